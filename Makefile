@@ -1,0 +1,40 @@
+# Set-up and everyday commands. `make test` and `make run` install what is
+# missing (as root), configure, build, and then test or run.
+
+BUILD_DIR ?= build
+BUILD_TYPE ?= RelWithDebInfo
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps configure build test run bench clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+configure: deps
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
+
+build: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+run: build
+	@if [ -x $(BUILD_DIR)/dist/quillon-ftp-server ]; then \
+	  cd $(BUILD_DIR)/dist && ./quillon-ftp-server -service; \
+	else \
+	  echo "This build has no server program yet: it provides the libraries and their tests." >&2; \
+	  exit 1; \
+	fi
+
+bench:
+	@bash scripts/install-deps.sh libbenchmark-dev
+	cmake -S . -B $(BUILD_DIR)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLON_BUILD_TESTS=ON -DQUILLON_BUILD_BENCH=ON
+	cmake --build $(BUILD_DIR)-bench -j $(JOBS) --target runtime_bench
+	$(BUILD_DIR)-bench/bench/runtime_bench
+
+clean:
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench

@@ -1,0 +1,80 @@
+// IPv4 TCP primitives over non-blocking sockets, and poll()-based waiting.
+//
+// Every socket made here is non-blocking and close-on-exec, so a single call
+// answers "is anything ready?" without a separate readiness probe. Sends never
+// raise SIGPIPE. Functions that can fail return false (or kNoSocket) and
+// store the errno value in `*error` when `error` is not null.
+//
+// Thread-safety: free functions; a handle is used by one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quillon::platform {
+
+class Event;
+
+using SocketHandle = int;
+inline constexpr SocketHandle kNoSocket = -1;
+
+// An IPv4 address (first octet first) and a port in host byte order.
+struct Endpoint {
+  std::uint8_t octets[4] = {0, 0, 0, 0};
+  std::uint16_t port = 0;
+};
+
+// Process-wide preparation: SIGPIPE is ignored. Always succeeds.
+bool StartNetworking();
+
+[[nodiscard]] SocketHandle OpenTcpSocket(int* error);
+// Binds to all local addresses on `port` (0: the system chooses) with
+// SO_REUSEADDR, so a restart does not wait for old connections to time out.
+[[nodiscard]] bool BindAnyAddress(SocketHandle socket, std::uint16_t port, int* error);
+[[nodiscard]] bool ListenForConnections(SocketHandle socket, int backlog, int* error);
+// A pending connection, or kNoSocket when none is pending (*error EAGAIN)
+// or accept() failed. The new socket is non-blocking too.
+[[nodiscard]] SocketHandle AcceptPending(SocketHandle listener, int* error);
+
+// Connects to `target`, waiting at most `timeout_ms` and returning early
+// (false, *error ECANCELED) when `cancel` becomes set.
+[[nodiscard]] bool ConnectWithin(SocketHandle socket, const Endpoint& target, const Event* cancel,
+                                 std::uint32_t timeout_ms, int* error);
+
+enum class IoStatus {
+  kDone,        // *count bytes moved (more than 0)
+  kWouldBlock,  // nothing could move without waiting
+  kClosed,      // the peer closed the connection (receive only)
+  kFailed,      // the connection is broken; *error holds errno
+};
+IoStatus SendSome(SocketHandle socket, const void* bytes, std::size_t length, std::size_t* count,
+                  int* error);
+IoStatus ReceiveSome(SocketHandle socket, void* buffer, std::size_t length, std::size_t* count,
+                     int* error);
+
+// Both leave `*out` unchanged on failure.
+bool LocalEndpoint(SocketHandle socket, Endpoint* out);
+bool PeerEndpoint(SocketHandle socket, Endpoint* out);
+
+void ShutdownBoth(SocketHandle socket);
+void CloseSocket(SocketHandle socket);
+
+// A dotted address ("127.0.0.1", also the classic shorthand forms), else the
+// first IPv4 address the name resolves to. False when there is none.
+[[nodiscard]] bool ResolveIpv4(const char* host, Endpoint* out);
+
+// One descriptor to watch in Poll().
+struct PollItem {
+  int descriptor = -1;  // negative entries are skipped
+  bool want_read = false;
+  bool want_write = false;
+  // Results:
+  bool readable = false;  // also set on hang-up and error, so a read reports them
+  bool writable = false;
+};
+
+// Waits until an item is ready or `timeout_ms` passes (0: just look).
+// Returns the number of ready items; 0 on time-out or an interrupted wait.
+int Poll(PollItem* items, std::size_t count, std::uint32_t timeout_ms);
+
+}  // namespace quillon::platform

@@ -1,0 +1,85 @@
+// The accepting half of a server: one listening socket, an accept loop on
+// its own thread, and a table of the connections it accepted. Each pass of
+// the loop reaps connections that have finished or been idle too long, then
+// accepts at most one new connection while the table is below its cap. A
+// derived class builds each connection in CreateConnection().
+//
+// Thread-safety: public operations may be called from any thread.
+// Lock order: control lock, then table lock. The accept loop takes only the
+// table lock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/event.h"
+#include "runtime/critical_section.h"
+#include "runtime/line_socket.h"
+#include "runtime/tcp_connection.h"
+#include "runtime/worker_thread.h"
+
+namespace quillon::runtime {
+
+class ConnectionListener : public WorkerThread {
+ public:
+  // Longest pause between two passes of the accept loop when nothing wakes
+  // it earlier. Accepts, finished connections, stop requests and cap or
+  // port changes wake it at once; only the idle check waits for the pause.
+  static constexpr std::uint32_t kPassIntervalMs = 50;
+
+  explicit ConnectionListener(std::uint32_t cap);
+  // REQUIRES: a derived class whose CreateConnection uses its own members
+  // calls Stop() in its own destructor.
+  ~ConnectionListener() override;
+
+  // Listens on `port` (all local addresses, backlog 5) and starts the accept
+  // loop. False when already running, or when the port cannot be opened or
+  // the thread cannot start (nothing runs then).
+  [[nodiscard]] bool Start(std::uint16_t port);
+  // Stops the accept loop, closes the listening socket and deletes every
+  // connection (their traffic is not added to the totals).
+  void Stop();
+
+  // Moves the listener to `port` while it runs. Same port: true, nothing
+  // reopened. When the new port cannot be opened the old socket stays in use
+  // and the result is false; false also when not running.
+  [[nodiscard]] bool ChangePort(std::uint16_t port);
+  void SetCap(std::uint32_t cap);
+
+  std::uint16_t LocalPort();
+  std::uint32_t ConnectionCount();
+  // Traffic of the whole run, reaped and current connections, rounded to the
+  // nearest KB.
+  std::uint32_t KbReceived();
+  std::uint32_t KbSent();
+
+ protected:
+  // Builds and begins the connection for an accepted socket, or returns
+  // null to drop it. Called on the listener thread.
+  virtual std::unique_ptr<TcpConnection> CreateConnection(
+      std::unique_ptr<LineSocket> accepted) = 0;
+
+ private:
+  using Table = std::vector<std::unique_ptr<TcpConnection>>;
+
+  void ThreadBody() override;
+  // Moves finished and idle connections out of the table, adding their
+  // traffic to the totals first. Holds the table lock.
+  void ReapInto(Table* reaped);
+  // Wakes them all first, so they wind down side by side.
+  static void DeleteAll(Table* connections);
+  std::uint32_t RoundToKb(bool received);
+
+  CriticalSection control_lock_;
+  CriticalSection table_lock_;
+  TcpSocket listening_socket_;       // guarded by table_lock_
+  Table table_;                      // guarded by table_lock_
+  std::uint64_t received_total_ = 0; // guarded by table_lock_
+  std::uint64_t sent_total_ = 0;     // guarded by table_lock_
+  std::uint32_t cap_;                // guarded by table_lock_
+  LineSocket incoming_;              // listener thread only: accept target
+  platform::Event wake_;             // set when a connection finishes or the setup changes
+};
+
+}  // namespace quillon::runtime

@@ -1,0 +1,206 @@
+#include "runtime/tcp_socket.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/event.h"
+
+namespace quillon::runtime {
+
+namespace {
+
+void FormatAddress(const platform::Endpoint& endpoint, char (&text)[16]) {
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u", endpoint.octets[0], endpoint.octets[1],
+                endpoint.octets[2], endpoint.octets[3]);
+}
+
+bool WaitFor(platform::SocketHandle handle, bool write, const platform::Event* stop,
+             std::uint32_t timeout_ms) {
+  platform::PollItem items[2];
+  items[0].descriptor = handle;
+  items[0].want_read = !write;
+  items[0].want_write = write;
+  items[1].descriptor = stop != nullptr ? stop->PollDescriptor() : -1;
+  items[1].want_read = true;
+  platform::Poll(items, 2, timeout_ms);
+  return write ? items[0].writable : items[0].readable;
+}
+
+}  // namespace
+
+TcpSocket::TcpSocket() { ResetFields(); }
+
+TcpSocket::~TcpSocket() { platform::CloseSocket(handle_); }
+
+void TcpSocket::ResetFields() {
+  handle_ = platform::kNoSocket;
+  state_ = kClosed;
+  peer_ = platform::Endpoint{};
+  local_ = platform::Endpoint{};
+  std::strcpy(peer_text_, "0.0.0.0");
+  std::strcpy(local_text_, "0.0.0.0");
+}
+
+void TcpSocket::AssignFrom(TcpSocket& other) {
+  if (&other == this) return;
+  platform::CloseSocket(handle_);
+  handle_ = other.handle_;
+  std::memcpy(peer_text_, other.peer_text_, sizeof peer_text_);
+  std::memcpy(local_text_, other.local_text_, sizeof local_text_);
+  peer_ = other.peer_;
+  local_ = other.local_;
+  last_error_ = other.last_error_;
+  state_ = other.state_;
+  bytes_received_ = other.bytes_received_;
+  bytes_sent_ = other.bytes_sent_;
+  other.Detach();
+}
+
+void TcpSocket::Close() {
+  platform::CloseSocket(handle_);
+  ResetFields();
+}
+
+void TcpSocket::FailAndClose(std::int32_t code) {
+  Close();
+  last_error_ = code;
+}
+
+bool TcpSocket::Create() {
+  Close();
+  handle_ = platform::OpenTcpSocket(nullptr);
+  if (handle_ == platform::kNoSocket) {
+    last_error_ = kErrorCreate;
+    return false;
+  }
+  return true;
+}
+
+bool TcpSocket::Connect(const char* host, std::uint16_t port, const platform::Event* cancel,
+                        std::uint32_t timeout_ms) {
+  platform::Endpoint target;
+  if (host == nullptr || host[0] == '\0' || !platform::ResolveIpv4(host, &target)) {
+    last_error_ = kErrorResolve;
+    return false;
+  }
+  target.port = port;
+  if (!Create()) return false;
+  if (!platform::ConnectWithin(handle_, target, cancel, timeout_ms, nullptr)) {
+    FailAndClose(kErrorConnect);
+    return false;
+  }
+  FillAddresses();
+  state_ = kConnected;
+  return true;
+}
+
+bool TcpSocket::ListenOn(std::uint16_t port) {
+  if (!Create()) return false;
+  if (!platform::BindAnyAddress(handle_, port, nullptr)) {
+    FailAndClose(kErrorBind);
+    return false;
+  }
+  if (!platform::ListenForConnections(handle_, kBacklog, nullptr)) {
+    FailAndClose(kErrorListen);
+    return false;
+  }
+  FillAddresses();
+  state_ = kListening;
+  return true;
+}
+
+bool TcpSocket::AcceptInto(TcpSocket& target) {
+  if (state_ != kListening) {
+    last_error_ = kErrorNotListening;
+    return false;
+  }
+  platform::SocketHandle accepted = platform::AcceptPending(handle_, nullptr);
+  if (accepted == platform::kNoSocket) {
+    last_error_ = kErrorNoConnection;
+    return false;
+  }
+  target.Close();
+  target.handle_ = accepted;
+  target.last_error_ = 0;
+  target.state_ = kConnected;
+  target.FillAddresses();
+  return true;
+}
+
+bool TcpSocket::AcceptInPlace() { return AcceptInto(*this); }
+
+bool TcpSocket::Send(const void* bytes, std::size_t* length) {
+  if (state_ != kConnected) {
+    last_error_ = kErrorNotConnected;
+    *length = 0;
+    return false;
+  }
+  std::size_t sent = 0;
+  switch (platform::SendSome(handle_, bytes, *length, &sent, nullptr)) {
+    case platform::IoStatus::kDone:
+      bytes_sent_ += sent;
+      *length = sent;
+      return true;
+    case platform::IoStatus::kWouldBlock:
+      *length = 0;
+      return true;
+    case platform::IoStatus::kClosed:
+    case platform::IoStatus::kFailed:
+      break;
+  }
+  FailAndClose(kErrorClosed);
+  *length = 0;
+  return false;
+}
+
+bool TcpSocket::Receive(void* buffer, std::size_t* length) { return ReceiveRaw(buffer, length); }
+
+bool TcpSocket::ReceiveRaw(void* buffer, std::size_t* length) {
+  if (state_ != kConnected) {
+    last_error_ = kErrorNotConnected;
+    *length = 0;
+    return false;
+  }
+  std::size_t received = 0;
+  switch (platform::ReceiveSome(handle_, buffer, *length, &received, nullptr)) {
+    case platform::IoStatus::kDone:
+      bytes_received_ += received;
+      *length = received;
+      return true;
+    case platform::IoStatus::kWouldBlock:
+      *length = 0;
+      return true;
+    case platform::IoStatus::kClosed:
+    case platform::IoStatus::kFailed:
+      break;
+  }
+  FailAndClose(kErrorClosed);
+  *length = 0;
+  return false;
+}
+
+void TcpSocket::Shutdown() {
+  if (state_ == kConnected) platform::ShutdownBoth(handle_);
+  Close();
+}
+
+platform::SocketHandle TcpSocket::Detach() {
+  platform::SocketHandle handle = handle_;
+  ResetFields();
+  return handle;
+}
+
+bool TcpSocket::WaitReadable(const platform::Event* stop, std::uint32_t timeout_ms) const {
+  return handle_ != platform::kNoSocket && WaitFor(handle_, false, stop, timeout_ms);
+}
+
+bool TcpSocket::WaitWritable(const platform::Event* stop, std::uint32_t timeout_ms) const {
+  return handle_ != platform::kNoSocket && WaitFor(handle_, true, stop, timeout_ms);
+}
+
+void TcpSocket::FillAddresses() {
+  if (platform::PeerEndpoint(handle_, &peer_)) FormatAddress(peer_, peer_text_);
+  if (platform::LocalEndpoint(handle_, &local_)) FormatAddress(local_, local_text_);
+}
+
+}  // namespace quillon::runtime

@@ -1,0 +1,243 @@
+#include "runtime/connection_listener.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/loopback_client.h"
+#include "support/manual_clock.h"
+#include "support/wait.h"
+
+namespace quillon::runtime {
+namespace {
+
+using testing::LoopbackClient;
+using testing::ManualClock;
+using testing::WaitUntil;
+
+// Greets, then reads bytes (touching after each read) until the peer leaves
+// or a stop is requested.
+class SinkConnection final : public TcpConnection {
+ public:
+  SinkConnection(std::unique_ptr<LineSocket> socket, std::uint32_t idle_ms,
+                 platform::Clock& clock, std::atomic<int>* stops_seen)
+      : TcpConnection(std::move(socket), idle_ms, clock), stops_seen_(stops_seen) {}
+  ~SinkConnection() override { Stop(kStopWaitMs); }
+
+ protected:
+  void Serve() override {
+    if (!SendLine(Socket(), "220 ready")) return;
+    char chunk[4096];
+    while (!StopRequested()) {
+      std::size_t length = sizeof chunk;
+      if (!Socket().Receive(chunk, &length)) return;
+      if (length > 0) {
+        Touch();
+        continue;
+      }
+      Socket().WaitReadable(&StopEvent(), 1000);
+    }
+    ++*stops_seen_;
+  }
+
+ private:
+  std::atomic<int>* stops_seen_;
+};
+
+class TestListener final : public ConnectionListener {
+ public:
+  TestListener(std::uint32_t cap, platform::Clock& clock, std::uint32_t idle_ms = 60'000)
+      : ConnectionListener(cap), clock_(clock), idle_ms_(idle_ms) {}
+  ~TestListener() override { Stop(); }
+
+  std::atomic<int> created{0};
+  std::atomic<int> stops_seen{0};
+  std::atomic<bool> refuse{false};
+
+ protected:
+  std::unique_ptr<TcpConnection> CreateConnection(std::unique_ptr<LineSocket> accepted) override {
+    if (refuse) return nullptr;
+    auto connection = std::make_unique<SinkConnection>(std::move(accepted), idle_ms_, clock_,
+                                                       &stops_seen);
+    if (!connection->Begin()) return nullptr;
+    ++created;
+    return connection;
+  }
+
+ private:
+  platform::Clock& clock_;
+  const std::uint32_t idle_ms_;
+};
+
+class ConnectionListenerTest : public ::testing::Test {
+ protected:
+  ManualClock clock_;
+};
+
+TEST_F(ConnectionListenerTest, CapHoldsBackTheNextClientUntilOneIsReaped) {
+  TestListener listener(6, clock_);
+  ASSERT_TRUE(listener.Start(0));
+  const std::uint16_t port = listener.LocalPort();
+  std::vector<std::unique_ptr<LoopbackClient>> clients;
+  for (int i = 0; i < 6; ++i) {
+    clients.push_back(std::make_unique<LoopbackClient>());
+    ASSERT_TRUE(clients.back()->Connect(port));
+    EXPECT_EQ(clients.back()->ReadLine(), "220 ready");
+  }
+  EXPECT_EQ(listener.ConnectionCount(), 6u);
+
+  LoopbackClient seventh;
+  ASSERT_TRUE(seventh.Connect(port));  // waits in the backlog
+  EXPECT_TRUE(seventh.StaysSilent(300));
+  EXPECT_EQ(listener.ConnectionCount(), 6u);
+
+  clients.front()->Close();
+  EXPECT_EQ(seventh.ReadLine(), "220 ready");
+  EXPECT_EQ(listener.ConnectionCount(), 6u);
+  EXPECT_EQ(listener.created, 7);
+}
+
+TEST_F(ConnectionListenerTest, StartTwiceKeepsTheFirstListener) {
+  TestListener listener(10, clock_);
+  ASSERT_TRUE(listener.Start(0));
+  const std::uint16_t port = listener.LocalPort();
+  EXPECT_FALSE(listener.Start(0));
+  EXPECT_EQ(listener.LocalPort(), port);
+  LoopbackClient client;
+  ASSERT_TRUE(client.Connect(port));
+  EXPECT_EQ(client.ReadLine(), "220 ready");
+}
+
+TEST_F(ConnectionListenerTest, StartOnATakenPortRunsNothing) {
+  TestListener first(10, clock_);
+  ASSERT_TRUE(first.Start(0));
+  TestListener second(10, clock_);
+  EXPECT_FALSE(second.Start(first.LocalPort()));
+  EXPECT_FALSE(second.IsRunning());
+  EXPECT_EQ(second.LocalPort(), 0);
+}
+
+TEST_F(ConnectionListenerTest, ChangePortKeepsTheOldSocketWhenTheNewPortIsTaken) {
+  TestListener listener(10, clock_);
+  EXPECT_FALSE(listener.ChangePort(testing::UnusedPort()));  // not running
+  ASSERT_TRUE(listener.Start(0));
+  const std::uint16_t port = listener.LocalPort();
+
+  EXPECT_TRUE(listener.ChangePort(port));  // same port: nothing reopened
+  EXPECT_EQ(listener.LocalPort(), port);
+
+  TcpSocket squatter;
+  ASSERT_TRUE(squatter.ListenOn(0));
+  EXPECT_FALSE(listener.ChangePort(squatter.LocalPort()));
+  EXPECT_EQ(listener.LocalPort(), port);
+  LoopbackClient client;
+  ASSERT_TRUE(client.Connect(port));
+  EXPECT_EQ(client.ReadLine(), "220 ready");
+
+  const std::uint16_t fresh = testing::UnusedPort();
+  ASSERT_TRUE(listener.ChangePort(fresh));
+  EXPECT_EQ(listener.LocalPort(), fresh);
+  LoopbackClient moved;
+  ASSERT_TRUE(moved.Connect(fresh));
+  EXPECT_EQ(moved.ReadLine(), "220 ready");
+  LoopbackClient stale;
+  EXPECT_FALSE(stale.Connect(port, 500));
+  // The connection accepted on the old port lives on.
+  EXPECT_EQ(listener.ConnectionCount(), 2u);
+}
+
+TEST_F(ConnectionListenerTest, TrafficIsRoundedToTheNearestKbAndSurvivesReaping) {
+  TestListener listener(10, clock_);
+  ASSERT_TRUE(listener.Start(0));
+  LoopbackClient client;
+  ASSERT_TRUE(client.Connect(listener.LocalPort()));
+  EXPECT_EQ(client.ReadLine(), "220 ready");  // 11 bytes sent by the server
+
+  ASSERT_TRUE(client.Send(std::string(511, 'a')));
+  ASSERT_TRUE(WaitUntil([&] { return listener.KbReceived() == 0 && listener.ConnectionCount() == 1; }));
+  EXPECT_EQ(listener.KbReceived(), 0u);
+  EXPECT_EQ(listener.KbSent(), 0u);
+  ASSERT_TRUE(client.Send("b"));
+  ASSERT_TRUE(WaitUntil([&] { return listener.KbReceived() == 1; }));
+
+  ASSERT_TRUE(client.Send(std::string(2048, 'c')));  // 2560 bytes: 3 KB (2.5 rounds up)
+  ASSERT_TRUE(WaitUntil([&] { return listener.KbReceived() == 3; }));
+  client.Close();
+  ASSERT_TRUE(WaitUntil([&] { return listener.ConnectionCount() == 0; }));
+  EXPECT_EQ(listener.KbReceived(), 3u);  // now from the reaped totals
+}
+
+TEST_F(ConnectionListenerTest, IdleConnectionIsReapedAndItsThreadSeesTheStop) {
+  TestListener listener(10, clock_, 1000);
+  ASSERT_TRUE(listener.Start(0));
+  LoopbackClient client;
+  ASSERT_TRUE(client.Connect(listener.LocalPort()));
+  EXPECT_EQ(client.ReadLine(), "220 ready");
+  ASSERT_EQ(listener.ConnectionCount(), 1u);
+
+  clock_.Advance(1000);
+  EXPECT_FALSE(WaitUntil([&] { return listener.ConnectionCount() == 0; }, 200));
+  clock_.Advance(1);
+  ASSERT_TRUE(WaitUntil([&] { return listener.ConnectionCount() == 0; }));
+  EXPECT_EQ(listener.stops_seen, 1);
+  EXPECT_TRUE(client.WaitForClose());
+}
+
+TEST_F(ConnectionListenerTest, RefusedConnectionIsDroppedAndTheLoopGoesOn) {
+  TestListener listener(10, clock_);
+  ASSERT_TRUE(listener.Start(0));
+  listener.refuse = true;
+  LoopbackClient dropped;
+  ASSERT_TRUE(dropped.Connect(listener.LocalPort()));
+  EXPECT_TRUE(dropped.WaitForClose());
+  listener.refuse = false;
+  LoopbackClient kept;
+  ASSERT_TRUE(kept.Connect(listener.LocalPort()));
+  EXPECT_EQ(kept.ReadLine(), "220 ready");
+  EXPECT_EQ(listener.ConnectionCount(), 1u);
+}
+
+TEST_F(ConnectionListenerTest, StopDeletesEveryConnectionAndCanStartAgain) {
+  TestListener listener(10, clock_);
+  ASSERT_TRUE(listener.Start(0));
+  std::uint16_t port = listener.LocalPort();
+  LoopbackClient a, b;
+  ASSERT_TRUE(a.Connect(port));
+  ASSERT_TRUE(b.Connect(port));
+  EXPECT_EQ(a.ReadLine(), "220 ready");
+  EXPECT_EQ(b.ReadLine(), "220 ready");
+  ASSERT_TRUE(a.Send(std::string(4096, 'x')));
+  ASSERT_TRUE(WaitUntil([&] { return listener.KbReceived() == 4; }));
+
+  listener.Stop();
+  EXPECT_FALSE(listener.IsRunning());
+  EXPECT_EQ(listener.ConnectionCount(), 0u);
+  EXPECT_EQ(listener.stops_seen, 2);
+  EXPECT_TRUE(a.WaitForClose());
+  EXPECT_TRUE(b.WaitForClose());
+  // Traffic of connections deleted by a stop is not kept.
+  EXPECT_EQ(listener.KbReceived(), 0u);
+
+  ASSERT_TRUE(listener.Start(port));
+  LoopbackClient c;
+  ASSERT_TRUE(c.Connect(port));
+  EXPECT_EQ(c.ReadLine(), "220 ready");
+}
+
+TEST_F(ConnectionListenerTest, RaisingTheCapAdmitsAWaitingClient) {
+  TestListener listener(1, clock_);
+  ASSERT_TRUE(listener.Start(0));
+  LoopbackClient first, second;
+  ASSERT_TRUE(first.Connect(listener.LocalPort()));
+  EXPECT_EQ(first.ReadLine(), "220 ready");
+  ASSERT_TRUE(second.Connect(listener.LocalPort()));
+  EXPECT_TRUE(second.StaysSilent(200));
+  listener.SetCap(2);
+  EXPECT_EQ(second.ReadLine(), "220 ready");
+}
+
+}  // namespace
+}  // namespace quillon::runtime

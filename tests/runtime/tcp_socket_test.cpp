@@ -1,0 +1,235 @@
+#include "runtime/tcp_socket.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/event.h"
+#include "support/loopback_client.h"
+#include "support/wait.h"
+
+namespace quillon::runtime {
+namespace {
+
+using testing::LoopbackClient;
+using testing::WaitUntil;
+
+class TcpSocketTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(listener_.ListenOn(0));
+    port_ = listener_.LocalPort();
+  }
+
+  // Connects a client and accepts it into `target`.
+  void ConnectPair(LoopbackClient& client, TcpSocket& target) {
+    ASSERT_TRUE(client.Connect(port_));
+    ASSERT_TRUE(WaitUntil([&] { return listener_.AcceptInto(target); }));
+  }
+
+  TcpSocket listener_;
+  std::uint16_t port_ = 0;
+};
+
+TEST_F(TcpSocketTest, ListeningSocketReportsItsState) {
+  EXPECT_EQ(listener_.GetState(), TcpSocket::kListening);
+  EXPECT_NE(port_, 0);
+  EXPECT_STREQ(listener_.LocalAddressText(), "0.0.0.0");
+  EXPECT_STREQ(listener_.PeerAddressText(), "0.0.0.0");
+}
+
+TEST_F(TcpSocketTest, AcceptWithNothingPendingKeepsListening) {
+  TcpSocket target;
+  EXPECT_FALSE(listener_.AcceptInto(target));
+  EXPECT_EQ(listener_.LastError(), TcpSocket::kErrorNoConnection);
+  EXPECT_EQ(listener_.GetState(), TcpSocket::kListening);
+  EXPECT_EQ(target.GetState(), TcpSocket::kClosed);
+
+  LoopbackClient client;
+  ConnectPair(client, target);
+  EXPECT_EQ(target.GetState(), TcpSocket::kConnected);
+  EXPECT_EQ(target.LastError(), 0);
+  EXPECT_STREQ(target.PeerAddressText(), "127.0.0.1");
+  EXPECT_STREQ(target.LocalAddressText(), "127.0.0.1");
+  EXPECT_EQ(target.PeerPort(), client.LocalPort());
+  EXPECT_EQ(target.LocalPort(), port_);
+  const std::uint8_t loopback[4] = {127, 0, 0, 1};
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(target.PeerAddressBytes()), 4),
+            std::string(reinterpret_cast<const char*>(loopback), 4));
+}
+
+TEST_F(TcpSocketTest, OperationsOnTheWrongStateFailWithTheirCodes) {
+  TcpSocket idle;
+  TcpSocket target;
+  EXPECT_FALSE(idle.AcceptInto(target));
+  EXPECT_EQ(idle.LastError(), TcpSocket::kErrorNotListening);
+
+  char buffer[16];
+  std::size_t length = sizeof buffer;
+  EXPECT_FALSE(idle.Receive(buffer, &length));
+  EXPECT_EQ(length, 0u);
+  EXPECT_EQ(idle.LastError(), TcpSocket::kErrorNotConnected);
+
+  length = 5;
+  EXPECT_FALSE(listener_.Send("hello", &length));
+  EXPECT_EQ(length, 0u);
+  EXPECT_EQ(listener_.LastError(), TcpSocket::kErrorNotConnected);
+}
+
+TEST_F(TcpSocketTest, BindToATakenPortFailsClosed) {
+  TcpSocket second;
+  EXPECT_FALSE(second.ListenOn(port_));
+  EXPECT_EQ(second.LastError(), TcpSocket::kErrorBind);
+  EXPECT_EQ(second.GetState(), TcpSocket::kClosed);
+  EXPECT_EQ(second.Handle(), platform::kNoSocket);
+}
+
+TEST_F(TcpSocketTest, ConnectFailuresHaveTheirCodes) {
+  TcpSocket socket;
+  EXPECT_FALSE(socket.Connect("", port_, nullptr, 1000));
+  EXPECT_EQ(socket.LastError(), TcpSocket::kErrorResolve);
+
+  EXPECT_FALSE(socket.Connect("127.0.0.1", testing::UnusedPort(), nullptr, 1000));
+  EXPECT_EQ(socket.LastError(), TcpSocket::kErrorConnect);
+  EXPECT_EQ(socket.GetState(), TcpSocket::kClosed);
+}
+
+TEST_F(TcpSocketTest, ConnectToAFullBacklogIsBoundedAndCancellable) {
+  // Nobody accepts: once the backlog is full, further connects hang.
+  std::vector<std::unique_ptr<LoopbackClient>> queued;
+  bool full = false;
+  for (int i = 0; i < 32 && !full; ++i) {
+    queued.push_back(std::make_unique<LoopbackClient>());
+    full = !queued.back()->Connect(port_, 200);
+  }
+  ASSERT_TRUE(full);
+
+  TcpSocket socket;
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(socket.Connect("127.0.0.1", port_, nullptr, 300));
+  EXPECT_EQ(socket.LastError(), TcpSocket::kErrorConnect);
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(290));
+
+  platform::Event cancel;
+  std::thread canceller([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    cancel.Set();
+  });
+  started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(socket.Connect("127.0.0.1", port_, &cancel, 60'000));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  EXPECT_EQ(socket.LastError(), TcpSocket::kErrorConnect);
+  canceller.join();
+}
+
+TEST_F(TcpSocketTest, ConnectedPairMovesBytesAndCountsThem) {
+  TcpSocket client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", port_, nullptr, 2000));
+  EXPECT_EQ(client.GetState(), TcpSocket::kConnected);
+  EXPECT_EQ(client.PeerPort(), port_);
+  TcpSocket server;
+  ASSERT_TRUE(WaitUntil([&] { return listener_.AcceptInto(server); }));
+
+  std::size_t length = 5;
+  ASSERT_TRUE(client.Send("hello", &length));
+  EXPECT_EQ(length, 5u);
+  EXPECT_EQ(client.BytesSent(), 5u);
+
+  char buffer[16];
+  std::size_t got = 0;
+  ASSERT_TRUE(WaitUntil([&] {
+    got = sizeof buffer;
+    return server.Receive(buffer, &got) && got > 0;
+  }));
+  EXPECT_EQ(std::string(buffer, got), "hello");
+  EXPECT_EQ(server.BytesReceived(), 5u);
+
+  // Nothing more to read: true with length 0.
+  got = sizeof buffer;
+  EXPECT_TRUE(server.Receive(buffer, &got));
+  EXPECT_EQ(got, 0u);
+}
+
+TEST_F(TcpSocketTest, PeerCloseGivesCode10AndClosesTheSocket) {
+  LoopbackClient client;
+  TcpSocket server;
+  ConnectPair(client, server);
+  client.Close();
+  char buffer[16];
+  std::size_t got = 0;
+  ASSERT_TRUE(WaitUntil([&] {
+    got = sizeof buffer;
+    return !server.Receive(buffer, &got);
+  }));
+  EXPECT_EQ(got, 0u);
+  EXPECT_EQ(server.LastError(), TcpSocket::kErrorClosed);
+  EXPECT_EQ(server.GetState(), TcpSocket::kClosed);
+  EXPECT_STREQ(server.PeerAddressText(), "0.0.0.0");
+}
+
+TEST_F(TcpSocketTest, AcceptInPlaceReplacesTheListeningHandle) {
+  LoopbackClient client;
+  ASSERT_TRUE(client.Connect(port_));
+  ASSERT_TRUE(WaitUntil([&] { return listener_.AcceptInPlace(); }));
+  EXPECT_EQ(listener_.GetState(), TcpSocket::kConnected);
+  EXPECT_EQ(listener_.PeerPort(), client.LocalPort());
+  // The listening port is gone: a second client is refused.
+  LoopbackClient second;
+  EXPECT_FALSE(second.Connect(port_, 500));
+
+  std::size_t length = 2;
+  ASSERT_TRUE(listener_.Send("ok", &length));
+  EXPECT_EQ(client.Receive(2), "ok");
+}
+
+TEST_F(TcpSocketTest, AssignFromHandsTheConnectionOverWithItsCounters) {
+  LoopbackClient client;
+  TcpSocket first;
+  ConnectPair(client, first);
+  std::size_t length = 3;
+  ASSERT_TRUE(first.Send("abc", &length));
+
+  TcpSocket second;
+  second.AssignFrom(first);
+  EXPECT_EQ(first.GetState(), TcpSocket::kClosed);
+  EXPECT_EQ(first.Handle(), platform::kNoSocket);
+  EXPECT_EQ(second.GetState(), TcpSocket::kConnected);
+  EXPECT_EQ(second.BytesSent(), 3u);
+  EXPECT_EQ(second.PeerPort(), client.LocalPort());
+
+  first.Close();  // must not close the handle the second socket owns now
+  length = 3;
+  ASSERT_TRUE(second.Send("def", &length));
+  EXPECT_EQ(client.Receive(6), "abcdef");
+}
+
+TEST_F(TcpSocketTest, ShutdownEndsTheConnectionForThePeer) {
+  LoopbackClient client;
+  TcpSocket server;
+  ConnectPair(client, server);
+  server.Shutdown();
+  EXPECT_EQ(server.GetState(), TcpSocket::kClosed);
+  EXPECT_TRUE(client.WaitForClose());
+}
+
+TEST_F(TcpSocketTest, SendToAPeerThatDoesNotReadEventuallyTakesNothing) {
+  LoopbackClient client;
+  TcpSocket server;
+  ConnectPair(client, server);
+  std::string block(1 << 20, 'x');
+  bool saw_full = false;
+  for (int i = 0; i < 256 && !saw_full; ++i) {
+    std::size_t length = block.size();
+    ASSERT_TRUE(server.Send(block.data(), &length));
+    saw_full = length == 0;
+  }
+  EXPECT_TRUE(saw_full);
+  EXPECT_EQ(server.GetState(), TcpSocket::kConnected);
+}
+
+}  // namespace
+}  // namespace quillon::runtime

@@ -1,0 +1,52 @@
+// A raw TCP client for tests: connects to 127.0.0.1 and sends and receives
+// plain bytes with bounded waits, independent of the server classes under
+// test.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/net.h"
+
+namespace quillon::testing {
+
+class LoopbackClient {
+ public:
+  LoopbackClient() = default;
+  ~LoopbackClient();
+  LoopbackClient(const LoopbackClient&) = delete;
+  LoopbackClient& operator=(const LoopbackClient&) = delete;
+
+  // True once connected to 127.0.0.1:port (within timeout_ms).
+  bool Connect(std::uint16_t port, int timeout_ms = 2000);
+  // Sends every byte; false if the connection breaks or stays full.
+  bool Send(std::string_view bytes, int timeout_ms = 5000);
+  // Appends what arrives until `wanted` bytes are buffered in total, the
+  // peer closes, or timeout_ms passes. Returns everything received so far.
+  std::string Receive(std::size_t wanted, int timeout_ms = 2000);
+  // Waits for a CR LF terminated line and returns it without the CR LF;
+  // empty on time-out or close.
+  std::string ReadLine(int timeout_ms = 2000);
+  // True once the peer has closed the connection (within timeout_ms).
+  bool WaitForClose(int timeout_ms = 2000);
+  // True if no byte and no close arrive within timeout_ms.
+  bool StaysSilent(int timeout_ms);
+  void Close();
+
+  std::uint16_t LocalPort() const;
+
+ private:
+  // Waits for input; false on time-out. Reads into pending_.
+  bool Fill(int timeout_ms);
+
+  platform::SocketHandle handle_ = platform::kNoSocket;
+  std::string pending_;
+  bool closed_by_peer_ = false;
+};
+
+// A port on which nothing listens right now (bound once by the system, then
+// released).
+std::uint16_t UnusedPort();
+
+}  // namespace quillon::testing
