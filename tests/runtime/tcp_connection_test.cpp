@@ -104,9 +104,12 @@ TEST_F(TcpConnectionTest, OutputTouchesOnlyWhenAsked) {
   EchoConnection touched(AcceptOne(other), 1000, clock_);
   ASSERT_TRUE(touched.Begin());
   EXPECT_EQ(other.ReadLine(), "220 hello");
+  // A touch also refreshes the counters: wait until it has happened.
+  ASSERT_TRUE(WaitUntil([&] { return touched.BytesSent() == 11; }));
   clock_.Advance(600);
   ASSERT_TRUE(other.Send("b\r\n"));
   EXPECT_EQ(other.ReadLine(), "b");
+  ASSERT_TRUE(WaitUntil([&] { return touched.BytesSent() == 14; }));
   clock_.Advance(600);
   touched.CheckIdle();
   EXPECT_FALSE(touched.IsFinished());
