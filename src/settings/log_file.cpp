@@ -1,0 +1,91 @@
+#include "settings/log_file.h"
+
+#include "vfs/file_handle.h"
+#include "vfs/text.h"
+#include "vfs/time_format.h"
+
+namespace quillon::settings {
+
+namespace {
+
+constexpr std::string_view kSeparator = " -> ";
+
+// Opens `path` for appending, creating it when absent.
+bool OpenForAppend(vfs::FileHandle* file, const std::string& path, unsigned permissions) {
+  return !path.empty() && file->Open(path, true, true, permissions) && file->SeekToEnd();
+}
+
+}  // namespace
+
+std::string FormatLogLine(platform::Clock& clock, std::string_view text) {
+  const std::int64_t seconds = clock.WallTimeNs() / 1'000'000'000;
+  std::string line = vfs::FormatFileTime(platform::FileTime{seconds, 0}, vfs::TimeFormat::kHttp, true);
+  line.append(kSeparator);
+  line.append(text);
+  return line;
+}
+
+LogFile::LogFile(platform::Clock& clock, std::uint32_t number, std::uint32_t size_limit)
+    : clock_(clock), size_limit_(size_limit), number_(number) {}
+
+void LogFile::SetPrefix(std::string_view prefix) {
+  runtime::CriticalSection::Guard guard(lock_);
+  vfs::CopyText(&prefix_, prefix, kPrefixCapacity);
+  numbered_ = true;
+  RebuildPathLocked();
+}
+
+void LogFile::SetFixedPath(std::string_view path) {
+  runtime::CriticalSection::Guard guard(lock_);
+  vfs::CopyText(&path_, path, kPathCapacity);
+}
+
+std::uint32_t LogFile::Number() {
+  runtime::CriticalSection::Guard guard(lock_);
+  return number_;
+}
+
+void LogFile::SetNumber(std::uint32_t number) {
+  runtime::CriticalSection::Guard guard(lock_);
+  number_ = number;
+  if (numbered_) RebuildPathLocked();
+}
+
+std::string LogFile::CurrentPath() {
+  runtime::CriticalSection::Guard guard(lock_);
+  return path_;
+}
+
+void LogFile::RebuildPathLocked() {
+  vfs::CopyText(&path_, prefix_ + std::to_string(number_) + ".txt", kPathCapacity);
+}
+
+bool LogFile::WriteLine(std::string_view text) {
+  runtime::CriticalSection::Guard guard(lock_);
+  // Numbered logs are shared reading; account logs stay with the owner.
+  const unsigned permissions =
+      numbered_ ? vfs::FileHandle::kSharedFile : vfs::FileHandle::kOwnerOnlyFile;
+  vfs::FileHandle file;
+  if (!OpenForAppend(&file, path_, permissions)) return false;
+  while (numbered_ && file.Size() > size_limit_) {
+    ++number_;
+    RebuildPathLocked();
+    if (!OpenForAppend(&file, path_, permissions)) return false;
+  }
+  std::string line = FormatLogLine(clock_, text);
+  line.append("\r\n");
+  return file.WriteAll(line.data(), line.size());
+}
+
+ServiceLog::ServiceLog(platform::Clock& clock, std::string path)
+    : clock_(clock), path_(std::move(path)) {}
+
+void ServiceLog::WriteServiceLine(std::string_view text) {
+  vfs::FileHandle file;
+  if (!OpenForAppend(&file, path_, vfs::FileHandle::kSharedFile)) return;
+  std::string line = FormatLogLine(clock_, text);
+  line.append("\r\n");
+  [[maybe_unused]] bool written = file.WriteAll(line.data(), line.size());
+}
+
+}  // namespace quillon::settings

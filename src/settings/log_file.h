@@ -1,0 +1,72 @@
+// A plain-text log: one line per event, "<local date and time> -> <text>"
+// followed by CR LF, e.g. "Sat, 05 Dec 2026 04:07:09 -> text".
+//
+// A numbered log (SetPrefix) writes to prefix + number + ".txt" and moves on
+// to the next number once the current file has grown past its size limit.
+// A fixed-path log (SetFixedPath, the account logs) never moves on and its
+// file is created owner-only. The file is opened and closed for each line, so
+// other programs can read or remove it at any time.
+//
+// Thread-safety: every operation takes the log's lock; lines from different
+// threads never interleave.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/clock.h"
+#include "runtime/critical_section.h"
+
+namespace quillon::settings {
+
+// "<local date and time> -> <text>" without the line end.
+std::string FormatLogLine(platform::Clock& clock, std::string_view text);
+
+class LogFile {
+ public:
+  static constexpr std::uint32_t kDefaultSizeLimit = 51200;
+  static constexpr std::size_t kPrefixCapacity = 220;
+  static constexpr std::size_t kPathCapacity = 257;
+
+  LogFile(platform::Clock& clock, std::uint32_t number = 0,
+          std::uint32_t size_limit = kDefaultSizeLimit);
+
+  // Makes this a numbered log writing to prefix + number + ".txt".
+  void SetPrefix(std::string_view prefix);
+  // Makes every line go to `path` (numbering stays as it was: off unless a
+  // prefix was set).
+  void SetFixedPath(std::string_view path);
+  std::uint32_t Number();
+  void SetNumber(std::uint32_t number);
+  std::string CurrentPath();
+
+  // Appends one line. False when the file cannot be opened or written (a
+  // log with neither prefix nor path fails and creates nothing).
+  [[nodiscard]] bool WriteLine(std::string_view text);
+
+ private:
+  void RebuildPathLocked();
+
+  platform::Clock& clock_;
+  const std::uint32_t size_limit_;
+  runtime::CriticalSection lock_;
+  std::string path_;    // guarded by lock_
+  std::string prefix_;  // guarded by lock_
+  std::uint32_t number_;
+  bool numbered_ = false;
+};
+
+// The start-up and service routines' log: one file, no lock, no size limit.
+class ServiceLog {
+ public:
+  ServiceLog(platform::Clock& clock, std::string path);
+  // Appends one line; a file that cannot be opened is skipped silently.
+  void WriteServiceLine(std::string_view text);
+
+ private:
+  platform::Clock& clock_;
+  const std::string path_;
+};
+
+}  // namespace quillon::settings

@@ -1,0 +1,110 @@
+// Every server-wide setting of the FTP engine, the remote admin and the
+// desktop shell, persisted in the settings file.
+//
+// Optional settings come as a pair: a mUse... flag and its value, which is
+// ignored while the flag is clear. The two speed limits live in the
+// server-wide rate limiters that sessions share; they hold bytes per second
+// and are read and set here in KB/s.
+//
+// Thread-safety: readers and writers hold Lock() around each access to the
+// fields; Load and Save expect the caller to hold it. The rate limiters lock
+// themselves.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "access/ip_range_list.h"
+#include "platform/clock.h"
+#include "runtime/critical_section.h"
+#include "runtime/rate_limiter.h"
+#include "vfs/banned_types.h"
+#include "vfs/file_writer.h"
+
+namespace quillon::settings {
+
+class SettingsFile;
+
+class ServerSettings {
+ public:
+  // Capacities of the text fields (most characters + 1).
+  static constexpr std::size_t kMessageCapacity = 100;  // welcome, help, remote-admin password
+  static constexpr std::size_t kReasonCapacity = 70;    // kick and stop reasons
+  static constexpr std::size_t kFolderCapacity = 261;   // remote-admin folder
+
+  // `path`: the settings file. `writer` (may be null: a plain FileWriter)
+  // replaces it at each save.
+  ServerSettings(platform::Clock& clock, std::string path, vfs::FileWriter* writer = nullptr);
+  virtual ~ServerSettings() = default;
+  ServerSettings(const ServerSettings&) = delete;
+  ServerSettings& operator=(const ServerSettings&) = delete;
+
+  runtime::CriticalSection& Lock() { return lock_; }
+
+  void ResetToDefaults();
+  // Resets to the defaults, then reads the file. False (defaults in place)
+  // when the file is missing, short or foreign. REQUIRES: Lock() held.
+  [[nodiscard]] bool Load();
+  // Writes the 35 keys in their fixed order. False when the file could not
+  // be replaced (the previous file stays whole). REQUIRES: Lock() held.
+  [[nodiscard]] bool Save();
+  // The file's bytes as Save would write them. REQUIRES: Lock() held.
+  std::string Serialise() const;
+
+  std::uint32_t MaxUploadSpeedKb() const { return mMaxUploadSpeed.Limit() >> 10; }
+  void SetMaxUploadSpeedKb(std::uint32_t kb) { mMaxUploadSpeed.SetLimit(kb << 10); }
+  std::uint32_t MaxDownloadSpeedKb() const { return mMaxDownloadSpeed.Limit() >> 10; }
+  void SetMaxDownloadSpeedKb(std::uint32_t kb) { mMaxDownloadSpeed.SetLimit(kb << 10); }
+
+  const std::string& Path() const { return path_; }
+
+  // The settings, guarded by Lock().
+  std::string mWelcomeMsg;
+  std::string mHelpMsg;
+  bool mUseMaxUploadSpeed;
+  runtime::RateLimiter mMaxUploadSpeed;
+  bool mUseMaxDownloadSpeed;
+  runtime::RateLimiter mMaxDownloadSpeed;
+  bool mUseMaxUsers;
+  std::uint32_t mMaxUsers;
+  bool mAllowPassChange;
+  bool mBlockTimeOutStopping;
+  bool mAntiHammering;
+  bool mAutoHide;
+  bool mAutoActivate;
+  bool mUseSafeIPs;
+  access::IpRangeList mSafeIPs;
+  bool mUseBlockIPs;
+  access::IpRangeList mBlockIPs;
+  std::uint32_t mPort;
+  std::uint32_t mFTPLogStartVal;
+  bool mUseMaxUsersPerIP;
+  std::uint32_t mMaxUsersPerIP;
+  std::uint32_t mIdleTimeOut;  // seconds
+  bool mAllowSiteToSite;
+  bool mShowNTServiceIcon;
+  bool mUseRA;
+  std::uint32_t mRAPort;
+  std::string mRAPass;
+  bool mRAUseFixToDir;
+  std::string mRAFixToDir;
+  std::uint32_t mRALogStartVal;
+  std::string mStopReason;
+  std::string mKickReason;
+  bool mDeleteToRecycleBin;
+  bool mUseBannedFiles;
+  vfs::BannedTypes mBadExts;
+
+ private:
+  // Calls the visitor once per key, in the file's order.
+  template <typename Visitor, typename Self>
+  static void VisitKeys(Self& self, Visitor& visitor);
+  void Fill(SettingsFile* file) const;
+
+  const std::string path_;
+  vfs::FileWriter default_writer_;
+  vfs::FileWriter* writer_;
+  runtime::CriticalSection lock_;
+};
+
+}  // namespace quillon::settings

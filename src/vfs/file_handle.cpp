@@ -1,0 +1,156 @@
+#include "vfs/file_handle.h"
+
+#include "platform/event.h"
+#include "vfs/time_format.h"
+
+namespace quillon::vfs {
+
+bool FileHandle::Open(const std::string& path, bool write, bool create,
+                      unsigned create_permissions) {
+  Close();
+  using platform::OpenMode;
+  const OpenMode mode = write ? (create ? OpenMode::kWriteAlways : OpenMode::kWriteExisting)
+                              : (create ? OpenMode::kReadAlways : OpenMode::kReadExisting);
+  error_ = 0;
+  descriptor_ = platform::OpenFile(path, mode, create_permissions, &error_);
+  if (descriptor_ < 0) return false;
+  const std::uint64_t size = Size();
+  if (write && size > 0) {
+    SeekToEnd();
+    at_end_ = false;
+  } else {
+    at_end_ = size == 0;
+  }
+  return true;
+}
+
+bool FileHandle::CreateUnique(const std::string& folder, const std::string& prefix,
+                              std::string* path) {
+  Close();
+  error_ = 0;
+  descriptor_ = platform::CreateUniqueFile(folder, prefix, path, &error_);
+  at_end_ = true;
+  return descriptor_ >= 0;
+}
+
+bool FileHandle::Flush() { return descriptor_ >= 0 && platform::SyncFile(descriptor_, &error_); }
+
+void FileHandle::Close() {
+  platform::CloseFile(descriptor_);
+  descriptor_ = -1;
+  at_end_ = false;
+}
+
+std::size_t FileHandle::Read(void* buffer, std::size_t count) {
+  std::size_t total = 0;
+  auto* out = static_cast<char*>(buffer);
+  while (total < count && descriptor_ >= 0) {
+    const long long n = platform::ReadFile(descriptor_, out + total, count - total, &error_);
+    if (n <= 0) break;
+    total += static_cast<std::size_t>(n);
+  }
+  if (total < count) at_end_ = true;
+  return total;
+}
+
+bool FileHandle::WriteAll(const void* bytes, std::size_t count, const platform::Event* stop) {
+  if (descriptor_ < 0) return false;
+  platform::SystemClock system_clock;
+  platform::Clock& clock = clock_ != nullptr ? *clock_ : system_clock;
+  const auto* data = static_cast<const char*>(bytes);
+  std::uint32_t last_progress = clock.TickMs();
+  while (count > 0) {
+    const long long n = platform::WriteFile(descriptor_, data, count, &error_);
+    if (n < 0) return false;
+    if (n > 0) {
+      data += n;
+      count -= static_cast<std::size_t>(n);
+      last_progress = clock.TickMs();
+      continue;
+    }
+    if (clock.TickMs() - last_progress >= kWriteStallLimitMs) return false;
+    if (stop != nullptr ? stop->Wait(kWriteRetryMs) : (clock.SleepMs(kWriteRetryMs), false))
+      return false;
+  }
+  return true;
+}
+
+bool FileHandle::WriteLine(std::string_view text) {
+  return WriteAll(text.data(), text.size()) && WriteAll("\r\n", 2);
+}
+
+bool FileHandle::ReadLine(std::string* line, std::size_t capacity) {
+  line->clear();
+  if (descriptor_ < 0) return false;
+  const std::size_t room = capacity > 0 ? capacity - 1 : 0;
+  bool any = false;
+  char chunk[256];
+  for (;;) {
+    const std::uint64_t start = Position();
+    const long long n = platform::ReadFile(descriptor_, chunk, sizeof chunk, &error_);
+    if (n <= 0) {
+      at_end_ = true;
+      return any;
+    }
+    any = true;
+    for (long long i = 0; i < n; ++i) {
+      if (chunk[i] != '\r') {
+        if (line->size() < room) line->push_back(chunk[i]);
+        continue;
+      }
+      // Consume a LF right after the CR, then leave the position after the line.
+      std::uint64_t next = start + static_cast<std::uint64_t>(i) + 1;
+      if (i + 1 < n) {
+        if (chunk[i + 1] == '\n') ++next;
+      } else {
+        char after = 0;
+        platform::SeekFile(descriptor_, static_cast<long long>(next), 0);
+        if (platform::ReadFile(descriptor_, &after, 1, nullptr) == 1 && after == '\n') ++next;
+      }
+      SeekTo(next);
+      at_end_ = false;
+      return true;
+    }
+  }
+}
+
+std::uint64_t FileHandle::Size() const {
+  const long long size = descriptor_ >= 0 ? platform::SizeOfFile(descriptor_) : -1;
+  return size > 0 ? static_cast<std::uint64_t>(size) : 0;
+}
+
+bool FileHandle::SeekTo(std::uint64_t offset) {
+  if (descriptor_ < 0) return false;
+  if (platform::SeekFile(descriptor_, static_cast<long long>(offset), 0) < 0) return false;
+  at_end_ = offset >= Size();
+  return true;
+}
+
+bool FileHandle::SeekToEnd() {
+  if (descriptor_ < 0 || platform::SeekFile(descriptor_, 0, 2) < 0) return false;
+  at_end_ = true;
+  return true;
+}
+
+std::uint64_t FileHandle::Position() const {
+  const long long at = descriptor_ >= 0 ? platform::SeekFile(descriptor_, 0, 1) : -1;
+  return at > 0 ? static_cast<std::uint64_t>(at) : 0;
+}
+
+bool FileHandle::GetTimes(platform::FileTime* changed, platform::FileTime* last_access,
+                          platform::FileTime* last_write) const {
+  return descriptor_ >= 0 && platform::FileTimesOf(descriptor_, last_write, last_access, changed);
+}
+
+bool FileHandle::SetTimes(const platform::FileTime* last_access,
+                          const platform::FileTime* last_write) {
+  return descriptor_ >= 0 && platform::SetFileTimes(descriptor_, last_access, last_write);
+}
+
+std::string FileHandle::LastWriteText() const {
+  platform::FileTime last_write;
+  if (!GetTimes(nullptr, nullptr, &last_write)) return {};
+  return FormatFileTime(last_write, TimeFormat::kHttp, true);
+}
+
+}  // namespace quillon::vfs

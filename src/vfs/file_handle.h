@@ -1,0 +1,97 @@
+// An open file (or none) with an end-of-file flag. Closed by its destructor.
+//
+// Open modes, by (write, create):
+//   (no, no)   read an existing file, from the start
+//   (no, yes)  read, creating the file empty when absent
+//   (yes, no)  write an existing file, positioned at its end
+//   (yes, yes) write, creating the file when absent, positioned at its end
+//
+// Thread-safety: owned and used by one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/clock.h"
+#include "platform/fs.h"
+
+namespace quillon::platform {
+class Event;
+}
+
+namespace quillon::vfs {
+
+class FileHandle {
+ public:
+  // A write that makes no progress is retried this often...
+  static constexpr std::uint32_t kWriteRetryMs = 2;
+  // ...and fails once it has made none for this long.
+  static constexpr std::uint32_t kWriteStallLimitMs = 5000;
+  // Permissions of files created by Open (less the umask).
+  static constexpr unsigned kSharedFile = 0644;
+  static constexpr unsigned kOwnerOnlyFile = 0600;
+
+  // `clock` (may be null: the system clock) times the write retries.
+  explicit FileHandle(platform::Clock* clock = nullptr) : clock_(clock) {}
+  ~FileHandle() { Close(); }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+
+  // Closes any open file first. False when the file cannot be opened (or is
+  // a folder); ErrorNumber() then tells why.
+  [[nodiscard]] bool Open(const std::string& path, bool write, bool create,
+                          unsigned create_permissions = kSharedFile);
+  // Creates and opens for writing a new, empty, owner-only file with a
+  // unique name beginning with `prefix` in `folder`; its path goes to *path.
+  [[nodiscard]] bool CreateUnique(const std::string& folder, const std::string& prefix,
+                                  std::string* path);
+  bool IsOpen() const { return descriptor_ >= 0; }
+  // Flushes written data to the disk.
+  [[nodiscard]] bool Flush();
+  void Close();
+
+  // Bytes read; sets the end-of-file flag when fewer than `count` came.
+  std::size_t Read(void* buffer, std::size_t count);
+  // Writes every byte. A write that fails outright fails at once; one that
+  // makes no progress is retried every kWriteRetryMs for kWriteStallLimitMs,
+  // and gives up early when `stop` (may be null) is set.
+  [[nodiscard]] bool WriteAll(const void* bytes, std::size_t count,
+                              const platform::Event* stop = nullptr);
+  // The text followed by CR LF.
+  [[nodiscard]] bool WriteLine(std::string_view text);
+  // Reads up to the next CR (a LF right after it is consumed too) into
+  // `line`, keeping at most capacity - 1 characters of it. False at the end
+  // of the file with nothing read.
+  bool ReadLine(std::string* line, std::size_t capacity);
+
+  // 64-bit: files of 4 GiB and more are whole.
+  std::uint64_t Size() const;
+  // Sets the end-of-file flag when `offset` is at or past the end.
+  bool SeekTo(std::uint64_t offset);
+  bool SeekToEnd();
+  bool Rewind() { return SeekTo(0); }
+  std::uint64_t Position() const;
+  bool AtEnd() const { return at_end_; }
+
+  // Times of the open file; `changed` stands in for a creation time, which
+  // the file system does not keep. Null arguments are skipped.
+  bool GetTimes(platform::FileTime* changed, platform::FileTime* last_access,
+                platform::FileTime* last_write) const;
+  // Sets the access and last-write times (null leaves one unchanged).
+  bool SetTimes(const platform::FileTime* last_access, const platform::FileTime* last_write);
+  // The last-write time as an HTTP date in local time; "" when unreadable.
+  std::string LastWriteText() const;
+
+  // errno of the last failure, 0 when none.
+  int ErrorNumber() const { return error_; }
+
+ private:
+  platform::Clock* clock_;
+  int descriptor_ = -1;
+  bool at_end_ = false;
+  int error_ = 0;
+};
+
+}  // namespace quillon::vfs

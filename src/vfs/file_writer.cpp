@@ -1,0 +1,31 @@
+#include "vfs/file_writer.h"
+
+#include "platform/fs.h"
+#include "vfs/paths.h"
+
+namespace quillon::vfs {
+
+bool FileWriter::ReplaceFile(const std::string& path, std::string_view bytes,
+                             unsigned permissions) {
+  std::string parent;
+  const std::string folder = ParentFolder(path, &parent, 4096) ? parent : std::string(".");
+  std::string prefix = FileNamePart(path);
+  prefix.append(".tmp.");
+  std::string temporary;
+  FileHandle file;
+  if (!file.CreateUnique(folder, prefix, &temporary)) return false;
+  bool ok = WriteContents(file, bytes) && file.Flush();
+  file.Close();
+  ok = ok && platform::SetPermissions(temporary, permissions) &&
+       platform::RenamePath(temporary, path, nullptr);
+  if (!ok) {
+    [[maybe_unused]] bool removed = platform::RemoveFile(temporary, nullptr);
+  }
+  return ok;
+}
+
+bool FileWriter::WriteContents(FileHandle& file, std::string_view bytes) {
+  return file.WriteAll(bytes.data(), bytes.size());
+}
+
+}  // namespace quillon::vfs

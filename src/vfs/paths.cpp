@@ -1,0 +1,139 @@
+#include "vfs/paths.h"
+
+#include <array>
+#include <vector>
+
+#include "platform/fs.h"
+#include "vfs/text.h"
+
+namespace quillon::vfs {
+
+namespace {
+
+// At most this many components take part; a path this deep is cut.
+constexpr std::size_t kMaxComponents = 1044;
+
+bool IsDeviceName(std::string_view component) {
+  static constexpr std::array<std::string_view, 11> kDevices = {
+      "aux", "con", "com1", "com2", "com3", "com4", "lpt1", "lpt2", "lpt3", "prn", "nul"};
+  for (std::string_view device : kDevices)
+    if (EqualNoCase(component, device)) return true;
+  return false;
+}
+
+bool IsSeparator(char ch) { return ch == '/' || ch == '\\'; }
+
+}  // namespace
+
+std::string NormalisePath(std::string_view path) {
+  // Separators unified and collapsed.
+  std::string clean;
+  clean.reserve(path.size());
+  for (char ch : path) {
+    if (IsSeparator(ch)) {
+      if (clean.empty() || clean.back() != '/') clean.push_back('/');
+    } else {
+      clean.push_back(ch);
+    }
+  }
+  std::string_view rest = clean;
+  std::string result;
+  if (rest.size() >= 2 && rest.front() == '/') {
+    result = "/";
+    rest.remove_prefix(1);
+  }
+
+  std::vector<std::string_view> components;
+  while (components.size() < kMaxComponents) {
+    const std::size_t slash = rest.find('/');
+    components.push_back(rest.substr(0, slash));
+    if (slash == std::string_view::npos) break;
+    rest.remove_prefix(slash + 1);
+  }
+
+  // Walk from the last component to the first; `credit` says whether the
+  // component at hand survives the ".." steps that follow it.
+  std::vector<bool> keep(components.size(), false);
+  int credit = 1;
+  for (std::size_t i = components.size(); i-- > 0;) {
+    std::string_view component = components[i];
+    if (component.empty() || IsDeviceName(component)) continue;
+    if (component.front() == '.') {
+      if (component == "..") --credit;
+      continue;
+    }
+    keep[i] = credit > 0;
+    credit = std::min(credit + 1, 1);
+  }
+
+  bool first = true;
+  for (std::size_t i = 0; i < components.size(); ++i) {
+    if (!keep[i]) continue;
+    if (!first) result.push_back('/');
+    result.append(components[i]);
+    first = false;
+  }
+  return result;
+}
+
+bool ParentFolder(std::string_view path, std::string* out, std::size_t capacity) {
+  if (path.size() < 2) return false;
+  const std::size_t last = path.find_last_of("/\\");
+  if (last == std::string_view::npos) return false;
+  std::string_view parent = last == 0 ? std::string_view("/") : path.substr(0, last);
+  if ((parent.size() < 2 && parent != "/") || parent.size() + 1 > capacity) return false;
+  out->assign(parent);
+  return true;
+}
+
+std::string FileNamePart(std::string_view path) {
+  const std::size_t last = path.find_last_of("/\\");
+  return std::string(last == std::string_view::npos ? path : path.substr(last + 1));
+}
+
+bool Extension(std::string_view name, std::string* out, std::size_t capacity) {
+  if (name.size() < 2 || name.back() == '.') return false;
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos) return false;
+  std::string_view extension = name.substr(dot + 1);
+  if (extension.size() + 1 > capacity) return false;
+  out->assign(extension);
+  return true;
+}
+
+std::string AbsoluteFolder(std::string_view path) {
+  std::string result;
+  if (!path.empty() && path.front() == '/') {
+    result.assign(path);
+  } else {
+    result = platform::CurrentFolder();
+    if (!path.empty()) {
+      if (result.empty() || result.back() != '/') result.push_back('/');
+      result.append(path);
+    }
+  }
+  if (result.empty() || result.back() != '/') result.push_back('/');
+  return result;
+}
+
+bool PathExists(const std::string& path) {
+  platform::PathInfo info;
+  return platform::StatPath(path, &info);
+}
+
+bool FileExists(const std::string& path) {
+  platform::PathInfo info;
+  return platform::StatPath(path, &info) && !info.is_folder;
+}
+
+bool FolderExists(const std::string& path) {
+  platform::PathInfo info;
+  return platform::StatPath(path, &info) && info.is_folder;
+}
+
+std::uint64_t FileSizeOf(const std::string& path) {
+  platform::PathInfo info;
+  return platform::StatPath(path, &info) ? info.size : 0;
+}
+
+}  // namespace quillon::vfs

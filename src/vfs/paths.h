@@ -1,0 +1,48 @@
+// Path helpers. FTP paths and disk paths both use "/"; a "\" that a client
+// sends is read as a separator too, so it can never smuggle a step past the
+// normaliser.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quillon::vfs {
+
+// Capacity of a disk path field (259 characters and the NUL).
+inline constexpr std::size_t kDiskPathCapacity = 261;
+
+// Turns any path into a clean path without "." or ".." steps that can never
+// climb above its beginning:
+//  - "\" counts as "/", and runs of "/" collapse to one;
+//  - a leading "/" is kept when the path has 2 or more characters;
+//  - empty components, device names (aux, con, com1-com4, lpt1-lpt3, prn,
+//    nul, any case) and components beginning with "." are dropped; each
+//    ".." also drops the nearest kept component before it, and ".." steps
+//    with nothing left to drop are absorbed.
+// Examples: /a/b/../c gives /a/c; /../../x gives /x; /com1/z gives /z;
+// "/" and "" give "".
+std::string NormalisePath(std::string_view path);
+
+// The path up to (not including) its last "/" or "\" ("/" for a path whose
+// only separator is the first character). False when the path is shorter than
+// 2 characters, has no separator, or the result would be shorter than 2
+// characters (other than "/") or longer than capacity - 1.
+bool ParentFolder(std::string_view path, std::string* out, std::size_t capacity);
+// The part after the last "/" or "\" (the whole text when there is none).
+std::string FileNamePart(std::string_view path);
+// The text after the last "."; false when the name is shorter than 2, ends
+// with ".", has no ".", or the extension is longer than capacity - 1.
+// ".profile" has the extension "profile".
+bool Extension(std::string_view name, std::string* out, std::size_t capacity);
+// `path` made absolute against the current folder, ending with "/".
+std::string AbsoluteFolder(std::string_view path);
+
+bool PathExists(const std::string& path);
+bool FileExists(const std::string& path);
+bool FolderExists(const std::string& path);
+// Size of the file at `path`; 0 when there is none.
+std::uint64_t FileSizeOf(const std::string& path);
+
+}  // namespace quillon::vfs
