@@ -1,0 +1,140 @@
+#include "settings/log_file.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/manual_clock.h"
+#include "support/temp_dir.h"
+
+namespace quillon::settings {
+namespace {
+
+using testing::ReadWholeFile;
+using testing::TempDir;
+using testing::WriteWholeFile;
+
+// Sat, 05 Dec 2026 04:07:09 (tests run with TZ=UTC, so local time is UTC).
+constexpr std::int64_t kSaturdayNs = 1796443629LL * 1'000'000'000;
+// Midnight, Fri, 01 Jan 2027.
+constexpr std::int64_t kNewYearNs = 1798761600LL * 1'000'000'000;
+
+class LogFileTest : public ::testing::Test {
+ protected:
+  testing::ManualClock clock_{1000, kSaturdayNs};
+  TempDir dir_;
+};
+
+TEST_F(LogFileTest, LinesCarryTheLocalTimeAndText) {
+  LogFile log(clock_);
+  log.SetPrefix(dir_.File("ftp_"));
+  EXPECT_EQ(log.CurrentPath(), dir_.File("ftp_0.txt"));
+  ASSERT_TRUE(log.WriteLine("127.0.0.1 -> bob -> Logged in"));
+  clock_.SetWallTimeNs(kNewYearNs);
+  ASSERT_TRUE(log.WriteLine("second"));
+  EXPECT_EQ(ReadWholeFile(dir_.File("ftp_0.txt")),
+            "Sat, 05 Dec 2026 04:07:09 -> 127.0.0.1 -> bob -> Logged in\r\n"
+            "Fri, 01 Jan 2027 00:00:00 -> second\r\n");
+}
+
+TEST_F(LogFileTest, NumberedLogMovesOnPastItsLimit) {
+  LogFile log(clock_, 0, LogFile::kDefaultSizeLimit);
+  log.SetPrefix(dir_.File("ftp_"));
+  log.SetNumber(3);
+  WriteWholeFile(dir_.File("ftp_3.txt"), std::string(51201, 'x'));
+  ASSERT_TRUE(log.WriteLine("to four"));
+  EXPECT_EQ(log.Number(), 4u);
+  EXPECT_EQ(ReadWholeFile(dir_.File("ftp_3.txt")).size(), 51201u);
+  EXPECT_NE(ReadWholeFile(dir_.File("ftp_4.txt")).find("to four"), std::string::npos);
+
+  // A file of exactly the limit still takes the next line.
+  LogFile exact(clock_, 0, 100);
+  exact.SetPrefix(dir_.File("exact_"));
+  WriteWholeFile(dir_.File("exact_0.txt"), std::string(100, 'x'));
+  ASSERT_TRUE(exact.WriteLine("fits"));
+  EXPECT_EQ(exact.Number(), 0u);
+}
+
+TEST_F(LogFileTest, RollOverSkipsEveryFullFile) {
+  LogFile log(clock_, 3, 51200);
+  log.SetPrefix(dir_.File("ftp_"));
+  WriteWholeFile(dir_.File("ftp_3.txt"), std::string(51201, 'x'));
+  WriteWholeFile(dir_.File("ftp_4.txt"), std::string(60000, 'y'));
+  ASSERT_TRUE(log.WriteLine("to five"));
+  EXPECT_EQ(log.Number(), 5u);
+  EXPECT_EQ(ReadWholeFile(dir_.File("ftp_4.txt")).size(), 60000u);
+  EXPECT_NE(ReadWholeFile(dir_.File("ftp_5.txt")).find("to five"), std::string::npos);
+}
+
+TEST_F(LogFileTest, AccountLogNeverRollsOverAndIsOwnerOnly) {
+  LogFile log(clock_, 0, 100);
+  const std::string path = dir_.File("bob.txt");
+  log.SetFixedPath(path);
+  WriteWholeFile(path, std::string(5000, 'x'));
+  std::filesystem::permissions(path, std::filesystem::perms::owner_read |
+                                         std::filesystem::perms::owner_write);
+  ASSERT_TRUE(log.WriteLine("still here"));
+  EXPECT_EQ(log.Number(), 0u);
+  EXPECT_GT(ReadWholeFile(path).size(), 5000u);
+
+  LogFile fresh(clock_);
+  fresh.SetFixedPath(dir_.File("alice.txt"));
+  ASSERT_TRUE(fresh.WriteLine("hello"));
+  EXPECT_EQ(std::filesystem::status(dir_.File("alice.txt")).permissions() &
+                std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
+TEST_F(LogFileTest, FailuresAreReportedAndCreateNothing) {
+  LogFile unset(clock_);
+  EXPECT_FALSE(unset.WriteLine("nowhere"));
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.Path()));
+
+  LogFile missing_folder(clock_);
+  missing_folder.SetPrefix(dir_.File("no/such/folder/ftp_"));
+  EXPECT_FALSE(missing_folder.WriteLine("lost"));
+
+  LogFile full(clock_);
+  full.SetFixedPath("/dev/full");
+  EXPECT_FALSE(full.WriteLine("no room"));
+}
+
+TEST_F(LogFileTest, LinesFromManyThreadsNeverInterleave) {
+  LogFile log(clock_);
+  log.SetPrefix(dir_.File("ftp_"));
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 4; ++t) {
+    writers.emplace_back([&log, t] {
+      for (int i = 0; i < 50; ++i)
+        EXPECT_TRUE(log.WriteLine("writer " + std::to_string(t) + std::string(200, 'a' + t)));
+    });
+  }
+  for (auto& writer : writers) writer.join();
+  const std::string text = ReadWholeFile(dir_.File("ftp_0.txt"));
+  std::size_t lines = 0;
+  for (std::size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {
+    const std::string line = text.substr(at, end - at);
+    const char mark = line[line.size() - 1];
+    EXPECT_EQ(line.substr(line.size() - 200), std::string(200, mark));
+    ++lines;
+  }
+  EXPECT_EQ(lines, 200u);
+}
+
+TEST_F(LogFileTest, ServiceLogAppendsWithoutLimit) {
+  ServiceLog log(clock_, dir_.File("servicelog.txt"));
+  log.WriteServiceLine("#OK - INITIALISED");
+  log.WriteServiceLine("#OK - DEINITIALISED");
+  EXPECT_EQ(ReadWholeFile(dir_.File("servicelog.txt")),
+            "Sat, 05 Dec 2026 04:07:09 -> #OK - INITIALISED\r\n"
+            "Sat, 05 Dec 2026 04:07:09 -> #OK - DEINITIALISED\r\n");
+  ServiceLog nowhere(clock_, dir_.File("missing/servicelog.txt"));
+  nowhere.WriteServiceLine("dropped");  // no folder: silently skipped
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("missing")));
+}
+
+}  // namespace
+}  // namespace quillon::settings

@@ -1,0 +1,42 @@
+// A fresh folder under the system's temporary folder, removed with
+// everything in it when the object goes.
+#pragma once
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <string_view>
+
+namespace quillon::testing {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::random_device random;
+    const auto base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      path_ = base / ("quillon-test-" + std::to_string(random()));
+      if (std::filesystem::create_directory(path_)) return;
+    }
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  // The folder, without a trailing "/".
+  std::string Path() const { return path_.string(); }
+  // A path inside the folder.
+  std::string File(std::string_view name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Helpers over whole files, for arranging and checking disk state.
+std::string ReadWholeFile(const std::string& path);
+void WriteWholeFile(const std::string& path, std::string_view bytes);
+
+}  // namespace quillon::testing

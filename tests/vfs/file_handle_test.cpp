@@ -1,0 +1,156 @@
+#include "vfs/file_handle.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/temp_dir.h"
+#include "vfs/file_writer.h"
+
+namespace quillon::vfs {
+namespace {
+
+using testing::ReadWholeFile;
+using testing::TempDir;
+using testing::WriteWholeFile;
+
+TEST(FileHandleTest, OpenModesCreateAndPositionAsSpecified) {
+  TempDir dir;
+  const std::string path = dir.File("data.bin");
+  FileHandle file;
+  EXPECT_FALSE(file.Open(path, false, false));  // read existing: absent
+  EXPECT_FALSE(file.Open(path, true, false));   // write existing: absent
+  EXPECT_FALSE(std::filesystem::exists(path));
+
+  ASSERT_TRUE(file.Open(path, false, true));  // read always: created empty
+  EXPECT_TRUE(file.AtEnd());
+  EXPECT_EQ(file.Size(), 0u);
+
+  WriteWholeFile(path, "hello");
+  ASSERT_TRUE(file.Open(path, true, false));  // write: positioned at the end
+  EXPECT_EQ(file.Position(), 5u);
+  ASSERT_TRUE(file.WriteAll(" world", 6));
+  file.Close();
+  EXPECT_EQ(ReadWholeFile(path), "hello world");
+
+  ASSERT_TRUE(file.Open(path, false, false));  // read: from the start
+  EXPECT_FALSE(file.AtEnd());
+  char buffer[32];
+  EXPECT_EQ(file.Read(buffer, 5), 5u);
+  EXPECT_FALSE(file.AtEnd());
+  EXPECT_EQ(file.Read(buffer, sizeof buffer), 6u);
+  EXPECT_TRUE(file.AtEnd());
+  EXPECT_TRUE(file.SeekTo(11));
+  EXPECT_TRUE(file.AtEnd());
+  EXPECT_TRUE(file.SeekTo(3));
+  EXPECT_FALSE(file.AtEnd());
+
+  EXPECT_FALSE(file.Open(dir.Path(), false, false));  // a folder is not a file
+}
+
+TEST(FileHandleTest, ReadLineStopsAtCarriageReturns) {
+  TempDir dir;
+  const std::string path = dir.File("lines.txt");
+  WriteWholeFile(path, "first\r\nsecond\rthird\nstill third\r\n" + std::string(300, 'x') + "\r\n");
+  FileHandle file;
+  ASSERT_TRUE(file.Open(path, false, false));
+  std::string line;
+  ASSERT_TRUE(file.ReadLine(&line, 100));
+  EXPECT_EQ(line, "first");
+  ASSERT_TRUE(file.ReadLine(&line, 100));
+  EXPECT_EQ(line, "second");
+  ASSERT_TRUE(file.ReadLine(&line, 100));
+  EXPECT_EQ(line, "third\nstill third");
+  ASSERT_TRUE(file.ReadLine(&line, 100));
+  EXPECT_EQ(line, std::string(99, 'x'));  // cut to the capacity, rest consumed
+  EXPECT_FALSE(file.ReadLine(&line, 100));
+  EXPECT_TRUE(file.AtEnd());
+}
+
+TEST(FileHandleTest, WriteLineAndSixtyFourBitSizes) {
+  TempDir dir;
+  const std::string path = dir.File("big.bin");
+  FileHandle file;
+  ASSERT_TRUE(file.Open(path, true, true));
+  ASSERT_TRUE(file.WriteLine("line"));
+  // A sparse file past 4 GiB keeps its whole size.
+  const std::uint64_t far = (5ull << 30) + 7;
+  ASSERT_TRUE(file.SeekTo(far));
+  ASSERT_TRUE(file.WriteAll("z", 1));
+  EXPECT_EQ(file.Size(), far + 1);
+  file.Close();
+  ASSERT_TRUE(file.Open(path, false, false));
+  char head[6];
+  EXPECT_EQ(file.Read(head, 6), 6u);
+  EXPECT_EQ(std::string(head, 6), "line\r\n");
+}
+
+TEST(FileHandleTest, WriteFailureOnAFullDeviceIsReported) {
+  FileHandle file;
+  ASSERT_TRUE(file.Open("/dev/full", true, false));
+  EXPECT_FALSE(file.WriteAll("data", 4));
+  EXPECT_NE(file.ErrorNumber(), 0);
+  EXPECT_FALSE(file.WriteLine("text"));
+}
+
+TEST(FileHandleTest, TimesAreSetAndReadBack) {
+  TempDir dir;
+  const std::string path = dir.File("t.txt");
+  FileHandle file;
+  ASSERT_TRUE(file.Open(path, true, true));
+  const platform::FileTime when{1047027900, 0};  // Fri, 07 Mar 2003 09:05:00 UTC
+  ASSERT_TRUE(file.SetTimes(nullptr, &when));
+  platform::FileTime read;
+  ASSERT_TRUE(file.GetTimes(nullptr, nullptr, &read));
+  EXPECT_EQ(read, when);
+  EXPECT_EQ(file.LastWriteText(), "Fri, 07 Mar 2003 09:05:00");  // tests run with TZ=UTC
+  file.Close();
+  EXPECT_EQ(file.LastWriteText(), "");
+}
+
+TEST(FileHandleTest, CreateUniqueMakesOwnerOnlyFiles) {
+  TempDir dir;
+  FileHandle first, second;
+  std::string a, b;
+  ASSERT_TRUE(first.CreateUnique(dir.Path(), "list", &a));
+  ASSERT_TRUE(second.CreateUnique(dir.Path(), "list", &b));
+  EXPECT_NE(a, b);
+  EXPECT_EQ(std::filesystem::path(a).filename().string().rfind("list", 0), 0u);
+  const auto perms = std::filesystem::status(a).permissions();
+  EXPECT_EQ(perms & std::filesystem::perms::all, std::filesystem::perms::owner_read |
+                                                     std::filesystem::perms::owner_write);
+}
+
+// Writes half the contents, then reports a failure, as a full disk would.
+class FailingWriter : public FileWriter {
+ protected:
+  bool WriteContents(FileHandle& file, std::string_view bytes) override {
+    return file.WriteAll(bytes.data(), bytes.size() / 2) && false;
+  }
+};
+
+TEST(FileWriterTest, ReplaceIsAllOrNothing) {
+  TempDir dir;
+  const std::string path = dir.File("store.dta");
+  FileWriter writer;
+  ASSERT_TRUE(writer.ReplaceFile(path, "old contents", FileHandle::kOwnerOnlyFile));
+  EXPECT_EQ(ReadWholeFile(path), "old contents");
+  EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+
+  FailingWriter failing;
+  EXPECT_FALSE(failing.ReplaceFile(path, "new contents that never land", FileHandle::kOwnerOnlyFile));
+  EXPECT_EQ(ReadWholeFile(path), "old contents");
+  // No temporary file is left behind.
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+    (void)entry;
+    ++files;
+  }
+  EXPECT_EQ(files, 1);
+
+  EXPECT_FALSE(writer.ReplaceFile(dir.File("missing/store.dta"), "x", FileHandle::kOwnerOnlyFile));
+}
+
+}  // namespace
+}  // namespace quillon::vfs

@@ -1,0 +1,134 @@
+#include "vfs/paths.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/fs.h"
+#include "support/temp_dir.h"
+#include "vfs/text.h"
+
+namespace quillon::vfs {
+namespace {
+
+TEST(NormalisePathTest, NeverClimbsAboveItsBeginning) {
+  struct Case {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"/a/b/../c", "/a/c"},
+      {"/../../x", "/x"},
+      {"\\\\pc1\\share\\..\\y", "/pc1/y"},  // backslashes are separators too
+      {"/com1/z", "/z"},
+      {"/a/.hidden/b", "/a/b"},
+      {"/", ""},
+      {"", ""},
+      {"/a", "/a"},
+      {"/./a", "/a"},
+      {"/a/./b", "/a/b"},
+      {"/a/b/..", "/a"},
+      {"/LPT1/x", "/x"},
+      {"/Con/x", "/x"},
+      {"/NUL", "/"},  // the leading separator of a longer path stays
+      {"//a///b//", "/a/b"},
+      {"a/../../b/c", "b/c"},
+      {"/a/b/../../../../etc/passwd", "/etc/passwd"},
+      {"/a\\..\\..\\..\\etc", "/etc"},
+      {"/a/.../b", "/a/b"},
+      {"/music*", "/music*"},  // the caller turns "*" into "_"
+      {"/a/b   ", "/a/b   "},  // and strips trailing blanks
+      {"/console/comx", "/console/comx"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(NormalisePath(c.in), c.out) << c.in;
+}
+
+TEST(NormalisePathTest, DeepPathsStayBounded) {
+  std::string deep;
+  for (int i = 0; i < 3000; ++i) deep += "/d";
+  const std::string out = NormalisePath(deep + "/../../../../../../../../x");
+  EXPECT_EQ(out.front(), '/');
+  EXPECT_EQ(out.find(".."), std::string::npos);
+}
+
+TEST(PathPartsTest, ParentNameAndExtension) {
+  std::string out;
+  EXPECT_TRUE(ParentFolder("/srv/ftp/file.txt", &out, 261));
+  EXPECT_EQ(out, "/srv/ftp");
+  EXPECT_TRUE(ParentFolder("/file", &out, 261));
+  EXPECT_EQ(out, "/");
+  EXPECT_FALSE(ParentFolder("/", &out, 261));
+  EXPECT_FALSE(ParentFolder("name", &out, 261));
+  EXPECT_FALSE(ParentFolder("/abc/x", &out, 4));  // "/abc" needs 5
+
+  EXPECT_EQ(FileNamePart("/srv/ftp/file.txt"), "file.txt");
+  EXPECT_EQ(FileNamePart("a\\b"), "b");
+  EXPECT_EQ(FileNamePart("plain"), "plain");
+
+  EXPECT_TRUE(Extension("archive.tar.gz", &out, 10));
+  EXPECT_EQ(out, "gz");
+  EXPECT_TRUE(Extension(".profile", &out, 10));
+  EXPECT_EQ(out, "profile");
+  EXPECT_FALSE(Extension("name.", &out, 10));
+  EXPECT_FALSE(Extension("noext", &out, 10));
+  EXPECT_FALSE(Extension("a", &out, 10));
+  EXPECT_FALSE(Extension("x.toolong", &out, 5));
+}
+
+TEST(PathPartsTest, AbsoluteFolderEndsWithSeparator) {
+  EXPECT_EQ(AbsoluteFolder("/srv/ftp"), "/srv/ftp/");
+  EXPECT_EQ(AbsoluteFolder("/srv/ftp/"), "/srv/ftp/");
+  const std::string here = platform::CurrentFolder();
+  EXPECT_EQ(AbsoluteFolder(""), here + "/");
+  EXPECT_EQ(AbsoluteFolder("sub"), here + "/sub/");
+}
+
+TEST(PathTestsTest, FilesAndFoldersAreToldApart) {
+  testing::TempDir dir;
+  testing::WriteWholeFile(dir.File("f.bin"), "12345");
+  EXPECT_TRUE(PathExists(dir.File("f.bin")));
+  EXPECT_TRUE(FileExists(dir.File("f.bin")));
+  EXPECT_FALSE(FolderExists(dir.File("f.bin")));
+  EXPECT_TRUE(FolderExists(dir.Path()));
+  EXPECT_FALSE(FileExists(dir.Path()));
+  EXPECT_FALSE(PathExists(dir.File("missing")));
+  EXPECT_EQ(FileSizeOf(dir.File("f.bin")), 5u);
+  EXPECT_EQ(FileSizeOf(dir.File("missing")), 0u);
+  EXPECT_TRUE(FolderExists("/"));
+}
+
+TEST(TextTest, CapacityLimitsAndReplacements) {
+  std::string text;
+  EXPECT_TRUE(CopyText(&text, "abc", 4));
+  EXPECT_FALSE(CopyText(&text, "abcd", 4));
+  EXPECT_EQ(text, "abc");
+  EXPECT_FALSE(AppendText(&text, "de", 5));
+  EXPECT_EQ(text, "abcd");
+
+  text = "a/b/c";
+  EXPECT_EQ(ReplaceChar(&text, '/', '\\'), 2u);
+  EXPECT_EQ(text, "a\\b\\c");
+  text = "%20x%20";
+  EXPECT_EQ(ReplaceAll(&text, 100, "%20", " "), 2u);
+  EXPECT_EQ(text, " x ");
+  text = "aa";
+  EXPECT_EQ(ReplaceAll(&text, 4, "a", "xx"), 1u);  // the second would not fit
+  EXPECT_EQ(text, "xxa");
+  text = "path///";
+  EXPECT_EQ(StripTrailing(&text, '/'), 3u);
+  EXPECT_EQ(text, "path");
+
+  EXPECT_TRUE(EqualNoCase("ReadMe.TXT", "readme.txt"));
+  EXPECT_FALSE(EqualNoCase("readme", "readme "));
+  EXPECT_FALSE(EqualNoCase("\xC4", "\xE4"));  // only A-Z fold
+}
+
+TEST(TextTest, ParseUnsignedReadsLikeScanf) {
+  EXPECT_EQ(ParseUnsigned("123", false), 123u);
+  EXPECT_EQ(ParseUnsigned("  42abc", false), 42u);
+  EXPECT_EQ(ParseUnsigned("abc", false), 0u);
+  EXPECT_EQ(ParseUnsigned("-1", false), 4294967295u);
+  EXPECT_EQ(ParseUnsigned("-1", true), 0u);
+  EXPECT_EQ(ParseUnsigned("12-3", true), 0u);
+  EXPECT_EQ(ParseUnsigned("+7", true), 7u);
+}
+
+}  // namespace
+}  // namespace quillon::vfs
