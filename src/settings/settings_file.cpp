@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "vfs/bytes.h"
 #include "vfs/file_handle.h"
 
 namespace quillon::settings {
@@ -12,14 +13,10 @@ namespace {
 // A settings file is a few kilobytes; anything far larger is not one.
 constexpr std::uint64_t kMaxFileBytes = 64ull << 20;
 
-void AppendU32(std::string* out, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
-
-std::uint32_t ReadU32(const char* at) {
+std::uint32_t ReadU32(std::string_view bytes) {
   std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<std::uint8_t>(at[i]);
-  return value;
+  vfs::ByteReader reader(bytes);
+  return reader.U32(&value) ? value : 0;
 }
 
 }  // namespace
@@ -32,7 +29,7 @@ void SettingsFile::PutString(std::string_view name, std::string_view text) {
 
 void SettingsFile::PutInteger(std::string_view name, std::uint32_t value) {
   std::string data;
-  AppendU32(&data, value);
+  vfs::ByteWriter(&data).U32(value);
   PutBytes(name, data.data(), data.size());
 }
 
@@ -53,13 +50,13 @@ std::string SettingsFile::Serialise() const {
   for (const Entry& entry : entries_) total += kEntryHeadBytes + entry.data.size();
   std::string out;
   out.reserve(total);
-  AppendU32(&out, kVersion);
-  AppendU32(&out, static_cast<std::uint32_t>(entries_.size()));
+  vfs::ByteWriter writer(&out);
+  writer.U32(kVersion);
+  writer.U32(static_cast<std::uint32_t>(entries_.size()));
   for (const Entry& entry : entries_) {
-    out.append(entry.name);
-    out.append(kNameBytes - entry.name.size(), '\0');
-    AppendU32(&out, static_cast<std::uint32_t>(entry.data.size()));
-    out.append(entry.data);
+    writer.Text(entry.name, kNameBytes);
+    writer.U32(static_cast<std::uint32_t>(entry.data.size()));
+    writer.Bytes(entry.data);
   }
   return out;
 }
@@ -81,24 +78,21 @@ bool SettingsFile::Read(const std::string& path) {
 
 bool SettingsFile::Parse(std::string_view bytes) {
   entries_.clear();
-  if (bytes.size() < kHeaderBytes || ReadU32(bytes.data()) != kVersion) return false;
-  const std::uint32_t count = ReadU32(bytes.data() + 4);
-  std::size_t at = kHeaderBytes;
+  vfs::ByteReader reader(bytes);
+  std::uint32_t version = 0;
+  std::uint32_t count = 0;
+  if (!reader.U32(&version) || version != kVersion || !reader.U32(&count)) return false;
   for (std::uint32_t i = 0; i < count; ++i) {
-    if (bytes.size() - at < kEntryHeadBytes) {
+    Entry entry;
+    std::uint32_t length = 0;
+    std::string_view data;
+    if (!reader.Text(kNameBytes, &entry.name) || !reader.U32(&length) ||
+        !reader.Bytes(length, &data)) {
       entries_.clear();
       return false;
     }
-    const char* head = bytes.data() + at;
-    const std::size_t name_length = strnlen(head, kNameBytes - 1);
-    const std::uint32_t length = ReadU32(head + kNameBytes);
-    at += kEntryHeadBytes;
-    if (bytes.size() - at < length) {
-      entries_.clear();
-      return false;
-    }
-    entries_.push_back(Entry{std::string(head, name_length), std::string(bytes.substr(at, length))});
-    at += length;
+    entry.data.assign(data);
+    entries_.push_back(std::move(entry));
   }
   return true;
 }
@@ -111,7 +105,7 @@ const SettingsFile::Entry* SettingsFile::Find(std::string_view name) const {
 
 std::uint32_t SettingsFile::Integer(std::string_view name) const {
   const Entry* entry = Find(name);
-  return entry != nullptr && entry->data.size() == 4 ? ReadU32(entry->data.data()) : 0;
+  return entry != nullptr && entry->data.size() == 4 ? ReadU32(entry->data) : 0;
 }
 
 std::uint32_t SettingsFile::Size(std::string_view name) const {

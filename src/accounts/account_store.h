@@ -1,0 +1,84 @@
+// A list of accounts (or groups) kept sorted by name, guarded by one lock,
+// loaded from and saved to one binary file.
+//
+// File layout (integers little-endian): u32 version 1, u32 record count,
+// 24 reserved bytes, then the records; each record takes
+// 1407 + 832 × folders + 8 × (safe ranges + blocked ranges) bytes. Passwords
+// are stored scrambled.
+//
+// Sort order: names compared byte by byte, case-sensitively (upper case
+// first); look-ups by name ignore A-Z case.
+//
+// Thread-safety: every operation holds the store's lock, except GetAt, which
+// callers use only while they hold Lock().
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "accounts/account_record.h"
+#include "runtime/critical_section.h"
+#include "vfs/file_writer.h"
+
+namespace quillon::accounts {
+
+class AccountStore {
+ public:
+  static constexpr std::uint32_t kVersion = 1;
+  static constexpr std::size_t kHeaderBytes = 32;
+  static constexpr std::size_t kFixedRecordBytes = 1407;
+  static constexpr std::size_t kFolderBytes = 832;
+
+  // `writer` (may be null: a plain FileWriter) replaces the file at each save.
+  explicit AccountStore(std::string path, vfs::FileWriter* writer = nullptr);
+  AccountStore(const AccountStore&) = delete;
+  AccountStore& operator=(const AccountStore&) = delete;
+
+  // Empties the list and reads the file. A missing file gives an empty store
+  // and true. False (store empty) when the file cannot be read or has another
+  // version. A damaged record ends the load; the records before it stay.
+  [[nodiscard]] bool Load();
+  // Replaces the file whole (owner-only); false leaves the old file as it was.
+  [[nodiscard]] bool Save();
+
+  // Stores a copy under its name, replacing a record of that name (any case).
+  bool AddOrUpdate(const AccountRecord& record);
+  void Delete(std::string_view name);
+  [[nodiscard]] bool GetCopy(std::string_view name, AccountRecord* out) const;
+  // Copies the first record that accepts this login.
+  [[nodiscard]] bool FindLogin(std::string_view name, std::string_view password,
+                               AccountRecord* out) const;
+  bool Exists(std::string_view name) const;
+  // Sets the credit balance of the named record; false when there is none.
+  bool SetCredits(std::string_view name, std::uint32_t credits);
+  std::size_t Count() const;
+  void Clear();
+
+  // For editors that walk the list. REQUIRES: Lock() held.
+  runtime::CriticalSection& Lock() const { return lock_; }
+  AccountRecord& GetAt(std::size_t index) { return *records_[index]; }
+
+  // The stored form of one record, and back. ParseRecord fails on a short
+  // buffer or another record version; *used tells the bytes it took.
+  static std::string SerialiseRecord(const AccountRecord& record);
+  [[nodiscard]] static bool ParseRecord(std::string_view bytes, AccountRecord* record,
+                                        std::size_t* used);
+  // The whole file's bytes. REQUIRES: Lock() held or no other user.
+  std::string Serialise() const;
+
+ private:
+  // Inserts after every record whose name is not greater.
+  void InsertSortedLocked(std::unique_ptr<AccountRecord> record);
+  std::size_t FindLocked(std::string_view name) const;
+
+  const std::string path_;
+  vfs::FileWriter default_writer_;
+  vfs::FileWriter* writer_;
+  mutable runtime::CriticalSection lock_;
+  std::vector<std::unique_ptr<AccountRecord>> records_;  // guarded by lock_
+};
+
+}  // namespace quillon::accounts
