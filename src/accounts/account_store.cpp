@@ -89,12 +89,22 @@ bool ReadFolder(vfs::ByteReader& r, VirtualFolder* folder) {
 AccountStore::AccountStore(std::string path, vfs::FileWriter* writer)
     : path_(std::move(path)), writer_(writer != nullptr ? writer : &default_writer_) {}
 
+std::size_t AccountStore::RecordBytes(const AccountRecord& r) {
+  return kFixedRecordBytes + kFolderBytes * r.FolderCount() +
+         access::IpRangeList::kBytesPerRange * (r.mSafeIPs.Count() + r.mBlockIPs.Count());
+}
+
 std::string AccountStore::SerialiseRecord(const AccountRecord& r) {
+  std::string out;
+  out.reserve(RecordBytes(r));
+  AppendRecord(r, &out);
+  return out;
+}
+
+void AccountStore::AppendRecord(const AccountRecord& r, std::string* out) {
   const std::string safe = r.mSafeIPs.Serialise();
   const std::string blocked = r.mBlockIPs.Serialise();
-  std::string out;
-  out.reserve(kFixedRecordBytes + kFolderBytes * r.FolderCount() + safe.size() + blocked.size());
-  vfs::ByteWriter w(&out);
+  vfs::ByteWriter w(out);
   w.U32(1);
   w.U32(static_cast<std::uint32_t>(r.FolderCount()));
   w.U32(static_cast<std::uint32_t>(safe.size()));
@@ -131,7 +141,6 @@ std::string AccountStore::SerialiseRecord(const AccountRecord& r) {
   w.Bytes(blocked);
   w.U8(r.mUseLogs);
   w.Zeros(499);
-  return out;
 }
 
 bool AccountStore::ParseRecord(std::string_view bytes, AccountRecord* record, std::size_t* used) {
@@ -186,12 +195,15 @@ bool AccountStore::ParseRecord(std::string_view bytes, AccountRecord* record, st
 }
 
 std::string AccountStore::Serialise() const {
+  std::size_t total = kHeaderBytes;
+  for (const auto& record : records_) total += RecordBytes(*record);
   std::string out;
+  out.reserve(total);
   vfs::ByteWriter w(&out);
   w.U32(kVersion);
   w.U32(static_cast<std::uint32_t>(records_.size()));
   w.Zeros(24);
-  for (const auto& record : records_) w.Bytes(SerialiseRecord(*record));
+  for (const auto& record : records_) AppendRecord(*record, &out);
   return out;
 }
 

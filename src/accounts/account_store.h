@@ -64,6 +64,8 @@ class AccountStore {
   // The stored form of one record, and back. ParseRecord fails on a short
   // buffer or another record version; *used tells the bytes it took.
   static std::string SerialiseRecord(const AccountRecord& record);
+  static void AppendRecord(const AccountRecord& record, std::string* out);
+  static std::size_t RecordBytes(const AccountRecord& record);
   [[nodiscard]] static bool ParseRecord(std::string_view bytes, AccountRecord* record,
                                         std::size_t* used);
   // The whole file's bytes. REQUIRES: Lock() held or no other user.
