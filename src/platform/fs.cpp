@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -37,6 +38,7 @@ timespec ToTimespec(const FileTime* time) {
 void FillInfo(const struct stat& st, PathInfo* out) {
   out->is_folder = S_ISDIR(st.st_mode);
   out->is_link = S_ISLNK(st.st_mode);
+  out->device = static_cast<std::uint64_t>(st.st_dev);
   out->size = out->is_folder ? 0 : static_cast<std::uint64_t>(st.st_size);
   out->last_write = FromTimespec(st.st_mtim);
   out->last_access = FromTimespec(st.st_atim);
@@ -259,6 +261,19 @@ int CreateUniqueFile(const std::string& folder, const std::string& prefix, std::
   }
   path->assign(name.data());
   return fd;
+}
+
+unsigned CurrentUserId() { return static_cast<unsigned>(getuid()); }
+
+std::string HomeFolder() {
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] != '\0') return home;
+  std::vector<char> buffer(16384);
+  passwd entry {};
+  passwd* found = nullptr;
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr)
+    return found->pw_dir;
+  return {};
 }
 
 std::string EnvironmentValue(const char* name) {

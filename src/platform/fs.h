@@ -42,6 +42,7 @@ struct CalendarTime {
 struct PathInfo {
   bool is_folder = false;
   bool is_link = false;  // only from StatPathNoFollow
+  std::uint64_t device = 0;  // the file system that holds it
   std::uint64_t size = 0;
   FileTime last_write;
   FileTime last_access;
@@ -109,6 +110,11 @@ std::string CurrentFolder();
 // `folder`, owner-only. Returns its descriptor (open for writing) and path.
 [[nodiscard]] int CreateUniqueFile(const std::string& folder, const std::string& prefix,
                                    std::string* path, int* error);
+
+// The real user id of the process.
+unsigned CurrentUserId();
+// The home folder of the process's user ("" when unknown).
+std::string HomeFolder();
 
 // The value of an environment variable, or "" when unset.
 std::string EnvironmentValue(const char* name);

@@ -1,0 +1,295 @@
+#include "access/auth_manager.h"
+
+#include <algorithm>
+
+#include "vfs/text.h"
+
+namespace quillon::access {
+
+using Guard = runtime::CriticalSection::Guard;
+
+namespace {
+
+constexpr std::string_view kIllegalPasswordChars = "\";><\t\n\r";
+
+// The server settings the admission check reads, copied under the settings lock.
+struct AdmissionSettings {
+  bool use_max_users;
+  std::uint32_t max_users;
+  bool use_max_per_ip;
+  std::uint32_t max_per_ip;
+  bool anti_hammering;
+  bool use_safe;
+  bool safe;
+  bool use_blocked;
+  bool blocked;
+};
+
+}  // namespace
+
+AuthManager::AuthManager(accounts::AccountStore& accounts, accounts::AccountStore& groups,
+                         settings::ServerSettings& settings, platform::Clock& clock,
+                         std::string log_folder)
+    : accounts_(accounts),
+      groups_(groups),
+      settings_(settings),
+      clock_(clock),
+      log_folder_(std::move(log_folder)),
+      cache_(clock),
+      tracker_(clock),
+      actions_(clock) {}
+
+AuthManager::~AuthManager() {
+  Stop();
+  Guard guard(lock_);
+  active_.clear();
+}
+
+bool AuthManager::Start() {
+  const bool tracker = tracker_.IsRunning() || tracker_.Start();
+  const bool cache = cache_.IsRunning() || cache_.Start();
+  return tracker && cache;
+}
+
+void AuthManager::Stop() {
+  tracker_.Stop(runtime::WorkerThread::kStopWaitMs);
+  cache_.Stop(runtime::WorkerThread::kStopWaitMs);
+}
+
+bool AuthManager::AdmitLocked(const IpAddress& address, bool ignore_limits,
+                              std::string* message) const {
+  AdmissionSettings s;
+  {
+    Guard settings(settings_.Lock());  // manager lock, then the settings lock, briefly
+    s = AdmissionSettings{settings_.mUseMaxUsers,     settings_.mMaxUsers,
+                          settings_.mUseMaxUsersPerIP, settings_.mMaxUsersPerIP,
+                          settings_.mAntiHammering,    settings_.mUseSafeIPs,
+                          settings_.mSafeIPs.Contains(address), settings_.mUseBlockIPs,
+                          settings_.mBlockIPs.Contains(address)};
+  }
+  if (!ignore_limits) {
+    if (s.use_max_users && logged_in_ >= s.max_users) {
+      *message = messages::kMaxSessions;
+      return false;
+    }
+    if (s.use_max_per_ip) {
+      std::size_t from_address = 0;
+      for (const auto& account : active_) from_address += account->SessionsFrom(address);
+      if (from_address >= s.max_per_ip) {
+        *message = messages::kMaxSessions;
+        return false;
+      }
+    }
+    if (s.anti_hammering && tracker_.IsBlocked(address)) {
+      *message = messages::kHammering;
+      return false;
+    }
+  }
+  if (s.use_safe && s.safe) return true;
+  if (s.use_blocked && s.blocked) {
+    *message = messages::kBlocked;
+    return false;
+  }
+  return true;
+}
+
+bool AuthManager::AdmitConnection(const IpAddress& address, std::string* message) {
+  Guard guard(lock_);
+  if (!AdmitLocked(address, false, message)) return false;
+  ++connected_;
+  return true;
+}
+
+void AuthManager::ConnectionEnded() {
+  Guard guard(lock_);
+  if (connected_ > 0) --connected_;
+}
+
+bool AuthManager::Admit(const IpAddress& address, bool ignore_limits, std::string* message) {
+  Guard guard(lock_);
+  return AdmitLocked(address, ignore_limits, message);
+}
+
+AuthManager::ServerRules AuthManager::ReadServerRules() const {
+  ServerRules rules;
+  Guard settings(settings_.Lock());
+  rules.anti_hammering = settings_.mAntiHammering;
+  rules.upload = settings_.mUseMaxUploadSpeed ? &settings_.mMaxUploadSpeed : nullptr;
+  rules.download = settings_.mUseMaxDownloadSpeed ? &settings_.mMaxDownloadSpeed : nullptr;
+  if (settings_.mUseBannedFiles) rules.banned = settings_.mBadExts;
+  rules.delete_to_trash = settings_.mDeleteToRecycleBin;
+  return rules;
+}
+
+void AuthManager::ApplyServerRules(ActiveAccount* account, const ServerRules& rules) {
+  account->SetServerLimiters(rules.upload, rules.download);
+  account->SetServerRules(rules.banned, rules.delete_to_trash);
+}
+
+ActiveAccount* AuthManager::FindLocked(std::string_view name) const {
+  for (const auto& account : active_)
+    if (vfs::EqualNoCase(account->Name(), name)) return account.get();
+  return nullptr;
+}
+
+ActiveAccount* AuthManager::Login(const SessionEndpoint& session, std::string_view name,
+                                  std::string_view password, ActivityRecord* activity,
+                                  std::string* message) {
+  Guard guard(lock_);
+  const ServerRules rules = ReadServerRules();
+  if (!AdmitLocked(session.address, false, message)) return nullptr;
+  if (password.empty()) {
+    *message = messages::kBadLogin;
+    return nullptr;
+  }
+  for (const auto& account : active_) {
+    if (!account->MatchLogin(name, password)) continue;
+    if (!account->AdmitSession(session, activity)) {
+      *message = messages::kSessionRefused;
+      return nullptr;
+    }
+    ++logged_in_;
+    return account.get();
+  }
+  accounts::EffectiveRecord record;
+  if (!accounts::ResolveEffectiveRecord(accounts_, groups_, name, password, &record)) {
+    if (rules.anti_hammering) tracker_.RecordFailure(session.address);
+    *message = messages::kBadLogin;
+    return nullptr;
+  }
+  auto account = std::make_unique<ActiveAccount>(std::move(record), cache_, clock_, log_folder_);
+  ApplyServerRules(account.get(), rules);
+  if (!account->AdmitSession(session, activity)) {
+    *message = messages::kSessionRefused;
+    return nullptr;
+  }
+  ++logged_in_;
+  active_.push_back(std::move(account));
+  return active_.back().get();
+}
+
+void AuthManager::Logout(const void* session_key, ActiveAccount* account) {
+  if (account == nullptr) return;
+  Guard guard(lock_);
+  auto it = std::find_if(active_.begin(), active_.end(),
+                         [account](const auto& held) { return held.get() == account; });
+  if (it == active_.end()) return;
+  account->RemoveSession(session_key);
+  if (logged_in_ > 0) --logged_in_;
+  if (account->SessionCount() > 0) return;
+  // The last session: the live balance goes back to the stored account.
+  const std::string name = account->Name();
+  if (accounts_.SetCredits(name, account->GetCredits())) {
+    [[maybe_unused]] bool saved = accounts_.Save();  // a failed save is retried at the next save
+  }
+  active_.erase(it);
+}
+
+bool AuthManager::ChangePassword(ActiveAccount* account, std::string_view password,
+                                 std::string* message) {
+  Guard guard(lock_);
+  bool server_allows = false;
+  {
+    Guard settings(settings_.Lock());
+    server_allows = settings_.mAllowPassChange;
+  }
+  if (!server_allows || !account->RecordCopy().mAllowPassChange) {
+    *message = messages::kNoRights;
+    return false;
+  }
+  // The scrambled stored form holds at most 98 characters.
+  if (password.empty() || password.find_first_of(kIllegalPasswordChars) != std::string_view::npos ||
+      password.size() > accounts::AccountRecord::kMaxStoredPassword) {
+    *message = messages::kBadNewPassword;
+    return false;
+  }
+  accounts::AccountRecord stored;
+  if (!accounts_.GetCopy(account->Name(), &stored)) {
+    *message = messages::kPasswordNotUpdated;
+    return false;
+  }
+  stored.SetPassword(password);
+  if (!accounts_.AddOrUpdate(stored)) {
+    *message = messages::kPasswordNotUpdated;
+    return false;
+  }
+  account->SetLivePassword(password);
+  return true;
+}
+
+std::uint32_t AuthManager::LoggedInCount() const {
+  Guard guard(lock_);
+  return logged_in_;
+}
+
+std::uint32_t AuthManager::ConnectedCount() const {
+  Guard guard(lock_);
+  return connected_;
+}
+
+bool AuthManager::GetLiveCredits(std::string_view name, std::uint32_t* credits) const {
+  Guard guard(lock_);
+  ActiveAccount* account = FindLocked(name);
+  if (account == nullptr) return false;
+  *credits = account->GetCredits();
+  return true;
+}
+
+bool AuthManager::SetLiveCredits(std::string_view name, std::uint32_t credits) {
+  Guard guard(lock_);
+  ActiveAccount* account = FindLocked(name);
+  if (account == nullptr) return false;
+  account->SetCredits(credits);
+  return true;
+}
+
+std::vector<ActivitySnapshot> AuthManager::SnapshotSessions() const {
+  Guard guard(lock_);
+  std::vector<ActivitySnapshot> snapshots;
+  for (const auto& account : active_) account->AppendSnapshots(&snapshots);
+  return snapshots;
+}
+
+void AuthManager::QueueSessionAction(std::uint32_t session_id, SessionActionKind kind,
+                                     std::string_view reason) {
+  actions_.Queue(session_id, kind, reason);
+}
+
+std::optional<SessionAction> AuthManager::TakeSessionAction(std::uint32_t session_id) {
+  return actions_.Take(session_id);
+}
+
+void AuthManager::RefreshActiveAccounts() {
+  Guard guard(lock_);
+  const ServerRules rules = ReadServerRules();
+  for (const auto& account : active_) {
+    Guard account_guard(account->Lock());  // manager lock, then the account lock
+    const accounts::EffectiveRecord live = account->RecordCopy();
+    accounts::EffectiveRecord fresh;
+    if (accounts::ResolveEffectiveRecord(accounts_, groups_, live.Name(), live.Password(), &fresh)) {
+      fresh.mCurrentCredits = live.mCurrentCredits;
+    } else {
+      fresh.Reset();
+      fresh.mEnabled = false;
+    }
+    account->UpdateRecord(std::move(fresh));
+    ApplyServerRules(account.get(), rules);
+  }
+}
+
+bool AuthManager::AllowSiteToSite() const {
+  Guard settings(settings_.Lock());
+  return settings_.mAllowSiteToSite;
+}
+
+bool AuthManager::BlockTimeOutStopping() const {
+  Guard settings(settings_.Lock());
+  return settings_.mBlockTimeOutStopping;
+}
+
+std::uint32_t AuthManager::IdleTimeOutSeconds() const {
+  Guard settings(settings_.Lock());
+  return settings_.mIdleTimeOut;
+}
+
+}  // namespace quillon::access

@@ -1,0 +1,125 @@
+// Decides who may connect and who may log in; keeps one ActiveAccount per
+// logged-in account and counts sessions; blocks addresses that fail to log
+// in too often; changes passwords on request; writes credit balances back
+// when an account's last session ends; queues the administrator's kicks
+// and stopped transfers for the sessions to take.
+//
+// Thread-safety: public operations may be called from any thread.
+// Lock order: the manager's lock, then an ActiveAccount's lock or a store's
+// lock. The settings lock is held only to copy values, and no other lock is
+// taken while it is held.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "access/active_account.h"
+#include "access/activity_record.h"
+#include "access/login_failure_tracker.h"
+#include "access/session_action_queue.h"
+#include "accounts/account_store.h"
+#include "platform/clock.h"
+#include "runtime/critical_section.h"
+#include "settings/server_settings.h"
+#include "vfs/folder_size_cache.h"
+
+namespace quillon::access {
+
+namespace messages {
+inline constexpr const char* kMaxSessions = "Maximum sessions reached, please try again later";
+inline constexpr const char* kHammering = "Access disallowed (too many login failures)";
+inline constexpr const char* kBlocked = "Access disallowed, your IP is blocked";
+inline constexpr const char* kBadLogin = "Incorrect user name or password";
+inline constexpr const char* kSessionRefused = "Access disallowed (too many sessions or blocked IP)";
+inline constexpr const char* kNoRights = "You do not the access rights to perform this action";
+inline constexpr const char* kBadNewPassword =
+    "The password contains some illegal characters or is zero length.";
+inline constexpr const char* kPasswordNotUpdated = "Unable to update password";
+}  // namespace messages
+
+class AuthManager {
+ public:
+  // `log_folder`: where account logs go.
+  AuthManager(accounts::AccountStore& accounts, accounts::AccountStore& groups,
+              settings::ServerSettings& settings, platform::Clock& clock, std::string log_folder);
+  ~AuthManager();
+  AuthManager(const AuthManager&) = delete;
+  AuthManager& operator=(const AuthManager&) = delete;
+
+  // Starts the anti-hammering and folder-size threads.
+  [[nodiscard]] bool Start();
+  void Stop();
+  // Whether the anti-hammering thread runs.
+  bool IsRunning() const { return tracker_.IsRunning(); }
+
+  // The admission check; on success the connected count goes up.
+  [[nodiscard]] bool AdmitConnection(const IpAddress& address, std::string* message);
+  void ConnectionEnded();
+  // The admission check alone. With `ignore_limits` only the IP lists count.
+  [[nodiscard]] bool Admit(const IpAddress& address, bool ignore_limits, std::string* message);
+
+  // The shared account of a successful login, or null with the message.
+  ActiveAccount* Login(const SessionEndpoint& session, std::string_view name,
+                       std::string_view password, ActivityRecord* activity, std::string* message);
+  // Ends a session's login; the account's last logout writes its credits
+  // back and saves the account store.
+  void Logout(const void* session_key, ActiveAccount* account);
+  [[nodiscard]] bool ChangePassword(ActiveAccount* account, std::string_view password,
+                                    std::string* message);
+
+  std::uint32_t LoggedInCount() const;
+  std::uint32_t ConnectedCount() const;
+  [[nodiscard]] bool GetLiveCredits(std::string_view name, std::uint32_t* credits) const;
+  [[nodiscard]] bool SetLiveCredits(std::string_view name, std::uint32_t credits);
+  std::vector<ActivitySnapshot> SnapshotSessions() const;
+
+  void QueueSessionAction(std::uint32_t session_id, SessionActionKind kind, std::string_view reason);
+  std::optional<SessionAction> TakeSessionAction(std::uint32_t session_id);
+
+  // Resolves every logged-in account again from the stores and gives it the
+  // current server rules. An account that no longer resolves admits no more
+  // sessions.
+  void RefreshActiveAccounts();
+
+  // Settings read through the manager.
+  bool AllowSiteToSite() const;
+  bool BlockTimeOutStopping() const;
+  std::uint32_t IdleTimeOutSeconds() const;
+
+  vfs::FolderSizeCache& Cache() { return cache_; }
+  LoginFailureTracker& Tracker() { return tracker_; }
+
+ private:
+  struct ServerRules {
+    bool anti_hammering = false;
+    runtime::RateLimiter* upload = nullptr;
+    runtime::RateLimiter* download = nullptr;
+    std::optional<vfs::BannedTypes> banned;
+    bool delete_to_trash = false;
+  };
+
+  bool AdmitLocked(const IpAddress& address, bool ignore_limits, std::string* message) const;
+  ServerRules ReadServerRules() const;
+  static void ApplyServerRules(ActiveAccount* account, const ServerRules& rules);
+  ActiveAccount* FindLocked(std::string_view name) const;
+
+  accounts::AccountStore& accounts_;
+  accounts::AccountStore& groups_;
+  settings::ServerSettings& settings_;
+  platform::Clock& clock_;
+  const std::string log_folder_;
+  vfs::FolderSizeCache cache_;
+  LoginFailureTracker tracker_;
+  SessionActionQueue actions_;
+
+  mutable runtime::CriticalSection lock_;  // the manager's lock
+  std::vector<std::unique_ptr<ActiveAccount>> active_;  // guarded by lock_
+  std::uint32_t logged_in_ = 0;                         // guarded by lock_
+  std::uint32_t connected_ = 0;                         // guarded by lock_
+};
+
+}  // namespace quillon::access

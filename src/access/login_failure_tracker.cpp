@@ -1,0 +1,53 @@
+#include "access/login_failure_tracker.h"
+
+#include <algorithm>
+
+namespace quillon::access {
+
+using Guard = runtime::CriticalSection::Guard;
+
+LoginFailureTracker::LoginFailureTracker(platform::Clock& clock)
+    : clock_(clock), last_sweep_tick_(clock.TickMs()) {}
+
+LoginFailureTracker::~LoginFailureTracker() { Stop(kStopWaitMs); }
+
+void LoginFailureTracker::RecordFailure(const IpAddress& address) {
+  Guard guard(lock_);
+  auto same = [&](const Entry& entry) { return entry.address == address; };
+  if (std::any_of(blocks_.begin(), blocks_.end(), same)) return;
+  const auto count = static_cast<std::uint32_t>(std::count_if(failures_.begin(), failures_.end(), same));
+  if (count + 1 < kFailuresToBlock) {
+    failures_.push_back({address, kFailureSeconds});
+    return;
+  }
+  failures_.erase(std::remove_if(failures_.begin(), failures_.end(), same), failures_.end());
+  blocks_.push_back({address, kBlockSeconds});
+}
+
+bool LoginFailureTracker::IsBlocked(const IpAddress& address) const {
+  Guard guard(lock_);
+  return std::any_of(blocks_.begin(), blocks_.end(),
+                     [&](const Entry& entry) { return entry.address == address; });
+}
+
+void LoginFailureTracker::Sweep() {
+  Guard guard(lock_);
+  const std::uint32_t now = clock_.TickMs();
+  const std::uint32_t elapsed = now - last_sweep_tick_ + carried_ms_;
+  last_sweep_tick_ = now;
+  carried_ms_ = elapsed % 1000;
+  const std::uint32_t seconds = elapsed / 1000;
+  if (seconds == 0) return;
+  for (std::vector<Entry>* list : {&failures_, &blocks_}) {
+    for (Entry& entry : *list) entry.seconds_left -= std::min(entry.seconds_left, seconds);
+    list->erase(std::remove_if(list->begin(), list->end(),
+                               [](const Entry& entry) { return entry.seconds_left == 0; }),
+                list->end());
+  }
+}
+
+void LoginFailureTracker::ThreadBody() {
+  while (!StopEvent().Wait(kSweepIntervalMs)) Sweep();
+}
+
+}  // namespace quillon::access

@@ -1,0 +1,522 @@
+#include "vfs/account_file_system.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "vfs/file_transfer.h"
+#include "vfs/messages.h"
+#include "vfs/paths.h"
+#include "vfs/text.h"
+#include "vfs/trash.h"
+
+namespace quillon::vfs {
+
+namespace {
+
+using accounts::AccessRights;
+using Guard = runtime::CriticalSection::Guard;
+
+// The FTP path buffer of the mapping holds this many characters.
+constexpr std::size_t kFtpPathCapacity = 260;
+
+bool Fail(std::string* message, const char* text) {
+  *message = text;
+  return false;
+}
+
+FileTransfer* Refuse(std::string* message, const char* text) {
+  *message = text;
+  return nullptr;
+}
+
+std::string WithoutTrailingSlash(std::string_view path) {
+  std::string out(path);
+  while (out.size() > 1 && out.back() == '/') out.pop_back();
+  return out;
+}
+
+// The parent folder of a disk path (for a file directly below "/", "/").
+std::string ParentOf(const std::string& disk_path) {
+  std::string parent;
+  if (!ParentFolder(disk_path, &parent, 4096)) parent = "/";
+  return parent;
+}
+
+}  // namespace
+
+AccountFileSystem::AccountFileSystem(accounts::EffectiveRecord record, FolderSizeCache& cache,
+                                     platform::Clock& clock)
+    : cache_(cache), clock_(clock), record_(std::move(record)) {
+  record_.SortVirtualFolders();
+}
+
+AccountFileSystem::~AccountFileSystem() {
+  Guard guard(lock_);
+  transfers_.clear();
+}
+
+accounts::EffectiveRecord AccountFileSystem::RecordCopy() const {
+  Guard guard(lock_);
+  return record_;
+}
+
+void AccountFileSystem::SetServerRules(std::optional<BannedTypes> banned, bool delete_to_trash) {
+  Guard guard(lock_);
+  banned_ = std::move(banned);
+  delete_to_trash_ = delete_to_trash;
+}
+
+MappedPath AccountFileSystem::MapPath(std::string_view ftp_path) const {
+  Guard guard(lock_);
+  std::string full;
+  if (ftp_path.empty() || ftp_path.front() != '/') full = "/";
+  AppendText(&full, ftp_path, kFtpPathCapacity);
+  MappedPath mapped;
+  mapped.ftp_path = NormalisePath(full);
+  ReplaceChar(&mapped.ftp_path, '*', '_');
+  StripTrailing(&mapped.ftp_path, ' ');
+  const std::string& path = mapped.ftp_path;
+
+  if (!path.empty()) {
+    for (std::size_t i = 0; i < record_.FolderCount(); ++i) {
+      const accounts::VirtualFolder& folder = record_.FolderAt(i);
+      const std::string& name = folder.Name();
+      if (name.size() > path.size() || !StartsWithNoCase(path, name)) continue;
+      if (path.size() != name.size() && path[name.size()] != '/') continue;
+      std::string base = WithoutTrailingSlash(folder.Path());
+      if (base == "/") base.clear();
+      mapped.disk_path = base + path.substr(name.size());
+      if (mapped.disk_path.empty()) mapped.disk_path = "/";
+      mapped.area = static_cast<int>(i);
+      return mapped;
+    }
+  }
+  if (!record_.mUseRootFolder) {
+    mapped.area = kUnreachableArea;
+    return mapped;
+  }
+  std::string root = WithoutTrailingSlash(record_.RootFolder());
+  if (root == "/") root.clear();
+  mapped.disk_path = root + path;
+  if (mapped.disk_path.empty()) mapped.disk_path = "/";
+  mapped.area = kRootArea;
+  return mapped;
+}
+
+bool AccountFileSystem::IsFolder(std::string_view ftp_path) const {
+  Guard guard(lock_);
+  if (ftp_path == "/") return true;
+  const MappedPath mapped = MapPath(ftp_path);
+  if (mapped.area >= kRootArea && FolderExists(mapped.disk_path)) return true;
+  // A visible virtual folder below the path makes it enterable.
+  const std::string& path = mapped.ftp_path;
+  for (const accounts::VirtualFolder& folder : record_.VirtualFolders()) {
+    if (!folder.mVisible || folder.Name().size() <= path.size()) continue;
+    if (path.empty() ||
+        (StartsWithNoCase(folder.Name(), path) && folder.Name()[path.size()] == '/'))
+      return true;
+  }
+  return false;
+}
+
+bool AccountFileSystem::IsFile(std::string_view ftp_path) const {
+  const MappedPath mapped = MapPath(ftp_path);
+  return mapped.area >= kRootArea && FileExists(mapped.disk_path);
+}
+
+bool AccountFileSystem::IsLockedFolder(std::string_view disk_path) const {
+  Guard guard(lock_);
+  // Compared without trailing "/", so "/srv/ftp" and "/srv/ftp/" are one folder.
+  const std::string path = WithoutTrailingSlash(disk_path);
+  if (record_.mUseRootFolder && EqualNoCase(path, WithoutTrailingSlash(record_.RootFolder())))
+    return true;
+  for (const accounts::VirtualFolder& folder : record_.VirtualFolders())
+    if (EqualNoCase(path, WithoutTrailingSlash(folder.Path()))) return true;
+  return false;
+}
+
+bool AccountFileSystem::HasRight(int area, AccessRights right) const {
+  Guard guard(lock_);
+  if ((record_.mRights & right) != right) return false;
+  if (area >= 0) {
+    if (static_cast<std::size_t>(area) >= record_.FolderCount()) return false;
+    return (record_.FolderAt(static_cast<std::size_t>(area)).mRights & right) == right;
+  }
+  return area == kRootArea;
+}
+
+EntryKind AccountFileSystem::KindOf(const std::string& disk_path) {
+  platform::PathInfo info;
+  if (!platform::StatPath(disk_path, &info)) return EntryKind::kNone;
+  return info.is_folder ? EntryKind::kFolder : EntryKind::kFile;
+}
+
+bool AccountFileSystem::CheckModifyRight(std::string_view ftp_path, bool* is_file,
+                                         std::string* message) const {
+  Guard guard(lock_);
+  const MappedPath mapped = MapPath(ftp_path);
+  if (mapped.area == kUnreachableArea) return Fail(message, messages::kInaccessible);
+  const EntryKind kind = KindOf(mapped.disk_path);
+  if (kind == EntryKind::kNone) return Fail(message, messages::kNotFound);
+  *is_file = kind == EntryKind::kFile;
+  const AccessRights needed = *is_file ? accounts::kFileModify : accounts::kFolderModify;
+  if (!HasRight(mapped.area, needed)) return Fail(message, messages::kNoRights);
+  return true;
+}
+
+bool AccountFileSystem::MakeFolder(std::string_view path, std::string* message) {
+  Guard guard(lock_);
+  if (IsFolder(path)) return Fail(message, messages::kFolderExists);
+  const MappedPath mapped = MapPath(path);
+  if (mapped.area == kUnreachableArea) return Fail(message, messages::kInaccessible);
+  if (!HasRight(mapped.area, accounts::kFolderCreate)) return Fail(message, messages::kNoRights);
+  if (!platform::MakeFolder(mapped.disk_path, 0755, nullptr))
+    return Fail(message, messages::kCannotCreateFolder);
+  return true;
+}
+
+bool AccountFileSystem::RemoveFolder(std::string_view path, std::string* message) {
+  Guard guard(lock_);
+  const MappedPath mapped = MapPath(path);
+  if (mapped.area == kUnreachableArea) return Fail(message, messages::kInaccessible);
+  if (IsLockedFolder(mapped.disk_path)) return Fail(message, messages::kLockedFolder);
+  if (!HasRight(mapped.area, accounts::kFolderModify)) return Fail(message, messages::kNoRights);
+  if (!FolderExists(mapped.disk_path)) return Fail(message, messages::kNoSuchFolder);
+  if (!cache_.RemoveFolder(mapped.disk_path)) return Fail(message, messages::kFolderNotEmpty);
+  return true;
+}
+
+bool AccountFileSystem::DeleteFile(std::string_view path, std::string* message) {
+  Guard guard(lock_);
+  const MappedPath mapped = MapPath(path);
+  if (mapped.area == kUnreachableArea) return Fail(message, messages::kInaccessible);
+  if (!HasRight(mapped.area, accounts::kFileModify)) return Fail(message, messages::kNoRights);
+  if (!FileExists(mapped.disk_path)) return Fail(message, messages::kNoSuchFile);
+  FolderSizeCache::Entry* parent = cache_.Acquire(ParentOf(mapped.disk_path));
+  if (parent == nullptr) return Fail(message, messages::kCannotDelete);
+  const std::uint64_t size = FileSizeOf(mapped.disk_path);
+  const bool deleted = delete_to_trash_ ? MoveToTrash(mapped.disk_path, clock_)
+                                        : platform::RemoveFile(mapped.disk_path, nullptr);
+  if (deleted) cache_.SubtractBytes(parent, size);
+  cache_.Release(parent);
+  return deleted || Fail(message, messages::kCannotDelete);
+}
+
+bool AccountFileSystem::Rename(std::string_view from, std::string_view to, bool* was_file,
+                               std::string* message) {
+  Guard guard(lock_);
+  const MappedPath source = MapPath(from);
+  const MappedPath target = MapPath(to);
+  if (source.area == kUnreachableArea || target.area == kUnreachableArea)
+    return Fail(message, messages::kInaccessible);
+  if (PathExists(target.disk_path)) return Fail(message, messages::kTargetExists);
+  bool is_file = false;
+  if (!CheckModifyRight(from, &is_file, message)) return false;
+  *was_file = is_file;
+  if (IsBanned(FileNamePart(target.disk_path))) return Fail(message, messages::kBannedType);
+  if (is_file) {
+    if (!FolderExists(ParentOf(target.disk_path))) return Fail(message, messages::kNoTargetFolder);
+  } else if (IsLockedFolder(source.disk_path)) {
+    return Fail(message, messages::kLockedRename);
+  }
+  if (target.area >= 0 && target.area != source.area) {
+    const AccessRights needed =
+        is_file ? accounts::kFileWrite : (accounts::kFileWrite | accounts::kFolderCreate);
+    const accounts::VirtualFolder& folder = record_.FolderAt(static_cast<std::size_t>(target.area));
+    if ((folder.mRights & needed) != needed) return Fail(message, messages::kNoRights);
+  }
+  std::uint64_t amount = 0;
+  if (is_file) {
+    amount = FileSizeOf(source.disk_path);
+  } else if (!FolderSizeCache::FolderSize(source.disk_path, &amount)) {
+    return Fail(message, messages::kResourceError);
+  }
+  if (source.area != target.area && !SpaceCheck(target.area, amount, message)) return false;
+
+  if (!is_file) {
+    return cache_.MoveFolder(source.disk_path, target.disk_path) ||
+           Fail(message, messages::kCannotMove);
+  }
+  FolderSizeCache::Entry* from_parent = cache_.Acquire(ParentOf(source.disk_path));
+  FolderSizeCache::Entry* to_parent =
+      from_parent != nullptr ? cache_.Acquire(ParentOf(target.disk_path)) : nullptr;
+  bool moved = false;
+  if (from_parent != nullptr && to_parent != nullptr) {
+    moved = platform::RenamePath(source.disk_path, target.disk_path, nullptr);
+    if (moved) {
+      cache_.SubtractBytes(from_parent, amount);
+      cache_.AddBytes(to_parent, amount);
+    }
+  }
+  cache_.Release(from_parent);
+  cache_.Release(to_parent);
+  return moved || Fail(message, messages::kCannotMove);
+}
+
+bool AccountFileSystem::GetFileSize(std::string_view path, std::uint64_t* size,
+                                    std::string* message) {
+  Guard guard(lock_);
+  const MappedPath mapped = MapPath(path);
+  if (mapped.area == kUnreachableArea) return Fail(message, messages::kInaccessible);
+  if (!HasRight(mapped.area, accounts::kFolderView)) return Fail(message, messages::kNoRights);
+  if (!FileExists(mapped.disk_path)) return Fail(message, messages::kNoSuchFile);
+  *size = FileSizeOf(mapped.disk_path);
+  return true;
+}
+
+bool AccountFileSystem::GetFileTime(std::string_view path, platform::FileTime* time,
+                                    std::string* message) {
+  Guard guard(lock_);
+  const MappedPath mapped = MapPath(path);
+  if (mapped.area == kUnreachableArea) return Fail(message, messages::kInaccessible);
+  if (!HasRight(mapped.area, accounts::kFolderView)) return Fail(message, messages::kNoRights);
+  if (!FileExists(mapped.disk_path)) return Fail(message, messages::kNoSuchFile);
+  FileHandle file;
+  if (!file.Open(mapped.disk_path, false, false) || !file.GetTimes(nullptr, nullptr, time))
+    return Fail(message, messages::kCannotOpen);
+  return true;
+}
+
+bool AccountFileSystem::SetFileTime(std::string_view path, const platform::FileTime& time,
+                                    std::string* message) {
+  Guard guard(lock_);
+  const MappedPath mapped = MapPath(path);
+  if (mapped.area == kUnreachableArea) return Fail(message, messages::kInaccessible);
+  if (!HasRight(mapped.area, accounts::kFileModify)) return Fail(message, messages::kNoRights);
+  if (!FileExists(mapped.disk_path)) return Fail(message, messages::kNoSuchFile);
+  FileHandle file;
+  if (!file.Open(mapped.disk_path, true, false) || !file.SetTimes(nullptr, &time))
+    return Fail(message, messages::kCannotOpen);
+  return true;
+}
+
+AreaLimits AccountFileSystem::LimitsOf(int area) const {
+  AreaLimits limits;
+  if (area >= 0 && static_cast<std::size_t>(area) < record_.FolderCount()) {
+    const accounts::VirtualFolder& folder = record_.FolderAt(static_cast<std::size_t>(area));
+    limits.limited_folder = folder.Path();
+    limits.folder_limit_on = folder.mUseMaxSize;
+    limits.folder_limit = std::uint64_t{folder.mMaxSize} * kMegabyte;
+    limits.credit_exempt = folder.mCreditsExempt;
+    limits.counts_towards_account = folder.mCountsTowardsSize;
+  }
+  return limits;
+}
+
+bool AccountFileSystem::IsBanned(std::string_view file_name) const {
+  std::string extension;
+  return banned_.has_value() && Extension(file_name, &extension, 4096) &&
+         banned_->Contains(extension);
+}
+
+void AccountFileSystem::ChargeUpFront(bool upload, int area) {
+  const std::int32_t ratio = upload ? record_.mUploadCredits : record_.mDownloadCredits;
+  if (!record_.mUseCredits || ratio >= 0 || LimitsOf(area).credit_exempt) return;
+  SubtractCredits(static_cast<std::uint32_t>(-static_cast<std::int64_t>(ratio)));
+}
+
+FileTransfer* AccountFileSystem::Register(std::unique_ptr<FileTransfer> transfer) {
+  transfers_.push_back(std::move(transfer));
+  return transfers_.back().get();
+}
+
+FileTransfer* AccountFileSystem::OpenForDownload(std::string_view path, std::uint64_t rest_offset,
+                                                 std::string* message) {
+  Guard guard(lock_);
+  const MappedPath mapped = MapPath(path);
+  if (mapped.area == kUnreachableArea) return Refuse(message, messages::kInaccessible);
+  if (!HasRight(mapped.area, accounts::kFileRead)) return Refuse(message, messages::kNoRights);
+  if (!FileExists(mapped.disk_path)) return Refuse(message, messages::kNoSuchFile);
+  const AreaLimits limits = LimitsOf(mapped.area);
+  if (record_.mUseCredits && record_.mCurrentCredits == 0 && record_.mDownloadCredits < 0 &&
+      !limits.credit_exempt)
+    return Refuse(message, messages::kNeedsCredits);
+  auto file = std::make_unique<FileHandle>();
+  if (!file->Open(mapped.disk_path, false, false)) return Refuse(message, messages::kCannotOpen);
+  if (rest_offset != 0) {
+    if (file->Size() <= rest_offset) return Refuse(message, messages::kRestOutside);
+    if (!file->SeekTo(rest_offset)) return Refuse(message, messages::kCannotOpen);
+  }
+  FileTransfer::Setup setup;
+  setup.kind = FileTransfer::Kind::kDownload;
+  setup.source = std::move(file);
+  setup.file_path = mapped.disk_path;
+  setup.ftp_path = mapped.ftp_path;
+  setup.limits = limits;
+  FileTransfer* transfer = Register(std::make_unique<FileTransfer>(*this, std::move(setup)));
+  ChargeUpFront(false, mapped.area);
+  return transfer;
+}
+
+FileTransfer* AccountFileSystem::OpenForUpload(std::string_view path, bool append,
+                                               std::string* message) {
+  Guard guard(lock_);
+  const MappedPath mapped = MapPath(path);
+  if (mapped.area == kUnreachableArea) return Refuse(message, messages::kInaccessible);
+  if (IsLockedFolder(mapped.disk_path)) return Refuse(message, messages::kLockedUpload);
+  if (IsBanned(FileNamePart(mapped.disk_path))) return Refuse(message, messages::kBannedType);
+  const EntryKind kind = KindOf(mapped.disk_path);
+  const bool exists = kind != EntryKind::kNone;
+  if (append && kind != EntryKind::kFile) return Refuse(message, messages::kNoSuchFile);
+  const AccessRights needed = exists ? (accounts::kFileWrite | accounts::kFileModify)
+                                     : accounts::kFileWrite;
+  if (!HasRight(mapped.area, needed)) return Refuse(message, messages::kNoRights);
+  if (!SpaceCheck(mapped.area, std::nullopt, message)) return nullptr;
+  const AreaLimits limits = LimitsOf(mapped.area);
+  if (record_.mUseCredits && record_.mCurrentCredits == 0 && record_.mUploadCredits < 0 &&
+      !limits.credit_exempt)
+    return Refuse(message, messages::kNeedsCredits);
+  FolderSizeCache::Entry* parent = cache_.Acquire(ParentOf(mapped.disk_path));
+  if (parent == nullptr) return Refuse(message, messages::kCannotOpen);
+  if (!append && exists) {
+    const std::uint64_t old_size = FileSizeOf(mapped.disk_path);
+    if (!platform::RemoveFile(mapped.disk_path, nullptr)) {
+      cache_.Release(parent);
+      return Refuse(message, messages::kCannotTruncate);
+    }
+    cache_.SubtractBytes(parent, old_size);
+  }
+  auto file = std::make_unique<FileHandle>(&clock_);
+  // Opened for writing, a non-empty file is positioned at its end.
+  if (!file->Open(mapped.disk_path, true, true)) {
+    if (!exists) {
+      [[maybe_unused]] bool removed = platform::RemoveFile(mapped.disk_path, nullptr);
+    }
+    cache_.Release(parent);
+    return Refuse(message, messages::kCannotOpen);
+  }
+  FileTransfer::Setup setup;
+  setup.kind = FileTransfer::Kind::kUpload;
+  setup.source = std::move(file);
+  setup.entry = parent;
+  setup.file_path = mapped.disk_path;
+  setup.ftp_path = mapped.ftp_path;
+  setup.delete_if_aborted = !exists;
+  setup.limits = limits;
+  FileTransfer* transfer = Register(std::make_unique<FileTransfer>(*this, std::move(setup)));
+  ChargeUpFront(true, mapped.area);
+  return transfer;
+}
+
+void AccountFileSystem::CloseTransfer(FileTransfer* transfer) {
+  Guard guard(lock_);
+  auto it = std::find_if(transfers_.begin(), transfers_.end(),
+                         [transfer](const auto& held) { return held.get() == transfer; });
+  if (it != transfers_.end()) transfers_.erase(it);
+}
+
+std::size_t AccountFileSystem::OpenTransferCount() const {
+  Guard guard(lock_);
+  return transfers_.size();
+}
+
+bool AccountFileSystem::UsesSpaceAllocation() const {
+  Guard guard(lock_);
+  return record_.mUseMaxSize;
+}
+
+bool AccountFileSystem::FolderBytes(const std::string& disk_folder, std::uint64_t* bytes) const {
+  FolderSizeCache::Entry* entry = cache_.Acquire(disk_folder);
+  if (entry == nullptr) return false;
+  *bytes = cache_.SizeOf(entry);
+  cache_.Release(entry);
+  return true;
+}
+
+bool AccountFileSystem::SpaceCheck(int area, std::optional<std::uint64_t> needed,
+                                   std::string* message) const {
+  Guard guard(lock_);
+  const AreaLimits limits = LimitsOf(area);
+  if (record_.mUseMaxSize && limits.counts_towards_account) {
+    const std::uint64_t free_space = AccountFreeSpace();
+    if (needed.has_value() && free_space < *needed) return Fail(message, messages::kNotEnoughSpace);
+    if (!needed.has_value() && free_space == 0) return Fail(message, messages::kAllocationReached);
+  }
+  if (area >= 0 && limits.folder_limit_on) {
+    std::uint64_t used = 0;
+    if (!FolderBytes(limits.limited_folder, &used)) return Fail(message, messages::kResourceError);
+    if (needed.has_value() && used + *needed > limits.folder_limit)
+      return Fail(message, messages::kNotEnoughSpace);
+    if (!needed.has_value() && used >= limits.folder_limit)
+      return Fail(message, messages::kAllocationReached);
+  }
+  return true;
+}
+
+std::uint64_t AccountFileSystem::AccountFreeSpace() const {
+  Guard guard(lock_);
+  if (!record_.mUseMaxSize) return 0;
+  std::uint64_t used = 0;
+  std::uint64_t bytes = 0;
+  if (record_.mUseRootFolder && FolderBytes(record_.RootFolder(), &bytes)) used += bytes;
+  for (const accounts::VirtualFolder& folder : record_.VirtualFolders())
+    if (folder.mCountsTowardsSize && FolderBytes(folder.Path(), &bytes)) used += bytes;
+  const std::uint64_t allocation = std::uint64_t{record_.mMaxSize} * kMegabyte;
+  return used >= allocation ? 0 : allocation - used;
+}
+
+void AccountFileSystem::AddCredits(std::uint32_t n) {
+  Guard guard(lock_);
+  const std::uint64_t sum = std::uint64_t{record_.mCurrentCredits} + n;
+  record_.mCurrentCredits = static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(sum, std::numeric_limits<std::uint32_t>::max()));
+}
+
+void AccountFileSystem::SubtractCredits(std::uint32_t n) {
+  Guard guard(lock_);
+  record_.mCurrentCredits = record_.mCurrentCredits > n ? record_.mCurrentCredits - n : 0;
+}
+
+std::uint32_t AccountFileSystem::GetCredits() const {
+  Guard guard(lock_);
+  return record_.mCurrentCredits;
+}
+
+void AccountFileSystem::SetCredits(std::uint32_t n) {
+  Guard guard(lock_);
+  record_.mCurrentCredits = n;
+}
+
+bool AccountFileSystem::BookCredits(bool upload, std::uint64_t bytes, std::uint32_t* remainder) {
+  Guard guard(lock_);
+  if (!record_.mUseCredits) return true;
+  const std::int64_t ratio = upload ? record_.mUploadCredits : record_.mDownloadCredits;
+  const std::uint64_t total = bytes + *remainder;
+  const std::uint64_t kb = total / 1024;
+  if (ratio >= 0) {
+    const std::uint64_t gained = kb * static_cast<std::uint64_t>(ratio);
+    const std::uint64_t sum = record_.mCurrentCredits + gained;
+    record_.mCurrentCredits = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(sum, std::numeric_limits<std::uint32_t>::max()));
+  } else {
+    const std::uint64_t cost = kb * static_cast<std::uint64_t>(-ratio);
+    if (record_.mCurrentCredits < cost) {
+      record_.mCurrentCredits = 0;
+      return false;
+    }
+    record_.mCurrentCredits -= static_cast<std::uint32_t>(cost);
+  }
+  *remainder = static_cast<std::uint32_t>(total % 1024);
+  return true;
+}
+
+void AccountFileSystem::ReplaceRecordLocked(accounts::EffectiveRecord record) {
+  record_ = std::move(record);
+  record_.SortVirtualFolders();
+  for (const auto& transfer : transfers_) {
+    const MappedPath mapped = MapPath(transfer->FtpPath());
+    const FileTransfer::Kind kind = transfer->GetKind();
+    const AccessRights needed = kind == FileTransfer::Kind::kUpload     ? accounts::kFileWrite
+                                : kind == FileTransfer::Kind::kDownload ? accounts::kFileRead
+                                                                        : accounts::kFolderView;
+    // A listing sends a prepared temporary file: only its folder must still map.
+    const bool moved = kind != FileTransfer::Kind::kListing && mapped.disk_path != transfer->FilePath();
+    if (mapped.area == kUnreachableArea || moved || !HasRight(mapped.area, needed)) {
+      transfer->Disable();
+    } else {
+      transfer->ReconfigureLocked(LimitsOf(mapped.area));
+    }
+  }
+}
+
+}  // namespace quillon::vfs

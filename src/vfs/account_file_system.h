@@ -1,0 +1,147 @@
+// The file-system side of a logged-in account: FTP paths mapped to disk
+// paths through the account's root folder and virtual folders, the rights
+// that apply there, the file operations with their checks, transfer credits
+// and space allocation, and the account's open transfers.
+//
+// FTP paths use "/"; whatever a client writes ("..", "\", device names,
+// trailing blanks, "*") maps inside the root folder or the virtual folder it
+// goes through.
+//
+// Thread-safety: every public operation takes the account lock (Lock()),
+// which the sessions of one account share. Lock order: the account lock
+// before the folder-size cache's and the rate limiters' locks.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "accounts/effective_record.h"
+#include "platform/clock.h"
+#include "platform/fs.h"
+#include "runtime/critical_section.h"
+#include "vfs/banned_types.h"
+#include "vfs/folder_size_cache.h"
+
+namespace quillon::vfs {
+
+class FileTransfer;
+
+inline constexpr int kRootArea = -1;         // the path lies in the root folder
+inline constexpr int kUnreachableArea = -2;  // the path maps nowhere
+inline constexpr std::uint64_t kMegabyte = 1'048'576;
+
+struct MappedPath {
+  int area = kUnreachableArea;  // virtual folder index (sorted list), or one of the above
+  std::string disk_path;
+  std::string ftp_path;  // the normalised FTP path ("" for the root)
+};
+
+// Limits of the place a transfer's file lies in.
+struct AreaLimits {
+  bool counts_towards_account = true;
+  std::string limited_folder;  // disk path of the virtual folder; "" for the root
+  bool folder_limit_on = false;
+  std::uint64_t folder_limit = 0;  // bytes
+  bool credit_exempt = false;
+};
+
+enum class EntryKind { kNone = 0, kFile = 1, kFolder = 2 };
+
+class AccountFileSystem {
+ public:
+  // `record` is the account's effective record; its virtual folders are
+  // sorted here. `cache` is the server's folder-size cache.
+  AccountFileSystem(accounts::EffectiveRecord record, FolderSizeCache& cache,
+                    platform::Clock& clock);
+  virtual ~AccountFileSystem();
+  AccountFileSystem(const AccountFileSystem&) = delete;
+  AccountFileSystem& operator=(const AccountFileSystem&) = delete;
+
+  runtime::CriticalSection& Lock() const { return lock_; }
+  // A copy of the live record.
+  accounts::EffectiveRecord RecordCopy() const;
+
+  // Server settings the account follows: banned types (none: banning off)
+  // and deleting into the trash.
+  void SetServerRules(std::optional<BannedTypes> banned, bool delete_to_trash);
+
+  // Path mapping and rights.
+  MappedPath MapPath(std::string_view ftp_path) const;
+  bool IsFolder(std::string_view ftp_path) const;
+  bool IsFile(std::string_view ftp_path) const;
+  bool IsLockedFolder(std::string_view disk_path) const;
+  bool HasRight(int area, accounts::AccessRights right) const;
+  static EntryKind KindOf(const std::string& disk_path);
+  // The source of a rename or RNFR: it must exist and be modifiable.
+  [[nodiscard]] bool CheckModifyRight(std::string_view ftp_path, bool* is_file,
+                                      std::string* message) const;
+
+  // File operations: true on success, else false and the message.
+  [[nodiscard]] bool MakeFolder(std::string_view path, std::string* message);
+  [[nodiscard]] bool RemoveFolder(std::string_view path, std::string* message);
+  [[nodiscard]] bool DeleteFile(std::string_view path, std::string* message);
+  [[nodiscard]] bool Rename(std::string_view from, std::string_view to, bool* was_file,
+                            std::string* message);
+  [[nodiscard]] bool GetFileSize(std::string_view path, std::uint64_t* size, std::string* message);
+  [[nodiscard]] bool GetFileTime(std::string_view path, platform::FileTime* time,
+                                 std::string* message);
+  [[nodiscard]] bool SetFileTime(std::string_view path, const platform::FileTime& time,
+                                 std::string* message);
+  // The open transfer (owned by the account until CloseTransfer), or null.
+  FileTransfer* OpenForDownload(std::string_view path, std::uint64_t rest_offset,
+                                std::string* message);
+  FileTransfer* OpenForUpload(std::string_view path, bool append, std::string* message);
+  // Destroys the transfer and takes it off the open list.
+  void CloseTransfer(FileTransfer* transfer);
+  std::size_t OpenTransferCount() const;
+
+  // Space allocation: `needed` absent asks "is there any room at all".
+  [[nodiscard]] bool SpaceCheck(int area, std::optional<std::uint64_t> needed,
+                                std::string* message) const;
+  std::uint64_t AccountFreeSpace() const;
+  bool UsesSpaceAllocation() const;
+
+  // Credits: Add saturates at 4294967295, Subtract stops at 0.
+  void AddCredits(std::uint32_t n);
+  void SubtractCredits(std::uint32_t n);
+  std::uint32_t GetCredits() const;
+  void SetCredits(std::uint32_t n);
+
+  // Books the credits of `bytes` moved in one direction, carrying fractions
+  // of a KB in *remainder. False (credits now 0) when the balance ran out.
+  [[nodiscard]] bool BookCredits(bool upload, std::uint64_t bytes, std::uint32_t* remainder);
+  // The current size of a folder, from the cache.
+  [[nodiscard]] bool FolderBytes(const std::string& disk_folder, std::uint64_t* bytes) const;
+
+  FolderSizeCache& Cache() const { return cache_; }
+  platform::Clock& GetClock() const { return clock_; }
+
+ protected:
+  // Replaces the live record (virtual folders sorted) and checks every open
+  // transfer again: one whose path no longer maps to the same file, or that
+  // lost its right, is stopped; the others take the new area limits.
+  // REQUIRES: Lock() held.
+  void ReplaceRecordLocked(accounts::EffectiveRecord record);
+  const accounts::EffectiveRecord& RecordLocked() const { return record_; }
+  accounts::EffectiveRecord& MutableRecordLocked() { return record_; }
+
+ private:
+  AreaLimits LimitsOf(int area) const;
+  bool IsBanned(std::string_view file_name) const;
+  void ChargeUpFront(bool upload, int area);
+  FileTransfer* Register(std::unique_ptr<FileTransfer> transfer);
+
+  FolderSizeCache& cache_;
+  platform::Clock& clock_;
+  mutable runtime::CriticalSection lock_;  // the account lock
+  accounts::EffectiveRecord record_;       // guarded by lock_
+  std::optional<BannedTypes> banned_;      // guarded by lock_
+  bool delete_to_trash_ = false;           // guarded by lock_
+  std::vector<std::unique_ptr<FileTransfer>> transfers_;  // guarded by lock_
+};
+
+}  // namespace quillon::vfs
