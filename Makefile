@@ -6,7 +6,7 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test run bench clean
+.PHONY: all deps configure build test tsan run bench clean
 
 all: build
 
@@ -21,6 +21,14 @@ build: configure
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+# Every test again under ThreadSanitizer (a separate build folder).
+tsan: deps
+	cmake -S . -B $(BUILD_DIR)-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_FLAGS="-fsanitize=thread" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread"
+	cmake --build $(BUILD_DIR)-tsan -j $(JOBS)
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  ctest --test-dir $(BUILD_DIR)-tsan --output-on-failure -j $(JOBS)
 
 run: build
 	@if [ -x $(BUILD_DIR)/dist/quillon-ftp-server ]; then \
@@ -38,4 +46,4 @@ bench:
 	$(BUILD_DIR)-bench/bench/accounts_bench
 
 clean:
-	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench $(BUILD_DIR)-tsan

@@ -276,6 +276,10 @@ std::string HomeFolder() {
   return {};
 }
 
+void SetEnvironmentValue(const char* name, const std::string& value) {
+  setenv(name, value.c_str(), 1);
+}
+
 std::string EnvironmentValue(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr ? std::string(value) : std::string();

@@ -118,5 +118,8 @@ std::string HomeFolder();
 
 // The value of an environment variable, or "" when unset.
 std::string EnvironmentValue(const char* name);
+// Sets an environment variable of this process (for start-up and tests;
+// not safe while other threads read the environment).
+void SetEnvironmentValue(const char* name, const std::string& value);
 
 }  // namespace quillon::platform

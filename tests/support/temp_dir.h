@@ -11,9 +11,10 @@ namespace quillon::testing {
 
 class TempDir {
  public:
-  TempDir() {
+  // A folder in `base` (default: the system's temporary folder).
+  explicit TempDir(std::filesystem::path base = std::filesystem::temp_directory_path()) {
     std::random_device random;
-    const auto base = std::filesystem::temp_directory_path();
+    std::filesystem::create_directories(base);
     for (int attempt = 0; attempt < 100; ++attempt) {
       path_ = base / ("quillon-test-" + std::to_string(random()));
       if (std::filesystem::create_directory(path_)) return;

@@ -1,0 +1,321 @@
+#include "access/auth_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "support/manual_clock.h"
+#include "support/temp_dir.h"
+#include "vfs/file_transfer.h"
+
+namespace quillon::access {
+namespace {
+
+using accounts::AccountRecord;
+using testing::TempDir;
+
+constexpr IpAddress kClient{192, 168, 1, 10};
+
+class AuthManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(dir_.File("root"));
+    std::filesystem::create_directories(dir_.File("logs"));
+    testing::WriteWholeFile(dir_.File("root/file.bin"), std::string(64 * 1024, 'f'));
+    accounts_.AddOrUpdate(Account("bob", "pw"));
+  }
+
+  AccountRecord Account(std::string_view name, std::string_view password) {
+    AccountRecord record;
+    record.SetName(name);
+    record.SetPassword(password);
+    record.mRights = accounts::kAllRights;
+    record.mUseRootFolder = true;
+    record.SetRootFolder(dir_.File("root"));
+    return record;
+  }
+
+  // Distinct keys stand for distinct sessions.
+  SessionEndpoint Session(int n, IpAddress address = kClient) {
+    return SessionEndpoint{&keys_[n], address, static_cast<std::uint16_t>(40000 + n)};
+  }
+
+  ActiveAccount* Login(int n, std::string_view name = "bob", std::string_view password = "pw",
+                       IpAddress address = kClient) {
+    return auth_.Login(Session(n, address), name, password, &activity_[n], &message_);
+  }
+
+  template <typename Change>
+  void Settings(Change change) {
+    runtime::CriticalSection::Guard guard(settings_.Lock());
+    change(settings_);
+  }
+
+  testing::ManualClock clock_;
+  TempDir dir_;
+  accounts::AccountStore accounts_{dir_.File("accounts.dta")};
+  accounts::AccountStore groups_{dir_.File("groups.dta")};
+  settings::ServerSettings settings_{clock_, dir_.File("settings.dta")};
+  AuthManager auth_{accounts_, groups_, settings_, clock_, dir_.File("logs")};
+  int keys_[16] = {};
+  ActivityRecord activity_[16];
+  std::string message_;
+};
+
+TEST_F(AuthManagerTest, MaxUsersRefusesEvenASafeAddress) {
+  Settings([](settings::ServerSettings& s) {
+    s.mMaxUsers = 2;
+    s.mUseSafeIPs = true;
+    s.mSafeIPs.AddAddress(kClient);
+  });
+  ASSERT_NE(Login(0), nullptr);
+  ASSERT_NE(Login(1), nullptr);
+  EXPECT_EQ(auth_.LoggedInCount(), 2u);
+  EXPECT_FALSE(auth_.AdmitConnection(kClient, &message_));
+  EXPECT_EQ(message_, "Maximum sessions reached, please try again later");
+  EXPECT_TRUE(auth_.Admit(kClient, true, &message_));  // the light check ignores limits
+}
+
+TEST_F(AuthManagerTest, SafeListBeatsTheBlockedListAndUsersPerAddressCount) {
+  Settings([](settings::ServerSettings& s) {
+    s.mUseBlockIPs = true;
+    s.mBlockIPs.AddRange({192, 168, 0, 0}, {192, 168, 255, 255});
+  });
+  EXPECT_FALSE(auth_.AdmitConnection(kClient, &message_));
+  EXPECT_EQ(message_, "Access disallowed, your IP is blocked");
+  Settings([](settings::ServerSettings& s) {
+    s.mUseSafeIPs = true;
+    s.mSafeIPs.AddAddress(kClient);
+  });
+  EXPECT_TRUE(auth_.AdmitConnection(kClient, &message_));
+  EXPECT_EQ(auth_.ConnectedCount(), 1u);
+  auth_.ConnectionEnded();
+  EXPECT_EQ(auth_.ConnectedCount(), 0u);
+
+  Settings([](settings::ServerSettings& s) {
+    s.mUseMaxUsersPerIP = true;
+    s.mMaxUsersPerIP = 1;
+  });
+  ASSERT_NE(Login(0), nullptr);
+  EXPECT_EQ(Login(1), nullptr);
+  EXPECT_EQ(message_, "Maximum sessions reached, please try again later");
+  EXPECT_NE(Login(2, "bob", "pw", {10, 0, 0, 1}), nullptr);
+}
+
+TEST_F(AuthManagerTest, FifthWrongPasswordBlocksTheAddressForTenMinutes) {
+  Settings([](settings::ServerSettings& s) { s.mAntiHammering = true; });
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(Login(0, "bob", "wrong"), nullptr);
+    EXPECT_EQ(message_, "Incorrect user name or password");
+  }
+  EXPECT_FALSE(auth_.AdmitConnection(kClient, &message_));
+  EXPECT_EQ(message_, "Access disallowed (too many login failures)");
+  EXPECT_EQ(Login(0), nullptr);
+  EXPECT_TRUE(auth_.AdmitConnection({10, 1, 1, 1}, &message_));
+
+  clock_.Advance(600'000);
+  auth_.Tracker().Sweep();
+  EXPECT_TRUE(auth_.AdmitConnection(kClient, &message_));
+  EXPECT_NE(Login(0), nullptr);
+}
+
+TEST_F(AuthManagerTest, NothingIsRecordedWithoutAntiHammeringOrForEmptyPasswords) {
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(Login(0, "bob", "wrong"), nullptr);
+  Settings([](settings::ServerSettings& s) { s.mAntiHammering = true; });
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(Login(0, "bob", ""), nullptr);
+    EXPECT_EQ(message_, "Incorrect user name or password");
+  }
+  EXPECT_TRUE(auth_.AdmitConnection(kClient, &message_));
+}
+
+TEST_F(AuthManagerTest, AccountSessionLimitsAndOwnLists) {
+  AccountRecord limited = Account("carol", "pw");
+  limited.mUseMaxUsers = true;
+  limited.mMaxUsers = 1;
+  accounts_.AddOrUpdate(limited);
+  ActiveAccount* first = Login(0, "carol");
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(Login(1, "carol"), nullptr);
+  EXPECT_EQ(message_, "Access disallowed (too many sessions or blocked IP)");
+
+  limited.SetName("dave");
+  limited.mAlwaysAllowLogin = true;
+  accounts_.AddOrUpdate(limited);
+  ActiveAccount* dave = Login(2, "dave");
+  ASSERT_NE(dave, nullptr);
+  EXPECT_EQ(Login(3, "DAVE"), dave);  // one shared object per account
+  EXPECT_EQ(dave->SessionCount(), 2u);
+
+  AccountRecord blocked = Account("erin", "pw");
+  blocked.mUseBlockIPs = true;
+  blocked.mBlockIPs.AddAddress(kClient);
+  accounts_.AddOrUpdate(blocked);
+  EXPECT_EQ(Login(4, "erin"), nullptr);
+  EXPECT_EQ(message_, "Access disallowed (too many sessions or blocked IP)");
+  EXPECT_NE(Login(5, "erin", "pw", {10, 0, 0, 2}), nullptr);
+}
+
+TEST_F(AuthManagerTest, LastLogoutWritesTheLiveCreditsToTheStoreFile) {
+  AccountRecord rich = Account("bob", "pw");
+  rich.mUseCredits = true;
+  rich.mCurrentCredits = 500;
+  accounts_.AddOrUpdate(rich);
+  ActiveAccount* a = Login(0);
+  ActiveAccount* b = Login(1);
+  ASSERT_EQ(a, b);
+  a->SubtractCredits(120);
+  std::uint32_t live = 0;
+  ASSERT_TRUE(auth_.GetLiveCredits("BOB", &live));
+  EXPECT_EQ(live, 380u);
+  auth_.Logout(&keys_[0], a);
+  EXPECT_EQ(auth_.LoggedInCount(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("accounts.dta")));  // not yet
+  ASSERT_TRUE(auth_.SetLiveCredits("bob", 377));
+  auth_.Logout(&keys_[1], b);
+  EXPECT_EQ(auth_.LoggedInCount(), 0u);
+  EXPECT_FALSE(auth_.GetLiveCredits("bob", &live));
+
+  accounts::AccountStore reread(dir_.File("accounts.dta"));
+  ASSERT_TRUE(reread.Load());
+  AccountRecord stored;
+  ASSERT_TRUE(reread.GetCopy("bob", &stored));
+  EXPECT_EQ(stored.mCurrentCredits, 377u);
+}
+
+TEST_F(AuthManagerTest, PasswordChanges) {
+  AccountRecord changer = Account("bob", "pw");
+  changer.mAllowPassChange = true;
+  accounts_.AddOrUpdate(changer);
+  ActiveAccount* account = Login(0);
+  ASSERT_NE(account, nullptr);
+  EXPECT_FALSE(auth_.ChangePassword(account, "new", &message_));
+  EXPECT_EQ(message_, "You do not the access rights to perform this action");
+  Settings([](settings::ServerSettings& s) { s.mAllowPassChange = true; });
+  for (const std::string& bad : {std::string(), std::string("a;b"), std::string("a\"b"),
+                                 std::string(99, 'x')}) {
+    EXPECT_FALSE(auth_.ChangePassword(account, bad, &message_));
+    EXPECT_EQ(message_, "The password contains some illegal characters or is zero length.");
+  }
+  ASSERT_TRUE(auth_.ChangePassword(account, "fresh", &message_)) << message_;
+  EXPECT_EQ(Login(1, "bob", "pw"), nullptr);
+  EXPECT_EQ(Login(2, "bob", "fresh"), account);
+  AccountRecord stored;
+  ASSERT_TRUE(accounts_.GetCopy("bob", &stored));
+  EXPECT_EQ(stored.Password(), "fresh");
+}
+
+TEST_F(AuthManagerTest, AllowancesShareTheAccountAndServerLimits) {
+  AccountRecord limited = Account("bob", "pw");
+  limited.mUseMaxDownloadSpeed = true;
+  limited.mMaxDownloadSpeed = 4;  // 4096 bytes per second
+  accounts_.AddOrUpdate(limited);
+  Settings([](settings::ServerSettings& s) {
+    s.mUseMaxDownloadSpeed = true;
+    s.SetMaxDownloadSpeedKb(1);  // 1024 bytes per second
+  });
+  ActiveAccount* account = Login(0);
+  ASSERT_NE(account, nullptr);
+  EXPECT_EQ(account->DownloadAllowance(2048), 1024u);  // the server allows less
+  EXPECT_EQ(account->DownloadAllowance(2048), 0u);
+  clock_.Advance(500);
+  // The account's bucket got the refused bytes back, so only the server limits.
+  EXPECT_EQ(account->DownloadAllowance(2048), 512u);
+  EXPECT_EQ(account->UploadAllowance(9999), 9999u);  // no upload limit at all
+}
+
+TEST_F(AuthManagerTest, RefreshStopsWhatTheStoreNoLongerAllows) {
+  ActiveAccount* account = Login(0);
+  ASSERT_NE(account, nullptr);
+  vfs::FileTransfer* download = account->OpenForDownload("/file.bin", 0, &message_);
+  ASSERT_NE(download, nullptr);
+  AccountRecord narrowed = Account("bob", "pw");
+  narrowed.mRights = accounts::kFolderView;
+  accounts_.AddOrUpdate(narrowed);
+  auth_.RefreshActiveAccounts();
+  char buffer[16];
+  std::size_t length = sizeof buffer;
+  std::string reason;
+  EXPECT_FALSE(download->Read(buffer, &length, &reason));
+  account->CloseTransfer(download);
+
+  accounts_.Delete("bob");
+  auth_.RefreshActiveAccounts();
+  EXPECT_FALSE(account->StillAllowed(kClient));
+  EXPECT_EQ(Login(1), nullptr);
+}
+
+TEST_F(AuthManagerTest, SnapshotsAndAccountLogs) {
+  AccountRecord logged = Account("bob", "pw");
+  logged.mUseLogs = true;
+  logged.mUseCredits = true;
+  logged.mCurrentCredits = 9;
+  accounts_.AddOrUpdate(logged);
+  activity_[0].SetUser("bob", 17);
+  activity_[0].SetActivity("Downloaded", "/file.bin");
+  ActiveAccount* account = Login(0);
+  ASSERT_NE(account, nullptr);
+  const std::vector<ActivitySnapshot> sessions = auth_.SnapshotSessions();
+  ASSERT_EQ(sessions.size(), 1u);
+  EXPECT_EQ(sessions[0].session_id, 17u);
+  EXPECT_EQ(sessions[0].current_item, "/file.bin");
+  EXPECT_EQ(sessions[0].credits, 9u);
+  EXPECT_TRUE(sessions[0].use_credits);
+  account->WriteAccountLog("192.168.1.10 -> Logged in");
+  EXPECT_NE(testing::ReadWholeFile(dir_.File("logs/bob.txt")).find("-> 192.168.1.10 -> Logged in\r\n"),
+            std::string::npos);
+}
+
+// Many sessions of one account log in, move data and log out at once. Run it
+// under ThreadSanitizer to check the locking (see the README).
+TEST_F(AuthManagerTest, ConcurrentSessionsOfOneAccount) {
+  AccountRecord shared = Account("bob", "pw");
+  shared.mUseCredits = true;
+  shared.mDownloadCredits = 1;
+  shared.mUseMaxDownloadSpeed = true;
+  shared.mMaxDownloadSpeed = 1'000'000;
+  accounts_.AddOrUpdate(shared);
+  ASSERT_TRUE(auth_.Start());
+  std::atomic<int> transferred{0};
+  std::vector<std::thread> sessions;
+  for (int t = 0; t < 6; ++t) {
+    sessions.emplace_back([&, t] {
+      for (int round = 0; round < 20; ++round) {
+        std::string message;
+        ActiveAccount* account =
+            auth_.Login(Session(t), "bob", "pw", &activity_[t], &message);
+        if (account == nullptr) continue;
+        vfs::FileTransfer* download = account->OpenForDownload("/file.bin", 0, &message);
+        if (download != nullptr) {
+          char buffer[2048];
+          std::string reason;
+          while (!download->IsFinished()) {
+            std::size_t length = account->DownloadAllowance(sizeof buffer);
+            if (!download->Read(buffer, &length, &reason)) break;
+            transferred += static_cast<int>(length);
+          }
+          account->CloseTransfer(download);
+        }
+        activity_[t].SetCounters(round, round);
+        auth_.SnapshotSessions();
+        auth_.Logout(&keys_[t], account);
+      }
+    });
+  }
+  std::thread refresher([&] {
+    for (int i = 0; i < 20; ++i) auth_.RefreshActiveAccounts();
+  });
+  for (auto& session : sessions) session.join();
+  refresher.join();
+  EXPECT_EQ(auth_.LoggedInCount(), 0u);
+  EXPECT_GT(transferred.load(), 0);
+  AccountRecord stored;
+  ASSERT_TRUE(accounts_.GetCopy("bob", &stored));
+  EXPECT_GT(stored.mCurrentCredits, 0u);
+}
+
+}  // namespace
+}  // namespace quillon::access

@@ -1,0 +1,138 @@
+#include "vfs/file_transfer.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "support/manual_clock.h"
+#include "support/temp_dir.h"
+
+namespace quillon::vfs {
+namespace {
+
+using testing::ReadWholeFile;
+using testing::WriteWholeFile;
+
+class FileTransferTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(dir_.File("root"));
+    std::filesystem::create_directories(dir_.File("box"));
+    WriteWholeFile(dir_.File("root/data.bin"), std::string(8192, 'd'));
+  }
+
+  accounts::EffectiveRecord Record() {
+    accounts::EffectiveRecord record;
+    record.SetName("bob");
+    record.mRights = accounts::kAllRights;
+    record.mUseRootFolder = true;
+    record.SetRootFolder(dir_.File("root"));
+    return record;
+  }
+
+  testing::ManualClock clock_;
+  testing::TempDir dir_;
+  FolderSizeCache cache_{clock_};
+  std::string message_;
+  std::string reason_;
+  char buffer_[4096];
+};
+
+TEST_F(FileTransferTest, DownloadCreditsRunOutOnTheThirdChunk) {
+  accounts::EffectiveRecord record = Record();
+  record.mUseCredits = true;
+  record.mDownloadCredits = -2;
+  record.mCurrentCredits = 10;
+  AccountFileSystem fs(record, cache_, clock_);
+  FileTransfer* transfer = fs.OpenForDownload("/data.bin", 0, &message_);
+  ASSERT_NE(transfer, nullptr);
+  EXPECT_EQ(fs.GetCredits(), 8u);  // charged up front for the first KB
+  for (std::uint32_t left : {4u, 0u}) {
+    std::size_t length = 2048;
+    ASSERT_TRUE(transfer->Read(buffer_, &length, &reason_));
+    EXPECT_EQ(length, 2048u);
+    EXPECT_EQ(fs.GetCredits(), left);
+  }
+  std::size_t length = 2048;
+  EXPECT_FALSE(transfer->Read(buffer_, &length, &reason_));
+  EXPECT_EQ(length, 0u);
+  EXPECT_EQ(reason_, "You have ran out of transfer credits");
+  EXPECT_EQ(fs.GetCredits(), 0u);
+  fs.CloseTransfer(transfer);
+}
+
+TEST_F(FileTransferTest, FractionsOfAKilobyteCarryOver) {
+  accounts::EffectiveRecord record = Record();
+  record.mUseCredits = true;
+  record.mDownloadCredits = 1;
+  AccountFileSystem fs(record, cache_, clock_);
+  FileTransfer* transfer = fs.OpenForDownload("/data.bin", 0, &message_);
+  ASSERT_NE(transfer, nullptr);
+  std::size_t length = 1536;
+  ASSERT_TRUE(transfer->Read(buffer_, &length, &reason_));
+  EXPECT_EQ(fs.GetCredits(), 1u);
+  length = 512;
+  ASSERT_TRUE(transfer->Read(buffer_, &length, &reason_));
+  EXPECT_EQ(fs.GetCredits(), 2u);  // 512 carried + 512 read make the second KB
+  length = 4096;
+  ASSERT_TRUE(transfer->Read(buffer_, &length, &reason_));
+  EXPECT_FALSE(transfer->IsFinished());
+  length = 4096;
+  ASSERT_TRUE(transfer->Read(buffer_, &length, &reason_));
+  EXPECT_EQ(length, 2048u);
+  EXPECT_TRUE(transfer->IsFinished());
+  EXPECT_EQ(fs.GetCredits(), 8u);
+  fs.CloseTransfer(transfer);
+}
+
+TEST_F(FileTransferTest, UploadWritesWhatFitsThenStopsAtTheAllocation) {
+  accounts::EffectiveRecord record = Record();
+  record.mUseMaxSize = true;
+  record.mMaxSize = 1;
+  record.mUseCredits = true;
+  record.mUploadCredits = 3;
+  AccountFileSystem fs(record, cache_, clock_);
+  FileTransfer* upload = fs.OpenForUpload("/up.bin", false, &message_);
+  ASSERT_NE(upload, nullptr) << message_;
+  const std::string chunk(4096, 'u');
+  const std::uint64_t room = kMegabyte - 8192;
+  std::uint64_t written = 0;
+  while (written + chunk.size() <= room) {
+    ASSERT_TRUE(upload->Write(chunk.data(), chunk.size(), &reason_));
+    written += chunk.size();
+  }
+  EXPECT_FALSE(upload->Write(chunk.data(), chunk.size(), &reason_));
+  EXPECT_EQ(reason_, "You have reached your maximim account allocation for this resource");
+  fs.CloseTransfer(upload);
+  EXPECT_EQ(std::filesystem::file_size(dir_.File("root/up.bin")), room);
+  EXPECT_EQ(fs.AccountFreeSpace(), 0u);
+  EXPECT_EQ(fs.GetCredits(), 3u * 1016);  // every KB written earns 3
+}
+
+TEST_F(FileTransferTest, FolderLimitOfAVirtualFolder) {
+  accounts::EffectiveRecord record = Record();
+  accounts::VirtualFolder box;
+  box.SetName("/box");
+  box.SetPath(dir_.File("box"));
+  box.mRights = accounts::kAllRights;
+  box.mUseMaxSize = true;
+  box.mMaxSize = 1;
+  box.mCreditsExempt = true;
+  record.AddOrReplaceFolder(box);
+  record.mUseCredits = true;
+  record.mUploadCredits = -1;
+  record.mCurrentCredits = 1;
+  AccountFileSystem fs(record, cache_, clock_);
+  FileTransfer* upload = fs.OpenForUpload("/box/file.bin", false, &message_);
+  ASSERT_NE(upload, nullptr) << message_;
+  const std::string big(kMegabyte + 100, 'x');
+  EXPECT_FALSE(upload->Write(big.data(), big.size(), &reason_));
+  EXPECT_EQ(reason_, "You have reached your maximim account allocation for this resource");
+  fs.CloseTransfer(upload);
+  EXPECT_EQ(std::filesystem::file_size(dir_.File("box/file.bin")), kMegabyte);
+  EXPECT_EQ(fs.GetCredits(), 1u);  // the folder is credit-exempt
+}
+
+}  // namespace
+}  // namespace quillon::vfs
