@@ -250,9 +250,14 @@ std::vector<ActivitySnapshot> AuthManager::SnapshotSessions() const {
   return snapshots;
 }
 
+void AuthManager::SetChangeListener(std::function<void()> listener) {
+  on_change_ = std::move(listener);
+}
+
 void AuthManager::QueueSessionAction(std::uint32_t session_id, SessionActionKind kind,
                                      std::string_view reason) {
   actions_.Queue(session_id, kind, reason);
+  if (on_change_) on_change_();
 }
 
 std::optional<SessionAction> AuthManager::TakeSessionAction(std::uint32_t session_id) {
@@ -260,6 +265,11 @@ std::optional<SessionAction> AuthManager::TakeSessionAction(std::uint32_t sessio
 }
 
 void AuthManager::RefreshActiveAccounts() {
+  RefreshActiveAccountsLocked();
+  if (on_change_) on_change_();
+}
+
+void AuthManager::RefreshActiveAccountsLocked() {
   Guard guard(lock_);
   const ServerRules rules = ReadServerRules();
   for (const auto& account : active_) {
@@ -290,6 +300,20 @@ bool AuthManager::BlockTimeOutStopping() const {
 std::uint32_t AuthManager::IdleTimeOutSeconds() const {
   Guard settings(settings_.Lock());
   return settings_.mIdleTimeOut;
+}
+
+}  // namespace quillon::access
+
+namespace quillon::access {
+
+std::string AuthManager::WelcomeMessage() const {
+  Guard settings(settings_.Lock());
+  return settings_.mWelcomeMsg;
+}
+
+std::string AuthManager::HelpMessage() const {
+  Guard settings(settings_.Lock());
+  return settings_.mHelpMsg;
 }
 
 }  // namespace quillon::access

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -89,6 +90,12 @@ class AuthManager {
   bool AllowSiteToSite() const;
   bool BlockTimeOutStopping() const;
   std::uint32_t IdleTimeOutSeconds() const;
+  std::string WelcomeMessage() const;
+  std::string HelpMessage() const;
+
+  // Called (outside the manager's lock) after a session action was queued or
+  // the live accounts were refreshed, so waiting sessions can look at once.
+  void SetChangeListener(std::function<void()> listener);
 
   vfs::FolderSizeCache& Cache() { return cache_; }
   LoginFailureTracker& Tracker() { return tracker_; }
@@ -106,6 +113,7 @@ class AuthManager {
   ServerRules ReadServerRules() const;
   static void ApplyServerRules(ActiveAccount* account, const ServerRules& rules);
   ActiveAccount* FindLocked(std::string_view name) const;
+  void RefreshActiveAccountsLocked();
 
   accounts::AccountStore& accounts_;
   accounts::AccountStore& groups_;
@@ -120,6 +128,7 @@ class AuthManager {
   std::vector<std::unique_ptr<ActiveAccount>> active_;  // guarded by lock_
   std::uint32_t logged_in_ = 0;                         // guarded by lock_
   std::uint32_t connected_ = 0;                         // guarded by lock_
+  std::function<void()> on_change_;                     // set before sessions run
 };
 
 }  // namespace quillon::access

@@ -77,6 +77,11 @@ std::uint32_t ConnectionListener::RoundToKb(bool received) {
   return static_cast<std::uint32_t>((total + 512) / 1024);
 }
 
+void ConnectionListener::ForEachConnection(const std::function<void(TcpConnection&)>& visit) {
+  CriticalSection::Guard table(table_lock_);
+  for (const auto& connection : table_) visit(*connection);
+}
+
 void ConnectionListener::ReapInto(Table* reaped) {
   CriticalSection::Guard table(table_lock_);
   std::size_t kept = 0;

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -59,6 +60,8 @@ class ConnectionListener : public WorkerThread {
   // null to drop it. Called on the listener thread.
   virtual std::unique_ptr<TcpConnection> CreateConnection(
       std::unique_ptr<LineSocket> accepted) = 0;
+  // Calls `visit` for every connection in the table, under the table lock.
+  void ForEachConnection(const std::function<void(TcpConnection&)>& visit);
 
  private:
   using Table = std::vector<std::unique_ptr<TcpConnection>>;

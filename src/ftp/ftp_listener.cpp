@@ -1,0 +1,29 @@
+#include "ftp/ftp_listener.h"
+
+#include <algorithm>
+
+#include "ftp/ftp_session.h"
+
+namespace quillon::ftp {
+
+FtpListener::FtpListener(access::AuthManager& auth, settings::LogFile& log,
+                         platform::Clock& clock)
+    : ConnectionListener(kDefaultCap), auth_(auth), log_(log), clock_(clock) {}
+
+FtpListener::~FtpListener() { Stop(); }
+
+void FtpListener::WakeSessions() {
+  ForEachConnection([](runtime::TcpConnection& connection) {
+    static_cast<FtpSession&>(connection).Wake();
+  });
+}
+
+std::unique_ptr<runtime::TcpConnection> FtpListener::CreateConnection(
+    std::unique_ptr<runtime::LineSocket> accepted) {
+  const std::uint64_t idle_ms = std::uint64_t{auth_.IdleTimeOutSeconds()} * 1000;
+  const auto capped = static_cast<std::uint32_t>(std::min<std::uint64_t>(idle_ms, UINT32_MAX));
+  return std::make_unique<FtpSession>(std::move(accepted), auth_, log_, clock_, capped,
+                                      ++last_session_id_);
+}
+
+}  // namespace quillon::ftp

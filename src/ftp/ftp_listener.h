@@ -1,0 +1,40 @@
+// The FTP engine's connection listener: one FtpSession per accepted control
+// connection, numbered from 1; ids are never reused while the listener
+// lives.
+//
+// Thread-safety: as ConnectionListener. The session id counter belongs to
+// the listener thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "access/auth_manager.h"
+#include "platform/clock.h"
+#include "runtime/connection_listener.h"
+#include "settings/log_file.h"
+
+namespace quillon::ftp {
+
+class FtpListener final : public runtime::ConnectionListener {
+ public:
+  static constexpr std::uint32_t kDefaultCap = 10'000;
+
+  FtpListener(access::AuthManager& auth, settings::LogFile& log, platform::Clock& clock);
+  ~FtpListener() override;
+
+  // Makes every waiting session look at its state at once.
+  void WakeSessions();
+
+ protected:
+  std::unique_ptr<runtime::TcpConnection> CreateConnection(
+      std::unique_ptr<runtime::LineSocket> accepted) override;
+
+ private:
+  access::AuthManager& auth_;
+  settings::LogFile& log_;
+  platform::Clock& clock_;
+  std::uint32_t last_session_id_ = 0;
+};
+
+}  // namespace quillon::ftp

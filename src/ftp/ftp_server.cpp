@@ -1,0 +1,118 @@
+#include "ftp/ftp_server.h"
+
+#include <algorithm>
+
+#include "runtime/tcp_socket.h"
+
+namespace quillon::ftp {
+
+namespace {
+constexpr std::uint32_t kHighestPort = 65535;
+}  // namespace
+
+FtpServer::FtpServer(platform::Clock& clock, const std::string& program_folder,
+                     vfs::FileWriter* writer)
+    : accounts_(program_folder + "/config/accounts.dta", writer),
+      groups_(program_folder + "/config/groups.dta", writer),
+      settings_(clock, program_folder + "/config/settings.dta", writer),
+      log_(clock),
+      auth_(accounts_, groups_, settings_, clock, program_folder + "/accountlogs"),
+      listener_(std::make_unique<FtpListener>(auth_, log_, clock)) {
+  log_.SetPrefix(program_folder + "/logs/ftp_");
+  if (!auth_.Start()) platform::ReportDiagnostic("The FTP service's helper threads did not start");
+  auth_.SetChangeListener([this] { listener_->WakeSessions(); });
+}
+
+FtpServer::~FtpServer() {
+  auth_.SetChangeListener(nullptr);
+  listener_.reset();
+}
+
+bool FtpServer::Load() {
+  bool settings_ok;
+  {
+    runtime::CriticalSection::Guard guard(settings_.Lock());
+    settings_ok = settings_.Load();
+    log_.SetNumber(settings_.mFTPLogStartVal);
+  }
+  const bool accounts_ok = accounts_.Load();
+  const bool groups_ok = groups_.Load();
+  return settings_ok && accounts_ok && groups_ok;
+}
+
+bool FtpServer::Save() {
+  bool settings_ok;
+  {
+    runtime::CriticalSection::Guard guard(settings_.Lock());
+    settings_.mFTPLogStartVal = log_.Number();
+    settings_ok = settings_.Save();
+  }
+  const bool accounts_ok = accounts_.Save();
+  const bool groups_ok = groups_.Save();
+  return settings_ok && accounts_ok && groups_ok;
+}
+
+void FtpServer::ReadListenSettings(std::uint32_t* port, std::uint32_t* cap) {
+  runtime::CriticalSection::Guard guard(settings_.Lock());
+  *port = settings_.mPort;
+  // The cap also counts connections that have not logged in yet.
+  *cap = settings_.mUseMaxUsers && settings_.mMaxUsers != 0
+             ? static_cast<std::uint32_t>(std::min<std::uint64_t>(2ull * settings_.mMaxUsers,
+                                                                  UINT32_MAX))
+             : FtpListener::kDefaultCap;
+}
+
+bool FtpServer::Activate(std::string* error) {
+  if (listener_->IsRunning()) return true;
+  if (!auth_.IsRunning()) {
+    *error = errors::kInternal;
+    return false;
+  }
+  std::uint32_t port = 0, cap = 0;
+  ReadListenSettings(&port, &cap);
+  listener_->SetCap(cap);
+  if (port > kHighestPort || !listener_->Start(static_cast<std::uint16_t>(port))) {
+    *error = errors::kPortInUse;
+    return false;
+  }
+  auth_.RefreshActiveAccounts();
+  return true;
+}
+
+void FtpServer::Deactivate() { listener_->Stop(); }
+
+bool FtpServer::ApplyPortChange(std::string* error) {
+  bool ok = true;
+  if (listener_->IsRunning()) {
+    std::uint32_t port = 0, cap = 0;
+    ReadListenSettings(&port, &cap);
+    listener_->SetCap(cap);
+    if (port > kHighestPort || !listener_->ChangePort(static_cast<std::uint16_t>(port))) {
+      listener_->Stop();
+      *error = errors::kPortChange;
+      ok = false;
+    }
+  }
+  auth_.RefreshActiveAccounts();
+  return ok;
+}
+
+FtpServer::Status FtpServer::GetStatus() {
+  Status status;
+  status.port = listener_->LocalPort();
+  status.users = auth_.LoggedInCount();
+  status.kb_received = listener_->KbReceived();
+  status.kb_sent = listener_->KbSent();
+  return status;
+}
+
+bool FtpServer::IsPortAvailable(std::uint32_t port) {
+  if (port > kHighestPort) return false;
+  if (listener_->IsRunning() && listener_->LocalPort() == port) return true;
+  runtime::TcpSocket probe;
+  const bool available = probe.ListenOn(static_cast<std::uint16_t>(port));
+  probe.Close();
+  return available;
+}
+
+}  // namespace quillon::ftp

@@ -1,0 +1,87 @@
+// The FTP service: it owns the account and group stores, the settings, the
+// FTP log, the auth manager and the listener; loads and saves them
+// together; and activates, deactivates and reports on the engine.
+//
+// Files live in the program folder: config/accounts.dta,
+// config/groups.dta, config/settings.dta, logs/ftp_<n>.txt and
+// accountlogs/<account>.txt.
+//
+// Thread-safety: public operations may be called from any thread (the
+// desktop, the remote admin); the parts lock themselves.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "access/auth_manager.h"
+#include "accounts/account_store.h"
+#include "ftp/ftp_listener.h"
+#include "platform/clock.h"
+#include "settings/log_file.h"
+#include "settings/server_settings.h"
+#include "vfs/file_writer.h"
+
+namespace quillon::ftp {
+
+namespace errors {
+inline constexpr const char* kInternal = "Internal FTP system failure";
+inline constexpr const char* kPortInUse = "Unable to open the FTP Port (already in use)";
+inline constexpr const char* kPortChange = "Unable to change the FTP Port (already in use)";
+}  // namespace errors
+
+class FtpServer {
+ public:
+  struct Status {
+    std::uint16_t port = 0;
+    std::uint32_t users = 0;
+    std::uint32_t kb_received = 0;
+    std::uint32_t kb_sent = 0;
+  };
+
+  // `writer` (may be null: a plain FileWriter) replaces the stored files.
+  FtpServer(platform::Clock& clock, const std::string& program_folder,
+            vfs::FileWriter* writer = nullptr);
+  virtual ~FtpServer();
+  FtpServer(const FtpServer&) = delete;
+  FtpServer& operator=(const FtpServer&) = delete;
+
+  accounts::AccountStore& Accounts() { return accounts_; }
+  accounts::AccountStore& Groups() { return groups_; }
+  settings::ServerSettings& Settings() { return settings_; }
+  access::AuthManager& Auth() { return auth_; }
+  settings::LogFile& Log() { return log_; }
+
+  // Loads settings, accounts and groups (all three are attempted); true
+  // only if all three loaded. The FTP log continues at the stored number.
+  [[nodiscard]] bool Load();
+  // Stores the FTP log's number, then saves all three; true only if all did.
+  [[nodiscard]] bool Save();
+
+  // Listens on mPort; already active is success.
+  [[nodiscard]] bool Activate(std::string* error);
+  // Stops listening and ends every session.
+  void Deactivate();
+  bool IsActive() const { return listener_->IsRunning(); }
+  // Moves a running listener to the current mPort (and cap) and applies the
+  // settings to logged-in accounts. A port that cannot be opened stops the
+  // service: false with the error.
+  [[nodiscard]] bool ApplyPortChange(std::string* error);
+  Status GetStatus();
+  std::vector<access::ActivitySnapshot> SessionList() const { return auth_.SnapshotSessions(); }
+  bool IsPortAvailable(std::uint32_t port);
+
+ private:
+  // Port and cap from the settings (2 × mMaxUsers when limited).
+  void ReadListenSettings(std::uint32_t* port, std::uint32_t* cap);
+
+  accounts::AccountStore accounts_;
+  accounts::AccountStore groups_;
+  settings::ServerSettings settings_;
+  settings::LogFile log_;
+  access::AuthManager auth_;
+  std::unique_ptr<FtpListener> listener_;
+};
+
+}  // namespace quillon::ftp

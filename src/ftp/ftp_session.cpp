@@ -1,0 +1,635 @@
+#include "ftp/ftp_session.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "ftp/replies.h"
+#include "ftp/session_messages.h"
+#include "vfs/paths.h"
+#include "vfs/text.h"
+#include "vfs/time_format.h"
+
+namespace quillon::ftp {
+
+namespace {
+
+using vfs::EqualNoCase;
+using vfs::StartsWithNoCase;
+
+template <typename... Args>
+std::string Format(const char* format, Args... args) {
+  const int needed = std::snprintf(nullptr, 0, format, args...);
+  std::string text(static_cast<std::size_t>(needed > 0 ? needed : 0), '\0');
+  std::snprintf(text.data(), text.size() + 1, format, args...);
+  return text;
+}
+
+// Telnet IAC, IP and DM bytes some clients put before a line.
+std::string_view StripTelnet(std::string_view line) {
+  while (!line.empty()) {
+    const auto byte = static_cast<unsigned char>(line.front());
+    if (byte != 255 && byte != 244 && byte != 242) break;
+    line.remove_prefix(1);
+  }
+  return line;
+}
+
+// An unsigned decimal number after optional blanks and "+"; false when
+// there are no digits or the number does not fit 64 bits.
+bool ParseOffset(std::string_view text, std::uint64_t* value) {
+  std::size_t at = 0;
+  while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
+  if (at < text.size() && text[at] == '+') ++at;
+  const std::size_t first = at;
+  std::uint64_t result = 0;
+  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+    const unsigned digit = static_cast<unsigned>(text[at] - '0');
+    if (result > (UINT64_MAX - digit) / 10) return false;
+    result = result * 10 + digit;
+  }
+  if (at == first) return false;
+  *value = result;
+  return true;
+}
+
+}  // namespace
+
+const FtpSession::Command FtpSession::kCommands[] = {
+    {"QUIT", true, &FtpSession::Quit},      {"NOOP", true, &FtpSession::Noop},
+    {"ALLO", false, &FtpSession::Allo},     {"MDTM", false, &FtpSession::Mdtm},
+    {"PWD", true, &FtpSession::Pwd},        {"XPWD", true, &FtpSession::Pwd},
+    {"CDUP", true, &FtpSession::Cdup},      {"XCUP", true, &FtpSession::Cdup},
+    {"CWD", false, &FtpSession::Cwd},       {"MKD", false, &FtpSession::Mkd},
+    {"RMD", false, &FtpSession::Rmd},       {"PORT", false, &FtpSession::Port},
+    {"PASV", true, &FtpSession::Pasv},      {"RNFR", false, &FtpSession::Rnfr},
+    {"RNTO", false, &FtpSession::Rnto},     {"DELE", false, &FtpSession::Dele},
+    {"SIZE", false, &FtpSession::Size},     {"REST", false, &FtpSession::Rest},
+    {"SYST", true, &FtpSession::Syst},      {"HELP", false, &FtpSession::Help},
+    {"TYPE", false, &FtpSession::Type},     {"STRU", false, &FtpSession::Stru},
+    {"MODE", false, &FtpSession::Mode},     {"SITE", false, &FtpSession::Site},
+    {"RETR", false, &FtpSession::Transfer}, {"STOR", false, &FtpSession::Transfer},
+    {"APPE", false, &FtpSession::Transfer}, {"STOU", true, &FtpSession::Transfer},
+    {"LIST", false, &FtpSession::Transfer}, {"NLST", false, &FtpSession::Transfer},
+};
+
+FtpSession::FtpSession(std::unique_ptr<runtime::LineSocket> socket, access::AuthManager& auth,
+                       settings::LogFile& log, platform::Clock& clock,
+                       std::uint32_t idle_timeout_ms, std::uint32_t session_id)
+    : TcpConnection(std::move(socket), idle_timeout_ms, clock),
+      auth_(auth),
+      log_(log),
+      session_id_(session_id) {
+  // Sessions count as active only where the protocol says so.
+  SetTouchOnOutput(false);
+  SetSecondarySocket(&data_socket_);
+  [[maybe_unused]] bool started = Begin();  // a session that did not start stays finished
+}
+
+FtpSession::~FtpSession() { Stop(kStopWaitMs); }
+
+void FtpSession::Serve() {
+  runtime::LineSocket& control = Socket();
+  peer_address_ = control.PeerAddressText();
+  std::copy_n(control.PeerAddressBytes(), 4, endpoint_.address.begin());
+  endpoint_.port = control.PeerPort();
+  endpoint_.key = &control;
+  LogLine(replies::kLogAccepted);
+
+  std::string reason;
+  if (!auth_.AdmitConnection(endpoint_.address, &reason)) {
+    Refuse(reason);
+    return;
+  }
+  if (!SendReply(Format(replies::kGreeting, auth_.WelcomeMessage().c_str()))) {
+    auth_.ConnectionEnded();
+    return;
+  }
+  if (LoginLoop()) {
+    AfterLogin();
+    CommandLoop();
+  }
+  if (transfer_ != nullptr) {
+    transfer_->MarkFailed();
+    account_->CloseTransfer(transfer_);
+    transfer_ = nullptr;
+  }
+  if (account_ != nullptr) {
+    auth_.Logout(endpoint_.key, account_);
+    account_ = nullptr;
+  }
+  if (control.GetState() == runtime::TcpSocket::kConnected) SendFinalLine(control, replies::kClosing);
+  auth_.ConnectionEnded();
+  LogLine(replies::kLogEnded);
+}
+
+bool FtpSession::LoginLoop() {
+  bool expect_pass = false;
+  char buffer[kLineBuffer];
+  std::string reason;
+  for (;;) {
+    wake_.Reset();
+    if (StopRequested() || Socket().GetState() != runtime::TcpSocket::kConnected) return false;
+    if (!Socket().ReadLine(buffer, sizeof buffer)) {
+      if (Socket().LastError() != runtime::TcpSocket::kErrorNoLine) return false;
+      if (!auth_.Admit(endpoint_.address, false, &reason)) {
+        Refuse(reason);
+        return false;
+      }
+      WaitForInput(kMaxWaitMs);
+      continue;
+    }
+    RefreshCounters();
+    if (!auth_.Admit(endpoint_.address, false, &reason)) {
+      Refuse(reason);
+      return false;
+    }
+    const std::string_view line = StripTelnet(buffer);
+    if (EqualNoCase(line, "quit")) {
+      SendReply(replies::kGoodbye);
+      Socket().Shutdown();
+      return false;
+    }
+    if (!expect_pass) {
+      if (!StartsWithNoCase(line, "user ")) {
+        SendReply(replies::kUserFirst);
+        continue;
+      }
+      user_name_.assign(line.substr(5));
+      expect_pass = true;
+      SendReply(replies::kSendPass);
+      activity_.SetUser(user_name_, session_id_);
+      activity_.SetPeerAddress(peer_address_);
+      activity_.SetActivity(replies::kActLoggingIn, "");
+      continue;
+    }
+    expect_pass = false;
+    if (!StartsWithNoCase(line, "pass ")) {
+      SendReply(replies::kRestartFromUser);
+      continue;
+    }
+    password_.assign(line.substr(5));
+    account_ = auth_.Login(endpoint_, user_name_, password_, &activity_, &reason);
+    if (account_ != nullptr) return true;
+    LogLine(Format(replies::kLogBadLogin, user_name_.c_str(), static_cast<int>(password_.size())));
+    user_name_.clear();
+    password_.clear();
+    if (StopEvent().Wait(kBadLoginPauseMs)) return false;
+    SendReply(Format(replies::kBadLogin, reason.c_str()));
+  }
+}
+
+void FtpSession::AfterLogin() {
+  const accounts::EffectiveRecord record = account_->RecordCopy();
+  if (record.mUseStartDir) {
+    const std::string start = BuildPath(record.StartDir());
+    if (account_->IsFolder(start)) current_directory_ = start;
+  }
+  LogLine(Format(replies::kLogLoggedIn, static_cast<int>(password_.size())));
+  std::vector<std::string> lines = MessageBlock(230);
+  lines.insert(lines.begin(), Format(replies::kWelcome, user_name_.c_str()));
+  SendReplyLines(lines);
+  Touch();
+  activity_.SetUser(user_name_, session_id_);
+  activity_.SetPeerAddress(peer_address_);
+  activity_.SetActivity(replies::kActLoggedIn, current_directory_);
+}
+
+void FtpSession::CommandLoop() {
+  char buffer[kLineBuffer];
+  last_command_tick_ = GetClock().TickMs();
+  for (;;) {
+    wake_.Reset();
+    if (StopRequested() || Socket().GetState() != runtime::TcpSocket::kConnected) return;
+    if (!TakeSessionAction() || !StillAdmitted()) return;
+    if (transfer_ == nullptr && data_socket_.GetState() == runtime::TcpSocket::kListening) {
+      [[maybe_unused]] bool accepted = data_socket_.AcceptInPlace();
+    }
+    if (Socket().ReadLine(buffer, sizeof buffer)) {
+      last_command_tick_ = GetClock().TickMs();
+      idle_shown_ = false;
+      UpdateCounters();
+      const std::string_view line = StripTelnet(buffer);
+      if (line.size() < 3) {
+        SendReply(replies::kBadCommand);
+        continue;
+      }
+      if (!auth_.BlockTimeOutStopping()) Touch();
+      if (!Dispatch(line)) return;
+      continue;
+    }
+    if (Socket().LastError() != runtime::TcpSocket::kErrorNoLine) return;
+    const std::uint32_t quiet = GetClock().TickMs() - last_command_tick_;
+    if (!idle_shown_ && quiet >= kIdleActivityMs) {
+      activity_.SetActivity(replies::kActIdle, current_directory_);
+      idle_shown_ = true;
+    }
+    WaitForInput(idle_shown_ ? kMaxWaitMs : std::min(kMaxWaitMs, kIdleActivityMs - quiet));
+    UpdateCounters();
+  }
+}
+
+bool FtpSession::TakeSessionAction() {
+  const std::optional<access::SessionAction> action = auth_.TakeSessionAction(session_id_);
+  if (!action) return true;
+  const std::string reason = action->reason.empty() ? replies::kNoReason : action->reason;
+  if (action->kind == access::SessionActionKind::kKick) {
+    SendReply(Format(replies::kKicked, reason.c_str()));
+    Socket().Shutdown();
+    return false;
+  }
+  if (transfer_ != nullptr) {
+    transfer_stop_ = true;
+    stop_reason_ = reason;
+  }
+  return true;
+}
+
+bool FtpSession::StillAdmitted() {
+  std::string reason;
+  if (account_->StillAllowed(endpoint_.address) && auth_.Admit(endpoint_.address, true, &reason))
+    return true;
+  if (transfer_ != nullptr) transfer_->MarkFailed();
+  SendFinalLine(Socket(), replies::kNoLongerAllowed);
+  Socket().Shutdown();
+  return false;
+}
+
+void FtpSession::WaitForInput(std::uint32_t timeout_ms) {
+  platform::PollItem items[4];
+  items[0].descriptor = Socket().Handle();
+  items[1].descriptor = StopEvent().PollDescriptor();
+  items[2].descriptor = wake_.PollDescriptor();
+  if (transfer_ == nullptr && data_socket_.GetState() == runtime::TcpSocket::kListening)
+    items[3].descriptor = data_socket_.Handle();
+  for (auto& item : items) item.want_read = true;
+  platform::Poll(items, 4, timeout_ms);
+}
+
+bool FtpSession::Dispatch(std::string_view line) {
+  if (EqualNoCase(line, "ABOR")) {
+    if (transfer_ != nullptr) {
+      transfer_stop_ = true;
+      stop_reason_.clear();
+    } else {
+      SendReply(replies::kNoTransfer);
+    }
+    return true;
+  }
+  if (StartsWithNoCase(line, "STAT")) {
+    if (transfer_ != nullptr) {
+      SendReply(replies::kTransferOk);
+    } else {
+      SendReplyLines(MessageBlock(211));
+    }
+    return true;
+  }
+  if (transfer_ != nullptr) {
+    SendReply(replies::kInTransfer);
+    return true;
+  }
+  if (StartsWithNoCase(line, "XMKD ") || StartsWithNoCase(line, "XRMD ") ||
+      StartsWithNoCase(line, "XCWD "))
+    line.remove_prefix(1);
+  for (const Command& command : kCommands) {
+    const std::string_view word = command.word;
+    if (command.whole_line ? !EqualNoCase(line, word) : !StartsWithNoCase(line, word)) continue;
+    const bool has_argument = line.size() > word.size() + 1;
+    const std::string_view argument = has_argument ? line.substr(word.size() + 1) : std::string_view();
+    return (this->*command.handler)(argument, has_argument, line);
+  }
+  for (const char* word : {"ACCT", "MLST", "MLSD", "MD5", "MMD5", "SMNT"}) {
+    if (StartsWithNoCase(line, word)) {
+      SendReply(replies::kNotImplemented);
+      return true;
+    }
+  }
+  if (EqualNoCase(line, "REIN")) {
+    SendReply(replies::kNotImplemented);
+  } else if (StartsWithNoCase(line, "USER") || StartsWithNoCase(line, "PASS")) {
+    SendReply(replies::kAlreadyLoggedIn);
+  } else {
+    SendReply(replies::kNotUnderstood);
+  }
+  return true;
+}
+
+bool FtpSession::SendReply(std::string_view text) { return SendLine(Socket(), text); }
+
+bool FtpSession::Answer(std::string_view text) {
+  SendReply(text);
+  return true;
+}
+
+void FtpSession::SendReplyLines(const std::vector<std::string>& lines) {
+  // One buffer: a multi-line reply leaves in one write.
+  std::string text;
+  for (const std::string& line : lines) {
+    text.append(line);
+    text.append("\r\n");
+  }
+  [[maybe_unused]] bool sent = SendBuffer(Socket(), text.data(), text.size());
+}
+
+void FtpSession::Refuse(std::string_view reason) {
+  SendFinalLine(Socket(), Format(replies::kRefused, std::string(reason).c_str()));
+  Socket().Shutdown();
+}
+
+void FtpSession::LogLine(std::string_view text) {
+  const std::string body(text);
+  const std::string line = user_name_.empty()
+                               ? Format("%s -> %s", peer_address_.c_str(), body.c_str())
+                               : Format("%s -> %s -> %s", peer_address_.c_str(),
+                                        user_name_.c_str(), body.c_str());
+  [[maybe_unused]] bool written = log_.WriteLine(line);  // logging never stops a session
+  if (account_ != nullptr && account_->KeepsAccountLog())
+    account_->WriteAccountLog(Format("%s -> %s", peer_address_.c_str(), body.c_str()));
+}
+
+void FtpSession::UpdateCounters() {
+  RefreshCounters();
+  activity_.SetCounters(BytesSent(), BytesReceived());
+}
+
+std::string FtpSession::BuildPath(std::string_view argument) const {
+  std::string path;
+  if (!argument.empty() && (argument.front() == '/' || argument.front() == '\\')) {
+    path.assign(argument);
+  } else if (current_directory_ == "/") {
+    path = "/";
+    path.append(argument);
+  } else {
+    path = current_directory_ + "/";
+    path.append(argument);
+  }
+  std::string cut;
+  vfs::CopyText(&cut, path, vfs::kDiskPathCapacity);
+  std::string normalised = vfs::NormalisePath(cut);
+  return normalised.empty() ? "/" : normalised;
+}
+
+std::vector<std::string> FtpSession::MessageBlock(int code) {
+  const accounts::EffectiveRecord record = account_->RecordCopy();
+  SessionStatus status;
+  status.server_users = auth_.LoggedInCount();
+  status.account_sessions = static_cast<std::uint32_t>(account_->SessionCount());
+  status.use_max_size = record.mUseMaxSize;
+  status.free_bytes = record.mUseMaxSize ? account_->AccountFreeSpace() : 0;
+  status.use_credits = record.mUseCredits;
+  status.credits = record.mCurrentCredits;
+  status.download_ratio = record.mDownloadCredits;
+  status.upload_ratio = record.mUploadCredits;
+  status.directory = current_directory_;
+  return SessionMessageBlock(code, status);
+}
+
+// ---- Commands ----
+
+bool FtpSession::Quit(std::string_view, bool, std::string_view) {
+  SendReply(replies::kGoodbye);
+  Socket().Shutdown();
+  data_socket_.Close();
+  return false;
+}
+
+bool FtpSession::Noop(std::string_view, bool, std::string_view) {
+  SendReply(replies::kNoop);
+  return true;
+}
+
+bool FtpSession::Allo(std::string_view, bool, std::string_view) {
+  SendReply(replies::kAllo);
+  return true;
+}
+
+bool FtpSession::Mdtm(std::string_view argument, bool has_argument, std::string_view line) {
+  if (!has_argument) return Answer(replies::kNeedParameter);
+  std::string message;
+  const std::string path = BuildPath(argument);
+  if (account_->IsFile(path)) {
+    platform::FileTime time;
+    if (account_->GetFileTime(path, &time, &message)) {
+      SendReply(Format(replies::kMdtm, vfs::FormatMdtm(time, false).c_str()));
+    } else {
+      SendReply(Format(replies::kFailed, message.c_str()));
+    }
+    return true;
+  }
+  if (line.size() < 21) return Answer(replies::kMdtmNoFile);
+  const std::string_view stamp = line.substr(5, 14);
+  platform::FileTime time;
+  const bool digits = std::all_of(stamp.begin(), stamp.end(), [](char ch) { return ch >= '0' && ch <= '9'; });
+  if (!digits || !vfs::ParseMdtm(stamp, &time)) return Answer(replies::kMdtmNoFile);
+  const std::string_view written = line.substr(20);
+  if (account_->SetFileTime(BuildPath(written), time, &message)) {
+    SendReply(Format(replies::kMdtmSet, std::string(stamp).c_str(), std::string(written).c_str()));
+  } else {
+    SendReply(Format(replies::kMdtmSetFailed, message.c_str()));
+  }
+  return true;
+}
+
+bool FtpSession::Pwd(std::string_view, bool, std::string_view) {
+  SendReply(Format(replies::kPwd, current_directory_.c_str()));
+  return true;
+}
+
+bool FtpSession::Cdup(std::string_view, bool, std::string_view) {
+  return Cwd("..", true, "cwd ..");
+}
+
+bool FtpSession::Cwd(std::string_view argument, bool has_argument, std::string_view) {
+  if (!has_argument) return Answer(replies::kNeedParameter);
+  const std::string path = BuildPath(argument);
+  if (!account_->IsFolder(path)) return Answer(replies::kNoDirectory);
+  vfs::CopyText(&current_directory_, path, vfs::kDiskPathCapacity);
+  SendReply(Format(replies::kCwd, current_directory_.c_str()));
+  activity_.SetActivity(replies::kActInDirectory, current_directory_);
+  return true;
+}
+
+bool FtpSession::Mkd(std::string_view argument, bool has_argument, std::string_view) {
+  if (!has_argument) return Answer(replies::kNeedParameter);
+  const std::string path = BuildPath(argument);
+  std::string message;
+  if (!account_->MakeFolder(path, &message))
+    return Answer(Format(replies::kFailed, message.c_str()));
+  LogLine(Format(replies::kLogCreatedFolder, path.c_str()));
+  SendReply(Format(replies::kCreated, path.c_str()));
+  Touch();
+  activity_.SetActivity(replies::kActCreatedDirectory, path);
+  return true;
+}
+
+bool FtpSession::Rmd(std::string_view argument, bool has_argument, std::string_view) {
+  if (!has_argument) return Answer(replies::kNeedParameter);
+  const std::string path = BuildPath(argument);
+  if (path == "/") return Answer(replies::kDeleteRoot);
+  std::string message;
+  if (!account_->RemoveFolder(path, &message))
+    return Answer(Format(replies::kFailed, message.c_str()));
+  LogLine(Format(replies::kLogDeletedFolder, path.c_str()));
+  SendReply(Format(replies::kRemoved, path.c_str()));
+  Touch();
+  activity_.SetActivity(replies::kActDeletedDirectory, path);
+  return true;
+}
+
+bool FtpSession::Port(std::string_view argument, bool, std::string_view line) {
+  if (line.size() < 6) return Answer(replies::kPortParameters);
+  std::string numbers(argument.substr(0, 2043));
+  vfs::ReplaceChar(&numbers, ',', ' ');
+  int v[6];
+  if (std::sscanf(numbers.c_str(), "%d %d %d %d %d %d", &v[0], &v[1], &v[2], &v[3], &v[4],
+                  &v[5]) < 6)
+    return Answer(replies::kPortParameters);
+  if (std::any_of(std::begin(v), std::end(v), [](int n) { return n < 0 || n > 255; }))
+    return Answer(replies::kPortRange);
+  const int port = v[4] * 256 + v[5];
+  if (port < 1024) return Answer(replies::kNotImplementedParameter);
+  port_address_ = Format("%d.%d.%d.%d", v[0], v[1], v[2], v[3]);
+  port_port_ = static_cast<std::uint32_t>(port);
+  if (!auth_.AllowSiteToSite() && port_address_ != peer_address_) {
+    port_address_.clear();
+    return Answer(replies::kSiteToSite);
+  }
+  data_socket_.Close();
+  SendReply(replies::kPortOk);
+  return true;
+}
+
+bool FtpSession::Pasv(std::string_view, bool, std::string_view) {
+  data_socket_.Close();
+  if (!data_socket_.ListenOn(0)) return Answer(replies::kPasvFailed);
+  port_address_.clear();
+  port_port_ = 0;
+  const int port = data_socket_.LocalPort();
+  std::string reply = Format(replies::kPasv, Socket().LocalAddressText(), port / 256, port % 256);
+  vfs::ReplaceChar(&reply, '.', ',');
+  SendReply(reply);
+  return true;
+}
+
+bool FtpSession::Rnfr(std::string_view argument, bool has_argument, std::string_view) {
+  if (!has_argument) return Answer(replies::kNeedParameter);
+  const std::string path = BuildPath(argument);
+  if (path == "/") return Answer(replies::kRenameRoot);
+  bool is_file = false;
+  std::string message;
+  if (!account_->CheckModifyRight(path, &is_file, &message))
+    return Answer(Format(replies::kFailed, message.c_str()));
+  rename_from_ = path;
+  SendReply(replies::kSendRnto);
+  return true;
+}
+
+bool FtpSession::Rnto(std::string_view argument, bool has_argument, std::string_view) {
+  if (rename_from_.empty()) return Answer(replies::kRnfrFirst);
+  if (!has_argument) return Answer(replies::kNeedParameter);
+  const std::string path = BuildPath(argument);
+  bool was_file = false;
+  std::string message;
+  if (!account_->Rename(rename_from_, path, &was_file, &message))
+    return Answer(Format(replies::kFailed, message.c_str()));
+  LogLine(Format(was_file ? replies::kLogRenamedFile : replies::kLogRenamedFolder,
+                 rename_from_.c_str(), path.c_str()));
+  activity_.SetActivity(replies::kActRenamedFile, path);
+  rename_from_.clear();
+  SendReply(replies::kRenamed);
+  Touch();
+  return true;
+}
+
+bool FtpSession::Dele(std::string_view argument, bool has_argument, std::string_view) {
+  if (!has_argument) return Answer(replies::kNeedParameter);
+  const std::string path = BuildPath(argument);
+  std::string message;
+  if (!account_->DeleteFile(path, &message))
+    return Answer(Format(replies::kFailed, message.c_str()));
+  LogLine(Format(replies::kLogDeletedFile, path.c_str()));
+  SendReply(replies::kDeleted);
+  Touch();
+  activity_.SetActivity(replies::kActDeletedFile, path);
+  return true;
+}
+
+bool FtpSession::Size(std::string_view argument, bool has_argument, std::string_view) {
+  if (!has_argument) return Answer(replies::kNeedParameter);
+  std::uint64_t size = 0;
+  std::string message;
+  if (!account_->GetFileSize(BuildPath(argument), &size, &message))
+    return Answer(Format(replies::kFailed, message.c_str()));
+  SendReply(Format(replies::kSize, static_cast<unsigned long long>(size)));
+  return true;
+}
+
+bool FtpSession::Rest(std::string_view argument, bool has_argument, std::string_view) {
+  if (!has_argument) return Answer(replies::kNeedParameter);
+  if (argument.find('-') != std::string_view::npos) return Answer(replies::kNotAccepted);
+  std::uint64_t offset = 0;
+  if (!ParseOffset(argument, &offset)) return Answer(replies::kNeedParameter);
+  restart_offset_ = offset;
+  SendReply(replies::kRest);
+  return true;
+}
+
+bool FtpSession::Syst(std::string_view, bool, std::string_view) {
+  SendReply(replies::kSyst);
+  return true;
+}
+
+bool FtpSession::Help(std::string_view, bool, std::string_view) {
+  std::vector<std::string> lines(std::begin(replies::kHelpLines), std::end(replies::kHelpLines));
+  lines.push_back(Format(replies::kHelpLast, auth_.HelpMessage().c_str()));
+  SendReplyLines(lines);
+  return true;
+}
+
+bool FtpSession::Type(std::string_view argument, bool has_argument, std::string_view) {
+  if (!has_argument) return Answer(replies::kNeedParameter);
+  if (argument.front() == 'A' || argument.front() == 'I') {
+    representation_type_ = argument.front();
+    SendReply(representation_type_ == 'A' ? replies::kTypeAscii : replies::kTypeImage);
+  } else {
+    SendReply(replies::kNotImplementedParameter);
+  }
+  return true;
+}
+
+bool FtpSession::Stru(std::string_view argument, bool has_argument, std::string_view) {
+  if (!has_argument) return Answer(replies::kNeedParameter);
+  SendReply(argument.front() == 'F' ? replies::kStru : replies::kNotImplementedParameter);
+  return true;
+}
+
+bool FtpSession::Mode(std::string_view argument, bool has_argument, std::string_view) {
+  if (!has_argument) return Answer(replies::kNeedParameter);
+  SendReply(argument.front() == 'S' ? replies::kMode : replies::kNotImplementedParameter);
+  return true;
+}
+
+bool FtpSession::Site(std::string_view, bool, std::string_view line) {
+  if (line.size() < 6) return Answer(replies::kNeedParameter);
+  if (line.size() < 11 || !EqualNoCase(line.substr(4, 6), " CPWD "))
+    return Answer(replies::kNotAccepted);
+  std::string message;
+  if (!auth_.ChangePassword(account_, line.substr(10), &message))
+    return Answer(Format(replies::kSiteFailed, message.c_str()));
+  SendReply(replies::kPasswordChanged);
+  activity_.SetActivity(replies::kActChangedPassword, current_directory_);
+  return true;
+}
+
+bool FtpSession::Transfer(std::string_view, bool has_argument, std::string_view line) {
+  const bool needs_argument = StartsWithNoCase(line, "RETR") || StartsWithNoCase(line, "STOR") ||
+                              StartsWithNoCase(line, "APPE");
+  if (needs_argument && !has_argument) return Answer(replies::kNeedParameter);
+  const bool setup = !port_address_.empty() ||
+                     data_socket_.GetState() != runtime::TcpSocket::kClosed;
+  if (!setup) return Answer(replies::kUsePortOrPasv);
+  // Data transfers are not served by this build.
+  SendReply(replies::kNotImplemented);
+  return true;
+}
+
+}  // namespace quillon::ftp

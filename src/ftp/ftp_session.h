@@ -1,0 +1,136 @@
+// One FTP control connection, served on its own thread from admission to
+// the end: greeting, the USER/PASS login loop, the command loop, and the end
+// sequence. All file-system work goes through the logged-in account.
+//
+// Thread-safety: everything runs on the session's thread, except Wake()
+// (any thread) and the activity record, which other threads read through
+// the auth manager's snapshots.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "access/active_account.h"
+#include "access/activity_record.h"
+#include "access/auth_manager.h"
+#include "platform/event.h"
+#include "runtime/line_socket.h"
+#include "runtime/tcp_connection.h"
+#include "settings/log_file.h"
+#include "vfs/file_transfer.h"
+
+namespace quillon::ftp {
+
+class FtpSession final : public runtime::TcpConnection {
+ public:
+  // Lines longer than this (without CR LF) are cut.
+  static constexpr std::size_t kLineBuffer = 2048;
+  // A failed PASS makes the client wait this long for its answer.
+  static constexpr std::uint32_t kBadLoginPauseMs = 3000;
+  // After this long without commands or transfers the activity says "Idle".
+  static constexpr std::uint32_t kIdleActivityMs = 30'000;
+  // Longest wait for input before the session looks at its state again;
+  // events (input, stop, kicks, changed rules) wake it earlier.
+  static constexpr std::uint32_t kMaxWaitMs = 1000;
+
+  // Starts serving at once; check IsFinished() for a thread that did not start.
+  FtpSession(std::unique_ptr<runtime::LineSocket> socket, access::AuthManager& auth,
+             settings::LogFile& log, platform::Clock& clock, std::uint32_t idle_timeout_ms,
+             std::uint32_t session_id);
+  ~FtpSession() override;
+
+  // Makes a waiting session look at its state (session actions, admission).
+  void Wake() { wake_.Set(); }
+  std::uint32_t SessionId() const { return session_id_; }
+
+ private:
+  using Handler = bool (FtpSession::*)(std::string_view argument, bool has_argument,
+                                       std::string_view line);
+  struct Command {
+    const char* word;
+    bool whole_line;  // the line must equal the word; otherwise a prefix
+    Handler handler;
+  };
+  static const Command kCommands[];
+
+  void Serve() override;
+  bool LoginLoop();
+  void AfterLogin();
+  void CommandLoop();
+  // false ends the command loop.
+  bool Dispatch(std::string_view line);
+  bool TakeSessionAction();
+  bool StillAdmitted();
+  // Waits for input on the control (and a listening data) socket, a stop, a
+  // wake-up, or `timeout_ms`.
+  void WaitForInput(std::uint32_t timeout_ms);
+  bool SendReply(std::string_view text);
+  // Sends a reply; a command handler's way of saying "the loop goes on".
+  bool Answer(std::string_view text);
+  void SendReplyLines(const std::vector<std::string>& lines);
+  void Refuse(std::string_view reason);
+  void LogLine(std::string_view text);
+  void UpdateCounters();
+  std::string BuildPath(std::string_view argument) const;
+  std::vector<std::string> MessageBlock(int code);
+
+  // Commands.
+  bool Quit(std::string_view, bool, std::string_view);
+  bool Noop(std::string_view, bool, std::string_view);
+  bool Allo(std::string_view, bool, std::string_view);
+  bool Mdtm(std::string_view argument, bool has_argument, std::string_view line);
+  bool Pwd(std::string_view, bool, std::string_view);
+  bool Cdup(std::string_view, bool, std::string_view);
+  bool Cwd(std::string_view argument, bool has_argument, std::string_view);
+  bool Mkd(std::string_view argument, bool has_argument, std::string_view);
+  bool Rmd(std::string_view argument, bool has_argument, std::string_view);
+  bool Port(std::string_view argument, bool has_argument, std::string_view line);
+  bool Pasv(std::string_view, bool, std::string_view);
+  bool Rnfr(std::string_view argument, bool has_argument, std::string_view);
+  bool Rnto(std::string_view argument, bool has_argument, std::string_view);
+  bool Dele(std::string_view argument, bool has_argument, std::string_view);
+  bool Size(std::string_view argument, bool has_argument, std::string_view);
+  bool Rest(std::string_view argument, bool has_argument, std::string_view);
+  bool Syst(std::string_view, bool, std::string_view);
+  bool Help(std::string_view, bool, std::string_view);
+  bool Type(std::string_view argument, bool has_argument, std::string_view);
+  bool Stru(std::string_view argument, bool has_argument, std::string_view);
+  bool Mode(std::string_view argument, bool has_argument, std::string_view);
+  bool Site(std::string_view argument, bool has_argument, std::string_view line);
+  bool Transfer(std::string_view argument, bool has_argument, std::string_view line);
+
+  // Fixed at construction.
+  access::AuthManager& auth_;
+  settings::LogFile& log_;
+  const std::uint32_t session_id_;
+  platform::Event wake_;
+
+  // Login.
+  access::SessionEndpoint endpoint_;
+  std::string peer_address_;
+  std::string user_name_;
+  std::string password_;
+  access::ActiveAccount* account_ = nullptr;
+  access::ActivityRecord activity_;
+
+  // Commands.
+  std::string current_directory_ = "/";
+  std::string rename_from_;
+  char representation_type_ = 'A';
+  std::uint64_t restart_offset_ = 0;
+  std::uint32_t last_command_tick_ = 0;
+  bool idle_shown_ = false;
+
+  // Data connection and transfer.
+  runtime::LineSocket data_socket_;
+  std::string port_address_;
+  std::uint32_t port_port_ = 0;
+  vfs::FileTransfer* transfer_ = nullptr;
+  bool transfer_stop_ = false;
+  std::string stop_reason_;
+  std::string current_item_;
+};
+
+}  // namespace quillon::ftp

@@ -1,0 +1,105 @@
+// Every fixed reply and log text of the FTP engine, as clients and
+// administrators see them.
+#pragma once
+
+namespace quillon::ftp::replies {
+
+// Connection and login.
+inline constexpr const char* kRefused = "421 %s.";
+inline constexpr const char* kGreeting = "220 %s";
+inline constexpr const char* kClosing = "421 Control connection time-out or forced closure.";
+inline constexpr const char* kGoodbye = "221 Thanks for visiting.";
+inline constexpr const char* kSendPass = "331 Please send PASS now.";
+inline constexpr const char* kUserFirst = "530 Please send the USER command first.";
+inline constexpr const char* kBadLogin = "530 %s. Restart from USER.";
+inline constexpr const char* kRestartFromUser = "530 Bad command, please restart from USER.";
+inline constexpr const char* kWelcome = "230-Welcome '%s'.";
+inline constexpr const char* kNoLongerAllowed = "421 Your session is no longer allowed access.";
+inline constexpr const char* kKicked = "421 %s";
+inline constexpr const char* kNoReason = "No reason given.";
+
+// Commands.
+inline constexpr const char* kBadCommand = "550 Bad command.";
+inline constexpr const char* kNoTransfer = "225 No transfer in progress.";
+inline constexpr const char* kTransferOk = "211 The transfer is operating correctly.";
+inline constexpr const char* kInTransfer = "550 Cannot process command in transfer mode.";
+inline constexpr const char* kNoop = "200 NOOP command received.";
+inline constexpr const char* kAllo = "202 ALLO command not required and ignored.";
+inline constexpr const char* kPwd = "257 \"%s\" is current directory.";
+inline constexpr const char* kNeedParameter = "501 a parameter is required.";
+inline constexpr const char* kNoDirectory = "550 Directory does not exist.";
+inline constexpr const char* kCwd = "250 '%s' is current directory.";
+inline constexpr const char* kFailed = "550 %s.";
+inline constexpr const char* kCreated = "257 '%s' directory created.";
+inline constexpr const char* kDeleteRoot = "550 Cannot delete root directory.";
+inline constexpr const char* kRemoved = "250 '%s' directory deleted.";
+inline constexpr const char* kRenameRoot = "550 Cannot rename root directory.";
+inline constexpr const char* kSendRnto = "350 Now send the RNTO command.";
+inline constexpr const char* kRnfrFirst = "503 Please send the RNFR command first.";
+inline constexpr const char* kRenamed = "250 Renaming was successful.";
+inline constexpr const char* kDeleted = "250 File deleted.";
+inline constexpr const char* kSize = "213 %llu";
+inline constexpr const char* kNotAccepted = "501 Parameter not accepted.";
+inline constexpr const char* kRest = "350 REST command successful.";
+inline constexpr const char* kSyst = "215 UNIX Type: L8";
+inline constexpr const char* kTypeAscii = "200 Type set to 'A' (ASCII).";
+inline constexpr const char* kTypeImage = "200 Type set to 'I' (IMAGE).";
+inline constexpr const char* kNotImplementedParameter =
+    "504 Command not implemented for that parameter.";
+inline constexpr const char* kStru = "200 Structure 'F' Accepted.";
+inline constexpr const char* kMode = "200 Mode 'S' Accepted.";
+inline constexpr const char* kPasswordChanged = "200 Password changed successfully.";
+inline constexpr const char* kSiteFailed = "501 %s.";
+inline constexpr const char* kMdtm = "213 %s";
+inline constexpr const char* kMdtmSet = "213 ModifyTime=%s; %s";
+inline constexpr const char* kMdtmNoFile = "550 File does not exist.";
+inline constexpr const char* kMdtmSetFailed = "550 %s";
+inline constexpr const char* kNotImplemented = "502 Command not implemented.";
+inline constexpr const char* kAlreadyLoggedIn = "530 You are already logged in.";
+inline constexpr const char* kNotUnderstood = "500 Command not understood.";
+
+// Data connections.
+inline constexpr const char* kUsePortOrPasv = "503 Please use PORT or PASV first.";
+inline constexpr const char* kPortParameters = "501 6 parameters are required.";
+inline constexpr const char* kPortRange = "501 Incorrect parameters (each must be 0-255).";
+inline constexpr const char* kSiteToSite = "500 Site to site transfers are disabled.";
+inline constexpr const char* kPortOk = "200 PORT command successful.";
+inline constexpr const char* kPasvFailed = "550 Internal error, listening port failed to open.";
+inline constexpr const char* kPasv = "227 Entering Passive Mode (%s,%i,%i)";
+
+// Help.
+inline constexpr const char* kHelpLines[] = {
+    "214-Supported commands are:",
+    "214-USER PASS HELP PORT PASV PWD  CWD  CDUP",
+    "214-RETR STOR APPE STOU LIST NLST ALLO REST",
+    "214-MKD  RMD  DELE RNFR RNTO ABOR NOOP SIZE",
+    "214-XMKD XRMD XCWD XCUP XPWD STAT SYST QUIT",
+    "214-TYPE STRU MODE MDTM SITE",
+    "214-SITE commands available are:-",
+    "214-SITE CPWD (newpassword)",
+};
+inline constexpr const char* kHelpLast = "214 %s";
+
+// Log lines.
+inline constexpr const char* kLogAccepted = "Connection Accepted.";
+inline constexpr const char* kLogEnded = "Connection Ended.";
+inline constexpr const char* kLogBadLogin = "Bad Login: User=[%s], Password=[%i characters]";
+inline constexpr const char* kLogLoggedIn = "Logged In: Password=[%i characters]";
+inline constexpr const char* kLogCreatedFolder = "Created Folder: Folder=[%s]";
+inline constexpr const char* kLogDeletedFolder = "Deleted Folder: Folder=[%s]";
+inline constexpr const char* kLogRenamedFile = "Renamed File: Old=[%s], New=[%s]";
+inline constexpr const char* kLogRenamedFolder = "Renamed Directory: Old=[%s], New=[%s]";
+inline constexpr const char* kLogDeletedFile = "Deleted File: File=[%s]";
+
+// Activity texts.
+inline constexpr const char* kActLoggingIn = "Logging In...";
+inline constexpr const char* kActLoggedIn = "Logged In";
+inline constexpr const char* kActIdle = "Idle";
+inline constexpr const char* kActInDirectory = "In Directory";
+inline constexpr const char* kActCreatedDirectory = "Created Directory";
+inline constexpr const char* kActDeletedDirectory = "Deleted Directory";
+inline constexpr const char* kActRenamedFile = "Renamed File";
+inline constexpr const char* kActDeletedFile = "Deleted File";
+inline constexpr const char* kActChangedPassword = "Changed Password";
+
+}  // namespace quillon::ftp::replies
