@@ -187,11 +187,12 @@ void FtpSession::AfterLogin() {
   LogLine(Format(replies::kLogLoggedIn, static_cast<int>(password_.size())));
   std::vector<std::string> lines = MessageBlock(230);
   lines.insert(lines.begin(), Format(replies::kWelcome, user_name_.c_str()));
-  SendReplyLines(lines);
+  // Bookkeeping first: whoever looks once the client has its reply sees it.
   Touch();
   activity_.SetUser(user_name_, session_id_);
   activity_.SetPeerAddress(peer_address_);
   activity_.SetActivity(replies::kActLoggedIn, current_directory_);
+  SendReplyLines(lines);
 }
 
 void FtpSession::CommandLoop() {
@@ -443,9 +444,8 @@ bool FtpSession::Cwd(std::string_view argument, bool has_argument, std::string_v
   const std::string path = BuildPath(argument);
   if (!account_->IsFolder(path)) return Answer(replies::kNoDirectory);
   vfs::CopyText(&current_directory_, path, vfs::kDiskPathCapacity);
-  SendReply(Format(replies::kCwd, current_directory_.c_str()));
   activity_.SetActivity(replies::kActInDirectory, current_directory_);
-  return true;
+  return Answer(Format(replies::kCwd, current_directory_.c_str()));
 }
 
 bool FtpSession::Mkd(std::string_view argument, bool has_argument, std::string_view) {
@@ -455,10 +455,9 @@ bool FtpSession::Mkd(std::string_view argument, bool has_argument, std::string_v
   if (!account_->MakeFolder(path, &message))
     return Answer(Format(replies::kFailed, message.c_str()));
   LogLine(Format(replies::kLogCreatedFolder, path.c_str()));
-  SendReply(Format(replies::kCreated, path.c_str()));
   Touch();
   activity_.SetActivity(replies::kActCreatedDirectory, path);
-  return true;
+  return Answer(Format(replies::kCreated, path.c_str()));
 }
 
 bool FtpSession::Rmd(std::string_view argument, bool has_argument, std::string_view) {
@@ -469,10 +468,9 @@ bool FtpSession::Rmd(std::string_view argument, bool has_argument, std::string_v
   if (!account_->RemoveFolder(path, &message))
     return Answer(Format(replies::kFailed, message.c_str()));
   LogLine(Format(replies::kLogDeletedFolder, path.c_str()));
-  SendReply(Format(replies::kRemoved, path.c_str()));
   Touch();
   activity_.SetActivity(replies::kActDeletedDirectory, path);
-  return true;
+  return Answer(Format(replies::kRemoved, path.c_str()));
 }
 
 bool FtpSession::Port(std::string_view argument, bool, std::string_view line) {
@@ -535,9 +533,8 @@ bool FtpSession::Rnto(std::string_view argument, bool has_argument, std::string_
                  rename_from_.c_str(), path.c_str()));
   activity_.SetActivity(replies::kActRenamedFile, path);
   rename_from_.clear();
-  SendReply(replies::kRenamed);
   Touch();
-  return true;
+  return Answer(replies::kRenamed);
 }
 
 bool FtpSession::Dele(std::string_view argument, bool has_argument, std::string_view) {
@@ -547,10 +544,9 @@ bool FtpSession::Dele(std::string_view argument, bool has_argument, std::string_
   if (!account_->DeleteFile(path, &message))
     return Answer(Format(replies::kFailed, message.c_str()));
   LogLine(Format(replies::kLogDeletedFile, path.c_str()));
-  SendReply(replies::kDeleted);
   Touch();
   activity_.SetActivity(replies::kActDeletedFile, path);
-  return true;
+  return Answer(replies::kDeleted);
 }
 
 bool FtpSession::Size(std::string_view argument, bool has_argument, std::string_view) {
@@ -615,9 +611,8 @@ bool FtpSession::Site(std::string_view, bool, std::string_view line) {
   std::string message;
   if (!auth_.ChangePassword(account_, line.substr(10), &message))
     return Answer(Format(replies::kSiteFailed, message.c_str()));
-  SendReply(replies::kPasswordChanged);
   activity_.SetActivity(replies::kActChangedPassword, current_directory_);
-  return true;
+  return Answer(replies::kPasswordChanged);
 }
 
 bool FtpSession::Transfer(std::string_view, bool has_argument, std::string_view line) {

@@ -1,0 +1,39 @@
+// A scripted FTP control-connection client for tests: sends command lines
+// and reads whole replies (multi-line replies included) with bounded waits.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "support/loopback_client.h"
+
+namespace quillon::testing {
+
+class FtpClient {
+ public:
+  // Connects and returns the greeting (or "" when none came).
+  std::string Connect(std::uint16_t port);
+  // Sends `line` + CR LF and returns the reply; lines of a multi-line reply
+  // are joined with "\n".
+  std::string Command(std::string_view line, int timeout_ms = 5000);
+  // Reads the next reply without sending anything.
+  std::string Reply(int timeout_ms = 5000);
+  // Sends raw bytes.
+  bool SendRaw(std::string_view bytes) { return connection_.Send(bytes); }
+  // USER and PASS; returns the PASS reply.
+  std::string Login(std::string_view user, std::string_view password);
+  bool WaitForClose(int timeout_ms = 5000) { return connection_.WaitForClose(timeout_ms); }
+  bool StaysSilent(int timeout_ms) { return connection_.StaysSilent(timeout_ms); }
+  void Close() { connection_.Close(); }
+
+  // The data port of a "227 Entering Passive Mode (h,h,h,h,p,p)" reply; 0 when
+  // the reply is not one.
+  static std::uint16_t PassivePort(std::string_view reply);
+
+ private:
+  LoopbackClient connection_;
+};
+
+}  // namespace quillon::testing
