@@ -33,7 +33,7 @@ class FtpSession final : public runtime::TcpConnection {
   static constexpr std::uint32_t kIdleActivityMs = 30'000;
   // Longest wait for input before the session looks at its state again;
   // events (input, stop, kicks, changed rules) wake it earlier.
-  static constexpr std::uint32_t kMaxWaitMs = 1000;
+  static constexpr std::uint32_t kMaxWaitMs = 5000;
 
   // Starts serving at once; check IsFinished() for a thread that did not start.
   FtpSession(std::unique_ptr<runtime::LineSocket> socket, access::AuthManager& auth,

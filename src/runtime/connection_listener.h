@@ -27,7 +27,7 @@ class ConnectionListener : public WorkerThread {
   // Longest pause between two passes of the accept loop when nothing wakes
   // it earlier. Accepts, finished connections, stop requests and cap or
   // port changes wake it at once; only the idle check waits for the pause.
-  static constexpr std::uint32_t kPassIntervalMs = 50;
+  static constexpr std::uint32_t kPassIntervalMs = 250;
 
   explicit ConnectionListener(std::uint32_t cap);
   // REQUIRES: a derived class whose CreateConnection uses its own members
