@@ -309,6 +309,8 @@ TEST_F(FtpSessionTest, ActivityShowsIdleAfterThirtySeconds) {
   auto activity = [&] { return server_->SessionList().at(0).activity; };
   EXPECT_EQ(activity(), "In Directory");
   clock_.Advance(30'000);
+  // The hand-driven clock does not end a real wait: wake the session.
+  server_->Auth().RefreshActiveAccounts();
   EXPECT_TRUE(WaitUntil([&] { return activity() == "Idle"; }, 3000));
 }
 
