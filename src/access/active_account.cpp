@@ -101,6 +101,12 @@ std::uint32_t ActiveAccount::DownloadAllowance(std::uint32_t wanted) {
   return AllowanceLocked(download_limiter_.get(), server_download_, wanted);
 }
 
+bool ActiveAccount::IsMetered(bool upload) const {
+  Guard guard(Lock());
+  return upload ? (upload_limiter_ || server_upload_ != nullptr)
+                : (download_limiter_ || server_download_ != nullptr);
+}
+
 void ActiveAccount::SetServerLimiters(runtime::RateLimiter* upload,
                                       runtime::RateLimiter* download) {
   Guard guard(Lock());

@@ -51,6 +51,8 @@ class ActiveAccount : public vfs::AccountFileSystem {
   // then the server's for what the first allowed.
   std::uint32_t UploadAllowance(std::uint32_t wanted);
   std::uint32_t DownloadAllowance(std::uint32_t wanted);
+  // Whether a speed limit (the account's or the server's) meters that direction.
+  bool IsMetered(bool upload) const;
   // The server-wide limiters in force (null: that limit is off).
   void SetServerLimiters(runtime::RateLimiter* upload, runtime::RateLimiter* download);
 

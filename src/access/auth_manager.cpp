@@ -29,12 +29,13 @@ struct AdmissionSettings {
 
 AuthManager::AuthManager(accounts::AccountStore& accounts, accounts::AccountStore& groups,
                          settings::ServerSettings& settings, platform::Clock& clock,
-                         std::string log_folder)
+                         std::string log_folder, std::string temp_folder)
     : accounts_(accounts),
       groups_(groups),
       settings_(settings),
       clock_(clock),
       log_folder_(std::move(log_folder)),
+      temp_folder_(std::move(temp_folder)),
       cache_(clock),
       tracker_(clock),
       actions_(clock) {}
@@ -158,6 +159,7 @@ ActiveAccount* AuthManager::Login(const SessionEndpoint& session, std::string_vi
     return nullptr;
   }
   auto account = std::make_unique<ActiveAccount>(std::move(record), cache_, clock_, log_folder_);
+  account->SetTempFolder(temp_folder_);
   ApplyServerRules(account.get(), rules);
   if (!account->AdmitSession(session, activity)) {
     *message = messages::kSessionRefused;

@@ -44,9 +44,11 @@ inline constexpr const char* kPasswordNotUpdated = "Unable to update password";
 
 class AuthManager {
  public:
-  // `log_folder`: where account logs go.
+  // `log_folder`: where account logs go; `temp_folder`: where listings are
+  // prepared ("" allows no listings).
   AuthManager(accounts::AccountStore& accounts, accounts::AccountStore& groups,
-              settings::ServerSettings& settings, platform::Clock& clock, std::string log_folder);
+              settings::ServerSettings& settings, platform::Clock& clock, std::string log_folder,
+              std::string temp_folder = {});
   ~AuthManager();
   AuthManager(const AuthManager&) = delete;
   AuthManager& operator=(const AuthManager&) = delete;
@@ -120,6 +122,7 @@ class AuthManager {
   settings::ServerSettings& settings_;
   platform::Clock& clock_;
   const std::string log_folder_;
+  const std::string temp_folder_;
   vfs::FolderSizeCache cache_;
   LoginFailureTracker tracker_;
   SessionActionQueue actions_;

@@ -16,7 +16,8 @@ FtpServer::FtpServer(platform::Clock& clock, const std::string& program_folder,
       groups_(program_folder + "/config/groups.dta", writer),
       settings_(clock, program_folder + "/config/settings.dta", writer),
       log_(clock),
-      auth_(accounts_, groups_, settings_, clock, program_folder + "/accountlogs"),
+      auth_(accounts_, groups_, settings_, clock, program_folder + "/accountlogs",
+            program_folder + "/temp"),
       listener_(std::make_unique<FtpListener>(auth_, log_, clock)) {
   log_.SetPrefix(program_folder + "/logs/ftp_");
   if (!auth_.Start()) platform::ReportDiagnostic("The FTP service's helper threads did not start");

@@ -201,7 +201,14 @@ void FtpSession::CommandLoop() {
   for (;;) {
     wake_.Reset();
     if (StopRequested() || Socket().GetState() != runtime::TcpSocket::kConnected) return;
-    if (!TakeSessionAction() || !StillAdmitted()) return;
+    if (!TakeSessionAction()) return;
+    // During a transfer the admission check runs every kTransferAdmissionMs,
+    // not for every chunk.
+    const std::uint32_t now = GetClock().TickMs();
+    if (transfer_ == nullptr || static_cast<std::int32_t>(now - next_admission_tick_) >= 0) {
+      if (!StillAdmitted()) return;
+      next_admission_tick_ = now + kTransferAdmissionMs;
+    }
     if (transfer_ == nullptr && data_socket_.GetState() == runtime::TcpSocket::kListening) {
       [[maybe_unused]] bool accepted = data_socket_.AcceptInPlace();
     }
@@ -219,6 +226,13 @@ void FtpSession::CommandLoop() {
       continue;
     }
     if (Socket().LastError() != runtime::TcpSocket::kErrorNoLine) return;
+    if (transfer_ != nullptr) {
+      TransferStep();
+      last_command_tick_ = GetClock().TickMs();
+      idle_shown_ = false;
+      UpdateCounters();
+      continue;
+    }
     const std::uint32_t quiet = GetClock().TickMs() - last_command_tick_;
     if (!idle_shown_ && quiet >= kIdleActivityMs) {
       activity_.SetActivity(replies::kActIdle, current_directory_);
@@ -615,16 +629,273 @@ bool FtpSession::Site(std::string_view, bool, std::string_view line) {
   return Answer(replies::kPasswordChanged);
 }
 
-bool FtpSession::Transfer(std::string_view, bool has_argument, std::string_view line) {
-  const bool needs_argument = StartsWithNoCase(line, "RETR") || StartsWithNoCase(line, "STOR") ||
-                              StartsWithNoCase(line, "APPE");
-  if (needs_argument && !has_argument) return Answer(replies::kNeedParameter);
-  const bool setup = !port_address_.empty() ||
-                     data_socket_.GetState() != runtime::TcpSocket::kClosed;
-  if (!setup) return Answer(replies::kUsePortOrPasv);
-  // Data transfers are not served by this build.
-  SendReply(replies::kNotImplemented);
-  return true;
+bool FtpSession::HasDataSetup() const {
+  return !port_address_.empty() || data_socket_.GetState() != runtime::TcpSocket::kClosed;
+}
+
+std::string FtpSession::UniqueName() {
+  platform::CalendarTime t;
+  const std::int64_t now = GetClock().WallTimeNs() / 1'000'000'000;
+  if (!platform::ToCalendar(now, true, &t)) t = platform::CalendarTime{};
+  // A small generator of the session's own, seeded from the time and the id.
+  random_state_ = random_state_ * 1'103'515'245u + 12'345u;
+  return Format("unique_%04d%02d%02d%02d%02d%02d%u.tmp", t.year, t.month, t.day, t.hour, t.minute,
+                t.second, (random_state_ >> 8) % 1'000'000u);
+}
+
+bool FtpSession::Transfer(std::string_view argument, bool has_argument, std::string_view line) {
+  using Kind = vfs::FileTransfer::Kind;
+  const bool retr = StartsWithNoCase(line, "RETR");
+  const bool stor = StartsWithNoCase(line, "STOR");
+  const bool appe = StartsWithNoCase(line, "APPE");
+  const bool stou = EqualNoCase(line, "STOU");
+  const bool nlst = StartsWithNoCase(line, "NLST");
+  if ((retr || stor || appe) && !has_argument) return Answer(replies::kNeedParameter);
+  if (!HasDataSetup()) return Answer(replies::kUsePortOrPasv);
+
+  std::string message;
+  std::string path;
+  std::string unique_name;
+  vfs::FileTransfer* opened = nullptr;
+  Kind kind = Kind::kDownload;
+  if (retr) {
+    path = BuildPath(argument);
+    opened = account_->OpenForDownload(path, restart_offset_, &message);
+  } else if (stor || appe || stou) {
+    kind = Kind::kUpload;
+    if (stou) {
+      random_state_ ^= static_cast<std::uint32_t>(GetClock().WallTimeNs()) ^ session_id_;
+      for (int attempt = 0; attempt <= 100 && path.empty(); ++attempt) {
+        unique_name = UniqueName();
+        const std::string candidate = BuildPath(unique_name);
+        if (!account_->IsFile(candidate)) path = candidate;
+      }
+      if (path.empty()) return Answer(replies::kNoUniqueName);
+    } else {
+      path = BuildPath(argument);
+    }
+    opened = account_->OpenForUpload(path, appe, &message);
+  } else {
+    kind = Kind::kListing;
+    path = !has_argument || argument == "-al" ? current_directory_ : BuildPath(argument);
+    opened = account_->OpenListing(path, nlst, &message);
+  }
+  if (opened == nullptr) return Answer(Format(replies::kFailed, message.c_str()));
+
+  transfer_ = opened;
+  transfer_kind_ = kind;
+  current_item_ = path;
+  std::string error;
+  bool lost = false;
+  if (!OpenDataConnection(&error, &lost)) {
+    transfer_->MarkFailed();
+    account_->CloseTransfer(transfer_);
+    transfer_ = nullptr;
+    LogLine(TransferLog(true, replies::kReasonNoData));
+    if (lost) return false;
+    return Answer(error.empty() ? replies::kDataFailed : error);
+  }
+  const bool upload = kind == Kind::kUpload;
+  chunk_ = (kind != Kind::kListing && account_->UsesCredits()) || account_->IsMetered(upload)
+               ? kMeteredChunk
+               : kFreeChunk;
+  if (!transfer_buffer_) transfer_buffer_ = std::make_unique_for_overwrite<char[]>(kFreeChunk);
+  pending_offset_ = pending_bytes_ = 0;
+  next_admission_tick_ = GetClock().TickMs() + kTransferAdmissionMs;
+  activity_.SetActivity(kind == Kind::kDownload ? replies::kActDownloading
+                        : upload                ? replies::kActUploading
+                                                : replies::kActViewing,
+                        path);
+  return Answer(stou ? Format(replies::kDataOpenedUnique, unique_name.c_str())
+                     : std::string(replies::kDataOpened));
+}
+
+bool FtpSession::DataPeerAllowed() const {
+  return auth_.AllowSiteToSite() ||
+         std::string_view(data_socket_.PeerAddressText()) == peer_address_;
+}
+
+bool FtpSession::OpenDataConnection(std::string* error, bool* lost) {
+  transfer_stop_ = false;
+  stop_reason_.clear();
+  if (data_socket_.GetState() == runtime::TcpSocket::kConnected) {
+    if (DataPeerAllowed()) return true;
+    data_socket_.Close();
+    *error = replies::kDataSiteToSite;
+    return false;
+  }
+  if (data_socket_.GetState() != runtime::TcpSocket::kListening) {
+    if (port_address_.empty()) return false;
+    // Bounded by the idle time-out, and cut short by a stop.
+    if (!data_socket_.Connect(port_address_.c_str(), static_cast<std::uint16_t>(port_port_),
+                              &StopEvent(), std::max<std::uint32_t>(IdleTimeoutMs(), 1000)))
+      return false;
+    Touch();
+    return true;
+  }
+  for (int attempt = 0; attempt < kPassiveTries; ++attempt) {
+    if (StopRequested() || Socket().GetState() != runtime::TcpSocket::kConnected) return false;
+    std::string reason;
+    if (!account_->StillAllowed(endpoint_.address) || !auth_.Admit(endpoint_.address, true, &reason)) {
+      SendFinalLine(Socket(), replies::kNoLongerAllowed);
+      Socket().Shutdown();
+      *lost = true;
+      return false;
+    }
+    if (data_socket_.AcceptInPlace()) {
+      if (!DataPeerAllowed()) {
+        data_socket_.Close();
+        *error = replies::kDataSiteToSite;
+        return false;
+      }
+      Touch();
+      return true;
+    }
+    if (data_socket_.GetState() != runtime::TcpSocket::kListening) return false;
+    data_socket_.WaitReadable(&StopEvent(), 1000);
+  }
+  return false;
+}
+
+const char* FtpSession::TransferActivity() const {
+  switch (transfer_kind_) {
+    case vfs::FileTransfer::Kind::kUpload: return replies::kActUploaded;
+    case vfs::FileTransfer::Kind::kListing: return replies::kActViewed;
+    case vfs::FileTransfer::Kind::kDownload: break;
+  }
+  return replies::kActDownloaded;
+}
+
+std::string FtpSession::TransferLog(bool failed, const char* reason) const {
+  const char* item = current_item_.c_str();
+  switch (transfer_kind_) {
+    case vfs::FileTransfer::Kind::kUpload:
+      return failed ? Format(replies::kLogUploadFailed, item, reason) : Format(replies::kLogUploaded, item);
+    case vfs::FileTransfer::Kind::kListing:
+      return failed ? Format(replies::kLogViewFailed, item, reason) : Format(replies::kLogViewed, item);
+    case vfs::FileTransfer::Kind::kDownload: break;
+  }
+  return failed ? Format(replies::kLogDownloadFailed, item, reason) : Format(replies::kLogDownloaded, item);
+}
+
+void FtpSession::EndTransfer(bool failed, const std::string& log,
+                             const std::vector<std::string>& lines, const char* activity) {
+  if (failed) transfer_->MarkFailed();
+  account_->CloseTransfer(transfer_);
+  transfer_ = nullptr;
+  pending_offset_ = pending_bytes_ = 0;
+  transfer_buffer_.reset();  // idle sessions keep no transfer buffer
+  data_socket_.Shutdown();
+  if (!log.empty()) LogLine(log);
+  activity_.SetActivity(activity, current_item_);
+  SendReplyLines(lines);
+}
+
+void FtpSession::WaitForData(DataWait wait, std::uint32_t timeout_ms) {
+  platform::PollItem items[4];
+  items[0].descriptor = wait == DataWait::kNone ? -1 : data_socket_.Handle();
+  items[0].want_read = wait == DataWait::kReadable;
+  items[0].want_write = wait == DataWait::kWritable;
+  items[1].descriptor = Socket().Handle();
+  items[2].descriptor = StopEvent().PollDescriptor();
+  items[3].descriptor = wake_.PollDescriptor();
+  for (int i = 1; i < 4; ++i) items[i].want_read = true;
+  platform::Poll(items, 4, timeout_ms);
+}
+
+void FtpSession::TransferStep() {
+  if (transfer_kind_ == vfs::FileTransfer::Kind::kUpload) {
+    UploadStep();
+  } else {
+    DownloadStep();
+  }
+}
+
+void FtpSession::DownloadStep() {
+  const bool connected = data_socket_.GetState() == runtime::TcpSocket::kConnected;
+  if (!connected || transfer_stop_) {
+    std::vector<std::string> lines;
+    if (transfer_stop_ && !stop_reason_.empty()) {
+      lines.push_back(Format(replies::kTransferStopped, stop_reason_.c_str()));
+    } else if (transfer_stop_) {
+      lines = {replies::kTransferComplete, replies::kTransferAborted};
+    } else {
+      lines.push_back(replies::kTransferLost);
+    }
+    EndTransfer(true, TransferLog(true, replies::kReasonStoppedOrLost), lines, TransferActivity());
+    return;
+  }
+  if (pending_bytes_ == 0) {
+    if (transfer_->IsFinished()) {
+      EndTransfer(false, TransferLog(false, nullptr), {replies::kTransferComplete}, TransferActivity());
+      return;
+    }
+    const std::uint32_t grant = account_->DownloadAllowance(chunk_);
+    if (grant == 0) {
+      WaitForData(DataWait::kNone, kSendRetryMs);  // the limiters refill meanwhile
+      return;
+    }
+    std::size_t length = grant;
+    std::string reason;
+    if (!transfer_->Read(transfer_buffer_.get(), &length, &reason)) {
+      EndTransfer(true, "", {Format(replies::kTransferFailed, reason.c_str())}, TransferActivity());
+      return;
+    }
+    pending_offset_ = 0;
+    pending_bytes_ = length;
+  }
+  if (pending_bytes_ > 0) {
+    std::size_t sent = pending_bytes_;
+    if (!data_socket_.Send(transfer_buffer_.get() + pending_offset_, &sent)) return;  // next step ends it
+    if (sent == 0) {
+      WaitForData(DataWait::kWritable, kMaxWaitMs);
+      return;
+    }
+    pending_offset_ += sent;
+    pending_bytes_ -= sent;
+    Touch();
+  }
+  if (pending_bytes_ == 0 && transfer_->IsFinished())
+    EndTransfer(false, TransferLog(false, nullptr), {replies::kTransferComplete}, TransferActivity());
+}
+
+void FtpSession::UploadStep() {
+  if (transfer_stop_) {
+    std::vector<std::string> lines;
+    if (!stop_reason_.empty()) {
+      lines.push_back(Format(replies::kTransferStopped, stop_reason_.c_str()));
+    } else {
+      lines = {replies::kTransferComplete, replies::kTransferAborted};
+    }
+    EndTransfer(true, TransferLog(true, replies::kReasonStopped), lines, replies::kActUploaded);
+    return;
+  }
+  if (data_socket_.GetState() != runtime::TcpSocket::kConnected) {
+    // The client closed the data connection: the upload is complete.
+    EndTransfer(false, TransferLog(false, nullptr), {replies::kTransferComplete}, replies::kActUploaded);
+    return;
+  }
+  const std::uint32_t grant = account_->UploadAllowance(chunk_);
+  if (grant == 0) {
+    WaitForData(DataWait::kNone, kSendRetryMs);
+    return;
+  }
+  std::size_t length = grant;
+  if (!data_socket_.Receive(transfer_buffer_.get(), &length)) {
+    EndTransfer(false, TransferLog(false, nullptr), {replies::kTransferComplete}, replies::kActUploaded);
+    return;
+  }
+  if (length == 0) {
+    WaitForData(DataWait::kReadable, kMaxWaitMs);
+    return;
+  }
+  std::string reason;
+  if (!transfer_->Write(transfer_buffer_.get(), length, &reason)) {
+    EndTransfer(true, TransferLog(true, replies::kReasonWriteFailed),
+                {Format(replies::kTransferFailed, reason.c_str())}, replies::kActUploaded);
+    return;
+  }
+  Touch();
 }
 
 }  // namespace quillon::ftp

@@ -31,6 +31,15 @@ class FtpSession final : public runtime::TcpConnection {
   static constexpr std::uint32_t kBadLoginPauseMs = 3000;
   // After this long without commands or transfers the activity says "Idle".
   static constexpr std::uint32_t kIdleActivityMs = 30'000;
+  // Bytes moved per transfer step while credits or speed limits meter the
+  // transfer (their bookkeeping works at this grain)...
+  static constexpr std::uint32_t kMeteredChunk = 2048;
+  // ...and when nothing meters it.
+  static constexpr std::uint32_t kFreeChunk = 64 * 1024;
+  // A passive data connection is awaited this many times, a second each.
+  static constexpr int kPassiveTries = 60;
+  // While a transfer runs, admission is checked again this often.
+  static constexpr std::uint32_t kTransferAdmissionMs = 250;
   // Longest wait for input before the session looks at its state again;
   // events (input, stop, kicks, changed rules) wake it earlier.
   static constexpr std::uint32_t kMaxWaitMs = 5000;
@@ -101,6 +110,27 @@ class FtpSession final : public runtime::TcpConnection {
   bool Site(std::string_view argument, bool has_argument, std::string_view line);
   bool Transfer(std::string_view argument, bool has_argument, std::string_view line);
 
+  // Data connections and transfers.
+  bool HasDataSetup() const;
+  // Opens the data connection for a transfer. False with *error set to a
+  // reply (or left empty for the plain 425), or with *lost when the control
+  // connection was ended.
+  bool OpenDataConnection(std::string* error, bool* lost);
+  bool DataPeerAllowed() const;
+  void TransferStep();
+  void DownloadStep();
+  void UploadStep();
+  // Hands the transfer back, closes the data connection, and sends the
+  // closing replies; `log` goes to the log when not empty.
+  void EndTransfer(bool failed, const std::string& log, const std::vector<std::string>& replies,
+                   const char* activity);
+  std::string TransferLog(bool failed, const char* reason) const;
+  const char* TransferActivity() const;
+  // Waits for the data socket (as asked), the control socket, a stop or a
+  // wake-up.
+  enum class DataWait { kNone, kReadable, kWritable };
+  void WaitForData(DataWait wait, std::uint32_t timeout_ms);
+  std::string UniqueName();
   // Fixed at construction.
   access::AuthManager& auth_;
   settings::LogFile& log_;
@@ -128,6 +158,13 @@ class FtpSession final : public runtime::TcpConnection {
   std::string port_address_;
   std::uint32_t port_port_ = 0;
   vfs::FileTransfer* transfer_ = nullptr;
+  vfs::FileTransfer::Kind transfer_kind_ = vfs::FileTransfer::Kind::kDownload;
+  std::unique_ptr<char[]> transfer_buffer_;  // kFreeChunk bytes while a transfer runs
+  std::uint32_t chunk_ = kMeteredChunk;
+  std::size_t pending_offset_ = 0;  // download bytes read but not yet sent
+  std::size_t pending_bytes_ = 0;
+  std::uint32_t next_admission_tick_ = 0;
+  std::uint32_t random_state_ = 0;
   bool transfer_stop_ = false;
   std::string stop_reason_;
   std::string current_item_;

@@ -67,6 +67,18 @@ inline constexpr const char* kPortOk = "200 PORT command successful.";
 inline constexpr const char* kPasvFailed = "550 Internal error, listening port failed to open.";
 inline constexpr const char* kPasv = "227 Entering Passive Mode (%s,%i,%i)";
 
+inline constexpr const char* kDataFailed = "425 Data connection failed.";
+inline constexpr const char* kDataSiteToSite =
+    "425 Data connection failed, site to site transfers are disabled.";
+inline constexpr const char* kDataOpened = "150 Data connetion established, beginning transfer.";
+inline constexpr const char* kDataOpenedUnique = "150 Data connetion established: %s";
+inline constexpr const char* kNoUniqueName = "550 Unable to generate unique file name.";
+inline constexpr const char* kTransferComplete = "226 Transfer complete.";
+inline constexpr const char* kTransferAborted = "426 Transfer successfully aborted.";
+inline constexpr const char* kTransferLost = "426 Transfer incomplete, data connection was lost.";
+inline constexpr const char* kTransferFailed = "451 %s.";
+inline constexpr const char* kTransferStopped = "451 %s";
+
 // Help.
 inline constexpr const char* kHelpLines[] = {
     "214-Supported commands are:",
@@ -90,6 +102,16 @@ inline constexpr const char* kLogDeletedFolder = "Deleted Folder: Folder=[%s]";
 inline constexpr const char* kLogRenamedFile = "Renamed File: Old=[%s], New=[%s]";
 inline constexpr const char* kLogRenamedFolder = "Renamed Directory: Old=[%s], New=[%s]";
 inline constexpr const char* kLogDeletedFile = "Deleted File: File=[%s]";
+inline constexpr const char* kLogDownloaded = "File Downloaded: File=[%s]";
+inline constexpr const char* kLogDownloadFailed = "Download Failed: File=[%s], Reason=[%s]";
+inline constexpr const char* kLogUploaded = "File Uploaded: File=[%s]";
+inline constexpr const char* kLogUploadFailed = "Upload Failed: File=[%s], Reason=[%s]";
+inline constexpr const char* kLogViewed = "Directory Viewed: Directory=[%s]";
+inline constexpr const char* kLogViewFailed = "Directory View Failed: File=[%s], Reason=[%s]";
+inline constexpr const char* kReasonNoData = "Data Connection Failed";
+inline constexpr const char* kReasonStopped = "Aborted / Stopped";
+inline constexpr const char* kReasonStoppedOrLost = "Aborted / Stopped / Data Connection Failure";
+inline constexpr const char* kReasonWriteFailed = "File Write Failed";
 
 // Activity texts.
 inline constexpr const char* kActLoggingIn = "Logging In...";
@@ -101,5 +123,11 @@ inline constexpr const char* kActDeletedDirectory = "Deleted Directory";
 inline constexpr const char* kActRenamedFile = "Renamed File";
 inline constexpr const char* kActDeletedFile = "Deleted File";
 inline constexpr const char* kActChangedPassword = "Changed Password";
+inline constexpr const char* kActDownloading = "Downloading...";
+inline constexpr const char* kActUploading = "Uploading...";
+inline constexpr const char* kActViewing = "Viewing Directory...";
+inline constexpr const char* kActDownloaded = "Downloaded";
+inline constexpr const char* kActUploaded = "Uploaded";
+inline constexpr const char* kActViewed = "Viewed Directory";
 
 }  // namespace quillon::ftp::replies

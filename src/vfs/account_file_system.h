@@ -95,6 +95,13 @@ class AccountFileSystem {
   FileTransfer* OpenForDownload(std::string_view path, std::uint64_t rest_offset,
                                 std::string* message);
   FileTransfer* OpenForUpload(std::string_view path, bool append, std::string* message);
+  // A LIST (or, with `names_only`, NLST) answer for a folder, prepared in a
+  // temporary file that the transfer sends and then deletes.
+  FileTransfer* OpenListing(std::string_view path, bool names_only, std::string* message);
+  // The folder where listings are prepared ("" disables listings).
+  void SetTempFolder(std::string folder);
+  // "-rw-rw-rw-" / "drwxrwxrwx" style permissions of an entry in `area`.
+  std::string ModeString(bool is_file, int area) const;
   // Destroys the transfer and takes it off the open list.
   void CloseTransfer(FileTransfer* transfer);
   std::size_t OpenTransferCount() const;
@@ -134,6 +141,10 @@ class AccountFileSystem {
   bool IsBanned(std::string_view file_name) const;
   void ChargeUpFront(bool upload, int area);
   FileTransfer* Register(std::unique_ptr<FileTransfer> transfer);
+  struct ListingEntry;
+  // Merges the visible virtual folders below `ftp_path` into `list`.
+  void AddVirtualEntries(const std::string& ftp_path, const std::string& date,
+                         std::vector<ListingEntry>* list) const;
 
   FolderSizeCache& cache_;
   platform::Clock& clock_;
@@ -142,6 +153,7 @@ class AccountFileSystem {
   std::optional<BannedTypes> banned_;      // guarded by lock_
   bool delete_to_trash_ = false;           // guarded by lock_
   std::vector<std::unique_ptr<FileTransfer>> transfers_;  // guarded by lock_
+  std::string temp_folder_;                               // guarded by lock_
 };
 
 }  // namespace quillon::vfs

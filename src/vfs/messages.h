@@ -31,5 +31,7 @@ inline constexpr const char* kAllocationReached =
     "You have reached your maximim account allocation for this resource";
 inline constexpr const char* kOutOfCredits = "You have ran out of transfer credits";
 inline constexpr const char* kWriteFailed = "Access to the resource failed";
+inline constexpr const char* kNoListing = "Unable to generate the directory listing";
+inline constexpr const char* kNoSuchDirectory = "Directory does not exist";
 
 }  // namespace quillon::vfs::messages

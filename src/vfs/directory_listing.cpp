@@ -1,0 +1,156 @@
+// Directory listings of an account: the folder's disk entries merged with
+// the visible virtual folders, written as LIST or NLST lines into a
+// temporary file that a transfer then sends.
+#include <algorithm>
+#include <cstdio>
+
+#include "vfs/account_file_system.h"
+#include "vfs/directory_enumerator.h"
+#include "vfs/file_transfer.h"
+#include "vfs/messages.h"
+#include "vfs/paths.h"
+#include "vfs/text.h"
+#include "vfs/time_format.h"
+
+namespace quillon::vfs {
+
+namespace {
+// A listing takes at most this many disk entries.
+constexpr std::size_t kMaxDiskEntries = 20'000;
+}  // namespace
+
+struct AccountFileSystem::ListingEntry {
+  std::string mode;
+  std::uint64_t size = 0;
+  std::string date;
+  std::string name;
+  bool is_virtual = false;
+  std::size_t virtual_name_length = 0;
+};
+
+void AccountFileSystem::SetTempFolder(std::string folder) {
+  runtime::CriticalSection::Guard guard(lock_);
+  temp_folder_ = std::move(folder);
+}
+
+std::string AccountFileSystem::ModeString(bool is_file, int area) const {
+  runtime::CriticalSection::Guard guard(lock_);
+  auto flag = [&](accounts::AccessRights right, char on) { return HasRight(area, right) ? on : '-'; };
+  char text[11];
+  if (is_file) {
+    const char r = flag(accounts::kFileRead, 'r');
+    const char w = flag(accounts::kFileWrite, 'w');
+    std::snprintf(text, sizeof text, "-%c%c-%c%c-%c%c-", r, w, r, w, r, w);
+  } else {
+    const char r = flag(accounts::kFolderView, 'r');
+    const char w = flag(accounts::kFileWrite, 'w');
+    std::snprintf(text, sizeof text, "d%c%cx%c%cx%c%cx", r, w, r, w, r, w);
+  }
+  return text;
+}
+
+void AccountFileSystem::AddVirtualEntries(const std::string& ftp_path, const std::string& date,
+                                          std::vector<ListingEntry>* list) const {
+  const std::string path = ftp_path.empty() ? "/" : ftp_path;
+  for (std::size_t i = 0; i < record_.FolderCount(); ++i) {
+    const accounts::VirtualFolder& folder = record_.FolderAt(i);
+    const std::string& name = folder.Name();
+    if (!folder.mVisible || name.size() <= path.size()) continue;
+    std::string candidate;
+    if (path == "/") {
+      candidate = name.substr(1);
+    } else {
+      if (!StartsWithNoCase(name, path) || name[path.size()] != '/') continue;
+      candidate = name.substr(path.size() + 1);
+    }
+    candidate = candidate.substr(0, candidate.find('/'));
+    if (candidate.empty()) continue;
+    ListingEntry entry{ModeString(false, static_cast<int>(i)), 0, date, candidate, true, name.size()};
+    auto existing = std::find_if(list->begin(), list->end(), [&](const ListingEntry& e) {
+      return EqualNoCase(e.name, candidate);
+    });
+    if (existing == list->end()) {
+      list->push_back(std::move(entry));
+    } else if (!existing->is_virtual || existing->virtual_name_length > entry.virtual_name_length) {
+      *existing = std::move(entry);  // the folder nearer to the path wins
+    }
+  }
+}
+
+FileTransfer* AccountFileSystem::OpenListing(std::string_view path, bool names_only,
+                                             std::string* message) {
+  runtime::CriticalSection::Guard guard(lock_);
+  auto refuse = [message](const char* text) -> FileTransfer* {
+    *message = text;
+    return nullptr;
+  };
+  const MappedPath mapped = MapPath(path);
+  if (!HasRight(mapped.area, accounts::kFolderView) &&
+      !(mapped.area == kUnreachableArea && (record_.mRights & accounts::kFolderView)))
+    return refuse(messages::kNoRights);
+  const bool disk = mapped.area >= kRootArea && FolderExists(mapped.disk_path);
+
+  const std::int64_t now_seconds = clock_.WallTimeNs() / 1'000'000'000;
+  const std::string now = FormatFileTime(platform::FileTime{now_seconds, 0}, TimeFormat::kList, true);
+  std::vector<ListingEntry> list;
+  bool has_dot = false;
+  if (disk) {
+    DirectoryEnumerator walk;
+    DirectoryEntry found;
+    const std::string file_mode = ModeString(true, mapped.area);
+    const std::string folder_mode = ModeString(false, mapped.area);
+    for (bool more = walk.First(mapped.disk_path, &found, true, true);
+         more && list.size() < kMaxDiskEntries; more = walk.Next(&found)) {
+      has_dot = has_dot || found.name == ".";
+      list.push_back(ListingEntry{found.is_folder ? folder_mode : file_mode,
+                                  found.is_folder ? 0 : found.size,
+                                  FormatFileTime(found.last_write, TimeFormat::kList, false),
+                                  std::move(found.name), false, 0});
+    }
+  }
+  AddVirtualEntries(mapped.ftp_path, now, &list);
+  const bool is_root = mapped.ftp_path.empty() || mapped.ftp_path == "/";
+  if (!has_dot && (!list.empty() || is_root)) {
+    const std::string folder_mode = ModeString(false, mapped.area);
+    list.push_back(ListingEntry{folder_mode, 0, now, ".", false, 0});
+    list.push_back(ListingEntry{folder_mode, 0, now, "..", false, 0});
+  }
+  const char* failure = disk ? messages::kNoListing : messages::kNoSuchDirectory;
+  if (list.empty() || temp_folder_.empty()) return refuse(failure);
+
+  std::string text;
+  const std::string owner = record_.Name();
+  for (const ListingEntry& entry : list) {
+    if (names_only) {
+      text += entry.name;
+    } else {
+      char size[32];
+      std::snprintf(size, sizeof size, "%10llu", static_cast<unsigned long long>(entry.size));
+      text += entry.mode + "   1 " + owner + " QuillonFTPServer " + size + " " + entry.date + " " +
+              entry.name;
+    }
+    text += "\r\n";
+  }
+  std::string temporary;
+  FileHandle writer;
+  if (!writer.CreateUnique(temp_folder_, "", &temporary)) return refuse(failure);
+  const bool written = writer.WriteAll(text.data(), text.size());
+  writer.Close();
+  auto reader = std::make_unique<FileHandle>();
+  if (!written || !reader->Open(temporary, false, false)) {
+    [[maybe_unused]] bool removed = platform::RemoveFile(temporary, nullptr);
+    return refuse(failure);
+  }
+  FileTransfer::Setup setup;
+  setup.kind = FileTransfer::Kind::kListing;
+  setup.source = std::move(reader);
+  setup.file_path = temporary;
+  setup.ftp_path = mapped.ftp_path.empty() ? "/" : mapped.ftp_path;
+  setup.temporary_file = temporary;
+  setup.delete_if_aborted = true;
+  setup.credit_free = true;
+  setup.limits = LimitsOf(mapped.area);
+  return Register(std::make_unique<FileTransfer>(*this, std::move(setup)));
+}
+
+}  // namespace quillon::vfs
