@@ -89,6 +89,7 @@ FtpSession::~FtpSession() { Stop(kStopWaitMs); }
 
 void FtpSession::Serve() {
   runtime::LineSocket& control = Socket();
+  control.SetNoDelay();
   peer_address_ = control.PeerAddressText();
   std::copy_n(control.PeerAddressBytes(), 4, endpoint_.address.begin());
   endpoint_.port = control.PeerPort();

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -165,6 +166,11 @@ bool PeerEndpoint(SocketHandle socket, Endpoint* out) {
   socklen_t length = sizeof address;
   if (getpeername(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
   return FromSockaddr(address, out);
+}
+
+void SetNoDelay(SocketHandle socket) {
+  int on = 1;
+  setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 void ShutdownBoth(SocketHandle socket) { shutdown(socket, SHUT_RDWR); }

@@ -56,6 +56,8 @@ IoStatus ReceiveSome(SocketHandle socket, void* buffer, std::size_t length, std:
 bool LocalEndpoint(SocketHandle socket, Endpoint* out);
 bool PeerEndpoint(SocketHandle socket, Endpoint* out);
 
+// Sends small segments at once (no Nagle delay); for request/reply traffic.
+void SetNoDelay(SocketHandle socket);
 void ShutdownBoth(SocketHandle socket);
 void CloseSocket(SocketHandle socket);
 

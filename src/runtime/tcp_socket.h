@@ -86,6 +86,10 @@ class TcpSocket {
   // socket is then closed).
   [[nodiscard]] bool Send(const void* bytes, std::size_t* length);
 
+  // Replies go out at once instead of waiting for the peer's acknowledgement
+  // of the previous one (no Nagle delay).
+  void SetNoDelay() { platform::SetNoDelay(handle_); }
+
   // Shuts both directions down if connected, then closes.
   void Shutdown();
 

@@ -1,0 +1,276 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "runtime/tcp_socket.h"
+#include "support/ftp_server_fixture.h"
+#include "support/wait.h"
+
+namespace quillon::ftp {
+namespace {
+
+using testing::FtpClient;
+using testing::LoopbackClient;
+using testing::ReadWholeFile;
+using testing::WaitUntil;
+using testing::WriteWholeFile;
+
+class FtpTransferTest : public testing::FtpServerFixture {
+ protected:
+  void SetUp() override {
+    FtpServerFixture::SetUp();
+    port_ = Start();
+  }
+
+  // PASV, then a data connection to the announced port.
+  std::unique_ptr<LoopbackClient> Passive(FtpClient& client) {
+    const std::uint16_t data_port = FtpClient::PassivePort(client.Command("PASV"));
+    EXPECT_NE(data_port, 0);
+    auto data = std::make_unique<LoopbackClient>();
+    EXPECT_TRUE(data->Connect(data_port));
+    return data;
+  }
+
+  // RETR or LIST over a passive connection: the bytes that arrived, and the
+  // replies in *replies.
+  std::string Fetch(FtpClient& client, const std::string& command, std::string* replies) {
+    auto data = Passive(client);
+    *replies = client.Command(command);
+    const std::string bytes = data->Receive(SIZE_MAX, 5000);
+    *replies += "\n" + client.Reply();
+    return bytes;
+  }
+
+  void UpdateBob(const std::function<void(accounts::AccountRecord&)>& change) {
+    accounts::AccountRecord bob;
+    ASSERT_TRUE(server_->Accounts().GetCopy("bob", &bob));
+    change(bob);
+    server_->Accounts().AddOrUpdate(bob);
+  }
+};
+
+TEST_F(FtpTransferTest, DownloadUploadAndAppend) {
+  const std::string content(200'000, 'd');
+  WriteWholeFile(dir_.File("root/big.bin"), content);
+  auto client = LoggedIn();
+  std::string replies;
+  EXPECT_EQ(Fetch(*client, "RETR big.bin", &replies), content);
+  EXPECT_EQ(replies,
+            "150 Data connetion established, beginning transfer.\n226 Transfer complete.");
+
+  auto data = Passive(*client);
+  EXPECT_EQ(client->Command("STOR up.txt"), "150 Data connetion established, beginning transfer.");
+  ASSERT_TRUE(data->Send("uploaded"));
+  data->Close();  // the end of an upload
+  EXPECT_EQ(client->Reply(), "226 Transfer complete.");
+  EXPECT_EQ(ReadWholeFile(dir_.File("root/up.txt")), "uploaded");
+
+  data = Passive(*client);
+  EXPECT_EQ(client->Command("APPE up.txt"), "150 Data connetion established, beginning transfer.");
+  ASSERT_TRUE(data->Send(" more"));
+  data->Close();
+  EXPECT_EQ(client->Reply(), "226 Transfer complete.");
+  EXPECT_EQ(ReadWholeFile(dir_.File("root/up.txt")), "uploaded more");
+
+  EXPECT_EQ(client->Command("REST 190000"), "350 REST command successful.");
+  EXPECT_EQ(Fetch(*client, "RETR big.bin", &replies), content.substr(190'000));
+  EXPECT_EQ(client->Command("REST 0"), "350 REST command successful.");
+
+  const std::string log = FtpLog();
+  EXPECT_NE(log.find("bob -> File Downloaded: File=[/big.bin]"), std::string::npos);
+  EXPECT_NE(log.find("bob -> File Uploaded: File=[/up.txt]"), std::string::npos);
+}
+
+TEST_F(FtpTransferTest, UniqueUploadsGetGeneratedNames) {
+  auto client = LoggedIn();
+  auto data = Passive(*client);
+  const std::string reply = client->Command("STOU");
+  ASSERT_EQ(reply.rfind("150 Data connetion established: unique_", 0), 0u) << reply;
+  const std::string name = reply.substr(std::string("150 Data connetion established: ").size());
+  EXPECT_EQ(name.substr(name.size() - 4), ".tmp");
+  ASSERT_TRUE(data->Send("unique"));
+  data->Close();
+  EXPECT_EQ(client->Reply(), "226 Transfer complete.");
+  EXPECT_EQ(ReadWholeFile(dir_.File("root/" + name)), "unique");
+}
+
+TEST_F(FtpTransferTest, ListingsShowDiskAndVirtualEntries) {
+  std::filesystem::create_directories(dir_.File("root/sub"));
+  std::filesystem::create_directories(dir_.File("songs"));
+  std::filesystem::create_directories(dir_.File("secret"));
+  WriteWholeFile(dir_.File("root/five.txt"), "12345");
+  WriteWholeFile(dir_.File("secret/hidden.txt"), "psst");
+  UpdateBob([&](accounts::AccountRecord& bob) {
+    accounts::VirtualFolder music;
+    music.SetName("/pub/music");
+    music.SetPath(dir_.File("songs"));
+    music.mRights = accounts::kAllRights;
+    bob.AddOrReplaceFolder(music);
+    accounts::VirtualFolder hidden;
+    hidden.SetName("/secret");
+    hidden.SetPath(dir_.File("secret"));
+    hidden.mVisible = false;
+    hidden.mRights = accounts::kFileRead | accounts::kFolderView;
+    bob.AddOrReplaceFolder(hidden);
+  });
+  auto client = LoggedIn();
+  std::string replies;
+  const std::string list = Fetch(*client, "LIST", &replies);
+  EXPECT_EQ(replies, "150 Data connetion established, beginning transfer.\n226 Transfer complete.");
+  EXPECT_NE(list.find("-rw-rw-rw-   1 bob QuillonFTPServer          5 "), std::string::npos) << list;
+  EXPECT_NE(list.find(" five.txt\r\n"), std::string::npos);
+  EXPECT_NE(list.find("drwxrwxrwx   1 bob QuillonFTPServer          0 "), std::string::npos);
+  EXPECT_NE(list.find(" pub\r\n"), std::string::npos);
+  EXPECT_EQ(list.find("secret"), std::string::npos);  // hidden, but usable:
+  EXPECT_EQ(Fetch(*client, "RETR /secret/hidden.txt", &replies), "psst");
+
+  const std::string names = Fetch(*client, "NLST -al", &replies);
+  EXPECT_NE(names.find("five.txt\r\n"), std::string::npos);
+  EXPECT_NE(names.find("sub\r\n"), std::string::npos);
+  EXPECT_EQ(names.find("QuillonFTPServer"), std::string::npos);
+  EXPECT_EQ(Fetch(*client, "NLST /pub", &replies), "music\r\n.\r\n..\r\n");
+  EXPECT_NE(FtpLog().find("bob -> Directory Viewed: Directory=[/pub]"), std::string::npos);
+
+  auto data = Passive(*client);
+  EXPECT_EQ(client->Command("LIST /nowhere"), "550 Directory does not exist.");
+  // Listings leave no temporary files behind.
+  EXPECT_TRUE(WaitUntil([&] { return std::filesystem::is_empty(dir_.File("temp")); }));
+}
+
+TEST_F(FtpTransferTest, RootWithOnlyVirtualFolders) {
+  std::filesystem::create_directories(dir_.File("in"));
+  UpdateBob([&](accounts::AccountRecord& bob) {
+    bob.mUseRootFolder = false;
+    accounts::VirtualFolder incoming;
+    incoming.SetName("/incoming");
+    incoming.SetPath(dir_.File("in"));
+    incoming.mRights = 0x09;
+    bob.AddOrReplaceFolder(incoming);
+  });
+  auto client = LoggedIn();
+  std::string replies;
+  const std::string list = Fetch(*client, "LIST", &replies);
+  EXPECT_EQ(replies, "150 Data connetion established, beginning transfer.\n226 Transfer complete.");
+  // incoming (its own rights), then "." and "..".
+  const auto first = list.find("\r\n");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_EQ(list.substr(0, 10), "dr-xr-xr-x");
+  EXPECT_NE(list.find(" incoming\r\n"), std::string::npos);
+  EXPECT_NE(list.find(" .\r\n"), std::string::npos);
+  EXPECT_NE(list.find(" ..\r\n"), std::string::npos);
+}
+
+TEST_F(FtpTransferTest, CreditsRunOutOnTheThirdChunk) {
+  WriteWholeFile(dir_.File("root/paid.bin"), std::string(8192, 'p'));
+  UpdateBob([](accounts::AccountRecord& bob) {
+    bob.mUseCredits = true;
+    bob.mDownloadCredits = -2;
+    bob.mCurrentCredits = 10;
+  });
+  auto client = LoggedIn();
+  std::string replies;
+  EXPECT_EQ(Fetch(*client, "RETR paid.bin", &replies).size(), 4096u);
+  EXPECT_EQ(replies,
+            "150 Data connetion established, beginning transfer.\n"
+            "451 You have ran out of transfer credits.");
+  std::uint32_t credits = 99;
+  ASSERT_TRUE(server_->Auth().GetLiveCredits("bob", &credits));
+  EXPECT_EQ(credits, 0u);
+  EXPECT_EQ(client->Command("RETR paid.bin"), "503 Please use PORT or PASV first.");
+}
+
+TEST_F(FtpTransferTest, AbortStatAndTheAdministratorsStop) {
+  WriteWholeFile(dir_.File("root/huge.bin"), std::string(64 << 20, 'h'));
+  auto client = LoggedIn();
+  auto data = Passive(*client);
+  EXPECT_EQ(client->Command("RETR huge.bin"), "150 Data connetion established, beginning transfer.");
+  EXPECT_EQ(client->Command("STAT"), "211 The transfer is operating correctly.");
+  EXPECT_EQ(client->Command("NOOP"), "550 Cannot process command in transfer mode.");
+  ASSERT_TRUE(client->SendRaw("ABOR\r\n"));
+  EXPECT_EQ(client->Reply(), "226 Transfer complete.");
+  EXPECT_EQ(client->Reply(), "426 Transfer successfully aborted.");
+  EXPECT_TRUE(WaitUntil([&] {
+    return FtpLog().find("bob -> Download Failed: File=[/huge.bin], Reason=[Aborted / Stopped / "
+                         "Data Connection Failure]") != std::string::npos;
+  }));
+
+  data = Passive(*client);
+  EXPECT_EQ(client->Command("RETR huge.bin"), "150 Data connetion established, beginning transfer.");
+  const std::uint32_t id = server_->SessionList().at(0).session_id;
+  server_->Auth().QueueSessionAction(id, access::SessionActionKind::kStopTransfer, "Maintenance");
+  EXPECT_EQ(client->Reply(), "451 Maintenance");
+
+  data = Passive(*client);
+  EXPECT_EQ(client->Command("RETR huge.bin"), "150 Data connetion established, beginning transfer.");
+  data->Receive(100'000, 2000);
+  data->Close();  // the client cuts the download short
+  EXPECT_EQ(client->Reply(), "426 Transfer incomplete, data connection was lost.");
+  EXPECT_EQ(client->Command("NOOP"), "200 NOOP command received.");
+}
+
+TEST_F(FtpTransferTest, AbortedNewUploadIsRemoved) {
+  auto client = LoggedIn();
+  auto data = Passive(*client);
+  EXPECT_EQ(client->Command("STOR partial.bin"), "150 Data connetion established, beginning transfer.");
+  ASSERT_TRUE(data->Send(std::string(10'000, 'x')));
+  ASSERT_TRUE(WaitUntil([&] {
+    return std::filesystem::exists(dir_.File("root/partial.bin")) &&
+           std::filesystem::file_size(dir_.File("root/partial.bin")) == 10'000;
+  }));
+  EXPECT_EQ(client->Command("ABOR"), "226 Transfer complete.");
+  EXPECT_EQ(client->Reply(), "426 Transfer successfully aborted.");
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("root/partial.bin")));
+}
+
+TEST_F(FtpTransferTest, ActiveModeAndEarlyPassiveConnections) {
+  WriteWholeFile(dir_.File("root/a.txt"), "active data");
+  auto client = LoggedIn();
+  // PASV then PORT: the passive socket closes and the transfer goes active.
+  const std::uint16_t passive = FtpClient::PassivePort(client->Command("PASV"));
+  ASSERT_NE(passive, 0);
+  runtime::TcpSocket listener;
+  ASSERT_TRUE(listener.ListenOn(0));
+  const std::uint16_t port = listener.LocalPort();
+  EXPECT_EQ(client->Command("PORT 127,0,0,1," + std::to_string(port / 256) + "," +
+                            std::to_string(port % 256)),
+            "200 PORT command successful.");
+  LoopbackClient stale;
+  EXPECT_FALSE(stale.Connect(passive, 500));
+  EXPECT_EQ(client->Command("RETR a.txt"), "150 Data connetion established, beginning transfer.");
+  runtime::LineSocket incoming;
+  ASSERT_TRUE(WaitUntil([&] { return listener.AcceptInto(incoming); }));
+  std::string received;
+  ASSERT_TRUE(WaitUntil([&] {
+    char buffer[64];
+    std::size_t length = sizeof buffer;
+    if (!incoming.Receive(buffer, &length)) return true;  // closed: all arrived
+    received.append(buffer, length);
+    return false;
+  }));
+  EXPECT_EQ(received, "active data");
+  EXPECT_EQ(client->Reply(), "226 Transfer complete.");
+
+  // A passive connection made long before RETR is used by it.
+  auto early = Passive(*client);
+  EXPECT_EQ(client->Command("NOOP"), "200 NOOP command received.");
+  EXPECT_EQ(client->Command("RETR a.txt"), "150 Data connetion established, beginning transfer.");
+  EXPECT_EQ(early->Receive(11), "active data");
+  EXPECT_EQ(client->Reply(), "226 Transfer complete.");
+}
+
+TEST_F(FtpTransferTest, NoDataConnectionGives425) {
+  WriteWholeFile(dir_.File("root/a.txt"), "x");
+  auto client = LoggedIn();
+  // An active target nobody listens on.
+  const std::uint16_t closed = testing::UnusedPort();
+  EXPECT_EQ(client->Command("PORT 127,0,0,1," + std::to_string(closed / 256) + "," +
+                            std::to_string(closed % 256)),
+            "200 PORT command successful.");
+  EXPECT_EQ(client->Command("RETR a.txt"), "425 Data connection failed.");
+  EXPECT_NE(FtpLog().find("Download Failed: File=[/a.txt], Reason=[Data Connection Failed]"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace quillon::ftp
