@@ -3,7 +3,7 @@
 # As root it installs them with apt-get; otherwise it names what is missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev python3 "$@")
+packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev python3 curl lftp "$@")
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,68 +1,79 @@
 #!/usr/bin/env python3
 """Python's ftplib against the server: log in, walk, make and remove folders,
-rename and delete. Usage: ftplib_test.py <e2e_server binary>"""
+rename, delete, download with a restart offset, upload, list names, and a
+command the server does not offer. Usage: ftplib_test.py <e2e_server binary>"""
 import ftplib
+import io
 import os
-import subprocess
 import sys
-import tempfile
+
+from server import PASSWORD, USER, Server
 
 
 def main():
-    server_binary = sys.argv[1]
-    with tempfile.TemporaryDirectory() as folder:
-        server = subprocess.Popen([server_binary, folder, "alice", "wonder"],
-                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        try:
-            line = server.stdout.readline().strip()
-            assert line.startswith("PORT "), line
-            port = int(line.split()[1])
-            root = os.path.join(folder, "root")
-            with open(os.path.join(root, "notes.txt"), "w") as f:
-                f.write("hello")
+    with Server(sys.argv[1]) as server:
+        root = server.root
+        with open(os.path.join(root, "notes.txt"), "w") as f:
+            f.write("hello")
+        payload = os.urandom(300_000)
+        with open(os.path.join(root, "data.bin"), "wb") as f:
+            f.write(payload)
 
-            ftp = ftplib.FTP()
-            ftp.connect("127.0.0.1", port, timeout=10)
-            assert ftp.getwelcome() == "220 Welcome to Marrowind Quillon FTP Server.", ftp.getwelcome()
-            try:
-                ftp.login("alice", "wrong")
-                raise AssertionError("a wrong password was accepted")
-            except ftplib.error_perm as refused:
-                assert str(refused) == "530 Incorrect user name or password. Restart from USER.", refused
-            reply = ftp.login("alice", "wonder")
-            assert reply.startswith("230"), reply
-            assert ftp.pwd() == "/"
-            # The 257 reply quotes the new folder with single quotes, which
-            # ftplib does not pick out; the folder itself must exist.
-            ftp.mkd("projects")
-            assert os.path.isdir(os.path.join(root, "projects"))
-            ftp.cwd("projects")
-            assert ftp.pwd() == "/projects"
-            assert ftp.sendcmd("MKD inner") == "257 '/projects/inner' directory created."
-            ftp.cwd("..")
-            assert ftp.pwd() == "/"
-            assert ftp.size("notes.txt") == 5
-            ftp.rename("notes.txt", "projects/renamed.txt")
-            assert os.path.exists(os.path.join(root, "projects", "renamed.txt"))
-            ftp.delete("projects/renamed.txt")
-            assert not os.path.exists(os.path.join(root, "projects", "renamed.txt"))
-            ftp.rmd("projects/inner")
-            ftp.rmd("projects")
-            assert not os.path.exists(os.path.join(root, "projects"))
-            try:
-                ftp.cwd("missing")
-                raise AssertionError("entered a missing folder")
-            except ftplib.error_perm as refused:
-                assert str(refused) == "550 Directory does not exist.", refused
-            assert ftp.sendcmd("SYST") == "215 UNIX Type: L8"
-            ftp.quit()
-        finally:
-            server.stdin.close()
-            try:
-                server.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                server.kill()
-                raise
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", server.port, timeout=10)
+        assert ftp.getwelcome() == "220 Welcome to Marrowind Quillon FTP Server.", ftp.getwelcome()
+        try:
+            ftp.login(USER, "wrong")
+            raise AssertionError("a wrong password was accepted")
+        except ftplib.error_perm as refused:
+            assert str(refused) == "530 Incorrect user name or password. Restart from USER.", refused
+        assert ftp.login(USER, PASSWORD).startswith("230")
+        assert ftp.pwd() == "/"
+        # The 257 reply quotes the new folder with single quotes, which ftplib
+        # does not pick out; the folder itself must exist.
+        ftp.mkd("projects")
+        assert os.path.isdir(os.path.join(root, "projects"))
+        ftp.cwd("projects")
+        assert ftp.pwd() == "/projects"
+        assert ftp.sendcmd("MKD inner") == "257 '/projects/inner' directory created."
+        ftp.cwd("..")
+        assert ftp.size("notes.txt") == 5
+        ftp.rename("notes.txt", "projects/renamed.txt")
+        assert os.path.exists(os.path.join(root, "projects", "renamed.txt"))
+        ftp.delete("projects/renamed.txt")
+        ftp.rmd("projects/inner")
+        ftp.rmd("projects")
+        assert not os.path.exists(os.path.join(root, "projects"))
+        try:
+            ftp.cwd("missing")
+            raise AssertionError("entered a missing folder")
+        except ftplib.error_perm as refused:
+            assert str(refused) == "550 Directory does not exist.", refused
+
+        # Transfers.
+        whole = io.BytesIO()
+        ftp.retrbinary("RETR data.bin", whole.write)
+        assert whole.getvalue() == payload
+        tail = io.BytesIO()
+        ftp.retrbinary("RETR data.bin", tail.write, rest=123_456)
+        assert tail.getvalue() == payload[123_456:]
+        upload = os.urandom(250_000)
+        ftp.storbinary("STOR up.bin", io.BytesIO(upload))
+        with open(os.path.join(root, "up.bin"), "rb") as f:
+            assert f.read() == upload
+        assert sorted(ftp.nlst()) == [".", "..", "data.bin", "up.bin"], ftp.nlst()
+        lines = []
+        ftp.retrlines("LIST", lines.append)
+        assert any(line.endswith(" up.bin") and " 250000 " in line for line in lines), lines
+        # MLSD is not offered: a clean refusal, and the session goes on.
+        try:
+            list(ftp.mlsd())
+            raise AssertionError("MLSD answered")
+        except ftplib.error_perm as refused:
+            assert str(refused) == "502 Command not implemented.", refused
+        assert ftp.sendcmd("NOOP") == "200 NOOP command received."
+        assert ftp.sendcmd("SYST") == "215 UNIX Type: L8"
+        ftp.quit()
     print("ftplib interoperability: ok")
 
 

@@ -1,0 +1,41 @@
+"""Starts the e2e_server program for an interoperability test and stops it
+again: `with Server(binary) as (port, folder): ...`. The account is
+alice/wonder, rooted at <folder>/root."""
+import os
+import subprocess
+import tempfile
+
+USER = "alice"
+PASSWORD = "wonder"
+
+
+class Server:
+    def __init__(self, binary, extra_args=()):
+        self.binary = binary
+        self.extra_args = list(extra_args)
+
+    def __enter__(self):
+        self.temp = tempfile.TemporaryDirectory()
+        self.folder = self.temp.name
+        self.process = subprocess.Popen([self.binary, self.folder, USER, PASSWORD] + self.extra_args,
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        line = self.process.stdout.readline().strip()
+        if not line.startswith("PORT "):
+            self.__exit__(None, None, None)
+            raise RuntimeError("server did not start: " + line)
+        self.port = int(line.split()[1])
+        self.root = os.path.join(self.folder, "root")
+        return self
+
+    def __exit__(self, *exc):
+        self.process.stdin.close()
+        try:
+            self.process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.temp.cleanup()
+        return False
+
+    def url(self, path=""):
+        return "ftp://%s:%s@127.0.0.1:%d/%s" % (USER, PASSWORD, self.port, path)
