@@ -130,42 +130,28 @@ bool TcpSocket::AcceptInto(TcpSocket& target) {
 bool TcpSocket::AcceptInPlace() { return AcceptInto(*this); }
 
 bool TcpSocket::Send(const void* bytes, std::size_t* length) {
-  if (state_ != kConnected) {
-    last_error_ = kErrorNotConnected;
-    *length = 0;
-    return false;
-  }
+  if (state_ != kConnected) return FailIo(kErrorNotConnected, length, false);
   std::size_t sent = 0;
-  switch (platform::SendSome(handle_, bytes, *length, &sent, nullptr)) {
-    case platform::IoStatus::kDone:
-      bytes_sent_ += sent;
-      *length = sent;
-      return true;
-    case platform::IoStatus::kWouldBlock:
-      *length = 0;
-      return true;
-    case platform::IoStatus::kClosed:
-    case platform::IoStatus::kFailed:
-      break;
-  }
-  FailAndClose(kErrorClosed);
-  *length = 0;
-  return false;
+  const platform::IoStatus status = platform::SendSome(handle_, bytes, *length, &sent, nullptr);
+  return CompleteIo(status, sent, &bytes_sent_, length);
 }
 
 bool TcpSocket::Receive(void* buffer, std::size_t* length) { return ReceiveRaw(buffer, length); }
 
 bool TcpSocket::ReceiveRaw(void* buffer, std::size_t* length) {
-  if (state_ != kConnected) {
-    last_error_ = kErrorNotConnected;
-    *length = 0;
-    return false;
-  }
+  if (state_ != kConnected) return FailIo(kErrorNotConnected, length, false);
   std::size_t received = 0;
-  switch (platform::ReceiveSome(handle_, buffer, *length, &received, nullptr)) {
+  const platform::IoStatus status =
+      platform::ReceiveSome(handle_, buffer, *length, &received, nullptr);
+  return CompleteIo(status, received, &bytes_received_, length);
+}
+
+bool TcpSocket::CompleteIo(platform::IoStatus status, std::size_t moved, std::uint64_t* counter,
+                           std::size_t* length) {
+  switch (status) {
     case platform::IoStatus::kDone:
-      bytes_received_ += received;
-      *length = received;
+      *counter += moved;
+      *length = moved;
       return true;
     case platform::IoStatus::kWouldBlock:
       *length = 0;
@@ -174,7 +160,12 @@ bool TcpSocket::ReceiveRaw(void* buffer, std::size_t* length) {
     case platform::IoStatus::kFailed:
       break;
   }
-  FailAndClose(kErrorClosed);
+  return FailIo(kErrorClosed, length, true);
+}
+
+bool TcpSocket::FailIo(std::int32_t code, std::size_t* length, bool close) {
+  if (close) Close();
+  last_error_ = code;
   *length = 0;
   return false;
 }

@@ -126,6 +126,11 @@ class TcpSocket {
   void ResetFields();
   // Closes the handle and sets `code`; used by the failing operations.
   void FailAndClose(std::int32_t code);
+  // The end of a send or receive: counts what moved, or fails (code 10,
+  // socket closed) when the connection broke.
+  bool CompleteIo(platform::IoStatus status, std::size_t moved, std::uint64_t* counter,
+                  std::size_t* length);
+  bool FailIo(std::int32_t code, std::size_t* length, bool close);
 
   platform::SocketHandle handle_ = platform::kNoSocket;
   char peer_text_[16];

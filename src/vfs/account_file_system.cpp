@@ -188,10 +188,8 @@ bool AccountFileSystem::RemoveFolder(std::string_view path, std::string* message
 
 bool AccountFileSystem::DeleteFile(std::string_view path, std::string* message) {
   Guard guard(lock_);
-  const MappedPath mapped = MapPath(path);
-  if (mapped.area == kUnreachableArea) return Fail(message, messages::kInaccessible);
-  if (!HasRight(mapped.area, accounts::kFileModify)) return Fail(message, messages::kNoRights);
-  if (!FileExists(mapped.disk_path)) return Fail(message, messages::kNoSuchFile);
+  MappedPath mapped;
+  if (!MapExistingFile(path, accounts::kFileModify, &mapped, message)) return false;
   FolderSizeCache::Entry* parent = cache_.Acquire(ParentOf(mapped.disk_path));
   if (parent == nullptr) return Fail(message, messages::kCannotDelete);
   const std::uint64_t size = FileSizeOf(mapped.disk_path);
@@ -253,13 +251,20 @@ bool AccountFileSystem::Rename(std::string_view from, std::string_view to, bool*
   return moved || Fail(message, messages::kCannotMove);
 }
 
+bool AccountFileSystem::MapExistingFile(std::string_view path, AccessRights right,
+                                        MappedPath* mapped, std::string* message) const {
+  *mapped = MapPath(path);
+  if (mapped->area == kUnreachableArea) return Fail(message, messages::kInaccessible);
+  if (!HasRight(mapped->area, right)) return Fail(message, messages::kNoRights);
+  if (!FileExists(mapped->disk_path)) return Fail(message, messages::kNoSuchFile);
+  return true;
+}
+
 bool AccountFileSystem::GetFileSize(std::string_view path, std::uint64_t* size,
                                     std::string* message) {
   Guard guard(lock_);
-  const MappedPath mapped = MapPath(path);
-  if (mapped.area == kUnreachableArea) return Fail(message, messages::kInaccessible);
-  if (!HasRight(mapped.area, accounts::kFolderView)) return Fail(message, messages::kNoRights);
-  if (!FileExists(mapped.disk_path)) return Fail(message, messages::kNoSuchFile);
+  MappedPath mapped;
+  if (!MapExistingFile(path, accounts::kFolderView, &mapped, message)) return false;
   *size = FileSizeOf(mapped.disk_path);
   return true;
 }
@@ -267,10 +272,8 @@ bool AccountFileSystem::GetFileSize(std::string_view path, std::uint64_t* size,
 bool AccountFileSystem::GetFileTime(std::string_view path, platform::FileTime* time,
                                     std::string* message) {
   Guard guard(lock_);
-  const MappedPath mapped = MapPath(path);
-  if (mapped.area == kUnreachableArea) return Fail(message, messages::kInaccessible);
-  if (!HasRight(mapped.area, accounts::kFolderView)) return Fail(message, messages::kNoRights);
-  if (!FileExists(mapped.disk_path)) return Fail(message, messages::kNoSuchFile);
+  MappedPath mapped;
+  if (!MapExistingFile(path, accounts::kFolderView, &mapped, message)) return false;
   FileHandle file;
   if (!file.Open(mapped.disk_path, false, false) || !file.GetTimes(nullptr, nullptr, time))
     return Fail(message, messages::kCannotOpen);
@@ -280,10 +283,8 @@ bool AccountFileSystem::GetFileTime(std::string_view path, platform::FileTime* t
 bool AccountFileSystem::SetFileTime(std::string_view path, const platform::FileTime& time,
                                     std::string* message) {
   Guard guard(lock_);
-  const MappedPath mapped = MapPath(path);
-  if (mapped.area == kUnreachableArea) return Fail(message, messages::kInaccessible);
-  if (!HasRight(mapped.area, accounts::kFileModify)) return Fail(message, messages::kNoRights);
-  if (!FileExists(mapped.disk_path)) return Fail(message, messages::kNoSuchFile);
+  MappedPath mapped;
+  if (!MapExistingFile(path, accounts::kFileModify, &mapped, message)) return false;
   FileHandle file;
   if (!file.Open(mapped.disk_path, true, false) || !file.SetTimes(nullptr, &time))
     return Fail(message, messages::kCannotOpen);
@@ -323,10 +324,8 @@ FileTransfer* AccountFileSystem::Register(std::unique_ptr<FileTransfer> transfer
 FileTransfer* AccountFileSystem::OpenForDownload(std::string_view path, std::uint64_t rest_offset,
                                                  std::string* message) {
   Guard guard(lock_);
-  const MappedPath mapped = MapPath(path);
-  if (mapped.area == kUnreachableArea) return Refuse(message, messages::kInaccessible);
-  if (!HasRight(mapped.area, accounts::kFileRead)) return Refuse(message, messages::kNoRights);
-  if (!FileExists(mapped.disk_path)) return Refuse(message, messages::kNoSuchFile);
+  MappedPath mapped;
+  if (!MapExistingFile(path, accounts::kFileRead, &mapped, message)) return nullptr;
   const AreaLimits limits = LimitsOf(mapped.area);
   if (record_.mUseCredits && record_.mCurrentCredits == 0 && record_.mDownloadCredits < 0 &&
       !limits.credit_exempt)

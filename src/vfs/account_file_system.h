@@ -137,6 +137,9 @@ class AccountFileSystem {
   accounts::EffectiveRecord& MutableRecordLocked() { return record_; }
 
  private:
+  // Maps a path that must name an existing file the account has `right` on.
+  bool MapExistingFile(std::string_view path, accounts::AccessRights right, MappedPath* mapped,
+                       std::string* message) const;
   AreaLimits LimitsOf(int area) const;
   bool IsBanned(std::string_view file_name) const;
   void ChargeUpFront(bool upload, int area);
