@@ -1,0 +1,164 @@
+// One HTTP request of the remote admin, parsed as it arrives: the request
+// line (method, decoded and normalised path, query parameters), the headers
+// the server uses (Host, Content-Type with its boundary, Content-Length,
+// If-Modified-Since), and a POST body written to a temporary file while url-
+// encoded fields or multipart parts are noted. The body file is deleted with
+// the request.
+//
+// Paths use "/": "/a/b/" stays "/a/b/", "/" stays "/", and no path climbs
+// above the root.
+//
+// Thread-safety: a request belongs to its connection's thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vfs/file_handle.h"
+
+namespace quillon::admin {
+
+class HttpRequest {
+ public:
+  enum class Method { kNone = 0, kGet = 1, kHead = 2, kPost = 3 };
+
+  static constexpr std::size_t kMaxName = 29;          // query and form names
+  static constexpr std::size_t kMaxPath = 260;
+  static constexpr std::size_t kMaxQuery = 1023;
+  static constexpr std::size_t kMaxHost = 256;
+  static constexpr std::size_t kMaxIfModifiedSince = 99;
+  static constexpr std::size_t kMaxContentType = 99;
+  static constexpr std::size_t kMaxBoundary = 98;
+  static constexpr std::size_t kMaxPartHeaderLine = 1024;
+  static constexpr std::size_t kMaxFileName = 260;
+
+  struct FormPart {
+    std::string name;
+    std::string file_name;
+    std::uint32_t offset = 0;  // of the content in the body file
+    std::uint32_t length = 0;
+  };
+
+  // `temp_folder`: where the body file goes.
+  HttpRequest(std::string peer_ip, std::string peer_port, std::string temp_folder);
+  ~HttpRequest();
+  HttpRequest(const HttpRequest&) = delete;
+  HttpRequest& operator=(const HttpRequest&) = delete;
+
+  // Parses one header line (the first is the request line), without CR LF.
+  void ParseHeaderLine(std::string_view line);
+  // The empty line after the headers: a valid POST with a Content-Length of 0
+  // is complete now.
+  void HeadersEnded();
+  // Takes body bytes of a POST. False when the body file cannot be made or
+  // written, or a multipart header line is too long.
+  [[nodiscard]] bool FeedBody(const char* bytes, std::size_t count);
+  // A POST whose headers are complete but that can never become complete
+  // (no Host, no Content-Length or no Content-Type); and a POST with a
+  // Content-Length of 0, which is complete at once.
+  bool PostCannotComplete() const;
+
+  Method GetMethod() const { return method_; }
+  const std::string& Path() const { return path_; }
+  const std::string& PeerIp() const { return peer_ip_; }
+  const std::string& PeerPort() const { return peer_port_; }
+  const std::string& Host() const { return host_; }
+  const std::string& IfModifiedSince() const { return if_modified_since_; }
+  const std::string& ContentType() const { return content_type_; }
+  std::int64_t ContentLength() const { return content_length_; }
+  const std::string& Boundary() const { return boundary_; }
+  bool IsUrlEncoded() const { return url_encoded_; }
+  bool HasQuery() const { return !raw_query_.empty(); }
+  const std::string& RawQuery() const { return raw_query_; }
+  std::uint32_t HeaderLines() const { return header_lines_; }
+
+  // The decoded value of the first query parameter named exactly `name`.
+  const std::string* QueryParam(std::string_view name) const;
+  bool IsValid() const;
+  bool IsComplete() const;
+
+  // Form fields of an url-encoded body (REQUIRES: IsComplete()).
+  bool FormFieldExists(std::string_view name) const;
+  // At most capacity - 1 bytes of the value; false (and "") when absent.
+  bool FormFieldValue(std::string_view name, std::string* value, std::size_t capacity) const;
+  const std::vector<FormPart>& Parts() const { return parts_; }
+  // The bytes of a stored part (REQUIRES: IsComplete()).
+  std::string PartContent(const FormPart& part) const;
+  const std::string& BodyFileName() const { return body_file_name_; }
+
+ private:
+  struct QueryEntry {
+    std::string name;
+    std::string value;
+  };
+  struct FormField {
+    std::string name;
+    std::uint32_t offset = 0;
+    std::uint32_t length = 0;
+  };
+
+  void ParseRequestLine(std::string_view line);
+  void ParseContentTypeTokens(std::string_view value);
+  void ParseQuery();
+  bool StartBody();
+  // Appends to the body file (through a small batch, so byte-wise parsers
+  // do not cost a system call per byte).
+  bool WriteBody(const char* bytes, std::size_t count);
+  bool FlushBody();
+  bool FeedUrlEncoded(char byte);
+  bool FeedMultipart(char byte);
+  bool EndPartHeaderLine();
+  void StorePart();
+  void FinishBody();
+  std::uint32_t BodyPosition() const { return written_; }
+
+  const std::string peer_ip_;
+  const std::string peer_port_;
+  const std::string temp_folder_;
+
+  Method method_ = Method::kGet;
+  std::string path_;
+  std::string raw_query_;
+  std::vector<QueryEntry> query_;
+  std::string host_;
+  std::string if_modified_since_;
+  std::int64_t content_length_ = -1;
+  std::string content_type_;
+  bool url_encoded_ = false;
+  bool content_type_continues_ = false;
+  std::uint32_t content_type_tokens_ = 0;
+  std::string boundary_;  // "--" + the boundary
+  std::uint32_t header_lines_ = 0;
+
+  // Body.
+  std::string body_file_name_;
+  std::unique_ptr<vfs::FileHandle> body_file_;
+  std::uint32_t consumed_ = 0;  // body bytes taken (up to Content-Length)
+  std::uint32_t written_ = 0;   // bytes in the body file, the batch included
+  std::string pending_;         // the batch not yet written
+  bool write_failed_ = false;
+  static constexpr std::size_t kWriteBatch = 64 * 1024;
+  bool body_complete_ = false;
+  // Url-encoded fields.
+  std::vector<FormField> fields_;
+  FormField field_;
+  bool in_name_ = true;
+  int escape_left_ = 0;  // hex digits still expected after '%'
+  int escape_value_ = 0;
+  bool escape_bad_ = false;
+  // Multipart parts.
+  std::vector<FormPart> parts_;
+  bool in_part_headers_ = false;
+  bool skip_lf_ = false;
+  bool disposition_continues_ = false;
+  std::string part_header_line_;
+  std::size_t boundary_matched_ = 0;
+  bool after_boundary_ = false;
+  bool has_part_ = false;
+  FormPart part_;
+};
+
+}  // namespace quillon::admin
