@@ -87,10 +87,12 @@ std::string Cut(std::string_view text, std::size_t most) {
 
 }  // namespace
 
-HttpRequest::HttpRequest(std::string peer_ip, std::string peer_port, std::string temp_folder)
+HttpRequest::HttpRequest(std::string peer_ip, std::string peer_port, std::string temp_folder,
+                         platform::Clock& clock)
     : peer_ip_(std::move(peer_ip)),
       peer_port_(std::move(peer_port)),
-      temp_folder_(std::move(temp_folder)) {}
+      temp_folder_(std::move(temp_folder)),
+      response_(clock) {}
 
 HttpRequest::~HttpRequest() {
   body_file_.reset();

@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "admin/http_response.h"
+#include "platform/clock.h"
 #include "vfs/file_handle.h"
 
 namespace quillon::admin {
@@ -43,7 +45,8 @@ class HttpRequest {
   };
 
   // `temp_folder`: where the body file goes.
-  HttpRequest(std::string peer_ip, std::string peer_port, std::string temp_folder);
+  HttpRequest(std::string peer_ip, std::string peer_port, std::string temp_folder,
+              platform::Clock& clock);
   ~HttpRequest();
   HttpRequest(const HttpRequest&) = delete;
   HttpRequest& operator=(const HttpRequest&) = delete;
@@ -89,6 +92,9 @@ class HttpRequest {
   std::string PartContent(const FormPart& part) const;
   const std::string& BodyFileName() const { return body_file_name_; }
 
+  // What the handler answers.
+  HttpResponse& Response() { return response_; }
+
  private:
   struct QueryEntry {
     std::string name;
@@ -118,6 +124,7 @@ class HttpRequest {
   const std::string peer_ip_;
   const std::string peer_port_;
   const std::string temp_folder_;
+  HttpResponse response_;
 
   Method method_ = Method::kGet;
   std::string path_;

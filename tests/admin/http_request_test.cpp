@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "support/manual_clock.h"
 #include "support/temp_dir.h"
 
 namespace quillon::admin {
@@ -14,7 +15,7 @@ class HttpRequestTest : public ::testing::Test {
  protected:
   // A request built from header lines (the request line first).
   std::unique_ptr<HttpRequest> Parse(std::initializer_list<std::string_view> lines) {
-    auto request = std::make_unique<HttpRequest>("127.0.0.1", "40000", dir_.Path());
+    auto request = std::make_unique<HttpRequest>("127.0.0.1", "40000", dir_.Path(), clock_);
     for (std::string_view line : lines) request->ParseHeaderLine(line);
     request->HeadersEnded();
     return request;
@@ -29,6 +30,7 @@ class HttpRequestTest : public ::testing::Test {
     return request;
   }
 
+  testing::ManualClock clock_;
   testing::TempDir dir_;
 };
 
@@ -150,7 +152,7 @@ TEST_F(HttpRequestTest, MultipartBodies) {
   EXPECT_EQ(unterminated->PartContent(unterminated->Parts()[0]), "abcd");
 
   // A header line of 1024 bytes fails the request.
-  HttpRequest request2("127.0.0.1", "1", dir_.Path());
+  HttpRequest request2("127.0.0.1", "1", dir_.Path(), clock_);
   request2.ParseHeaderLine("POST /x HTTP/1.1");
   request2.ParseHeaderLine("Host: h");
   request2.ParseHeaderLine("Content-Type: multipart/form-data; boundary=b");

@@ -1,0 +1,252 @@
+#include "admin/http_response.h"
+
+#include <cstdio>
+
+#include "platform/fs.h"
+#include "vfs/directory_enumerator.h"
+#include "vfs/paths.h"
+#include "vfs/text.h"
+#include "vfs/time_format.h"
+
+namespace quillon::admin {
+
+namespace {
+
+constexpr const char* kUnderline = "_____________________________________";
+
+template <typename... Args>
+std::string Format(const char* format, Args... args) {
+  const int needed = std::snprintf(nullptr, 0, format, args...);
+  std::string text(static_cast<std::size_t>(needed > 0 ? needed : 0), '\0');
+  std::snprintf(text.data(), text.size() + 1, format, args...);
+  return text;
+}
+
+// The signature block of the built-in pages.
+std::string Signature() {
+  return Format("<p>%s<br>%s by %s<br>Visit: <a href=\"%s\">%s</a></p>", kUnderline, kProgramName,
+                kMakerName, kHomePage, kHomePage);
+}
+
+// The comment that pads the error pages.
+std::string Padding() { return "<!-" + std::string(567, '*') + "-!>"; }
+
+}  // namespace
+
+std::string HttpDate(std::int64_t seconds) {
+  return vfs::FormatFileTime(platform::FileTime{seconds, 0}, vfs::TimeFormat::kHttp, false) + " GMT";
+}
+
+std::string EscapeHtml(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char ch : text) {
+    switch (ch) {
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out.push_back(ch);
+    }
+  }
+  return out;
+}
+
+const char* MimeType(std::string_view word) {
+  struct Entry {
+    std::string_view word;
+    const char* type;
+  };
+  static constexpr Entry kTable[] = {{"jpg", "image/jpeg"}, {"gif", "image/gif"},
+                                     {"txt", "text/plain"}, {"htm", "text/html"},
+                                     {"html", "text/html"}, {"asp", "text/html"}};
+  for (const Entry& entry : kTable)
+    if (entry.word == word) return entry.type;
+  return "application/zip";
+}
+
+std::string BuiltInNotFoundPage() {
+  return "<HTML><HEAD><TITLE>Not Found</TITLE></HEAD><BODY><p>Error 404<br>Sorry, the file was not "
+         "found.</p>" +
+         Signature() + Padding() + "</BODY></HTML>";
+}
+
+HttpResponse::~HttpResponse() { Reset(); }
+
+void HttpResponse::Reset() {
+  header_.clear();
+  body_.clear();
+  body_sent_ = 0;
+  file_.reset();
+  if (!delete_after_send_.empty()) {
+    [[maybe_unused]] bool removed = platform::RemoveFile(delete_after_send_, nullptr);
+    delete_after_send_.clear();
+  }
+  kind_ = Kind::kNone;
+  ready_ = false;
+}
+
+bool HttpResponse::SendFile(const std::string& path, int status, bool delete_after_send,
+                            std::string_view type_word) {
+  Reset();
+  auto file = std::make_unique<vfs::FileHandle>();
+  if (!file->Open(path, false, false)) return false;
+  std::string extension;
+  if (type_word.empty() && vfs::Extension(vfs::FileNamePart(path), &extension, 20))
+    type_word = extension;
+  const char* type = MimeType(type_word);
+  const char* text = status == 400 ? "Bad Request" : status == 404 ? "Not Found" : "OK";
+  kind_ = status == 400 ? Kind::kBadRequest : status == 404 ? Kind::kNotFound : Kind::kOk;
+  const auto size = static_cast<unsigned long long>(file->Size());
+  if (send_dates_ && status == 200) {
+    platform::FileTime modified;
+    const bool dated = file->GetTimes(nullptr, nullptr, &modified);
+    header_ = Format(
+        "HTTP/1.1 %d %s\r\nDate: %s\r\nServer: %s by %s\r\nLast-Modified: %s\r\nAccept-Ranges: "
+        "bytes\r\nContent-Type: %s\r\nContent-Length: %llu\r\nConnection: close\r\n\r\n",
+        status, text, HttpDate(clock_.WallTimeNs() / 1'000'000'000).c_str(), kProgramName,
+        kMakerName, dated ? HttpDate(modified.seconds).c_str() : "", type, size);
+  } else {
+    header_ = Format(
+        "HTTP/1.1 %d %s\r\nServer: %s by %s\r\nAccept-Ranges: bytes\r\nContent-Type: "
+        "%s\r\nContent-Length: %llu\r\nConnection: close\r\n\r\n",
+        status, text, kProgramName, kMakerName, type, size);
+  }
+  file_ = std::move(file);
+  if (delete_after_send) delete_after_send_ = path;
+  ready_ = true;
+  return true;
+}
+
+void HttpResponse::BuiltIn(std::string header, std::string body, Kind kind) {
+  Reset();
+  header_ = std::move(header);
+  body_ = std::move(body);
+  kind_ = kind;
+  ready_ = true;
+}
+
+void HttpResponse::NotFound(const std::string& file) {
+  if (!file.empty() && SendFile(file, 404, false)) return;
+  if (!not_found_page_.empty() && SendFile(not_found_page_, 404, false)) return;
+  BuiltIn("HTTP/1.1 404 Not Found\r\nConnection: close\r\n\r\n", BuiltInNotFoundPage(),
+          Kind::kNotFound);
+}
+
+void HttpResponse::BadRequest(const std::string& file) {
+  if (!file.empty() && SendFile(file, 400, false)) return;
+  BuiltIn("HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n",
+          "<HTML><HEAD><TITLE>Bad Request</TITLE></HEAD><BODY><p>Error 400<br>Sorry, Bad "
+          "Request.</p>" +
+              Signature() + Padding() + "</BODY></HTML>",
+          Kind::kBadRequest);
+}
+
+void HttpResponse::NotModified() {
+  BuiltIn("HTTP/1.1 304 Not Modified\r\nConnection: close\r\n\r\n",
+          "<HTML><HEAD><TITLE>Not Modified</TITLE></HEAD><BODY><p>304<br>The page as not been "
+          "modified.</p>" +
+              Signature() + "</BODY></HTML>",
+          Kind::kOk);
+}
+
+void HttpResponse::Redirect(std::string_view target, bool after_post) {
+  // Line ends would break out of the Location header: they are encoded too.
+  std::string location;
+  for (char ch : target) {
+    if (ch == ' ') {
+      location += "%20";
+    } else if (ch == '\r') {
+      location += "%0D";
+    } else if (ch == '\n') {
+      location += "%0A";
+    } else {
+      location.push_back(ch);
+    }
+  }
+  if (after_post) {
+    BuiltIn("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n",
+            Format("<HTML><HEAD><meta HTTP-EQUIV=\"refresh\" content=\"0;URL=%s\"></HEAD><BODY></BODY></HTML>",
+                   EscapeHtml(location).c_str()),
+            Kind::kRedirection);
+    return;
+  }
+  BuiltIn(Format("HTTP/1.1 307 Temporary Redirect\r\nLocation: %s\r\nConnection: close\r\n\r\n",
+                 location.c_str()),
+          "<HTML><HEAD><TITLE>Temporary Redirect</TITLE></HEAD><BODY><p>307<br>This page has been "
+          "moved.</p>" +
+              Signature() + "</BODY></HTML>",
+          Kind::kRedirection);
+}
+
+void HttpResponse::SendPage(std::string body, std::string_view type_word) {
+  BuiltIn(Format("HTTP/1.1 200 OK\r\nServer: %s by %s\r\nAccept-Ranges: bytes\r\nContent-Type: "
+                 "%s\r\nContent-Length: %zu\r\nConnection: close\r\n\r\n",
+                 kProgramName, kMakerName, MimeType(type_word), body.size()),
+          std::move(body), Kind::kOk);
+}
+
+bool HttpResponse::DirectoryIndex(const std::string& folder, std::string_view query_suffix,
+                                  std::string_view title, std::string_view up_link) {
+  if (!vfs::FolderExists(folder)) return false;
+  Reset();
+  const std::string name = EscapeHtml(title);
+  const std::string up = EscapeHtml(up_link);
+  const std::string suffix(query_suffix);
+  std::string body = Format(
+      "<HTML><HEAD><TITLE>Contents of %s</TITLE></HEAD><body bgcolor=\"#FFFFFF\" text=\"#000000\" "
+      "link=\"#0000FF\" vlink=\"#000066\" alink=\"#FF0000\"><h2>Contents of %s</h2><hr "
+      "width=\"95%%\"><pre>  <a href=\"%s\"><- Up 1 Level</a>\r\n\r\n  Type    Modified           "
+      "         Size       Name\r\n  ****    ********                    ****       ****\r\n\r\n",
+      name.c_str(), name.c_str(), up.c_str());
+  for (const bool folders : {true, false}) {
+    vfs::DirectoryEnumerator walk;
+    vfs::DirectoryEntry entry;
+    for (bool more = walk.First(folder, &entry, !folders, folders); more; more = walk.Next(&entry)) {
+      if (entry.name == "." || entry.name == "..") continue;
+      const std::string date =
+          vfs::FormatFileTime(entry.last_write, vfs::TimeFormat::kHttp, true);
+      std::string line = Format("  %s%s   %llu", folders ? "DIR     " : "FILE    ", date.c_str(),
+                                static_cast<unsigned long long>(entry.size));
+      if (line.size() < 49) line.append(49 - line.size(), ' ');
+      const std::string shown = EscapeHtml(entry.name) + (folders ? "/" : "");
+      const std::string link = shown + (suffix.empty() ? "" : "?" + EscapeHtml(suffix));
+      line += "<a href=\"" + link + "\">" + shown + "</a>\r\n";
+      body += line;
+    }
+  }
+  body += Format("</pre><hr width=\"95%%\"><p>%s by %s</p></BODY></HTML>", kProgramName, kMakerName);
+  header_ = Format(
+      "HTTP/1.1 200 OK\r\nServer: %s by %s\r\nAccept-Ranges: bytes\r\nContent-Type: "
+      "text/html\r\nConnection: close\r\n\r\n",
+      kProgramName, kMakerName);
+  body_ = std::move(body);
+  ready_ = true;
+  return true;
+}
+
+void HttpResponse::ServeStatic(const std::string& root, const std::string& request_path,
+                               std::string_view if_modified_since) {
+  std::string path = request_path == "/" ? "/index.html" : request_path.substr(0, 249);
+  SetSendDates(true);
+  if (!SendFile(root + path, 200, false)) {
+    NotFound();
+    return;
+  }
+  platform::FileTime modified;
+  if (!if_modified_since.empty() && file_->GetTimes(nullptr, nullptr, &modified) &&
+      vfs::EqualNoCase(HttpDate(modified.seconds), if_modified_since))
+    NotModified();
+}
+
+bool HttpResponse::NextBodyPiece(char* buffer, std::size_t capacity, std::size_t* length) {
+  if (file_) {
+    *length = file_->Read(buffer, capacity);
+    return *length > 0 || file_->AtEnd();
+  }
+  *length = std::min(capacity, body_.size() - body_sent_);
+  body_.copy(buffer, *length, body_sent_);
+  body_sent_ += *length;
+  return true;
+}
+
+}  // namespace quillon::admin

@@ -1,0 +1,92 @@
+// The response of the remote admin's HTTP server to one request: a status
+// line and headers, and a body held in memory or read from a file while it
+// is sent. Built by one of the response operations; the connection sends it.
+//
+// Thread-safety: belongs to its connection's thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/clock.h"
+#include "vfs/file_handle.h"
+
+namespace quillon::admin {
+
+inline constexpr const char* kProgramName = "Quillon FTP Server 1.03";
+inline constexpr const char* kMakerName = "Marrowind";
+inline constexpr const char* kHomePage = "https://quillon.marrowind.example/";
+
+// The HTTP date of a time (RFC 1123, UTC): "Sun, 06 Nov 1994 08:49:37 GMT".
+std::string HttpDate(std::int64_t seconds);
+// `text` with <, > and " written as entities ("&" is left alone: fixed
+// messages carry entities on purpose).
+std::string EscapeHtml(std::string_view text);
+// The Content-Type for a type word or file extension (exact, case-sensitive).
+const char* MimeType(std::string_view word);
+// The body of the built-in 404 page (also written as the default error404.html).
+std::string BuiltInNotFoundPage();
+
+class HttpResponse {
+ public:
+  enum class Kind { kNone = 0, kOk = 1, kNotFound = 2, kBadRequest = 3, kRedirection = 4 };
+
+  explicit HttpResponse(platform::Clock& clock) : clock_(clock) {}
+  ~HttpResponse();
+  HttpResponse(const HttpResponse&) = delete;
+  HttpResponse& operator=(const HttpResponse&) = delete;
+
+  // Serves a file; false (and nothing prepared) when it cannot be opened.
+  // `type_word` chooses the content type; empty: the file's extension.
+  [[nodiscard]] bool SendFile(const std::string& path, int status, bool delete_after_send,
+                              std::string_view type_word = {});
+  // 404: `file` when given and readable, else the not-found page, else the
+  // built-in page.
+  void NotFound(const std::string& file = {});
+  // 400: `file` when given and readable, else the built-in page.
+  void BadRequest(const std::string& file = {});
+  void NotModified();
+  // 307 for GET and HEAD; after a POST, a 200 page that makes the browser
+  // load the target. Blanks in the target are sent as "%20".
+  void Redirect(std::string_view target, bool after_post);
+  // A listing of a folder's sub-folders and files (the log viewer's index).
+  [[nodiscard]] bool DirectoryIndex(const std::string& folder, std::string_view query_suffix,
+                                    std::string_view title, std::string_view up_link);
+  // A page from memory (the admin pages), with the usual headers.
+  void SendPage(std::string body, std::string_view type_word = "html");
+
+  void SetSendDates(bool on) { send_dates_ = on; }
+  void SetNotFoundPage(std::string path) { not_found_page_ = std::move(path); }
+  // Serves "<root><request path>" ("/" gives index.html) with dates; a
+  // missing file gives not found; an unchanged file gives not modified.
+  void ServeStatic(const std::string& root, const std::string& request_path,
+                   std::string_view if_modified_since);
+
+  bool IsReady() const { return ready_; }
+  Kind GetKind() const { return kind_; }
+  const std::string& Header() const { return header_; }
+  // Copies the next piece of the body into `buffer` (at most `capacity`);
+  // 0 at the end. False when the body file cannot be read.
+  [[nodiscard]] bool NextBodyPiece(char* buffer, std::size_t capacity, std::size_t* length);
+  // The whole body held in memory (empty for file bodies).
+  const std::string& BodyText() const { return body_; }
+
+ private:
+  void Reset();
+  void BuiltIn(std::string header, std::string body, Kind kind);
+
+  platform::Clock& clock_;
+  std::string header_;
+  std::string body_;
+  std::size_t body_sent_ = 0;
+  std::unique_ptr<vfs::FileHandle> file_;
+  std::string delete_after_send_;
+  std::string not_found_page_;
+  Kind kind_ = Kind::kNone;
+  bool ready_ = false;
+  bool send_dates_ = false;
+};
+
+}  // namespace quillon::admin

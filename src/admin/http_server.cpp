@@ -1,0 +1,124 @@
+#include "admin/http_server.h"
+
+#include <string>
+
+namespace quillon::admin {
+
+namespace {
+// How long a wait for more of the request lasts before the state is looked at again.
+constexpr std::uint32_t kWaitMs = 1000;
+}  // namespace
+
+HttpServer::HttpServer(RequestHandler& handler, settings::LogFile& log, platform::Clock& clock,
+                       std::string temp_folder, std::size_t max_body)
+    : ConnectionListener(kInitialCap),
+      handler_(handler),
+      log_(log),
+      clock_(clock),
+      temp_folder_(std::move(temp_folder)),
+      max_body_(max_body) {
+  SetCap(kAdminCap);
+}
+
+HttpServer::~HttpServer() { Stop(); }
+
+std::unique_ptr<runtime::TcpConnection> HttpServer::CreateConnection(
+    std::unique_ptr<runtime::LineSocket> accepted) {
+  auto connection = std::make_unique<HttpConnection>(std::move(accepted), handler_, log_, clock_,
+                                                     temp_folder_, max_body_);
+  return connection;
+}
+
+HttpConnection::HttpConnection(std::unique_ptr<runtime::LineSocket> socket,
+                               RequestHandler& handler, settings::LogFile& log,
+                               platform::Clock& clock, const std::string& temp_folder,
+                               std::size_t max_body)
+    : TcpConnection(std::move(socket), HttpServer::kIdleTimeoutMs, clock),
+      handler_(handler),
+      log_(log),
+      max_body_(max_body),
+      request_(Socket().PeerAddressText(), std::to_string(Socket().PeerPort()), temp_folder,
+               clock) {
+  [[maybe_unused]] bool started = Begin();  // a connection that did not start stays finished
+}
+
+HttpConnection::~HttpConnection() { Stop(kStopWaitMs); }
+
+void HttpConnection::LogLine(const std::string& text) {
+  [[maybe_unused]] bool written = log_.WriteLine(request_.PeerIp() + " -> " + text);
+}
+
+void HttpConnection::Serve() {
+  LogLine("Connection Accepted.");
+  if (!ReadRequest()) return;
+  if (request_.IsComplete()) {
+    handler_.HandleRequest(request_);
+    if (!request_.Response().IsReady()) return;
+  } else {
+    request_.Response().BadRequest();
+  }
+  SendResponse();
+}
+
+bool HttpConnection::ReadRequest() {
+  runtime::LineSocket& socket = Socket();
+  char line[kMaxHeaderLine + 1];
+  bool in_body = false;
+  std::size_t body_total = 0;
+  for (;;) {
+    if (StopRequested() || socket.GetState() != runtime::TcpSocket::kConnected) return false;
+    if (!in_body) {
+      if (!socket.ReadLine(line, sizeof line)) {
+        if (socket.LastError() != runtime::TcpSocket::kErrorNoLine) return false;
+        socket.WaitReadable(&StopEvent(), kWaitMs);
+        continue;
+      }
+      Touch();
+      if (request_.HeaderLines() == 0) LogLine(line);
+      const std::string_view text(line);
+      if (!text.empty()) {
+        request_.ParseHeaderLine(text);
+        continue;
+      }
+      request_.HeadersEnded();
+      // GET, HEAD, an invalid request line, and a POST that can never
+      // complete are answered now.
+      if (request_.GetMethod() != HttpRequest::Method::kPost || request_.PostCannotComplete())
+        return true;
+      in_body = true;
+    }
+    if (request_.IsComplete()) return true;
+    char chunk[kReceiveChunk];
+    std::size_t length = sizeof chunk;
+    if (!socket.Receive(chunk, &length)) return false;
+    if (length == 0) {
+      socket.WaitReadable(&StopEvent(), kWaitMs);
+      continue;
+    }
+    Touch();
+    body_total += length;
+    if (body_total > max_body_) return false;
+    if (!request_.FeedBody(chunk, length)) return false;
+  }
+}
+
+void HttpConnection::SendResponse() {
+  HttpResponse& response = request_.Response();
+  static constexpr const char* kLogTexts[] = {nullptr, "Response: OK", "Response: File Not Found",
+                                              "Response: Bad Request", "Response: Redirection"};
+  const auto kind = static_cast<int>(response.GetKind());
+  if (kind >= 1 && kind <= 4) LogLine(kLogTexts[kind]);
+  runtime::LineSocket& socket = Socket();
+  if (!SendBuffer(socket, response.Header().data(), response.Header().size())) return;
+  if (request_.GetMethod() != HttpRequest::Method::kHead) {
+    char piece[kSendPiece];
+    for (;;) {
+      std::size_t length = 0;
+      if (!response.NextBodyPiece(piece, sizeof piece, &length) || length == 0) break;
+      if (!SendBuffer(socket, piece, length)) return;
+    }
+  }
+  socket.Shutdown();
+}
+
+}  // namespace quillon::admin
