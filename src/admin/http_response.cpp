@@ -179,10 +179,12 @@ void HttpResponse::Redirect(std::string_view target, bool after_post) {
 }
 
 void HttpResponse::SendPage(std::string body, std::string_view type_word) {
-  BuiltIn(Format("HTTP/1.1 200 OK\r\nServer: %s by %s\r\nAccept-Ranges: bytes\r\nContent-Type: "
-                 "%s\r\nContent-Length: %zu\r\nConnection: close\r\n\r\n",
-                 kProgramName, kMakerName, MimeType(type_word), body.size()),
-          std::move(body), Kind::kOk);
+  // The header first: it needs the body's size before the body moves.
+  std::string header =
+      Format("HTTP/1.1 200 OK\r\nServer: %s by %s\r\nAccept-Ranges: bytes\r\nContent-Type: "
+             "%s\r\nContent-Length: %zu\r\nConnection: close\r\n\r\n",
+             kProgramName, kMakerName, MimeType(type_word), body.size());
+  BuiltIn(std::move(header), std::move(body), Kind::kOk);
 }
 
 bool HttpResponse::DirectoryIndex(const std::string& folder, std::string_view query_suffix,
