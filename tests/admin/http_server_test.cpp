@@ -236,3 +236,44 @@ TEST_F(HttpServerTest, RandomRequestsLeaveTheServerWorking) {
 
 }  // namespace
 }  // namespace quillon::admin
+
+namespace quillon::admin {
+namespace {
+
+TEST(HttpResponseTest, DirectoryIndexListsFoldersThenFiles) {
+  testing::ManualClock clock;
+  testing::TempDir dir;
+  std::filesystem::create_directories(dir.File("logs/old"));
+  testing::WriteWholeFile(dir.File("logs/ftp_0.txt"), "12345");
+  testing::WriteWholeFile(dir.File("logs/<b>.txt"), "");
+  HttpResponse response(clock);
+  EXPECT_FALSE(response.DirectoryIndex(dir.File("missing"), "", "x", "../"));
+  ASSERT_TRUE(response.DirectoryIndex(dir.File("logs"), "id=7", "Logs <all>", "../?id=7"));
+  EXPECT_EQ(response.Header(),
+            "HTTP/1.1 200 OK\r\nServer: Quillon FTP Server 1.03 by Marrowind\r\nAccept-Ranges: "
+            "bytes\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n");
+  const std::string& body = response.BodyText();
+  EXPECT_EQ(body.rfind("<HTML><HEAD><TITLE>Contents of Logs &lt;all&gt;</TITLE>", 0), 0u);
+  EXPECT_NE(body.find("<pre>  <a href=\"../?id=7\"><- Up 1 Level</a>\r\n"), std::string::npos);
+  const std::size_t folder = body.find("  DIR     ");
+  const std::size_t file = body.find("  FILE    ");
+  ASSERT_NE(folder, std::string::npos);
+  ASSERT_NE(file, std::string::npos);
+  EXPECT_LT(folder, file);  // folders first
+  EXPECT_EQ(body.find("\">./</a>"), std::string::npos);  // "." and ".." are left out
+  EXPECT_NE(body.find("<a href=\"old/?id=7\">old/</a>\r\n"), std::string::npos);
+  const std::size_t line = body.find("<a href=\"ftp_0.txt?id=7\">ftp_0.txt</a>\r\n");
+  ASSERT_NE(line, std::string::npos);
+  // Type, date and size are padded to 49 characters before the anchor.
+  const std::size_t start = body.rfind("\r\n", line) + 2;
+  EXPECT_EQ(line - start, 49u);
+  EXPECT_EQ(body.substr(start, 10), "  FILE    ");
+  EXPECT_EQ(body.substr(start + 35, 5), "   5 ");  // date (25 characters), blanks, size
+  EXPECT_NE(body.find("&lt;b&gt;.txt</a>"), std::string::npos);  // names are escaped
+  const std::string footer =
+      "</pre><hr width=\"95%\"><p>Quillon FTP Server 1.03 by Marrowind</p></BODY></HTML>";
+  EXPECT_EQ(body.substr(body.size() - footer.size()), footer);
+}
+
+}  // namespace
+}  // namespace quillon::admin
