@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -43,6 +44,11 @@ bool FromSockaddr(const sockaddr_in& address, Endpoint* out) {
 
 bool StartNetworking() {
   signal(SIGPIPE, SIG_IGN);
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);  // best effort: the old limit stays on failure
+  }
   return true;
 }
 

@@ -24,7 +24,9 @@ struct Endpoint {
   std::uint16_t port = 0;
 };
 
-// Process-wide preparation: SIGPIPE is ignored. Always succeeds.
+// Process-wide preparation: SIGPIPE is ignored, and the limit on open
+// descriptors is raised to the most the system allows (every session holds
+// its control socket and two event descriptors). Always succeeds.
 bool StartNetworking();
 
 [[nodiscard]] SocketHandle OpenTcpSocket(int* error);
