@@ -6,7 +6,7 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test tsan run bench clean
+.PHONY: all deps configure build test tsan asan run bench clean
 
 all: build
 
@@ -30,6 +30,15 @@ tsan: deps
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	  ctest --test-dir $(BUILD_DIR)-tsan --output-on-failure -j $(JOBS)
 
+# Every test again under AddressSanitizer and UndefinedBehaviorSanitizer
+# (the interoperability tests with outside clients are left to `make test`).
+asan: deps
+	cmake -S . -B $(BUILD_DIR)-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=undefined" \
+	  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"
+	cmake --build $(BUILD_DIR)-asan -j $(JOBS)
+	ctest --test-dir $(BUILD_DIR)-asan --output-on-failure -j $(JOBS) -LE interop
+
 run: build
 	@if [ -x $(BUILD_DIR)/dist/quillon-ftp-server ]; then \
 	  cd $(BUILD_DIR)/dist && ./quillon-ftp-server -service; \
@@ -48,4 +57,4 @@ bench:
 	python3 bench/transfer_bench.py $(BUILD_DIR)-bench/tests/e2e_server
 
 clean:
-	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench $(BUILD_DIR)-tsan
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench $(BUILD_DIR)-tsan $(BUILD_DIR)-asan

@@ -79,6 +79,9 @@ TEST_F(TcpConnectionTest, IdleMeansLongerThanTheTimeOut) {
   LoopbackClient client;
   EchoConnection connection(AcceptOne(client), 1000, clock_);
   ASSERT_TRUE(connection.Begin());
+  // The greeting touches the connection: let that happen before time moves.
+  EXPECT_EQ(client.ReadLine(), "220 hello");
+  ASSERT_TRUE(WaitUntil([&] { return connection.BytesSent() == 11; }));
   clock_.Advance(1000);
   connection.CheckIdle();
   EXPECT_FALSE(connection.IsFinished());
