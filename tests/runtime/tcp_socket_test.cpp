@@ -102,11 +102,15 @@ TEST_F(TcpSocketTest, ConnectToAFullBacklogIsBoundedAndCancellable) {
   // Nobody accepts: once the backlog is full, further connects hang.
   std::vector<std::unique_ptr<LoopbackClient>> queued;
   bool full = false;
+  auto attempt = std::chrono::steady_clock::now();
   for (int i = 0; i < 32 && !full; ++i) {
     queued.push_back(std::make_unique<LoopbackClient>());
+    attempt = std::chrono::steady_clock::now();
     full = !queued.back()->Connect(port_, 200);
   }
   ASSERT_TRUE(full);
+  if (std::chrono::steady_clock::now() - attempt < std::chrono::milliseconds(150))
+    GTEST_SKIP() << "this kernel refuses connections to a full backlog instead of letting them wait";
 
   TcpSocket socket;
   auto started = std::chrono::steady_clock::now();

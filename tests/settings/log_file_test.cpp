@@ -97,9 +97,11 @@ TEST_F(LogFileTest, FailuresAreReportedAndCreateNothing) {
   missing_folder.SetPrefix(dir_.File("no/such/folder/ftp_"));
   EXPECT_FALSE(missing_folder.WriteLine("lost"));
 
-  LogFile full(clock_);
-  full.SetFixedPath("/dev/full");
-  EXPECT_FALSE(full.WriteLine("no room"));
+  if (std::filesystem::exists("/dev/full")) {
+    LogFile full(clock_);
+    full.SetFixedPath("/dev/full");
+    EXPECT_FALSE(full.WriteLine("no room"));
+  }
 }
 
 TEST_F(LogFileTest, LinesFromManyThreadsNeverInterleave) {
