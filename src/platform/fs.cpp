@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -261,6 +262,20 @@ int CreateUniqueFile(const std::string& folder, const std::string& prefix, std::
   }
   path->assign(name.data());
   return fd;
+}
+
+bool RandomBytes(void* buffer, std::size_t count) {
+  auto* out = static_cast<unsigned char*>(buffer);
+  while (count > 0) {
+    const ssize_t n = getrandom(out, count, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    out += n;
+    count -= static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 unsigned CurrentUserId() { return static_cast<unsigned>(getuid()); }

@@ -116,6 +116,10 @@ unsigned CurrentUserId();
 // The home folder of the process's user ("" when unknown).
 std::string HomeFolder();
 
+// Fills `buffer` from the system's cryptographic random source. False when
+// the source cannot be read.
+[[nodiscard]] bool RandomBytes(void* buffer, std::size_t count);
+
 // The value of an environment variable, or "" when unset.
 std::string EnvironmentValue(const char* name);
 // Sets an environment variable of this process (for start-up and tests;
