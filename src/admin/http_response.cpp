@@ -14,17 +14,11 @@ namespace {
 
 constexpr const char* kUnderline = "_____________________________________";
 
-template <typename... Args>
-std::string Format(const char* format, Args... args) {
-  const int needed = std::snprintf(nullptr, 0, format, args...);
-  std::string text(static_cast<std::size_t>(needed > 0 ? needed : 0), '\0');
-  std::snprintf(text.data(), text.size() + 1, format, args...);
-  return text;
-}
+using vfs::FormatText;
 
 // The signature block of the built-in pages.
 std::string Signature() {
-  return Format("<p>%s<br>%s by %s<br>Visit: <a href=\"%s\">%s</a></p>", kUnderline, kProgramName,
+  return FormatText("<p>%s<br>%s by %s<br>Visit: <a href=\"%s\">%s</a></p>", kUnderline, kProgramName,
                 kMakerName, kHomePage, kHomePage);
 }
 
@@ -100,13 +94,13 @@ bool HttpResponse::SendFile(const std::string& path, int status, bool delete_aft
   if (send_dates_ && status == 200) {
     platform::FileTime modified;
     const bool dated = file->GetTimes(nullptr, nullptr, &modified);
-    header_ = Format(
+    header_ = FormatText(
         "HTTP/1.1 %d %s\r\nDate: %s\r\nServer: %s by %s\r\nLast-Modified: %s\r\nAccept-Ranges: "
         "bytes\r\nContent-Type: %s\r\nContent-Length: %llu\r\nConnection: close\r\n\r\n",
         status, text, HttpDate(clock_.WallTimeNs() / 1'000'000'000).c_str(), kProgramName,
         kMakerName, dated ? HttpDate(modified.seconds).c_str() : "", type, size);
   } else {
-    header_ = Format(
+    header_ = FormatText(
         "HTTP/1.1 %d %s\r\nServer: %s by %s\r\nAccept-Ranges: bytes\r\nContent-Type: "
         "%s\r\nContent-Length: %llu\r\nConnection: close\r\n\r\n",
         status, text, kProgramName, kMakerName, type, size);
@@ -165,12 +159,12 @@ void HttpResponse::Redirect(std::string_view target, bool after_post) {
   }
   if (after_post) {
     BuiltIn("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n",
-            Format("<HTML><HEAD><meta HTTP-EQUIV=\"refresh\" content=\"0;URL=%s\"></HEAD><BODY></BODY></HTML>",
+            FormatText("<HTML><HEAD><meta HTTP-EQUIV=\"refresh\" content=\"0;URL=%s\"></HEAD><BODY></BODY></HTML>",
                    EscapeHtml(location).c_str()),
             Kind::kRedirection);
     return;
   }
-  BuiltIn(Format("HTTP/1.1 307 Temporary Redirect\r\nLocation: %s\r\nConnection: close\r\n\r\n",
+  BuiltIn(FormatText("HTTP/1.1 307 Temporary Redirect\r\nLocation: %s\r\nConnection: close\r\n\r\n",
                  location.c_str()),
           "<HTML><HEAD><TITLE>Temporary Redirect</TITLE></HEAD><BODY><p>307<br>This page has been "
           "moved.</p>" +
@@ -181,7 +175,7 @@ void HttpResponse::Redirect(std::string_view target, bool after_post) {
 void HttpResponse::SendPage(std::string body, std::string_view type_word) {
   // The header first: it needs the body's size before the body moves.
   std::string header =
-      Format("HTTP/1.1 200 OK\r\nServer: %s by %s\r\nAccept-Ranges: bytes\r\nContent-Type: "
+      FormatText("HTTP/1.1 200 OK\r\nServer: %s by %s\r\nAccept-Ranges: bytes\r\nContent-Type: "
              "%s\r\nContent-Length: %zu\r\nConnection: close\r\n\r\n",
              kProgramName, kMakerName, MimeType(type_word), body.size());
   BuiltIn(std::move(header), std::move(body), Kind::kOk);
@@ -194,7 +188,7 @@ bool HttpResponse::DirectoryIndex(const std::string& folder, std::string_view qu
   const std::string name = EscapeHtml(title);
   const std::string up = EscapeHtml(up_link);
   const std::string suffix(query_suffix);
-  std::string body = Format(
+  std::string body = FormatText(
       "<HTML><HEAD><TITLE>Contents of %s</TITLE></HEAD><body bgcolor=\"#FFFFFF\" text=\"#000000\" "
       "link=\"#0000FF\" vlink=\"#000066\" alink=\"#FF0000\"><h2>Contents of %s</h2><hr "
       "width=\"95%%\"><pre>  <a href=\"%s\"><- Up 1 Level</a>\r\n\r\n  Type    Modified           "
@@ -207,7 +201,7 @@ bool HttpResponse::DirectoryIndex(const std::string& folder, std::string_view qu
       if (entry.name == "." || entry.name == "..") continue;
       const std::string date =
           vfs::FormatFileTime(entry.last_write, vfs::TimeFormat::kHttp, true);
-      std::string line = Format("  %s%s   %llu", folders ? "DIR     " : "FILE    ", date.c_str(),
+      std::string line = FormatText("  %s%s   %llu", folders ? "DIR     " : "FILE    ", date.c_str(),
                                 static_cast<unsigned long long>(entry.size));
       if (line.size() < 49) line.append(49 - line.size(), ' ');
       const std::string shown = EscapeHtml(entry.name) + (folders ? "/" : "");
@@ -216,8 +210,8 @@ bool HttpResponse::DirectoryIndex(const std::string& folder, std::string_view qu
       body += line;
     }
   }
-  body += Format("</pre><hr width=\"95%%\"><p>%s by %s</p></BODY></HTML>", kProgramName, kMakerName);
-  header_ = Format(
+  body += FormatText("</pre><hr width=\"95%%\"><p>%s by %s</p></BODY></HTML>", kProgramName, kMakerName);
+  header_ = FormatText(
       "HTTP/1.1 200 OK\r\nServer: %s by %s\r\nAccept-Ranges: bytes\r\nContent-Type: "
       "text/html\r\nConnection: close\r\n\r\n",
       kProgramName, kMakerName);

@@ -16,13 +16,7 @@ namespace {
 using vfs::EqualNoCase;
 using vfs::StartsWithNoCase;
 
-template <typename... Args>
-std::string Format(const char* format, Args... args) {
-  const int needed = std::snprintf(nullptr, 0, format, args...);
-  std::string text(static_cast<std::size_t>(needed > 0 ? needed : 0), '\0');
-  std::snprintf(text.data(), text.size() + 1, format, args...);
-  return text;
-}
+using vfs::FormatText;
 
 // Telnet IAC, IP and DM bytes some clients put before a line.
 std::string_view StripTelnet(std::string_view line) {
@@ -101,7 +95,7 @@ void FtpSession::Serve() {
     Refuse(reason);
     return;
   }
-  if (!SendReply(Format(replies::kGreeting, auth_.WelcomeMessage().c_str()))) {
+  if (!SendReply(FormatText(replies::kGreeting, auth_.WelcomeMessage().c_str()))) {
     auth_.ConnectionEnded();
     return;
   }
@@ -171,11 +165,11 @@ bool FtpSession::LoginLoop() {
     password_.assign(line.substr(5));
     account_ = auth_.Login(endpoint_, user_name_, password_, &activity_, &reason);
     if (account_ != nullptr) return true;
-    LogLine(Format(replies::kLogBadLogin, user_name_.c_str(), static_cast<int>(password_.size())));
+    LogLine(FormatText(replies::kLogBadLogin, user_name_.c_str(), static_cast<int>(password_.size())));
     user_name_.clear();
     password_.clear();
     if (StopEvent().Wait(kBadLoginPauseMs)) return false;
-    SendReply(Format(replies::kBadLogin, reason.c_str()));
+    SendReply(FormatText(replies::kBadLogin, reason.c_str()));
   }
 }
 
@@ -185,9 +179,9 @@ void FtpSession::AfterLogin() {
     const std::string start = BuildPath(record.StartDir());
     if (account_->IsFolder(start)) current_directory_ = start;
   }
-  LogLine(Format(replies::kLogLoggedIn, static_cast<int>(password_.size())));
+  LogLine(FormatText(replies::kLogLoggedIn, static_cast<int>(password_.size())));
   std::vector<std::string> lines = MessageBlock(230);
-  lines.insert(lines.begin(), Format(replies::kWelcome, user_name_.c_str()));
+  lines.insert(lines.begin(), FormatText(replies::kWelcome, user_name_.c_str()));
   // Bookkeeping first: whoever looks once the client has its reply sees it.
   Touch();
   activity_.SetUser(user_name_, session_id_);
@@ -249,7 +243,7 @@ bool FtpSession::TakeSessionAction() {
   if (!action) return true;
   const std::string reason = action->reason.empty() ? replies::kNoReason : action->reason;
   if (action->kind == access::SessionActionKind::kKick) {
-    SendReply(Format(replies::kKicked, reason.c_str()));
+    SendReply(FormatText(replies::kKicked, reason.c_str()));
     Socket().Shutdown();
     return false;
   }
@@ -347,19 +341,19 @@ void FtpSession::SendReplyLines(const std::vector<std::string>& lines) {
 }
 
 void FtpSession::Refuse(std::string_view reason) {
-  SendFinalLine(Socket(), Format(replies::kRefused, std::string(reason).c_str()));
+  SendFinalLine(Socket(), FormatText(replies::kRefused, std::string(reason).c_str()));
   Socket().Shutdown();
 }
 
 void FtpSession::LogLine(std::string_view text) {
   const std::string body(text);
   const std::string line = user_name_.empty()
-                               ? Format("%s -> %s", peer_address_.c_str(), body.c_str())
-                               : Format("%s -> %s -> %s", peer_address_.c_str(),
+                               ? FormatText("%s -> %s", peer_address_.c_str(), body.c_str())
+                               : FormatText("%s -> %s -> %s", peer_address_.c_str(),
                                         user_name_.c_str(), body.c_str());
   [[maybe_unused]] bool written = log_.WriteLine(line);  // logging never stops a session
   if (account_ != nullptr && account_->KeepsAccountLog())
-    account_->WriteAccountLog(Format("%s -> %s", peer_address_.c_str(), body.c_str()));
+    account_->WriteAccountLog(FormatText("%s -> %s", peer_address_.c_str(), body.c_str()));
 }
 
 void FtpSession::UpdateCounters() {
@@ -425,9 +419,9 @@ bool FtpSession::Mdtm(std::string_view argument, bool has_argument, std::string_
   if (account_->IsFile(path)) {
     platform::FileTime time;
     if (account_->GetFileTime(path, &time, &message)) {
-      SendReply(Format(replies::kMdtm, vfs::FormatMdtm(time, false).c_str()));
+      SendReply(FormatText(replies::kMdtm, vfs::FormatMdtm(time, false).c_str()));
     } else {
-      SendReply(Format(replies::kFailed, message.c_str()));
+      SendReply(FormatText(replies::kFailed, message.c_str()));
     }
     return true;
   }
@@ -438,15 +432,15 @@ bool FtpSession::Mdtm(std::string_view argument, bool has_argument, std::string_
   if (!digits || !vfs::ParseMdtm(stamp, &time)) return Answer(replies::kMdtmNoFile);
   const std::string_view written = line.substr(20);
   if (account_->SetFileTime(BuildPath(written), time, &message)) {
-    SendReply(Format(replies::kMdtmSet, std::string(stamp).c_str(), std::string(written).c_str()));
+    SendReply(FormatText(replies::kMdtmSet, std::string(stamp).c_str(), std::string(written).c_str()));
   } else {
-    SendReply(Format(replies::kMdtmSetFailed, message.c_str()));
+    SendReply(FormatText(replies::kMdtmSetFailed, message.c_str()));
   }
   return true;
 }
 
 bool FtpSession::Pwd(std::string_view, bool, std::string_view) {
-  SendReply(Format(replies::kPwd, current_directory_.c_str()));
+  SendReply(FormatText(replies::kPwd, current_directory_.c_str()));
   return true;
 }
 
@@ -460,7 +454,7 @@ bool FtpSession::Cwd(std::string_view argument, bool has_argument, std::string_v
   if (!account_->IsFolder(path)) return Answer(replies::kNoDirectory);
   vfs::CopyText(&current_directory_, path, vfs::kDiskPathCapacity);
   activity_.SetActivity(replies::kActInDirectory, current_directory_);
-  return Answer(Format(replies::kCwd, current_directory_.c_str()));
+  return Answer(FormatText(replies::kCwd, current_directory_.c_str()));
 }
 
 bool FtpSession::Mkd(std::string_view argument, bool has_argument, std::string_view) {
@@ -468,11 +462,11 @@ bool FtpSession::Mkd(std::string_view argument, bool has_argument, std::string_v
   const std::string path = BuildPath(argument);
   std::string message;
   if (!account_->MakeFolder(path, &message))
-    return Answer(Format(replies::kFailed, message.c_str()));
-  LogLine(Format(replies::kLogCreatedFolder, path.c_str()));
+    return Answer(FormatText(replies::kFailed, message.c_str()));
+  LogLine(FormatText(replies::kLogCreatedFolder, path.c_str()));
   Touch();
   activity_.SetActivity(replies::kActCreatedDirectory, path);
-  return Answer(Format(replies::kCreated, path.c_str()));
+  return Answer(FormatText(replies::kCreated, path.c_str()));
 }
 
 bool FtpSession::Rmd(std::string_view argument, bool has_argument, std::string_view) {
@@ -481,11 +475,11 @@ bool FtpSession::Rmd(std::string_view argument, bool has_argument, std::string_v
   if (path == "/") return Answer(replies::kDeleteRoot);
   std::string message;
   if (!account_->RemoveFolder(path, &message))
-    return Answer(Format(replies::kFailed, message.c_str()));
-  LogLine(Format(replies::kLogDeletedFolder, path.c_str()));
+    return Answer(FormatText(replies::kFailed, message.c_str()));
+  LogLine(FormatText(replies::kLogDeletedFolder, path.c_str()));
   Touch();
   activity_.SetActivity(replies::kActDeletedDirectory, path);
-  return Answer(Format(replies::kRemoved, path.c_str()));
+  return Answer(FormatText(replies::kRemoved, path.c_str()));
 }
 
 bool FtpSession::Port(std::string_view argument, bool, std::string_view line) {
@@ -500,7 +494,7 @@ bool FtpSession::Port(std::string_view argument, bool, std::string_view line) {
     return Answer(replies::kPortRange);
   const int port = v[4] * 256 + v[5];
   if (port < 1024) return Answer(replies::kNotImplementedParameter);
-  port_address_ = Format("%d.%d.%d.%d", v[0], v[1], v[2], v[3]);
+  port_address_ = FormatText("%d.%d.%d.%d", v[0], v[1], v[2], v[3]);
   port_port_ = static_cast<std::uint32_t>(port);
   if (!auth_.AllowSiteToSite() && port_address_ != peer_address_) {
     port_address_.clear();
@@ -517,7 +511,7 @@ bool FtpSession::Pasv(std::string_view, bool, std::string_view) {
   port_address_.clear();
   port_port_ = 0;
   const int port = data_socket_.LocalPort();
-  std::string reply = Format(replies::kPasv, Socket().LocalAddressText(), port / 256, port % 256);
+  std::string reply = FormatText(replies::kPasv, Socket().LocalAddressText(), port / 256, port % 256);
   vfs::ReplaceChar(&reply, '.', ',');
   SendReply(reply);
   return true;
@@ -530,7 +524,7 @@ bool FtpSession::Rnfr(std::string_view argument, bool has_argument, std::string_
   bool is_file = false;
   std::string message;
   if (!account_->CheckModifyRight(path, &is_file, &message))
-    return Answer(Format(replies::kFailed, message.c_str()));
+    return Answer(FormatText(replies::kFailed, message.c_str()));
   rename_from_ = path;
   SendReply(replies::kSendRnto);
   return true;
@@ -543,8 +537,8 @@ bool FtpSession::Rnto(std::string_view argument, bool has_argument, std::string_
   bool was_file = false;
   std::string message;
   if (!account_->Rename(rename_from_, path, &was_file, &message))
-    return Answer(Format(replies::kFailed, message.c_str()));
-  LogLine(Format(was_file ? replies::kLogRenamedFile : replies::kLogRenamedFolder,
+    return Answer(FormatText(replies::kFailed, message.c_str()));
+  LogLine(FormatText(was_file ? replies::kLogRenamedFile : replies::kLogRenamedFolder,
                  rename_from_.c_str(), path.c_str()));
   activity_.SetActivity(replies::kActRenamedFile, path);
   rename_from_.clear();
@@ -557,8 +551,8 @@ bool FtpSession::Dele(std::string_view argument, bool has_argument, std::string_
   const std::string path = BuildPath(argument);
   std::string message;
   if (!account_->DeleteFile(path, &message))
-    return Answer(Format(replies::kFailed, message.c_str()));
-  LogLine(Format(replies::kLogDeletedFile, path.c_str()));
+    return Answer(FormatText(replies::kFailed, message.c_str()));
+  LogLine(FormatText(replies::kLogDeletedFile, path.c_str()));
   Touch();
   activity_.SetActivity(replies::kActDeletedFile, path);
   return Answer(replies::kDeleted);
@@ -569,8 +563,8 @@ bool FtpSession::Size(std::string_view argument, bool has_argument, std::string_
   std::uint64_t size = 0;
   std::string message;
   if (!account_->GetFileSize(BuildPath(argument), &size, &message))
-    return Answer(Format(replies::kFailed, message.c_str()));
-  SendReply(Format(replies::kSize, static_cast<unsigned long long>(size)));
+    return Answer(FormatText(replies::kFailed, message.c_str()));
+  SendReply(FormatText(replies::kSize, static_cast<unsigned long long>(size)));
   return true;
 }
 
@@ -591,7 +585,7 @@ bool FtpSession::Syst(std::string_view, bool, std::string_view) {
 
 bool FtpSession::Help(std::string_view, bool, std::string_view) {
   std::vector<std::string> lines(std::begin(replies::kHelpLines), std::end(replies::kHelpLines));
-  lines.push_back(Format(replies::kHelpLast, auth_.HelpMessage().c_str()));
+  lines.push_back(FormatText(replies::kHelpLast, auth_.HelpMessage().c_str()));
   SendReplyLines(lines);
   return true;
 }
@@ -625,7 +619,7 @@ bool FtpSession::Site(std::string_view, bool, std::string_view line) {
     return Answer(replies::kNotAccepted);
   std::string message;
   if (!auth_.ChangePassword(account_, line.substr(10), &message))
-    return Answer(Format(replies::kSiteFailed, message.c_str()));
+    return Answer(FormatText(replies::kSiteFailed, message.c_str()));
   activity_.SetActivity(replies::kActChangedPassword, current_directory_);
   return Answer(replies::kPasswordChanged);
 }
@@ -640,7 +634,7 @@ std::string FtpSession::UniqueName() {
   if (!platform::ToCalendar(now, true, &t)) t = platform::CalendarTime{};
   // A small generator of the session's own, seeded from the time and the id.
   random_state_ = random_state_ * 1'103'515'245u + 12'345u;
-  return Format("unique_%04d%02d%02d%02d%02d%02d%u.tmp", t.year, t.month, t.day, t.hour, t.minute,
+  return FormatText("unique_%04d%02d%02d%02d%02d%02d%u.tmp", t.year, t.month, t.day, t.hour, t.minute,
                 t.second, (random_state_ >> 8) % 1'000'000u);
 }
 
@@ -681,7 +675,7 @@ bool FtpSession::Transfer(std::string_view argument, bool has_argument, std::str
     path = !has_argument || argument == "-al" ? current_directory_ : BuildPath(argument);
     opened = account_->OpenListing(path, nlst, &message);
   }
-  if (opened == nullptr) return Answer(Format(replies::kFailed, message.c_str()));
+  if (opened == nullptr) return Answer(FormatText(replies::kFailed, message.c_str()));
 
   transfer_ = opened;
   transfer_kind_ = kind;
@@ -707,7 +701,7 @@ bool FtpSession::Transfer(std::string_view argument, bool has_argument, std::str
                         : upload                ? replies::kActUploading
                                                 : replies::kActViewing,
                         path);
-  return Answer(stou ? Format(replies::kDataOpenedUnique, unique_name.c_str())
+  return Answer(stou ? FormatText(replies::kDataOpenedUnique, unique_name.c_str())
                      : std::string(replies::kDataOpened));
 }
 
@@ -771,12 +765,12 @@ std::string FtpSession::TransferLog(bool failed, const char* reason) const {
   const char* item = current_item_.c_str();
   switch (transfer_kind_) {
     case vfs::FileTransfer::Kind::kUpload:
-      return failed ? Format(replies::kLogUploadFailed, item, reason) : Format(replies::kLogUploaded, item);
+      return failed ? FormatText(replies::kLogUploadFailed, item, reason) : FormatText(replies::kLogUploaded, item);
     case vfs::FileTransfer::Kind::kListing:
-      return failed ? Format(replies::kLogViewFailed, item, reason) : Format(replies::kLogViewed, item);
+      return failed ? FormatText(replies::kLogViewFailed, item, reason) : FormatText(replies::kLogViewed, item);
     case vfs::FileTransfer::Kind::kDownload: break;
   }
-  return failed ? Format(replies::kLogDownloadFailed, item, reason) : Format(replies::kLogDownloaded, item);
+  return failed ? FormatText(replies::kLogDownloadFailed, item, reason) : FormatText(replies::kLogDownloaded, item);
 }
 
 void FtpSession::EndTransfer(bool failed, const std::string& log,
@@ -817,7 +811,7 @@ void FtpSession::DownloadStep() {
   if (!connected || transfer_stop_) {
     std::vector<std::string> lines;
     if (transfer_stop_ && !stop_reason_.empty()) {
-      lines.push_back(Format(replies::kTransferStopped, stop_reason_.c_str()));
+      lines.push_back(FormatText(replies::kTransferStopped, stop_reason_.c_str()));
     } else if (transfer_stop_) {
       lines = {replies::kTransferComplete, replies::kTransferAborted};
     } else {
@@ -839,7 +833,7 @@ void FtpSession::DownloadStep() {
     std::size_t length = grant;
     std::string reason;
     if (!transfer_->Read(transfer_buffer_.get(), &length, &reason)) {
-      EndTransfer(true, "", {Format(replies::kTransferFailed, reason.c_str())}, TransferActivity());
+      EndTransfer(true, "", {FormatText(replies::kTransferFailed, reason.c_str())}, TransferActivity());
       return;
     }
     pending_offset_ = 0;
@@ -864,7 +858,7 @@ void FtpSession::UploadStep() {
   if (transfer_stop_) {
     std::vector<std::string> lines;
     if (!stop_reason_.empty()) {
-      lines.push_back(Format(replies::kTransferStopped, stop_reason_.c_str()));
+      lines.push_back(FormatText(replies::kTransferStopped, stop_reason_.c_str()));
     } else {
       lines = {replies::kTransferComplete, replies::kTransferAborted};
     }
@@ -893,7 +887,7 @@ void FtpSession::UploadStep() {
   std::string reason;
   if (!transfer_->Write(transfer_buffer_.get(), length, &reason)) {
     EndTransfer(true, TransferLog(true, replies::kReasonWriteFailed),
-                {Format(replies::kTransferFailed, reason.c_str())}, replies::kActUploaded);
+                {FormatText(replies::kTransferFailed, reason.c_str())}, replies::kActUploaded);
     return;
   }
   Touch();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -32,5 +33,14 @@ char FoldCase(char ch);
 // "%u" does (a minus wraps; none gives 0). With reject_minus, any "-" in the
 // text gives 0.
 std::uint32_t ParseUnsigned(std::string_view text, bool reject_minus);
+
+// printf-style formatting into a string of exactly the needed length.
+template <typename... Args>
+std::string FormatText(const char* format, Args... args) {
+  const int needed = std::snprintf(nullptr, 0, format, args...);
+  std::string text(static_cast<std::size_t>(needed > 0 ? needed : 0), '\0');
+  std::snprintf(text.data(), text.size() + 1, format, args...);
+  return text;
+}
 
 }  // namespace quillon::vfs
