@@ -1,8 +1,8 @@
 #include "ftp/session_messages.h"
 
-#include "vfs/text.h"
-
 #include <cstdio>
+
+#include "vfs/text.h"
 
 namespace quillon::ftp {
 
