@@ -211,10 +211,8 @@ bool AccountStore::Load() {
   runtime::CriticalSection::Guard guard(lock_);
   records_.clear();
   if (!vfs::FileExists(path_)) return true;
-  vfs::FileHandle file;
-  if (!file.Open(path_, false, false) || file.Size() > kMaxFileBytes) return false;
-  std::string bytes(static_cast<std::size_t>(file.Size()), '\0');
-  bytes.resize(file.Read(bytes.data(), bytes.size()));
+  std::string bytes;
+  if (!vfs::ReadWholeFile(path_, kMaxFileBytes, &bytes)) return false;
 
   vfs::ByteReader header(bytes);
   std::uint32_t version = 0, count = 0;

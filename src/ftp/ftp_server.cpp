@@ -107,13 +107,6 @@ FtpServer::Status FtpServer::GetStatus() {
   return status;
 }
 
-bool FtpServer::IsPortAvailable(std::uint32_t port) {
-  if (port > kHighestPort) return false;
-  if (listener_->IsRunning() && listener_->LocalPort() == port) return true;
-  runtime::TcpSocket probe;
-  const bool available = probe.ListenOn(static_cast<std::uint16_t>(port));
-  probe.Close();
-  return available;
-}
+bool FtpServer::IsPortAvailable(std::uint32_t port) { return listener_->IsPortAvailable(port); }
 
 }  // namespace quillon::ftp

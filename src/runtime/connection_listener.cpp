@@ -53,6 +53,13 @@ void ConnectionListener::SetCap(std::uint32_t cap) {
   wake_.Set();
 }
 
+bool ConnectionListener::IsPortAvailable(std::uint32_t port) {
+  if (port > 65535) return false;
+  if (IsRunning() && LocalPort() == port) return true;
+  TcpSocket probe;
+  return probe.ListenOn(static_cast<std::uint16_t>(port));
+}
+
 std::uint16_t ConnectionListener::LocalPort() {
   CriticalSection::Guard control(control_lock_);
   CriticalSection::Guard table(table_lock_);  // control lock, then table lock

@@ -47,6 +47,9 @@ class ConnectionListener : public WorkerThread {
   // and the result is false; false also when not running.
   [[nodiscard]] bool ChangePort(std::uint16_t port);
   void SetCap(std::uint32_t cap);
+  // True when the listener already listens on `port`, or when a socket can
+  // listen on it now (the probe is closed again at once).
+  bool IsPortAvailable(std::uint32_t port);
 
   std::uint16_t LocalPort();
   std::uint32_t ConnectionCount();

@@ -67,13 +67,8 @@ bool SettingsFile::Write(const std::string& path, vfs::FileWriter& writer) const
 
 bool SettingsFile::Read(const std::string& path) {
   entries_.clear();
-  vfs::FileHandle file;
-  if (!file.Open(path, false, false)) return false;
-  const std::uint64_t size = file.Size();
-  if (size > kMaxFileBytes) return false;
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  bytes.resize(file.Read(bytes.data(), bytes.size()));
-  return Parse(bytes);
+  std::string bytes;
+  return vfs::ReadWholeFile(path, kMaxFileBytes, &bytes) && Parse(bytes);
 }
 
 bool SettingsFile::Parse(std::string_view bytes) {

@@ -153,4 +153,15 @@ std::string FileHandle::LastWriteText() const {
   return FormatFileTime(last_write, TimeFormat::kHttp, true);
 }
 
+bool ReadWholeFile(const std::string& path, std::uint64_t max_bytes, std::string* bytes) {
+  bytes->clear();
+  FileHandle file;
+  if (!file.Open(path, false, false)) return false;
+  const std::uint64_t size = file.Size();
+  if (size > max_bytes) return false;
+  bytes->resize(static_cast<std::size_t>(size));
+  bytes->resize(file.Read(bytes->data(), bytes->size()));
+  return true;
+}
+
 }  // namespace quillon::vfs

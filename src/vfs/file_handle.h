@@ -94,4 +94,9 @@ class FileHandle {
   int error_ = 0;
 };
 
+// Reads a whole file into *bytes. False when it cannot be opened, is a
+// folder, or is larger than `max_bytes`.
+[[nodiscard]] bool ReadWholeFile(const std::string& path, std::uint64_t max_bytes,
+                                 std::string* bytes);
+
 }  // namespace quillon::vfs

@@ -1,6 +1,8 @@
 // A clock that tests drive by hand: ticks and wall time move only when the
 // test says so. SleepMs() pauses the caller for real (briefly) without moving
-// the clock, so a loop that sleeps cannot advance time behind a test's back.
+// the clock, so a loop that sleeps cannot advance time behind a test's back;
+// with SetSleepAdvances(true) a sleep moves the clock by its length instead,
+// and the clock notes how many callers slept at once.
 #pragma once
 
 #include <atomic>
@@ -20,8 +22,17 @@ class ManualClock final : public platform::Clock {
   std::uint32_t TickMs() override { return tick_.load(); }
   std::int64_t WallTimeNs() override { return wall_ns_.load(); }
   void SleepMs(std::uint32_t ms) override {
+    const int sleepers = sleepers_.fetch_add(1) + 1;
+    for (int seen = max_sleepers_.load(); sleepers > seen;)
+      if (max_sleepers_.compare_exchange_weak(seen, sleepers)) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(ms > 0 ? 1 : 0));
+    if (sleep_advances_.load()) Advance(ms);
+    sleepers_.fetch_sub(1);
   }
+
+  void SetSleepAdvances(bool on) { sleep_advances_.store(on); }
+  // The most callers that were inside SleepMs at the same time.
+  int MaxConcurrentSleepers() const { return max_sleepers_.load(); }
 
   // Moves both clocks forward; the tick wraps like the real one.
   void Advance(std::uint32_t ms) {
@@ -34,6 +45,9 @@ class ManualClock final : public platform::Clock {
  private:
   std::atomic<std::uint32_t> tick_;
   std::atomic<std::int64_t> wall_ns_;
+  std::atomic<bool> sleep_advances_{false};
+  std::atomic<int> sleepers_{0};
+  std::atomic<int> max_sleepers_{0};
 };
 
 }  // namespace quillon::testing

@@ -1,0 +1,254 @@
+#include "admin/admin_handler.h"
+
+#include <algorithm>
+
+#include "admin/template_scanner.h"
+#include "vfs/file_handle.h"
+#include "vfs/text.h"
+
+namespace quillon::admin {
+
+namespace {
+
+using Guard = runtime::CriticalSection::Guard;
+using vfs::FormatText;
+
+constexpr const char* kBadLoginPage = "/badlogin.html";
+constexpr const char* kLoggedOutPage = "/loggedout.html";
+constexpr const char* kIncompleteForm = "Incomplete Form";
+constexpr std::uint64_t kMaxTemplateBytes = 4 * 1024 * 1024;
+constexpr std::uint32_t kPauseStepMs = 50;
+
+// Placeholders that stand for a link carrying the session id.
+struct IdLink {
+  std::string_view name;
+  const char* format;
+};
+constexpr IdLink kIdLinks[] = {
+    {"MENULINK", "_menu?id=%s"},
+    {"STATUSLINK", "_status?id=%s"},
+    {"ACCOUNTSLINK", "_accounts?id=%s"},
+    {"GROUPSLINK", "_groups?id=%s"},
+    {"LOGOUTLINK", "_logout?id=%s"},
+    {"GENSETTINGSLINK", "_gensettings?id=%s"},
+    {"GENIPSLINK", "_genips?id=%s"},
+    {"PROCESSGENSETTINGS", "_processgensettings?id=%s"},
+    {"PROCESSIPS", "_processips?id=%s"},
+    {"PROCESSADDIP", "_processaddip?id=%s"},
+    {"PROCESSACCOUNTSELECTION", "_processaccountselection?id=%s&mode=account"},
+    {"PROCESSGROUPSELECTION", "_processaccountselection?id=%s&mode=group"},
+    {"PROCESSACCOUNTGEN", "_processaccountgen?id=%s"},
+    {"PROCESSACCOUNTFOLDERS", "_processaccountfolders?id=%s"},
+    {"PROCESSACCOUNTLIMITS", "_processaccountlimits?id=%s"},
+    {"PROCESSACCOUNTVF", "_processaccountvf?id=%s"},
+    {"LOGSLINK", "_logs?id=%s"},
+    {"SYSTEMLOGSLINK", "_viewlogs/system/?id=%s"},
+    {"ACCOUNTLOGSLINK", "_viewlogs/accounts/?id=%s"},
+};
+
+bool IsPost(const HttpRequest& request) { return request.GetMethod() == HttpRequest::Method::kPost; }
+
+}  // namespace
+
+AdminHandler::AdminHandler(ftp::FtpServer& server, platform::Clock& clock,
+                           const std::string& program_folder)
+    : server_(server),
+      clock_(clock),
+      folder_(program_folder + "/remoteadmin"),
+      log_(clock, 0, kLogSizeLimit),
+      session_(clock) {
+  log_.SetPrefix(program_folder + "/logs/remoteadmin_");
+  AddRoute(Method::kPost, "/_login", [this](HttpRequest& request, const std::string&) { Login(request); });
+  AddRoute(Method::kGet, "/_logout", [this](HttpRequest& request, const std::string&) { Logout(request); });
+}
+
+void AdminHandler::AddRoute(Method method, std::string_view path, RouteHandler handler) {
+  routes_.push_back(Route{method, std::string(path), std::move(handler)});
+}
+
+void AdminHandler::HandleRequest(HttpRequest& request) {
+  HttpResponse& response = request.Response();
+  response.SetNotFoundPage(folder_ + "/error404.html");
+  const std::string& path = request.Path();
+  if (path.size() < 2 || path[1] != '_') {
+    response.ServeStatic(folder_, path, request.IfModifiedSince());
+    return;
+  }
+  if (request.GetMethod() == Method::kHead) {
+    response.BadRequest();
+    return;
+  }
+  response.NotFound();
+  const std::string* id = request.QueryParam("id");
+  if (id == nullptr) {
+    if (IsPost(request) && vfs::EqualNoCase(path, "/_login")) Login(request);
+    return;
+  }
+  if (!session_.Accept(*id)) {
+    response.Redirect(kBadLoginPage, IsPost(request));
+    return;
+  }
+  Dispatch(request, *id);
+}
+
+void AdminHandler::Dispatch(HttpRequest& request, const std::string& id) {
+  const Method method = request.GetMethod();
+  const std::string& path = request.Path();
+  for (const Route& route : routes_) {
+    if (route.method == method && vfs::EqualNoCase(route.path, path)) {
+      route.handler(request, id);
+      return;
+    }
+  }
+  // A plain page: its template named after the path, common placeholders only.
+  if (method == Method::kGet) Page(request, id, path.substr(1) + ".html", nullptr);
+}
+
+void AdminHandler::Login(HttpRequest& request) {
+  if (!request.IsUrlEncoded() || !request.IsComplete()) return;
+  HttpResponse& response = request.Response();
+  std::string password;
+  if (!request.FormFieldValue("pass", &password, kPasswordCapacity)) {
+    response.Redirect(kBadLoginPage, true);
+    return;
+  }
+  bool match;
+  {
+    settings::ServerSettings& settings = server_.Settings();
+    Guard guard(settings.Lock());
+    // An unset password opens nothing: an empty field must not log anyone in.
+    match = !settings.mRAPass.empty() && password == settings.mRAPass;
+  }
+  if (!match) {
+    PauseAfterWrongPassword();
+    response.Redirect(kBadLoginPage, true);
+    Log(request, FormatText("Login Failure: Password Length=[%d]", static_cast<int>(password.size())));
+    return;
+  }
+  const std::string id = session_.LogIn();
+  if (id.empty()) return;  // no random source: the 404 stays
+  response.Redirect("_menu?id=" + id, true);
+  Log(request, "Logged In");
+}
+
+void AdminHandler::PauseAfterWrongPassword() {
+  // One pause at a time: parallel connections cannot multiply the guesses.
+  Guard guard(login_pause_lock_);
+  for (std::uint32_t slept = 0; slept < kLoginFailurePauseMs && !stopping_.load();
+       slept += kPauseStepMs)
+    clock_.SleepMs(kPauseStepMs);
+}
+
+void AdminHandler::Logout(HttpRequest& request) {
+  session_.LogOut();
+  request.Response().Redirect(kLoggedOutPage, IsPost(request));
+}
+
+bool AdminHandler::LoadTemplate(std::string_view name, std::string* text) const {
+  if (vfs::ReadWholeFile(folder_ + "/" + std::string(name), kMaxTemplateBytes, text)) return true;
+  std::string lower(name);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](char ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch + 32) : ch; });
+  return lower != name && vfs::ReadWholeFile(folder_ + "/" + lower, kMaxTemplateBytes, text);
+}
+
+void AdminHandler::Page(HttpRequest& request, const std::string& id, std::string_view name,
+                        const PageFiller* filler) {
+  std::string text;
+  if (!LoadTemplate(name, &text)) return;
+  std::string page;
+  page.reserve(text.size() + 1024);
+  TemplateScanner scanner(text);
+  std::string placeholder;
+  for (;;) {
+    scanner.Next(&page, &placeholder);
+    if (placeholder.empty()) break;
+    if (!CommonPlaceholder(request, id, placeholder, &page) && filler != nullptr && *filler)
+      (*filler)(placeholder, &page);
+  }
+  request.Response().SendPage(std::move(page), "html");
+}
+
+bool AdminHandler::CommonPlaceholder(const HttpRequest& request, const std::string& id,
+                                     std::string_view name, std::string* out) {
+  static constexpr std::string_view kMessages[] = {"MSG1", "MSG2", "MSG3"};
+  static constexpr std::string_view kMessageParams[] = {"msg1", "msg2", "msg3"};
+  for (std::size_t i = 0; i < std::size(kMessages); ++i) {
+    if (name != kMessages[i]) continue;
+    if (const std::string* value = request.QueryParam(kMessageParams[i])) *out += EscapeHtml(*value);
+    return true;
+  }
+  if (name == "ID") {
+    *out += id;
+    return true;
+  }
+  for (const IdLink& link : kIdLinks) {
+    if (name != link.name) continue;
+    *out += FormatText(link.format, id.c_str());
+    return true;
+  }
+  if (name == "ACCOUNTSOPTIONSLIST") {
+    AppendOptions(server_.Accounts(), out);
+    Guard guard(edit_.Lock());
+    edit_.ClearLocked();
+    return true;
+  }
+  if (name == "GROUPSOPTIONSLIST") {
+    AppendOptions(server_.Groups(), out);
+    return true;
+  }
+  if (name == "MAXACCOUNTS") {
+    *out += "Unlimited";
+    return true;
+  }
+  if (name == "CURRENTACCOUNTCOUNT") {
+    *out += std::to_string(server_.Accounts().Count());
+    return true;
+  }
+  if (name == "ADDIPMSG") {
+    bool add_to_safe;
+    {
+      Guard guard(edit_.Lock());
+      add_to_safe = edit_.add_to_safe;
+    }
+    *out += add_to_safe ? "Adding to the Safe IP's..." : "Adding to the Blocked IP's...";
+    return true;
+  }
+  return false;
+}
+
+void AdminHandler::AppendOptions(accounts::AccountStore& store, std::string* out) {
+  Guard guard(store.Lock());
+  for (std::size_t i = 0, count = store.Count(); i < count; ++i) {
+    const std::string name = EscapeHtml(store.GetAt(i).Name());
+    *out += FormatText("<option value=\"%s\">%s</option>\r\n", name.c_str(), name.c_str());
+  }
+}
+
+bool AdminHandler::OpenForm(HttpRequest& request, const std::string& id, std::string_view back_page) {
+  if (!request.IsUrlEncoded() || !request.IsComplete()) return false;
+  if (request.FormFieldExists("buttoncancel")) {
+    request.Response().Redirect(std::string(back_page) + "?id=" + id, IsPost(request));
+    return false;
+  }
+  return true;
+}
+
+bool AdminHandler::RequiredField(HttpRequest& request, const std::string& id, std::string_view name,
+                                 std::string* value, std::size_t capacity) {
+  if (request.FormFieldValue(name, value, capacity)) return true;
+  ErrorRedirect(request, id, kIncompleteForm);
+  return false;
+}
+
+void AdminHandler::ErrorRedirect(HttpRequest& request, const std::string& id,
+                                 std::string_view message) {
+  request.Response().Redirect("_error?id=" + id + "&msg1=" + std::string(message), IsPost(request));
+}
+
+void AdminHandler::Log(const HttpRequest& request, std::string_view text) {
+  [[maybe_unused]] const bool written =
+      log_.WriteLine(request.PeerIp() + " -> " + std::string(text));
+}
+
+}  // namespace quillon::admin

@@ -1,0 +1,119 @@
+// The remote admin's request handler: it serves the static files of the
+// "remoteadmin" folder, checks the administrator's session id on every admin
+// path (one beginning with "/_"), logs the administrator in and out, routes
+// the admin paths to their pages and form processors, and fills page
+// templates with their placeholders.
+//
+// An admin path without a session id is answered 404 (except the login
+// post); a wrong or expired id is sent to "/badlogin.html". A GET that no
+// route takes shows the template of the same name (path + ".html") with the
+// common placeholders only, so plain pages need nothing but their file.
+//
+// Thread-safety: requests arrive on their connections' threads at once. The
+// session, the edit state, the settings and the stores lock themselves;
+// the router never holds two of those locks at once.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "admin/admin_session.h"
+#include "admin/edit_state.h"
+#include "admin/http_server.h"
+#include "ftp/ftp_server.h"
+#include "platform/clock.h"
+#include "runtime/critical_section.h"
+#include "settings/log_file.h"
+
+namespace quillon::admin {
+
+class AdminHandler final : public RequestHandler {
+ public:
+  static constexpr std::uint32_t kLoginFailurePauseMs = 5000;
+  static constexpr std::uint32_t kLogSizeLimit = 51200;
+  static constexpr std::size_t kPasswordCapacity = 100;
+
+  using Method = HttpRequest::Method;
+  // Answers a routed request; `id` is the request's (valid) session id.
+  using RouteHandler = std::function<void(HttpRequest& request, const std::string& id)>;
+  // Appends the text of a page's own placeholder NAME (unknown names: nothing).
+  using PageFiller = std::function<void(std::string_view name, std::string* out)>;
+
+  // The templates and static files are read from program_folder/remoteadmin,
+  // the log goes to program_folder/logs/remoteadmin_<n>.txt.
+  AdminHandler(ftp::FtpServer& server, platform::Clock& clock, const std::string& program_folder);
+
+  void HandleRequest(HttpRequest& request) override;
+
+  // Adds a route; `path` begins with "/_" and is compared without regard to
+  // case. The page families register their routes here.
+  void AddRoute(Method method, std::string_view path, RouteHandler handler);
+
+  // Page frame: fills the template `name` (a file of the remoteadmin folder)
+  // and sends it. Each NAME goes to the common placeholders first, then to
+  // `filler` (may be null). A missing template leaves the response as it was.
+  void Page(HttpRequest& request, const std::string& id, std::string_view name,
+            const PageFiller* filler);
+  // Appends the text of a placeholder every page knows; false when `name` is
+  // not one of them.
+  bool CommonPlaceholder(const HttpRequest& request, const std::string& id, std::string_view name,
+                         std::string* out);
+
+  // Form-processor frame. True when the processor goes on. False when the
+  // body is not a readable url-encoded form (the 404 stays) or the form was
+  // cancelled ("buttoncancel"): the browser is then sent back to `back_page`
+  // ("_menu", ...) and nothing changes.
+  bool OpenForm(HttpRequest& request, const std::string& id, std::string_view back_page);
+  // A form field the processor cannot do without; when it is missing the
+  // browser gets the error page with "Incomplete Form" and the result is false.
+  bool RequiredField(HttpRequest& request, const std::string& id, std::string_view name,
+                     std::string* value, std::size_t capacity);
+  // Sends the browser to the error page showing `message`.
+  void ErrorRedirect(HttpRequest& request, const std::string& id, std::string_view message);
+  // Writes "<peer ip> -> <text>" to the remote-admin log.
+  void Log(const HttpRequest& request, std::string_view text);
+
+  // Makes a pending wrong-password pause end at once (while the remote admin
+  // stops), or lets pauses run again.
+  void SetStopping(bool stopping) { stopping_.store(stopping); }
+
+  settings::LogFile& LogFile() { return log_; }
+  AdminSession& Session() { return session_; }
+  EditState& Edit() { return edit_; }
+  ftp::FtpServer& Server() { return server_; }
+  const std::string& Folder() const { return folder_; }
+
+ private:
+  struct Route {
+    Method method;
+    std::string path;
+    RouteHandler handler;
+  };
+
+  void Dispatch(HttpRequest& request, const std::string& id);
+  void Login(HttpRequest& request);
+  void Logout(HttpRequest& request);
+  // Reads a template; a name missing as written is tried in lower case
+  // (paths compare without regard to case, file names do not).
+  bool LoadTemplate(std::string_view name, std::string* text) const;
+  // One option line per record of `store`, names escaped.
+  static void AppendOptions(accounts::AccountStore& store, std::string* out);
+  void PauseAfterWrongPassword();
+
+  ftp::FtpServer& server_;
+  platform::Clock& clock_;
+  const std::string folder_;  // the remoteadmin folder
+  settings::LogFile log_;
+  AdminSession session_;
+  EditState edit_;
+  std::vector<Route> routes_;  // filled before the server starts
+  // Serialises the wrong-password pauses, so parallel guesses queue.
+  runtime::CriticalSection login_pause_lock_;
+  std::atomic<bool> stopping_{false};
+};
+
+}  // namespace quillon::admin

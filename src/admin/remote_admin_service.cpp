@@ -1,0 +1,79 @@
+#include "admin/remote_admin_service.h"
+
+#include "admin/http_response.h"
+#include "platform/fs.h"
+#include "vfs/file_handle.h"
+#include "vfs/paths.h"
+
+namespace quillon::admin {
+
+namespace {
+using Guard = runtime::CriticalSection::Guard;
+constexpr std::uint32_t kHighestPort = 65535;
+}  // namespace
+
+RemoteAdminService::RemoteAdminService(ftp::FtpServer& server, platform::Clock& clock,
+                                       const std::string& program_folder)
+    : server_(server),
+      handler_(server, clock, program_folder),
+      http_(std::make_unique<HttpServer>(handler_, handler_.LogFile(), clock,
+                                         program_folder + "/temp")) {
+  const std::string not_found = handler_.Folder() + "/error404.html";
+  if (vfs::FileExists(not_found)) return;
+  // Without the file the built-in page is served, so a failed write is only
+  // cleaned up.
+  vfs::FileHandle file;
+  const std::string page = BuiltInNotFoundPage();
+  if (file.Open(not_found, true, true) && !file.WriteAll(page.data(), page.size())) {
+    file.Close();
+    [[maybe_unused]] const bool removed = platform::RemoveFile(not_found, nullptr);
+  }
+}
+
+RemoteAdminService::~RemoteAdminService() { Stop(); }
+
+std::uint32_t RemoteAdminService::ReadPort() {
+  settings::ServerSettings& settings = server_.Settings();
+  Guard guard(settings.Lock());
+  return settings.mRAPort;
+}
+
+bool RemoteAdminService::Start() {
+  if (http_->IsRunning()) return true;
+  const std::uint32_t port = ReadPort();
+  return port <= kHighestPort && http_->Start(static_cast<std::uint16_t>(port));
+}
+
+void RemoteAdminService::Stop() {
+  // A wrong-password pause would hold its connection (and this stop) for 5 s.
+  handler_.SetStopping(true);
+  http_->Stop();
+  handler_.SetStopping(false);
+}
+
+bool RemoteAdminService::ApplyPortChange() {
+  if (!http_->IsRunning()) return false;
+  const std::uint32_t port = ReadPort();
+  if (port <= kHighestPort && http_->ChangePort(static_cast<std::uint16_t>(port))) return true;
+  Stop();
+  return false;
+}
+
+void RemoteAdminService::LoadLogStartValue() {
+  std::uint32_t number;
+  {
+    settings::ServerSettings& settings = server_.Settings();
+    Guard guard(settings.Lock());
+    number = settings.mRALogStartVal;
+  }
+  handler_.LogFile().SetNumber(number);
+}
+
+void RemoteAdminService::StoreLogStartValue() {
+  const std::uint32_t number = handler_.LogFile().Number();
+  settings::ServerSettings& settings = server_.Settings();
+  Guard guard(settings.Lock());
+  settings.mRALogStartVal = number;
+}
+
+}  // namespace quillon::admin

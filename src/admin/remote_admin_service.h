@@ -1,0 +1,55 @@
+// The remote admin as the application shell sees it: the admin handler and
+// its HTTP server, started and stopped on the port of the settings. At its
+// construction it writes the default not-found page to
+// remoteadmin/error404.html when that file is missing, so administrators
+// can edit it.
+//
+// Thread-safety: Start, Stop and ApplyPortChange are called by the shell's
+// one controlling thread; the queries may be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "admin/admin_handler.h"
+#include "admin/http_server.h"
+#include "ftp/ftp_server.h"
+#include "platform/clock.h"
+
+namespace quillon::admin {
+
+class RemoteAdminService {
+ public:
+  RemoteAdminService(ftp::FtpServer& server, platform::Clock& clock,
+                     const std::string& program_folder);
+  ~RemoteAdminService();
+  RemoteAdminService(const RemoteAdminService&) = delete;
+  RemoteAdminService& operator=(const RemoteAdminService&) = delete;
+
+  bool IsRunning() const { return http_->IsRunning(); }
+  // Listens on mRAPort; already running is success.
+  [[nodiscard]] bool Start();
+  // Stops listening and ends every connection.
+  void Stop();
+  // Moves a running listener to the current mRAPort. False when not running,
+  // or when the port cannot be opened (the listener is then stopped).
+  [[nodiscard]] bool ApplyPortChange();
+  bool IsPortAvailable(std::uint32_t port) { return http_->IsPortAvailable(port); }
+  std::uint16_t LocalPort() { return http_->LocalPort(); }
+
+  // Copy the remote-admin log's number from or to mRALogStartVal.
+  void LoadLogStartValue();
+  void StoreLogStartValue();
+
+  AdminHandler& Handler() { return handler_; }
+
+ private:
+  std::uint32_t ReadPort();
+
+  ftp::FtpServer& server_;
+  AdminHandler handler_;
+  std::unique_ptr<HttpServer> http_;
+};
+
+}  // namespace quillon::admin

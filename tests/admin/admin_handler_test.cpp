@@ -1,0 +1,280 @@
+#include "admin/admin_handler.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "admin/remote_admin_service.h"
+#include "support/ftp_server_fixture.h"
+#include "support/loopback_client.h"
+#include "support/wait.h"
+
+namespace quillon::admin {
+namespace {
+
+using testing::ReadWholeFile;
+using testing::WriteWholeFile;
+
+struct Answer {
+  std::string header;
+  std::string body;
+  bool Redirects(const std::string& target) const {
+    return header.find("Location: " + target + "\r\n") != std::string::npos ||
+           body.find("URL=" + target + "\"") != std::string::npos;
+  }
+};
+
+class AdminHandlerTest : public testing::FtpServerFixture {
+ protected:
+  void SetUp() override {
+    FtpServerFixture::SetUp();
+    std::filesystem::create_directories(dir_.File("remoteadmin"));
+    ChangeSettings([](settings::ServerSettings& s) { s.mRAPass = "letmein"; });
+    WriteWholeFile(dir_.File("remoteadmin/index.html"), "index page");
+    WriteWholeFile(dir_.File("remoteadmin/_menu.html"), "menu <!--LOGOUTLINK--> end");
+    handler_ = std::make_unique<AdminHandler>(*server_, clock_, dir_.Path());
+  }
+
+  // Runs one request through the handler: a GET, HEAD or POST line such as
+  // "GET /_menu?id=1"; a POST carries `form` url-encoded.
+  Answer Request(const std::string& line, const std::string& form = {},
+                 const char* type = "application/x-www-form-urlencoded") {
+    HttpRequest request("127.0.0.1", "5000", dir_.File("temp"), clock_);
+    request.ParseHeaderLine(line + " HTTP/1.1");
+    request.ParseHeaderLine("Host: 127.0.0.1");
+    if (line.rfind("POST", 0) == 0) {
+      request.ParseHeaderLine(std::string("Content-Type: ") + type);
+      request.ParseHeaderLine("Content-Length: " + std::to_string(form.size()));
+    }
+    request.HeadersEnded();
+    if (!form.empty()) {
+      EXPECT_TRUE(request.FeedBody(form.data(), form.size()));
+    }
+    handler_->HandleRequest(request);
+    Answer answer;
+    HttpResponse& response = request.Response();
+    EXPECT_TRUE(response.IsReady()) << line;
+    answer.header = response.Header();
+    char piece[4096];
+    std::size_t length = 0;
+    while (response.NextBodyPiece(piece, sizeof piece, &length) && length > 0)
+      answer.body.append(piece, length);
+    return answer;
+  }
+
+  // Logs in and returns the new session id.
+  std::string LogIn() {
+    const Answer answer = Request("POST /_login", "pass=letmein");
+    std::smatch match;
+    const std::regex pattern("URL=_menu\\?id=([0-9]+)\"");
+    if (!std::regex_search(answer.body, match, pattern)) {
+      ADD_FAILURE() << answer.body;
+      return {};
+    }
+    return match[1];
+  }
+
+  std::string AdminLog() const { return ReadWholeFile(dir_.File("logs/remoteadmin_0.txt")); }
+
+  std::unique_ptr<AdminHandler> handler_;
+};
+
+TEST_F(AdminHandlerTest, LoginGivesA49DigitIdThatExpiresAfterTwoHours) {
+  const std::string id = LogIn();
+  ASSERT_EQ(id.size(), 49u);
+  EXPECT_NE(AdminLog().find("127.0.0.1 -> Logged In"), std::string::npos);
+
+  Answer menu = Request("GET /_menu?id=" + id);
+  EXPECT_EQ(menu.header.substr(0, 15), "HTTP/1.1 200 OK");
+  EXPECT_EQ(menu.body, "menu _logout?id=" + id + " end");
+
+  // Each accepted request restarts the two hours.
+  clock_.Advance(7'200'000);
+  EXPECT_EQ(Request("GET /_menu?id=" + id).body, menu.body);
+  clock_.Advance(7'200'001);
+  EXPECT_TRUE(Request("GET /_menu?id=" + id).Redirects("/badlogin.html"));
+  clock_.Advance(1);
+  EXPECT_TRUE(Request("GET /_menu?id=" + id).Redirects("/badlogin.html"));
+
+  // A second login replaces the id; logout ends the session.
+  const std::string second = LogIn();
+  EXPECT_NE(second, id);
+  EXPECT_TRUE(Request("GET /_menu?id=" + id).Redirects("/badlogin.html"));
+  EXPECT_TRUE(Request("GET /_logout?id=" + second).Redirects("/loggedout.html"));
+  EXPECT_TRUE(Request("GET /_menu?id=" + second).Redirects("/badlogin.html"));
+}
+
+TEST_F(AdminHandlerTest, WrongPasswordsWaitFiveSecondsOneAtATime) {
+  clock_.SetSleepAdvances(true);
+  std::uint32_t start = clock_.TickMs();
+  Answer answer = Request("POST /_login", "pass=wrong6");
+  EXPECT_TRUE(answer.Redirects("/badlogin.html"));
+  EXPECT_GE(clock_.TickMs() - start, 5000u);
+  EXPECT_NE(AdminLog().find("127.0.0.1 -> Login Failure: Password Length=[6]"), std::string::npos);
+
+  // Parallel guesses queue behind one another.
+  start = clock_.TickMs();
+  std::thread other([this] { Request("POST /_login", "pass=guess"); });
+  Request("POST /_login", "pass=other");
+  other.join();
+  EXPECT_GE(clock_.TickMs() - start, 10'000u);
+  EXPECT_EQ(clock_.MaxConcurrentSleepers(), 1);
+
+  // No pass field: no pause; the right password is case-sensitive.
+  start = clock_.TickMs();
+  EXPECT_TRUE(Request("POST /_login", "password=letmein").Redirects("/badlogin.html"));
+  EXPECT_EQ(clock_.TickMs(), start);
+  EXPECT_TRUE(Request("POST /_login", "pass=LetMeIn").Redirects("/badlogin.html"));
+}
+
+TEST_F(AdminHandlerTest, AnEmptyAdminPasswordLetsNobodyIn) {
+  ChangeSettings([](settings::ServerSettings& s) { s.mRAPass.clear(); });
+  EXPECT_TRUE(Request("POST /_login", "pass=").Redirects("/badlogin.html"));
+  EXPECT_FALSE(handler_->Session().IsLoggedIn());
+}
+
+TEST_F(AdminHandlerTest, RouterChecksMethodIdAndPath) {
+  std::string reached;
+  handler_->AddRoute(HttpRequest::Method::kGet, "/_status",
+                     [&](HttpRequest& request, const std::string& id) {
+                       reached = id;
+                       request.Response().SendPage("status");
+                     });
+  const std::string id = LogIn();
+
+  // Paths compare without regard to case; the id compares exactly.
+  EXPECT_EQ(Request("GET /_STATUS?id=" + id).body, "status");
+  EXPECT_EQ(reached, id);
+  EXPECT_TRUE(Request("GET /_status?id=" + id + "0").Redirects("/badlogin.html"));
+  EXPECT_TRUE(Request("GET /_status?id=" + id.substr(1)).Redirects("/badlogin.html"));
+
+  const std::string not_found = "HTTP/1.1 404 Not Found";
+  EXPECT_EQ(Request("GET /_status").header.substr(0, 22), not_found);
+  EXPECT_EQ(Request("GET /_logout").header.substr(0, 22), not_found);
+  EXPECT_EQ(Request("POST /_status?id=" + id, "a=1").header.substr(0, 22), not_found);
+  EXPECT_EQ(Request("GET /_nosuchpage?id=" + id).header.substr(0, 22), not_found);
+  EXPECT_EQ(Request("HEAD /_menu?id=" + id).header.substr(0, 24), "HTTP/1.1 400 Bad Request");
+
+  // Static files and plain pages (a name in capitals finds the lower-case file).
+  EXPECT_EQ(Request("GET /").body, "index page");
+  EXPECT_EQ(Request("GET /index.html").body, "index page");
+  EXPECT_EQ(Request("GET /_MENU?id=" + id).body, "menu _logout?id=" + id + " end");
+  EXPECT_EQ(Request("GET /missing.html").header.substr(0, 22), not_found);
+}
+
+TEST_F(AdminHandlerTest, TemplatesExpandBothMarkerFormsAndEscapeUserText) {
+  accounts::AccountRecord odd;
+  odd.SetName("a<b>\"c\"");
+  server_->Accounts().AddOrUpdate(odd);
+  WriteWholeFile(dir_.File("remoteadmin/_page.html"),
+                 "x<!--ID-->y|<!-- ID-->|####MENULINK####|a<!--NOSUCH-->b|<!-x|##x|"
+                 "<!--MSG1-->|<!--MSG2-->|<!--CURRENTACCOUNTCOUNT-->/<!--MAXACCOUNTS-->|"
+                 "<!--ADDIPMSG-->|<!--ACCOUNTSOPTIONSLIST-->|<!--OWN-->");
+  const std::string id = LogIn();
+  const std::string body =
+      Request("GET /_page?id=" + id + "&msg1=%3Cscript%3Ealert(1)%3C/script%3E&msg2=a%26quot%3Bb")
+          .body;
+  EXPECT_EQ(body, "x" + id + "y|<!-- ID-->|_menu?id=" + id +
+                      "|ab|<!-x|##x|&lt;script&gt;alert(1)&lt;/script&gt;|a&quot;b|2/Unlimited|"
+                      "Adding to the Blocked IP's...|"
+                      "<option value=\"a&lt;b&gt;&quot;c&quot;\">a&lt;b&gt;&quot;c&quot;</option>\r\n"
+                      "<option value=\"bob\">bob</option>\r\n|");
+
+  // The page frame hands unknown names to the page's own filler.
+  AdminHandler::PageFiller filler = [](std::string_view name, std::string* out) {
+    if (name == "OWN") *out += "own";
+  };
+  handler_->AddRoute(HttpRequest::Method::kGet, "/_own",
+                     [&](HttpRequest& request, const std::string& page_id) {
+                       handler_->Page(request, page_id, "_page.html", &filler);
+                     });
+  const std::string own = Request("GET /_own?id=" + id).body;
+  EXPECT_TRUE(own.ends_with("</option>\r\n|own")) << own;
+}
+
+TEST_F(AdminHandlerTest, AccountListClearsTheEditState) {
+  {
+    EditState& edit = handler_->Edit();
+    runtime::CriticalSection::Guard guard(edit.Lock());
+    edit.add_to_safe = true;
+    edit.edited_name = "bob";
+    edit.safe_ips.AddAddress({10, 0, 0, 1});
+  }
+  WriteWholeFile(dir_.File("remoteadmin/_accounts.html"), "<!--ADDIPMSG-->|<!--ACCOUNTSOPTIONSLIST-->");
+  const std::string id = LogIn();
+  EXPECT_EQ(Request("GET /_accounts?id=" + id).body,
+            "Adding to the Safe IP's...|<option value=\"bob\">bob</option>\r\n");
+  EditState& edit = handler_->Edit();
+  runtime::CriticalSection::Guard guard(edit.Lock());
+  EXPECT_FALSE(edit.add_to_safe);
+  EXPECT_EQ(edit.edited_name, "");
+  EXPECT_EQ(edit.safe_ips.Count(), 0u);
+}
+
+TEST_F(AdminHandlerTest, FormFrameCancelsRequiresFieldsAndWantsUrlEncodedBodies) {
+  std::string saved;
+  handler_->AddRoute(HttpRequest::Method::kPost, "/_processthing",
+                     [&](HttpRequest& request, const std::string& id) {
+                       if (!handler_->OpenForm(request, id, "_menu")) return;
+                       std::string value;
+                       if (!handler_->RequiredField(request, id, "value", &value, 100)) return;
+                       saved = value;
+                       request.Response().Redirect("_menu?id=" + id, true);
+                     });
+  const std::string id = LogIn();
+  const std::string target = "/_processthing?id=" + id;
+  EXPECT_TRUE(Request("POST " + target, "value=1&buttoncancel=Cancel").Redirects("_menu?id=" + id));
+  EXPECT_TRUE(Request("POST " + target, "other=1")
+                  .Redirects("_error?id=" + id + "&msg1=Incomplete%20Form"));
+  EXPECT_EQ(saved, "");
+  EXPECT_EQ(Request("POST " + target, "value=1", "text/plain").header.substr(0, 22),
+            "HTTP/1.1 404 Not Found");
+  EXPECT_TRUE(Request("POST " + target, "value=7").Redirects("_menu?id=" + id));
+  EXPECT_EQ(saved, "7");
+}
+
+TEST_F(AdminHandlerTest, ServiceWritesTheNotFoundPageAndFollowsThePortSetting) {
+  ChangeSettings([](settings::ServerSettings& s) {
+    s.mRAPort = 0;
+    s.mRALogStartVal = 4;
+  });
+  {
+    RemoteAdminService service(*server_, clock_, dir_.Path());
+    EXPECT_EQ(ReadWholeFile(dir_.File("remoteadmin/error404.html")), BuiltInNotFoundPage());
+    service.LoadLogStartValue();
+    EXPECT_EQ(service.Handler().LogFile().Number(), 4u);
+    service.Handler().LogFile().SetNumber(6);
+    service.StoreLogStartValue();
+
+    EXPECT_FALSE(service.ApplyPortChange());  // not running
+    ASSERT_TRUE(service.Start());
+    ASSERT_TRUE(service.Start());
+    const std::uint16_t port = service.LocalPort();
+    EXPECT_TRUE(service.IsPortAvailable(port));
+    testing::LoopbackClient client;
+    ASSERT_TRUE(client.Connect(port));
+    ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_NE(client.Receive(SIZE_MAX, 5000).find("index page"), std::string::npos);
+
+    // A taken port stops the service.
+    runtime::TcpSocket taken;
+    ASSERT_TRUE(taken.ListenOn(0));
+    ChangeSettings([&](settings::ServerSettings& s) { s.mRAPort = taken.LocalPort(); });
+    EXPECT_FALSE(service.IsPortAvailable(taken.LocalPort()));
+    EXPECT_FALSE(service.ApplyPortChange());
+    EXPECT_FALSE(service.IsRunning());
+  }
+  runtime::CriticalSection::Guard guard(server_->Settings().Lock());
+  EXPECT_EQ(server_->Settings().mRALogStartVal, 6u);
+
+  // An administrator's own page is kept.
+  WriteWholeFile(dir_.File("remoteadmin/error404.html"), "mine");
+  RemoteAdminService again(*server_, clock_, dir_.Path());
+  EXPECT_EQ(ReadWholeFile(dir_.File("remoteadmin/error404.html")), "mine");
+}
+
+}  // namespace
+}  // namespace quillon::admin
