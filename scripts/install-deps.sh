@@ -1,9 +1,22 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when missing.
-# As root it installs them with apt-get; otherwise it names what is missing.
+# Installs the Debian packages the build and the tests need, when missing,
+# and the browser driver of the remote-admin browser test from npm.
+# As root it installs the packages with apt-get; otherwise it names what is
+# missing.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev python3 curl lftp "$@")
+packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev python3 curl lftp chromium "$@")
+command -v node >/dev/null 2>&1 || packages+=(nodejs npm)
+
+install_browser_driver() {
+  [ -d tests/e2e/browser/node_modules/playwright-core ] && return 0
+  if ! command -v npm >/dev/null 2>&1; then
+    echo "npm is missing: the browser test will be skipped" >&2
+    return 0
+  fi
+  (cd tests/e2e/browser && npm ci --no-audit --no-fund --loglevel=error)
+}
 
 missing=()
 for package in "${packages[@]}"; do
@@ -12,7 +25,10 @@ for package in "${packages[@]}"; do
   fi
 done
 
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -eq 0 ]; then
+  install_browser_driver
+  exit 0
+fi
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "Missing packages: ${missing[*]}" >&2
@@ -24,3 +40,4 @@ echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
+install_browser_driver

@@ -50,9 +50,13 @@ const char* MimeType(std::string_view word) {
     std::string_view word;
     const char* type;
   };
-  static constexpr Entry kTable[] = {{"jpg", "image/jpeg"}, {"gif", "image/gif"},
-                                     {"txt", "text/plain"}, {"htm", "text/html"},
-                                     {"html", "text/html"}, {"asp", "text/html"}};
+  // The last five: browsers refuse a stylesheet or script, and do not draw
+  // an SVG image, that comes as application/zip.
+  static constexpr Entry kTable[] = {
+      {"jpg", "image/jpeg"},  {"gif", "image/gif"},           {"txt", "text/plain"},
+      {"htm", "text/html"},   {"html", "text/html"},          {"asp", "text/html"},
+      {"css", "text/css"},    {"js", "text/javascript"},      {"svg", "image/svg+xml"},
+      {"png", "image/png"},   {"ico", "image/x-icon"}};
   for (const Entry& entry : kTable)
     if (entry.word == word) return entry.type;
   return "application/zip";

@@ -106,6 +106,9 @@ TEST_F(HttpServerTest, StaticFilesWithDatesAndNotModified) {
 }
 
 TEST_F(HttpServerTest, TypesAreCaseSensitiveAndHeadHasNoBody) {
+  WriteWholeFile(dir_.File("remoteadmin/site.css"), "body{}");
+  EXPECT_NE(Exchange("GET /site.css HTTP/1.1\r\nHost: h\r\n\r\n").find("Content-Type: text/css"),
+            std::string::npos);
   EXPECT_NE(Exchange("GET /logo.PNG HTTP/1.1\r\nHost: h\r\n\r\n").find("Content-Type: application/zip"),
             std::string::npos);
   EXPECT_NE(Exchange("GET /UPPER.HTML HTTP/1.1\r\nHost: h\r\n\r\n").find("Content-Type: application/zip"),

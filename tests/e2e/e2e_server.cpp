@@ -1,22 +1,27 @@
 // A real FTP server process for interoperability tests with clients no one
-// here wrote. Usage: e2e_server <program folder> <user> <password>
-// Prints "PORT <n>" once it listens on an ephemeral loopback-reachable port,
-// then serves until its standard input closes (or ten minutes pass).
+// here wrote. Usage:
+//   e2e_server <program folder> <user> <password> [--admin <pages> <admin password>]
+// Prints "PORT <n>" once it listens on an ephemeral loopback-reachable port
+// (and, with --admin, "ADMIN <n>" once the remote admin serves the pages
+// copied from <pages>), then serves until its standard input closes.
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
 
+#include "admin/remote_admin_service.h"
 #include "ftp/ftp_server.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 
 int main(int argc, char** argv) {
   using namespace quillon;
-  if (argc != 4) {
-    std::cerr << "usage: e2e_server <program folder> <user> <password>\n";
+  const bool admin = argc == 7 && std::string(argv[4]) == "--admin";
+  if (argc != 4 && !admin) {
+    std::cerr << "usage: e2e_server <program folder> <user> <password> [--admin <pages> <password>]\n";
     return 2;
   }
   const std::string folder = argv[1];
@@ -43,6 +48,23 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::cout << "PORT " << server.GetStatus().port << std::endl;
+  std::unique_ptr<admin::RemoteAdminService> remote_admin;
+  if (admin) {
+    std::filesystem::copy(argv[5], std::filesystem::path(folder) / "remoteadmin",
+                          std::filesystem::copy_options::recursive |
+                              std::filesystem::copy_options::overwrite_existing);
+    {
+      runtime::CriticalSection::Guard guard(server.Settings().Lock());
+      server.Settings().mRAPort = 0;
+      server.Settings().mRAPass = argv[6];
+    }
+    remote_admin = std::make_unique<admin::RemoteAdminService>(server, clock, folder);
+    if (!remote_admin->Start()) {
+      std::cerr << "cannot start the remote admin\n";
+      return 1;
+    }
+    std::cout << "ADMIN " << remote_admin->LocalPort() << std::endl;
+  }
   // Serve until the test closes our input.
   std::thread watcher([] {
     std::string ignored;
@@ -50,6 +72,7 @@ int main(int argc, char** argv) {
     }
   });
   watcher.join();
+  remote_admin.reset();
   server.Deactivate();
   return 0;
 }
