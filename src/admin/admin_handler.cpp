@@ -147,8 +147,7 @@ void AdminHandler::Logout(HttpRequest& request) {
 bool AdminHandler::LoadTemplate(std::string_view name, std::string* text) const {
   if (vfs::ReadWholeFile(folder_ + "/" + std::string(name), kMaxTemplateBytes, text)) return true;
   std::string lower(name);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](char ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch + 32) : ch; });
+  std::transform(lower.begin(), lower.end(), lower.begin(), vfs::FoldCase);
   return lower != name && vfs::ReadWholeFile(folder_ + "/" + lower, kMaxTemplateBytes, text);
 }
 

@@ -79,6 +79,129 @@ struct Reader {
   }
 };
 
+// Reads or writes the one key named `key` as text: flags as 1 or 0,
+// integers in decimal, speeds in KB/s, IP lists as comma-separated entries
+// ("10.0.0.1" or "10.0.0.1-10.0.0.255"), banned types as "exe,pif".
+struct TextAccess {
+  std::string_view key;
+  const std::string* input;  // null: read the value into *output
+  std::string* output;
+  std::string* message;
+  bool found = false;
+  bool ok = false;
+
+  bool Mine(const char* name) {
+    if (key != name) return false;
+    found = true;
+    return true;
+  }
+  bool Fail(std::string text) {
+    *message = std::move(text);
+    return false;
+  }
+  bool Number(std::uint32_t* value) {
+    const std::string& text = *input;
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoull(text) > 0xFFFFFFFFull)
+      return Fail("The value of " + std::string(key) + " must be a whole number from 0 to 4294967295.");
+    *value = static_cast<std::uint32_t>(std::stoull(text));
+    return true;
+  }
+
+  void String(const char* name, std::string& value, std::size_t capacity) {
+    if (!Mine(name)) return;
+    if (input == nullptr) {
+      *output = value;
+      ok = true;
+    } else if (input->size() >= capacity) {
+      ok = Fail("The value of " + std::string(key) + " may hold at most " +
+                std::to_string(capacity - 1) + " characters.");
+    } else {
+      value = *input;
+      ok = true;
+    }
+  }
+  void Flag(const char* name, bool& value) {
+    if (!Mine(name)) return;
+    if (input == nullptr) {
+      *output = value ? "1" : "0";
+      ok = true;
+      return;
+    }
+    const std::string& text = *input;
+    if (text == "1" || vfs::EqualNoCase(text, "on") || vfs::EqualNoCase(text, "true") ||
+        vfs::EqualNoCase(text, "yes")) {
+      value = true;
+      ok = true;
+    } else if (text == "0" || vfs::EqualNoCase(text, "off") || vfs::EqualNoCase(text, "false") ||
+               vfs::EqualNoCase(text, "no")) {
+      value = false;
+      ok = true;
+    } else {
+      ok = Fail("The value of " + std::string(key) + " must be 1 or 0 (on or off).");
+    }
+  }
+  void Integer(const char* name, std::uint32_t& value) {
+    if (!Mine(name)) return;
+    if (input == nullptr) {
+      *output = std::to_string(value);
+      ok = true;
+    } else {
+      ok = Number(&value);
+    }
+  }
+  void Speed(const char* name, runtime::RateLimiter& limiter) {
+    if (!Mine(name)) return;
+    std::uint32_t kb = limiter.Limit() >> 10;
+    if (input == nullptr) {
+      *output = std::to_string(kb);
+      ok = true;
+    } else if ((ok = Number(&kb))) {
+      if (kb > (0xFFFFFFFFu >> 10)) {
+        ok = Fail("The value of " + std::string(key) + " is too large.");
+        return;
+      }
+      limiter.SetLimit(kb << 10);
+    }
+  }
+  void IpList(const char* name, access::IpRangeList& list) {
+    if (!Mine(name)) return;
+    if (input == nullptr) {
+      output->clear();
+      for (std::size_t i = 0; i < list.Count(); ++i) *output += (i > 0 ? "," : "") + list.EntryText(i);
+      ok = true;
+      return;
+    }
+    access::IpRangeList parsed;
+    std::string_view rest = *input;
+    while (!rest.empty()) {
+      const std::size_t comma = rest.find(',');
+      const std::string_view entry = rest.substr(0, comma);
+      rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+      const std::size_t dash = entry.find('-');
+      const std::string_view first = entry.substr(0, dash);
+      const std::string_view last = dash == std::string_view::npos ? first : entry.substr(dash + 1);
+      if (!access::IpRangeList::IsValidAddress(first) || !access::IpRangeList::IsValidAddress(last) ||
+          !parsed.AddRange(access::IpRangeList::ParseAddress(first),
+                           access::IpRangeList::ParseAddress(last))) {
+        ok = Fail("\"" + std::string(entry) + "\" is not an IP address or a range of them.");
+        return;
+      }
+    }
+    list = parsed;
+    ok = true;
+  }
+  void BadExts(const char* name, vfs::BannedTypes& types) {
+    if (!Mine(name)) return;
+    if (input == nullptr) {
+      *output = types.Joined();
+    } else {
+      types.Parse(*input);
+    }
+    ok = true;
+  }
+};
+
 }  // namespace
 
 ServerSettings::ServerSettings(platform::Clock& clock, std::string path, vfs::FileWriter* writer)
@@ -190,6 +313,22 @@ bool ServerSettings::Save() {
   SettingsFile file;
   Fill(&file);
   return file.Write(path_, *writer_);
+}
+
+bool ServerSettings::SetFromText(std::string_view key, const std::string& value,
+                                 std::string* message) {
+  std::string unused;
+  TextAccess access{key, &value, &unused, message};
+  VisitKeys(*this, access);
+  if (!access.found) *message = "There is no setting named " + std::string(key) + ".";
+  return access.found && access.ok;
+}
+
+bool ServerSettings::GetAsText(std::string_view key, std::string* value, std::string* message) {
+  TextAccess access{key, nullptr, value, message};
+  VisitKeys(*this, access);
+  if (!access.found) *message = "There is no setting named " + std::string(key) + ".";
+  return access.found && access.ok;
 }
 
 }  // namespace quillon::settings

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "access/ip_range_list.h"
 #include "platform/clock.h"
@@ -50,6 +51,15 @@ class ServerSettings {
   [[nodiscard]] bool Save();
   // The file's bytes as Save would write them. REQUIRES: Lock() held.
   std::string Serialise() const;
+
+  // One setting by its key, as text: flags 1/0 (on/off, true/false, yes/no
+  // accepted), numbers in decimal, speeds in KB/s, IP lists as comma-separated
+  // "a.b.c.d" or "a.b.c.d-e.f.g.h" entries, banned types as "exe,pif".
+  // False with a message for an unknown key or a value that does not fit.
+  // REQUIRES: Lock() held.
+  [[nodiscard]] bool SetFromText(std::string_view key, const std::string& value,
+                                 std::string* message);
+  [[nodiscard]] bool GetAsText(std::string_view key, std::string* value, std::string* message);
 
   std::uint32_t MaxUploadSpeedKb() const { return mMaxUploadSpeed.Limit() >> 10; }
   void SetMaxUploadSpeedKb(std::uint32_t kb) { mMaxUploadSpeed.SetLimit(kb << 10); }

@@ -136,4 +136,12 @@ std::uint64_t FileSizeOf(const std::string& path) {
   return platform::StatPath(path, &info) ? info.size : 0;
 }
 
+bool MakeFolders(const std::string& path, unsigned permissions) {
+  if (FolderExists(path)) return true;
+  std::string parent;
+  if (ParentFolder(path, &parent, 4096) && parent != path && !MakeFolders(parent, permissions))
+    return false;
+  return platform::MakeFolder(path, permissions, nullptr) || FolderExists(path);
+}
+
 }  // namespace quillon::vfs

@@ -39,6 +39,10 @@ bool Extension(std::string_view name, std::string* out, std::size_t capacity);
 // `path` made absolute against the current folder, ending with "/".
 std::string AbsoluteFolder(std::string_view path);
 
+// Makes the folder and any missing folders above it (owner-only unless
+// `permissions` says otherwise); true when it exists afterwards.
+bool MakeFolders(const std::string& path, unsigned permissions = 0700);
+
 bool PathExists(const std::string& path);
 bool FileExists(const std::string& path);
 bool FolderExists(const std::string& path);

@@ -29,14 +29,6 @@ std::string EncodePath(const std::string& path) {
   return out;
 }
 
-// Makes the folder and any missing folders above it, owner-only.
-bool EnsureFolder(const std::string& path) {
-  if (FolderExists(path)) return true;
-  std::string parent;
-  if (ParentFolder(path, &parent, 4096) && parent != path && !EnsureFolder(parent)) return false;
-  return platform::MakeFolder(path, 0700, nullptr) || FolderExists(path);
-}
-
 // The top folder of the file system that holds `path`.
 std::string TopOfFileSystem(const std::string& path) {
   platform::PathInfo info;
@@ -54,8 +46,8 @@ std::string TopOfFileSystem(const std::string& path) {
 
 // Moves `path` into `trash` (made when missing) under a free name.
 bool MoveInto(const std::string& trash, const std::string& path, std::int64_t now_seconds) {
-  if (trash.empty() || !EnsureFolder(trash) || !EnsureFolder(trash + "/files") ||
-      !EnsureFolder(trash + "/info"))
+  if (trash.empty() || !MakeFolders(trash) || !MakeFolders(trash + "/files") ||
+      !MakeFolders(trash + "/info"))
     return false;
   const std::string name = FileNamePart(path);
   for (int attempt = 0; attempt < 1000; ++attempt) {

@@ -1,0 +1,156 @@
+#include "app/service_manager.h"
+
+#include <algorithm>
+
+#include "platform/fs.h"
+#include "platform/process.h"
+#include "vfs/file_handle.h"
+#include "vfs/file_writer.h"
+#include "vfs/paths.h"
+#include "vfs/text.h"
+
+namespace quillon::app {
+
+namespace {
+
+constexpr const char* kDefaultServiceFolder = "/var/lib/quillon-ftp-server/services";
+constexpr const char* kUnitFolder = "/etc/systemd/system";
+constexpr std::uint64_t kMaxRecordBytes = 64 * 1024;
+
+// The value of "key=value" lines.
+std::string Field(const std::string& text, std::string_view key) {
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string_view line(text.data() + at, end - at);
+    if (line.size() > key.size() && line.substr(0, key.size()) == key && line[key.size()] == '=')
+      return std::string(line.substr(key.size() + 1));
+    at = end + 1;
+  }
+  return {};
+}
+
+bool WriteText(const std::string& path, const std::string& text, unsigned permissions) {
+  vfs::FileWriter writer;
+  return writer.ReplaceFile(path, text, permissions);
+}
+
+std::string UnitName(const std::string& name) {
+  std::string unit = name;
+  std::transform(unit.begin(), unit.end(), unit.begin(),
+                 [](char ch) { return vfs::FoldCase(ch); });
+  return unit + ".service";
+}
+
+}  // namespace
+
+ServiceManager::ServiceManager(std::string program) : program_(std::move(program)) {}
+
+std::string ServiceManager::ServiceFolder() {
+  const std::string folder = platform::EnvironmentValue("QUILLON_SERVICE_DIR");
+  return folder.empty() ? kDefaultServiceFolder : folder;
+}
+
+std::string ServiceManager::RecordPath(const std::string& name) {
+  return ServiceFolder() + "/" + name + ".service";
+}
+
+std::string ServiceManager::PidPath(const std::string& name) {
+  return ServiceFolder() + "/" + name + ".pid";
+}
+
+bool ServiceManager::ReadRecord(const std::string& name, Record* record) {
+  std::string text;
+  if (!vfs::ReadWholeFile(RecordPath(name), kMaxRecordBytes, &text)) return false;
+  record->display_name = Field(text, "display");
+  record->program = Field(text, "program");
+  record->argument = Field(text, "argument");
+  record->unit = Field(text, "unit");
+  return !record->program.empty();
+}
+
+int ServiceManager::ReadPid(const std::string& name) {
+  std::string text;
+  if (!vfs::ReadWholeFile(PidPath(name), 64, &text)) return 0;
+  return static_cast<int>(vfs::ParseUnsigned(text.substr(0, text.find('\n')), true));
+}
+
+bool ServiceManager::Install(const std::string& name, const std::string& display_name,
+                             const std::string& argument) {
+  if (program_.empty() || !vfs::FileExists(program_)) return false;
+  if (!vfs::MakeFolders(ServiceFolder(), 0755)) return false;
+  Record record{display_name, program_, argument, {}};
+  record.unit = InstallUnit(name, record);
+  std::string text = "name=" + name + "\ndisplay=" + display_name + "\nprogram=" + program_ +
+                     "\nargument=" + argument + "\nstart=auto\n";
+  if (!record.unit.empty()) text += "unit=" + record.unit + "\n";
+  return WriteText(RecordPath(name), text, 0644);
+}
+
+std::string ServiceManager::InstallUnit(const std::string& name, const Record& record) {
+  // Tests and private installs point the service folder elsewhere: they must
+  // never touch the machine's boot configuration.
+  if (!platform::EnvironmentValue("QUILLON_SERVICE_DIR").empty() || !platform::SystemdRuns())
+    return {};
+  std::string folder;
+  if (!vfs::ParentFolder(record.program, &folder, 4096)) return {};
+  const std::string unit = UnitName(name);
+  const std::string text =
+      "[Unit]\nDescription=" + record.display_name +
+      "\nAfter=network.target\n\n[Service]\nType=simple\nWorkingDirectory=" + folder +
+      "\nExecStart=" + record.CommandLine() +
+      "\nKillSignal=SIGTERM\nTimeoutStopSec=60\n\n[Install]\nWantedBy=multi-user.target\n";
+  if (!WriteText(std::string(kUnitFolder) + "/" + unit, text, 0644)) return {};
+  platform::RunAndWait({"systemctl", "daemon-reload"});
+  platform::RunAndWait({"systemctl", "enable", unit});
+  return unit;
+}
+
+bool ServiceManager::Exists(const std::string& name) const { return vfs::FileExists(RecordPath(name)); }
+
+bool ServiceManager::Remove(const std::string& name) {
+  Record record;
+  if (!ReadRecord(name, &record)) return false;
+  if (!record.unit.empty()) {
+    platform::RunAndWait({"systemctl", "disable", record.unit});
+    [[maybe_unused]] const bool removed =
+        platform::RemoveFile(std::string(kUnitFolder) + "/" + record.unit, nullptr);
+    platform::RunAndWait({"systemctl", "daemon-reload"});
+  }
+  return platform::RemoveFile(RecordPath(name), nullptr);
+}
+
+bool ServiceManager::IsRunning(const std::string& name) const {
+  Record record;
+  if (!ReadRecord(name, &record)) return false;
+  const int pid = ReadPid(name);
+  return platform::ProcessAlive(pid) && platform::ProcessCommandLine(pid) == record.CommandLine();
+}
+
+bool ServiceManager::Stop(const std::string& name) {
+  if (!IsRunning(name)) return false;
+  return platform::SendTerminate(ReadPid(name));
+}
+
+bool ServiceManager::Start(const std::string& name) {
+  Record record;
+  if (!ReadRecord(name, &record)) return false;
+  if (!record.unit.empty()) return platform::RunAndWait({"systemctl", "start", record.unit}) == 0;
+  int pid = 0;
+  if (!platform::SpawnDetached({record.program, record.argument}, &pid)) return false;
+  NoteRunning(name, pid);
+  return true;
+}
+
+void ServiceManager::NoteRunning(const std::string& name, int pid) {
+  if (!vfs::MakeFolders(ServiceFolder(), 0755)) return;
+  [[maybe_unused]] const bool written = WriteText(PidPath(name), std::to_string(pid) + "\n", 0644);
+}
+
+void ServiceManager::NoteEnded(const std::string& name, int pid) {
+  if (ReadPid(name) != pid) return;
+  [[maybe_unused]] const bool removed = platform::RemoveFile(PidPath(name), nullptr);
+}
+
+}  // namespace quillon::app

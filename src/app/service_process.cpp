@@ -1,0 +1,148 @@
+#include "app/service_process.h"
+
+#include <memory>
+
+#include "admin/remote_admin_service.h"
+#include "app/service_manager.h"
+#include "app/service_tray_window.h"
+#include "ftp/ftp_server.h"
+#include "platform/process.h"
+#include "platform/thread.h"
+#include "vfs/text.h"
+
+namespace quillon::app {
+
+namespace {
+using Guard = runtime::CriticalSection::Guard;
+
+std::string UpperCase(std::string text) {
+  for (char& ch : text)
+    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - ('a' - 'A'));
+  return text;
+}
+}  // namespace
+
+ServiceProcess::ServiceProcess(platform::Clock& clock, std::string program_folder,
+                               settings::ServiceLog& log)
+    : clock_(clock), folder_(std::move(program_folder)), log_(log) {}
+
+bool ServiceProcess::Dispatch() {
+  platform::StopSignals signals;
+  if (!signals.Block() || !state_changed_.IsValid() || !main_done_.IsValid()) return false;
+  platform::NativeThread main_thread;
+  std::string error;
+  if (!main_thread.Start(&ServiceProcess::MainEntry, this, 0, &error)) return false;
+  if (signals.Wait(main_done_)) HandleStop();
+  main_thread.Join();
+  return true;
+}
+
+void ServiceProcess::HandleStop() {
+  {
+    Guard guard(status_lock_);
+    state_ = State::kStopped;  // reported once the main routine is done
+  }
+  state_changed_.Set();
+  for (;;) {
+    main_done_.Wait(kShutdownCheckMs);
+    Guard guard(shutdown_lock_);
+    if (shutdown_complete_) break;
+  }
+  Report(State::kStopped);
+}
+
+void ServiceProcess::SetState(State state, bool report) {
+  Guard guard(status_lock_);
+  state_ = state;
+  if (report) Report(state);
+}
+
+void ServiceProcess::Report(State state) {
+  const int pid = platform::CurrentProcessId();
+  if (state == State::kRunning) {
+    ServiceManager::NoteRunning(kServiceName, pid);
+  } else if (state == State::kStopped) {
+    ServiceManager::NoteEnded(kServiceName, pid);
+  }
+}
+
+void ServiceProcess::FinishShutdown() {
+  {
+    Guard guard(shutdown_lock_);
+    shutdown_complete_ = true;
+  }
+  main_done_.Set();
+}
+
+void ServiceProcess::ServiceMain() {
+  SetState(State::kStartPending, false);
+  auto server = std::make_unique<ftp::FtpServer>(clock_, folder_);
+  auto remote_admin = std::make_unique<admin::RemoteAdminService>(*server, clock_, folder_);
+  // A start that fails ends with the state stopped and one line naming why.
+  auto fail = [&](const std::string& line) {
+    log_.WriteServiceLine(line);
+    SetState(State::kStopped, true);
+    remote_admin.reset();
+    server.reset();
+    FinishShutdown();
+  };
+
+  if (!server->Load()) return fail("#ERROR - SETTINGS LOAD FAIL");
+  remote_admin->LoadLogStartValue();
+  std::string error;
+  if (!server->Activate(&error)) return fail("#ERROR - INITIALISATION FAILED (" + UpperCase(error) + ")");
+  bool use_remote_admin;
+  bool show_icon;
+  {
+    settings::ServerSettings& settings = server->Settings();
+    Guard guard(settings.Lock());
+    use_remote_admin = settings.mUseRA;
+    show_icon = settings.mShowNTServiceIcon;
+  }
+  if (use_remote_admin && !remote_admin->Start()) {
+    server->Deactivate();
+    return fail(
+        "#ERROR - INITIALISATION FAILED (Remote Admin failed to initalise, possible port conflict)");
+  }
+  log_.WriteServiceLine("#OK - INITIALISED");
+  started_ = true;
+  SetState(State::kRunning, true);
+
+  ServiceTrayWindow window(!show_icon);
+  for (;;) {
+    {
+      Guard guard(status_lock_);
+      if (state_ != State::kRunning) break;
+    }
+    if (!window.Exists()) {
+      clock_.SleepMs(2);
+      window.Create();
+      continue;
+    }
+    state_changed_.Wait(ServiceTrayWindow::kTimerMs);
+    window.OnTimer();
+  }
+
+  remote_admin->Stop();
+  server->Deactivate();
+  remote_admin->StoreLogStartValue();
+  for (int attempt = 1; !server->Save(); ++attempt) {
+    log_.WriteServiceLine(vfs::FormatText("#ERROR - UNABLE TO SAVE SETTINGS (ATTEMPT %d)", attempt));
+    if (attempt == kSaveAttempts) break;
+    clock_.SleepMs(kSaveRetryMs);
+  }
+  window.Destroy();
+  log_.WriteServiceLine("#OK - DEINITIALISED");
+  {
+    Guard guard(status_lock_);
+    if (state_ == State::kRunning) {
+      state_ = State::kStopped;
+      Report(state_);
+    }
+  }
+  remote_admin.reset();
+  server.reset();
+  FinishShutdown();
+}
+
+}  // namespace quillon::app

@@ -1,0 +1,345 @@
+#include "app/setup_tool.h"
+
+#include <map>
+
+#include "accounts/account_store.h"
+#include "app/server_app.h"
+#include "app/service_manager.h"
+#include "platform/fs.h"
+#include "platform/process.h"
+#include "settings/server_settings.h"
+#include "vfs/paths.h"
+
+namespace quillon::app {
+
+namespace {
+
+using Guard = runtime::CriticalSection::Guard;
+
+constexpr const char* kUsage =
+    "usage: quillon-setup init [--ftp-port N] [--admin-port N] [--admin-password P] [--force]\n"
+    "       quillon-setup account add NAME [--password P] --root DIR [--rights LETTERS]\n"
+    "       quillon-setup account list\n"
+    "       quillon-setup account remove NAME\n"
+    "       quillon-setup set KEY VALUE\n"
+    "       quillon-setup get KEY\n"
+    "       quillon-setup service install|remove|start|stop|status\n"
+    "Rights letters: r read files, w upload files, m modify files, l list folders,\n"
+    "c create folders, d remove and rename folders (default: rl).\n";
+
+constexpr const char* kFolders[] = {"logs", "accountlogs", "temp", "config", "remoteadmin"};
+constexpr accounts::AccessRights kRightBits[] = {
+    accounts::kFileRead,   accounts::kFileWrite,     accounts::kFileModify,
+    accounts::kFolderView, accounts::kFolderCreate,  accounts::kFolderModify};
+
+// "--name value" options (and bare "--flag"s) after the positional words.
+struct Options {
+  std::map<std::string, std::string> values;
+  std::vector<std::string> words;
+
+  // False with a message for an option that is not allowed or lacks a value.
+  bool Parse(const std::vector<std::string>& args, std::size_t from,
+             std::initializer_list<const char*> with_value, std::initializer_list<const char*> flags,
+             std::string* err) {
+    for (std::size_t i = from; i < args.size(); ++i) {
+      const std::string& arg = args[i];
+      if (arg.rfind("--", 0) != 0) {
+        words.push_back(arg);
+        continue;
+      }
+      bool known = false;
+      for (const char* name : flags)
+        if (arg == name) known = true, values[arg] = "1";
+      for (const char* name : with_value) {
+        if (arg != name) continue;
+        if (i + 1 >= args.size()) {
+          *err = "The option " + arg + " needs a value.\n";
+          return false;
+        }
+        values[arg] = args[++i];
+        known = true;
+      }
+      if (!known) {
+        *err = "Unknown option " + arg + ".\n";
+        return false;
+      }
+    }
+    return true;
+  }
+  bool Has(const char* name) const { return values.count(name) > 0; }
+  std::string Get(const char* name, std::string fallback = {}) const {
+    auto found = values.find(name);
+    return found == values.end() ? fallback : found->second;
+  }
+};
+
+bool ParsePort(const std::string& text, std::uint32_t* port) {
+  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  *port = static_cast<std::uint32_t>(std::stoul(text));
+  return *port >= 1 && *port <= 65535;
+}
+
+std::string RightsText(accounts::AccessRights rights) {
+  std::string text;
+  for (std::size_t i = 0; i < std::size(kRightBits); ++i)
+    if (rights & kRightBits[i]) text.push_back(SetupTool::kRightLetters[i]);
+  return text.empty() ? "-" : text;
+}
+
+// 12 letters and digits from the system's random source ("" without one).
+std::string NewPassword() {
+  static constexpr char kAlphabet[] = "abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+  constexpr unsigned kCount = sizeof kAlphabet - 1;
+  std::string password;
+  while (password.size() < 12) {
+    unsigned char bytes[32];
+    if (!platform::RandomBytes(bytes, sizeof bytes)) return {};
+    for (unsigned char byte : bytes)
+      if (byte < 256 - 256 % kCount && password.size() < 12) password.push_back(kAlphabet[byte % kCount]);
+  }
+  return password;
+}
+
+}  // namespace
+
+SetupTool::SetupTool(platform::Clock& clock, std::string folder, std::string server_program)
+    : clock_(clock), folder_(std::move(folder)), server_program_(std::move(server_program)) {}
+
+int SetupTool::Run(const std::vector<std::string>& args, std::string* out, std::string* err) {
+  const std::string command = args.empty() ? "" : args[0];
+  if (command == "init") return Init(args, out, err);
+  if (command == "account") return Account(args, out, err);
+  if (command == "set") return Set(args, out, err);
+  if (command == "get") return Get(args, out, err);
+  if (command == "service") return Service(args, out, err);
+  *err = kUsage;
+  return 2;
+}
+
+bool SetupTool::LockOut(std::string* err) {
+  // Held until the process ends: a server started meanwhile stops at once.
+  static platform::InstanceLock lock;
+  bool held_elsewhere = false;
+  if (lock.IsHeld() || lock.Acquire(kInstanceLockName, &held_elsewhere)) return true;
+  *err = held_elsewhere ? "The server is running: stop it before changing its configuration.\n"
+                        : "Unable to take the instance lock in " +
+                              platform::InstanceLock::LockFolder() + ".\n";
+  return false;
+}
+
+bool SetupTool::MakeFolders(std::string* err) {
+  for (const char* name : kFolders) {
+    if (!vfs::MakeFolders(folder_ + "/" + name, 0755)) {
+      *err = "Unable to create the required directories.\n";
+      return false;
+    }
+  }
+  return true;
+}
+
+int SetupTool::Init(const std::vector<std::string>& args, std::string* out, std::string* err) {
+  Options options;
+  if (!options.Parse(args, 1, {"--ftp-port", "--admin-port", "--admin-password"}, {"--force"}, err))
+    return 2;
+  if (!options.words.empty()) {
+    *err = kUsage;
+    return 2;
+  }
+  std::uint32_t ftp_port = 21;
+  std::uint32_t admin_port = 7088;
+  if (!ParsePort(options.Get("--ftp-port", "21"), &ftp_port) ||
+      !ParsePort(options.Get("--admin-port", "7088"), &admin_port)) {
+    *err = "A port must be a number from 1 to 65535.\n";
+    return 1;
+  }
+  if (ftp_port == admin_port) {
+    *err = "The FTP port and the remote admin port must differ.\n";
+    return 1;
+  }
+  std::string password = options.Get("--admin-password");
+  if (!options.Has("--admin-password")) password = NewPassword();
+  if (password.empty() || password.size() >= settings::ServerSettings::kMessageCapacity) {
+    *err = "The admin password must have 1 to 99 characters.\n";
+    return 1;
+  }
+  if (!LockOut(err) || !MakeFolders(err)) return 1;
+  const std::string path = folder_ + "/config/settings.dta";
+  if (vfs::FileExists(path) && !options.Has("--force")) {
+    *err = "Settings already exist in config/settings.dta (--force replaces them).\n";
+    return 1;
+  }
+  settings::ServerSettings settings(clock_, path);
+  Guard guard(settings.Lock());
+  settings.ResetToDefaults();
+  settings.mPort = ftp_port;
+  settings.mUseRA = true;
+  settings.mRAPort = admin_port;
+  settings.mRAPass = password;
+  if (!settings.Save()) {
+    *err = "Unable to write config/settings.dta.\n";
+    return 1;
+  }
+  *out = "Settings written to config/settings.dta\nFTP port: " + std::to_string(ftp_port) +
+         "\nRemote admin: http://127.0.0.1:" + std::to_string(admin_port) +
+         "/\nAdmin password: " + password + "\n";
+  return 0;
+}
+
+int SetupTool::Account(const std::vector<std::string>& args, std::string* out, std::string* err) {
+  Options options;
+  if (!options.Parse(args, 1, {"--password", "--root", "--rights"}, {}, err)) return 2;
+  const std::vector<std::string>& words = options.words;
+  const std::string action = words.empty() ? "" : words[0];
+  if (!((action == "list" && words.size() == 1) || (action == "add" && words.size() == 2) ||
+        (action == "remove" && words.size() == 2))) {
+    *err = kUsage;
+    return 2;
+  }
+  if (action != "list" && (!LockOut(err) || !MakeFolders(err))) return 1;
+  accounts::AccountStore accounts(folder_ + "/config/accounts.dta");
+  accounts::AccountStore groups(folder_ + "/config/groups.dta");
+  if (!accounts.Load() || !groups.Load()) {
+    *err = "Unable to read the accounts or groups in config/.\n";
+    return 1;
+  }
+
+  if (action == "list") {
+    Guard guard(accounts.Lock());
+    for (std::size_t i = 0; i < accounts.Count(); ++i) {
+      const accounts::AccountRecord& record = accounts.GetAt(i);
+      *out += record.Name() + "\t" + RightsText(record.mRights) + "\t" +
+              (record.mUseRootFolder ? record.RootFolder() : "(group root)") + "\n";
+    }
+    return 0;
+  }
+
+  if (action == "remove") {
+    if (!accounts.Exists(words[1])) {
+      *err = "There is no account named " + words[1] + ".\n";
+      return 1;
+    }
+    accounts.Delete(words[1]);
+  } else {
+    accounts::AccountRecord record;
+    record.SetName(words[1]);
+    record.SetPassword(options.Get("--password"));
+    accounts::AccessRights rights = 0;
+    for (char letter : options.Get("--rights", "rl")) {
+      const char* at = std::char_traits<char>::find(kRightLetters, 6, letter);
+      if (at == nullptr) {
+        *err = std::string("Unknown right letter '") + letter + "': use r, w, m, l, c or d.\n";
+        return 1;
+      }
+      rights |= kRightBits[at - kRightLetters];
+    }
+    record.mRights = rights;
+    std::string root = options.Get("--root");
+    if (!root.empty() && root[0] != '/') root = vfs::AbsoluteFolder(root);
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    record.mUseRootFolder = true;
+    record.SetRootFolder(root);
+    std::string message;
+    if (!record.Validate("", false, accounts, groups, &message)) {
+      *err = message + "\n";
+      return 1;
+    }
+    accounts.AddOrUpdate(record);
+  }
+  if (!accounts.Save()) {
+    *err = "Unable to write config/accounts.dta.\n";
+    return 1;
+  }
+  *out = "Account " + words[1] + (action == "add" ? " added.\n" : " removed.\n");
+  return 0;
+}
+
+int SetupTool::Set(const std::vector<std::string>& args, std::string* out, std::string* err) {
+  if (args.size() != 3) {
+    *err = kUsage;
+    return 2;
+  }
+  if (!LockOut(err)) return 1;
+  settings::ServerSettings settings(clock_, folder_ + "/config/settings.dta");
+  Guard guard(settings.Lock());
+  if (!settings.Load()) {
+    *err = "There are no settings yet: run quillon-setup init first.\n";
+    return 1;
+  }
+  std::string message;
+  if (!settings.SetFromText(args[1], args[2], &message)) {
+    *err = message + "\n";
+    return 1;
+  }
+  if (!settings.Save()) {
+    *err = "Unable to write config/settings.dta.\n";
+    return 1;
+  }
+  *out = args[1] + " set.\n";
+  return 0;
+}
+
+int SetupTool::Get(const std::vector<std::string>& args, std::string* out, std::string* err) {
+  if (args.size() != 2) {
+    *err = kUsage;
+    return 2;
+  }
+  settings::ServerSettings settings(clock_, folder_ + "/config/settings.dta");
+  Guard guard(settings.Lock());
+  if (!settings.Load()) {
+    *err = "There are no settings yet: run quillon-setup init first.\n";
+    return 1;
+  }
+  std::string value, message;
+  if (!settings.GetAsText(args[1], &value, &message)) {
+    *err = message + "\n";
+    return 1;
+  }
+  *out = value + "\n";
+  return 0;
+}
+
+int SetupTool::Service(const std::vector<std::string>& args, std::string* out, std::string* err) {
+  const std::string action = args.size() == 2 ? args[1] : "";
+  ServiceManager services(server_program_);
+  if (action == "install") {
+    if (services.Install(kServiceName, kServiceDisplayName, kServiceArgument)) {
+      *out = "Service installed: " + server_program_ + " " + kServiceArgument + "\n";
+      return 0;
+    }
+    *err = "Unable to install the service (is " + server_program_ + " there, and may this user write " +
+           ServiceManager::ServiceFolder() + "?)\n";
+    return 1;
+  }
+  if (action == "remove" || action == "start" || action == "stop") {
+    if (!services.Exists(kServiceName)) {
+      *err = "The service is not installed.\n";
+      return 1;
+    }
+    const bool done = action == "remove" ? services.Remove(kServiceName)
+                      : action == "start" ? services.Start(kServiceName)
+                                          : services.Stop(kServiceName);
+    if (done) {
+      *out = action == "remove" ? "Service removed.\n"
+             : action == "start" ? "Service started.\n"
+                                 : "Service asked to stop.\n";
+      return 0;
+    }
+    *err = action == "remove"  ? "Unable to remove the service.\n"
+           : action == "start" ? "Unable to start service.\n"
+                               : "The service is not running.\n";
+    return 1;
+  }
+  if (action == "status") {
+    if (services.IsRunning(kServiceName)) {
+      *out = "running\n";
+      return 0;
+    }
+    *out = services.Exists(kServiceName) ? "installed, not running\n" : "not installed\n";
+    return 3;
+  }
+  *err = kUsage;
+  return 2;
+}
+
+}  // namespace quillon::app

@@ -1,0 +1,52 @@
+// quillon-setup: configures a server program folder without a desktop.
+//
+//   init [--ftp-port N] [--admin-port N] [--admin-password P] [--force]
+//   account add NAME --password P --root DIR [--rights LETTERS]
+//   account list | account remove NAME
+//   set KEY VALUE | get KEY
+//   service install | remove | start | stop | status
+//
+// Changes to the configuration are refused while a server holds the
+// instance lock (it would overwrite them when it stops). Records are checked
+// with the same rules and messages as the account editors.
+//
+// Thread-safety: one tool per thread.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+
+namespace quillon::app {
+
+class SetupTool {
+ public:
+  // Rights letters: r read files, w write (upload) files, m modify files,
+  // l list folders, c create folders, d modify (remove, rename) folders.
+  static constexpr const char* kRightLetters = "rwmlcd";
+
+  // `folder`: the program folder; `server_program`: the server's file.
+  SetupTool(platform::Clock& clock, std::string folder, std::string server_program);
+
+  // Runs one command; what it prints goes to *out, errors to *err. Returns
+  // the exit code: 0 on success, 1 on refused input, 2 on bad usage.
+  int Run(const std::vector<std::string>& args, std::string* out, std::string* err);
+
+ private:
+  int Init(const std::vector<std::string>& args, std::string* out, std::string* err);
+  int Account(const std::vector<std::string>& args, std::string* out, std::string* err);
+  int Set(const std::vector<std::string>& args, std::string* out, std::string* err);
+  int Get(const std::vector<std::string>& args, std::string* out, std::string* err);
+  int Service(const std::vector<std::string>& args, std::string* out, std::string* err);
+  // Holds the instance lock for the rest of the command; false (with the
+  // message) while a server runs.
+  bool LockOut(std::string* err);
+  bool MakeFolders(std::string* err);
+
+  platform::Clock& clock_;
+  const std::string folder_;
+  const std::string server_program_;
+};
+
+}  // namespace quillon::app

@@ -1,0 +1,205 @@
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+namespace quillon::platform {
+
+namespace {
+
+// argv for exec: the texts and a terminating null.
+std::vector<char*> ArgumentVector(const std::vector<std::string>& argv) {
+  std::vector<char*> out;
+  out.reserve(argv.size() + 1);
+  for (const std::string& arg : argv) out.push_back(const_cast<char*>(arg.c_str()));
+  out.push_back(nullptr);
+  return out;
+}
+
+void WriteAllToPipe(int descriptor, const void* bytes, std::size_t count) {
+  const char* at = static_cast<const char*>(bytes);
+  while (count > 0) {
+    const ssize_t written = write(descriptor, at, count);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    at += written;
+    count -= static_cast<std::size_t>(written);
+  }
+}
+
+}  // namespace
+
+std::string ProgramPath() {
+  char buffer[4096];
+  const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (length <= 0) return {};
+  return std::string(buffer, static_cast<std::size_t>(length));
+}
+
+bool SetCurrentFolder(const std::string& path) { return chdir(path.c_str()) == 0; }
+
+bool IsSuperUser() { return geteuid() == 0; }
+
+std::string InstanceLock::LockFolder() {
+  for (const char* name : {"QUILLON_LOCK_DIR", "XDG_RUNTIME_DIR"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && value[0] != '\0') return value;
+  }
+  return "/tmp";
+}
+
+bool InstanceLock::Acquire(const std::string& name, bool* held_elsewhere) {
+  Close();
+  *held_elsewhere = false;
+  const std::string path = LockFolder() + "/" + name;
+  const int descriptor = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (descriptor < 0) return false;
+  if (flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
+    *held_elsewhere = errno == EWOULDBLOCK;
+    close(descriptor);
+    return false;
+  }
+  descriptor_ = descriptor;
+  return true;
+}
+
+void InstanceLock::Close() {
+  if (descriptor_ < 0) return;
+  close(descriptor_);  // releases the flock
+  descriptor_ = -1;
+}
+
+StopSignals::~StopSignals() {
+  if (descriptor_ >= 0) close(descriptor_);
+}
+
+bool StopSignals::Block() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&set, signal_number);
+  if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return false;
+  descriptor_ = signalfd(-1, &set, SFD_CLOEXEC);
+  return descriptor_ >= 0;
+}
+
+bool StopSignals::Wait(const Event& done) {
+  for (;;) {
+    pollfd items[2] = {{descriptor_, POLLIN, 0}, {done.PollDescriptor(), POLLIN, 0}};
+    const int ready = poll(items, 2, -1);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (items[0].revents != 0) {
+      signalfd_siginfo info;
+      if (read(descriptor_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) return true;
+    }
+    if (done.IsSet()) return false;
+  }
+}
+
+bool SpawnDetached(const std::vector<std::string>& argv, int* pid) {
+  if (argv.empty()) return false;
+  // Two forks: the middle process ends at once, so the program is not our
+  // child and never waits as a zombie for us. A pipe carries its pid back.
+  int pipe_ends[2];
+  if (pipe2(pipe_ends, O_CLOEXEC) != 0) return false;
+  std::vector<char*> args = ArgumentVector(argv);
+  const pid_t middle = fork();
+  if (middle < 0) {
+    close(pipe_ends[0]);
+    close(pipe_ends[1]);
+    return false;
+  }
+  if (middle == 0) {
+    setsid();
+    const pid_t program = fork();
+    if (program == 0) {
+      const int null = open("/dev/null", O_RDWR);
+      if (null >= 0) {
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+      }
+      sigset_t none;
+      sigemptyset(&none);
+      pthread_sigmask(SIG_SETMASK, &none, nullptr);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+    const int value = program;
+    WriteAllToPipe(pipe_ends[1], &value, sizeof value);
+    _exit(program > 0 ? 0 : 1);
+  }
+  close(pipe_ends[1]);
+  int value = -1;
+  ssize_t got;
+  do {
+    got = read(pipe_ends[0], &value, sizeof value);
+  } while (got < 0 && errno == EINTR);
+  close(pipe_ends[0]);
+  int status = 0;
+  while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (got != static_cast<ssize_t>(sizeof value) || value <= 0) return false;
+  *pid = value;
+  return true;
+}
+
+int RunAndWait(const std::vector<std::string>& argv) {
+  if (argv.empty()) return -1;
+  std::vector<char*> args = ArgumentVector(argv);
+  const pid_t child = fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool ProcessAlive(int pid) {
+  if (pid <= 0) return false;
+  if (kill(pid, 0) != 0 && errno != EPERM) return false;
+  // A process that has ended but was not yet reaped is not alive.
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::size_t close_paren = text.rfind(')');
+  return close_paren == std::string::npos || close_paren + 2 >= text.size() ||
+         text[close_paren + 2] != 'Z';
+}
+
+std::string ProcessCommandLine(int pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  while (!text.empty() && text.back() == '\0') text.pop_back();
+  for (char& ch : text)
+    if (ch == '\0') ch = ' ';
+  return text;
+}
+
+bool SendTerminate(int pid) { return pid > 0 && kill(pid, SIGTERM) == 0; }
+
+int CurrentProcessId() { return static_cast<int>(getpid()); }
+
+bool SystemdRuns() {
+  struct stat info;
+  return stat("/run/systemd/system", &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+}  // namespace quillon::platform

@@ -1,0 +1,74 @@
+// Processes, signals and system-wide locks: what the program's start-up, its
+// service mode and the service manager need from the operating system.
+//
+// Thread-safety: free functions are safe from any thread unless noted.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/event.h"
+
+namespace quillon::platform {
+
+// The running program's own file ("" when it cannot be read).
+std::string ProgramPath();
+[[nodiscard]] bool SetCurrentFolder(const std::string& path);
+// The effective user is root.
+bool IsSuperUser();
+
+// A named lock that one process at a time can hold, system-wide: an
+// exclusive flock on a file of that name in the lock folder (QUILLON_LOCK_DIR,
+// else XDG_RUNTIME_DIR, else /tmp). Released when closed or when the process
+// ends.
+class InstanceLock {
+ public:
+  InstanceLock() = default;
+  ~InstanceLock() { Close(); }
+  InstanceLock(const InstanceLock&) = delete;
+  InstanceLock& operator=(const InstanceLock&) = delete;
+
+  static std::string LockFolder();
+  // True when this process now holds the lock. *held_elsewhere tells that
+  // another process holds it (false with a failure to open the lock file).
+  [[nodiscard]] bool Acquire(const std::string& name, bool* held_elsewhere);
+  bool IsHeld() const { return descriptor_ >= 0; }
+  void Close();
+
+ private:
+  int descriptor_ = -1;
+};
+
+// The stop signals of a service process: SIGTERM, SIGINT and SIGHUP.
+// Block() must run before any thread starts, so that every thread inherits
+// the mask and the signals are only ever taken by Wait().
+class StopSignals {
+ public:
+  StopSignals() = default;
+  ~StopSignals();
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+  [[nodiscard]] bool Block();
+  // Waits for a stop signal or for `done`: true when a signal came.
+  bool Wait(const Event& done);
+
+ private:
+  int descriptor_ = -1;  // signalfd
+};
+
+// Starts `argv` as a detached process in its own session, with its input and
+// output on /dev/null; *pid gets its id. It is not a child of the caller.
+[[nodiscard]] bool SpawnDetached(const std::vector<std::string>& argv, int* pid);
+// Runs `argv` and waits for it; its exit code, or -1 when it did not run.
+int RunAndWait(const std::vector<std::string>& argv);
+// The process exists and has not ended.
+bool ProcessAlive(int pid);
+// The process's arguments joined by single blanks ("" when unreadable).
+std::string ProcessCommandLine(int pid);
+[[nodiscard]] bool SendTerminate(int pid);
+int CurrentProcessId();
+// systemd manages this machine.
+bool SystemdRuns();
+
+}  // namespace quillon::platform
