@@ -39,13 +39,10 @@ asan: deps
 	cmake --build $(BUILD_DIR)-asan -j $(JOBS)
 	ctest --test-dir $(BUILD_DIR)-asan --output-on-failure -j $(JOBS) -LE interop
 
+# Builds, creates a demo configuration on the first run, and runs the server
+# in the foreground until Ctrl-C.
 run: build
-	@if [ -x $(BUILD_DIR)/dist/quillon-ftp-server ]; then \
-	  cd $(BUILD_DIR)/dist && ./quillon-ftp-server -service; \
-	else \
-	  echo "This build has no server program yet: it provides the libraries and their tests." >&2; \
-	  exit 1; \
-	fi
+	@bash scripts/run-demo.sh $(BUILD_DIR)/dist
 
 bench:
 	@bash scripts/install-deps.sh libbenchmark-dev

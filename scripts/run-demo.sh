@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Runs the staged server in the foreground in service mode until Ctrl-C.
+# On the first run it creates a demo configuration with quillon-setup: FTP on
+# port 2121 (21 as root), the remote admin on 7088 with a generated password,
+# and an anonymous read-only account rooted at <dist>/pub.
+# QUILLON_FTP_PORT and QUILLON_ADMIN_PORT choose other ports for that first run.
+set -euo pipefail
+dist="${1:-build/dist}"
+cd "$dist"
+
+if [ ! -f config/settings.dta ]; then
+  if [ "$(id -u)" -eq 0 ]; then default_ftp_port=21; else default_ftp_port=2121; fi
+  ./quillon-setup init --ftp-port "${QUILLON_FTP_PORT:-$default_ftp_port}" \
+    --admin-port "${QUILLON_ADMIN_PORT:-7088}" >/dev/null
+  mkdir -p pub
+  cat > pub/README.txt <<'TEXT'
+Welcome to the Quillon FTP Server demo.
+
+This folder is the root of the anonymous, read-only account. Add accounts
+with quillon-setup or in the remote admin.
+TEXT
+  ./quillon-setup account add anonymous --root "$PWD/pub" --rights rl >/dev/null
+fi
+
+echo "FTP server:    ftp://127.0.0.1:$(./quillon-setup get mPort)/  (anonymous, read-only: $PWD/pub)"
+echo "Remote admin:  http://127.0.0.1:$(./quillon-setup get mRAPort)/  password: $(./quillon-setup get mRAPass)"
+echo "Service log:   $PWD/logs/servicelog.txt"
+echo "Press Ctrl-C to stop."
+exec ./quillon-ftp-server -service

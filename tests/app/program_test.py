@@ -1,0 +1,319 @@
+"""The real quillon-ftp-server and quillon-setup programs, each test in its own
+temporary program folder with its own lock and service folders.
+
+Usage: program_test.py <dist folder> <run-demo script>"""
+import os
+import shutil
+import signal
+import socket
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.request
+
+DIST = None
+RUN_DEMO = None
+SERVER = "quillon-ftp-server"
+SETUP = "quillon-setup"
+
+
+def taken_port(port):
+    """A socket listening on `port` (connections of an earlier server may still
+    linger on it)."""
+    taken = socket.socket()
+    taken.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    taken.bind(("0.0.0.0", port))
+    taken.listen(1)
+    return taken
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def wait_for(predicate, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.05)
+    return predicate()
+
+
+def ftp_list(port):
+    return subprocess.run(["curl", "-s", "--max-time", "10", "ftp://127.0.0.1:%d/" % port],
+                          capture_output=True, text=True).stdout
+
+
+class ProgramFolder(unittest.TestCase):
+    def setUp(self):
+        self.temp = tempfile.TemporaryDirectory()
+        self.folder = os.path.join(self.temp.name, "program")
+        os.mkdir(self.folder)
+        for name in (SERVER, SETUP):
+            shutil.copy2(os.path.join(DIST, name), self.folder)
+        shutil.copytree(os.path.join(DIST, "remoteadmin"), os.path.join(self.folder, "remoteadmin"))
+        self.env = dict(os.environ,
+                        QUILLON_LOCK_DIR=os.path.join(self.temp.name, "locks"),
+                        QUILLON_SERVICE_DIR=os.path.join(self.temp.name, "services"))
+        os.mkdir(self.env["QUILLON_LOCK_DIR"])
+        self.processes = []
+
+    def tearDown(self):
+        # A service started through the service manager is not our child.
+        pid_file = os.path.join(self.env["QUILLON_SERVICE_DIR"], "MARROWIND_QUILLONFTPSERVER_0.pid")
+        if os.path.exists(pid_file):
+            with open(pid_file) as pid:
+                try:
+                    os.kill(int(pid.read()), signal.SIGKILL)
+                except (ValueError, ProcessLookupError):
+                    pass
+        for process in self.processes:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+            for stream in (process.stdout, process.stderr):
+                if stream:
+                    stream.close()
+        config = os.path.join(self.folder, "config")
+        if os.path.isdir(config):
+            os.chmod(config, 0o755)
+        self.temp.cleanup()
+
+    def path(self, *parts):
+        return os.path.join(self.folder, *parts)
+
+    def setup_tool(self, *args, expect=0):
+        result = subprocess.run([self.path(SETUP)] + list(args), capture_output=True, text=True,
+                                env=self.env, timeout=60)
+        self.assertEqual(result.returncode, expect, result.stdout + result.stderr)
+        return result
+
+    def configure(self, ftp_port=None, admin_port=None):
+        self.ftp_port = ftp_port or free_port()
+        self.admin_port = admin_port or free_port()
+        self.setup_tool("init", "--ftp-port", str(self.ftp_port), "--admin-port",
+                        str(self.admin_port), "--admin-password", "admin-pass")
+        os.makedirs(self.path("pub"), exist_ok=True)
+        with open(self.path("pub", "README.txt"), "w") as readme:
+            readme.write("hello\n")
+        self.setup_tool("account", "add", "anonymous", "--root", self.path("pub"))
+
+    def start(self, argv=None, executable=None):
+        process = subprocess.Popen(argv or [self.path(SERVER), "-service"], executable=executable,
+                                   cwd=self.temp.name, env=self.env, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True)
+        self.processes.append(process)
+        return process
+
+    def log_lines(self):
+        try:
+            with open(self.path("logs", "servicelog.txt"), newline="") as log:
+                return [line.split(" -> ", 1)[1].rstrip("\r\n") for line in log if " -> " in line]
+        except FileNotFoundError:
+            return []
+
+    def start_running(self):
+        process = self.start()
+        self.assertTrue(wait_for(lambda: "#OK - INITIALISED" in self.log_lines()
+                                 or process.poll() is not None), self.log_lines())
+        self.assertIn("#OK - INITIALISED", self.log_lines())
+        return process
+
+    def run_to_end(self, process, timeout=60):
+        process.wait(timeout=timeout)
+        return self.log_lines()
+
+
+class StartUpTest(ProgramFolder):
+    def test_the_switch_must_end_the_command_line(self):
+        # The first line comes before the logs folder exists, so it is lost.
+        process = self.start([self.path(SERVER), "-SERVICE"])
+        process.wait(timeout=30)
+        self.assertEqual(self.log_lines(), ["#ERROR - SETTINGS LOAD FAIL", "UNLOADED"])
+
+        for argv, executable in (([self.path(SERVER), "-service "], None),
+                                 (["-service"], self.path(SERVER))):
+            shutil.rmtree(self.path("logs"), ignore_errors=True)
+            process = self.start(argv, executable)
+            _, err = process.communicate(timeout=30)
+            self.assertEqual(process.returncode, 2)
+            self.assertIn("desktop mode is not available", err)
+            self.assertFalse(os.path.exists(self.path("logs")))
+
+    def test_version_records(self):
+        record = self.path("config", "lastversion.dta")
+        cases = [("1.03\r\n", False), ("1.10\r\n", True), ("2.0\r\n", True), ("1.02\r\n", False),
+                 ("0.99\r\n", False), ("", True)]
+        for text, newer in cases:
+            with self.subTest(record=text):
+                os.makedirs(self.path("config"), exist_ok=True)
+                with open(record, "w", newline="") as out:
+                    out.write(text)
+                if os.path.exists(self.path("logs")):
+                    shutil.rmtree(self.path("logs"))
+                os.mkdir(self.path("logs"))
+                lines = self.run_to_end(self.start())
+                with open(record, newline="") as stored:
+                    content = stored.read()
+                if newer:
+                    self.assertEqual(lines, ["LOADED", "#ERROR - NEWER VERSION CONFIGURATION FILES",
+                                             "UNLOADED"])
+                    self.assertEqual(content, text)
+                else:
+                    # No settings yet: the start goes on to the load, which fails.
+                    self.assertEqual(lines, ["LOADED", "#ERROR - SETTINGS LOAD FAIL", "UNLOADED"])
+                    self.assertEqual(content, "1.03\r\n")
+        self.assertFalse(os.path.exists(self.path("config", "settings.dta")))
+
+    def test_second_instance_and_taken_ports(self):
+        self.configure()
+        first = self.start_running()
+        second = self.start()
+        second.wait(timeout=30)
+        self.assertEqual(second.returncode, 1)
+        self.assertEqual(self.log_lines()[-3:], ["LOADED", "#ERROR - ALREADY LOADED", "UNLOADED"])
+        self.assertIn("README.txt", ftp_list(self.ftp_port))
+        # quillon-setup leaves a running server's configuration alone.
+        result = self.setup_tool("set", "mMaxUsers", "5", expect=1)
+        self.assertIn("The server is running", result.stderr)
+
+        first.send_signal(signal.SIGTERM)
+        first.wait(timeout=60)
+        with taken_port(self.ftp_port):
+            lines = self.run_to_end(self.start())
+        self.assertEqual(lines[-2:], [
+            "#ERROR - INITIALISATION FAILED (UNABLE TO OPEN THE FTP PORT (ALREADY IN USE))",
+            "UNLOADED"])
+
+        with taken_port(self.admin_port):
+            lines = self.run_to_end(self.start())
+        self.assertEqual(lines[-2:], ["#ERROR - INITIALISATION FAILED (Remote Admin failed to "
+                                      "initalise, possible port conflict)", "UNLOADED"])
+
+
+class ServiceTest(ProgramFolder):
+    def test_stop_signal_saves_before_the_process_ends(self):
+        self.configure()
+        process = self.start_running()
+        with urllib.request.urlopen("http://127.0.0.1:%d/" % self.admin_port, timeout=10) as page:
+            self.assertIn(b'name="pass"', page.read())
+        settings = self.path("config", "settings.dta")
+        before = os.stat(settings).st_mtime_ns
+        time.sleep(0.05)
+        process.send_signal(signal.SIGTERM)
+        process.wait(timeout=60)
+        self.assertEqual(process.returncode, 0)
+        self.assertEqual(self.log_lines()[-3:], ["#OK - INITIALISED", "#OK - DEINITIALISED",
+                                                 "UNLOADED"])
+        self.assertGreater(os.stat(settings).st_mtime_ns, before)
+
+    def test_failed_saves_are_tried_five_times(self):
+        self.configure()
+        process = self.start_running()
+        # Writing fails even for root: settings.dta becomes a folder.
+        os.remove(self.path("config", "settings.dta"))
+        os.mkdir(self.path("config", "settings.dta"))
+        os.chmod(self.path("config"), stat.S_IRUSR | stat.S_IXUSR)
+        started = time.monotonic()
+        process.send_signal(signal.SIGTERM)
+        process.wait(timeout=60)
+        elapsed = time.monotonic() - started
+        attempts = ["#ERROR - UNABLE TO SAVE SETTINGS (ATTEMPT %d)" % n for n in range(1, 6)]
+        self.assertEqual(self.log_lines()[-7:], attempts + ["#OK - DEINITIALISED", "UNLOADED"])
+        self.assertGreaterEqual(elapsed, 7.5)
+        self.assertLess(elapsed, 20)
+
+    def test_service_manager_installs_starts_stops_and_removes(self):
+        self.configure()
+        self.assertEqual(self.setup_tool("service", "status", expect=3).stdout, "not installed\n")
+        self.setup_tool("service", "install")
+        with open(os.path.join(self.env["QUILLON_SERVICE_DIR"],
+                               "MARROWIND_QUILLONFTPSERVER_0.service")) as record:
+            self.assertIn("program=%s\nargument=-service\n" % self.path(SERVER), record.read())
+        self.assertEqual(self.setup_tool("service", "status", expect=3).stdout,
+                         "installed, not running\n")
+        self.setup_tool("service", "stop", expect=1)
+
+        self.setup_tool("service", "start")
+        self.assertTrue(wait_for(lambda: "#OK - INITIALISED" in self.log_lines()))
+        self.assertEqual(self.setup_tool("service", "status").stdout, "running\n")
+        self.assertIn("README.txt", ftp_list(self.ftp_port))
+        pid_file = os.path.join(self.env["QUILLON_SERVICE_DIR"], "MARROWIND_QUILLONFTPSERVER_0.pid")
+        with open(pid_file) as pid:
+            service_pid = int(pid.read())
+
+        self.setup_tool("service", "stop")
+        self.assertTrue(wait_for(lambda: "UNLOADED" == (self.log_lines() or [""])[-1]))
+        self.assertTrue(wait_for(lambda: not os.path.exists("/proc/%d" % service_pid)))
+        self.assertFalse(os.path.exists(pid_file))
+        self.assertEqual(self.setup_tool("service", "status", expect=3).stdout,
+                         "installed, not running\n")
+        self.setup_tool("service", "remove")
+        self.assertEqual(self.setup_tool("service", "status", expect=3).stdout, "not installed\n")
+
+
+class SetupToolTest(ProgramFolder):
+    def test_settings_and_accounts_are_checked(self):
+        self.setup_tool("get", "mPort", expect=1)
+        self.setup_tool("init", "--ftp-port", "70000", expect=1)
+        result = self.setup_tool("init", "--ftp-port", "2100", "--admin-port", "7100")
+        password = result.stdout.split("Admin password: ")[1].strip()
+        self.assertEqual(len(password), 12)
+        self.assertEqual(self.setup_tool("get", "mRAPass").stdout.strip(), password)
+        self.assertEqual(self.setup_tool("get", "mUseRA").stdout, "1\n")
+        self.assertIn("already exist", self.setup_tool("init", expect=1).stderr)
+
+        self.setup_tool("set", "mMaxUploadSpeed", "200")
+        self.assertEqual(self.setup_tool("get", "mMaxUploadSpeed").stdout, "200\n")
+        self.assertIn("no setting named", self.setup_tool("set", "mNope", "1", expect=1).stderr)
+        self.assertIn("1 or 0", self.setup_tool("set", "mUseRA", "maybe", expect=1).stderr)
+        self.assertIn("not an IP address",
+                      self.setup_tool("set", "mSafeIPs", "10.0.0.300", expect=1).stderr)
+
+        os.mkdir(self.path("data"))
+        self.assertIn("You have not given a password.",
+                      self.setup_tool("account", "add", "bob", "--root", self.path("data"),
+                                      expect=1).stderr)
+        self.assertIn("The root folder does not exist.",
+                      self.setup_tool("account", "add", "bob", "--password", "pw", "--root",
+                                      self.path("missing"), expect=1).stderr)
+        self.setup_tool("account", "add", "bob", "--password", "pw", "--root", self.path("data"),
+                        "--rights", "rwl")
+        self.assertIn("The user/login already exists.",
+                      self.setup_tool("account", "add", "BOB", "--password", "pw", "--root",
+                                      self.path("data"), expect=1).stderr)
+        self.assertEqual(self.setup_tool("account", "list").stdout,
+                         "bob\trwl\t%s\n" % self.path("data"))
+        self.setup_tool("account", "remove", "bob")
+        self.setup_tool("account", "remove", "bob", expect=1)
+        self.assertEqual(self.setup_tool("account", "list").stdout, "")
+
+
+class DemoTest(ProgramFolder):
+    def test_make_run_steps_serve_the_demo_folder(self):
+        ftp_port, admin_port = free_port(), free_port()
+        env = dict(self.env, QUILLON_FTP_PORT=str(ftp_port), QUILLON_ADMIN_PORT=str(admin_port))
+        process = subprocess.Popen(["bash", RUN_DEMO, self.folder], env=env, text=True,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.processes.append(process)
+        banner = [process.stdout.readline() for _ in range(4)]
+        self.assertIn("ftp://127.0.0.1:%d/" % ftp_port, banner[0])
+        self.assertIn("http://127.0.0.1:%d/" % admin_port, banner[1])
+        self.assertTrue(wait_for(lambda: "#OK - INITIALISED" in self.log_lines()))
+        self.assertIn("README.txt", ftp_list(ftp_port))
+        with urllib.request.urlopen("http://127.0.0.1:%d/" % admin_port, timeout=10) as page:
+            self.assertIn(b"Administrator password", page.read())
+        process.send_signal(signal.SIGINT)  # Ctrl-C
+        process.wait(timeout=60)
+        self.assertEqual(self.log_lines()[-2:], ["#OK - DEINITIALISED", "UNLOADED"])
+
+
+if __name__ == "__main__":
+    DIST, RUN_DEMO = sys.argv[1], sys.argv[2]
+    unittest.main(argv=sys.argv[:1], verbosity=2)

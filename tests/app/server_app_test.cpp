@@ -1,0 +1,51 @@
+#include "app/server_app.h"
+
+#include <gtest/gtest.h>
+
+#include "app/service_tray_window.h"
+
+namespace quillon::app {
+namespace {
+
+TEST(ServerAppTest, VersionsReadLikeThreeDecimalFields) {
+  struct Case {
+    const char* text;
+    Version version;
+  };
+  const Case cases[] = {{"1.03", {1, 3, 0}},  {"1.10", {1, 10, 0}}, {"2.0", {2, 0, 0}},
+                        {"1.2.3.4", {1, 2, 3}}, {"", {0, 0, 0}},     {"abc", {0, 0, 0}},
+                        {" 7.x", {7, 0, 0}},    {"1.03\n", {1, 3, 0}}};
+  for (const Case& c : cases) EXPECT_EQ(ParseVersion(c.text), c.version) << c.text;
+  EXPECT_GT(ParseVersion("1.10"), ParseVersion("1.03"));
+  EXPECT_LT(ParseVersion("0.99"), ParseVersion("1.03"));
+}
+
+TEST(ServerAppTest, ServiceModeNeedsTheSwitchAtTheEnd) {
+  EXPECT_TRUE(IsServiceCommandLine("/opt/q/quillon-ftp-server -service"));
+  EXPECT_TRUE(IsServiceCommandLine("x -SERVICE"));
+  EXPECT_TRUE(IsServiceCommandLine("x-service"));
+  EXPECT_FALSE(IsServiceCommandLine("-service"));  // 8 characters only
+  EXPECT_FALSE(IsServiceCommandLine("x -service "));
+  EXPECT_FALSE(IsServiceCommandLine("x -service -debug"));
+}
+
+TEST(ServiceTrayWindowTest, NoIconIsEverShown) {
+  ServiceTrayWindow hidden(true);
+  ASSERT_TRUE(hidden.Create());
+  for (int tick = 0; tick < 3; ++tick) hidden.OnTimer();
+  EXPECT_TRUE(hidden.Exists());
+  EXPECT_EQ(hidden.AddAttempts(), 0u);
+
+  // Allowed to show one, it keeps trying on every tick, and never succeeds.
+  ServiceTrayWindow shown(false);
+  shown.OnTimer();  // no window yet
+  ASSERT_TRUE(shown.Create());
+  for (int tick = 0; tick < 3; ++tick) shown.OnTimer();
+  EXPECT_EQ(shown.AddAttempts(), 3u);
+  EXPECT_FALSE(shown.IconShown());
+  shown.Destroy();
+  EXPECT_FALSE(shown.Exists());
+}
+
+}  // namespace
+}  // namespace quillon::app
