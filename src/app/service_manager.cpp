@@ -144,7 +144,9 @@ bool ServiceManager::Start(const std::string& name) {
 }
 
 void ServiceManager::NoteRunning(const std::string& name, int pid) {
-  if (!vfs::MakeFolders(ServiceFolder(), 0755)) return;
+  // Only an installed service keeps a pid file; a server run by hand leaves
+  // the service folder alone.
+  if (!vfs::FileExists(RecordPath(name))) return;
   [[maybe_unused]] const bool written = WriteText(PidPath(name), std::to_string(pid) + "\n", 0644);
 }
 

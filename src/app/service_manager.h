@@ -37,7 +37,7 @@ class ServiceManager {
   [[nodiscard]] bool Stop(const std::string& name);
   [[nodiscard]] bool Start(const std::string& name);
 
-  // The service process notes its own id while it runs.
+  // The process of an installed service notes its own id while it runs.
   static void NoteRunning(const std::string& name, int pid);
   static void NoteEnded(const std::string& name, int pid);
 

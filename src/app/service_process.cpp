@@ -75,7 +75,6 @@ void ServiceProcess::FinishShutdown() {
 }
 
 void ServiceProcess::ServiceMain() {
-  SetState(State::kStartPending, false);
   auto server = std::make_unique<ftp::FtpServer>(clock_, folder_);
   auto remote_admin = std::make_unique<admin::RemoteAdminService>(*server, clock_, folder_);
   // A start that fails ends with the state stopped and one line naming why.
@@ -106,7 +105,14 @@ void ServiceProcess::ServiceMain() {
   }
   log_.WriteServiceLine("#OK - INITIALISED");
   started_ = true;
-  SetState(State::kRunning, true);
+  {
+    // A stop that came while starting is kept: the loop below then ends at once.
+    Guard guard(status_lock_);
+    if (state_ == State::kStartPending) {
+      state_ = State::kRunning;
+      Report(state_);
+    }
+  }
 
   ServiceTrayWindow window(!show_icon);
   for (;;) {

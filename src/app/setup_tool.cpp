@@ -48,8 +48,11 @@ struct Options {
         continue;
       }
       bool known = false;
-      for (const char* name : flags)
-        if (arg == name) known = true, values[arg] = "1";
+      for (const char* name : flags) {
+        if (arg != name) continue;
+        values[arg] = "1";
+        known = true;
+      }
       for (const char* name : with_value) {
         if (arg != name) continue;
         if (i + 1 >= args.size()) {
@@ -110,8 +113,7 @@ int SetupTool::Run(const std::vector<std::string>& args, std::string* out, std::
   const std::string command = args.empty() ? "" : args[0];
   if (command == "init") return Init(args, out, err);
   if (command == "account") return Account(args, out, err);
-  if (command == "set") return Set(args, out, err);
-  if (command == "get") return Get(args, out, err);
+  if (command == "set" || command == "get") return Setting(args, out, err);
   if (command == "service") return Service(args, out, err);
   *err = kUsage;
   return 2;
@@ -254,36 +256,14 @@ int SetupTool::Account(const std::vector<std::string>& args, std::string* out, s
   return 0;
 }
 
-int SetupTool::Set(const std::vector<std::string>& args, std::string* out, std::string* err) {
-  if (args.size() != 3) {
+int SetupTool::Setting(const std::vector<std::string>& args, std::string* out,
+                       std::string* err) {
+  const bool set = args[0] == "set";
+  if (args.size() != (set ? 3u : 2u)) {
     *err = kUsage;
     return 2;
   }
-  if (!LockOut(err)) return 1;
-  settings::ServerSettings settings(clock_, folder_ + "/config/settings.dta");
-  Guard guard(settings.Lock());
-  if (!settings.Load()) {
-    *err = "There are no settings yet: run quillon-setup init first.\n";
-    return 1;
-  }
-  std::string message;
-  if (!settings.SetFromText(args[1], args[2], &message)) {
-    *err = message + "\n";
-    return 1;
-  }
-  if (!settings.Save()) {
-    *err = "Unable to write config/settings.dta.\n";
-    return 1;
-  }
-  *out = args[1] + " set.\n";
-  return 0;
-}
-
-int SetupTool::Get(const std::vector<std::string>& args, std::string* out, std::string* err) {
-  if (args.size() != 2) {
-    *err = kUsage;
-    return 2;
-  }
+  if (set && !LockOut(err)) return 1;
   settings::ServerSettings settings(clock_, folder_ + "/config/settings.dta");
   Guard guard(settings.Lock());
   if (!settings.Load()) {
@@ -291,11 +271,16 @@ int SetupTool::Get(const std::vector<std::string>& args, std::string* out, std::
     return 1;
   }
   std::string value, message;
-  if (!settings.GetAsText(args[1], &value, &message)) {
+  if (set ? !settings.SetFromText(args[1], args[2], &message)
+          : !settings.GetAsText(args[1], &value, &message)) {
     *err = message + "\n";
     return 1;
   }
-  *out = value + "\n";
+  if (set && !settings.Save()) {
+    *err = "Unable to write config/settings.dta.\n";
+    return 1;
+  }
+  *out = set ? args[1] + " set.\n" : value + "\n";
   return 0;
 }
 

@@ -36,8 +36,8 @@ class SetupTool {
  private:
   int Init(const std::vector<std::string>& args, std::string* out, std::string* err);
   int Account(const std::vector<std::string>& args, std::string* out, std::string* err);
-  int Set(const std::vector<std::string>& args, std::string* out, std::string* err);
-  int Get(const std::vector<std::string>& args, std::string* out, std::string* err);
+  // "set KEY VALUE" and "get KEY".
+  int Setting(const std::vector<std::string>& args, std::string* out, std::string* err);
   int Service(const std::vector<std::string>& args, std::string* out, std::string* err);
   // Holds the instance lock for the rest of the command; false (with the
   // message) while a server runs.

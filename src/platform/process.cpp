@@ -63,7 +63,9 @@ bool InstanceLock::Acquire(const std::string& name, bool* held_elsewhere) {
   Close();
   *held_elsewhere = false;
   const std::string path = LockFolder() + "/" + name;
-  const int descriptor = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  // Read access is enough for flock, so users other than the lock file's
+  // owner can test the lock too.
+  const int descriptor = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
   if (descriptor < 0) return false;
   if (flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
     *held_elsewhere = errno == EWOULDBLOCK;
