@@ -32,7 +32,8 @@ bool ServiceProcess::Dispatch() {
   platform::NativeThread main_thread;
   std::string error;
   if (!main_thread.Start(&ServiceProcess::MainEntry, this, 0, &error)) return false;
-  if (signals.Wait(main_done_)) HandleStop();
+  // A failed wait is taken as a stop: the main routine must not run on unseen.
+  if (signals.Wait(main_done_) || !main_done_.IsSet()) HandleStop();
   main_thread.Join();
   return true;
 }
