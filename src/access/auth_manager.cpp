@@ -304,10 +304,6 @@ std::uint32_t AuthManager::IdleTimeOutSeconds() const {
   return settings_.mIdleTimeOut;
 }
 
-}  // namespace quillon::access
-
-namespace quillon::access {
-
 std::string AuthManager::WelcomeMessage() const {
   Guard settings(settings_.Lock());
   return settings_.mWelcomeMsg;

@@ -20,15 +20,6 @@ TEST(ServerAppTest, VersionsReadLikeThreeDecimalFields) {
   EXPECT_LT(ParseVersion("0.99"), ParseVersion("1.03"));
 }
 
-TEST(ServerAppTest, ServiceModeNeedsTheSwitchAtTheEnd) {
-  EXPECT_TRUE(IsServiceCommandLine("/opt/q/quillon-ftp-server -service"));
-  EXPECT_TRUE(IsServiceCommandLine("x -SERVICE"));
-  EXPECT_TRUE(IsServiceCommandLine("x-service"));
-  EXPECT_FALSE(IsServiceCommandLine("-service"));  // 8 characters only
-  EXPECT_FALSE(IsServiceCommandLine("x -service "));
-  EXPECT_FALSE(IsServiceCommandLine("x -service -debug"));
-}
-
 TEST(ServiceTrayWindowTest, NoIconIsEverShown) {
   ServiceTrayWindow hidden(true);
   ASSERT_TRUE(hidden.Create());
