@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "ftp/ftp_session.h"
+#include "platform/thread.h"
 
 namespace quillon::ftp {
 
@@ -24,6 +25,11 @@ std::unique_ptr<runtime::TcpConnection> FtpListener::CreateConnection(
   const auto capped = static_cast<std::uint32_t>(std::min<std::uint64_t>(idle_ms, UINT32_MAX));
   return std::make_unique<FtpSession>(std::move(accepted), auth_, log_, clock_, capped,
                                       ++last_session_id_);
+}
+
+void FtpListener::OnAcceptFailure(int error) {
+  [[maybe_unused]] bool written =
+      log_.WriteLine(platform::ErrorText("Accepting connections failed", error));
 }
 
 }  // namespace quillon::ftp

@@ -29,6 +29,7 @@ class FtpListener final : public runtime::ConnectionListener {
  protected:
   std::unique_ptr<runtime::TcpConnection> CreateConnection(
       std::unique_ptr<runtime::LineSocket> accepted) override;
+  void OnAcceptFailure(int error) override;
 
  private:
   access::AuthManager& auth_;

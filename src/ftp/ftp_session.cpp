@@ -5,6 +5,7 @@
 
 #include "ftp/replies.h"
 #include "ftp/session_messages.h"
+#include "vfs/messages.h"
 #include "vfs/paths.h"
 #include "vfs/text.h"
 #include "vfs/time_format.h"
@@ -176,8 +177,8 @@ bool FtpSession::LoginLoop() {
 void FtpSession::AfterLogin() {
   const accounts::EffectiveRecord record = account_->RecordCopy();
   if (record.mUseStartDir) {
-    const std::string start = BuildPath(record.StartDir());
-    if (account_->IsFolder(start)) current_directory_ = start;
+    std::string start;
+    if (BuildPath(record.StartDir(), &start) && account_->IsFolder(start)) current_directory_ = start;
   }
   LogLine(FormatText(replies::kLogLoggedIn, static_cast<int>(password_.size())));
   std::vector<std::string> lines = MessageBlock(230);
@@ -361,21 +362,12 @@ void FtpSession::UpdateCounters() {
   activity_.SetCounters(BytesSent(), BytesReceived());
 }
 
-std::string FtpSession::BuildPath(std::string_view argument) const {
-  std::string path;
-  if (!argument.empty() && (argument.front() == '/' || argument.front() == '\\')) {
-    path.assign(argument);
-  } else if (current_directory_ == "/") {
-    path = "/";
-    path.append(argument);
-  } else {
-    path = current_directory_ + "/";
-    path.append(argument);
-  }
-  std::string cut;
-  vfs::CopyText(&cut, path, vfs::kDiskPathCapacity);
-  std::string normalised = vfs::NormalisePath(cut);
-  return normalised.empty() ? "/" : normalised;
+bool FtpSession::BuildPath(std::string_view argument, std::string* path) const {
+  return vfs::BuildFtpPath(current_directory_, argument, path);
+}
+
+bool FtpSession::RefusePath() {
+  return Answer(FormatText(replies::kFailed, vfs::messages::kInaccessible));
 }
 
 std::vector<std::string> FtpSession::MessageBlock(int code) {
@@ -415,7 +407,8 @@ bool FtpSession::Allo(std::string_view, bool, std::string_view) {
 bool FtpSession::Mdtm(std::string_view argument, bool has_argument, std::string_view line) {
   if (!has_argument) return Answer(replies::kNeedParameter);
   std::string message;
-  const std::string path = BuildPath(argument);
+  std::string path;
+  if (!BuildPath(argument, &path)) return RefusePath();
   if (account_->IsFile(path)) {
     platform::FileTime time;
     if (account_->GetFileTime(path, &time, &message)) {
@@ -431,7 +424,8 @@ bool FtpSession::Mdtm(std::string_view argument, bool has_argument, std::string_
   const bool digits = std::all_of(stamp.begin(), stamp.end(), [](char ch) { return ch >= '0' && ch <= '9'; });
   if (!digits || !vfs::ParseMdtm(stamp, &time)) return Answer(replies::kMdtmNoFile);
   const std::string_view written = line.substr(20);
-  if (account_->SetFileTime(BuildPath(written), time, &message)) {
+  if (!BuildPath(written, &path)) return RefusePath();
+  if (account_->SetFileTime(path, time, &message)) {
     SendReply(FormatText(replies::kMdtmSet, std::string(stamp).c_str(), std::string(written).c_str()));
   } else {
     SendReply(FormatText(replies::kMdtmSetFailed, message.c_str()));
@@ -450,7 +444,8 @@ bool FtpSession::Cdup(std::string_view, bool, std::string_view) {
 
 bool FtpSession::Cwd(std::string_view argument, bool has_argument, std::string_view) {
   if (!has_argument) return Answer(replies::kNeedParameter);
-  const std::string path = BuildPath(argument);
+  std::string path;
+  if (!BuildPath(argument, &path)) return RefusePath();
   if (!account_->IsFolder(path)) return Answer(replies::kNoDirectory);
   vfs::CopyText(&current_directory_, path, vfs::kDiskPathCapacity);
   activity_.SetActivity(replies::kActInDirectory, current_directory_);
@@ -459,7 +454,8 @@ bool FtpSession::Cwd(std::string_view argument, bool has_argument, std::string_v
 
 bool FtpSession::Mkd(std::string_view argument, bool has_argument, std::string_view) {
   if (!has_argument) return Answer(replies::kNeedParameter);
-  const std::string path = BuildPath(argument);
+  std::string path;
+  if (!BuildPath(argument, &path)) return RefusePath();
   std::string message;
   if (!account_->MakeFolder(path, &message))
     return Answer(FormatText(replies::kFailed, message.c_str()));
@@ -471,7 +467,8 @@ bool FtpSession::Mkd(std::string_view argument, bool has_argument, std::string_v
 
 bool FtpSession::Rmd(std::string_view argument, bool has_argument, std::string_view) {
   if (!has_argument) return Answer(replies::kNeedParameter);
-  const std::string path = BuildPath(argument);
+  std::string path;
+  if (!BuildPath(argument, &path)) return RefusePath();
   if (path == "/") return Answer(replies::kDeleteRoot);
   std::string message;
   if (!account_->RemoveFolder(path, &message))
@@ -519,7 +516,8 @@ bool FtpSession::Pasv(std::string_view, bool, std::string_view) {
 
 bool FtpSession::Rnfr(std::string_view argument, bool has_argument, std::string_view) {
   if (!has_argument) return Answer(replies::kNeedParameter);
-  const std::string path = BuildPath(argument);
+  std::string path;
+  if (!BuildPath(argument, &path)) return RefusePath();
   if (path == "/") return Answer(replies::kRenameRoot);
   bool is_file = false;
   std::string message;
@@ -533,7 +531,8 @@ bool FtpSession::Rnfr(std::string_view argument, bool has_argument, std::string_
 bool FtpSession::Rnto(std::string_view argument, bool has_argument, std::string_view) {
   if (rename_from_.empty()) return Answer(replies::kRnfrFirst);
   if (!has_argument) return Answer(replies::kNeedParameter);
-  const std::string path = BuildPath(argument);
+  std::string path;
+  if (!BuildPath(argument, &path)) return RefusePath();
   bool was_file = false;
   std::string message;
   if (!account_->Rename(rename_from_, path, &was_file, &message))
@@ -548,7 +547,8 @@ bool FtpSession::Rnto(std::string_view argument, bool has_argument, std::string_
 
 bool FtpSession::Dele(std::string_view argument, bool has_argument, std::string_view) {
   if (!has_argument) return Answer(replies::kNeedParameter);
-  const std::string path = BuildPath(argument);
+  std::string path;
+  if (!BuildPath(argument, &path)) return RefusePath();
   std::string message;
   if (!account_->DeleteFile(path, &message))
     return Answer(FormatText(replies::kFailed, message.c_str()));
@@ -562,7 +562,9 @@ bool FtpSession::Size(std::string_view argument, bool has_argument, std::string_
   if (!has_argument) return Answer(replies::kNeedParameter);
   std::uint64_t size = 0;
   std::string message;
-  if (!account_->GetFileSize(BuildPath(argument), &size, &message))
+  std::string path;
+  if (!BuildPath(argument, &path)) return RefusePath();
+  if (!account_->GetFileSize(path, &size, &message))
     return Answer(FormatText(replies::kFailed, message.c_str()));
   SendReply(FormatText(replies::kSize, static_cast<unsigned long long>(size)));
   return true;
@@ -654,7 +656,7 @@ bool FtpSession::Transfer(std::string_view argument, bool has_argument, std::str
   vfs::FileTransfer* opened = nullptr;
   Kind kind = Kind::kDownload;
   if (retr) {
-    path = BuildPath(argument);
+    if (!BuildPath(argument, &path)) return RefusePath();
     opened = account_->OpenForDownload(path, restart_offset_, &message);
   } else if (stor || appe || stou) {
     kind = Kind::kUpload;
@@ -662,17 +664,21 @@ bool FtpSession::Transfer(std::string_view argument, bool has_argument, std::str
       random_state_ ^= static_cast<std::uint32_t>(GetClock().WallTimeNs()) ^ session_id_;
       for (int attempt = 0; attempt <= 100 && path.empty(); ++attempt) {
         unique_name = UniqueName();
-        const std::string candidate = BuildPath(unique_name);
-        if (!account_->IsFile(candidate)) path = candidate;
+        std::string candidate;
+        if (BuildPath(unique_name, &candidate) && !account_->IsFile(candidate)) path = candidate;
       }
       if (path.empty()) return Answer(replies::kNoUniqueName);
-    } else {
-      path = BuildPath(argument);
+    } else if (!BuildPath(argument, &path)) {
+      return RefusePath();
     }
     opened = account_->OpenForUpload(path, appe, &message);
   } else {
     kind = Kind::kListing;
-    path = !has_argument || argument == "-al" ? current_directory_ : BuildPath(argument);
+    if (!has_argument || argument == "-al") {
+      path = current_directory_;
+    } else if (!BuildPath(argument, &path)) {
+      return RefusePath();
+    }
     opened = account_->OpenListing(path, nlst, &message);
   }
   if (opened == nullptr) return Answer(FormatText(replies::kFailed, message.c_str()));
@@ -886,7 +892,8 @@ void FtpSession::UploadStep() {
   }
   std::string reason;
   if (!transfer_->Write(transfer_buffer_.get(), length, &reason)) {
-    EndTransfer(true, TransferLog(true, replies::kReasonWriteFailed),
+    // Handed back, not aborted: what was written (all that fit) stays.
+    EndTransfer(false, TransferLog(true, replies::kReasonWriteFailed),
                 {FormatText(replies::kTransferFailed, reason.c_str())}, replies::kActUploaded);
     return;
   }

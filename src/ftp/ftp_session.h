@@ -82,7 +82,11 @@ class FtpSession final : public runtime::TcpConnection {
   void Refuse(std::string_view reason);
   void LogLine(std::string_view text);
   void UpdateCounters();
-  std::string BuildPath(std::string_view argument) const;
+  // The FTP path a client's argument names; false when it names nothing
+  // safely (control bytes, hidden components, too long).
+  [[nodiscard]] bool BuildPath(std::string_view argument, std::string* path) const;
+  // "550 The path is in accessible." for an argument BuildPath refused.
+  bool RefusePath();
   std::vector<std::string> MessageBlock(int code);
 
   // Commands.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <vector>
@@ -38,6 +39,7 @@ timespec ToTimespec(const FileTime* time) {
 
 void FillInfo(const struct stat& st, PathInfo* out) {
   out->is_folder = S_ISDIR(st.st_mode);
+  out->is_regular = S_ISREG(st.st_mode);
   out->is_link = S_ISLNK(st.st_mode);
   out->device = static_cast<std::uint64_t>(st.st_dev);
   out->size = out->is_folder ? 0 : static_cast<std::uint64_t>(st.st_size);
@@ -101,12 +103,15 @@ bool StatPathNoFollow(const std::string& path, PathInfo* out) {
 }
 
 int OpenFile(const std::string& path, OpenMode mode, unsigned create_permissions, int* error) {
-  int flags = O_CLOEXEC;
+  // Non-blocking for the open itself: opening a FIFO without a peer would
+  // otherwise wait forever. The flag is cleared once the type is known.
+  int flags = O_CLOEXEC | O_NONBLOCK;
   switch (mode) {
     case OpenMode::kReadExisting: flags |= O_RDONLY; break;
     case OpenMode::kReadAlways: flags |= O_RDONLY | O_CREAT; break;
     case OpenMode::kWriteExisting: flags |= O_WRONLY; break;
     case OpenMode::kWriteAlways: flags |= O_WRONLY | O_CREAT; break;
+    case OpenMode::kWriteNew: flags |= O_WRONLY | O_CREAT | O_EXCL; break;
   }
   int fd;
   do {
@@ -117,10 +122,20 @@ int OpenFile(const std::string& path, OpenMode mode, unsigned create_permissions
     return -1;
   }
   struct stat st {};
-  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-    // A folder is not a file, whatever the open call allowed.
+  int refusal = 0;
+  if (fstat(fd, &st) != 0) {
+    refusal = errno;
+  } else if (S_ISDIR(st.st_mode)) {
+    refusal = EISDIR;  // a folder is not a file, whatever the open call allowed
+  } else if (!S_ISREG(st.st_mode)) {
+    refusal = ENODEV;
+  } else if (const int status = fcntl(fd, F_GETFL);
+             status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+    refusal = errno;
+  }
+  if (refusal != 0) {
     close(fd);
-    SetError(error, EISDIR);
+    SetError(error, refusal);
     return -1;
   }
   return fd;
@@ -205,6 +220,8 @@ bool MakeFolder(const std::string& path, unsigned permissions, int* error) {
   return false;
 }
 
+bool MakeFifo(const std::string& path) { return mkfifo(path.c_str(), 0600) == 0; }
+
 bool RemoveEmptyFolder(const std::string& path, int* error) {
   if (rmdir(path.c_str()) == 0) return true;
   SetError(error, errno);
@@ -221,6 +238,54 @@ bool RenamePath(const std::string& from, const std::string& to, int* error) {
   if (rename(from.c_str(), to.c_str()) == 0) return true;
   SetError(error, errno);
   return false;
+}
+
+bool RenameNoReplace(const std::string& from, const std::string& to, int* error) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) {
+    SetError(error, errno);
+    return false;
+  }
+  // File systems without the flag: a file is linked under its new name
+  // (which fails when the name is taken) and then unlinked; a folder can
+  // only be checked and renamed.
+  struct stat st {};
+  if (lstat(from.c_str(), &st) != 0) {
+    SetError(error, errno);
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    if (link(from.c_str(), to.c_str()) != 0) {
+      SetError(error, errno);
+      return false;
+    }
+    if (unlink(from.c_str()) == 0) return true;
+    const int failed = errno;
+    unlink(to.c_str());
+    SetError(error, failed);
+    return false;
+  }
+  if (lstat(to.c_str(), &st) == 0) {
+    SetError(error, EEXIST);
+    return false;
+  }
+  return RenamePath(from, to, error);
+}
+
+bool IsCrossDeviceError(int error) { return error == EXDEV; }
+
+bool ResolvePath(const std::string& path, std::string* resolved) {
+  char* canonical = realpath(path.c_str(), nullptr);
+  if (canonical == nullptr) return false;
+  resolved->assign(canonical);
+  std::free(canonical);
+  return true;
+}
+
+unsigned PermissionsOf(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return 0;
+  return static_cast<unsigned>(st.st_mode & 07777);
 }
 
 bool SetPermissions(const std::string& path, unsigned permissions) {

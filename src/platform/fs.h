@@ -41,6 +41,7 @@ struct CalendarTime {
 // What a path names.
 struct PathInfo {
   bool is_folder = false;
+  bool is_regular = false;  // a plain file: not a folder, FIFO, socket or device
   bool is_link = false;  // only from StatPathNoFollow
   std::uint64_t device = 0;  // the file system that holds it
   std::uint64_t size = 0;
@@ -59,9 +60,12 @@ enum class OpenMode {
   kReadAlways,      // read; created empty when absent
   kWriteExisting,   // write; the file must exist
   kWriteAlways,     // write; created when absent
+  kWriteNew,        // write; created, and fails (EEXIST) when anything is there
 };
 // Returns a descriptor or -1. `create_permissions` apply to new files
-// (0600 for owner-only files, 0644 otherwise, less the umask).
+// (0600 for owner-only files, 0644 otherwise, less the umask). Only regular
+// files open: a folder fails with EISDIR, and a FIFO, socket or device with
+// ENODEV, without ever blocking (a FIFO without a writer would).
 [[nodiscard]] int OpenFile(const std::string& path, OpenMode mode, unsigned create_permissions,
                            int* error);
 // Bytes read (0 at the end), or -1 with *error set.
@@ -92,10 +96,23 @@ void CloseFile(int descriptor);
 void CloseDirectory(void* directory);
 
 [[nodiscard]] bool MakeFolder(const std::string& path, unsigned permissions, int* error);
+// Makes a named pipe (owner read and write). A local user can put one in a
+// served folder; the server must never block on it.
+[[nodiscard]] bool MakeFifo(const std::string& path);
 [[nodiscard]] bool RemoveEmptyFolder(const std::string& path, int* error);
 [[nodiscard]] bool RemoveFile(const std::string& path, int* error);
 // Renames within one file system; replaces an existing target file.
 [[nodiscard]] bool RenamePath(const std::string& from, const std::string& to, int* error);
+// Renames within one file system, failing (EEXIST) instead of replacing
+// anything at `to`, also when it appears at the last moment.
+[[nodiscard]] bool RenameNoReplace(const std::string& from, const std::string& to, int* error);
+// True for the error of a rename between two file systems.
+bool IsCrossDeviceError(int error);
+// The canonical absolute path of an existing path: every symbolic link,
+// "." and ".." resolved. False when some part does not exist.
+[[nodiscard]] bool ResolvePath(const std::string& path, std::string* resolved);
+// The permission bits of an existing path (0 when unknown).
+unsigned PermissionsOf(const std::string& path);
 [[nodiscard]] bool SetPermissions(const std::string& path, unsigned permissions);
 
 // Bytes in use on the file system that holds `path` (total minus free).

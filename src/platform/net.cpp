@@ -84,7 +84,8 @@ SocketHandle AcceptPending(SocketHandle listener, int* error) {
     int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0) return fd;
     if (errno == EINTR) continue;
-    SetError(error, errno);
+    const bool transient = errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED;
+    SetError(error, transient ? 0 : errno);
     return kNoSocket;
   }
 }

@@ -34,8 +34,10 @@ bool StartNetworking();
 // SO_REUSEADDR, so a restart does not wait for old connections to time out.
 [[nodiscard]] bool BindAnyAddress(SocketHandle socket, std::uint16_t port, int* error);
 [[nodiscard]] bool ListenForConnections(SocketHandle socket, int backlog, int* error);
-// A pending connection, or kNoSocket when none is pending (*error EAGAIN)
-// or accept() failed. The new socket is non-blocking too.
+// A pending connection, or kNoSocket. *error is 0 when nothing is pending
+// (or the pending connection went away before it was taken) and errno when
+// accept() itself failed, for example for want of descriptors, which a
+// caller must not retry at once. The new socket is non-blocking too.
 [[nodiscard]] SocketHandle AcceptPending(SocketHandle listener, int* error);
 
 // Connects to `target`, waiting at most `timeout_ms` and returning early

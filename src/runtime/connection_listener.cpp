@@ -29,8 +29,11 @@ void ConnectionListener::Stop() {
     CriticalSection::Guard table(table_lock_);  // control lock, then table lock
     listening_socket_.Close();
     connections.swap(table_);
-    DeleteAll(&connections);
   }
+  // The thread has ended, so its parked connections are ours now.
+  for (auto& connection : closing_) connections.push_back(std::move(connection));
+  closing_.clear();
+  DeleteAll(&connections);
 }
 
 bool ConnectionListener::ChangePort(std::uint16_t port) {
@@ -89,6 +92,8 @@ void ConnectionListener::ForEachConnection(const std::function<void(TcpConnectio
   for (const auto& connection : table_) visit(*connection);
 }
 
+void ConnectionListener::OnAcceptFailure(int) {}
+
 void ConnectionListener::ReapInto(Table* reaped) {
   CriticalSection::Guard table(table_lock_);
   std::size_t kept = 0;
@@ -98,6 +103,7 @@ void ConnectionListener::ReapInto(Table* reaped) {
     if (connection.IsFinished()) {
       received_total_ += connection.BytesReceived();
       sent_total_ += connection.BytesSent();
+      connection.RequestStop();
       reaped->push_back(std::move(table_[i]));
     } else {
       if (kept != i) table_[kept] = std::move(table_[i]);
@@ -105,6 +111,12 @@ void ConnectionListener::ReapInto(Table* reaped) {
     }
   }
   table_.resize(kept);
+}
+
+void ConnectionListener::DeleteEnded() {
+  std::erase_if(closing_, [](const std::unique_ptr<TcpConnection>& connection) {
+    return !connection->IsRunning();  // deleting it joins a thread that has returned
+  });
 }
 
 void ConnectionListener::DeleteAll(Table* connections) {
@@ -118,16 +130,20 @@ void ConnectionListener::ThreadBody() {
   for (;;) {
     wake_.Reset();
     ReapInto(&reaped);
-    // Idle connections may take a while to say goodbye; they do it outside
-    // the table lock so status queries and accepts do not wait for them.
-    if (!reaped.empty()) DeleteAll(&reaped);
+    // Reaped connections say goodbye on their own threads; they are parked
+    // and deleted once they have ended, so nothing here waits for a peer.
+    for (auto& connection : reaped) closing_.push_back(std::move(connection));
+    reaped.clear();
+    DeleteEnded();
     if (StopRequested()) return;
 
     platform::SocketHandle wait_for_accept = platform::kNoSocket;
+    std::uint32_t pause = kPassIntervalMs;
     {
       CriticalSection::Guard table(table_lock_);
       if (table_.size() < cap_ && listening_socket_.GetState() == TcpSocket::kListening) {
         if (listening_socket_.AcceptInto(incoming_)) {
+          accept_failing_ = false;
           auto socket = std::make_unique<LineSocket>();
           socket->AssignFrom(incoming_);
           if (std::unique_ptr<TcpConnection> connection = CreateConnection(std::move(socket))) {
@@ -136,9 +152,19 @@ void ConnectionListener::ThreadBody() {
           }
           continue;  // straight to the next pass
         }
-        wait_for_accept = listening_socket_.Handle();
+        if (const int error = listening_socket_.AcceptErrorNumber(); error != 0) {
+          // The connection stays pending, so the socket stays readable:
+          // waiting on it would spin. Pause instead.
+          if (!accept_failing_) OnAcceptFailure(error);
+          accept_failing_ = true;
+          pause = kAcceptFailurePauseMs;
+        } else {
+          wait_for_accept = listening_socket_.Handle();
+        }
       }
     }
+    // Parked connections wake this loop when they end; the pass interval
+    // bounds how long a parked one waits for its deletion.
     platform::PollItem items[3];
     items[0].descriptor = wait_for_accept;
     items[0].want_read = true;
@@ -146,7 +172,7 @@ void ConnectionListener::ThreadBody() {
     items[1].want_read = true;
     items[2].descriptor = wake_.PollDescriptor();
     items[2].want_read = true;
-    platform::Poll(items, 3, kPassIntervalMs);
+    platform::Poll(items, 3, pause);
   }
 }
 

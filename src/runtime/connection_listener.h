@@ -4,6 +4,11 @@
 // accepts at most one new connection while the table is below its cap. A
 // derived class builds each connection in CreateConnection().
 //
+// The accept loop never waits for a connection: a reaped connection is
+// asked to stop and parked until its thread has ended (a closing reply to a
+// peer that does not read may take seconds), and is deleted on a later pass
+// once deleting it no longer waits.
+//
 // Thread-safety: public operations may be called from any thread.
 // Lock order: control lock, then table lock. The accept loop takes only the
 // table lock.
@@ -28,6 +33,9 @@ class ConnectionListener : public WorkerThread {
   // it earlier. Accepts, finished connections, stop requests and cap or
   // port changes wake it at once; only the idle check waits for the pause.
   static constexpr std::uint32_t kPassIntervalMs = 250;
+  // Pause after an accept that failed outright (no descriptors or buffers
+  // left), during which the pending connection waits in the backlog.
+  static constexpr std::uint32_t kAcceptFailurePauseMs = 100;
 
   explicit ConnectionListener(std::uint32_t cap);
   // REQUIRES: a derived class whose CreateConnection uses its own members
@@ -65,14 +73,19 @@ class ConnectionListener : public WorkerThread {
       std::unique_ptr<LineSocket> accepted) = 0;
   // Calls `visit` for every connection in the table, under the table lock.
   void ForEachConnection(const std::function<void(TcpConnection&)>& visit);
+  // Called on the listener thread when accepting starts to fail outright
+  // (`error` is the errno); once per run of failures. Best effort.
+  virtual void OnAcceptFailure(int error);
 
  private:
   using Table = std::vector<std::unique_ptr<TcpConnection>>;
 
   void ThreadBody() override;
   // Moves finished and idle connections out of the table, adding their
-  // traffic to the totals first. Holds the table lock.
+  // traffic to the totals first, and asks each to stop. Holds the table lock.
   void ReapInto(Table* reaped);
+  // Deletes the parked connections whose threads have ended.
+  void DeleteEnded();
   // Wakes them all first, so they wind down side by side.
   static void DeleteAll(Table* connections);
   std::uint32_t RoundToKb(bool received);
@@ -85,6 +98,8 @@ class ConnectionListener : public WorkerThread {
   std::uint64_t sent_total_ = 0;     // guarded by table_lock_
   std::uint32_t cap_;                // guarded by table_lock_
   LineSocket incoming_;              // listener thread only: accept target
+  Table closing_;                    // listener thread only (Stop once it ended): reaped, still winding down
+  bool accept_failing_ = false;      // listener thread only: a failure was reported
   platform::Event wake_;             // set when a connection finishes or the setup changes
 };
 

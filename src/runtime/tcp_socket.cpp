@@ -114,11 +114,12 @@ bool TcpSocket::AcceptInto(TcpSocket& target) {
     last_error_ = kErrorNotListening;
     return false;
   }
-  platform::SocketHandle accepted = platform::AcceptPending(handle_, nullptr);
+  platform::SocketHandle accepted = platform::AcceptPending(handle_, &accept_error_);
   if (accepted == platform::kNoSocket) {
     last_error_ = kErrorNoConnection;
     return false;
   }
+  accept_error_ = 0;
   target.Close();
   target.handle_ = accepted;
   target.last_error_ = 0;

@@ -74,8 +74,12 @@ class TcpSocket {
 
   // Takes one pending connection into `target`, which closes what it held
   // and becomes connected with code 0. Code 6 when this socket does not
-  // listen, 7 when nothing is pending or accept failed (still listening).
+  // listen, 7 when nothing is pending or accept failed (still listening);
+  // AcceptErrorNumber() tells the two apart.
   [[nodiscard]] bool AcceptInto(TcpSocket& target);
+  // errno of the last accept that failed outright (no descriptors, no
+  // buffers); 0 after a success or when nothing was pending.
+  int AcceptErrorNumber() const { return accept_error_; }
   // As AcceptInto with this socket as target: the listening handle is closed
   // and replaced by the accepted connection.
   [[nodiscard]] bool AcceptInPlace();
@@ -138,6 +142,7 @@ class TcpSocket {
   char local_text_[16];
   platform::Endpoint local_;
   std::int32_t last_error_ = 0;
+  int accept_error_ = 0;
   State state_ = kClosed;
   std::uint64_t bytes_received_ = 0;
   std::uint64_t bytes_sent_ = 0;

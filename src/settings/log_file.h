@@ -20,7 +20,8 @@
 
 namespace quillon::settings {
 
-// "<local date and time> -> <text>" without the line end.
+// "<local date and time> -> <text>" without the line end; control bytes of
+// the text (below 0x20, and 0x7F) are written as "\x0A"-style escapes.
 std::string FormatLogLine(platform::Clock& clock, std::string_view text);
 
 class LogFile {

@@ -16,9 +16,6 @@ namespace {
 using accounts::AccessRights;
 using Guard = runtime::CriticalSection::Guard;
 
-// The FTP path buffer of the mapping holds this many characters.
-constexpr std::size_t kFtpPathCapacity = 260;
-
 bool Fail(std::string* message, const char* text) {
   *message = text;
   return false;
@@ -70,8 +67,10 @@ MappedPath AccountFileSystem::MapPath(std::string_view ftp_path) const {
   Guard guard(lock_);
   std::string full;
   if (ftp_path.empty() || ftp_path.front() != '/') full = "/";
-  AppendText(&full, ftp_path, kFtpPathCapacity);
   MappedPath mapped;
+  // The same capacity as the session's paths: a path that does not fit maps
+  // nowhere rather than to a shorter neighbour.
+  if (!AppendText(&full, ftp_path, kDiskPathCapacity)) return mapped;
   mapped.ftp_path = NormalisePath(full);
   ReplaceChar(&mapped.ftp_path, '*', '_');
   StripTrailing(&mapped.ftp_path, ' ');
@@ -87,7 +86,7 @@ MappedPath AccountFileSystem::MapPath(std::string_view ftp_path) const {
       if (base == "/") base.clear();
       mapped.disk_path = base + path.substr(name.size());
       if (mapped.disk_path.empty()) mapped.disk_path = "/";
-      mapped.area = static_cast<int>(i);
+      if (StaysWithin(folder.Path(), mapped.disk_path)) mapped.area = static_cast<int>(i);
       return mapped;
     }
   }
@@ -99,7 +98,7 @@ MappedPath AccountFileSystem::MapPath(std::string_view ftp_path) const {
   if (root == "/") root.clear();
   mapped.disk_path = root + path;
   if (mapped.disk_path.empty()) mapped.disk_path = "/";
-  mapped.area = kRootArea;
+  if (StaysWithin(record_.RootFolder(), mapped.disk_path)) mapped.area = kRootArea;
   return mapped;
 }
 
@@ -148,7 +147,8 @@ bool AccountFileSystem::HasRight(int area, AccessRights right) const {
 EntryKind AccountFileSystem::KindOf(const std::string& disk_path) {
   platform::PathInfo info;
   if (!platform::StatPath(disk_path, &info)) return EntryKind::kNone;
-  return info.is_folder ? EntryKind::kFolder : EntryKind::kFile;
+  if (info.is_folder) return EntryKind::kFolder;
+  return info.is_regular ? EntryKind::kFile : EntryKind::kOther;
 }
 
 bool AccountFileSystem::CheckModifyRight(std::string_view ftp_path, bool* is_file,
@@ -157,7 +157,8 @@ bool AccountFileSystem::CheckModifyRight(std::string_view ftp_path, bool* is_fil
   const MappedPath mapped = MapPath(ftp_path);
   if (mapped.area == kUnreachableArea) return Fail(message, messages::kInaccessible);
   const EntryKind kind = KindOf(mapped.disk_path);
-  if (kind == EntryKind::kNone) return Fail(message, messages::kNotFound);
+  if (kind == EntryKind::kNone || kind == EntryKind::kOther)
+    return Fail(message, messages::kNotFound);
   *is_file = kind == EntryKind::kFile;
   const AccessRights needed = *is_file ? accounts::kFileModify : accounts::kFolderModify;
   if (!HasRight(mapped.area, needed)) return Fail(message, messages::kNoRights);
@@ -240,7 +241,12 @@ bool AccountFileSystem::Rename(std::string_view from, std::string_view to, bool*
       from_parent != nullptr ? cache_.Acquire(ParentOf(target.disk_path)) : nullptr;
   bool moved = false;
   if (from_parent != nullptr && to_parent != nullptr) {
-    moved = platform::RenamePath(source.disk_path, target.disk_path, nullptr);
+    // Never replaces a file that appeared at the target since the check
+    // above; between two file systems the file is copied and then deleted.
+    int error = 0;
+    moved = platform::RenameNoReplace(source.disk_path, target.disk_path, &error) ||
+            (platform::IsCrossDeviceError(error) &&
+             MoveFileAcrossFileSystems(source.disk_path, target.disk_path));
     if (moved) {
       cache_.SubtractBytes(from_parent, amount);
       cache_.AddBytes(to_parent, amount);
@@ -357,6 +363,7 @@ FileTransfer* AccountFileSystem::OpenForUpload(std::string_view path, bool appen
   const EntryKind kind = KindOf(mapped.disk_path);
   const bool exists = kind != EntryKind::kNone;
   if (append && kind != EntryKind::kFile) return Refuse(message, messages::kNoSuchFile);
+  if (kind == EntryKind::kOther) return Refuse(message, messages::kCannotOpen);
   const AccessRights needed = exists ? (accounts::kFileWrite | accounts::kFileModify)
                                      : accounts::kFileWrite;
   if (!HasRight(mapped.area, needed)) return Refuse(message, messages::kNoRights);
@@ -376,11 +383,10 @@ FileTransfer* AccountFileSystem::OpenForUpload(std::string_view path, bool appen
     cache_.SubtractBytes(parent, old_size);
   }
   auto file = std::make_unique<FileHandle>(&clock_);
-  // Opened for writing, a non-empty file is positioned at its end.
-  if (!file->Open(mapped.disk_path, true, true)) {
-    if (!exists) {
-      [[maybe_unused]] bool removed = platform::RemoveFile(mapped.disk_path, nullptr);
-    }
+  // An appended file is positioned at its end. Any other upload creates its
+  // file, and fails rather than write into one that another session (or a
+  // local user) put there since the checks above.
+  if (append ? !file->Open(mapped.disk_path, true, false) : !file->CreateNew(mapped.disk_path)) {
     cache_.Release(parent);
     return Refuse(message, messages::kCannotOpen);
   }

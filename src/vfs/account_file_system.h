@@ -5,7 +5,8 @@
 //
 // FTP paths use "/"; whatever a client writes ("..", "\", device names,
 // trailing blanks, "*") maps inside the root folder or the virtual folder it
-// goes through.
+// goes through. Symbolic links are followed only where they stay inside
+// that folder: a path whose links lead out of it maps nowhere.
 //
 // Thread-safety: every public operation takes the account lock (Lock()),
 // which the sessions of one account share. Lock order: the account lock
@@ -49,7 +50,8 @@ struct AreaLimits {
   bool credit_exempt = false;
 };
 
-enum class EntryKind { kNone = 0, kFile = 1, kFolder = 2 };
+// kOther: a FIFO, socket or device, which no operation treats as a file.
+enum class EntryKind { kNone = 0, kFile = 1, kFolder = 2, kOther = 3 };
 
 class AccountFileSystem {
  public:
@@ -100,7 +102,8 @@ class AccountFileSystem {
   FileTransfer* OpenListing(std::string_view path, bool names_only, std::string* message);
   // The folder where listings are prepared ("" disables listings).
   void SetTempFolder(std::string folder);
-  // "-rw-rw-rw-" / "drwxrwxrwx" style permissions of an entry in `area`.
+  // "-rw-rw-rw-" / "drwxrwxrwx" style permissions of an entry in `area`
+  // (for kUnreachableArea, the account's own rights).
   std::string ModeString(bool is_file, int area) const;
   // Destroys the transfer and takes it off the open list.
   void CloseTransfer(FileTransfer* transfer);

@@ -35,7 +35,13 @@ void AccountFileSystem::SetTempFolder(std::string folder) {
 
 std::string AccountFileSystem::ModeString(bool is_file, int area) const {
   runtime::CriticalSection::Guard guard(lock_);
-  auto flag = [&](accounts::AccessRights right, char on) { return HasRight(area, right) ? on : '-'; };
+  // A folder that exists only as the parent of virtual folders maps nowhere;
+  // its entries show the account's own rights.
+  auto flag = [&](accounts::AccessRights right, char on) {
+    const bool granted = area == kUnreachableArea ? (record_.mRights & right) == right
+                                                  : HasRight(area, right);
+    return granted ? on : '-';
+  };
   char text[11];
   if (is_file) {
     const char r = flag(accounts::kFileRead, 'r');

@@ -1,9 +1,18 @@
 #include "vfs/file_handle.h"
 
+#include <memory>
+
 #include "platform/event.h"
 #include "vfs/time_format.h"
 
 namespace quillon::vfs {
+
+namespace {
+
+// Bytes moved per read and write when a file is copied.
+constexpr std::size_t kCopyChunk = 256 * 1024;
+
+}  // namespace
 
 bool FileHandle::Open(const std::string& path, bool write, bool create,
                       unsigned create_permissions) {
@@ -22,6 +31,14 @@ bool FileHandle::Open(const std::string& path, bool write, bool create,
     at_end_ = size == 0;
   }
   return true;
+}
+
+bool FileHandle::CreateNew(const std::string& path, unsigned permissions) {
+  Close();
+  error_ = 0;
+  descriptor_ = platform::OpenFile(path, platform::OpenMode::kWriteNew, permissions, &error_);
+  at_end_ = descriptor_ >= 0;
+  return descriptor_ >= 0;
 }
 
 bool FileHandle::CreateUnique(const std::string& folder, const std::string& prefix,
@@ -151,6 +168,28 @@ std::string FileHandle::LastWriteText() const {
   platform::FileTime last_write;
   if (!GetTimes(nullptr, nullptr, &last_write)) return {};
   return FormatFileTime(last_write, TimeFormat::kHttp, true);
+}
+
+bool MoveFileAcrossFileSystems(const std::string& from, const std::string& to) {
+  FileHandle source;
+  if (!source.Open(from, false, false)) return false;
+  const unsigned permissions = platform::PermissionsOf(from);
+  FileHandle target;
+  if (!target.CreateNew(to, permissions != 0 ? permissions : FileHandle::kSharedFile)) return false;
+  auto buffer = std::make_unique_for_overwrite<char[]>(kCopyChunk);
+  bool copied = true;
+  while (copied && !source.AtEnd()) {
+    const std::size_t got = source.Read(buffer.get(), kCopyChunk);
+    copied = source.ErrorNumber() == 0 && target.WriteAll(buffer.get(), got);
+  }
+  platform::FileTime last_write, last_access;
+  copied = copied && source.GetTimes(nullptr, &last_access, &last_write) &&
+           target.SetTimes(&last_access, &last_write) && target.Flush();
+  target.Close();
+  source.Close();
+  if (copied && platform::RemoveFile(from, nullptr)) return true;
+  [[maybe_unused]] bool removed = platform::RemoveFile(to, nullptr);
+  return false;
 }
 
 bool ReadWholeFile(const std::string& path, std::uint64_t max_bytes, std::string* bytes) {

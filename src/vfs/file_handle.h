@@ -39,10 +39,14 @@ class FileHandle {
   FileHandle(const FileHandle&) = delete;
   FileHandle& operator=(const FileHandle&) = delete;
 
-  // Closes any open file first. False when the file cannot be opened (or is
-  // a folder); ErrorNumber() then tells why.
+  // Closes any open file first. False when the file cannot be opened or is
+  // not a regular file (a folder, FIFO, socket or device); ErrorNumber()
+  // then tells why.
   [[nodiscard]] bool Open(const std::string& path, bool write, bool create,
                           unsigned create_permissions = kSharedFile);
+  // Creates and opens for writing a file that must not exist yet: false
+  // (EEXIST) when anything is at `path`, a link included.
+  [[nodiscard]] bool CreateNew(const std::string& path, unsigned permissions = kSharedFile);
   // Creates and opens for writing a new, empty, owner-only file with a
   // unique name beginning with `prefix` in `folder`; its path goes to *path.
   [[nodiscard]] bool CreateUnique(const std::string& folder, const std::string& prefix,
@@ -93,6 +97,11 @@ class FileHandle {
   bool at_end_ = false;
   int error_ = 0;
 };
+
+// Moves a regular file to another file system: copies it into a new file at
+// `to` (failing when anything is there) with its permissions and times,
+// then deletes `from`. On any failure the copy is removed and `from` stays.
+[[nodiscard]] bool MoveFileAcrossFileSystems(const std::string& from, const std::string& to);
 
 // Reads a whole file into *bytes. False when it cannot be opened, is a
 // folder, or is larger than `max_bytes`.

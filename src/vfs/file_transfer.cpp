@@ -21,9 +21,9 @@ FileTransfer::FileTransfer(AccountFileSystem& account, Setup setup)
 
 FileTransfer::~FileTransfer() {
   if (source_) source_->Close();
-  if (aborted_ && delete_if_aborted_) {
-    [[maybe_unused]] bool removed = platform::RemoveFile(file_path_, nullptr);
-  }
+  if (aborted_ && delete_if_aborted_ && platform::RemoveFile(file_path_, nullptr) &&
+      entry_ != nullptr)
+    account_.Cache().SubtractBytes(entry_, written_);
   source_.reset();
   if (entry_ != nullptr) account_.Cache().Release(entry_);
   if (!temporary_file_.empty()) {
@@ -93,6 +93,7 @@ bool FileTransfer::Write(const void* buffer, std::size_t length, std::string* re
   if (!source_->WriteAll(buffer, static_cast<std::size_t>(n)))
     return Fail(messages::kWriteFailed, reason);
   if (entry_ != nullptr) account_.Cache().AddBytes(entry_, n);
+  written_ += n;
   if (n < length) return Fail(messages::kAllocationReached, reason);
   return true;
 }

@@ -38,8 +38,8 @@ class FileTransfer {
 
   FileTransfer(AccountFileSystem& account, Setup setup);
   // Closes the source; deletes the file when the transfer was aborted and
-  // the file is to go then; releases the folder-size entry; deletes the
-  // temporary file.
+  // the file is to go then (taking the bytes it wrote off the folder sizes);
+  // releases the folder-size entry; deletes the temporary file.
   ~FileTransfer();
   FileTransfer(const FileTransfer&) = delete;
   FileTransfer& operator=(const FileTransfer&) = delete;
@@ -83,6 +83,7 @@ class FileTransfer {
   std::atomic<bool> usable_{true};
   bool finished_ = false;
   std::uint32_t credit_remainder_ = 0;
+  std::uint64_t written_ = 0;  // bytes added to the folder-size entry
 };
 
 }  // namespace quillon::vfs

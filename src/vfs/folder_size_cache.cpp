@@ -8,7 +8,6 @@
 namespace quillon::vfs {
 
 struct FolderSizeCache::Entry {
-  std::string path;  // absolute, ends with "/"
   std::uint64_t size = 0;
   std::uint32_t time_to_live = kTimeToLiveSeconds;
   std::vector<Entry*> links;  // cached folders above this one, at most kMaxLinks
@@ -64,10 +63,32 @@ bool FolderSizeCache::FolderSize(const std::string& path, std::uint64_t* bytes) 
   return true;
 }
 
-FolderSizeCache::Entry* FolderSizeCache::FindLocked(const std::string& path) const {
-  for (const auto& entry : entries_)
-    if (entry->path == path) return entry.get();
-  return nullptr;
+FolderSizeCache::Entry* FolderSizeCache::FindLocked(const std::string& path) {
+  const auto found = entries_.find(path);
+  return found != entries_.end() ? &found->second : nullptr;
+}
+
+void FolderSizeCache::ForEachAboveLocked(const std::string& path,
+                                         const std::function<void(Entry&)>& visit) {
+  // Every folder above "/a/b/c/" is a prefix of it ending in "/".
+  for (std::size_t end = path.size() - 1; end > 0;) {
+    end = path.rfind('/', end - 1);
+    if (end == std::string::npos) break;
+    if (Entry* above = FindLocked(path.substr(0, end + 1))) visit(*above);
+  }
+}
+
+void FolderSizeCache::LinkLocked(const std::string& path, Entry* entry) {
+  ForEachAboveLocked(path, [entry](Entry& above) {
+    if (entry->links.size() >= kMaxLinks) return;
+    entry->links.push_back(&above);
+    ++above.linked_descendants;
+  });
+}
+
+void FolderSizeCache::UnlinkLocked(Entry* entry) {
+  for (Entry* above : entry->links) --above->linked_descendants;
+  entry->links.clear();
 }
 
 FolderSizeCache::Entry* FolderSizeCache::Acquire(const std::string& folder) {
@@ -87,21 +108,17 @@ FolderSizeCache::Entry* FolderSizeCache::Acquire(const std::string& folder) {
     ++entry->use_count;
     return entry;
   }
-  auto created = std::make_unique<Entry>();
-  Entry* entry = created.get();
-  entry->path = path;
-  entry->size = size;
+  const auto at = entries_.emplace(path, Entry{});
+  Entry* entry = &at->second;
   entry->use_count = 1;
-  for (const auto& other : entries_) {
-    if (IsBelow(path, other->path) && entry->links.size() < kMaxLinks) {
-      entry->links.push_back(other.get());
-      ++other->linked_descendants;
-    } else if (IsBelow(other->path, path) && other->links.size() < kMaxLinks) {
-      other->links.push_back(entry);
-      ++entry->linked_descendants;
-    }
+  entry->size = size;
+  LinkLocked(path, entry);
+  // Cached folders below the new one (right after it in path order) link to it.
+  for (auto below = std::next(at); below != entries_.end() && IsBelow(below->first, path); ++below) {
+    if (below->second.links.size() >= kMaxLinks) continue;
+    below->second.links.push_back(entry);
+    ++entry->linked_descendants;
   }
-  entries_.push_back(std::move(created));
   return entry;
 }
 
@@ -155,37 +172,32 @@ bool FolderSizeCache::MoveFolder(const std::string& from, const std::string& to)
   const std::string new_path = AbsoluteFolder(to);
   std::uint64_t size = 0;
   const bool measured = FolderSize(old_path, &size);
-  if (!platform::RenamePath(from, to, nullptr)) return false;
+  if (!platform::RenameNoReplace(from, to, nullptr)) return false;
 
   runtime::CriticalSection::Guard guard(lock_);
-  for (const auto& entry : entries_) {
-    if (entry->path.compare(0, old_path.size(), old_path) == 0) {
-      entry->path = new_path + entry->path.substr(old_path.size());
-    } else if (measured && IsBelow(old_path, entry->path)) {
-      entry->size = entry->size > size ? entry->size - size : 0;
-    }
-  }
   if (measured) {
-    for (const auto& entry : entries_)
-      if (IsBelow(new_path, entry->path)) entry->size += size;
+    ForEachAboveLocked(old_path, [size](Entry& above) {
+      above.size = above.size > size ? above.size - size : 0;
+    });
   }
-  RelinkAllLocked();
+  // The moved entries (the folder's own and those below it, one run in path
+  // order) take their new paths; the nodes, and so every pointer, stay.
+  std::vector<Entries::node_type> moved;
+  for (auto it = entries_.lower_bound(old_path);
+       it != entries_.end() && it->first.compare(0, old_path.size(), old_path) == 0;)
+    moved.push_back(entries_.extract(it++));
+  for (auto& node : moved) UnlinkLocked(&node.mapped());
+  for (auto& node : moved) {
+    node.key() = new_path + node.key().substr(old_path.size());
+    entries_.insert(std::move(node));
+  }
+  // Their links to one another are rebuilt along with those to the folders
+  // above the new place.
+  for (auto it = entries_.lower_bound(new_path);
+       it != entries_.end() && it->first.compare(0, new_path.size(), new_path) == 0; ++it)
+    LinkLocked(it->first, &it->second);
+  if (measured) ForEachAboveLocked(new_path, [size](Entry& above) { above.size += size; });
   return true;
-}
-
-void FolderSizeCache::RelinkAllLocked() {
-  for (const auto& entry : entries_) {
-    entry->links.clear();
-    entry->linked_descendants = 0;
-  }
-  for (const auto& entry : entries_) {
-    for (const auto& other : entries_) {
-      if (IsBelow(entry->path, other->path) && entry->links.size() < kMaxLinks) {
-        entry->links.push_back(other.get());
-        ++other->linked_descendants;
-      }
-    }
-  }
 }
 
 void FolderSizeCache::Sweep() {
@@ -202,29 +214,21 @@ void FolderSizeCache::Sweep() {
   std::vector<Due> due;
   {
     runtime::CriticalSection::Guard guard(lock_);
-    for (const auto& entry : entries_) {
-      entry->time_to_live = entry->time_to_live > seconds ? entry->time_to_live - seconds : 0;
-    }
-    // Drop expired entries nothing uses. Dropping one may free the folders
-    // above it, so repeat until nothing more goes.
-    bool dropped = true;
-    while (dropped) {
-      dropped = false;
-      for (std::size_t i = 0; i < entries_.size(); ++i) {
-        Entry* entry = entries_[i].get();
-        if (entry->time_to_live != 0 || entry->use_count != 0 || entry->linked_descendants != 0)
-          continue;
-        for (Entry* above : entry->links) --above->linked_descendants;
-        entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
-        dropped = true;
-        break;
+    // From the last path to the first, a folder comes after everything below
+    // it: by the time a folder is looked at, the expired entries below it
+    // that nothing uses have gone, so one pass drops all that can go.
+    for (auto it = entries_.end(); it != entries_.begin();) {
+      --it;
+      Entry& entry = it->second;
+      entry.time_to_live = entry.time_to_live > seconds ? entry.time_to_live - seconds : 0;
+      if (entry.time_to_live != 0) continue;
+      if (entry.use_count == 0 && entry.linked_descendants == 0) {
+        UnlinkLocked(&entry);
+        it = entries_.erase(it);
+        continue;
       }
-    }
-    for (const auto& entry : entries_) {
-      if (entry->time_to_live == 0) {
-        entry->time_to_live = kTimeToLiveSeconds;
-        due.push_back({entry.get(), entry->path});
-      }
+      entry.time_to_live = kTimeToLiveSeconds;
+      due.push_back({&entry, it->first});
     }
   }
   // Entries are removed only here, on this thread, so `due` stays valid.

@@ -6,13 +6,17 @@
 // when nothing uses it, or measured again.
 //
 // Folder paths are compared exactly (Linux folder names are case-sensitive).
+// Entries are kept ordered by path, so a folder's entry, the cached folders
+// above it and those below it are found without walking every entry, and a
+// sweep is one pass.
 //
 // Thread-safety: all public operations may be called from any thread; the
 // cache lock guards the entries. Folder walks run outside the lock.
 #pragma once
 
 #include <cstdint>
-#include <memory>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -51,7 +55,8 @@ class FolderSizeCache : public runtime::WorkerThread {
 
   // Removes the (empty) folder on disk unless its entry is in use.
   [[nodiscard]] bool RemoveFolder(const std::string& path);
-  // Moves a folder on disk; cached folders inside it move along, and the
+  // Moves a folder on disk (never over anything at `to`, and only within one
+  // file system); cached folders inside it move along, and the
   // folders above the old and the new place lose and gain its size.
   [[nodiscard]] bool MoveFolder(const std::string& from, const std::string& to);
 
@@ -65,14 +70,21 @@ class FolderSizeCache : public runtime::WorkerThread {
   void ThreadBody() override;
 
  private:
-  Entry* FindLocked(const std::string& path) const;
-  // Rebuilds every entry's links to the cached folders above it.
-  void RelinkAllLocked();
+  // By absolute path ending in "/". A path may appear twice for a moment: a
+  // folder moved to where a removed folder's entry still waits for the sweep.
+  using Entries = std::multimap<std::string, Entry, std::less<>>;
+
+  Entry* FindLocked(const std::string& path);
+  // Calls `visit` for the cached folders above `path`, nearest first.
+  void ForEachAboveLocked(const std::string& path, const std::function<void(Entry&)>& visit);
+  // Links `entry` (at `path`) to the cached folders above it.
+  void LinkLocked(const std::string& path, Entry* entry);
+  void UnlinkLocked(Entry* entry);
   void AdjustLocked(Entry* entry, std::uint64_t bytes, bool add);
 
   platform::Clock& clock_;
   mutable runtime::CriticalSection lock_;
-  std::vector<std::unique_ptr<Entry>> entries_;  // guarded by lock_
+  Entries entries_;                              // guarded by lock_; nodes never move
   std::uint32_t last_sweep_tick_;                // sweeping thread only
   std::uint32_t carried_ms_ = 0;                 // sweeping thread only
 };

@@ -76,6 +76,34 @@ std::string NormalisePath(std::string_view path) {
   return result;
 }
 
+bool BuildFtpPath(std::string_view current, std::string_view argument, std::string* out) {
+  for (char ch : argument) {
+    const auto byte = static_cast<unsigned char>(ch);
+    if (byte < 0x20 || byte == 0x7F) return false;
+  }
+  for (std::size_t start = 0; start <= argument.size();) {
+    std::size_t end = start;
+    while (end < argument.size() && !IsSeparator(argument[end])) ++end;
+    const std::string_view component = argument.substr(start, end - start);
+    if (!component.empty() && component.front() == '.' && component != "." && component != "..")
+      return false;
+    start = end + 1;
+  }
+  std::string joined;
+  if (!argument.empty() && IsSeparator(argument.front())) {
+    joined.assign(argument);
+  } else {
+    joined.reserve(current.size() + 1 + argument.size());
+    joined.assign(current);
+    if (joined.empty() || joined.back() != '/') joined.push_back('/');
+    joined.append(argument);
+  }
+  std::string normalised = NormalisePath(joined);
+  if (normalised.size() + 1 > kDiskPathCapacity) return false;
+  *out = normalised.empty() ? "/" : std::move(normalised);
+  return true;
+}
+
 bool ParentFolder(std::string_view path, std::string* out, std::size_t capacity) {
   if (path.size() < 2) return false;
   const std::size_t last = path.find_last_of("/\\");
@@ -116,6 +144,22 @@ std::string AbsoluteFolder(std::string_view path) {
   return result;
 }
 
+bool StaysWithin(const std::string& base, const std::string& path) {
+  std::string resolved_base;
+  if (!platform::ResolvePath(base, &resolved_base)) return true;
+  std::string probe = path;
+  std::string resolved;
+  while (!platform::ResolvePath(probe, &resolved)) {
+    std::string parent;
+    if (!ParentFolder(probe, &parent, 4096) || parent == probe) return false;
+    probe = std::move(parent);
+  }
+  if (resolved_base == "/" || resolved == resolved_base) return true;
+  return resolved.size() > resolved_base.size() &&
+         resolved.compare(0, resolved_base.size(), resolved_base) == 0 &&
+         resolved[resolved_base.size()] == '/';
+}
+
 bool PathExists(const std::string& path) {
   platform::PathInfo info;
   return platform::StatPath(path, &info);
@@ -123,7 +167,7 @@ bool PathExists(const std::string& path) {
 
 bool FileExists(const std::string& path) {
   platform::PathInfo info;
-  return platform::StatPath(path, &info) && !info.is_folder;
+  return platform::StatPath(path, &info) && info.is_regular;
 }
 
 bool FolderExists(const std::string& path) {

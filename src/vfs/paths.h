@@ -25,6 +25,20 @@ inline constexpr std::size_t kDiskPathCapacity = 261;
 // "/" and "" give "".
 std::string NormalisePath(std::string_view path);
 
+// The FTP path that a client's path argument names, built against the
+// current folder `current` (itself a built path): an argument that begins
+// with "/" or "\" stands alone, any other is joined to `current`; then the
+// result is normalised ("" becomes "/"). False, with *out untouched, when
+// the argument cannot name anything safely:
+//  - it holds a control byte (below 0x20, or 0x7F), which would become part
+//    of a real file name and could forge lines in listings and logs;
+//  - one of its components begins with "." and is neither "." nor "..":
+//    normalising would drop it and act on its parent instead;
+//  - the normalised path is longer than kDiskPathCapacity - 1 characters
+//    (it is refused, never cut to name another file).
+[[nodiscard]] bool BuildFtpPath(std::string_view current, std::string_view argument,
+                                std::string* out);
+
 // The path up to (not including) its last "/" or "\" ("/" for a path whose
 // only separator is the first character). False when the path is shorter than
 // 2 characters, has no separator, or the result would be shorter than 2
@@ -43,7 +57,14 @@ std::string AbsoluteFolder(std::string_view path);
 // `permissions` says otherwise); true when it exists afterwards.
 bool MakeFolders(const std::string& path, unsigned permissions = 0700);
 
+// True when `path`, with its symbolic links resolved, is `base` or lies
+// below it (`base` resolved too). A part of `path` that does not exist yet
+// is judged by the nearest existing folder above it. A base that does not
+// exist contains nothing that exists, so the answer is then true.
+bool StaysWithin(const std::string& base, const std::string& path);
+
 bool PathExists(const std::string& path);
+// A regular file (links followed); FIFOs, sockets and devices are not files.
 bool FileExists(const std::string& path);
 bool FolderExists(const std::string& path);
 // Size of the file at `path`; 0 when there is none.

@@ -40,6 +40,17 @@ TEST_F(LogFileTest, LinesCarryTheLocalTimeAndText) {
             "Fri, 01 Jan 2027 00:00:00 -> second\r\n");
 }
 
+TEST_F(LogFileTest, ControlBytesAreWrittenAsEscapes) {
+  LogFile log(clock_);
+  log.SetPrefix(dir_.File("ftp_"));
+  ASSERT_TRUE(log.WriteLine("a\nSat, 05 Dec 2026 -> forged\r\x01\x7F\t\xE9\\x0A"));
+  EXPECT_EQ(ReadWholeFile(dir_.File("ftp_0.txt")),
+            "Sat, 05 Dec 2026 04:07:09 -> a\\x0ASat, 05 Dec 2026 -> forged\\x0D\\x01\\x7F\\x09\xE9\\x0A\r\n");
+  ServiceLog service(clock_, dir_.File("servicelog.txt"));
+  service.WriteServiceLine(std::string("#OK - \0x", 8));
+  EXPECT_EQ(ReadWholeFile(dir_.File("servicelog.txt")), "Sat, 05 Dec 2026 04:07:09 -> #OK - \\x00x\r\n");
+}
+
 TEST_F(LogFileTest, NumberedLogMovesOnPastItsLimit) {
   LogFile log(clock_, 0, LogFile::kDefaultSizeLimit);
   log.SetPrefix(dir_.File("ftp_"));

@@ -20,8 +20,10 @@ class FtpClient {
   std::string Command(std::string_view line, int timeout_ms = 5000);
   // Reads the next reply without sending anything.
   std::string Reply(int timeout_ms = 5000);
-  // Sends raw bytes.
-  bool SendRaw(std::string_view bytes) { return connection_.Send(bytes); }
+  // Sends raw bytes; false when they did not all go within timeout_ms.
+  bool SendRaw(std::string_view bytes, int timeout_ms = 5000) {
+    return connection_.Send(bytes, timeout_ms);
+  }
   // USER and PASS; returns the PASS reply.
   std::string Login(std::string_view user, std::string_view password);
   bool WaitForClose(int timeout_ms = 5000) { return connection_.WaitForClose(timeout_ms); }

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/fs.h"
 #include "support/manual_clock.h"
 #include "support/temp_dir.h"
 #include "vfs/file_transfer.h"
@@ -264,6 +265,114 @@ TEST_F(AccountFileSystemTest, AbortedNewUploadIsDeletedButAnOldFileStays) {
   fs->CloseTransfer(append);
   EXPECT_EQ(ReadWholeFile(dir_.File("root/docs/a.txt")), "hello");
   EXPECT_EQ(fs->OpenTransferCount(), 0u);
+}
+
+TEST_F(AccountFileSystemTest, AbortedNewUploadGivesItsBytesBackToTheFolderSizes) {
+  EffectiveRecord record = Record();
+  record.mUseMaxSize = true;
+  record.mMaxSize = 1;
+  for (std::size_t i = 0; i < record.FolderCount(); ++i)
+    record.FolderAt(i).mCountsTowardsSize = false;
+  auto fs = Make(record);
+  const std::uint64_t before = fs->AccountFreeSpace();
+  FileTransfer* upload = fs->OpenForUpload("/partial.bin", false, &message_);
+  ASSERT_NE(upload, nullptr);
+  const std::string chunk(4096, 'p');
+  std::string reason;
+  ASSERT_TRUE(upload->Write(chunk.data(), chunk.size(), &reason));
+  EXPECT_EQ(fs->AccountFreeSpace(), before - chunk.size());
+  upload->MarkFailed();
+  fs->CloseTransfer(upload);
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("root/partial.bin")));
+  EXPECT_EQ(fs->AccountFreeSpace(), before);
+}
+
+TEST_F(AccountFileSystemTest, FifosSocketsAndDevicesAreNeverFiles) {
+  ASSERT_TRUE(platform::MakeFifo(dir_.File("root/pipe")));
+  auto fs = Make(Record());
+  EXPECT_FALSE(fs->IsFile("/pipe"));
+  // Each of these used to open the FIFO and wait for a writer forever.
+  EXPECT_EQ(fs->OpenForDownload("/pipe", 0, &message_), nullptr);
+  EXPECT_EQ(message_, "File does not exist");
+  std::uint64_t size = 0;
+  EXPECT_FALSE(fs->GetFileSize("/pipe", &size, &message_));
+  platform::FileTime time;
+  EXPECT_FALSE(fs->GetFileTime("/pipe", &time, &message_));
+  EXPECT_FALSE(fs->SetFileTime("/pipe", time, &message_));
+  EXPECT_EQ(fs->OpenForUpload("/pipe", true, &message_), nullptr);
+  EXPECT_EQ(fs->OpenForUpload("/pipe", false, &message_), nullptr);
+  EXPECT_EQ(message_, "Unable to open file");
+  bool was_file = false;
+  EXPECT_FALSE(fs->Rename("/pipe", "/pipe2", &was_file, &message_));
+  EXPECT_EQ(message_, "File/Directory does not exist");
+  EXPECT_TRUE(std::filesystem::is_fifo(dir_.File("root/pipe")));
+}
+
+TEST_F(AccountFileSystemTest, LinksOutOfTheRootOrAVirtualFolderLeadNowhere) {
+  std::filesystem::create_directory_symlink("/", dir_.File("root/slash"));
+  std::filesystem::create_directory_symlink(dir_.File("mp3"), dir_.File("root/music-link"));
+  std::filesystem::create_directory_symlink(dir_.File("root/docs"), dir_.File("root/docs-link"));
+  std::filesystem::create_symlink("/etc/hostname", dir_.File("pub/host"));
+  auto fs = Make(Record());
+  EXPECT_EQ(fs->MapPath("/slash").area, kUnreachableArea);
+  EXPECT_EQ(fs->MapPath("/slash/etc/passwd").area, kUnreachableArea);
+  EXPECT_FALSE(fs->IsFolder("/slash"));
+  EXPECT_FALSE(fs->IsFile("/slash/etc/passwd"));
+  EXPECT_EQ(fs->OpenForDownload("/slash/etc/passwd", 0, &message_), nullptr);
+  EXPECT_EQ(message_, "The path is in accessible");
+  EXPECT_EQ(fs->OpenForUpload("/slash/tmp/planted", false, &message_), nullptr);
+  EXPECT_FALSE(fs->MakeFolder("/slash/tmp/made", &message_));
+  EXPECT_EQ(fs->OpenListing("/slash/etc", false, &message_), nullptr);
+  // Another account folder reached by a link is still outside this area.
+  EXPECT_EQ(fs->MapPath("/music-link/x.mp3").area, kUnreachableArea);
+  EXPECT_EQ(fs->MapPath("/pub/host").area, kUnreachableArea);
+  // A link that stays inside works as a folder of its own.
+  EXPECT_TRUE(fs->IsFile("/docs-link/a.txt"));
+  EXPECT_GE(fs->MapPath("/music/x.mp3").area, 0);
+}
+
+TEST_F(AccountFileSystemTest, ParentsOfVirtualFoldersListWithTheAccountsRights) {
+  EffectiveRecord record = Record(accounts::kFileRead | accounts::kFolderView);
+  record.mUseRootFolder = false;
+  record.AddOrReplaceFolder(Folder("/deep/inner", dir_.File("pub"), accounts::kAllRights));
+  auto fs = Make(record);
+  fs->SetTempFolder(dir_.Path());
+  FileTransfer* listing = fs->OpenListing("/deep", false, &message_);
+  ASSERT_NE(listing, nullptr) << message_;
+  char text[4096];
+  std::size_t length = sizeof text;
+  std::string reason;
+  ASSERT_TRUE(listing->Read(text, &length, &reason));
+  const std::string lines(text, length);
+  fs->CloseTransfer(listing);
+  EXPECT_NE(lines.find("dr-xr-xr-x   1 bob QuillonFTPServer          0 "), std::string::npos) << lines;
+  EXPECT_EQ(lines.find("d--x--x--x"), std::string::npos) << lines;
+}
+
+TEST_F(AccountFileSystemTest, RenameBetweenFileSystemsCopiesAndKeepsTheAccounting) {
+  if (!std::filesystem::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
+  TempDir other("/dev/shm");
+  platform::PathInfo a, b;
+  ASSERT_TRUE(platform::StatPath(dir_.Path(), &a));
+  ASSERT_TRUE(platform::StatPath(other.Path(), &b));
+  if (a.device == b.device) GTEST_SKIP() << "/dev/shm shares the temporary folder's file system";
+  EffectiveRecord record = Record();
+  record.AddOrReplaceFolder(Folder("/shm", other.Path(), accounts::kAllRights));
+  auto fs = Make(record);
+  WriteWholeFile(dir_.File("root/docs/move.bin"), std::string(5000, 'v'));
+  std::uint64_t root_before = 0, shm_before = 0;
+  ASSERT_TRUE(fs->FolderBytes(dir_.File("root"), &root_before));
+  ASSERT_TRUE(fs->FolderBytes(other.Path(), &shm_before));
+  bool was_file = false;
+  ASSERT_TRUE(fs->Rename("/docs/move.bin", "/shm/move.bin", &was_file, &message_)) << message_;
+  EXPECT_TRUE(was_file);
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("root/docs/move.bin")));
+  EXPECT_EQ(ReadWholeFile(other.File("move.bin")), std::string(5000, 'v'));
+  std::uint64_t root_after = 0, shm_after = 0;
+  ASSERT_TRUE(fs->FolderBytes(dir_.File("root"), &root_after));
+  ASSERT_TRUE(fs->FolderBytes(other.Path(), &shm_after));
+  EXPECT_EQ(root_after, root_before - 5000);
+  EXPECT_EQ(shm_after, shm_before + 5000);
 }
 
 TEST_F(AccountFileSystemTest, RestOffsetsAndCredits) {

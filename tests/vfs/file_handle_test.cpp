@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "platform/fs.h"
 #include "support/temp_dir.h"
 #include "vfs/file_writer.h"
 
@@ -85,13 +86,74 @@ TEST(FileHandleTest, WriteLineAndSixtyFourBitSizes) {
   EXPECT_EQ(std::string(head, 6), "line\r\n");
 }
 
-TEST(FileHandleTest, WriteFailureOnAFullDeviceIsReported) {
-  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this machine";
+TEST(FileHandleTest, OnlyRegularFilesOpenAndAFifoNeverBlocks) {
+  TempDir dir;
   FileHandle file;
-  ASSERT_TRUE(file.Open("/dev/full", true, false));
-  EXPECT_FALSE(file.WriteAll("data", 4));
-  EXPECT_NE(file.ErrorNumber(), 0);
-  EXPECT_FALSE(file.WriteLine("text"));
+  EXPECT_FALSE(file.Open("/dev/null", false, false));
+  EXPECT_FALSE(file.Open("/dev/null", true, true));
+  EXPECT_FALSE(file.Open(dir.Path(), false, false));
+  // Opening a FIFO without a writer for reading (or without a reader for
+  // writing) would wait forever; it fails at once instead.
+  ASSERT_TRUE(platform::MakeFifo(dir.File("pipe")));
+  EXPECT_FALSE(file.Open(dir.File("pipe"), false, false));
+  EXPECT_FALSE(file.Open(dir.File("pipe"), true, true));
+  EXPECT_FALSE(file.IsOpen());
+  // A regular file opened this way reads and writes normally (blocking again).
+  WriteWholeFile(dir.File("plain.txt"), "plain");
+  ASSERT_TRUE(file.Open(dir.File("plain.txt"), true, false));
+  EXPECT_TRUE(file.WriteAll(" more", 5));
+  file.Close();
+  EXPECT_EQ(ReadWholeFile(dir.File("plain.txt")), "plain more");
+}
+
+TEST(FileHandleTest, CreateNewNeverWritesIntoSomethingThatIsThere) {
+  TempDir dir;
+  FileHandle file;
+  ASSERT_TRUE(file.CreateNew(dir.File("new.txt")));
+  EXPECT_TRUE(file.WriteAll("first", 5));
+  file.Close();
+  EXPECT_FALSE(file.CreateNew(dir.File("new.txt")));
+  // Not through a link either, even one that points nowhere yet.
+  std::filesystem::create_symlink(dir.File("target.txt"), dir.File("link.txt"));
+  EXPECT_FALSE(file.CreateNew(dir.File("link.txt")));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("target.txt")));
+  EXPECT_EQ(ReadWholeFile(dir.File("new.txt")), "first");
+}
+
+TEST(FileHandleTest, MoveAcrossFileSystemsCopiesThenDeletes) {
+  TempDir here;
+  // /dev/shm is a memory file system on most machines; skip where it is not
+  // a file system of its own.
+  if (!std::filesystem::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
+  TempDir there("/dev/shm");
+  platform::PathInfo a, b;
+  ASSERT_TRUE(platform::StatPath(here.Path(), &a));
+  ASSERT_TRUE(platform::StatPath(there.Path(), &b));
+  if (a.device == b.device) GTEST_SKIP() << "/dev/shm shares the temporary folder's file system";
+
+  const std::string content(300'000, 'm');  // more than one copy chunk
+  WriteWholeFile(here.File("big.bin"), content);
+  std::filesystem::permissions(here.File("big.bin"), std::filesystem::perms(0640));
+  const platform::FileTime stamp{1'000'000'000, 0};
+  ASSERT_TRUE(platform::SetPathTimes(here.File("big.bin"), &stamp, &stamp));
+  int error = 0;
+  ASSERT_FALSE(platform::RenameNoReplace(here.File("big.bin"), there.File("big.bin"), &error));
+  EXPECT_TRUE(platform::IsCrossDeviceError(error));
+
+  ASSERT_TRUE(MoveFileAcrossFileSystems(here.File("big.bin"), there.File("big.bin")));
+  EXPECT_FALSE(std::filesystem::exists(here.File("big.bin")));
+  EXPECT_EQ(ReadWholeFile(there.File("big.bin")), content);
+  EXPECT_EQ(platform::PermissionsOf(there.File("big.bin")), 0640u);
+  platform::PathInfo moved;
+  ASSERT_TRUE(platform::StatPath(there.File("big.bin"), &moved));
+  EXPECT_EQ(moved.last_write, stamp);
+
+  // A taken target: nothing is copied and the source stays.
+  WriteWholeFile(here.File("again.bin"), "again");
+  WriteWholeFile(there.File("again.bin"), "taken");
+  EXPECT_FALSE(MoveFileAcrossFileSystems(here.File("again.bin"), there.File("again.bin")));
+  EXPECT_EQ(ReadWholeFile(here.File("again.bin")), "again");
+  EXPECT_EQ(ReadWholeFile(there.File("again.bin")), "taken");
 }
 
 TEST(FileHandleTest, TimesAreSetAndReadBack) {

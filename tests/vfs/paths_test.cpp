@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "platform/fs.h"
 #include "support/temp_dir.h"
 #include "vfs/text.h"
@@ -80,6 +82,84 @@ TEST(PathPartsTest, AbsoluteFolderEndsWithSeparator) {
   EXPECT_EQ(AbsoluteFolder("sub"), here + "/sub/");
 }
 
+TEST(BuildFtpPathTest, JoinsNormalisesAndRefusesWhatCannotBeNamedSafely) {
+  struct Case {
+    std::string_view current;
+    std::string_view argument;
+    const char* out;  // null: refused
+  } cases[] = {
+      {"/", "a.txt", "/a.txt"},
+      {"/sub", "a.txt", "/sub/a.txt"},
+      {"/sub", "/a.txt", "/a.txt"},
+      {"/sub", "\\a.txt", "/a.txt"},
+      {"/sub", "..", "/"},
+      {"/sub", "./x/../y", "/sub/y"},
+      {"/sub", "file.tar.gz", "/sub/file.tar.gz"},
+      {"/", "", "/"},
+      // A line feed or any other control byte would become part of a name.
+      {"/", "evil\ndrwxrwxrwx 1 x", nullptr},
+      {"/", std::string_view("a\0b", 3), nullptr},
+      {"/", "tab\there", nullptr},
+      {"/", "del\x7f", nullptr},
+      {"/", "high\xe9", "/high\xe9"},  // bytes above 0x7F are plain text
+      // A hidden component used to be dropped, acting on its parent.
+      {"/", "/sub/.cache", nullptr},
+      {"/a", ".b", nullptr},
+      {"/", "x/.../y", nullptr},
+      {"/", "x\\.git\\config", nullptr},
+  };
+  for (const Case& c : cases) {
+    std::string out = "untouched";
+    const bool built = BuildFtpPath(c.current, c.argument, &out);
+    if (c.out == nullptr) {
+      EXPECT_FALSE(built) << c.argument;
+      EXPECT_EQ(out, "untouched");
+    } else {
+      EXPECT_TRUE(built) << c.argument;
+      EXPECT_EQ(out, c.out) << c.argument;
+    }
+  }
+}
+
+TEST(BuildFtpPathTest, PathsThatDoNotFitAreRefusedNotCut) {
+  std::string out;
+  const std::string fits = "/" + std::string(kDiskPathCapacity - 2, 'n');  // 260 characters
+  ASSERT_TRUE(BuildFtpPath("/", fits, &out));
+  EXPECT_EQ(out, fits);
+  EXPECT_FALSE(BuildFtpPath("/", fits + "x", &out));
+  // The length that counts is the normalised one: climbing back out of a
+  // long name leaves a short path.
+  ASSERT_TRUE(BuildFtpPath("/", fits + "x/../short", &out));
+  EXPECT_EQ(out, "/short");
+}
+
+TEST(StaysWithinTest, LinksLeadingOutOfTheBaseAreCaught) {
+  testing::TempDir dir;
+  const std::string base = dir.File("root");
+  std::filesystem::create_directories(base + "/inner");
+  std::filesystem::create_directories(dir.File("outside"));
+  std::filesystem::create_directory_symlink("/", base + "/to-slash");
+  std::filesystem::create_directory_symlink(dir.File("outside"), base + "/to-outside");
+  std::filesystem::create_directory_symlink(base + "/inner", base + "/to-inner");
+  std::filesystem::create_symlink("/etc/hostname", base + "/file-link");
+  std::filesystem::create_directory_symlink(dir.File("root"), dir.File("root-link"));
+
+  EXPECT_TRUE(StaysWithin(base, base));
+  EXPECT_TRUE(StaysWithin(base, base + "/inner"));
+  EXPECT_TRUE(StaysWithin(base, base + "/inner/not-yet/new.txt"));  // judged by /inner
+  EXPECT_TRUE(StaysWithin(base, base + "/to-inner/x"));
+  EXPECT_FALSE(StaysWithin(base, base + "/to-slash"));
+  EXPECT_FALSE(StaysWithin(base, base + "/to-slash/etc/passwd"));
+  EXPECT_FALSE(StaysWithin(base, base + "/to-outside/new.txt"));
+  EXPECT_FALSE(StaysWithin(base, base + "/file-link"));
+  // A base reached through a link is the folder it resolves to.
+  EXPECT_TRUE(StaysWithin(dir.File("root-link"), base + "/inner"));
+  // A neighbour whose name begins with the base's is not inside it.
+  std::filesystem::create_directories(dir.File("root2"));
+  EXPECT_FALSE(StaysWithin(base, dir.File("root2")));
+  EXPECT_TRUE(StaysWithin("/", "/etc"));
+}
+
 TEST(PathTestsTest, FilesAndFoldersAreToldApart) {
   testing::TempDir dir;
   testing::WriteWholeFile(dir.File("f.bin"), "12345");
@@ -92,6 +172,11 @@ TEST(PathTestsTest, FilesAndFoldersAreToldApart) {
   EXPECT_EQ(FileSizeOf(dir.File("f.bin")), 5u);
   EXPECT_EQ(FileSizeOf(dir.File("missing")), 0u);
   EXPECT_TRUE(FolderExists("/"));
+  // Devices and FIFOs exist, but are not files.
+  EXPECT_TRUE(PathExists("/dev/null"));
+  EXPECT_FALSE(FileExists("/dev/null"));
+  ASSERT_TRUE(platform::MakeFifo(dir.File("pipe")));
+  EXPECT_FALSE(FileExists(dir.File("pipe")));
 }
 
 TEST(TextTest, CapacityLimitsAndReplacements) {

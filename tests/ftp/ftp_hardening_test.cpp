@@ -1,0 +1,208 @@
+// Hostile clients and hostile files: what a peer sends or a local user puts
+// in a served folder must never stall other clients, name something other
+// than it says, or reach outside an account's folders.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "platform/fs.h"
+#include "support/ftp_server_fixture.h"
+#include "support/wait.h"
+
+namespace quillon::ftp {
+namespace {
+
+using testing::FtpClient;
+using testing::LoopbackClient;
+using testing::ReadWholeFile;
+using testing::WaitUntil;
+using testing::WriteWholeFile;
+
+constexpr const char* kInaccessible = "550 The path is in accessible.";
+
+class FtpHardeningTest : public testing::FtpServerFixture {
+ protected:
+  void SetUp() override {
+    FtpServerFixture::SetUp();
+    // A second account on the same folder.
+    accounts::AccountRecord alice;
+    ASSERT_TRUE(server_->Accounts().GetCopy("bob", &alice));
+    alice.SetName("alice");
+    server_->Accounts().AddOrUpdate(alice);
+    port_ = Start();
+  }
+
+  std::unique_ptr<FtpClient> LoggedInAs(const char* user) {
+    auto client = std::make_unique<FtpClient>();
+    EXPECT_EQ(client->Connect(port_).substr(0, 4), "220 ");
+    EXPECT_EQ(client->Login(user, "secret").substr(0, 4), "230-");
+    return client;
+  }
+
+  std::unique_ptr<LoopbackClient> Passive(FtpClient& client) {
+    const std::uint16_t data_port = FtpClient::PassivePort(client.Command("PASV"));
+    auto data = std::make_unique<LoopbackClient>();
+    EXPECT_TRUE(data->Connect(data_port));
+    return data;
+  }
+
+  // STOR over a passive connection; returns the closing reply.
+  std::string Upload(FtpClient& client, const std::string& name, const std::string& bytes) {
+    auto data = Passive(client);
+    const std::string opened = client.Command("STOR " + name);
+    if (opened.substr(0, 4) != "150 ") return opened;
+    [[maybe_unused]] bool sent = data->Send(bytes, 2000);  // the server may stop reading
+    data->Close();
+    return client.Reply();
+  }
+};
+
+TEST_F(FtpHardeningTest, AClientThatNeverReadsDoesNotHoldUpNewConnections) {
+  auto flooder = LoggedIn();
+  // Commands whose replies are never read, until nothing more goes in: the
+  // session then waits to send a reply.
+  const std::string burst = [] {
+    std::string lines;
+    for (int i = 0; i < 4096; ++i) lines += "NOOP\r\n";
+    return lines;
+  }();
+  for (int i = 0; i < 2000 && flooder->SendRaw(burst, 300); ++i) {
+  }
+  // Idle for longer than the time-out: the listener reaps it, and its
+  // closing reply can never be delivered.
+  clock_.Advance(400'000);
+  ASSERT_TRUE(WaitUntil([&] { return server_->GetStatus().users == 0; }));
+
+  FtpClient newcomer;
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(newcomer.Connect(port_).substr(0, 4), "220 ");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+  flooder->Close();
+}
+
+TEST_F(FtpHardeningTest, AnUploadPastTheAllocationKeepsWhatFitAndDeletingFreesIt) {
+  accounts::AccountRecord bob;
+  ASSERT_TRUE(server_->Accounts().GetCopy("bob", &bob));
+  bob.mUseMaxSize = true;
+  bob.mMaxSize = 1;
+  server_->Accounts().AddOrUpdate(bob);
+  auto client = LoggedIn();
+  EXPECT_EQ(Upload(*client, "two.bin", std::string(2 * 1'048'576, 't')),
+            "451 You have reached your maximim account allocation for this resource.");
+  EXPECT_EQ(std::filesystem::file_size(dir_.File("root/two.bin")), 1'048'576u);
+  EXPECT_NE(FtpLog().find("Upload Failed: File=[/two.bin], Reason=[File Write Failed]"),
+            std::string::npos);
+
+  EXPECT_EQ(client->Command("DELE two.bin"), "250 File deleted.");
+  EXPECT_EQ(Upload(*client, "one.bin", "1"), "226 Transfer complete.");
+  EXPECT_EQ(ReadWholeFile(dir_.File("root/one.bin")), "1");
+}
+
+TEST_F(FtpHardeningTest, AFifoInAServedFolderBlocksNobody) {
+  ASSERT_TRUE(platform::MakeFifo(dir_.File("root/pipe")));
+  auto bob = LoggedIn();
+  auto data = Passive(*bob);
+  EXPECT_EQ(bob->Command("RETR pipe", 1000), "550 File does not exist.");
+  EXPECT_EQ(bob->Command("SIZE pipe", 1000), "550 File does not exist.");
+  EXPECT_EQ(bob->Command("MDTM pipe", 1000), "550 File does not exist.");
+
+  const auto started = std::chrono::steady_clock::now();
+  auto alice = LoggedInAs("alice");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+}
+
+TEST_F(FtpHardeningTest, ControlBytesNeverReachNamesOrLogLines) {
+  auto client = LoggedIn();
+  auto data = Passive(*client);
+  EXPECT_EQ(client->Command("STOR x\nx"), "550 The path is in accessible.");
+  EXPECT_EQ(client->Command("MKD a\x01"), "550 The path is in accessible.");
+  EXPECT_EQ(client->Command("CWD a\x7f"), "550 The path is in accessible.");
+  EXPECT_EQ(client->Command("RNFR x\tx"), "550 The path is in accessible.");
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.File("root")));
+
+  FtpClient forger;
+  ASSERT_EQ(forger.Connect(port_).substr(0, 4), "220 ");
+  forger.Login("ev\nFri, 01 Jan 2027 00:00:00 -> forged", "wrong");
+  const std::string log = FtpLog();
+  EXPECT_NE(log.find("Bad Login: User=[ev\\x0AFri, 01 Jan 2027 00:00:00 -> forged]"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("\nFri, 01 Jan 2027"), std::string::npos);
+}
+
+TEST_F(FtpHardeningTest, APathThatDoesNotFitIsRefusedNotCut) {
+  // Components below the system's 255-byte name limit, 260 characters in all.
+  const std::string a(100, 'a'), b(100, 'b');
+  std::filesystem::create_directories(dir_.File("root/" + a + "/" + b));
+  const std::string fits = "/" + a + "/" + b + "/" + std::string(57, 'c');
+  ASSERT_EQ(fits.size(), 260u);
+  auto client = LoggedIn();
+  EXPECT_EQ(Upload(*client, fits, "exact"), "226 Transfer complete.");
+  EXPECT_EQ(ReadWholeFile(dir_.File("root" + fits)), "exact");
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("root" + fits.substr(0, 259))));
+
+  WriteWholeFile(dir_.File("root" + fits.substr(0, 259)), "the neighbour");
+  EXPECT_EQ(client->Command("SIZE " + fits), "213 5");
+  EXPECT_EQ(client->Command("SIZE " + fits + "c"), kInaccessible);
+  auto data = Passive(*client);
+  EXPECT_EQ(client->Command("STOR " + fits + "c"), kInaccessible);
+}
+
+TEST_F(FtpHardeningTest, HiddenComponentsAreRefusedInsteadOfActingOnTheParent) {
+  std::filesystem::create_directories(dir_.File("root/sub"));
+  std::filesystem::create_directories(dir_.File("root/a"));
+  WriteWholeFile(dir_.File("root/a/file.txt"), "keep");
+  WriteWholeFile(dir_.File("root/.profile"), "hidden");
+  auto client = LoggedIn();
+  EXPECT_EQ(client->Command("RMD /sub/.cache"), kInaccessible);
+  EXPECT_TRUE(std::filesystem::is_directory(dir_.File("root/sub")));
+  EXPECT_EQ(client->Command("RNFR /a/.b"), kInaccessible);
+  auto data = Passive(*client);
+  EXPECT_EQ(client->Command("RETR .profile"), kInaccessible);
+  EXPECT_TRUE(std::filesystem::exists(dir_.File("root/a/file.txt")));
+  // "." and ".." keep their meaning.
+  EXPECT_EQ(client->Command("CWD ./sub/../a"), "250 '/a' is current directory.");
+}
+
+TEST_F(FtpHardeningTest, RacingRenamesNeverReplaceAFile) {
+  auto bob = LoggedIn();
+  auto alice = LoggedInAs("alice");
+  int both_won = 0;
+  for (int round = 0; round < 100; ++round) {
+    WriteWholeFile(dir_.File("root/a.txt"), "from a");
+    WriteWholeFile(dir_.File("root/b.txt"), "from b");
+    std::filesystem::remove(dir_.File("root/c.txt"));
+    ASSERT_EQ(bob->Command("RNFR a.txt"), "350 Now send the RNTO command.");
+    ASSERT_EQ(alice->Command("RNFR b.txt"), "350 Now send the RNTO command.");
+    std::string bob_reply;
+    std::thread racer([&] { bob_reply = bob->Command("RNTO c.txt"); });
+    const std::string alice_reply = alice->Command("RNTO c.txt");
+    racer.join();
+    const bool bob_won = bob_reply == "250 Renaming was successful.";
+    const bool alice_won = alice_reply == "250 Renaming was successful.";
+    if (bob_won && alice_won) ++both_won;
+    ASSERT_TRUE(bob_won || alice_won) << bob_reply << " / " << alice_reply;
+    // The loser's file is still there, under its own name.
+    EXPECT_EQ(ReadWholeFile(dir_.File("root/c.txt")), bob_won ? "from a" : "from b");
+    EXPECT_TRUE(std::filesystem::exists(dir_.File(bob_won ? "root/b.txt" : "root/a.txt")));
+  }
+  EXPECT_EQ(both_won, 0);
+}
+
+TEST_F(FtpHardeningTest, ALinkToTheFileSystemRootLeadsNowhere) {
+  std::filesystem::create_directory_symlink("/", dir_.File("root/slash"));
+  auto client = LoggedIn();
+  EXPECT_EQ(client->Command("CWD /slash/etc"), "550 Directory does not exist.");
+  EXPECT_EQ(client->Command("SIZE /slash/etc/passwd"), kInaccessible);
+  EXPECT_EQ(client->Command("MDTM /slash/etc/passwd"), "550 File does not exist.");
+  auto data = Passive(*client);
+  EXPECT_EQ(client->Command("RETR /slash/etc/passwd"), kInaccessible);
+  EXPECT_EQ(client->Command("MKD /slash/tmp/planted"), kInaccessible);
+}
+
+}  // namespace
+}  // namespace quillon::ftp
