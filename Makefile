@@ -47,10 +47,11 @@ run: build
 bench:
 	@bash scripts/install-deps.sh libbenchmark-dev
 	cmake -S . -B $(BUILD_DIR)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLON_BUILD_TESTS=ON -DQUILLON_BUILD_BENCH=ON
-	cmake --build $(BUILD_DIR)-bench -j $(JOBS) --target runtime_bench accounts_bench ftp_bench e2e_server
+	cmake --build $(BUILD_DIR)-bench -j $(JOBS) --target runtime_bench accounts_bench ftp_bench folder_cache_bench e2e_server
 	$(BUILD_DIR)-bench/bench/runtime_bench
 	$(BUILD_DIR)-bench/bench/accounts_bench
 	$(BUILD_DIR)-bench/bench/ftp_bench
+	$(BUILD_DIR)-bench/bench/folder_cache_bench
 	python3 bench/transfer_bench.py $(BUILD_DIR)-bench/tests/e2e_server
 
 clean:

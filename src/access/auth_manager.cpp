@@ -119,12 +119,13 @@ AuthManager::ServerRules AuthManager::ReadServerRules() const {
   rules.download = settings_.mUseMaxDownloadSpeed ? &settings_.mMaxDownloadSpeed : nullptr;
   if (settings_.mUseBannedFiles) rules.banned = settings_.mBadExts;
   rules.delete_to_trash = settings_.mDeleteToRecycleBin;
+  rules.trash_max_bytes = settings_.Extra().TrashMaxBytes();
   return rules;
 }
 
 void AuthManager::ApplyServerRules(ActiveAccount* account, const ServerRules& rules) {
   account->SetServerLimiters(rules.upload, rules.download);
-  account->SetServerRules(rules.banned, rules.delete_to_trash);
+  account->SetServerRules(rules.banned, rules.delete_to_trash, rules.trash_max_bytes);
 }
 
 ActiveAccount* AuthManager::FindLocked(std::string_view name) const {

@@ -109,6 +109,7 @@ class AuthManager {
     runtime::RateLimiter* download = nullptr;
     std::optional<vfs::BannedTypes> banned;
     bool delete_to_trash = false;
+    std::uint64_t trash_max_bytes = 0;
   };
 
   bool AdmitLocked(const IpAddress& address, bool ignore_limits, std::string* message) const;

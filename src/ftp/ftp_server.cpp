@@ -35,6 +35,9 @@ bool FtpServer::Load() {
     runtime::CriticalSection::Guard guard(settings_.Lock());
     settings_ok = settings_.Load();
     log_.SetNumber(settings_.mFTPLogStartVal);
+    if (!settings_.ExtraLoadMessage().empty()) {
+      [[maybe_unused]] bool written = log_.WriteLine(settings_.ExtraLoadMessage());
+    }
   }
   const bool accounts_ok = accounts_.Load();
   const bool groups_ok = groups_.Load();

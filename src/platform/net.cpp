@@ -52,6 +52,14 @@ bool StartNetworking() {
   return true;
 }
 
+bool SetDescriptorLimit(std::uint64_t soft, std::uint64_t* previous) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  if (previous != nullptr) *previous = static_cast<std::uint64_t>(limit.rlim_cur);
+  limit.rlim_cur = static_cast<rlim_t>(soft);
+  return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
 SocketHandle OpenTcpSocket(int* error) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) SetError(error, errno);

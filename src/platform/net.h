@@ -39,6 +39,10 @@ bool StartNetworking();
 // accept() itself failed, for example for want of descriptors, which a
 // caller must not retry at once. The new socket is non-blocking too.
 [[nodiscard]] SocketHandle AcceptPending(SocketHandle listener, int* error);
+// Sets the process's soft limit of open descriptors; *previous (may be null)
+// gets the old one. Raising above the hard limit fails. For tests that must
+// run out of descriptors.
+[[nodiscard]] bool SetDescriptorLimit(std::uint64_t soft, std::uint64_t* previous);
 
 // Connects to `target`, waiting at most `timeout_ms` and returning early
 // (false, *error ECANCELED) when `cancel` becomes set.

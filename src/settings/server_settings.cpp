@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "settings/settings_file.h"
+#include "vfs/paths.h"
 #include "vfs/text.h"
 
 namespace quillon::settings {
@@ -291,6 +292,13 @@ void ServerSettings::ResetToDefaults() {
 
 bool ServerSettings::Load() {
   ResetToDefaults();
+  std::string folder;
+  extra_message_.clear();
+  if (!vfs::ParentFolder(path_, &folder, 4096)) folder = ".";
+  // On failure the lines before the faulty one apply; the owner reports the
+  // message.
+  [[maybe_unused]] const bool extra_read =
+      extra_.Load(folder + "/" + ExtraSettings::kFileName, &extra_message_);
   SettingsFile file;
   if (!file.Read(path_)) return false;
   Reader reader{&file, file.Has("mWelcomeMsg"), file.Has(kLateMarker)};

@@ -19,6 +19,7 @@
 #include "platform/clock.h"
 #include "runtime/critical_section.h"
 #include "runtime/rate_limiter.h"
+#include "settings/extra_settings.h"
 #include "vfs/banned_types.h"
 #include "vfs/file_writer.h"
 
@@ -68,6 +69,13 @@ class ServerSettings {
 
   const std::string& Path() const { return path_; }
 
+  // The settings of config/quillon.conf (beside the settings file), which
+  // Load reads too and Save leaves alone. REQUIRES: Lock() held.
+  ExtraSettings& Extra() { return extra_; }
+  // The message of the last Load of that file that failed ("" when it did
+  // not). REQUIRES: Lock() held.
+  const std::string& ExtraLoadMessage() const { return extra_message_; }
+
   // The settings, guarded by Lock().
   std::string mWelcomeMsg;
   std::string mHelpMsg;
@@ -112,6 +120,8 @@ class ServerSettings {
   void Fill(SettingsFile* file) const;
 
   const std::string path_;
+  ExtraSettings extra_;         // guarded by lock_
+  std::string extra_message_;  // guarded by lock_
   vfs::FileWriter default_writer_;
   vfs::FileWriter* writer_;
   runtime::CriticalSection lock_;

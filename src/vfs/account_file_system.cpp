@@ -57,10 +57,12 @@ accounts::EffectiveRecord AccountFileSystem::RecordCopy() const {
   return record_;
 }
 
-void AccountFileSystem::SetServerRules(std::optional<BannedTypes> banned, bool delete_to_trash) {
+void AccountFileSystem::SetServerRules(std::optional<BannedTypes> banned, bool delete_to_trash,
+                                       std::uint64_t trash_max_bytes) {
   Guard guard(lock_);
   banned_ = std::move(banned);
   delete_to_trash_ = delete_to_trash;
+  trash_max_bytes_ = trash_max_bytes;
 }
 
 MappedPath AccountFileSystem::MapPath(std::string_view ftp_path) const {
@@ -194,8 +196,17 @@ bool AccountFileSystem::DeleteFile(std::string_view path, std::string* message) 
   FolderSizeCache::Entry* parent = cache_.Acquire(ParentOf(mapped.disk_path));
   if (parent == nullptr) return Fail(message, messages::kCannotDelete);
   const std::uint64_t size = FileSizeOf(mapped.disk_path);
-  const bool deleted = delete_to_trash_ ? MoveToTrash(mapped.disk_path, clock_)
-                                        : platform::RemoveFile(mapped.disk_path, nullptr);
+  bool deleted = false;
+  if (delete_to_trash_) {
+    TrashRules rules;
+    rules.max_bytes = trash_max_bytes_;
+    if (record_.mUseRootFolder) rules.kept_out_of.push_back(record_.RootFolder());
+    for (const accounts::VirtualFolder& folder : record_.VirtualFolders())
+      rules.kept_out_of.push_back(folder.Path());
+    deleted = MoveToTrash(mapped.disk_path, clock_, rules);
+  } else {
+    deleted = platform::RemoveFile(mapped.disk_path, nullptr);
+  }
   if (deleted) cache_.SubtractBytes(parent, size);
   cache_.Release(parent);
   return deleted || Fail(message, messages::kCannotDelete);

@@ -67,9 +67,10 @@ class AccountFileSystem {
   // A copy of the live record.
   accounts::EffectiveRecord RecordCopy() const;
 
-  // Server settings the account follows: banned types (none: banning off)
-  // and deleting into the trash.
-  void SetServerRules(std::optional<BannedTypes> banned, bool delete_to_trash);
+  // Server settings the account follows: banned types (none: banning off),
+  // deleting into the trash, and the trash's size limit (0: none).
+  void SetServerRules(std::optional<BannedTypes> banned, bool delete_to_trash,
+                      std::uint64_t trash_max_bytes = 0);
 
   // Path mapping and rights.
   MappedPath MapPath(std::string_view ftp_path) const;
@@ -158,6 +159,7 @@ class AccountFileSystem {
   accounts::EffectiveRecord record_;       // guarded by lock_
   std::optional<BannedTypes> banned_;      // guarded by lock_
   bool delete_to_trash_ = false;           // guarded by lock_
+  std::uint64_t trash_max_bytes_ = 0;      // guarded by lock_
   std::vector<std::unique_ptr<FileTransfer>> transfers_;  // guarded by lock_
   std::string temp_folder_;                               // guarded by lock_
 };

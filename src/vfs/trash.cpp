@@ -1,9 +1,12 @@
 #include "vfs/trash.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <string_view>
 
 #include "platform/fs.h"
 #include "vfs/file_handle.h"
+#include "vfs/folder_size_cache.h"
 #include "vfs/paths.h"
 
 namespace quillon::vfs {
@@ -29,21 +32,6 @@ std::string EncodePath(const std::string& path) {
   return out;
 }
 
-// The top folder of the file system that holds `path`.
-std::string TopOfFileSystem(const std::string& path) {
-  platform::PathInfo info;
-  if (!platform::StatPath(path, &info)) return {};
-  std::string top = path;
-  std::string parent;
-  while (ParentFolder(top, &parent, 4096) && parent != top) {
-    platform::PathInfo above;
-    if (!platform::StatPath(parent, &above) || above.device != info.device) break;
-    top = parent;
-    if (top == "/") break;
-  }
-  return top;
-}
-
 // Moves `path` into `trash` (made when missing) under a free name.
 bool MoveInto(const std::string& trash, const std::string& path, std::int64_t now_seconds) {
   if (trash.empty() || !MakeFolders(trash) || !MakeFolders(trash + "/files") ||
@@ -53,19 +41,26 @@ bool MoveInto(const std::string& trash, const std::string& path, std::int64_t no
   for (int attempt = 0; attempt < 1000; ++attempt) {
     const std::string stored = attempt == 0 ? name : name + "." + std::to_string(attempt);
     const std::string info_path = trash + "/info/" + stored + ".trashinfo";
-    // Creating the info file first claims the name.
-    if (PathExists(info_path) || PathExists(trash + "/files/" + stored)) continue;
+    if (PathExists(trash + "/files/" + stored)) continue;
     platform::CalendarTime t;
     if (!platform::ToCalendar(now_seconds, true, &t)) return false;
     char date[32];
     std::snprintf(date, sizeof date, "%04d-%02d-%02dT%02d:%02d:%02d", t.year, t.month, t.day,
                   t.hour, t.minute, t.second);
+    // Creating the info file first claims the name.
     FileHandle info;
-    if (!info.Open(info_path, true, true, FileHandle::kOwnerOnlyFile)) return false;
+    if (!info.CreateNew(info_path, FileHandle::kOwnerOnlyFile)) {
+      if (PathExists(info_path)) continue;
+      return false;
+    }
     const std::string text = "[Trash Info]\nPath=" + EncodePath(path) + "\nDeletionDate=" + date + "\n";
     const bool written = info.WriteAll(text.data(), text.size());
     info.Close();
-    if (written && platform::RenamePath(path, trash + "/files/" + stored, nullptr)) return true;
+    const std::string target = trash + "/files/" + stored;
+    int error = 0;
+    if (written && (platform::RenameNoReplace(path, target, &error) ||
+                    (platform::IsCrossDeviceError(error) && MoveFileAcrossFileSystems(path, target))))
+      return true;
     [[maybe_unused]] bool removed = platform::RemoveFile(info_path, nullptr);
     return false;
   }
@@ -84,24 +79,56 @@ std::string HomeTrashFolder() {
   return data + "/Trash";
 }
 
-bool MoveToTrash(const std::string& path, platform::Clock& clock) {
-  platform::PathInfo file, home;
-  if (!platform::StatPath(path, &file) || file.is_folder) return false;
-  const std::int64_t now = clock.WallTimeNs() / 1'000'000'000;
-  const std::string home_trash = HomeTrashFolder();
-  std::string home_base;
-  if (!home_trash.empty() && ParentFolder(home_trash, &home_base, 4096)) {
-    // The data folder may not exist yet: compare with the nearest existing folder.
-    std::string probe = home_base;
-    std::string parent;
-    while (!platform::StatPath(probe, &home) && ParentFolder(probe, &parent, 4096)) probe = parent;
-    if (home.device == file.device) return MoveInto(home_trash, path, now);
+bool MoveToTrash(const std::string& path, platform::Clock& clock, const TrashRules& rules) {
+  platform::PathInfo file;
+  if (!platform::StatPath(path, &file) || !file.is_regular) return false;
+  const std::string trash = HomeTrashFolder();
+  if (trash.empty()) return false;
+  for (const std::string& folder : rules.kept_out_of)
+    if (StaysWithin(folder, trash)) return false;
+  if (!MoveInto(trash, path, clock.WallTimeNs() / 1'000'000'000)) return false;
+  TrimTrash(trash, rules.max_bytes);
+  return true;
+}
+
+void TrimTrash(const std::string& trash, std::uint64_t max_bytes) {
+  if (max_bytes == 0) return;
+  struct Item {
+    platform::FileTime deleted;
+    std::string name;
+    std::uint64_t bytes;
+    bool removable;  // a plain file; folders belong to the desktop's own use
+  };
+  std::vector<Item> items;
+  std::uint64_t total = 0;
+  void* directory = platform::OpenDirectory(trash + "/info");
+  if (directory == nullptr) return;
+  static constexpr std::string_view kInfoSuffix = ".trashinfo";
+  std::string entry;
+  while (platform::NextDirectoryEntry(directory, &entry)) {
+    if (entry.size() <= kInfoSuffix.size() || !entry.ends_with(kInfoSuffix)) continue;
+    const std::string name = entry.substr(0, entry.size() - kInfoSuffix.size());
+    platform::PathInfo info, stored;
+    if (!platform::StatPathNoFollow(trash + "/info/" + entry, &info)) continue;
+    if (!platform::StatPathNoFollow(trash + "/files/" + name, &stored)) continue;
+    std::uint64_t bytes = stored.size;
+    if (stored.is_folder && !FolderSizeCache::FolderSize(trash + "/files/" + name, &bytes)) bytes = 0;
+    items.push_back({info.last_write, name, bytes, !stored.is_folder});
+    total += bytes;
   }
-  const std::string top = TopOfFileSystem(path);
-  if (top.empty()) return false;
-  const std::string trash =
-      (top == "/" ? std::string() : top) + "/.Trash-" + std::to_string(platform::CurrentUserId());
-  return MoveInto(trash, path, now);
+  platform::CloseDirectory(directory);
+  std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
+    if (a.deleted.seconds != b.deleted.seconds) return a.deleted.seconds < b.deleted.seconds;
+    if (a.deleted.nanoseconds != b.deleted.nanoseconds)
+      return a.deleted.nanoseconds < b.deleted.nanoseconds;
+    return a.name < b.name;
+  });
+  for (const Item& item : items) {
+    if (total <= max_bytes) break;
+    if (!item.removable || !platform::RemoveFile(trash + "/files/" + item.name, nullptr)) continue;
+    [[maybe_unused]] bool removed = platform::RemoveFile(trash + "/info/" + item.name + ".trashinfo", nullptr);
+    total -= item.bytes;
+  }
 }
 
 }  // namespace quillon::vfs

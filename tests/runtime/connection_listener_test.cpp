@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <ctime>
+#include <thread>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/net.h"
 #include "support/loopback_client.h"
 #include "support/manual_clock.h"
 #include "support/wait.h"
@@ -59,8 +63,11 @@ class TestListener final : public ConnectionListener {
   std::atomic<int> created{0};
   std::atomic<int> stops_seen{0};
   std::atomic<bool> refuse{false};
+  std::atomic<int> accept_failures{0};
 
  protected:
+  void OnAcceptFailure(int) override { ++accept_failures; }
+
   std::unique_ptr<TcpConnection> CreateConnection(std::unique_ptr<LineSocket> accepted) override {
     if (refuse) return nullptr;
     auto connection = std::make_unique<SinkConnection>(std::move(accepted), idle_ms_, clock_,
@@ -101,6 +108,36 @@ TEST_F(ConnectionListenerTest, CapHoldsBackTheNextClientUntilOneIsReaped) {
   EXPECT_EQ(seventh.ReadLine(), "220 ready");
   EXPECT_EQ(listener.ConnectionCount(), 6u);
   EXPECT_EQ(listener.created, 7);
+}
+
+TEST_F(ConnectionListenerTest, RunningOutOfDescriptorsPausesInsteadOfSpinning) {
+  TestListener listener(10, clock_);
+  ASSERT_TRUE(listener.Start(0));
+  std::uint64_t previous = 0;
+  ASSERT_TRUE(platform::SetDescriptorLimit(4096, &previous));
+  // Take every descriptor left, then give one back for the client.
+  std::vector<std::unique_ptr<TcpSocket>> hogs;
+  for (int i = 0; i < 5000; ++i) {
+    auto hog = std::make_unique<TcpSocket>();
+    if (!hog->Create()) break;
+    hogs.push_back(std::move(hog));
+  }
+  ASSERT_FALSE(hogs.empty());
+  hogs.pop_back();
+  LoopbackClient client;
+  const bool connected = client.Connect(listener.LocalPort());
+  std::clock_t cpu_before = std::clock();
+  if (connected) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const double cpu_ms = 1000.0 * static_cast<double>(std::clock() - cpu_before) / CLOCKS_PER_SEC;
+  hogs.clear();
+  ASSERT_TRUE(platform::SetDescriptorLimit(previous, nullptr));
+  ASSERT_TRUE(connected);
+  // The pending connection keeps the socket readable; the loop must not
+  // poll it over and over while accept cannot take it.
+  EXPECT_LT(cpu_ms, 150.0);
+  EXPECT_EQ(listener.accept_failures, 1);
+  // Once descriptors are free again the waiting client is served.
+  EXPECT_EQ(client.ReadLine(), "220 ready");
 }
 
 TEST_F(ConnectionListenerTest, StartTwiceKeepsTheFirstListener) {

@@ -213,6 +213,49 @@ TEST_F(AccountFileSystemTest, DeleteCanGoToTheTrash) {
   EXPECT_TRUE(found);
 }
 
+TEST_F(AccountFileSystemTest, ATrashInsideTheAccountsFoldersIsNotUsed) {
+  // The user's trash lies in the served folder: a deleted file would stay
+  // visible and count against the allocation.
+  platform::SetEnvironmentValue("XDG_DATA_HOME", dir_.File("root/data"));
+  WriteWholeFile(dir_.File("root/docs/gone.txt"), "private");
+  auto fs = Make(Record());
+  fs->SetServerRules(std::nullopt, true);
+  EXPECT_FALSE(fs->DeleteFile("/docs/gone.txt", &message_));
+  EXPECT_EQ(message_, "Unable to delete the file");
+  EXPECT_EQ(ReadWholeFile(dir_.File("root/docs/gone.txt")), "private");
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("root/data/Trash")));
+}
+
+TEST(TrashTest, TrimmingDropsTheOldestFilesAndLeavesFoldersAlone) {
+  TempDir dir;
+  const std::string trash = dir.File("Trash");
+  std::filesystem::create_directories(trash + "/info");
+  std::filesystem::create_directories(trash + "/files/desktop-folder");
+  WriteWholeFile(trash + "/files/desktop-folder/inside", std::string(4, 'f'));
+  struct Stored {
+    const char* name;
+    std::size_t bytes;
+    std::int64_t deleted;
+  } stored[] = {{"desktop-folder", 0, 100}, {"old", 6, 200}, {"middle", 6, 300}, {"new", 6, 400}};
+  for (const Stored& item : stored) {
+    if (item.bytes > 0) WriteWholeFile(trash + "/files/" + item.name, std::string(item.bytes, 'x'));
+    const std::string info = trash + "/info/" + item.name + ".trashinfo";
+    WriteWholeFile(info, "[Trash Info]\n");
+    const platform::FileTime when{item.deleted, 0};
+    ASSERT_TRUE(platform::SetPathTimes(info, &when, &when));
+  }
+  TrimTrash(trash, 0);  // no limit
+  EXPECT_TRUE(std::filesystem::exists(trash + "/files/old"));
+
+  TrimTrash(trash, 15);  // 4 + 18 bytes: the two oldest files go
+  EXPECT_FALSE(std::filesystem::exists(trash + "/files/old"));
+  EXPECT_FALSE(std::filesystem::exists(trash + "/info/old.trashinfo"));
+  EXPECT_FALSE(std::filesystem::exists(trash + "/files/middle"));
+  EXPECT_TRUE(std::filesystem::exists(trash + "/files/new"));
+  EXPECT_TRUE(std::filesystem::exists(trash + "/info/new.trashinfo"));
+  EXPECT_TRUE(std::filesystem::exists(trash + "/files/desktop-folder/inside"));
+}
+
 TEST_F(AccountFileSystemTest, UploadRulesBannedTypesAndOverwrites) {
   EffectiveRecord record = Record(accounts::kFileRead | accounts::kFileWrite | accounts::kFolderView);
   auto fs = Make(record);
