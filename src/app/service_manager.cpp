@@ -133,6 +133,20 @@ bool ServiceManager::Stop(const std::string& name) {
   return platform::SendTerminate(ReadPid(name));
 }
 
+bool ServiceManager::AwaitEnd(const std::string& name, platform::Clock& clock,
+                              std::uint32_t timeout_ms) {
+  const int pid = ReadPid(name);
+  const std::uint32_t started = clock.TickMs();
+  while (platform::ProcessAlive(pid)) {
+    if (clock.TickMs() - started >= timeout_ms) return false;
+    clock.SleepMs(kEndPollMs);
+  }
+  if (ReadPid(name) == pid) {
+    [[maybe_unused]] const bool removed = platform::RemoveFile(PidPath(name), nullptr);
+  }
+  return true;
+}
+
 bool ServiceManager::Start(const std::string& name) {
   Record record;
   if (!ReadRecord(name, &record)) return false;

@@ -12,7 +12,10 @@
 // Thread-safety: none needed; each caller uses its own manager.
 #pragma once
 
+#include <cstdint>
 #include <string>
+
+#include "platform/clock.h"
 
 namespace quillon::app {
 
@@ -22,6 +25,10 @@ inline constexpr const char* kServiceArgument = "-service";
 
 class ServiceManager {
  public:
+  // How long a stop waits for the service to end (as its systemd unit does).
+  static constexpr std::uint32_t kStopWaitMs = 60'000;
+  static constexpr std::uint32_t kEndPollMs = 50;
+
   // `program`: the server program that the service runs.
   explicit ServiceManager(std::string program);
 
@@ -35,6 +42,10 @@ class ServiceManager {
   bool IsRunning(const std::string& name) const;
   // Asks the running service to stop; does not wait for it to end.
   [[nodiscard]] bool Stop(const std::string& name);
+  // Waits up to `timeout_ms` for the noted process of the service to end,
+  // then removes its pid note (a service that serves as another user cannot
+  // remove it itself). True when it ended.
+  bool AwaitEnd(const std::string& name, platform::Clock& clock, std::uint32_t timeout_ms);
   [[nodiscard]] bool Start(const std::string& name);
 
   // The process of an installed service notes its own id while it runs.

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "admin/remote_admin_service.h"
+#include "app/run_as_user.h"
 #include "app/service_manager.h"
 #include "app/service_tray_window.h"
 #include "ftp/ftp_server.h"
@@ -103,6 +104,18 @@ void ServiceProcess::ServiceMain() {
     server->Deactivate();
     return fail(
         "#ERROR - INITIALISATION FAILED (Remote Admin failed to initalise, possible port conflict)");
+  }
+  // The ports are open: a server started as root serves as its user from here on.
+  std::string run_as;
+  {
+    settings::ServerSettings& settings = server->Settings();
+    Guard guard(settings.Lock());
+    run_as = settings.Extra().RunAsUser();
+  }
+  if (!ServeAsUser(folder_, run_as, &error)) {
+    remote_admin->Stop();
+    server->Deactivate();
+    return fail("#ERROR - UNABLE TO RUN AS USER " + run_as + " (" + error + ")");
   }
   log_.WriteServiceLine("#OK - INITIALISED");
   started_ = true;

@@ -304,6 +304,11 @@ int SetupTool::Service(const std::vector<std::string>& args, std::string* out, s
     const bool done = action == "remove" ? services.Remove(kServiceName)
                       : action == "start" ? services.Start(kServiceName)
                                           : services.Stop(kServiceName);
+    // Like a service manager's stop, this one returns once the service has ended.
+    if (done && action == "stop") {
+      [[maybe_unused]] const bool ended =
+          services.AwaitEnd(kServiceName, clock_, ServiceManager::kStopWaitMs);
+    }
     if (done) {
       *out = action == "remove" ? "Service removed.\n"
              : action == "start" ? "Service started.\n"

@@ -346,14 +346,18 @@ bool RandomBytes(void* buffer, std::size_t count) {
 unsigned CurrentUserId() { return static_cast<unsigned>(getuid()); }
 
 std::string HomeFolder() {
+  // $HOME unless it belongs to another user: a server started as root that
+  // now serves as another user keeps root's environment.
   const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] != '\0') return home;
+  struct stat st {};
+  if (home != nullptr && home[0] != '\0' && stat(home, &st) == 0 && st.st_uid == geteuid())
+    return home;
   std::vector<char> buffer(16384);
   passwd entry {};
   passwd* found = nullptr;
-  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr)
+  if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr)
     return found->pw_dir;
-  return {};
+  return home != nullptr ? home : "";
 }
 
 void SetEnvironmentValue(const char* name, const std::string& value) {

@@ -53,6 +53,9 @@ def ftp_list(port):
 class ProgramFolder(unittest.TestCase):
     def setUp(self):
         self.temp = tempfile.TemporaryDirectory()
+        # Run as root, the server serves as "nobody" once its ports are open;
+        # that user must be able to pass through to the program folder.
+        os.chmod(self.temp.name, 0o755)
         self.folder = os.path.join(self.temp.name, "program")
         os.mkdir(self.folder)
         for name in (SERVER, SETUP):
@@ -195,6 +198,60 @@ class StartUpTest(ProgramFolder):
             lines = self.run_to_end(self.start())
         self.assertEqual(lines[-2:], ["#ERROR - INITIALISATION FAILED (Remote Admin failed to "
                                       "initalise, possible port conflict)", "UNLOADED"])
+
+
+@unittest.skipUnless(os.geteuid() == 0, "only a server started as root changes its user")
+class RunAsUserTest(ProgramFolder):
+    def uids(self, pid):
+        with open("/proc/%d/status" % pid) as status:
+            for line in status:
+                if line.startswith("Uid:"):
+                    return [int(field) for field in line.split()[1:]]
+        return []
+
+    def test_root_serves_as_the_configured_user_once_its_ports_are_open(self):
+        import pwd
+        nobody = pwd.getpwnam("nobody")
+        self.configure()
+        with open(self.path("config", "quillon.conf"), "w") as conf:
+            conf.write("# who serves\nrun_as_user = nobody\n")
+        process = self.start_running()
+        self.assertEqual(self.uids(process.pid), [nobody.pw_uid] * 4)
+        self.assertIn("README.txt", ftp_list(self.ftp_port))
+        with urllib.request.urlopen("http://127.0.0.1:%d/" % self.admin_port, timeout=10) as page:
+            self.assertIn(b'name="pass"', page.read())
+        # The server may save its data files but cannot touch what root keeps.
+        config = os.stat(self.path("config"))
+        self.assertEqual((config.st_uid, config.st_gid), (0, nobody.pw_gid))
+        self.assertEqual(stat.S_IMODE(config.st_mode), 0o1770)
+        self.assertEqual(os.stat(self.path("config", "settings.dta")).st_uid, nobody.pw_uid)
+        self.assertEqual(os.stat(self.path("config", "quillon.conf")).st_uid, 0)
+        self.assertEqual(os.stat(self.path("logs", "servicelog.txt")).st_uid, nobody.pw_uid)
+        before = os.stat(self.path("config", "settings.dta")).st_mtime_ns
+        time.sleep(0.05)
+        process.send_signal(signal.SIGTERM)
+        process.wait(timeout=60)
+        self.assertEqual(process.returncode, 0)
+        self.assertEqual(self.log_lines()[-2:], ["#OK - DEINITIALISED", "UNLOADED"])
+        self.assertGreater(os.stat(self.path("config", "settings.dta")).st_mtime_ns, before)
+
+    def test_a_user_that_cannot_serve_stops_the_start_and_root_can_be_kept(self):
+        self.configure()
+        os.chmod(self.temp.name, 0o700)
+        lines = self.run_to_end(self.start())
+        self.assertEqual(lines[-2:], [
+            "#ERROR - UNABLE TO RUN AS USER nobody (the user cannot reach %s; give it passage "
+            "or set run_as_user in config/quillon.conf)" % self.folder, "UNLOADED"])
+        with open(self.path("config", "quillon.conf"), "w") as conf:
+            conf.write("run_as_user = no-such-user-here\n")
+        lines = self.run_to_end(self.start())
+        self.assertEqual(lines[-2], "#ERROR - UNABLE TO RUN AS USER no-such-user-here (no such user)")
+        with open(self.path("config", "quillon.conf"), "w") as conf:
+            conf.write("run_as_user = root\n")
+        process = self.start_running()
+        self.assertEqual(self.uids(process.pid), [0] * 4)
+        process.send_signal(signal.SIGTERM)
+        process.wait(timeout=60)
 
 
 class ServiceTest(ProgramFolder):
