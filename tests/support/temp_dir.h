@@ -40,4 +40,9 @@ class TempDir {
 std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, std::string_view bytes);
 
+// The folder in which a TempDir lies on another file system than the system's
+// temporary folder (/dev/shm, memory-backed on most machines), or "" where
+// there is none. Tests of moves between file systems skip without it.
+std::string OtherFileSystemBase();
+
 }  // namespace quillon::testing

@@ -121,15 +121,10 @@ TEST(FileHandleTest, CreateNewNeverWritesIntoSomethingThatIsThere) {
 }
 
 TEST(FileHandleTest, MoveAcrossFileSystemsCopiesThenDeletes) {
+  const std::string base = testing::OtherFileSystemBase();
+  if (base.empty()) GTEST_SKIP() << "no second file system for temporary folders";
   TempDir here;
-  // /dev/shm is a memory file system on most machines; skip where it is not
-  // a file system of its own.
-  if (!std::filesystem::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
-  TempDir there("/dev/shm");
-  platform::PathInfo a, b;
-  ASSERT_TRUE(platform::StatPath(here.Path(), &a));
-  ASSERT_TRUE(platform::StatPath(there.Path(), &b));
-  if (a.device == b.device) GTEST_SKIP() << "/dev/shm shares the temporary folder's file system";
+  TempDir there(base);
 
   const std::string content(300'000, 'm');  // more than one copy chunk
   WriteWholeFile(here.File("big.bin"), content);
