@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "ftp/command_line.h"
 #include "ftp/replies.h"
 #include "ftp/session_messages.h"
 #include "vfs/messages.h"
@@ -19,52 +20,18 @@ using vfs::StartsWithNoCase;
 
 using vfs::FormatText;
 
-// Telnet IAC, IP and DM bytes some clients put before a line.
-std::string_view StripTelnet(std::string_view line) {
-  while (!line.empty()) {
-    const auto byte = static_cast<unsigned char>(line.front());
-    if (byte != 255 && byte != 244 && byte != 242) break;
-    line.remove_prefix(1);
-  }
-  return line;
-}
-
-// An unsigned decimal number after optional blanks and "+"; false when
-// there are no digits or the number does not fit 64 bits.
-bool ParseOffset(std::string_view text, std::uint64_t* value) {
-  std::size_t at = 0;
-  while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
-  if (at < text.size() && text[at] == '+') ++at;
-  const std::size_t first = at;
-  std::uint64_t result = 0;
-  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
-    const unsigned digit = static_cast<unsigned>(text[at] - '0');
-    if (result > (UINT64_MAX - digit) / 10) return false;
-    result = result * 10 + digit;
-  }
-  if (at == first) return false;
-  *value = result;
-  return true;
-}
-
 }  // namespace
 
-const FtpSession::Command FtpSession::kCommands[] = {
-    {"QUIT", true, &FtpSession::Quit},      {"NOOP", true, &FtpSession::Noop},
-    {"ALLO", false, &FtpSession::Allo},     {"MDTM", false, &FtpSession::Mdtm},
-    {"PWD", true, &FtpSession::Pwd},        {"XPWD", true, &FtpSession::Pwd},
-    {"CDUP", true, &FtpSession::Cdup},      {"XCUP", true, &FtpSession::Cdup},
-    {"CWD", false, &FtpSession::Cwd},       {"MKD", false, &FtpSession::Mkd},
-    {"RMD", false, &FtpSession::Rmd},       {"PORT", false, &FtpSession::Port},
-    {"PASV", true, &FtpSession::Pasv},      {"RNFR", false, &FtpSession::Rnfr},
-    {"RNTO", false, &FtpSession::Rnto},     {"DELE", false, &FtpSession::Dele},
-    {"SIZE", false, &FtpSession::Size},     {"REST", false, &FtpSession::Rest},
-    {"SYST", true, &FtpSession::Syst},      {"HELP", false, &FtpSession::Help},
-    {"TYPE", false, &FtpSession::Type},     {"STRU", false, &FtpSession::Stru},
-    {"MODE", false, &FtpSession::Mode},     {"SITE", false, &FtpSession::Site},
-    {"RETR", false, &FtpSession::Transfer}, {"STOR", false, &FtpSession::Transfer},
-    {"APPE", false, &FtpSession::Transfer}, {"STOU", true, &FtpSession::Transfer},
-    {"LIST", false, &FtpSession::Transfer}, {"NLST", false, &FtpSession::Transfer},
+// In the order of kCommandWords.
+const FtpSession::Handler FtpSession::kHandlers[] = {
+    &FtpSession::Quit, &FtpSession::Noop,     &FtpSession::Allo,     &FtpSession::Mdtm,
+    &FtpSession::Pwd,  &FtpSession::Pwd,      &FtpSession::Cdup,     &FtpSession::Cdup,
+    &FtpSession::Cwd,  &FtpSession::Mkd,      &FtpSession::Rmd,      &FtpSession::Port,
+    &FtpSession::Pasv, &FtpSession::Rnfr,     &FtpSession::Rnto,     &FtpSession::Dele,
+    &FtpSession::Size, &FtpSession::Rest,     &FtpSession::Syst,     &FtpSession::Help,
+    &FtpSession::Type, &FtpSession::Stru,     &FtpSession::Mode,     &FtpSession::Site,
+    &FtpSession::Transfer, &FtpSession::Transfer, &FtpSession::Transfer, &FtpSession::Transfer,
+    &FtpSession::Transfer, &FtpSession::Transfer,
 };
 
 FtpSession::FtpSession(std::unique_ptr<runtime::LineSocket> socket, access::AuthManager& auth,
@@ -298,16 +265,10 @@ bool FtpSession::Dispatch(std::string_view line) {
     SendReply(replies::kInTransfer);
     return true;
   }
-  if (StartsWithNoCase(line, "XMKD ") || StartsWithNoCase(line, "XRMD ") ||
-      StartsWithNoCase(line, "XCWD "))
-    line.remove_prefix(1);
-  for (const Command& command : kCommands) {
-    const std::string_view word = command.word;
-    if (command.whole_line ? !EqualNoCase(line, word) : !StartsWithNoCase(line, word)) continue;
-    const bool has_argument = line.size() > word.size() + 1;
-    const std::string_view argument = has_argument ? line.substr(word.size() + 1) : std::string_view();
-    return (this->*command.handler)(argument, has_argument, line);
-  }
+  static_assert(std::size(kHandlers) == kCommandCount, "one handler per command word");
+  line = DropAliasPrefix(line);
+  if (const std::optional<CommandLine> command = MatchCommand(line))
+    return (this->*kHandlers[command->index])(command->argument, command->has_argument, line);
   for (const char* word : {"ACCT", "MLST", "MLSD", "MD5", "MMD5", "SMNT"}) {
     if (StartsWithNoCase(line, word)) {
       SendReply(replies::kNotImplemented);
@@ -481,18 +442,16 @@ bool FtpSession::Rmd(std::string_view argument, bool has_argument, std::string_v
 
 bool FtpSession::Port(std::string_view argument, bool, std::string_view line) {
   if (line.size() < 6) return Answer(replies::kPortParameters);
-  std::string numbers(argument.substr(0, 2043));
-  vfs::ReplaceChar(&numbers, ',', ' ');
-  int v[6];
-  if (std::sscanf(numbers.c_str(), "%d %d %d %d %d %d", &v[0], &v[1], &v[2], &v[3], &v[4],
-                  &v[5]) < 6)
-    return Answer(replies::kPortParameters);
-  if (std::any_of(std::begin(v), std::end(v), [](int n) { return n < 0 || n > 255; }))
-    return Answer(replies::kPortRange);
-  const int port = v[4] * 256 + v[5];
-  if (port < 1024) return Answer(replies::kNotImplementedParameter);
-  port_address_ = FormatText("%d.%d.%d.%d", v[0], v[1], v[2], v[3]);
-  port_port_ = static_cast<std::uint32_t>(port);
+  std::string address;
+  std::uint32_t port = 0;
+  switch (ParsePortArgument(argument, &address, &port)) {
+    case PortArgument::kTooFewNumbers: return Answer(replies::kPortParameters);
+    case PortArgument::kOutOfRange: return Answer(replies::kPortRange);
+    case PortArgument::kPrivilegedPort: return Answer(replies::kNotImplementedParameter);
+    case PortArgument::kOk: break;
+  }
+  port_address_ = std::move(address);
+  port_port_ = port;
   if (!auth_.AllowSiteToSite() && port_address_ != peer_address_) {
     port_address_.clear();
     return Answer(replies::kSiteToSite);

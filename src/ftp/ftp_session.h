@@ -57,12 +57,8 @@ class FtpSession final : public runtime::TcpConnection {
  private:
   using Handler = bool (FtpSession::*)(std::string_view argument, bool has_argument,
                                        std::string_view line);
-  struct Command {
-    const char* word;
-    bool whole_line;  // the line must equal the word; otherwise a prefix
-    Handler handler;
-  };
-  static const Command kCommands[];
+  // The handler of each word of kCommandWords, in its order.
+  static const Handler kHandlers[];
 
   void Serve() override;
   bool LoginLoop();

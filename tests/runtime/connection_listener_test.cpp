@@ -111,6 +111,10 @@ TEST_F(ConnectionListenerTest, CapHoldsBackTheNextClientUntilOneIsReaped) {
 }
 
 TEST_F(ConnectionListenerTest, RunningOutOfDescriptorsPausesInsteadOfSpinning) {
+#ifdef __SANITIZE_ADDRESS__
+  // The sanitizer runtimes open descriptors of their own for their checks.
+  GTEST_SKIP() << "not with the sanitizers, which fail without descriptors";
+#endif
   TestListener listener(10, clock_);
   ASSERT_TRUE(listener.Start(0));
   std::uint64_t previous = 0;
