@@ -26,7 +26,7 @@ void ActiveAccount::ApplyRecordLocked() {
   log_.reset();
   if (record.mUseLogs) {
     log_ = std::make_shared<settings::LogFile>(GetClock());
-    log_->SetFixedPath(log_folder_ + "/" + record.Name() + ".txt");
+    log_->SetFixedPath(log_folder_, record.Name() + ".txt");
   }
 }
 

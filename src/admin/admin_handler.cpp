@@ -57,7 +57,7 @@ AdminHandler::AdminHandler(ftp::FtpServer& server, platform::Clock& clock,
       folder_(program_folder + "/remoteadmin"),
       log_(clock, 0, kLogSizeLimit),
       session_(clock) {
-  log_.SetPrefix(program_folder + "/logs/remoteadmin_");
+  log_.SetPrefix(program_folder, "logs/remoteadmin_");
   AddRoute(Method::kPost, "/_login", [this](HttpRequest& request, const std::string&) { Login(request); });
   AddRoute(Method::kGet, "/_logout", [this](HttpRequest& request, const std::string&) { Logout(request); });
 }
@@ -89,6 +89,12 @@ void AdminHandler::HandleRequest(HttpRequest& request) {
     return;
   }
   Dispatch(request, *id);
+}
+
+bool AdminHandler::TakesBody(const HttpRequest& request) const {
+  return std::any_of(routes_.begin(), routes_.end(), [&request](const Route& route) {
+    return route.method == Method::kPost && vfs::EqualNoCase(route.path, request.Path());
+  });
 }
 
 void AdminHandler::Dispatch(HttpRequest& request, const std::string& id) {

@@ -48,6 +48,8 @@ class AdminHandler final : public RequestHandler {
   AdminHandler(ftp::FtpServer& server, platform::Clock& clock, const std::string& program_folder);
 
   void HandleRequest(HttpRequest& request) override;
+  // Only the form processors (and the login) read bodies.
+  bool TakesBody(const HttpRequest& request) const override;
 
   // Adds a route; `path` begins with "/_" and is compared without regard to
   // case. The page families register their routes here.

@@ -18,7 +18,7 @@ std::string AdminSession::LogIn() {
   Guard guard(lock_);
   id_ = id;
   logged_in_ = true;
-  last_use_ = clock_.TickMs();
+  last_use_ = clock_.MonotonicMs();
   return id;
 }
 
@@ -30,7 +30,7 @@ void AdminSession::LogOut() {
 bool AdminSession::Accept(std::string_view id) {
   Guard guard(lock_);
   if (!logged_in_ || id != id_) return false;
-  const std::uint32_t now = clock_.TickMs();
+  const std::uint64_t now = clock_.MonotonicMs();
   if (now - last_use_ > kExpiryMs) {
     logged_in_ = false;
     return false;

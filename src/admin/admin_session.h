@@ -37,7 +37,7 @@ class AdminSession {
   mutable runtime::CriticalSection lock_;
   std::string id_;                // guarded by lock_
   bool logged_in_ = false;        // guarded by lock_
-  std::uint32_t last_use_ = 0;    // guarded by lock_
+  std::uint64_t last_use_ = 0;    // guarded by lock_; MonotonicMs
 };
 
 }  // namespace quillon::admin

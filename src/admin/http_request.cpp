@@ -214,6 +214,7 @@ bool HttpRequest::IsValid() const {
 }
 
 bool HttpRequest::IsComplete() const {
+  if (refused_) return false;
   if (body_complete_) return true;
   return IsValid() && method_ != Method::kPost;
 }
@@ -249,11 +250,30 @@ bool HttpRequest::FlushBody() {
   return ok;
 }
 
+void HttpRequest::DiscardBody() { discard_body_ = true; }
+
+void HttpRequest::Refuse() {
+  refused_ = true;
+  pending_.clear();
+  if (body_file_) body_file_->Close();
+  if (!body_file_name_.empty()) {
+    [[maybe_unused]] const bool removed = platform::RemoveFile(body_file_name_, nullptr);
+  }
+  body_file_name_.clear();
+  fields_.clear();
+  parts_.clear();
+}
+
 bool HttpRequest::FeedBody(const char* bytes, std::size_t count) {
-  if (body_complete_ || method_ != Method::kPost || content_length_ < 0) return true;
-  if (!body_file_ && !StartBody()) return false;
+  if (body_complete_ || refused_ || method_ != Method::kPost || content_length_ < 0) return true;
   const std::size_t wanted = static_cast<std::size_t>(content_length_) - consumed_;
   count = std::min(count, wanted);  // bytes beyond the Content-Length are ignored
+  if (discard_body_) {
+    consumed_ += static_cast<std::uint32_t>(count);
+    if (consumed_ >= content_length_) body_complete_ = true;
+    return true;
+  }
+  if (!body_file_ && !StartBody()) return false;
   if (boundary_.empty() && !url_encoded_) {
     if (!WriteBody(bytes, count)) return false;
     consumed_ += static_cast<std::uint32_t>(count);
@@ -262,6 +282,7 @@ bool HttpRequest::FeedBody(const char* bytes, std::size_t count) {
       ++consumed_;
       const bool ok = url_encoded_ ? FeedUrlEncoded(bytes[i]) : FeedMultipart(bytes[i]);
       if (!ok) return false;
+      if (refused_) return true;
     }
   }
   if (!body_complete_ && consumed_ >= content_length_) FinishBody();
@@ -296,6 +317,10 @@ bool HttpRequest::FeedUrlEncoded(char byte) {
     return true;
   }
   if (byte == '&') {
+    if (fields_.size() >= kMaxFormEntries) {
+      Refuse();
+      return true;
+    }
     fields_.push_back(field_);
     field_ = FormField{};
     field_.offset = written_;
@@ -309,8 +334,11 @@ bool HttpRequest::FeedUrlEncoded(char byte) {
 bool HttpRequest::EndPartHeaderLine() {
   const std::string line = std::move(part_header_line_);
   part_header_line_.clear();
-  if (line.empty() && !disposition_continues_) {
-    in_part_headers_ = false;  // the content follows
+  if (line.empty()) {
+    // The content follows, also after a Content-Disposition that promised
+    // more parameters with a final ";" and gave none.
+    in_part_headers_ = false;
+    disposition_continues_ = false;
     part_.offset = written_;
     part_.length = 0;
     return true;
@@ -341,6 +369,10 @@ void HttpRequest::StorePart() {
   if (!has_part_) return;
   // The CR LF before the boundary is not part of the content.
   if (part_.length >= 2) {
+    if (parts_.size() >= kMaxFormEntries) {
+      Refuse();
+      return;
+    }
     part_.length -= 2;
     parts_.push_back(part_);
   }

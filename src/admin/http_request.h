@@ -36,6 +36,8 @@ class HttpRequest {
   static constexpr std::size_t kMaxBoundary = 98;
   static constexpr std::size_t kMaxPartHeaderLine = 1024;
   static constexpr std::size_t kMaxFileName = 260;
+  // Form fields or parts kept of one body; a body with more is refused.
+  static constexpr std::size_t kMaxFormEntries = 4096;
 
   struct FormPart {
     std::string name;
@@ -63,6 +65,12 @@ class HttpRequest {
   // (no Host, no Content-Length or no Content-Type); and a POST with a
   // Content-Length of 0, which is complete at once.
   bool PostCannotComplete() const;
+  // The body is read (so the connection stays in step) but neither stored
+  // nor parsed: for a request whose route takes no form.
+  void DiscardBody();
+  // The body held more fields or parts than a form has: the request is to be
+  // answered 400, and its body file is gone.
+  bool IsRefused() const { return refused_; }
 
   Method GetMethod() const { return method_; }
   const std::string& Path() const { return path_; }
@@ -114,6 +122,8 @@ class HttpRequest {
   // do not cost a system call per byte).
   bool WriteBody(const char* bytes, std::size_t count);
   bool FlushBody();
+  // Drops what the body stored and removes its file.
+  void Refuse();
   bool FeedUrlEncoded(char byte);
   bool FeedMultipart(char byte);
   bool EndPartHeaderLine();
@@ -149,6 +159,8 @@ class HttpRequest {
   bool write_failed_ = false;
   static constexpr std::size_t kWriteBatch = 64 * 1024;
   bool body_complete_ = false;
+  bool discard_body_ = false;
+  bool refused_ = false;
   // Url-encoded fields.
   std::vector<FormField> fields_;
   FormField field_;

@@ -9,6 +9,31 @@ namespace {
 constexpr std::uint32_t kWaitMs = 1000;
 }  // namespace
 
+std::string WithoutSessionIds(std::string_view request_line) {
+  std::string out;
+  out.reserve(request_line.size());
+  const std::size_t query = request_line.find('?');
+  if (query == std::string_view::npos) return std::string(request_line);
+  out.append(request_line.substr(0, query));
+  // Parameters run from '?' or '&' up to the next '&', blank or end.
+  for (std::size_t at = query; at < request_line.size();) {
+    const char separator = request_line[at];
+    if (separator != '?' && separator != '&') {
+      out.append(request_line.substr(at));
+      break;
+    }
+    out.push_back(separator);
+    ++at;
+    std::size_t end = at;
+    while (end < request_line.size() && request_line[end] != '&' && request_line[end] != ' ') ++end;
+    const std::string_view parameter = request_line.substr(at, end - at);
+    // "id=…", the ellipsis in UTF-8.
+    out.append(parameter.starts_with("id=") ? std::string_view("id=\xE2\x80\xA6") : parameter);
+    at = end;
+  }
+  return out;
+}
+
 HttpServer::HttpServer(RequestHandler& handler, settings::LogFile& log, platform::Clock& clock,
                        std::string temp_folder, std::size_t max_body)
     : ConnectionListener(kInitialCap),
@@ -74,7 +99,7 @@ bool HttpConnection::ReadRequest() {
         continue;
       }
       Touch();
-      if (request_.HeaderLines() == 0) LogLine(line);
+      if (request_.HeaderLines() == 0) LogLine(WithoutSessionIds(line));
       const std::string_view text(line);
       if (!text.empty()) {
         request_.ParseHeaderLine(text);
@@ -85,6 +110,7 @@ bool HttpConnection::ReadRequest() {
       // complete are answered now.
       if (request_.GetMethod() != HttpRequest::Method::kPost || request_.PostCannotComplete())
         return true;
+      if (!handler_.TakesBody(request_)) request_.DiscardBody();
       in_body = true;
     }
     if (request_.IsComplete()) return true;
@@ -99,6 +125,7 @@ bool HttpConnection::ReadRequest() {
     body_total += length;
     if (body_total > max_body_) return false;
     if (!request_.FeedBody(chunk, length)) return false;
+    if (request_.IsRefused()) return true;  // answered 400
   }
 }
 

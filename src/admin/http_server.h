@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "admin/http_request.h"
 #include "platform/clock.h"
@@ -24,7 +25,15 @@ class RequestHandler {
  public:
   virtual ~RequestHandler() = default;
   virtual void HandleRequest(HttpRequest& request) = 0;
+  // Whether the body of this POST (its headers read) is worth parsing; a
+  // body that is not is read and dropped.
+  virtual bool TakesBody(const HttpRequest& /*request*/) const { return true; }
 };
+
+// The request line as the log may keep it: the value of every "id"
+// parameter of its query (an administrator's live session id) written as
+// "…".
+std::string WithoutSessionIds(std::string_view request_line);
 
 class HttpServer final : public runtime::ConnectionListener {
  public:

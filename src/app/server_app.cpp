@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/program_folders.h"
 #include "app/service_process.h"
 #include "platform/fs.h"
 #include "platform/net.h"
@@ -16,7 +17,6 @@ namespace quillon::app {
 
 namespace {
 
-constexpr const char* kFolders[] = {"logs", "accountlogs", "temp", "config", "remoteadmin"};
 constexpr std::size_t kVersionLineCapacity = 20;
 
 // The configuration was written by a newer program: the record cannot be
@@ -82,10 +82,7 @@ int ServerApp::Run(int argc, char** argv) {
     return 1;
   };
 
-  for (const char* name : kFolders)
-    [[maybe_unused]] const bool made = platform::MakeFolder(folder + "/" + name, 0755, nullptr);
-  for (const char* name : kFolders)
-    if (!vfs::FolderExists(folder + "/" + name)) return fail("#ERROR - UNABLE TO CREATE FOLDERS");
+  if (!MakeProgramFolders(folder)) return fail("#ERROR - UNABLE TO CREATE FOLDERS");
 
   const std::string version_record = folder + "/config/lastversion.dta";
   if (vfs::FileExists(version_record) && ConfigurationIsNewer(version_record))

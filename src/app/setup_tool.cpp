@@ -3,6 +3,7 @@
 #include <map>
 
 #include "accounts/account_store.h"
+#include "app/program_folders.h"
 #include "app/server_app.h"
 #include "app/service_manager.h"
 #include "platform/fs.h"
@@ -27,7 +28,6 @@ constexpr const char* kUsage =
     "Rights letters: r read files, w upload files, m modify files, l list folders,\n"
     "c create folders, d remove and rename folders (default: rl).\n";
 
-constexpr const char* kFolders[] = {"logs", "accountlogs", "temp", "config", "remoteadmin"};
 constexpr accounts::AccessRights kRightBits[] = {
     accounts::kFileRead,   accounts::kFileWrite,     accounts::kFileModify,
     accounts::kFolderView, accounts::kFolderCreate,  accounts::kFolderModify};
@@ -131,13 +131,9 @@ bool SetupTool::LockOut(std::string* err) {
 }
 
 bool SetupTool::MakeFolders(std::string* err) {
-  for (const char* name : kFolders) {
-    if (!vfs::MakeFolders(folder_ + "/" + name, 0755)) {
-      *err = "Unable to create the required directories.\n";
-      return false;
-    }
-  }
-  return true;
+  if (MakeProgramFolders(folder_)) return true;
+  *err = "Unable to create the required directories.\n";
+  return false;
 }
 
 int SetupTool::Init(const std::vector<std::string>& args, std::string* out, std::string* err) {

@@ -19,7 +19,7 @@ FtpServer::FtpServer(platform::Clock& clock, const std::string& program_folder,
       auth_(accounts_, groups_, settings_, clock, program_folder + "/accountlogs",
             program_folder + "/temp"),
       listener_(std::make_unique<FtpListener>(auth_, log_, clock)) {
-  log_.SetPrefix(program_folder + "/logs/ftp_");
+  log_.SetPrefix(program_folder, "logs/ftp_");
   if (!auth_.Start()) platform::ReportDiagnostic("The FTP service's helper threads did not start");
   auth_.SetChangeListener([this] { listener_->WakeSessions(); });
 }

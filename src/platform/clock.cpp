@@ -21,6 +21,10 @@ std::uint32_t SystemClock::TickMs() {
   return static_cast<std::uint32_t>(ReadClockNs(CLOCK_MONOTONIC) / 1'000'000);
 }
 
+std::uint64_t SystemClock::MonotonicMs() {
+  return static_cast<std::uint64_t>(ReadClockNs(CLOCK_MONOTONIC) / 1'000'000);
+}
+
 std::int64_t SystemClock::WallTimeNs() { return ReadClockNs(CLOCK_REALTIME); }
 
 void SystemClock::SleepMs(std::uint32_t ms) {

@@ -16,6 +16,9 @@ class Clock {
   // wraps about every 49.7 days. Callers subtract ticks with unsigned
   // arithmetic so one wrap between two readings is absorbed.
   virtual std::uint32_t TickMs() = 0;
+  // The same milliseconds as 64 bits, which never wrap: for ages that may
+  // span weeks (a wrapped 32-bit tick would make them young again).
+  virtual std::uint64_t MonotonicMs() = 0;
 
   // Wall-clock time: nanoseconds since 1970-01-01 00:00:00 UTC.
   virtual std::int64_t WallTimeNs() = 0;
@@ -29,6 +32,7 @@ class Clock {
 class SystemClock final : public Clock {
  public:
   std::uint32_t TickMs() override;
+  std::uint64_t MonotonicMs() override;
   std::int64_t WallTimeNs() override;
   void SleepMs(std::uint32_t ms) override;
 };

@@ -40,16 +40,29 @@ std::string FormatLogLine(platform::Clock& clock, std::string_view text) {
 LogFile::LogFile(platform::Clock& clock, std::uint32_t number, std::uint32_t size_limit)
     : clock_(clock), size_limit_(size_limit), number_(number) {}
 
-void LogFile::SetPrefix(std::string_view prefix) {
+namespace {
+
+std::string FolderPart(std::string_view folder) {
+  std::string out(folder);
+  if (!out.empty() && out.back() != '/') out.push_back('/');
+  return out;
+}
+
+}  // namespace
+
+void LogFile::SetPrefix(std::string_view folder, std::string_view prefix) {
   runtime::CriticalSection::Guard guard(lock_);
+  folder_ = FolderPart(folder);
   vfs::CopyText(&prefix_, prefix, kPrefixCapacity);
   numbered_ = true;
   RebuildPathLocked();
 }
 
-void LogFile::SetFixedPath(std::string_view path) {
+void LogFile::SetFixedPath(std::string_view folder, std::string_view name) {
   runtime::CriticalSection::Guard guard(lock_);
-  vfs::CopyText(&path_, path, kPathCapacity);
+  std::string cut;
+  vfs::CopyText(&cut, name, kPathCapacity);
+  path_ = FolderPart(folder) + cut;
 }
 
 std::uint32_t LogFile::Number() {
@@ -69,14 +82,15 @@ std::string LogFile::CurrentPath() {
 }
 
 void LogFile::RebuildPathLocked() {
-  vfs::CopyText(&path_, prefix_ + std::to_string(number_) + ".txt", kPathCapacity);
+  std::string name;
+  vfs::CopyText(&name, prefix_ + std::to_string(number_) + ".txt", kPathCapacity);
+  path_ = folder_ + name;
 }
 
 bool LogFile::WriteLine(std::string_view text) {
   runtime::CriticalSection::Guard guard(lock_);
-  // Numbered logs are shared reading; account logs stay with the owner.
-  const unsigned permissions =
-      numbered_ ? vfs::FileHandle::kSharedFile : vfs::FileHandle::kOwnerOnlyFile;
+  // Logs hold user names, addresses and paths: the server's alone.
+  const unsigned permissions = vfs::FileHandle::kOwnerOnlyFile;
   vfs::FileHandle file;
   if (!OpenForAppend(&file, path_, permissions)) return false;
   while (numbered_ && file.Size() > size_limit_) {
@@ -94,7 +108,7 @@ ServiceLog::ServiceLog(platform::Clock& clock, std::string path)
 
 void ServiceLog::WriteServiceLine(std::string_view text) {
   vfs::FileHandle file;
-  if (!OpenForAppend(&file, path_, vfs::FileHandle::kSharedFile)) return;
+  if (!OpenForAppend(&file, path_, vfs::FileHandle::kOwnerOnlyFile)) return;
   std::string line = FormatLogLine(clock_, text);
   line.append("\r\n");
   [[maybe_unused]] bool written = file.WriteAll(line.data(), line.size());

@@ -33,11 +33,16 @@ class LogFile {
   LogFile(platform::Clock& clock, std::uint32_t number = 0,
           std::uint32_t size_limit = kDefaultSizeLimit);
 
-  // Makes this a numbered log writing to prefix + number + ".txt".
-  void SetPrefix(std::string_view prefix);
-  // Makes every line go to `path` (numbering stays as it was: off unless a
-  // prefix was set).
-  void SetFixedPath(std::string_view path);
+  // Makes this a numbered log writing to prefix + number + ".txt" in
+  // `folder` ("" when the prefix says where). The capacities apply to the
+  // prefix and to the file name, never to the folder, so a long program
+  // folder cannot cut or merge the names of its logs.
+  void SetPrefix(std::string_view folder, std::string_view prefix);
+  void SetPrefix(std::string_view prefix) { SetPrefix({}, prefix); }
+  // Makes every line go to `name` in `folder` (numbering stays as it was:
+  // off unless a prefix was set).
+  void SetFixedPath(std::string_view folder, std::string_view name);
+  void SetFixedPath(std::string_view path) { SetFixedPath({}, path); }
   std::uint32_t Number();
   void SetNumber(std::uint32_t number);
   std::string CurrentPath();
@@ -53,6 +58,7 @@ class LogFile {
   const std::uint32_t size_limit_;
   runtime::CriticalSection lock_;
   std::string path_;    // guarded by lock_
+  std::string folder_;  // guarded by lock_: "" or ending in "/"
   std::string prefix_;  // guarded by lock_
   std::uint32_t number_;
   bool numbered_ = false;

@@ -107,6 +107,29 @@ TEST_F(AdminHandlerTest, LoginGivesA49DigitIdThatExpiresAfterTwoHours) {
   EXPECT_TRUE(Request("GET /_menu?id=" + second).Redirects("/badlogin.html"));
 }
 
+TEST_F(AdminHandlerTest, AnIdNeverComesBackWhenTheTickWraps) {
+  const std::string id = LogIn();
+  // 2^32 ms later the 32-bit tick reads as it did at the login.
+  clock_.Advance(0x8000'0000u);
+  clock_.Advance(0x8000'0000u);
+  EXPECT_TRUE(Request("GET /_menu?id=" + id).Redirects("/badlogin.html"));
+}
+
+TEST_F(AdminHandlerTest, OnlyFormRoutesTakeBodies) {
+  auto post = [](const char* path) {
+    return std::string("POST ") + path + " HTTP/1.1";
+  };
+  HttpRequest login("127.0.0.1", "1", dir_.File("temp"), clock_);
+  login.ParseHeaderLine(post("/_LOGIN"));
+  EXPECT_TRUE(handler_->TakesBody(login));
+  HttpRequest menu("127.0.0.1", "1", dir_.File("temp"), clock_);
+  menu.ParseHeaderLine(post("/_menu"));
+  EXPECT_FALSE(handler_->TakesBody(menu));
+  HttpRequest page("127.0.0.1", "1", dir_.File("temp"), clock_);
+  page.ParseHeaderLine(post("/index.html"));
+  EXPECT_FALSE(handler_->TakesBody(page));
+}
+
 TEST_F(AdminHandlerTest, WrongPasswordsWaitFiveSecondsOneAtATime) {
   clock_.SetSleepAdvances(true);
   std::uint32_t start = clock_.TickMs();

@@ -161,6 +161,49 @@ TEST_F(HttpRequestTest, MultipartBodies) {
   EXPECT_FALSE(request2.FeedBody(flood.data(), flood.size()));
 }
 
+TEST_F(HttpRequestTest, AnEmptyLineEndsPartHeadersAfterAnOpenDisposition) {
+  const std::string body =
+      "--b\r\nContent-Disposition: form-data; name=\"f\";\r\n\r\ncontent\r\n--b--\r\n";
+  auto request = Post("multipart/form-data; boundary=b", body);
+  ASSERT_TRUE(request->IsComplete());
+  ASSERT_EQ(request->Parts().size(), 1u);
+  EXPECT_EQ(request->Parts()[0].name, "f");
+  EXPECT_EQ(request->PartContent(request->Parts()[0]), "content");
+}
+
+TEST_F(HttpRequestTest, BodiesWithMoreEntriesThanAFormAreRefused) {
+  std::string fields;
+  for (std::size_t i = 0; i <= HttpRequest::kMaxFormEntries; ++i) fields += "a=1&";
+  auto flooded = Post("application/x-www-form-urlencoded", fields);
+  EXPECT_TRUE(flooded->IsRefused());
+  EXPECT_FALSE(flooded->IsComplete());
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.Path()));  // its body file is gone
+
+  std::string parts;
+  for (std::size_t i = 0; i <= HttpRequest::kMaxFormEntries; ++i)
+    parts += "--b\r\nContent-Disposition: form-data; name=\"p\"\r\n\r\nx\r\n";
+  parts += "--b--\r\n";
+  auto many = Post("multipart/form-data; boundary=b", parts);
+  EXPECT_TRUE(many->IsRefused());
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.Path()));
+
+  auto just = Post("application/x-www-form-urlencoded", "a=1&b=2");
+  EXPECT_FALSE(just->IsRefused());
+  EXPECT_TRUE(just->IsComplete());
+}
+
+TEST_F(HttpRequestTest, ADiscardedBodyIsReadButNeitherStoredNorParsed) {
+  auto request = Parse({"POST /_menu HTTP/1.1", "Host: x",
+                        "Content-Type: application/x-www-form-urlencoded", "Content-Length: 9"});
+  request->DiscardBody();
+  ASSERT_TRUE(request->FeedBody("user=", 5));
+  EXPECT_FALSE(request->IsComplete());
+  ASSERT_TRUE(request->FeedBody("bob!", 4));
+  EXPECT_TRUE(request->IsComplete());
+  EXPECT_FALSE(request->FormFieldExists("user"));
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.Path()));
+}
+
 TEST_F(HttpRequestTest, OtherBodiesAndTheBodyFileLifetime) {
   std::string file;
   {

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "support/loopback_client.h"
 #include "support/manual_clock.h"
@@ -201,6 +204,70 @@ TEST_F(HttpServerTest, LogLines) {
             "Sat, 05 Dec 2026 04:07:09 -> 127.0.0.1 -> Connection Accepted.\r\n"
             "Sat, 05 Dec 2026 04:07:09 -> 127.0.0.1 -> GET /index.html HTTP/1.1\r\n"
             "Sat, 05 Dec 2026 04:07:09 -> 127.0.0.1 -> Response: OK\r\n");
+}
+
+TEST(WithoutSessionIdsTest, BlanksEveryIdParameter) {
+  const std::string id(49, '7');
+  EXPECT_EQ(WithoutSessionIds("GET /_menu?id=" + id + " HTTP/1.1"), "GET /_menu?id=\xE2\x80\xA6 HTTP/1.1");
+  EXPECT_EQ(WithoutSessionIds("GET /_x?a=1&id=" + id + "&b=2 HTTP/1.1"),
+            "GET /_x?a=1&id=\xE2\x80\xA6&b=2 HTTP/1.1");
+  EXPECT_EQ(WithoutSessionIds("GET /_x?valid=1&kid=2 HTTP/1.1"), "GET /_x?valid=1&kid=2 HTTP/1.1");
+  EXPECT_EQ(WithoutSessionIds("GET /id=5 HTTP/1.1"), "GET /id=5 HTTP/1.1");
+  EXPECT_EQ(WithoutSessionIds("GET /_x?id="), "GET /_x?id=\xE2\x80\xA6");
+}
+
+TEST_F(HttpServerTest, TheLogNeverHoldsASessionIdOrAForgedLine) {
+  const std::string id(49, '3');
+  Exchange("GET /_go?id=" + id + " HTTP/1.1\r\nHost: h\r\n\r\n");
+  Exchange("GET /index.html\nSat, 05 Dec 2026 04:07:09 -> 6.6.6.6 -> forged HTTP/1.1\r\nHost: h\r\n\r\n");
+  ASSERT_TRUE(WaitUntil([&] {
+    return ReadWholeFile(dir_.File("remoteadmin_0.txt")).find("forged") != std::string::npos;
+  }));
+  const std::string log = ReadWholeFile(dir_.File("remoteadmin_0.txt"));
+  EXPECT_EQ(log.find(id), std::string::npos);
+  EXPECT_NE(log.find("GET /_go?id=\xE2\x80\xA6 HTTP/1.1"), std::string::npos) << log;
+  EXPECT_NE(log.find("GET /index.html\\x0ASat, 05 Dec 2026"), std::string::npos) << log;
+  EXPECT_EQ(log.find("\nSat, 05 Dec 2026 04:07:09 -> 6.6.6.6"), std::string::npos);
+  EXPECT_EQ(std::filesystem::status(dir_.File("remoteadmin_0.txt")).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
+// Resident memory at its highest so far in this process, in KiB.
+long PeakResidentKib() {
+  const std::string status = ReadWholeFile("/proc/self/status");
+  const std::size_t at = status.find("VmHWM:");
+  return at == std::string::npos ? 0 : std::atol(status.c_str() + at + 6);
+}
+
+TEST_F(HttpServerTest, FormFloodsAreRefusedWithoutGrowingTheServer) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "the sanitizer's own memory hides the server's";
+#endif
+  std::string flood;
+  for (std::size_t i = 0; i < 1'048'576 / 2; ++i) flood += "=&";
+  const std::string head = "POST /_echo HTTP/1.1\r\nHost: h\r\nContent-Type: "
+                           "application/x-www-form-urlencoded\r\nContent-Length: " +
+                           std::to_string(flood.size()) + "\r\n\r\n";
+  std::vector<std::unique_ptr<LoopbackClient>> clients;
+  for (int i = 0; i < 20; ++i) {
+    clients.push_back(std::make_unique<LoopbackClient>());
+    ASSERT_TRUE(clients.back()->Connect(port_));
+  }
+  std::vector<std::thread> senders;
+  for (auto& client : clients)
+    senders.emplace_back([&client, &head, &flood] { client->Send(head + flood); });
+  for (auto& sender : senders) sender.join();
+  for (auto& client : clients) {
+    const std::string answer = client->Receive(SIZE_MAX, 5000);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 400 ", 0), 0u) << answer.substr(0, 40);
+  }
+  EXPECT_LT(PeakResidentKib(), 64 * 1024);
+  EXPECT_TRUE(WaitUntil([&] { return std::filesystem::is_empty(dir_.File("temp")); }));
+  // A form of ordinary size still arrives.
+  EXPECT_NE(Exchange("POST /_echo HTTP/1.1\r\nHost: h\r\nContent-Type: "
+                     "application/x-www-form-urlencoded\r\nContent-Length: 8\r\n\r\nuser=bob")
+                .find("fields: user=bob"),
+            std::string::npos);
 }
 
 TEST_F(HttpServerTest, RandomRequestsLeaveTheServerWorking) {

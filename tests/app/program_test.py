@@ -269,6 +269,11 @@ class ServiceTest(ProgramFolder):
         self.assertEqual(self.log_lines()[-3:], ["#OK - INITIALISED", "#OK - DEINITIALISED",
                                                  "UNLOADED"])
         self.assertGreater(os.stat(settings).st_mtime_ns, before)
+        # Logs and request bodies are the server's alone.
+        for folder, mode in (("logs", 0o750), ("accountlogs", 0o750), ("temp", 0o700)):
+            self.assertEqual(stat.S_IMODE(os.stat(self.path(folder)).st_mode), mode, folder)
+        for log in os.listdir(self.path("logs")):
+            self.assertEqual(stat.S_IMODE(os.stat(self.path("logs", log)).st_mode), 0o600, log)
 
     def test_failed_saves_are_tried_five_times(self):
         self.configure()

@@ -51,6 +51,32 @@ TEST_F(LogFileTest, ControlBytesAreWrittenAsEscapes) {
   EXPECT_EQ(ReadWholeFile(dir_.File("servicelog.txt")), "Sat, 05 Dec 2026 04:07:09 -> #OK - \\x00x\r\n");
 }
 
+TEST_F(LogFileTest, CapacitiesApplyBelowTheFolderNotToIt) {
+  // A program folder of 230 characters.
+  const std::string folder = dir_.Path() + "/" + std::string(229 - dir_.Path().size(), 'p');
+  ASSERT_EQ(folder.size(), 230u);
+  std::filesystem::create_directories(folder + "/logs");
+  std::filesystem::create_directories(folder + "/accountlogs");
+  LogFile ftp(clock_);
+  ftp.SetPrefix(folder, "logs/ftp_");
+  ftp.SetNumber(12);
+  EXPECT_EQ(ftp.CurrentPath(), folder + "/logs/ftp_12.txt");
+  ASSERT_TRUE(ftp.WriteLine("kept"));
+  EXPECT_TRUE(std::filesystem::exists(folder + "/logs/ftp_12.txt"));
+
+  // Two long account names that share their first 30 characters keep two files.
+  const std::string common(30, 'n');
+  LogFile first(clock_), second(clock_);
+  first.SetFixedPath(folder + "/accountlogs", common + "-first.txt");
+  second.SetFixedPath(folder + "/accountlogs", common + "-second.txt");
+  ASSERT_TRUE(first.WriteLine("one"));
+  ASSERT_TRUE(second.WriteLine("two"));
+  EXPECT_NE(ReadWholeFile(folder + "/accountlogs/" + common + "-first.txt").find("one"), std::string::npos);
+  EXPECT_NE(ReadWholeFile(folder + "/accountlogs/" + common + "-second.txt").find("two"), std::string::npos);
+  EXPECT_EQ(std::filesystem::status(folder + "/logs/ftp_12.txt").permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
 TEST_F(LogFileTest, NumberedLogMovesOnPastItsLimit) {
   LogFile log(clock_, 0, LogFile::kDefaultSizeLimit);
   log.SetPrefix(dir_.File("ftp_"));

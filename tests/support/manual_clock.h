@@ -17,9 +17,11 @@ namespace quillon::testing {
 class ManualClock final : public platform::Clock {
  public:
   explicit ManualClock(std::uint32_t tick = 1'000'000, std::int64_t wall_ns = 0)
-      : tick_(tick), wall_ns_(wall_ns) {}
+      : tick_(tick), monotonic_(tick), wall_ns_(wall_ns) {}
 
   std::uint32_t TickMs() override { return tick_.load(); }
+  // Starts at the first tick and moves only with Advance (SetTick leaves it).
+  std::uint64_t MonotonicMs() override { return monotonic_.load(); }
   std::int64_t WallTimeNs() override { return wall_ns_.load(); }
   void SleepMs(std::uint32_t ms) override {
     const int sleepers = sleepers_.fetch_add(1) + 1;
@@ -37,6 +39,7 @@ class ManualClock final : public platform::Clock {
   // Moves both clocks forward; the tick wraps like the real one.
   void Advance(std::uint32_t ms) {
     tick_.fetch_add(ms);
+    monotonic_.fetch_add(ms);
     wall_ns_.fetch_add(static_cast<std::int64_t>(ms) * 1'000'000);
   }
   void SetTick(std::uint32_t tick) { tick_.store(tick); }
@@ -44,6 +47,7 @@ class ManualClock final : public platform::Clock {
 
  private:
   std::atomic<std::uint32_t> tick_;
+  std::atomic<std::uint64_t> monotonic_;
   std::atomic<std::int64_t> wall_ns_;
   std::atomic<bool> sleep_advances_{false};
   std::atomic<int> sleepers_{0};
