@@ -6,7 +6,7 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test tsan asan run bench clean
+.PHONY: all deps configure build test tsan asan fuzz run bench clean
 
 all: build
 
@@ -39,6 +39,30 @@ asan: deps
 	cmake --build $(BUILD_DIR)-asan -j $(JOBS)
 	ctest --test-dir $(BUILD_DIR)-asan --output-on-failure -j $(JOBS) -LE interop
 
+# Coverage-guided fuzzing with clang's libFuzzer under AddressSanitizer and
+# UndefinedBehaviorSanitizer: every target for FUZZ_SECONDS on a working copy
+# of its seed corpus (tests/fuzz/corpus/<target>). A crash stops the run and
+# leaves its input in build-fuzz/ (crash-*).
+FUZZ_SECONDS ?= 30
+FUZZ_TARGETS = ftp_command_line_fuzz ftp_arguments_fuzz http_request_fuzz form_body_fuzz \
+               account_store_fuzz settings_fuzz template_fuzz
+fuzz:
+	@bash scripts/install-deps.sh clang libclang-rt-14-dev
+	cmake -S . -B $(BUILD_DIR)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_CXX_COMPILER=clang++ -DQUILLON_BUILD_TESTS=OFF -DQUILLON_BUILD_FUZZ=ON \
+	  -DCMAKE_CXX_FLAGS="-O1 -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
+	cmake --build $(BUILD_DIR)-fuzz -j $(JOBS) --target $(FUZZ_TARGETS)
+	@for target in $(FUZZ_TARGETS); do \
+	  mkdir -p $(BUILD_DIR)-fuzz/corpus/$$target; \
+	  echo "== $$target ($(FUZZ_SECONDS) s)"; \
+	  if ! (cd $(BUILD_DIR)-fuzz && ./tests/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) \
+	      -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+	      corpus/$$target ../tests/fuzz/corpus/$$target > $$target.log 2>&1); then \
+	    tail -n 60 $(BUILD_DIR)-fuzz/$$target.log; exit 1; \
+	  fi; \
+	  grep -E "^stat::(number_of_executed_units|peak_rss_mb)|DONE" $(BUILD_DIR)-fuzz/$$target.log; \
+	done
+
 # Builds, creates a demo configuration on the first run, and runs the server
 # in the foreground until Ctrl-C.
 run: build
@@ -55,4 +79,4 @@ bench:
 	python3 bench/transfer_bench.py $(BUILD_DIR)-bench/tests/e2e_server
 
 clean:
-	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench $(BUILD_DIR)-tsan $(BUILD_DIR)-asan
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench $(BUILD_DIR)-tsan $(BUILD_DIR)-asan $(BUILD_DIR)-fuzz

@@ -1,0 +1,28 @@
+// accounts.dta and groups.dta as a damaged or hostile disk may hold them:
+// whatever loads must save and load back to the same bytes.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "accounts/account_store.h"
+#include "fuzz/fuzz_folder.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace quillon;
+  const std::string path = fuzz::ScratchFolder() + "/accounts.dta";
+  fuzz::WriteBytes(path, std::string(reinterpret_cast<const char*>(data), size));
+  accounts::AccountStore store(path);
+  if (!store.Load()) return 0;
+  std::string first;
+  {
+    runtime::CriticalSection::Guard guard(store.Lock());
+    first = store.Serialise();
+  }
+  fuzz::WriteBytes(path, first);
+  accounts::AccountStore again(path);
+  if (!again.Load()) std::abort();
+  runtime::CriticalSection::Guard guard(again.Lock());
+  if (again.Serialise() != first || again.Count() != store.Count()) std::abort();
+  return 0;
+}

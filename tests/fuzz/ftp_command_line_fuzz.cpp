@@ -1,0 +1,43 @@
+// A control line as a client sends it, through everything that happens
+// before a handler runs: telnet bytes, aliases, the command word, and the
+// path its argument names.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "ftp/command_line.h"
+#include "vfs/paths.h"
+
+namespace {
+
+void Check(bool condition) {
+  if (!condition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace quillon;
+  // The line buffer holds 2047 characters; a NUL ends the line early.
+  std::string_view line(reinterpret_cast<const char*>(data), std::min<std::size_t>(size, 2047));
+  line = line.substr(0, line.find('\0'));
+  line = ftp::DropAliasPrefix(ftp::StripTelnet(line));
+  const std::optional<ftp::CommandLine> command = ftp::MatchCommand(line);
+  if (!command) return 0;
+  Check(command->index < ftp::kCommandCount);
+  for (std::string_view current : {"/", "/sub/folder"}) {
+    std::string path;
+    if (!vfs::BuildFtpPath(current, command->argument, &path)) continue;
+    // What comes out is an absolute, clean path that fits its field.
+    Check(!path.empty() && path.front() == '/');
+    Check(path.size() < vfs::kDiskPathCapacity);
+    Check(path.find("/../") == std::string::npos && path.find("//") == std::string::npos);
+    Check(path.find('\\') == std::string::npos);
+    for (char ch : path) Check(static_cast<unsigned char>(ch) >= 0x20 && ch != 0x7F);
+    std::string again;
+    Check(vfs::BuildFtpPath("/", path, &again) && again == path);  // normalising is idempotent
+  }
+  return 0;
+}

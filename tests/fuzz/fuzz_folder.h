@@ -1,0 +1,33 @@
+// A scratch folder for fuzz targets that must go through files (stores,
+// request bodies): one per process, in memory where the machine allows.
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+
+#include "platform/process.h"
+
+namespace quillon::fuzz {
+
+inline const std::string& ScratchFolder() {
+  static const std::string folder = [] {
+    const std::filesystem::path base = std::filesystem::is_directory("/dev/shm")
+                                           ? std::filesystem::path("/dev/shm")
+                                           : std::filesystem::temp_directory_path();
+    const std::filesystem::path path =
+        base / ("quillon-fuzz-" + std::to_string(platform::CurrentProcessId()));
+    std::filesystem::create_directories(path);
+    return path.string();
+  }();
+  return folder;
+}
+
+// Replaces the file at `path` with `bytes`.
+inline void WriteBytes(const std::string& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+}  // namespace quillon::fuzz
