@@ -1,6 +1,7 @@
 #include "admin/admin_handler.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "admin/template_scanner.h"
 #include "vfs/file_handle.h"
@@ -118,15 +119,25 @@ void AdminHandler::Login(HttpRequest& request) {
     response.Redirect(kBadLoginPage, true);
     return;
   }
-  bool match;
-  {
-    settings::ServerSettings& settings = server_.Settings();
-    Guard guard(settings.Lock());
-    // An unset password opens nothing: an empty field must not log anyone in.
-    match = !settings.mRAPass.empty() && password == settings.mRAPass;
+  bool match = false;
+  if (TakeGuessTurn(request)) {
+    {
+      settings::ServerSettings& settings = server_.Settings();
+      Guard guard(settings.Lock());
+      // An unset password opens nothing: an empty field must not log anyone in.
+      match = !settings.mRAPass.empty() && password == settings.mRAPass;
+    }
+    if (!match) {
+      {
+        std::lock_guard<std::mutex> guard(guess_lock_);
+        next_check_ms_ = clock_.MonotonicMs() + kLoginFailurePauseMs;
+      }
+      // The turn is kept through the pause, so the next guess waits its end.
+      [[maybe_unused]] const bool waited = WaitOutPause(request);
+    }
+    ReleaseGuessTurn();
   }
   if (!match) {
-    PauseAfterWrongPassword();
     response.Redirect(kBadLoginPage, true);
     Log(request, FormatText("Login Failure: Password Length=[%d]", static_cast<int>(password.size())));
     return;
@@ -137,12 +148,54 @@ void AdminHandler::Login(HttpRequest& request) {
   Log(request, "Logged In");
 }
 
-void AdminHandler::PauseAfterWrongPassword() {
-  // One pause at a time: parallel connections cannot multiply the guesses.
-  Guard guard(login_pause_lock_);
-  for (std::uint32_t slept = 0; slept < kLoginFailurePauseMs && !stopping_.load();
-       slept += kPauseStepMs)
-    clock_.SleepMs(kPauseStepMs);
+bool AdminHandler::TakeGuessTurn(const HttpRequest& request) {
+  std::unique_lock<std::mutex> lock(guess_lock_);
+  if (guess_turn_taken_) {
+    if (guesses_waiting_ >= kMaxWaitingGuesses) return false;
+    ++guesses_waiting_;
+    while (guess_turn_taken_) {
+      // Waiters do not sleep on the clock: only the turn's holder does.
+      guess_turn_free_.wait_for(lock, std::chrono::milliseconds(kPauseStepMs));
+      if (stopping_.load() || request.StopRequested()) {
+        --guesses_waiting_;
+        return false;
+      }
+    }
+    --guesses_waiting_;
+  }
+  guess_turn_taken_ = true;
+  lock.unlock();
+  // A pause cut short by its own connection still holds back the next check.
+  if (WaitOutPause(request)) return true;
+  ReleaseGuessTurn();
+  return false;
+}
+
+void AdminHandler::ReleaseGuessTurn() {
+  {
+    std::lock_guard<std::mutex> guard(guess_lock_);
+    guess_turn_taken_ = false;
+  }
+  guess_turn_free_.notify_one();
+}
+
+bool AdminHandler::WaitOutPause(const HttpRequest& request) {
+  std::uint64_t until;
+  {
+    std::lock_guard<std::mutex> guard(guess_lock_);
+    until = next_check_ms_;
+  }
+  // Ends when the clock passes `until`, or when the steps slept add up to
+  // the time that was left (whichever comes first).
+  const std::uint64_t start = clock_.MonotonicMs();
+  const std::uint64_t left = until > start ? until - start : 0;
+  for (std::uint64_t slept = 0; slept < left && clock_.MonotonicMs() < until;) {
+    if (stopping_.load() || request.StopRequested()) return false;
+    const auto step = static_cast<std::uint32_t>(std::min<std::uint64_t>(left - slept, kPauseStepMs));
+    clock_.SleepMs(step);
+    slept += step;
+  }
+  return true;
 }
 
 void AdminHandler::Logout(HttpRequest& request) {

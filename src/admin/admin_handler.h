@@ -15,8 +15,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +36,10 @@ namespace quillon::admin {
 class AdminHandler final : public RequestHandler {
  public:
   static constexpr std::uint32_t kLoginFailurePauseMs = 5000;
+  // Password guesses are checked one at a time, at most one per
+  // kLoginFailurePauseMs after a wrong one; beyond this many waiting for
+  // their turn, a guess is answered with the bad-login page unchecked.
+  static constexpr int kMaxWaitingGuesses = 2;
   static constexpr std::uint32_t kLogSizeLimit = 51200;
   static constexpr std::size_t kPasswordCapacity = 100;
 
@@ -104,7 +110,14 @@ class AdminHandler final : public RequestHandler {
   bool LoadTemplate(std::string_view name, std::string* text) const;
   // One option line per record of `store`, names escaped.
   static void AppendOptions(accounts::AccountStore& store, std::string* out);
-  void PauseAfterWrongPassword();
+  // Waits for the turn to check a password: until no other guess is being
+  // checked and the pause after the last wrong one is over. False, without
+  // the turn, when too many wait already or the wait was cut short (the
+  // connection or the remote admin stops).
+  bool TakeGuessTurn(const HttpRequest& request);
+  void ReleaseGuessTurn();
+  // Waits until the pause after the last wrong guess is over; false when cut short.
+  bool WaitOutPause(const HttpRequest& request);
 
   ftp::FtpServer& server_;
   platform::Clock& clock_;
@@ -113,8 +126,12 @@ class AdminHandler final : public RequestHandler {
   AdminSession session_;
   EditState edit_;
   std::vector<Route> routes_;  // filled before the server starts
-  // Serialises the wrong-password pauses, so parallel guesses queue.
-  runtime::CriticalSection login_pause_lock_;
+  // The turn to check a password, so parallel guesses queue.
+  std::mutex guess_lock_;
+  std::condition_variable guess_turn_free_;
+  bool guess_turn_taken_ = false;        // guarded by guess_lock_
+  int guesses_waiting_ = 0;              // guarded by guess_lock_
+  std::uint64_t next_check_ms_ = 0;      // guarded by guess_lock_; MonotonicMs
   std::atomic<bool> stopping_{false};
 };
 

@@ -19,6 +19,7 @@
 
 #include "admin/http_response.h"
 #include "platform/clock.h"
+#include "platform/event.h"
 #include "vfs/file_handle.h"
 
 namespace quillon::admin {
@@ -68,9 +69,12 @@ class HttpRequest {
   // The body is read (so the connection stays in step) but neither stored
   // nor parsed: for a request whose route takes no form.
   void DiscardBody();
-  // The body held more fields or parts than a form has: the request is to be
-  // answered 400, and its body file is gone.
+  // The body held more fields or parts than a form has, or the request more
+  // header lines than the server reads: it is to be answered 400, and its
+  // body file is gone.
   bool IsRefused() const { return refused_; }
+  // Marks the request so, dropping what its body stored.
+  void Refuse();
 
   Method GetMethod() const { return method_; }
   const std::string& Path() const { return path_; }
@@ -103,6 +107,11 @@ class HttpRequest {
   // What the handler answers.
   HttpResponse& Response() { return response_; }
 
+  // The event that says the connection is to end (may be null): handlers
+  // that wait watch it.
+  void SetStopEvent(const platform::Event* stop) { stop_ = stop; }
+  bool StopRequested() const { return stop_ != nullptr && stop_->IsSet(); }
+
  private:
   struct QueryEntry {
     std::string name;
@@ -122,8 +131,6 @@ class HttpRequest {
   // do not cost a system call per byte).
   bool WriteBody(const char* bytes, std::size_t count);
   bool FlushBody();
-  // Drops what the body stored and removes its file.
-  void Refuse();
   bool FeedUrlEncoded(char byte);
   bool FeedMultipart(char byte);
   bool EndPartHeaderLine();
@@ -131,6 +138,7 @@ class HttpRequest {
   void FinishBody();
   std::uint32_t BodyPosition() const { return written_; }
 
+  const platform::Event* stop_ = nullptr;
   const std::string peer_ip_;
   const std::string peer_port_;
   const std::string temp_folder_;

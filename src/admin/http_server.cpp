@@ -49,6 +49,12 @@ HttpServer::~HttpServer() { Stop(); }
 
 std::unique_ptr<runtime::TcpConnection> HttpServer::CreateConnection(
     std::unique_ptr<runtime::LineSocket> accepted) {
+  const std::string_view peer = accepted->PeerAddressText();
+  std::uint32_t from_peer = 0;
+  ForEachConnection([&](runtime::TcpConnection& connection) {
+    if (!connection.IsFinished() && peer == connection.PeerAddress()) ++from_peer;
+  });
+  if (from_peer >= kMaxPerAddress) return nullptr;  // closed at once
   auto connection = std::make_unique<HttpConnection>(std::move(accepted), handler_, log_, clock_,
                                                      temp_folder_, max_body_);
   return connection;
@@ -62,8 +68,10 @@ HttpConnection::HttpConnection(std::unique_ptr<runtime::LineSocket> socket,
       handler_(handler),
       log_(log),
       max_body_(max_body),
+      accepted_ms_(clock.TickMs()),
       request_(Socket().PeerAddressText(), std::to_string(Socket().PeerPort()), temp_folder,
                clock) {
+  request_.SetStopEvent(&StopEvent());
   [[maybe_unused]] bool started = Begin();  // a connection that did not start stays finished
 }
 
@@ -77,7 +85,11 @@ void HttpConnection::Serve() {
   LogLine("Connection Accepted.");
   if (!ReadRequest()) return;
   if (request_.IsComplete()) {
+    // A handler may keep the browser waiting (a wrong password): that is
+    // not the browser being idle.
+    SetBusy(true);
     handler_.HandleRequest(request_);
+    SetBusy(false);
     if (!request_.Response().IsReady()) return;
   } else {
     request_.Response().BadRequest();
@@ -92,6 +104,8 @@ bool HttpConnection::ReadRequest() {
   std::size_t body_total = 0;
   for (;;) {
     if (StopRequested() || socket.GetState() != runtime::TcpSocket::kConnected) return false;
+    // A peer that trickles its request must not hold a slot for long.
+    if (GetClock().TickMs() - accepted_ms_ >= kRequestTimeLimitMs) return false;
     if (!in_body) {
       if (!socket.ReadLine(line, sizeof line)) {
         if (socket.LastError() != runtime::TcpSocket::kErrorNoLine) return false;
@@ -103,6 +117,10 @@ bool HttpConnection::ReadRequest() {
       const std::string_view text(line);
       if (!text.empty()) {
         request_.ParseHeaderLine(text);
+        if (request_.HeaderLines() > kMaxHeaderLines) {
+          request_.Refuse();  // answered 400
+          return true;
+        }
         continue;
       }
       request_.HeadersEnded();

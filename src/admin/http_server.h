@@ -41,6 +41,9 @@ class HttpServer final : public runtime::ConnectionListener {
   static constexpr std::uint32_t kAdminCap = 100;
   static constexpr std::uint32_t kIdleTimeoutMs = 120'000;
   static constexpr std::size_t kMaxBodyBytes = 1'048'576;
+  // One address holds at most this many of the connections at once, so a
+  // single peer can never take more than half of the slots.
+  static constexpr std::uint32_t kMaxPerAddress = kAdminCap / 2;
 
   // `temp_folder`: where request bodies are kept while a request lives.
   HttpServer(RequestHandler& handler, settings::LogFile& log, platform::Clock& clock,
@@ -63,6 +66,10 @@ class HttpServer final : public runtime::ConnectionListener {
 class HttpConnection final : public runtime::TcpConnection {
  public:
   static constexpr std::size_t kMaxHeaderLine = 4096;
+  // A request with more header lines is answered 400...
+  static constexpr std::uint32_t kMaxHeaderLines = 100;
+  // ...and one that has not arrived whole after this long is dropped.
+  static constexpr std::uint32_t kRequestTimeLimitMs = 30'000;
   static constexpr std::size_t kReceiveChunk = 4096;
   static constexpr std::size_t kSendPiece = 16 * 1024;
 
@@ -81,6 +88,7 @@ class HttpConnection final : public runtime::TcpConnection {
   RequestHandler& handler_;
   settings::LogFile& log_;
   const std::size_t max_body_;
+  const std::uint32_t accepted_ms_;  // the tick of the accept
   HttpRequest request_;
 };
 

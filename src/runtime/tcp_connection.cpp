@@ -9,6 +9,7 @@ TcpConnection::TcpConnection(std::unique_ptr<LineSocket> socket, std::uint32_t i
                              platform::Clock& clock)
     : WorkerThread(kStackBytes),
       socket_(std::move(socket)),
+      peer_address_(socket_->PeerAddressText()),
       idle_timeout_ms_(idle_timeout_ms),
       clock_(clock),
       last_activity_(clock.TickMs()) {}
@@ -65,7 +66,13 @@ void TcpConnection::SetSecondarySocket(TcpSocket* socket) {
 
 void TcpConnection::CheckIdle() {
   CriticalSection::Guard guard(lock_);
+  if (busy_.load(std::memory_order_relaxed)) return;
   if (clock_.TickMs() - last_activity_ > idle_timeout_ms_) finished_ = true;
+}
+
+void TcpConnection::SetBusy(bool busy) {
+  if (!busy) Touch();
+  busy_.store(busy, std::memory_order_relaxed);
 }
 
 void TcpConnection::SetFinishedSignal(platform::Event* signal) {

@@ -6,13 +6,14 @@
 // secondary socket pointer are guarded by the connection lock; the serving
 // thread writes them, the listener thread reads them. The sockets themselves
 // belong to the serving thread.
-// Constant after construction: the idle time-out, the clock.
+// Constant after construction: the idle time-out, the clock, the peer address.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "platform/clock.h"
@@ -54,8 +55,11 @@ class TcpConnection : public WorkerThread {
   // When on (the default), every chunk that goes out also touches.
   void SetTouchOnOutput(bool on) { touch_on_output_.store(on, std::memory_order_relaxed); }
   // Sets the finished flag if the connection has been idle for longer than
-  // its idle time-out (unsigned 32-bit tick difference).
+  // its idle time-out (unsigned 32-bit tick difference), unless it is busy.
   void CheckIdle();
+  // While busy (the server works on the peer's behalf, the peer waits), the
+  // connection does not count as idle; leaving busy counts as activity.
+  void SetBusy(bool busy);
   // Set (if not null) whenever serving ends, so a listener can wake.
   void SetFinishedSignal(platform::Event* signal);
 
@@ -65,6 +69,9 @@ class TcpConnection : public WorkerThread {
   std::uint32_t IdleTimeoutMs() const { return idle_timeout_ms_; }
 
   LineSocket& Socket() { return *socket_; }
+  // The peer's address as text, as it was when the connection was accepted;
+  // any thread may read it.
+  const std::string& PeerAddress() const { return peer_address_; }
   platform::Clock& GetClock() const { return clock_; }
 
   // Sends `text` followed by CR LF. False when a stop is requested or the
@@ -92,9 +99,11 @@ class TcpConnection : public WorkerThread {
   bool SendLineWith(TcpSocket& socket, std::string_view text, bool final);
 
   const std::unique_ptr<LineSocket> socket_;
+  const std::string peer_address_;
   const std::uint32_t idle_timeout_ms_;
   platform::Clock& clock_;
   std::atomic<bool> touch_on_output_{true};
+  std::atomic<bool> busy_{false};
 
   mutable CriticalSection lock_;  // the connection lock
   bool finished_ = true;

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <regex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "admin/remote_admin_service.h"
 #include "support/ftp_server_fixture.h"
@@ -151,6 +154,37 @@ TEST_F(AdminHandlerTest, WrongPasswordsWaitFiveSecondsOneAtATime) {
   EXPECT_TRUE(Request("POST /_login", "password=letmein").Redirects("/badlogin.html"));
   EXPECT_EQ(clock_.TickMs(), start);
   EXPECT_TRUE(Request("POST /_login", "pass=LetMeIn").Redirects("/badlogin.html"));
+}
+
+TEST_F(AdminHandlerTest, ABurstOfWrongPasswordsLeavesTheAdminAnswering) {
+  clock_.SetSleepAdvances(true);  // each 50 ms pause step takes 1 ms
+  ChangeSettings([](settings::ServerSettings& s) { s.mRAPort = 0; });
+  RemoteAdminService service(*server_, clock_, dir_.Path());
+  ASSERT_TRUE(service.Start());
+  const std::uint16_t port = service.LocalPort();
+  const std::string wrong =
+      "POST /_login HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+      "Content-Length: 10\r\n\r\npass=wrong";
+  std::atomic<int> answered{0};
+  std::vector<std::thread> guessers;
+  for (int i = 0; i < 40; ++i) {
+    guessers.emplace_back([&] {
+      testing::LoopbackClient client;
+      if (!client.Connect(port) || !client.Send(wrong)) return;
+      if (client.Receive(SIZE_MAX, 20'000).find("/badlogin.html") != std::string::npos) ++answered;
+    });
+  }
+  // Meanwhile a page is answered at once.
+  testing::LoopbackClient page;
+  ASSERT_TRUE(page.Connect(port));
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(page.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+  EXPECT_NE(page.Receive(SIZE_MAX, 5000).find("index page"), std::string::npos);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+  for (auto& guesser : guessers) guesser.join();
+  EXPECT_EQ(answered, 40);
+  EXPECT_EQ(clock_.MaxConcurrentSleepers(), 1);  // one pause at a time
+  EXPECT_FALSE(handler_->Session().IsLoggedIn());
 }
 
 TEST_F(AdminHandlerTest, AnEmptyAdminPasswordLetsNobodyIn) {

@@ -270,6 +270,39 @@ TEST_F(HttpServerTest, FormFloodsAreRefusedWithoutGrowingTheServer) {
             std::string::npos);
 }
 
+TEST_F(HttpServerTest, SlowAndSprawlingRequestsCannotHoldTheSlots) {
+  // More than 100 header lines: 400 at once.
+  std::string sprawl = "GET /index.html HTTP/1.1\r\nHost: h\r\n";
+  for (int i = 0; i < 100; ++i) sprawl += "X-Filler: " + std::to_string(i) + "\r\n";
+  EXPECT_EQ(Exchange(sprawl + "\r\n").rfind("HTTP/1.1 400 ", 0), 0u);
+
+  // A request still not whole after 30 s is dropped, even while lines trickle in.
+  ASSERT_TRUE(WaitUntil([&] { return server_.ConnectionCount() == 0; }));
+  LoopbackClient trickler;
+  ASSERT_TRUE(trickler.Connect(port_));
+  ASSERT_TRUE(trickler.Send("GET /index.html HTTP/1.1\r\n"));
+  ASSERT_TRUE(WaitUntil([&] { return server_.ConnectionCount() == 1; }));
+  clock_.Advance(HttpConnection::kRequestTimeLimitMs);
+  ASSERT_TRUE(trickler.Send("X-Filler: 1\r\n"));
+  EXPECT_TRUE(trickler.WaitForClose(3000));
+
+  // One address holds at most half of the slots; the others stay free.
+  std::vector<std::unique_ptr<LoopbackClient>> idle;
+  for (std::uint32_t i = 0; i < HttpServer::kMaxPerAddress; ++i) {
+    idle.push_back(std::make_unique<LoopbackClient>());
+    ASSERT_TRUE(idle.back()->Connect(port_));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return server_.ConnectionCount() == HttpServer::kMaxPerAddress; }));
+  LoopbackClient one_more;
+  ASSERT_TRUE(one_more.Connect(port_));
+  EXPECT_TRUE(one_more.WaitForClose(3000));
+  EXPECT_EQ(server_.ConnectionCount(), HttpServer::kMaxPerAddress);
+  idle.clear();
+  ASSERT_TRUE(WaitUntil([&] { return server_.ConnectionCount() == 0; }));
+  EXPECT_NE(Exchange("GET /index.html HTTP/1.1\r\nHost: h\r\n\r\n").find("<html>index</html>"),
+            std::string::npos);
+}
+
 TEST_F(HttpServerTest, RandomRequestsLeaveTheServerWorking) {
   std::mt19937 random(7088);
   const std::string seeds[] = {
