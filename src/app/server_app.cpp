@@ -95,7 +95,8 @@ int ServerApp::Run(int argc, char** argv) {
 
   platform::InstanceLock instance;
   bool held_elsewhere = false;
-  if (!instance.Acquire(kInstanceLockName, &held_elsewhere)) return fail("#ERROR - ALREADY LOADED");
+  if (!instance.Acquire(folder, kInstanceLockName, &held_elsewhere))
+    return fail(held_elsewhere ? "#ERROR - ALREADY LOADED" : "#ERROR - UNABLE TO OPEN THE INSTANCE LOCK");
 
   [[maybe_unused]] const bool removed =
       platform::RemoveFile(folder + "/" + kOldProgramName, nullptr);

@@ -120,13 +120,12 @@ int SetupTool::Run(const std::vector<std::string>& args, std::string* out, std::
 }
 
 bool SetupTool::LockOut(std::string* err) {
-  // Held until the process ends: a server started meanwhile stops at once.
-  static platform::InstanceLock lock;
+  // Held until the tool ends: a server started meanwhile stops at once.
   bool held_elsewhere = false;
-  if (lock.IsHeld() || lock.Acquire(kInstanceLockName, &held_elsewhere)) return true;
+  if (lock_.IsHeld() || lock_.Acquire(folder_, kInstanceLockName, &held_elsewhere)) return true;
   *err = held_elsewhere ? "The server is running: stop it before changing its configuration.\n"
                         : "Unable to take the instance lock in " +
-                              platform::InstanceLock::LockFolder() + ".\n";
+                              platform::InstanceLock::LockFolder(folder_) + ".\n";
   return false;
 }
 
@@ -161,7 +160,7 @@ int SetupTool::Init(const std::vector<std::string>& args, std::string* out, std:
     *err = "The admin password must have 1 to 99 characters.\n";
     return 1;
   }
-  if (!LockOut(err) || !MakeFolders(err)) return 1;
+  if (!MakeFolders(err) || !LockOut(err)) return 1;
   const std::string path = folder_ + "/config/settings.dta";
   if (vfs::FileExists(path) && !options.Has("--force")) {
     *err = "Settings already exist in config/settings.dta (--force replaces them).\n";
@@ -194,7 +193,7 @@ int SetupTool::Account(const std::vector<std::string>& args, std::string* out, s
     *err = kUsage;
     return 2;
   }
-  if (action != "list" && (!LockOut(err) || !MakeFolders(err))) return 1;
+  if (action != "list" && (!MakeFolders(err) || !LockOut(err))) return 1;
   accounts::AccountStore accounts(folder_ + "/config/accounts.dta");
   accounts::AccountStore groups(folder_ + "/config/groups.dta");
   if (!accounts.Load() || !groups.Load()) {
@@ -259,7 +258,7 @@ int SetupTool::Setting(const std::vector<std::string>& args, std::string* out,
     *err = kUsage;
     return 2;
   }
-  if (set && !LockOut(err)) return 1;
+  if (set && (!MakeFolders(err) || !LockOut(err))) return 1;
   settings::ServerSettings settings(clock_, folder_ + "/config/settings.dta");
   Guard guard(settings.Lock());
   if (!settings.Load()) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/process.h"
 
 namespace quillon::app {
 
@@ -47,6 +48,7 @@ class SetupTool {
   platform::Clock& clock_;
   const std::string folder_;
   const std::string server_program_;
+  platform::InstanceLock lock_;  // taken by LockOut, held until the tool ends
 };
 
 }  // namespace quillon::app

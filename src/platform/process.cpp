@@ -131,22 +131,27 @@ long OwnerOf(const std::string& path) {
   return lstat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_uid) : -1;
 }
 
-std::string InstanceLock::LockFolder() {
-  for (const char* name : {"QUILLON_LOCK_DIR", "XDG_RUNTIME_DIR"}) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && value[0] != '\0') return value;
-  }
-  return "/tmp";
+std::string InstanceLock::LockFolder(const std::string& program_folder) {
+  const char* value = std::getenv("QUILLON_LOCK_DIR");
+  if (value != nullptr && value[0] != '\0') return value;
+  return program_folder + "/config";
 }
 
-bool InstanceLock::Acquire(const std::string& name, bool* held_elsewhere) {
+bool InstanceLock::Acquire(const std::string& program_folder, const std::string& name,
+                           bool* held_elsewhere) {
   Close();
   *held_elsewhere = false;
-  const std::string path = LockFolder() + "/" + name;
-  // Read access is enough for flock, so users other than the lock file's
-  // owner can test the lock too.
-  const int descriptor = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+  const std::string path = LockFolder(program_folder) + "/" + name;
+  // Never through a link: whoever could plant one could point it anywhere.
+  const int descriptor = open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (descriptor < 0) return false;
+  struct stat st {};
+  if (fstat(descriptor, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(descriptor);
+    return false;
+  }
+  // A lock file left readable by an older version becomes owner-only.
+  if (st.st_uid == geteuid() && (st.st_mode & 077) != 0) fchmod(descriptor, 0600);
   if (flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
     *held_elsewhere = errno == EWOULDBLOCK;
     close(descriptor);

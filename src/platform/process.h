@@ -40,10 +40,12 @@ bool UserCanReach(const UserIdentity& user, const std::string& folder);
 // The owner's user id of a path (-1 when it cannot be examined).
 long OwnerOf(const std::string& path);
 
-// A named lock that one process at a time can hold, system-wide: an
-// exclusive flock on a file of that name in the lock folder (QUILLON_LOCK_DIR,
-// else XDG_RUNTIME_DIR, else /tmp). Released when closed or when the process
-// ends.
+// A named lock that one process at a time can hold, for every mode and
+// every user of one installation: an exclusive flock on a file of that name
+// in the installation's lock folder (QUILLON_LOCK_DIR, else the program
+// folder's config/, which only its owner may write). The file is
+// owner-only, so nobody else can take the lock first. Released when closed
+// or when the process ends.
 class InstanceLock {
  public:
   InstanceLock() = default;
@@ -51,10 +53,12 @@ class InstanceLock {
   InstanceLock(const InstanceLock&) = delete;
   InstanceLock& operator=(const InstanceLock&) = delete;
 
-  static std::string LockFolder();
+  static std::string LockFolder(const std::string& program_folder);
   // True when this process now holds the lock. *held_elsewhere tells that
-  // another process holds it (false with a failure to open the lock file).
-  [[nodiscard]] bool Acquire(const std::string& name, bool* held_elsewhere);
+  // another process holds it; false with a failure to open the lock file
+  // (missing folder, no access, or a link in its place).
+  [[nodiscard]] bool Acquire(const std::string& program_folder, const std::string& name,
+                             bool* held_elsewhere);
   bool IsHeld() const { return descriptor_ >= 0; }
   void Close();
 

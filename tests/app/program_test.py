@@ -254,6 +254,32 @@ class RunAsUserTest(ProgramFolder):
         process.wait(timeout=60)
 
 
+class InstanceLockTest(ProgramFolder):
+    def test_one_lock_for_every_mode_and_user_of_the_installation(self):
+        # The lock lives in the program folder, whatever the environment says.
+        del self.env["QUILLON_LOCK_DIR"]
+        self.env["XDG_RUNTIME_DIR"] = os.path.join(self.temp.name, "server-runtime")
+        self.configure()
+        process = self.start_running()
+        lock = self.path("config", "MARROWIND_QUILLONFTPSERVER_1")
+        self.assertEqual(stat.S_IMODE(os.lstat(lock).st_mode), 0o600)
+        other = dict(self.env, XDG_RUNTIME_DIR=os.path.join(self.temp.name, "shell-runtime"))
+        result = subprocess.run([self.path(SETUP), "account", "add", "eve", "--password", "pw",
+                                 "--root", self.path("pub")], capture_output=True, text=True,
+                                env=other, timeout=60)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("The server is running", result.stderr)
+        process.send_signal(signal.SIGTERM)
+        process.wait(timeout=60)
+
+        # A link in the lock's place is not followed, and says so.
+        os.remove(lock)
+        os.symlink(os.path.join(self.temp.name, "elsewhere"), lock)
+        lines = self.run_to_end(self.start())
+        self.assertEqual(lines[-2:], ["#ERROR - UNABLE TO OPEN THE INSTANCE LOCK", "UNLOADED"])
+        self.assertFalse(os.path.exists(os.path.join(self.temp.name, "elsewhere")))
+
+
 class ServiceTest(ProgramFolder):
     def test_stop_signal_saves_before_the_process_ends(self):
         self.configure()
