@@ -173,19 +173,22 @@ ActiveAccount* AuthManager::Login(const SessionEndpoint& session, std::string_vi
 
 void AuthManager::Logout(const void* session_key, ActiveAccount* account) {
   if (account == nullptr) return;
-  Guard guard(lock_);
-  auto it = std::find_if(active_.begin(), active_.end(),
-                         [account](const auto& held) { return held.get() == account; });
-  if (it == active_.end()) return;
-  account->RemoveSession(session_key);
-  if (logged_in_ > 0) --logged_in_;
-  if (account->SessionCount() > 0) return;
-  // The last session: the live balance goes back to the stored account.
-  const std::string name = account->Name();
-  if (accounts_.SetCredits(name, account->GetCredits())) {
-    [[maybe_unused]] bool saved = accounts_.Save();  // a failed save is retried at the next save
+  bool save = false;
+  {
+    Guard guard(lock_);
+    auto it = std::find_if(active_.begin(), active_.end(),
+                           [account](const auto& held) { return held.get() == account; });
+    if (it == active_.end()) return;
+    account->RemoveSession(session_key);
+    if (logged_in_ > 0) --logged_in_;
+    if (account->SessionCount() > 0) return;
+    // The last session: the live balance goes back to the stored account.
+    save = accounts_.SetCredits(account->Name(), account->GetCredits());
+    active_.erase(it);
   }
-  active_.erase(it);
+  // The file is written without the auth manager's lock, which every
+  // admission and login needs; a failed save is retried at the next save.
+  if (save) [[maybe_unused]] bool saved = accounts_.Save();
 }
 
 bool AuthManager::ChangePassword(ActiveAccount* account, std::string_view password,

@@ -230,9 +230,16 @@ bool AccountStore::Load() {
 }
 
 bool AccountStore::Save() {
-  // Held through the write, so saves of this store land in the order taken.
-  runtime::CriticalSection::Guard guard(lock_);
-  return writer_->ReplaceFile(path_, Serialise(), vfs::FileHandle::kOwnerOnlyFile);
+  std::string bytes;
+  std::uint64_t ticket;
+  {
+    runtime::CriticalSection::Guard guard(lock_);
+    bytes = Serialise();
+    ticket = save_order_.Ticket();
+  }
+  // Written without the store lock: logins read the store meanwhile. Saves
+  // still land in the order their contents were taken.
+  return save_order_.Write(ticket, *writer_, path_, bytes, vfs::FileHandle::kOwnerOnlyFile);
 }
 
 void AccountStore::InsertSortedLocked(std::unique_ptr<AccountRecord> record) {

@@ -79,6 +79,7 @@ class AccountStore {
   const std::string path_;
   vfs::FileWriter default_writer_;
   vfs::FileWriter* writer_;
+  vfs::OrderedSave save_order_;
   mutable runtime::CriticalSection lock_;
   std::vector<std::unique_ptr<AccountRecord>> records_;  // guarded by lock_
 };

@@ -88,19 +88,57 @@ bool ServiceManager::Install(const std::string& name, const std::string& display
   return WriteText(RecordPath(name), text, 0644);
 }
 
+namespace {
+
+// A word of ExecStart=: quoted, with the characters systemd would read as
+// escapes, specifiers or variables written so that they stand for themselves.
+std::string UnitWord(const std::string& word) {
+  std::string out = "\"";
+  for (char ch : word) {
+    if (ch == '\\' || ch == '"') out.push_back('\\');
+    if (ch == '%' || ch == '$') out.push_back(ch);  // "%%" and "$$"
+    out.push_back(ch);
+  }
+  out.push_back('"');
+  return out;
+}
+
+// A path value of the unit (not split into words): only specifiers expand.
+std::string UnitPath(const std::string& path) {
+  std::string out;
+  for (char ch : path) {
+    if (ch == '%') out.push_back('%');
+    out.push_back(ch);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string ServiceManager::UnitText(const std::string& display_name, const std::string& program,
+                                     const std::string& argument) {
+  std::string folder;
+  if (!vfs::ParentFolder(program, &folder, 4096)) return {};
+  // A line break would start a line of its own in the unit.
+  for (const std::string* text : {&display_name, &program, &argument})
+    if (text->find_first_of("\r\n") != std::string::npos) return {};
+  // The server starts as root to open its ports and hand its folders over,
+  // then serves as its run_as_user; it can gain nothing beyond that.
+  return "[Unit]\nDescription=" + UnitPath(display_name) +
+         "\nAfter=network.target\n\n[Service]\nType=simple\nWorkingDirectory=" +
+         UnitPath(folder) + "\nExecStart=" + UnitWord(program) + " " + UnitWord(argument) +
+         "\nKillSignal=SIGTERM\nTimeoutStopSec=60\nNoNewPrivileges=yes\n\n[Install]\n"
+         "WantedBy=multi-user.target\n";
+}
+
 std::string ServiceManager::InstallUnit(const std::string& name, const Record& record) {
   // Tests and private installs point the service folder elsewhere: they must
   // never touch the machine's boot configuration.
   if (!platform::EnvironmentValue("QUILLON_SERVICE_DIR").empty() || !platform::SystemdRuns())
     return {};
-  std::string folder;
-  if (!vfs::ParentFolder(record.program, &folder, 4096)) return {};
+  const std::string text = UnitText(record.display_name, record.program, record.argument);
+  if (text.empty()) return {};
   const std::string unit = UnitName(name);
-  const std::string text =
-      "[Unit]\nDescription=" + record.display_name +
-      "\nAfter=network.target\n\n[Service]\nType=simple\nWorkingDirectory=" + folder +
-      "\nExecStart=" + record.CommandLine() +
-      "\nKillSignal=SIGTERM\nTimeoutStopSec=60\n\n[Install]\nWantedBy=multi-user.target\n";
   if (!WriteText(std::string(kUnitFolder) + "/" + unit, text, 0644)) return {};
   platform::RunAndWait({"systemctl", "daemon-reload"});
   platform::RunAndWait({"systemctl", "enable", unit});

@@ -48,6 +48,12 @@ class ServiceManager {
   bool AwaitEnd(const std::string& name, platform::Clock& clock, std::uint32_t timeout_ms);
   [[nodiscard]] bool Start(const std::string& name);
 
+  // The systemd unit for a program and its argument: the program's path
+  // quoted and escaped for ExecStart= (blanks, quotes, backslashes, "%",
+  // "$"). "" for texts that cannot go into a unit (line breaks).
+  static std::string UnitText(const std::string& display_name, const std::string& program,
+                              const std::string& argument);
+
   // The process of an installed service notes its own id while it runs.
   static void NoteRunning(const std::string& name, int pid);
   static void NoteEnded(const std::string& name, int pid);

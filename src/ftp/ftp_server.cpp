@@ -45,12 +45,14 @@ bool FtpServer::Load() {
 }
 
 bool FtpServer::Save() {
-  bool settings_ok;
+  settings::ServerSettings::PreparedSave save;
   {
     runtime::CriticalSection::Guard guard(settings_.Lock());
     settings_.mFTPLogStartVal = log_.Number();
-    settings_ok = settings_.Save();
+    save = settings_.PrepareSave();
   }
+  // Flushed to disk without the settings lock, which every admission needs.
+  const bool settings_ok = settings_.CompleteSave(save);
   const bool accounts_ok = accounts_.Save();
   const bool groups_ok = groups_.Save();
   return settings_ok && accounts_ok && groups_ok;

@@ -317,10 +317,15 @@ std::string ServerSettings::Serialise() const {
   return file.Serialise();
 }
 
-bool ServerSettings::Save() {
-  SettingsFile file;
-  Fill(&file);
-  return file.Write(path_, *writer_);
+bool ServerSettings::Save() { return CompleteSave(PrepareSave()); }
+
+ServerSettings::PreparedSave ServerSettings::PrepareSave() {
+  return PreparedSave{Serialise(), save_order_.Ticket()};
+}
+
+bool ServerSettings::CompleteSave(const PreparedSave& save) {
+  return save_order_.Write(save.ticket, *writer_, path_, save.bytes,
+                           vfs::FileHandle::kOwnerOnlyFile);
 }
 
 bool ServerSettings::SetFromText(std::string_view key, const std::string& value,

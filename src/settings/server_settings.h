@@ -50,6 +50,17 @@ class ServerSettings {
   // Writes the 35 keys in their fixed order. False when the file could not
   // be replaced (the previous file stays whole). REQUIRES: Lock() held.
   [[nodiscard]] bool Save();
+  // Save in two steps, so the write to disk happens without the lock:
+  // PrepareSave takes the bytes (REQUIRES: Lock() held), CompleteSave
+  // writes them (REQUIRES: Lock() not held by this thread for long; it takes
+  // no lock of the settings). A prepared save older than one already
+  // written is skipped.
+  struct PreparedSave {
+    std::string bytes;
+    std::uint64_t ticket = 0;
+  };
+  PreparedSave PrepareSave();
+  [[nodiscard]] bool CompleteSave(const PreparedSave& save);
   // The file's bytes as Save would write them. REQUIRES: Lock() held.
   std::string Serialise() const;
 
@@ -124,6 +135,7 @@ class ServerSettings {
   std::string extra_message_;  // guarded by lock_
   vfs::FileWriter default_writer_;
   vfs::FileWriter* writer_;
+  vfs::OrderedSave save_order_;
   runtime::CriticalSection lock_;
 };
 

@@ -28,4 +28,13 @@ bool FileWriter::WriteContents(FileHandle& file, std::string_view bytes) {
   return file.WriteAll(bytes.data(), bytes.size());
 }
 
+bool OrderedSave::Write(std::uint64_t ticket, FileWriter& writer, const std::string& path,
+                        std::string_view bytes, unsigned permissions) {
+  std::lock_guard<std::mutex> guard(write_lock_);
+  if (ticket < written_) return true;
+  if (!writer.ReplaceFile(path, bytes, permissions)) return false;
+  written_ = ticket;
+  return true;
+}
+
 }  // namespace quillon::vfs

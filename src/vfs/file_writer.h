@@ -4,9 +4,12 @@
 //
 // Tests derive from it to make the write step fail.
 //
-// Thread-safety: stateless; callers serialise saves of one file.
+// Thread-safety: stateless; OrderedSave below serialises the saves of one file.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -27,6 +30,29 @@ class FileWriter {
  protected:
   // Writes the new contents into the open temporary file.
   virtual bool WriteContents(FileHandle& file, std::string_view bytes);
+};
+
+// The saves of one file, in the order their contents were taken. A saver
+// takes a ticket while it still holds the lock that guards the contents,
+// lets go of that lock, and then writes: the slow part (the flush to disk)
+// never holds up whoever needs the contents' lock. Writes of one file never
+// overlap, and a write whose contents are older than those already written
+// is skipped.
+//
+// Thread-safety: Ticket and Write may be called from any thread.
+class OrderedSave {
+ public:
+  // REQUIRES: the lock that guards the contents is held.
+  std::uint64_t Ticket() { return next_ticket_.fetch_add(1) + 1; }
+  // Writes `bytes` through `writer` unless a later ticket's contents are
+  // on disk already (then true: nothing newer is lost).
+  [[nodiscard]] bool Write(std::uint64_t ticket, FileWriter& writer, const std::string& path,
+                           std::string_view bytes, unsigned permissions);
+
+ private:
+  std::atomic<std::uint64_t> next_ticket_{0};
+  std::mutex write_lock_;
+  std::uint64_t written_ = 0;  // guarded by write_lock_
 };
 
 }  // namespace quillon::vfs

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "app/service_manager.h"
+
 #include "app/service_tray_window.h"
 
 namespace quillon::app {
@@ -36,6 +38,19 @@ TEST(ServiceTrayWindowTest, NoIconIsEverShown) {
   EXPECT_FALSE(shown.IconShown());
   shown.Destroy();
   EXPECT_FALSE(shown.Exists());
+}
+
+TEST(ServiceManagerTest, TheUnitQuotesWhatSystemdWouldReadOtherwise) {
+  const std::string unit = ServiceManager::UnitText(
+      "Quillon FTP Server", "/opt/my ftp 100%/$HOME \"q\"\\/quillon-ftp-server", "-service");
+  EXPECT_NE(unit.find("\nExecStart=\"/opt/my ftp 100%%/$$HOME \\\"q\\\"\\\\/quillon-ftp-server\" "
+                      "\"-service\"\n"),
+            std::string::npos)
+      << unit;
+  EXPECT_NE(unit.find("\nWorkingDirectory=/opt/my ftp 100%%/$HOME \"q\"\\\n"), std::string::npos)
+      << unit;
+  EXPECT_NE(unit.find("\nNoNewPrivileges=yes\n"), std::string::npos);
+  EXPECT_EQ(ServiceManager::UnitText("x", "/opt/a\nExecStartPre=/bin/evil/q", "-service"), "");
 }
 
 }  // namespace

@@ -2,7 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "platform/event.h"
+#include "vfs/file_writer.h"
+
 #include "support/ftp_server_fixture.h"
+#include "support/manual_clock.h"
+#include "support/temp_dir.h"
 #include "support/wait.h"
 
 namespace quillon::ftp {
@@ -12,6 +23,71 @@ using testing::FtpClient;
 using testing::WaitUntil;
 
 class FtpServerTest : public testing::FtpServerFixture {};
+
+// A slow disk: every write waits until the test releases it.
+class HeldWriter : public vfs::FileWriter {
+ public:
+  std::atomic<int> held{0};
+  platform::Event release;
+
+ protected:
+  bool WriteContents(vfs::FileHandle& file, std::string_view bytes) override {
+    ++held;
+    release.Wait(10'000);
+    return FileWriter::WriteContents(file, bytes);
+  }
+};
+
+TEST(FtpServerSaveTest, SlowDisksDoNotHoldUpLoginsOrSettings) {
+  testing::ManualClock clock;
+  testing::TempDir dir;
+  for (const char* folder : {"config", "logs", "accountlogs", "temp", "root"})
+    std::filesystem::create_directories(dir.File(folder));
+  HeldWriter writer;
+  auto server = std::make_unique<FtpServer>(clock, dir.Path(), &writer);
+  {
+    runtime::CriticalSection::Guard guard(server->Settings().Lock());
+    server->Settings().mPort = 0;
+  }
+  for (const char* name : {"bob", "alice"}) {
+    accounts::AccountRecord record;
+    record.SetName(name);
+    record.SetPassword("secret");
+    record.mRights = accounts::kAllRights;
+    record.mUseRootFolder = true;
+    record.SetRootFolder(dir.File("root"));
+    server->Accounts().AddOrUpdate(record);
+  }
+  std::string error;
+  ASSERT_TRUE(server->Activate(&error)) << error;
+  const std::uint16_t port = server->GetStatus().port;
+
+  // Bob's last logout saves the accounts; the disk takes its time.
+  FtpClient bob;
+  ASSERT_EQ(bob.Connect(port).substr(0, 4), "220 ");
+  ASSERT_EQ(bob.Login("bob", "secret").substr(0, 4), "230-");
+  EXPECT_EQ(bob.Command("QUIT"), "221 Thanks for visiting.");
+  ASSERT_TRUE(WaitUntil([&] { return writer.held >= 1; }));
+  FtpClient alice;
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(alice.Connect(port).substr(0, 4), "220 ");
+  EXPECT_EQ(alice.Login("alice", "secret").substr(0, 4), "230-");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+
+  // A whole save of the server: the settings stay readable meanwhile.
+  std::thread saver([&] { [[maybe_unused]] bool saved = server->Save(); });
+  ASSERT_TRUE(WaitUntil([&] { return writer.held >= 2; }));
+  std::atomic<bool> read{false};
+  std::thread reader([&] {
+    runtime::CriticalSection::Guard guard(server->Settings().Lock());
+    read = true;
+  });
+  EXPECT_TRUE(WaitUntil([&] { return read.load(); }, 2000));
+  writer.release.Set();
+  reader.join();
+  saver.join();
+  server.reset();
+}
 
 TEST_F(FtpServerTest, ActivateTwiceAndPortChanges) {
   port_ = Start();

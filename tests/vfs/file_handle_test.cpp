@@ -210,5 +210,25 @@ TEST(FileWriterTest, ReplaceIsAllOrNothing) {
   EXPECT_FALSE(writer.ReplaceFile(dir.File("missing/store.dta"), "x", FileHandle::kOwnerOnlyFile));
 }
 
+TEST(OrderedSaveTest, AnOlderSaveNeverOverwritesANewerOne) {
+  TempDir dir;
+  const std::string path = dir.File("store.dta");
+  FileWriter writer;
+  OrderedSave order;
+  const std::uint64_t older = order.Ticket();
+  const std::uint64_t newer = order.Ticket();
+  ASSERT_GT(newer, older);
+  ASSERT_TRUE(order.Write(newer, writer, path, "newer", FileHandle::kOwnerOnlyFile));
+  // The older contents come late: skipped, and that is no failure.
+  EXPECT_TRUE(order.Write(older, writer, path, "older", FileHandle::kOwnerOnlyFile));
+  EXPECT_EQ(ReadWholeFile(path), "newer");
+  // A failed write does not count as written.
+  FailingWriter failing;
+  const std::uint64_t failed = order.Ticket();
+  EXPECT_FALSE(order.Write(failed, failing, path, "lost", FileHandle::kOwnerOnlyFile));
+  ASSERT_TRUE(order.Write(failed, writer, path, "retried", FileHandle::kOwnerOnlyFile));
+  EXPECT_EQ(ReadWholeFile(path), "retried");
+}
+
 }  // namespace
 }  // namespace quillon::vfs
