@@ -2,14 +2,14 @@
 // whatever loads must save and load back to the same bytes.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
 #include "accounts/account_store.h"
-#include "fuzz/fuzz_folder.h"
+#include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quillon;
+  using fuzz::Check;
   const std::string path = fuzz::ScratchFolder() + "/accounts.dta";
   fuzz::WriteBytes(path, std::string(reinterpret_cast<const char*>(data), size));
   accounts::AccountStore store(path);
@@ -21,8 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   fuzz::WriteBytes(path, first);
   accounts::AccountStore again(path);
-  if (!again.Load()) std::abort();
+  Check(again.Load());
   runtime::CriticalSection::Guard guard(again.Lock());
-  if (again.Serialise() != first || again.Count() != store.Count()) std::abort();
+  Check(again.Serialise() == first && again.Count() == store.Count());
   return 0;
 }

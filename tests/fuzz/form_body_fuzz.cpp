@@ -2,16 +2,16 @@
 // boundary "b"), the rest is the body, fed in pieces of 1 to 64 bytes.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
 #include "admin/http_request.h"
-#include "fuzz/fuzz_folder.h"
+#include "fuzz/fuzz_support.h"
 #include "platform/clock.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quillon;
+  using fuzz::Check;
   if (size < 2) return 0;
   platform::SystemClock clock;
   const bool multipart = data[0] & 1;
@@ -28,13 +28,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!request.FeedBody(body.data() + at, std::min(piece, body.size() - at))) return 0;
   }
   if (request.IsRefused()) return 0;
-  if (!request.IsComplete()) std::abort();  // the whole Content-Length came
+  Check(request.IsComplete());  // the whole Content-Length came
   std::string value;
   for (const char* name : {"pass", "maxusers", "buttoncancel", ""})
     [[maybe_unused]] bool found = request.FormFieldValue(name, &value, 100);
   for (const auto& part : request.Parts()) {
-    if (part.length > body.size()) std::abort();
-    if (request.PartContent(part).size() != part.length) std::abort();
+    Check(part.length <= body.size());
+    Check(request.PartContent(part).size() == part.length);
   }
   return 0;
 }

@@ -2,23 +2,16 @@
 // REST's offset and MDTM's time stamp.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
 #include "ftp/command_line.h"
+#include "fuzz/fuzz_support.h"
 #include "vfs/time_format.h"
-
-namespace {
-
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quillon;
+  using fuzz::Check;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
 
   std::string address;

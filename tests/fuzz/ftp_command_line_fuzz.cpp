@@ -3,23 +3,16 @@
 // path its argument names.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
 #include "ftp/command_line.h"
+#include "fuzz/fuzz_support.h"
 #include "vfs/paths.h"
-
-namespace {
-
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quillon;
+  using fuzz::Check;
   // The line buffer holds 2047 characters; a NUL ends the line early.
   std::string_view line(reinterpret_cast<const char*>(data), std::min<std::size_t>(size, 2047));
   line = line.substr(0, line.find('\0'));

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "admin/http_request.h"
-#include "fuzz/fuzz_folder.h"
+#include "fuzz/fuzz_support.h"
 #include "platform/clock.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

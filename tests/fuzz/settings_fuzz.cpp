@@ -2,16 +2,16 @@
 // whatever loads must save and load back to the same bytes.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
-#include "fuzz/fuzz_folder.h"
+#include "fuzz/fuzz_support.h"
 #include "platform/clock.h"
 #include "settings/extra_settings.h"
 #include "settings/server_settings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quillon;
+  using fuzz::Check;
   platform::SystemClock clock;
   const std::string bytes(reinterpret_cast<const char*>(data), size);
   const std::string folder = fuzz::ScratchFolder();
@@ -31,6 +31,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::WriteBytes(path, first);
   settings::ServerSettings again(clock, path);
   runtime::CriticalSection::Guard second_guard(again.Lock());
-  if (!again.Load() || again.Serialise() != first) std::abort();
+  Check(again.Load() && again.Serialise() == first);
   return 0;
 }

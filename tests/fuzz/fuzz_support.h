@@ -1,7 +1,9 @@
-// A scratch folder for fuzz targets that must go through files (stores,
-// request bodies): one per process, in memory where the machine allows.
+// Helpers of the fuzz targets: a property check that stops the run, and a
+// scratch folder for targets that must go through files (stores, request
+// bodies), one per process, in memory where the machine allows.
 #pragma once
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -10,6 +12,11 @@
 #include "platform/process.h"
 
 namespace quillon::fuzz {
+
+// A property of the code under test that failed: the fuzzer keeps the input.
+inline void Check(bool condition) {
+  if (!condition) std::abort();
+}
 
 inline const std::string& ScratchFolder() {
   static const std::string folder = [] {
