@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "vfs/paths.h"
 #include "vfs/text.h"
 
 namespace quillon::access {
@@ -113,19 +114,41 @@ bool AuthManager::Admit(const IpAddress& address, bool ignore_limits, std::strin
 
 AuthManager::ServerRules AuthManager::ReadServerRules() const {
   ServerRules rules;
-  Guard settings(settings_.Lock());
-  rules.anti_hammering = settings_.mAntiHammering;
-  rules.upload = settings_.mUseMaxUploadSpeed ? &settings_.mMaxUploadSpeed : nullptr;
-  rules.download = settings_.mUseMaxDownloadSpeed ? &settings_.mMaxDownloadSpeed : nullptr;
-  if (settings_.mUseBannedFiles) rules.banned = settings_.mBadExts;
-  rules.delete_to_trash = settings_.mDeleteToRecycleBin;
-  rules.trash_max_bytes = settings_.Extra().TrashMaxBytes();
+  {
+    Guard settings(settings_.Lock());
+    rules.anti_hammering = settings_.mAntiHammering;
+    rules.upload = settings_.mUseMaxUploadSpeed ? &settings_.mMaxUploadSpeed : nullptr;
+    rules.download = settings_.mUseMaxDownloadSpeed ? &settings_.mMaxDownloadSpeed : nullptr;
+    if (settings_.mUseBannedFiles) rules.banned = settings_.mBadExts;
+    rules.delete_to_trash = settings_.mDeleteToRecycleBin;
+    rules.trash.max_bytes = settings_.Extra().TrashMaxBytes();
+  }
+  // The trash must lie outside every served folder, not only the deleting
+  // account's: otherwise others could see (and count) what was deleted.
+  if (rules.delete_to_trash) rules.trash.kept_out_of = ServedFolders();
   return rules;
+}
+
+std::vector<std::string> AuthManager::ServedFolders() const {
+  std::vector<std::string> folders;
+  for (accounts::AccountStore* store : {&accounts_, &groups_}) {
+    Guard guard(store->Lock());  // the auth manager's lock, then a store's
+    for (std::size_t i = 0; i < store->Count(); ++i) {
+      const accounts::AccountRecord& record = store->GetAt(i);
+      if (record.mUseRootFolder) folders.push_back(record.RootFolder());
+      for (const accounts::VirtualFolder& folder : record.VirtualFolders())
+        folders.push_back(folder.Path());
+    }
+  }
+  std::sort(folders.begin(), folders.end());
+  folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+  for (std::string& folder : folders) folder = vfs::ResolveNearest(folder);
+  return folders;
 }
 
 void AuthManager::ApplyServerRules(ActiveAccount* account, const ServerRules& rules) {
   account->SetServerLimiters(rules.upload, rules.download);
-  account->SetServerRules(rules.banned, rules.delete_to_trash, rules.trash_max_bytes);
+  account->SetServerRules(rules.banned, rules.delete_to_trash, rules.trash);
 }
 
 ActiveAccount* AuthManager::FindLocked(std::string_view name) const {

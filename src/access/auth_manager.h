@@ -109,8 +109,10 @@ class AuthManager {
     runtime::RateLimiter* download = nullptr;
     std::optional<vfs::BannedTypes> banned;
     bool delete_to_trash = false;
-    std::uint64_t trash_max_bytes = 0;
+    vfs::TrashRules trash;
   };
+  // Every root and virtual folder that an account or group serves, resolved.
+  std::vector<std::string> ServedFolders() const;
 
   bool AdmitLocked(const IpAddress& address, bool ignore_limits, std::string* message) const;
   ServerRules ReadServerRules() const;

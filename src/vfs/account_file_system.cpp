@@ -58,11 +58,11 @@ accounts::EffectiveRecord AccountFileSystem::RecordCopy() const {
 }
 
 void AccountFileSystem::SetServerRules(std::optional<BannedTypes> banned, bool delete_to_trash,
-                                       std::uint64_t trash_max_bytes) {
+                                       TrashRules trash) {
   Guard guard(lock_);
   banned_ = std::move(banned);
   delete_to_trash_ = delete_to_trash;
-  trash_max_bytes_ = trash_max_bytes;
+  trash_rules_ = std::move(trash);
 }
 
 MappedPath AccountFileSystem::MapPath(std::string_view ftp_path) const {
@@ -198,11 +198,10 @@ bool AccountFileSystem::DeleteFile(std::string_view path, std::string* message) 
   const std::uint64_t size = FileSizeOf(mapped.disk_path);
   bool deleted = false;
   if (delete_to_trash_) {
-    TrashRules rules;
-    rules.max_bytes = trash_max_bytes_;
-    if (record_.mUseRootFolder) rules.kept_out_of.push_back(record_.RootFolder());
+    TrashRules rules = trash_rules_;
+    if (record_.mUseRootFolder) rules.kept_out_of.push_back(ResolveNearest(record_.RootFolder()));
     for (const accounts::VirtualFolder& folder : record_.VirtualFolders())
-      rules.kept_out_of.push_back(folder.Path());
+      rules.kept_out_of.push_back(ResolveNearest(folder.Path()));
     deleted = MoveToTrash(mapped.disk_path, clock_, rules);
   } else {
     deleted = platform::RemoveFile(mapped.disk_path, nullptr);

@@ -26,6 +26,7 @@
 #include "runtime/critical_section.h"
 #include "vfs/banned_types.h"
 #include "vfs/folder_size_cache.h"
+#include "vfs/trash.h"
 
 namespace quillon::vfs {
 
@@ -68,9 +69,10 @@ class AccountFileSystem {
   accounts::EffectiveRecord RecordCopy() const;
 
   // Server settings the account follows: banned types (none: banning off),
-  // deleting into the trash, and the trash's size limit (0: none).
+  // deleting into the trash, and the trash's limit and the folders it must
+  // stay out of (this account's own are added at each delete).
   void SetServerRules(std::optional<BannedTypes> banned, bool delete_to_trash,
-                      std::uint64_t trash_max_bytes = 0);
+                      TrashRules trash = {});
 
   // Path mapping and rights.
   MappedPath MapPath(std::string_view ftp_path) const;
@@ -159,7 +161,7 @@ class AccountFileSystem {
   accounts::EffectiveRecord record_;       // guarded by lock_
   std::optional<BannedTypes> banned_;      // guarded by lock_
   bool delete_to_trash_ = false;           // guarded by lock_
-  std::uint64_t trash_max_bytes_ = 0;      // guarded by lock_
+  TrashRules trash_rules_;                 // guarded by lock_
   std::vector<std::unique_ptr<FileTransfer>> transfers_;  // guarded by lock_
   std::string temp_folder_;                               // guarded by lock_
 };

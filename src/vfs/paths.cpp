@@ -144,20 +144,29 @@ std::string AbsoluteFolder(std::string_view path) {
   return result;
 }
 
-bool StaysWithin(const std::string& base, const std::string& path) {
-  std::string resolved_base;
-  if (!platform::ResolvePath(base, &resolved_base)) return true;
+std::string ResolveNearest(const std::string& path) {
   std::string probe = path;
   std::string resolved;
   while (!platform::ResolvePath(probe, &resolved)) {
     std::string parent;
-    if (!ParentFolder(probe, &parent, 4096) || parent == probe) return false;
+    if (!ParentFolder(probe, &parent, 4096) || parent == probe) return {};
     probe = std::move(parent);
   }
+  return resolved;
+}
+
+bool IsAtOrBelow(const std::string& resolved_base, const std::string& resolved) {
+  if (resolved_base.empty() || resolved.empty()) return false;
   if (resolved_base == "/" || resolved == resolved_base) return true;
   return resolved.size() > resolved_base.size() &&
          resolved.compare(0, resolved_base.size(), resolved_base) == 0 &&
          resolved[resolved_base.size()] == '/';
+}
+
+bool StaysWithin(const std::string& base, const std::string& path) {
+  std::string resolved_base;
+  if (!platform::ResolvePath(base, &resolved_base)) return true;
+  return IsAtOrBelow(resolved_base, ResolveNearest(path));
 }
 
 bool PathExists(const std::string& path) {

@@ -62,6 +62,12 @@ bool MakeFolders(const std::string& path, unsigned permissions = 0700);
 // is judged by the nearest existing folder above it. A base that does not
 // exist contains nothing that exists, so the answer is then true.
 bool StaysWithin(const std::string& base, const std::string& path);
+// The resolved form of `path`, or of its nearest existing folder above it
+// ("" when nothing of it exists).
+std::string ResolveNearest(const std::string& path);
+// Both resolved: `resolved` is `resolved_base` or lies below it (false when
+// either is empty).
+bool IsAtOrBelow(const std::string& resolved_base, const std::string& resolved);
 
 bool PathExists(const std::string& path);
 // A regular file (links followed); FIFOs, sockets and devices are not files.

@@ -84,8 +84,9 @@ bool MoveToTrash(const std::string& path, platform::Clock& clock, const TrashRul
   if (!platform::StatPath(path, &file) || !file.is_regular) return false;
   const std::string trash = HomeTrashFolder();
   if (trash.empty()) return false;
+  const std::string resolved_trash = ResolveNearest(trash);
   for (const std::string& folder : rules.kept_out_of)
-    if (StaysWithin(folder, trash)) return false;
+    if (IsAtOrBelow(folder, resolved_trash)) return false;
   if (!MoveInto(trash, path, clock.WallTimeNs() / 1'000'000'000)) return false;
   TrimTrash(trash, rules.max_bytes);
   return true;

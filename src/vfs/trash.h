@@ -23,8 +23,9 @@ struct TrashRules {
   // limit); the oldest deleted files go for good first. Folders that a
   // desktop put into the same trash count, but are left alone.
   std::uint64_t max_bytes = 0;
-  // Folders the trash must lie outside (an account's root and virtual
-  // folders); a trash inside one of them is not used.
+  // Folders the trash must lie outside (every account's and group's root
+  // and virtual folders), resolved (ResolveNearest); a trash inside one of
+  // them is not used.
   std::vector<std::string> kept_out_of;
 };
 

@@ -198,6 +198,27 @@ TEST_F(FtpHardeningTest, RacingRenamesNeverReplaceAFile) {
   EXPECT_EQ(both_won, 0);
 }
 
+TEST_F(FtpHardeningTest, DeletedFilesNeverLandInAnotherAccountsFolder) {
+  // Alice is served from "other"; the trash of the server's user lies there.
+  std::filesystem::create_directories(dir_.File("other"));
+  accounts::AccountRecord alice;
+  ASSERT_TRUE(server_->Accounts().GetCopy("alice", &alice));
+  alice.SetRootFolder(dir_.File("other"));
+  server_->Accounts().AddOrUpdate(alice);
+  platform::SetEnvironmentValue("XDG_DATA_HOME", dir_.File("other/share"));
+  ChangeSettings([](settings::ServerSettings& s) { s.mDeleteToRecycleBin = true; });
+  WriteWholeFile(dir_.File("root/secret.txt"), "bob's");
+  auto bob = LoggedIn();
+  EXPECT_EQ(bob->Command("DELE secret.txt"), "550 Unable to delete the file.");
+  EXPECT_EQ(ReadWholeFile(dir_.File("root/secret.txt")), "bob's");
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("other/share")));
+
+  // A trash outside every served folder takes it.
+  platform::SetEnvironmentValue("XDG_DATA_HOME", dir_.File("outside/share"));
+  EXPECT_EQ(bob->Command("DELE secret.txt"), "250 File deleted.");
+  EXPECT_EQ(ReadWholeFile(dir_.File("outside/share/Trash/files/secret.txt")), "bob's");
+}
+
 TEST_F(FtpHardeningTest, ALinkToTheFileSystemRootLeadsNowhere) {
   std::filesystem::create_directory_symlink("/", dir_.File("root/slash"));
   auto client = LoggedIn();
