@@ -4,7 +4,6 @@
 
 #include <filesystem>
 
-#include "platform/process.h"
 #include "support/temp_dir.h"
 
 namespace quillon::platform {
@@ -31,29 +30,6 @@ TEST(FsTest, RenameNoReplaceNeverTakesATakenName) {
   ASSERT_TRUE(RenameNoReplace(dir.File("a"), dir.File("c"), nullptr));
   EXPECT_EQ(ReadWholeFile(dir.File("c")), "a");
   EXPECT_FALSE(std::filesystem::exists(dir.File("a")));
-}
-
-TEST(ProcessTest, UserCanReachFollowsThePermissionBitsOfEveryFolderAbove) {
-  UserIdentity nobody;
-  if (!LookUpUser("nobody", &nobody)) GTEST_SKIP() << "no user nobody here";
-  EXPECT_FALSE(LookUpUser("no-such-user-here", &nobody));
-  ASSERT_TRUE(LookUpUser("nobody", &nobody));
-  EXPECT_FALSE(nobody.groups.empty());
-  TempDir dir;
-  std::filesystem::create_directories(dir.File("a/b"));
-  std::filesystem::permissions(dir.Path(), std::filesystem::perms(0755));
-  std::filesystem::permissions(dir.File("a"), std::filesystem::perms(0755));
-  // The temporary folder is open to everyone on a usual machine.
-  const bool base_open = UserCanReach(nobody, dir.Path());
-  EXPECT_EQ(UserCanReach(nobody, dir.File("a/b")), base_open);
-  std::filesystem::permissions(dir.File("a"), std::filesystem::perms(0700));
-  // Owned by someone else and closed to others: no passage below it.
-  if (OwnerOf(dir.File("a")) != static_cast<long>(nobody.uid)) {
-    EXPECT_FALSE(UserCanReach(nobody, dir.File("a/b")));
-  }
-  UserIdentity root;
-  ASSERT_TRUE(LookUpUser("root", &root));
-  EXPECT_TRUE(UserCanReach(root, dir.File("a/b")));
 }
 
 }  // namespace
