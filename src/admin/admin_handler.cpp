@@ -16,7 +16,6 @@ using vfs::FormatText;
 
 constexpr const char* kBadLoginPage = "/badlogin.html";
 constexpr const char* kLoggedOutPage = "/loggedout.html";
-constexpr const char* kIncompleteForm = "Incomplete Form";
 constexpr std::uint64_t kMaxTemplateBytes = 4 * 1024 * 1024;
 constexpr std::uint32_t kPauseStepMs = 50;
 
@@ -67,6 +66,10 @@ void AdminHandler::AddRoute(Method method, std::string_view path, RouteHandler h
   routes_.push_back(Route{method, std::string(path), std::move(handler)});
 }
 
+void AdminHandler::AddPrefixRoute(std::string_view prefix, RouteHandler handler) {
+  prefix_routes_.push_back(Route{Method::kGet, std::string(prefix), std::move(handler)});
+}
+
 void AdminHandler::HandleRequest(HttpRequest& request) {
   HttpResponse& response = request.Response();
   response.SetNotFoundPage(folder_ + "/error404.html");
@@ -107,8 +110,15 @@ void AdminHandler::Dispatch(HttpRequest& request, const std::string& id) {
       return;
     }
   }
+  if (method != Method::kGet) return;
+  for (const Route& route : prefix_routes_) {
+    if (path.size() > route.path.size() && vfs::StartsWithNoCase(path, route.path)) {
+      route.handler(request, id);
+      return;
+    }
+  }
   // A plain page: its template named after the path, common placeholders only.
-  if (method == Method::kGet) Page(request, id, path.substr(1) + ".html", nullptr);
+  Page(request, id, path.substr(1) + ".html", nullptr);
 }
 
 void AdminHandler::Login(HttpRequest& request) {
@@ -286,7 +296,7 @@ void AdminHandler::AppendOptions(accounts::AccountStore& store, std::string* out
 bool AdminHandler::OpenForm(HttpRequest& request, const std::string& id, std::string_view back_page) {
   if (!request.IsUrlEncoded() || !request.IsComplete()) return false;
   if (request.FormFieldExists("buttoncancel")) {
-    request.Response().Redirect(std::string(back_page) + "?id=" + id, IsPost(request));
+    RedirectTo(request, id, back_page);
     return false;
   }
   return true;
@@ -301,7 +311,35 @@ bool AdminHandler::RequiredField(HttpRequest& request, const std::string& id, st
 
 void AdminHandler::ErrorRedirect(HttpRequest& request, const std::string& id,
                                  std::string_view message) {
-  request.Response().Redirect("_error?id=" + id + "&msg1=" + std::string(message), IsPost(request));
+  std::string target = "_error?id=" + id + "&msg1=";
+  for (const char ch : message) {
+    if (ch == '&') {
+      target += "%26";
+    } else if (ch == '#') {
+      target += "%23";
+    } else {
+      target.push_back(ch);
+    }
+  }
+  request.Response().Redirect(target, IsPost(request));
+}
+
+void AdminHandler::RedirectTo(HttpRequest& request, const std::string& id, std::string_view page) {
+  request.Response().Redirect(std::string(page) + "?id=" + id, IsPost(request));
+}
+
+void AdminHandler::SaveAndRedirect(HttpRequest& request, const std::string& id,
+                                   std::string_view page) {
+  {
+    settings::ServerSettings& settings = server_.Settings();
+    Guard guard(settings.Lock());
+    settings.mRALogStartVal = log_.Number();
+  }
+  if (server_.Save()) {
+    RedirectTo(request, id, page);
+  } else {
+    ErrorRedirect(request, id, kNotSavedMessage);
+  }
 }
 
 void AdminHandler::Log(const HttpRequest& request, std::string_view text) {

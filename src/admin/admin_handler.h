@@ -42,6 +42,15 @@ class AdminHandler final : public RequestHandler {
   static constexpr int kMaxWaitingGuesses = 2;
   static constexpr std::uint32_t kLogSizeLimit = 51200;
   static constexpr std::size_t kPasswordCapacity = 100;
+  // Form fields are read up to this many characters.
+  static constexpr std::size_t kFieldCapacity = 1024;
+  // Characters that messages and reasons shown to FTP clients may not hold.
+  static constexpr std::string_view kIllegalMessageChars = "\"*:;'?><,|\t\r\n";
+  static constexpr const char* kIncompleteForm = "Incomplete Form";
+  static constexpr const char* kNotSavedMessage =
+      "Your changes have taken effect but failed to be saved to the hard drive. If this message "
+      "continues, you should check the applications 'config' folder and ensure all files within are "
+      "not set to read only.";
 
   using Method = HttpRequest::Method;
   // Answers a routed request; `id` is the request's (valid) session id.
@@ -60,6 +69,9 @@ class AdminHandler final : public RequestHandler {
   // Adds a route; `path` begins with "/_" and is compared without regard to
   // case. The page families register their routes here.
   void AddRoute(Method method, std::string_view path, RouteHandler handler);
+  // Adds a GET route for every path longer than `prefix` that begins with it
+  // (without regard to case) and that no exact route takes.
+  void AddPrefixRoute(std::string_view prefix, RouteHandler handler);
 
   // Page frame: fills the template `name` (a file of the remoteadmin folder)
   // and sends it. Each NAME goes to the common placeholders first, then to
@@ -80,8 +92,16 @@ class AdminHandler final : public RequestHandler {
   // browser gets the error page with "Incomplete Form" and the result is false.
   bool RequiredField(HttpRequest& request, const std::string& id, std::string_view name,
                      std::string* value, std::size_t capacity);
-  // Sends the browser to the error page showing `message`.
+  // Sends the browser to the error page showing `message`. Characters that
+  // would end the query value ('&', '#') travel percent-encoded; the
+  // message's own "%XX" escapes are kept.
   void ErrorRedirect(HttpRequest& request, const std::string& id, std::string_view message);
+  // Sends the browser to `page` ("_menu", ...) with the session id.
+  void RedirectTo(HttpRequest& request, const std::string& id, std::string_view page);
+  // Stores the remote-admin log's number in the settings and saves
+  // settings, accounts and groups. Saved: the browser goes to `page`;
+  // otherwise to the error page saying the changes were not saved.
+  void SaveAndRedirect(HttpRequest& request, const std::string& id, std::string_view page);
   // Writes "<peer ip> -> <text>" to the remote-admin log.
   void Log(const HttpRequest& request, std::string_view text);
 
@@ -126,6 +146,7 @@ class AdminHandler final : public RequestHandler {
   AdminSession session_;
   EditState edit_;
   std::vector<Route> routes_;  // filled before the server starts
+  std::vector<Route> prefix_routes_;
   // The turn to check a password, so parallel guesses queue.
   std::mutex guess_lock_;
   std::condition_variable guess_turn_free_;

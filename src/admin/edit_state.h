@@ -16,6 +16,9 @@ namespace quillon::admin {
 
 class EditState {
  public:
+  // Whose IP lists the IP pages edit.
+  enum class IpMode { kServer, kAccount, kGroup };
+
   runtime::CriticalSection& Lock() { return lock_; }
   runtime::CriticalSection& CopyLock() { return copy_lock_; }
 
@@ -28,6 +31,12 @@ class EditState {
     account_mode = false;
     server_ip_mode = false;
     add_to_safe = false;
+  }
+
+  // REQUIRES: Lock() held.
+  IpMode IpModeLocked() const {
+    if (server_ip_mode) return IpMode::kServer;
+    return account_mode ? IpMode::kAccount : IpMode::kGroup;
   }
 
   // Guarded by Lock().

@@ -1,5 +1,6 @@
 #include "admin/http_response.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/fs.h"
@@ -45,6 +46,24 @@ std::string EscapeHtml(std::string_view text) {
   return out;
 }
 
+std::string EncodeUrl(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (const char ch : text) {
+    const auto byte = static_cast<unsigned char>(ch);
+    if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') ||
+        ch == '-' || ch == '.' || ch == '_' || ch == '~') {
+      out.push_back(ch);
+    } else {
+      out.push_back('%');
+      out.push_back(kHex[byte >> 4]);
+      out.push_back(kHex[byte & 15]);
+    }
+  }
+  return out;
+}
+
 const char* MimeType(std::string_view word) {
   struct Entry {
     std::string_view word;
@@ -75,6 +94,7 @@ void HttpResponse::Reset() {
   body_.clear();
   body_sent_ = 0;
   file_.reset();
+  file_left_ = 0;
   if (!delete_after_send_.empty()) {
     [[maybe_unused]] bool removed = platform::RemoveFile(delete_after_send_, nullptr);
     delete_after_send_.clear();
@@ -110,6 +130,7 @@ bool HttpResponse::SendFile(const std::string& path, int status, bool delete_aft
         status, text, kProgramName, kMakerName, type, size);
   }
   file_ = std::move(file);
+  file_left_ = size;
   if (delete_after_send) delete_after_send_ = path;
   ready_ = true;
   return true;
@@ -208,9 +229,12 @@ bool HttpResponse::DirectoryIndex(const std::string& folder, std::string_view qu
       std::string line = FormatText("  %s%s   %llu", folders ? "DIR     " : "FILE    ", date.c_str(),
                                 static_cast<unsigned long long>(entry.size));
       if (line.size() < 49) line.append(49 - line.size(), ' ');
-      const std::string shown = EscapeHtml(entry.name) + (folders ? "/" : "");
-      const std::string link = shown + (suffix.empty() ? "" : "?" + EscapeHtml(suffix));
-      line += "<a href=\"" + link + "\">" + shown + "</a>\r\n";
+      // The link names the entry in URL form ('+', '&', '#', '%' and blanks
+      // would otherwise change what it points at), the text in HTML form.
+      const std::string slash = folders ? "/" : "";
+      const std::string link =
+          EncodeUrl(entry.name) + slash + (suffix.empty() ? "" : "?" + EscapeHtml(suffix));
+      line += "<a href=\"" + link + "\">" + EscapeHtml(entry.name) + slash + "</a>\r\n";
       body += line;
     }
   }
@@ -240,7 +264,12 @@ void HttpResponse::ServeStatic(const std::string& root, const std::string& reque
 
 bool HttpResponse::NextBodyPiece(char* buffer, std::size_t capacity, std::size_t* length) {
   if (file_) {
-    *length = file_->Read(buffer, capacity);
+    if (file_left_ == 0) {
+      *length = 0;
+      return true;
+    }
+    *length = file_->Read(buffer, static_cast<std::size_t>(std::min<std::uint64_t>(capacity, file_left_)));
+    file_left_ -= *length;
     return *length > 0 || file_->AtEnd();
   }
   *length = std::min(capacity, body_.size() - body_sent_);

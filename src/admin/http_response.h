@@ -24,6 +24,9 @@ std::string HttpDate(std::int64_t seconds);
 // `text` with <, > and " written as entities ("&" is left alone: fixed
 // messages carry entities on purpose).
 std::string EscapeHtml(std::string_view text);
+// `text` percent-encoded for a URL path segment or query value: every byte
+// but letters, digits and "-._~" is written as "%XX".
+std::string EncodeUrl(std::string_view text);
 // The Content-Type for a type word or file extension (exact, case-sensitive).
 const char* MimeType(std::string_view word);
 // The body of the built-in 404 page (also written as the default error404.html).
@@ -82,6 +85,9 @@ class HttpResponse {
   std::string body_;
   std::size_t body_sent_ = 0;
   std::unique_ptr<vfs::FileHandle> file_;
+  // Bytes of the file still to send: its size when opened, so a file that
+  // grows meanwhile is never sent past its Content-Length.
+  std::uint64_t file_left_ = 0;
   std::string delete_after_send_;
   std::string not_found_page_;
   Kind kind_ = Kind::kNone;

@@ -16,6 +16,10 @@ RemoteAdminService::RemoteAdminService(ftp::FtpServer& server, platform::Clock& 
                                        const std::string& program_folder)
     : server_(server),
       handler_(server, clock, program_folder),
+      status_pages_(handler_),
+      settings_pages_(handler_),
+      ip_pages_(handler_),
+      log_viewer_(handler_, program_folder),
       http_(std::make_unique<HttpServer>(handler_, handler_.LogFile(), clock,
                                          program_folder + "/temp")) {
   const std::string not_found = handler_.Folder() + "/error404.html";

@@ -14,6 +14,10 @@
 
 #include "admin/admin_handler.h"
 #include "admin/http_server.h"
+#include "admin/ip_pages.h"
+#include "admin/log_viewer.h"
+#include "admin/settings_pages.h"
+#include "admin/status_pages.h"
 #include "ftp/ftp_server.h"
 #include "platform/clock.h"
 
@@ -43,12 +47,18 @@ class RemoteAdminService {
   void StoreLogStartValue();
 
   AdminHandler& Handler() { return handler_; }
+  IpPages& Ips() { return ip_pages_; }
 
  private:
   std::uint32_t ReadPort();
 
   ftp::FtpServer& server_;
   AdminHandler handler_;
+  // The page families; they register their routes with handler_.
+  StatusPages status_pages_;
+  SettingsPages settings_pages_;
+  IpPages ip_pages_;
+  LogViewer log_viewer_;
   std::unique_ptr<HttpServer> http_;
 };
 

@@ -1,0 +1,40 @@
+// The IP list pages of the remote admin: the safe and blocked lists of the
+// server, or of the account or group being edited. The lists are changed in
+// the administrator's edit state; nothing reaches the server or the disk
+// until the update button (server lists) or the record's store step
+// (account and group lists).
+//
+// Thread-safety: the edit lock guards the work lists and flags; the update
+// of the server's lists holds the edit lock and then the settings lock.
+#pragma once
+
+#include <string>
+
+#include "admin/admin_handler.h"
+
+namespace quillon::admin {
+
+class IpPages {
+ public:
+  // Registers _genips, _ips, _processips and _processaddip with `handler`,
+  // which must outlive this object.
+  explicit IpPages(AdminHandler& handler);
+
+  // What the update button does for an account's or group's lists: the
+  // record's store step, which the account pages provide. Set before the
+  // server starts.
+  void SetRecordStore(AdminHandler::RouteHandler store) { store_record_ = std::move(store); }
+
+ private:
+  void OpenServerLists(HttpRequest& request, const std::string& id);
+  void Page(HttpRequest& request, const std::string& id);
+  void Process(HttpRequest& request, const std::string& id);
+  void ProcessAdd(HttpRequest& request, const std::string& id);
+  // Copies the work lists and flags to the server's settings, applies and saves.
+  void UpdateServerLists(HttpRequest& request, const std::string& id);
+
+  AdminHandler& handler_;
+  AdminHandler::RouteHandler store_record_;
+};
+
+}  // namespace quillon::admin

@@ -1,0 +1,34 @@
+// The general settings pages of the remote admin: the server-wide FTP
+// settings shown in a form, and the form's processor, which checks the
+// values, applies them to the running server and saves them.
+//
+// Thread-safety: the settings lock is held while values are read or stored,
+// never across the port change or the save.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "admin/admin_handler.h"
+
+namespace quillon::admin {
+
+class SettingsPages {
+ public:
+  // Registers _gensettings and _processgensettings with `handler`, which
+  // must outlive this object.
+  explicit SettingsPages(AdminHandler& handler);
+
+  // The port field: a signed decimal read from its leading digits (after
+  // blanks and a sign); 0 when there are none. Large values saturate.
+  static std::int64_t ReadPort(std::string_view text);
+
+ private:
+  void Page(HttpRequest& request, const std::string& id);
+  void Process(HttpRequest& request, const std::string& id);
+
+  AdminHandler& handler_;
+};
+
+}  // namespace quillon::admin

@@ -1,0 +1,170 @@
+#include "admin/status_pages.h"
+
+#include <vector>
+
+#include "vfs/text.h"
+
+namespace quillon::admin {
+
+namespace {
+
+using Guard = runtime::CriticalSection::Guard;
+using Method = HttpRequest::Method;
+using access::SessionActionKind;
+using vfs::FormatText;
+
+constexpr const char* kReasonCharsMessage =
+    "The reason cannot contain the following characters: &quot;*:,;'?&gt;&lt;,|";
+
+constexpr const char* kRowFormat =
+    "<table width=\"100%%\" border=\"0\" cellspacing=\"0\" cellpadding=\"1\">\r\n<tr>\r\n"
+    "<td width=\"21%%\">\r\n<div align=\"left\"><font face=\"Arial, Helvetica, sans-serif\" "
+    "size=\"2\">%s (<i>%s</i>)</font></div>\r\n</td>\r\n"
+    "<td width=\"12%%\">\r\n<div align=\"left\"><font face=\"Arial, Helvetica, sans-serif\" "
+    "size=\"2\">%s</font></div>\r\n</td>\r\n"
+    "<td width=\"20%%\">\r\n<div align=\"left\"><font face=\"Arial, Helvetica, sans-serif\" "
+    "size=\"2\">%s</font></div>\r\n</td>\r\n"
+    "<td width=\"23%%\"> \r\n<div align=\"left\"><font face=\"Arial, Helvetica, sans-serif\" "
+    "size=\"2\">%s</font></div>\r\n</td>\r\n"
+    "<td width=\"8%%\"> \r\n<div align=\"center\"><font face=\"Arial, Helvetica, sans-serif\" "
+    "size=\"2\">%s</font></div>\r\n</td>\r\n"
+    "<td width=\"8%%\"> \r\n<div align=\"center\"><font face=\"Arial, Helvetica, sans-serif\" "
+    "size=\"2\">%s</font></div>\r\n</td>\r\n"
+    "<td width=\"8%%\"> \r\n<div align=\"center\"><font face=\"Arial, Helvetica, sans-serif\" "
+    "size=\"2\">%s</font></div>\r\n</td>\r\n</tr>\r\n</table>\r\n"
+    "<table height=\"1\" width=\"100%%\" border=\"0\" cellspacing=\"0\" cellpadding=\"1\" "
+    "bgcolor=\"#CCCCCC\">\r\n<tr><td width=\"100%%\"></td></tr>\r\n</table>\r\n";
+
+std::string Kb(std::uint64_t bytes) { return std::to_string(bytes / 1024); }
+
+}  // namespace
+
+StatusPages::StatusPages(AdminHandler& handler) : handler_(handler) {
+  handler.AddRoute(Method::kGet, "/_status",
+                   [this](HttpRequest& request, const std::string& id) { Status(request, id); });
+  handler.AddRoute(Method::kGet, "/_activate",
+                   [this](HttpRequest& request, const std::string& id) { Activate(request, id); });
+  handler.AddRoute(Method::kGet, "/_sessionaction", [this](HttpRequest& request, const std::string& id) {
+    SessionAction(request, id);
+  });
+  handler.AddRoute(Method::kPost, "/_processsessionaction",
+                   [this](HttpRequest& request, const std::string& id) {
+                     ProcessSessionAction(request, id);
+                   });
+}
+
+std::string StatusPages::ActivityRow(const access::ActivitySnapshot& session, const std::string& id) {
+  const std::string user = EncodeUrl(session.user_name);
+  const std::string ip = EncodeUrl(session.peer_address);
+  const std::string links = FormatText(
+      "<a href=\"_sessionaction?id=%s&sessionid=%u&user=%s&ip=%s&mode=stop\">Stop</a> "
+      "<a href=\"_sessionaction?id=%s&sessionid=%u&user=%s&ip=%s&mode=kick\">Kick</a>",
+      id.c_str(), session.session_id, user.c_str(), ip.c_str(), id.c_str(), session.session_id,
+      user.c_str(), ip.c_str());
+  const std::string credits = session.use_credits ? std::to_string(session.credits) : std::string();
+  return FormatText(kRowFormat, EscapeHtml(session.user_name).c_str(), links.c_str(),
+                    EscapeHtml(session.peer_address).c_str(), EscapeHtml(session.activity).c_str(),
+                    EscapeHtml(session.current_item).c_str(), Kb(session.bytes_received).c_str(),
+                    Kb(session.bytes_sent).c_str(), credits.c_str());
+}
+
+void StatusPages::Status(HttpRequest& request, const std::string& id) {
+  ftp::FtpServer& server = handler_.Server();
+  const bool active = server.IsActive();
+  const ftp::FtpServer::Status status = active ? server.GetStatus() : ftp::FtpServer::Status{};
+  const std::vector<access::ActivitySnapshot> sessions =
+      active ? server.SessionList() : std::vector<access::ActivitySnapshot>{};
+  const AdminHandler::PageFiller filler = [&](std::string_view name, std::string* out) {
+    if (name == "ACTIVATELINK") {
+      *out += FormatText("_activate?id=%s&action=start", id.c_str());
+    } else if (name == "DEACTIVATELINK") {
+      *out += FormatText("_activate?id=%s&action=stop", id.c_str());
+    } else if (name == "OVERALLSTATUS") {
+      *out += active ? FormatText("Activated - Operating on port %d", static_cast<int>(status.port))
+                     : std::string("Deactivated");
+    } else if (name == "USERSCOUNT") {
+      *out += active ? std::to_string(status.users) : "-";
+    } else if (name == "DATAINKB") {
+      *out += active ? std::to_string(status.kb_received) + " KB" : "-";
+    } else if (name == "DATAOUTKB") {
+      *out += active ? std::to_string(status.kb_sent) + " KB" : "-";
+    } else if (name == "ACTIVITYLIST") {
+      for (const access::ActivitySnapshot& session : sessions) *out += ActivityRow(session, id);
+    }
+  };
+  handler_.Page(request, id, "_status.html", &filler);
+}
+
+void StatusPages::Activate(HttpRequest& request, const std::string& id) {
+  const std::string* action = request.QueryParam("action");
+  if (action == nullptr) {
+    handler_.ErrorRedirect(request, id, AdminHandler::kIncompleteForm);
+    return;
+  }
+  ftp::FtpServer& server = handler_.Server();
+  if (*action == "stop") {
+    server.Deactivate();
+  } else if (std::string error; !server.Activate(&error)) {
+    handler_.ErrorRedirect(request, id, error);
+    return;
+  }
+  handler_.RedirectTo(request, id, "_status");
+}
+
+void StatusPages::SessionAction(HttpRequest& request, const std::string& id) {
+  const std::string* session_id = request.QueryParam("sessionid");
+  const std::string* mode = request.QueryParam("mode");
+  const std::string* user = request.QueryParam("user");
+  const std::string* ip = request.QueryParam("ip");
+  if (session_id == nullptr || mode == nullptr || user == nullptr || ip == nullptr) return;
+  const std::uint32_t session = vfs::ParseUnsigned(*session_id, false);
+  const bool kick = *mode == "kick";
+  std::string reason;
+  {
+    settings::ServerSettings& settings = handler_.Server().Settings();
+    Guard guard(settings.Lock());
+    reason = kick ? settings.mKickReason : settings.mStopReason;
+  }
+  const AdminHandler::PageFiller filler = [&](std::string_view name, std::string* out) {
+    if (name == "ACTIONTITLE") {
+      *out += kick ? "Kicking a Session" : "Stopping a Transfer";
+    } else if (name == "ACTIONMESSAGE") {
+      *out += FormatText(kick ? "Kicking user '%s' (session ID %u and IP %s)..."
+                              : "Stopping transfer of user '%s' (session ID %u and IP %s)...",
+                         EscapeHtml(*user).c_str(), session, EscapeHtml(*ip).c_str());
+    } else if (name == "ACTIONREASON") {
+      *out += EscapeHtml(reason);
+    } else if (name == "PROCESSSESSIONACTION") {
+      *out += FormatText(kick ? "_processsessionaction?id=%s&sessionid=%u&mode=kick"
+                              : "_processsessionaction?id=%s&sessionid=%u&mode=stop",
+                         id.c_str(), session);
+    }
+  };
+  handler_.Page(request, id, "_sessionaction.html", &filler);
+}
+
+void StatusPages::ProcessSessionAction(HttpRequest& request, const std::string& id) {
+  const std::string* session_id = request.QueryParam("sessionid");
+  const std::string* mode = request.QueryParam("mode");
+  if (session_id == nullptr || mode == nullptr) return;
+  const SessionActionKind kind = *mode == "kick" ? SessionActionKind::kKick : SessionActionKind::kStopTransfer;
+  if (!handler_.OpenForm(request, id, "_status")) return;
+  std::string reason;
+  if (!handler_.RequiredField(request, id, "actionreason", &reason, AdminHandler::kFieldCapacity))
+    return;
+  if (reason.find_first_of(AdminHandler::kIllegalMessageChars) != std::string::npos) {
+    handler_.ErrorRedirect(request, id, kReasonCharsMessage);
+    return;
+  }
+  ftp::FtpServer& server = handler_.Server();
+  server.Auth().QueueSessionAction(vfs::ParseUnsigned(*session_id, false), kind, reason);
+  {
+    settings::ServerSettings& settings = server.Settings();
+    Guard guard(settings.Lock());
+    std::string& stored = kind == SessionActionKind::kKick ? settings.mKickReason : settings.mStopReason;
+    vfs::CopyText(&stored, reason, settings::ServerSettings::kReasonCapacity);
+  }
+  handler_.SaveAndRedirect(request, id, "_status");
+}
+
+}  // namespace quillon::admin
