@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "admin/remote_admin_service.h"
-#include "support/ftp_server_fixture.h"
+#include "support/admin_fixture.h"
 #include "support/loopback_client.h"
 #include "support/wait.h"
 
@@ -21,64 +21,18 @@ namespace {
 using testing::ReadWholeFile;
 using testing::WriteWholeFile;
 
-struct Answer {
-  std::string header;
-  std::string body;
-  bool Redirects(const std::string& target) const {
-    return header.find("Location: " + target + "\r\n") != std::string::npos ||
-           body.find("URL=" + target + "\"") != std::string::npos;
-  }
-};
+using Answer = testing::AdminAnswer;
 
-class AdminHandlerTest : public testing::FtpServerFixture {
+class AdminHandlerTest : public testing::AdminFixture {
  protected:
   void SetUp() override {
-    FtpServerFixture::SetUp();
-    std::filesystem::create_directories(dir_.File("remoteadmin"));
-    ChangeSettings([](settings::ServerSettings& s) { s.mRAPass = "letmein"; });
+    AdminFixture::SetUp();
     WriteWholeFile(dir_.File("remoteadmin/index.html"), "index page");
     WriteWholeFile(dir_.File("remoteadmin/_menu.html"), "menu <!--LOGOUTLINK--> end");
     handler_ = std::make_unique<AdminHandler>(*server_, clock_, dir_.Path());
   }
 
-  // Runs one request through the handler: a GET, HEAD or POST line such as
-  // "GET /_menu?id=1"; a POST carries `form` url-encoded.
-  Answer Request(const std::string& line, const std::string& form = {},
-                 const char* type = "application/x-www-form-urlencoded") {
-    HttpRequest request("127.0.0.1", "5000", dir_.File("temp"), clock_);
-    request.ParseHeaderLine(line + " HTTP/1.1");
-    request.ParseHeaderLine("Host: 127.0.0.1");
-    if (line.rfind("POST", 0) == 0) {
-      request.ParseHeaderLine(std::string("Content-Type: ") + type);
-      request.ParseHeaderLine("Content-Length: " + std::to_string(form.size()));
-    }
-    request.HeadersEnded();
-    if (!form.empty()) {
-      EXPECT_TRUE(request.FeedBody(form.data(), form.size()));
-    }
-    handler_->HandleRequest(request);
-    Answer answer;
-    HttpResponse& response = request.Response();
-    EXPECT_TRUE(response.IsReady()) << line;
-    answer.header = response.Header();
-    char piece[4096];
-    std::size_t length = 0;
-    while (response.NextBodyPiece(piece, sizeof piece, &length) && length > 0)
-      answer.body.append(piece, length);
-    return answer;
-  }
-
-  // Logs in and returns the new session id.
-  std::string LogIn() {
-    const Answer answer = Request("POST /_login", "pass=letmein");
-    std::smatch match;
-    const std::regex pattern("URL=_menu\\?id=([0-9]+)\"");
-    if (!std::regex_search(answer.body, match, pattern)) {
-      ADD_FAILURE() << answer.body;
-      return {};
-    }
-    return match[1];
-  }
+  AdminHandler& Handler() override { return *handler_; }
 
   std::string AdminLog() const { return ReadWholeFile(dir_.File("logs/remoteadmin_0.txt")); }
 

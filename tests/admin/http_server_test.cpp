@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
@@ -382,6 +383,23 @@ TEST(HttpResponseTest, DirectoryIndexListsFoldersThenFiles) {
   const std::string footer =
       "</pre><hr width=\"95%\"><p>Quillon FTP Server 1.03 by Marrowind</p></BODY></HTML>";
   EXPECT_EQ(body.substr(body.size() - footer.size()), footer);
+}
+
+TEST(HttpResponseTest, AFileThatGrowsIsSentUpToItsSizeAtOpen) {
+  testing::ManualClock clock;
+  testing::TempDir dir;
+  const std::string path = dir.File("remoteadmin_0.txt");
+  testing::WriteWholeFile(path, std::string(40000, 'a'));
+  HttpResponse response(clock);
+  ASSERT_TRUE(response.SendFile(path, 200, false));
+  EXPECT_NE(response.Header().find("Content-Length: 40000\r\n"), std::string::npos);
+  // The request that reads the log adds a line to it while it is sent.
+  std::ofstream(path, std::ios::app) << "127.0.0.1 -> Response: OK\r\n";
+  std::string body;
+  char piece[16384];
+  std::size_t length = 0;
+  while (response.NextBodyPiece(piece, sizeof piece, &length) && length > 0) body.append(piece, length);
+  EXPECT_EQ(body, std::string(40000, 'a'));
 }
 
 }  // namespace

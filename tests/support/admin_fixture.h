@@ -1,0 +1,79 @@
+// An in-process FTP server (FtpServerFixture) with a remote-admin handler
+// that tests drive request by request, without sockets. The administrator's
+// password is "letmein".
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+
+#include "admin/admin_handler.h"
+#include "admin/http_request.h"
+#include "support/ftp_server_fixture.h"
+
+namespace quillon::testing {
+
+// One answer: its header and its whole body.
+struct AdminAnswer {
+  std::string header;
+  std::string body;
+  bool Redirects(const std::string& target) const {
+    return header.find("Location: " + target + "\r\n") != std::string::npos ||
+           body.find("URL=" + target + "\"") != std::string::npos;
+  }
+  bool IsNotFound() const { return header.rfind("HTTP/1.1 404", 0) == 0; }
+};
+
+class AdminFixture : public FtpServerFixture {
+ protected:
+  void SetUp() override {
+    FtpServerFixture::SetUp();
+    std::filesystem::create_directories(dir_.File("remoteadmin"));
+    ChangeSettings([](settings::ServerSettings& s) { s.mRAPass = "letmein"; });
+  }
+
+  virtual admin::AdminHandler& Handler() = 0;
+
+  // Runs one request through the handler: a GET, HEAD or POST line such as
+  // "GET /_menu?id=1"; a POST carries `form` url-encoded.
+  AdminAnswer Request(const std::string& line, const std::string& form = {},
+                      const char* type = "application/x-www-form-urlencoded") {
+    admin::HttpRequest request("127.0.0.1", "5000", dir_.File("temp"), clock_);
+    request.ParseHeaderLine(line + " HTTP/1.1");
+    request.ParseHeaderLine("Host: 127.0.0.1");
+    if (line.rfind("POST", 0) == 0) {
+      request.ParseHeaderLine(std::string("Content-Type: ") + type);
+      request.ParseHeaderLine("Content-Length: " + std::to_string(form.size()));
+    }
+    request.HeadersEnded();
+    if (!form.empty()) {
+      EXPECT_TRUE(request.FeedBody(form.data(), form.size()));
+    }
+    Handler().HandleRequest(request);
+    AdminAnswer answer;
+    admin::HttpResponse& response = request.Response();
+    EXPECT_TRUE(response.IsReady()) << line;
+    answer.header = response.Header();
+    char piece[4096];
+    std::size_t length = 0;
+    while (response.NextBodyPiece(piece, sizeof piece, &length) && length > 0)
+      answer.body.append(piece, length);
+    return answer;
+  }
+
+  // Logs in and returns the new session id.
+  std::string LogIn() {
+    const AdminAnswer answer = Request("POST /_login", "pass=letmein");
+    std::smatch match;
+    const std::regex pattern("URL=_menu\\?id=([0-9]+)\"");
+    if (!std::regex_search(answer.body, match, pattern)) {
+      ADD_FAILURE() << answer.body;
+      return {};
+    }
+    return match[1];
+  }
+};
+
+}  // namespace quillon::testing
