@@ -47,7 +47,13 @@ int main(int argc, char** argv) {
     std::cerr << error << "\n";
     return 1;
   }
-  std::cout << "PORT " << server.GetStatus().port << std::endl;
+  const std::uint16_t port = server.GetStatus().port;
+  {
+    // The port the service listens on, as the settings pages show it.
+    runtime::CriticalSection::Guard guard(server.Settings().Lock());
+    server.Settings().mPort = port;
+  }
+  std::cout << "PORT " << port << std::endl;
   std::unique_ptr<admin::RemoteAdminService> remote_admin;
   if (admin) {
     std::filesystem::copy(argv[5], std::filesystem::path(folder) / "remoteadmin",

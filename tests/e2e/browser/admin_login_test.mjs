@@ -5,68 +5,18 @@
 // Usage: node admin_login_test.mjs <e2e_server> <pages folder> <screenshot.png>
 // Exits 77 (skipped) when Chromium or playwright-core is missing, except on
 // CI, where that is a failure.
-import { spawn } from 'node:child_process';
-import { existsSync, mkdtempSync, rmSync } from 'node:fs';
+import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
-import readline from 'node:readline';
+
+import { PASSWORD, check, loadChromium, startServer, stopServer } from './common.mjs';
 
 const [serverBinary, pagesFolder, screenshotPath] = process.argv.slice(2);
-const CHROMIUM = '/usr/bin/chromium';
-const PASSWORD = 'admin-secret';
-
-function skipOrFail(reason) {
-  console.log(reason);
-  process.exit(process.env.CI ? 1 : 77);
-}
-
-let chromium;
-try {
-  ({ chromium } = await import('playwright-core'));
-} catch {
-  skipOrFail('playwright-core is not installed (make test installs it)');
-}
-if (!existsSync(CHROMIUM)) skipOrFail(`${CHROMIUM} is missing (make test installs it as root)`);
-
-function check(condition, message) {
-  if (!condition) throw new Error(message);
-  console.log(`ok - ${message}`);
-}
-
-// Starts the server and waits for its "PORT" and "ADMIN" lines.
-async function startServer(folder) {
-  const child = spawn(serverBinary, [folder, 'alice', 'wonder', '--admin', pagesFolder, PASSWORD], {
-    stdio: ['pipe', 'pipe', 'inherit'],
-  });
-  const lines = readline.createInterface({ input: child.stdout });
-  const ports = {};
-  const timer = setTimeout(() => child.kill(), 20000);
-  for await (const line of lines) {
-    const [word, value] = line.trim().split(' ');
-    ports[word] = Number(value);
-    if (word === 'ADMIN') break;
-  }
-  clearTimeout(timer);
-  if (!ports.ADMIN) throw new Error('the server did not start its remote admin');
-  return { child, port: ports.ADMIN };
-}
-
-async function stopServer(child) {
-  child.stdin.end();
-  const ended = new Promise((resolve) => child.once('exit', resolve));
-  const timer = setTimeout(() => child.kill(), 30000);
-  await ended;
-  clearTimeout(timer);
-}
 
 const folder = mkdtempSync(path.join(tmpdir(), 'quillon-browser-'));
-const { child, port } = await startServer(folder);
+const browser = await loadChromium();
+const { child, port } = await startServer(serverBinary, folder, pagesFolder);
 const base = `http://127.0.0.1:${port}`;
-const browser = await chromium.launch({
-  executablePath: CHROMIUM,
-  headless: true,
-  args: ['--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage'],
-});
 let failed = false;
 try {
   const page = await browser.newPage({ viewport: { width: 1100, height: 760 } });

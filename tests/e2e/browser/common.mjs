@@ -1,0 +1,62 @@
+// What the browser tests share: the skip rule, checks, the server process
+// and the browser.
+import { spawn } from 'node:child_process';
+import { existsSync } from 'node:fs';
+import readline from 'node:readline';
+
+export const CHROMIUM = '/usr/bin/chromium';
+export const PASSWORD = 'admin-secret';
+
+// Exits 77 (skipped) when Chromium or playwright-core is missing, except on
+// CI, where that is a failure.
+export function skipOrFail(reason) {
+  console.log(reason);
+  process.exit(process.env.CI ? 1 : 77);
+}
+
+export async function loadChromium() {
+  let chromium;
+  try {
+    ({ chromium } = await import('playwright-core'));
+  } catch {
+    skipOrFail('playwright-core is not installed (make test installs it)');
+  }
+  if (!existsSync(CHROMIUM)) skipOrFail(`${CHROMIUM} is missing (make test installs it as root)`);
+  return chromium.launch({
+    executablePath: CHROMIUM,
+    headless: true,
+    args: ['--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage'],
+  });
+}
+
+export function check(condition, message) {
+  if (!condition) throw new Error(message);
+  console.log(`ok - ${message}`);
+}
+
+// Starts the server with the account alice/wonder and waits for its "PORT"
+// and "ADMIN" lines.
+export async function startServer(serverBinary, folder, pagesFolder) {
+  const child = spawn(serverBinary, [folder, 'alice', 'wonder', '--admin', pagesFolder, PASSWORD], {
+    stdio: ['pipe', 'pipe', 'inherit'],
+  });
+  const lines = readline.createInterface({ input: child.stdout });
+  const ports = {};
+  const timer = setTimeout(() => child.kill(), 20000);
+  for await (const line of lines) {
+    const [word, value] = line.trim().split(' ');
+    ports[word] = Number(value);
+    if (word === 'ADMIN') break;
+  }
+  clearTimeout(timer);
+  if (!ports.ADMIN) throw new Error('the server did not start its remote admin');
+  return { child, port: ports.ADMIN, ftpPort: ports.PORT };
+}
+
+export async function stopServer(child) {
+  child.stdin.end();
+  const ended = new Promise((resolve) => child.once('exit', resolve));
+  const timer = setTimeout(() => child.kill(), 30000);
+  await ended;
+  clearTimeout(timer);
+}
