@@ -12,32 +12,19 @@ using Method = HttpRequest::Method;
 using IpMode = EditState::IpMode;
 using access::IpRangeList;
 
-// The page that lists what the IP pages of a mode belong to.
-const char* ListPage(IpMode mode) {
-  switch (mode) {
-    case IpMode::kServer: return "_menu";
-    case IpMode::kAccount: return "_accounts";
-    case IpMode::kGroup: return "_groups";
-  }
-  return "_menu";
-}
+// The pages of a mode: the list it belongs to, the IP page's template and
+// the add-IP page.
+struct ModePages {
+  const char* list;
+  const char* ip_template;
+  const char* add_ip;
+};
 
-const char* IpTemplate(IpMode mode) {
-  switch (mode) {
-    case IpMode::kServer: return "_genips.html";
-    case IpMode::kAccount: return "_accountips.html";
-    case IpMode::kGroup: return "_groupips.html";
-  }
-  return "_genips.html";
-}
-
-const char* AddIpPage(IpMode mode) {
-  switch (mode) {
-    case IpMode::kServer: return "_genaddip";
-    case IpMode::kAccount: return "_accountaddip";
-    case IpMode::kGroup: return "_groupaddip";
-  }
-  return "_genaddip";
+const ModePages& PagesOf(IpMode mode) {
+  static constexpr ModePages kServer{"_menu", "_genips.html", "_genaddip"};
+  static constexpr ModePages kAccount{"_accounts", "_accountips.html", "_accountaddip"};
+  static constexpr ModePages kGroup{"_groups", "_groupips.html", "_groupaddip"};
+  return mode == IpMode::kServer ? kServer : mode == IpMode::kAccount ? kAccount : kGroup;
 }
 
 void AppendOptions(const IpRangeList& list, std::string* out) {
@@ -101,7 +88,7 @@ void IpPages::Page(HttpRequest& request, const std::string& id) {
       AppendOptions(blocked, out);
     }
   };
-  handler_.Page(request, id, IpTemplate(mode), &filler);
+  handler_.Page(request, id, PagesOf(mode).ip_template, &filler);
 }
 
 void IpPages::Process(HttpRequest& request, const std::string& id) {
@@ -114,7 +101,7 @@ void IpPages::Process(HttpRequest& request, const std::string& id) {
   if (!request.IsUrlEncoded() || !request.IsComplete()) return;
   const FormButton button = FindButton(request);
   if (button == FormButton::kNone) {
-    handler_.RedirectTo(request, id, ListPage(mode));
+    handler_.RedirectTo(request, id, PagesOf(mode).list);
     return;
   }
   std::string selected;
@@ -163,7 +150,7 @@ void IpPages::Process(HttpRequest& request, const std::string& id) {
       return;
   }
   const bool adding = button == FormButton::kAddSafe || button == FormButton::kAddBlocked;
-  handler_.RedirectTo(request, id, adding ? AddIpPage(mode) : "_ips");
+  handler_.RedirectTo(request, id, adding ? PagesOf(mode).add_ip : "_ips");
 }
 
 void IpPages::UpdateServerLists(HttpRequest& request, const std::string& id) {
