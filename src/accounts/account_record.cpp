@@ -51,6 +51,10 @@ void AccountRecord::SetStartDir(std::string_view folder) {
   vfs::CopyText(&start_dir_, folder, kFolderCapacity);
 }
 
+bool AccountRecord::HasLegalNameCharacters(std::string_view name) {
+  return name.find_first_of(kIllegalNameChars) == std::string_view::npos;
+}
+
 bool AccountRecord::MatchName(std::string_view name) const { return vfs::EqualNoCase(name, name_); }
 
 bool AccountRecord::MatchLogin(std::string_view name, std::string_view password) const {
@@ -90,7 +94,7 @@ bool AccountRecord::Validate(std::string_view previous_name, bool is_group,
                              const AccountStore& same_kind, const AccountStore& groups,
                              std::string* message) const {
   if (name_.empty()) return Fail(message, is_group ? messages::kNoGroupName : messages::kNoUserLogin);
-  if (name_.find_first_of(kIllegalNameChars) != std::string::npos)
+  if (!HasLegalNameCharacters(name_))
     return Fail(message, is_group ? messages::kIllegalGroupName : messages::kIllegalLogin);
   if (!is_group) {
     // The scrambled stored form cannot hold a longer password.

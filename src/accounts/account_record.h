@@ -53,6 +53,10 @@ class AccountRecord {
   const std::string& StartDir() const { return start_dir_; }
   void SetStartDir(std::string_view folder);
 
+  // A login or group name holds none of the characters names may not hold
+  // (blanks, quotes, brackets, separators, line ends and the like).
+  static bool HasLegalNameCharacters(std::string_view name);
+
   // The name equals `name`, A-Z folded.
   bool MatchName(std::string_view name) const;
   // Anonymous records accept any password; others need the name (any case)

@@ -293,6 +293,14 @@ void AdminHandler::AppendOptions(accounts::AccountStore& store, std::string* out
   }
 }
 
+void AdminHandler::ApplyAndSave(HttpRequest& request, const std::string& id, std::string_view page) {
+  if (std::string error; !server_.ApplyPortChange(&error)) {
+    ErrorRedirect(request, id, error + ". The FTP Server has now deactivated.");
+    return;
+  }
+  SaveAndRedirect(request, id, page);
+}
+
 bool AdminHandler::OpenForm(HttpRequest& request, const std::string& id, std::string_view back_page) {
   if (!request.IsUrlEncoded() || !request.IsComplete()) return false;
   if (request.FormFieldExists("buttoncancel")) {

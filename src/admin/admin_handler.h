@@ -102,6 +102,10 @@ class AdminHandler final : public RequestHandler {
   // settings, accounts and groups. Saved: the browser goes to `page`;
   // otherwise to the error page saying the changes were not saved.
   void SaveAndRedirect(HttpRequest& request, const std::string& id, std::string_view page);
+  // Applies the settings, accounts and groups to the running server (which
+  // stops it when its port cannot be opened: the browser is then told so),
+  // then saves as SaveAndRedirect does.
+  void ApplyAndSave(HttpRequest& request, const std::string& id, std::string_view page);
   // Writes "<peer ip> -> <text>" to the remote-admin log.
   void Log(const HttpRequest& request, std::string_view text);
 

@@ -164,11 +164,7 @@ void IpPages::UpdateServerLists(HttpRequest& request, const std::string& id) {
     settings.mUseSafeIPs = edit.record.mUseSafeIPs;
     settings.mUseBlockIPs = edit.record.mUseBlockIPs;
   }
-  if (std::string error; !handler_.Server().ApplyPortChange(&error)) {
-    handler_.ErrorRedirect(request, id, error + ". The FTP Server has now deactivated.");
-    return;
-  }
-  handler_.SaveAndRedirect(request, id, "_menu");
+  handler_.ApplyAndSave(request, id, "_menu");
 }
 
 void IpPages::ProcessAdd(HttpRequest& request, const std::string& id) {

@@ -20,8 +20,14 @@ RemoteAdminService::RemoteAdminService(ftp::FtpServer& server, platform::Clock& 
       settings_pages_(handler_),
       ip_pages_(handler_),
       log_viewer_(handler_, program_folder),
+      account_pages_(handler_),
+      record_extra_pages_(handler_),
+      folder_browser_(handler_),
       http_(std::make_unique<HttpServer>(handler_, handler_.LogFile(), clock,
                                          program_folder + "/temp")) {
+  // The update button of an account's or group's IP page stores the record.
+  ip_pages_.SetRecordStore(
+      [this](HttpRequest& request, const std::string& id) { account_pages_.Store(request, id); });
   const std::string not_found = handler_.Folder() + "/error404.html";
   if (vfs::FileExists(not_found)) return;
   // Without the file the built-in page is served, so a failed write is only

@@ -12,10 +12,13 @@
 #include <memory>
 #include <string>
 
+#include "admin/account_pages.h"
 #include "admin/admin_handler.h"
+#include "admin/folder_browser.h"
 #include "admin/http_server.h"
 #include "admin/ip_pages.h"
 #include "admin/log_viewer.h"
+#include "admin/record_extra_pages.h"
 #include "admin/settings_pages.h"
 #include "admin/status_pages.h"
 #include "ftp/ftp_server.h"
@@ -59,6 +62,9 @@ class RemoteAdminService {
   SettingsPages settings_pages_;
   IpPages ip_pages_;
   LogViewer log_viewer_;
+  AccountPages account_pages_;
+  RecordExtraPages record_extra_pages_;
+  FolderBrowser folder_browser_;
   std::unique_ptr<HttpServer> http_;
 };
 

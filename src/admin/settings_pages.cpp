@@ -175,11 +175,7 @@ void SettingsPages::Process(HttpRequest& request, const std::string& id) {
     settings.mBadExts.Parse(form.banned);
     for (std::size_t i = 0; i < std::size(kCheckBoxes); ++i) settings.*kCheckBoxes[i].flag = form.flags[i];
   }
-  if (std::string error; !server.ApplyPortChange(&error)) {
-    handler_.ErrorRedirect(request, id, error + ". The FTP Server has now deactivated.");
-    return;
-  }
-  handler_.SaveAndRedirect(request, id, "_menu");
+  handler_.ApplyAndSave(request, id, "_menu");
 }
 
 }  // namespace quillon::admin

@@ -1,0 +1,73 @@
+// The account and group pages of the remote admin: the selection form of
+// the two list pages, the general, folders and limits tabs with their
+// processors, and the store step that validates the edited record and puts
+// it into its store, applies it to the running server and saves.
+//
+// Editing works on the working copy in the administrator's edit state;
+// nothing reaches a store before the update button of a tab.
+//
+// Thread-safety: the edit lock guards the working copy; the stores and the
+// auth manager lock themselves; no two of these are held at once.
+#pragma once
+
+#include <string>
+
+#include "admin/admin_handler.h"
+#include "admin/form_button.h"
+
+namespace quillon::admin {
+
+class AccountPages {
+ public:
+  // Registers the selection, tab and tab-processor routes with `handler`,
+  // which must outlive this object.
+  explicit AccountPages(AdminHandler& handler);
+
+  // The list page and the store of accounts (true) or groups.
+  static const char* ListPage(bool account) { return account ? "_accounts" : "_groups"; }
+  static accounts::AccountStore& StoreOf(ftp::FtpServer& server, bool account) {
+    return account ? server.Accounts() : server.Groups();
+  }
+  // Copies the live credit balance of a logged-in account into `record`.
+  static void TakeLiveCredits(ftp::FtpServer& server, accounts::AccountRecord* record);
+
+  // The update button of any tab (the IP tab's too): validate, store,
+  // apply and save the edited record.
+  void Store(HttpRequest& request, const std::string& id);
+
+ private:
+  // The working copy as a page shows it.
+  struct Edited {
+    accounts::AccountRecord record;
+    bool account = true;
+    std::string edited_name;
+  };
+  using Filler = void (AccountPages::*)(const Edited&, std::string_view, std::string*);
+
+  void Selection(HttpRequest& request, const std::string& id);
+  // A tab page: the template of the edited record's kind, filled by `fill`.
+  void Tab(HttpRequest& request, const std::string& id, const char* account_template,
+           const char* group_template, Filler fill);
+  void FillGeneral(const Edited& edited, std::string_view name, std::string* out);
+  void FillFolders(const Edited& edited, std::string_view name, std::string* out);
+  void FillLimits(const Edited& edited, std::string_view name, std::string* out);
+  void ProcessGeneral(HttpRequest& request, const std::string& id);
+  void ProcessFolders(HttpRequest& request, const std::string& id);
+  void ProcessLimits(HttpRequest& request, const std::string& id);
+  // The frame of the tab processors: a readable form with a button. False
+  // when the processor stops (the 404 stays, or the browser was sent to the
+  // list page).
+  bool OpenTab(HttpRequest& request, const std::string& id, FormButton* button);
+  // After a tab's fields are stored: the update, the tab buttons, or back to
+  // `own_page`.
+  void FollowButton(HttpRequest& request, const std::string& id, FormButton button,
+                    const char* own_page);
+  bool IsAccountMode();
+
+  // The group list of the general tab, read under the group store's lock.
+  void AppendGroupOptions(const Edited& edited, std::string* out);
+
+  AdminHandler& handler_;
+};
+
+}  // namespace quillon::admin

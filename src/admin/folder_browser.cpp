@@ -1,0 +1,106 @@
+#include "admin/folder_browser.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <vector>
+
+#include "vfs/directory_enumerator.h"
+#include "vfs/paths.h"
+#include "vfs/text.h"
+
+namespace quillon::admin {
+
+namespace {
+
+using Guard = runtime::CriticalSection::Guard;
+constexpr std::size_t kMaxStart = 260;
+
+// `path` (normalised) with a "/" at its end.
+std::string AsFolder(const std::string& path) { return path == "/" ? path : path + "/"; }
+
+}  // namespace
+
+std::string NormaliseDiskPath(std::string_view path) {
+  std::string text(path);
+  std::replace(text.begin(), text.end(), '\\', '/');
+  std::string clean = std::filesystem::path("/" + text).lexically_normal().generic_string();
+  // "/.." steps above the root stay at the root; a trailing "/" goes.
+  while (clean.rfind("/../", 0) == 0) clean.erase(0, 3);
+  if (clean == "/..") clean = "/";
+  while (clean.size() > 1 && clean.back() == '/') clean.pop_back();
+  return clean;
+}
+
+std::string EscapeJavaScript(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (const char ch : text) {
+    const auto byte = static_cast<unsigned char>(ch);
+    if (byte < 0x20 || byte == 0x7F || ch == '\\' || ch == '"' || ch == '\'' || ch == '<' ||
+        ch == '>' || ch == '&' || ch == '`') {
+      out += "\\x";
+      out.push_back(kHex[byte >> 4]);
+      out.push_back(kHex[byte & 15]);
+    } else {
+      out.push_back(ch);
+    }
+  }
+  return out;
+}
+
+FolderBrowser::FolderBrowser(AdminHandler& handler) : handler_(handler) {
+  handler.AddRoute(HttpRequest::Method::kGet, "/_browse",
+                   [this](HttpRequest& request, const std::string& id) { Browse(request, id); });
+}
+
+std::string FolderBrowser::FixedFolder(settings::ServerSettings& settings) {
+  Guard guard(settings.Lock());
+  if (!settings.mRAUseFixToDir || settings.mRAFixToDir.empty()) return {};
+  return NormaliseDiskPath(settings.mRAFixToDir);
+}
+
+bool FolderBrowser::Allows(const std::string& fixed, std::string_view path) {
+  if (fixed.empty()) return true;
+  const std::string clean = NormaliseDiskPath(path);
+  const bool below = fixed == "/" || clean == fixed || clean.rfind(fixed + "/", 0) == 0;
+  // Links inside the fixed folder must not lead out of it either.
+  return below && vfs::StaysWithin(fixed, clean);
+}
+
+void FolderBrowser::Browse(HttpRequest& request, const std::string& id) {
+  const std::string* start = request.QueryParam("start");
+  std::string folder = NormaliseDiskPath(start == nullptr ? "" : start->substr(0, kMaxStart));
+  const std::string fixed = FixedFolder(handler_.Server().Settings());
+  if (!Allows(fixed, folder)) folder = fixed;
+  folder = AsFolder(folder);
+
+  const AdminHandler::PageFiller filler = [&](std::string_view name, std::string* out) {
+    if (name == "FULLPATH") {
+      *out += EscapeHtml(folder);
+    } else if (name == "FULLPATHJAVASCRIPT") {
+      *out += EscapeJavaScript(folder);
+    } else if (name == "UP1") {
+      *out += "_browse?id=" + id + "&start=" + EncodeUrl(folder + "..");
+    } else if (name == "LIST") {
+      vfs::DirectoryEnumerator walk;
+      vfs::DirectoryEntry entry;
+      std::vector<std::string> names;
+      if (!walk.First(folder, &entry, false, true)) {
+        *out += "This directory is not accessible.";
+        return;
+      }
+      do {
+        if (entry.name != "." && entry.name != "..") names.push_back(entry.name);
+      } while (walk.Next(&entry));
+      std::sort(names.begin(), names.end());
+      for (const std::string& sub : names) {
+        *out += vfs::FormatText("<a href=\"_browse?id=%s&start=%s\">%s</a><br>\r\n", id.c_str(),
+                                EncodeUrl(folder + sub).c_str(), EscapeHtml(sub).c_str());
+      }
+    }
+  };
+  handler_.Page(request, id, "_browse.html", &filler);
+}
+
+}  // namespace quillon::admin

@@ -1,0 +1,183 @@
+#include "admin/record_extra_pages.h"
+
+#include "accounts/messages.h"
+#include "admin/account_pages.h"
+#include "admin/folder_browser.h"
+#include "admin/record_fields.h"
+#include "vfs/text.h"
+
+namespace quillon::admin {
+
+namespace {
+
+using Guard = runtime::CriticalSection::Guard;
+using Method = HttpRequest::Method;
+using accounts::AccountRecord;
+using accounts::VirtualFolder;
+
+constexpr std::size_t kCapacity = AdminHandler::kFieldCapacity;
+constexpr std::size_t kOriginalNameCapacity = 100;
+
+}  // namespace
+
+RecordExtraPages::RecordExtraPages(AdminHandler& handler) : handler_(handler) {
+  handler.AddRoute(Method::kGet, "/_editvf",
+                   [this](HttpRequest& request, const std::string& id) { FolderPage(request, id); });
+  handler.AddRoute(Method::kPost, "/_processaccountvf",
+                   [this](HttpRequest& request, const std::string& id) { ProcessFolder(request, id); });
+  handler.AddRoute(Method::kGet, "/_editcopy",
+                   [this](HttpRequest& request, const std::string& id) { CopyPage(request, id); });
+  handler.AddRoute(Method::kPost, "/_processaccountcopy",
+                   [this](HttpRequest& request, const std::string& id) { ProcessCopy(request, id); });
+}
+
+void RecordExtraPages::FolderPage(HttpRequest& request, const std::string& id) {
+  VirtualFolder folder;
+  bool account;
+  {
+    EditState& edit = handler_.Edit();
+    Guard guard(edit.Lock());
+    account = edit.account_mode;
+    const std::string* name = request.QueryParam("name");
+    const int at = name == nullptr ? -1 : edit.record.FindFolder(*name);
+    if (at >= 0) folder = edit.record.FolderAt(static_cast<std::size_t>(at));
+  }
+  const AdminHandler::PageFiller filler = [&folder](std::string_view name, std::string* out) {
+    if (FillRight(folder.mRights, name, out)) return;
+    if (name == "NAME") {
+      *out += EscapeHtml(folder.Name());
+    } else if (name == "PATH") {
+      *out += EscapeHtml(folder.Path());
+    } else if (name == "MAXSIZE") {
+      *out += std::to_string(folder.mMaxSize);
+    } else if (name == "USEMAXSIZE") {
+      FillCheck(folder.mUseMaxSize, out);
+    } else if (name == "VISIBLE") {
+      FillCheck(folder.mVisible, out);
+    } else if (name == "COUNTS") {
+      FillCheck(folder.mCountsTowardsSize, out);
+    } else if (name == "CREDITSEXEMPT") {
+      FillCheck(folder.mCreditsExempt, out);
+    }
+  };
+  handler_.Page(request, id, account ? "_accountvf.html" : "_groupvf.html", &filler);
+}
+
+void RecordExtraPages::ProcessFolder(HttpRequest& request, const std::string& id) {
+  if (!handler_.OpenForm(request, id, "_editfolders")) return;
+  if (!request.FormFieldExists("buttonok")) {
+    handler_.RedirectTo(request, id, "_editfolders");
+    return;
+  }
+  std::string original, name, path, max_size;
+  request.FormFieldValue("originalname", &original, kOriginalNameCapacity);
+  if (!handler_.RequiredField(request, id, "name", &name, kCapacity) ||
+      !handler_.RequiredField(request, id, "path", &path, kCapacity) ||
+      !handler_.RequiredField(request, id, "maxsize", &max_size, kCapacity))
+    return;
+  VirtualFolder folder;
+  folder.SetName(name);
+  folder.SetPath(path);
+  folder.mMaxSize = vfs::ParseUnsigned(max_size, false);
+  folder.mUseMaxSize = request.FormFieldExists("usemaxsize");
+  folder.mRights = ReadRights(request);
+  folder.mVisible = request.FormFieldExists("visible");
+  folder.mCountsTowardsSize = request.FormFieldExists("counts");
+  folder.mCreditsExempt = request.FormFieldExists("creditsexempt");
+  std::string message;
+  if (!folder.Validate(&message)) {
+    handler_.ErrorRedirect(request, id, message);
+    return;
+  }
+  if (!FolderBrowser::Allows(FolderBrowser::FixedFolder(handler_.Server().Settings()), folder.Path())) {
+    handler_.ErrorRedirect(request, id, "You are not allowed access to that path.");
+    return;
+  }
+  bool updated = true;
+  {
+    EditState& edit = handler_.Edit();
+    Guard guard(edit.Lock());
+    AccountRecord& record = edit.record;
+    if (original.empty()) {
+      // A folder of the same name is replaced, so no two share a name.
+      record.AddOrReplaceFolder(folder);
+    } else {
+      const int at = record.FindFolder(original);
+      const int same_name = record.FindFolder(folder.Name());
+      updated = at >= 0 && (same_name < 0 || same_name == at);
+      if (updated) record.FolderAt(static_cast<std::size_t>(at)) = folder;
+    }
+  }
+  if (!updated) {
+    handler_.ErrorRedirect(request, id, "Unable to update the virtual folder.");
+    return;
+  }
+  handler_.RedirectTo(request, id, "_editfolders");
+}
+
+void RecordExtraPages::CopyPage(HttpRequest& request, const std::string& id) {
+  std::string name;
+  bool account;
+  {
+    EditState& edit = handler_.Edit();
+    Guard guard(edit.CopyLock());
+    name = edit.copy_source.Name();
+    account = edit.copy_is_account;
+  }
+  const AdminHandler::PageFiller filler = [&](std::string_view placeholder, std::string* out) {
+    if (placeholder == "CURRENTNAME") {
+      *out += EscapeHtml(name);
+    } else if (placeholder == "COPYMSG") {
+      *out += vfs::FormatText(account ? "Copying account '%s'..." : "Copying group '%s'...",
+                              EscapeHtml(name).c_str());
+    } else if (placeholder == "PROCESSACCOUNTCOPY") {
+      *out += "_processaccountcopy?id=" + id;
+    }
+  };
+  handler_.Page(request, id, account ? "_accountcopy.html" : "_groupcopy.html", &filler);
+}
+
+void RecordExtraPages::ProcessCopy(HttpRequest& request, const std::string& id) {
+  EditState& edit = handler_.Edit();
+  AccountRecord copy;
+  bool account;
+  {
+    Guard guard(edit.CopyLock());
+    copy = edit.copy_source;
+    account = edit.copy_is_account;
+  }
+  if (!handler_.OpenForm(request, id, AccountPages::ListPage(account))) return;
+  std::string new_name;
+  if (!handler_.RequiredField(request, id, "newname", &new_name, kCapacity)) return;
+  namespace messages = accounts::messages;
+  accounts::AccountStore& store = AccountPages::StoreOf(handler_.Server(), account);
+  const char* refusal = nullptr;
+  if (new_name.empty()) {
+    refusal = account ? "Please specify a valid user/login." : "Please specify a valid group name.";
+  } else if (!AccountRecord::HasLegalNameCharacters(new_name)) {
+    refusal = account ? messages::kIllegalLogin : messages::kIllegalGroupName;
+  } else if (store.Exists(new_name)) {
+    refusal = account ? messages::kUserExists : messages::kGroupExists;
+  } else if (copy.Name().empty()) {
+    // Nothing was chosen to copy: a blank record is no copy.
+    refusal = account ? "Unable to retrieve account." : "Unable to retrieve group.";
+  }
+  if (refusal != nullptr) {
+    handler_.ErrorRedirect(request, id, refusal);
+    return;
+  }
+  copy.SetName(new_name);
+  if (!store.AddOrUpdate(copy)) {
+    handler_.ErrorRedirect(request, id, account ? "Error while inserting account." : "Error while inserting group.");
+    return;
+  }
+  {
+    Guard guard(edit.CopyLock());
+    edit.copy_source.Reset();
+    edit.copy_is_account = false;
+  }
+  // Applied and saved at once, as every other change of the stores is.
+  handler_.ApplyAndSave(request, id, AccountPages::ListPage(account));
+}
+
+}  // namespace quillon::admin
