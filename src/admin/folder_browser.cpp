@@ -21,9 +21,8 @@ std::string AsFolder(const std::string& path) { return path == "/" ? path : path
 }  // namespace
 
 std::string NormaliseDiskPath(std::string_view path) {
-  std::string text(path);
-  std::replace(text.begin(), text.end(), '\\', '/');
-  std::string clean = std::filesystem::path("/" + text).lexically_normal().generic_string();
+  // A backslash is an ordinary character of a Linux file name.
+  std::string clean = std::filesystem::path("/" + std::string(path)).lexically_normal().generic_string();
   // "/.." steps above the root stay at the root; a trailing "/" goes.
   while (clean.rfind("/../", 0) == 0) clean.erase(0, 3);
   if (clean == "/..") clean = "/";

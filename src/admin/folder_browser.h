@@ -15,8 +15,7 @@
 
 namespace quillon::admin {
 
-// `path` made absolute and clean: "/" separators, no empty, "." or ".."
-// steps, no trailing "/" (except for "/" itself). A relative path is taken
+// `path` made absolute and clean: no empty, "." or ".." steps, no trailing "/" (except for "/" itself). A relative path is taken
 // from "/".
 std::string NormaliseDiskPath(std::string_view path);
 // `text` for use inside a JavaScript string literal in a page: quotes,

@@ -155,7 +155,9 @@ void RecordExtraPages::ProcessCopy(HttpRequest& request, const std::string& id) 
   if (new_name.empty()) {
     refusal = account ? "Please specify a valid user/login." : "Please specify a valid group name.";
   } else if (!AccountRecord::HasLegalNameCharacters(new_name)) {
-    refusal = account ? messages::kIllegalLogin : messages::kIllegalGroupName;
+    refusal = account ? "The user/login contains some illegal characters. Only A-Z, a-z, 0-9, '_', "
+                        "'-', '@' and '.' are allowed."
+                      : messages::kIllegalGroupName;
   } else if (store.Exists(new_name)) {
     refusal = account ? messages::kUserExists : messages::kGroupExists;
   } else if (copy.Name().empty()) {
