@@ -5,37 +5,16 @@
 // and the FTP log is read in the log viewer.
 //
 // Usage: node admin_pages_test.mjs <e2e_server> <pages folder> <screenshot folder>
-import { spawn } from 'node:child_process';
 import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
-import readline from 'node:readline';
 
-import { PASSWORD, check, loadChromium, startServer, stopServer } from './common.mjs';
+import {
+  backToMenu, check, loadChromium, logIn, startFtpHelper, startServer, stopFtpHelper, stopServer,
+} from './common.mjs';
 
 const [serverBinary, pagesFolder, screenshotFolder] = process.argv.slice(2);
 const HOSTILE_NAME = '<img src=x onerror=alert(1)>.txt';
-
-// The ftplib helper: one command line in, one answer line out, each bounded.
-function startFtpHelper(ftpPort) {
-  const helper = path.join(path.dirname(new URL(import.meta.url).pathname), 'ftp_helper.py');
-  const child = spawn('python3', [helper, String(ftpPort), 'alice', 'wonder'], {
-    stdio: ['pipe', 'pipe', 'inherit'],
-  });
-  const answers = readline.createInterface({ input: child.stdout })[Symbol.asyncIterator]();
-  const ask = async (command) => {
-    child.stdin.write(`${command}\n`);
-    let timer;
-    const late = new Promise((_, reject) => {
-      timer = setTimeout(() => reject(new Error(`no answer to "${command}"`)), 60000);
-    });
-    const { value } = await Promise.race([answers.next(), late]);
-    clearTimeout(timer);
-    console.log(`ftp: ${command} -> ${value}`);
-    return value ?? '';
-  };
-  return { child, ask };
-}
 
 const folder = mkdtempSync(path.join(tmpdir(), 'quillon-pages-'));
 const browser = await loadChromium();
@@ -61,15 +40,8 @@ try {
     await page.setViewportSize({ width: 1100, height: 800 });
     return width <= 360;
   };
-  const menu = async () => {
-    await page.getByRole('link', { name: 'Quillon FTP Server' }).click();
-    await page.waitForURL(/\/_menu\?id=\d{49}$/);
-  };
 
-  await page.goto(`${base}/`);
-  await page.getByLabel('Administrator password').fill(PASSWORD);
-  await page.getByRole('button', { name: 'Log in' }).click();
-  await page.waitForURL(/\/_menu\?id=\d{49}$/, { timeout: 10000 });
+  await logIn(page, base);
 
   // The status page lists a logged-in client, and a download of a file whose
   // name holds markup shows that name as text.
@@ -99,7 +71,7 @@ try {
         'the kicked client is ended with the reason');
 
   // A new welcome message greets the next client.
-  await menu();
+  await backToMenu(page);
   await page.getByRole('link', { name: 'General settings' }).click();
   await page.waitForURL(/\/_gensettings\?id=/);
   check(Number(await page.getByLabel('FTP port').inputValue()) === ftpPort, 'the settings show the port');
@@ -152,11 +124,7 @@ try {
   failed = true;
   console.error(`FAILED: ${error.message}`);
 } finally {
-  ftp.child.stdin.end();
-  const helperEnded = new Promise((resolve) => ftp.child.once('exit', resolve));
-  const timer = setTimeout(() => ftp.child.kill(), 10000);
-  await helperEnded;
-  clearTimeout(timer);
+  await stopFtpHelper(ftp);
   await browser.close();
   await stopServer(child);
   rmSync(folder, { recursive: true, force: true });

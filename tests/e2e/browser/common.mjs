@@ -2,6 +2,7 @@
 // and the browser.
 import { spawn } from 'node:child_process';
 import { existsSync } from 'node:fs';
+import path from 'node:path';
 import readline from 'node:readline';
 
 export const CHROMIUM = '/usr/bin/chromium';
@@ -59,4 +60,47 @@ export async function stopServer(child) {
   const timer = setTimeout(() => child.kill(), 30000);
   await ended;
   clearTimeout(timer);
+}
+
+// The ftplib helper: one command line in, one answer line out, each bounded.
+export function startFtpHelper(ftpPort) {
+  const helper = path.join(path.dirname(new URL(import.meta.url).pathname), 'ftp_helper.py');
+  const child = spawn('python3', [helper, String(ftpPort), 'alice', 'wonder'], {
+    stdio: ['pipe', 'pipe', 'inherit'],
+  });
+  const answers = readline.createInterface({ input: child.stdout })[Symbol.asyncIterator]();
+  const ask = async (command) => {
+    child.stdin.write(`${command}\n`);
+    let timer;
+    const late = new Promise((_, reject) => {
+      timer = setTimeout(() => reject(new Error(`no answer to "${command}"`)), 60000);
+    });
+    const { value } = await Promise.race([answers.next(), late]);
+    clearTimeout(timer);
+    console.log(`ftp: ${command} -> ${value}`);
+    return value ?? '';
+  };
+  return { child, ask };
+}
+
+export async function stopFtpHelper(ftp) {
+  ftp.child.stdin.end();
+  const ended = new Promise((resolve) => ftp.child.once('exit', resolve));
+  const timer = setTimeout(() => ftp.child.kill(), 10000);
+  await ended;
+  clearTimeout(timer);
+}
+
+// Logs the page in through the login form; resolves on the menu.
+export async function logIn(page, base) {
+  await page.goto(`${base}/`);
+  await page.getByLabel('Administrator password').fill(PASSWORD);
+  await page.getByRole('button', { name: 'Log in' }).click();
+  await page.waitForURL(/\/_menu\?id=\d{49}$/, { timeout: 10000 });
+}
+
+// Follows the brand link of the header back to the menu.
+export async function backToMenu(page) {
+  await page.getByRole('link', { name: 'Quillon FTP Server' }).click();
+  await page.waitForURL(/\/_menu\?id=\d{49}$/);
 }

@@ -3,7 +3,9 @@
 Usage: ftp_helper.py <port> <user> <password>
 Commands (one per line) and the line each answers:
   greet                connect and leave: "GREETING <welcome>" or "REFUSED <error>"
-  login                keep a logged-in client: "READY"
+  login [user pass]    keep a logged-in client: "READY" or "REFUSED <error>"
+  stor <name>          the kept client stores 256 KiB: "STORED" or "REFUSED <error>"
+  retr <name>          the kept client fetches a file: "RETRIEVED <bytes>"
   await_end            wait for the server to end that client: "ENDED <reply>"
   upload <mb> <name>   store a file of <mb> MiB: "UPLOADED"
   download <name>      start a download and stop reading it, so it stays in
@@ -11,6 +13,7 @@ Commands (one per line) and the line each answers:
 Every wait is bounded; a failure is answered "ERROR <text>".
 """
 import ftplib
+import io
 import sys
 
 HOST = "127.0.0.1"
@@ -40,8 +43,22 @@ def main():
                 except ftplib.all_errors as error:
                     answer = "REFUSED " + str(error)
             elif command == "login":
-                kept = connect(port, user, password)
-                answer = "READY"
+                who = rest.split(" ") if rest else [user, password]
+                try:
+                    kept = connect(port, who[0], who[1])
+                    answer = "READY"
+                except ftplib.error_perm as error:
+                    answer = "REFUSED " + str(error)
+            elif command == "stor":
+                try:
+                    kept.storbinary("STOR " + rest, io.BytesIO(b"s" * (256 << 10)))
+                    answer = "STORED"
+                except ftplib.error_perm as error:
+                    answer = "REFUSED " + str(error)
+            elif command == "retr":
+                received = bytearray()
+                kept.retrbinary("RETR " + rest, received.extend)
+                answer = "RETRIEVED %d" % len(received)
             elif command == "await_end":
                 try:
                     answer = "ENDED " + kept.getresp()
