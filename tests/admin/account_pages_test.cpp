@@ -17,10 +17,10 @@ namespace {
 using testing::AdminAnswer;
 using testing::WriteWholeFile;
 
-class AccountPagesTest : public testing::AdminFixture {
+class AccountPagesTest : public testing::AdminServiceFixture {
  protected:
   void SetUp() override {
-    AdminFixture::SetUp();
+    AdminServiceFixture::SetUp();
     Template("_accountgen.html", "<!--USER-->|<!--USEFILEWRITE-->|<!--GROUPOPTIONSLIST_INEDIT-->");
     Template("_groupgen.html", "<!--USER-->|<!--GROUPOPTIONSLIST_INEDIT-->");
     Template("_accountfolders.html", "<!--PATH-->|<!--VIRTUALFOLDEROPTIONSLIST-->");
@@ -30,30 +30,7 @@ class AccountPagesTest : public testing::AdminFixture {
     Template("_browse.html", "<!--FULLPATH-->|<!--FULLPATHJAVASCRIPT-->|<!--UP1-->|<!--LIST-->");
     std::filesystem::create_directories(dir_.File("root/pub"));
     std::filesystem::create_directories(dir_.File("other"));
-    service_ = std::make_unique<RemoteAdminService>(*server_, clock_, dir_.Path());
-    id_ = LogIn();
   }
-
-  void TearDown() override {
-    service_.reset();
-    AdminFixture::TearDown();
-  }
-
-  AdminHandler& Handler() override { return service_->Handler(); }
-
-  void Template(const std::string& name, const std::string& text) {
-    WriteWholeFile(dir_.File("remoteadmin/" + name), text);
-  }
-  AdminAnswer Get(const std::string& path_and_query) {
-    const char* separator = path_and_query.find('?') == std::string::npos ? "?" : "&";
-    return Request("GET " + path_and_query + separator + "id=" + id_);
-  }
-  AdminAnswer Post(const std::string& path, const std::string& form) {
-    const char* separator = path.find('?') == std::string::npos ? "?" : "&";
-    return Request("POST " + path + separator + "id=" + id_, form);
-  }
-  std::string Error(const std::string& message) { return "_error?id=" + id_ + "&msg1=" + message; }
-  std::string Back(const std::string& page) { return page + "?id=" + id_; }
 
   // Opens a record of the list page for editing.
   void Edit(const std::string& name, const char* mode = "account") {
@@ -65,11 +42,8 @@ class AccountPagesTest : public testing::AdminFixture {
     EXPECT_TRUE(server_->Accounts().GetCopy(name, &record)) << name;
     return record;
   }
-  // The folders form with the folders as they are, plus `extra`.
+  // The folders tab's form without a root or start folder, plus `extra`.
   std::string FoldersForm(const std::string& extra) { return "path=&startdir=&" + extra; }
-
-  std::unique_ptr<RemoteAdminService> service_;
-  std::string id_;
 };
 
 TEST_F(AccountPagesTest, TabsWriteTheWorkingCopyAndOneUpdateStoresAll) {

@@ -18,10 +18,10 @@ using testing::AdminAnswer;
 using testing::ReadWholeFile;
 using testing::WriteWholeFile;
 
-class AdminPagesTest : public testing::AdminFixture {
+class AdminPagesTest : public testing::AdminServiceFixture {
  protected:
   void SetUp() override {
-    AdminFixture::SetUp();
+    AdminServiceFixture::SetUp();
     Template("_status.html",
              "<!--OVERALLSTATUS-->|<!--USERSCOUNT-->|<!--DATAINKB-->|<!--DATAOUTKB-->|<!--ACTIVITYLIST-->");
     Template("_sessionaction.html",
@@ -31,32 +31,7 @@ class AdminPagesTest : public testing::AdminFixture {
              "<!--USETIMEOUTSTOP-->|<!--BANNEDFILES-->");
     Template("_genips.html", "server|<!--USESAFE-->|<!--USEBLOCKED-->|<!--SAFEOPTIONSLIST-->|<!--BLOCKEDOPTIONSLIST-->");
     Template("_accountips.html", "account|<!--BLOCKEDOPTIONSLIST-->");
-    service_ = std::make_unique<RemoteAdminService>(*server_, clock_, dir_.Path());
-    id_ = LogIn();
   }
-
-  void TearDown() override {
-    service_.reset();
-    AdminFixture::TearDown();
-  }
-
-  AdminHandler& Handler() override { return service_->Handler(); }
-
-  void Template(const std::string& name, const std::string& text) {
-    WriteWholeFile(dir_.File("remoteadmin/" + name), text);
-  }
-
-  AdminAnswer Get(const std::string& path_and_query) {
-    const char* separator = path_and_query.find('?') == std::string::npos ? "?" : "&";
-    return Request("GET " + path_and_query + separator + "id=" + id_);
-  }
-  AdminAnswer Post(const std::string& path, const std::string& form) {
-    const char* separator = path.find('?') == std::string::npos ? "?" : "&";
-    return Request("POST " + path + separator + "id=" + id_, form);
-  }
-  // The error page the browser is sent to, with the message as it travels.
-  std::string Error(const std::string& message) { return "_error?id=" + id_ + "&msg1=" + message; }
-  std::string Back(const std::string& page) { return page + "?id=" + id_; }
 
   // A valid settings form with one field replaced or added.
   std::string SettingsForm(const std::string& extra) {
@@ -64,9 +39,6 @@ class AdminPagesTest : public testing::AdminFixture {
            std::to_string(server_->IsActive() ? server_->GetStatus().port : 2121) +
            "&idle=300&uploadspeed=0&downloadspeed=0&maxusers=0&maxusersperip=0&" + extra;
   }
-
-  std::unique_ptr<RemoteAdminService> service_;
-  std::string id_;
 };
 
 TEST_F(AdminPagesTest, StatusShowsTheServiceAndItsSessions) {

@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 #include <regex>
 #include <string>
 
 #include "admin/admin_handler.h"
 #include "admin/http_request.h"
+#include "admin/remote_admin_service.h"
 #include "support/ftp_server_fixture.h"
 
 namespace quillon::testing {
@@ -74,6 +76,43 @@ class AdminFixture : public FtpServerFixture {
     }
     return match[1];
   }
+};
+
+// The whole remote admin (the service's handler with every page family),
+// logged in, with templates the test writes.
+class AdminServiceFixture : public AdminFixture {
+ protected:
+  void SetUp() override {
+    AdminFixture::SetUp();
+    service_ = std::make_unique<admin::RemoteAdminService>(*server_, clock_, dir_.Path());
+    id_ = LogIn();
+  }
+
+  void TearDown() override {
+    service_.reset();
+    AdminFixture::TearDown();
+  }
+
+  admin::AdminHandler& Handler() override { return service_->Handler(); }
+
+  void Template(const std::string& name, const std::string& text) {
+    WriteWholeFile(dir_.File("remoteadmin/" + name), text);
+  }
+  // Requests with the session id added to the query.
+  AdminAnswer Get(const std::string& path_and_query) {
+    const char* separator = path_and_query.find('?') == std::string::npos ? "?" : "&";
+    return Request("GET " + path_and_query + separator + "id=" + id_);
+  }
+  AdminAnswer Post(const std::string& path, const std::string& form) {
+    const char* separator = path.find('?') == std::string::npos ? "?" : "&";
+    return Request("POST " + path + separator + "id=" + id_, form);
+  }
+  // The error page showing `message` as it travels, and a page of the admin.
+  std::string Error(const std::string& message) { return "_error?id=" + id_ + "&msg1=" + message; }
+  std::string Back(const std::string& page) { return page + "?id=" + id_; }
+
+  std::unique_ptr<admin::RemoteAdminService> service_;
+  std::string id_;
 };
 
 }  // namespace quillon::testing
