@@ -6,7 +6,7 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test tsan asan fuzz run bench clean
+.PHONY: all deps configure build check test tsan asan fuzz run bench clean
 
 all: build
 
@@ -19,7 +19,11 @@ configure: deps
 build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-test: build
+# The include rules: layers in their order, system headers in src/platform only.
+check:
+	bash scripts/check-layers.sh
+
+test: check build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
 # Every test again under ThreadSanitizer (a separate build folder).

@@ -49,7 +49,7 @@ void ActiveAccount::RemoveSession(const void* key) {
   if (it != sessions_.end()) sessions_.erase(it);
 }
 
-bool ActiveAccount::StillAllowed(const IpAddress& address) const {
+bool ActiveAccount::StillAllowed(const runtime::IpAddress& address) const {
   Guard guard(Lock());
   const accounts::EffectiveRecord& record = RecordLocked();
   if (!record.mEnabled) return false;
@@ -62,7 +62,7 @@ std::size_t ActiveAccount::SessionCount() const {
   return sessions_.size();
 }
 
-std::size_t ActiveAccount::SessionsFrom(const IpAddress& address) const {
+std::size_t ActiveAccount::SessionsFrom(const runtime::IpAddress& address) const {
   Guard guard(Lock());
   return static_cast<std::size_t>(std::count_if(
       sessions_.begin(), sessions_.end(),

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "access/activity_record.h"
-#include "access/ip_range_list.h"
+#include "runtime/ip_range_list.h"
 #include "runtime/rate_limiter.h"
 #include "settings/log_file.h"
-#include "vfs/account_file_system.h"
+#include "accountfs/account_file_system.h"
 
 namespace quillon::access {
 
@@ -25,11 +25,11 @@ namespace quillon::access {
 // control connection), and the client's address.
 struct SessionEndpoint {
   const void* key = nullptr;
-  IpAddress address{};
+  runtime::IpAddress address{};
   std::uint16_t port = 0;
 };
 
-class ActiveAccount : public vfs::AccountFileSystem {
+class ActiveAccount : public accountfs::AccountFileSystem {
  public:
   // `log_folder`: where the account log goes ("<name>.txt") when the record
   // asks for one.
@@ -41,9 +41,9 @@ class ActiveAccount : public vfs::AccountFileSystem {
   [[nodiscard]] bool AdmitSession(const SessionEndpoint& session, ActivityRecord* activity);
   void RemoveSession(const void* key);
   // Whether a logged-in session from `address` may stay.
-  bool StillAllowed(const IpAddress& address) const;
+  bool StillAllowed(const runtime::IpAddress& address) const;
   std::size_t SessionCount() const;
-  std::size_t SessionsFrom(const IpAddress& address) const;
+  std::size_t SessionsFrom(const runtime::IpAddress& address) const;
   // Copies of the sessions' activity, with the account's credits.
   void AppendSnapshots(std::vector<ActivitySnapshot>* out) const;
 
@@ -72,7 +72,7 @@ class ActiveAccount : public vfs::AccountFileSystem {
  private:
   struct Session {
     const void* key;
-    IpAddress address;
+    runtime::IpAddress address;
     std::uint16_t port;
     ActivityRecord* activity;
   };

@@ -58,7 +58,7 @@ void AuthManager::Stop() {
   cache_.Stop(runtime::WorkerThread::kStopWaitMs);
 }
 
-bool AuthManager::AdmitLocked(const IpAddress& address, bool ignore_limits,
+bool AuthManager::AdmitLocked(const runtime::IpAddress& address, bool ignore_limits,
                               std::string* message) const {
   AdmissionSettings s;
   {
@@ -95,7 +95,7 @@ bool AuthManager::AdmitLocked(const IpAddress& address, bool ignore_limits,
   return true;
 }
 
-bool AuthManager::AdmitConnection(const IpAddress& address, std::string* message) {
+bool AuthManager::AdmitConnection(const runtime::IpAddress& address, std::string* message) {
   Guard guard(lock_);
   if (!AdmitLocked(address, false, message)) return false;
   ++connected_;
@@ -107,7 +107,7 @@ void AuthManager::ConnectionEnded() {
   if (connected_ > 0) --connected_;
 }
 
-bool AuthManager::Admit(const IpAddress& address, bool ignore_limits, std::string* message) {
+bool AuthManager::Admit(const runtime::IpAddress& address, bool ignore_limits, std::string* message) {
   Guard guard(lock_);
   return AdmitLocked(address, ignore_limits, message);
 }

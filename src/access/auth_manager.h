@@ -60,10 +60,10 @@ class AuthManager {
   bool IsRunning() const { return tracker_.IsRunning(); }
 
   // The admission check; on success the connected count goes up.
-  [[nodiscard]] bool AdmitConnection(const IpAddress& address, std::string* message);
+  [[nodiscard]] bool AdmitConnection(const runtime::IpAddress& address, std::string* message);
   void ConnectionEnded();
   // The admission check alone. With `ignore_limits` only the IP lists count.
-  [[nodiscard]] bool Admit(const IpAddress& address, bool ignore_limits, std::string* message);
+  [[nodiscard]] bool Admit(const runtime::IpAddress& address, bool ignore_limits, std::string* message);
 
   // The shared account of a successful login, or null with the message.
   ActiveAccount* Login(const SessionEndpoint& session, std::string_view name,
@@ -114,7 +114,7 @@ class AuthManager {
   // Every root and virtual folder that an account or group serves, resolved.
   std::vector<std::string> ServedFolders() const;
 
-  bool AdmitLocked(const IpAddress& address, bool ignore_limits, std::string* message) const;
+  bool AdmitLocked(const runtime::IpAddress& address, bool ignore_limits, std::string* message) const;
   ServerRules ReadServerRules() const;
   static void ApplyServerRules(ActiveAccount* account, const ServerRules& rules);
   ActiveAccount* FindLocked(std::string_view name) const;

@@ -11,7 +11,7 @@ LoginFailureTracker::LoginFailureTracker(platform::Clock& clock)
 
 LoginFailureTracker::~LoginFailureTracker() { Stop(kStopWaitMs); }
 
-void LoginFailureTracker::RecordFailure(const IpAddress& address) {
+void LoginFailureTracker::RecordFailure(const runtime::IpAddress& address) {
   Guard guard(lock_);
   auto same = [&](const Entry& entry) { return entry.address == address; };
   if (std::any_of(blocks_.begin(), blocks_.end(), same)) return;
@@ -24,7 +24,7 @@ void LoginFailureTracker::RecordFailure(const IpAddress& address) {
   blocks_.push_back({address, kBlockSeconds});
 }
 
-bool LoginFailureTracker::IsBlocked(const IpAddress& address) const {
+bool LoginFailureTracker::IsBlocked(const runtime::IpAddress& address) const {
   Guard guard(lock_);
   return std::any_of(blocks_.begin(), blocks_.end(),
                      [&](const Entry& entry) { return entry.address == address; });

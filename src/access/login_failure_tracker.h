@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "access/ip_range_list.h"
+#include "runtime/ip_range_list.h"
 #include "platform/clock.h"
 #include "runtime/critical_section.h"
 #include "runtime/worker_thread.h"
@@ -28,8 +28,8 @@ class LoginFailureTracker : public runtime::WorkerThread {
 
   // The fifth failure within the lifetime of the four before it blocks the
   // address. Failures of a blocked address are ignored.
-  void RecordFailure(const IpAddress& address);
-  bool IsBlocked(const IpAddress& address) const;
+  void RecordFailure(const runtime::IpAddress& address);
+  bool IsBlocked(const runtime::IpAddress& address) const;
   // Ages every entry by the whole seconds passed since the last sweep and
   // drops the entries whose time ran out.
   void Sweep();
@@ -39,7 +39,7 @@ class LoginFailureTracker : public runtime::WorkerThread {
 
  private:
   struct Entry {
-    IpAddress address;
+    runtime::IpAddress address;
     std::uint32_t seconds_left;
   };
 

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "access/ip_range_list.h"
+#include "runtime/ip_range_list.h"
 #include "accounts/access_rights.h"
 #include "accounts/virtual_folder.h"
 
@@ -109,9 +109,9 @@ class AccountRecord {
   std::int32_t mDownloadCredits = -1;  // per KB downloaded
   std::uint32_t mCurrentCredits = 0;
   bool mUseSafeIPs = false;
-  access::IpRangeList mSafeIPs;
+  runtime::IpRangeList mSafeIPs;
   bool mUseBlockIPs = false;
-  access::IpRangeList mBlockIPs;
+  runtime::IpRangeList mBlockIPs;
   bool mUseLogs = false;
 
  private:

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "access/ip_range_list.h"
+#include "runtime/ip_range_list.h"
 #include "accounts/account_record.h"
 #include "runtime/critical_section.h"
 
@@ -44,8 +44,8 @@ class EditState {
   bool account_mode = false;    // the record is an account (else a group)
   bool server_ip_mode = false;  // the IP pages work on the server's own lists
   std::string edited_name;      // the record's name when it was opened
-  access::IpRangeList safe_ips;
-  access::IpRangeList blocked_ips;
+  runtime::IpRangeList safe_ips;
+  runtime::IpRangeList blocked_ips;
   bool add_to_safe = false;     // the add-IP page adds to the safe list
 
   // Guarded by CopyLock().

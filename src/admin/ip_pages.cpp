@@ -10,7 +10,7 @@ namespace {
 using Guard = runtime::CriticalSection::Guard;
 using Method = HttpRequest::Method;
 using IpMode = EditState::IpMode;
-using access::IpRangeList;
+using runtime::IpRangeList;
 
 // The pages of a mode: the list it belongs to, the IP page's template and
 // the add-IP page.
@@ -178,8 +178,8 @@ void IpPages::ProcessAdd(HttpRequest& request, const std::string& id) {
     handler_.ErrorRedirect(request, id, "The lower IP is not a valid IP.");
     return;
   }
-  const access::IpAddress first = IpRangeList::ParseAddress(lower);
-  access::IpAddress last = first;
+  const runtime::IpAddress first = IpRangeList::ParseAddress(lower);
+  runtime::IpAddress last = first;
   if (range) {
     if (!IpRangeList::IsValidAddress(upper)) {
       handler_.ErrorRedirect(request, id, "The upper IP is not a valid IP.");

@@ -6,7 +6,7 @@
 #include "ftp/command_line.h"
 #include "ftp/replies.h"
 #include "ftp/session_messages.h"
-#include "vfs/messages.h"
+#include "accountfs/messages.h"
 #include "vfs/paths.h"
 #include "vfs/text.h"
 #include "vfs/time_format.h"
@@ -328,7 +328,7 @@ bool FtpSession::BuildPath(std::string_view argument, std::string* path) const {
 }
 
 bool FtpSession::RefusePath() {
-  return Answer(FormatText(replies::kFailed, vfs::messages::kInaccessible));
+  return Answer(FormatText(replies::kFailed, accountfs::messages::kInaccessible));
 }
 
 std::vector<std::string> FtpSession::MessageBlock(int code) {
@@ -600,7 +600,7 @@ std::string FtpSession::UniqueName() {
 }
 
 bool FtpSession::Transfer(std::string_view argument, bool has_argument, std::string_view line) {
-  using Kind = vfs::FileTransfer::Kind;
+  using Kind = accountfs::FileTransfer::Kind;
   const bool retr = StartsWithNoCase(line, "RETR");
   const bool stor = StartsWithNoCase(line, "STOR");
   const bool appe = StartsWithNoCase(line, "APPE");
@@ -612,7 +612,7 @@ bool FtpSession::Transfer(std::string_view argument, bool has_argument, std::str
   std::string message;
   std::string path;
   std::string unique_name;
-  vfs::FileTransfer* opened = nullptr;
+  accountfs::FileTransfer* opened = nullptr;
   Kind kind = Kind::kDownload;
   if (retr) {
     if (!BuildPath(argument, &path)) return RefusePath();
@@ -719,9 +719,9 @@ bool FtpSession::OpenDataConnection(std::string* error, bool* lost) {
 
 const char* FtpSession::TransferActivity() const {
   switch (transfer_kind_) {
-    case vfs::FileTransfer::Kind::kUpload: return replies::kActUploaded;
-    case vfs::FileTransfer::Kind::kListing: return replies::kActViewed;
-    case vfs::FileTransfer::Kind::kDownload: break;
+    case accountfs::FileTransfer::Kind::kUpload: return replies::kActUploaded;
+    case accountfs::FileTransfer::Kind::kListing: return replies::kActViewed;
+    case accountfs::FileTransfer::Kind::kDownload: break;
   }
   return replies::kActDownloaded;
 }
@@ -729,11 +729,11 @@ const char* FtpSession::TransferActivity() const {
 std::string FtpSession::TransferLog(bool failed, const char* reason) const {
   const char* item = current_item_.c_str();
   switch (transfer_kind_) {
-    case vfs::FileTransfer::Kind::kUpload:
+    case accountfs::FileTransfer::Kind::kUpload:
       return failed ? FormatText(replies::kLogUploadFailed, item, reason) : FormatText(replies::kLogUploaded, item);
-    case vfs::FileTransfer::Kind::kListing:
+    case accountfs::FileTransfer::Kind::kListing:
       return failed ? FormatText(replies::kLogViewFailed, item, reason) : FormatText(replies::kLogViewed, item);
-    case vfs::FileTransfer::Kind::kDownload: break;
+    case accountfs::FileTransfer::Kind::kDownload: break;
   }
   return failed ? FormatText(replies::kLogDownloadFailed, item, reason) : FormatText(replies::kLogDownloaded, item);
 }
@@ -764,7 +764,7 @@ void FtpSession::WaitForData(DataWait wait, std::uint32_t timeout_ms) {
 }
 
 void FtpSession::TransferStep() {
-  if (transfer_kind_ == vfs::FileTransfer::Kind::kUpload) {
+  if (transfer_kind_ == accountfs::FileTransfer::Kind::kUpload) {
     UploadStep();
   } else {
     DownloadStep();

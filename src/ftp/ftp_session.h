@@ -19,7 +19,7 @@
 #include "runtime/line_socket.h"
 #include "runtime/tcp_connection.h"
 #include "settings/log_file.h"
-#include "vfs/file_transfer.h"
+#include "accountfs/file_transfer.h"
 
 namespace quillon::ftp {
 
@@ -157,8 +157,8 @@ class FtpSession final : public runtime::TcpConnection {
   runtime::LineSocket data_socket_;
   std::string port_address_;
   std::uint32_t port_port_ = 0;
-  vfs::FileTransfer* transfer_ = nullptr;
-  vfs::FileTransfer::Kind transfer_kind_ = vfs::FileTransfer::Kind::kDownload;
+  accountfs::FileTransfer* transfer_ = nullptr;
+  accountfs::FileTransfer::Kind transfer_kind_ = accountfs::FileTransfer::Kind::kDownload;
   std::unique_ptr<char[]> transfer_buffer_;  // kFreeChunk bytes while a transfer runs
   std::uint32_t chunk_ = kMeteredChunk;
   std::size_t pending_offset_ = 0;  // download bytes read but not yet sent

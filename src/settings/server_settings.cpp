@@ -36,7 +36,7 @@ struct Writer {
   void Speed(const char* name, const runtime::RateLimiter& limiter) {
     file->PutInteger(name, limiter.Limit());
   }
-  void IpList(const char* name, const access::IpRangeList& list) {
+  void IpList(const char* name, const runtime::IpRangeList& list) {
     const std::string bytes = list.Serialise();
     file->PutBytes(name, bytes.data(), bytes.size());
   }
@@ -69,7 +69,7 @@ struct Reader {
   void Speed(const char* name, runtime::RateLimiter& limiter) {
     if (Wanted(name)) limiter.SetLimit(file->Integer(name));
   }
-  void IpList(const char* name, access::IpRangeList& list) {
+  void IpList(const char* name, runtime::IpRangeList& list) {
     if (Wanted(name) && file->Size(name) > 0) list.LoadBytes(file->Data(name), file->Size(name));
   }
   void BadExts(const char* name, vfs::BannedTypes& types) {
@@ -165,7 +165,7 @@ struct TextAccess {
       limiter.SetLimit(kb << 10);
     }
   }
-  void IpList(const char* name, access::IpRangeList& list) {
+  void IpList(const char* name, runtime::IpRangeList& list) {
     if (!Mine(name)) return;
     if (input == nullptr) {
       output->clear();
@@ -173,7 +173,7 @@ struct TextAccess {
       ok = true;
       return;
     }
-    access::IpRangeList parsed;
+    runtime::IpRangeList parsed;
     std::string_view rest = *input;
     while (!rest.empty()) {
       const std::size_t comma = rest.find(',');
@@ -182,9 +182,9 @@ struct TextAccess {
       const std::size_t dash = entry.find('-');
       const std::string_view first = entry.substr(0, dash);
       const std::string_view last = dash == std::string_view::npos ? first : entry.substr(dash + 1);
-      if (!access::IpRangeList::IsValidAddress(first) || !access::IpRangeList::IsValidAddress(last) ||
-          !parsed.AddRange(access::IpRangeList::ParseAddress(first),
-                           access::IpRangeList::ParseAddress(last))) {
+      if (!runtime::IpRangeList::IsValidAddress(first) || !runtime::IpRangeList::IsValidAddress(last) ||
+          !parsed.AddRange(runtime::IpRangeList::ParseAddress(first),
+                           runtime::IpRangeList::ParseAddress(last))) {
         ok = Fail("\"" + std::string(entry) + "\" is not an IP address or a range of them.");
         return;
       }

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "access/ip_range_list.h"
+#include "runtime/ip_range_list.h"
 #include "platform/clock.h"
 #include "runtime/critical_section.h"
 #include "runtime/rate_limiter.h"
@@ -102,9 +102,9 @@ class ServerSettings {
   bool mAutoHide;
   bool mAutoActivate;
   bool mUseSafeIPs;
-  access::IpRangeList mSafeIPs;
+  runtime::IpRangeList mSafeIPs;
   bool mUseBlockIPs;
-  access::IpRangeList mBlockIPs;
+  runtime::IpRangeList mBlockIPs;
   std::uint32_t mPort;
   std::uint32_t mFTPLogStartVal;
   bool mUseMaxUsersPerIP;

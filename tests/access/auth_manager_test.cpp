@@ -9,7 +9,7 @@
 
 #include "support/manual_clock.h"
 #include "support/temp_dir.h"
-#include "vfs/file_transfer.h"
+#include "accountfs/file_transfer.h"
 
 namespace quillon::access {
 namespace {
@@ -17,7 +17,7 @@ namespace {
 using accounts::AccountRecord;
 using testing::TempDir;
 
-constexpr IpAddress kClient{192, 168, 1, 10};
+constexpr runtime::IpAddress kClient{192, 168, 1, 10};
 
 class AuthManagerTest : public ::testing::Test {
  protected:
@@ -39,12 +39,12 @@ class AuthManagerTest : public ::testing::Test {
   }
 
   // Distinct keys stand for distinct sessions.
-  SessionEndpoint Session(int n, IpAddress address = kClient) {
+  SessionEndpoint Session(int n, runtime::IpAddress address = kClient) {
     return SessionEndpoint{&keys_[n], address, static_cast<std::uint16_t>(40000 + n)};
   }
 
   ActiveAccount* Login(int n, std::string_view name = "bob", std::string_view password = "pw",
-                       IpAddress address = kClient) {
+                       runtime::IpAddress address = kClient) {
     return auth_.Login(Session(n, address), name, password, &activity_[n], &message_);
   }
 
@@ -230,7 +230,7 @@ TEST_F(AuthManagerTest, AllowancesShareTheAccountAndServerLimits) {
 TEST_F(AuthManagerTest, RefreshStopsWhatTheStoreNoLongerAllows) {
   ActiveAccount* account = Login(0);
   ASSERT_NE(account, nullptr);
-  vfs::FileTransfer* download = account->OpenForDownload("/file.bin", 0, &message_);
+  accountfs::FileTransfer* download = account->OpenForDownload("/file.bin", 0, &message_);
   ASSERT_NE(download, nullptr);
   AccountRecord narrowed = Account("bob", "pw");
   narrowed.mRights = accounts::kFolderView;
@@ -288,7 +288,7 @@ TEST_F(AuthManagerTest, ConcurrentSessionsOfOneAccount) {
         ActiveAccount* account =
             auth_.Login(Session(t), "bob", "pw", &activity_[t], &message);
         if (account == nullptr) continue;
-        vfs::FileTransfer* download = account->OpenForDownload("/file.bin", 0, &message);
+        accountfs::FileTransfer* download = account->OpenForDownload("/file.bin", 0, &message);
         if (download != nullptr) {
           char buffer[2048];
           std::string reason;

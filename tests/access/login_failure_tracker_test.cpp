@@ -8,8 +8,8 @@
 namespace quillon::access {
 namespace {
 
-constexpr IpAddress kHammer{10, 0, 0, 66};
-constexpr IpAddress kOther{10, 0, 0, 67};
+constexpr runtime::IpAddress kHammer{10, 0, 0, 66};
+constexpr runtime::IpAddress kOther{10, 0, 0, 67};
 
 TEST(LoginFailureTrackerTest, FifthFailureBlocksForTenMinutes) {
   testing::ManualClock clock;

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace quillon::access {
+namespace quillon::runtime {
 
 // The four numbers of a dotted address, first number first.
 using IpAddress = std::array<std::uint8_t, 4>;
@@ -67,4 +67,4 @@ class IpRangeList {
   std::vector<IpRange> ranges_;
 };
 
-}  // namespace quillon::access
+}  // namespace quillon::runtime

@@ -14,11 +14,11 @@
 #include <memory>
 #include <string>
 
-#include "vfs/account_file_system.h"
+#include "accountfs/account_file_system.h"
 #include "vfs/file_handle.h"
 #include "vfs/folder_size_cache.h"
 
-namespace quillon::vfs {
+namespace quillon::accountfs {
 
 class FileTransfer {
  public:
@@ -26,8 +26,8 @@ class FileTransfer {
 
   struct Setup {
     Kind kind = Kind::kDownload;
-    std::unique_ptr<FileHandle> source;          // the open file
-    FolderSizeCache::Entry* entry = nullptr;     // released at destruction; writes add to it
+    std::unique_ptr<vfs::FileHandle> source;          // the open file
+    vfs::FolderSizeCache::Entry* entry = nullptr;     // released at destruction; writes add to it
     std::string file_path;                       // disk path
     std::string ftp_path;
     std::string temporary_file;                  // deleted at destruction when not empty
@@ -71,8 +71,8 @@ class FileTransfer {
 
   AccountFileSystem& account_;
   const Kind kind_;
-  std::unique_ptr<FileHandle> source_;
-  FolderSizeCache::Entry* const entry_;
+  std::unique_ptr<vfs::FileHandle> source_;
+  vfs::FolderSizeCache::Entry* const entry_;
   const std::string file_path_;
   const std::string ftp_path_;
   const std::string temporary_file_;
@@ -86,4 +86,4 @@ class FileTransfer {
   std::uint64_t written_ = 0;  // bytes added to the folder-size entry
 };
 
-}  // namespace quillon::vfs
+}  // namespace quillon::accountfs

@@ -1,15 +1,15 @@
-#include "vfs/account_file_system.h"
+#include "accountfs/account_file_system.h"
 
 #include <algorithm>
 #include <limits>
 
-#include "vfs/file_transfer.h"
-#include "vfs/messages.h"
+#include "accountfs/file_transfer.h"
+#include "accountfs/messages.h"
 #include "vfs/paths.h"
 #include "vfs/text.h"
 #include "vfs/trash.h"
 
-namespace quillon::vfs {
+namespace quillon::accountfs {
 
 namespace {
 
@@ -35,13 +35,13 @@ std::string WithoutTrailingSlash(std::string_view path) {
 // The parent folder of a disk path (for a file directly below "/", "/").
 std::string ParentOf(const std::string& disk_path) {
   std::string parent;
-  if (!ParentFolder(disk_path, &parent, 4096)) parent = "/";
+  if (!vfs::ParentFolder(disk_path, &parent, 4096)) parent = "/";
   return parent;
 }
 
 }  // namespace
 
-AccountFileSystem::AccountFileSystem(accounts::EffectiveRecord record, FolderSizeCache& cache,
+AccountFileSystem::AccountFileSystem(accounts::EffectiveRecord record, vfs::FolderSizeCache& cache,
                                      platform::Clock& clock)
     : cache_(cache), clock_(clock), record_(std::move(record)) {
   record_.SortVirtualFolders();
@@ -57,8 +57,8 @@ accounts::EffectiveRecord AccountFileSystem::RecordCopy() const {
   return record_;
 }
 
-void AccountFileSystem::SetServerRules(std::optional<BannedTypes> banned, bool delete_to_trash,
-                                       TrashRules trash) {
+void AccountFileSystem::SetServerRules(std::optional<vfs::BannedTypes> banned, bool delete_to_trash,
+                                       vfs::TrashRules trash) {
   Guard guard(lock_);
   banned_ = std::move(banned);
   delete_to_trash_ = delete_to_trash;
@@ -72,23 +72,23 @@ MappedPath AccountFileSystem::MapPath(std::string_view ftp_path) const {
   MappedPath mapped;
   // The same capacity as the session's paths: a path that does not fit maps
   // nowhere rather than to a shorter neighbour.
-  if (!AppendText(&full, ftp_path, kDiskPathCapacity)) return mapped;
-  mapped.ftp_path = NormalisePath(full);
-  ReplaceChar(&mapped.ftp_path, '*', '_');
-  StripTrailing(&mapped.ftp_path, ' ');
+  if (!vfs::AppendText(&full, ftp_path, vfs::kDiskPathCapacity)) return mapped;
+  mapped.ftp_path = vfs::NormalisePath(full);
+  vfs::ReplaceChar(&mapped.ftp_path, '*', '_');
+  vfs::StripTrailing(&mapped.ftp_path, ' ');
   const std::string& path = mapped.ftp_path;
 
   if (!path.empty()) {
     for (std::size_t i = 0; i < record_.FolderCount(); ++i) {
       const accounts::VirtualFolder& folder = record_.FolderAt(i);
       const std::string& name = folder.Name();
-      if (name.size() > path.size() || !StartsWithNoCase(path, name)) continue;
+      if (name.size() > path.size() || !vfs::StartsWithNoCase(path, name)) continue;
       if (path.size() != name.size() && path[name.size()] != '/') continue;
       std::string base = WithoutTrailingSlash(folder.Path());
       if (base == "/") base.clear();
       mapped.disk_path = base + path.substr(name.size());
       if (mapped.disk_path.empty()) mapped.disk_path = "/";
-      if (StaysWithin(folder.Path(), mapped.disk_path)) mapped.area = static_cast<int>(i);
+      if (vfs::StaysWithin(folder.Path(), mapped.disk_path)) mapped.area = static_cast<int>(i);
       return mapped;
     }
   }
@@ -100,7 +100,7 @@ MappedPath AccountFileSystem::MapPath(std::string_view ftp_path) const {
   if (root == "/") root.clear();
   mapped.disk_path = root + path;
   if (mapped.disk_path.empty()) mapped.disk_path = "/";
-  if (StaysWithin(record_.RootFolder(), mapped.disk_path)) mapped.area = kRootArea;
+  if (vfs::StaysWithin(record_.RootFolder(), mapped.disk_path)) mapped.area = kRootArea;
   return mapped;
 }
 
@@ -108,13 +108,13 @@ bool AccountFileSystem::IsFolder(std::string_view ftp_path) const {
   Guard guard(lock_);
   if (ftp_path == "/") return true;
   const MappedPath mapped = MapPath(ftp_path);
-  if (mapped.area >= kRootArea && FolderExists(mapped.disk_path)) return true;
+  if (mapped.area >= kRootArea && vfs::FolderExists(mapped.disk_path)) return true;
   // A visible virtual folder below the path makes it enterable.
   const std::string& path = mapped.ftp_path;
   for (const accounts::VirtualFolder& folder : record_.VirtualFolders()) {
     if (!folder.mVisible || folder.Name().size() <= path.size()) continue;
     if (path.empty() ||
-        (StartsWithNoCase(folder.Name(), path) && folder.Name()[path.size()] == '/'))
+        (vfs::StartsWithNoCase(folder.Name(), path) && folder.Name()[path.size()] == '/'))
       return true;
   }
   return false;
@@ -122,17 +122,17 @@ bool AccountFileSystem::IsFolder(std::string_view ftp_path) const {
 
 bool AccountFileSystem::IsFile(std::string_view ftp_path) const {
   const MappedPath mapped = MapPath(ftp_path);
-  return mapped.area >= kRootArea && FileExists(mapped.disk_path);
+  return mapped.area >= kRootArea && vfs::FileExists(mapped.disk_path);
 }
 
 bool AccountFileSystem::IsLockedFolder(std::string_view disk_path) const {
   Guard guard(lock_);
   // Compared without trailing "/", so "/srv/ftp" and "/srv/ftp/" are one folder.
   const std::string path = WithoutTrailingSlash(disk_path);
-  if (record_.mUseRootFolder && EqualNoCase(path, WithoutTrailingSlash(record_.RootFolder())))
+  if (record_.mUseRootFolder && vfs::EqualNoCase(path, WithoutTrailingSlash(record_.RootFolder())))
     return true;
   for (const accounts::VirtualFolder& folder : record_.VirtualFolders())
-    if (EqualNoCase(path, WithoutTrailingSlash(folder.Path()))) return true;
+    if (vfs::EqualNoCase(path, WithoutTrailingSlash(folder.Path()))) return true;
   return false;
 }
 
@@ -184,7 +184,7 @@ bool AccountFileSystem::RemoveFolder(std::string_view path, std::string* message
   if (mapped.area == kUnreachableArea) return Fail(message, messages::kInaccessible);
   if (IsLockedFolder(mapped.disk_path)) return Fail(message, messages::kLockedFolder);
   if (!HasRight(mapped.area, accounts::kFolderModify)) return Fail(message, messages::kNoRights);
-  if (!FolderExists(mapped.disk_path)) return Fail(message, messages::kNoSuchFolder);
+  if (!vfs::FolderExists(mapped.disk_path)) return Fail(message, messages::kNoSuchFolder);
   if (!cache_.RemoveFolder(mapped.disk_path)) return Fail(message, messages::kFolderNotEmpty);
   return true;
 }
@@ -193,16 +193,16 @@ bool AccountFileSystem::DeleteFile(std::string_view path, std::string* message) 
   Guard guard(lock_);
   MappedPath mapped;
   if (!MapExistingFile(path, accounts::kFileModify, &mapped, message)) return false;
-  FolderSizeCache::Entry* parent = cache_.Acquire(ParentOf(mapped.disk_path));
+  vfs::FolderSizeCache::Entry* parent = cache_.Acquire(ParentOf(mapped.disk_path));
   if (parent == nullptr) return Fail(message, messages::kCannotDelete);
-  const std::uint64_t size = FileSizeOf(mapped.disk_path);
+  const std::uint64_t size = vfs::FileSizeOf(mapped.disk_path);
   bool deleted = false;
   if (delete_to_trash_) {
-    TrashRules rules = trash_rules_;
-    if (record_.mUseRootFolder) rules.kept_out_of.push_back(ResolveNearest(record_.RootFolder()));
+    vfs::TrashRules rules = trash_rules_;
+    if (record_.mUseRootFolder) rules.kept_out_of.push_back(vfs::ResolveNearest(record_.RootFolder()));
     for (const accounts::VirtualFolder& folder : record_.VirtualFolders())
-      rules.kept_out_of.push_back(ResolveNearest(folder.Path()));
-    deleted = MoveToTrash(mapped.disk_path, clock_, rules);
+      rules.kept_out_of.push_back(vfs::ResolveNearest(folder.Path()));
+    deleted = vfs::MoveToTrash(mapped.disk_path, clock_, rules);
   } else {
     deleted = platform::RemoveFile(mapped.disk_path, nullptr);
   }
@@ -218,13 +218,13 @@ bool AccountFileSystem::Rename(std::string_view from, std::string_view to, bool*
   const MappedPath target = MapPath(to);
   if (source.area == kUnreachableArea || target.area == kUnreachableArea)
     return Fail(message, messages::kInaccessible);
-  if (PathExists(target.disk_path)) return Fail(message, messages::kTargetExists);
+  if (vfs::PathExists(target.disk_path)) return Fail(message, messages::kTargetExists);
   bool is_file = false;
   if (!CheckModifyRight(from, &is_file, message)) return false;
   *was_file = is_file;
-  if (IsBanned(FileNamePart(target.disk_path))) return Fail(message, messages::kBannedType);
+  if (IsBanned(vfs::FileNamePart(target.disk_path))) return Fail(message, messages::kBannedType);
   if (is_file) {
-    if (!FolderExists(ParentOf(target.disk_path))) return Fail(message, messages::kNoTargetFolder);
+    if (!vfs::FolderExists(ParentOf(target.disk_path))) return Fail(message, messages::kNoTargetFolder);
   } else if (IsLockedFolder(source.disk_path)) {
     return Fail(message, messages::kLockedRename);
   }
@@ -236,8 +236,8 @@ bool AccountFileSystem::Rename(std::string_view from, std::string_view to, bool*
   }
   std::uint64_t amount = 0;
   if (is_file) {
-    amount = FileSizeOf(source.disk_path);
-  } else if (!FolderSizeCache::FolderSize(source.disk_path, &amount)) {
+    amount = vfs::FileSizeOf(source.disk_path);
+  } else if (!vfs::FolderSizeCache::FolderSize(source.disk_path, &amount)) {
     return Fail(message, messages::kResourceError);
   }
   if (source.area != target.area && !SpaceCheck(target.area, amount, message)) return false;
@@ -246,8 +246,8 @@ bool AccountFileSystem::Rename(std::string_view from, std::string_view to, bool*
     return cache_.MoveFolder(source.disk_path, target.disk_path) ||
            Fail(message, messages::kCannotMove);
   }
-  FolderSizeCache::Entry* from_parent = cache_.Acquire(ParentOf(source.disk_path));
-  FolderSizeCache::Entry* to_parent =
+  vfs::FolderSizeCache::Entry* from_parent = cache_.Acquire(ParentOf(source.disk_path));
+  vfs::FolderSizeCache::Entry* to_parent =
       from_parent != nullptr ? cache_.Acquire(ParentOf(target.disk_path)) : nullptr;
   bool moved = false;
   if (from_parent != nullptr && to_parent != nullptr) {
@@ -256,7 +256,7 @@ bool AccountFileSystem::Rename(std::string_view from, std::string_view to, bool*
     int error = 0;
     moved = platform::RenameNoReplace(source.disk_path, target.disk_path, &error) ||
             (platform::IsCrossDeviceError(error) &&
-             MoveFileAcrossFileSystems(source.disk_path, target.disk_path));
+             vfs::MoveFileAcrossFileSystems(source.disk_path, target.disk_path));
     if (moved) {
       cache_.SubtractBytes(from_parent, amount);
       cache_.AddBytes(to_parent, amount);
@@ -272,7 +272,7 @@ bool AccountFileSystem::MapExistingFile(std::string_view path, AccessRights righ
   *mapped = MapPath(path);
   if (mapped->area == kUnreachableArea) return Fail(message, messages::kInaccessible);
   if (!HasRight(mapped->area, right)) return Fail(message, messages::kNoRights);
-  if (!FileExists(mapped->disk_path)) return Fail(message, messages::kNoSuchFile);
+  if (!vfs::FileExists(mapped->disk_path)) return Fail(message, messages::kNoSuchFile);
   return true;
 }
 
@@ -281,7 +281,7 @@ bool AccountFileSystem::GetFileSize(std::string_view path, std::uint64_t* size,
   Guard guard(lock_);
   MappedPath mapped;
   if (!MapExistingFile(path, accounts::kFolderView, &mapped, message)) return false;
-  *size = FileSizeOf(mapped.disk_path);
+  *size = vfs::FileSizeOf(mapped.disk_path);
   return true;
 }
 
@@ -290,7 +290,7 @@ bool AccountFileSystem::GetFileTime(std::string_view path, platform::FileTime* t
   Guard guard(lock_);
   MappedPath mapped;
   if (!MapExistingFile(path, accounts::kFolderView, &mapped, message)) return false;
-  FileHandle file;
+  vfs::FileHandle file;
   if (!file.Open(mapped.disk_path, false, false) || !file.GetTimes(nullptr, nullptr, time))
     return Fail(message, messages::kCannotOpen);
   return true;
@@ -301,7 +301,7 @@ bool AccountFileSystem::SetFileTime(std::string_view path, const platform::FileT
   Guard guard(lock_);
   MappedPath mapped;
   if (!MapExistingFile(path, accounts::kFileModify, &mapped, message)) return false;
-  FileHandle file;
+  vfs::FileHandle file;
   if (!file.Open(mapped.disk_path, true, false) || !file.SetTimes(nullptr, &time))
     return Fail(message, messages::kCannotOpen);
   return true;
@@ -322,7 +322,7 @@ AreaLimits AccountFileSystem::LimitsOf(int area) const {
 
 bool AccountFileSystem::IsBanned(std::string_view file_name) const {
   std::string extension;
-  return banned_.has_value() && Extension(file_name, &extension, 4096) &&
+  return banned_.has_value() && vfs::Extension(file_name, &extension, 4096) &&
          banned_->Contains(extension);
 }
 
@@ -346,7 +346,7 @@ FileTransfer* AccountFileSystem::OpenForDownload(std::string_view path, std::uin
   if (record_.mUseCredits && record_.mCurrentCredits == 0 && record_.mDownloadCredits < 0 &&
       !limits.credit_exempt)
     return Refuse(message, messages::kNeedsCredits);
-  auto file = std::make_unique<FileHandle>();
+  auto file = std::make_unique<vfs::FileHandle>();
   if (!file->Open(mapped.disk_path, false, false)) return Refuse(message, messages::kCannotOpen);
   if (rest_offset != 0) {
     if (file->Size() <= rest_offset) return Refuse(message, messages::kRestOutside);
@@ -369,7 +369,7 @@ FileTransfer* AccountFileSystem::OpenForUpload(std::string_view path, bool appen
   const MappedPath mapped = MapPath(path);
   if (mapped.area == kUnreachableArea) return Refuse(message, messages::kInaccessible);
   if (IsLockedFolder(mapped.disk_path)) return Refuse(message, messages::kLockedUpload);
-  if (IsBanned(FileNamePart(mapped.disk_path))) return Refuse(message, messages::kBannedType);
+  if (IsBanned(vfs::FileNamePart(mapped.disk_path))) return Refuse(message, messages::kBannedType);
   const EntryKind kind = KindOf(mapped.disk_path);
   const bool exists = kind != EntryKind::kNone;
   if (append && kind != EntryKind::kFile) return Refuse(message, messages::kNoSuchFile);
@@ -382,17 +382,17 @@ FileTransfer* AccountFileSystem::OpenForUpload(std::string_view path, bool appen
   if (record_.mUseCredits && record_.mCurrentCredits == 0 && record_.mUploadCredits < 0 &&
       !limits.credit_exempt)
     return Refuse(message, messages::kNeedsCredits);
-  FolderSizeCache::Entry* parent = cache_.Acquire(ParentOf(mapped.disk_path));
+  vfs::FolderSizeCache::Entry* parent = cache_.Acquire(ParentOf(mapped.disk_path));
   if (parent == nullptr) return Refuse(message, messages::kCannotOpen);
   if (!append && exists) {
-    const std::uint64_t old_size = FileSizeOf(mapped.disk_path);
+    const std::uint64_t old_size = vfs::FileSizeOf(mapped.disk_path);
     if (!platform::RemoveFile(mapped.disk_path, nullptr)) {
       cache_.Release(parent);
       return Refuse(message, messages::kCannotTruncate);
     }
     cache_.SubtractBytes(parent, old_size);
   }
-  auto file = std::make_unique<FileHandle>(&clock_);
+  auto file = std::make_unique<vfs::FileHandle>(&clock_);
   // An appended file is positioned at its end. Any other upload creates its
   // file, and fails rather than write into one that another session (or a
   // local user) put there since the checks above.
@@ -431,7 +431,7 @@ bool AccountFileSystem::UsesSpaceAllocation() const {
 }
 
 bool AccountFileSystem::FolderBytes(const std::string& disk_folder, std::uint64_t* bytes) const {
-  FolderSizeCache::Entry* entry = cache_.Acquire(disk_folder);
+  vfs::FolderSizeCache::Entry* entry = cache_.Acquire(disk_folder);
   if (entry == nullptr) return false;
   *bytes = cache_.SizeOf(entry);
   cache_.Release(entry);
@@ -534,4 +534,4 @@ void AccountFileSystem::ReplaceRecordLocked(accounts::EffectiveRecord record) {
   }
 }
 
-}  // namespace quillon::vfs
+}  // namespace quillon::accountfs

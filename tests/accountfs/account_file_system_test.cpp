@@ -1,4 +1,4 @@
-#include "vfs/account_file_system.h"
+#include "accountfs/account_file_system.h"
 
 #include <gtest/gtest.h>
 
@@ -8,10 +8,10 @@
 #include "platform/fs.h"
 #include "support/manual_clock.h"
 #include "support/temp_dir.h"
-#include "vfs/file_transfer.h"
+#include "accountfs/file_transfer.h"
 #include "vfs/trash.h"
 
-namespace quillon::vfs {
+namespace quillon::accountfs {
 namespace {
 
 using accounts::EffectiveRecord;
@@ -57,7 +57,7 @@ class AccountFileSystemTest : public ::testing::Test {
 
   testing::ManualClock clock_;
   TempDir dir_;
-  FolderSizeCache cache_{clock_};
+  vfs::FolderSizeCache cache_{clock_};
   std::string message_;
 };
 
@@ -170,7 +170,7 @@ TEST_F(AccountFileSystemTest, FileQueriesAndDeletes) {
   ASSERT_TRUE(fs->GetFileTime("/docs/a.txt", &read, &message_));
   EXPECT_EQ(read.seconds, when.seconds);
 
-  FolderSizeCache::Entry* docs = cache_.Acquire(dir_.File("root/docs"));
+  vfs::FolderSizeCache::Entry* docs = cache_.Acquire(dir_.File("root/docs"));
   ASSERT_TRUE(fs->DeleteFile("/docs/a.txt", &message_));
   EXPECT_FALSE(std::filesystem::exists(dir_.File("root/docs/a.txt")));
   EXPECT_EQ(cache_.SizeOf(docs), 0u);
@@ -199,7 +199,7 @@ TEST_F(AccountFileSystemTest, DeleteCanGoToTheTrash) {
   fs->SetServerRules(std::nullopt, true);
   ASSERT_TRUE(fs->DeleteFile("/old report.txt", &message_)) << message_;
   EXPECT_FALSE(std::filesystem::exists(near.File("root/old report.txt")));
-  const std::string trash = HomeTrashFolder();
+  const std::string trash = vfs::HomeTrashFolder();
   bool found = false;
   for (const auto& entry : std::filesystem::directory_iterator(trash + "/info")) {
     const std::string info = ReadWholeFile(entry.path().string());
@@ -244,10 +244,10 @@ TEST(TrashTest, TrimmingDropsTheOldestFilesAndLeavesFoldersAlone) {
     const platform::FileTime when{item.deleted, 0};
     ASSERT_TRUE(platform::SetPathTimes(info, &when, &when));
   }
-  TrimTrash(trash, 0);  // no limit
+  vfs::TrimTrash(trash, 0);  // no limit
   EXPECT_TRUE(std::filesystem::exists(trash + "/files/old"));
 
-  TrimTrash(trash, 15);  // 4 + 18 bytes: the two oldest files go
+  vfs::TrimTrash(trash, 15);  // 4 + 18 bytes: the two oldest files go
   EXPECT_FALSE(std::filesystem::exists(trash + "/files/old"));
   EXPECT_FALSE(std::filesystem::exists(trash + "/info/old.trashinfo"));
   EXPECT_FALSE(std::filesystem::exists(trash + "/files/middle"));
@@ -259,7 +259,7 @@ TEST(TrashTest, TrimmingDropsTheOldestFilesAndLeavesFoldersAlone) {
 TEST_F(AccountFileSystemTest, UploadRulesBannedTypesAndOverwrites) {
   EffectiveRecord record = Record(accounts::kFileRead | accounts::kFileWrite | accounts::kFolderView);
   auto fs = Make(record);
-  BannedTypes banned;
+  vfs::BannedTypes banned;
   banned.Parse("exe,pif,scr,com,bat");
   fs->SetServerRules(banned, false);
   EXPECT_EQ(fs->OpenForUpload("/setup.EXE", false, &message_), nullptr);
@@ -534,4 +534,4 @@ TEST_F(AccountFileSystemTest, RecordUpdateStopsTransfersThatLostTheirRight) {
 }
 
 }  // namespace
-}  // namespace quillon::vfs
+}  // namespace quillon::accountfs

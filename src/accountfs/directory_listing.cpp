@@ -4,15 +4,15 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "vfs/account_file_system.h"
+#include "accountfs/account_file_system.h"
 #include "vfs/directory_enumerator.h"
-#include "vfs/file_transfer.h"
-#include "vfs/messages.h"
+#include "accountfs/file_transfer.h"
+#include "accountfs/messages.h"
 #include "vfs/paths.h"
 #include "vfs/text.h"
 #include "vfs/time_format.h"
 
-namespace quillon::vfs {
+namespace quillon::accountfs {
 
 namespace {
 // A listing takes at most this many disk entries.
@@ -66,14 +66,14 @@ void AccountFileSystem::AddVirtualEntries(const std::string& ftp_path, const std
     if (path == "/") {
       candidate = name.substr(1);
     } else {
-      if (!StartsWithNoCase(name, path) || name[path.size()] != '/') continue;
+      if (!vfs::StartsWithNoCase(name, path) || name[path.size()] != '/') continue;
       candidate = name.substr(path.size() + 1);
     }
     candidate = candidate.substr(0, candidate.find('/'));
     if (candidate.empty()) continue;
     ListingEntry entry{ModeString(false, static_cast<int>(i)), 0, date, candidate, true, name.size()};
     auto existing = std::find_if(list->begin(), list->end(), [&](const ListingEntry& e) {
-      return EqualNoCase(e.name, candidate);
+      return vfs::EqualNoCase(e.name, candidate);
     });
     if (existing == list->end()) {
       list->push_back(std::move(entry));
@@ -94,15 +94,15 @@ FileTransfer* AccountFileSystem::OpenListing(std::string_view path, bool names_o
   if (!HasRight(mapped.area, accounts::kFolderView) &&
       !(mapped.area == kUnreachableArea && (record_.mRights & accounts::kFolderView)))
     return refuse(messages::kNoRights);
-  const bool disk = mapped.area >= kRootArea && FolderExists(mapped.disk_path);
+  const bool disk = mapped.area >= kRootArea && vfs::FolderExists(mapped.disk_path);
 
   const std::int64_t now_seconds = clock_.WallTimeNs() / 1'000'000'000;
-  const std::string now = FormatFileTime(platform::FileTime{now_seconds, 0}, TimeFormat::kList, true);
+  const std::string now = vfs::FormatFileTime(platform::FileTime{now_seconds, 0}, vfs::TimeFormat::kList, true);
   std::vector<ListingEntry> list;
   bool has_dot = false;
   if (disk) {
-    DirectoryEnumerator walk;
-    DirectoryEntry found;
+    vfs::DirectoryEnumerator walk;
+    vfs::DirectoryEntry found;
     const std::string file_mode = ModeString(true, mapped.area);
     const std::string folder_mode = ModeString(false, mapped.area);
     for (bool more = walk.First(mapped.disk_path, &found, true, true);
@@ -110,7 +110,7 @@ FileTransfer* AccountFileSystem::OpenListing(std::string_view path, bool names_o
       has_dot = has_dot || found.name == ".";
       list.push_back(ListingEntry{found.is_folder ? folder_mode : file_mode,
                                   found.is_folder ? 0 : found.size,
-                                  FormatFileTime(found.last_write, TimeFormat::kList, false),
+                                  vfs::FormatFileTime(found.last_write, vfs::TimeFormat::kList, false),
                                   std::move(found.name), false, 0});
     }
   }
@@ -138,11 +138,11 @@ FileTransfer* AccountFileSystem::OpenListing(std::string_view path, bool names_o
     text += "\r\n";
   }
   std::string temporary;
-  FileHandle writer;
+  vfs::FileHandle writer;
   if (!writer.CreateUnique(temp_folder_, "", &temporary)) return refuse(failure);
   const bool written = writer.WriteAll(text.data(), text.size());
   writer.Close();
-  auto reader = std::make_unique<FileHandle>();
+  auto reader = std::make_unique<vfs::FileHandle>();
   if (!written || !reader->Open(temporary, false, false)) {
     [[maybe_unused]] bool removed = platform::RemoveFile(temporary, nullptr);
     return refuse(failure);
@@ -159,4 +159,4 @@ FileTransfer* AccountFileSystem::OpenListing(std::string_view path, bool names_o
   return Register(std::make_unique<FileTransfer>(*this, std::move(setup)));
 }
 
-}  // namespace quillon::vfs
+}  // namespace quillon::accountfs

@@ -1,11 +1,11 @@
-#include "vfs/file_transfer.h"
+#include "accountfs/file_transfer.h"
 
 #include <algorithm>
 
 #include "platform/fs.h"
-#include "vfs/messages.h"
+#include "accountfs/messages.h"
 
-namespace quillon::vfs {
+namespace quillon::accountfs {
 
 FileTransfer::FileTransfer(AccountFileSystem& account, Setup setup)
     : account_(account),
@@ -98,4 +98,4 @@ bool FileTransfer::Write(const void* buffer, std::size_t length, std::string* re
   return true;
 }
 
-}  // namespace quillon::vfs
+}  // namespace quillon::accountfs

@@ -1,4 +1,4 @@
-#include "vfs/file_transfer.h"
+#include "accountfs/file_transfer.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include "support/manual_clock.h"
 #include "support/temp_dir.h"
 
-namespace quillon::vfs {
+namespace quillon::accountfs {
 namespace {
 
 using testing::ReadWholeFile;
@@ -33,7 +33,7 @@ class FileTransferTest : public ::testing::Test {
 
   testing::ManualClock clock_;
   testing::TempDir dir_;
-  FolderSizeCache cache_{clock_};
+  vfs::FolderSizeCache cache_{clock_};
   std::string message_;
   std::string reason_;
   char buffer_[4096];
@@ -135,4 +135,4 @@ TEST_F(FileTransferTest, FolderLimitOfAVirtualFolder) {
 }
 
 }  // namespace
-}  // namespace quillon::vfs
+}  // namespace quillon::accountfs

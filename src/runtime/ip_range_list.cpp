@@ -1,10 +1,10 @@
-#include "access/ip_range_list.h"
+#include "runtime/ip_range_list.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-namespace quillon::access {
+namespace quillon::runtime {
 
 namespace {
 
@@ -150,4 +150,4 @@ std::string IpRangeList::AddressText(const IpAddress& a) {
   return text;
 }
 
-}  // namespace quillon::access
+}  // namespace quillon::runtime

@@ -1,8 +1,8 @@
-#include "access/ip_range_list.h"
+#include "runtime/ip_range_list.h"
 
 #include <gtest/gtest.h>
 
-namespace quillon::access {
+namespace quillon::runtime {
 namespace {
 
 IpAddress A(const char* text) { return IpRangeList::ParseAddress(text); }
@@ -124,4 +124,4 @@ TEST(IpRangeListTest, ValidAddressesAreFourDecimalNumbers) {
 }
 
 }  // namespace
-}  // namespace quillon::access
+}  // namespace quillon::runtime

@@ -1,7 +1,7 @@
 // The messages of the file operations and transfers, as clients see them.
 #pragma once
 
-namespace quillon::vfs::messages {
+namespace quillon::accountfs::messages {
 
 inline constexpr const char* kInaccessible = "The path is in accessible";
 inline constexpr const char* kNoRights = "You do not the access rights to perform this action";
@@ -34,4 +34,4 @@ inline constexpr const char* kWriteFailed = "Access to the resource failed";
 inline constexpr const char* kNoListing = "Unable to generate the directory listing";
 inline constexpr const char* kNoSuchDirectory = "Directory does not exist";
 
-}  // namespace quillon::vfs::messages
+}  // namespace quillon::accountfs::messages

@@ -28,7 +28,7 @@
 #include "vfs/folder_size_cache.h"
 #include "vfs/trash.h"
 
-namespace quillon::vfs {
+namespace quillon::accountfs {
 
 class FileTransfer;
 
@@ -58,7 +58,7 @@ class AccountFileSystem {
  public:
   // `record` is the account's effective record; its virtual folders are
   // sorted here. `cache` is the server's folder-size cache.
-  AccountFileSystem(accounts::EffectiveRecord record, FolderSizeCache& cache,
+  AccountFileSystem(accounts::EffectiveRecord record, vfs::FolderSizeCache& cache,
                     platform::Clock& clock);
   virtual ~AccountFileSystem();
   AccountFileSystem(const AccountFileSystem&) = delete;
@@ -71,8 +71,8 @@ class AccountFileSystem {
   // Server settings the account follows: banned types (none: banning off),
   // deleting into the trash, and the trash's limit and the folders it must
   // stay out of (this account's own are added at each delete).
-  void SetServerRules(std::optional<BannedTypes> banned, bool delete_to_trash,
-                      TrashRules trash = {});
+  void SetServerRules(std::optional<vfs::BannedTypes> banned, bool delete_to_trash,
+                      vfs::TrashRules trash = {});
 
   // Path mapping and rights.
   MappedPath MapPath(std::string_view ftp_path) const;
@@ -130,7 +130,7 @@ class AccountFileSystem {
   // The current size of a folder, from the cache.
   [[nodiscard]] bool FolderBytes(const std::string& disk_folder, std::uint64_t* bytes) const;
 
-  FolderSizeCache& Cache() const { return cache_; }
+  vfs::FolderSizeCache& Cache() const { return cache_; }
   platform::Clock& GetClock() const { return clock_; }
 
  protected:
@@ -155,15 +155,15 @@ class AccountFileSystem {
   void AddVirtualEntries(const std::string& ftp_path, const std::string& date,
                          std::vector<ListingEntry>* list) const;
 
-  FolderSizeCache& cache_;
+  vfs::FolderSizeCache& cache_;
   platform::Clock& clock_;
   mutable runtime::CriticalSection lock_;  // the account lock
   accounts::EffectiveRecord record_;       // guarded by lock_
-  std::optional<BannedTypes> banned_;      // guarded by lock_
+  std::optional<vfs::BannedTypes> banned_;      // guarded by lock_
   bool delete_to_trash_ = false;           // guarded by lock_
-  TrashRules trash_rules_;                 // guarded by lock_
+  vfs::TrashRules trash_rules_;                 // guarded by lock_
   std::vector<std::unique_ptr<FileTransfer>> transfers_;  // guarded by lock_
   std::string temp_folder_;                               // guarded by lock_
 };
 
-}  // namespace quillon::vfs
+}  // namespace quillon::accountfs
