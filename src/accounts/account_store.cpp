@@ -91,7 +91,7 @@ AccountStore::AccountStore(std::string path, vfs::FileWriter* writer)
 
 std::size_t AccountStore::RecordBytes(const AccountRecord& r) {
   return kFixedRecordBytes + kFolderBytes * r.FolderCount() +
-         access::IpRangeList::kBytesPerRange * (r.mSafeIPs.Count() + r.mBlockIPs.Count());
+         runtime::IpRangeList::kBytesPerRange * (r.mSafeIPs.Count() + r.mBlockIPs.Count());
 }
 
 std::string AccountStore::SerialiseRecord(const AccountRecord& r) {

@@ -1,9 +1,24 @@
 #include "vfs/text.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <limits>
 
 namespace quillon::vfs {
+
+std::string FormatText(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int needed = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string text(static_cast<std::size_t>(needed > 0 ? needed : 0), '\0');
+  if (needed > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
+  va_end(again);
+  return text;
+}
 
 bool CopyText(std::string* dst, std::string_view src, std::size_t capacity) {
   const std::size_t room = capacity > 0 ? capacity - 1 : 0;

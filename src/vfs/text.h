@@ -34,13 +34,9 @@ char FoldCase(char ch);
 // text gives 0.
 std::uint32_t ParseUnsigned(std::string_view text, bool reject_minus);
 
-// printf-style formatting into a string of exactly the needed length.
-template <typename... Args>
-std::string FormatText(const char* format, Args... args) {
-  const int needed = std::snprintf(nullptr, 0, format, args...);
-  std::string text(static_cast<std::size_t>(needed > 0 ? needed : 0), '\0');
-  std::snprintf(text.data(), text.size() + 1, format, args...);
-  return text;
-}
+// printf-style formatting into a string of exactly the needed length. The
+// compiler checks every call's arguments against its format (the reply and
+// message texts are constant expressions, so they are checked too).
+[[gnu::format(printf, 1, 2)]] std::string FormatText(const char* format, ...);
 
 }  // namespace quillon::vfs
