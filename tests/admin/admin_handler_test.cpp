@@ -134,7 +134,8 @@ TEST_F(AdminHandlerTest, ABurstOfWrongPasswordsLeavesTheAdminAnswering) {
   const auto started = std::chrono::steady_clock::now();
   ASSERT_TRUE(page.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
   EXPECT_NE(page.Receive(SIZE_MAX, 5000).find("index page"), std::string::npos);
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+  // Well under the seconds the queued guesses take; loose for loaded machines.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
   for (auto& guesser : guessers) guesser.join();
   EXPECT_EQ(answered, 40);
   EXPECT_EQ(clock_.MaxConcurrentSleepers(), 1);  // one pause at a time
