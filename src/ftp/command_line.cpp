@@ -1,11 +1,32 @@
 #include "ftp/command_line.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "vfs/text.h"
 
 namespace quillon::ftp {
+
+namespace {
+
+bool IsDigit(char ch) { return ch >= '0' && ch <= '9'; }
+
+// One number as scanf's "%d" reads it after separators: optional sign, then
+// digits; the value saturates instead of overflowing. False when no digits.
+bool ReadNumber(std::string_view text, std::size_t* at, std::int64_t* value) {
+  std::size_t i = *at;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  if (i >= text.size() || !IsDigit(text[i])) return false;
+  std::int64_t number = 0;
+  for (; i < text.size() && IsDigit(text[i]); ++i)
+    number = std::min<std::int64_t>(number * 10 + (text[i] - '0'), std::int64_t{1} << 32);
+  *value = negative ? -number : number;
+  *at = i;
+  return true;
+}
+
+}  // namespace
 
 std::string_view StripTelnet(std::string_view line) {
   while (!line.empty()) {
@@ -16,22 +37,25 @@ std::string_view StripTelnet(std::string_view line) {
   return line;
 }
 
-std::string_view DropAliasPrefix(std::string_view line) {
-  if (vfs::StartsWithNoCase(line, "XMKD ") || vfs::StartsWithNoCase(line, "XRMD ") ||
-      vfs::StartsWithNoCase(line, "XCWD "))
-    line.remove_prefix(1);
-  return line;
-}
-
 std::optional<CommandLine> MatchCommand(std::string_view line) {
   for (std::size_t i = 0; i < kCommandCount; ++i) {
-    const std::string_view word = kCommandWords[i].word;
-    if (kCommandWords[i].whole_line ? !vfs::EqualNoCase(line, word)
-                                    : !vfs::StartsWithNoCase(line, word))
-      continue;
-    const bool has_argument = line.size() > word.size() + 1;
-    return CommandLine{i, has_argument ? line.substr(word.size() + 1) : std::string_view(),
-                       has_argument};
+    const CommandWord& command = kCommandWords[i];
+    const std::string_view word = command.word;
+    const std::string_view alias = command.alias != nullptr ? command.alias : "";
+    std::string_view matched = line;
+    bool hit;
+    if (command.whole_line) {
+      hit = vfs::EqualNoCase(line, word) || (!alias.empty() && vfs::EqualNoCase(line, alias));
+    } else {
+      // "XMKD dir" reads as "MKD dir": the alias is the word with a prefix.
+      if (!alias.empty() && line.size() > alias.size() && line[alias.size()] == ' ' &&
+          vfs::StartsWithNoCase(line, alias))
+        matched = line.substr(alias.size() - word.size());
+      hit = vfs::StartsWithNoCase(matched, word);
+    }
+    if (!hit) continue;
+    const bool has_argument = !command.whole_line && matched.size() > word.size() + 1;
+    return CommandLine{i, matched, has_argument ? matched.substr(word.size() + 1) : std::string_view()};
   }
   return std::nullopt;
 }
@@ -42,7 +66,7 @@ bool ParseOffset(std::string_view text, std::uint64_t* value) {
   if (at < text.size() && text[at] == '+') ++at;
   const std::size_t first = at;
   std::uint64_t result = 0;
-  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+  for (; at < text.size() && IsDigit(text[at]); ++at) {
     const unsigned digit = static_cast<unsigned>(text[at] - '0');
     if (result > (UINT64_MAX - digit) / 10) return false;
     result = result * 10 + digit;
@@ -56,17 +80,28 @@ PortArgument ParsePortArgument(std::string_view argument, std::string* address,
                                std::uint32_t* port) {
   std::string numbers(argument.substr(0, 2043));
   vfs::ReplaceChar(&numbers, ',', ' ');
-  int v[6];
-  if (std::sscanf(numbers.c_str(), "%d %d %d %d %d %d", &v[0], &v[1], &v[2], &v[3], &v[4],
-                  &v[5]) < 6)
-    return PortArgument::kTooFewNumbers;
-  if (std::any_of(std::begin(v), std::end(v), [](int n) { return n < 0 || n > 255; }))
+  std::int64_t v[6];
+  std::size_t at = 0;
+  for (std::int64_t& number : v)
+    if (!ReadNumber(numbers, &at, &number)) return PortArgument::kTooFewNumbers;
+  if (std::any_of(std::begin(v), std::end(v), [](std::int64_t n) { return n < 0 || n > 255; }))
     return PortArgument::kOutOfRange;
-  const int number = v[4] * 256 + v[5];
+  const std::int64_t number = v[4] * 256 + v[5];
   if (number < 1024) return PortArgument::kPrivilegedPort;
-  *address = vfs::FormatText("%d.%d.%d.%d", v[0], v[1], v[2], v[3]);
+  *address = vfs::FormatText("%d.%d.%d.%d", static_cast<int>(v[0]), static_cast<int>(v[1]),
+                             static_cast<int>(v[2]), static_cast<int>(v[3]));
   *port = static_cast<std::uint32_t>(number);
   return PortArgument::kOk;
+}
+
+bool ParseMdtmSetting(std::string_view line, MdtmSetting* setting) {
+  // "MDTM " (5), the stamp (14), a separator, and a path of one or more.
+  if (line.size() < 21) return false;
+  const std::string_view stamp = line.substr(5, 14);
+  if (!std::all_of(stamp.begin(), stamp.end(), IsDigit)) return false;
+  setting->stamp = stamp;
+  setting->path = line.substr(20);
+  return true;
 }
 
 }  // namespace quillon::ftp

@@ -9,36 +9,64 @@
 #include <string>
 #include <string_view>
 
+#include "ftp/replies.h"
+
 namespace quillon::ftp {
 
 // A command word of the dispatch table, in the order lines are matched.
 struct CommandWord {
   const char* word;
-  bool whole_line;  // the line must equal the word; otherwise a prefix
+  bool whole_line;    // the line must equal the word; otherwise a prefix
+  const char* alias;  // another spelling read as this word ("XMKD"), or null
+  // The reply to a line without an argument, when the command needs one;
+  // null when it needs none (or its handler judges).
+  const char* missing_argument;
 };
 inline constexpr CommandWord kCommandWords[] = {
-    {"QUIT", true}, {"NOOP", true},  {"ALLO", false}, {"MDTM", false}, {"PWD", true},
-    {"XPWD", true}, {"CDUP", true},  {"XCUP", true},  {"CWD", false},  {"MKD", false},
-    {"RMD", false}, {"PORT", false}, {"PASV", true},  {"RNFR", false}, {"RNTO", false},
-    {"DELE", false}, {"SIZE", false}, {"REST", false}, {"SYST", true},  {"HELP", false},
-    {"TYPE", false}, {"STRU", false}, {"MODE", false}, {"SITE", false}, {"RETR", false},
-    {"STOR", false}, {"APPE", false}, {"STOU", true},  {"LIST", false}, {"NLST", false},
+    {"QUIT", true, nullptr, nullptr},
+    {"NOOP", true, nullptr, nullptr},
+    {"ALLO", false, nullptr, nullptr},
+    {"MDTM", false, nullptr, replies::kNeedParameter},
+    {"PWD", true, "XPWD", nullptr},
+    {"CDUP", true, "XCUP", nullptr},
+    {"CWD", false, "XCWD", replies::kNeedParameter},
+    {"MKD", false, "XMKD", replies::kNeedParameter},
+    {"RMD", false, "XRMD", replies::kNeedParameter},
+    {"PORT", false, nullptr, replies::kPortParameters},
+    {"PASV", true, nullptr, nullptr},
+    {"RNFR", false, nullptr, replies::kNeedParameter},
+    {"RNTO", false, nullptr, nullptr},  // "RNFR first" comes before the parameter
+    {"DELE", false, nullptr, replies::kNeedParameter},
+    {"SIZE", false, nullptr, replies::kNeedParameter},
+    {"REST", false, nullptr, replies::kNeedParameter},
+    {"SYST", true, nullptr, nullptr},
+    {"HELP", false, nullptr, nullptr},
+    {"TYPE", false, nullptr, replies::kNeedParameter},
+    {"STRU", false, nullptr, replies::kNeedParameter},
+    {"MODE", false, nullptr, replies::kNeedParameter},
+    {"SITE", false, nullptr, replies::kNeedParameter},
+    {"RETR", false, nullptr, replies::kNeedParameter},
+    {"STOR", false, nullptr, replies::kNeedParameter},
+    {"APPE", false, nullptr, replies::kNeedParameter},
+    {"STOU", true, nullptr, nullptr},
+    {"LIST", false, nullptr, nullptr},
+    {"NLST", false, nullptr, nullptr},
 };
 inline constexpr std::size_t kCommandCount = std::size(kCommandWords);
 
 // A line matched to its command word.
 struct CommandLine {
   std::size_t index;          // into kCommandWords
-  std::string_view argument;  // what follows the word and one blank
-  bool has_argument;          // the line is longer than the word and a blank
+  std::string_view line;      // the line, an alias read as its word ("MKD x" for "XMKD x")
+  std::string_view argument;  // what follows the word and one character; empty when
+                              // the line is no longer than the word and a separator
 };
 
 // The line without the Telnet IAC, IP and DM bytes some clients put first.
 std::string_view StripTelnet(std::string_view line);
-// "XMKD ", "XRMD " and "XCWD " lines read as MKD, RMD and CWD.
-std::string_view DropAliasPrefix(std::string_view line);
-// The first word of kCommandWords that `line` invokes (words compare
-// without regard to case), or none.
+// The first word of kCommandWords that `line` invokes (words and aliases
+// compare without regard to case; a prefix alias needs a blank after it),
+// or none.
 std::optional<CommandLine> MatchCommand(std::string_view line);
 
 // An unsigned decimal number after optional blanks and "+"; false when there
@@ -47,8 +75,18 @@ std::optional<CommandLine> MatchCommand(std::string_view line);
 
 enum class PortArgument { kOk, kTooFewNumbers, kOutOfRange, kPrivilegedPort };
 // "h1,h2,h3,h4,p1,p2": the address as dotted text and the port. Six numbers
-// are needed, each 0-255, and the port must be 1024 or above.
+// are needed (commas and blanks separate them; each may have a sign), each
+// 0-255, and the port must be 1024 or above.
 PortArgument ParsePortArgument(std::string_view argument, std::string* address,
                                std::uint32_t* port);
+
+// The argument of an MDTM line that sets a time: "MDTM YYYYMMDDHHMMSS path".
+// False unless the line holds the 14 digits and, after one separator, at
+// least one character of path.
+struct MdtmSetting {
+  std::string_view stamp;  // the 14 digits
+  std::string_view path;
+};
+[[nodiscard]] bool ParseMdtmSetting(std::string_view line, MdtmSetting* setting);
 
 }  // namespace quillon::ftp

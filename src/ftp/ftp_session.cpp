@@ -25,8 +25,7 @@ using vfs::FormatText;
 // In the order of kCommandWords.
 const FtpSession::Handler FtpSession::kHandlers[] = {
     &FtpSession::Quit, &FtpSession::Noop,     &FtpSession::Allo,     &FtpSession::Mdtm,
-    &FtpSession::Pwd,  &FtpSession::Pwd,      &FtpSession::Cdup,     &FtpSession::Cdup,
-    &FtpSession::Cwd,  &FtpSession::Mkd,      &FtpSession::Rmd,      &FtpSession::Port,
+    &FtpSession::Pwd,  &FtpSession::Cdup,     &FtpSession::Cwd,  &FtpSession::Mkd,      &FtpSession::Rmd,      &FtpSession::Port,
     &FtpSession::Pasv, &FtpSession::Rnfr,     &FtpSession::Rnto,     &FtpSession::Dele,
     &FtpSession::Size, &FtpSession::Rest,     &FtpSession::Syst,     &FtpSession::Help,
     &FtpSession::Type, &FtpSession::Stru,     &FtpSession::Mode,     &FtpSession::Site,
@@ -266,9 +265,11 @@ bool FtpSession::Dispatch(std::string_view line) {
     return true;
   }
   static_assert(std::size(kHandlers) == kCommandCount, "one handler per command word");
-  line = DropAliasPrefix(line);
-  if (const std::optional<CommandLine> command = MatchCommand(line))
-    return (this->*kHandlers[command->index])(command->argument, command->has_argument, line);
+  if (const std::optional<CommandLine> command = MatchCommand(line)) {
+    const char* missing = kCommandWords[command->index].missing_argument;
+    if (missing != nullptr && command->argument.empty()) return Answer(missing);
+    return (this->*kHandlers[command->index])(command->argument, command->line);
+  }
   for (const char* word : {"ACCT", "MLST", "MLSD", "MD5", "MMD5", "SMNT"}) {
     if (StartsWithNoCase(line, word)) {
       SendReply(replies::kNotImplemented);
@@ -348,25 +349,24 @@ std::vector<std::string> FtpSession::MessageBlock(int code) {
 
 // ---- Commands ----
 
-bool FtpSession::Quit(std::string_view, bool, std::string_view) {
+bool FtpSession::Quit(std::string_view, std::string_view) {
   SendReply(replies::kGoodbye);
   Socket().Shutdown();
   data_socket_.Close();
   return false;
 }
 
-bool FtpSession::Noop(std::string_view, bool, std::string_view) {
+bool FtpSession::Noop(std::string_view, std::string_view) {
   SendReply(replies::kNoop);
   return true;
 }
 
-bool FtpSession::Allo(std::string_view, bool, std::string_view) {
+bool FtpSession::Allo(std::string_view, std::string_view) {
   SendReply(replies::kAllo);
   return true;
 }
 
-bool FtpSession::Mdtm(std::string_view argument, bool has_argument, std::string_view line) {
-  if (!has_argument) return Answer(replies::kNeedParameter);
+bool FtpSession::Mdtm(std::string_view argument, std::string_view line) {
   std::string message;
   std::string path;
   if (!BuildPath(argument, &path)) return RefusePath();
@@ -379,32 +379,30 @@ bool FtpSession::Mdtm(std::string_view argument, bool has_argument, std::string_
     }
     return true;
   }
-  if (line.size() < 21) return Answer(replies::kMdtmNoFile);
-  const std::string_view stamp = line.substr(5, 14);
+  MdtmSetting setting;
   platform::FileTime time;
-  const bool digits = std::all_of(stamp.begin(), stamp.end(), [](char ch) { return ch >= '0' && ch <= '9'; });
-  if (!digits || !vfs::ParseMdtm(stamp, &time)) return Answer(replies::kMdtmNoFile);
-  const std::string_view written = line.substr(20);
-  if (!BuildPath(written, &path)) return RefusePath();
+  if (!ParseMdtmSetting(line, &setting) || !vfs::ParseMdtm(setting.stamp, &time))
+    return Answer(replies::kMdtmNoFile);
+  if (!BuildPath(setting.path, &path)) return RefusePath();
   if (account_->SetFileTime(path, time, &message)) {
-    SendReply(FormatText(replies::kMdtmSet, std::string(stamp).c_str(), std::string(written).c_str()));
+    SendReply(FormatText(replies::kMdtmSet, std::string(setting.stamp).c_str(),
+                         std::string(setting.path).c_str()));
   } else {
     SendReply(FormatText(replies::kMdtmSetFailed, message.c_str()));
   }
   return true;
 }
 
-bool FtpSession::Pwd(std::string_view, bool, std::string_view) {
+bool FtpSession::Pwd(std::string_view, std::string_view) {
   SendReply(FormatText(replies::kPwd, current_directory_.c_str()));
   return true;
 }
 
-bool FtpSession::Cdup(std::string_view, bool, std::string_view) {
-  return Cwd("..", true, "cwd ..");
+bool FtpSession::Cdup(std::string_view, std::string_view) {
+  return Cwd("..", "cwd ..");
 }
 
-bool FtpSession::Cwd(std::string_view argument, bool has_argument, std::string_view) {
-  if (!has_argument) return Answer(replies::kNeedParameter);
+bool FtpSession::Cwd(std::string_view argument, std::string_view) {
   std::string path;
   if (!BuildPath(argument, &path)) return RefusePath();
   if (!account_->IsFolder(path)) return Answer(replies::kNoDirectory);
@@ -413,8 +411,7 @@ bool FtpSession::Cwd(std::string_view argument, bool has_argument, std::string_v
   return Answer(FormatText(replies::kCwd, current_directory_.c_str()));
 }
 
-bool FtpSession::Mkd(std::string_view argument, bool has_argument, std::string_view) {
-  if (!has_argument) return Answer(replies::kNeedParameter);
+bool FtpSession::Mkd(std::string_view argument, std::string_view) {
   std::string path;
   if (!BuildPath(argument, &path)) return RefusePath();
   std::string message;
@@ -426,8 +423,7 @@ bool FtpSession::Mkd(std::string_view argument, bool has_argument, std::string_v
   return Answer(FormatText(replies::kCreated, path.c_str()));
 }
 
-bool FtpSession::Rmd(std::string_view argument, bool has_argument, std::string_view) {
-  if (!has_argument) return Answer(replies::kNeedParameter);
+bool FtpSession::Rmd(std::string_view argument, std::string_view) {
   std::string path;
   if (!BuildPath(argument, &path)) return RefusePath();
   if (path == "/") return Answer(replies::kDeleteRoot);
@@ -440,8 +436,7 @@ bool FtpSession::Rmd(std::string_view argument, bool has_argument, std::string_v
   return Answer(FormatText(replies::kRemoved, path.c_str()));
 }
 
-bool FtpSession::Port(std::string_view argument, bool, std::string_view line) {
-  if (line.size() < 6) return Answer(replies::kPortParameters);
+bool FtpSession::Port(std::string_view argument, std::string_view) {
   std::string address;
   std::uint32_t port = 0;
   switch (ParsePortArgument(argument, &address, &port)) {
@@ -461,7 +456,7 @@ bool FtpSession::Port(std::string_view argument, bool, std::string_view line) {
   return true;
 }
 
-bool FtpSession::Pasv(std::string_view, bool, std::string_view) {
+bool FtpSession::Pasv(std::string_view, std::string_view) {
   data_socket_.Close();
   if (!data_socket_.ListenOn(0)) return Answer(replies::kPasvFailed);
   port_address_.clear();
@@ -473,8 +468,7 @@ bool FtpSession::Pasv(std::string_view, bool, std::string_view) {
   return true;
 }
 
-bool FtpSession::Rnfr(std::string_view argument, bool has_argument, std::string_view) {
-  if (!has_argument) return Answer(replies::kNeedParameter);
+bool FtpSession::Rnfr(std::string_view argument, std::string_view) {
   std::string path;
   if (!BuildPath(argument, &path)) return RefusePath();
   if (path == "/") return Answer(replies::kRenameRoot);
@@ -487,9 +481,9 @@ bool FtpSession::Rnfr(std::string_view argument, bool has_argument, std::string_
   return true;
 }
 
-bool FtpSession::Rnto(std::string_view argument, bool has_argument, std::string_view) {
+bool FtpSession::Rnto(std::string_view argument, std::string_view) {
   if (rename_from_.empty()) return Answer(replies::kRnfrFirst);
-  if (!has_argument) return Answer(replies::kNeedParameter);
+  if (argument.empty()) return Answer(replies::kNeedParameter);
   std::string path;
   if (!BuildPath(argument, &path)) return RefusePath();
   bool was_file = false;
@@ -504,8 +498,7 @@ bool FtpSession::Rnto(std::string_view argument, bool has_argument, std::string_
   return Answer(replies::kRenamed);
 }
 
-bool FtpSession::Dele(std::string_view argument, bool has_argument, std::string_view) {
-  if (!has_argument) return Answer(replies::kNeedParameter);
+bool FtpSession::Dele(std::string_view argument, std::string_view) {
   std::string path;
   if (!BuildPath(argument, &path)) return RefusePath();
   std::string message;
@@ -517,8 +510,7 @@ bool FtpSession::Dele(std::string_view argument, bool has_argument, std::string_
   return Answer(replies::kDeleted);
 }
 
-bool FtpSession::Size(std::string_view argument, bool has_argument, std::string_view) {
-  if (!has_argument) return Answer(replies::kNeedParameter);
+bool FtpSession::Size(std::string_view argument, std::string_view) {
   std::uint64_t size = 0;
   std::string message;
   std::string path;
@@ -529,8 +521,7 @@ bool FtpSession::Size(std::string_view argument, bool has_argument, std::string_
   return true;
 }
 
-bool FtpSession::Rest(std::string_view argument, bool has_argument, std::string_view) {
-  if (!has_argument) return Answer(replies::kNeedParameter);
+bool FtpSession::Rest(std::string_view argument, std::string_view) {
   if (argument.find('-') != std::string_view::npos) return Answer(replies::kNotAccepted);
   std::uint64_t offset = 0;
   if (!ParseOffset(argument, &offset)) return Answer(replies::kNeedParameter);
@@ -539,20 +530,19 @@ bool FtpSession::Rest(std::string_view argument, bool has_argument, std::string_
   return true;
 }
 
-bool FtpSession::Syst(std::string_view, bool, std::string_view) {
+bool FtpSession::Syst(std::string_view, std::string_view) {
   SendReply(replies::kSyst);
   return true;
 }
 
-bool FtpSession::Help(std::string_view, bool, std::string_view) {
+bool FtpSession::Help(std::string_view, std::string_view) {
   std::vector<std::string> lines(std::begin(replies::kHelpLines), std::end(replies::kHelpLines));
   lines.push_back(FormatText(replies::kHelpLast, auth_.HelpMessage().c_str()));
   SendReplyLines(lines);
   return true;
 }
 
-bool FtpSession::Type(std::string_view argument, bool has_argument, std::string_view) {
-  if (!has_argument) return Answer(replies::kNeedParameter);
+bool FtpSession::Type(std::string_view argument, std::string_view) {
   if (argument.front() == 'A' || argument.front() == 'I') {
     representation_type_ = argument.front();
     SendReply(representation_type_ == 'A' ? replies::kTypeAscii : replies::kTypeImage);
@@ -562,20 +552,17 @@ bool FtpSession::Type(std::string_view argument, bool has_argument, std::string_
   return true;
 }
 
-bool FtpSession::Stru(std::string_view argument, bool has_argument, std::string_view) {
-  if (!has_argument) return Answer(replies::kNeedParameter);
+bool FtpSession::Stru(std::string_view argument, std::string_view) {
   SendReply(argument.front() == 'F' ? replies::kStru : replies::kNotImplementedParameter);
   return true;
 }
 
-bool FtpSession::Mode(std::string_view argument, bool has_argument, std::string_view) {
-  if (!has_argument) return Answer(replies::kNeedParameter);
+bool FtpSession::Mode(std::string_view argument, std::string_view) {
   SendReply(argument.front() == 'S' ? replies::kMode : replies::kNotImplementedParameter);
   return true;
 }
 
-bool FtpSession::Site(std::string_view, bool, std::string_view line) {
-  if (line.size() < 6) return Answer(replies::kNeedParameter);
+bool FtpSession::Site(std::string_view, std::string_view line) {
   if (line.size() < 11 || !EqualNoCase(line.substr(4, 6), " CPWD "))
     return Answer(replies::kNotAccepted);
   std::string message;
@@ -599,14 +586,13 @@ std::string FtpSession::UniqueName() {
                 t.second, (random_state_ >> 8) % 1'000'000u);
 }
 
-bool FtpSession::Transfer(std::string_view argument, bool has_argument, std::string_view line) {
+bool FtpSession::Transfer(std::string_view argument, std::string_view line) {
   using Kind = accountfs::FileTransfer::Kind;
   const bool retr = StartsWithNoCase(line, "RETR");
   const bool stor = StartsWithNoCase(line, "STOR");
   const bool appe = StartsWithNoCase(line, "APPE");
   const bool stou = EqualNoCase(line, "STOU");
   const bool nlst = StartsWithNoCase(line, "NLST");
-  if ((retr || stor || appe) && !has_argument) return Answer(replies::kNeedParameter);
   if (!HasDataSetup()) return Answer(replies::kUsePortOrPasv);
 
   std::string message;
@@ -633,7 +619,7 @@ bool FtpSession::Transfer(std::string_view argument, bool has_argument, std::str
     opened = account_->OpenForUpload(path, appe, &message);
   } else {
     kind = Kind::kListing;
-    if (!has_argument || argument == "-al") {
+    if (argument.empty() || argument == "-al") {
       path = current_directory_;
     } else if (!BuildPath(argument, &path)) {
       return RefusePath();

@@ -55,8 +55,9 @@ class FtpSession final : public runtime::TcpConnection {
   std::uint32_t SessionId() const { return session_id_; }
 
  private:
-  using Handler = bool (FtpSession::*)(std::string_view argument, bool has_argument,
-                                       std::string_view line);
+  // A command's handler: the line's argument ("" when there is none) and the
+  // line itself. Commands that need an argument only run with one.
+  using Handler = bool (FtpSession::*)(std::string_view argument, std::string_view line);
   // The handler of each word of kCommandWords, in its order.
   static const Handler kHandlers[];
 
@@ -86,29 +87,29 @@ class FtpSession final : public runtime::TcpConnection {
   std::vector<std::string> MessageBlock(int code);
 
   // Commands.
-  bool Quit(std::string_view, bool, std::string_view);
-  bool Noop(std::string_view, bool, std::string_view);
-  bool Allo(std::string_view, bool, std::string_view);
-  bool Mdtm(std::string_view argument, bool has_argument, std::string_view line);
-  bool Pwd(std::string_view, bool, std::string_view);
-  bool Cdup(std::string_view, bool, std::string_view);
-  bool Cwd(std::string_view argument, bool has_argument, std::string_view);
-  bool Mkd(std::string_view argument, bool has_argument, std::string_view);
-  bool Rmd(std::string_view argument, bool has_argument, std::string_view);
-  bool Port(std::string_view argument, bool has_argument, std::string_view line);
-  bool Pasv(std::string_view, bool, std::string_view);
-  bool Rnfr(std::string_view argument, bool has_argument, std::string_view);
-  bool Rnto(std::string_view argument, bool has_argument, std::string_view);
-  bool Dele(std::string_view argument, bool has_argument, std::string_view);
-  bool Size(std::string_view argument, bool has_argument, std::string_view);
-  bool Rest(std::string_view argument, bool has_argument, std::string_view);
-  bool Syst(std::string_view, bool, std::string_view);
-  bool Help(std::string_view, bool, std::string_view);
-  bool Type(std::string_view argument, bool has_argument, std::string_view);
-  bool Stru(std::string_view argument, bool has_argument, std::string_view);
-  bool Mode(std::string_view argument, bool has_argument, std::string_view);
-  bool Site(std::string_view argument, bool has_argument, std::string_view line);
-  bool Transfer(std::string_view argument, bool has_argument, std::string_view line);
+  bool Quit(std::string_view, std::string_view);
+  bool Noop(std::string_view, std::string_view);
+  bool Allo(std::string_view, std::string_view);
+  bool Mdtm(std::string_view argument, std::string_view line);
+  bool Pwd(std::string_view, std::string_view);
+  bool Cdup(std::string_view, std::string_view);
+  bool Cwd(std::string_view argument, std::string_view);
+  bool Mkd(std::string_view argument, std::string_view);
+  bool Rmd(std::string_view argument, std::string_view);
+  bool Port(std::string_view argument, std::string_view line);
+  bool Pasv(std::string_view, std::string_view);
+  bool Rnfr(std::string_view argument, std::string_view);
+  bool Rnto(std::string_view argument, std::string_view);
+  bool Dele(std::string_view argument, std::string_view);
+  bool Size(std::string_view argument, std::string_view);
+  bool Rest(std::string_view argument, std::string_view);
+  bool Syst(std::string_view, std::string_view);
+  bool Help(std::string_view, std::string_view);
+  bool Type(std::string_view argument, std::string_view);
+  bool Stru(std::string_view argument, std::string_view);
+  bool Mode(std::string_view argument, std::string_view);
+  bool Site(std::string_view argument, std::string_view line);
+  bool Transfer(std::string_view argument, std::string_view line);
 
   // Data connections and transfers.
   bool HasDataSetup() const;

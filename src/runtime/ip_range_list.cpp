@@ -135,13 +135,16 @@ bool IpRangeList::IsValidAddress(std::string_view text) {
 }
 
 IpAddress IpRangeList::ParseAddress(std::string_view text) {
-  unsigned values[4] = {0, 0, 0, 0};
-  std::string copy(text);
-  if (std::sscanf(copy.c_str(), "%u.%u.%u.%u", &values[0], &values[1], &values[2], &values[3]) < 1 ||
-      values[0] > 255)
-    return IpAddress{0, 0, 0, 0};
-  return IpAddress{static_cast<std::uint8_t>(values[0]), static_cast<std::uint8_t>(values[1]),
-                   static_cast<std::uint8_t>(values[2]), static_cast<std::uint8_t>(values[3])};
+  // A text that is no address reads as far as its numbers go; the rest is 0.
+  IpAddress address{0, 0, 0, 0};
+  for (std::uint8_t& octet : address) {
+    unsigned value = 0;
+    if (!TakeOctet(&text, &value)) break;
+    octet = static_cast<std::uint8_t>(value);
+    if (text.empty() || text.front() != '.') break;
+    text.remove_prefix(1);
+  }
+  return address;
 }
 
 std::string IpRangeList::AddressText(const IpAddress& a) {

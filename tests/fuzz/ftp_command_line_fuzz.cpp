@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The line buffer holds 2047 characters; a NUL ends the line early.
   std::string_view line(reinterpret_cast<const char*>(data), std::min<std::size_t>(size, 2047));
   line = line.substr(0, line.find('\0'));
-  line = ftp::DropAliasPrefix(ftp::StripTelnet(line));
+  line = ftp::StripTelnet(line);
   const std::optional<ftp::CommandLine> command = ftp::MatchCommand(line);
   if (!command) return 0;
   Check(command->index < ftp::kCommandCount);
