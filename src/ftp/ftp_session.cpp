@@ -42,7 +42,7 @@ FtpSession::FtpSession(std::unique_ptr<runtime::LineSocket> socket, access::Auth
       session_id_(session_id) {
   // Sessions count as active only where the protocol says so.
   SetTouchOnOutput(false);
-  SetSecondarySocket(&data_socket_);
+  SetSecondarySocket(&data_.Socket());
   [[maybe_unused]] bool started = Begin();  // a session that did not start stays finished
 }
 
@@ -52,6 +52,7 @@ void FtpSession::Serve() {
   runtime::LineSocket& control = Socket();
   control.SetNoDelay();
   peer_address_ = control.PeerAddressText();
+  data_.SetControlPeer(peer_address_);
   std::copy_n(control.PeerAddressBytes(), 4, endpoint_.address.begin());
   endpoint_.port = control.PeerPort();
   endpoint_.key = &control;
@@ -70,11 +71,7 @@ void FtpSession::Serve() {
     AfterLogin();
     CommandLoop();
   }
-  if (transfer_ != nullptr) {
-    transfer_->MarkFailed();
-    account_->CloseTransfer(transfer_);
-    transfer_ = nullptr;
-  }
+  transfer_.Abort();
   if (account_ != nullptr) {
     auth_.Logout(endpoint_.key, account_);
     account_ = nullptr;
@@ -167,13 +164,11 @@ void FtpSession::CommandLoop() {
     // During a transfer the admission check runs every kTransferAdmissionMs,
     // not for every chunk.
     const std::uint32_t now = GetClock().TickMs();
-    if (transfer_ == nullptr || static_cast<std::int32_t>(now - next_admission_tick_) >= 0) {
+    if (!transfer_.IsRunning() || static_cast<std::int32_t>(now - next_admission_tick_) >= 0) {
       if (!StillAdmitted()) return;
       next_admission_tick_ = now + kTransferAdmissionMs;
     }
-    if (transfer_ == nullptr && data_socket_.GetState() == runtime::TcpSocket::kListening) {
-      [[maybe_unused]] bool accepted = data_socket_.AcceptInPlace();
-    }
+    if (!transfer_.IsRunning()) data_.AcceptIfWaiting();
     if (Socket().ReadLine(buffer, sizeof buffer)) {
       last_command_tick_ = GetClock().TickMs();
       idle_shown_ = false;
@@ -188,7 +183,7 @@ void FtpSession::CommandLoop() {
       continue;
     }
     if (Socket().LastError() != runtime::TcpSocket::kErrorNoLine) return;
-    if (transfer_ != nullptr) {
+    if (transfer_.IsRunning()) {
       TransferStep();
       last_command_tick_ = GetClock().TickMs();
       idle_shown_ = false;
@@ -214,10 +209,7 @@ bool FtpSession::TakeSessionAction() {
     Socket().Shutdown();
     return false;
   }
-  if (transfer_ != nullptr) {
-    transfer_stop_ = true;
-    stop_reason_ = reason;
-  }
+  if (transfer_.IsRunning()) transfer_.Stop(reason);
   return true;
 }
 
@@ -225,7 +217,7 @@ bool FtpSession::StillAdmitted() {
   std::string reason;
   if (account_->StillAllowed(endpoint_.address) && auth_.Admit(endpoint_.address, true, &reason))
     return true;
-  if (transfer_ != nullptr) transfer_->MarkFailed();
+  transfer_.MarkFailed();
   SendFinalLine(Socket(), replies::kNoLongerAllowed);
   Socket().Shutdown();
   return false;
@@ -236,31 +228,29 @@ void FtpSession::WaitForInput(std::uint32_t timeout_ms) {
   items[0].descriptor = Socket().Handle();
   items[1].descriptor = StopEvent().PollDescriptor();
   items[2].descriptor = wake_.PollDescriptor();
-  if (transfer_ == nullptr && data_socket_.GetState() == runtime::TcpSocket::kListening)
-    items[3].descriptor = data_socket_.Handle();
+  if (!transfer_.IsRunning() && data_.IsListening()) items[3].descriptor = data_.Socket().Handle();
   for (auto& item : items) item.want_read = true;
   platform::Poll(items, 4, timeout_ms);
 }
 
 bool FtpSession::Dispatch(std::string_view line) {
   if (EqualNoCase(line, "ABOR")) {
-    if (transfer_ != nullptr) {
-      transfer_stop_ = true;
-      stop_reason_.clear();
+    if (transfer_.IsRunning()) {
+      transfer_.Stop("");
     } else {
       SendReply(replies::kNoTransfer);
     }
     return true;
   }
   if (StartsWithNoCase(line, "STAT")) {
-    if (transfer_ != nullptr) {
+    if (transfer_.IsRunning()) {
       SendReply(replies::kTransferOk);
     } else {
       SendReplyLines(MessageBlock(211));
     }
     return true;
   }
-  if (transfer_ != nullptr) {
+  if (transfer_.IsRunning()) {
     SendReply(replies::kInTransfer);
     return true;
   }
@@ -347,399 +337,57 @@ std::vector<std::string> FtpSession::MessageBlock(int code) {
   return SessionMessageBlock(code, status);
 }
 
-// ---- Commands ----
-
-bool FtpSession::Quit(std::string_view, std::string_view) {
-  SendReply(replies::kGoodbye);
-  Socket().Shutdown();
-  data_socket_.Close();
-  return false;
-}
-
-bool FtpSession::Noop(std::string_view, std::string_view) {
-  SendReply(replies::kNoop);
-  return true;
-}
-
-bool FtpSession::Allo(std::string_view, std::string_view) {
-  SendReply(replies::kAllo);
-  return true;
-}
-
-bool FtpSession::Mdtm(std::string_view argument, std::string_view line) {
-  std::string message;
-  std::string path;
-  if (!BuildPath(argument, &path)) return RefusePath();
-  if (account_->IsFile(path)) {
-    platform::FileTime time;
-    if (account_->GetFileTime(path, &time, &message)) {
-      SendReply(FormatText(replies::kMdtm, vfs::FormatMdtm(time, false).c_str()));
-    } else {
-      SendReply(FormatText(replies::kFailed, message.c_str()));
-    }
-    return true;
-  }
-  MdtmSetting setting;
-  platform::FileTime time;
-  if (!ParseMdtmSetting(line, &setting) || !vfs::ParseMdtm(setting.stamp, &time))
-    return Answer(replies::kMdtmNoFile);
-  if (!BuildPath(setting.path, &path)) return RefusePath();
-  if (account_->SetFileTime(path, time, &message)) {
-    SendReply(FormatText(replies::kMdtmSet, std::string(setting.stamp).c_str(),
-                         std::string(setting.path).c_str()));
-  } else {
-    SendReply(FormatText(replies::kMdtmSetFailed, message.c_str()));
-  }
-  return true;
-}
-
-bool FtpSession::Pwd(std::string_view, std::string_view) {
-  SendReply(FormatText(replies::kPwd, current_directory_.c_str()));
-  return true;
-}
-
-bool FtpSession::Cdup(std::string_view, std::string_view) {
-  return Cwd("..", "cwd ..");
-}
-
-bool FtpSession::Cwd(std::string_view argument, std::string_view) {
-  std::string path;
-  if (!BuildPath(argument, &path)) return RefusePath();
-  if (!account_->IsFolder(path)) return Answer(replies::kNoDirectory);
-  vfs::CopyText(&current_directory_, path, vfs::kDiskPathCapacity);
-  activity_.SetActivity(replies::kActInDirectory, current_directory_);
-  return Answer(FormatText(replies::kCwd, current_directory_.c_str()));
-}
-
-bool FtpSession::Mkd(std::string_view argument, std::string_view) {
-  std::string path;
-  if (!BuildPath(argument, &path)) return RefusePath();
-  std::string message;
-  if (!account_->MakeFolder(path, &message))
-    return Answer(FormatText(replies::kFailed, message.c_str()));
-  LogLine(FormatText(replies::kLogCreatedFolder, path.c_str()));
-  Touch();
-  activity_.SetActivity(replies::kActCreatedDirectory, path);
-  return Answer(FormatText(replies::kCreated, path.c_str()));
-}
-
-bool FtpSession::Rmd(std::string_view argument, std::string_view) {
-  std::string path;
-  if (!BuildPath(argument, &path)) return RefusePath();
-  if (path == "/") return Answer(replies::kDeleteRoot);
-  std::string message;
-  if (!account_->RemoveFolder(path, &message))
-    return Answer(FormatText(replies::kFailed, message.c_str()));
-  LogLine(FormatText(replies::kLogDeletedFolder, path.c_str()));
-  Touch();
-  activity_.SetActivity(replies::kActDeletedDirectory, path);
-  return Answer(FormatText(replies::kRemoved, path.c_str()));
-}
-
-bool FtpSession::Port(std::string_view argument, std::string_view) {
-  std::string address;
-  std::uint32_t port = 0;
-  switch (ParsePortArgument(argument, &address, &port)) {
-    case PortArgument::kTooFewNumbers: return Answer(replies::kPortParameters);
-    case PortArgument::kOutOfRange: return Answer(replies::kPortRange);
-    case PortArgument::kPrivilegedPort: return Answer(replies::kNotImplementedParameter);
-    case PortArgument::kOk: break;
-  }
-  port_address_ = std::move(address);
-  port_port_ = port;
-  if (!auth_.AllowSiteToSite() && port_address_ != peer_address_) {
-    port_address_.clear();
-    return Answer(replies::kSiteToSite);
-  }
-  data_socket_.Close();
-  SendReply(replies::kPortOk);
-  return true;
-}
-
-bool FtpSession::Pasv(std::string_view, std::string_view) {
-  data_socket_.Close();
-  if (!data_socket_.ListenOn(0)) return Answer(replies::kPasvFailed);
-  port_address_.clear();
-  port_port_ = 0;
-  const int port = data_socket_.LocalPort();
-  std::string reply = FormatText(replies::kPasv, Socket().LocalAddressText(), port / 256, port % 256);
-  vfs::ReplaceChar(&reply, '.', ',');
-  SendReply(reply);
-  return true;
-}
-
-bool FtpSession::Rnfr(std::string_view argument, std::string_view) {
-  std::string path;
-  if (!BuildPath(argument, &path)) return RefusePath();
-  if (path == "/") return Answer(replies::kRenameRoot);
-  bool is_file = false;
-  std::string message;
-  if (!account_->CheckModifyRight(path, &is_file, &message))
-    return Answer(FormatText(replies::kFailed, message.c_str()));
-  rename_from_ = path;
-  SendReply(replies::kSendRnto);
-  return true;
-}
-
-bool FtpSession::Rnto(std::string_view argument, std::string_view) {
-  if (rename_from_.empty()) return Answer(replies::kRnfrFirst);
-  if (argument.empty()) return Answer(replies::kNeedParameter);
-  std::string path;
-  if (!BuildPath(argument, &path)) return RefusePath();
-  bool was_file = false;
-  std::string message;
-  if (!account_->Rename(rename_from_, path, &was_file, &message))
-    return Answer(FormatText(replies::kFailed, message.c_str()));
-  LogLine(FormatText(was_file ? replies::kLogRenamedFile : replies::kLogRenamedFolder,
-                 rename_from_.c_str(), path.c_str()));
-  activity_.SetActivity(replies::kActRenamedFile, path);
-  rename_from_.clear();
-  Touch();
-  return Answer(replies::kRenamed);
-}
-
-bool FtpSession::Dele(std::string_view argument, std::string_view) {
-  std::string path;
-  if (!BuildPath(argument, &path)) return RefusePath();
-  std::string message;
-  if (!account_->DeleteFile(path, &message))
-    return Answer(FormatText(replies::kFailed, message.c_str()));
-  LogLine(FormatText(replies::kLogDeletedFile, path.c_str()));
-  Touch();
-  activity_.SetActivity(replies::kActDeletedFile, path);
-  return Answer(replies::kDeleted);
-}
-
-bool FtpSession::Size(std::string_view argument, std::string_view) {
-  std::uint64_t size = 0;
-  std::string message;
-  std::string path;
-  if (!BuildPath(argument, &path)) return RefusePath();
-  if (!account_->GetFileSize(path, &size, &message))
-    return Answer(FormatText(replies::kFailed, message.c_str()));
-  SendReply(FormatText(replies::kSize, static_cast<unsigned long long>(size)));
-  return true;
-}
-
-bool FtpSession::Rest(std::string_view argument, std::string_view) {
-  if (argument.find('-') != std::string_view::npos) return Answer(replies::kNotAccepted);
-  std::uint64_t offset = 0;
-  if (!ParseOffset(argument, &offset)) return Answer(replies::kNeedParameter);
-  restart_offset_ = offset;
-  SendReply(replies::kRest);
-  return true;
-}
-
-bool FtpSession::Syst(std::string_view, std::string_view) {
-  SendReply(replies::kSyst);
-  return true;
-}
-
-bool FtpSession::Help(std::string_view, std::string_view) {
-  std::vector<std::string> lines(std::begin(replies::kHelpLines), std::end(replies::kHelpLines));
-  lines.push_back(FormatText(replies::kHelpLast, auth_.HelpMessage().c_str()));
-  SendReplyLines(lines);
-  return true;
-}
-
-bool FtpSession::Type(std::string_view argument, std::string_view) {
-  if (argument.front() == 'A' || argument.front() == 'I') {
-    representation_type_ = argument.front();
-    SendReply(representation_type_ == 'A' ? replies::kTypeAscii : replies::kTypeImage);
-  } else {
-    SendReply(replies::kNotImplementedParameter);
-  }
-  return true;
-}
-
-bool FtpSession::Stru(std::string_view argument, std::string_view) {
-  SendReply(argument.front() == 'F' ? replies::kStru : replies::kNotImplementedParameter);
-  return true;
-}
-
-bool FtpSession::Mode(std::string_view argument, std::string_view) {
-  SendReply(argument.front() == 'S' ? replies::kMode : replies::kNotImplementedParameter);
-  return true;
-}
-
-bool FtpSession::Site(std::string_view, std::string_view line) {
-  if (line.size() < 11 || !EqualNoCase(line.substr(4, 6), " CPWD "))
-    return Answer(replies::kNotAccepted);
-  std::string message;
-  if (!auth_.ChangePassword(account_, line.substr(10), &message))
-    return Answer(FormatText(replies::kSiteFailed, message.c_str()));
-  activity_.SetActivity(replies::kActChangedPassword, current_directory_);
-  return Answer(replies::kPasswordChanged);
-}
-
-bool FtpSession::HasDataSetup() const {
-  return !port_address_.empty() || data_socket_.GetState() != runtime::TcpSocket::kClosed;
-}
-
-std::string FtpSession::UniqueName() {
-  platform::CalendarTime t;
-  const std::int64_t now = GetClock().WallTimeNs() / 1'000'000'000;
-  if (!platform::ToCalendar(now, true, &t)) t = platform::CalendarTime{};
-  // A small generator of the session's own, seeded from the time and the id.
-  random_state_ = random_state_ * 1'103'515'245u + 12'345u;
-  return FormatText("unique_%04d%02d%02d%02d%02d%02d%u.tmp", t.year, t.month, t.day, t.hour, t.minute,
-                t.second, (random_state_ >> 8) % 1'000'000u);
-}
-
-bool FtpSession::Transfer(std::string_view argument, std::string_view line) {
-  using Kind = accountfs::FileTransfer::Kind;
-  const bool retr = StartsWithNoCase(line, "RETR");
-  const bool stor = StartsWithNoCase(line, "STOR");
-  const bool appe = StartsWithNoCase(line, "APPE");
-  const bool stou = EqualNoCase(line, "STOU");
-  const bool nlst = StartsWithNoCase(line, "NLST");
-  if (!HasDataSetup()) return Answer(replies::kUsePortOrPasv);
-
-  std::string message;
-  std::string path;
-  std::string unique_name;
-  accountfs::FileTransfer* opened = nullptr;
-  Kind kind = Kind::kDownload;
-  if (retr) {
-    if (!BuildPath(argument, &path)) return RefusePath();
-    opened = account_->OpenForDownload(path, restart_offset_, &message);
-  } else if (stor || appe || stou) {
-    kind = Kind::kUpload;
-    if (stou) {
-      random_state_ ^= static_cast<std::uint32_t>(GetClock().WallTimeNs()) ^ session_id_;
-      for (int attempt = 0; attempt <= 100 && path.empty(); ++attempt) {
-        unique_name = UniqueName();
-        std::string candidate;
-        if (BuildPath(unique_name, &candidate) && !account_->IsFile(candidate)) path = candidate;
-      }
-      if (path.empty()) return Answer(replies::kNoUniqueName);
-    } else if (!BuildPath(argument, &path)) {
-      return RefusePath();
-    }
-    opened = account_->OpenForUpload(path, appe, &message);
-  } else {
-    kind = Kind::kListing;
-    if (argument.empty() || argument == "-al") {
-      path = current_directory_;
-    } else if (!BuildPath(argument, &path)) {
-      return RefusePath();
-    }
-    opened = account_->OpenListing(path, nlst, &message);
-  }
-  if (opened == nullptr) return Answer(FormatText(replies::kFailed, message.c_str()));
-
-  transfer_ = opened;
-  transfer_kind_ = kind;
-  current_item_ = path;
-  std::string error;
-  bool lost = false;
-  if (!OpenDataConnection(&error, &lost)) {
-    transfer_->MarkFailed();
-    account_->CloseTransfer(transfer_);
-    transfer_ = nullptr;
-    LogLine(TransferLog(true, replies::kReasonNoData));
-    if (lost) return false;
-    return Answer(error.empty() ? replies::kDataFailed : error);
-  }
-  const bool upload = kind == Kind::kUpload;
-  chunk_ = (kind != Kind::kListing && account_->UsesCredits()) || account_->IsMetered(upload)
-               ? kMeteredChunk
-               : kFreeChunk;
-  if (!transfer_buffer_) transfer_buffer_ = std::make_unique_for_overwrite<char[]>(kFreeChunk);
-  pending_offset_ = pending_bytes_ = 0;
-  next_admission_tick_ = GetClock().TickMs() + kTransferAdmissionMs;
-  activity_.SetActivity(kind == Kind::kDownload ? replies::kActDownloading
-                        : upload                ? replies::kActUploading
-                                                : replies::kActViewing,
-                        path);
-  return Answer(stou ? FormatText(replies::kDataOpenedUnique, unique_name.c_str())
-                     : std::string(replies::kDataOpened));
-}
-
-bool FtpSession::DataPeerAllowed() const {
-  return auth_.AllowSiteToSite() ||
-         std::string_view(data_socket_.PeerAddressText()) == peer_address_;
-}
-
-bool FtpSession::OpenDataConnection(std::string* error, bool* lost) {
-  transfer_stop_ = false;
-  stop_reason_.clear();
-  if (data_socket_.GetState() == runtime::TcpSocket::kConnected) {
-    if (DataPeerAllowed()) return true;
-    data_socket_.Close();
-    *error = replies::kDataSiteToSite;
-    return false;
-  }
-  if (data_socket_.GetState() != runtime::TcpSocket::kListening) {
-    if (port_address_.empty()) return false;
-    // Bounded by the idle time-out, and cut short by a stop.
-    if (!data_socket_.Connect(port_address_.c_str(), static_cast<std::uint16_t>(port_port_),
-                              &StopEvent(), std::max<std::uint32_t>(IdleTimeoutMs(), 1000)))
-      return false;
+bool FtpSession::OpenDataConnection(bool* goes_on) {
+  DataConnection::Watch watch;
+  watch.stop = &StopEvent();
+  // An active connect is bounded by the idle time-out.
+  watch.connect_timeout_ms = std::max<std::uint32_t>(IdleTimeoutMs(), 1000);
+  watch.control_alive = [this] {
+    return !StopRequested() && Socket().GetState() == runtime::TcpSocket::kConnected;
+  };
+  watch.still_admitted = [this] {
+    std::string reason;
+    return account_->StillAllowed(endpoint_.address) && auth_.Admit(endpoint_.address, true, &reason);
+  };
+  const DataConnection::Opened opened = data_.Open(auth_.AllowSiteToSite(), watch);
+  if (opened == DataConnection::Opened::kOpen) {
     Touch();
     return true;
   }
-  for (int attempt = 0; attempt < kPassiveTries; ++attempt) {
-    if (StopRequested() || Socket().GetState() != runtime::TcpSocket::kConnected) return false;
-    std::string reason;
-    if (!account_->StillAllowed(endpoint_.address) || !auth_.Admit(endpoint_.address, true, &reason)) {
+  LogLine(transfer_.Abandon(replies::kReasonNoData));
+  *goes_on = opened != DataConnection::Opened::kNoLongerAllowed;
+  switch (opened) {
+    case DataConnection::Opened::kNoLongerAllowed:
       SendFinalLine(Socket(), replies::kNoLongerAllowed);
       Socket().Shutdown();
-      *lost = true;
-      return false;
-    }
-    if (data_socket_.AcceptInPlace()) {
-      if (!DataPeerAllowed()) {
-        data_socket_.Close();
-        *error = replies::kDataSiteToSite;
-        return false;
-      }
-      Touch();
-      return true;
-    }
-    if (data_socket_.GetState() != runtime::TcpSocket::kListening) return false;
-    data_socket_.WaitReadable(&StopEvent(), 1000);
+      break;
+    case DataConnection::Opened::kSiteToSite: SendReply(replies::kDataSiteToSite); break;
+    default: SendReply(replies::kDataFailed); break;
   }
   return false;
 }
 
-const char* FtpSession::TransferActivity() const {
-  switch (transfer_kind_) {
-    case accountfs::FileTransfer::Kind::kUpload: return replies::kActUploaded;
-    case accountfs::FileTransfer::Kind::kListing: return replies::kActViewed;
-    case accountfs::FileTransfer::Kind::kDownload: break;
+void FtpSession::TransferStep() {
+  const TransferLoop::Step step = transfer_.Next(data_.Socket());
+  if (step.progressed) Touch();
+  if (step.ended) {
+    data_.Shutdown();
+    if (!step.ending.log.empty()) LogLine(step.ending.log);
+    activity_.SetActivity(step.ending.activity, transfer_.Item());
+    SendReplyLines(step.ending.replies);
+    return;
   }
-  return replies::kActDownloaded;
-}
-
-std::string FtpSession::TransferLog(bool failed, const char* reason) const {
-  const char* item = current_item_.c_str();
-  switch (transfer_kind_) {
-    case accountfs::FileTransfer::Kind::kUpload:
-      return failed ? FormatText(replies::kLogUploadFailed, item, reason) : FormatText(replies::kLogUploaded, item);
-    case accountfs::FileTransfer::Kind::kListing:
-      return failed ? FormatText(replies::kLogViewFailed, item, reason) : FormatText(replies::kLogViewed, item);
-    case accountfs::FileTransfer::Kind::kDownload: break;
+  switch (step.wait) {
+    case TransferLoop::Wait::kNone: break;
+    case TransferLoop::Wait::kReadable: WaitForData(DataWait::kReadable, kMaxWaitMs); break;
+    case TransferLoop::Wait::kWritable: WaitForData(DataWait::kWritable, kMaxWaitMs); break;
+    case TransferLoop::Wait::kRefill: WaitForData(DataWait::kNone, kSendRetryMs); break;
   }
-  return failed ? FormatText(replies::kLogDownloadFailed, item, reason) : FormatText(replies::kLogDownloaded, item);
-}
-
-void FtpSession::EndTransfer(bool failed, const std::string& log,
-                             const std::vector<std::string>& lines, const char* activity) {
-  if (failed) transfer_->MarkFailed();
-  account_->CloseTransfer(transfer_);
-  transfer_ = nullptr;
-  pending_offset_ = pending_bytes_ = 0;
-  transfer_buffer_.reset();  // idle sessions keep no transfer buffer
-  data_socket_.Shutdown();
-  if (!log.empty()) LogLine(log);
-  activity_.SetActivity(activity, current_item_);
-  SendReplyLines(lines);
 }
 
 void FtpSession::WaitForData(DataWait wait, std::uint32_t timeout_ms) {
   platform::PollItem items[4];
-  items[0].descriptor = wait == DataWait::kNone ? -1 : data_socket_.Handle();
+  items[0].descriptor = wait == DataWait::kNone ? -1 : data_.Socket().Handle();
   items[0].want_read = wait == DataWait::kReadable;
   items[0].want_write = wait == DataWait::kWritable;
   items[1].descriptor = Socket().Handle();
@@ -747,102 +395,6 @@ void FtpSession::WaitForData(DataWait wait, std::uint32_t timeout_ms) {
   items[3].descriptor = wake_.PollDescriptor();
   for (int i = 1; i < 4; ++i) items[i].want_read = true;
   platform::Poll(items, 4, timeout_ms);
-}
-
-void FtpSession::TransferStep() {
-  if (transfer_kind_ == accountfs::FileTransfer::Kind::kUpload) {
-    UploadStep();
-  } else {
-    DownloadStep();
-  }
-}
-
-void FtpSession::DownloadStep() {
-  const bool connected = data_socket_.GetState() == runtime::TcpSocket::kConnected;
-  if (!connected || transfer_stop_) {
-    std::vector<std::string> lines;
-    if (transfer_stop_ && !stop_reason_.empty()) {
-      lines.push_back(FormatText(replies::kTransferStopped, stop_reason_.c_str()));
-    } else if (transfer_stop_) {
-      lines = {replies::kTransferComplete, replies::kTransferAborted};
-    } else {
-      lines.push_back(replies::kTransferLost);
-    }
-    EndTransfer(true, TransferLog(true, replies::kReasonStoppedOrLost), lines, TransferActivity());
-    return;
-  }
-  if (pending_bytes_ == 0) {
-    if (transfer_->IsFinished()) {
-      EndTransfer(false, TransferLog(false, nullptr), {replies::kTransferComplete}, TransferActivity());
-      return;
-    }
-    const std::uint32_t grant = account_->DownloadAllowance(chunk_);
-    if (grant == 0) {
-      WaitForData(DataWait::kNone, kSendRetryMs);  // the limiters refill meanwhile
-      return;
-    }
-    std::size_t length = grant;
-    std::string reason;
-    if (!transfer_->Read(transfer_buffer_.get(), &length, &reason)) {
-      EndTransfer(true, "", {FormatText(replies::kTransferFailed, reason.c_str())}, TransferActivity());
-      return;
-    }
-    pending_offset_ = 0;
-    pending_bytes_ = length;
-  }
-  if (pending_bytes_ > 0) {
-    std::size_t sent = pending_bytes_;
-    if (!data_socket_.Send(transfer_buffer_.get() + pending_offset_, &sent)) return;  // next step ends it
-    if (sent == 0) {
-      WaitForData(DataWait::kWritable, kMaxWaitMs);
-      return;
-    }
-    pending_offset_ += sent;
-    pending_bytes_ -= sent;
-    Touch();
-  }
-  if (pending_bytes_ == 0 && transfer_->IsFinished())
-    EndTransfer(false, TransferLog(false, nullptr), {replies::kTransferComplete}, TransferActivity());
-}
-
-void FtpSession::UploadStep() {
-  if (transfer_stop_) {
-    std::vector<std::string> lines;
-    if (!stop_reason_.empty()) {
-      lines.push_back(FormatText(replies::kTransferStopped, stop_reason_.c_str()));
-    } else {
-      lines = {replies::kTransferComplete, replies::kTransferAborted};
-    }
-    EndTransfer(true, TransferLog(true, replies::kReasonStopped), lines, replies::kActUploaded);
-    return;
-  }
-  if (data_socket_.GetState() != runtime::TcpSocket::kConnected) {
-    // The client closed the data connection: the upload is complete.
-    EndTransfer(false, TransferLog(false, nullptr), {replies::kTransferComplete}, replies::kActUploaded);
-    return;
-  }
-  const std::uint32_t grant = account_->UploadAllowance(chunk_);
-  if (grant == 0) {
-    WaitForData(DataWait::kNone, kSendRetryMs);
-    return;
-  }
-  std::size_t length = grant;
-  if (!data_socket_.Receive(transfer_buffer_.get(), &length)) {
-    EndTransfer(false, TransferLog(false, nullptr), {replies::kTransferComplete}, replies::kActUploaded);
-    return;
-  }
-  if (length == 0) {
-    WaitForData(DataWait::kReadable, kMaxWaitMs);
-    return;
-  }
-  std::string reason;
-  if (!transfer_->Write(transfer_buffer_.get(), length, &reason)) {
-    // Handed back, not aborted: what was written (all that fit) stays.
-    EndTransfer(false, TransferLog(true, replies::kReasonWriteFailed),
-                {FormatText(replies::kTransferFailed, reason.c_str())}, replies::kActUploaded);
-    return;
-  }
-  Touch();
 }
 
 }  // namespace quillon::ftp

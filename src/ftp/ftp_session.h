@@ -1,6 +1,8 @@
 // One FTP control connection, served on its own thread from admission to
-// the end: greeting, the USER/PASS login loop, the command loop, and the end
-// sequence. All file-system work goes through the logged-in account.
+// the end: greeting, the USER/PASS login loop, the command loop with its
+// dispatch, and the end sequence. The data connection and the transfer loop
+// are parts of their own; the command handlers live in ftp_commands.cpp.
+// All file-system work goes through the logged-in account.
 //
 // Thread-safety: everything runs on the session's thread, except Wake()
 // (any thread) and the activity record, which other threads read through
@@ -19,7 +21,8 @@
 #include "runtime/line_socket.h"
 #include "runtime/tcp_connection.h"
 #include "settings/log_file.h"
-#include "accountfs/file_transfer.h"
+#include "ftp/data_connection.h"
+#include "ftp/transfer_loop.h"
 
 namespace quillon::ftp {
 
@@ -31,13 +34,6 @@ class FtpSession final : public runtime::TcpConnection {
   static constexpr std::uint32_t kBadLoginPauseMs = 3000;
   // After this long without commands or transfers the activity says "Idle".
   static constexpr std::uint32_t kIdleActivityMs = 30'000;
-  // Bytes moved per transfer step while credits or speed limits meter the
-  // transfer (their bookkeeping works at this grain)...
-  static constexpr std::uint32_t kMeteredChunk = 2048;
-  // ...and when nothing meters it.
-  static constexpr std::uint32_t kFreeChunk = 64 * 1024;
-  // A passive data connection is awaited this many times, a second each.
-  static constexpr int kPassiveTries = 60;
   // While a transfer runs, admission is checked again this often.
   static constexpr std::uint32_t kTransferAdmissionMs = 250;
   // Longest wait for input before the session looks at its state again;
@@ -112,26 +108,18 @@ class FtpSession final : public runtime::TcpConnection {
   bool Transfer(std::string_view argument, std::string_view line);
 
   // Data connections and transfers.
-  bool HasDataSetup() const;
-  // Opens the data connection for a transfer. False with *error set to a
-  // reply (or left empty for the plain 425), or with *lost when the control
-  // connection was ended.
-  bool OpenDataConnection(std::string* error, bool* lost);
-  bool DataPeerAllowed() const;
+  // Opens the data connection for the transfer just opened; on failure the
+  // transfer is handed back, the client told, and *goes_on says whether the
+  // session goes on.
+  bool OpenDataConnection(bool* goes_on);
+  // One step of the running transfer, and what it ended with.
   void TransferStep();
-  void DownloadStep();
-  void UploadStep();
-  // Hands the transfer back, closes the data connection, and sends the
-  // closing replies; `log` goes to the log when not empty.
-  void EndTransfer(bool failed, const std::string& log, const std::vector<std::string>& replies,
-                   const char* activity);
-  std::string TransferLog(bool failed, const char* reason) const;
-  const char* TransferActivity() const;
   // Waits for the data socket (as asked), the control socket, a stop or a
   // wake-up.
   enum class DataWait { kNone, kReadable, kWritable };
   void WaitForData(DataWait wait, std::uint32_t timeout_ms);
   std::string UniqueName();
+
   // Fixed at construction.
   access::AuthManager& auth_;
   settings::LogFile& log_;
@@ -155,20 +143,10 @@ class FtpSession final : public runtime::TcpConnection {
   bool idle_shown_ = false;
 
   // Data connection and transfer.
-  runtime::LineSocket data_socket_;
-  std::string port_address_;
-  std::uint32_t port_port_ = 0;
-  accountfs::FileTransfer* transfer_ = nullptr;
-  accountfs::FileTransfer::Kind transfer_kind_ = accountfs::FileTransfer::Kind::kDownload;
-  std::unique_ptr<char[]> transfer_buffer_;  // kFreeChunk bytes while a transfer runs
-  std::uint32_t chunk_ = kMeteredChunk;
-  std::size_t pending_offset_ = 0;  // download bytes read but not yet sent
-  std::size_t pending_bytes_ = 0;
+  DataConnection data_;
+  TransferLoop transfer_;
   std::uint32_t next_admission_tick_ = 0;
   std::uint32_t random_state_ = 0;
-  bool transfer_stop_ = false;
-  std::string stop_reason_;
-  std::string current_item_;
 };
 
 }  // namespace quillon::ftp

@@ -1,0 +1,282 @@
+// The command handlers of an FTP session: each gets the line's argument and
+// the line, answers the client, and says whether the command loop goes on.
+#include <algorithm>
+
+#include "accountfs/messages.h"
+#include "ftp/command_line.h"
+#include "ftp/ftp_session.h"
+#include "ftp/replies.h"
+#include "vfs/paths.h"
+#include "vfs/text.h"
+#include "vfs/time_format.h"
+
+namespace quillon::ftp {
+
+namespace {
+
+using vfs::EqualNoCase;
+using vfs::FormatText;
+using vfs::StartsWithNoCase;
+
+}  // namespace
+
+bool FtpSession::Quit(std::string_view, std::string_view) {
+  SendReply(replies::kGoodbye);
+  Socket().Shutdown();
+  data_.Close();
+  return false;
+}
+
+bool FtpSession::Noop(std::string_view, std::string_view) {
+  SendReply(replies::kNoop);
+  return true;
+}
+
+bool FtpSession::Allo(std::string_view, std::string_view) {
+  SendReply(replies::kAllo);
+  return true;
+}
+
+bool FtpSession::Mdtm(std::string_view argument, std::string_view line) {
+  std::string message;
+  std::string path;
+  if (!BuildPath(argument, &path)) return RefusePath();
+  if (account_->IsFile(path)) {
+    platform::FileTime time;
+    if (account_->GetFileTime(path, &time, &message)) {
+      SendReply(FormatText(replies::kMdtm, vfs::FormatMdtm(time, false).c_str()));
+    } else {
+      SendReply(FormatText(replies::kFailed, message.c_str()));
+    }
+    return true;
+  }
+  MdtmSetting setting;
+  platform::FileTime time;
+  if (!ParseMdtmSetting(line, &setting) || !vfs::ParseMdtm(setting.stamp, &time))
+    return Answer(replies::kMdtmNoFile);
+  if (!BuildPath(setting.path, &path)) return RefusePath();
+  if (account_->SetFileTime(path, time, &message)) {
+    SendReply(FormatText(replies::kMdtmSet, std::string(setting.stamp).c_str(),
+                         std::string(setting.path).c_str()));
+  } else {
+    SendReply(FormatText(replies::kMdtmSetFailed, message.c_str()));
+  }
+  return true;
+}
+
+bool FtpSession::Pwd(std::string_view, std::string_view) {
+  SendReply(FormatText(replies::kPwd, current_directory_.c_str()));
+  return true;
+}
+
+bool FtpSession::Cdup(std::string_view, std::string_view) {
+  return Cwd("..", "cwd ..");
+}
+
+bool FtpSession::Cwd(std::string_view argument, std::string_view) {
+  std::string path;
+  if (!BuildPath(argument, &path)) return RefusePath();
+  if (!account_->IsFolder(path)) return Answer(replies::kNoDirectory);
+  vfs::CopyText(&current_directory_, path, vfs::kDiskPathCapacity);
+  activity_.SetActivity(replies::kActInDirectory, current_directory_);
+  return Answer(FormatText(replies::kCwd, current_directory_.c_str()));
+}
+
+bool FtpSession::Mkd(std::string_view argument, std::string_view) {
+  std::string path;
+  if (!BuildPath(argument, &path)) return RefusePath();
+  std::string message;
+  if (!account_->MakeFolder(path, &message))
+    return Answer(FormatText(replies::kFailed, message.c_str()));
+  LogLine(FormatText(replies::kLogCreatedFolder, path.c_str()));
+  Touch();
+  activity_.SetActivity(replies::kActCreatedDirectory, path);
+  return Answer(FormatText(replies::kCreated, path.c_str()));
+}
+
+bool FtpSession::Rmd(std::string_view argument, std::string_view) {
+  std::string path;
+  if (!BuildPath(argument, &path)) return RefusePath();
+  if (path == "/") return Answer(replies::kDeleteRoot);
+  std::string message;
+  if (!account_->RemoveFolder(path, &message))
+    return Answer(FormatText(replies::kFailed, message.c_str()));
+  LogLine(FormatText(replies::kLogDeletedFolder, path.c_str()));
+  Touch();
+  activity_.SetActivity(replies::kActDeletedDirectory, path);
+  return Answer(FormatText(replies::kRemoved, path.c_str()));
+}
+
+bool FtpSession::Port(std::string_view argument, std::string_view) {
+  return Answer(data_.Port(argument, auth_.AllowSiteToSite()));
+}
+
+bool FtpSession::Pasv(std::string_view, std::string_view) {
+  return Answer(data_.Pasv(Socket().LocalAddressText()));
+}
+
+bool FtpSession::Rnfr(std::string_view argument, std::string_view) {
+  std::string path;
+  if (!BuildPath(argument, &path)) return RefusePath();
+  if (path == "/") return Answer(replies::kRenameRoot);
+  bool is_file = false;
+  std::string message;
+  if (!account_->CheckModifyRight(path, &is_file, &message))
+    return Answer(FormatText(replies::kFailed, message.c_str()));
+  rename_from_ = path;
+  SendReply(replies::kSendRnto);
+  return true;
+}
+
+bool FtpSession::Rnto(std::string_view argument, std::string_view) {
+  if (rename_from_.empty()) return Answer(replies::kRnfrFirst);
+  if (argument.empty()) return Answer(replies::kNeedParameter);
+  std::string path;
+  if (!BuildPath(argument, &path)) return RefusePath();
+  bool was_file = false;
+  std::string message;
+  if (!account_->Rename(rename_from_, path, &was_file, &message))
+    return Answer(FormatText(replies::kFailed, message.c_str()));
+  LogLine(FormatText(was_file ? replies::kLogRenamedFile : replies::kLogRenamedFolder,
+                 rename_from_.c_str(), path.c_str()));
+  activity_.SetActivity(replies::kActRenamedFile, path);
+  rename_from_.clear();
+  Touch();
+  return Answer(replies::kRenamed);
+}
+
+bool FtpSession::Dele(std::string_view argument, std::string_view) {
+  std::string path;
+  if (!BuildPath(argument, &path)) return RefusePath();
+  std::string message;
+  if (!account_->DeleteFile(path, &message))
+    return Answer(FormatText(replies::kFailed, message.c_str()));
+  LogLine(FormatText(replies::kLogDeletedFile, path.c_str()));
+  Touch();
+  activity_.SetActivity(replies::kActDeletedFile, path);
+  return Answer(replies::kDeleted);
+}
+
+bool FtpSession::Size(std::string_view argument, std::string_view) {
+  std::uint64_t size = 0;
+  std::string message;
+  std::string path;
+  if (!BuildPath(argument, &path)) return RefusePath();
+  if (!account_->GetFileSize(path, &size, &message))
+    return Answer(FormatText(replies::kFailed, message.c_str()));
+  SendReply(FormatText(replies::kSize, static_cast<unsigned long long>(size)));
+  return true;
+}
+
+bool FtpSession::Rest(std::string_view argument, std::string_view) {
+  if (argument.find('-') != std::string_view::npos) return Answer(replies::kNotAccepted);
+  std::uint64_t offset = 0;
+  if (!ParseOffset(argument, &offset)) return Answer(replies::kNeedParameter);
+  restart_offset_ = offset;
+  SendReply(replies::kRest);
+  return true;
+}
+
+bool FtpSession::Syst(std::string_view, std::string_view) {
+  SendReply(replies::kSyst);
+  return true;
+}
+
+bool FtpSession::Help(std::string_view, std::string_view) {
+  std::vector<std::string> lines(std::begin(replies::kHelpLines), std::end(replies::kHelpLines));
+  lines.push_back(FormatText(replies::kHelpLast, auth_.HelpMessage().c_str()));
+  SendReplyLines(lines);
+  return true;
+}
+
+bool FtpSession::Type(std::string_view argument, std::string_view) {
+  if (argument.front() == 'A' || argument.front() == 'I') {
+    representation_type_ = argument.front();
+    SendReply(representation_type_ == 'A' ? replies::kTypeAscii : replies::kTypeImage);
+  } else {
+    SendReply(replies::kNotImplementedParameter);
+  }
+  return true;
+}
+
+bool FtpSession::Stru(std::string_view argument, std::string_view) {
+  SendReply(argument.front() == 'F' ? replies::kStru : replies::kNotImplementedParameter);
+  return true;
+}
+
+bool FtpSession::Mode(std::string_view argument, std::string_view) {
+  SendReply(argument.front() == 'S' ? replies::kMode : replies::kNotImplementedParameter);
+  return true;
+}
+
+bool FtpSession::Site(std::string_view, std::string_view line) {
+  if (line.size() < 11 || !EqualNoCase(line.substr(4, 6), " CPWD "))
+    return Answer(replies::kNotAccepted);
+  std::string message;
+  if (!auth_.ChangePassword(account_, line.substr(10), &message))
+    return Answer(FormatText(replies::kSiteFailed, message.c_str()));
+  activity_.SetActivity(replies::kActChangedPassword, current_directory_);
+  return Answer(replies::kPasswordChanged);
+}
+
+std::string FtpSession::UniqueName() {
+  platform::CalendarTime t;
+  const std::int64_t now = GetClock().WallTimeNs() / 1'000'000'000;
+  if (!platform::ToCalendar(now, true, &t)) t = platform::CalendarTime{};
+  // A small generator of the session's own, seeded from the time and the id.
+  random_state_ = random_state_ * 1'103'515'245u + 12'345u;
+  return FormatText("unique_%04d%02d%02d%02d%02d%02d%u.tmp", t.year, t.month, t.day, t.hour, t.minute,
+                t.second, (random_state_ >> 8) % 1'000'000u);
+}
+
+bool FtpSession::Transfer(std::string_view argument, std::string_view line) {
+  using Kind = TransferLoop::Kind;
+  const bool retr = StartsWithNoCase(line, "RETR");
+  const bool stor = StartsWithNoCase(line, "STOR");
+  const bool appe = StartsWithNoCase(line, "APPE");
+  const bool stou = EqualNoCase(line, "STOU");
+  const bool nlst = StartsWithNoCase(line, "NLST");
+  if (!data_.HasSetup()) return Answer(replies::kUsePortOrPasv);
+
+  std::string message;
+  std::string path;
+  std::string unique_name;
+  Kind kind = Kind::kDownload;
+  if (retr) {
+    if (!BuildPath(argument, &path)) return RefusePath();
+  } else if (stor || appe || stou) {
+    kind = Kind::kUpload;
+    if (stou) {
+      random_state_ ^= static_cast<std::uint32_t>(GetClock().WallTimeNs()) ^ session_id_;
+      for (int attempt = 0; attempt <= 100 && path.empty(); ++attempt) {
+        unique_name = UniqueName();
+        std::string candidate;
+        if (BuildPath(unique_name, &candidate) && !account_->IsFile(candidate)) path = candidate;
+      }
+      if (path.empty()) return Answer(replies::kNoUniqueName);
+    } else if (!BuildPath(argument, &path)) {
+      return RefusePath();
+    }
+  } else {
+    kind = Kind::kListing;
+    if (argument.empty() || argument == "-al") {
+      path = current_directory_;
+    } else if (!BuildPath(argument, &path)) {
+      return RefusePath();
+    }
+  }
+  if (!transfer_.Open(*account_, kind, path, restart_offset_, appe, nlst, &message))
+    return Answer(FormatText(replies::kFailed, message.c_str()));
+
+  if (bool goes_on = true; !OpenDataConnection(&goes_on)) return goes_on;
+  transfer_.Begin();
+  next_admission_tick_ = GetClock().TickMs() + kTransferAdmissionMs;
+  activity_.SetActivity(kind == Kind::kDownload ? replies::kActDownloading
+                        : kind == Kind::kUpload ? replies::kActUploading
+                                                : replies::kActViewing,
+                        path);
+  return Answer(stou ? FormatText(replies::kDataOpenedUnique, unique_name.c_str())
+                     : std::string(replies::kDataOpened));
+}
+
+}  // namespace quillon::ftp

@@ -1,0 +1,170 @@
+#include "ftp/transfer_loop.h"
+
+#include "ftp/replies.h"
+#include "vfs/text.h"
+
+namespace quillon::ftp {
+
+using vfs::FormatText;
+
+bool TransferLoop::Open(access::ActiveAccount& account, Kind kind, const std::string& path,
+                        std::uint64_t offset, bool append, bool names_only, std::string* message) {
+  accountfs::FileTransfer* opened = nullptr;
+  switch (kind) {
+    case Kind::kDownload: opened = account.OpenForDownload(path, offset, message); break;
+    case Kind::kUpload: opened = account.OpenForUpload(path, append, message); break;
+    case Kind::kListing: opened = account.OpenListing(path, names_only, message); break;
+  }
+  if (opened == nullptr) return false;
+  account_ = &account;
+  transfer_ = opened;
+  kind_ = kind;
+  item_ = path;
+  stop_ = false;
+  stop_reason_.clear();
+  return true;
+}
+
+void TransferLoop::Begin() {
+  const bool upload = kind_ == Kind::kUpload;
+  chunk_ = (kind_ != Kind::kListing && account_->UsesCredits()) || account_->IsMetered(upload)
+               ? kMeteredChunk
+               : kFreeChunk;
+  if (!buffer_) buffer_ = std::make_unique_for_overwrite<char[]>(kFreeChunk);
+  pending_offset_ = pending_bytes_ = 0;
+}
+
+std::string TransferLoop::Abandon(const char* reason) {
+  transfer_->MarkFailed();
+  account_->CloseTransfer(transfer_);
+  transfer_ = nullptr;
+  return LogText(true, reason);
+}
+
+void TransferLoop::Stop(std::string reason) {
+  stop_ = true;
+  stop_reason_ = std::move(reason);
+}
+
+void TransferLoop::MarkFailed() {
+  if (transfer_ != nullptr) transfer_->MarkFailed();
+}
+
+void TransferLoop::Abort() {
+  if (transfer_ == nullptr) return;
+  transfer_->MarkFailed();
+  account_->CloseTransfer(transfer_);
+  transfer_ = nullptr;
+}
+
+const char* TransferLoop::DoneActivity() const {
+  switch (kind_) {
+    case Kind::kUpload: return replies::kActUploaded;
+    case Kind::kListing: return replies::kActViewed;
+    case Kind::kDownload: break;
+  }
+  return replies::kActDownloaded;
+}
+
+std::string TransferLoop::LogText(bool failed, const char* reason) const {
+  const char* item = item_.c_str();
+  switch (kind_) {
+    case Kind::kUpload:
+      return failed ? FormatText(replies::kLogUploadFailed, item, reason) : FormatText(replies::kLogUploaded, item);
+    case Kind::kListing:
+      return failed ? FormatText(replies::kLogViewFailed, item, reason) : FormatText(replies::kLogViewed, item);
+    case Kind::kDownload: break;
+  }
+  return failed ? FormatText(replies::kLogDownloadFailed, item, reason) : FormatText(replies::kLogDownloaded, item);
+}
+
+TransferLoop::Step TransferLoop::End(bool failed, std::string log, std::vector<std::string> replies,
+                                     const char* activity) {
+  if (failed) transfer_->MarkFailed();
+  account_->CloseTransfer(transfer_);
+  transfer_ = nullptr;
+  pending_offset_ = pending_bytes_ = 0;
+  buffer_.reset();  // idle sessions keep no transfer buffer
+  Step step;
+  step.ended = true;
+  step.ending = Ending{std::move(replies), std::move(log), activity};
+  return step;
+}
+
+TransferLoop::Step TransferLoop::Next(runtime::LineSocket& data) {
+  return kind_ == Kind::kUpload ? UploadStep(data) : DownloadStep(data);
+}
+
+TransferLoop::Step TransferLoop::DownloadStep(runtime::LineSocket& data) {
+  const bool connected = data.GetState() == runtime::TcpSocket::kConnected;
+  if (!connected || stop_) {
+    std::vector<std::string> lines;
+    if (stop_ && !stop_reason_.empty()) {
+      lines.push_back(FormatText(replies::kTransferStopped, stop_reason_.c_str()));
+    } else if (stop_) {
+      lines = {replies::kTransferComplete, replies::kTransferAborted};
+    } else {
+      lines.push_back(replies::kTransferLost);
+    }
+    return End(true, LogText(true, replies::kReasonStoppedOrLost), std::move(lines), DoneActivity());
+  }
+  if (pending_bytes_ == 0) {
+    if (transfer_->IsFinished())
+      return End(false, LogText(false, nullptr), {replies::kTransferComplete}, DoneActivity());
+    const std::uint32_t grant = account_->DownloadAllowance(chunk_);
+    if (grant == 0) return Step{Wait::kRefill};
+    std::size_t length = grant;
+    std::string reason;
+    if (!transfer_->Read(buffer_.get(), &length, &reason))
+      return End(true, "", {FormatText(replies::kTransferFailed, reason.c_str())}, DoneActivity());
+    pending_offset_ = 0;
+    pending_bytes_ = length;
+  }
+  Step step;
+  if (pending_bytes_ > 0) {
+    std::size_t sent = pending_bytes_;
+    if (!data.Send(buffer_.get() + pending_offset_, &sent)) return step;  // the next step ends it
+    if (sent == 0) return Step{Wait::kWritable};
+    pending_offset_ += sent;
+    pending_bytes_ -= sent;
+    step.progressed = true;
+  }
+  if (pending_bytes_ == 0 && transfer_->IsFinished()) {
+    Step end = End(false, LogText(false, nullptr), {replies::kTransferComplete}, DoneActivity());
+    end.progressed = step.progressed;
+    return end;
+  }
+  return step;
+}
+
+TransferLoop::Step TransferLoop::UploadStep(runtime::LineSocket& data) {
+  if (stop_) {
+    std::vector<std::string> lines;
+    if (!stop_reason_.empty()) {
+      lines.push_back(FormatText(replies::kTransferStopped, stop_reason_.c_str()));
+    } else {
+      lines = {replies::kTransferComplete, replies::kTransferAborted};
+    }
+    return End(true, LogText(true, replies::kReasonStopped), std::move(lines), replies::kActUploaded);
+  }
+  // The client closing the data connection completes the upload.
+  if (data.GetState() != runtime::TcpSocket::kConnected)
+    return End(false, LogText(false, nullptr), {replies::kTransferComplete}, replies::kActUploaded);
+  const std::uint32_t grant = account_->UploadAllowance(chunk_);
+  if (grant == 0) return Step{Wait::kRefill};
+  std::size_t length = grant;
+  if (!data.Receive(buffer_.get(), &length))
+    return End(false, LogText(false, nullptr), {replies::kTransferComplete}, replies::kActUploaded);
+  if (length == 0) return Step{Wait::kReadable};
+  std::string reason;
+  if (!transfer_->Write(buffer_.get(), length, &reason)) {
+    // Handed back, not aborted: what was written (all that fit) stays.
+    return End(false, LogText(true, replies::kReasonWriteFailed),
+               {FormatText(replies::kTransferFailed, reason.c_str())}, replies::kActUploaded);
+  }
+  Step step;
+  step.progressed = true;
+  return step;
+}
+
+}  // namespace quillon::ftp

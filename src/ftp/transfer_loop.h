@@ -1,0 +1,93 @@
+// The transfer half of an FTP session: a download, upload or listing opened
+// through the logged-in account and moved one step per pass of the
+// session's command loop. A step says what to wait for, or how the transfer
+// ended (its replies, log text and activity); the session sends and logs.
+//
+// Thread-safety: belongs to its session's thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "access/active_account.h"
+#include "accountfs/file_transfer.h"
+#include "runtime/line_socket.h"
+
+namespace quillon::ftp {
+
+class TransferLoop {
+ public:
+  using Kind = accountfs::FileTransfer::Kind;
+
+  // Bytes moved per step while credits or speed limits meter the transfer
+  // (their bookkeeping works at this grain)...
+  static constexpr std::uint32_t kMeteredChunk = 2048;
+  // ...and when nothing meters it.
+  static constexpr std::uint32_t kFreeChunk = 64 * 1024;
+
+  // How a transfer ended.
+  struct Ending {
+    std::vector<std::string> replies;
+    std::string log;  // "" when nothing is logged
+    const char* activity = nullptr;
+  };
+  enum class Wait {
+    kNone,      // step again at once
+    kReadable,  // until the data socket has bytes (or the control line, a stop...)
+    kWritable,  // until the data socket takes bytes
+    kRefill,    // a moment: the speed limits refill
+  };
+  struct Step {
+    Wait wait = Wait::kNone;
+    bool progressed = false;  // bytes moved: the session counts as active
+    bool ended = false;
+    Ending ending;            // when ended
+  };
+
+  bool IsRunning() const { return transfer_ != nullptr; }
+  Kind GetKind() const { return kind_; }
+  // The FTP path of the file or folder (kept after the end for the activity).
+  const std::string& Item() const { return item_; }
+
+  // Opens a transfer of `path` through `account`: a download from `offset`,
+  // an upload (appending when `append`), or a listing (names only when
+  // `names_only`). False with the account's message.
+  [[nodiscard]] bool Open(access::ActiveAccount& account, Kind kind, const std::string& path,
+                          std::uint64_t offset, bool append, bool names_only, std::string* message);
+  // The data connection is open: the transfer starts moving.
+  void Begin();
+  // The data connection could not be opened: the transfer is handed back as
+  // failed; returns its log text.
+  std::string Abandon(const char* reason);
+  // One step over the open data connection.
+  Step Next(runtime::LineSocket& data);
+  // ABOR (no reason) or an administrator's stop (with the reason): the next
+  // step ends the transfer.
+  void Stop(std::string reason);
+  // Hands a running transfer back as failed (the session is ending).
+  void Abort();
+  // Marks a running transfer failed, so ending it keeps nothing it made.
+  void MarkFailed();
+
+ private:
+  Step DownloadStep(runtime::LineSocket& data);
+  Step UploadStep(runtime::LineSocket& data);
+  Step End(bool failed, std::string log, std::vector<std::string> replies, const char* activity);
+  std::string LogText(bool failed, const char* reason) const;
+  const char* DoneActivity() const;
+
+  access::ActiveAccount* account_ = nullptr;
+  accountfs::FileTransfer* transfer_ = nullptr;
+  Kind kind_ = Kind::kDownload;
+  std::string item_;
+  std::unique_ptr<char[]> buffer_;  // kFreeChunk bytes while a transfer runs
+  std::uint32_t chunk_ = kMeteredChunk;
+  std::size_t pending_offset_ = 0;  // download bytes read but not yet sent
+  std::size_t pending_bytes_ = 0;
+  bool stop_ = false;
+  std::string stop_reason_;
+};
+
+}  // namespace quillon::ftp
