@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
   vfs::FolderSizeCache cache(clock);
 
   auto start = std::chrono::steady_clock::now();
-  std::vector<vfs::FolderSizeCache::Entry*> held;
+  std::vector<vfs::FolderSizeCache::Hold> held;
   for (const std::string& folder : folders) held.push_back(cache.Acquire(folder));
   // The group folders too, so every child has a cached folder above it.
   for (int g = 0; g < kGroups; ++g) held.push_back(cache.Acquire(dir.File("g" + std::to_string(g))));
@@ -54,14 +54,13 @@ int main(int argc, char** argv) {
   start = std::chrono::steady_clock::now();
   constexpr int kLookups = 20'000;
   for (int i = 0; i < kLookups; ++i) {
-    vfs::FolderSizeCache::Entry* entry = cache.Acquire(folders[(i * 7919) % folders.size()]);
+    const vfs::FolderSizeCache::Hold entry = cache.Acquire(folders[(i * 7919) % folders.size()]);
     cache.AddBytes(entry, 1);
-    cache.Release(entry);
   }
   std::printf("%d lookups with AddBytes: %.1f ms (%.2f us each)\n", kLookups, MsSince(start),
               MsSince(start) * 1000.0 / kLookups);
 
-  for (auto* entry : held) cache.Release(entry);
+  held.clear();
   clock.Advance(1000);
   start = std::chrono::steady_clock::now();
   cache.Sweep();

@@ -193,8 +193,8 @@ bool AccountFileSystem::DeleteFile(std::string_view path, std::string* message) 
   Guard guard(lock_);
   MappedPath mapped;
   if (!MapExistingFile(path, accounts::kFileModify, &mapped, message)) return false;
-  vfs::FolderSizeCache::Entry* parent = cache_.Acquire(ParentOf(mapped.disk_path));
-  if (parent == nullptr) return Fail(message, messages::kCannotDelete);
+  const vfs::FolderSizeCache::Hold parent = cache_.Acquire(ParentOf(mapped.disk_path));
+  if (!parent) return Fail(message, messages::kCannotDelete);
   const std::uint64_t size = vfs::FileSizeOf(mapped.disk_path);
   bool deleted = false;
   if (delete_to_trash_) {
@@ -207,7 +207,6 @@ bool AccountFileSystem::DeleteFile(std::string_view path, std::string* message) 
     deleted = platform::RemoveFile(mapped.disk_path, nullptr);
   }
   if (deleted) cache_.SubtractBytes(parent, size);
-  cache_.Release(parent);
   return deleted || Fail(message, messages::kCannotDelete);
 }
 
@@ -246,11 +245,11 @@ bool AccountFileSystem::Rename(std::string_view from, std::string_view to, bool*
     return cache_.MoveFolder(source.disk_path, target.disk_path) ||
            Fail(message, messages::kCannotMove);
   }
-  vfs::FolderSizeCache::Entry* from_parent = cache_.Acquire(ParentOf(source.disk_path));
-  vfs::FolderSizeCache::Entry* to_parent =
-      from_parent != nullptr ? cache_.Acquire(ParentOf(target.disk_path)) : nullptr;
+  const vfs::FolderSizeCache::Hold from_parent = cache_.Acquire(ParentOf(source.disk_path));
+  const vfs::FolderSizeCache::Hold to_parent =
+      from_parent ? cache_.Acquire(ParentOf(target.disk_path)) : vfs::FolderSizeCache::Hold();
   bool moved = false;
-  if (from_parent != nullptr && to_parent != nullptr) {
+  if (from_parent && to_parent) {
     // Never replaces a file that appeared at the target since the check
     // above; between two file systems the file is copied and then deleted.
     int error = 0;
@@ -262,8 +261,6 @@ bool AccountFileSystem::Rename(std::string_view from, std::string_view to, bool*
       cache_.AddBytes(to_parent, amount);
     }
   }
-  cache_.Release(from_parent);
-  cache_.Release(to_parent);
   return moved || Fail(message, messages::kCannotMove);
 }
 
@@ -382,28 +379,23 @@ FileTransfer* AccountFileSystem::OpenForUpload(std::string_view path, bool appen
   if (record_.mUseCredits && record_.mCurrentCredits == 0 && record_.mUploadCredits < 0 &&
       !limits.credit_exempt)
     return Refuse(message, messages::kNeedsCredits);
-  vfs::FolderSizeCache::Entry* parent = cache_.Acquire(ParentOf(mapped.disk_path));
-  if (parent == nullptr) return Refuse(message, messages::kCannotOpen);
+  vfs::FolderSizeCache::Hold parent = cache_.Acquire(ParentOf(mapped.disk_path));
+  if (!parent) return Refuse(message, messages::kCannotOpen);
   if (!append && exists) {
     const std::uint64_t old_size = vfs::FileSizeOf(mapped.disk_path);
-    if (!platform::RemoveFile(mapped.disk_path, nullptr)) {
-      cache_.Release(parent);
-      return Refuse(message, messages::kCannotTruncate);
-    }
+    if (!platform::RemoveFile(mapped.disk_path, nullptr)) return Refuse(message, messages::kCannotTruncate);
     cache_.SubtractBytes(parent, old_size);
   }
   auto file = std::make_unique<vfs::FileHandle>(&clock_);
   // An appended file is positioned at its end. Any other upload creates its
   // file, and fails rather than write into one that another session (or a
   // local user) put there since the checks above.
-  if (append ? !file->Open(mapped.disk_path, true, false) : !file->CreateNew(mapped.disk_path)) {
-    cache_.Release(parent);
+  if (append ? !file->Open(mapped.disk_path, true, false) : !file->CreateNew(mapped.disk_path))
     return Refuse(message, messages::kCannotOpen);
-  }
   FileTransfer::Setup setup;
   setup.kind = FileTransfer::Kind::kUpload;
   setup.source = std::move(file);
-  setup.entry = parent;
+  setup.entry = std::move(parent);
   setup.file_path = mapped.disk_path;
   setup.ftp_path = mapped.ftp_path;
   setup.delete_if_aborted = !exists;
@@ -431,10 +423,9 @@ bool AccountFileSystem::UsesSpaceAllocation() const {
 }
 
 bool AccountFileSystem::FolderBytes(const std::string& disk_folder, std::uint64_t* bytes) const {
-  vfs::FolderSizeCache::Entry* entry = cache_.Acquire(disk_folder);
-  if (entry == nullptr) return false;
+  const vfs::FolderSizeCache::Hold entry = cache_.Acquire(disk_folder);
+  if (!entry) return false;
   *bytes = cache_.SizeOf(entry);
-  cache_.Release(entry);
   return true;
 }
 

@@ -11,7 +11,7 @@ FileTransfer::FileTransfer(AccountFileSystem& account, Setup setup)
     : account_(account),
       kind_(setup.kind),
       source_(std::move(setup.source)),
-      entry_(setup.entry),
+      entry_(std::move(setup.entry)),
       file_path_(std::move(setup.file_path)),
       ftp_path_(std::move(setup.ftp_path)),
       temporary_file_(std::move(setup.temporary_file)),
@@ -22,10 +22,9 @@ FileTransfer::FileTransfer(AccountFileSystem& account, Setup setup)
 FileTransfer::~FileTransfer() {
   if (source_) source_->Close();
   if (aborted_ && delete_if_aborted_ && platform::RemoveFile(file_path_, nullptr) &&
-      entry_ != nullptr)
+      entry_)
     account_.Cache().SubtractBytes(entry_, written_);
   source_.reset();
-  if (entry_ != nullptr) account_.Cache().Release(entry_);
   if (!temporary_file_.empty()) {
     [[maybe_unused]] bool removed = platform::RemoveFile(temporary_file_, nullptr);
   }
@@ -92,7 +91,7 @@ bool FileTransfer::Write(const void* buffer, std::size_t length, std::string* re
   }
   if (!source_->WriteAll(buffer, static_cast<std::size_t>(n)))
     return Fail(messages::kWriteFailed, reason);
-  if (entry_ != nullptr) account_.Cache().AddBytes(entry_, n);
+  account_.Cache().AddBytes(entry_, n);
   written_ += n;
   if (n < length) return Fail(messages::kAllocationReached, reason);
   return true;

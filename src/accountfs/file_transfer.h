@@ -27,7 +27,7 @@ class FileTransfer {
   struct Setup {
     Kind kind = Kind::kDownload;
     std::unique_ptr<vfs::FileHandle> source;          // the open file
-    vfs::FolderSizeCache::Entry* entry = nullptr;     // released at destruction; writes add to it
+    vfs::FolderSizeCache::Hold entry;  // the parent folder's entry; writes add to it
     std::string file_path;                       // disk path
     std::string ftp_path;
     std::string temporary_file;                  // deleted at destruction when not empty
@@ -72,7 +72,7 @@ class FileTransfer {
   AccountFileSystem& account_;
   const Kind kind_;
   std::unique_ptr<vfs::FileHandle> source_;
-  vfs::FolderSizeCache::Entry* const entry_;
+  const vfs::FolderSizeCache::Hold entry_;
   const std::string file_path_;
   const std::string ftp_path_;
   const std::string temporary_file_;

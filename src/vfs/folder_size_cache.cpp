@@ -91,22 +91,37 @@ void FolderSizeCache::UnlinkLocked(Entry* entry) {
   entry->links.clear();
 }
 
-FolderSizeCache::Entry* FolderSizeCache::Acquire(const std::string& folder) {
+FolderSizeCache::Hold& FolderSizeCache::Hold::operator=(Hold&& other) noexcept {
+  if (this != &other) {
+    Reset();
+    cache_ = other.cache_;
+    entry_ = other.entry_;
+    other.entry_ = nullptr;
+  }
+  return *this;
+}
+
+void FolderSizeCache::Hold::Reset() {
+  if (entry_ != nullptr) cache_->Release(entry_);
+  entry_ = nullptr;
+}
+
+FolderSizeCache::Hold FolderSizeCache::Acquire(const std::string& folder) {
   const std::string path = AbsoluteFolder(folder);
   {
     runtime::CriticalSection::Guard guard(lock_);
     if (Entry* entry = FindLocked(path)) {
       ++entry->use_count;
-      return entry;
+      return Hold(this, entry);
     }
   }
   std::uint64_t size = 0;
-  if (!FolderSize(path, &size)) return nullptr;
+  if (!FolderSize(path, &size)) return Hold();
 
   runtime::CriticalSection::Guard guard(lock_);
   if (Entry* entry = FindLocked(path)) {  // made by another thread meanwhile
     ++entry->use_count;
-    return entry;
+    return Hold(this, entry);
   }
   const auto at = entries_.emplace(path, Entry{});
   Entry* entry = &at->second;
@@ -119,7 +134,7 @@ FolderSizeCache::Entry* FolderSizeCache::Acquire(const std::string& folder) {
     below->second.links.push_back(entry);
     ++entry->linked_descendants;
   }
-  return entry;
+  return Hold(this, entry);
 }
 
 void FolderSizeCache::Release(Entry* entry) {
@@ -140,21 +155,21 @@ void FolderSizeCache::AdjustLocked(Entry* entry, std::uint64_t bytes, bool add) 
   for (Entry* above : entry->links) adjust(above);
 }
 
-void FolderSizeCache::AddBytes(Entry* entry, std::uint64_t bytes) {
-  if (entry == nullptr) return;
+void FolderSizeCache::AddBytes(const Hold& hold, std::uint64_t bytes) {
+  if (!hold) return;
   runtime::CriticalSection::Guard guard(lock_);
-  AdjustLocked(entry, bytes, true);
+  AdjustLocked(hold.Get(), bytes, true);
 }
 
-void FolderSizeCache::SubtractBytes(Entry* entry, std::uint64_t bytes) {
-  if (entry == nullptr) return;
+void FolderSizeCache::SubtractBytes(const Hold& hold, std::uint64_t bytes) {
+  if (!hold) return;
   runtime::CriticalSection::Guard guard(lock_);
-  AdjustLocked(entry, bytes, false);
+  AdjustLocked(hold.Get(), bytes, false);
 }
 
-std::uint64_t FolderSizeCache::SizeOf(const Entry* entry) const {
+std::uint64_t FolderSizeCache::SizeOf(const Hold& hold) const {
   runtime::CriticalSection::Guard guard(lock_);
-  return entry != nullptr ? entry->size : 0;
+  return hold ? hold.Get()->size : 0;
 }
 
 bool FolderSizeCache::RemoveFolder(const std::string& path) {

@@ -32,8 +32,32 @@ class FolderSizeCache : public runtime::WorkerThread {
   static constexpr std::size_t kMaxLinks = 130;
   static constexpr std::uint32_t kSweepIntervalMs = 1000;
 
-  // A cached folder. Valid from Acquire until the matching Release.
+  // A cached folder.
   struct Entry;
+
+  // A held entry: its folder's size stays cached and current while the
+  // hold lives; the hold lets go when it is destroyed or reset. Empty when
+  // the folder could not be measured.
+  class Hold {
+   public:
+    Hold() = default;
+    Hold(Hold&& other) noexcept : cache_(other.cache_), entry_(other.entry_) { other.entry_ = nullptr; }
+    Hold& operator=(Hold&& other) noexcept;
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+    ~Hold() { Reset(); }
+
+    explicit operator bool() const { return entry_ != nullptr; }
+    Entry* Get() const { return entry_; }
+    void Reset();
+
+   private:
+    friend class FolderSizeCache;
+    Hold(FolderSizeCache* cache, Entry* entry) : cache_(cache), entry_(entry) {}
+
+    FolderSizeCache* cache_ = nullptr;
+    Entry* entry_ = nullptr;
+  };
 
   explicit FolderSizeCache(platform::Clock& clock);
   ~FolderSizeCache() override;
@@ -43,15 +67,14 @@ class FolderSizeCache : public runtime::WorkerThread {
   // folders are not followed. False when the folder cannot be read.
   [[nodiscard]] static bool FolderSize(const std::string& path, std::uint64_t* bytes);
 
-  // The entry of `folder`, its use count raised; null when the folder cannot
-  // be measured. A folder is walked only when it gets its entry.
-  Entry* Acquire(const std::string& folder);
-  // REQUIRES: `entry` came from Acquire and is released once.
-  void Release(Entry* entry);
-  // Adjust the entry and every cached folder above it (not below 0).
-  void AddBytes(Entry* entry, std::uint64_t bytes);
-  void SubtractBytes(Entry* entry, std::uint64_t bytes);
-  std::uint64_t SizeOf(const Entry* entry) const;
+  // A hold on the entry of `folder`; empty when the folder cannot be
+  // measured. A folder is walked only when it gets its entry.
+  [[nodiscard]] Hold Acquire(const std::string& folder);
+  // Adjust the held entry and every cached folder above it (not below 0);
+  // an empty hold changes nothing.
+  void AddBytes(const Hold& hold, std::uint64_t bytes);
+  void SubtractBytes(const Hold& hold, std::uint64_t bytes);
+  std::uint64_t SizeOf(const Hold& hold) const;
 
   // Removes the (empty) folder on disk unless its entry is in use.
   [[nodiscard]] bool RemoveFolder(const std::string& path);
@@ -74,6 +97,7 @@ class FolderSizeCache : public runtime::WorkerThread {
   // folder moved to where a removed folder's entry still waits for the sweep.
   using Entries = std::multimap<std::string, Entry, std::less<>>;
 
+  void Release(Entry* entry);
   Entry* FindLocked(const std::string& path);
   // Calls `visit` for the cached folders above `path`, nearest first.
   void ForEachAboveLocked(const std::string& path, const std::function<void(Entry&)>& visit);

@@ -170,11 +170,10 @@ TEST_F(AccountFileSystemTest, FileQueriesAndDeletes) {
   ASSERT_TRUE(fs->GetFileTime("/docs/a.txt", &read, &message_));
   EXPECT_EQ(read.seconds, when.seconds);
 
-  vfs::FolderSizeCache::Entry* docs = cache_.Acquire(dir_.File("root/docs"));
+  const vfs::FolderSizeCache::Hold docs = cache_.Acquire(dir_.File("root/docs"));
   ASSERT_TRUE(fs->DeleteFile("/docs/a.txt", &message_));
   EXPECT_FALSE(std::filesystem::exists(dir_.File("root/docs/a.txt")));
   EXPECT_EQ(cache_.SizeOf(docs), 0u);
-  cache_.Release(docs);
   EXPECT_FALSE(fs->DeleteFile("/docs/a.txt", &message_));
   EXPECT_EQ(message_, "File does not exist");
 

@@ -44,9 +44,9 @@ TEST_F(FolderSizeCacheTest, FolderSizeSumsEveryFileBelow) {
 }
 
 TEST_F(FolderSizeCacheTest, BytesReachCachedFoldersAboveButNotSiblings) {
-  FolderSizeCache::Entry* a = cache_.Acquire(dir_.File("a"));
-  FolderSizeCache::Entry* bc = cache_.Acquire(dir_.File("a/bc"));
-  FolderSizeCache::Entry* b = cache_.Acquire(dir_.File("a/b"));
+  FolderSizeCache::Hold a = cache_.Acquire(dir_.File("a"));
+  FolderSizeCache::Hold bc = cache_.Acquire(dir_.File("a/bc"));
+  FolderSizeCache::Hold b = cache_.Acquire(dir_.File("a/b"));
   ASSERT_TRUE(a && b && bc);
   EXPECT_EQ(cache_.SizeOf(b), 30u);
 
@@ -60,18 +60,17 @@ TEST_F(FolderSizeCacheTest, BytesReachCachedFoldersAboveButNotSiblings) {
   EXPECT_EQ(cache_.SizeOf(a), 1087u);
 
   // The same folder, named differently, is the same entry.
-  FolderSizeCache::Entry* again = cache_.Acquire(dir_.File("a/b/"));
-  EXPECT_EQ(again, b);
+  FolderSizeCache::Hold again = cache_.Acquire(dir_.File("a/b/"));
+  EXPECT_EQ(again.Get(), b.Get());
   EXPECT_EQ(cache_.EntryCount(), 3u);
-  EXPECT_EQ(cache_.Acquire(dir_.File("missing")), nullptr);
-  for (auto* entry : {a, b, bc, again}) cache_.Release(entry);
+  EXPECT_FALSE(cache_.Acquire(dir_.File("missing")));
 }
 
 TEST_F(FolderSizeCacheTest, CachedFolderIsNotWalkedAgainUntilItsTimeRunsOut) {
-  FolderSizeCache::Entry* a = cache_.Acquire(dir_.File("a"));
-  ASSERT_NE(a, nullptr);
+  FolderSizeCache::Hold a = cache_.Acquire(dir_.File("a"));
+  ASSERT_TRUE(a);
   WriteWholeFile(dir_.File("a/late.bin"), std::string(63, 'x'));
-  cache_.Release(cache_.Acquire(dir_.File("a")));
+  cache_.Acquire(dir_.File("a")).Reset();  // a second hold, let go at once
   EXPECT_EQ(cache_.SizeOf(a), 137u);
 
   clock_.Advance(3599 * 1000);
@@ -82,20 +81,20 @@ TEST_F(FolderSizeCacheTest, CachedFolderIsNotWalkedAgainUntilItsTimeRunsOut) {
   EXPECT_EQ(cache_.SizeOf(a), 200u);
   EXPECT_EQ(cache_.EntryCount(), 1u);
 
-  cache_.Release(a);
+  a.Reset();
   clock_.Advance(3600 * 1000);
   cache_.Sweep();
   EXPECT_EQ(cache_.EntryCount(), 0u);
 }
 
 TEST_F(FolderSizeCacheTest, AFolderAboveACachedOneStaysWhileTheChildDoes) {
-  FolderSizeCache::Entry* a = cache_.Acquire(dir_.File("a"));
-  FolderSizeCache::Entry* b = cache_.Acquire(dir_.File("a/b"));
-  cache_.Release(a);
+  FolderSizeCache::Hold a = cache_.Acquire(dir_.File("a"));
+  FolderSizeCache::Hold b = cache_.Acquire(dir_.File("a/b"));
+  a.Reset();
   clock_.Advance(3600 * 1000);
   cache_.Sweep();
   EXPECT_EQ(cache_.EntryCount(), 2u);  // "a" is linked from "a/b", which is in use
-  cache_.Release(b);
+  b.Reset();
   clock_.Advance(3600 * 1000);
   cache_.Sweep();
   EXPECT_EQ(cache_.EntryCount(), 0u);
@@ -103,10 +102,10 @@ TEST_F(FolderSizeCacheTest, AFolderAboveACachedOneStaysWhileTheChildDoes) {
 
 TEST_F(FolderSizeCacheTest, RemoveFolderRefusesAFolderInUse) {
   std::filesystem::create_directory(dir_.File("a/empty"));
-  FolderSizeCache::Entry* empty = cache_.Acquire(dir_.File("a/empty"));
+  FolderSizeCache::Hold empty = cache_.Acquire(dir_.File("a/empty"));
   EXPECT_FALSE(cache_.RemoveFolder(dir_.File("a/empty")));
   EXPECT_TRUE(std::filesystem::exists(dir_.File("a/empty")));
-  cache_.Release(empty);
+  empty.Reset();
   EXPECT_TRUE(cache_.RemoveFolder(dir_.File("a/empty")));
   EXPECT_FALSE(std::filesystem::exists(dir_.File("a/empty")));
   EXPECT_FALSE(cache_.RemoveFolder(dir_.File("a/b")));  // not empty
@@ -116,9 +115,9 @@ TEST_F(FolderSizeCacheTest, RemoveFolderRefusesAFolderInUse) {
 
 TEST_F(FolderSizeCacheTest, MoveFolderCarriesEntriesAndSizes) {
   std::filesystem::create_directory(dir_.File("z"));
-  FolderSizeCache::Entry* a = cache_.Acquire(dir_.File("a"));
-  FolderSizeCache::Entry* b = cache_.Acquire(dir_.File("a/b"));
-  FolderSizeCache::Entry* z = cache_.Acquire(dir_.File("z"));
+  FolderSizeCache::Hold a = cache_.Acquire(dir_.File("a"));
+  FolderSizeCache::Hold b = cache_.Acquire(dir_.File("a/b"));
+  FolderSizeCache::Hold z = cache_.Acquire(dir_.File("z"));
   ASSERT_TRUE(cache_.MoveFolder(dir_.File("a/b"), dir_.File("z/b")));
   EXPECT_TRUE(std::filesystem::exists(dir_.File("z/b/inner.bin")));
   EXPECT_EQ(cache_.SizeOf(a), 107u);
@@ -127,13 +126,11 @@ TEST_F(FolderSizeCacheTest, MoveFolderCarriesEntriesAndSizes) {
   cache_.AddBytes(b, 5);
   EXPECT_EQ(cache_.SizeOf(z), 35u);
   EXPECT_EQ(cache_.SizeOf(a), 107u);
-  EXPECT_EQ(cache_.Acquire(dir_.File("z/b")), b);
-  for (auto* entry : {a, b, z, b}) cache_.Release(entry);
+  EXPECT_EQ(cache_.Acquire(dir_.File("z/b")).Get(), b.Get());
 }
 
 TEST_F(FolderSizeCacheTest, BackgroundThreadSweepsAndStops) {
-  FolderSizeCache::Entry* a = cache_.Acquire(dir_.File("a"));
-  cache_.Release(a);
+  cache_.Acquire(dir_.File("a")).Reset();
   clock_.Advance(3600 * 1000);
   ASSERT_TRUE(cache_.Start());
   EXPECT_TRUE(testing::WaitUntil([&] { return cache_.EntryCount() == 0; }, 5000));
