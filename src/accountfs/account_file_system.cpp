@@ -43,7 +43,7 @@ std::string ParentOf(const std::string& disk_path) {
 
 AccountFileSystem::AccountFileSystem(accounts::EffectiveRecord record, vfs::FolderSizeCache& cache,
                                      platform::Clock& clock)
-    : cache_(cache), clock_(clock), record_(std::move(record)) {
+    : cache_(cache), quota_(cache), clock_(clock), record_(std::move(record)) {
   record_.SortVirtualFolders();
 }
 
@@ -323,12 +323,6 @@ bool AccountFileSystem::IsBanned(std::string_view file_name) const {
          banned_->Contains(extension);
 }
 
-void AccountFileSystem::ChargeUpFront(bool upload, int area) {
-  const std::int32_t ratio = upload ? record_.mUploadCredits : record_.mDownloadCredits;
-  if (!record_.mUseCredits || ratio >= 0 || LimitsOf(area).credit_exempt) return;
-  SubtractCredits(static_cast<std::uint32_t>(-static_cast<std::int64_t>(ratio)));
-}
-
 FileTransfer* AccountFileSystem::Register(std::unique_ptr<FileTransfer> transfer) {
   transfers_.push_back(std::move(transfer));
   return transfers_.back().get();
@@ -340,9 +334,7 @@ FileTransfer* AccountFileSystem::OpenForDownload(std::string_view path, std::uin
   MappedPath mapped;
   if (!MapExistingFile(path, accounts::kFileRead, &mapped, message)) return nullptr;
   const AreaLimits limits = LimitsOf(mapped.area);
-  if (record_.mUseCredits && record_.mCurrentCredits == 0 && record_.mDownloadCredits < 0 &&
-      !limits.credit_exempt)
-    return Refuse(message, messages::kNeedsCredits);
+  if (Quota::LacksCredits(record_, false, limits)) return Refuse(message, messages::kNeedsCredits);
   auto file = std::make_unique<vfs::FileHandle>();
   if (!file->Open(mapped.disk_path, false, false)) return Refuse(message, messages::kCannotOpen);
   if (rest_offset != 0) {
@@ -356,7 +348,7 @@ FileTransfer* AccountFileSystem::OpenForDownload(std::string_view path, std::uin
   setup.ftp_path = mapped.ftp_path;
   setup.limits = limits;
   FileTransfer* transfer = Register(std::make_unique<FileTransfer>(*this, std::move(setup)));
-  ChargeUpFront(false, mapped.area);
+  Quota::ChargeStart(&record_, false, limits);
   return transfer;
 }
 
@@ -376,9 +368,7 @@ FileTransfer* AccountFileSystem::OpenForUpload(std::string_view path, bool appen
   if (!HasRight(mapped.area, needed)) return Refuse(message, messages::kNoRights);
   if (!SpaceCheck(mapped.area, std::nullopt, message)) return nullptr;
   const AreaLimits limits = LimitsOf(mapped.area);
-  if (record_.mUseCredits && record_.mCurrentCredits == 0 && record_.mUploadCredits < 0 &&
-      !limits.credit_exempt)
-    return Refuse(message, messages::kNeedsCredits);
+  if (Quota::LacksCredits(record_, true, limits)) return Refuse(message, messages::kNeedsCredits);
   vfs::FolderSizeCache::Hold parent = cache_.Acquire(ParentOf(mapped.disk_path));
   if (!parent) return Refuse(message, messages::kCannotOpen);
   if (!append && exists) {
@@ -401,7 +391,7 @@ FileTransfer* AccountFileSystem::OpenForUpload(std::string_view path, bool appen
   setup.delete_if_aborted = !exists;
   setup.limits = limits;
   FileTransfer* transfer = Register(std::make_unique<FileTransfer>(*this, std::move(setup)));
-  ChargeUpFront(true, mapped.area);
+  Quota::ChargeStart(&record_, true, limits);
   return transfer;
 }
 
@@ -423,54 +413,28 @@ bool AccountFileSystem::UsesSpaceAllocation() const {
 }
 
 bool AccountFileSystem::FolderBytes(const std::string& disk_folder, std::uint64_t* bytes) const {
-  const vfs::FolderSizeCache::Hold entry = cache_.Acquire(disk_folder);
-  if (!entry) return false;
-  *bytes = cache_.SizeOf(entry);
-  return true;
+  return quota_.FolderBytes(disk_folder, bytes);
 }
 
 bool AccountFileSystem::SpaceCheck(int area, std::optional<std::uint64_t> needed,
                                    std::string* message) const {
   Guard guard(lock_);
-  const AreaLimits limits = LimitsOf(area);
-  if (record_.mUseMaxSize && limits.counts_towards_account) {
-    const std::uint64_t free_space = AccountFreeSpace();
-    if (needed.has_value() && free_space < *needed) return Fail(message, messages::kNotEnoughSpace);
-    if (!needed.has_value() && free_space == 0) return Fail(message, messages::kAllocationReached);
-  }
-  if (area >= 0 && limits.folder_limit_on) {
-    std::uint64_t used = 0;
-    if (!FolderBytes(limits.limited_folder, &used)) return Fail(message, messages::kResourceError);
-    if (needed.has_value() && used + *needed > limits.folder_limit)
-      return Fail(message, messages::kNotEnoughSpace);
-    if (!needed.has_value() && used >= limits.folder_limit)
-      return Fail(message, messages::kAllocationReached);
-  }
-  return true;
+  return quota_.CheckSpace(record_, LimitsOf(area), needed, message);
 }
 
 std::uint64_t AccountFileSystem::AccountFreeSpace() const {
   Guard guard(lock_);
-  if (!record_.mUseMaxSize) return 0;
-  std::uint64_t used = 0;
-  std::uint64_t bytes = 0;
-  if (record_.mUseRootFolder && FolderBytes(record_.RootFolder(), &bytes)) used += bytes;
-  for (const accounts::VirtualFolder& folder : record_.VirtualFolders())
-    if (folder.mCountsTowardsSize && FolderBytes(folder.Path(), &bytes)) used += bytes;
-  const std::uint64_t allocation = std::uint64_t{record_.mMaxSize} * kMegabyte;
-  return used >= allocation ? 0 : allocation - used;
+  return quota_.FreeSpace(record_);
 }
 
 void AccountFileSystem::AddCredits(std::uint32_t n) {
   Guard guard(lock_);
-  const std::uint64_t sum = std::uint64_t{record_.mCurrentCredits} + n;
-  record_.mCurrentCredits = static_cast<std::uint32_t>(
-      std::min<std::uint64_t>(sum, std::numeric_limits<std::uint32_t>::max()));
+  record_.mCurrentCredits = Quota::Added(record_.mCurrentCredits, n);
 }
 
 void AccountFileSystem::SubtractCredits(std::uint32_t n) {
   Guard guard(lock_);
-  record_.mCurrentCredits = record_.mCurrentCredits > n ? record_.mCurrentCredits - n : 0;
+  record_.mCurrentCredits = Quota::Subtracted(record_.mCurrentCredits, n);
 }
 
 std::uint32_t AccountFileSystem::GetCredits() const {
@@ -485,25 +449,7 @@ void AccountFileSystem::SetCredits(std::uint32_t n) {
 
 bool AccountFileSystem::BookCredits(bool upload, std::uint64_t bytes, std::uint32_t* remainder) {
   Guard guard(lock_);
-  if (!record_.mUseCredits) return true;
-  const std::int64_t ratio = upload ? record_.mUploadCredits : record_.mDownloadCredits;
-  const std::uint64_t total = bytes + *remainder;
-  const std::uint64_t kb = total / 1024;
-  if (ratio >= 0) {
-    const std::uint64_t gained = kb * static_cast<std::uint64_t>(ratio);
-    const std::uint64_t sum = record_.mCurrentCredits + gained;
-    record_.mCurrentCredits = static_cast<std::uint32_t>(
-        std::min<std::uint64_t>(sum, std::numeric_limits<std::uint32_t>::max()));
-  } else {
-    const std::uint64_t cost = kb * static_cast<std::uint64_t>(-ratio);
-    if (record_.mCurrentCredits < cost) {
-      record_.mCurrentCredits = 0;
-      return false;
-    }
-    record_.mCurrentCredits -= static_cast<std::uint32_t>(cost);
-  }
-  *remainder = static_cast<std::uint32_t>(total % 1024);
-  return true;
+  return Quota::Book(&record_, upload, bytes, remainder);
 }
 
 void AccountFileSystem::ReplaceRecordLocked(accounts::EffectiveRecord record) {

@@ -1,7 +1,8 @@
 // The file-system side of a logged-in account: FTP paths mapped to disk
 // paths through the account's root folder and virtual folders, the rights
-// that apply there, the file operations with their checks, transfer credits
-// and space allocation, and the account's open transfers.
+// that apply there, the file operations with their checks, and the
+// account's open transfers. Space allocation and credits are the Quota's
+// rules, applied here under the account lock.
 //
 // FTP paths use "/"; whatever a client writes ("..", "\", device names,
 // trailing blanks, "*") maps inside the root folder or the virtual folder it
@@ -20,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "accountfs/quota.h"
 #include "accounts/effective_record.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
@@ -34,21 +36,11 @@ class FileTransfer;
 
 inline constexpr int kRootArea = -1;         // the path lies in the root folder
 inline constexpr int kUnreachableArea = -2;  // the path maps nowhere
-inline constexpr std::uint64_t kMegabyte = 1'048'576;
 
 struct MappedPath {
   int area = kUnreachableArea;  // virtual folder index (sorted list), or one of the above
   std::string disk_path;
   std::string ftp_path;  // the normalised FTP path ("" for the root)
-};
-
-// Limits of the place a transfer's file lies in.
-struct AreaLimits {
-  bool counts_towards_account = true;
-  std::string limited_folder;  // disk path of the virtual folder; "" for the root
-  bool folder_limit_on = false;
-  std::uint64_t folder_limit = 0;  // bytes
-  bool credit_exempt = false;
 };
 
 // kOther: a FIFO, socket or device, which no operation treats as a file.
@@ -148,7 +140,6 @@ class AccountFileSystem {
                        std::string* message) const;
   AreaLimits LimitsOf(int area) const;
   bool IsBanned(std::string_view file_name) const;
-  void ChargeUpFront(bool upload, int area);
   FileTransfer* Register(std::unique_ptr<FileTransfer> transfer);
   struct ListingEntry;
   // Merges the visible virtual folders below `ftp_path` into `list`.
@@ -156,6 +147,7 @@ class AccountFileSystem {
                          std::vector<ListingEntry>* list) const;
 
   vfs::FolderSizeCache& cache_;
+  const Quota quota_;
   platform::Clock& clock_;
   mutable runtime::CriticalSection lock_;  // the account lock
   accounts::EffectiveRecord record_;       // guarded by lock_

@@ -7,6 +7,16 @@ namespace quillon::ftp {
 
 using vfs::FormatText;
 
+namespace {
+
+TransferLoop::Step WaitFor(TransferLoop::Wait wait) {
+  TransferLoop::Step step;
+  step.wait = wait;
+  return step;
+}
+
+}  // namespace
+
 bool TransferLoop::Open(access::ActiveAccount& account, Kind kind, const std::string& path,
                         std::uint64_t offset, bool append, bool names_only, std::string* message) {
   accountfs::FileTransfer* opened = nullptr;
@@ -112,7 +122,7 @@ TransferLoop::Step TransferLoop::DownloadStep(runtime::LineSocket& data) {
     if (transfer_->IsFinished())
       return End(false, LogText(false, nullptr), {replies::kTransferComplete}, DoneActivity());
     const std::uint32_t grant = account_->DownloadAllowance(chunk_);
-    if (grant == 0) return Step{Wait::kRefill};
+    if (grant == 0) return WaitFor(Wait::kRefill);
     std::size_t length = grant;
     std::string reason;
     if (!transfer_->Read(buffer_.get(), &length, &reason))
@@ -124,7 +134,7 @@ TransferLoop::Step TransferLoop::DownloadStep(runtime::LineSocket& data) {
   if (pending_bytes_ > 0) {
     std::size_t sent = pending_bytes_;
     if (!data.Send(buffer_.get() + pending_offset_, &sent)) return step;  // the next step ends it
-    if (sent == 0) return Step{Wait::kWritable};
+    if (sent == 0) return WaitFor(Wait::kWritable);
     pending_offset_ += sent;
     pending_bytes_ -= sent;
     step.progressed = true;
@@ -151,11 +161,11 @@ TransferLoop::Step TransferLoop::UploadStep(runtime::LineSocket& data) {
   if (data.GetState() != runtime::TcpSocket::kConnected)
     return End(false, LogText(false, nullptr), {replies::kTransferComplete}, replies::kActUploaded);
   const std::uint32_t grant = account_->UploadAllowance(chunk_);
-  if (grant == 0) return Step{Wait::kRefill};
+  if (grant == 0) return WaitFor(Wait::kRefill);
   std::size_t length = grant;
   if (!data.Receive(buffer_.get(), &length))
     return End(false, LogText(false, nullptr), {replies::kTransferComplete}, replies::kActUploaded);
-  if (length == 0) return Step{Wait::kReadable};
+  if (length == 0) return WaitFor(Wait::kReadable);
   std::string reason;
   if (!transfer_->Write(buffer_.get(), length, &reason)) {
     // Handed back, not aborted: what was written (all that fit) stays.
