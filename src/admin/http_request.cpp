@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/fs.h"
+#include "admin/http_text.h"
 #include "vfs/paths.h"
 #include "vfs/text.h"
 
@@ -13,78 +13,6 @@ namespace {
 using vfs::EqualNoCase;
 using vfs::StartsWithNoCase;
 
-int HexDigit(char ch) {
-  if (ch >= '0' && ch <= '9') return ch - '0';
-  if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;  // upper case only
-  return -1;
-}
-
-// "%XX" with upper-case hex digits becomes its byte (0 becomes '#'); any
-// other '%' stays with what follows it.
-std::string PercentDecode(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out.push_back(text[i]);
-      continue;
-    }
-    if (i + 2 >= text.size()) {  // a lone '%', or '%' and one character, at the end
-      out.append(text.substr(i));
-      break;
-    }
-    const int high = HexDigit(text[i + 1]);
-    const int low = HexDigit(text[i + 2]);
-    if (high < 0 || low < 0) {
-      out.append(text.substr(i, 3));
-    } else {
-      const char byte = static_cast<char>(high * 16 + low);
-      out.push_back(byte == '\0' ? '#' : byte);
-    }
-    i += 2;
-  }
-  return out;
-}
-
-// Query values and form names: percent-decoded, then '+' is a space.
-std::string DecodeValue(std::string_view text) {
-  std::string out = PercentDecode(text);
-  std::replace(out.begin(), out.end(), '+', ' ');
-  return out;
-}
-
-// The value of a "key=value" or key="value" token.
-std::string TokenValue(std::string_view token) {
-  const std::size_t open = token.find('"');
-  if (open != std::string_view::npos) {
-    const std::size_t close = token.find('"', open + 1);
-    if (close != std::string_view::npos) return std::string(token.substr(open + 1, close - open - 1));
-  }
-  const std::size_t equals = token.find('=');
-  return equals == std::string_view::npos ? std::string() : std::string(token.substr(equals + 1));
-}
-
-// Splits a header value at ';', skipping the bytes that may lead a token.
-template <typename Visit>
-void ForEachToken(std::string_view value, Visit visit) {
-  std::size_t at = 0;
-  while (at < value.size()) {
-    while (at < value.size()) {
-      const auto ch = static_cast<unsigned char>(value[at]);
-      if (ch != 0xFF && ch != 0xF4 && ch != 0xF2 && ch != ';' && ch != ' ' && ch != '\t') break;
-      ++at;
-    }
-    if (at >= value.size()) break;
-    const std::size_t end = std::min(value.find(';', at), value.size());
-    visit(value.substr(at, end - at));
-    at = end;
-  }
-}
-
-std::string Cut(std::string_view text, std::size_t most) {
-  return std::string(text.substr(0, most));
-}
-
 }  // namespace
 
 HttpRequest::HttpRequest(std::string peer_ip, std::string peer_port, std::string temp_folder,
@@ -94,12 +22,7 @@ HttpRequest::HttpRequest(std::string peer_ip, std::string peer_port, std::string
       temp_folder_(std::move(temp_folder)),
       response_(clock) {}
 
-HttpRequest::~HttpRequest() {
-  body_file_.reset();
-  if (!body_file_name_.empty()) {
-    [[maybe_unused]] bool removed = platform::RemoveFile(body_file_name_, nullptr);
-  }
-}
+HttpRequest::~HttpRequest() = default;
 
 void HttpRequest::ParseHeaderLine(std::string_view line) {
   ++header_lines_;
@@ -214,249 +137,63 @@ bool HttpRequest::IsValid() const {
 }
 
 bool HttpRequest::IsComplete() const {
-  if (refused_) return false;
-  if (body_complete_) return true;
-  return IsValid() && method_ != Method::kPost;
+  if (IsRefused()) return false;
+  if (method_ != Method::kPost) return IsValid();
+  return body_ && body_->IsComplete();
 }
 
 void HttpRequest::HeadersEnded() {
-  if (method_ == Method::kPost && IsValid() && content_length_ == 0) body_complete_ = true;
+  // A POST with a Content-Length of 0 is complete now.
+  if (method_ == Method::kPost && IsValid() && content_length_ == 0) Body();
 }
 
 bool HttpRequest::PostCannotComplete() const {
   return method_ == Method::kPost && !IsValid();
 }
 
-bool HttpRequest::StartBody() {
-  body_file_ = std::make_unique<vfs::FileHandle>();
-  if (!body_file_->CreateUnique(temp_folder_, "", &body_file_name_)) return false;
-  field_ = FormField{};
-  in_name_ = true;
-  in_part_headers_ = false;
-  has_part_ = false;
-  return true;
+FormBody* HttpRequest::Body() {
+  if (!body_ && method_ == Method::kPost && IsValid()) {
+    body_ = std::make_unique<FormBody>(temp_folder_, static_cast<std::uint32_t>(content_length_), url_encoded_,
+                                       boundary_);
+    if (discard_body_) body_->Discard();
+  }
+  return body_.get();
 }
 
-bool HttpRequest::WriteBody(const char* bytes, std::size_t count) {
-  pending_.append(bytes, count);
-  written_ += static_cast<std::uint32_t>(count);
-  if (has_part_ && !in_part_headers_) part_.length += static_cast<std::uint32_t>(count);
-  return pending_.size() < kWriteBatch || FlushBody();
+void HttpRequest::DiscardBody() {
+  discard_body_ = true;
+  if (body_) body_->Discard();
 }
-
-bool HttpRequest::FlushBody() {
-  const bool ok = pending_.empty() || body_file_->WriteAll(pending_.data(), pending_.size());
-  pending_.clear();
-  return ok;
-}
-
-void HttpRequest::DiscardBody() { discard_body_ = true; }
 
 void HttpRequest::Refuse() {
   refused_ = true;
-  pending_.clear();
-  if (body_file_) body_file_->Close();
-  if (!body_file_name_.empty()) {
-    [[maybe_unused]] const bool removed = platform::RemoveFile(body_file_name_, nullptr);
-  }
-  body_file_name_.clear();
-  fields_.clear();
-  parts_.clear();
+  if (body_) body_->Refuse();
 }
 
 bool HttpRequest::FeedBody(const char* bytes, std::size_t count) {
-  if (body_complete_ || refused_ || method_ != Method::kPost || content_length_ < 0) return true;
-  const std::size_t wanted = static_cast<std::size_t>(content_length_) - consumed_;
-  count = std::min(count, wanted);  // bytes beyond the Content-Length are ignored
-  if (discard_body_) {
-    consumed_ += static_cast<std::uint32_t>(count);
-    if (consumed_ >= content_length_) body_complete_ = true;
-    return true;
-  }
-  if (!body_file_ && !StartBody()) return false;
-  if (boundary_.empty() && !url_encoded_) {
-    if (!WriteBody(bytes, count)) return false;
-    consumed_ += static_cast<std::uint32_t>(count);
-  } else {
-    for (std::size_t i = 0; i < count && !body_complete_; ++i) {
-      ++consumed_;
-      const bool ok = url_encoded_ ? FeedUrlEncoded(bytes[i]) : FeedMultipart(bytes[i]);
-      if (!ok) return false;
-      if (refused_) return true;
-    }
-  }
-  if (!body_complete_ && consumed_ >= content_length_) FinishBody();
-  return FlushBody() && !write_failed_;
-}
-
-bool HttpRequest::FeedUrlEncoded(char byte) {
-  if (byte == '+') byte = ' ';
-  if (in_name_) {
-    if (byte == '=') {
-      field_.name = DecodeValue(Cut(field_.name, kMaxName));
-      field_.offset = written_;
-      in_name_ = false;
-    } else if (byte != '&' && field_.name.size() < kMaxName + 1) {
-      field_.name.push_back(byte);
-    }
-    return true;
-  }
-  if (escape_left_ > 0) {
-    const int digit = HexDigit(byte);
-    if (digit < 0) escape_bad_ = true;
-    escape_value_ = escape_value_ * 16 + std::max(digit, 0);
-    if (--escape_left_ > 0) return true;
-    const char decoded = escape_bad_ ? '#' : static_cast<char>(escape_value_);
-    ++field_.length;
-    return WriteBody(&decoded, 1);
-  }
-  if (byte == '%') {
-    escape_left_ = 2;
-    escape_value_ = 0;
-    escape_bad_ = false;
-    return true;
-  }
-  if (byte == '&') {
-    if (fields_.size() >= kMaxFormEntries) {
-      Refuse();
-      return true;
-    }
-    fields_.push_back(field_);
-    field_ = FormField{};
-    field_.offset = written_;
-    in_name_ = true;
-    return true;
-  }
-  ++field_.length;
-  return WriteBody(&byte, 1);
-}
-
-bool HttpRequest::EndPartHeaderLine() {
-  const std::string line = std::move(part_header_line_);
-  part_header_line_.clear();
-  if (line.empty()) {
-    // The content follows, also after a Content-Disposition that promised
-    // more parameters with a final ";" and gave none.
-    in_part_headers_ = false;
-    disposition_continues_ = false;
-    part_.offset = written_;
-    part_.length = 0;
-    return true;
-  }
-  std::string_view tokens;
-  if (disposition_continues_) {
-    tokens = line;
-  } else if (line.size() > 21 && StartsWithNoCase(line, "Content-Disposition: ")) {
-    tokens = std::string_view(line).substr(21);
-  } else {
-    return true;
-  }
-  ForEachToken(tokens, [this](std::string_view token) {
-    if (token.size() > 8 && StartsWithNoCase(token, "filename")) {
-      std::string name = TokenValue(token);
-      const std::size_t last = name.find_last_of("\\/");
-      if (last != std::string::npos) name.erase(0, last + 1);
-      part_.file_name = Cut(name, kMaxFileName);
-    } else if (token.size() > 5 && StartsWithNoCase(token, "name")) {
-      part_.name = Cut(TokenValue(token), kMaxName);
-    }
-  });
-  disposition_continues_ = !tokens.empty() && tokens.back() == ';';
-  return true;
-}
-
-void HttpRequest::StorePart() {
-  if (!has_part_) return;
-  // The CR LF before the boundary is not part of the content.
-  if (part_.length >= 2) {
-    if (parts_.size() >= kMaxFormEntries) {
-      Refuse();
-      return;
-    }
-    part_.length -= 2;
-    parts_.push_back(part_);
-  }
-  has_part_ = false;
-}
-
-bool HttpRequest::FeedMultipart(char byte) {
-  if (skip_lf_) {  // the LF of a CR LF that ended a header line or a boundary
-    skip_lf_ = false;
-    if (byte == '\n') return true;
-  }
-  if (in_part_headers_) {
-    if (byte == '\r') {
-      skip_lf_ = true;
-      return EndPartHeaderLine();
-    }
-    part_header_line_.push_back(byte);
-    return part_header_line_.size() < kMaxPartHeaderLine;
-  }
-  if (after_boundary_) {
-    after_boundary_ = false;
-    StorePart();
-    if (byte != '\r') {  // the closing "--"
-      FinishBody();
-      return true;
-    }
-    has_part_ = true;
-    part_ = FormPart{};
-    in_part_headers_ = true;
-    skip_lf_ = true;
-    disposition_continues_ = false;
-    return true;
-  }
-  if (byte == boundary_[boundary_matched_]) {
-    if (++boundary_matched_ == boundary_.size()) {
-      boundary_matched_ = 0;
-      after_boundary_ = true;
-    }
-    return true;
-  }
-  // No rescan: the bytes matched so far and this one are content.
-  const std::size_t matched = boundary_matched_;
-  boundary_matched_ = 0;
-  return WriteBody(boundary_.data(), matched) && WriteBody(&byte, 1);
-}
-
-void HttpRequest::FinishBody() {
-  if (url_encoded_) {
-    if (!in_name_) fields_.push_back(field_);  // a field still naming itself is dropped
-  } else if (!boundary_.empty()) {
-    StorePart();
-  }
-  if (body_file_) {
-    write_failed_ = !FlushBody();
-    body_file_->Close();
-  }
-  body_complete_ = true;
+  if (refused_) return true;
+  FormBody* body = Body();
+  return body == nullptr || body->Feed(bytes, count);
 }
 
 bool HttpRequest::FormFieldExists(std::string_view name) const {
-  return std::any_of(fields_.begin(), fields_.end(),
-                     [name](const FormField& field) { return field.name == name; });
+  return body_ && body_->FieldExists(name);
 }
 
-bool HttpRequest::FormFieldValue(std::string_view name, std::string* value,
-                                 std::size_t capacity) const {
+bool HttpRequest::FormFieldValue(std::string_view name, std::string* value, std::size_t capacity) const {
+  if (body_) return body_->FieldValue(name, value, capacity);
   value->clear();
-  auto field = std::find_if(fields_.begin(), fields_.end(),
-                            [name](const FormField& f) { return f.name == name; });
-  if (field == fields_.end()) return false;
-  vfs::FileHandle file;
-  if (!file.Open(body_file_name_, false, false) || !file.SeekTo(field->offset)) return true;
-  value->resize(std::min<std::size_t>(field->length, capacity > 0 ? capacity - 1 : 0));
-  value->resize(file.Read(value->data(), value->size()));
-  value->resize(std::min(value->size(), value->find('\0')));
-  return true;
+  return false;
 }
 
-std::string HttpRequest::PartContent(const FormPart& part) const {
-  std::string content(part.length, '\0');
-  vfs::FileHandle file;
-  if (!file.Open(body_file_name_, false, false) || !file.SeekTo(part.offset)) return {};
-  content.resize(file.Read(content.data(), content.size()));
-  return content;
+const std::vector<HttpRequest::FormPart>& HttpRequest::Parts() const {
+  static const std::vector<FormPart> kNone;
+  return body_ ? body_->Parts() : kNone;
+}
+
+const std::string& HttpRequest::BodyFileName() const {
+  static const std::string kNone;
+  return body_ ? body_->FileName() : kNone;
 }
 
 }  // namespace quillon::admin

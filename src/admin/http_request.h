@@ -1,9 +1,8 @@
 // One HTTP request of the remote admin, parsed as it arrives: the request
 // line (method, decoded and normalised path, query parameters), the headers
 // the server uses (Host, Content-Type with its boundary, Content-Length,
-// If-Modified-Since), and a POST body written to a temporary file while url-
-// encoded fields or multipart parts are noted. The body file is deleted with
-// the request.
+// If-Modified-Since), and a POST's form body (FormBody), which is deleted
+// with the request.
 //
 // Paths use "/": "/a/b/" stays "/a/b/", "/" stays "/", and no path climbs
 // above the root.
@@ -17,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "admin/form_body.h"
 #include "admin/http_response.h"
 #include "platform/clock.h"
 #include "platform/event.h"
@@ -28,24 +28,16 @@ class HttpRequest {
  public:
   enum class Method { kNone = 0, kGet = 1, kHead = 2, kPost = 3 };
 
-  static constexpr std::size_t kMaxName = 29;          // query and form names
+  static constexpr std::size_t kMaxName = FormBody::kMaxName;  // query and form names
   static constexpr std::size_t kMaxPath = 260;
   static constexpr std::size_t kMaxQuery = 1023;
   static constexpr std::size_t kMaxHost = 256;
   static constexpr std::size_t kMaxIfModifiedSince = 99;
   static constexpr std::size_t kMaxContentType = 99;
   static constexpr std::size_t kMaxBoundary = 98;
-  static constexpr std::size_t kMaxPartHeaderLine = 1024;
-  static constexpr std::size_t kMaxFileName = 260;
-  // Form fields or parts kept of one body; a body with more is refused.
-  static constexpr std::size_t kMaxFormEntries = 4096;
+  static constexpr std::size_t kMaxFormEntries = FormBody::kMaxEntries;
 
-  struct FormPart {
-    std::string name;
-    std::string file_name;
-    std::uint32_t offset = 0;  // of the content in the body file
-    std::uint32_t length = 0;
-  };
+  using FormPart = FormBody::Part;
 
   // `temp_folder`: where the body file goes.
   HttpRequest(std::string peer_ip, std::string peer_port, std::string temp_folder,
@@ -72,7 +64,7 @@ class HttpRequest {
   // The body held more fields or parts than a form has, or the request more
   // header lines than the server reads: it is to be answered 400, and its
   // body file is gone.
-  bool IsRefused() const { return refused_; }
+  bool IsRefused() const { return refused_ || (body_ && body_->IsRefused()); }
   // Marks the request so, dropping what its body stored.
   void Refuse();
 
@@ -99,10 +91,10 @@ class HttpRequest {
   bool FormFieldExists(std::string_view name) const;
   // At most capacity - 1 bytes of the value; false (and "") when absent.
   bool FormFieldValue(std::string_view name, std::string* value, std::size_t capacity) const;
-  const std::vector<FormPart>& Parts() const { return parts_; }
+  const std::vector<FormPart>& Parts() const;
   // The bytes of a stored part (REQUIRES: IsComplete()).
-  std::string PartContent(const FormPart& part) const;
-  const std::string& BodyFileName() const { return body_file_name_; }
+  std::string PartContent(const FormPart& part) const { return body_->PartContent(part); }
+  const std::string& BodyFileName() const;
 
   // What the handler answers.
   HttpResponse& Response() { return response_; }
@@ -117,26 +109,11 @@ class HttpRequest {
     std::string name;
     std::string value;
   };
-  struct FormField {
-    std::string name;
-    std::uint32_t offset = 0;
-    std::uint32_t length = 0;
-  };
-
   void ParseRequestLine(std::string_view line);
   void ParseContentTypeTokens(std::string_view value);
   void ParseQuery();
-  bool StartBody();
-  // Appends to the body file (through a small batch, so byte-wise parsers
-  // do not cost a system call per byte).
-  bool WriteBody(const char* bytes, std::size_t count);
-  bool FlushBody();
-  bool FeedUrlEncoded(char byte);
-  bool FeedMultipart(char byte);
-  bool EndPartHeaderLine();
-  void StorePart();
-  void FinishBody();
-  std::uint32_t BodyPosition() const { return written_; }
+  // The form body of a POST whose headers are complete, made when needed.
+  FormBody* Body();
 
   const platform::Event* stop_ = nullptr;
   const std::string peer_ip_;
@@ -158,34 +135,9 @@ class HttpRequest {
   std::string boundary_;  // "--" + the boundary
   std::uint32_t header_lines_ = 0;
 
-  // Body.
-  std::string body_file_name_;
-  std::unique_ptr<vfs::FileHandle> body_file_;
-  std::uint32_t consumed_ = 0;  // body bytes taken (up to Content-Length)
-  std::uint32_t written_ = 0;   // bytes in the body file, the batch included
-  std::string pending_;         // the batch not yet written
-  bool write_failed_ = false;
-  static constexpr std::size_t kWriteBatch = 64 * 1024;
-  bool body_complete_ = false;
+  std::unique_ptr<FormBody> body_;
   bool discard_body_ = false;
   bool refused_ = false;
-  // Url-encoded fields.
-  std::vector<FormField> fields_;
-  FormField field_;
-  bool in_name_ = true;
-  int escape_left_ = 0;  // hex digits still expected after '%'
-  int escape_value_ = 0;
-  bool escape_bad_ = false;
-  // Multipart parts.
-  std::vector<FormPart> parts_;
-  bool in_part_headers_ = false;
-  bool skip_lf_ = false;
-  bool disposition_continues_ = false;
-  std::string part_header_line_;
-  std::size_t boundary_matched_ = 0;
-  bool after_boundary_ = false;
-  bool has_part_ = false;
-  FormPart part_;
 };
 
 }  // namespace quillon::admin

@@ -1,0 +1,52 @@
+#include "admin/http_text.h"
+
+namespace quillon::admin {
+
+int HexDigit(char ch) {
+  if (ch >= '0' && ch <= '9') return ch - '0';
+  if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;  // upper case only
+  return -1;
+}
+
+std::string PercentDecode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out.push_back(text[i]);
+      continue;
+    }
+    if (i + 2 >= text.size()) {  // a lone '%', or '%' and one character, at the end
+      out.append(text.substr(i));
+      break;
+    }
+    const int high = HexDigit(text[i + 1]);
+    const int low = HexDigit(text[i + 2]);
+    if (high < 0 || low < 0) {
+      out.append(text.substr(i, 3));
+    } else {
+      const char byte = static_cast<char>(high * 16 + low);
+      out.push_back(byte == '\0' ? '#' : byte);
+    }
+    i += 2;
+  }
+  return out;
+}
+
+std::string DecodeValue(std::string_view text) {
+  std::string out = PercentDecode(text);
+  std::replace(out.begin(), out.end(), '+', ' ');
+  return out;
+}
+
+std::string TokenValue(std::string_view token) {
+  const std::size_t open = token.find('"');
+  if (open != std::string_view::npos) {
+    const std::size_t close = token.find('"', open + 1);
+    if (close != std::string_view::npos) return std::string(token.substr(open + 1, close - open - 1));
+  }
+  const std::size_t equals = token.find('=');
+  return equals == std::string_view::npos ? std::string() : std::string(token.substr(equals + 1));
+}
+
+}  // namespace quillon::admin

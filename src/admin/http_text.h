@@ -1,0 +1,44 @@
+// Small text helpers of the remote admin's request parsing: percent-decoding,
+// the tokens of header values, and cutting to a field's size.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace quillon::admin {
+
+// The value of an upper-case hex digit, or -1 (lower case is not a digit).
+int HexDigit(char ch);
+// "%XX" with upper-case hex digits becomes its byte (0 becomes '#'); any
+// other '%' stays with what follows it.
+std::string PercentDecode(std::string_view text);
+// Query values and form names: percent-decoded, then '+' is a space.
+std::string DecodeValue(std::string_view text);
+// The value of a "key=value" or key="value" token.
+std::string TokenValue(std::string_view token);
+// At most `most` characters of `text`.
+inline std::string Cut(std::string_view text, std::size_t most) {
+  return std::string(text.substr(0, most));
+}
+
+// Calls `visit` for each ';'-separated token of a header value, skipping the
+// bytes that may lead a token (blanks, tabs, Telnet bytes).
+template <typename Visit>
+void ForEachToken(std::string_view value, Visit visit) {
+  std::size_t at = 0;
+  while (at < value.size()) {
+    while (at < value.size()) {
+      const auto ch = static_cast<unsigned char>(value[at]);
+      if (ch != 0xFF && ch != 0xF4 && ch != 0xF2 && ch != ';' && ch != ' ' && ch != '\t') break;
+      ++at;
+    }
+    if (at >= value.size()) break;
+    const std::size_t end = std::min(value.find(';', at), value.size());
+    visit(value.substr(at, end - at));
+    at = end;
+  }
+}
+
+}  // namespace quillon::admin
