@@ -13,9 +13,10 @@
 #include <string_view>
 #include <vector>
 
-#include "runtime/ip_range_list.h"
 #include "accounts/access_rights.h"
 #include "accounts/virtual_folder.h"
+#include "runtime/ip_range_list.h"
+#include "runtime/limits.h"
 
 namespace quillon::accounts {
 
@@ -27,7 +28,7 @@ class AccountRecord {
   static constexpr std::size_t kNameCapacity = 100;
   static constexpr std::size_t kPasswordCapacity = 100;
   static constexpr std::size_t kGroupCapacity = 100;
-  static constexpr std::size_t kFolderCapacity = 261;
+  static constexpr std::size_t kFolderCapacity = limits::kPathCapacity;
   // The scrambled stored form holds one character less than the field.
   static constexpr std::size_t kMaxStoredPassword = 98;
 

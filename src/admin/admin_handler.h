@@ -29,13 +29,14 @@
 #include "ftp/ftp_server.h"
 #include "platform/clock.h"
 #include "runtime/critical_section.h"
+#include "runtime/limits.h"
 #include "settings/log_file.h"
 
 namespace quillon::admin {
 
 class AdminHandler final : public RequestHandler {
  public:
-  static constexpr std::uint32_t kLoginFailurePauseMs = 5000;
+  static constexpr std::uint32_t kLoginFailurePauseMs = limits::kAdminLoginPauseMs;
   // Password guesses are checked one at a time, at most one per
   // kLoginFailurePauseMs after a wrong one; beyond this many waiting for
   // their turn, a guess is answered with the bad-login page unchecked.

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "runtime/limits.h"
 #include "vfs/directory_enumerator.h"
 #include "vfs/paths.h"
 #include "vfs/text.h"
@@ -13,7 +14,7 @@ namespace quillon::admin {
 namespace {
 
 using Guard = runtime::CriticalSection::Guard;
-constexpr std::size_t kMaxStart = 260;
+constexpr std::size_t kMaxStart = limits::kRequestPath;
 
 // `path` (normalised) with a "/" at its end.
 std::string AsFolder(const std::string& path) { return path == "/" ? path : path + "/"; }

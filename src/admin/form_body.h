@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "runtime/limits.h"
 #include "vfs/file_handle.h"
 
 namespace quillon::admin {
@@ -20,7 +21,7 @@ class FormBody {
  public:
   static constexpr std::size_t kMaxName = 29;  // field and part names
   static constexpr std::size_t kMaxPartHeaderLine = 1024;
-  static constexpr std::size_t kMaxFileName = 260;
+  static constexpr std::size_t kMaxFileName = limits::kRequestPath;
   // Fields or parts kept of one body; a body with more is refused.
   static constexpr std::size_t kMaxEntries = 4096;
 
@@ -87,7 +88,7 @@ class FormBody {
   std::uint32_t consumed_ = 0;  // body bytes taken (up to the length)
   std::uint32_t written_ = 0;   // bytes in the spool file, the batch included
   std::string pending_;         // the batch not yet written
-  static constexpr std::size_t kWriteBatch = 64 * 1024;
+  static constexpr std::size_t kWriteBatch = limits::kSpoolBatch;
   bool write_failed_ = false;
   bool complete_ = false;
   bool discard_ = false;

@@ -20,6 +20,7 @@
 #include "admin/http_response.h"
 #include "platform/clock.h"
 #include "platform/event.h"
+#include "runtime/limits.h"
 #include "vfs/file_handle.h"
 
 namespace quillon::admin {
@@ -29,7 +30,7 @@ class HttpRequest {
   enum class Method { kNone = 0, kGet = 1, kHead = 2, kPost = 3 };
 
   static constexpr std::size_t kMaxName = FormBody::kMaxName;  // query and form names
-  static constexpr std::size_t kMaxPath = 260;
+  static constexpr std::size_t kMaxPath = limits::kRequestPath;
   static constexpr std::size_t kMaxQuery = 1023;
   static constexpr std::size_t kMaxHost = 256;
   static constexpr std::size_t kMaxIfModifiedSince = 99;

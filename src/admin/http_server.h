@@ -14,6 +14,7 @@
 #include "admin/http_request.h"
 #include "platform/clock.h"
 #include "runtime/connection_listener.h"
+#include "runtime/limits.h"
 #include "runtime/tcp_connection.h"
 #include "settings/log_file.h"
 
@@ -69,7 +70,7 @@ class HttpConnection final : public runtime::TcpConnection {
   // A request with more header lines is answered 400...
   static constexpr std::uint32_t kMaxHeaderLines = 100;
   // ...and one that has not arrived whole after this long is dropped.
-  static constexpr std::uint32_t kRequestTimeLimitMs = 30'000;
+  static constexpr std::uint32_t kRequestTimeLimitMs = limits::kRequestTimeLimitMs;
   static constexpr std::size_t kReceiveChunk = 4096;
   static constexpr std::size_t kSendPiece = 16 * 1024;
 

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "platform/event.h"
+#include "runtime/limits.h"
 #include "runtime/line_socket.h"
 
 namespace quillon::ftp {
@@ -19,7 +20,7 @@ namespace quillon::ftp {
 class DataConnection {
  public:
   // A passive data connection is awaited this many times, a second each.
-  static constexpr int kPassiveTries = 60;
+  static constexpr int kPassiveTries = limits::kPassiveTries;
 
   enum class Opened {
     kOpen,

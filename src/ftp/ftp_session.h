@@ -17,28 +17,29 @@
 #include "access/active_account.h"
 #include "access/activity_record.h"
 #include "access/auth_manager.h"
+#include "ftp/data_connection.h"
+#include "ftp/transfer_loop.h"
 #include "platform/event.h"
+#include "runtime/limits.h"
 #include "runtime/line_socket.h"
 #include "runtime/tcp_connection.h"
 #include "settings/log_file.h"
-#include "ftp/data_connection.h"
-#include "ftp/transfer_loop.h"
 
 namespace quillon::ftp {
 
 class FtpSession final : public runtime::TcpConnection {
  public:
   // Lines longer than this (without CR LF) are cut.
-  static constexpr std::size_t kLineBuffer = 2048;
+  static constexpr std::size_t kLineBuffer = limits::kControlLineBuffer;
   // A failed PASS makes the client wait this long for its answer.
-  static constexpr std::uint32_t kBadLoginPauseMs = 3000;
+  static constexpr std::uint32_t kBadLoginPauseMs = limits::kBadLoginPauseMs;
   // After this long without commands or transfers the activity says "Idle".
-  static constexpr std::uint32_t kIdleActivityMs = 30'000;
+  static constexpr std::uint32_t kIdleActivityMs = limits::kIdleActivityMs;
   // While a transfer runs, admission is checked again this often.
   static constexpr std::uint32_t kTransferAdmissionMs = 250;
   // Longest wait for input before the session looks at its state again;
   // events (input, stop, kicks, changed rules) wake it earlier.
-  static constexpr std::uint32_t kMaxWaitMs = 5000;
+  static constexpr std::uint32_t kMaxWaitMs = limits::kMaxWaitMs;
 
   // Starts serving at once; check IsFinished() for a thread that did not start.
   FtpSession(std::unique_ptr<runtime::LineSocket> socket, access::AuthManager& auth,

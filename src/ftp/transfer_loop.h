@@ -13,6 +13,7 @@
 
 #include "access/active_account.h"
 #include "accountfs/file_transfer.h"
+#include "runtime/limits.h"
 #include "runtime/line_socket.h"
 
 namespace quillon::ftp {
@@ -23,9 +24,9 @@ class TransferLoop {
 
   // Bytes moved per step while credits or speed limits meter the transfer
   // (their bookkeeping works at this grain)...
-  static constexpr std::uint32_t kMeteredChunk = 2048;
+  static constexpr std::uint32_t kMeteredChunk = limits::kMeteredChunk;
   // ...and when nothing meters it.
-  static constexpr std::uint32_t kFreeChunk = 64 * 1024;
+  static constexpr std::uint32_t kFreeChunk = limits::kFreeChunk;
 
   // How a transfer ended.
   struct Ending {

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <memory>
 
+#include "runtime/limits.h"
 #include "runtime/tcp_socket.h"
 
 namespace quillon::runtime {
@@ -19,8 +20,8 @@ namespace quillon::runtime {
 class LineSocket : public TcpSocket {
  public:
   // Most bytes taken from the network per read-line attempt.
-  static constexpr std::size_t kReceiveChunk = 2048;
-  static constexpr std::size_t kMaxUnterminatedBytes = 64 * 1024;
+  static constexpr std::size_t kReceiveChunk = limits::kReceiveChunk;
+  static constexpr std::size_t kMaxUnterminatedBytes = limits::kMaxUnterminatedLine;
 
   LineSocket() = default;
 

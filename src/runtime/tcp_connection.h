@@ -19,6 +19,7 @@
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "runtime/critical_section.h"
+#include "runtime/limits.h"
 #include "runtime/line_socket.h"
 #include "runtime/worker_thread.h"
 
@@ -31,7 +32,7 @@ class TcpConnection : public WorkerThread {
   // Pause between send attempts while the peer's window is full.
   static constexpr std::uint32_t kSendRetryMs = 2;
   // A closing reply to a peer that does not read is abandoned after this.
-  static constexpr std::uint32_t kSendFinalLimitMs = 10'000;
+  static constexpr std::uint32_t kSendFinalLimitMs = limits::kSendFinalLimitMs;
 
   // Takes ownership of the accepted socket. The finished flag is set until
   // Begin() has started the thread; last activity is now.

@@ -15,9 +15,10 @@
 #include <string>
 #include <string_view>
 
-#include "runtime/ip_range_list.h"
 #include "platform/clock.h"
 #include "runtime/critical_section.h"
+#include "runtime/ip_range_list.h"
+#include "runtime/limits.h"
 #include "runtime/rate_limiter.h"
 #include "settings/extra_settings.h"
 #include "vfs/banned_types.h"
@@ -32,7 +33,7 @@ class ServerSettings {
   // Capacities of the text fields (most characters + 1).
   static constexpr std::size_t kMessageCapacity = 100;  // welcome, help, remote-admin password
   static constexpr std::size_t kReasonCapacity = 70;    // kick and stop reasons
-  static constexpr std::size_t kFolderCapacity = 261;   // remote-admin folder
+  static constexpr std::size_t kFolderCapacity = limits::kPathCapacity;  // remote-admin folder
 
   // `path`: the settings file. `writer` (may be null: a plain FileWriter)
   // replaces it at each save.

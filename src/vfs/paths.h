@@ -8,10 +8,12 @@
 #include <string>
 #include <string_view>
 
+#include "runtime/limits.h"
+
 namespace quillon::vfs {
 
-// Capacity of a disk path field (259 characters and the NUL).
-inline constexpr std::size_t kDiskPathCapacity = 261;
+// Capacity of a disk path field (260 characters and the NUL).
+inline constexpr std::size_t kDiskPathCapacity = limits::kPathCapacity;
 
 // Turns any path into a clean path without "." or ".." steps that can never
 // climb above its beginning:

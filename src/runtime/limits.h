@@ -1,0 +1,35 @@
+// The program's fixed limits in one place: field capacities, line and chunk
+// sizes, and time-outs. Classes name them under their own names where that
+// reads better (FtpSession::kLineBuffer), but the values live here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quillon::limits {
+
+// Paths. A disk or FTP path field holds 260 characters and the NUL; longer
+// paths are refused, never cut.
+inline constexpr std::size_t kPathCapacity = 261;
+// The longest path an HTTP request, an uploaded file name or the folder
+// browser's start takes.
+inline constexpr std::size_t kRequestPath = 260;
+
+// Lines and chunks.
+inline constexpr std::size_t kControlLineBuffer = 2048;      // an FTP command line and its NUL
+inline constexpr std::size_t kReceiveChunk = 2048;           // read from a control socket at once
+inline constexpr std::size_t kMaxUnterminatedLine = 64 * 1024;  // then the peer counts as gone
+inline constexpr std::uint32_t kMeteredChunk = 2048;         // per step while credits or limits meter
+inline constexpr std::uint32_t kFreeChunk = 64 * 1024;       // per step otherwise
+inline constexpr std::size_t kSpoolBatch = 64 * 1024;        // form bodies reach their file in these
+
+// Time-outs and pauses (milliseconds).
+inline constexpr std::uint32_t kSendFinalLimitMs = 10'000;   // closing replies to a peer that does not read
+inline constexpr std::uint32_t kRequestTimeLimitMs = 30'000;  // one remote-admin request, headers and body
+inline constexpr std::uint32_t kIdleActivityMs = 30'000;      // a quiet session shows "Idle"
+inline constexpr std::uint32_t kMaxWaitMs = 5000;             // longest wait before a session looks again
+inline constexpr std::uint32_t kBadLoginPauseMs = 3000;       // a failed PASS waits this long
+inline constexpr std::uint32_t kAdminLoginPauseMs = 5000;     // a wrong admin password waits this long
+inline constexpr int kPassiveTries = 60;                      // one-second waits for a passive client
+
+}  // namespace quillon::limits
