@@ -43,6 +43,16 @@ struct MappedPath {
   std::string ftp_path;  // the normalised FTP path ("" for the root)
 };
 
+// How a listing writes its entries: LIST lines, NLST names, or MLSD facts.
+enum class ListingStyle { kLong, kNames, kFacts };
+// The facts of MLSD and MLST entries, as bits.
+inline constexpr std::uint32_t kFactType = 1;
+inline constexpr std::uint32_t kFactSize = 2;
+inline constexpr std::uint32_t kFactModify = 4;
+inline constexpr std::uint32_t kFactPerm = 8;
+inline constexpr std::uint32_t kFactUnique = 16;
+inline constexpr std::uint32_t kAllFacts = 31;
+
 // kOther: a FIFO, socket or device, which no operation treats as a file.
 enum class EntryKind { kNone = 0, kFile = 1, kFolder = 2, kOther = 3 };
 
@@ -92,14 +102,22 @@ class AccountFileSystem {
   FileTransfer* OpenForDownload(std::string_view path, std::uint64_t rest_offset,
                                 std::string* message);
   FileTransfer* OpenForUpload(std::string_view path, bool append, std::string* message);
-  // A LIST (or, with `names_only`, NLST) answer for a folder, prepared in a
-  // temporary file that the transfer sends and then deletes.
-  FileTransfer* OpenListing(std::string_view path, bool names_only, std::string* message);
+  // A LIST, NLST or MLSD answer for a folder (with `facts` for MLSD),
+  // prepared in a temporary file that the transfer sends and then deletes.
+  FileTransfer* OpenListing(std::string_view path, ListingStyle style, std::uint32_t facts,
+                            std::string* message);
+  // The MLST line of one file or folder: the `facts`, then a blank and the
+  // FTP path. False with the message when the listing rules refuse it.
+  [[nodiscard]] bool FactsOf(std::string_view path, std::uint32_t facts, std::string* line,
+                             std::string* message);
   // The folder where listings are prepared ("" disables listings).
   void SetTempFolder(std::string folder);
   // "-rw-rw-rw-" / "drwxrwxrwx" style permissions of an entry in `area`
   // (for kUnreachableArea, the account's own rights).
   std::string ModeString(bool is_file, int area) const;
+  // The same rights as an MLSD "perm" fact ("radfw" for files, "elcmdf" for
+  // folders, as far as granted).
+  std::string PermFact(bool is_file, int area) const;
   // Destroys the transfer and takes it off the open list.
   void CloseTransfer(FileTransfer* transfer);
   std::size_t OpenTransferCount() const;
@@ -142,6 +160,10 @@ class AccountFileSystem {
   bool IsBanned(std::string_view file_name) const;
   FileTransfer* Register(std::unique_ptr<FileTransfer> transfer);
   struct ListingEntry;
+  // Whether the account may list at `mapped`.
+  bool MayList(const MappedPath& mapped) const;
+  // An entry's MLSD facts and name: "type=file;size=3;...; name".
+  std::string FactLine(const ListingEntry& entry, std::uint32_t facts) const;
   // Merges the visible virtual folders below `ftp_path` into `list`.
   void AddVirtualEntries(const std::string& ftp_path, const std::string& date,
                          std::vector<ListingEntry>* list) const;

@@ -1,6 +1,6 @@
 // Directory listings of an account: the folder's disk entries merged with
-// the visible virtual folders, written as LIST or NLST lines into a
-// temporary file that a transfer then sends.
+// the visible virtual folders, written as LIST, NLST or MLSD lines into a
+// temporary file that a transfer then sends; and the MLST facts of one entry.
 #include <algorithm>
 #include <cstdio>
 
@@ -26,7 +26,23 @@ struct AccountFileSystem::ListingEntry {
   std::string name;
   bool is_virtual = false;
   std::size_t virtual_name_length = 0;
+  // For MLSD facts.
+  bool is_folder = false;
+  platform::FileTime time;
+  int area = kUnreachableArea;
+  std::string disk_path;  // what makes the entry unique
 };
+
+namespace {
+
+// A short, stable name for a disk path (FNV-1a), for the "unique" fact.
+std::string UniqueOf(const std::string& path) {
+  std::uint64_t hash = 1469598103934665603ull;
+  for (const char ch : path) hash = (hash ^ static_cast<unsigned char>(ch)) * 1099511628211ull;
+  return vfs::FormatText("%016llx", static_cast<unsigned long long>(hash));
+}
+
+}  // namespace
 
 void AccountFileSystem::SetTempFolder(std::string folder) {
   runtime::CriticalSection::Guard guard(lock_);
@@ -55,8 +71,47 @@ std::string AccountFileSystem::ModeString(bool is_file, int area) const {
   return text;
 }
 
+std::string AccountFileSystem::PermFact(bool is_file, int area) const {
+  runtime::CriticalSection::Guard guard(lock_);
+  auto granted = [&](accounts::AccessRights right) {
+    return area == kUnreachableArea ? (record_.mRights & right) == right : HasRight(area, right);
+  };
+  std::string perm;
+  if (is_file) {
+    if (granted(accounts::kFileRead)) perm += 'r';
+    if (granted(accounts::kFileWrite)) perm += 'a';
+    if (granted(accounts::kFileModify)) perm += "dfw";
+  } else {
+    perm += 'e';
+    if (granted(accounts::kFolderView)) perm += 'l';
+    if (granted(accounts::kFileWrite)) perm += 'c';
+    if (granted(accounts::kFolderCreate)) perm += 'm';
+    if (granted(accounts::kFolderModify)) perm += "df";
+  }
+  return perm;
+}
+
+std::string AccountFileSystem::FactLine(const ListingEntry& entry, std::uint32_t facts) const {
+  std::string line;
+  if (facts & kFactType) {
+    const char* type = !entry.is_folder ? "file" : entry.name == "." ? "cdir" : entry.name == ".." ? "pdir" : "dir";
+    line += std::string("type=") + type + ";";
+  }
+  if ((facts & kFactSize) && !entry.is_folder) line += vfs::FormatText("size=%llu;", static_cast<unsigned long long>(entry.size));
+  if (facts & kFactModify) line += "modify=" + vfs::FormatMdtm(entry.time, false) + ";";
+  if (facts & kFactPerm) line += "perm=" + PermFact(!entry.is_folder, entry.area) + ";";
+  if (facts & kFactUnique) line += "unique=" + UniqueOf(entry.disk_path) + ";";
+  return line + " " + entry.name;
+}
+
+bool AccountFileSystem::MayList(const MappedPath& mapped) const {
+  return HasRight(mapped.area, accounts::kFolderView) ||
+         (mapped.area == kUnreachableArea && (record_.mRights & accounts::kFolderView));
+}
+
 void AccountFileSystem::AddVirtualEntries(const std::string& ftp_path, const std::string& date,
                                           std::vector<ListingEntry>* list) const {
+  const platform::FileTime now_time{clock_.WallTimeNs() / 1'000'000'000, 0};
   const std::string path = ftp_path.empty() ? "/" : ftp_path;
   for (std::size_t i = 0; i < record_.FolderCount(); ++i) {
     const accounts::VirtualFolder& folder = record_.FolderAt(i);
@@ -71,7 +126,8 @@ void AccountFileSystem::AddVirtualEntries(const std::string& ftp_path, const std
     }
     candidate = candidate.substr(0, candidate.find('/'));
     if (candidate.empty()) continue;
-    ListingEntry entry{ModeString(false, static_cast<int>(i)), 0, date, candidate, true, name.size()};
+    ListingEntry entry{ModeString(false, static_cast<int>(i)), 0, date, candidate, true, name.size(),
+                       true, now_time, static_cast<int>(i), folder.Path()};
     auto existing = std::find_if(list->begin(), list->end(), [&](const ListingEntry& e) {
       return vfs::EqualNoCase(e.name, candidate);
     });
@@ -83,17 +139,15 @@ void AccountFileSystem::AddVirtualEntries(const std::string& ftp_path, const std
   }
 }
 
-FileTransfer* AccountFileSystem::OpenListing(std::string_view path, bool names_only,
-                                             std::string* message) {
+FileTransfer* AccountFileSystem::OpenListing(std::string_view path, ListingStyle style,
+                                             std::uint32_t facts, std::string* message) {
   runtime::CriticalSection::Guard guard(lock_);
   auto refuse = [message](const char* text) -> FileTransfer* {
     *message = text;
     return nullptr;
   };
   const MappedPath mapped = MapPath(path);
-  if (!HasRight(mapped.area, accounts::kFolderView) &&
-      !(mapped.area == kUnreachableArea && (record_.mRights & accounts::kFolderView)))
-    return refuse(messages::kNoRights);
+  if (!MayList(mapped)) return refuse(messages::kNoRights);
   const bool disk = mapped.area >= kRootArea && vfs::FolderExists(mapped.disk_path);
 
   const std::int64_t now_seconds = clock_.WallTimeNs() / 1'000'000'000;
@@ -108,18 +162,22 @@ FileTransfer* AccountFileSystem::OpenListing(std::string_view path, bool names_o
     for (bool more = walk.First(mapped.disk_path, &found, true, true);
          more && list.size() < kMaxDiskEntries; more = walk.Next(&found)) {
       has_dot = has_dot || found.name == ".";
+      std::string disk_path = mapped.disk_path + "/" + found.name;
       list.push_back(ListingEntry{found.is_folder ? folder_mode : file_mode,
                                   found.is_folder ? 0 : found.size,
                                   vfs::FormatFileTime(found.last_write, vfs::TimeFormat::kList, false),
-                                  std::move(found.name), false, 0});
+                                  std::move(found.name), false, 0, found.is_folder, found.last_write,
+                                  mapped.area, std::move(disk_path)});
     }
   }
   AddVirtualEntries(mapped.ftp_path, now, &list);
   const bool is_root = mapped.ftp_path.empty() || mapped.ftp_path == "/";
   if (!has_dot && (!list.empty() || is_root)) {
     const std::string folder_mode = ModeString(false, mapped.area);
-    list.push_back(ListingEntry{folder_mode, 0, now, ".", false, 0});
-    list.push_back(ListingEntry{folder_mode, 0, now, "..", false, 0});
+    const platform::FileTime now_time{now_seconds, 0};
+    list.push_back(ListingEntry{folder_mode, 0, now, ".", false, 0, true, now_time, mapped.area, mapped.disk_path});
+    list.push_back(ListingEntry{folder_mode, 0, now, "..", false, 0, true, now_time, mapped.area,
+                                mapped.disk_path + "/.."});
   }
   const char* failure = disk ? messages::kNoListing : messages::kNoSuchDirectory;
   if (list.empty() || temp_folder_.empty()) return refuse(failure);
@@ -127,8 +185,10 @@ FileTransfer* AccountFileSystem::OpenListing(std::string_view path, bool names_o
   std::string text;
   const std::string owner = record_.Name();
   for (const ListingEntry& entry : list) {
-    if (names_only) {
+    if (style == ListingStyle::kNames) {
       text += entry.name;
+    } else if (style == ListingStyle::kFacts) {
+      text += FactLine(entry, facts);
     } else {
       char size[32];
       std::snprintf(size, sizeof size, "%10llu", static_cast<unsigned long long>(entry.size));
@@ -157,6 +217,38 @@ FileTransfer* AccountFileSystem::OpenListing(std::string_view path, bool names_o
   setup.credit_free = true;
   setup.limits = LimitsOf(mapped.area);
   return Register(std::make_unique<FileTransfer>(*this, std::move(setup)));
+}
+
+bool AccountFileSystem::FactsOf(std::string_view path, std::uint32_t facts, std::string* line,
+                                std::string* message) {
+  runtime::CriticalSection::Guard guard(lock_);
+  const MappedPath mapped = MapPath(path);
+  const std::string ftp_path = mapped.ftp_path.empty() ? "/" : mapped.ftp_path;
+  if (!MayList(mapped)) {
+    *message = messages::kNoRights;
+    return false;
+  }
+  ListingEntry entry;
+  entry.name = ftp_path;
+  entry.area = mapped.area;
+  entry.disk_path = mapped.disk_path;
+  platform::PathInfo info;
+  if (mapped.area >= kRootArea && platform::StatPath(mapped.disk_path, &info) &&
+      (info.is_folder || info.is_regular)) {
+    entry.is_folder = info.is_folder;
+    entry.size = info.is_folder ? 0 : info.size;
+    entry.time = info.last_write;
+  } else if (mapped.area == kUnreachableArea && IsFolder(path)) {
+    // A folder that holds only virtual folders.
+    entry.is_folder = true;
+    entry.time = platform::FileTime{clock_.WallTimeNs() / 1'000'000'000, 0};
+    entry.disk_path = "virtual:" + ftp_path;
+  } else {
+    *message = messages::kNotFound;
+    return false;
+  }
+  *line = FactLine(entry, facts);
+  return true;
 }
 
 }  // namespace quillon::accountfs

@@ -266,13 +266,18 @@ int SetupTool::Setting(const std::vector<std::string>& args, std::string* out,
     return 1;
   }
   std::string value, message;
-  if (set ? !settings.SetFromText(args[1], args[2], &message)
-          : !settings.GetAsText(args[1], &value, &message)) {
+  // The keys of quillon.conf live there; the others in settings.dta.
+  settings::ExtraSettings& extra = settings.Extra();
+  const bool in_conf = settings::ExtraSettings::IsKnownKey(args[1]);
+  const bool done = in_conf ? (set ? extra.Set(args[1], args[2], &message) : extra.Get(args[1], &value))
+                            : (set ? settings.SetFromText(args[1], args[2], &message)
+                                   : settings.GetAsText(args[1], &value, &message));
+  if (!done) {
     *err = message + "\n";
     return 1;
   }
-  if (set && !settings.Save()) {
-    *err = "Unable to write config/settings.dta.\n";
+  if (set && !(in_conf ? settings.SaveExtra() : settings.Save())) {
+    *err = in_conf ? "Unable to write config/quillon.conf.\n" : "Unable to write config/settings.dta.\n";
     return 1;
   }
   *out = set ? args[1] + " set.\n" : value + "\n";

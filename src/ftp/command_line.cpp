@@ -94,6 +94,46 @@ PortArgument ParsePortArgument(std::string_view argument, std::string* address,
   return PortArgument::kOk;
 }
 
+EprtArgument ParseEprtArgument(std::string_view argument, std::string* address, std::uint32_t* port) {
+  if (argument.size() < 2) return EprtArgument::kSyntax;
+  const char delimiter = argument.front();
+  if (delimiter < 33 || delimiter > 126) return EprtArgument::kSyntax;
+  std::string_view fields[3];
+  std::string_view rest = argument.substr(1);
+  for (std::string_view& field : fields) {
+    const std::size_t end = rest.find(delimiter);
+    if (end == std::string_view::npos) return EprtArgument::kSyntax;
+    field = rest.substr(0, end);
+    rest.remove_prefix(end + 1);
+  }
+  if (!rest.empty()) return EprtArgument::kSyntax;
+  if (fields[0] != "1") return fields[0] == "2" ? EprtArgument::kProtocol : EprtArgument::kSyntax;
+  // Four numbers of 0-255 and plain digits for the port.
+  std::uint32_t octets[4];
+  std::string_view text = fields[1];
+  for (int i = 0; i < 4; ++i) {
+    std::size_t digits = 0;
+    octets[i] = 0;
+    while (digits < text.size() && digits < 4 && IsDigit(text[digits]))
+      octets[i] = octets[i] * 10 + static_cast<std::uint32_t>(text[digits++] - '0');
+    if (digits == 0 || digits > 3 || octets[i] > 255) return EprtArgument::kSyntax;
+    text.remove_prefix(digits);
+    if (i < 3) {
+      if (text.empty() || text.front() != '.') return EprtArgument::kSyntax;
+      text.remove_prefix(1);
+    }
+  }
+  if (!text.empty() || fields[2].empty() || fields[2].size() > 5 ||
+      !std::all_of(fields[2].begin(), fields[2].end(), IsDigit))
+    return EprtArgument::kSyntax;
+  std::uint32_t number = 0;
+  for (char ch : fields[2]) number = number * 10 + static_cast<std::uint32_t>(ch - '0');
+  if (number > 65535) return EprtArgument::kSyntax;
+  *address = vfs::FormatText("%u.%u.%u.%u", octets[0], octets[1], octets[2], octets[3]);
+  *port = number;
+  return EprtArgument::kOk;
+}
+
 bool ParseMdtmSetting(std::string_view line, MdtmSetting* setting) {
   // "MDTM " (5), the stamp (14), a separator, and a path of one or more.
   if (line.size() < 21) return false;

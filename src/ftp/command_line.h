@@ -51,6 +51,12 @@ inline constexpr CommandWord kCommandWords[] = {
     {"STOU", true, nullptr, nullptr},
     {"LIST", false, nullptr, nullptr},
     {"NLST", false, nullptr, nullptr},
+    {"FEAT", true, nullptr, nullptr},
+    {"OPTS", false, nullptr, replies::kNeedParameter},
+    {"EPSV", false, nullptr, nullptr},
+    {"EPRT", false, nullptr, replies::kNeedParameter},
+    {"MLSD", false, nullptr, nullptr},
+    {"MLST", false, nullptr, nullptr},
 };
 inline constexpr std::size_t kCommandCount = std::size(kCommandWords);
 
@@ -79,6 +85,12 @@ enum class PortArgument { kOk, kTooFewNumbers, kOutOfRange, kPrivilegedPort };
 // 0-255, and the port must be 1024 or above.
 PortArgument ParsePortArgument(std::string_view argument, std::string* address,
                                std::uint32_t* port);
+
+enum class EprtArgument { kOk, kSyntax, kProtocol };
+// "|1|a.b.c.d|port|" (any printable delimiter in place of "|"): the IPv4
+// address and port. kProtocol for another network protocol (2 is IPv6).
+// The port is not checked beyond 0-65535.
+EprtArgument ParseEprtArgument(std::string_view argument, std::string* address, std::uint32_t* port);
 
 // The argument of an MDTM line that sets a time: "MDTM YYYYMMDDHHMMSS path".
 // False unless the line holds the 14 digits and, after one separator, at

@@ -1,12 +1,15 @@
 #include "ftp/data_connection.h"
 
+#include <numeric>
+
 #include "ftp/command_line.h"
 #include "ftp/replies.h"
 #include "vfs/text.h"
 
 namespace quillon::ftp {
 
-const char* DataConnection::Port(std::string_view argument, bool allow_site_to_site) {
+std::string DataConnection::Port(std::string_view argument, bool allow_site_to_site) {
+  if (epsv_all_) return replies::kEpsvAllInForce;
   std::string address;
   std::uint32_t port = 0;
   switch (ParsePortArgument(argument, &address, &port)) {
@@ -15,6 +18,24 @@ const char* DataConnection::Port(std::string_view argument, bool allow_site_to_s
     case PortArgument::kPrivilegedPort: return replies::kNotImplementedParameter;
     case PortArgument::kOk: break;
   }
+  return SetActive(std::move(address), port, allow_site_to_site, replies::kPortOk);
+}
+
+std::string DataConnection::Eprt(std::string_view argument, bool allow_site_to_site) {
+  if (epsv_all_) return replies::kEpsvAllInForce;
+  std::string address;
+  std::uint32_t port = 0;
+  switch (ParseEprtArgument(argument, &address, &port)) {
+    case EprtArgument::kSyntax: return replies::kEprtSyntax;
+    case EprtArgument::kProtocol: return replies::kNetworkProtocol;
+    case EprtArgument::kOk: break;
+  }
+  if (port < 1024) return replies::kNotImplementedParameter;
+  return SetActive(std::move(address), port, allow_site_to_site, replies::kEprtOk);
+}
+
+std::string DataConnection::SetActive(std::string address, std::uint32_t port, bool allow_site_to_site,
+                                      const char* reply) {
   port_address_ = std::move(address);
   port_port_ = port;
   if (!allow_site_to_site && port_address_ != control_peer_) {
@@ -22,18 +43,60 @@ const char* DataConnection::Port(std::string_view argument, bool allow_site_to_s
     return replies::kSiteToSite;
   }
   socket_.Close();
-  return replies::kPortOk;
+  return reply;
 }
 
-std::string DataConnection::Pasv(const char* local_address) {
+bool DataConnection::Listen() {
   socket_.Close();
-  if (!socket_.ListenOn(0)) return replies::kPasvFailed;
+  if (!ListenInRange()) return false;
   port_address_.clear();
   port_port_ = 0;
+  return true;
+}
+
+bool DataConnection::ListenInRange() {
+  if (first_port_ == 0) return socket_.ListenOn(0);
+  // Every port of the range once, from a random start with a random stride
+  // that shares no factor with the range's size.
+  const std::uint32_t count = std::uint32_t{last_port_} - first_port_ + 1;
+  auto next_random = [this] {
+    random_ = random_ * 1'103'515'245u + 12'345u;
+    return random_ >> 8;
+  };
+  if (random_ == 0) random_ = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(this)) | 1;
+  const std::uint32_t start = next_random() % count;
+  std::uint32_t stride = 1;
+  for (int tries = 0; tries < 8 && count > 2; ++tries) {
+    const std::uint32_t candidate = 1 + next_random() % (count - 1);
+    if (std::gcd(candidate, count) == 1) {
+      stride = candidate;
+      break;
+    }
+  }
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const auto port = static_cast<std::uint16_t>(first_port_ + (start + std::uint64_t{i} * stride) % count);
+    if (socket_.ListenOn(port)) return true;
+  }
+  return false;
+}
+
+std::string DataConnection::Pasv(const std::string& address) {
+  if (epsv_all_) return replies::kEpsvAllInForce;
+  if (!Listen()) return replies::kPasvFailed;
   const int port = socket_.LocalPort();
-  std::string reply = vfs::FormatText(replies::kPasv, local_address, port / 256, port % 256);
+  std::string reply = vfs::FormatText(replies::kPasv, address.c_str(), port / 256, port % 256);
   vfs::ReplaceChar(&reply, '.', ',');
   return reply;
+}
+
+std::string DataConnection::Epsv(std::string_view argument) {
+  if (vfs::EqualNoCase(argument, "ALL")) {
+    epsv_all_ = true;
+    return replies::kEpsvAll;
+  }
+  if (!argument.empty() && argument != "1") return replies::kNetworkProtocol;
+  if (!Listen()) return replies::kPasvFailed;
+  return vfs::FormatText(replies::kEpsv, static_cast<int>(socket_.LocalPort()));
 }
 
 bool DataConnection::HasSetup() const {

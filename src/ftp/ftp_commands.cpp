@@ -112,7 +112,64 @@ bool FtpSession::Port(std::string_view argument, std::string_view) {
 }
 
 bool FtpSession::Pasv(std::string_view, std::string_view) {
-  return Answer(data_.Pasv(Socket().LocalAddressText()));
+  data_.SetPortRange(passive_.FirstPort(), passive_.LastPort());
+  // Clients outside the private ranges get the public address when one is set.
+  const std::string announced = passive_.AddressFor(endpoint_.address);
+  return Answer(data_.Pasv(announced.empty() ? std::string(Socket().LocalAddressText()) : announced));
+}
+
+bool FtpSession::Epsv(std::string_view argument, std::string_view) {
+  data_.SetPortRange(passive_.FirstPort(), passive_.LastPort());
+  return Answer(data_.Epsv(argument));
+}
+
+bool FtpSession::Eprt(std::string_view argument, std::string_view) {
+  return Answer(data_.Eprt(argument, auth_.AllowSiteToSite()));
+}
+
+bool FtpSession::Feat(std::string_view, std::string_view) {
+  SendReplyLines(std::vector<std::string>(std::begin(replies::kFeatLines), std::end(replies::kFeatLines)));
+  return true;
+}
+
+bool FtpSession::Opts(std::string_view argument, std::string_view) {
+  if (EqualNoCase(argument, "UTF8 ON") || EqualNoCase(argument, "UTF8")) return Answer(replies::kUtf8On);
+  if (EqualNoCase(argument, "UTF8 OFF")) return Answer(replies::kUtf8Off);  // names pass as sent either way
+  if (!StartsWithNoCase(argument, "MLST")) return Answer(replies::kOptsUnknown);
+  // "MLST type;size;": the facts later MLSD and MLST lines carry.
+  struct Fact {
+    std::string_view name;
+    std::uint32_t bit;
+  };
+  static constexpr Fact kFacts[] = {{"type", accountfs::kFactType},
+                                    {"size", accountfs::kFactSize},
+                                    {"modify", accountfs::kFactModify},
+                                    {"perm", accountfs::kFactPerm},
+                                    {"unique", accountfs::kFactUnique}};
+  std::string_view list = argument.substr(4);
+  while (!list.empty() && list.front() == ' ') list.remove_prefix(1);
+  std::uint32_t chosen = 0;
+  while (!list.empty()) {
+    const std::size_t end = std::min(list.find(';'), list.size());
+    for (const Fact& fact : kFacts)
+      if (EqualNoCase(list.substr(0, end), fact.name)) chosen |= fact.bit;
+    list.remove_prefix(std::min(end + 1, list.size()));
+  }
+  mlst_facts_ = chosen;
+  std::string names;
+  for (const Fact& fact : kFacts)
+    if (chosen & fact.bit) names += std::string(fact.name) + ";";
+  return Answer(FormatText(replies::kMlstOpts, names.c_str()));
+}
+
+bool FtpSession::Mlst(std::string_view argument, std::string_view) {
+  std::string path = current_directory_;
+  if (!argument.empty() && !BuildPath(argument, &path)) return RefusePath();
+  std::string line, message;
+  if (!account_->FactsOf(path, mlst_facts_, &line, &message))
+    return Answer(FormatText(replies::kFailed, message.c_str()));
+  SendReplyLines({FormatText(replies::kMlstFirst, path.c_str()), " " + line, replies::kMlstEnd});
+  return true;
 }
 
 bool FtpSession::Rnfr(std::string_view argument, std::string_view) {
@@ -236,6 +293,7 @@ bool FtpSession::Transfer(std::string_view argument, std::string_view line) {
   const bool appe = StartsWithNoCase(line, "APPE");
   const bool stou = EqualNoCase(line, "STOU");
   const bool nlst = StartsWithNoCase(line, "NLST");
+  const bool mlsd = StartsWithNoCase(line, "MLSD");
   if (!data_.HasSetup()) return Answer(replies::kUsePortOrPasv);
 
   std::string message;
@@ -259,13 +317,20 @@ bool FtpSession::Transfer(std::string_view argument, std::string_view line) {
     }
   } else {
     kind = Kind::kListing;
-    if (argument.empty() || argument == "-al") {
+    if (argument.empty() || (!mlsd && argument == "-al")) {
       path = current_directory_;
     } else if (!BuildPath(argument, &path)) {
       return RefusePath();
     }
   }
-  if (!transfer_.Open(*account_, kind, path, restart_offset_, appe, nlst, &message))
+  TransferLoop::Options options;
+  options.offset = restart_offset_;
+  options.append = appe;
+  options.style = nlst ? accountfs::ListingStyle::kNames
+                  : mlsd ? accountfs::ListingStyle::kFacts
+                         : accountfs::ListingStyle::kLong;
+  options.facts = mlst_facts_;
+  if (!transfer_.Open(*account_, kind, path, options, &message))
     return Answer(FormatText(replies::kFailed, message.c_str()));
 
   if (bool goes_on = true; !OpenDataConnection(&goes_on)) return goes_on;

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "access/auth_manager.h"
+#include "ftp/passive_config.h"
 #include "platform/clock.h"
 #include "runtime/connection_listener.h"
 #include "settings/log_file.h"
@@ -20,7 +21,8 @@ class FtpListener final : public runtime::ConnectionListener {
  public:
   static constexpr std::uint32_t kDefaultCap = 10'000;
 
-  FtpListener(access::AuthManager& auth, settings::LogFile& log, platform::Clock& clock);
+  FtpListener(access::AuthManager& auth, settings::LogFile& log, PassiveConfig& passive,
+              platform::Clock& clock);
   ~FtpListener() override;
 
   // Makes every waiting session look at its state at once.
@@ -34,6 +36,7 @@ class FtpListener final : public runtime::ConnectionListener {
  private:
   access::AuthManager& auth_;
   settings::LogFile& log_;
+  PassiveConfig& passive_;
   platform::Clock& clock_;
   std::uint32_t last_session_id_ = 0;
 };

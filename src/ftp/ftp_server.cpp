@@ -18,7 +18,8 @@ FtpServer::FtpServer(platform::Clock& clock, const std::string& program_folder,
       log_(clock),
       auth_(accounts_, groups_, settings_, clock, program_folder + "/accountlogs",
             program_folder + "/temp"),
-      listener_(std::make_unique<FtpListener>(auth_, log_, clock)) {
+      passive_(clock),
+      listener_(std::make_unique<FtpListener>(auth_, log_, passive_, clock)) {
   log_.SetPrefix(program_folder, "logs/ftp_");
   if (!auth_.Start()) platform::ReportDiagnostic("The FTP service's helper threads did not start");
   auth_.SetChangeListener([this] { listener_->WakeSessions(); });
@@ -82,7 +83,25 @@ bool FtpServer::Activate(std::string* error) {
     return false;
   }
   auth_.RefreshActiveAccounts();
+  ConfigurePassive();
+  // What passive replies announce, so an administrator behind NAT can check it.
+  if (const std::string announced = passive_.Describe(); !announced.empty()) {
+    [[maybe_unused]] const bool written = log_.WriteLine(announced);
+  }
   return true;
+}
+
+void FtpServer::ConfigurePassive() {
+  std::uint16_t first = 0, last = 0;
+  std::string address;
+  {
+    runtime::CriticalSection::Guard guard(settings_.Lock());
+    const settings::ExtraSettings& extra = settings_.Extra();
+    first = extra.PassivePortFirst();
+    last = extra.PassivePortLast();
+    address = extra.PassiveAddress();
+  }
+  passive_.Configure(first, last, address);
 }
 
 void FtpServer::Deactivate() { listener_->Stop(); }
@@ -100,6 +119,7 @@ bool FtpServer::ApplyPortChange(std::string* error) {
     }
   }
   auth_.RefreshActiveAccounts();
+  ConfigurePassive();
   return ok;
 }
 

@@ -18,6 +18,7 @@
 #include "access/auth_manager.h"
 #include "accounts/account_store.h"
 #include "ftp/ftp_listener.h"
+#include "ftp/passive_config.h"
 #include "platform/clock.h"
 #include "settings/log_file.h"
 #include "settings/server_settings.h"
@@ -75,12 +76,15 @@ class FtpServer {
  private:
   // Port and cap from the settings (2 × mMaxUsers when limited).
   void ReadListenSettings(std::uint32_t* port, std::uint32_t* cap);
+  // The passive range and address from the settings.
+  void ConfigurePassive();
 
   accounts::AccountStore accounts_;
   accounts::AccountStore groups_;
   settings::ServerSettings settings_;
   settings::LogFile log_;
   access::AuthManager auth_;
+  PassiveConfig passive_;
   std::unique_ptr<FtpListener> listener_;
 };
 

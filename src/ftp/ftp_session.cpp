@@ -24,21 +24,24 @@ using vfs::FormatText;
 
 // In the order of kCommandWords.
 const FtpSession::Handler FtpSession::kHandlers[] = {
-    &FtpSession::Quit, &FtpSession::Noop,     &FtpSession::Allo,     &FtpSession::Mdtm,
-    &FtpSession::Pwd,  &FtpSession::Cdup,     &FtpSession::Cwd,  &FtpSession::Mkd,      &FtpSession::Rmd,      &FtpSession::Port,
-    &FtpSession::Pasv, &FtpSession::Rnfr,     &FtpSession::Rnto,     &FtpSession::Dele,
-    &FtpSession::Size, &FtpSession::Rest,     &FtpSession::Syst,     &FtpSession::Help,
-    &FtpSession::Type, &FtpSession::Stru,     &FtpSession::Mode,     &FtpSession::Site,
+    &FtpSession::Quit,     &FtpSession::Noop,     &FtpSession::Allo,     &FtpSession::Mdtm,
+    &FtpSession::Pwd,      &FtpSession::Cdup,     &FtpSession::Cwd,      &FtpSession::Mkd,
+    &FtpSession::Rmd,      &FtpSession::Port,     &FtpSession::Pasv,     &FtpSession::Rnfr,
+    &FtpSession::Rnto,     &FtpSession::Dele,     &FtpSession::Size,     &FtpSession::Rest,
+    &FtpSession::Syst,     &FtpSession::Help,     &FtpSession::Type,     &FtpSession::Stru,
+    &FtpSession::Mode,     &FtpSession::Site,     &FtpSession::Transfer, &FtpSession::Transfer,
     &FtpSession::Transfer, &FtpSession::Transfer, &FtpSession::Transfer, &FtpSession::Transfer,
-    &FtpSession::Transfer, &FtpSession::Transfer,
+    &FtpSession::Feat,     &FtpSession::Opts,     &FtpSession::Epsv,     &FtpSession::Eprt,
+    &FtpSession::Transfer, &FtpSession::Mlst,
 };
 
 FtpSession::FtpSession(std::unique_ptr<runtime::LineSocket> socket, access::AuthManager& auth,
-                       settings::LogFile& log, platform::Clock& clock,
+                       settings::LogFile& log, PassiveConfig& passive, platform::Clock& clock,
                        std::uint32_t idle_timeout_ms, std::uint32_t session_id)
     : TcpConnection(std::move(socket), idle_timeout_ms, clock),
       auth_(auth),
       log_(log),
+      passive_(passive),
       session_id_(session_id) {
   // Sessions count as active only where the protocol says so.
   SetTouchOnOutput(false);
@@ -260,7 +263,7 @@ bool FtpSession::Dispatch(std::string_view line) {
     if (missing != nullptr && command->argument.empty()) return Answer(missing);
     return (this->*kHandlers[command->index])(command->argument, command->line);
   }
-  for (const char* word : {"ACCT", "MLST", "MLSD", "MD5", "MMD5", "SMNT"}) {
+  for (const char* word : {"ACCT", "MD5", "MMD5", "SMNT"}) {
     if (StartsWithNoCase(line, word)) {
       SendReply(replies::kNotImplemented);
       return true;

@@ -18,6 +18,7 @@
 #include "access/activity_record.h"
 #include "access/auth_manager.h"
 #include "ftp/data_connection.h"
+#include "ftp/passive_config.h"
 #include "ftp/transfer_loop.h"
 #include "platform/event.h"
 #include "runtime/limits.h"
@@ -43,8 +44,8 @@ class FtpSession final : public runtime::TcpConnection {
 
   // Starts serving at once; check IsFinished() for a thread that did not start.
   FtpSession(std::unique_ptr<runtime::LineSocket> socket, access::AuthManager& auth,
-             settings::LogFile& log, platform::Clock& clock, std::uint32_t idle_timeout_ms,
-             std::uint32_t session_id);
+             settings::LogFile& log, PassiveConfig& passive, platform::Clock& clock,
+             std::uint32_t idle_timeout_ms, std::uint32_t session_id);
   ~FtpSession() override;
 
   // Makes a waiting session look at its state (session actions, admission).
@@ -107,6 +108,11 @@ class FtpSession final : public runtime::TcpConnection {
   bool Mode(std::string_view argument, std::string_view);
   bool Site(std::string_view argument, std::string_view line);
   bool Transfer(std::string_view argument, std::string_view line);
+  bool Feat(std::string_view, std::string_view);
+  bool Opts(std::string_view argument, std::string_view);
+  bool Epsv(std::string_view argument, std::string_view);
+  bool Eprt(std::string_view argument, std::string_view);
+  bool Mlst(std::string_view argument, std::string_view);
 
   // Data connections and transfers.
   // Opens the data connection for the transfer just opened; on failure the
@@ -124,6 +130,7 @@ class FtpSession final : public runtime::TcpConnection {
   // Fixed at construction.
   access::AuthManager& auth_;
   settings::LogFile& log_;
+  PassiveConfig& passive_;
   const std::uint32_t session_id_;
   platform::Event wake_;
 
@@ -148,6 +155,7 @@ class FtpSession final : public runtime::TcpConnection {
   TransferLoop transfer_;
   std::uint32_t next_admission_tick_ = 0;
   std::uint32_t random_state_ = 0;
+  std::uint32_t mlst_facts_ = accountfs::kAllFacts;  // chosen by OPTS MLST
 };
 
 }  // namespace quillon::ftp

@@ -66,6 +66,22 @@ inline constexpr const char* kSiteToSite = "500 Site to site transfers are disab
 inline constexpr const char* kPortOk = "200 PORT command successful.";
 inline constexpr const char* kPasvFailed = "550 Internal error, listening port failed to open.";
 inline constexpr const char* kPasv = "227 Entering Passive Mode (%s,%i,%i)";
+// Extended and modern commands.
+inline constexpr const char* kEpsv = "229 Entering Extended Passive Mode (|||%i|)";
+inline constexpr const char* kEpsvAll = "200 EPSV ALL command successful.";
+inline constexpr const char* kEpsvAllInForce = "503 Only EPSV may set up data connections after EPSV ALL.";
+inline constexpr const char* kNetworkProtocol = "522 Network protocol not supported, use (1)";
+inline constexpr const char* kEprtOk = "200 EPRT command successful.";
+inline constexpr const char* kEprtSyntax = "501 EPRT parameters are not valid.";
+inline constexpr const char* kFeatLines[] = {
+    "211-Features:", " EPRT", " EPSV", " MDTM", " MLST type*;size*;modify*;perm*;unique*;",
+    " REST STREAM", " SIZE", " UTF8", "211 End"};
+inline constexpr const char* kUtf8On = "200 UTF8 set to on";
+inline constexpr const char* kUtf8Off = "200 UTF8 set to off";
+inline constexpr const char* kMlstOpts = "200 MLST OPTS %s";
+inline constexpr const char* kOptsUnknown = "501 Option not understood.";
+inline constexpr const char* kMlstFirst = "250-Listing %s";
+inline constexpr const char* kMlstEnd = "250 End";
 
 inline constexpr const char* kDataFailed = "425 Data connection failed.";
 inline constexpr const char* kDataSiteToSite =

@@ -18,12 +18,12 @@ TransferLoop::Step WaitFor(TransferLoop::Wait wait) {
 }  // namespace
 
 bool TransferLoop::Open(access::ActiveAccount& account, Kind kind, const std::string& path,
-                        std::uint64_t offset, bool append, bool names_only, std::string* message) {
+                        const Options& options, std::string* message) {
   accountfs::FileTransfer* opened = nullptr;
   switch (kind) {
-    case Kind::kDownload: opened = account.OpenForDownload(path, offset, message); break;
-    case Kind::kUpload: opened = account.OpenForUpload(path, append, message); break;
-    case Kind::kListing: opened = account.OpenListing(path, names_only, message); break;
+    case Kind::kDownload: opened = account.OpenForDownload(path, options.offset, message); break;
+    case Kind::kUpload: opened = account.OpenForUpload(path, options.append, message); break;
+    case Kind::kListing: opened = account.OpenListing(path, options.style, options.facts, message); break;
   }
   if (opened == nullptr) return false;
   account_ = &account;

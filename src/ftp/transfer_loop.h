@@ -52,11 +52,17 @@ class TransferLoop {
   // The FTP path of the file or folder (kept after the end for the activity).
   const std::string& Item() const { return item_; }
 
-  // Opens a transfer of `path` through `account`: a download from `offset`,
-  // an upload (appending when `append`), or a listing (names only when
-  // `names_only`). False with the account's message.
+  // What to open besides the kind and path.
+  struct Options {
+    std::uint64_t offset = 0;  // downloads start here
+    bool append = false;       // uploads append
+    accountfs::ListingStyle style = accountfs::ListingStyle::kLong;  // listings
+    std::uint32_t facts = accountfs::kAllFacts;                      // MLSD listings
+  };
+  // Opens a transfer of `path` through `account`: a download, an upload or
+  // a listing. False with the account's message.
   [[nodiscard]] bool Open(access::ActiveAccount& account, Kind kind, const std::string& path,
-                          std::uint64_t offset, bool append, bool names_only, std::string* message);
+                          const Options& options, std::string* message);
   // The data connection is open: the transfer starts moving.
   void Begin();
   // The data connection could not be opened: the transfer is handed back as

@@ -232,4 +232,16 @@ int Poll(PollItem* items, std::size_t count, std::uint32_t timeout_ms) {
   return rc;
 }
 
+bool ResolveIPv4(const char* host, Endpoint* out) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+  std::memcpy(out->octets, &address->sin_addr.s_addr, 4);
+  freeaddrinfo(found);
+  return true;
+}
+
 }  // namespace quillon::platform

@@ -49,6 +49,11 @@ bool StartNetworking();
 [[nodiscard]] bool ConnectWithin(SocketHandle socket, const Endpoint& target, const Event* cancel,
                                  std::uint32_t timeout_ms, int* error);
 
+// The first IPv4 address of `host` (a dotted address or a name, looked up
+// through the system's resolver, which may take a while). False when there
+// is none.
+[[nodiscard]] bool ResolveIPv4(const char* host, Endpoint* out);
+
 enum class IoStatus {
   kDone,        // *count bytes moved (more than 0)
   kWouldBlock,  // nothing could move without waiting

@@ -4,6 +4,7 @@
 
 #include "vfs/file_handle.h"
 #include "vfs/paths.h"
+#include "vfs/text.h"
 
 namespace quillon::settings {
 
@@ -14,6 +15,15 @@ std::string_view Trim(std::string_view text) {
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
     text.remove_suffix(1);
   return text;
+}
+
+// A line's key and value; false for a line that is no setting.
+bool SplitLine(std::string_view line, std::string* key, std::string* value) {
+  const std::size_t equals = line.find('=');
+  if (equals == std::string_view::npos) return false;
+  *key = std::string(Trim(line.substr(0, equals)));
+  *value = std::string(Trim(line.substr(equals + 1)));
+  return !key->empty();
 }
 
 // A user name as the system's user database writes them.
@@ -27,12 +37,46 @@ bool IsUserName(std::string_view name) {
   return true;
 }
 
+// Plain digits up to `most`.
+bool ReadNumber(std::string_view text, std::uint64_t most, std::uint64_t* value) {
+  if (text.empty() || text.size() > 10) return false;
+  std::uint64_t number = 0;
+  for (char ch : text) {
+    if (ch < '0' || ch > '9') return false;
+    number = number * 10 + static_cast<std::uint64_t>(ch - '0');
+  }
+  if (number > most) return false;
+  *value = number;
+  return true;
+}
+
+// An IPv4 address or a host name: letters, digits, '-' and '.', at most 253.
+bool IsHostName(std::string_view name) {
+  if (name.empty() || name.size() > 253 || name.front() == '-' || name.front() == '.') return false;
+  for (char ch : name) {
+    const bool plain = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') ||
+                       (ch >= '0' && ch <= '9') || ch == '-' || ch == '.';
+    if (!plain) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void ExtraSettings::ResetToDefaults() {
   run_as_user_ = kDefaultRunAsUser;
   trash_max_mb_ = kDefaultTrashMaxMb;
+  passive_first_ = passive_last_ = 0;
+  passive_address_.clear();
   unknown_.clear();
+  lines_.clear();
+  changed_.clear();
+}
+
+bool ExtraSettings::IsKnownKey(const std::string& key) {
+  for (const char* known : kKeys)
+    if (key == known) return true;
+  return false;
 }
 
 bool ExtraSettings::Load(const std::string& path, std::string* message) {
@@ -43,44 +87,104 @@ bool ExtraSettings::Load(const std::string& path, std::string* message) {
     *message = "Unable to read " + path;
     return false;
   }
-  std::size_t number = 0;
+  std::string problems;
   for (std::size_t start = 0; start < text.size();) {
     std::size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
-    const std::string_view line = Trim(std::string_view(text).substr(start, end - start));
+    lines_.emplace_back(Trim(std::string_view(text).substr(start, end - start)));
     start = end + 1;
-    ++number;
+    const std::string& line = lines_.back();
     if (line.empty() || line.front() == '#') continue;
-    const std::size_t equals = line.find('=');
-    const std::string key(Trim(line.substr(0, equals == std::string_view::npos ? 0 : equals)));
-    const std::string value(equals == std::string_view::npos ? std::string_view()
-                                                             : Trim(line.substr(equals + 1)));
-    if (key.empty() || !Apply(key, value)) {
-      *message = path + " line " + std::to_string(number) + " is not a valid setting";
-      return false;
-    }
+    std::string key, value;
+    if (!SplitLine(line, &key, &value) || !Apply(key, value))
+      problems += (problems.empty() ? "" : ", ") + std::string("line ") + std::to_string(lines_.size()) +
+                  " is not a valid setting";
   }
-  return true;
+  for (const auto& [key, value] : unknown_)
+    problems += (problems.empty() ? "" : ", ") + std::string("unknown key ") + key + " is kept but not used";
+  if (problems.empty()) return true;
+  *message = path + ": " + problems;
+  return false;
 }
 
 bool ExtraSettings::Apply(const std::string& key, const std::string& value) {
+  std::uint64_t number = 0;
   if (key == "run_as_user") {
     if (!IsUserName(value)) return false;
     run_as_user_ = value;
   } else if (key == "trash_max_mb") {
-    // Plain digits, at most a million gigabytes.
-    if (value.empty() || value.size() > 10) return false;
-    std::uint64_t megabytes = 0;
-    for (char ch : value) {
-      if (ch < '0' || ch > '9') return false;
-      megabytes = megabytes * 10 + static_cast<std::uint64_t>(ch - '0');
+    // At most a million gigabytes.
+    if (!ReadNumber(value, std::uint64_t{1} << 30, &number)) return false;
+    trash_max_mb_ = number;
+  } else if (key == "passive_ports") {
+    if (value.empty()) {
+      passive_first_ = passive_last_ = 0;
+      return true;
     }
-    if (megabytes > (std::uint64_t{1} << 30)) return false;
-    trash_max_mb_ = megabytes;
+    const std::size_t dash = value.find('-');
+    std::uint64_t first = 0, last = 0;
+    if (dash == std::string::npos ||
+        !ReadNumber(Trim(std::string_view(value).substr(0, dash)), 65535, &first) ||
+        !ReadNumber(Trim(std::string_view(value).substr(dash + 1)), 65535, &last) || first == 0 ||
+        first > last)
+      return false;
+    passive_first_ = static_cast<std::uint16_t>(first);
+    passive_last_ = static_cast<std::uint16_t>(last);
+  } else if (key == "passive_address") {
+    if (!value.empty() && !IsHostName(value)) return false;
+    passive_address_ = value;
   } else {
     unknown_[key] = value;
   }
   return true;
+}
+
+bool ExtraSettings::Set(const std::string& key, const std::string& value, std::string* message) {
+  if (!IsKnownKey(key)) {
+    *message = "Unknown setting " + key;
+    return false;
+  }
+  if (!Apply(key, value)) {
+    *message = "The value does not fit " + key;
+    return false;
+  }
+  changed_[key] = value;
+  return true;
+}
+
+bool ExtraSettings::Get(const std::string& key, std::string* value) const {
+  if (key == "run_as_user") {
+    *value = run_as_user_;
+  } else if (key == "trash_max_mb") {
+    *value = std::to_string(trash_max_mb_);
+  } else if (key == "passive_ports") {
+    *value = passive_first_ == 0 ? "" : vfs::FormatText("%u-%u", passive_first_, passive_last_);
+  } else if (key == "passive_address") {
+    *value = passive_address_;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool ExtraSettings::Save(const std::string& path, vfs::FileWriter& writer) const {
+  std::string text;
+  std::map<std::string, bool> written;
+  for (const std::string& line : lines_) {
+    std::string key, value;
+    const bool setting = !line.empty() && line.front() != '#' && SplitLine(line, &key, &value);
+    const auto changed = setting ? changed_.find(key) : changed_.end();
+    if (changed == changed_.end()) {
+      text += line;
+    } else {
+      text += key + " = " + changed->second;
+      written[key] = true;
+    }
+    text += '\n';
+  }
+  for (const auto& [key, value] : changed_)
+    if (!written.contains(key)) text += key + " = " + value + '\n';
+  return writer.ReplaceFile(path, text, vfs::FileHandle::kOwnerOnlyFile);
 }
 
 }  // namespace quillon::settings

@@ -1,14 +1,21 @@
-// Settings beyond the fixed keys of the settings file, read from their own
-// file ("config/quillon.conf"): one "key = value" per line, "#" begins a
-// comment line, blanks around keys and values are ignored. A missing file
-// means the defaults; unknown keys are kept (with their text) but change
-// nothing.
+// Settings beyond the fixed keys of the settings file, in their own file
+// ("config/quillon.conf"): one "key = value" per line, "#" begins a comment
+// line, blanks around keys and values are ignored. A missing file means the
+// defaults. A line that is no setting, or a value that does not fit its key,
+// is reported with its line number and skipped; the other lines apply.
+// Unknown keys are kept (with their text) but change nothing. Saving keeps
+// every line as it was except those of the keys that were set.
 //
 // Keys:
-//   run_as_user   the user a server started as root serves as, once its
-//                 ports are open ("nobody"; "root" keeps root)
-//   trash_max_mb  most megabytes the trash keeps before the oldest deleted
-//                 files go for good (1024; 0: no limit)
+//   run_as_user      the user a server started as root serves as, once its
+//                    ports are open ("nobody"; "root" keeps root)
+//   trash_max_mb     most megabytes the trash keeps before the oldest
+//                    deleted files go for good (1024; 0: no limit)
+//   passive_ports    the ports PASV and EPSV listen on, "first-last" (empty:
+//                    any free port)
+//   passive_address  the IPv4 address or host name passive replies give
+//                    clients outside the private ranges (empty: the control
+//                    connection's own address)
 //
 // Thread-safety: none of its own; ServerSettings guards it with its lock.
 #pragma once
@@ -16,6 +23,9 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
+
+#include "vfs/file_writer.h"
 
 namespace quillon::settings {
 
@@ -26,16 +36,34 @@ class ExtraSettings {
   static constexpr std::uint64_t kDefaultTrashMaxMb = 1024;
   // Larger files are not read.
   static constexpr std::uint64_t kMaxFileBytes = 1 << 20;
+  // The keys this build knows, in the order `get` lists them.
+  static constexpr const char* kKeys[] = {"run_as_user", "trash_max_mb", "passive_ports",
+                                          "passive_address"};
 
-  // Defaults in place, then reads `path`. False with a message naming the
-  // first line that is not "key = value" or holds a value that does not fit
-  // its key (the lines before it apply). A missing file is not a failure.
+  // Defaults in place, then reads `path`. False when the file cannot be read
+  // or a line was skipped; *message then names the file and every skipped
+  // line ("line 3 is not a valid setting"), and reports unknown keys too.
+  // A missing file is not a failure.
   [[nodiscard]] bool Load(const std::string& path, std::string* message);
   void ResetToDefaults();
+  // Writes the file at `path` owner-only, replacing it whole. The lines read
+  // stay as they were, except those of keys set since, which carry their
+  // new values; keys not in the file yet are added at its end.
+  [[nodiscard]] bool Save(const std::string& path, vfs::FileWriter& writer) const;
+
+  // A known key by name, as text. False with a message for an unknown key
+  // or a value that does not fit (nothing changes then).
+  [[nodiscard]] bool Set(const std::string& key, const std::string& value, std::string* message);
+  [[nodiscard]] bool Get(const std::string& key, std::string* value) const;
+  static bool IsKnownKey(const std::string& key);
 
   const std::string& RunAsUser() const { return run_as_user_; }
   // The trash limit in bytes; 0 for none.
   std::uint64_t TrashMaxBytes() const { return trash_max_mb_ << 20; }
+  // The passive port range; both 0 when any free port will do.
+  std::uint16_t PassivePortFirst() const { return passive_first_; }
+  std::uint16_t PassivePortLast() const { return passive_last_; }
+  const std::string& PassiveAddress() const { return passive_address_; }
   // Keys this build does not know, with their values.
   const std::map<std::string, std::string>& UnknownKeys() const { return unknown_; }
 
@@ -44,7 +72,14 @@ class ExtraSettings {
 
   std::string run_as_user_ = kDefaultRunAsUser;
   std::uint64_t trash_max_mb_ = kDefaultTrashMaxMb;
+  std::uint16_t passive_first_ = 0;
+  std::uint16_t passive_last_ = 0;
+  std::string passive_address_;
   std::map<std::string, std::string> unknown_;
+  // The file as read, line by line, and the keys set since (with the text
+  // they were set to).
+  std::vector<std::string> lines_;
+  std::map<std::string, std::string> changed_;
 };
 
 }  // namespace quillon::settings

@@ -290,15 +290,20 @@ void ServerSettings::ResetToDefaults() {
   mBadExts.Parse(kDefaultBadExts);
 }
 
+std::string ServerSettings::ExtraPath() const {
+  std::string folder;
+  if (!vfs::ParentFolder(path_, &folder, 4096)) folder = ".";
+  return folder + "/" + ExtraSettings::kFileName;
+}
+
+bool ServerSettings::SaveExtra() { return extra_.Save(ExtraPath(), *writer_); }
+
 bool ServerSettings::Load() {
   ResetToDefaults();
-  std::string folder;
   extra_message_.clear();
-  if (!vfs::ParentFolder(path_, &folder, 4096)) folder = ".";
-  // On failure the lines before the faulty one apply; the owner reports the
+  // Faulty lines are skipped and the rest applies; the owner reports the
   // message.
-  [[maybe_unused]] const bool extra_read =
-      extra_.Load(folder + "/" + ExtraSettings::kFileName, &extra_message_);
+  [[maybe_unused]] const bool extra_read = extra_.Load(ExtraPath(), &extra_message_);
   SettingsFile file;
   if (!file.Read(path_)) return false;
   Reader reader{&file, file.Has("mWelcomeMsg"), file.Has(kLateMarker)};

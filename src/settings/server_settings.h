@@ -87,6 +87,8 @@ class ServerSettings {
   // The message of the last Load of that file that failed ("" when it did
   // not). REQUIRES: Lock() held.
   const std::string& ExtraLoadMessage() const { return extra_message_; }
+  // Writes that file (see ExtraSettings::Save). REQUIRES: Lock() held.
+  [[nodiscard]] bool SaveExtra();
 
   // The settings, guarded by Lock().
   std::string mWelcomeMsg;
@@ -130,6 +132,7 @@ class ServerSettings {
   template <typename Visitor, typename Self>
   static void VisitKeys(Self& self, Visitor& visitor);
   void Fill(SettingsFile* file) const;
+  std::string ExtraPath() const;
 
   const std::string path_;
   ExtraSettings extra_;         // guarded by lock_

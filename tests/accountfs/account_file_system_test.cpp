@@ -364,7 +364,7 @@ TEST_F(AccountFileSystemTest, LinksOutOfTheRootOrAVirtualFolderLeadNowhere) {
   EXPECT_EQ(message_, "The path is in accessible");
   EXPECT_EQ(fs->OpenForUpload("/slash/tmp/planted", false, &message_), nullptr);
   EXPECT_FALSE(fs->MakeFolder("/slash/tmp/made", &message_));
-  EXPECT_EQ(fs->OpenListing("/slash/etc", false, &message_), nullptr);
+  EXPECT_EQ(fs->OpenListing("/slash/etc", ListingStyle::kLong, kAllFacts, &message_), nullptr);
   // Another account folder reached by a link is still outside this area.
   EXPECT_EQ(fs->MapPath("/music-link/x.mp3").area, kUnreachableArea);
   EXPECT_EQ(fs->MapPath("/pub/host").area, kUnreachableArea);
@@ -379,7 +379,7 @@ TEST_F(AccountFileSystemTest, ParentsOfVirtualFoldersListWithTheAccountsRights) 
   record.AddOrReplaceFolder(Folder("/deep/inner", dir_.File("pub"), accounts::kAllRights));
   auto fs = Make(record);
   fs->SetTempFolder(dir_.Path());
-  FileTransfer* listing = fs->OpenListing("/deep", false, &message_);
+  FileTransfer* listing = fs->OpenListing("/deep", ListingStyle::kLong, kAllFacts, &message_);
   ASSERT_NE(listing, nullptr) << message_;
   char text[4096];
   std::size_t length = sizeof text;

@@ -65,12 +65,12 @@ def main():
         lines = []
         ftp.retrlines("LIST", lines.append)
         assert any(line.endswith(" up.bin") and " 250000 " in line for line in lines), lines
-        # MLSD is not offered: a clean refusal, and the session goes on.
-        try:
-            list(ftp.mlsd())
-            raise AssertionError("MLSD answered")
-        except ftplib.error_perm as refused:
-            assert str(refused) == "502 Command not implemented.", refused
+        # MLSD gives exact sizes and types.
+        facts = dict(ftp.mlsd())
+        assert facts["up.bin"]["type"] == "file" and facts["up.bin"]["size"] == "250000", facts
+        assert facts["."]["type"] == "cdir" and facts[".."]["type"] == "pdir", facts
+        assert set(facts["data.bin"]) == {"type", "size", "modify", "perm", "unique"}, facts
+        assert len(facts["data.bin"]["modify"]) == 14, facts
         assert ftp.sendcmd("NOOP") == "200 NOOP command received."
         assert ftp.sendcmd("SYST") == "215 UNIX Type: L8"
         ftp.quit()

@@ -172,10 +172,11 @@ TEST_F(FtpSessionTest, ParameterRulesAndFallbacks) {
   EXPECT_EQ(client->Command("ALLO 100"), "202 ALLO command not required and ignored.");
   EXPECT_EQ(client->Command("SYST"), "215 UNIX Type: L8");
   EXPECT_EQ(client->Command("ABOR"), "225 No transfer in progress.");
-  EXPECT_EQ(client->Command("MLSD"), "502 Command not implemented.");
+  EXPECT_EQ(client->Command("MLSD"), "503 Please use PORT or PASV first.");
+  EXPECT_EQ(client->Command("ACCT x"), "502 Command not implemented.");
   EXPECT_EQ(client->Command("REIN"), "502 Command not implemented.");
   EXPECT_EQ(client->Command("PASS x"), "530 You are already logged in.");
-  EXPECT_EQ(client->Command("FEAT"), "500 Command not understood.");
+  EXPECT_EQ(client->Command("FEATURES"), "500 Command not understood.");
   EXPECT_EQ(client->Command("HELP"),
             "214-Supported commands are:\n"
             "214-USER PASS HELP PORT PASV PWD  CWD  CDUP\n"

@@ -2,39 +2,78 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "support/temp_dir.h"
 
 namespace quillon::settings {
 namespace {
 
+using testing::ReadWholeFile;
 using testing::TempDir;
 using testing::WriteWholeFile;
 
-TEST(ExtraSettingsTest, ReadsKeysKeepsUnknownOnesAndStopsAtTheFirstBadLine) {
+TEST(ExtraSettingsTest, ReadsKeysKeepsUnknownOnesAndSkipsBadLines) {
   TempDir dir;
   ExtraSettings extra;
   std::string message;
   ASSERT_TRUE(extra.Load(dir.File("missing.conf"), &message));
   EXPECT_EQ(extra.RunAsUser(), "nobody");
   EXPECT_EQ(extra.TrashMaxBytes(), 1024ull << 20);
+  EXPECT_EQ(extra.PassivePortFirst(), 0u);
 
   WriteWholeFile(dir.File("quillon.conf"),
-                 "# served as\r\n  run_as_user = ftp-srv \n\ntrash_max_mb=0\nfuture_key = a = b\n");
+                 "# served as\r\n  run_as_user = ftp-srv \n\ntrash_max_mb=0\npassive_ports = 50000 - 50100\n"
+                 "passive_address = ftp.example.org\n");
   ASSERT_TRUE(extra.Load(dir.File("quillon.conf"), &message)) << message;
   EXPECT_EQ(extra.RunAsUser(), "ftp-srv");
   EXPECT_EQ(extra.TrashMaxBytes(), 0u);
-  ASSERT_EQ(extra.UnknownKeys().size(), 1u);
-  EXPECT_EQ(extra.UnknownKeys().at("future_key"), "a = b");
+  EXPECT_EQ(extra.PassivePortFirst(), 50000u);
+  EXPECT_EQ(extra.PassivePortLast(), 50100u);
+  EXPECT_EQ(extra.PassiveAddress(), "ftp.example.org");
 
-  const char* bad[] = {"run_as_user = ../etc\n", "run_as_user = a b\n", "trash_max_mb = -1\n",
-                       "trash_max_mb = 99999999999\n", "no equals sign\n", "= value\n"};
-  for (const char* text : bad) {
-    WriteWholeFile(dir.File("bad.conf"), std::string("trash_max_mb = 7\n") + text);
-    EXPECT_FALSE(extra.Load(dir.File("bad.conf"), &message)) << text;
-    EXPECT_NE(message.find("line 2"), std::string::npos) << message;
-    EXPECT_EQ(extra.TrashMaxBytes(), 7ull << 20);  // the lines before it apply
-    EXPECT_EQ(extra.RunAsUser(), "nobody");
+  const char* bad[] = {"run_as_user = ../etc",   "run_as_user = a b",       "trash_max_mb = -1",
+                       "trash_max_mb = 99999999999", "no equals sign",     "= value",
+                       "passive_ports = 50100-50000", "passive_ports = 0-10", "passive_ports = 70000-70001",
+                       "passive_ports = 5000",    "passive_address = a;b"};
+  for (const char* line : bad) {
+    WriteWholeFile(dir.File("bad.conf"),
+                   std::string("trash_max_mb = 7\n") + line + "\nrun_as_user = later\nfuture_key = a = b\n");
+    EXPECT_FALSE(extra.Load(dir.File("bad.conf"), &message)) << line;
+    EXPECT_NE(message.find("line 2 is not a valid setting"), std::string::npos) << message;
+    EXPECT_NE(message.find("unknown key future_key"), std::string::npos) << message;
+    EXPECT_EQ(extra.TrashMaxBytes(), 7ull << 20) << line;
+    EXPECT_EQ(extra.RunAsUser(), "later") << line;  // the lines after it apply too
+    ASSERT_EQ(extra.UnknownKeys().size(), 1u);
+    EXPECT_EQ(extra.UnknownKeys().at("future_key"), "a = b");
   }
+}
+
+TEST(ExtraSettingsTest, SavingKeepsEveryOtherLineAndWritesOwnerOnly) {
+  TempDir dir;
+  const std::string path = dir.File("quillon.conf");
+  WriteWholeFile(path, "# keep me\nfuture_key = x\npassive_ports = 1-2\nbroken line\n");
+  ExtraSettings extra;
+  std::string message;
+  EXPECT_FALSE(extra.Load(path, &message));
+  ASSERT_TRUE(extra.Set("passive_ports", "50000-50010", &message)) << message;
+  ASSERT_TRUE(extra.Set("passive_address", "203.0.113.7", &message)) << message;
+  EXPECT_FALSE(extra.Set("passive_ports", "9-1", &message));
+  EXPECT_FALSE(extra.Set("future_key", "y", &message));  // unknown keys are not set
+  std::string value;
+  ASSERT_TRUE(extra.Get("passive_ports", &value));
+  EXPECT_EQ(value, "50000-50010");
+  vfs::FileWriter writer;
+  ASSERT_TRUE(extra.Save(path, writer));
+  EXPECT_EQ(ReadWholeFile(path),
+            "# keep me\nfuture_key = x\npassive_ports = 50000-50010\nbroken line\n"
+            "passive_address = 203.0.113.7\n");
+  EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  ExtraSettings again;
+  EXPECT_FALSE(again.Load(path, &message));  // the broken line is still reported
+  EXPECT_EQ(again.PassiveAddress(), "203.0.113.7");
+  EXPECT_EQ(again.PassivePortLast(), 50010u);
 }
 
 }  // namespace
