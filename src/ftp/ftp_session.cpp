@@ -111,6 +111,11 @@ bool FtpSession::LoginLoop() {
       Socket().Shutdown();
       return false;
     }
+    // Clients ask what the server offers before they log in.
+    if (EqualNoCase(line, "feat")) {
+      Feat({}, line);
+      continue;
+    }
     if (!expect_pass) {
       if (!StartsWithNoCase(line, "user ")) {
         SendReply(replies::kUserFirst);

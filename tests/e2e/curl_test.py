@@ -55,8 +55,13 @@ def main():
         with open(os.path.join(root, "small.bin"), "wb") as f:
             f.write(small)
         wanted = hashlib.sha256(small).hexdigest()
+        # curl's default is EPSV; PASV and active mode (PORT, or EPRT) too.
         assert digest_of_download(server.url("small.bin")) == wanted
+        assert digest_of_download(server.url("small.bin"), "--ftp-pasv", "--disable-epsv") == wanted
         assert digest_of_download(server.url("small.bin"), "--ftp-port", "127.0.0.1") == wanted
+        assert digest_of_download(server.url("small.bin"), "--ftp-port", "127.0.0.1", "--disable-eprt") == wanted
+        trace = curl("-v", "-o", "/dev/null", server.url("small.bin"), capture_output=True, text=True).stderr
+        assert "EPSV" in trace and "229 Entering Extended Passive Mode" in trace, trace
 
         source = os.path.join(server.folder, "upload.bin")
         with open(source, "wb") as f:

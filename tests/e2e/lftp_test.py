@@ -13,7 +13,8 @@ from server import PASSWORD, USER, Server
 def lftp(server, commands):
     script = "\n".join([
         "set net:timeout 10", "set net:max-retries 2", "set net:reconnect-interval-base 1",
-        "set ftp:passive-mode on", "set cmd:fail-exit yes",
+        "set ftp:passive-mode on", "set cmd:fail-exit yes", "set ftp:prefer-epsv yes",
+        "set ftp:use-mlsd on",
         "open -u %s,%s -p %d 127.0.0.1" % (USER, PASSWORD, server.port),
     ] + commands)
     return subprocess.run(["lftp", "-c", script], check=True, capture_output=True, text=True,
@@ -44,6 +45,16 @@ def main():
         back = os.path.join(work, "back")
         lftp(server, ["mirror /tree %s" % back])
         assert same_tree(tree, back), "download mirror differs"
+
+        # With what FEAT offers, lftp moves data over EPSV and lists with MLSD.
+        script = "\n".join([
+            "set net:timeout 10", "set cmd:fail-exit yes", "set ftp:use-mlsd on", "set ftp:prefer-epsv yes", "debug",
+            "open -u %s,%s -p %d 127.0.0.1" % (USER, PASSWORD, server.port), "cls -l /tree/part0"])
+        traced = subprocess.run(["lftp", "-c", script], check=True, capture_output=True, text=True,
+                                timeout=120)
+        for command in ("FEAT", "EPSV", "MLSD"):
+            assert "---> " + command in traced.stderr, (command, traced.stderr)
+        assert "file000.dat" in traced.stdout, traced.stdout
 
         listing = lftp(server, ["ls /tree/part0"])
         assert "file000.dat" in listing and "QuillonFTPServer" in listing, listing
