@@ -125,6 +125,19 @@ void SettingsPages::Page(HttpRequest& request, const std::string& id) {
     };
     for (const CheckBox& box : kCheckBoxes)
       values.emplace_back(box.placeholder, settings.*box.flag ? "checked" : "");
+    // The settings of quillon.conf, shown but not changed here: the server
+    // often runs as a user that may not write that file.
+    const std::pair<std::string_view, const char*> extra_keys[] = {
+        {"PASSIVEPORTS", "passive_ports"},
+        {"PASSIVEADDRESS", "passive_address"},
+        {"RUNASUSER", "run_as_user"},
+        {"TRASHMAXMB", "trash_max_mb"},
+    };
+    for (const auto& [placeholder, key] : extra_keys) {
+      std::string value;
+      const bool known = settings.Extra().Get(key, &value) && !value.empty();
+      values.emplace_back(placeholder, known ? EscapeHtml(value) : std::string(1, '-'));
+    }
   }
   const AdminHandler::PageFiller filler = [&values](std::string_view name, std::string* out) {
     for (const auto& [placeholder, text] : values) {

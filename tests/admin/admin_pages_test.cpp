@@ -28,7 +28,7 @@ class AdminPagesTest : public testing::AdminServiceFixture {
              "<!--ACTIONTITLE-->|<!--ACTIONMESSAGE-->|<!--ACTIONREASON-->|<!--PROCESSSESSIONACTION-->");
     Template("_gensettings.html",
              "<!--WELCOMEMSG-->|<!--PORT-->|<!--IDLE-->|<!--UPLOADSPEED-->|<!--USEUPLOADSPEED-->|"
-             "<!--USETIMEOUTSTOP-->|<!--BANNEDFILES-->");
+             "<!--USETIMEOUTSTOP-->|<!--BANNEDFILES-->|<!--PASSIVEPORTS-->|<!--PASSIVEADDRESS-->");
     Template("_genips.html", "server|<!--USESAFE-->|<!--USEBLOCKED-->|<!--SAFEOPTIONSLIST-->|<!--BLOCKEDOPTIONSLIST-->");
     Template("_accountips.html", "account|<!--BLOCKEDOPTIONSLIST-->");
   }
@@ -141,7 +141,12 @@ TEST_F(AdminPagesTest, GeneralSettingsAreCheckedInOrderThenAppliedAndSaved) {
     s.mUseMaxUploadSpeed = true;
     s.mBlockTimeOutStopping = false;
   });
-  EXPECT_EQ(Get("/_gensettings").body, "Hi &quot;you&quot;|2121|600|64|checked||exe,pif,scr,com,bat");
+  EXPECT_EQ(Get("/_gensettings").body, "Hi &quot;you&quot;|2121|600|64|checked||exe,pif,scr,com,bat|-|-");
+  ChangeSettings([](settings::ServerSettings& s) {
+    std::string message;
+    EXPECT_TRUE(s.Extra().Set("passive_ports", "50000-50100", &message));
+  });
+  EXPECT_EQ(Get("/_gensettings").body.substr(59), "|50000-50100|-");
 
   struct Refusal {
     std::string change;

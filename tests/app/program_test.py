@@ -363,6 +363,17 @@ class SetupToolTest(ProgramFolder):
         self.assertIn("1 or 0", self.setup_tool("set", "mUseRA", "maybe", expect=1).stderr)
         self.assertIn("not an IP address",
                       self.setup_tool("set", "mSafeIPs", "10.0.0.300", expect=1).stderr)
+        # The keys of quillon.conf, which settings.dta does not hold.
+        settings_before = open(self.path("config/settings.dta"), "rb").read()
+        self.setup_tool("set", "passive_ports", "50000-50100")
+        self.setup_tool("set", "passive_address", "203.0.113.7")
+        self.assertEqual(self.setup_tool("get", "passive_ports").stdout, "50000-50100\n")
+        self.assertIn("does not fit", self.setup_tool("set", "passive_ports", "9-1", expect=1).stderr)
+        conf = open(self.path("config/quillon.conf")).read()
+        self.assertIn("passive_ports = 50000-50100\n", conf)
+        self.assertIn("passive_address = 203.0.113.7\n", conf)
+        self.assertEqual(os.stat(self.path("config/quillon.conf")).st_mode & 0o777, 0o600)
+        self.assertEqual(open(self.path("config/settings.dta"), "rb").read(), settings_before)
 
         os.mkdir(self.path("data"))
         self.assertIn("You have not given a password.",

@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """Python's ftplib against the server: log in, walk, make and remove folders,
-rename, delete, download with a restart offset, upload, list names, and a
+rename, delete, download with a restart offset, upload, list names, MLSD,
+a passive data connection that another address tries to take, and a
 command the server does not offer. Usage: ftplib_test.py <e2e_server binary>"""
 import ftplib
 import io
 import os
+import re
+import socket
 import sys
 
 from server import PASSWORD, USER, Server
@@ -71,6 +74,22 @@ def main():
         assert facts["."]["type"] == "cdir" and facts[".."]["type"] == "pdir", facts
         assert set(facts["data.bin"]) == {"type", "size", "modify", "perm", "unique"}, facts
         assert len(facts["data.bin"]["modify"]) == 14, facts
+
+        # Another address that connects to the announced passive port first
+        # gets nothing: the transfer is refused, not sent to it.
+        for command in ("PASV", "EPSV"):
+            reply = ftp.sendcmd(command)
+            numbers = re.findall(r"\d+", reply.split("(", 1)[1])
+            port = int(numbers[-1]) if command == "EPSV" else int(numbers[4]) * 256 + int(numbers[5])
+            thief = socket.create_connection(("127.0.0.1", port), timeout=5,
+                                             source_address=("127.0.0.2", 0))
+            try:
+                ftp.sendcmd("RETR data.bin")
+                raise AssertionError("the transfer went ahead")
+            except ftplib.error_temp as refused:
+                assert str(refused) == "425 Data connection failed, site to site transfers are disabled.", refused
+            assert thief.recv(65536) == b"", "data reached another address"
+            thief.close()
         assert ftp.sendcmd("NOOP") == "200 NOOP command received."
         assert ftp.sendcmd("SYST") == "215 UNIX Type: L8"
         ftp.quit()
