@@ -80,7 +80,8 @@ bool BindAnyAddress(SocketHandle socket, std::uint16_t port, int* error) {
 }
 
 bool ListenForConnections(SocketHandle socket, int backlog, int* error) {
-  if (listen(socket, backlog) != 0) {
+  // The kernel caps the queue at net.core.somaxconn.
+  if (listen(socket, backlog == kSystemMaxBacklog ? SOMAXCONN : backlog) != 0) {
     SetError(error, errno);
     return false;
   }

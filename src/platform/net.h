@@ -33,6 +33,9 @@ bool StartNetworking();
 // Binds to all local addresses on `port` (0: the system chooses) with
 // SO_REUSEADDR, so a restart does not wait for old connections to time out.
 [[nodiscard]] bool BindAnyAddress(SocketHandle socket, std::uint16_t port, int* error);
+// `backlog` kSystemMaxBacklog takes the most the system allows, so a burst
+// of connections waits in the queue instead of being dropped and retried.
+inline constexpr int kSystemMaxBacklog = 0;
 [[nodiscard]] bool ListenForConnections(SocketHandle socket, int backlog, int* error);
 // A pending connection, or kNoSocket. *error is 0 when nothing is pending
 // (or the pending connection went away before it was taken) and errno when

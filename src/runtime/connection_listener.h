@@ -42,9 +42,9 @@ class ConnectionListener : public WorkerThread {
   // calls Stop() in its own destructor.
   ~ConnectionListener() override;
 
-  // Listens on `port` (all local addresses, backlog 5) and starts the accept
-  // loop. False when already running, or when the port cannot be opened or
-  // the thread cannot start (nothing runs then).
+  // Listens on `port` (all local addresses, the system's maximum backlog)
+  // and starts the accept loop. False when already running, or when the
+  // port cannot be opened or the thread cannot start (nothing runs then).
   [[nodiscard]] bool Start(std::uint16_t port);
   // Stops the accept loop, closes the listening socket and deletes every
   // connection (their traffic is not added to the totals).

@@ -37,7 +37,8 @@ class TcpSocket {
   static constexpr std::int32_t kErrorLineBuffer = 11;   // read line buffer below 2 bytes
   static constexpr std::int32_t kErrorNoLine = 12;       // read line found no complete line
 
-  static constexpr int kBacklog = 5;
+  // The system's maximum: a burst of clients is queued, not dropped.
+  static constexpr int kBacklog = platform::kSystemMaxBacklog;
 
   TcpSocket();
   virtual ~TcpSocket();
@@ -68,7 +69,8 @@ class TcpSocket {
   [[nodiscard]] bool Connect(const char* host, std::uint16_t port, const platform::Event* cancel,
                              std::uint32_t timeout_ms);
 
-  // Listens on all local addresses (port 0: the system chooses), backlog 5.
+  // Listens on all local addresses (port 0: the system chooses), with the
+  // system's maximum backlog.
   // Code 5 when bind fails, 4 when listen fails; closed on failure.
   [[nodiscard]] bool ListenOn(std::uint16_t port);
 
