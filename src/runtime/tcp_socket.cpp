@@ -94,13 +94,13 @@ bool TcpSocket::Connect(const char* host, std::uint16_t port, const platform::Ev
   return true;
 }
 
-bool TcpSocket::ListenOn(std::uint16_t port) {
+bool TcpSocket::ListenOn(std::uint16_t port, int backlog) {
   if (!Create()) return false;
   if (!platform::BindAnyAddress(handle_, port, nullptr)) {
     FailAndClose(kErrorBind);
     return false;
   }
-  if (!platform::ListenForConnections(handle_, kBacklog, nullptr)) {
+  if (!platform::ListenForConnections(handle_, backlog, nullptr)) {
     FailAndClose(kErrorListen);
     return false;
   }

@@ -70,9 +70,9 @@ class TcpSocket {
                              std::uint32_t timeout_ms);
 
   // Listens on all local addresses (port 0: the system chooses), with the
-  // system's maximum backlog.
+  // system's maximum backlog unless `backlog` says otherwise.
   // Code 5 when bind fails, 4 when listen fails; closed on failure.
-  [[nodiscard]] bool ListenOn(std::uint16_t port);
+  [[nodiscard]] bool ListenOn(std::uint16_t port, int backlog = kBacklog);
 
   // Takes one pending connection into `target`, which closes what it held
   // and becomes connected with code 0. Code 6 when this socket does not

@@ -99,14 +99,18 @@ TEST_F(TcpSocketTest, ConnectFailuresHaveTheirCodes) {
 }
 
 TEST_F(TcpSocketTest, ConnectToAFullBacklogIsBoundedAndCancellable) {
-  // Nobody accepts: once the backlog is full, further connects hang.
+  // Nobody accepts a listener with a tiny backlog: once it is full, further
+  // connects hang.
+  TcpSocket tiny;
+  ASSERT_TRUE(tiny.ListenOn(0, 1));
+  const std::uint16_t port = tiny.LocalPort();
   std::vector<std::unique_ptr<LoopbackClient>> queued;
   bool full = false;
   auto attempt = std::chrono::steady_clock::now();
   for (int i = 0; i < 32 && !full; ++i) {
     queued.push_back(std::make_unique<LoopbackClient>());
     attempt = std::chrono::steady_clock::now();
-    full = !queued.back()->Connect(port_, 200);
+    full = !queued.back()->Connect(port, 200);
   }
   ASSERT_TRUE(full);
   if (std::chrono::steady_clock::now() - attempt < std::chrono::milliseconds(150))
@@ -114,7 +118,7 @@ TEST_F(TcpSocketTest, ConnectToAFullBacklogIsBoundedAndCancellable) {
 
   TcpSocket socket;
   auto started = std::chrono::steady_clock::now();
-  EXPECT_FALSE(socket.Connect("127.0.0.1", port_, nullptr, 300));
+  EXPECT_FALSE(socket.Connect("127.0.0.1", port, nullptr, 300));
   EXPECT_EQ(socket.LastError(), TcpSocket::kErrorConnect);
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(290));
 
@@ -124,7 +128,7 @@ TEST_F(TcpSocketTest, ConnectToAFullBacklogIsBoundedAndCancellable) {
     cancel.Set();
   });
   started = std::chrono::steady_clock::now();
-  EXPECT_FALSE(socket.Connect("127.0.0.1", port_, &cancel, 60'000));
+  EXPECT_FALSE(socket.Connect("127.0.0.1", port, &cancel, 60'000));
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
   EXPECT_EQ(socket.LastError(), TcpSocket::kErrorConnect);
   canceller.join();
