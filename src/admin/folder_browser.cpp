@@ -22,11 +22,9 @@ std::string AsFolder(const std::string& path) { return path == "/" ? path : path
 }  // namespace
 
 std::string NormaliseDiskPath(std::string_view path) {
-  // A backslash is an ordinary character of a Linux file name.
+  // A backslash is an ordinary character of a Linux file name. The lexical
+  // normaliser drops ".." steps above the root; a trailing "/" goes here.
   std::string clean = std::filesystem::path("/" + std::string(path)).lexically_normal().generic_string();
-  // "/.." steps above the root stay at the root; a trailing "/" goes.
-  while (clean.rfind("/../", 0) == 0) clean.erase(0, 3);
-  if (clean == "/..") clean = "/";
   while (clean.size() > 1 && clean.back() == '/') clean.pop_back();
   return clean;
 }
