@@ -44,6 +44,9 @@ class RemoteAdminService {
   [[nodiscard]] bool ApplyPortChange();
   bool IsPortAvailable(std::uint32_t port) { return http_->IsPortAvailable(port); }
   std::uint16_t LocalPort() { return http_->LocalPort(); }
+  // The open browser connections and the KB sent in this run.
+  std::uint32_t ConnectionCount() { return http_->ConnectionCount(); }
+  std::uint32_t KbSent() { return http_->KbSent(); }
 
   // Copy the remote-admin log's number from or to mRALogStartVal.
   void LoadLogStartValue();

@@ -2,7 +2,9 @@
 
 #include <cstdio>
 
+#include "app/main_state.h"
 #include "app/program_folders.h"
+#include "app/service_manager.h"
 #include "app/service_process.h"
 #include "platform/fs.h"
 #include "platform/net.h"
@@ -19,14 +21,28 @@ namespace {
 
 constexpr std::size_t kVersionLineCapacity = 20;
 
-// The configuration was written by a newer program: the record cannot be
-// read, is empty, or names a greater version.
-bool ConfigurationIsNewer(const std::string& path) {
+// The configuration was written by a newer program: the version record
+// exists and cannot be read, is empty, or names a greater version.
+// *line gets the line as read ("" when none).
+bool ConfigurationIsNewer(const std::string& folder, std::string* line = nullptr) {
+  const std::string path = folder + "/config/lastversion.dta";
+  if (!vfs::FileExists(path)) return false;
+  std::string read;
   vfs::FileHandle file;
-  if (!file.Open(path, false, false)) return true;
-  std::string line;
-  if (!file.ReadLine(&line, kVersionLineCapacity)) return true;
-  return ParseVersion(line) > ParseVersion(kVersionText);
+  const bool newer = !file.Open(path, false, false) ||
+                     !file.ReadLine(&read, kVersionLineCapacity) ||
+                     ParseVersion(read) > ParseVersion(kVersionText);
+  if (line != nullptr) *line = read;
+  return newer;
+}
+
+// Rewrites the version record with this program's version. Failures are
+// silent: the next start asks again.
+void WriteVersionRecord(const std::string& folder) {
+  vfs::FileWriter writer;
+  [[maybe_unused]] const bool written =
+      writer.ReplaceFile(folder + "/config/lastversion.dta", std::string(kVersionText) + "\r\n",
+                         vfs::FileHandle::kOwnerOnlyFile);
 }
 
 }  // namespace
@@ -58,14 +74,41 @@ bool IsServiceCommandLine(std::string_view command_line) {
          vfs::EqualNoCase(command_line.substr(command_line.size() - kSwitch.size()), kSwitch);
 }
 
-int ServerApp::Run(int argc, char** argv) {
+std::string FirstUnwritablePath(const std::string& program_folder) {
+  const std::string config = program_folder + "/config";
+  if (!platform::CanWrite(program_folder)) return program_folder;
+  if (!platform::CanWrite(config)) return config;
+  for (const char* name : {"settings.dta", "accounts.dta", "groups.dta", "lastversion.dta",
+                           "loaded.dta", kInstanceLockName}) {
+    const std::string path = config + "/" + name;
+    if (vfs::FileExists(path) && !platform::CanWrite(path)) return path;
+  }
+  return {};
+}
+
+std::string UnwritableFolderMessage(const std::string& path, const std::string& program) {
+  return "Quillon FTP Server cannot change " + path +
+         " as this user.\n\nThe program folder and its 'config' folder must be writable by "
+         "the user who runs the desktop. Start the program as the owner of its folder, or as "
+         "root with:\n\n    pkexec " + program;
+}
+
+int ServerApp::Run(int argc, char** argv, DesktopShell* desktop) {
   std::string command_line;
   for (int i = 0; i < argc; ++i) command_line += (i > 0 ? " " : "") + std::string(argv[i]);
-  if (!IsServiceCommandLine(command_line)) {
+  const bool service_mode = IsServiceCommandLine(command_line);
+  if (!service_mode && desktop == nullptr) {
     std::fprintf(stderr,
                  "Quillon FTP Server 1.03: the desktop mode is not available in this build; "
                  "run it with -service (see README).\n");
     return 2;
+  }
+  if (!service_mode) {
+    std::string message;
+    if (!desktop->Start(&message)) {
+      std::fprintf(stderr, "Quillon FTP Server 1.03: %s\n", message.c_str());
+      return 2;
+    }
   }
 
   // The program's folder becomes the working folder; every file is beside it.
@@ -74,6 +117,10 @@ int ServerApp::Run(int argc, char** argv) {
   if (!(vfs::FileExists(program) && vfs::ParentFolder(program, &folder, vfs::kDiskPathCapacity) &&
         platform::SetCurrentFolder(folder)))
     folder = platform::CurrentFolder();
+  return service_mode ? RunService(folder) : RunDesktop(folder, *desktop);
+}
+
+int ServerApp::RunService(const std::string& folder) {
   settings::ServiceLog log(clock_, folder + "/logs/servicelog.txt");
   log.WriteServiceLine("LOADED");
   auto fail = [&log](const char* line) {
@@ -83,15 +130,8 @@ int ServerApp::Run(int argc, char** argv) {
   };
 
   if (!MakeProgramFolders(folder)) return fail("#ERROR - UNABLE TO CREATE FOLDERS");
-
-  const std::string version_record = folder + "/config/lastversion.dta";
-  if (vfs::FileExists(version_record) && ConfigurationIsNewer(version_record))
-    return fail("#ERROR - NEWER VERSION CONFIGURATION FILES");
-  {
-    vfs::FileWriter writer;
-    [[maybe_unused]] const bool written = writer.ReplaceFile(
-        version_record, std::string(kVersionText) + "\r\n", vfs::FileHandle::kOwnerOnlyFile);
-  }
+  if (ConfigurationIsNewer(folder)) return fail("#ERROR - NEWER VERSION CONFIGURATION FILES");
+  WriteVersionRecord(folder);
 
   platform::InstanceLock instance;
   bool held_elsewhere = false;
@@ -107,6 +147,95 @@ int ServerApp::Run(int argc, char** argv) {
   if (!service.Dispatch()) log.WriteServiceLine("#ERROR - SERVICE INIT FAILED");
   log.WriteServiceLine("UNLOADED");
   return service.Started() ? 0 : 1;
+}
+
+int ServerApp::RunDesktop(const std::string& folder, DesktopShell& desktop) {
+  using Icon = Prompter::Icon;
+  Prompter& prompter = desktop.Prompts();
+  const std::string program = platform::ProgramPath();
+  const std::string running_text = vfs::FormatText("%s is already running.", kProductName);
+  constexpr const char* kRunningCaption = "Quillon FTP Server 1.03";
+
+  if (!MakeProgramFolders(folder)) {
+    prompter.Tell("Unable to create the required directories.", "Fatal Error", Icon::kExclamation);
+    return 1;
+  }
+  // A folder this user cannot change would look like a newer version's
+  // configuration, and every save would fail: say what is wrong instead.
+  if (const std::string unwritable = FirstUnwritablePath(folder); !unwritable.empty()) {
+    prompter.Tell(UnwritableFolderMessage(unwritable, program), "Fatal Error", Icon::kExclamation);
+    return 1;
+  }
+  std::string last_version;
+  if (ConfigurationIsNewer(folder, &last_version) &&
+      !prompter.Ask(vfs::FormatText("The version you are loading now is older than the "
+                                    "previous\nversion that was loaded.\n\nCurrent Version:\t%s\n"
+                                    "Last Version:\t%s\n\nIf you continue loading you may loose "
+                                    "some or all of your\nsettings. Do you wish to continue?",
+                                    kVersionText, last_version.c_str()),
+                    "Warning", Icon::kExclamation))
+    return 0;
+  WriteVersionRecord(folder);
+
+  ServiceManager services(program);
+  bool service_stopped = false;
+  if (services.IsRunning(kServiceName)) {
+    platform::InstanceLock dealing;
+    bool held_elsewhere = false;
+    if (!dealing.Acquire(folder, kServiceDealingLockName, &held_elsewhere)) {
+      prompter.Tell(running_text, kRunningCaption, Icon::kExclamation);
+      return 0;
+    }
+    if (!desktop.AskServiceRunning(clock_, folder)) return 0;
+    if (!services.Stop(kServiceName)) {
+      prompter.Tell("Unable to close current service.", "Fatal Error", Icon::kNone);
+      return 1;
+    }
+    service_stopped = true;
+  }
+
+  platform::InstanceLock instance;
+  bool held_elsewhere = false;
+  if (!instance.Acquire(folder, kInstanceLockName, &held_elsewhere)) {
+    if (service_stopped) {
+      if (!AwaitInstanceLock(folder, &instance)) {
+        prompter.Tell("The service process is taking too long to close.", "Fatal Error",
+                      Icon::kExclamation);
+        return 1;
+      }
+    } else if (held_elsewhere) {
+      prompter.Tell(running_text, kRunningCaption, Icon::kExclamation);
+      return 0;
+    } else {
+      prompter.Tell(UnwritableFolderMessage(platform::InstanceLock::LockFolder(folder), program),
+                    "Fatal Error", Icon::kExclamation);
+      return 1;
+    }
+  }
+
+  [[maybe_unused]] const bool removed =
+      platform::RemoveFile(folder + "/" + kOldProgramName, nullptr);
+  if (!platform::StartNetworking()) {
+    prompter.Tell("Failed to intialise windows sockets 2.2.", "Fatal Error", Icon::kExclamation);
+    return 1;
+  }
+
+  const bool restart_as_service = desktop.RunMainWindow(clock_, folder);
+  // The service process takes the instance lock at its own start.
+  instance.Close();
+  if (restart_as_service && !services.Start(kServiceName))
+    prompter.Tell("Unable to start service.", "Error", Icon::kNone);
+  return 0;
+}
+
+bool ServerApp::AwaitInstanceLock(const std::string& folder, platform::InstanceLock* lock) {
+  // The service saves before its process ends; it holds the lock until then.
+  for (int attempt = 0; attempt < kLockTries; ++attempt) {
+    clock_.SleepMs(kLockTryMs);
+    bool held_elsewhere = false;
+    if (lock->Acquire(folder, kInstanceLockName, &held_elsewhere)) return true;
+  }
+  return false;
 }
 
 }  // namespace quillon::app

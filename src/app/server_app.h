@@ -1,22 +1,28 @@
 // The program's start-up and lifecycle: the mode from the command line, the
 // program folder as working folder, the folders beside the program, the
-// version record, the instance lock, and then the service until it stops.
-// Every failure before the service runs ends the process with a service-log
-// line naming the cause, followed by "UNLOADED", without touching the
-// settings, account or group files.
+// version record, the instance lock, and then the service until it stops or
+// the desktop's main window until it closes. Every failure before that ends
+// the process without touching the settings, account or group files: in
+// service mode with a service-log line naming the cause followed by
+// "UNLOADED", on the desktop with a message box.
 //
 // Thread-safety: Run is called once, by the main thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "app/desktop_shell.h"
 #include "platform/clock.h"
+#include "platform/process.h"
 
 namespace quillon::app {
 
 inline constexpr const char* kVersionText = "1.03";
 inline constexpr const char* kInstanceLockName = "MARROWIND_QUILLONFTPSERVER_1";
+// Held by a desktop start while it deals with a running service.
+inline constexpr const char* kServiceDealingLockName = "MARROWIND_QUILLONFTPSERVER_2";
 inline constexpr const char* kOldProgramName = "quillon-ftp-server.old";
 
 struct Version {
@@ -32,14 +38,32 @@ Version ParseVersion(std::string_view text);
 // "-service" in any case.
 bool IsServiceCommandLine(std::string_view command_line);
 
+// The first of the program folder, its "config" folder and the stored files
+// there that the desktop must be able to change but cannot ("" when all
+// can be changed).
+std::string FirstUnwritablePath(const std::string& program_folder);
+// The message for a program folder this user cannot change.
+std::string UnwritableFolderMessage(const std::string& path, const std::string& program);
+
 class ServerApp {
  public:
   explicit ServerApp(platform::Clock& clock) : clock_(clock) {}
 
-  // Runs the program; the process's exit code (0 after a service that ran).
-  int Run(int argc, char** argv);
+  // Runs the program; the process's exit code (0 after a service that ran
+  // or a desktop that opened). Without `desktop` only service mode runs.
+  int Run(int argc, char** argv, DesktopShell* desktop = nullptr);
+
+  // The service-process wait of a desktop start that stopped the service.
+  static constexpr int kLockTries = 20;
+  static constexpr std::uint32_t kLockTryMs = 1000;
 
  private:
+  int RunService(const std::string& folder);
+  int RunDesktop(const std::string& folder, DesktopShell& desktop);
+  // Takes the instance lock after the service was told to stop, waiting
+  // for its process to let go of it.
+  bool AwaitInstanceLock(const std::string& folder, platform::InstanceLock* lock);
+
   platform::Clock& clock_;
 };
 

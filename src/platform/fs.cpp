@@ -288,6 +288,13 @@ unsigned PermissionsOf(const std::string& path) {
   return static_cast<unsigned>(st.st_mode & 07777);
 }
 
+bool CanWrite(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return false;
+  const int wanted = S_ISDIR(st.st_mode) ? (W_OK | X_OK) : W_OK;
+  return access(path.c_str(), wanted) == 0;
+}
+
 bool SetPermissions(const std::string& path, unsigned permissions) {
   return chmod(path.c_str(), static_cast<mode_t>(permissions)) == 0;
 }

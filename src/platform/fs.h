@@ -113,6 +113,9 @@ bool IsCrossDeviceError(int error);
 [[nodiscard]] bool ResolvePath(const std::string& path, std::string* resolved);
 // The permission bits of an existing path (0 when unknown).
 unsigned PermissionsOf(const std::string& path);
+// This process may write to the file or folder (a folder: create and remove
+// entries in it), as the kernel judges it for the real user.
+bool CanWrite(const std::string& path);
 [[nodiscard]] bool SetPermissions(const std::string& path, unsigned permissions);
 
 // Bytes in use on the file system that holds `path` (total minus free).

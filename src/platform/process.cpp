@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <string_view>
 
 #include "platform/thread.h"
 
@@ -50,6 +51,20 @@ std::string ProgramPath() {
   const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
   if (length <= 0) return {};
   return std::string(buffer, static_cast<std::size_t>(length));
+}
+
+std::string FindProgram(const std::string& name) {
+  const char* path = getenv("PATH");
+  std::string_view rest = path != nullptr ? path : "/usr/bin:/bin";
+  while (!rest.empty()) {
+    const std::size_t colon = rest.find(':');
+    const std::string_view folder = rest.substr(0, colon);
+    rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+    if (folder.empty()) continue;
+    std::string candidate = std::string(folder) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return {};
 }
 
 bool SetCurrentFolder(const std::string& path) { return chdir(path.c_str()) == 0; }

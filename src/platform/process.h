@@ -13,6 +13,8 @@ namespace quillon::platform {
 
 // The running program's own file ("" when it cannot be read).
 std::string ProgramPath();
+// The full path of a program found on PATH ("" when there is none).
+std::string FindProgram(const std::string& name);
 [[nodiscard]] bool SetCurrentFolder(const std::string& path);
 // The effective user is root.
 bool IsSuperUser();

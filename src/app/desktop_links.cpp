@@ -1,0 +1,52 @@
+#include "app/desktop_links.h"
+
+#include "platform/process.h"
+#include "settings/server_settings.h"
+#include "vfs/file_handle.h"
+#include "vfs/file_writer.h"
+#include "vfs/paths.h"
+
+namespace quillon::app {
+
+std::string RemoteAdminAddress(std::uint32_t port) {
+  std::string address = "http://localhost";
+  if (port != 80) address += ":" + std::to_string(port);
+  return address + "/";
+}
+
+bool WriteInternetShortcut(const std::string& path, const std::string& url) {
+  vfs::FileWriter writer;
+  return writer.ReplaceFile(path, "[InternetShortcut]\r\nURL=" + url + "\r\n",
+                            vfs::FileHandle::kSharedFile);
+}
+
+bool OpenOnDesktop(const std::string& target) {
+  const std::string opener = platform::FindProgram("xdg-open");
+  int pid = 0;
+  return !opener.empty() && platform::SpawnDetached({opener, target}, &pid);
+}
+
+std::string HelpTarget(const std::string& program_folder, const char* local, const char* page) {
+  if (local != nullptr) {
+    const std::string path = program_folder + "/" + local;
+    if (vfs::FileExists(path)) return path;
+  }
+  return WriteInternetShortcut(program_folder + "/" + kSiteShortcutName, page) ? page : "";
+}
+
+ServiceRunningChoice::ServiceRunningChoice(platform::Clock& clock, std::string program_folder)
+    : folder_(std::move(program_folder)) {
+  settings::ServerSettings settings(clock, folder_ + "/config/settings.dta");
+  runtime::CriticalSection::Guard guard(settings.Lock());
+  offered_ = settings.Load() && settings.mUseRA;
+  port_ = settings.mRAPort;
+}
+
+void ServiceRunningChoice::OpenRemoteAdmin() const {
+  const std::string address = RemoteAdminAddress(port_);
+  if (WriteInternetShortcut(folder_ + "/" + kAdminShortcutName, address)) {
+    [[maybe_unused]] const bool opened = OpenOnDesktop(address);
+  }
+}
+
+}  // namespace quillon::app

@@ -1,0 +1,210 @@
+#include "app/main_state.h"
+
+#include "admin/remote_admin_service.h"
+#include "ftp/ftp_server.h"
+#include "vfs/file_handle.h"
+#include "vfs/paths.h"
+#include "vfs/text.h"
+
+namespace quillon::app {
+
+namespace {
+
+using Guard = runtime::CriticalSection::Guard;
+using Icon = Prompter::Icon;
+
+constexpr std::uint32_t kLoadRetryMs = 100;
+constexpr const char* kActivate = "&Activate";
+constexpr const char* kDeactivate = "&Deactivate";
+constexpr const char* kPaused = "Updates Paused";
+
+constexpr const char* kLoadErrorQuestion =
+    "There was an error while trying to load the settings. If you continue loading you may "
+    "permantly loose some of your settings.\nDo wish to continue?";
+constexpr const char* kSaveWarning =
+    "The settings failed to be saved to the hard drive.\nIts recommended that you open the "
+    "settings dialog\nand then reclose, repeat until this message is not\ngiven. If this "
+    "message continues, you should check the\napplications 'config' folder and ensure all files "
+    "within\nare not set to read only.";
+constexpr const char* kCloseRetryQuestion =
+    "The settings failed to be saved to the hard drive.\nYou should check the applications "
+    "'config' folder and ensure \nall files within are not set to read only.\nDo you wish to "
+    "retry?";
+constexpr const char* kStartServiceQuestion =
+    "This action will close Quillon FTP Server and then reload\nit as an NT Service (without "
+    "rebooting). At any time you\ncan stop the service and return to normal mode by manually\n"
+    "running Quillon FTP Server.\n\nAre you sure you want to continue?";
+
+}  // namespace
+
+MainState::MainState(platform::Clock& clock, const std::string& program_folder,
+                     Prompter& prompter, MainView& view, std::function<bool()> service_installed,
+                     vfs::FileWriter* writer)
+    : clock_(clock),
+      folder_(program_folder),
+      prompter_(prompter),
+      view_(view),
+      service_installed_(std::move(service_installed)),
+      server_(std::make_unique<ftp::FtpServer>(clock, program_folder, writer)),
+      remote_admin_(std::make_unique<admin::RemoteAdminService>(*server_, clock, program_folder)) {}
+
+MainState::~MainState() {
+  remote_admin_.reset();
+  server_.reset();
+}
+
+bool MainState::LoadWithRetry() {
+  if (server_->Load()) return true;
+  clock_.SleepMs(kLoadRetryMs);
+  return server_->Load();
+}
+
+bool MainState::Open() {
+  if (!LoadWithRetry()) {
+    const std::string marker = folder_ + "/" + kFirstRunMarker;
+    bool first_run = false;
+    if (!vfs::FileExists(marker)) {
+      first_run = true;
+      vfs::FileHandle file;
+      [[maybe_unused]] const bool created =
+          file.Open(marker, true, true, vfs::FileHandle::kOwnerOnlyFile);
+    } else if (!prompter_.Ask(kLoadErrorQuestion, "Warning", Icon::kExclamation)) {
+      quit_without_saving_ = true;
+      return false;
+    }
+    // Writes the defaults of whatever failed to load.
+    paused_ = true;
+    remote_admin_->StoreLogStartValue();
+    [[maybe_unused]] const bool saved = server_->Save();
+    paused_ = false;
+    if (first_run) view_.ShowWelcome();
+  }
+  remote_admin_->LoadLogStartValue();
+
+  bool activate;
+  {
+    settings::ServerSettings& settings = server_->Settings();
+    Guard guard(settings.Lock());
+    activate = settings.mAutoActivate;
+    hide_on_load_ = settings.mAutoHide;
+  }
+  if (activate) ToggleActivate();
+  RefreshStatus();
+  view_.ShowStartServiceButton(service_installed_());
+  return true;
+}
+
+void MainState::ToggleActivate() {
+  if (server_->IsActive()) {
+    remote_admin_->Stop();
+    server_->Deactivate();
+  } else {
+    std::string error;
+    if (!server_->Activate(&error)) {
+      prompter_.Tell(error, "Initialisation Error", Icon::kExclamation);
+    } else {
+      bool use_remote_admin;
+      {
+        settings::ServerSettings& settings = server_->Settings();
+        Guard guard(settings.Lock());
+        use_remote_admin = settings.mUseRA;
+      }
+      if (use_remote_admin) StartRemoteAdmin();
+    }
+  }
+  RefreshStatus();
+}
+
+void MainState::StartRemoteAdmin() {
+  if (!remote_admin_->Start())
+    prompter_.Tell("Unable to activate Remote Admin, this is most likely due to a port conflict.",
+                   "Remote Admin Initialisation Error", Icon::kExclamation);
+}
+
+void MainState::RefreshStatus() {
+  StatusPanel panel;
+  if (paused_) {
+    panel = {kPaused, kPaused, kPaused, kPaused, kPaused, ""};
+  } else if (server_->IsActive()) {
+    const ftp::FtpServer::Status status = server_->GetStatus();
+    panel.status = vfs::FormatText("Activated - Operating on port %d", status.port);
+    panel.users = vfs::FormatText("%u", status.users);
+    panel.data_in = vfs::FormatText("%u KB", status.kb_received);
+    panel.data_out = vfs::FormatText("%u KB", status.kb_sent);
+    panel.activate_caption = kDeactivate;
+  } else {
+    panel = {"Deactivated", "-", "-", "-", "", kActivate};
+  }
+  if (!paused_) {
+    panel.remote_admin = remote_admin_->IsRunning()
+                             ? vfs::FormatText("%u connections, %u KB sent",
+                                               remote_admin_->ConnectionCount(),
+                                               remote_admin_->KbSent())
+                             : "-";
+  }
+  view_.ShowStatus(panel);
+}
+
+void MainState::PauseUpdates() {
+  paused_ = true;
+  view_.ShowStatus({"", "", "", "", "", ""});
+}
+
+bool MainState::SaveServer() {
+  remote_admin_->StoreLogStartValue();
+  return server_->Save();
+}
+
+void MainState::WarnUnlessSaved() {
+  if (!SaveServer()) prompter_.Tell(kSaveWarning, "Warning", Icon::kExclamation);
+}
+
+void MainState::FinishSettings() {
+  WarnUnlessSaved();
+  view_.ShowStartServiceButton(service_installed_());
+  AlignRemoteAdmin();
+  paused_ = false;
+  RefreshStatus();
+}
+
+void MainState::AlignRemoteAdmin() {
+  bool use_remote_admin;
+  {
+    settings::ServerSettings& settings = server_->Settings();
+    Guard guard(settings.Lock());
+    use_remote_admin = settings.mUseRA;
+  }
+  if (!use_remote_admin && remote_admin_->IsRunning()) {
+    remote_admin_->Stop();
+  } else if (use_remote_admin && server_->IsActive() && !remote_admin_->IsRunning()) {
+    StartRemoteAdmin();
+  } else if (remote_admin_->IsRunning() && !remote_admin_->ApplyPortChange()) {
+    prompter_.Tell("Unable to re-initalise Remote Admin, this is most likely due to a port "
+                   "conflict.",
+                   "Remote Admin Re-initialisation Error", Icon::kExclamation);
+  }
+}
+
+void MainState::SaveAfterDialog() { WarnUnlessSaved(); }
+
+bool MainState::AskQuit() {
+  return prompter_.Ask("Are you sure you want to quit?", "Quit", Icon::kNone);
+}
+
+bool MainState::AskStartService() {
+  if (!prompter_.Ask(kStartServiceQuestion, "Start NT Service", Icon::kNone)) return false;
+  restart_as_service_ = true;
+  return true;
+}
+
+void MainState::Close() {
+  if (shutting_down_) return;
+  shutting_down_ = true;
+  remote_admin_->Stop();
+  server_->Deactivate();
+  if (quit_without_saving_) return;
+  while (!SaveServer() && prompter_.Ask(kCloseRetryQuestion, "Warning", Icon::kExclamation)) {
+  }
+}
+
+}  // namespace quillon::app

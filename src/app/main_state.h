@@ -1,0 +1,125 @@
+// The desktop program's main state: it owns the FTP engine and the remote
+// admin, loads them when the main window opens, activates and deactivates
+// both, fills the status panel once a second, saves after the dialogs that
+// change things, and saves when the window closes. The window shows what
+// this class decides through MainView and asks its questions through a
+// Prompter, so every rule here runs without a display.
+//
+// Thread-safety: the window's thread only. Settings are read under the
+// settings lock because FTP sessions read them at the same time.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/prompter.h"
+#include "platform/clock.h"
+
+namespace quillon::ftp {
+class FtpServer;
+}
+namespace quillon::admin {
+class RemoteAdminService;
+}
+namespace quillon::vfs {
+class FileWriter;
+}
+
+namespace quillon::app {
+
+inline constexpr const char* kProductName = "Quillon FTP Server";
+inline constexpr const char* kTrayTip = "Quillon FTP Server 1.03";
+inline constexpr const char* kFirstRunMarker = "config/loaded.dta";
+
+// The five status fields and the activate button's caption.
+struct StatusPanel {
+  std::string status;
+  std::string users;
+  std::string data_in;
+  std::string data_out;
+  std::string remote_admin;
+  std::string activate_caption;
+};
+
+// What the main window shows for the state.
+class MainView {
+ public:
+  virtual ~MainView() = default;
+  virtual void ShowStatus(const StatusPanel& panel) = 0;
+  virtual void ShowStartServiceButton(bool shown) = 0;
+  // The welcome dialog, modally.
+  virtual void ShowWelcome() = 0;
+};
+
+class MainState {
+ public:
+  // `service_installed` tells whether the background service is installed;
+  // `writer` (may be null) replaces the stored files.
+  MainState(platform::Clock& clock, const std::string& program_folder, Prompter& prompter,
+            MainView& view, std::function<bool()> service_installed,
+            vfs::FileWriter* writer = nullptr);
+  ~MainState();
+  MainState(const MainState&) = delete;
+  MainState& operator=(const MainState&) = delete;
+
+  // Loads (one silent retry), takes the first-run or load-error path,
+  // activates when "Activate on Load" is on and fills the panel. False when
+  // the user declined to go on after a load error: the window then closes
+  // at once, without the quit question and without saving.
+  [[nodiscard]] bool Open();
+  // "Hide in Tray on Load", read when the window opened.
+  bool HideOnLoad() const { return hide_on_load_; }
+
+  // The activate button: deactivates, or activates the engine and then the
+  // remote admin when it is in use.
+  void ToggleActivate();
+  // The once-a-second refresh of the status panel.
+  void RefreshStatus();
+
+  // While a dialog changes the settings: the panel reads "Updates Paused".
+  void PauseUpdates();
+  // After the settings sheet (OK or Cancel): saves with the warning, shows
+  // or hides "Start NT Service", brings the remote admin in line with the
+  // settings and resumes the refresh.
+  void FinishSettings();
+  // After the activity view: saves, with the warning on failure.
+  void SaveAfterDialog();
+
+  // The quit question; true when the window may close.
+  bool AskQuit();
+  // The "Start NT Service" question; true (and the restart noted) when the
+  // window is to close and the service start.
+  bool AskStartService();
+  bool RestartAsService() const { return restart_as_service_; }
+
+  // The window is closing: stops both services and, unless the load-error
+  // question was declined, saves, asking to retry while the save fails.
+  // Runs once.
+  void Close();
+
+  ftp::FtpServer& Server() { return *server_; }
+  admin::RemoteAdminService& RemoteAdmin() { return *remote_admin_; }
+
+ private:
+  bool LoadWithRetry();
+  bool SaveServer();
+  void WarnUnlessSaved();
+  void StartRemoteAdmin();
+  void AlignRemoteAdmin();
+
+  platform::Clock& clock_;
+  const std::string folder_;
+  Prompter& prompter_;
+  MainView& view_;
+  const std::function<bool()> service_installed_;
+  std::unique_ptr<ftp::FtpServer> server_;
+  std::unique_ptr<admin::RemoteAdminService> remote_admin_;
+  bool shutting_down_ = false;
+  bool quit_without_saving_ = false;
+  bool paused_ = false;
+  bool restart_as_service_ = false;
+  bool hide_on_load_ = false;
+};
+
+}  // namespace quillon::app

@@ -1,0 +1,67 @@
+// The desktop program's main window: the banner, the status panel that the
+// main state refreshes every second, the activate toggle and the buttons
+// that lead to everything else, and the tray icon. Closing it (the title
+// bar's close or Escape) asks the quit question; the main state then saves.
+// Where the desktop has no tray, "Hide in Tray" minimises the window
+// instead, so it never disappears without a way back.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <wx/frame.h>
+#include <wx/timer.h>
+
+#include "app/main_state.h"
+
+class wxButton;
+class wxPanel;
+class wxStaticText;
+
+namespace quillon::ui {
+
+class TrayIcon;
+
+class MainWindow final : public wxFrame, public app::MainView {
+ public:
+  static constexpr int kRefreshMs = 1000;
+  static constexpr int kHideTickMs = 50;
+
+  MainWindow(platform::Clock& clock, const std::string& program_folder, app::Prompter& prompter);
+  ~MainWindow() override;
+
+  // Loads and activates as the main state says; false when the window is
+  // to close at once (the load-error question was declined).
+  bool Open();
+  // The window closed; the main state has saved.
+  bool Finished() const { return finished_; }
+  bool RestartAsService() const { return state_.RestartAsService(); }
+  // Closes without the quit question (the load-error path).
+  void Finish();
+
+  void ShowStatus(const app::StatusPanel& panel) override;
+  void ShowStartServiceButton(bool shown) override;
+  void ShowWelcome() override;
+
+  // Shows the window again (the tray icon's double click).
+  void Restore();
+
+ private:
+  void OnClose(wxCloseEvent& event);
+  void OnHideTick(wxTimerEvent& event);
+  void HideInTray();
+  void StartService();
+
+  const std::string folder_;
+  app::MainState state_;
+  wxPanel* panel_ = nullptr;
+  wxStaticText* fields_[5] = {};
+  wxButton* activate_ = nullptr;
+  wxButton* start_service_ = nullptr;
+  wxTimer refresh_timer_;
+  wxTimer hide_timer_;
+  std::unique_ptr<TrayIcon> tray_;
+  bool finished_ = false;
+};
+
+}  // namespace quillon::ui
