@@ -6,7 +6,7 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build check test tsan asan fuzz run bench clean
+.PHONY: all deps configure build check test tsan asan fuzz run desktop bench clean
 
 all: build
 
@@ -28,7 +28,7 @@ test: check build
 
 # Every test again under ThreadSanitizer (a separate build folder).
 tsan: deps
-	cmake -S . -B $(BUILD_DIR)-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	cmake -S . -B $(BUILD_DIR)-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_BUILD_DESKTOP=OFF \
 	  -DCMAKE_CXX_FLAGS="-fsanitize=thread" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread"
 	cmake --build $(BUILD_DIR)-tsan -j $(JOBS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
@@ -37,7 +37,7 @@ tsan: deps
 # Every test again under AddressSanitizer and UndefinedBehaviorSanitizer
 # (the interoperability tests with outside clients are left to `make test`).
 asan: deps
-	cmake -S . -B $(BUILD_DIR)-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	cmake -S . -B $(BUILD_DIR)-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLON_BUILD_DESKTOP=OFF \
 	  -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=undefined" \
 	  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"
 	cmake --build $(BUILD_DIR)-asan -j $(JOBS)
@@ -54,6 +54,7 @@ fuzz:
 	@bash scripts/install-deps.sh clang libclang-rt-14-dev
 	cmake -S . -B $(BUILD_DIR)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 	  -DCMAKE_CXX_COMPILER=clang++ -DQUILLON_BUILD_TESTS=OFF -DQUILLON_BUILD_FUZZ=ON \
+	  -DQUILLON_BUILD_DESKTOP=OFF \
 	  -DCMAKE_CXX_FLAGS="-O1 -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
 	cmake --build $(BUILD_DIR)-fuzz -j $(JOBS) --target $(FUZZ_TARGETS)
 	@for target in $(FUZZ_TARGETS); do \
@@ -72,9 +73,14 @@ fuzz:
 run: build
 	@bash scripts/run-demo.sh $(BUILD_DIR)/dist
 
+# The same demo configuration in the desktop program (needs a display).
+desktop: build
+	@bash scripts/run-demo.sh $(BUILD_DIR)/dist desktop
+
 bench:
 	@bash scripts/install-deps.sh libbenchmark-dev
-	cmake -S . -B $(BUILD_DIR)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLON_BUILD_TESTS=ON -DQUILLON_BUILD_BENCH=ON
+	cmake -S . -B $(BUILD_DIR)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLON_BUILD_TESTS=ON -DQUILLON_BUILD_BENCH=ON \
+	  -DQUILLON_BUILD_DESKTOP=OFF
 	cmake --build $(BUILD_DIR)-bench -j $(JOBS) --target runtime_bench accounts_bench ftp_bench folder_cache_bench e2e_server
 	$(BUILD_DIR)-bench/bench/runtime_bench
 	$(BUILD_DIR)-bench/bench/accounts_bench

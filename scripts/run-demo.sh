@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Runs the staged server in the foreground in service mode until Ctrl-C.
+# Runs the staged server in the foreground in service mode until Ctrl-C, or
+# with "desktop" as second argument, as the desktop program.
 # On the first run it creates a demo configuration with quillon-setup: FTP on
 # port 2121 (21 as root), the remote admin on 7088 with a generated password,
 # and an anonymous read-only account rooted at <dist>/pub.
 # QUILLON_FTP_PORT and QUILLON_ADMIN_PORT choose other ports for that first run.
 set -euo pipefail
 dist="${1:-build/dist}"
+mode="${2:-service}"
 cd "$dist"
 
 if [ ! -f config/settings.dta ]; then
@@ -32,6 +34,14 @@ fi
 
 echo "FTP server:    ftp://127.0.0.1:$(./quillon-setup get mPort)/  (anonymous, read-only: $PWD/pub)"
 echo "Remote admin:  http://127.0.0.1:$(./quillon-setup get mRAPort)/  password: $(./quillon-setup get mRAPass)"
+if [ "$mode" = desktop ]; then
+  if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+    echo "The desktop program needs a display (DISPLAY is not set); use make run without one." >&2
+    exit 1
+  fi
+  echo "Close the window (or press Escape) to stop."
+  exec ./quillon-ftp-server
+fi
 echo "Service log:   $PWD/logs/servicelog.txt"
 echo "Press Ctrl-C to stop."
 exec ./quillon-ftp-server -service

@@ -54,8 +54,8 @@ MainWindow::MainWindow(platform::Clock& clock, const std::string& program_folder
   const char* labels[] = {"Status:", "Users:", "Data In:", "Data Out:", "Remote Admin:"};
   for (int row = 0; row < 5; ++row) {
     const int y = 55 + row * 12;
-    new wxStaticText(panel_, wxID_ANY, labels[row], du.At(14, y), du.Size(50, 9));
-    fields_[row] = new wxStaticText(panel_, wxID_ANY, "", du.At(66, y), du.Size(114, 9),
+    new wxStaticText(panel_, wxID_ANY, labels[row], du.At(13, y), du.Size(54, 9));
+    fields_[row] = new wxStaticText(panel_, wxID_ANY, "", du.At(68, y), du.Size(113, 9),
                                     wxST_NO_AUTORESIZE | wxST_ELLIPSIZE_END);
   }
 

@@ -1,0 +1,217 @@
+"""The desktop program under a virtual X server (Xvfb), driven with xdotool:
+the main window serving FTP and closing through the quit question, the first
+start's welcome, the start-up questions and messages, and a desktop start
+that ends a running service and takes over. Screenshots go to the build
+folder.
+
+Usage: desktop_test.py <dist folder> <build folder>
+Exits 77 (skipped) when no virtual X server or xdotool is available."""
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "app"))
+import program_test  # noqa: E402
+from program_test import ProgramFolder, wait_for  # noqa: E402
+import xwd_png  # noqa: E402
+
+BUILD = None
+DISPLAY = None
+FRAME_BUFFER = None
+
+
+def start_display():
+    """Starts Xvfb on a free display; returns (process, display, frame buffer file)."""
+    folder = tempfile.mkdtemp(prefix="quillon-xvfb-")
+    read_end, write_end = os.pipe()
+    process = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+                                "1024x768x24", "-fbdir", folder, "-nolisten", "tcp"],
+                               pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    number = b""
+    with os.fdopen(read_end, "rb") as pipe:
+        number = pipe.readline().strip()
+    if not number:
+        process.kill()
+        return None, None, None
+    return process, ":" + number.decode(), os.path.join(folder, "Xvfb_screen0")
+
+
+def xdotool(*args):
+    result = subprocess.run(["xdotool"] + list(args), capture_output=True, text=True,
+                            env=dict(os.environ, DISPLAY=DISPLAY), timeout=30)
+    return result.stdout.split()
+
+
+def find_window(title, timeout=30.0):
+    """The id of the visible window whose title is exactly `title`."""
+    found = []
+    wait_for(lambda: found.extend(xdotool("search", "--onlyvisible", "--name",
+                                          "^%s$" % title)) or found, timeout)
+    return found[0] if found else None
+
+
+def press(window, key):
+    xdotool("windowfocus", "--sync", window)
+    xdotool("key", key)  # through XTEST, to the focused window
+
+
+def screenshot(window, name):
+    geometry = dict(line.split("=", 1) for line in
+                    subprocess.run(["xdotool", "getwindowgeometry", "--shell", window],
+                                   capture_output=True, text=True,
+                                   env=dict(os.environ, DISPLAY=DISPLAY)).stdout.split())
+    box = tuple(int(geometry[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+    time.sleep(0.3)  # the frame buffer file follows the screen closely, not at once
+    xwd_png.save_png(FRAME_BUFFER, os.path.join(BUILD, name), box)
+
+
+def greeting(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=5) as ftp:
+            return ftp.recv(200).decode(errors="replace")
+    except OSError:
+        return ""
+
+
+class DesktopTest(ProgramFolder):
+    def setUp(self):
+        super().setUp()
+        self.env["DISPLAY"] = DISPLAY
+
+    def window(self, title, process, timeout=30.0):
+        """The window titled `title`; fails with what the program said when
+        it does not come."""
+        window = find_window(title, timeout)
+        if window is None:
+            ended = process.poll()
+            said = process.stderr.read() if ended is not None else "(still running)"
+            self.fail("no window %r; exit code %s: %s" % (title, ended, said))
+        return window
+
+    def start_desktop(self, user=None):
+        argv = [self.path(program_test.SERVER)]
+        if user:
+            argv = ["runuser", "-u", user, "--", "env", "DISPLAY=" + DISPLAY] + argv
+        return self.start(argv)
+
+    def quit(self, process):
+        press(self.window("Quillon FTP Server", process), "Escape")
+        question = self.window("Quit", process)
+        press(question, "Return")  # Yes is the default
+        self.assertEqual(process.wait(timeout=60), 0, process.stderr.read())
+
+    def test_main_window_serves_and_saves_when_it_quits(self):
+        self.configure()
+        settings = self.path("config", "settings.dta")
+        before = os.stat(settings).st_mtime_ns
+        process = self.start_desktop()
+        window = self.window("Quillon FTP Server", process)
+        self.assertTrue(greeting(self.ftp_port).startswith("220 "))
+        self.assertIn("README.txt", program_test.ftp_list(self.ftp_port))
+        time.sleep(1.2)  # one status refresh after the listing
+        screenshot(window, "desktop-main.png")
+
+        # The help dialog's web site button writes the shortcut it opens.
+        press(window, "alt+h")
+        help_dialog = self.window("Help - Version 1.03", process)
+        screenshot(help_dialog, "desktop-help.png")
+        press(help_dialog, "alt+v")
+        self.assertTrue(wait_for(lambda: os.path.exists(self.path("qfssite.url"))))
+        with open(self.path("qfssite.url"), newline="") as shortcut:
+            self.assertRegex(shortcut.read(), r"^\[InternetShortcut\]\r\nURL=https://[^\r\n]+/\r\n$")
+        press(help_dialog, "Escape")
+        self.assertTrue(wait_for(lambda: not xdotool("search", "--onlyvisible", "--name",
+                                                     "^Help - Version 1.03$")))
+
+        # A second desktop start finds the first running and leaves it alone.
+        second = self.start_desktop()
+        box = self.window("Quillon FTP Server 1.03", second)
+        screenshot(box, "desktop-already-running.png")
+        press(box, "Return")
+        self.assertEqual(second.wait(timeout=30), 0)
+        self.assertTrue(greeting(self.ftp_port).startswith("220 "))
+
+        self.quit(process)
+        self.assertGreater(os.stat(settings).st_mtime_ns, before)
+        self.assertEqual(greeting(self.ftp_port), "")
+
+    def test_first_start_welcomes_and_a_newer_version_asks_first(self):
+        process = self.start_desktop()
+        welcome = self.window("Welcome", process)
+        screenshot(welcome, "desktop-welcome.png")
+        press(welcome, "Return")
+        # Activation on load takes port 21; where it is taken, its box comes first.
+        error = find_window("Initialisation Error", timeout=2)
+        if error:
+            press(error, "Return")
+        self.quit(process)
+        for name in ("loaded.dta", "settings.dta", "accounts.dta", "groups.dta"):
+            self.assertTrue(os.path.exists(self.path("config", name)), name)
+
+        with open(self.path("config", "lastversion.dta"), "w") as record:
+            record.write("2.0\r\n")
+        before = os.stat(self.path("config", "settings.dta")).st_mtime_ns
+        process = self.start_desktop()
+        warning = self.window("Warning", process)
+        screenshot(warning, "desktop-version-question.png")
+        press(warning, "Escape")  # not Yes
+        self.assertEqual(process.wait(timeout=30), 0)
+        with open(self.path("config", "lastversion.dta")) as record:
+            self.assertEqual(record.read(), "2.0\n")
+        self.assertEqual(os.stat(self.path("config", "settings.dta")).st_mtime_ns, before)
+
+    def test_ending_the_running_service_hands_over_to_the_desktop(self):
+        self.configure()
+        self.setup_tool("service", "install")
+        self.setup_tool("service", "start")
+        self.assertTrue(wait_for(lambda: "#OK - INITIALISED" in self.log_lines()))
+        process = self.start_desktop()
+        dialog = self.window("Service Currently Running", process)
+        screenshot(dialog, "desktop-service-running.png")
+        press(dialog, "alt+e")
+        # The service saves and ends; the desktop then takes the instance lock.
+        self.window("Quillon FTP Server", process, timeout=40)
+        self.assertIn("#OK - DEINITIALISED", self.log_lines())
+        self.assertTrue(wait_for(lambda: greeting(self.ftp_port).startswith("220 ")))
+        self.assertEqual(self.setup_tool("service", "status", expect=3).stdout,
+                         "installed, not running\n")
+        self.quit(process)
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to start the desktop as another user")
+    def test_a_folder_the_user_cannot_change_is_named(self):
+        self.configure()
+        os.chmod(self.folder, 0o755)
+        stored = {name: os.stat(self.path("config", name)).st_mtime_ns
+                  for name in os.listdir(self.path("config"))}
+        process = self.start_desktop(user="nobody")
+        box = self.window("Fatal Error", process)
+        screenshot(box, "desktop-unwritable-folder.png")
+        press(box, "Return")
+        self.assertEqual(process.wait(timeout=30), 1)
+        self.assertEqual({name: os.stat(self.path("config", name)).st_mtime_ns
+                          for name in os.listdir(self.path("config"))}, stored)
+
+
+if __name__ == "__main__":
+    program_test.DIST, BUILD = sys.argv[1], sys.argv[2]
+    if not shutil.which("Xvfb") or not shutil.which("xdotool"):
+        print("Xvfb or xdotool is missing: the desktop test is skipped")
+        sys.exit(77)
+    server, DISPLAY, FRAME_BUFFER = start_display()
+    if server is None:
+        print("no virtual X server could be started: the desktop test is skipped")
+        sys.exit(77)
+    try:
+        result = unittest.main(argv=sys.argv[:1], verbosity=2, exit=False).result
+    finally:
+        server.terminate()
+        server.wait()
+        shutil.rmtree(os.path.dirname(FRAME_BUFFER), ignore_errors=True)
+    sys.exit(0 if result.wasSuccessful() else 1)
