@@ -10,7 +10,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 src="${1:-src}"
 
-LAYERS=(platform runtime vfs accounts settings accountfs access ftp admin app ui update)
+LAYERS=(platform runtime vfs accounts settings accountfs access ftp admin update app ui)
 
 declare -A rank
 for i in "${!LAYERS[@]}"; do rank[${LAYERS[$i]}]=$i; done

@@ -30,7 +30,8 @@ def start_display():
     folder = tempfile.mkdtemp(prefix="quillon-xvfb-")
     read_end, write_end = os.pipe()
     process = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                                "1024x768x24", "-fbdir", folder, "-nolisten", "tcp"],
+                                "1024x768x24", "-fbdir", folder, "-nolisten", "tcp",
+                                "-noreset"],
                                pass_fds=(write_end,), stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
     os.close(write_end)

@@ -1,0 +1,265 @@
+#include "update/updater.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "platform/fs.h"
+#include "update/signature.h"
+#include "vfs/paths.h"
+#include "vfs/text.h"
+
+namespace quillon::update {
+
+namespace {
+
+using Guard = runtime::CriticalSection::Guard;
+
+constexpr const char* kRequestTemplate =
+    "GET %s HTTP/1.1\r\nAccept: */*\r\nPragma: no-cache\r\nIf-Modified-Since: Thu, 15 Mar 2001 "
+    "12:36:46 GMT\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 5.5; Windows 98)\r\nHost: %s\r\n"
+    "Referer: %s\r\nConnection: Close\r\n\r\n";
+constexpr std::string_view kLengthHeader = "Content-Length: ";
+constexpr std::uint32_t kConnectTimeoutMs = 30'000;
+
+}  // namespace
+
+std::optional<UpdateSource> SourceFromUrl(std::string_view url) {
+  constexpr std::string_view kScheme = "http://";
+  if (url.substr(0, kScheme.size()) != kScheme) return std::nullopt;
+  url.remove_prefix(kScheme.size());
+  const std::size_t slash = url.find('/');
+  std::string_view authority = url.substr(0, slash);
+  std::string folder(slash == std::string_view::npos ? "/" : url.substr(slash));
+  if (folder.back() != '/') folder += '/';
+  UpdateSource source;
+  const std::size_t colon = authority.find(':');
+  if (colon != std::string_view::npos) {
+    const std::string_view digits = authority.substr(colon + 1);
+    unsigned long port = 0;
+    for (char ch : digits) {
+      if (ch < '0' || ch > '9' || port > 65535) return std::nullopt;
+      port = port * 10 + static_cast<unsigned>(ch - '0');
+    }
+    if (digits.empty() || port == 0 || port > 65535) return std::nullopt;
+    source.port = static_cast<std::uint16_t>(port);
+    authority = authority.substr(0, colon);
+  }
+  if (authority.empty() || folder.find_first_of(" \t\r\n") != std::string::npos ||
+      authority.find_first_of(" \t\r\n/@") != std::string_view::npos)
+    return std::nullopt;
+  source.host = std::string(authority);
+  source.program_path = folder + "updates/quillon-ftp-server";
+  source.version_path = folder + "updates/qfs.txt";
+  return source;
+}
+
+UpdateSource ConfiguredSource() {
+  const std::string url = platform::EnvironmentValue("QUILLON_UPDATE_URL");
+  if (!url.empty()) {
+    if (std::optional<UpdateSource> source = SourceFromUrl(url)) return *source;
+  }
+  return *SourceFromUrl(QUILLON_UPDATE_URL);
+}
+
+Updater::~Updater() { StopUpdate(); }
+
+bool Updater::StartUpdate(const Job& job) {
+  if (IsRunning()) return false;
+  job_ = job;
+  SetState(kNotStarted);
+  if (!Start()) return false;
+  Guard guard(lock_);
+  // The thread may already have moved on; only a state it has not touched
+  // becomes "looking".
+  if (state_ == kNotStarted) state_ = kLooking;
+  bytes_received_ = 0;
+  content_length_ = 0;
+  failure_.clear();
+  return true;
+}
+
+Updater::State Updater::GetState() {
+  Guard guard(lock_);
+  return state_;
+}
+
+std::uint32_t Updater::BytesReceived() {
+  Guard guard(lock_);
+  return bytes_received_;
+}
+
+std::uint32_t Updater::ContentLength() {
+  Guard guard(lock_);
+  return content_length_;
+}
+
+std::string Updater::FailureText() {
+  Guard guard(lock_);
+  return failure_;
+}
+
+void Updater::SetState(State state) {
+  Guard guard(lock_);
+  state_ = state;
+}
+
+Updater::State Updater::Fail(std::string text) {
+  Guard guard(lock_);
+  failure_ = std::move(text);
+  return kFailed;
+}
+
+bool Updater::Refuse(std::string text) {
+  Fail(std::move(text));
+  return false;
+}
+
+void Updater::ThreadBody() {
+  const State state = Run();
+  socket_.Close();
+  SetState(state);
+}
+
+Updater::State Updater::Run() {
+  if (!Request(job_.source.version_path)) return Fail("the version file could not be fetched");
+  if (ContentLength() >= 1) {
+    std::string version;
+    if (ReadBody(kVersionReadBytes, &version) && version.size() == ContentLength() &&
+        version == job_.own_version)
+      return kNoUpdate;
+  }
+  if (job_.public_key.size() != kPublicKeyBytes)
+    return Fail("this build holds no release key to check updates with");
+
+  std::string signature;
+  if (!Request(job_.source.program_path + kSignatureSuffix) ||
+      ContentLength() != kSignatureBytes || !ReadBody(kSignatureBytes, &signature) ||
+      signature.size() != kSignatureBytes)
+    return Fail("the program file's signature could not be fetched");
+
+  if (!Request(job_.source.program_path)) return Fail("the program file could not be fetched");
+  SetState(kDownloading);
+  std::string folder;
+  if (!vfs::ParentFolder(job_.program_file, &folder, vfs::kDiskPathCapacity))
+    return Fail("the program file has no folder");
+  // Beside the program file, so that the last step is a rename on one file
+  // system; a folder that cannot be written fails here, before anything.
+  std::string temporary;
+  vfs::FileHandle file;
+  if (!file.CreateUnique(folder, ".quillon-update-", &temporary))
+    return Fail("no temporary file can be created in " + folder);
+  const bool downloaded = Download(file);
+  const std::uint64_t size = file.Size();
+  file.Close();
+  if (!downloaded || size != ContentLength()) {
+    [[maybe_unused]] const bool removed = platform::RemoveFile(temporary, nullptr);
+    return downloaded ? Fail("the program file arrived incomplete") : kFailed;
+  }
+  return Install(temporary, signature);
+}
+
+bool Updater::Request(const std::string& path) {
+  socket_.Close();
+  {
+    Guard guard(lock_);
+    content_length_ = 0;
+  }
+  if (!socket_.Connect(job_.source.host.c_str(), job_.source.port, &StopEvent(),
+                       kConnectTimeoutMs))
+    return false;
+  const std::string request =
+      vfs::FormatText(kRequestTemplate, path.c_str(), job_.source.host.c_str(),
+                      job_.referer.c_str());
+  std::size_t sent = 0;
+  while (sent < request.size()) {
+    std::size_t length = request.size() - sent;
+    if (!socket_.Send(request.data() + sent, &length)) return false;
+    sent += length;
+    if (length == 0 && !socket_.WaitWritable(&StopEvent(), kPeerSilenceMs)) return false;
+    if (StopRequested()) return false;
+  }
+
+  char line[kHeaderLineCapacity + 1];
+  bool first = true;
+  bool have_length = false;
+  for (;;) {
+    if (!socket_.ReadLine(line, sizeof line)) {
+      if (socket_.LastError() != runtime::TcpSocket::kErrorNoLine) return false;
+      if (!socket_.WaitReadable(&StopEvent(), kPeerSilenceMs) || StopRequested()) return false;
+      continue;
+    }
+    const std::string_view text(line);
+    if (first) {
+      if (text.find(" 200 ") == std::string_view::npos) return false;
+      first = false;
+    } else if (text.empty()) {
+      return have_length;
+    } else if (text.size() > kLengthHeader.size() &&
+               vfs::EqualNoCase(text.substr(0, kLengthHeader.size()), kLengthHeader)) {
+      Guard guard(lock_);
+      content_length_ = static_cast<std::uint32_t>(
+          std::strtoul(std::string(text.substr(kLengthHeader.size())).c_str(), nullptr, 10));
+      have_length = true;
+    }
+  }
+}
+
+bool Updater::ReadBody(std::size_t limit, std::string* body) {
+  char buffer[kDownloadPiece];
+  while (body->size() < limit) {
+    std::size_t length = std::min(sizeof buffer, limit - body->size());
+    if (!socket_.Receive(buffer, &length)) return true;  // closed: the body is complete
+    body->append(buffer, length);
+    if (length == 0 && (!socket_.WaitReadable(&StopEvent(), kPeerSilenceMs) || StopRequested()))
+      return false;
+  }
+  return true;
+}
+
+bool Updater::Download(vfs::FileHandle& file) {
+  char buffer[kDownloadPiece];
+  std::uint64_t written = 0;
+  for (;;) {
+    if (StopRequested()) return Refuse("stopped");
+    std::size_t length = sizeof buffer;
+    if (!socket_.Receive(buffer, &length)) return true;  // the download ends when the peer closes
+    if (length == 0) {
+      if (!socket_.WaitReadable(&StopEvent(), kPeerSilenceMs) && !StopRequested())
+        return Refuse("the update server stopped sending");
+      continue;
+    }
+    written += length;
+    if (written > ContentLength()) return Refuse("the program file is larger than announced");
+    if (!file.WriteAll(buffer, length, &StopEvent()))
+      return Refuse("the program file could not be written");
+    Guard guard(lock_);
+    bytes_received_ = static_cast<std::uint32_t>(written);
+  }
+}
+
+Updater::State Updater::Install(const std::string& temporary, const std::string& signature) {
+  auto discard = [&temporary](const char* text) {
+    [[maybe_unused]] const bool removed = platform::RemoveFile(temporary, nullptr);
+    return text;
+  };
+  std::string contents;
+  if (!vfs::ReadWholeFile(temporary, ContentLength(), &contents) ||
+      !VerifySignature(job_.public_key, contents, signature))
+    return Fail(discard("the program file's signature does not verify"));
+  // The new file gets the program file's mode (it is created owner-only).
+  const unsigned mode = platform::PermissionsOf(job_.program_file);
+  if (mode == 0 || !platform::SetPermissions(temporary, mode))
+    return Fail(discard("the program file's mode cannot be given to the new file"));
+
+  const std::string old = job_.program_file + kOldSuffix;
+  [[maybe_unused]] const bool removed_old = platform::RemoveFile(old, nullptr);
+  if (!platform::RenamePath(job_.program_file, old, nullptr))
+    return Fail(discard("the program file cannot be renamed"));
+  if (!platform::RenamePath(temporary, job_.program_file, nullptr)) {
+    [[maybe_unused]] const bool restored = platform::RenamePath(old, job_.program_file, nullptr);
+    return Fail(discard("the new program file cannot be put in place"));
+  }
+  return kInstalled;
+}
+
+}  // namespace quillon::update
