@@ -10,6 +10,7 @@
 #include "platform/net.h"
 #include "platform/process.h"
 #include "settings/log_file.h"
+#include "update/signature.h"
 #include "vfs/file_handle.h"
 #include "vfs/file_writer.h"
 #include "vfs/paths.h"
@@ -72,6 +73,16 @@ bool IsServiceCommandLine(std::string_view command_line) {
   constexpr std::string_view kSwitch = "-service";
   return command_line.size() > kSwitch.size() &&
          vfs::EqualNoCase(command_line.substr(command_line.size() - kSwitch.size()), kSwitch);
+}
+
+update::Updater::Job UpdateJob(const std::string& program_file) {
+  update::Updater::Job job;
+  job.program_file = program_file;
+  job.own_version = kVersionText;
+  job.source = update::ConfiguredSource();
+  job.referer = "Quillon FTP Server 1.03";
+  job.public_key = update::ReleasePublicKey();
+  return job;
 }
 
 std::string FirstUnwritablePath(const std::string& program_folder) {

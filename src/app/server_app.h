@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "app/desktop_shell.h"
+#include "update/updater.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 
@@ -37,6 +38,10 @@ Version ParseVersion(std::string_view text);
 // Service mode: the command line is longer than 8 characters and ends with
 // "-service" in any case.
 bool IsServiceCommandLine(std::string_view command_line);
+
+// An update of `program_file` (the server program) from the configured
+// update server, checked against this build's release key.
+update::Updater::Job UpdateJob(const std::string& program_file);
 
 // The first of the program folder, its "config" folder and the stored files
 // there that the desktop must be able to change but cannot ("" when all

@@ -17,6 +17,10 @@ int main(int argc, char** argv) {
   }
   platform::SystemClock clock;
   app::SetupTool tool(clock, folder, folder + "/quillon-ftp-server");
+  tool.SetPrinter([](const std::string& line) {
+    std::fputs(line.c_str(), stdout);
+    std::fflush(stdout);
+  });
   std::string out, err;
   const int code = tool.Run(std::vector<std::string>(argv + 1, argv + argc), &out, &err);
   std::fputs(out.c_str(), stdout);

@@ -25,6 +25,7 @@ constexpr const char* kUsage =
     "       quillon-setup set KEY VALUE\n"
     "       quillon-setup get KEY\n"
     "       quillon-setup service install|remove|start|stop|status\n"
+    "       quillon-setup update\n"
     "Rights letters: r read files, w upload files, m modify files, l list folders,\n"
     "c create folders, d remove and rename folders (default: rl).\n";
 
@@ -115,6 +116,7 @@ int SetupTool::Run(const std::vector<std::string>& args, std::string* out, std::
   if (command == "account") return Account(args, out, err);
   if (command == "set" || command == "get") return Setting(args, out, err);
   if (command == "service") return Service(args, out, err);
+  if (command == "update" && args.size() == 1) return Update(args, out, err);
   *err = kUsage;
   return 2;
 }
@@ -330,6 +332,49 @@ int SetupTool::Service(const std::vector<std::string>& args, std::string* out, s
   }
   *err = kUsage;
   return 2;
+}
+
+int SetupTool::Update(const std::vector<std::string>&, std::string* out, std::string* err) {
+  // The server must not run from the file being replaced, nor save over
+  // what an update brings.
+  bool held_elsewhere = false;
+  if (!lock_.IsHeld() && !lock_.Acquire(folder_, kInstanceLockName, &held_elsewhere)) {
+    *err = held_elsewhere ? "The server is running: stop it first (quillon-setup service stop, "
+                            "or close the desktop program), then update.\n"
+                          : "Unable to take the instance lock in " +
+                                platform::InstanceLock::LockFolder(folder_) + ".\n";
+    return 1;
+  }
+  std::string program;
+  if (!platform::ResolvePath(server_program_, &program)) {
+    *err = "The server program " + server_program_ + " cannot be found.\n";
+    return 1;
+  }
+  update::Updater updater;
+  if (!updater.StartUpdate(UpdateJob(program))) {
+    *err = "Unable to retrieve update.\n";
+    return 1;
+  }
+  std::string shown;
+  for (;;) {
+    const bool running = updater.IsRunning();
+    const std::string status = update::DescribeUpdate(updater.GetState(), updater.BytesReceived(),
+                                                      updater.ContentLength()).status;
+    if (status != shown) {
+      shown = status;
+      if (print_) {
+        print_(status + "\n");
+      } else {
+        *out += status + "\n";
+      }
+    }
+    if (!running) break;
+    clock_.SleepMs(kUpdatePollMs);
+  }
+  const update::Updater::State state = updater.GetState();
+  if (state == update::Updater::kInstalled || state == update::Updater::kNoUpdate) return 0;
+  *err = updater.FailureText() + "\n";
+  return 1;
 }
 
 }  // namespace quillon::app

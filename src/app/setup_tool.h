@@ -5,6 +5,7 @@
 //   account list | account remove NAME
 //   set KEY VALUE | get KEY
 //   service install | remove | start | stop | status
+//   update
 //
 // Changes to the configuration are refused while a server holds the
 // instance lock (it would overwrite them when it stops). Records are checked
@@ -13,6 +14,8 @@
 // Thread-safety: one tool per thread.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +29,8 @@ class SetupTool {
   // Rights letters: r read files, w write (upload) files, m modify files,
   // l list folders, c create folders, d modify (remove, rename) folders.
   static constexpr const char* kRightLetters = "rwmlcd";
+  // How often "update" looks at the updater's progress.
+  static constexpr std::uint32_t kUpdatePollMs = 100;
 
   // `folder`: the program folder; `server_program`: the server's file.
   SetupTool(platform::Clock& clock, std::string folder, std::string server_program);
@@ -33,6 +38,9 @@ class SetupTool {
   // Runs one command; what it prints goes to *out, errors to *err. Returns
   // the exit code: 0 on success, 1 on refused input, 2 on bad usage.
   int Run(const std::vector<std::string>& args, std::string* out, std::string* err);
+  // Where "update" prints its status lines as they change (otherwise they
+  // are added to *out at the end).
+  void SetPrinter(std::function<void(const std::string&)> print) { print_ = std::move(print); }
 
  private:
   int Init(const std::vector<std::string>& args, std::string* out, std::string* err);
@@ -40,6 +48,9 @@ class SetupTool {
   // "set KEY VALUE" and "get KEY".
   int Setting(const std::vector<std::string>& args, std::string* out, std::string* err);
   int Service(const std::vector<std::string>& args, std::string* out, std::string* err);
+  // Replaces the server program with a newer signed one; 0 when installed
+  // or when none was needed.
+  int Update(const std::vector<std::string>& args, std::string* out, std::string* err);
   // Holds the instance lock for the rest of the command; false (with the
   // message) while a server runs.
   bool LockOut(std::string* err);
@@ -49,6 +60,7 @@ class SetupTool {
   const std::string folder_;
   const std::string server_program_;
   platform::InstanceLock lock_;  // taken by LockOut, held until the tool ends
+  std::function<void(const std::string&)> print_;
 };
 
 }  // namespace quillon::app

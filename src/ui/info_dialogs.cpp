@@ -8,11 +8,14 @@
 #include "app/desktop_links.h"
 #include "ui/artwork.h"
 #include "ui/layout.h"
+#include "ui/update_dialog.h"
 
 namespace quillon::ui {
 
-HelpDialog::HelpDialog(wxWindow* parent, std::string program_folder)
-    : wxDialog(parent, wxID_ANY, "Help - Version 1.03"), folder_(std::move(program_folder)) {
+HelpDialog::HelpDialog(wxWindow* parent, std::string program_folder, app::Prompter& prompter)
+    : wxDialog(parent, wxID_ANY, "Help - Version 1.03"),
+      folder_(std::move(program_folder)),
+      prompter_(prompter) {
   DialogUnits du(this);
   struct Row {
     const char* button;
@@ -32,11 +35,13 @@ HelpDialog::HelpDialog(wxWindow* parent, std::string program_folder)
     button->Bind(wxEVT_BUTTON, [this, row](wxCommandEvent&) { Open(row.local, row.page); });
     y += 22;
   }
-  // Updates arrive with the updater; the button is shown, not yet usable.
   auto* update = new wxButton(this, wxID_ANY, "&Update...", du.At(10, y), du.Size(60, 14));
   new wxStaticText(this, wxID_ANY, "your executable to the latest version.", du.At(76, y + 3),
                    du.Size(136, 9));
-  update->Disable();
+  update->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
+    UpdateDialog dialog(this, prompter_);
+    dialog.ShowModal();
+  });
   new wxButton(this, wxID_CANCEL, "&Close", du.At(152, 186), du.Size(60, 14));
   SetEscapeId(wxID_CANCEL);
   SetClientSize(du.Size(222, 207));

@@ -6,17 +6,20 @@
 
 #include <wx/dialog.h>
 
+#include "app/prompter.h"
+
 namespace quillon::ui {
 
 class HelpDialog final : public wxDialog {
  public:
-  HelpDialog(wxWindow* parent, std::string program_folder);
+  HelpDialog(wxWindow* parent, std::string program_folder, app::Prompter& prompter);
 
  private:
   // Opens the local page when installed, else the web page.
   void Open(const char* local, const char* page);
 
   const std::string folder_;
+  app::Prompter& prompter_;
 };
 
 class WelcomeDialog final : public wxDialog {

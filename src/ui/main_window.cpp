@@ -42,33 +42,32 @@ MainWindow::MainWindow(platform::Clock& clock, const std::string& program_folder
     : wxFrame(nullptr, wxID_ANY, app::kProductName, wxDefaultPosition, wxDefaultSize,
               wxDEFAULT_FRAME_STYLE & ~(wxRESIZE_BORDER | wxMAXIMIZE_BOX)),
       folder_(program_folder),
-      state_(clock, program_folder, prompter, *this, &ServiceInstalled),
-      refresh_timer_(this),
-      hide_timer_(this) {
+      prompter_(prompter),
+      state_(clock, program_folder, prompter, *this, &ServiceInstalled) {
   SetIcons(AppIcons());
   panel_ = new wxPanel(this);
   DialogUnits du(panel_);
-  new wxStaticBitmap(panel_, wxID_ANY, Banner(panel_, du.Size(178, 33)), du.At(7, 7));
+  new wxStaticBitmap(panel_, wxID_ANY, Banner(panel_, du.Size(184, 34)), du.At(7, 7));
 
-  new wxStaticBox(panel_, wxID_ANY, "", du.At(7, 44), du.Size(178, 75));
+  new wxStaticBox(panel_, wxID_ANY, "", du.At(7, 44), du.Size(184, 75));
   const char* labels[] = {"Status:", "Users:", "Data In:", "Data Out:", "Remote Admin:"};
   for (int row = 0; row < 5; ++row) {
     const int y = 55 + row * 12;
-    new wxStaticText(panel_, wxID_ANY, labels[row], du.At(13, y), du.Size(54, 9));
-    fields_[row] = new wxStaticText(panel_, wxID_ANY, "", du.At(68, y), du.Size(113, 9),
+    new wxStaticText(panel_, wxID_ANY, labels[row], du.At(12, y), du.Size(53, 9));
+    fields_[row] = new wxStaticText(panel_, wxID_ANY, "", du.At(65, y), du.Size(124, 9),
                                     wxST_NO_AUTORESIZE | wxST_ELLIPSIZE_END);
   }
 
-  activate_ = new wxButton(panel_, wxID_ANY, "&Activate", du.At(192, 7), du.Size(100, 14));
-  auto* settings = new wxButton(panel_, wxID_ANY, "&Settings", du.At(192, 24), du.Size(100, 14));
-  auto* hide = new wxButton(panel_, wxID_ANY, "Hide in &Tray", du.At(192, 41), du.Size(100, 14));
+  activate_ = new wxButton(panel_, wxID_ANY, "&Activate", du.At(196, 7), du.Size(96, 14));
+  auto* settings = new wxButton(panel_, wxID_ANY, "&Settings", du.At(196, 24), du.Size(96, 14));
+  auto* hide = new wxButton(panel_, wxID_ANY, "Hide in &Tray", du.At(196, 41), du.Size(96, 14));
   start_service_ =
-      new wxButton(panel_, wxID_ANY, "Start &NT Service", du.At(192, 58), du.Size(100, 14));
+      new wxButton(panel_, wxID_ANY, "Start &NT Service", du.At(196, 58), du.Size(96, 14));
   auto* activity =
-      new wxButton(panel_, wxID_ANY, "&View Activity", du.At(192, 75), du.Size(100, 14));
-  new wxStaticText(panel_, wxID_ANY, "To view current user activity...", du.At(192, 91),
+      new wxButton(panel_, wxID_ANY, "&View Activity", du.At(196, 75), du.Size(96, 14));
+  new wxStaticText(panel_, wxID_ANY, "To view current user activity...", du.At(196, 91),
                    du.Size(100, 9));
-  auto* help = new wxButton(panel_, wxID_ANY, "&Help", du.At(192, 105), du.Size(100, 14));
+  auto* help = new wxButton(panel_, wxID_ANY, "&Help", du.At(196, 105), du.Size(96, 14));
   // The settings sheet and the activity view are not part of this build yet.
   settings->Disable();
   activity->Disable();
@@ -78,7 +77,7 @@ MainWindow::MainWindow(platform::Clock& clock, const std::string& program_folder
   hide->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { HideInTray(); });
   start_service_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { StartService(); });
   help->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
-    HelpDialog dialog(this, folder_);
+    HelpDialog dialog(this, folder_, prompter_);
     dialog.ShowModal();
   });
   Bind(wxEVT_CLOSE_WINDOW, &MainWindow::OnClose, this);

@@ -53,11 +53,13 @@ class MainWindow final : public wxFrame, public app::MainView {
   void StartService();
 
   const std::string folder_;
+  app::Prompter& prompter_;
   app::MainState state_;
   wxPanel* panel_ = nullptr;
   wxStaticText* fields_[5] = {};
   wxButton* activate_ = nullptr;
   wxButton* start_service_ = nullptr;
+  // Timers without an owner send their events to themselves.
   wxTimer refresh_timer_;
   wxTimer hide_timer_;
   std::unique_ptr<TrayIcon> tray_;

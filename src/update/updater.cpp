@@ -61,6 +61,32 @@ UpdateSource ConfiguredSource() {
   return *SourceFromUrl(QUILLON_UPDATE_URL);
 }
 
+UpdateProgress DescribeUpdate(std::uint32_t state, std::uint32_t bytes_received,
+                              std::uint32_t content_length) {
+  switch (state) {
+    case Updater::kLooking:
+      return {"Looking for updates...", std::nullopt, false};
+    case Updater::kDownloading: {
+      const unsigned long long kb_received = (bytes_received + 512ull) / 1024;
+      const unsigned long long kb_total = (content_length + 512ull) / 1024;
+      std::optional<int> percent;
+      if (content_length > 0)
+        percent = static_cast<int>(std::min<unsigned long long>(
+            100, bytes_received * 100ull / content_length));
+      return {vfs::FormatText("Downloading (%llu KB of %llu KB)...", kb_received, kb_total),
+              percent, false};
+    }
+    case Updater::kInstalled:
+      return {"Completed.", 100, true};
+    case Updater::kNoUpdate:
+      return {"Completed, no update required.", 100, true};
+    case Updater::kFailed:
+      return {"Error occured while updating.", std::nullopt, true};
+    default:
+      return {"Unable to retrieve update.", std::nullopt, true};
+  }
+}
+
 Updater::~Updater() { StopUpdate(); }
 
 bool Updater::StartUpdate(const Job& job) {

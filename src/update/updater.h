@@ -41,6 +41,17 @@ std::optional<UpdateSource> SourceFromUrl(std::string_view url);
 // server this build was configured with.
 UpdateSource ConfiguredSource();
 
+// What the "Updating" dialog shows for a state: the status line, the
+// progress (0 to 100; none leaves the bar as it is) and whether the update
+// has ended (the button then reads "&Close").
+struct UpdateProgress {
+  std::string status;
+  std::optional<int> percent;
+  bool ended = false;
+};
+UpdateProgress DescribeUpdate(std::uint32_t state, std::uint32_t bytes_received,
+                              std::uint32_t content_length);
+
 class Updater final : public runtime::WorkerThread {
  public:
   enum State : std::uint32_t {

@@ -14,8 +14,14 @@ import time
 import unittest
 import urllib.request
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "update"))
+from update_server import UpdateServer  # noqa: E402
+
 DIST = None
 RUN_DEMO = None
+RELEASE_KEY = None
+SIGN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
+                    "sign-release.sh")
 SERVER = "quillon-ftp-server"
 SETUP = "quillon-setup"
 
@@ -417,6 +423,75 @@ class DemoTest(ProgramFolder):
         self.assertEqual(self.log_lines()[-2:], ["#OK - DEINITIALISED", "UNLOADED"])
 
 
+class UpdateTest(ProgramFolder):
+    def publish(self, server, version, program, sign=True):
+        server.files["/updates/qfs.txt"] = version
+        server.files["/updates/quillon-ftp-server"] = program
+        release = os.path.join(self.temp.name, "release")
+        with open(release, "wb") as f:
+            f.write(program)
+        subprocess.run([SIGN, RELEASE_KEY if sign else self.stranger_key(), release], check=True)
+        with open(release + ".sig", "rb") as f:
+            server.files["/updates/quillon-ftp-server.sig"] = f.read()
+
+    def stranger_key(self):
+        key = os.path.join(self.temp.name, "stranger.pem")
+        if not os.path.exists(key):
+            subprocess.run([SIGN, "--generate", key], check=True)
+        return key
+
+    def update(self, expect):
+        result = subprocess.run([self.path(SETUP), "update"], capture_output=True, text=True,
+                                env=self.env, timeout=120)
+        self.assertEqual(result.returncode, expect, result.stdout + result.stderr)
+        return result.stdout.splitlines(), result.stderr
+
+    def test_quillon_setup_update_installs_only_signed_files(self):
+        if not os.path.exists(RELEASE_KEY):
+            self.skipTest("this build was configured with a release key of its own")
+        self.configure()
+        server = UpdateServer()
+        self.addCleanup(server.close)
+        self.env["QUILLON_UPDATE_URL"] = server.url
+        with open(self.path(SERVER), "rb") as f:
+            running = f.read()
+
+        self.publish(server, b"1.03", b"unused")
+        lines, _ = self.update(0)
+        self.assertEqual(lines, ["Looking for updates...", "Completed, no update required."])
+
+        new_program = running + b"\n# release 1.04\n"
+        self.publish(server, b"1.04", new_program, sign=False)
+        lines, err = self.update(1)
+        self.assertEqual(lines[-1], "Error occured while updating.")
+        self.assertIn("signature", err)
+        with open(self.path(SERVER), "rb") as f:
+            self.assertEqual(f.read(), running)
+        self.assertEqual(sorted(os.listdir(self.folder)),
+                         sorted(["quillon-ftp-server", "quillon-setup", "remoteadmin", "pub",
+                                 "config", "logs", "accountlogs", "temp"]))
+
+        # While the server runs from the file, the update waits for it to stop.
+        process = self.start_running()
+        self.publish(server, b"1.03\r\n", new_program)
+        _, err = self.update(1)
+        self.assertIn("The server is running", err)
+        process.send_signal(signal.SIGTERM)
+        process.wait(timeout=60)
+
+        lines, _ = self.update(0)
+        self.assertEqual(lines[0], "Looking for updates...")
+        self.assertTrue(lines[1].startswith("Downloading ("), lines)
+        self.assertEqual(lines[-1], "Completed.")
+        with open(self.path(SERVER), "rb") as f:
+            self.assertEqual(f.read(), new_program)
+        with open(self.path(SERVER + ".old"), "rb") as f:
+            self.assertEqual(f.read(), running)
+        self.assertEqual(os.stat(self.path(SERVER)).st_mode & 0o777, 0o755)
+        self.assertIn("/updates/quillon-ftp-server.sig", server.requests)
+
+
 if __name__ == "__main__":
     DIST, RUN_DEMO = sys.argv[1], sys.argv[2]
+    RELEASE_KEY = sys.argv[3] if len(sys.argv) > 3 else ""
     unittest.main(argv=sys.argv[:1], verbosity=2)

@@ -18,6 +18,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "app"))
 import program_test  # noqa: E402
 from program_test import ProgramFolder, wait_for  # noqa: E402
+from update_server import UpdateServer  # noqa: E402
 import xwd_png  # noqa: E402
 
 BUILD = None
@@ -70,7 +71,10 @@ def screenshot(window, name):
                                    env=dict(os.environ, DISPLAY=DISPLAY)).stdout.split())
     box = tuple(int(geometry[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
     time.sleep(0.3)  # the frame buffer file follows the screen closely, not at once
-    xwd_png.save_png(FRAME_BUFFER, os.path.join(BUILD, name), box)
+    path = os.path.join(BUILD, name)
+    xwd_png.save_png(FRAME_BUFFER, path, box)
+    with open(path, "rb") as f:
+        return f.read()
 
 
 def greeting(port):
@@ -117,7 +121,14 @@ class DesktopTest(ProgramFolder):
         self.assertTrue(greeting(self.ftp_port).startswith("220 "))
         self.assertIn("README.txt", program_test.ftp_list(self.ftp_port))
         time.sleep(1.2)  # one status refresh after the listing
-        screenshot(window, "desktop-main.png")
+        idle = screenshot(window, "desktop-main-idle.png")
+        # The panel follows the server every second: a logged-in user shows.
+        with socket.create_connection(("127.0.0.1", self.ftp_port), timeout=10) as ftp:
+            ftp.recv(200)
+            ftp.sendall(b"USER anonymous\r\nPASS guest\r\n")
+            self.assertTrue(wait_for(lambda: b"230" in ftp.recv(1000)))
+            time.sleep(1.2)
+            self.assertNotEqual(screenshot(window, "desktop-main.png"), idle)
 
         # The help dialog's web site button writes the shortcut it opens.
         press(window, "alt+h")
@@ -183,6 +194,42 @@ class DesktopTest(ProgramFolder):
         self.assertTrue(wait_for(lambda: greeting(self.ftp_port).startswith("220 ")))
         self.assertEqual(self.setup_tool("service", "status", expect=3).stdout,
                          "installed, not running\n")
+        self.quit(process)
+
+    def test_the_update_dialog_installs_a_signed_program(self):
+        key = os.path.join(BUILD, "release-key.pem")
+        if not os.path.exists(key):
+            self.skipTest("this build was configured with a release key of its own")
+        self.configure()
+        new_program = os.path.join(self.temp.name, "release")
+        with open(new_program, "wb") as f:
+            f.write(os.urandom(2 * 1024 * 1024))
+        subprocess.run([program_test.SIGN, key, new_program], check=True)
+        server = UpdateServer(piece=64 * 1024, pause=0.1)  # about 3 s
+        self.addCleanup(server.close)
+        with open(new_program, "rb") as f:
+            server.files["/updates/quillon-ftp-server"] = f.read()
+        with open(new_program + ".sig", "rb") as f:
+            server.files["/updates/quillon-ftp-server.sig"] = f.read()
+        server.files["/updates/qfs.txt"] = b"1.04"
+        self.env["QUILLON_UPDATE_URL"] = server.url
+
+        process = self.start_desktop()
+        press(self.window("Quillon FTP Server", process), "alt+h")
+        press(self.window("Help - Version 1.03", process), "alt+u")
+        dialog = self.window("Updating", process)
+        self.assertTrue(wait_for(lambda: "/updates/quillon-ftp-server" in server.requests))
+        time.sleep(1.2)
+        downloading = screenshot(dialog, "desktop-update-downloading.png")
+        self.assertTrue(wait_for(lambda: os.path.exists(self.path("quillon-ftp-server.old"))))
+        time.sleep(0.8)  # the next tick shows the end
+        self.assertNotEqual(screenshot(dialog, "desktop-update-completed.png"), downloading)
+        press(dialog, "Return")  # "Close"
+        press(self.window("Update Complete", process), "Return")
+        with open(self.path("quillon-ftp-server"), "rb") as installed, \
+                open(new_program, "rb") as release:
+            self.assertEqual(installed.read(), release.read())
+        press(self.window("Help - Version 1.03", process), "Escape")
         self.quit(process)
 
     @unittest.skipUnless(os.geteuid() == 0, "needs root to start the desktop as another user")
