@@ -149,18 +149,9 @@ void RecordExtraPages::ProcessCopy(HttpRequest& request, const std::string& id) 
   if (!handler_.OpenForm(request, id, AccountPages::ListPage(account))) return;
   std::string new_name;
   if (!handler_.RequiredField(request, id, "newname", &new_name, kCapacity)) return;
-  namespace messages = accounts::messages;
   accounts::AccountStore& store = AccountPages::StoreOf(handler_.Server(), account);
-  const char* refusal = nullptr;
-  if (new_name.empty()) {
-    refusal = account ? "Please specify a valid user/login." : "Please specify a valid group name.";
-  } else if (!AccountRecord::HasLegalNameCharacters(new_name)) {
-    refusal = account ? "The user/login contains some illegal characters. Only A-Z, a-z, 0-9, '_', "
-                        "'-', '@' and '.' are allowed."
-                      : messages::kIllegalGroupName;
-  } else if (store.Exists(new_name)) {
-    refusal = account ? messages::kUserExists : messages::kGroupExists;
-  } else if (copy.Name().empty()) {
+  const char* refusal = accounts::CopyNameRefusal(new_name, account, store);
+  if (refusal == nullptr && copy.Name().empty()) {
     // Nothing was chosen to copy: a blank record is no copy.
     refusal = account ? "Unable to retrieve account." : "Unable to retrieve group.";
   }

@@ -17,7 +17,7 @@ using settings::ServerSettings;
 constexpr std::int64_t kHighestPort = 65535;
 constexpr std::uint32_t kLowestIdle = 5;
 // Speeds are kept in bytes per second in 32 bits.
-constexpr std::uint32_t kHighestSpeedKb = 0xFFFFFFFFu >> 10;
+constexpr std::uint32_t kHighestSpeedKb = ServerSettings::kHighestSpeedKb;
 
 // The check boxes: form field and the flag it sets.
 struct CheckBox {

@@ -34,6 +34,8 @@ class ServerSettings {
   static constexpr std::size_t kMessageCapacity = 100;  // welcome, help, remote-admin password
   static constexpr std::size_t kReasonCapacity = 70;    // kick and stop reasons
   static constexpr std::size_t kFolderCapacity = limits::kPathCapacity;  // remote-admin folder
+  // The highest speed limit that bytes per second can hold.
+  static constexpr std::uint32_t kHighestSpeedKb = 0xFFFFFFFFu >> 10;
 
   // `path`: the settings file. `writer` (may be null: a plain FileWriter)
   // replaces it at each save.

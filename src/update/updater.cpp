@@ -92,16 +92,17 @@ Updater::~Updater() { StopUpdate(); }
 bool Updater::StartUpdate(const Job& job) {
   if (IsRunning()) return false;
   job_ = job;
+  {
+    // Set before the thread runs, so nothing it reports is overwritten.
+    Guard guard(lock_);
+    state_ = kLooking;
+    bytes_received_ = 0;
+    content_length_ = 0;
+    failure_.clear();
+  }
+  if (Start()) return true;
   SetState(kNotStarted);
-  if (!Start()) return false;
-  Guard guard(lock_);
-  // The thread may already have moved on; only a state it has not touched
-  // becomes "looking".
-  if (state_ == kNotStarted) state_ = kLooking;
-  bytes_received_ = 0;
-  content_length_ = 0;
-  failure_.clear();
-  return true;
+  return false;
 }
 
 Updater::State Updater::GetState() {

@@ -1,0 +1,61 @@
+// The rules of the desktop's activity window: the rows of each refresh from
+// the sessions' activity, the row to select again, and the kick and
+// stop-transfer requests with their reason rules. The reasons typed are
+// kept as the settings' defaults, offered again next time.
+//
+// Thread-safety: the desktop's thread only.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/prompter.h"
+
+namespace quillon::ftp {
+class FtpServer;
+}
+
+namespace quillon::app {
+
+struct ActivityRow {
+  std::uint32_t session_id = 0;
+  std::string user;
+  std::string address;
+  std::string action;
+  std::string item;
+  std::string kb_in;
+  std::string kb_out;
+  std::string credits;  // empty for accounts without credits
+};
+
+class ActivityView {
+ public:
+  static constexpr std::uint32_t kRefreshMs = 1000;
+  static constexpr std::size_t kReasonLength = 69;
+
+  ActivityView(ftp::FtpServer& server, Prompter& prompter);
+
+  // One row per session, in the order of the snapshot.
+  std::vector<ActivityRow> Rows() const;
+  // The row of `session` among `rows` (none when it has gone).
+  static std::optional<std::size_t> RowOf(const std::vector<ActivityRow>& rows,
+                                          std::optional<std::uint32_t> session);
+
+  // The reason offered in the prompt: the last one used.
+  std::string KickReason() const;
+  std::string StopReason() const;
+  // Queues the request for the session with the reason typed; false with
+  // the refusal shown when the reason holds a character it may not.
+  bool Kick(std::uint32_t session, const std::string& reason);
+  bool StopTransfer(std::uint32_t session, const std::string& reason);
+
+ private:
+  bool Request(std::uint32_t session, const std::string& reason, bool kick);
+
+  ftp::FtpServer& server_;
+  Prompter& prompter_;
+};
+
+}  // namespace quillon::app
