@@ -1,0 +1,218 @@
+#include <gtest/gtest.h>
+
+#include "accounts/account_store.h"
+#include "admin/remote_admin_service.h"
+#include "app/activity_view.h"
+#include "app/record_list.h"
+#include "app/settings_sheet.h"
+#include "platform/fs.h"
+#include "support/ftp_server_fixture.h"
+#include "support/wait.h"
+
+namespace quillon::app {
+namespace {
+
+using accounts::AccountRecord;
+
+class RecordingPrompter final : public Prompter {
+ public:
+  std::vector<std::string> told;
+  bool answer = true;
+  void Tell(const std::string& text, const std::string&, Icon) override { told.push_back(text); }
+  bool Ask(const std::string& text, const std::string&, Icon) override {
+    told.push_back(text);
+    return answer;
+  }
+};
+
+class DesktopSheetsTest : public testing::FtpServerFixture {
+ protected:
+  void SetUp() override {
+    FtpServerFixture::SetUp();
+    platform::SetEnvironmentValue("QUILLON_SERVICE_DIR", dir_.File("services"));
+    remote_admin_ = std::make_unique<admin::RemoteAdminService>(*server_, clock_, dir_.Path());
+    services_ = std::make_unique<ServiceManager>(dir_.File("quillon-ftp-server"));
+    testing::WriteWholeFile(dir_.File("quillon-ftp-server"), "program");
+    sheet_ = std::make_unique<SettingsSheet>(*server_, *remote_admin_, prompter_, *services_);
+  }
+  void TearDown() override {
+    sheet_.reset();
+    remote_admin_.reset();
+    FtpServerFixture::TearDown();
+  }
+
+  // A form that passes every check: on a port nobody listens on.
+  SettingsForm GoodForm() {
+    SettingsForm form = sheet_->Read();
+    runtime::TcpSocket probe;
+    EXPECT_TRUE(probe.ListenOn(0));
+    form.port = probe.LocalPort();
+    return form;
+  }
+
+  RecordingPrompter prompter_;
+  std::unique_ptr<admin::RemoteAdminService> remote_admin_;
+  std::unique_ptr<ServiceManager> services_;
+  std::unique_ptr<SettingsSheet> sheet_;
+};
+
+TEST_F(DesktopSheetsTest, SettingsChecksComeInTheirOrder) {
+  EXPECT_EQ(SettingsSheet::ReadNumberBox(""), 0u);
+  EXPECT_EQ(SettingsSheet::ReadNumberBox("99999999999"), 0xFFFFFFFFu);
+
+  struct Case {
+    const char* refusal;
+    std::function<void(SettingsForm&)> change;
+  };
+  const std::string existing = dir_.Path();
+  const Case cases[] = {
+      {"Please give a welcome message.", [](SettingsForm& f) { f.welcome.clear(); }},
+      {"The welcome message contains some illegal characters.\nIllegal characters include:: "
+       "\"*:,;'?<>,|",
+       [](SettingsForm& f) { f.welcome = "Hello, world"; }},
+      {"Please specify a FTP port value between 1 and 65535.", [](SettingsForm& f) { f.port = 65536; }},
+      {"Please specify a maximum download speed greater than 0.",
+       [](SettingsForm& f) { f.use_max_download = true, f.max_download_kb = 0; }},
+      {"Please specify an idle time-out value greater than or equal to 5.",
+       [](SettingsForm& f) { f.idle_timeout = SettingsSheet::ReadNumberBox(""); }},
+      {"Please give a password for Remote Admin.",
+       [](SettingsForm& f) { f.use_remote_admin = true, f.remote_admin_password.clear(); }},
+      {"The Remote Admin port and FTP port are both the same.",
+       [](SettingsForm& f) {
+         f.use_remote_admin = true, f.remote_admin_password = "pw", f.remote_admin_port = f.port;
+       }},
+      {"The Remote Admin folder is not valid (ie. x:\\xxx or \\\\pc1\\shared).",
+       [](SettingsForm& f) {
+         f.use_remote_admin = true, f.remote_admin_password = "pw", f.remote_admin_port = 1;
+         f.remote_admin_fixed = true, f.remote_admin_folder = "/";
+       }},
+      {"The Remote Admin is not valid (ie. x:\\xxx or \\\\pc1\\shared).",
+       [](SettingsForm& f) {
+         f.use_remote_admin = true, f.remote_admin_password = "pw", f.remote_admin_port = 1;
+         f.remote_admin_fixed = true, f.remote_admin_folder = "relative/folder";
+       }},
+      {"The Remote Admin folder does not exist.",
+       [&existing](SettingsForm& f) {
+         f.use_remote_admin = true, f.remote_admin_password = "pw", f.remote_admin_port = 1;
+         f.remote_admin_fixed = true, f.remote_admin_folder = existing + "/missing";
+       }},
+      // Checked with the remote admin off too.
+      {"The Remote Admin password contains some illegal characters.\nIllegal characters include: "
+       "\";><",
+       [](SettingsForm& f) { f.use_remote_admin = false, f.remote_admin_password = "a;b"; }},
+  };
+  for (const Case& c : cases) {
+    SettingsForm form = GoodForm();
+    ASSERT_EQ(sheet_->Refusal(&form), "") << c.refusal;
+    c.change(form);
+    EXPECT_EQ(sheet_->Refusal(&form), c.refusal);
+    EXPECT_FALSE(sheet_->Ok(form));
+    EXPECT_EQ(prompter_.told.back(), c.refusal);
+  }
+}
+
+TEST_F(DesktopSheetsTest, OkStoresTheValuesAndTheService) {
+  SettingsForm form = GoodForm();
+  form.banned = "exe, com";
+  form.use_remote_admin = true;
+  form.remote_admin_password = "pw";
+  form.remote_admin_port = 1;
+  form.remote_admin_fixed = true;
+  form.remote_admin_folder = dir_.Path() + "//";
+  form.run_as_service = true;
+  ASSERT_TRUE(sheet_->Ok(form)) << (prompter_.told.empty() ? "" : prompter_.told.back());
+  {
+    runtime::CriticalSection::Guard guard(server_->Settings().Lock());
+    EXPECT_EQ(server_->Settings().mBadExts.Items(), (std::vector<std::string>{"exe", "com"}));
+    EXPECT_EQ(server_->Settings().mRAFixToDir, dir_.Path());
+    EXPECT_EQ(server_->Settings().mPort, form.port);
+  }
+  EXPECT_TRUE(services_->Exists(kServiceName));
+  EXPECT_TRUE(sheet_->Read().run_as_service);
+  form.run_as_service = false;
+  ASSERT_TRUE(sheet_->Ok(form));
+  EXPECT_FALSE(services_->Exists(kServiceName));
+
+  runtime::IpRangeList list;
+  const std::string upper = "10.0.0.1";
+  EXPECT_FALSE(sheet_->AddToList(&list, "10.0.0.300", nullptr));
+  EXPECT_EQ(prompter_.told.back(), "That is not a valid IP address.");
+  EXPECT_FALSE(sheet_->AddToList(&list, "10.0.0.9", &upper));
+  EXPECT_EQ(prompter_.told.back(), "The 'Upper IP' was lower than the 'Lower IP'.");
+  EXPECT_TRUE(sheet_->AddToList(&list, "10.0.0.0", &upper));
+  SettingsSheet::BlockAll(&list);
+  EXPECT_EQ(list.Count(), 2u);
+  EXPECT_TRUE(list.Contains(runtime::IpRangeList::ParseAddress("255.255.255.255")));
+}
+
+TEST_F(DesktopSheetsTest, AccountListRenamesCopiesDeletesAndChecksFolders) {
+  RecordList accounts(*server_, false, prompter_);
+  EXPECT_EQ(accounts.Caption(), "Accounts (1)");
+  AccountRecord bob;
+  ASSERT_TRUE(accounts.TakeForEdit("bob", &bob));
+  bob.SetName("robert");
+  ASSERT_TRUE(accounts.AcceptEdited(bob, "bob"));
+  ASSERT_TRUE(accounts.Store(bob, "bob"));
+  EXPECT_EQ(accounts.Names(), std::vector<std::string>{"robert"});
+
+  EXPECT_FALSE(accounts.Copy("robert", "bad name"));
+  EXPECT_NE(prompter_.told.back().find("illegal characters"), std::string::npos);
+  EXPECT_FALSE(accounts.Copy("robert", "ROBERT"));
+  EXPECT_EQ(prompter_.told.back(), "The user/login already exists.");
+  ASSERT_TRUE(accounts.Copy("robert", "carol"));
+  EXPECT_EQ(accounts.Names(), (std::vector<std::string>{"carol", "robert"}));
+
+  prompter_.answer = false;
+  EXPECT_FALSE(accounts.Delete("carol"));
+  prompter_.answer = true;
+  EXPECT_TRUE(accounts.Delete("carol"));
+  EXPECT_EQ(prompter_.told.back(), "Are you sure you want to delete this account?");
+  EXPECT_EQ(accounts.Names(), std::vector<std::string>{"robert"});
+
+  accounts::VirtualFolder music;
+  music.SetName("music");
+  music.SetPath(dir_.Path());
+  AccountRecord record = RecordList::NewRecord();
+  ASSERT_TRUE(accounts.AcceptFolder(&record, music, std::nullopt));
+  accounts::VirtualFolder films = music;
+  films.SetName("films");
+  ASSERT_TRUE(accounts.AcceptFolder(&record, films, std::nullopt));
+  EXPECT_FALSE(accounts.AcceptFolder(&record, music, std::nullopt));  // a second "music"
+  EXPECT_EQ(prompter_.told.back(), "Sorry that folder name already exists, please choose another name.");
+  films.SetName("MUSIC");
+  EXPECT_FALSE(accounts.AcceptFolder(&record, films, 1));  // renamed onto another
+  music.SetName("Music");
+  EXPECT_TRUE(accounts.AcceptFolder(&record, music, 0));  // its own name in another case
+  EXPECT_EQ(record.FolderCount(), 2u);
+  EXPECT_EQ(record.FolderAt(0).Name(), "/Music");
+}
+
+TEST_F(DesktopSheetsTest, KickReasonsAreCheckedKeptAndSessionsFollowed) {
+  port_ = Start();
+  ActivityView activity(*server_, prompter_);
+  auto client = LoggedIn();
+  std::vector<ActivityRow> rows;
+  ASSERT_TRUE(testing::WaitUntil([&] { return !(rows = activity.Rows()).empty(); }));
+  EXPECT_EQ(rows[0].user, "bob");
+  const std::uint32_t session = rows[0].session_id;
+  EXPECT_EQ(ActivityView::RowOf(rows, session), std::optional<std::size_t>(0));
+
+  EXPECT_FALSE(activity.Kick(session, "no: colons"));
+  EXPECT_EQ(prompter_.told.back(), "The reason cannot contain the following characters: \"*:,;'?<>,|");
+  EXPECT_FALSE(activity.StopTransfer(session, "no, commas"));
+  EXPECT_EQ(prompter_.told.back(), "The reason cannot contain the following characters: \"*:,;'?<<,|");
+  ASSERT_TRUE(activity.Kick(session, "Closing for the night"));
+  EXPECT_NE(client->Reply(5000).find("Closing for the night"), std::string::npos);
+  ASSERT_TRUE(testing::WaitUntil([&] { return activity.Rows().empty(); }));
+  EXPECT_FALSE(ActivityView::RowOf(activity.Rows(), session));
+
+  // The reason is offered again, also after a restart.
+  EXPECT_EQ(activity.KickReason(), "Closing for the night");
+  ASSERT_TRUE(server_->Save());
+  ftp::FtpServer restarted(clock_, dir_.Path());
+  ASSERT_TRUE(restarted.Load());
+  EXPECT_EQ(ActivityView(restarted, prompter_).KickReason(), "Closing for the night");
+}
+
+}  // namespace
+}  // namespace quillon::app
