@@ -192,15 +192,16 @@ void SettingsSheet::Store(const SettingsForm& form) {
   vfs::CopyText(&s.mRAFixToDir, form.remote_admin_folder, ServerSettings::kFolderCapacity);
 }
 
-bool SettingsSheet::AddToList(IpRangeList* list, const std::string& lower, const std::string* upper) {
+bool SettingsSheet::AddToList(Prompter& prompter, IpRangeList* list, const std::string& lower,
+                              const std::string* upper) {
   if (!IpRangeList::IsValidAddress(lower) || (upper != nullptr && !IpRangeList::IsValidAddress(*upper))) {
-    prompter_.Tell("That is not a valid IP address.", "Error", Prompter::Icon::kExclamation);
+    prompter.Tell("That is not a valid IP address.", "Error", Prompter::Icon::kExclamation);
     return false;
   }
   const runtime::IpAddress first = IpRangeList::ParseAddress(lower);
   const runtime::IpAddress last = upper != nullptr ? IpRangeList::ParseAddress(*upper) : first;
   if (last < first) {
-    prompter_.Tell("The 'Upper IP' was lower than the 'Lower IP'.", "Error",
+    prompter.Tell("The 'Upper IP' was lower than the 'Lower IP'.", "Error",
                    Prompter::Icon::kExclamation);
     return false;
   }

@@ -97,7 +97,8 @@ class SettingsSheet {
   // "Add" and "Add Range" of an IP list (`upper` null for one address).
   // False, with the message shown, for an address that is not valid or an
   // upper address below the lower one.
-  bool AddToList(runtime::IpRangeList* list, const std::string& lower, const std::string* upper);
+  static bool AddToList(Prompter& prompter, runtime::IpRangeList* list, const std::string& lower,
+                        const std::string* upper);
   // "Block All": the whole address space.
   static void BlockAll(runtime::IpRangeList* list);
 

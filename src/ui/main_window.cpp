@@ -11,7 +11,9 @@
 #include "app/service_manager.h"
 #include "platform/process.h"
 #include "ui/artwork.h"
+#include "ui/activity_dialog.h"
 #include "ui/info_dialogs.h"
+#include "ui/settings_dialog.h"
 #include "ui/layout.h"
 
 namespace quillon::ui {
@@ -68,13 +70,25 @@ MainWindow::MainWindow(platform::Clock& clock, const std::string& program_folder
   new wxStaticText(panel_, wxID_ANY, "To view current user activity...", du.At(196, 91),
                    du.Size(100, 9));
   auto* help = new wxButton(panel_, wxID_ANY, "&Help", du.At(196, 105), du.Size(96, 14));
-  // The settings sheet and the activity view are not part of this build yet.
-  settings->Disable();
-  activity->Disable();
   start_service_->Hide();
 
   activate_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { state_.ToggleActivate(); });
   hide->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { HideInTray(); });
+  settings->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
+    state_.PauseUpdates();
+    {
+      SettingsDialog sheet(this, state_.Server(), state_.RemoteAdmin(), prompter_);
+      sheet.ShowModal();
+    }
+    state_.FinishSettings();
+  });
+  activity->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
+    {
+      ActivityDialog dialog(this, state_.Server(), prompter_);
+      dialog.ShowModal();
+    }
+    state_.SaveAfterDialog();
+  });
   start_service_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { StartService(); });
   help->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
     HelpDialog dialog(this, folder_, prompter_);

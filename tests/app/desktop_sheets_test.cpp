@@ -135,11 +135,11 @@ TEST_F(DesktopSheetsTest, OkStoresTheValuesAndTheService) {
 
   runtime::IpRangeList list;
   const std::string upper = "10.0.0.1";
-  EXPECT_FALSE(sheet_->AddToList(&list, "10.0.0.300", nullptr));
+  EXPECT_FALSE(SettingsSheet::AddToList(prompter_, &list, "10.0.0.300", nullptr));
   EXPECT_EQ(prompter_.told.back(), "That is not a valid IP address.");
-  EXPECT_FALSE(sheet_->AddToList(&list, "10.0.0.9", &upper));
+  EXPECT_FALSE(SettingsSheet::AddToList(prompter_, &list, "10.0.0.9", &upper));
   EXPECT_EQ(prompter_.told.back(), "The 'Upper IP' was lower than the 'Lower IP'.");
-  EXPECT_TRUE(sheet_->AddToList(&list, "10.0.0.0", &upper));
+  EXPECT_TRUE(SettingsSheet::AddToList(prompter_, &list, "10.0.0.0", &upper));
   SettingsSheet::BlockAll(&list);
   EXPECT_EQ(list.Count(), 2u);
   EXPECT_TRUE(list.Contains(runtime::IpRangeList::ParseAddress("255.255.255.255")));

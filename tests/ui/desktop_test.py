@@ -6,6 +6,7 @@ folder.
 
 Usage: desktop_test.py <dist folder> <build folder>
 Exits 77 (skipped) when no virtual X server or xdotool is available."""
+import ftplib
 import os
 import shutil
 import socket
@@ -73,6 +74,11 @@ def screenshot(window, name):
     time.sleep(0.3)  # the frame buffer file follows the screen closely, not at once
     path = os.path.join(BUILD, name)
     xwd_png.save_png(FRAME_BUFFER, path, box)
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def contents(path):
     with open(path, "rb") as f:
         return f.read()
 
@@ -230,6 +236,70 @@ class DesktopTest(ProgramFolder):
                 open(new_program, "rb") as release:
             self.assertEqual(installed.read(), release.read())
         press(self.window("Help - Version 1.03", process), "Escape")
+        self.quit(process)
+
+    def test_settings_sheet_and_an_account_made_in_the_editor(self):
+        self.configure()
+        process = self.start_desktop()
+        press(self.window("Quillon FTP Server", process), "alt+s")
+        sheet = self.window("Settings", process)
+        shots = [screenshot(sheet, "desktop-settings-general.png")]
+        for tab in ("limits", "ip-restrictions", "remote-admin"):
+            press(sheet, "ctrl+Page_Down")
+            shots.append(screenshot(sheet, "desktop-settings-%s.png" % tab))
+        for _ in range(4):
+            press(sheet, "ctrl+Page_Up")
+        shots.append(screenshot(sheet, "desktop-settings-accounts.png"))
+        self.assertEqual(len(set(shots)), 5, "the tabs did not change")
+
+        press(sheet, "alt+a")
+        accounts = self.window(r"Accounts \(1\)", process)
+        press(accounts, "alt+a")
+        editor = self.window("Create/Edit Account", process)
+        xdotool("type", "--delay", "20", "alice")
+        press(editor, "Tab")
+        xdotool("type", "--delay", "20", "secret99")
+        screenshot(editor, "desktop-account-editor.png")
+        press(editor, "Return")
+        accounts = self.window(r"Accounts \(2\)", process)
+        # Stored and applied at once: alice logs in while the sheet is open.
+        with socket.create_connection(("127.0.0.1", self.ftp_port), timeout=10) as ftp:
+            ftp.recv(200)
+            ftp.sendall(b"USER alice\r\nPASS secret99\r\n")
+            self.assertTrue(wait_for(lambda: b"230" in ftp.recv(1000)))
+        press(accounts, "Escape")
+        press(self.window("Settings", process), "alt+o")
+        self.assertTrue(wait_for(lambda: not xdotool("search", "--onlyvisible", "--name", "^Settings$")))
+        self.assertTrue(wait_for(lambda: b"alice" in contents(self.path("config", "accounts.dta"))))
+        self.quit(process)
+
+    def test_activity_window_kicks_a_logged_in_client(self):
+        self.configure()
+        process = self.start_desktop()
+        main = self.window("Quillon FTP Server", process)
+        client = ftplib.FTP()
+        client.connect("127.0.0.1", self.ftp_port, timeout=10)
+        client.login("anonymous", "guest@example.org")
+        self.addCleanup(client.close)
+        press(main, "alt+v")
+        activity = self.window("Current Activity", process)
+        time.sleep(1.2)
+        xdotool("mousemove", "--window", activity, "50", "42", "click", "1")  # the first row
+        time.sleep(1.2)  # a refresh keeps the selection
+        screenshot(activity, "desktop-activity.png")
+        press(activity, "alt+k")
+        prompt = self.window("Kick User", process)
+        press(prompt, "ctrl+a")
+        xdotool("type", "--delay", "20", "Closing for the night")
+        press(prompt, "Return")
+        with self.assertRaises((ftplib.Error, OSError, EOFError)) as ended:
+            for _ in range(50):
+                client.voidcmd("NOOP")
+                time.sleep(0.1)
+        self.assertIn("Closing for the night", str(ended.exception))
+        press(activity, "Escape")
+        self.assertTrue(wait_for(lambda: b"Closing for the night" in
+                                 contents(self.path("config", "settings.dta"))))
         self.quit(process)
 
     @unittest.skipUnless(os.geteuid() == 0, "needs root to start the desktop as another user")

@@ -1,0 +1,97 @@
+#include "ui/activity_dialog.h"
+
+#include <wx/button.h>
+#include <wx/listctrl.h>
+#include <wx/sizer.h>
+#include <wx/textdlg.h>
+
+#include "ui/form_controls.h"
+#include "ui/layout.h"
+
+namespace quillon::ui {
+
+ActivityDialog::ActivityDialog(wxWindow* parent, ftp::FtpServer& server, app::Prompter& prompter)
+    : wxDialog(parent, wxID_ANY, "Current Activity", wxDefaultPosition, wxDefaultSize,
+               wxDEFAULT_DIALOG_STYLE | wxRESIZE_BORDER),
+      view_(server, prompter) {
+  list_ = new wxListCtrl(this, wxID_ANY, wxDefaultPosition, wxDefaultSize,
+                         wxLC_REPORT | wxLC_SINGLE_SEL);
+  const std::pair<const char*, int> columns[] = {
+      {"User", 90},   {"IP Address", 80}, {"Current / Last Action", 132},
+      {"Remote File / Directory", 200},   {"KB In", 50}, {"KB Out", 50}, {"Credits", 80}};
+  for (int i = 0; i < 7; ++i) list_->InsertColumn(i, columns[i].first, wxLIST_FORMAT_LEFT, columns[i].second);
+  stop_ = new wxButton(this, wxID_ANY, "&Stop Transfer");
+  kick_ = new wxButton(this, wxID_ANY, "&Kick User (Disconnect)");
+  auto* buttons = new wxBoxSizer(wxHORIZONTAL);
+  buttons->Add(stop_, 0, wxRIGHT, 8);
+  buttons->Add(kick_, 0, wxRIGHT, 8);
+  buttons->AddStretchSpacer();
+  buttons->Add(new wxButton(this, wxID_CANCEL, "&Close"));
+  auto* column = new wxBoxSizer(wxVERTICAL);
+  column->Add(list_, 1, wxEXPAND | wxALL, 7);
+  column->Add(buttons, 0, wxEXPAND | wxLEFT | wxRIGHT | wxBOTTOM, 7);
+  SetSizer(column);
+  SetEscapeId(wxID_CANCEL);
+  SetSize(DialogUnits(this).Size(457, 185));
+  stop_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { Act(false); });
+  kick_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { Act(true); });
+  for (auto type : {wxEVT_LIST_ITEM_SELECTED, wxEVT_LIST_ITEM_DESELECTED}) {
+    list_->Bind(type, [this](wxListEvent&) {
+      const bool selected = SelectedSession().has_value();
+      stop_->Enable(selected);
+      kick_->Enable(selected);
+    });
+  }
+  timer_.Bind(wxEVT_TIMER, [this](wxTimerEvent&) { Refresh(); });
+  Refresh();
+  CentreOnParent();
+}
+
+ActivityDialog::~ActivityDialog() { timer_.Stop(); }
+
+std::optional<std::uint32_t> ActivityDialog::SelectedSession() const {
+  const long index = list_->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED);
+  if (index < 0 || static_cast<std::size_t>(index) >= rows_.size()) return std::nullopt;
+  return rows_[static_cast<std::size_t>(index)].session_id;
+}
+
+void ActivityDialog::Refresh() {
+  const std::optional<std::uint32_t> selected = SelectedSession();
+  rows_ = view_.Rows();
+  while (static_cast<std::size_t>(list_->GetItemCount()) > rows_.size())
+    list_->DeleteItem(list_->GetItemCount() - 1);
+  for (std::size_t i = 0; i < rows_.size(); ++i) {
+    const app::ActivityRow& row = rows_[i];
+    const long item = static_cast<long>(i);
+    if (item >= list_->GetItemCount()) list_->InsertItem(item, "");
+    const std::string* cells[] = {&row.user, &row.address, &row.action, &row.item,
+                                  &row.kb_in, &row.kb_out, &row.credits};
+    for (int column = 0; column < 7; ++column)
+      if (list_->GetItemText(item, column) != Text(*cells[column]))
+        list_->SetItem(item, column, Text(*cells[column]));
+  }
+  const std::optional<std::size_t> again = app::ActivityView::RowOf(rows_, selected);
+  for (long item = 0; item < list_->GetItemCount(); ++item)
+    list_->SetItemState(item, again && static_cast<std::size_t>(item) == *again ? wxLIST_STATE_SELECTED : 0,
+                        wxLIST_STATE_SELECTED);
+  stop_->Enable(again.has_value());
+  kick_->Enable(again.has_value());
+  timer_.StartOnce(app::ActivityView::kRefreshMs);
+}
+
+void ActivityDialog::Act(bool kick) {
+  const std::optional<std::uint32_t> session = SelectedSession();
+  if (!session) return;
+  wxTextEntryDialog prompt(this, "Reason:", kick ? "Kick User" : "Stop Users Transfer",
+                           Text(kick ? view_.KickReason() : view_.StopReason()));
+  prompt.SetMaxLength(app::ActivityView::kReasonLength);
+  if (prompt.ShowModal() != wxID_OK) return;
+  const std::string reason = Utf8(prompt.GetValue());
+  if (kick) {
+    view_.Kick(*session, reason);
+  } else {
+    view_.StopTransfer(*session, reason);
+  }
+}
+
+}  // namespace quillon::ui
