@@ -235,6 +235,18 @@ TEST_F(UpdaterTest, WhatIsNotSignedOrWholeLeavesTheProgramUntouched) {
     EXPECT_EQ(FolderNames(), std::vector<std::string>{"quillon-ftp-server"}) << c.name;
   }
 
+  // A folder that cannot take the new file fails before anything is replaced.
+  {
+    Publish("1.04", program, key_.Sign(program));
+    Updater updater;
+    Updater::Job job = MakeJob();
+    job.program_file = "/proc/quillon-ftp-server";  // no file can be made there, not even by root
+    ASSERT_TRUE(updater.StartUpdate(job));
+    ASSERT_TRUE(testing::WaitUntil([&] { return !updater.IsRunning(); }, 20'000));
+    EXPECT_EQ(updater.GetState(), Updater::kFailed);
+    EXPECT_NE(updater.FailureText().find("no temporary file"), std::string::npos);
+  }
+
   // A build without a release key never installs anything.
   Publish("1.04", program, key_.Sign(program));
   Updater updater;
