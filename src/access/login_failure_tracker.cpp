@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/net.h"
+
 namespace quillon::access {
 
 using Guard = runtime::CriticalSection::Guard;
@@ -15,6 +17,12 @@ void LoginFailureTracker::RecordFailure(const runtime::IpAddress& address) {
   Guard guard(lock_);
   auto same = [&](const Entry& entry) { return entry.address == address; };
   if (std::any_of(blocks_.begin(), blocks_.end(), same)) return;
+  if (failures_.empty() && blocks_.empty()) {
+    // Nothing aged while there was nothing: the first entry ages from now.
+    last_sweep_tick_ = clock_.TickMs();
+    carried_ms_ = 0;
+    work_.Set();
+  }
   const auto count = static_cast<std::uint32_t>(std::count_if(failures_.begin(), failures_.end(), same));
   if (count + 1 < kFailuresToBlock) {
     failures_.push_back({address, kFailureSeconds});
@@ -47,7 +55,16 @@ void LoginFailureTracker::Sweep() {
 }
 
 void LoginFailureTracker::ThreadBody() {
-  while (!StopEvent().Wait(kSweepIntervalMs)) Sweep();
+  for (;;) {
+    work_.Reset();
+    bool idle;
+    {
+      Guard guard(lock_);
+      idle = failures_.empty() && blocks_.empty();
+    }
+    if (WaitForStopOr(work_, idle ? platform::kWaitForever : kSweepIntervalMs)) return;
+    Sweep();
+  }
 }
 
 }  // namespace quillon::access

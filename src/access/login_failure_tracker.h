@@ -1,6 +1,7 @@
 // Anti-hammering: counts failed logins per address and blocks an address
 // for a while once it fails too often. Entries age on a background thread
-// (or through Sweep), by the time the clock says has passed.
+// (or through Sweep), by the time the clock says has passed; with no entries
+// the thread sleeps until the next failure.
 //
 // Thread-safety: every operation takes the tracker's lock, which is taken
 // alone.
@@ -11,6 +12,7 @@
 
 #include "runtime/ip_range_list.h"
 #include "platform/clock.h"
+#include "platform/event.h"
 #include "runtime/critical_section.h"
 #include "runtime/worker_thread.h"
 
@@ -49,6 +51,7 @@ class LoginFailureTracker : public runtime::WorkerThread {
   std::vector<Entry> blocks_;    // guarded by lock_
   std::uint32_t last_sweep_tick_;  // guarded by lock_
   std::uint32_t carried_ms_ = 0;   // guarded by lock_
+  platform::Event work_;           // set when the first entry arrives
 };
 
 }  // namespace quillon::access

@@ -36,7 +36,7 @@ std::string WithoutSessionIds(std::string_view request_line) {
 
 HttpServer::HttpServer(RequestHandler& handler, settings::LogFile& log, platform::Clock& clock,
                        std::string temp_folder, std::size_t max_body)
-    : ConnectionListener(kInitialCap),
+    : ConnectionListener(kInitialCap, clock),
       handler_(handler),
       log_(log),
       clock_(clock),

@@ -139,8 +139,9 @@ void ServiceProcess::ServiceMain() {
       window.Create();
       continue;
     }
-    state_changed_.Wait(ServiceTrayWindow::kTimerMs);
-    window.OnTimer();
+    // A service has no notification area here: the window's icon can never
+    // be shown, so the loop has nothing to tick for and waits for the stop.
+    state_changed_.Wait(platform::kWaitForever);
   }
 
   remote_admin->Stop();

@@ -1,7 +1,8 @@
 // The hidden window of the service process, which on a desktop would carry a
 // notification-area icon. A Linux service has no notification area: the
 // window exists, and adding its icon always reports failure, so no icon is
-// ever shown; the ticks keep trying as they would after a shell restart.
+// ever shown. The service loop therefore does not tick it (a tick could
+// only fail again); OnTimer keeps the behaviour for a shell that has one.
 //
 // Thread-safety: used by the service main thread only.
 #pragma once

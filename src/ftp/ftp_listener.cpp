@@ -9,7 +9,7 @@ namespace quillon::ftp {
 
 FtpListener::FtpListener(access::AuthManager& auth, settings::LogFile& log, PassiveConfig& passive,
                          platform::Clock& clock)
-    : ConnectionListener(kDefaultCap), auth_(auth), log_(log), passive_(passive), clock_(clock) {}
+    : ConnectionListener(kDefaultCap, clock), auth_(auth), log_(log), passive_(passive), clock_(clock) {}
 
 FtpListener::~FtpListener() { Stop(); }
 

@@ -7,6 +7,7 @@
 #include "ftp/replies.h"
 #include "ftp/session_messages.h"
 #include "accountfs/messages.h"
+#include "platform/net.h"
 #include "vfs/paths.h"
 #include "vfs/text.h"
 #include "vfs/time_format.h"
@@ -97,7 +98,9 @@ bool FtpSession::LoginLoop() {
         Refuse(reason);
         return false;
       }
-      WaitForInput(kMaxWaitMs);
+      // Nothing needs a look until input, a stop or a wake (a change of the
+      // settings or accounts); the listener ends a connection that idles.
+      WaitForInput(platform::kWaitForever);
       continue;
     }
     RefreshCounters();
@@ -203,7 +206,8 @@ void FtpSession::CommandLoop() {
       activity_.SetActivity(replies::kActIdle, current_directory_);
       idle_shown_ = true;
     }
-    WaitForInput(idle_shown_ ? kMaxWaitMs : std::min(kMaxWaitMs, kIdleActivityMs - quiet));
+    // The only deadline of a quiet session is the moment it shows "Idle".
+    WaitForInput(idle_shown_ ? platform::kWaitForever : kIdleActivityMs - quiet);
     UpdateCounters();
   }
 }

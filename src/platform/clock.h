@@ -8,6 +8,8 @@
 
 namespace quillon::platform {
 
+class Event;
+
 class Clock {
  public:
   virtual ~Clock() = default;
@@ -25,6 +27,13 @@ class Clock {
 
   // Suspends the calling thread for about `ms` milliseconds.
   virtual void SleepMs(std::uint32_t ms) = 0;
+
+  // Loops that sleep until a deadline computed from this clock register an
+  // event that is set whenever the clock moves other than in real time (a
+  // clock driven by hand). The real clock never needs to: a real wait ends
+  // when its deadline comes.
+  virtual void WakeOnAdvance(Event* /*event*/) {}
+  virtual void StopWakingOnAdvance(Event* /*event*/) {}
 };
 
 // The real clock: ticks from the monotonic clock, wall time from the

@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace quillon::platform {
@@ -38,7 +39,7 @@ bool Event::Wait(std::uint32_t timeout_ms) const {
   pollfd p{fd_, POLLIN, 0};
   int rc;
   do {
-    rc = poll(&p, 1, static_cast<int>(timeout_ms));
+    rc = poll(&p, 1, timeout_ms == kWaitForever ? -1 : static_cast<int>(std::min<std::uint32_t>(timeout_ms, 0x7FFFFFFF)));
   } while (rc < 0 && errno == EINTR);
   return IsSet();
 }

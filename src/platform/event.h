@@ -11,6 +11,9 @@
 
 namespace quillon::platform {
 
+// A wait without a time limit.
+inline constexpr std::uint32_t kWaitForever = 0xFFFFFFFFu;
+
 class Event {
  public:
   // Creates the event non-signalled. IsValid() is false when the system

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -223,7 +224,8 @@ int Poll(PollItem* items, std::size_t count, std::uint32_t timeout_ms) {
                                        (items[i].want_write ? POLLOUT : 0));
     fds[i].revents = 0;
   }
-  int rc = poll(fds, count, static_cast<int>(timeout_ms));
+  const int timeout = timeout_ms == kWaitForever ? -1 : static_cast<int>(std::min<std::uint32_t>(timeout_ms, 0x7FFFFFFF));
+  int rc = poll(fds, count, timeout);
   if (rc <= 0) rc = 0;
   for (std::size_t i = 0; i < count; ++i) {
     const short r = fds[i].revents;

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/event.h"
+
 namespace quillon::platform {
 
 class Event;
@@ -93,6 +95,7 @@ struct PollItem {
 
 // Waits until an item is ready or `timeout_ms` passes (0: just look).
 // Returns the number of ready items; 0 on time-out or an interrupted wait.
+// kWaitForever (event.h): no time limit.
 int Poll(PollItem* items, std::size_t count, std::uint32_t timeout_ms);
 
 }  // namespace quillon::platform

@@ -1,12 +1,20 @@
 #include "runtime/connection_listener.h"
 
+#include <algorithm>
+
 #include "platform/net.h"
 
 namespace quillon::runtime {
 
-ConnectionListener::ConnectionListener(std::uint32_t cap) : cap_(cap) {}
+ConnectionListener::ConnectionListener(std::uint32_t cap, platform::Clock& clock)
+    : cap_(cap), clock_(clock) {
+  clock_.WakeOnAdvance(&wake_);
+}
 
-ConnectionListener::~ConnectionListener() { Stop(); }
+ConnectionListener::~ConnectionListener() {
+  Stop();
+  clock_.StopWakingOnAdvance(&wake_);
+}
 
 bool ConnectionListener::Start(std::uint16_t port) {
   CriticalSection::Guard control(control_lock_);
@@ -94,12 +102,13 @@ void ConnectionListener::ForEachConnection(const std::function<void(TcpConnectio
 
 void ConnectionListener::OnAcceptFailure(int) {}
 
-void ConnectionListener::ReapInto(Table* reaped) {
+std::uint32_t ConnectionListener::ReapInto(Table* reaped) {
   CriticalSection::Guard table(table_lock_);
   std::size_t kept = 0;
+  std::uint32_t next_deadline = TcpConnection::kNeverIdle;
   for (std::size_t i = 0; i < table_.size(); ++i) {
     TcpConnection& connection = *table_[i];
-    connection.CheckIdle();
+    next_deadline = std::min(next_deadline, connection.CheckIdle());
     if (connection.IsFinished()) {
       received_total_ += connection.BytesReceived();
       sent_total_ += connection.BytesSent();
@@ -111,6 +120,7 @@ void ConnectionListener::ReapInto(Table* reaped) {
     }
   }
   table_.resize(kept);
+  return next_deadline;
 }
 
 void ConnectionListener::DeleteEnded() {
@@ -129,7 +139,7 @@ void ConnectionListener::ThreadBody() {
   Table reaped;
   for (;;) {
     wake_.Reset();
-    ReapInto(&reaped);
+    const std::uint32_t next_deadline = ReapInto(&reaped);
     // Reaped connections say goodbye on their own threads; they are parked
     // and deleted once they have ended, so nothing here waits for a peer.
     for (auto& connection : reaped) closing_.push_back(std::move(connection));
@@ -138,7 +148,7 @@ void ConnectionListener::ThreadBody() {
     if (StopRequested()) return;
 
     platform::SocketHandle wait_for_accept = platform::kNoSocket;
-    std::uint32_t pause = kPassIntervalMs;
+    std::uint32_t pause = closing_.empty() ? next_deadline : std::min(next_deadline, kPassIntervalMs);
     {
       CriticalSection::Guard table(table_lock_);
       if (table_.size() < cap_ && listening_socket_.GetState() == TcpSocket::kListening) {
@@ -164,7 +174,8 @@ void ConnectionListener::ThreadBody() {
       }
     }
     // Parked connections wake this loop when they end; the pass interval
-    // bounds how long a parked one waits for its deletion.
+    // bounds how long a parked one waits for its deletion. No deadline at
+    // all is an endless wait.
     platform::PollItem items[3];
     items[0].descriptor = wait_for_accept;
     items[0].want_read = true;
@@ -172,7 +183,7 @@ void ConnectionListener::ThreadBody() {
     items[1].want_read = true;
     items[2].descriptor = wake_.PollDescriptor();
     items[2].want_read = true;
-    platform::Poll(items, 3, pause);
+    platform::Poll(items, 3, pause == TcpConnection::kNeverIdle ? platform::kWaitForever : pause);
   }
 }
 

@@ -19,6 +19,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/event.h"
 #include "runtime/critical_section.h"
 #include "runtime/line_socket.h"
@@ -29,15 +30,18 @@ namespace quillon::runtime {
 
 class ConnectionListener : public WorkerThread {
  public:
-  // Longest pause between two passes of the accept loop when nothing wakes
-  // it earlier. Accepts, finished connections, stop requests and cap or
-  // port changes wake it at once; only the idle check waits for the pause.
+  // The accept loop sleeps until the earliest idle deadline of its
+  // connections; accepts, finished connections, stop requests, the end of a
+  // busy spell and cap or port changes wake it at once. With nothing to
+  // wait for it does not wake at all. While reaped connections wind down it
+  // looks again after this pause, to delete them once they have ended.
   static constexpr std::uint32_t kPassIntervalMs = 250;
   // Pause after an accept that failed outright (no descriptors or buffers
   // left), during which the pending connection waits in the backlog.
   static constexpr std::uint32_t kAcceptFailurePauseMs = 100;
 
-  explicit ConnectionListener(std::uint32_t cap);
+  // `clock`: the clock of the connections' idle deadlines.
+  ConnectionListener(std::uint32_t cap, platform::Clock& clock);
   // REQUIRES: a derived class whose CreateConnection uses its own members
   // calls Stop() in its own destructor.
   ~ConnectionListener() override;
@@ -83,7 +87,8 @@ class ConnectionListener : public WorkerThread {
   void ThreadBody() override;
   // Moves finished and idle connections out of the table, adding their
   // traffic to the totals first, and asks each to stop. Holds the table lock.
-  void ReapInto(Table* reaped);
+  // Returns the time until the next of the others would be idle.
+  std::uint32_t ReapInto(Table* reaped);
   // Deletes the parked connections whose threads have ended.
   void DeleteEnded();
   // Wakes them all first, so they wind down side by side.
@@ -97,6 +102,7 @@ class ConnectionListener : public WorkerThread {
   std::uint64_t received_total_ = 0; // guarded by table_lock_
   std::uint64_t sent_total_ = 0;     // guarded by table_lock_
   std::uint32_t cap_;                // guarded by table_lock_
+  platform::Clock& clock_;
   LineSocket incoming_;              // listener thread only: accept target
   Table closing_;                    // listener thread only (Stop once it ended): reaped, still winding down
   bool accept_failing_ = false;      // listener thread only: a failure was reported

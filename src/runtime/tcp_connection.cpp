@@ -64,15 +64,24 @@ void TcpConnection::SetSecondarySocket(TcpSocket* socket) {
   secondary_ = socket;
 }
 
-void TcpConnection::CheckIdle() {
+std::uint32_t TcpConnection::CheckIdle() {
   CriticalSection::Guard guard(lock_);
-  if (busy_.load(std::memory_order_relaxed)) return;
-  if (clock_.TickMs() - last_activity_ > idle_timeout_ms_) finished_ = true;
+  if (busy_.load(std::memory_order_relaxed) || finished_) return kNeverIdle;
+  const std::uint32_t quiet = clock_.TickMs() - last_activity_;
+  if (quiet > idle_timeout_ms_) {
+    finished_ = true;
+    return kNeverIdle;
+  }
+  return idle_timeout_ms_ - quiet + 1;
 }
 
 void TcpConnection::SetBusy(bool busy) {
   if (!busy) Touch();
   busy_.store(busy, std::memory_order_relaxed);
+  if (!busy) {
+    CriticalSection::Guard guard(lock_);
+    if (finished_signal_ != nullptr) finished_signal_->Set();
+  }
 }
 
 void TcpConnection::SetFinishedSignal(platform::Event* signal) {

@@ -57,9 +57,13 @@ class TcpConnection : public WorkerThread {
   void SetTouchOnOutput(bool on) { touch_on_output_.store(on, std::memory_order_relaxed); }
   // Sets the finished flag if the connection has been idle for longer than
   // its idle time-out (unsigned 32-bit tick difference), unless it is busy.
-  void CheckIdle();
+  // Returns how long it has left before it would be idle (kNeverIdle while
+  // busy or finished).
+  static constexpr std::uint32_t kNeverIdle = 0xFFFFFFFFu;
+  std::uint32_t CheckIdle();
   // While busy (the server works on the peer's behalf, the peer waits), the
-  // connection does not count as idle; leaving busy counts as activity.
+  // connection does not count as idle; leaving busy counts as activity and
+  // sets the finished signal, so a listener looks at its new deadline.
   void SetBusy(bool busy);
   // Set (if not null) whenever serving ends, so a listener can wake.
   void SetFinishedSignal(platform::Event* signal);

@@ -1,5 +1,7 @@
 #include "runtime/worker_thread.h"
 
+#include "platform/net.h"
+
 #include <chrono>
 #include <string>
 
@@ -58,6 +60,15 @@ void WorkerThread::ThreadProcedure(void* self) {
   std::lock_guard<std::mutex> guard(worker->lock_);
   worker->exited_ = true;
   worker->exited_changed_.notify_all();
+}
+
+bool WorkerThread::WaitForStopOr(const platform::Event& wake, std::uint32_t timeout_ms) const {
+  platform::PollItem items[2];
+  items[0].descriptor = stop_event_.PollDescriptor();
+  items[1].descriptor = wake.PollDescriptor();
+  items[0].want_read = items[1].want_read = true;
+  platform::Poll(items, 2, timeout_ms);
+  return StopRequested();
 }
 
 }  // namespace quillon::runtime

@@ -51,6 +51,9 @@ class WorkerThread {
 
   // For polls that must wake when a stop is requested.
   const platform::Event& StopEvent() const { return stop_event_; }
+  // Waits up to `timeout_ms` (platform::kWaitForever: no limit) for a stop
+  // request or for `wake`; true when a stop was requested.
+  bool WaitForStopOr(const platform::Event& wake, std::uint32_t timeout_ms) const;
 
  protected:
   virtual void ThreadBody() = 0;

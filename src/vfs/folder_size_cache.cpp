@@ -24,9 +24,14 @@ bool IsBelow(const std::string& path, const std::string& ancestor) {
 }  // namespace
 
 FolderSizeCache::FolderSizeCache(platform::Clock& clock)
-    : clock_(clock), last_sweep_tick_(clock.TickMs()) {}
+    : clock_(clock), last_sweep_tick_(clock.TickMs()) {
+  clock_.WakeOnAdvance(&work_);
+}
 
-FolderSizeCache::~FolderSizeCache() { Stop(kStopWaitMs); }
+FolderSizeCache::~FolderSizeCache() {
+  Stop(kStopWaitMs);
+  clock_.StopWakingOnAdvance(&work_);
+}
 
 bool FolderSizeCache::FolderSize(const std::string& path, std::uint64_t* bytes) {
   const std::string root = AbsoluteFolder(path);
@@ -123,6 +128,7 @@ FolderSizeCache::Hold FolderSizeCache::Acquire(const std::string& folder) {
     ++entry->use_count;
     return Hold(this, entry);
   }
+  if (entries_.empty()) work_.Set();  // the sweeping thread sleeps while there are none
   const auto at = entries_.emplace(path, Entry{});
   Entry* entry = &at->second;
   entry->use_count = 1;
@@ -264,8 +270,31 @@ std::size_t FolderSizeCache::EntryCount() const {
   return entries_.size();
 }
 
+std::uint32_t FolderSizeCache::NextDueMs() const {
+  runtime::CriticalSection::Guard guard(lock_);
+  if (entries_.empty()) return platform::kWaitForever;
+  std::uint32_t seconds = kTimeToLiveSeconds;
+  for (const auto& [path, entry] : entries_) seconds = std::min(seconds, entry.time_to_live);
+  // Aged by the time since the last sweep: the sweep comes when that reaches
+  // the shortest time to live.
+  const std::uint64_t elapsed = std::uint64_t{clock_.TickMs() - last_sweep_tick_} + carried_ms_;
+  const std::uint64_t due = std::uint64_t{seconds} * 1000;
+  return due > elapsed ? static_cast<std::uint32_t>(due - elapsed) : 0;
+}
+
 void FolderSizeCache::ThreadBody() {
-  while (!StopEvent().Wait(kSweepIntervalMs)) Sweep();
+  for (;;) {
+    work_.Reset();
+    const std::uint32_t due = NextDueMs();
+    if (WaitForStopOr(work_, due)) return;
+    if (due == platform::kWaitForever) {
+      // The first entry was just made: nothing aged while there was none.
+      last_sweep_tick_ = clock_.TickMs();
+      carried_ms_ = 0;
+      continue;
+    }
+    Sweep();
+  }
 }
 
 }  // namespace quillon::vfs

@@ -3,7 +3,8 @@
 // acquires it; from then on writes and deletes keep it current through
 // AddBytes and SubtractBytes, which also adjust every cached folder above
 // it. A background thread ages the entries: once an hour an entry is dropped
-// when nothing uses it, or measured again.
+// when nothing uses it, or measured again. The thread sleeps until the next
+// entry is due (and, with no entries, until the first is made).
 //
 // Folder paths are compared exactly (Linux folder names are case-sensitive).
 // Entries are kept ordered by path, so a folder's entry, the cached folders
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/event.h"
 #include "runtime/critical_section.h"
 #include "runtime/worker_thread.h"
 
@@ -109,6 +111,10 @@ class FolderSizeCache : public runtime::WorkerThread {
   platform::Clock& clock_;
   mutable runtime::CriticalSection lock_;
   Entries entries_;                              // guarded by lock_; nodes never move
+  // The time until the next entry is due; kWaitForever with none.
+  std::uint32_t NextDueMs() const;
+
+  platform::Event work_;                          // set when the first entry is made
   std::uint32_t last_sweep_tick_;                // sweeping thread only
   std::uint32_t carried_ms_ = 0;                 // sweeping thread only
 };

@@ -57,7 +57,7 @@ class SinkConnection final : public TcpConnection {
 class TestListener final : public ConnectionListener {
  public:
   TestListener(std::uint32_t cap, platform::Clock& clock, std::uint32_t idle_ms = 60'000)
-      : ConnectionListener(cap), clock_(clock), idle_ms_(idle_ms) {}
+      : ConnectionListener(cap, clock), clock_(clock), idle_ms_(idle_ms) {}
   ~TestListener() override { Stop(); }
 
   std::atomic<int> created{0};
@@ -230,6 +230,38 @@ TEST_F(ConnectionListenerTest, IdleConnectionIsReapedAndItsThreadSeesTheStop) {
   // Reaped connections wind down just after leaving the table.
   EXPECT_TRUE(WaitUntil([&] { return listener.stops_seen == 1; }));
   EXPECT_TRUE(client.WaitForClose());
+}
+
+// Counts how often anyone reads the clock, to see how often the accept loop
+// passes.
+class CountingClock final : public platform::Clock {
+ public:
+  std::atomic<int> reads{0};
+  std::uint32_t TickMs() override {
+    ++reads;
+    return base_.TickMs();
+  }
+  std::uint64_t MonotonicMs() override { return base_.MonotonicMs(); }
+  std::int64_t WallTimeNs() override { return base_.WallTimeNs(); }
+  void SleepMs(std::uint32_t ms) override { base_.SleepMs(ms); }
+
+ private:
+  ManualClock base_;
+};
+
+TEST_F(ConnectionListenerTest, AnIdleListenerSleepsUntilItsNextDeadline) {
+  CountingClock clock;
+  TestListener listener(10, clock, 60'000);
+  ASSERT_TRUE(listener.Start(0));
+  LoopbackClient client;
+  ASSERT_TRUE(client.Connect(listener.LocalPort()));
+  EXPECT_EQ(client.ReadLine(), "220 ready");
+  ASSERT_TRUE(WaitUntil([&] { return listener.ConnectionCount() == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // A quiet connection a minute from its time-out wakes nobody.
+  const int before = clock.reads;
+  EXPECT_TRUE(client.StaysSilent(1500));
+  EXPECT_LE(clock.reads - before, 1);
 }
 
 TEST_F(ConnectionListenerTest, RefusedConnectionIsDroppedAndTheLoopGoesOn) {

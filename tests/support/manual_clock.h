@@ -5,12 +5,16 @@
 // and the clock notes how many callers slept at once.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/clock.h"
+#include "platform/event.h"
 
 namespace quillon::testing {
 
@@ -36,16 +40,37 @@ class ManualClock final : public platform::Clock {
   // The most callers that were inside SleepMs at the same time.
   int MaxConcurrentSleepers() const { return max_sleepers_.load(); }
 
-  // Moves both clocks forward; the tick wraps like the real one.
+  // Moves both clocks forward; the tick wraps like the real one. Loops
+  // waiting for a deadline look again.
   void Advance(std::uint32_t ms) {
     tick_.fetch_add(ms);
     monotonic_.fetch_add(ms);
     wall_ns_.fetch_add(static_cast<std::int64_t>(ms) * 1'000'000);
+    WakeWaiters();
   }
-  void SetTick(std::uint32_t tick) { tick_.store(tick); }
+  void SetTick(std::uint32_t tick) {
+    tick_.store(tick);
+    WakeWaiters();
+  }
+
+  void WakeOnAdvance(platform::Event* event) override {
+    std::lock_guard<std::mutex> guard(waiters_lock_);
+    waiters_.push_back(event);
+  }
+  void StopWakingOnAdvance(platform::Event* event) override {
+    std::lock_guard<std::mutex> guard(waiters_lock_);
+    std::erase(waiters_, event);
+  }
   void SetWallTimeNs(std::int64_t ns) { wall_ns_.store(ns); }
 
  private:
+  void WakeWaiters() {
+    std::lock_guard<std::mutex> guard(waiters_lock_);
+    for (platform::Event* event : waiters_) event->Set();
+  }
+
+  std::mutex waiters_lock_;
+  std::vector<platform::Event*> waiters_;
   std::atomic<std::uint32_t> tick_;
   std::atomic<std::uint64_t> monotonic_;
   std::atomic<std::int64_t> wall_ns_;
