@@ -45,8 +45,17 @@ bool FromSockaddr(const sockaddr_in& address, Endpoint* out) {
 
 bool StartNetworking() {
   signal(SIGPIPE, SIG_IGN);
+  // Each session holds a socket and two event descriptors, a transfer one
+  // or two more: ten thousand sessions need tens of thousands. Root may
+  // raise the hard limit; anyone may raise the soft limit to the hard one.
+  constexpr rlim_t kWantedDescriptors = 131072;
   rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return true;
+  if (limit.rlim_max < kWantedDescriptors) {
+    const rlimit raised{kWantedDescriptors, kWantedDescriptors};
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) return true;
+  }
+  if (limit.rlim_cur < limit.rlim_max) {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);  // best effort: the old limit stays on failure
   }
