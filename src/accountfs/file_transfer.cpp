@@ -66,6 +66,16 @@ bool FileTransfer::Read(void* buffer, std::size_t* length, std::string* reason) 
   return true;
 }
 
+bool FileTransfer::SendTo(runtime::TcpSocket& socket, std::size_t* length, std::string* reason) {
+  if (!usable_ || !source_) {
+    *length = 0;
+    return Fail(messages::kResourceError, reason);
+  }
+  if (!source_->SendTo(socket, length)) *length = 0;
+  finished_ = source_->AtEnd();
+  return true;
+}
+
 bool FileTransfer::Write(const void* buffer, std::size_t length, std::string* reason) {
   if (!usable_ || !source_) return Fail(messages::kResourceError, reason);
   std::uint64_t n = length;

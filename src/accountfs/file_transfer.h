@@ -48,6 +48,11 @@ class FileTransfer {
   // with *length 0 and the reason, when the transfer is unusable or the
   // credits ran out (the source is then closed).
   [[nodiscard]] bool Read(void* buffer, std::size_t* length, std::string* reason);
+  // A download that no credits meter: sends up to *length bytes straight
+  // from the file to `socket` (*length: how many went). False with the
+  // reason when the source is unusable; a failing socket is left for the
+  // caller to see in its state.
+  [[nodiscard]] bool SendTo(runtime::TcpSocket& socket, std::size_t* length, std::string* reason);
   // Writes `length` bytes, or as many as the account's and the folder's
   // space allows, booking their credits first. False with the reason when
   // nothing more may or could be written (the allowed part is written).

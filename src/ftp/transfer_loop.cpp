@@ -40,6 +40,7 @@ void TransferLoop::Begin() {
   chunk_ = (kind_ != Kind::kListing && account_->UsesCredits()) || account_->IsMetered(upload)
                ? kMeteredChunk
                : kFreeChunk;
+  direct_ = kind_ == Kind::kDownload && chunk_ == kFreeChunk;
   if (!buffer_) buffer_ = std::make_unique_for_overwrite<char[]>(kFreeChunk);
   pending_offset_ = pending_bytes_ = 0;
 }
@@ -118,6 +119,7 @@ TransferLoop::Step TransferLoop::DownloadStep(runtime::LineSocket& data) {
     }
     return End(true, LogText(true, replies::kReasonStoppedOrLost), std::move(lines), DoneActivity());
   }
+  if (direct_) return DirectStep(data);
   if (pending_bytes_ == 0) {
     if (transfer_->IsFinished())
       return End(false, LogText(false, nullptr), {replies::kTransferComplete}, DoneActivity());
@@ -140,6 +142,25 @@ TransferLoop::Step TransferLoop::DownloadStep(runtime::LineSocket& data) {
     step.progressed = true;
   }
   if (pending_bytes_ == 0 && transfer_->IsFinished()) {
+    Step end = End(false, LogText(false, nullptr), {replies::kTransferComplete}, DoneActivity());
+    end.progressed = step.progressed;
+    return end;
+  }
+  return step;
+}
+
+TransferLoop::Step TransferLoop::DirectStep(runtime::LineSocket& data) {
+  if (transfer_->IsFinished())
+    return End(false, LogText(false, nullptr), {replies::kTransferComplete}, DoneActivity());
+  std::size_t sent = kDirectStep;
+  std::string reason;
+  if (!transfer_->SendTo(data, &sent, &reason))
+    return End(true, "", {FormatText(replies::kTransferFailed, reason.c_str())}, DoneActivity());
+  if (data.GetState() != runtime::TcpSocket::kConnected) return Step{};  // the next step ends it
+  if (sent == 0 && !transfer_->IsFinished()) return WaitFor(Wait::kWritable);
+  Step step;
+  step.progressed = sent > 0;
+  if (transfer_->IsFinished()) {
     Step end = End(false, LogText(false, nullptr), {replies::kTransferComplete}, DoneActivity());
     end.progressed = step.progressed;
     return end;

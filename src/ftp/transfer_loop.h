@@ -27,6 +27,9 @@ class TransferLoop {
   static constexpr std::uint32_t kMeteredChunk = limits::kMeteredChunk;
   // ...and when nothing meters it.
   static constexpr std::uint32_t kFreeChunk = limits::kFreeChunk;
+  // An unmetered download goes from the file to the socket without a copy,
+  // as much per step as the socket takes, up to this.
+  static constexpr std::uint32_t kDirectStep = limits::kDirectStep;
 
   // How a transfer ended.
   struct Ending {
@@ -80,6 +83,7 @@ class TransferLoop {
 
  private:
   Step DownloadStep(runtime::LineSocket& data);
+  Step DirectStep(runtime::LineSocket& data);
   Step UploadStep(runtime::LineSocket& data);
   Step End(bool failed, std::string log, std::vector<std::string> replies, const char* activity);
   std::string LogText(bool failed, const char* reason) const;
@@ -91,6 +95,7 @@ class TransferLoop {
   std::string item_;
   std::unique_ptr<char[]> buffer_;  // kFreeChunk bytes while a transfer runs
   std::uint32_t chunk_ = kMeteredChunk;
+  bool direct_ = false;  // a download sent straight from the file
   std::size_t pending_offset_ = 0;  // download bytes read but not yet sent
   std::size_t pending_bytes_ = 0;
   bool stop_ = false;

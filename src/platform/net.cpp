@@ -8,12 +8,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "platform/clock.h"
 #include "platform/event.h"
@@ -156,6 +158,27 @@ IoStatus SendSome(SocketHandle socket, const void* bytes, std::size_t length, st
       *count = static_cast<std::size_t>(n);
       return n > 0 || length == 0 ? IoStatus::kDone : IoStatus::kWouldBlock;
     }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return IoStatus::kWouldBlock;
+    SetError(error, errno);
+    return IoStatus::kFailed;
+  }
+}
+
+IoStatus SendFileSome(SocketHandle socket, int file, std::size_t length, std::size_t* count,
+                      int* error) {
+  // sendfile() has no MSG_NOSIGNAL: a peer that went away must not end the
+  // process.
+  static std::once_flag ignore_broken_pipes;
+  std::call_once(ignore_broken_pipes, [] { signal(SIGPIPE, SIG_IGN); });
+  *count = 0;
+  for (;;) {
+    const ssize_t n = sendfile(socket, file, nullptr, length);
+    if (n > 0) {
+      *count = static_cast<std::size_t>(n);
+      return IoStatus::kDone;
+    }
+    if (n == 0) return length == 0 ? IoStatus::kDone : IoStatus::kClosed;
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return IoStatus::kWouldBlock;
     SetError(error, errno);

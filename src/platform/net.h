@@ -69,6 +69,13 @@ IoStatus SendSome(SocketHandle socket, const void* bytes, std::size_t length, st
                   int* error);
 IoStatus ReceiveSome(SocketHandle socket, void* buffer, std::size_t length, std::size_t* count,
                      int* error);
+// Sends up to `length` bytes of the open file `file` from its current
+// offset (which moves on) straight from the file system cache, without a
+// copy through the caller. kDone with *count > 0; kWouldBlock; kClosed when
+// the file has no more bytes; kFailed with *error. SIGPIPE is ignored for
+// the process from the first call on (as StartNetworking does).
+IoStatus SendFileSome(SocketHandle socket, int file, std::size_t length, std::size_t* count,
+                      int* error);
 
 // Both leave `*out` unchanged on failure.
 bool LocalEndpoint(SocketHandle socket, Endpoint* out);

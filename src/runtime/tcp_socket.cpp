@@ -137,6 +137,19 @@ bool TcpSocket::Send(const void* bytes, std::size_t* length) {
   return CompleteIo(status, sent, &bytes_sent_, length);
 }
 
+bool TcpSocket::SendFromFile(int file, std::size_t* length, bool* file_ended) {
+  *file_ended = false;
+  if (state_ != kConnected) return FailIo(kErrorNotConnected, length, false);
+  std::size_t sent = 0;
+  const platform::IoStatus status = platform::SendFileSome(handle_, file, *length, &sent, nullptr);
+  if (status == platform::IoStatus::kClosed) {
+    *file_ended = true;
+    *length = 0;
+    return true;
+  }
+  return CompleteIo(status, sent, &bytes_sent_, length);
+}
+
 bool TcpSocket::Receive(void* buffer, std::size_t* length) { return ReceiveRaw(buffer, length); }
 
 bool TcpSocket::ReceiveRaw(void* buffer, std::size_t* length) {

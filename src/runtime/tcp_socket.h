@@ -91,6 +91,10 @@ class TcpSocket {
   // *length 0 when not connected (code 8) or on a send error (code 10; the
   // socket is then closed).
   [[nodiscard]] bool Send(const void* bytes, std::size_t* length);
+  // As Send, with up to *length bytes of an open file from its current
+  // offset, sent without a copy through this process. *file_ended tells
+  // that the file had no more bytes (true, *length 0).
+  [[nodiscard]] bool SendFromFile(int file, std::size_t* length, bool* file_ended);
 
   // Replies go out at once instead of waiting for the peer's acknowledgement
   // of the previous one (no Nagle delay).

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "platform/event.h"
+#include "runtime/tcp_socket.h"
 #include "vfs/time_format.h"
 
 namespace quillon::vfs {
@@ -68,6 +69,18 @@ std::size_t FileHandle::Read(void* buffer, std::size_t count) {
   }
   if (total < count) at_end_ = true;
   return total;
+}
+
+bool FileHandle::SendTo(runtime::TcpSocket& socket, std::size_t* count) {
+  if (descriptor_ < 0) {
+    *count = 0;
+    at_end_ = true;
+    return true;
+  }
+  bool ended = false;
+  if (!socket.SendFromFile(descriptor_, count, &ended)) return false;
+  if (ended) at_end_ = true;
+  return true;
 }
 
 bool FileHandle::WriteAll(const void* bytes, std::size_t count, const platform::Event* stop) {

@@ -21,6 +21,10 @@ namespace quillon::platform {
 class Event;
 }
 
+namespace quillon::runtime {
+class TcpSocket;
+}
+
 namespace quillon::vfs {
 
 class FileHandle {
@@ -58,6 +62,10 @@ class FileHandle {
 
   // Bytes read; sets the end-of-file flag when fewer than `count` came.
   std::size_t Read(void* buffer, std::size_t count);
+  // Sends up to *count bytes from the current position to `socket` without
+  // copying them through this process (the position moves on). False when
+  // the socket failed; at the end of the file AtEnd() becomes true.
+  [[nodiscard]] bool SendTo(runtime::TcpSocket& socket, std::size_t* count);
   // Writes every byte. A write that fails outright fails at once; one that
   // makes no progress is retried every kWriteRetryMs for kWriteStallLimitMs,
   // and gives up early when `stop` (may be null) is set.
