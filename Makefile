@@ -6,7 +6,7 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build check test tsan asan fuzz run desktop bench clean
+.PHONY: all deps configure build check test tsan asan fuzz run desktop bench bench-peers clean
 
 all: build
 
@@ -87,6 +87,13 @@ bench:
 	$(BUILD_DIR)-bench/bench/ftp_bench
 	$(BUILD_DIR)-bench/bench/folder_cache_bench
 	python3 bench/transfer_bench.py $(BUILD_DIR)-bench/tests/e2e_server
+	cmake --build $(BUILD_DIR)-bench -j $(JOBS) --target quillon-ftp-server quillon-setup
+	python3 bench/scale_bench.py $(BUILD_DIR)-bench/dist --burst 500,2000 --repeat 10 --idle 200,2000
+
+# Side by side with the established servers of ../shared/bench (BENCH_DIR):
+# installs them on first use (root), writes the table of the measures.
+bench-peers: build
+	bash scripts/bench-peers.sh $(BUILD_DIR)/dist
 
 clean:
 	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench $(BUILD_DIR)-tsan $(BUILD_DIR)-asan $(BUILD_DIR)-fuzz

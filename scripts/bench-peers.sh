@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Measures the staged server side by side with the established servers of
+# the shared benchmark (BENCH_DIR, default ../shared/bench beside this
+# checkout): our server in a temporary program folder on port 2121 with the
+# benchmark's account (benchuser / benchpass, rooted at /home/benchuser, all
+# rights), then the benchmark's run_all.sh with it as one more target.
+# Extra arguments go to run_all.sh (default: --runs 3). Loopback only.
+# Usage: scripts/bench-peers.sh [dist folder] [run_all.sh arguments...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bench="${BENCH_DIR:-$(cd .. && pwd)/shared/bench}"
+dist="$(cd "${1:-build/dist}" && pwd)"
+shift || true
+[ $# -gt 0 ] || set -- --runs 3
+if [ ! -x "$bench/run_all.sh" ]; then
+  echo "No benchmark in $bench: set BENCH_DIR to the folder of run_all.sh." >&2
+  exit 1
+fi
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+# The peers, their client tools, benchuser and the test files, once per machine.
+if [ ! -d /opt/ftpbench ] || ! id benchuser >/dev/null 2>&1; then as_root "$bench/peers.sh" setup; fi
+
+folder="$(mktemp -d /tmp/quillon-bench-XXXXXX)"
+chmod 755 "$folder"
+cp "$dist/quillon-ftp-server" "$dist/quillon-setup" "$folder/"
+cp -r "$dist/remoteadmin" "$folder/"
+setup() { "$folder/quillon-setup" "$@" >/dev/null; }
+admin_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+setup init --ftp-port 2121 --admin-port "$admin_port"
+setup set mUseRA 0
+setup set mMaxUsers 20000
+setup set mUseMaxUsersPerIP 0
+setup set mAntiHammering 0
+setup account add benchuser --password benchpass --root /home/benchuser --rights rwmlcd
+# benchuser's home is not the server user's: keep the measured server as started.
+echo "run_as_user = root" >> "$folder/config/quillon.conf"
+
+as_root "$folder/quillon-ftp-server" -service &
+server=$!
+trap 'as_root kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; rm -rf "$folder"' EXIT
+for _ in $(seq 100); do
+  (exec 3<>/dev/tcp/127.0.0.1/2121) 2>/dev/null && break
+  sleep 0.1
+done
+pid=$(pgrep -f "^$folder/quillon-ftp-server -service" | head -n 1)
+echo "$pid" > "$folder/server.pid"
+"$bench/run_all.sh" --target "name=ours,port=2121,pidfile=$folder/server.pid" "$@"
