@@ -35,13 +35,18 @@ setup account add benchuser --password benchpass --root /home/benchuser --rights
 # benchuser's home is not the server user's: keep the measured server as started.
 echo "run_as_user = root" >> "$folder/config/quillon.conf"
 
-as_root "$folder/quillon-ftp-server" -service &
-server=$!
-trap 'as_root kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; rm -rf "$folder"' EXIT
+if [ "$(id -u)" -eq 0 ]; then
+  "$folder/quillon-ftp-server" -service >/dev/null 2>&1 &
+else
+  sudo "$folder/quillon-ftp-server" -service >/dev/null 2>&1 &
+fi
 for _ in $(seq 100); do
   (exec 3<>/dev/tcp/127.0.0.1/2121) 2>/dev/null && break
   sleep 0.1
 done
 pid=$(pgrep -f "^$folder/quillon-ftp-server -service" | head -n 1)
+[ -n "$pid" ] || { echo "The server did not start; see $folder/logs/servicelog.txt." >&2; exit 1; }
 echo "$pid" > "$folder/server.pid"
+# The server saves and ends on SIGTERM; the folder goes with it.
+trap 'as_root kill "$pid" 2>/dev/null || true; while kill -0 "$pid" 2>/dev/null; do sleep 0.1; done; rm -rf "$folder"' EXIT
 "$bench/run_all.sh" --target "name=ours,port=2121,pidfile=$folder/server.pid" "$@"
