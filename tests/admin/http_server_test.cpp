@@ -289,8 +289,10 @@ TEST_F(HttpServerTest, SlowAndSprawlingRequestsCannotHoldTheSlots) {
   ASSERT_TRUE(trickler.Connect(port_));
   ASSERT_TRUE(trickler.Send("GET /index.html HTTP/1.1\r\n"));
   ASSERT_TRUE(WaitUntil([&] { return server_.ConnectionCount() == 1; }));
-  clock_.Advance(HttpConnection::kRequestTimeLimitMs);
+  clock_.Advance(HttpConnection::kRequestTimeLimitMs - 1);
   ASSERT_TRUE(trickler.Send("X-Filler: 1\r\n"));
+  EXPECT_FALSE(trickler.WaitForClose(200));
+  clock_.Advance(1);
   EXPECT_TRUE(trickler.WaitForClose(3000));
 
   // One address holds at most half of the slots; the others stay free.
