@@ -8,6 +8,7 @@
 #include "app/service_manager.h"
 #include "platform/fs.h"
 #include "platform/process.h"
+#include "platform/tls.h"
 #include "settings/server_settings.h"
 #include "vfs/paths.h"
 
@@ -26,6 +27,7 @@ constexpr const char* kUsage =
     "       quillon-setup get KEY\n"
     "       quillon-setup service install|remove|start|stop|status\n"
     "       quillon-setup update\n"
+    "       quillon-setup tls generate HOST\n"
     "Rights letters: r read files, w upload files, m modify files, l list folders,\n"
     "c create folders, d remove and rename folders (default: rl).\n";
 
@@ -117,6 +119,7 @@ int SetupTool::Run(const std::vector<std::string>& args, std::string* out, std::
   if (command == "set" || command == "get") return Setting(args, out, err);
   if (command == "service") return Service(args, out, err);
   if (command == "update" && args.size() == 1) return Update(args, out, err);
+  if (command == "tls" && args.size() == 3 && args[1] == "generate") return GenerateTls(args[2], out, err);
   *err = kUsage;
   return 2;
 }
@@ -283,6 +286,33 @@ int SetupTool::Setting(const std::vector<std::string>& args, std::string* out,
     return 1;
   }
   *out = set ? args[1] + " set.\n" : value + "\n";
+  return 0;
+}
+
+int SetupTool::GenerateTls(const std::string& host, std::string* out, std::string* err) {
+  if (!MakeFolders(err) || !LockOut(err)) return 1;
+  settings::ServerSettings settings(clock_, folder_ + "/config/settings.dta");
+  Guard guard(settings.Lock());
+  if (!settings.Load()) {
+    *err = "There are no settings yet: run quillon-setup init first.\n";
+    return 1;
+  }
+  const std::string certificate = folder_ + "/config/" + kTlsCertificateFile;
+  const std::string key = folder_ + "/config/" + kTlsKeyFile;
+  std::string message;
+  if (!platform::WriteSelfSignedCertificate(host, certificate, key, &message)) {
+    *err = message + "\n";
+    return 1;
+  }
+  settings::ExtraSettings& extra = settings.Extra();
+  const bool was_off = extra.Tls() == settings::ExtraSettings::TlsMode::kOff;
+  if (!extra.Set("tls_certificate", certificate, &message) || !extra.Set("tls_key", key, &message) ||
+      (was_off && !extra.Set("tls", "optional", &message)) || !settings.SaveExtra()) {
+    *err = "Unable to write config/quillon.conf.\n";
+    return 1;
+  }
+  *out = "Self-signed certificate for " + host + " written to " + certificate + " (key: " + key + ").\n";
+  if (was_off) *out += "TLS is now optional for FTP clients (quillon-setup set tls required insists on it).\n";
   return 0;
 }
 

@@ -6,6 +6,7 @@
 //   set KEY VALUE | get KEY
 //   service install | remove | start | stop | status
 //   update
+//   tls generate HOST
 //
 // Changes to the configuration are refused while a server holds the
 // instance lock (it would overwrite them when it stops). Records are checked
@@ -31,6 +32,9 @@ class SetupTool {
   static constexpr const char* kRightLetters = "rwmlcd";
   // How often "update" looks at the updater's progress.
   static constexpr std::uint32_t kUpdatePollMs = 100;
+  // What "tls generate" writes into the config folder.
+  static constexpr const char* kTlsCertificateFile = "tls-certificate.pem";
+  static constexpr const char* kTlsKeyFile = "tls-key.pem";
 
   // `folder`: the program folder; `server_program`: the server's file.
   SetupTool(platform::Clock& clock, std::string folder, std::string server_program);
@@ -51,6 +55,9 @@ class SetupTool {
   // Replaces the server program with a newer signed one; 0 when installed
   // or when none was needed.
   int Update(const std::vector<std::string>& args, std::string* out, std::string* err);
+  // Writes a self-signed certificate and key for `host` and points the
+  // TLS settings at them (TLS becomes optional if it was off).
+  int GenerateTls(const std::string& host, std::string* out, std::string* err);
   // Holds the instance lock for the rest of the command; false (with the
   // message) while a server runs.
   bool LockOut(std::string* err);

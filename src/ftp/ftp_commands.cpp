@@ -128,8 +128,82 @@ bool FtpSession::Eprt(std::string_view argument, std::string_view) {
 }
 
 bool FtpSession::Feat(std::string_view, std::string_view) {
-  SendReplyLines(std::vector<std::string>(std::begin(replies::kFeatLines), std::end(replies::kFeatLines)));
+  std::vector<std::string> lines(std::begin(replies::kFeatLines), std::end(replies::kFeatLines));
+  if (tls_.mode != TlsConfig::Mode::kOff)
+    lines.insert(lines.begin() + 1, std::begin(replies::kFeatTlsLines), std::end(replies::kFeatTlsLines));
+  SendReplyLines(lines);
   return true;
+}
+
+bool FtpSession::TlsCommand(std::string_view line, bool* handled) {
+  *handled = false;
+  if (tls_.mode == TlsConfig::Mode::kOff) return true;
+  const std::size_t space = line.find(' ');
+  const std::string_view word = line.substr(0, space);
+  const std::string_view argument = space == std::string_view::npos ? "" : line.substr(space + 1);
+  *handled = true;
+  if (EqualNoCase(word, "AUTH")) return Auth(argument);
+  if (EqualNoCase(word, "PBSZ")) return Answer(Socket().IsTls() ? replies::kPbszOk : replies::kTlsFirst);
+  if (EqualNoCase(word, "PROT")) return Prot(argument);
+  if (EqualNoCase(word, "CCC")) return Answer(Socket().IsTls() ? replies::kCccRefused : replies::kTlsFirst);
+  *handled = false;
+  return true;
+}
+
+bool FtpSession::Auth(std::string_view argument) {
+  if (Socket().IsTls()) return Answer(replies::kAuthAgain);
+  if (!EqualNoCase(argument, "TLS") && !EqualNoCase(argument, "SSL") &&
+      !EqualNoCase(argument, "TLS-C"))
+    return Answer(replies::kAuthMechanism);
+  if (!SendReply(replies::kAuthProceed)) return false;
+  // Whatever the client sent after AUTH in clear must not count as sent
+  // under TLS.
+  Socket().DiscardBuffered();
+  std::string error;
+  if (!Socket().AcceptTls(*tls_.context, tls_session_, &StopEvent(), GetClock(), kTlsHandshakeLimitMs,
+                          &error)) {
+    LogLine(FormatText(replies::kLogTlsFailed, error.c_str()));
+    return false;
+  }
+  LogLine(FormatText(replies::kLogTlsStarted, Socket().TlsVersionText().c_str()));
+  protect_data_ = false;
+  return true;
+}
+
+bool FtpSession::Prot(std::string_view argument) {
+  if (!Socket().IsTls()) return Answer(replies::kTlsFirst);
+  if (EqualNoCase(argument, "P")) {
+    protect_data_ = true;
+    return Answer(replies::kProtPrivate);
+  }
+  if (EqualNoCase(argument, "C")) {
+    if (tls_.data_required) return Answer(replies::kProtClearRefused);
+    protect_data_ = false;
+    return Answer(replies::kProtClear);
+  }
+  return Answer(replies::kProtUnsupported);
+}
+
+const char* FtpSession::TlsTransferRefusal() const {
+  if (tls_.mode == TlsConfig::Mode::kOff || !tls_.data_required || protect_data_) return nullptr;
+  return replies::kDataMustBeProtected;
+}
+
+bool FtpSession::SecureDataConnection() {
+  runtime::LineSocket& data = data_.Socket();
+  std::string error;
+  const char* reply = replies::kDataTlsFailed;
+  if (data.AcceptTls(*tls_.context, tls_session_, &StopEvent(), GetClock(), kTlsHandshakeLimitMs,
+                     &error)) {
+    if (!tls_.reuse_required || data.TlsResumed()) return true;
+    error = "the TLS session of the control connection was not resumed";
+    reply = replies::kDataNotResumed;
+  }
+  LogLine(FormatText(replies::kLogDataTlsFailed, error.c_str()));
+  LogLine(transfer_.Abandon(replies::kReasonNoData));
+  data_.Close();
+  SendReply(reply);
+  return false;
 }
 
 bool FtpSession::Opts(std::string_view argument, std::string_view) {
@@ -295,6 +369,7 @@ bool FtpSession::Transfer(std::string_view argument, std::string_view line) {
   const bool nlst = StartsWithNoCase(line, "NLST");
   const bool mlsd = StartsWithNoCase(line, "MLSD");
   if (!data_.HasSetup()) return Answer(replies::kUsePortOrPasv);
+  if (const char* refusal = TlsTransferRefusal()) return Answer(refusal);
 
   std::string message;
   std::string path;
@@ -334,14 +409,20 @@ bool FtpSession::Transfer(std::string_view argument, std::string_view line) {
     return Answer(FormatText(replies::kFailed, message.c_str()));
 
   if (bool goes_on = true; !OpenDataConnection(&goes_on)) return goes_on;
-  transfer_.Begin();
+  const std::string opened = stou ? FormatText(replies::kDataOpenedUnique, unique_name.c_str())
+                                  : std::string(replies::kDataOpened);
+  // Over TLS the client starts its handshake once it has the 150 reply.
+  if (protect_data_) {
+    SendReply(opened);
+    if (!SecureDataConnection()) return true;
+  }
+  transfer_.Begin(!protect_data_);
   next_admission_tick_ = GetClock().TickMs() + kTransferAdmissionMs;
   activity_.SetActivity(kind == Kind::kDownload ? replies::kActDownloading
                         : kind == Kind::kUpload ? replies::kActUploading
                                                 : replies::kActViewing,
                         path);
-  return Answer(stou ? FormatText(replies::kDataOpenedUnique, unique_name.c_str())
-                     : std::string(replies::kDataOpened));
+  return protect_data_ || Answer(opened);
 }
 
 }  // namespace quillon::ftp

@@ -19,7 +19,7 @@ FtpServer::FtpServer(platform::Clock& clock, const std::string& program_folder,
       auth_(accounts_, groups_, settings_, clock, program_folder + "/accountlogs",
             program_folder + "/temp"),
       passive_(clock),
-      listener_(std::make_unique<FtpListener>(auth_, log_, passive_, clock)) {
+      listener_(std::make_unique<FtpListener>(auth_, log_, passive_, tls_, clock)) {
   log_.SetPrefix(program_folder, "logs/ftp_");
   if (!auth_.Start()) platform::ReportDiagnostic("The FTP service's helper threads did not start");
   auth_.SetChangeListener([this] { listener_->WakeSessions(); });
@@ -73,6 +73,15 @@ bool FtpServer::Activate(std::string* error) {
   if (listener_->IsRunning()) return true;
   if (!auth_.IsRunning()) {
     *error = errors::kInternal;
+    return false;
+  }
+  bool tls_ok;
+  {
+    runtime::CriticalSection::Guard guard(settings_.Lock());
+    tls_ok = tls_.Configure(settings_.Extra(), error);
+  }
+  if (!tls_ok) {
+    [[maybe_unused]] const bool written = log_.WriteLine(*error);
     return false;
   }
   std::uint32_t port = 0, cap = 0;

@@ -19,6 +19,7 @@
 #include "accounts/account_store.h"
 #include "ftp/ftp_listener.h"
 #include "ftp/passive_config.h"
+#include "ftp/tls_config.h"
 #include "platform/clock.h"
 #include "settings/log_file.h"
 #include "settings/server_settings.h"
@@ -53,6 +54,8 @@ class FtpServer {
   settings::ServerSettings& Settings() { return settings_; }
   access::AuthManager& Auth() { return auth_; }
   settings::LogFile& Log() { return log_; }
+  // The TLS rules and certificate of the last activation.
+  const TlsConfig& Tls() const { return tls_; }
 
   // Loads settings, accounts and groups (all three are attempted); true
   // only if all three loaded. The FTP log continues at the stored number.
@@ -60,7 +63,8 @@ class FtpServer {
   // Stores the FTP log's number, then saves all three; true only if all did.
   [[nodiscard]] bool Save();
 
-  // Listens on mPort; already active is success.
+  // Loads the TLS certificate when TLS is on, then listens on mPort;
+  // already active is success.
   [[nodiscard]] bool Activate(std::string* error);
   // Stops listening and ends every session.
   void Deactivate();
@@ -85,6 +89,7 @@ class FtpServer {
   settings::LogFile log_;
   access::AuthManager auth_;
   PassiveConfig passive_;
+  TlsConfig tls_;
   std::unique_ptr<FtpListener> listener_;
 };
 

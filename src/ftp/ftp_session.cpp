@@ -37,12 +37,14 @@ const FtpSession::Handler FtpSession::kHandlers[] = {
 };
 
 FtpSession::FtpSession(std::unique_ptr<runtime::LineSocket> socket, access::AuthManager& auth,
-                       settings::LogFile& log, PassiveConfig& passive, platform::Clock& clock,
-                       std::uint32_t idle_timeout_ms, std::uint32_t session_id)
+                       settings::LogFile& log, PassiveConfig& passive, const TlsConfig& tls,
+                       platform::Clock& clock, std::uint32_t idle_timeout_ms,
+                       std::uint32_t session_id)
     : TcpConnection(std::move(socket), idle_timeout_ms, clock),
       auth_(auth),
       log_(log),
       passive_(passive),
+      tls_config_(tls),
       session_id_(session_id) {
   // Sessions count as active only where the protocol says so.
   SetTouchOnOutput(false);
@@ -60,6 +62,7 @@ void FtpSession::Serve() {
   std::copy_n(control.PeerAddressBytes(), 4, endpoint_.address.begin());
   endpoint_.port = control.PeerPort();
   endpoint_.key = &control;
+  tls_ = tls_config_.Get();
   LogLine(replies::kLogAccepted);
 
   std::string reason;
@@ -109,6 +112,12 @@ bool FtpSession::LoginLoop() {
       return false;
     }
     const std::string_view line = StripTelnet(buffer);
+    bool handled = false;
+    if (!TlsCommand(line, &handled)) return false;
+    if (handled) {
+      expect_pass = false;  // a new security state begins with USER again
+      continue;
+    }
     if (EqualNoCase(line, "quit")) {
       SendReply(replies::kGoodbye);
       Socket().Shutdown();
@@ -122,6 +131,10 @@ bool FtpSession::LoginLoop() {
     if (!expect_pass) {
       if (!StartsWithNoCase(line, "user ")) {
         SendReply(replies::kUserFirst);
+        continue;
+      }
+      if (tls_.mode == TlsConfig::Mode::kRequired && !Socket().IsTls()) {
+        SendReply(replies::kTlsRequired);
         continue;
       }
       user_name_.assign(line.substr(5));
@@ -237,6 +250,8 @@ bool FtpSession::StillAdmitted() {
 
 void FtpSession::WaitForInput(std::uint32_t timeout_ms) {
   platform::PollItem items[4];
+  // Input already decrypted inside TLS is not seen by the socket.
+  if (Socket().HasPendingInput()) timeout_ms = 0;
   items[0].descriptor = Socket().Handle();
   items[1].descriptor = StopEvent().PollDescriptor();
   items[2].descriptor = wake_.PollDescriptor();
@@ -266,6 +281,9 @@ bool FtpSession::Dispatch(std::string_view line) {
     SendReply(replies::kInTransfer);
     return true;
   }
+  bool handled = false;
+  const bool goes_on = TlsCommand(line, &handled);
+  if (handled) return goes_on;
   static_assert(std::size(kHandlers) == kCommandCount, "one handler per command word");
   if (const std::optional<CommandLine> command = MatchCommand(line)) {
     const char* missing = kCommandWords[command->index].missing_argument;
@@ -402,6 +420,8 @@ void FtpSession::WaitForData(DataWait wait, std::uint32_t timeout_ms) {
   items[0].descriptor = wait == DataWait::kNone ? -1 : data_.Socket().Handle();
   items[0].want_read = wait == DataWait::kReadable;
   items[0].want_write = wait == DataWait::kWritable;
+  if (Socket().HasPendingInput() || (wait == DataWait::kReadable && data_.Socket().HasPendingInput()))
+    timeout_ms = 0;
   items[1].descriptor = Socket().Handle();
   items[2].descriptor = StopEvent().PollDescriptor();
   items[3].descriptor = wake_.PollDescriptor();

@@ -19,6 +19,7 @@
 #include "access/auth_manager.h"
 #include "ftp/data_connection.h"
 #include "ftp/passive_config.h"
+#include "ftp/tls_config.h"
 #include "ftp/transfer_loop.h"
 #include "platform/event.h"
 #include "runtime/limits.h"
@@ -36,6 +37,8 @@ class FtpSession final : public runtime::TcpConnection {
   static constexpr std::uint32_t kBadLoginPauseMs = limits::kBadLoginPauseMs;
   // After this long without commands or transfers the activity says "Idle".
   static constexpr std::uint32_t kIdleActivityMs = limits::kIdleActivityMs;
+  // A TLS handshake (control or data) that is not done in this time fails.
+  static constexpr std::uint32_t kTlsHandshakeLimitMs = 10'000;
   // While a transfer runs, admission is checked again this often.
   static constexpr std::uint32_t kTransferAdmissionMs = 250;
   // Longest wait for input before the session looks at its state again;
@@ -44,7 +47,8 @@ class FtpSession final : public runtime::TcpConnection {
 
   // Starts serving at once; check IsFinished() for a thread that did not start.
   FtpSession(std::unique_ptr<runtime::LineSocket> socket, access::AuthManager& auth,
-             settings::LogFile& log, PassiveConfig& passive, platform::Clock& clock,
+             settings::LogFile& log, PassiveConfig& passive, const TlsConfig& tls,
+             platform::Clock& clock,
              std::uint32_t idle_timeout_ms, std::uint32_t session_id);
   ~FtpSession() override;
 
@@ -113,6 +117,16 @@ class FtpSession final : public runtime::TcpConnection {
   bool Epsv(std::string_view argument, std::string_view);
   bool Eprt(std::string_view argument, std::string_view);
   bool Mlst(std::string_view argument, std::string_view);
+  // AUTH, PBSZ, PROT and CCC while TLS is on (*handled false for any other
+  // line, or while TLS is off); false ends the session.
+  bool TlsCommand(std::string_view line, bool* handled);
+  bool Auth(std::string_view argument);
+  bool Prot(std::string_view argument);
+  // The reply that keeps a transfer from starting under the TLS rules, or null.
+  const char* TlsTransferRefusal() const;
+  // TLS on the just opened data connection (after its 150 reply); false
+  // with the transfer handed back and the client told.
+  bool SecureDataConnection();
 
   // Data connections and transfers.
   // Opens the data connection for the transfer just opened; on failure the
@@ -131,6 +145,7 @@ class FtpSession final : public runtime::TcpConnection {
   access::AuthManager& auth_;
   settings::LogFile& log_;
   PassiveConfig& passive_;
+  const TlsConfig& tls_config_;
   const std::uint32_t session_id_;
   platform::Event wake_;
 
@@ -141,6 +156,12 @@ class FtpSession final : public runtime::TcpConnection {
   std::string password_;
   access::ActiveAccount* account_ = nullptr;
   access::ActivityRecord activity_;
+
+  // TLS: the rules when the session began, the session context its data
+  // connections resume, and PROT P.
+  TlsConfig::Rules tls_;
+  platform::TlsSessionContext tls_session_;
+  bool protect_data_ = false;
 
   // Commands.
   std::string current_directory_ = "/";

@@ -76,6 +76,23 @@ inline constexpr const char* kEprtSyntax = "501 EPRT parameters are not valid.";
 inline constexpr const char* kFeatLines[] = {
     "211-Features:", " EPRT", " EPSV", " MDTM", " MLST type*;size*;modify*;perm*;unique*;",
     " REST STREAM", " SIZE", " UTF8", "211 End"};
+// TLS (offered only while it is on).
+inline constexpr const char* kFeatTlsLines[] = {" AUTH TLS", " PBSZ", " PROT"};
+inline constexpr const char* kAuthProceed = "234 Proceed with TLS negotiation.";
+inline constexpr const char* kAuthMechanism = "504 AUTH TLS and AUTH SSL are the mechanisms offered.";
+inline constexpr const char* kAuthAgain = "503 TLS is already in use on this connection.";
+inline constexpr const char* kTlsRequired = "530 This server requires TLS: send AUTH TLS before USER.";
+inline constexpr const char* kTlsFirst = "503 Use AUTH TLS first.";
+inline constexpr const char* kPbszOk = "200 PBSZ=0";
+inline constexpr const char* kProtPrivate = "200 Protection level set to Private.";
+inline constexpr const char* kProtClear = "200 Protection level set to Clear.";
+inline constexpr const char* kProtClearRefused = "534 Data connections must be protected here: use PROT P.";
+inline constexpr const char* kProtUnsupported = "536 Only PROT P and PROT C are supported.";
+inline constexpr const char* kCccRefused = "534 The control connection stays protected.";
+inline constexpr const char* kDataMustBeProtected = "521 Data connections must be protected: use PROT P.";
+inline constexpr const char* kDataTlsFailed = "425 TLS negotiation on the data connection failed.";
+inline constexpr const char* kDataNotResumed =
+    "522 The data connection must resume the TLS session of the control connection.";
 inline constexpr const char* kUtf8On = "200 UTF8 set to on";
 inline constexpr const char* kUtf8Off = "200 UTF8 set to off";
 inline constexpr const char* kMlstOpts = "200 MLST OPTS %s";
@@ -124,6 +141,9 @@ inline constexpr const char* kLogUploaded = "File Uploaded: File=[%s]";
 inline constexpr const char* kLogUploadFailed = "Upload Failed: File=[%s], Reason=[%s]";
 inline constexpr const char* kLogViewed = "Directory Viewed: Directory=[%s]";
 inline constexpr const char* kLogViewFailed = "Directory View Failed: File=[%s], Reason=[%s]";
+inline constexpr const char* kLogTlsStarted = "TLS Started: Version=[%s]";
+inline constexpr const char* kLogTlsFailed = "TLS Failed: Reason=[%s]";
+inline constexpr const char* kLogDataTlsFailed = "Data Connection TLS Failed: Reason=[%s]";
 inline constexpr const char* kReasonNoData = "Data Connection Failed";
 inline constexpr const char* kReasonStopped = "Aborted / Stopped";
 inline constexpr const char* kReasonStoppedOrLost = "Aborted / Stopped / Data Connection Failure";

@@ -35,12 +35,12 @@ bool TransferLoop::Open(access::ActiveAccount& account, Kind kind, const std::st
   return true;
 }
 
-void TransferLoop::Begin() {
+void TransferLoop::Begin(bool zero_copy) {
   const bool upload = kind_ == Kind::kUpload;
   chunk_ = (kind_ != Kind::kListing && account_->UsesCredits()) || account_->IsMetered(upload)
                ? kMeteredChunk
                : kFreeChunk;
-  direct_ = kind_ == Kind::kDownload && chunk_ == kFreeChunk;
+  direct_ = zero_copy && kind_ == Kind::kDownload && chunk_ == kFreeChunk;
   if (!buffer_) buffer_ = std::make_unique_for_overwrite<char[]>(kFreeChunk);
   pending_offset_ = pending_bytes_ = 0;
 }

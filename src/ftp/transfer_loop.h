@@ -66,8 +66,9 @@ class TransferLoop {
   // a listing. False with the account's message.
   [[nodiscard]] bool Open(access::ActiveAccount& account, Kind kind, const std::string& path,
                           const Options& options, std::string* message);
-  // The data connection is open: the transfer starts moving.
-  void Begin();
+  // The data connection is open: the transfer starts moving. Without
+  // `zero_copy` (a TLS connection) downloads go through the buffer.
+  void Begin(bool zero_copy);
   // The data connection could not be opened: the transfer is handed back as
   // failed; returns its log text.
   std::string Abandon(const char* reason);

@@ -39,6 +39,8 @@ class LineSocket : public TcpSocket {
   // (code 10 also when the unterminated line passed kMaxUnterminatedBytes).
   [[nodiscard]] bool ReadLine(char* buffer, std::size_t size);
 
+  // Forgets the bytes received but not yet read.
+  void DiscardBuffered() { begin_ = end_ = scanned_ = 0; }
   // Bytes received but not yet read.
   std::size_t BufferedBytes() const { return end_ - begin_; }
 

@@ -1,5 +1,6 @@
 #include "runtime/tcp_socket.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -33,6 +34,7 @@ TcpSocket::TcpSocket() { ResetFields(); }
 TcpSocket::~TcpSocket() { platform::CloseSocket(handle_); }
 
 void TcpSocket::ResetFields() {
+  tls_.reset();
   handle_ = platform::kNoSocket;
   state_ = kClosed;
   peer_ = platform::Endpoint{};
@@ -53,6 +55,7 @@ void TcpSocket::AssignFrom(TcpSocket& other) {
   state_ = other.state_;
   bytes_received_ = other.bytes_received_;
   bytes_sent_ = other.bytes_sent_;
+  tls_ = std::move(other.tls_);
   other.Detach();
 }
 
@@ -133,13 +136,14 @@ bool TcpSocket::AcceptInPlace() { return AcceptInto(*this); }
 bool TcpSocket::Send(const void* bytes, std::size_t* length) {
   if (state_ != kConnected) return FailIo(kErrorNotConnected, length, false);
   std::size_t sent = 0;
+  if (tls_ != nullptr) return CompleteTls(tls_->Write(bytes, *length, &sent), sent, &bytes_sent_, length);
   const platform::IoStatus status = platform::SendSome(handle_, bytes, *length, &sent, nullptr);
   return CompleteIo(status, sent, &bytes_sent_, length);
 }
 
 bool TcpSocket::SendFromFile(int file, std::size_t* length, bool* file_ended) {
   *file_ended = false;
-  if (state_ != kConnected) return FailIo(kErrorNotConnected, length, false);
+  if (state_ != kConnected || tls_ != nullptr) return FailIo(kErrorNotConnected, length, false);
   std::size_t sent = 0;
   const platform::IoStatus status = platform::SendFileSome(handle_, file, *length, &sent, nullptr);
   if (status == platform::IoStatus::kClosed) {
@@ -155,6 +159,8 @@ bool TcpSocket::Receive(void* buffer, std::size_t* length) { return ReceiveRaw(b
 bool TcpSocket::ReceiveRaw(void* buffer, std::size_t* length) {
   if (state_ != kConnected) return FailIo(kErrorNotConnected, length, false);
   std::size_t received = 0;
+  if (tls_ != nullptr)
+    return CompleteTls(tls_->Read(buffer, *length, &received), received, &bytes_received_, length);
   const platform::IoStatus status =
       platform::ReceiveSome(handle_, buffer, *length, &received, nullptr);
   return CompleteIo(status, received, &bytes_received_, length);
@@ -177,6 +183,50 @@ bool TcpSocket::CompleteIo(platform::IoStatus status, std::size_t moved, std::ui
   return FailIo(kErrorClosed, length, true);
 }
 
+bool TcpSocket::CompleteTls(platform::TlsStatus status, std::size_t moved, std::uint64_t* counter,
+                            std::size_t* length) {
+  switch (status) {
+    case platform::TlsStatus::kDone: return CompleteIo(platform::IoStatus::kDone, moved, counter, length);
+    case platform::TlsStatus::kWantRead:
+    case platform::TlsStatus::kWantWrite: return CompleteIo(platform::IoStatus::kWouldBlock, 0, counter, length);
+    case platform::TlsStatus::kClosed:
+    case platform::TlsStatus::kFailed: break;
+  }
+  return FailIo(kErrorClosed, length, true);
+}
+
+bool TcpSocket::AcceptTls(const platform::TlsContext& context, const platform::TlsSessionContext& session,
+                          const platform::Event* stop, platform::Clock& clock, std::uint32_t timeout_ms,
+                          std::string* error) {
+  if (state_ != kConnected) {
+    *error = "not connected";
+    return false;
+  }
+  tls_ = std::make_unique<platform::TlsChannel>(context, handle_, session);
+  const std::uint32_t start = clock.TickMs();
+  for (;;) {
+    const platform::TlsStatus status = tls_->Handshake();
+    if (status == platform::TlsStatus::kDone) return true;
+    const std::uint32_t spent = clock.TickMs() - start;
+    if (status == platform::TlsStatus::kClosed) {
+      *error = "the peer closed the connection";
+    } else if (status == platform::TlsStatus::kFailed) {
+      *error = tls_->ErrorText();
+    } else if (spent >= timeout_ms) {
+      *error = "the handshake took too long";
+    } else if (stop != nullptr && stop->IsSet()) {
+      *error = "the server is stopping";
+    } else {
+      // Waits are bounded by a second too, so the test clock's limit counts.
+      WaitFor(handle_, status == platform::TlsStatus::kWantWrite, stop,
+              std::min<std::uint32_t>(timeout_ms - spent, 1000));
+      continue;
+    }
+    Close();
+    return false;
+  }
+}
+
 bool TcpSocket::FailIo(std::int32_t code, std::size_t* length, bool close) {
   if (close) Close();
   last_error_ = code;
@@ -185,6 +235,7 @@ bool TcpSocket::FailIo(std::int32_t code, std::size_t* length, bool close) {
 }
 
 void TcpSocket::Shutdown() {
+  if (tls_ != nullptr) tls_->Close();
   if (state_ == kConnected) platform::ShutdownBoth(handle_);
   Close();
 }
@@ -196,6 +247,7 @@ platform::SocketHandle TcpSocket::Detach() {
 }
 
 bool TcpSocket::WaitReadable(const platform::Event* stop, std::uint32_t timeout_ms) const {
+  if (HasPendingInput()) return true;
   return handle_ != platform::kNoSocket && WaitFor(handle_, false, stop, timeout_ms);
 }
 

@@ -11,8 +11,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 
+#include "platform/clock.h"
 #include "platform/net.h"
+#include "platform/tls.h"
 
 namespace quillon::platform {
 class Event;
@@ -96,11 +100,29 @@ class TcpSocket {
   // that the file had no more bytes (true, *length 0).
   [[nodiscard]] bool SendFromFile(int file, std::size_t* length, bool* file_ended);
 
+  // Makes this connected socket the server side of a TLS session and runs
+  // the handshake to its end, waiting while it needs the peer, at most
+  // `timeout_ms` in all (by `clock`) and not past a stop. From then on Send
+  // and Receive move plain bytes through TLS (SendFromFile is not for TLS
+  // sockets). False with *error saying why; the socket is then closed.
+  [[nodiscard]] bool AcceptTls(const platform::TlsContext& context,
+                               const platform::TlsSessionContext& session, const platform::Event* stop,
+                               platform::Clock& clock, std::uint32_t timeout_ms, std::string* error);
+  bool IsTls() const { return tls_ != nullptr; }
+  // The TLS handshake resumed a session of the same session context.
+  bool TlsResumed() const { return tls_ != nullptr && tls_->Resumed(); }
+  // Received bytes already decrypted and waiting inside the TLS session, which
+  // a wait on the socket would not see.
+  bool HasPendingInput() const { return tls_ != nullptr && tls_->HasPending(); }
+  // "TLSv1.3" and the like; "" for a plain connection.
+  std::string TlsVersionText() const { return tls_ != nullptr ? tls_->Version() : std::string(); }
+
   // Replies go out at once instead of waiting for the peer's acknowledgement
   // of the previous one (no Nagle delay).
   void SetNoDelay() { platform::SetNoDelay(handle_); }
 
-  // Shuts both directions down if connected, then closes.
+  // Shuts both directions down if connected (after TLS's closing alert),
+  // then closes.
   void Shutdown();
 
   // Hands the handle out and resets the object without closing the handle.
@@ -141,6 +163,9 @@ class TcpSocket {
   bool CompleteIo(platform::IoStatus status, std::size_t moved, std::uint64_t* counter,
                   std::size_t* length);
   bool FailIo(std::int32_t code, std::size_t* length, bool close);
+  // As CompleteIo for a TLS step.
+  bool CompleteTls(platform::TlsStatus status, std::size_t moved, std::uint64_t* counter,
+                   std::size_t* length);
 
   platform::SocketHandle handle_ = platform::kNoSocket;
   char peer_text_[16];
@@ -152,6 +177,7 @@ class TcpSocket {
   State state_ = kClosed;
   std::uint64_t bytes_received_ = 0;
   std::uint64_t bytes_sent_ = 0;
+  std::unique_ptr<platform::TlsChannel> tls_;  // null for a plain connection
 };
 
 }  // namespace quillon::runtime

@@ -1,5 +1,7 @@
 #include "settings/extra_settings.h"
 
+#include <algorithm>
+#include <iterator>
 #include <string_view>
 
 #include "vfs/file_handle.h"
@@ -61,6 +63,24 @@ bool IsHostName(std::string_view name) {
   return true;
 }
 
+// A file path: absolute, printable, at most 4096 bytes (empty: none).
+bool IsFilePath(std::string_view path) {
+  if (path.empty()) return true;
+  if (path.size() > 4096 || path.front() != '/') return false;
+  for (char ch : path)
+    if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) return false;
+  return true;
+}
+
+// One of two words: *second is true for the second one.
+bool ReadChoice(std::string_view value, const char* first, const char* second, bool* is_second) {
+  if (value != first && value != second) return false;
+  *is_second = value == second;
+  return true;
+}
+
+constexpr const char* kTlsModes[] = {"off", "optional", "required"};
+
 }  // namespace
 
 void ExtraSettings::ResetToDefaults() {
@@ -68,6 +88,11 @@ void ExtraSettings::ResetToDefaults() {
   trash_max_mb_ = kDefaultTrashMaxMb;
   passive_first_ = passive_last_ = 0;
   passive_address_.clear();
+  tls_ = TlsMode::kOff;
+  tls_certificate_.clear();
+  tls_key_.clear();
+  tls_only_13_ = tls_data_required_ = admin_tls_ = false;
+  tls_reuse_required_ = true;
   unknown_.clear();
   lines_.clear();
   changed_.clear();
@@ -133,6 +158,23 @@ bool ExtraSettings::Apply(const std::string& key, const std::string& value) {
   } else if (key == "passive_address") {
     if (!value.empty() && !IsHostName(value)) return false;
     passive_address_ = value;
+  } else if (key == "tls") {
+    const auto* found = std::find(std::begin(kTlsModes), std::end(kTlsModes), value);
+    if (found == std::end(kTlsModes)) return false;
+    tls_ = static_cast<TlsMode>(found - std::begin(kTlsModes));
+  } else if (key == "tls_certificate" || key == "tls_key") {
+    if (!IsFilePath(value)) return false;
+    (key == "tls_key" ? tls_key_ : tls_certificate_) = value;
+  } else if (key == "tls_min_version") {
+    return ReadChoice(value, "1.2", "1.3", &tls_only_13_);
+  } else if (key == "tls_data") {
+    return ReadChoice(value, "optional", "required", &tls_data_required_);
+  } else if (key == "tls_session_reuse") {
+    bool optional = false;
+    if (!ReadChoice(value, "required", "optional", &optional)) return false;
+    tls_reuse_required_ = !optional;
+  } else if (key == "admin_tls") {
+    return ReadChoice(value, "off", "on", &admin_tls_);
   } else {
     unknown_[key] = value;
   }
@@ -161,6 +203,20 @@ bool ExtraSettings::Get(const std::string& key, std::string* value) const {
     *value = passive_first_ == 0 ? "" : vfs::FormatText("%u-%u", passive_first_, passive_last_);
   } else if (key == "passive_address") {
     *value = passive_address_;
+  } else if (key == "tls") {
+    *value = kTlsModes[static_cast<int>(tls_)];
+  } else if (key == "tls_certificate") {
+    *value = tls_certificate_;
+  } else if (key == "tls_key") {
+    *value = tls_key_;
+  } else if (key == "tls_min_version") {
+    *value = tls_only_13_ ? "1.3" : "1.2";
+  } else if (key == "tls_data") {
+    *value = tls_data_required_ ? "required" : "optional";
+  } else if (key == "tls_session_reuse") {
+    *value = tls_reuse_required_ ? "required" : "optional";
+  } else if (key == "admin_tls") {
+    *value = admin_tls_ ? "on" : "off";
   } else {
     return false;
   }

@@ -16,6 +16,19 @@
 //   passive_address  the IPv4 address or host name passive replies give
 //                    clients outside the private ranges (empty: the control
 //                    connection's own address)
+//   tls              "off", "optional" (AUTH TLS offered) or "required"
+//                    (no login before AUTH TLS) ("off")
+//   tls_certificate  the PEM certificate chain file for TLS ("")
+//   tls_key          the PEM private key file for TLS ("")
+//   tls_min_version  "1.2" or "1.3" ("1.2")
+//   tls_data         "optional" or "required" (transfers only with PROT P
+//                    once TLS is on) ("optional")
+//   tls_session_reuse "required" (a protected data connection must resume
+//                    its control connection's TLS session) or "optional"
+//                    ("required")
+//   admin_tls        "on": the remote admin speaks HTTPS (with the same
+//                    certificate) and answers plain HTTP with a redirect
+//                    ("off")
 //
 // Thread-safety: none of its own; ServerSettings guards it with its lock.
 #pragma once
@@ -37,8 +50,11 @@ class ExtraSettings {
   // Larger files are not read.
   static constexpr std::uint64_t kMaxFileBytes = 1 << 20;
   // The keys this build knows, in the order `get` lists them.
-  static constexpr const char* kKeys[] = {"run_as_user", "trash_max_mb", "passive_ports",
-                                          "passive_address"};
+  static constexpr const char* kKeys[] = {
+      "run_as_user", "trash_max_mb",    "passive_ports",   "passive_address",   "tls",
+      "tls_certificate", "tls_key", "tls_min_version", "tls_data", "tls_session_reuse", "admin_tls"};
+
+  enum class TlsMode { kOff, kOptional, kRequired };
 
   // Defaults in place, then reads `path`. False when the file cannot be read
   // or a line was skipped; *message then names the file and every skipped
@@ -64,6 +80,14 @@ class ExtraSettings {
   std::uint16_t PassivePortFirst() const { return passive_first_; }
   std::uint16_t PassivePortLast() const { return passive_last_; }
   const std::string& PassiveAddress() const { return passive_address_; }
+  TlsMode Tls() const { return tls_; }
+  const std::string& TlsCertificate() const { return tls_certificate_; }
+  const std::string& TlsKey() const { return tls_key_; }
+  // True when TLS 1.3 is the oldest version accepted (else 1.2).
+  bool TlsOnly13() const { return tls_only_13_; }
+  bool TlsDataRequired() const { return tls_data_required_; }
+  bool TlsSessionReuseRequired() const { return tls_reuse_required_; }
+  bool AdminTls() const { return admin_tls_; }
   // Keys this build does not know, with their values.
   const std::map<std::string, std::string>& UnknownKeys() const { return unknown_; }
 
@@ -75,6 +99,13 @@ class ExtraSettings {
   std::uint16_t passive_first_ = 0;
   std::uint16_t passive_last_ = 0;
   std::string passive_address_;
+  TlsMode tls_ = TlsMode::kOff;
+  std::string tls_certificate_;
+  std::string tls_key_;
+  bool tls_only_13_ = false;
+  bool tls_data_required_ = false;
+  bool tls_reuse_required_ = true;
+  bool admin_tls_ = false;
   std::map<std::string, std::string> unknown_;
   // The file as read, line by line, and the keys set since (with the text
   // they were set to).

@@ -1,6 +1,7 @@
 // A real FTP server process for interoperability tests with clients no one
 // here wrote. Usage:
 //   e2e_server <program folder> <user> <password> [--admin <pages> <admin password>]
+// Reads <program folder>/config/quillon.conf when a test wrote one.
 // Prints "PORT <n>" once it listens on an ephemeral loopback-reachable port
 // (and, with --admin, "ADMIN <n>" once the remote admin serves the pages
 // copied from <pages>), then serves until its standard input closes.
@@ -34,6 +35,12 @@ int main(int argc, char** argv) {
     runtime::CriticalSection::Guard guard(server.Settings().Lock());
     server.Settings().mPort = 0;
     server.Settings().mUseMaxUsers = false;
+    // A test may have written the extra settings (TLS, passive ports) first.
+    std::string message;
+    if (!server.Settings().Extra().Load(folder + "/config/quillon.conf", &message)) {
+      std::cerr << message << "\n";
+      return 1;
+    }
   }
   accounts::AccountRecord user;
   user.SetName(argv[2]);

@@ -1,0 +1,274 @@
+#include "platform/tls.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace quillon::platform {
+
+namespace {
+
+SSL_CTX* Ctx(void* native) { return static_cast<SSL_CTX*>(native); }
+SSL* Ssl(void* native) { return static_cast<SSL*>(native); }
+
+// The oldest error of this thread's queue as one line, and the queue emptied.
+std::string TakeErrorText(const char* fallback) {
+  const unsigned long code = ERR_get_error();
+  ERR_clear_error();
+  if (code == 0) return fallback;
+  char text[256];
+  ERR_error_string_n(code, text, sizeof text);
+  return text;
+}
+
+// Whether `path` can be opened for reading; *reason says why not.
+bool Readable(const std::string& path, std::string* reason) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    *reason = std::strerror(errno);
+    return false;
+  }
+  std::fclose(file);
+  return true;
+}
+
+}  // namespace
+
+TlsContext::~TlsContext() { SSL_CTX_free(Ctx(native_)); }
+
+std::unique_ptr<TlsContext> TlsContext::Create(const std::string& certificate_file,
+                                               const std::string& key_file, TlsVersion minimum,
+                                               std::string* error) {
+  std::string reason;
+  if (!Readable(certificate_file, &reason)) {
+    *error = "Unable to read the TLS certificate " + certificate_file + ": " + reason;
+    return nullptr;
+  }
+  if (!Readable(key_file, &reason)) {
+    *error = "Unable to read the TLS key " + key_file + ": " + reason;
+    return nullptr;
+  }
+  ERR_clear_error();
+  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+  if (ctx == nullptr) {
+    *error = "Unable to set up TLS: " + TakeErrorText("out of memory");
+    return nullptr;
+  }
+  std::unique_ptr<TlsContext> context(new TlsContext(ctx));
+  SSL_CTX_set_min_proto_version(ctx, minimum == TlsVersion::k1_3 ? TLS1_3_VERSION : TLS1_2_VERSION);
+  // No renegotiation (a client could make the server work for nothing), and
+  // a peer that closes the connection without the closing alert ends the
+  // stream as plain FTP would.
+  SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF |
+                               SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_COMPRESSION);
+  // Writes may end part-way and be repeated from another buffer address; an
+  // idle connection gives its record buffers back.
+  SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
+                            SSL_MODE_RELEASE_BUFFERS);
+  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_SERVER);
+  static const unsigned char kDefaultContext[] = "quillon";
+  SSL_CTX_set_session_id_context(ctx, kDefaultContext, sizeof kDefaultContext - 1);
+  if (SSL_CTX_use_certificate_chain_file(ctx, certificate_file.c_str()) != 1) {
+    *error = "Unable to use the TLS certificate " + certificate_file + ": " +
+             TakeErrorText("not a PEM certificate");
+    return nullptr;
+  }
+  if (SSL_CTX_use_PrivateKey_file(ctx, key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
+    *error = "Unable to use the TLS key " + key_file + ": " + TakeErrorText("not a PEM private key");
+    return nullptr;
+  }
+  if (SSL_CTX_check_private_key(ctx) != 1) {
+    *error = "The TLS key " + key_file + " does not belong to the certificate " + certificate_file;
+    ERR_clear_error();
+    return nullptr;
+  }
+  return context;
+}
+
+TlsSessionContext TlsSessionContext::MakeRandom() {
+  TlsSessionContext context;
+  if (RAND_bytes(context.bytes, kBytes) != 1) {
+    // Without randomness the session still works; only the binding of data
+    // connections to their control connection is weaker.
+    ERR_clear_error();
+    const auto now = static_cast<std::uint64_t>(std::time(nullptr)) ^ reinterpret_cast<std::uintptr_t>(&context);
+    std::memcpy(context.bytes, &now, sizeof now);
+  }
+  return context;
+}
+
+TlsChannel::TlsChannel(const TlsContext& context, SocketHandle socket,
+                       const TlsSessionContext& session_context)
+    : native_(SSL_new(Ctx(context.native_))) {
+  if (native_ == nullptr) {
+    error_ = TakeErrorText("out of memory");
+    return;
+  }
+  SSL_set_fd(Ssl(native_), socket);
+  SSL_set_accept_state(Ssl(native_));
+  SSL_set_session_id_context(Ssl(native_), session_context.bytes, TlsSessionContext::kBytes);
+}
+
+TlsChannel::~TlsChannel() { SSL_free(Ssl(native_)); }
+
+TlsStatus TlsChannel::Translate(int result) {
+  const int code = SSL_get_error(Ssl(native_), result);
+  switch (code) {
+    case SSL_ERROR_WANT_READ: return TlsStatus::kWantRead;
+    case SSL_ERROR_WANT_WRITE: return TlsStatus::kWantWrite;
+    case SSL_ERROR_ZERO_RETURN: ERR_clear_error(); return TlsStatus::kClosed;
+    case SSL_ERROR_SYSCALL:
+      if (ERR_peek_error() == 0 && errno == 0) return TlsStatus::kClosed;
+      error_ = ERR_peek_error() != 0 ? TakeErrorText("") : std::string(std::strerror(errno));
+      break;
+    default: error_ = TakeErrorText("TLS protocol error"); break;
+  }
+  // After a fatal error the session may not send anything more.
+  SSL_set_quiet_shutdown(Ssl(native_), 1);
+  return TlsStatus::kFailed;
+}
+
+TlsStatus TlsChannel::Handshake() {
+  if (native_ == nullptr) return TlsStatus::kFailed;
+  ERR_clear_error();
+  errno = 0;
+  const int result = SSL_do_handshake(Ssl(native_));
+  return result == 1 ? TlsStatus::kDone : Translate(result);
+}
+
+TlsStatus TlsChannel::Read(void* buffer, std::size_t length, std::size_t* count) {
+  *count = 0;
+  if (native_ == nullptr) return TlsStatus::kFailed;
+  ERR_clear_error();
+  errno = 0;
+  const int result = SSL_read_ex(Ssl(native_), buffer, length, count);
+  return result == 1 ? TlsStatus::kDone : Translate(result);
+}
+
+TlsStatus TlsChannel::Write(const void* bytes, std::size_t length, std::size_t* count) {
+  *count = 0;
+  if (native_ == nullptr) return TlsStatus::kFailed;
+  ERR_clear_error();
+  errno = 0;
+  const int result = SSL_write_ex(Ssl(native_), bytes, length, count);
+  return result == 1 ? TlsStatus::kDone : Translate(result);
+}
+
+bool TlsChannel::HasPending() const { return native_ != nullptr && SSL_pending(Ssl(native_)) > 0; }
+
+bool TlsChannel::Resumed() const { return native_ != nullptr && SSL_session_reused(Ssl(native_)) == 1; }
+
+std::string TlsChannel::Version() const { return native_ != nullptr ? SSL_get_version(Ssl(native_)) : ""; }
+
+void TlsChannel::Close() {
+  if (native_ == nullptr || !SSL_is_init_finished(Ssl(native_))) return;
+  ERR_clear_error();
+  SSL_shutdown(Ssl(native_));
+  ERR_clear_error();
+}
+
+namespace {
+
+// Adds one X.509 v3 extension written as the configuration text does.
+bool AddExtension(X509* certificate, int nid, const char* value) {
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, certificate, certificate, nullptr, nullptr, 0);
+  X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+  if (extension == nullptr) return false;
+  const bool added = X509_add_ext(certificate, extension, -1) == 1;
+  X509_EXTENSION_free(extension);
+  return added;
+}
+
+bool IsDottedAddress(const std::string& host) {
+  unsigned a, b, c, d;
+  char end;
+  return std::sscanf(host.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &end) == 4 && a < 256 &&
+         b < 256 && c < 256 && d < 256;
+}
+
+// Writes `write(file)` to `path` through a temporary file with `mode`.
+template <typename Writer>
+bool WritePem(const std::string& path, mode_t mode, Writer write, std::string* error) {
+  const std::string temporary = path + ".tmp";
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) {
+    *error = "Unable to write " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  ::fchmod(fd, mode);
+  std::FILE* file = ::fdopen(fd, "wb");
+  if (file == nullptr) {
+    ::close(fd);
+    *error = "Unable to write " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  const bool written = write(file) == 1;
+  const bool closed = std::fclose(file) == 0;
+  if (!written || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    *error = "Unable to write " + path;
+    ERR_clear_error();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool WriteSelfSignedCertificate(const std::string& host, const std::string& certificate_file,
+                                const std::string& key_file, std::string* error) {
+  ERR_clear_error();
+  EVP_PKEY* key = EVP_EC_gen("P-256");
+  X509* certificate = X509_new();
+  bool made = key != nullptr && certificate != nullptr;
+  if (made) {
+    std::uint64_t serial = 0;
+    RAND_bytes(reinterpret_cast<unsigned char*>(&serial), sizeof serial);
+    serial &= 0x7FFFFFFFFFFFFFFFull;
+    X509_set_version(certificate, 2);
+    ASN1_INTEGER_set_uint64(X509_get_serialNumber(certificate), serial);
+    X509_gmtime_adj(X509_getm_notBefore(certificate), -60 * 60);
+    X509_gmtime_adj(X509_getm_notAfter(certificate), 10L * 365 * 24 * 60 * 60);
+    X509_set_pubkey(certificate, key);
+    X509_NAME* name = X509_get_subject_name(certificate);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>(host.c_str()), -1, -1, 0);
+    X509_set_issuer_name(certificate, name);
+    const std::string alternative = (IsDottedAddress(host) ? "IP:" : "DNS:") + host;
+    made = AddExtension(certificate, NID_basic_constraints, "critical,CA:TRUE") &&
+           AddExtension(certificate, NID_subject_key_identifier, "hash") &&
+           AddExtension(certificate, NID_subject_alt_name, alternative.c_str()) &&
+           AddExtension(certificate, NID_ext_key_usage, "serverAuth") &&
+           X509_sign(certificate, key, EVP_sha256()) > 0;
+  }
+  if (!made) {
+    *error = "Unable to make a certificate for " + host + ": " + TakeErrorText("not a valid host name");
+  } else {
+    made = WritePem(key_file, 0600,
+                    [key](std::FILE* file) {
+                      return PEM_write_PrivateKey(file, key, nullptr, nullptr, 0, nullptr, nullptr);
+                    },
+                    error) &&
+           WritePem(certificate_file, 0644,
+                    [certificate](std::FILE* file) { return PEM_write_X509(file, certificate); }, error);
+  }
+  X509_free(certificate);
+  EVP_PKEY_free(key);
+  return made;
+}
+
+}  // namespace quillon::platform

@@ -1,0 +1,104 @@
+// TLS on top of non-blocking sockets (server side), and the making of a
+// self-signed certificate.
+//
+// A TlsContext holds the certificate, the key and the protocol rules (TLS
+// 1.2 or 1.3 at least, nothing older) that every connection of a server
+// shares; it also keeps the server's session cache, so that a data
+// connection can resume the session of its control connection. A
+// TlsChannel is one connection's TLS state over a socket handle it does not
+// own: every step looks once and reports what it would wait for, like the
+// socket calls of net.h.
+//
+// Thread-safety: a TlsContext may be shared by any number of threads once
+// made; a TlsChannel is used by one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/net.h"
+
+namespace quillon::platform {
+
+enum class TlsVersion { k1_2, k1_3 };
+
+class TlsContext {
+ public:
+  ~TlsContext();
+  TlsContext(const TlsContext&) = delete;
+  TlsContext& operator=(const TlsContext&) = delete;
+
+  // Reads the certificate chain and the private key (PEM files) and checks
+  // that they belong together. Null with *error naming the file and the
+  // reason when either cannot be used.
+  static std::unique_ptr<TlsContext> Create(const std::string& certificate_file,
+                                            const std::string& key_file, TlsVersion minimum,
+                                            std::string* error);
+
+ private:
+  friend class TlsChannel;
+  explicit TlsContext(void* native) : native_(native) {}
+  void* native_;  // SSL_CTX
+};
+
+enum class TlsStatus {
+  kDone,       // the step is complete (*count bytes moved, more than 0)
+  kWantRead,   // nothing moved; the socket must become readable first
+  kWantWrite,  // nothing moved; the socket must take bytes first
+  kClosed,     // the peer ended the TLS session (or the connection)
+  kFailed,     // a protocol or connection error; ErrorText() says which
+};
+
+// Sessions of one TLS "session context" may resume each other; no other
+// session can be resumed under it. A control connection makes a new one and
+// hands it to its data connections.
+struct TlsSessionContext {
+  static constexpr std::size_t kBytes = 16;
+  std::uint8_t bytes[kBytes] = {};
+  // Fills the bytes from the system's random source.
+  static TlsSessionContext MakeRandom();
+};
+
+class TlsChannel {
+ public:
+  // A server-side channel over `socket` (not owned), in `context`, whose
+  // sessions belong to `session_context`. The context must outlive it.
+  TlsChannel(const TlsContext& context, SocketHandle socket, const TlsSessionContext& session_context);
+  ~TlsChannel();
+  TlsChannel(const TlsChannel&) = delete;
+  TlsChannel& operator=(const TlsChannel&) = delete;
+
+  // One step of the server's handshake: kDone once it is complete.
+  TlsStatus Handshake();
+  // As ReceiveSome/SendSome. A send that returned kWantRead/kWantWrite must
+  // be repeated with the same first bytes (at least as many).
+  TlsStatus Read(void* buffer, std::size_t length, std::size_t* count);
+  TlsStatus Write(const void* bytes, std::size_t length, std::size_t* count);
+  // Decrypted bytes wait inside the channel: the socket may not show them.
+  bool HasPending() const;
+  // The handshake resumed an earlier session of the same session context.
+  bool Resumed() const;
+  // "TLSv1.3" and the like, for the log.
+  std::string Version() const;
+  // Sends the closing alert if the socket takes it now; never waits.
+  void Close();
+  // The reason of the last kFailed, as one line.
+  const std::string& ErrorText() const { return error_; }
+
+ private:
+  TlsStatus Translate(int result);
+
+  void* native_;  // SSL
+  std::string error_;
+};
+
+// Writes a new self-signed certificate for `host` (valid for ten years, with
+// the name as subject and as a DNS or IP alternative name) and its private
+// key (ECDSA P-256), both PEM; the key file is owner-only. False with
+// *error when a file cannot be written.
+[[nodiscard]] bool WriteSelfSignedCertificate(const std::string& host, const std::string& certificate_file,
+                                              const std::string& key_file, std::string* error);
+
+}  // namespace quillon::platform
