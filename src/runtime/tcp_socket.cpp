@@ -136,7 +136,10 @@ bool TcpSocket::AcceptInPlace() { return AcceptInto(*this); }
 bool TcpSocket::Send(const void* bytes, std::size_t* length) {
   if (state_ != kConnected) return FailIo(kErrorNotConnected, length, false);
   std::size_t sent = 0;
-  if (tls_ != nullptr) return CompleteTls(tls_->Write(bytes, *length, &sent), sent, &bytes_sent_, length);
+  if (tls_ != nullptr) {
+    const platform::TlsStatus status = tls_->Write(bytes, *length, &sent);
+    return CompleteTls(status, sent, &bytes_sent_, length);
+  }
   const platform::IoStatus status = platform::SendSome(handle_, bytes, *length, &sent, nullptr);
   return CompleteIo(status, sent, &bytes_sent_, length);
 }
@@ -159,8 +162,11 @@ bool TcpSocket::Receive(void* buffer, std::size_t* length) { return ReceiveRaw(b
 bool TcpSocket::ReceiveRaw(void* buffer, std::size_t* length) {
   if (state_ != kConnected) return FailIo(kErrorNotConnected, length, false);
   std::size_t received = 0;
-  if (tls_ != nullptr)
-    return CompleteTls(tls_->Read(buffer, *length, &received), received, &bytes_received_, length);
+  if (tls_ != nullptr) {
+    // The count is read only after the call that fills it.
+    const platform::TlsStatus status = tls_->Read(buffer, *length, &received);
+    return CompleteTls(status, received, &bytes_received_, length);
+  }
   const platform::IoStatus status =
       platform::ReceiveSome(handle_, buffer, *length, &received, nullptr);
   return CompleteIo(status, received, &bytes_received_, length);
