@@ -196,6 +196,10 @@ bool TcpSocket::CompleteTls(platform::TlsStatus status, std::size_t moved, std::
     case platform::TlsStatus::kWantRead:
     case platform::TlsStatus::kWantWrite: return CompleteIo(platform::IoStatus::kWouldBlock, 0, counter, length);
     case platform::TlsStatus::kClosed:
+      // The peer's closing alert is answered with ours, as clients that
+      // wait for it before they read the transfer's reply expect.
+      tls_->Close();
+      break;
     case platform::TlsStatus::kFailed: break;
   }
   return FailIo(kErrorClosed, length, true);

@@ -1,6 +1,7 @@
 """Starts the e2e_server program for an interoperability test and stops it
 again: `with Server(binary) as (port, folder): ...`. The account is
-alice/wonder, rooted at <folder>/root."""
+alice/wonder, rooted at <folder>/root. `conf` is the text of
+config/quillon.conf, written before the server starts."""
 import os
 import subprocess
 import tempfile
@@ -10,13 +11,18 @@ PASSWORD = "wonder"
 
 
 class Server:
-    def __init__(self, binary, extra_args=()):
+    def __init__(self, binary, extra_args=(), conf=""):
         self.binary = binary
         self.extra_args = list(extra_args)
+        self.conf = conf
 
     def __enter__(self):
         self.temp = tempfile.TemporaryDirectory()
         self.folder = self.temp.name
+        if self.conf:
+            os.makedirs(os.path.join(self.folder, "config"))
+            with open(os.path.join(self.folder, "config", "quillon.conf"), "w") as f:
+                f.write(self.conf)
         self.process = subprocess.Popen([self.binary, self.folder, USER, PASSWORD] + self.extra_args,
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         line = self.process.stdout.readline().strip()

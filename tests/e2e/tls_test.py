@@ -1,0 +1,253 @@
+#!/usr/bin/env python3
+"""Explicit TLS against the server: curl, lftp and Python's FTP_TLS move
+files byte-identical over protected data connections; a data connection
+that does not resume its control session is refused; `tls = required`
+refuses USER in clear and `tls_data = required` refuses unprotected
+transfers; a thousand broken handshakes leave the server answering.
+Usage: tls_test.py <e2e_server binary>"""
+import ftplib
+import io
+import hashlib
+import os
+import random
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import threading
+
+from server import PASSWORD, USER, Server
+
+
+def make_certificate(folder):
+    certificate = os.path.join(folder, "certificate.pem")
+    key = os.path.join(folder, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                    "-nodes", "-keyout", key, "-out", certificate, "-days", "2", "-subj", "/CN=localhost",
+                    "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"],
+                   check=True, capture_output=True)
+    return certificate, key
+
+
+def conf(certificate, key, *lines):
+    return "\n".join(["tls_certificate = " + certificate, "tls_key = " + key, *lines]) + "\n"
+
+
+class ResumingFTP(ftplib.FTP_TLS):
+    """FTP_TLS whose data connections resume the control connection's TLS
+    session, as the server requires by default."""
+
+    def ntransfercmd(self, cmd, rest=None):
+        conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
+        if self._prot_p:
+            conn = self.context.wrap_socket(conn, server_hostname=self.host, session=self.sock.session)
+        return conn, size
+
+
+def tls_context(certificate):
+    context = ssl.create_default_context(cafile=certificate)
+    # Python offers TLS 1.3 tickets only after the first read; 1.2 makes the
+    # control session resumable at once, as most FTP clients use it.
+    context.maximum_version = ssl.TLSVersion.TLSv1_2
+    return context
+
+
+def login(server, certificate, kind=ResumingFTP, context=None):
+    ftp = kind(context=context or tls_context(certificate), timeout=20)
+    ftp.connect("localhost", server.port)
+    ftp.auth()
+    ftp.login(USER, PASSWORD)
+    return ftp
+
+
+def refused(code, call):
+    try:
+        call()
+    except ftplib.error_perm as error:
+        assert str(error).startswith(code), error
+        return str(error)
+    raise AssertionError("expected a %s reply" % code)
+
+
+def curl(*args):
+    return subprocess.run(["curl", "--silent", "--show-error", "--max-time", "120", *args],
+                          check=True, capture_output=True).stdout
+
+
+def check_curl_and_lftp(server, certificate, work):
+    data = os.urandom(3_000_000)
+    with open(os.path.join(server.root, "big.bin"), "wb") as f:
+        f.write(data)
+    url = "ftp://%s:%s@localhost:%d/" % (USER, PASSWORD, server.port)
+    tls = ["--ssl-reqd", "--cacert", certificate]
+    assert curl(*tls, url + "big.bin") == data
+    # (This curl's active mode never starts TLS on the data connection, a
+    # fault of its own; ftplib and lftp cover active mode below.)
+    source = os.path.join(work, "up.bin")
+    with open(source, "wb") as f:
+        f.write(data[::-1])
+    curl(*tls, "-T", source, url + "up.bin")
+    with open(os.path.join(server.root, "up.bin"), "rb") as f:
+        assert f.read() == data[::-1]
+    assert b"big.bin" in curl(*tls, url)
+    # A client that does not ask for TLS sees the server as before.
+    assert curl(url + "big.bin") == data
+
+    script = "\n".join([
+        "set net:timeout 10", "set net:max-retries 2", "set cmd:fail-exit yes",
+        "set ftp:ssl-force true", "set ftp:ssl-protect-data true", "set ftp:passive-mode off", "set ssl:ca-file " + certificate,
+        "open -u %s,%s -p %d localhost" % (USER, PASSWORD, server.port),
+        "put %s -o lftp.bin" % source, "get big.bin -o %s" % os.path.join(work, "lftp-big.bin"), "ls"])
+    listing = subprocess.run(["lftp", "-c", script], check=True, capture_output=True, text=True,
+                             timeout=120).stdout
+    assert "lftp.bin" in listing, listing
+    with open(os.path.join(server.root, "lftp.bin"), "rb") as f:
+        assert f.read() == data[::-1]
+    with open(os.path.join(work, "lftp-big.bin"), "rb") as f:
+        assert f.read() == data
+
+
+def check_ftplib(server, certificate):
+    ftp = login(server, certificate)
+    assert "Version=[TLSv1.2]" in open(os.path.join(server.folder, "logs", "ftp_0.txt")).read()
+    assert ftp.sendcmd("PBSZ 0").startswith("200")
+    ftp.prot_p()
+    payload = os.urandom(1_234_567)
+    ftp.storbinary("STOR ftplib.bin", io.BytesIO(payload))
+    received = bytearray()
+    ftp.retrbinary("RETR ftplib.bin", received.extend)
+    assert bytes(received) == payload
+    assert hashlib.sha256(open(os.path.join(server.root, "ftplib.bin"), "rb").read()).digest() == \
+        hashlib.sha256(payload).digest()
+    assert "ftplib.bin" in ftp.nlst()
+    ftp.set_pasv(False)  # the server connects and is still the TLS server
+    received.clear()
+    ftp.retrbinary("RETR ftplib.bin", received.extend)
+    assert bytes(received) == payload
+    ftp.set_pasv(True)
+    # Back to clear data connections, and a second AUTH is refused.
+    ftp.prot_c()
+    assert ftp.nlst() and ftp.sendcmd("NOOP").startswith("200")
+    refused("503", lambda: ftp.sendcmd("AUTH TLS"))
+    refused("5", lambda: ftp.sendcmd("CCC"))
+    ftp.quit()
+
+    # Data connections that start a new TLS session are someone else's.
+    thief = login(server, certificate, kind=ftplib.FTP_TLS)
+    thief.prot_p()
+    try:
+        with thief.transfercmd("RETR ftplib.bin") as conn:
+            assert not conn.recv(100)
+    except (ssl.SSLError, OSError):
+        pass  # the server ends the connection during or just after the handshake
+    refused("522", thief.voidresp)
+    assert thief.sendcmd("NOOP").startswith("200")
+    thief.quit()
+
+
+def check_required(binary, certificate, key):
+    with Server(binary, conf=conf(certificate, key, "tls = required", "tls_data = required")) as server:
+        clear = ftplib.FTP(timeout=20)
+        clear.connect("127.0.0.1", server.port)
+        assert " AUTH TLS" in clear.sendcmd("FEAT")
+        refused("530", lambda: clear.login(USER, PASSWORD))
+        clear.close()
+        with open(os.path.join(server.root, "f.txt"), "w") as f:
+            f.write("protected")
+        ftp = login(server, certificate)
+        refused("521", lambda: ftp.retrlines("RETR f.txt", lambda _: None))
+        ftp.prot_p()
+        lines = []
+        ftp.retrlines("RETR f.txt", lines.append)
+        assert lines == ["protected"]
+        ftp.quit()
+
+
+def client_hello():
+    """The first flight of a real TLS client, as bytes."""
+    incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+    tls = ssl.create_default_context().wrap_bio(incoming, outgoing, server_hostname="localhost")
+    try:
+        tls.do_handshake()
+    except ssl.SSLWantReadError:
+        pass
+    return outgoing.read()
+
+
+def check_handshake_fuzz(server, certificate):
+    hello = client_hello()
+    rng = random.Random(4217)
+    streams = []
+    for i in range(1000):
+        kind = i % 4
+        if kind == 0:
+            streams.append(hello[:rng.randrange(len(hello))])
+        elif kind == 1:
+            streams.append(os.urandom(rng.randrange(1, 600)))
+        elif kind == 2:
+            broken = bytearray(hello)
+            for _ in range(rng.randrange(1, 8)):
+                broken[rng.randrange(len(broken))] = rng.randrange(256)
+            streams.append(bytes(broken))
+        else:
+            streams.append(b"\x16\x03\x01\xff\xff" + os.urandom(rng.randrange(0, 64)))
+
+    # A protected session stays responsive while the garbage arrives.
+    watcher = login(server, certificate)
+    failures = []
+
+    done = []
+
+    def attack(batch):
+        for stream in batch:
+            try:
+                with socket.create_connection(("127.0.0.1", server.port), timeout=20) as s:
+                    reader = s.makefile("rb")
+                    reader.readline()
+                    s.sendall(b"AUTH TLS\r\n")
+                    if not reader.readline().startswith(b"234"):
+                        failures.append("AUTH TLS was not answered")
+                    s.sendall(stream)
+                    s.shutdown(socket.SHUT_WR)
+                    while s.recv(4096):  # the server's alert, then the end
+                        pass
+            except socket.timeout:
+                failures.append("a broken handshake was left hanging")
+            except OSError:
+                pass  # the server dropped the connection first
+            done.append(stream)
+
+    threads = [threading.Thread(target=attack, args=(streams[i::8],)) for i in range(8)]
+    for thread in threads:
+        thread.start()
+    for _ in range(20):
+        assert watcher.sendcmd("NOOP").startswith("200")
+    for thread in threads:
+        thread.join(300)
+        assert not thread.is_alive()
+    assert not failures, failures[:3]
+    assert len(done) == len(streams)
+    watcher.prot_p()
+    assert "big.bin" in watcher.nlst()
+    watcher.quit()
+    log = open(os.path.join(server.folder, "logs", "ftp_0.txt")).read()
+    assert "TLS Failed: Reason=[" in log
+    # And a new client gets in as before.
+    assert curl("--ssl-reqd", "--cacert", certificate,
+                "ftp://%s:%s@localhost:%d/big.bin" % (USER, PASSWORD, server.port))[:1]
+
+
+def main():
+    with tempfile.TemporaryDirectory() as work:
+        certificate, key = make_certificate(work)
+        with Server(sys.argv[1], conf=conf(certificate, key, "tls = optional")) as server:
+            check_curl_and_lftp(server, certificate, work)
+            check_ftplib(server, certificate)
+            check_handshake_fuzz(server, certificate)
+        check_required(sys.argv[1], certificate, key)
+    print("ok")
+
+
+if __name__ == "__main__":
+    main()
