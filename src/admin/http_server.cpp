@@ -1,5 +1,6 @@
 #include "admin/http_server.h"
 
+#include <algorithm>
 #include <string>
 
 namespace quillon::admin {
@@ -55,20 +56,24 @@ std::unique_ptr<runtime::TcpConnection> HttpServer::CreateConnection(
     if (!connection.IsFinished() && peer == connection.PeerAddress()) ++from_peer;
   });
   if (from_peer >= kMaxPerAddress) return nullptr;  // closed at once
+  HttpConnection::Tls tls;
+  if (tls_source_) tls.context = tls_source_();
+  tls.session = &tls_session_;
   auto connection = std::make_unique<HttpConnection>(std::move(accepted), handler_, log_, clock_,
-                                                     temp_folder_, max_body_);
+                                                     temp_folder_, max_body_, std::move(tls));
   return connection;
 }
 
 HttpConnection::HttpConnection(std::unique_ptr<runtime::LineSocket> socket,
                                RequestHandler& handler, settings::LogFile& log,
                                platform::Clock& clock, const std::string& temp_folder,
-                               std::size_t max_body)
+                               std::size_t max_body, Tls tls)
     : TcpConnection(std::move(socket), HttpServer::kIdleTimeoutMs, clock),
       handler_(handler),
       log_(log),
       max_body_(max_body),
       accepted_ms_(clock.TickMs()),
+      tls_(std::move(tls)),
       request_(Socket().PeerAddressText(), std::to_string(Socket().PeerPort()), temp_folder,
                clock) {
   request_.SetStopEvent(&StopEvent());
@@ -83,8 +88,16 @@ void HttpConnection::LogLine(const std::string& text) {
 
 void HttpConnection::Serve() {
   LogLine("Connection Accepted.");
+  if (tls_.context != nullptr && !StartTls()) return;
   if (!ReadRequest()) return;
-  if (request_.IsComplete()) {
+  if (redirect_to_tls_) {
+    // Nothing of a plain request is handled: the browser asks again over TLS.
+    if (request_.IsValid()) {
+      request_.Response().Redirect(SecureAddress(), false);
+    } else {
+      request_.Response().BadRequest();
+    }
+  } else if (request_.IsComplete()) {
     // A handler may keep the browser waiting (a wrong password): that is
     // not the browser being idle.
     SetBusy(true);
@@ -95,6 +108,45 @@ void HttpConnection::Serve() {
     request_.Response().BadRequest();
   }
   SendResponse();
+}
+
+bool HttpConnection::StartTls() {
+  // Every TLS connection opens with a handshake record.
+  constexpr std::uint8_t kHandshakeRecord = 0x16;
+  runtime::LineSocket& socket = Socket();
+  std::uint8_t first = 0;
+  for (;;) {
+    if (StopRequested() || socket.GetState() != runtime::TcpSocket::kConnected) return false;
+    if (GetClock().TickMs() - accepted_ms_ >= kRequestTimeLimitMs) return false;
+    if (socket.PeekFirstByte(&first)) break;
+    socket.WaitReadable(&StopEvent(), kWaitMs);
+  }
+  if (first != kHandshakeRecord) {
+    redirect_to_tls_ = true;
+    return true;
+  }
+  std::string error;
+  if (socket.AcceptTls(*tls_.context, *tls_.session, &StopEvent(), GetClock(),
+                       limits::kTlsHandshakeLimitMs, &error))
+    return true;
+  LogLine("TLS Failed: Reason=[" + error + "]");
+  return false;
+}
+
+std::string HttpConnection::SecureAddress() {
+  // The Host header is the browser's; a name with anything but letters,
+  // digits, dots, dashes, brackets and colons is not put in a header.
+  std::string host = request_.Host();
+  const bool plain = !host.empty() && std::all_of(host.begin(), host.end(), [](char ch) {
+    return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
+           ch == '.' || ch == '-' || ch == ':' || ch == '[' || ch == ']';
+  });
+  if (!plain) {
+    host = std::string(Socket().LocalAddressText()) + ":" + std::to_string(Socket().LocalPort());
+  }
+  std::string address = "https://" + host + request_.Path();
+  if (request_.HasQuery()) address += "?" + request_.RawQuery();
+  return address;
 }
 
 bool HttpConnection::ReadRequest() {
@@ -128,7 +180,7 @@ bool HttpConnection::ReadRequest() {
       // complete are answered now.
       if (request_.GetMethod() != HttpRequest::Method::kPost || request_.PostCannotComplete())
         return true;
-      if (!handler_.TakesBody(request_)) request_.DiscardBody();
+      if (redirect_to_tls_ || !handler_.TakesBody(request_)) request_.DiscardBody();
       in_body = true;
     }
     if (request_.IsComplete()) return true;

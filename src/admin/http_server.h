@@ -7,12 +7,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "admin/http_request.h"
 #include "platform/clock.h"
+#include "platform/tls.h"
 #include "runtime/connection_listener.h"
 #include "runtime/limits.h"
 #include "runtime/tcp_connection.h"
@@ -51,6 +53,12 @@ class HttpServer final : public runtime::ConnectionListener {
              std::string temp_folder, std::size_t max_body = kMaxBodyBytes);
   ~HttpServer() override;
 
+  // Where connections accepted from now on find the certificate: a non-null
+  // context makes the port speak HTTPS, and a browser that comes in plain
+  // HTTP is redirected to it.
+  using TlsSource = std::function<std::shared_ptr<const platform::TlsContext>()>;
+  void SetTlsSource(TlsSource source) { tls_source_ = std::move(source); }
+
  protected:
   std::unique_ptr<runtime::TcpConnection> CreateConnection(
       std::unique_ptr<runtime::LineSocket> accepted) override;
@@ -61,6 +69,9 @@ class HttpServer final : public runtime::ConnectionListener {
   platform::Clock& clock_;
   const std::string temp_folder_;
   const std::size_t max_body_;
+  TlsSource tls_source_;  // set before Start
+  // Browsers may resume their TLS sessions with this server only.
+  const platform::TlsSessionContext tls_session_ = platform::TlsSessionContext::MakeRandom();
 };
 
 // One browser connection: one request, one response.
@@ -74,13 +85,27 @@ class HttpConnection final : public runtime::TcpConnection {
   static constexpr std::size_t kReceiveChunk = 4096;
   static constexpr std::size_t kSendPiece = 16 * 1024;
 
+  // With `tls` the connection is HTTPS, or answers a plain request with a
+  // redirect to HTTPS.
+  struct Tls {
+    std::shared_ptr<const platform::TlsContext> context;
+    const platform::TlsSessionContext* session = nullptr;
+  };
+
   HttpConnection(std::unique_ptr<runtime::LineSocket> socket, RequestHandler& handler,
                  settings::LogFile& log, platform::Clock& clock, const std::string& temp_folder,
-                 std::size_t max_body);
+                 std::size_t max_body, Tls tls);
   ~HttpConnection() override;
 
  private:
   void Serve() override;
+  // Waits for the browser's first byte: a TLS handshake is run; anything
+  // else marks the request for the redirect. False when the connection is
+  // to end.
+  bool StartTls();
+  // The request's address over HTTPS, on the host the browser asked for
+  // when that is a plain host name, else on this end's address.
+  std::string SecureAddress();
   // Reads the request; false when the connection is to end without an answer.
   bool ReadRequest();
   void SendResponse();
@@ -90,6 +115,8 @@ class HttpConnection final : public runtime::TcpConnection {
   settings::LogFile& log_;
   const std::size_t max_body_;
   const std::uint32_t accepted_ms_;  // the tick of the accept
+  const Tls tls_;
+  bool redirect_to_tls_ = false;  // plain HTTP on an HTTPS port
   HttpRequest request_;
 };
 

@@ -57,6 +57,8 @@ class RemoteAdminService {
 
  private:
   std::uint32_t ReadPort();
+  // Whether the certificate is loaded when the settings want HTTPS.
+  bool TlsReady();
 
   ftp::FtpServer& server_;
   AdminHandler handler_;

@@ -75,15 +75,7 @@ bool FtpServer::Activate(std::string* error) {
     *error = errors::kInternal;
     return false;
   }
-  bool tls_ok;
-  {
-    runtime::CriticalSection::Guard guard(settings_.Lock());
-    tls_ok = tls_.Configure(settings_.Extra(), error);
-  }
-  if (!tls_ok) {
-    [[maybe_unused]] const bool written = log_.WriteLine(*error);
-    return false;
-  }
+  if (!ConfigureTls(error)) return false;
   std::uint32_t port = 0, cap = 0;
   ReadListenSettings(&port, &cap);
   listener_->SetCap(cap);
@@ -98,6 +90,16 @@ bool FtpServer::Activate(std::string* error) {
     [[maybe_unused]] const bool written = log_.WriteLine(announced);
   }
   return true;
+}
+
+bool FtpServer::ConfigureTls(std::string* error) {
+  bool ok;
+  {
+    runtime::CriticalSection::Guard guard(settings_.Lock());
+    ok = tls_.Configure(settings_.Extra(), error);
+  }
+  if (!ok) [[maybe_unused]] const bool written = log_.WriteLine(*error);
+  return ok;
 }
 
 void FtpServer::ConfigurePassive() {

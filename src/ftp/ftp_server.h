@@ -54,8 +54,12 @@ class FtpServer {
   settings::ServerSettings& Settings() { return settings_; }
   access::AuthManager& Auth() { return auth_; }
   settings::LogFile& Log() { return log_; }
-  // The TLS rules and certificate of the last activation.
+  // The TLS rules and certificate of the last activation (or ConfigureTls).
   const TlsConfig& Tls() const { return tls_; }
+  // Loads the TLS rules and certificate from the settings, as activation
+  // does. False with *error (also written to the FTP log) when the
+  // certificate or key cannot be used; TLS is then off.
+  [[nodiscard]] bool ConfigureTls(std::string* error);
 
   // Loads settings, accounts and groups (all three are attempted); true
   // only if all three loaded. The FTP log continues at the stored number.

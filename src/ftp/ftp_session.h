@@ -38,7 +38,7 @@ class FtpSession final : public runtime::TcpConnection {
   // After this long without commands or transfers the activity says "Idle".
   static constexpr std::uint32_t kIdleActivityMs = limits::kIdleActivityMs;
   // A TLS handshake (control or data) that is not done in this time fails.
-  static constexpr std::uint32_t kTlsHandshakeLimitMs = 10'000;
+  static constexpr std::uint32_t kTlsHandshakeLimitMs = limits::kTlsHandshakeLimitMs;
   // While a transfer runs, admission is checked again this often.
   static constexpr std::uint32_t kTransferAdmissionMs = 250;
   // Longest wait for input before the session looks at its state again;

@@ -186,11 +186,13 @@ IoStatus SendFileSome(SocketHandle socket, int file, std::size_t length, std::si
   }
 }
 
-IoStatus ReceiveSome(SocketHandle socket, void* buffer, std::size_t length, std::size_t* count,
-                     int* error) {
+namespace {
+
+IoStatus ReceiveWithFlags(SocketHandle socket, void* buffer, std::size_t length, std::size_t* count,
+                          int* error, int flags) {
   *count = 0;
   for (;;) {
-    ssize_t n = recv(socket, buffer, length, MSG_DONTWAIT);
+    ssize_t n = recv(socket, buffer, length, MSG_DONTWAIT | flags);
     if (n > 0) {
       *count = static_cast<std::size_t>(n);
       return IoStatus::kDone;
@@ -201,6 +203,18 @@ IoStatus ReceiveSome(SocketHandle socket, void* buffer, std::size_t length, std:
     SetError(error, errno);
     return IoStatus::kFailed;
   }
+}
+
+}  // namespace
+
+IoStatus ReceiveSome(SocketHandle socket, void* buffer, std::size_t length, std::size_t* count,
+                     int* error) {
+  return ReceiveWithFlags(socket, buffer, length, count, error, 0);
+}
+
+IoStatus PeekSome(SocketHandle socket, void* buffer, std::size_t length, std::size_t* count,
+                  int* error) {
+  return ReceiveWithFlags(socket, buffer, length, count, error, MSG_PEEK);
 }
 
 bool LocalEndpoint(SocketHandle socket, Endpoint* out) {

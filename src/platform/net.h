@@ -69,6 +69,9 @@ IoStatus SendSome(SocketHandle socket, const void* bytes, std::size_t length, st
                   int* error);
 IoStatus ReceiveSome(SocketHandle socket, void* buffer, std::size_t length, std::size_t* count,
                      int* error);
+// As ReceiveSome, but the bytes stay in the socket for the next receive.
+IoStatus PeekSome(SocketHandle socket, void* buffer, std::size_t length, std::size_t* count,
+                  int* error);
 // Sends up to `length` bytes of the open file `file` from its current
 // offset (which moves on) straight from the file system cache, without a
 // copy through the caller. kDone with *count > 0; kWouldBlock; kClosed when

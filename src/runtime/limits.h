@@ -27,6 +27,7 @@ inline constexpr std::size_t kSpoolBatch = 64 * 1024;        // form bodies reac
 // Time-outs and pauses (milliseconds).
 inline constexpr std::uint32_t kSendFinalLimitMs = 10'000;   // closing replies to a peer that does not read
 inline constexpr std::uint32_t kRequestTimeLimitMs = 30'000;  // one remote-admin request, headers and body
+inline constexpr std::uint32_t kTlsHandshakeLimitMs = 10'000;  // a TLS handshake, FTP or admin
 inline constexpr std::uint32_t kIdleActivityMs = 30'000;      // a quiet session shows "Idle"
 inline constexpr std::uint32_t kMaxWaitMs = 5000;             // longest wait before a session looks again
 inline constexpr std::uint32_t kBadLoginPauseMs = 3000;       // a failed PASS waits this long

@@ -172,6 +172,19 @@ bool TcpSocket::ReceiveRaw(void* buffer, std::size_t* length) {
   return CompleteIo(status, received, &bytes_received_, length);
 }
 
+bool TcpSocket::PeekFirstByte(std::uint8_t* byte) {
+  if (state_ != kConnected || tls_ != nullptr) {
+    last_error_ = kErrorNotConnected;
+    return false;
+  }
+  std::size_t length = 1;
+  std::size_t peeked = 0;
+  const platform::IoStatus status = platform::PeekSome(handle_, byte, length, &peeked, nullptr);
+  if (status == platform::IoStatus::kWouldBlock) return false;
+  if (status == platform::IoStatus::kDone) return true;
+  return FailIo(kErrorClosed, &length, true);
+}
+
 bool TcpSocket::CompleteIo(platform::IoStatus status, std::size_t moved, std::uint64_t* counter,
                            std::size_t* length) {
   switch (status) {

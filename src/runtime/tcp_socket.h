@@ -109,6 +109,11 @@ class TcpSocket {
                                const platform::TlsSessionContext& session, const platform::Event* stop,
                                platform::Clock& clock, std::uint32_t timeout_ms, std::string* error);
   bool IsTls() const { return tls_ != nullptr; }
+  // The first byte the peer sent, left in place, when it has arrived (a
+  // server that speaks TLS and plain on one port tells them apart by it).
+  // False when nothing has arrived yet; false and closed (code 10) when the
+  // connection ended first.
+  [[nodiscard]] bool PeekFirstByte(std::uint8_t* byte);
   // The TLS handshake resumed a session of the same session context.
   bool TlsResumed() const { return tls_ != nullptr && tls_->Resumed(); }
   // Received bytes already decrypted and waiting inside the TLS session, which
