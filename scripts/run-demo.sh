@@ -5,6 +5,8 @@
 # port 2121 (21 as root), the remote admin on 7088 with a generated password,
 # and an anonymous read-only account rooted at <dist>/pub.
 # QUILLON_FTP_PORT and QUILLON_ADMIN_PORT choose other ports for that first run.
+# Without a configured certificate it generates a self-signed one, so FTP
+# offers TLS and the remote admin speaks HTTPS.
 set -euo pipefail
 dist="${1:-build/dist}"
 mode="${2:-service}"
@@ -32,8 +34,22 @@ TEXT
   fi
 fi
 
+# TLS out of the box: a self-signed certificate for FTP (AUTH TLS, optional
+# for clients) and the remote admin (HTTPS only), unless one is configured.
+if [ -z "$(./quillon-setup get tls_certificate)" ]; then
+  ./quillon-setup tls generate localhost >/dev/null
+  ./quillon-setup set admin_tls on >/dev/null
+fi
+
 echo "FTP server:    ftp://127.0.0.1:$(./quillon-setup get mPort)/  (anonymous, read-only: $PWD/pub)"
-echo "Remote admin:  http://127.0.0.1:$(./quillon-setup get mRAPort)/  password: $(./quillon-setup get mRAPass)"
+if [ "$(./quillon-setup get tls)" != off ]; then
+  echo "FTP over TLS:  explicit (AUTH TLS), certificate $(./quillon-setup get tls_certificate)"
+fi
+if [ "$(./quillon-setup get admin_tls)" = on ]; then admin_scheme=https; else admin_scheme=http; fi
+echo "Remote admin:  $admin_scheme://127.0.0.1:$(./quillon-setup get mRAPort)/  password: $(./quillon-setup get mRAPass)"
+if [ "$admin_scheme" = https ]; then
+  echo "               (the certificate is self-signed: the browser asks once to accept it)"
+fi
 if [ "$mode" = desktop ]; then
   if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
     echo "The desktop program needs a display (DISPLAY is not set); use make run without one." >&2

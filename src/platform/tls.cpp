@@ -86,7 +86,12 @@ std::unique_ptr<TlsContext> TlsContext::Create(const std::string& certificate_fi
     return nullptr;
   }
   if (SSL_CTX_use_PrivateKey_file(ctx, key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
-    *error = "Unable to use the TLS key " + key_file + ": " + TakeErrorText("not a PEM private key");
+    if (ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH) {
+      *error = "The TLS key " + key_file + " does not belong to the certificate " + certificate_file;
+      ERR_clear_error();
+    } else {
+      *error = "Unable to use the TLS key " + key_file + ": " + TakeErrorText("not a PEM private key");
+    }
     return nullptr;
   }
   if (SSL_CTX_check_private_key(ctx) != 1) {
@@ -248,7 +253,9 @@ bool WriteSelfSignedCertificate(const std::string& host, const std::string& cert
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
                                reinterpret_cast<const unsigned char*>(host.c_str()), -1, -1, 0);
     X509_set_issuer_name(certificate, name);
-    const std::string alternative = (IsDottedAddress(host) ? "IP:" : "DNS:") + host;
+    std::string alternative = (IsDottedAddress(host) ? "IP:" : "DNS:") + host;
+    // Clients on the same machine often use the loopback address instead.
+    if (host == "localhost") alternative += ",IP:127.0.0.1";
     made = AddExtension(certificate, NID_basic_constraints, "critical,CA:TRUE") &&
            AddExtension(certificate, NID_subject_key_identifier, "hash") &&
            AddExtension(certificate, NID_subject_alt_name, alternative.c_str()) &&

@@ -6,6 +6,7 @@ import os
 import shutil
 import signal
 import socket
+import ssl
 import stat
 import subprocess
 import sys
@@ -404,6 +405,43 @@ class SetupToolTest(ProgramFolder):
         self.assertEqual(self.setup_tool("account", "list").stdout, "")
 
 
+class TlsSetupTest(ProgramFolder):
+    def test_generated_certificate_serves_ftp_and_admin_over_tls(self):
+        self.assertIn("quillon-setup init first",
+                      self.setup_tool("tls", "generate", "localhost", expect=1).stderr)
+        self.configure()
+        result = self.setup_tool("tls", "generate", "localhost")
+        certificate = self.path("config", "tls-certificate.pem")
+        self.assertIn(certificate, result.stdout)
+        self.assertEqual(os.stat(self.path("config", "tls-key.pem")).st_mode & 0o777, 0o600)
+        self.assertEqual(self.setup_tool("get", "tls").stdout, "optional\n")
+        self.assertEqual(self.setup_tool("get", "tls_certificate").stdout, certificate + "\n")
+        self.setup_tool("set", "admin_tls", "on")
+
+        self.start_running()
+        listing = subprocess.run(["curl", "-s", "--max-time", "10", "--ssl-reqd", "--cacert", certificate,
+                                  "ftp://localhost:%d/" % self.ftp_port],
+                                 capture_output=True, text=True).stdout
+        self.assertIn("README.txt", listing)
+        context = ssl.create_default_context(cafile=certificate)
+        # The plain address is sent on to HTTPS on the same port.
+        with urllib.request.urlopen("http://127.0.0.1:%d/" % self.admin_port, timeout=10,
+                                    context=context) as page:
+            self.assertEqual(page.url, "https://127.0.0.1:%d/" % self.admin_port)
+            self.assertIn(b"Administrator password", page.read())
+
+    def test_unreadable_key_stops_the_start_with_the_reason(self):
+        self.configure()
+        self.setup_tool("tls", "generate", "localhost")
+        os.remove(self.path("config", "tls-key.pem"))
+        lines = self.run_to_end(self.start())
+        self.assertIn("#ERROR - INITIALISATION FAILED (UNABLE TO READ THE TLS KEY %s: NO SUCH FILE OR "
+                      "DIRECTORY)" % self.path("config", "tls-key.pem").upper(), lines)
+        with open(self.path("logs", "ftp_0.txt")) as log:
+            self.assertIn("Unable to read the TLS key %s: No such file or directory"
+                          % self.path("config", "tls-key.pem"), log.read())
+
+
 class DemoTest(ProgramFolder):
     def test_make_run_steps_serve_the_demo_folder(self):
         ftp_port, admin_port = free_port(), free_port()
@@ -411,12 +449,22 @@ class DemoTest(ProgramFolder):
         process = subprocess.Popen(["bash", RUN_DEMO, self.folder], env=env, text=True,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.processes.append(process)
-        banner = [process.stdout.readline() for _ in range(4)]
+        banner = []
+        while not banner or not banner[-1].startswith("Press Ctrl-C"):
+            banner.append(process.stdout.readline())
+            self.assertTrue(banner[-1], banner)
         self.assertIn("ftp://127.0.0.1:%d/" % ftp_port, banner[0])
-        self.assertIn("http://127.0.0.1:%d/" % admin_port, banner[1])
+        self.assertIn("explicit (AUTH TLS)", banner[1])
+        self.assertIn("https://127.0.0.1:%d/" % admin_port, banner[2])
         self.assertTrue(wait_for(lambda: "#OK - INITIALISED" in self.log_lines()))
         self.assertIn("README.txt", ftp_list(ftp_port))
-        with urllib.request.urlopen("http://127.0.0.1:%d/" % admin_port, timeout=10) as page:
+        certificate = self.path("config", "tls-certificate.pem")
+        listing = subprocess.run(["curl", "-s", "--max-time", "10", "--ssl-reqd", "--cacert", certificate,
+                                  "ftp://127.0.0.1:%d/" % ftp_port], capture_output=True, text=True).stdout
+        self.assertIn("README.txt", listing)
+        context = ssl.create_default_context(cafile=certificate)
+        with urllib.request.urlopen("https://127.0.0.1:%d/" % admin_port, timeout=10,
+                                    context=context) as page:
             self.assertIn(b"Administrator password", page.read())
         process.send_signal(signal.SIGINT)  # Ctrl-C
         process.wait(timeout=60)

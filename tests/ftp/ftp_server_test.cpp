@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/event.h"
+#include "platform/tls.h"
 #include "vfs/file_writer.h"
 
 #include "support/ftp_server_fixture.h"
@@ -163,6 +164,66 @@ TEST_F(FtpServerTest, MaxUsersCapsConnectionsAtTwiceTheLimit) {
   EXPECT_TRUE(seventh.StaysSilent(300));
   held.front()->Close();
   EXPECT_EQ(seventh.ReadLine().substr(0, 4), "220 ");
+}
+
+TEST_F(FtpServerTest, CertificateProblemsStopActivationWithTheReason) {
+  std::string error;
+  const std::string certificate = dir_.File("config/certificate.pem");
+  const std::string key = dir_.File("config/key.pem");
+  ChangeSettings([&](settings::ServerSettings& s) {
+    std::string message;
+    EXPECT_TRUE(s.Extra().Set("tls", "optional", &message)) << message;
+    EXPECT_TRUE(s.Extra().Set("tls_certificate", certificate, &message)) << message;
+    EXPECT_TRUE(s.Extra().Set("tls_key", key, &message)) << message;
+  });
+  EXPECT_FALSE(server_->Activate(&error));
+  EXPECT_EQ(error, "Unable to read the TLS certificate " + certificate + ": No such file or directory");
+  EXPECT_FALSE(server_->IsActive());
+  EXPECT_NE(FtpLog().find(error), std::string::npos);
+
+  ASSERT_TRUE(platform::WriteSelfSignedCertificate("localhost", certificate, key, &error)) << error;
+  port_ = Start();
+  ASSERT_NE(port_, 0);
+  EXPECT_TRUE(server_->Tls().Get().context != nullptr);
+}
+
+TEST_F(FtpServerTest, TlsCommandsOutOfOrderAndRequiredTls) {
+  const std::string certificate = dir_.File("config/certificate.pem");
+  const std::string key = dir_.File("config/key.pem");
+  std::string error;
+  ASSERT_TRUE(platform::WriteSelfSignedCertificate("127.0.0.1", certificate, key, &error)) << error;
+
+  // Off: the commands are unknown, as they were.
+  port_ = Start();
+  FtpClient plain;
+  plain.Connect(port_);
+  EXPECT_EQ(plain.Command("AUTH TLS").substr(0, 4), "530 ");  // as any command before USER
+  EXPECT_EQ(plain.Command("FEAT").find("AUTH"), std::string::npos);
+  plain.Close();
+  server_->Deactivate();
+
+  ChangeSettings([&](settings::ServerSettings& s) {
+    std::string message;
+    EXPECT_TRUE(s.Extra().Set("tls", "required", &message)) << message;
+    EXPECT_TRUE(s.Extra().Set("tls_certificate", certificate, &message)) << message;
+    EXPECT_TRUE(s.Extra().Set("tls_key", key, &message)) << message;
+  });
+  port_ = Start();
+  FtpClient client;
+  client.Connect(port_);
+  const std::string feat = client.Command("FEAT");
+  EXPECT_NE(feat.find("\n AUTH TLS\n PBSZ\n PROT\n"), std::string::npos) << feat;
+  EXPECT_EQ(client.Command("PBSZ 0"), "503 Use AUTH TLS first.");
+  EXPECT_EQ(client.Command("PROT P"), "503 Use AUTH TLS first.");
+  EXPECT_EQ(client.Command("CCC"), "503 Use AUTH TLS first.");
+  EXPECT_EQ(client.Command("AUTH KERBEROS"), "504 AUTH TLS and AUTH SSL are the mechanisms offered.");
+  EXPECT_EQ(client.Command("USER bob"), "530 This server requires TLS: send AUTH TLS before USER.");
+  EXPECT_EQ(client.Command("PASS secret").substr(0, 4), "530 ");
+  // A client that sends no handshake after AUTH is let go, not waited for.
+  EXPECT_EQ(client.Command("AUTH TLS"), "234 Proceed with TLS negotiation.");
+  ASSERT_TRUE(client.SendRaw("USER bob\r\n"));
+  EXPECT_TRUE(client.WaitForClose());
+  EXPECT_TRUE(WaitUntil([&] { return FtpLog().find("TLS Failed: Reason=[") != std::string::npos; }));
 }
 
 }  // namespace

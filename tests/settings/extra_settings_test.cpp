@@ -76,5 +76,50 @@ TEST(ExtraSettingsTest, SavingKeepsEveryOtherLineAndWritesOwnerOnly) {
   EXPECT_EQ(again.PassivePortLast(), 50010u);
 }
 
+TEST(ExtraSettingsTest, TlsKeysAndTheirDefaults) {
+  TempDir dir;
+  ExtraSettings extra;
+  std::string message;
+  ASSERT_TRUE(extra.Load(dir.File("missing.conf"), &message));
+  EXPECT_EQ(extra.Tls(), ExtraSettings::TlsMode::kOff);
+  EXPECT_FALSE(extra.AdminTls() || extra.TlsOnly13() || extra.TlsDataRequired());
+  EXPECT_TRUE(extra.TlsSessionReuseRequired());
+
+  WriteWholeFile(dir.File("quillon.conf"),
+                 "tls = required\ntls_certificate = /etc/ssl/a b.pem\ntls_key = /etc/ssl/a.key\n"
+                 "tls_min_version = 1.3\ntls_data = required\ntls_session_reuse = optional\nadmin_tls = on\n");
+  ASSERT_TRUE(extra.Load(dir.File("quillon.conf"), &message)) << message;
+  EXPECT_EQ(extra.Tls(), ExtraSettings::TlsMode::kRequired);
+  EXPECT_EQ(extra.TlsCertificate(), "/etc/ssl/a b.pem");
+  EXPECT_EQ(extra.TlsKey(), "/etc/ssl/a.key");
+  EXPECT_TRUE(extra.TlsOnly13() && extra.TlsDataRequired() && extra.AdminTls());
+  EXPECT_FALSE(extra.TlsSessionReuseRequired());
+  std::string value;
+  ASSERT_TRUE(extra.Get("tls", &value));
+  EXPECT_EQ(value, "required");
+  ASSERT_TRUE(extra.Get("tls_min_version", &value));
+  EXPECT_EQ(value, "1.3");
+
+  // A reload without the keys returns to the defaults.
+  WriteWholeFile(dir.File("quillon.conf"), "tls = optional\n");
+  ASSERT_TRUE(extra.Load(dir.File("quillon.conf"), &message)) << message;
+  EXPECT_TRUE(extra.TlsCertificate().empty());
+  EXPECT_FALSE(extra.AdminTls());
+  EXPECT_TRUE(extra.TlsSessionReuseRequired());
+
+  // Values outside their choices (and relative file names) are refused.
+  for (const char* line : {"tls = on", "tls_certificate = cert.pem", "tls_key = ../key.pem",
+                           "tls_min_version = 1.1", "tls_data = yes", "tls_session_reuse = never",
+                           "admin_tls = true"}) {
+    WriteWholeFile(dir.File("bad.conf"), std::string(line) + "\n");
+    EXPECT_FALSE(extra.Load(dir.File("bad.conf"), &message)) << line;
+    const std::string key(line, std::string_view(line).find(' '));
+    EXPECT_FALSE(extra.Set(key, std::string_view(line).substr(std::string_view(line).find('=') + 2).data(),
+                           &message))
+        << line;
+  }
+  EXPECT_EQ(extra.Tls(), ExtraSettings::TlsMode::kOff);
+}
+
 }  // namespace
 }  // namespace quillon::settings

@@ -1,0 +1,68 @@
+#include "platform/tls.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "support/temp_dir.h"
+
+namespace quillon::platform {
+namespace {
+
+using testing::ReadWholeFile;
+using testing::TempDir;
+using testing::WriteWholeFile;
+
+TEST(TlsContextTest, GeneratedCertificateLoadsAndItsKeyIsOwnerOnly) {
+  TempDir dir;
+  std::string error;
+  ASSERT_TRUE(WriteSelfSignedCertificate("ftp.example.org", dir.File("cert.pem"), dir.File("key.pem"), &error))
+      << error;
+  const auto key_mode = std::filesystem::status(dir.File("key.pem")).permissions();
+  EXPECT_EQ(key_mode & std::filesystem::perms::all, std::filesystem::perms::owner_read |
+                                                        std::filesystem::perms::owner_write);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("key.pem.tmp")));
+  EXPECT_NE(ReadWholeFile(dir.File("cert.pem")).find("-----BEGIN CERTIFICATE-----"), std::string::npos);
+  for (TlsVersion version : {TlsVersion::k1_2, TlsVersion::k1_3})
+    EXPECT_NE(TlsContext::Create(dir.File("cert.pem"), dir.File("key.pem"), version, &error), nullptr)
+        << error;
+
+  // Written again, both files are replaced whole.
+  const std::string first = ReadWholeFile(dir.File("cert.pem"));
+  ASSERT_TRUE(WriteSelfSignedCertificate("203.0.113.7", dir.File("cert.pem"), dir.File("key.pem"), &error));
+  EXPECT_NE(ReadWholeFile(dir.File("cert.pem")), first);
+  EXPECT_NE(TlsContext::Create(dir.File("cert.pem"), dir.File("key.pem"), TlsVersion::k1_2, &error), nullptr);
+
+  EXPECT_FALSE(WriteSelfSignedCertificate("x", dir.File("no/such/folder/cert.pem"), dir.File("k.pem"), &error));
+  EXPECT_NE(error.find("no/such/folder/cert.pem"), std::string::npos) << error;
+}
+
+TEST(TlsContextTest, UnusableFilesAreNamedWithTheReason) {
+  TempDir dir;
+  std::string error;
+  ASSERT_TRUE(WriteSelfSignedCertificate("a.example", dir.File("a.pem"), dir.File("a.key"), &error));
+  ASSERT_TRUE(WriteSelfSignedCertificate("b.example", dir.File("b.pem"), dir.File("b.key"), &error));
+  WriteWholeFile(dir.File("junk.pem"), "not a certificate\n");
+
+  EXPECT_EQ(TlsContext::Create(dir.File("missing.pem"), dir.File("a.key"), TlsVersion::k1_2, &error), nullptr);
+  EXPECT_EQ(error, "Unable to read the TLS certificate " + dir.File("missing.pem") + ": No such file or directory");
+  EXPECT_EQ(TlsContext::Create(dir.File("a.pem"), dir.File("missing.key"), TlsVersion::k1_2, &error), nullptr);
+  EXPECT_EQ(error, "Unable to read the TLS key " + dir.File("missing.key") + ": No such file or directory");
+  EXPECT_EQ(TlsContext::Create(dir.File("junk.pem"), dir.File("a.key"), TlsVersion::k1_2, &error), nullptr);
+  EXPECT_EQ(error.rfind("Unable to use the TLS certificate " + dir.File("junk.pem") + ": ", 0), 0u) << error;
+  EXPECT_EQ(TlsContext::Create(dir.File("a.pem"), dir.File("junk.pem"), TlsVersion::k1_2, &error), nullptr);
+  EXPECT_EQ(error.rfind("Unable to use the TLS key " + dir.File("junk.pem") + ": ", 0), 0u) << error;
+  EXPECT_EQ(TlsContext::Create(dir.File("a.pem"), dir.File("b.key"), TlsVersion::k1_2, &error), nullptr);
+  EXPECT_EQ(error, "The TLS key " + dir.File("b.key") + " does not belong to the certificate " + dir.File("a.pem"));
+}
+
+TEST(TlsSessionContextTest, EachControlConnectionGetsItsOwn) {
+  const TlsSessionContext a = TlsSessionContext::MakeRandom();
+  const TlsSessionContext b = TlsSessionContext::MakeRandom();
+  EXPECT_NE(std::string(a.bytes, a.bytes + TlsSessionContext::kBytes),
+            std::string(b.bytes, b.bytes + TlsSessionContext::kBytes));
+}
+
+}  // namespace
+}  // namespace quillon::platform
