@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Transfer benchmark on loopback with curl against a server process:
 single-stream download and upload of a 1 GiB file (MB/s and server CPU
-seconds), LIST of a folder of 10,000 files, and 50 parallel 10 MiB downloads.
+seconds), plain and over TLS (AUTH TLS, PROT P), LIST of a folder of 10,000
+files, and 50 parallel 10 MiB downloads.
 Usage: transfer_bench.py <e2e_server binary>"""
 import os
 import subprocess
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
@@ -33,19 +35,32 @@ def curl(*args):
                    stdout=subprocess.DEVNULL)
 
 
+def make_certificate(folder):
+    certificate = os.path.join(folder, "certificate.pem")
+    key = os.path.join(folder, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                    "-nodes", "-keyout", key, "-out", certificate, "-days", "2", "-subj", "/CN=127.0.0.1",
+                    "-addext", "subjectAltName=IP:127.0.0.1"], check=True, capture_output=True)
+    return certificate, key
+
+
 def main():
-    with Server(sys.argv[1]) as server:
+    keys = tempfile.TemporaryDirectory()
+    certificate, key = make_certificate(keys.name)
+    conf = "tls = optional\ntls_certificate = %s\ntls_key = %s\n" % (certificate, key)
+    with Server(sys.argv[1], conf=conf) as server:
         big = os.path.join(server.root, "big.bin")
         with open(big, "wb") as f:
             block = os.urandom(MIB)
             for _ in range(1024):
                 f.write(block)
-        seconds, cpu = timed(server, lambda: curl("-o", "/dev/null", server.url("big.bin")))
-        print("download 1 GiB: %.0f MB/s, server CPU %.2f s" % (1024 / seconds, cpu))
-        seconds, cpu = timed(server, lambda: curl("-T", big, server.url("copy.bin")))
-        print("upload 1 GiB:   %.0f MB/s, server CPU %.2f s" % (1024 / seconds, cpu))
+        for label, tls in (("", []), (" over TLS", ["--ssl-reqd", "--cacert", certificate])):
+            seconds, cpu = timed(server, lambda: curl(*tls, "-o", "/dev/null", server.url("big.bin")))
+            print("download 1 GiB%s: %.0f MB/s, server CPU %.2f s" % (label, 1024 / seconds, cpu))
+            seconds, cpu = timed(server, lambda: curl(*tls, "-T", big, server.url("copy.bin")))
+            print("upload 1 GiB%s:   %.0f MB/s, server CPU %.2f s" % (label, 1024 / seconds, cpu))
+            os.remove(os.path.join(server.root, "copy.bin"))
         os.remove(big)
-        os.remove(os.path.join(server.root, "copy.bin"))
 
         many = os.path.join(server.root, "many")
         os.makedirs(many)
