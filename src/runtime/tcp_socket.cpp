@@ -163,8 +163,16 @@ bool TcpSocket::ReceiveRaw(void* buffer, std::size_t* length) {
   if (state_ != kConnected) return FailIo(kErrorNotConnected, length, false);
   std::size_t received = 0;
   if (tls_ != nullptr) {
-    // The count is read only after the call that fills it.
-    const platform::TlsStatus status = tls_->Read(buffer, *length, &received);
+    // A TLS read gives at most one record (16 KiB): more records are taken
+    // while they are there, so a large buffer fills in one call.
+    platform::TlsStatus status = tls_->Read(buffer, *length, &received);
+    while (status == platform::TlsStatus::kDone && received < *length) {
+      std::size_t more = 0;
+      if (tls_->Read(static_cast<char*>(buffer) + received, *length - received, &more) !=
+          platform::TlsStatus::kDone)
+        break;  // the end or a failure shows again on the next call
+      received += more;
+    }
     return CompleteTls(status, received, &bytes_received_, length);
   }
   const platform::IoStatus status =
