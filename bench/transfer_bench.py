@@ -11,7 +11,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
-from server import Server  # noqa: E402
+from server import Server, make_certificate  # noqa: E402
 
 MIB = 1 << 20
 TICKS = os.sysconf("SC_CLK_TCK")
@@ -33,15 +33,6 @@ def timed(server, action):
 def curl(*args):
     subprocess.run(["curl", "--silent", "--show-error", *args], check=True,
                    stdout=subprocess.DEVNULL)
-
-
-def make_certificate(folder):
-    certificate = os.path.join(folder, "certificate.pem")
-    key = os.path.join(folder, "key.pem")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-                    "-nodes", "-keyout", key, "-out", certificate, "-days", "2", "-subj", "/CN=127.0.0.1",
-                    "-addext", "subjectAltName=IP:127.0.0.1"], check=True, capture_output=True)
-    return certificate, key
 
 
 def main():

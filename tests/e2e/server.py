@@ -45,3 +45,15 @@ class Server:
 
     def url(self, path=""):
         return "ftp://%s:%s@127.0.0.1:%d/%s" % (USER, PASSWORD, self.port, path)
+
+
+def make_certificate(folder):
+    """A self-signed certificate and key (PEM) for localhost and 127.0.0.1 in
+    `folder`, made with the openssl command; returns both paths."""
+    certificate = os.path.join(folder, "certificate.pem")
+    key = os.path.join(folder, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                    "-nodes", "-keyout", key, "-out", certificate, "-days", "2", "-subj", "/CN=localhost",
+                    "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"],
+                   check=True, capture_output=True)
+    return certificate, key

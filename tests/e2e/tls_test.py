@@ -17,17 +17,7 @@ import sys
 import tempfile
 import threading
 
-from server import PASSWORD, USER, Server
-
-
-def make_certificate(folder):
-    certificate = os.path.join(folder, "certificate.pem")
-    key = os.path.join(folder, "key.pem")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-                    "-nodes", "-keyout", key, "-out", certificate, "-days", "2", "-subj", "/CN=localhost",
-                    "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"],
-                   check=True, capture_output=True)
-    return certificate, key
+from server import PASSWORD, USER, Server, make_certificate
 
 
 def conf(certificate, key, *lines):
