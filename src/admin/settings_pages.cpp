@@ -132,6 +132,9 @@ void SettingsPages::Page(HttpRequest& request, const std::string& id) {
         {"PASSIVEADDRESS", "passive_address"},
         {"RUNASUSER", "run_as_user"},
         {"TRASHMAXMB", "trash_max_mb"},
+        {"TLS", "tls"},
+        {"TLSCERTIFICATE", "tls_certificate"},
+        {"ADMINTLS", "admin_tls"},
     };
     for (const auto& [placeholder, key] : extra_keys) {
       std::string value;

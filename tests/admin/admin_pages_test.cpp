@@ -28,7 +28,8 @@ class AdminPagesTest : public testing::AdminServiceFixture {
              "<!--ACTIONTITLE-->|<!--ACTIONMESSAGE-->|<!--ACTIONREASON-->|<!--PROCESSSESSIONACTION-->");
     Template("_gensettings.html",
              "<!--WELCOMEMSG-->|<!--PORT-->|<!--IDLE-->|<!--UPLOADSPEED-->|<!--USEUPLOADSPEED-->|"
-             "<!--USETIMEOUTSTOP-->|<!--BANNEDFILES-->|<!--PASSIVEPORTS-->|<!--PASSIVEADDRESS-->");
+             "<!--USETIMEOUTSTOP-->|<!--BANNEDFILES-->|<!--PASSIVEPORTS-->|<!--PASSIVEADDRESS-->|"
+             "<!--TLS-->|<!--TLSCERTIFICATE-->|<!--ADMINTLS-->");
     Template("_genips.html", "server|<!--USESAFE-->|<!--USEBLOCKED-->|<!--SAFEOPTIONSLIST-->|<!--BLOCKEDOPTIONSLIST-->");
     Template("_accountips.html", "account|<!--BLOCKEDOPTIONSLIST-->");
   }
@@ -151,13 +152,19 @@ TEST_F(AdminPagesTest, GeneralSettingsAreCheckedInOrderThenAppliedAndSaved) {
     s.mBlockTimeOutStopping = false;
   });
   EXPECT_EQ(Get("/_gensettings").body, "Hi &quot;you&quot;|" + std::to_string(spare_port_) +
-                                           "|600|64|checked||exe,pif,scr,com,bat|-|-");
+                                           "|600|64|checked||exe,pif,scr,com,bat|-|-|off|-|off");
   ChangeSettings([](settings::ServerSettings& s) {
     std::string message;
     EXPECT_TRUE(s.Extra().Set("passive_ports", "50000-50100", &message));
+    EXPECT_TRUE(s.Extra().Set("tls", "required", &message));
+    EXPECT_TRUE(s.Extra().Set("tls_certificate", "/etc/ssl/<b>.pem", &message));
   });
   const std::string page = Get("/_gensettings").body;
-  EXPECT_TRUE(page.ends_with(",bat|50000-50100|-")) << page;
+  EXPECT_TRUE(page.ends_with(",bat|50000-50100|-|required|/etc/ssl/&lt;b&gt;.pem|off")) << page;
+  ChangeSettings([](settings::ServerSettings& s) {
+    std::string message;
+    EXPECT_TRUE(s.Extra().Set("tls", "off", &message));
+  });
 
   struct Refusal {
     std::string change;
