@@ -87,7 +87,7 @@ bench:
 	$(BUILD_DIR)-bench/bench/ftp_bench
 	$(BUILD_DIR)-bench/bench/folder_cache_bench
 	python3 bench/transfer_bench.py $(BUILD_DIR)-bench/tests/e2e_server
-	cmake --build $(BUILD_DIR)-bench -j $(JOBS) --target quillon-ftp-server quillon-setup
+	cmake --build $(BUILD_DIR)-bench -j $(JOBS) --target quillon-ftp-server quillon-setup quillon_admin_pages
 	python3 bench/scale_bench.py $(BUILD_DIR)-bench/dist --burst 500,2000 --repeat 10 --idle 200,2000
 
 # Side by side with the established servers of ../shared/bench (BENCH_DIR):
