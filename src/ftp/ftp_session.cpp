@@ -63,6 +63,8 @@ void FtpSession::Serve() {
   endpoint_.port = control.PeerPort();
   endpoint_.key = &control;
   tls_ = tls_config_.Get();
+  // Only this session's data connections can resume its TLS session.
+  if (tls_.mode != TlsConfig::Mode::kOff) tls_session_ = platform::TlsSessionContext::MakeRandom();
   LogLine(replies::kLogAccepted);
 
   std::string reason;

@@ -135,6 +135,25 @@ def check_ftplib(server, certificate):
     assert thief.sendcmd("NOOP").startswith("200")
     thief.quit()
 
+    # Another client of the server, with a TLS session of its own, takes
+    # the passive port first: it cannot resume the victim's session.
+    victim = login(server, certificate)
+    victim.prot_p()
+    other = login(server, certificate)
+    _, port = ftplib.parse227(victim.sendcmd("PASV"))
+    with socket.create_connection(("127.0.0.1", port), timeout=20) as stolen:
+        victim.putcmd("RETR ftplib.bin")
+        assert victim.getresp().startswith("150")
+        try:
+            with other.context.wrap_socket(stolen, server_hostname="localhost",
+                                           session=other.sock.session) as taken:
+                assert not taken.recv(100)
+        except (ssl.SSLError, OSError):
+            pass
+    refused("522", victim.voidresp)
+    victim.quit()
+    other.quit()
+
 
 def check_required(binary, certificate, key):
     with Server(binary, conf=conf(certificate, key, "tls = required", "tls_data = required")) as server:
