@@ -11,6 +11,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -240,6 +241,17 @@ bool WritePem(const std::string& path, mode_t mode, Writer write, std::string* e
 
 bool WriteSelfSignedCertificate(const std::string& host, const std::string& certificate_file,
                                 const std::string& key_file, std::string* error) {
+  // A host name or IPv4 address: anything else (a comma, say) would add
+  // names of its own to the certificate.
+  const bool plain = !host.empty() && host.size() <= 253 && host.front() != '-' &&
+                     std::all_of(host.begin(), host.end(), [](char ch) {
+                       return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') ||
+                              (ch >= '0' && ch <= '9') || ch == '.' || ch == '-';
+                     });
+  if (!plain) {
+    *error = "Unable to make a certificate for " + host + ": not a host name or IPv4 address";
+    return false;
+  }
   ERR_clear_error();
   EVP_PKEY* key = EVP_EC_gen("P-256");
   X509* certificate = X509_new();

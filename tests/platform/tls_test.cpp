@@ -36,6 +36,11 @@ TEST(TlsContextTest, GeneratedCertificateLoadsAndItsKeyIsOwnerOnly) {
 
   EXPECT_FALSE(WriteSelfSignedCertificate("x", dir.File("no/such/folder/cert.pem"), dir.File("k.pem"), &error));
   EXPECT_NE(error.find("no/such/folder/cert.pem"), std::string::npos) << error;
+  for (const char* host : {"", "a,DNS:evil.example", "-x", "a b", "host/name"}) {
+    EXPECT_FALSE(WriteSelfSignedCertificate(host, dir.File("bad.pem"), dir.File("bad.key"), &error)) << host;
+    EXPECT_NE(error.find("not a host name or IPv4 address"), std::string::npos) << error;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.File("bad.key")));
 }
 
 TEST(TlsContextTest, UnusableFilesAreNamedWithTheReason) {
