@@ -163,10 +163,11 @@ bool TcpSocket::ReceiveRaw(void* buffer, std::size_t* length) {
   if (state_ != kConnected) return FailIo(kErrorNotConnected, length, false);
   std::size_t received = 0;
   if (tls_ != nullptr) {
-    // A TLS read gives at most one record (16 KiB): more records are taken
-    // while they are there, so a large buffer fills in one call.
+    // A TLS read gives at most one record (16 KiB): the records that
+    // read-ahead already holds are taken too, so a large buffer fills in one
+    // call without another system call that would find nothing.
     platform::TlsStatus status = tls_->Read(buffer, *length, &received);
-    while (status == platform::TlsStatus::kDone && received < *length) {
+    while (status == platform::TlsStatus::kDone && received < *length && tls_->HasPending()) {
       std::size_t more = 0;
       if (tls_->Read(static_cast<char*>(buffer) + received, *length - received, &more) !=
           platform::TlsStatus::kDone)
