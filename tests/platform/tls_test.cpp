@@ -62,12 +62,5 @@ TEST(TlsContextTest, UnusableFilesAreNamedWithTheReason) {
   EXPECT_EQ(error, "The TLS key " + dir.File("b.key") + " does not belong to the certificate " + dir.File("a.pem"));
 }
 
-TEST(TlsSessionContextTest, EachControlConnectionGetsItsOwn) {
-  const TlsSessionContext a = TlsSessionContext::MakeRandom();
-  const TlsSessionContext b = TlsSessionContext::MakeRandom();
-  EXPECT_NE(std::string(a.bytes, a.bytes + TlsSessionContext::kBytes),
-            std::string(b.bytes, b.bytes + TlsSessionContext::kBytes));
-}
-
 }  // namespace
 }  // namespace quillon::platform
