@@ -385,23 +385,36 @@ int SetupTool::Update(const std::vector<std::string>&, std::string* out, std::st
     *err = "Unable to retrieve update.\n";
     return 1;
   }
-  std::string shown;
+  // The updater can pass through a stage between two polls; every stage it went through is
+  // still printed once, so the output reads the same however fast the download is.
+  auto describe = [&updater](std::uint32_t state) {
+    return update::DescribeUpdate(state, updater.BytesReceived(), updater.ContentLength()).status;
+  };
+  std::string shown = describe(update::Updater::kLooking);
+  auto show = [&](std::string status) {
+    shown = std::move(status);
+    if (print_) {
+      print_(shown + "\n");
+    } else {
+      *out += shown + "\n";
+    }
+  };
+  show(shown);
+  bool download_shown = false;
   for (;;) {
     const bool running = updater.IsRunning();
-    const std::string status = update::DescribeUpdate(updater.GetState(), updater.BytesReceived(),
-                                                      updater.ContentLength()).status;
-    if (status != shown) {
-      shown = status;
-      if (print_) {
-        print_(status + "\n");
-      } else {
-        *out += status + "\n";
-      }
+    if (updater.GetState() == update::Updater::kDownloading) {
+      const std::string status = describe(update::Updater::kDownloading);
+      if (status != shown) show(status);
+      download_shown = true;
     }
     if (!running) break;
     clock_.SleepMs(kUpdatePollMs);
   }
   const update::Updater::State state = updater.GetState();
+  if (state == update::Updater::kInstalled && !download_shown)
+    show(describe(update::Updater::kDownloading));
+  if (state != update::Updater::kLooking) show(describe(state));
   if (state == update::Updater::kInstalled || state == update::Updater::kNoUpdate) return 0;
   *err = updater.FailureText() + "\n";
   return 1;

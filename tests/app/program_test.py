@@ -3,6 +3,7 @@ temporary program folder with its own lock and service folders.
 
 Usage: program_test.py <dist folder> <run-demo script>"""
 import os
+import pathlib
 import shutil
 import signal
 import socket
@@ -375,16 +376,16 @@ class SetupToolTest(ProgramFolder):
         self.assertIn("not an IP address",
                       self.setup_tool("set", "mSafeIPs", "10.0.0.300", expect=1).stderr)
         # The keys of quillon.conf, which settings.dta does not hold.
-        settings_before = open(self.path("config/settings.dta"), "rb").read()
+        settings_before = pathlib.Path(self.path("config/settings.dta")).read_bytes()
         self.setup_tool("set", "passive_ports", "50000-50100")
         self.setup_tool("set", "passive_address", "203.0.113.7")
         self.assertEqual(self.setup_tool("get", "passive_ports").stdout, "50000-50100\n")
         self.assertIn("does not fit", self.setup_tool("set", "passive_ports", "9-1", expect=1).stderr)
-        conf = open(self.path("config/quillon.conf")).read()
+        conf = pathlib.Path(self.path("config/quillon.conf")).read_text()
         self.assertIn("passive_ports = 50000-50100\n", conf)
         self.assertIn("passive_address = 203.0.113.7\n", conf)
         self.assertEqual(os.stat(self.path("config/quillon.conf")).st_mode & 0o777, 0o600)
-        self.assertEqual(open(self.path("config/settings.dta"), "rb").read(), settings_before)
+        self.assertEqual(pathlib.Path(self.path("config/settings.dta")).read_bytes(), settings_before)
 
         os.mkdir(self.path("data"))
         self.assertIn("You have not given a password.",
