@@ -133,8 +133,8 @@ class DesktopTest(ProgramFolder):
             ftp.recv(200)
             ftp.sendall(b"USER anonymous\r\nPASS guest\r\n")
             self.assertTrue(wait_for(lambda: b"230" in ftp.recv(1000)))
-            time.sleep(1.2)
-            self.assertNotEqual(screenshot(window, "desktop-main.png"), idle)
+            self.assertTrue(wait_for(lambda: screenshot(window, "desktop-main.png") != idle,
+                                     timeout=10))
 
         # The help dialog's web site button writes the shortcut it opens.
         press(window, "alt+h")
@@ -228,8 +228,9 @@ class DesktopTest(ProgramFolder):
         time.sleep(1.2)
         downloading = screenshot(dialog, "desktop-update-downloading.png")
         self.assertTrue(wait_for(lambda: os.path.exists(self.path("quillon-ftp-server.old"))))
-        time.sleep(0.8)  # the next tick shows the end
-        self.assertNotEqual(screenshot(dialog, "desktop-update-completed.png"), downloading)
+        # A later tick shows the end.
+        self.assertTrue(wait_for(
+            lambda: screenshot(dialog, "desktop-update-completed.png") != downloading, timeout=10))
         press(dialog, "Return")  # "Close"
         press(self.window("Update Complete", process), "Return")
         with open(self.path("quillon-ftp-server"), "rb") as installed, \
