@@ -10,7 +10,8 @@ import { tmpdir } from 'node:os';
 import path from 'node:path';
 
 import {
-  backToMenu, check, loadChromium, logIn, startFtpHelper, startServer, stopFtpHelper, stopServer,
+  backToMenu, check, loadChromium, logIn, runTest, startFtpHelper, startServer, stopFtpHelper,
+  stopServer,
 } from './common.mjs';
 
 const [serverBinary, pagesFolder, screenshotFolder] = process.argv.slice(2);
@@ -23,8 +24,7 @@ const browser = await loadChromium();
 const { child, port, ftpPort } = await startServer(serverBinary, folder, pagesFolder);
 const ftp = startFtpHelper(ftpPort);
 const base = `http://127.0.0.1:${port}`;
-let failed = false;
-try {
+await runTest(async () => {
   const page = await browser.newPage({ viewport: { width: 1100, height: 800 } });
   page.on('dialog', (dialog) => dialog.accept());
   const shoot = async (name) => {
@@ -149,13 +149,9 @@ try {
   await page.getByLabel('Group', { exact: true }).selectOption('blocked');
   await update('_accounts');
   check((await ftp.ask('login dave pw1234')).startsWith('REFUSED 530'), 'the account in the blocking group is refused');
-} catch (error) {
-  failed = true;
-  console.error(`FAILED: ${error.message}`);
-} finally {
+}, async () => {
   await stopFtpHelper(ftp);
   await browser.close();
   await stopServer(child);
   rmSync(folder, { recursive: true, force: true });
-}
-process.exit(failed ? 1 : 0);
+});

@@ -12,7 +12,7 @@ import { mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 
-import { check, loadChromium, logIn, startServer, stopServer } from './common.mjs';
+import { check, loadChromium, logIn, runTest, startServer, stopServer } from './common.mjs';
 
 const [serverBinary, pagesFolder, buildFolder] = process.argv.slice(2);
 
@@ -30,8 +30,7 @@ writeFileSync(path.join(config, 'quillon.conf'),
 const browser = await loadChromium();
 const { child, port } = await startServer(serverBinary, folder, pagesFolder);
 const secure = `https://127.0.0.1:${port}`;
-let failed = false;
-try {
+await runTest(async () => {
   const context = await browser.newContext({ ignoreHTTPSErrors: true, viewport: { width: 1100, height: 760 } });
   const page = await context.newPage();
 
@@ -53,12 +52,8 @@ try {
   await page.getByRole('link', { name: 'Log out' }).click();
   await page.waitForURL(`${secure}/loggedout.html`, { timeout: 10000 });
   check((await page.locator('h1').innerText()) === 'Logged out', 'the logout works over HTTPS');
-} catch (error) {
-  failed = true;
-  console.error(`FAILED: ${error.message}`);
-} finally {
+}, async () => {
   await browser.close();
   await stopServer(child);
   rmSync(folder, { recursive: true, force: true });
-}
-process.exit(failed ? 1 : 0);
+});

@@ -9,7 +9,7 @@ import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 
-import { PASSWORD, check, loadChromium, startServer, stopServer } from './common.mjs';
+import { PASSWORD, check, loadChromium, runTest, startServer, stopServer } from './common.mjs';
 
 const [serverBinary, pagesFolder, screenshotPath] = process.argv.slice(2);
 
@@ -17,8 +17,7 @@ const folder = mkdtempSync(path.join(tmpdir(), 'quillon-browser-'));
 const browser = await loadChromium();
 const { child, port } = await startServer(serverBinary, folder, pagesFolder);
 const base = `http://127.0.0.1:${port}`;
-let failed = false;
-try {
+await runTest(async () => {
   const page = await browser.newPage({ viewport: { width: 1100, height: 760 } });
   let dialogs = 0;
   page.on('dialog', async (dialog) => {
@@ -67,12 +66,8 @@ try {
   check((await page.locator('h1').innerText()) === 'Logged out', 'the logout link logs out');
   await page.goto(`${base}/_menu?id=${id}`);
   check(page.url() === `${base}/badlogin.html`, 'the old id is refused after logout');
-} catch (error) {
-  failed = true;
-  console.error(`FAILED: ${error.message}`);
-} finally {
+}, async () => {
   await browser.close();
   await stopServer(child);
   rmSync(folder, { recursive: true, force: true });
-}
-process.exit(failed ? 1 : 0);
+});

@@ -10,7 +10,8 @@ import { tmpdir } from 'node:os';
 import path from 'node:path';
 
 import {
-  backToMenu, check, loadChromium, logIn, startFtpHelper, startServer, stopFtpHelper, stopServer,
+  backToMenu, check, loadChromium, logIn, runTest, startFtpHelper, startServer, stopFtpHelper,
+  stopServer,
 } from './common.mjs';
 
 const [serverBinary, pagesFolder, screenshotFolder] = process.argv.slice(2);
@@ -21,8 +22,7 @@ const browser = await loadChromium();
 const { child, port, ftpPort } = await startServer(serverBinary, folder, pagesFolder);
 const ftp = startFtpHelper(ftpPort);
 const base = `http://127.0.0.1:${port}`;
-let failed = false;
-try {
+await runTest(async () => {
   const page = await browser.newPage({ viewport: { width: 1100, height: 800 } });
   let dialogs = 0;
   page.on('dialog', async (dialog) => {
@@ -120,13 +120,9 @@ try {
   await page.getByRole('link', { name: '<- Up 1 Level' }).click();
   await page.waitForURL(/\/_logs\?id=/);
   check((await page.locator('h1').innerText()) === 'Logs', 'the up link leads back to the logs page');
-} catch (error) {
-  failed = true;
-  console.error(`FAILED: ${error.message}`);
-} finally {
+}, async () => {
   await stopFtpHelper(ftp);
   await browser.close();
   await stopServer(child);
   rmSync(folder, { recursive: true, force: true });
-}
-process.exit(failed ? 1 : 0);
+});

@@ -35,6 +35,21 @@ export function check(condition, message) {
   console.log(`ok - ${message}`);
 }
 
+// Runs a test's body, reports the first failed check, always runs the clean-up
+// and ends the process with the test's result.
+export async function runTest(body, cleanUp) {
+  let failed = false;
+  try {
+    await body();
+  } catch (error) {
+    failed = true;
+    console.error(`FAILED: ${error.message}`);
+  } finally {
+    await cleanUp();
+  }
+  process.exit(failed ? 1 : 0);
+}
+
 // Starts the server with the account alice/wonder and waits for its "PORT"
 // and "ADMIN" lines.
 export async function startServer(serverBinary, folder, pagesFolder) {
