@@ -358,9 +358,9 @@ void AccountPages::Store(HttpRequest& request, const std::string& id) {
     handler_.ErrorRedirect(request, id, message);
     return;
   }
-  if (record.mUseRootFolder &&
-      !FolderBrowser::Allows(FolderBrowser::FixedFolder(server.Settings()), record.RootFolder())) {
-    handler_.ErrorRedirect(request, id, "You are not allowed access to the root path.");
+  // The whole record: its virtual folders may come from before the limit.
+  if (const char* refusal = FolderBrowser::RecordRefusal(FolderBrowser::FixedFolder(server.Settings()), record)) {
+    handler_.ErrorRedirect(request, id, refusal);
     return;
   }
   if (!edited_name.empty()) store.Delete(edited_name);

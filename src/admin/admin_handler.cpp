@@ -243,7 +243,9 @@ bool AdminHandler::CommonPlaceholder(const HttpRequest& request, const std::stri
   static constexpr std::string_view kMessageParams[] = {"msg1", "msg2", "msg3"};
   for (std::size_t i = 0; i < std::size(kMessages); ++i) {
     if (name != kMessages[i]) continue;
-    if (const std::string* value = request.QueryParam(kMessageParams[i])) *out += EscapeHtml(*value);
+    // The fixed refusal texts travel here with their entities.
+    if (const std::string* value = request.QueryParam(kMessageParams[i]))
+      *out += EscapeHtmlKeepingReferences(*value);
     return true;
   }
   if (name == "ID") {

@@ -19,6 +19,17 @@ constexpr std::size_t kMaxStart = limits::kRequestPath;
 // `path` (normalised) with a "/" at its end.
 std::string AsFolder(const std::string& path) { return path == "/" ? path : path + "/"; }
 
+// One of the components between the "/" of `path` is "." or "..".
+bool HasDotStep(std::string_view path) {
+  for (std::size_t start = 0; start <= path.size();) {
+    const std::size_t slash = std::min(path.find('/', start), path.size());
+    const std::string_view step = path.substr(start, slash - start);
+    if (step == "." || step == "..") return true;
+    start = slash + 1;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string NormaliseDiskPath(std::string_view path) {
@@ -60,10 +71,22 @@ std::string FolderBrowser::FixedFolder(settings::ServerSettings& settings) {
 
 bool FolderBrowser::Allows(const std::string& fixed, std::string_view path) {
   if (fixed.empty()) return true;
+  if (HasDotStep(path)) return false;
+  // Without dot steps the clean form differs from the text in "/" runs only,
+  // which the kernel reads the same way.
   const std::string clean = NormaliseDiskPath(path);
   const bool below = fixed == "/" || clean == fixed || clean.rfind(fixed + "/", 0) == 0;
   // Links inside the fixed folder must not lead out of it either.
   return below && vfs::StaysWithin(fixed, clean);
+}
+
+const char* FolderBrowser::RecordRefusal(const std::string& fixed,
+                                         const accounts::AccountRecord& record) {
+  if (fixed.empty()) return nullptr;
+  if (record.mUseRootFolder && !Allows(fixed, record.RootFolder())) return kRootNotAllowed;
+  for (const accounts::VirtualFolder& folder : record.VirtualFolders())
+    if (!Allows(fixed, folder.Path())) return kPathNotAllowed;
+  return nullptr;
 }
 
 void FolderBrowser::Browse(HttpRequest& request, const std::string& id) {

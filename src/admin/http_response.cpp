@@ -26,16 +26,88 @@ std::string Signature() {
 // The comment that pads the error pages.
 std::string Padding() { return "<!-" + std::string(567, '*') + "-!>"; }
 
-}  // namespace
+// Headers of every answer: no page of the admin may be framed by another
+// site (clickjacking), no body is read as another type than it is sent as,
+// and no Referer carries the session id, which travels in URLs, elsewhere.
+constexpr const char* kGuardHeaders =
+    "X-Frame-Options: DENY\r\n"
+    "Content-Security-Policy: frame-ancestors 'none'\r\n"
+    "X-Content-Type-Options: nosniff\r\n"
+    "Referrer-Policy: no-referrer\r\n";
+// Pages, log files, error pages and redirects hold session ids and the
+// server's state: no cache may keep them.
+constexpr const char* kNoStore = "Cache-Control: no-store\r\n";
 
-std::string HttpDate(std::int64_t seconds) {
-  return vfs::FormatFileTime(platform::FileTime{seconds, 0}, vfs::TimeFormat::kHttp, false) + " GMT";
+// The type of the built-in pages. With "nosniff" a page without one would
+// show as text, and a refresh page would not lead on.
+constexpr const char* kHtmlType = "Content-Type: text/html\r\n";
+
+// The end of a header: the guard headers, "no-store" unless the answer is a
+// static file a browser may keep, and the connection's end.
+std::string HeaderEnd(bool cacheable) {
+  return std::string(kGuardHeaders) + (cacheable ? "" : kNoStore) + "Connection: close\r\n\r\n";
 }
 
-std::string EscapeHtml(std::string_view text) {
+bool IsDigit(char ch) { return ch >= '0' && ch <= '9'; }
+bool IsHexDigit(char ch) { return IsDigit(ch) || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F'); }
+bool IsLetter(char ch) { return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z'); }
+bool IsLetterOrDigit(char ch) { return IsLetter(ch) || IsDigit(ch); }
+
+// The length of the character reference ("&name;", "&#123;" or "&#x7B;")
+// that begins at text[at] (an '&'), or 0 when none begins there.
+std::size_t ReferenceLength(std::string_view text, std::size_t at) {
+  constexpr std::size_t kLongestBody = 32;
+  std::size_t end = at + 1;
+  bool (*accept)(char) = IsLetterOrDigit;
+  if (end < text.size() && text[end] == '#') {
+    ++end;
+    accept = IsDigit;
+    if (end < text.size() && (text[end] == 'x' || text[end] == 'X')) {
+      ++end;
+      accept = IsHexDigit;
+    }
+  } else if (end >= text.size() || !IsLetter(text[end])) {
+    return 0;
+  }
+  const std::size_t first = end;
+  while (end < text.size() && end - first < kLongestBody && accept(text[end])) ++end;
+  if (end == first || end >= text.size() || text[end] != ';') return 0;
+  return end + 1 - at;
+}
+
+// The escaping of EscapeHtml, with `keep_references` leaving complete
+// character references as they are.
+std::string Escape(std::string_view text, bool keep_references) {
   std::string out;
   out.reserve(text.size());
-  for (char ch : text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char ch = text[i];
+    switch (ch) {
+      case '&':
+        if (const std::size_t length = keep_references ? ReferenceLength(text, i) : 0; length > 0) {
+          out.append(text.substr(i, length));
+          i += length - 1;
+        } else {
+          out += "&amp;";
+        }
+        break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out.push_back(ch);
+    }
+  }
+  return out;
+}
+
+// A URL for the double-quoted content attribute of a refresh: quotes and
+// angle brackets as entities. Its "&" separators stay as they are; each is
+// followed by a query name and "=", which no browser reads as a reference.
+std::string EscapeRefreshUrl(std::string_view url) {
+  std::string out;
+  out.reserve(url.size());
+  for (const char ch : url) {
     switch (ch) {
       case '<': out += "&lt;"; break;
       case '>': out += "&gt;"; break;
@@ -45,6 +117,16 @@ std::string EscapeHtml(std::string_view text) {
   }
   return out;
 }
+
+}  // namespace
+
+std::string HttpDate(std::int64_t seconds) {
+  return vfs::FormatFileTime(platform::FileTime{seconds, 0}, vfs::TimeFormat::kHttp, false) + " GMT";
+}
+
+std::string EscapeHtml(std::string_view text) { return Escape(text, false); }
+
+std::string EscapeHtmlKeepingReferences(std::string_view text) { return Escape(text, true); }
 
 std::string EncodeUrl(std::string_view text) {
   static constexpr char kHex[] = "0123456789ABCDEF";
@@ -115,25 +197,52 @@ bool HttpResponse::SendFile(const std::string& path, int status, bool delete_aft
   const char* text = status == 400 ? "Bad Request" : status == 404 ? "Not Found" : "OK";
   kind_ = status == 400 ? Kind::kBadRequest : status == 404 ? Kind::kNotFound : Kind::kOk;
   const auto size = static_cast<unsigned long long>(file->Size());
+  // A dated 200 answer is a static file: the browser may keep it and ask
+  // again with If-Modified-Since.
   if (send_dates_ && status == 200) {
     platform::FileTime modified;
     const bool dated = file->GetTimes(nullptr, nullptr, &modified);
     header_ = FormatText(
         "HTTP/1.1 %d %s\r\nDate: %s\r\nServer: %s by %s\r\nLast-Modified: %s\r\nAccept-Ranges: "
-        "bytes\r\nContent-Type: %s\r\nContent-Length: %llu\r\nConnection: close\r\n\r\n",
+        "bytes\r\nContent-Type: %s\r\nContent-Length: %llu\r\n%s",
         status, text, HttpDate(clock_.WallTimeNs() / 1'000'000'000).c_str(), kProgramName,
-        kMakerName, dated ? HttpDate(modified.seconds).c_str() : "", type, size);
+        kMakerName, dated ? HttpDate(modified.seconds).c_str() : "", type, size,
+        HeaderEnd(true).c_str());
   } else {
     header_ = FormatText(
         "HTTP/1.1 %d %s\r\nServer: %s by %s\r\nAccept-Ranges: bytes\r\nContent-Type: "
-        "%s\r\nContent-Length: %llu\r\nConnection: close\r\n\r\n",
-        status, text, kProgramName, kMakerName, type, size);
+        "%s\r\nContent-Length: %llu\r\n%s",
+        status, text, kProgramName, kMakerName, type, size, HeaderEnd(false).c_str());
   }
   file_ = std::move(file);
   file_left_ = size;
   if (delete_after_send) delete_after_send_ = path;
   ready_ = true;
   return true;
+}
+
+bool HttpResponse::SendRegularFile(const std::string& path) {
+  platform::PathInfo named;
+  if (!platform::StatPathNoFollow(path, &named) || named.is_link || !named.is_regular) return false;
+  if (!SendFile(path, 200, false)) return false;
+  // The open follows links: the file it opened must be the one the path
+  // still names. The open file and the path agree on their change time and
+  // size, read between two looks at the open file's change time (a write
+  // between them, to a log being written, means looking again).
+  constexpr int kLooks = 5;
+  for (int look = 0; look < kLooks; ++look) {
+    platform::FileTime before, after;
+    if (!file_->GetTimes(&before, nullptr, nullptr)) break;
+    const std::uint64_t size = file_->Size();
+    platform::PathInfo now;
+    if (!platform::StatPathNoFollow(path, &now) || now.is_link || !now.is_regular) break;
+    if (!file_->GetTimes(&after, nullptr, nullptr)) break;
+    if (before != after || size != file_->Size()) continue;
+    if (now.changed == before && now.size == size) return true;
+    break;  // another file
+  }
+  Reset();
+  return false;
 }
 
 void HttpResponse::BuiltIn(std::string header, std::string body, Kind kind) {
@@ -147,13 +256,13 @@ void HttpResponse::BuiltIn(std::string header, std::string body, Kind kind) {
 void HttpResponse::NotFound(const std::string& file) {
   if (!file.empty() && SendFile(file, 404, false)) return;
   if (!not_found_page_.empty() && SendFile(not_found_page_, 404, false)) return;
-  BuiltIn("HTTP/1.1 404 Not Found\r\nConnection: close\r\n\r\n", BuiltInNotFoundPage(),
+  BuiltIn("HTTP/1.1 404 Not Found\r\n" + std::string(kHtmlType) + HeaderEnd(false), BuiltInNotFoundPage(),
           Kind::kNotFound);
 }
 
 void HttpResponse::BadRequest(const std::string& file) {
   if (!file.empty() && SendFile(file, 400, false)) return;
-  BuiltIn("HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n",
+  BuiltIn("HTTP/1.1 400 Bad Request\r\n" + std::string(kHtmlType) + HeaderEnd(false),
           "<HTML><HEAD><TITLE>Bad Request</TITLE></HEAD><BODY><p>Error 400<br>Sorry, Bad "
           "Request.</p>" +
               Signature() + Padding() + "</BODY></HTML>",
@@ -161,7 +270,9 @@ void HttpResponse::BadRequest(const std::string& file) {
 }
 
 void HttpResponse::NotModified() {
-  BuiltIn("HTTP/1.1 304 Not Modified\r\nConnection: close\r\n\r\n",
+  // The answer to a static file's revalidation: the copy stays cacheable,
+  // with the type it was stored with (no Content-Type here).
+  BuiltIn("HTTP/1.1 304 Not Modified\r\n" + HeaderEnd(true),
           "<HTML><HEAD><TITLE>Not Modified</TITLE></HEAD><BODY><p>304<br>The page as not been "
           "modified.</p>" +
               Signature() + "</BODY></HTML>",
@@ -183,14 +294,14 @@ void HttpResponse::Redirect(std::string_view target, bool after_post) {
     }
   }
   if (after_post) {
-    BuiltIn("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n",
+    BuiltIn("HTTP/1.1 200 OK\r\n" + std::string(kHtmlType) + HeaderEnd(false),
             FormatText("<HTML><HEAD><meta HTTP-EQUIV=\"refresh\" content=\"0;URL=%s\"></HEAD><BODY></BODY></HTML>",
-                   EscapeHtml(location).c_str()),
+                   EscapeRefreshUrl(location).c_str()),
             Kind::kRedirection);
     return;
   }
-  BuiltIn(FormatText("HTTP/1.1 307 Temporary Redirect\r\nLocation: %s\r\nConnection: close\r\n\r\n",
-                 location.c_str()),
+  BuiltIn(FormatText("HTTP/1.1 307 Temporary Redirect\r\nLocation: %s\r\n%s%s", location.c_str(),
+                     kHtmlType, HeaderEnd(false).c_str()),
           "<HTML><HEAD><TITLE>Temporary Redirect</TITLE></HEAD><BODY><p>307<br>This page has been "
           "moved.</p>" +
               Signature() + "</BODY></HTML>",
@@ -201,8 +312,8 @@ void HttpResponse::SendPage(std::string body, std::string_view type_word) {
   // The header first: it needs the body's size before the body moves.
   std::string header =
       FormatText("HTTP/1.1 200 OK\r\nServer: %s by %s\r\nAccept-Ranges: bytes\r\nContent-Type: "
-             "%s\r\nContent-Length: %zu\r\nConnection: close\r\n\r\n",
-             kProgramName, kMakerName, MimeType(type_word), body.size());
+             "%s\r\nContent-Length: %zu\r\n%s",
+             kProgramName, kMakerName, MimeType(type_word), body.size(), HeaderEnd(false).c_str());
   BuiltIn(std::move(header), std::move(body), Kind::kOk);
 }
 
@@ -224,6 +335,11 @@ bool HttpResponse::DirectoryIndex(const std::string& folder, std::string_view qu
     vfs::DirectoryEntry entry;
     for (bool more = walk.First(folder, &entry, !folders, folders); more; more = walk.Next(&entry)) {
       if (entry.name == "." || entry.name == "..") continue;
+      // The walk follows links; the entry itself must be what it seems.
+      platform::PathInfo own;
+      if (!platform::StatPathNoFollow(folder + "/" + entry.name, &own) || own.is_link ||
+          !(folders ? own.is_folder : own.is_regular))
+        continue;
       const std::string date =
           vfs::FormatFileTime(entry.last_write, vfs::TimeFormat::kHttp, true);
       std::string line = FormatText("  %s%s   %llu", folders ? "DIR     " : "FILE    ", date.c_str(),
@@ -241,8 +357,8 @@ bool HttpResponse::DirectoryIndex(const std::string& folder, std::string_view qu
   body += FormatText("</pre><hr width=\"95%%\"><p>%s by %s</p></BODY></HTML>", kProgramName, kMakerName);
   header_ = FormatText(
       "HTTP/1.1 200 OK\r\nServer: %s by %s\r\nAccept-Ranges: bytes\r\nContent-Type: "
-      "text/html\r\nConnection: close\r\n\r\n",
-      kProgramName, kMakerName);
+      "text/html\r\n%s",
+      kProgramName, kMakerName, HeaderEnd(false).c_str());
   body_ = std::move(body);
   ready_ = true;
   return true;

@@ -21,9 +21,15 @@ inline constexpr const char* kHomePage = "https://quillon.marrowind.example/";
 
 // The HTTP date of a time (RFC 1123, UTC): "Sun, 06 Nov 1994 08:49:37 GMT".
 std::string HttpDate(std::int64_t seconds);
-// `text` with <, > and " written as entities ("&" is left alone: fixed
-// messages carry entities on purpose).
+// `text` (a name, path, file name, setting or query value) for a page or
+// a quoted attribute: &, <, >, " and ' written as entities.
 std::string EscapeHtml(std::string_view text);
+// As EscapeHtml, except that a complete character reference ("&quot;",
+// "&#39;", "&#x41;") stays as it is. For the messages of the error and
+// notice pages, which travel in the query: the fixed refusal texts carry
+// entities on purpose. A reference cannot make markup, so nothing but text
+// reaches the page either way.
+std::string EscapeHtmlKeepingReferences(std::string_view text);
 // `text` percent-encoded for a URL path segment or query value: every byte
 // but letters, digits and "-._~" is written as "%XX".
 std::string EncodeUrl(std::string_view text);
@@ -45,6 +51,11 @@ class HttpResponse {
   // `type_word` chooses the content type; empty: the file's extension.
   [[nodiscard]] bool SendFile(const std::string& path, int status, bool delete_after_send,
                               std::string_view type_word = {});
+  // As SendFile with status 200, for a regular file that `path` names
+  // itself: false (and nothing prepared) when its last component is a
+  // symbolic link or anything but a regular file, also when a link takes
+  // the file's place while it is being opened.
+  [[nodiscard]] bool SendRegularFile(const std::string& path);
   // 404: `file` when given and readable, else the not-found page, else the
   // built-in page.
   void NotFound(const std::string& file = {});
@@ -54,7 +65,8 @@ class HttpResponse {
   // 307 for GET and HEAD; after a POST, a 200 page that makes the browser
   // load the target. Blanks in the target are sent as "%20".
   void Redirect(std::string_view target, bool after_post);
-  // A listing of a folder's sub-folders and files (the log viewer's index).
+  // A listing of a folder's sub-folders and regular files (the log viewer's
+  // index). Symbolic links, FIFOs, sockets and devices are left out.
   [[nodiscard]] bool DirectoryIndex(const std::string& folder, std::string_view query_suffix,
                                     std::string_view title, std::string_view up_link);
   // A page from memory (the admin pages), with the usual headers.
@@ -64,6 +76,8 @@ class HttpResponse {
   void SetNotFoundPage(std::string path) { not_found_page_ = std::move(path); }
   // Serves "<root><request path>" ("/" gives index.html) with dates; a
   // missing file gives not found; an unchanged file gives not modified.
+  // These static files are the only answers a browser may keep in its
+  // cache: every other answer says "Cache-Control: no-store".
   void ServeStatic(const std::string& root, const std::string& request_path,
                    std::string_view if_modified_since);
 

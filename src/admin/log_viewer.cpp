@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "platform/fs.h"
 #include "vfs/text.h"
 
 namespace quillon::admin {
@@ -16,6 +17,22 @@ constexpr Area kAreas[] = {
     {"/_viewlogs/system/", "logs"},
     {"/_viewlogs/accounts/", "accountlogs"},
 };
+
+// True when each folder step of `rest` ("/old/ftp_0.txt", "/old/") below
+// `root` is a folder itself, not a symbolic link to one: a link planted in
+// the log folders could lead anywhere the server can read. The last step of
+// a file's path is left to the check of the file itself.
+bool StepsAreRealFolders(const std::string& root, std::string_view rest) {
+  std::string at = root;
+  std::size_t start = 1;  // after the leading '/'
+  for (std::size_t slash; (slash = rest.find('/', start)) != std::string_view::npos; start = slash + 1) {
+    if (slash == start) continue;
+    at += "/" + std::string(rest.substr(start, slash - start));
+    platform::PathInfo info;
+    if (!platform::StatPathNoFollow(at, &info) || info.is_link || !info.is_folder) return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -32,13 +49,16 @@ void LogViewer::View(HttpRequest& request, const std::string& id) {
     // The rest keeps the '/' that ends the prefix: "logs" + "/ftp_0.txt".
     const std::string rest = path.substr(area.prefix.size() - 1);
     const std::string shown = std::string(area.folder) + rest;
-    const std::string disk = program_folder_ + "/" + shown;
+    const std::string root = program_folder_ + "/" + std::string(area.folder);
+    const std::string disk = root + rest;
     HttpResponse& response = request.Response();
-    if (path.back() == '/') {
+    if (!StepsAreRealFolders(root, rest)) {
+      response.NotFound();
+    } else if (path.back() == '/') {
       const std::string up = path.size() > area.prefix.size() ? "../?id=" + id : "/_logs?id=" + id;
       // A missing folder leaves the not-found answer in place.
       [[maybe_unused]] const bool listed = response.DirectoryIndex(disk, "id=" + id, shown, up);
-    } else if (!response.SendFile(disk, 200, false)) {
+    } else if (!response.SendRegularFile(disk)) {
       response.NotFound();
     }
     return;

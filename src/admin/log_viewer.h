@@ -2,8 +2,9 @@
 // "logs" and "/_viewlogs/accounts/..." the folder "accountlogs" of the
 // program folder. A path ending in "/" is a folder, answered with its
 // directory index; any other path is a file, sent as it is. Request paths
-// arrive normalised (no ".." segments), so nothing outside the two folders
-// can be named.
+// arrive normalised (no ".." segments), and only real folders and regular
+// files are listed or followed (no symbolic links, FIFOs or devices), so
+// nothing outside the two folders can be named.
 #pragma once
 
 #include <string>

@@ -90,7 +90,7 @@ void RecordExtraPages::ProcessFolder(HttpRequest& request, const std::string& id
     return;
   }
   if (!FolderBrowser::Allows(FolderBrowser::FixedFolder(handler_.Server().Settings()), folder.Path())) {
-    handler_.ErrorRedirect(request, id, "You are not allowed access to that path.");
+    handler_.ErrorRedirect(request, id, kPathNotAllowed);
     return;
   }
   bool updated = true;
@@ -157,6 +157,12 @@ void RecordExtraPages::ProcessCopy(HttpRequest& request, const std::string& id) 
   }
   if (refusal != nullptr) {
     handler_.ErrorRedirect(request, id, refusal);
+    return;
+  }
+  // A copy stores its source's folders anew: they must pass the limit too.
+  if (const char* outside =
+          FolderBrowser::RecordRefusal(FolderBrowser::FixedFolder(handler_.Server().Settings()), copy)) {
+    handler_.ErrorRedirect(request, id, outside);
     return;
   }
   copy.SetName(new_name);

@@ -120,7 +120,11 @@ TEST_F(AccountPagesTest, TheFixedFolderHoldsForPathsRootsAndTheBrowser) {
   EXPECT_TRUE(FolderBrowser::Allows("", "/etc"));
   EXPECT_TRUE(FolderBrowser::Allows(fixed, fixed));
   EXPECT_TRUE(FolderBrowser::Allows(fixed, fixed + "/pub"));
-  EXPECT_TRUE(FolderBrowser::Allows(fixed, fixed + "//pub/."));
+  EXPECT_TRUE(FolderBrowser::Allows(fixed, fixed + "//pub/"));
+  // Dot steps are refused, not normalised: "link/.." is not where the kernel goes.
+  EXPECT_FALSE(FolderBrowser::Allows(fixed, fixed + "/pub/."));
+  EXPECT_FALSE(FolderBrowser::Allows(fixed, fixed + "/pub/../pub"));
+  EXPECT_TRUE(FolderBrowser::Allows("", "/srv/../etc"));  // no limit: any folder
   EXPECT_TRUE(FolderBrowser::Allows(fixed, fixed + "/pub/new"));  // not made yet
   EXPECT_FALSE(FolderBrowser::Allows(fixed, fixed + "2"));
   EXPECT_FALSE(FolderBrowser::Allows(fixed, fixed + "."));
@@ -147,6 +151,110 @@ TEST_F(AccountPagesTest, TheFixedFolderHoldsForPathsRootsAndTheBrowser) {
   EXPECT_EQ(Get("/_browse?start=" + EncodeUrl(fixed + "/..")).body, page);
 }
 
+// "<fixed>/<link>/.." reads as the fixed folder itself, but the kernel takes
+// it to the parent of the link's target: no edit, copy or group may store it.
+TEST_F(AccountPagesTest, TheFixedFolderCannotBeLeftThroughTheParentOfALink) {
+  const std::string fixed = dir_.File("root");
+  std::filesystem::create_directories(dir_.File("other/inner"));
+  std::filesystem::create_symlink(dir_.File("other/inner"), dir_.File("root/lnk"));
+  const std::string escape = fixed + "/lnk/..";  // the kernel reaches "other" through it
+  ASSERT_TRUE(std::filesystem::equivalent(escape, dir_.File("other")));
+  accounts::AccountRecord staff;
+  staff.SetName("staff");
+  server_->Groups().AddOrUpdate(staff);
+  ChangeSettings([&fixed](settings::ServerSettings& s) {
+    s.mRAUseFixToDir = true;
+    s.mRAFixToDir = fixed;
+  });
+  const std::string root_refused = Error("You%20are%20not%20allowed%20access%20to%20the%20root%20path.");
+  const std::string path_refused = Error("You%20are%20not%20allowed%20access%20to%20that%20path.");
+  const auto folders_form = [](const std::string& root) {
+    return "path=" + EncodeUrl(root) + "&userootfolder=1&startdir=&buttonupdate=1";
+  };
+  const auto folder_form = [](const std::string& path) {
+    return "originalname=&name=/v&path=" + EncodeUrl(path) + "&maxsize=0&buttonok=1";
+  };
+
+  // Edits through the folders tab and the virtual-folder page.
+  struct EditCase {
+    const char* what;
+    const char* mode;
+    const char* name;
+    const char* process;
+    std::string form;
+    std::string answer;
+  };
+  const EditCase edits[] = {
+      {"account root", "account", "bob", "/_processaccountfolders", folders_form(escape), root_refused},
+      {"account root, dot", "account", "bob", "/_processaccountfolders", folders_form(fixed + "/pub/."),
+       root_refused},
+      {"group root", "group", "staff", "/_processaccountfolders", folders_form(escape), root_refused},
+      {"virtual folder", "account", "bob", "/_processaccountvf", folder_form(escape), path_refused},
+      {"group virtual folder", "group", "staff", "/_processaccountvf", folder_form(fixed + "/pub/../lnk/.."),
+       path_refused},
+      {"account root inside", "account", "bob", "/_processaccountfolders", folders_form(fixed + "/pub"),
+       Back("_accounts")},
+      {"group root inside", "group", "staff", "/_processaccountfolders", folders_form(fixed + "/pub/"),
+       Back("_groups")},
+      {"virtual folder inside", "account", "bob", "/_processaccountvf", folder_form(fixed + "/pub"),
+       Back("_editfolders")},
+  };
+  for (const EditCase& edit : edits) {
+    Edit(edit.name, edit.mode);
+    EXPECT_TRUE(Post(edit.process, edit.form).Redirects(edit.answer)) << edit.what;
+  }
+  accounts::AccountRecord group;
+  ASSERT_TRUE(server_->Groups().GetCopy("staff", &group));
+  EXPECT_EQ(group.RootFolder(), fixed + "/pub/");
+  EXPECT_EQ(Stored("bob").RootFolder(), fixed + "/pub");
+  Edit("bob");
+  EXPECT_TRUE(Post("/_processaccountvf", folder_form(fixed + "/pub")).Redirects(Back("_editfolders")));
+  EXPECT_TRUE(Post("/_processaccountfolders", folders_form(fixed)).Redirects(Back("_accounts")));
+  ASSERT_EQ(Stored("bob").FolderCount(), 1u);
+  EXPECT_EQ(Stored("bob").FolderAt(0).Path(), fixed + "/pub");
+
+  // Copies of records stored before the limit (or by the local program).
+  struct CopyCase {
+    const char* what;
+    bool account;
+    std::string root;
+    std::string folder_path;  // "" for none
+    std::string answer;
+  };
+  const CopyCase copies[] = {
+      {"account rooted through the link", true, escape, "", root_refused},
+      {"account with a folder through the link", true, fixed, escape, path_refused},
+      {"account with a folder outside", true, fixed, dir_.File("other"), path_refused},
+      {"group rooted through the link", false, escape, "", root_refused},
+      {"group with a folder through the link", false, fixed, escape, path_refused},
+      {"account inside", true, fixed + "/pub", fixed + "/pub", Back("_accounts")},
+      {"group inside", false, fixed, fixed + "/pub", Back("_groups")},
+  };
+  int copied = 0;
+  for (const CopyCase& copy : copies) {
+    accounts::AccountRecord source;
+    source.SetName("source");
+    source.SetPassword("pw");
+    source.mUseRootFolder = true;
+    source.SetRootFolder(copy.root);
+    if (!copy.folder_path.empty()) {
+      accounts::VirtualFolder folder;
+      folder.SetName("/v");
+      folder.SetPath(copy.folder_path);
+      source.AddOrReplaceFolder(folder);
+    }
+    accounts::AccountStore& store = copy.account ? server_->Accounts() : server_->Groups();
+    ASSERT_TRUE(store.AddOrUpdate(source));
+    const std::string mode = copy.account ? "account" : "group";
+    ASSERT_TRUE(Post("/_processaccountselection?mode=" + mode, "selected=source&buttoncopy=1")
+                    .Redirects(Back("_editcopy")));
+    const std::string name = "copy" + std::to_string(++copied);
+    EXPECT_TRUE(Post("/_processaccountcopy", "newname=" + name).Redirects(copy.answer)) << copy.what;
+    EXPECT_EQ(store.Exists(name), copy.answer.rfind("_error", 0) != 0) << copy.what;
+    store.Delete("source");
+  }
+}
+
 TEST_F(AccountPagesTest, TheBrowserEscapesFolderNamesForMarkupScriptsAndLinks) {
   // No "/" in a name: "</script>" is checked on the escaping alone below.
   const std::string odd = "a\"b'c<b>&\\x y#%";
@@ -165,6 +273,34 @@ TEST_F(AccountPagesTest, TheBrowserEscapesFolderNamesForMarkupScriptsAndLinks) {
   // An empty start lists the file-system root.
   EXPECT_EQ(Get("/_browse?start=").body.rfind("/|/|_browse?id=" + id_ + "&start=%2F..|", 0), 0u);
   EXPECT_EQ(NormaliseDiskPath("x//y/../z/"), "/x/z");
+}
+
+TEST_F(AccountPagesTest, PathsAndNamesShowWithAmpersandsAndQuotesEscaped) {
+  const std::string odd = dir_.File("root/R&D's <files>");
+  std::filesystem::create_directories(odd);
+  accounts::AccountRecord bob = Stored("bob");
+  bob.SetRootFolder(odd);
+  accounts::VirtualFolder folder;
+  folder.SetName("/r&d");
+  folder.SetPath(odd);
+  bob.AddOrReplaceFolder(folder);
+  ASSERT_TRUE(server_->Accounts().AddOrUpdate(bob));
+  Edit("bob");
+  const std::string shown = dir_.File("root/R&amp;D&#39;s &lt;files&gt;");
+  struct Shown {
+    std::string page;
+    std::string text;
+  };
+  const Shown pages[] = {
+      {"/_editfolders", shown + "|<option value=\"/r&amp;d\">/r&amp;d</option>\r\n"},
+      {"/_editvf?name=%2Fr%26d&msg1=Editing%20'%2Fr%26d'", "Editing &#39;/r&amp;d&#39;|/r&amp;d|" + shown + "|"},
+      {"/_browse?start=" + EncodeUrl(dir_.File("root")),
+       "\">R&amp;D&#39;s &lt;files&gt;</a><br>"},
+  };
+  for (const Shown& page : pages) {
+    const std::string body = Get(page.page).body;
+    EXPECT_NE(body.find(page.text), std::string::npos) << page.page << "\n" << body;
+  }
 }
 
 TEST_F(AccountPagesTest, CopiesTakeACheckedNewName) {

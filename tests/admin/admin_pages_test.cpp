@@ -9,6 +9,7 @@
 
 #include "admin/remote_admin_service.h"
 #include "admin/status_pages.h"
+#include "platform/fs.h"
 #include "support/admin_fixture.h"
 
 namespace quillon::admin {
@@ -283,6 +284,7 @@ TEST_F(AdminPagesTest, TheLogViewerMapsItsTwoFoldersOnly) {
   std::filesystem::create_directories(dir_.File("logs/old"));
   WriteWholeFile(dir_.File("logs/ftp_0.txt"), "line one\r\nline two\r\n");
   WriteWholeFile(dir_.File("logs/a+b&c #1%.txt"), "odd");
+  WriteWholeFile(dir_.File("logs/it's <b>.txt"), "quoted");
   WriteWholeFile(dir_.File("logs/old/ftp_9.txt"), "older");
   std::filesystem::create_directories(dir_.File("accountlogs/archive"));
 
@@ -294,13 +296,14 @@ TEST_F(AdminPagesTest, TheLogViewerMapsItsTwoFoldersOnly) {
   ASSERT_NE(folder, std::string::npos);
   ASSERT_NE(file, std::string::npos);
   EXPECT_LT(folder, file);
-  EXPECT_NE(listing.find("<a href=\"a%2Bb%26c%20%231%25.txt?id=" + id_ + "\">a+b&c #1%.txt</a>"),
+  EXPECT_NE(listing.find("<a href=\"a%2Bb%26c%20%231%25.txt?id=" + id_ + "\">a+b&amp;c #1%.txt</a>"),
             std::string::npos);
 
   const AdminAnswer log = Get("/_viewlogs/System/ftp_0.txt");
   EXPECT_NE(log.header.find("Content-Type: text/plain\r\nContent-Length: 20\r\n"), std::string::npos);
   EXPECT_EQ(log.header.find("Date:"), std::string::npos);
   EXPECT_EQ(log.body, "line one\r\nline two\r\n");
+  EXPECT_NE(listing.find("\">it&#39;s &lt;b&gt;.txt</a>"), std::string::npos) << listing;
   EXPECT_EQ(Get("/_viewlogs/system/a%2Bb%26c%20%231%25.txt").body, "odd");
   EXPECT_EQ(Get("/_viewlogs/system/old/../ftp_0.txt").body, log.body);
   EXPECT_NE(Get("/_viewlogs/system/old/").body.find("<a href=\"../?id=" + id_ + "\">"), std::string::npos);
@@ -313,6 +316,89 @@ TEST_F(AdminPagesTest, TheLogViewerMapsItsTwoFoldersOnly) {
   EXPECT_TRUE(Get("/_viewlogs/system/missing.txt").IsNotFound());
   // Climbing out is resolved before the mapping: what is left is no log path.
   EXPECT_TRUE(Get("/_viewlogs/system/../../config/settings.dta").IsNotFound());
+}
+
+// A link or other non-file planted in the log folders must neither be
+// listed nor followed: it could name any file the server can read.
+TEST_F(AdminPagesTest, TheLogViewerShowsAndSendsRegularFilesOnly) {
+  WriteWholeFile(dir_.File("secret.txt"), "top secret");
+  std::filesystem::create_directories(dir_.File("logs/old"));
+  std::filesystem::create_directories(dir_.File("accountlogs"));
+  WriteWholeFile(dir_.File("logs/ftp_0.txt"), "log line");
+  WriteWholeFile(dir_.File("logs/old/ftp_1.txt"), "older line");
+  std::filesystem::create_symlink(dir_.File("secret.txt"), dir_.File("logs/shadow.txt"));
+  std::filesystem::create_symlink(dir_.File("secret.txt"), dir_.File("logs/old/inner.txt"));
+  std::filesystem::create_symlink(dir_.File("secret.txt"), dir_.File("accountlogs/bob.txt"));
+  std::filesystem::create_symlink(dir_.Path(), dir_.File("logs/outside"));
+  std::filesystem::create_symlink(dir_.File("missing.txt"), dir_.File("logs/dangling.txt"));
+  ASSERT_TRUE(platform::MakeFifo(dir_.File("logs/pipe.txt")));
+
+  const std::string listing = Get("/_viewlogs/system/").body;
+  EXPECT_NE(listing.find(">ftp_0.txt</a>"), std::string::npos) << listing;
+  EXPECT_NE(listing.find(">old/</a>"), std::string::npos) << listing;
+  for (const char* hidden : {">shadow.txt<", ">outside/<", ">outside<", ">dangling.txt<", ">pipe.txt<"})
+    EXPECT_EQ(listing.find(hidden), std::string::npos) << hidden;
+  EXPECT_EQ(Get("/_viewlogs/system/old/").body.find(">inner.txt<"), std::string::npos);
+  EXPECT_EQ(Get("/_viewlogs/accounts/").body.find(">bob.txt<"), std::string::npos);
+
+  const char* const refused[] = {
+      "/_viewlogs/system/shadow.txt",        "/_viewlogs/system/old/inner.txt",
+      "/_viewlogs/accounts/bob.txt",         "/_viewlogs/system/outside/",
+      "/_viewlogs/system/outside/secret.txt", "/_viewlogs/system/outside/logs/ftp_0.txt",
+      "/_viewlogs/system/dangling.txt",      "/_viewlogs/system/pipe.txt",
+  };
+  for (const char* path : refused) {
+    const AdminAnswer answer = Get(path);
+    EXPECT_TRUE(answer.IsNotFound()) << path;
+    EXPECT_EQ(answer.body.find("top secret"), std::string::npos) << path;
+  }
+  EXPECT_EQ(Get("/_viewlogs/system/ftp_0.txt").body, "log line");
+  EXPECT_EQ(Get("/_viewlogs/system/old/ftp_1.txt").body, "older line");
+}
+
+// Every text that comes from outside (settings, records, file names, the
+// query) is written with "&" and "'" escaped too; the entities of the fixed
+// refusal texts that travel in the query reach the page as entities.
+TEST_F(AdminPagesTest, TextFromOutsideIsEscapedWhileFixedMessagesKeepTheirEntities) {
+  struct Escape {
+    std::string text;
+    std::string shown;
+  };
+  const Escape escapes[] = {
+      {"Tom & Jerry's", "Tom &amp; Jerry&#39;s"},
+      {"<a href=\"x\">", "&lt;a href=&quot;x&quot;&gt;"},
+      {"&amp;", "&amp;amp;"},
+      {"plain", "plain"},
+  };
+  for (const Escape& escape : escapes) EXPECT_EQ(EscapeHtml(escape.text), escape.shown) << escape.text;
+
+  Template("_error.html", "<!--MSG1-->|<!--MSG2-->");
+  struct Message {
+    std::string query;
+    std::string shown;
+  };
+  const Message messages[] = {
+      {"msg1=a%26b%27c", "a&amp;b&#39;c|"},
+      {"msg1=%3Cb%3E&msg2=x%26y", "&lt;b&gt;|x&amp;y"},
+      // The refusal texts carry these entities on purpose.
+      {"msg1=" + std::string("The%20reason%20cannot%20contain%20the%20following%20characters:%20"
+                             "%26quot;*:,;'%3F%26gt;%26lt;,|"),
+       "The reason cannot contain the following characters: &quot;*:,;&#39;?&gt;&lt;,||"},
+      {"msg1=%26quot%3B%26%2339%3B%26%23x41%3B%26nbsp%3B", "&quot;&#39;&#x41;&nbsp;|"},
+      {"msg1=%26quot%26%3B%26%23%3B%26%23xZ%3B", "&amp;quot&amp;;&amp;#;&amp;#xZ;|"},
+  };
+  for (const Message& message : messages)
+    EXPECT_EQ(Get("/_error?" + message.query).body, message.shown) << message.query;
+
+  // A welcome message and an extra setting as the settings page shows them.
+  ChangeSettings([](settings::ServerSettings& s) {
+    s.mWelcomeMsg = "Fish & Chips";
+    std::string message;
+    EXPECT_TRUE(s.Extra().Set("tls_certificate", "/etc/ssl/it's&more.pem", &message));
+  });
+  const std::string page = Get("/_gensettings").body;
+  EXPECT_EQ(page.rfind("Fish &amp; Chips|", 0), 0u) << page;
+  EXPECT_NE(page.find("|/etc/ssl/it&#39;s&amp;more.pem|"), std::string::npos) << page;
 }
 
 }  // namespace

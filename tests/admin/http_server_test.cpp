@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -22,6 +23,13 @@ using testing::LoopbackClient;
 using testing::ReadWholeFile;
 using testing::WaitUntil;
 using testing::WriteWholeFile;
+
+// The headers every answer carries: no framing, no type sniffing, no
+// Referer (the session id travels in URLs).
+const std::string kGuards =
+    "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\nX-Content-Type-Options: nosniff\r\nReferrer-Policy: no-referrer\r\n";
+// ...and every answer but a static file (or its 304) is kept by no cache.
+const std::string kNoStore = "Cache-Control: no-store\r\n";
 
 // Static files from "remoteadmin", and a few pages under "/_".
 class TestHandler : public RequestHandler {
@@ -95,7 +103,7 @@ TEST_F(HttpServerTest, StaticFilesWithDatesAndNotModified) {
   ASSERT_EQ(response.rfind("HTTP/1.1 200 OK\r\nDate: Sat, 05 Dec 2026 04:07:09 GMT\r\n", 0), 0u)
       << response;
   EXPECT_NE(response.find("\r\nServer: Quillon FTP Server 1.03 by Marrowind\r\n"), std::string::npos);
-  EXPECT_NE(response.find("\r\nContent-Type: text/html\r\nContent-Length: 18\r\n"
+  EXPECT_NE(response.find("\r\nContent-Type: text/html\r\nContent-Length: 18\r\n" + kGuards +
                           "Connection: close\r\n\r\n<html>index</html>"),
             std::string::npos);
   const std::size_t at = response.find("Last-Modified: ");
@@ -105,7 +113,7 @@ TEST_F(HttpServerTest, StaticFilesWithDatesAndNotModified) {
 
   const std::string again =
       Exchange("GET /index.html HTTP/1.1\r\nHost: here\r\nIf-Modified-Since: " + modified + "\r\n\r\n");
-  EXPECT_EQ(again.rfind("HTTP/1.1 304 Not Modified\r\nConnection: close\r\n\r\n<HTML>", 0), 0u);
+  EXPECT_EQ(again.rfind("HTTP/1.1 304 Not Modified\r\n" + kGuards + "Connection: close\r\n\r\n<HTML>", 0), 0u);
   EXPECT_NE(again.find("The page as not been modified."), std::string::npos);
 }
 
@@ -124,7 +132,10 @@ TEST_F(HttpServerTest, TypesAreCaseSensitiveAndHeadHasNoBody) {
 
 TEST_F(HttpServerTest, NotFoundPages) {
   const std::string builtin = Exchange("GET /missing.html HTTP/1.1\r\nHost: h\r\n\r\n");
-  ASSERT_EQ(builtin.rfind("HTTP/1.1 404 Not Found\r\nConnection: close\r\n\r\n", 0), 0u);
+  ASSERT_EQ(builtin.rfind("HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n" + kGuards + kNoStore +
+                              "Connection: close\r\n\r\n",
+                          0),
+            0u);
   EXPECT_NE(Body(builtin).find("<!-" + std::string(567, '*') + "-!>"), std::string::npos);
   EXPECT_EQ(Body(builtin), BuiltInNotFoundPage());
 
@@ -140,14 +151,15 @@ TEST_F(HttpServerTest, NotFoundPages) {
 TEST_F(HttpServerTest, RedirectsAfterGetAndPost) {
   const std::string get = Exchange("GET /_go HTTP/1.1\r\nHost: h\r\n\r\n");
   EXPECT_EQ(get.rfind("HTTP/1.1 307 Temporary Redirect\r\nLocation: _menu?msg=Saved%20and%20done\r\n"
-                      "Connection: close\r\n\r\n",
+                      "Content-Type: text/html\r\n" + kGuards + kNoStore + "Connection: close\r\n\r\n",
                       0),
             0u)
       << get;
   const std::string post = Exchange(
       "POST /_go HTTP/1.1\r\nHost: h\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nok");
   EXPECT_EQ(post,
-            "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n<HTML><HEAD><meta HTTP-EQUIV=\"refresh\" "
+            "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n" + kGuards + kNoStore +
+                "Connection: close\r\n\r\n<HTML><HEAD><meta HTTP-EQUIV=\"refresh\" "
             "content=\"0;URL=_menu?msg=Saved%20and%20done\"></HEAD><BODY></BODY></HTML>");
 }
 
@@ -363,7 +375,7 @@ TEST(HttpResponseTest, DirectoryIndexListsFoldersThenFiles) {
   ASSERT_TRUE(response.DirectoryIndex(dir.File("logs"), "id=7", "Logs <all>", "../?id=7"));
   EXPECT_EQ(response.Header(),
             "HTTP/1.1 200 OK\r\nServer: Quillon FTP Server 1.03 by Marrowind\r\nAccept-Ranges: "
-            "bytes\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n");
+            "bytes\r\nContent-Type: text/html\r\n" + kGuards + kNoStore + "Connection: close\r\n\r\n");
   const std::string& body = response.BodyText();
   EXPECT_EQ(body.rfind("<HTML><HEAD><TITLE>Contents of Logs &lt;all&gt;</TITLE>", 0), 0u);
   EXPECT_NE(body.find("<pre>  <a href=\"../?id=7\"><- Up 1 Level</a>\r\n"), std::string::npos);
@@ -385,6 +397,47 @@ TEST(HttpResponseTest, DirectoryIndexListsFoldersThenFiles) {
   const std::string footer =
       "</pre><hr width=\"95%\"><p>Quillon FTP Server 1.03 by Marrowind</p></BODY></HTML>";
   EXPECT_EQ(body.substr(body.size() - footer.size()), footer);
+}
+
+TEST(HttpResponseTest, EveryAnswerCarriesTheGuardHeadersAndOnlyStaticFilesMayBeCached) {
+  testing::ManualClock clock;
+  testing::TempDir dir;
+  std::filesystem::create_directories(dir.File("logs"));
+  testing::WriteWholeFile(dir.File("logs/ftp_0.txt"), "log");
+  testing::WriteWholeFile(dir.File("style.css"), "body{}");
+  testing::WriteWholeFile(dir.File("error404.html"), "custom 404");
+  struct Kind {
+    const char* what;
+    std::function<void(HttpResponse&)> build;
+    bool cacheable;
+  };
+  const Kind kinds[] = {
+      {"page", [](HttpResponse& r) { r.SendPage("<p>page</p>"); }, false},
+      {"index", [&](HttpResponse& r) { EXPECT_TRUE(r.DirectoryIndex(dir.File("logs"), "id=1", "logs/", "../")); },
+       false},
+      {"log file", [&](HttpResponse& r) { EXPECT_TRUE(r.SendFile(dir.File("logs/ftp_0.txt"), 200, false)); }, false},
+      {"static file", [&](HttpResponse& r) { r.ServeStatic(dir.Path(), "/style.css", ""); }, true},
+      {"not modified", [](HttpResponse& r) { r.NotModified(); }, true},
+      {"missing static file", [&](HttpResponse& r) { r.ServeStatic(dir.Path(), "/none.css", ""); }, false},
+      {"own not-found page", [&](HttpResponse& r) { r.NotFound(dir.File("error404.html")); }, false},
+      {"built-in not-found page", [](HttpResponse& r) { r.NotFound(); }, false},
+      {"bad request", [](HttpResponse& r) { r.BadRequest(); }, false},
+      {"redirect", [](HttpResponse& r) { r.Redirect("_menu?id=1", false); }, false},
+      {"redirect after a post", [](HttpResponse& r) { r.Redirect("_menu?id=1", true); }, false},
+  };
+  for (const Kind& kind : kinds) {
+    HttpResponse response(clock);
+    kind.build(response);
+    ASSERT_TRUE(response.IsReady()) << kind.what;
+    const std::string& header = response.Header();
+    EXPECT_NE(header.find("\r\n" + kGuards), std::string::npos) << kind.what << "\n" << header;
+    EXPECT_EQ(header.find("\r\n" + kNoStore) != std::string::npos, !kind.cacheable) << kind.what << "\n" << header;
+    EXPECT_TRUE(header.ends_with("Connection: close\r\n\r\n")) << kind.what;
+    // With "nosniff" an answer without a type would show as text (a refresh
+    // page would not lead on); a 304 keeps the type of the stored copy.
+    EXPECT_EQ(header.find("\r\nContent-Type: ") != std::string::npos, kind.what != std::string("not modified"))
+        << kind.what << "\n" << header;
+  }
 }
 
 TEST(HttpResponseTest, AFileThatGrowsIsSentUpToItsSizeAtOpen) {
