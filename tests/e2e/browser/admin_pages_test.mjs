@@ -1,5 +1,6 @@
 // The remote admin's pages in a real browser, against FTP clients of
-// Python's ftplib: the status page lists a logged-in client and kicks it, a
+// Python's ftplib: another page cannot show the admin in a frame, the
+// status page lists a logged-in client and kicks it, a
 // file name with markup in it shows as text, a new welcome message greets
 // the next client, a blocked range turns clients away until it is removed,
 // and the FTP log is read in the log viewer.
@@ -42,6 +43,19 @@ await runTest(async () => {
   };
 
   await logIn(page, base);
+
+  // Another page cannot show the admin in a frame (a click there could act
+  // for the administrator).
+  const framer = await browser.newPage();
+  // The framing page's load waits for its frame's.
+  await framer.setContent(`<iframe src="${page.url()}" width="800" height="600"></iframe>`,
+                          { waitUntil: 'load' });
+  const framed = framer.frames().find((frame) => frame !== framer.mainFrame());
+  check(framed !== undefined, 'the framing page holds a frame');
+  const shown = await framed.evaluate(() => document.body?.innerText ?? '').catch(() => '');
+  check(!framed.url().includes('/_menu') && !shown.includes('Logs'),
+        `the menu does not load in the frame (${framed.url()})`);
+  await framer.close();
 
   // The status page lists a logged-in client, and a download of a file whose
   // name holds markup shows that name as text.
