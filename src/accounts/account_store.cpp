@@ -213,7 +213,7 @@ bool AccountStore::Load() {
   records_.clear();
   if (!vfs::FileExists(path_)) return true;
   std::string bytes;
-  if (!vfs::ReadWholeFile(path_, kMaxFileBytes, &bytes)) return false;
+  if (!vfs::ReadWholeFile(path_, kMaxFileBytes, &bytes, platform::Links::kRefuse)) return false;
 
   vfs::ByteReader header(bytes);
   std::uint32_t version = 0, count = 0;

@@ -102,10 +102,12 @@ bool StatPathNoFollow(const std::string& path, PathInfo* out) {
   return true;
 }
 
-int OpenFile(const std::string& path, OpenMode mode, unsigned create_permissions, int* error) {
+int OpenFile(const std::string& path, OpenMode mode, unsigned create_permissions, int* error,
+             Links links) {
   // Non-blocking for the open itself: opening a FIFO without a peer would
   // otherwise wait forever. The flag is cleared once the type is known.
   int flags = O_CLOEXEC | O_NONBLOCK;
+  if (links == Links::kRefuse) flags |= O_NOFOLLOW;
   switch (mode) {
     case OpenMode::kReadExisting: flags |= O_RDONLY; break;
     case OpenMode::kReadAlways: flags |= O_RDONLY | O_CREAT; break;
@@ -129,6 +131,8 @@ int OpenFile(const std::string& path, OpenMode mode, unsigned create_permissions
     refusal = EISDIR;  // a folder is not a file, whatever the open call allowed
   } else if (!S_ISREG(st.st_mode)) {
     refusal = ENODEV;
+  } else if (links == Links::kRefuse && st.st_nlink > 1 && geteuid() == 0) {
+    refusal = EMLINK;
   } else if (const int status = fcntl(fd, F_GETFL);
              status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
     refusal = errno;

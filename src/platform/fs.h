@@ -62,12 +62,21 @@ enum class OpenMode {
   kWriteAlways,     // write; created when absent
   kWriteNew,        // write; created, and fails (EEXIST) when anything is there
 };
+// What OpenFile does with links at the path.
+enum class Links {
+  kFollow,
+  // For the program's own files (configuration, logs): a symbolic link in the
+  // file's place is not followed (ELOOP), and a process running as root
+  // refuses a file with a second hard link (EMLINK). Whoever can write in the
+  // folder cannot make this process open another file through a name there.
+  kRefuse,
+};
 // Returns a descriptor or -1. `create_permissions` apply to new files
 // (0600 for owner-only files, 0644 otherwise, less the umask). Only regular
 // files open: a folder fails with EISDIR, and a FIFO, socket or device with
 // ENODEV, without ever blocking (a FIFO without a writer would).
 [[nodiscard]] int OpenFile(const std::string& path, OpenMode mode, unsigned create_permissions,
-                           int* error);
+                           int* error, Links links = Links::kFollow);
 // Bytes read (0 at the end), or -1 with *error set.
 long long ReadFile(int descriptor, void* buffer, std::size_t count, int* error);
 // Bytes written (0 when nothing could be written now), or -1 with *error set.

@@ -1,9 +1,7 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/signalfd.h>
@@ -71,79 +69,17 @@ bool SetCurrentFolder(const std::string& path) { return chdir(path.c_str()) == 0
 
 bool IsSuperUser() { return geteuid() == 0; }
 
-bool LookUpUser(const std::string& name, UserIdentity* user) {
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-      found == nullptr)
-    return false;
-  user->name = name;
-  user->uid = static_cast<unsigned>(found->pw_uid);
-  user->gid = static_cast<unsigned>(found->pw_gid);
-  std::vector<gid_t> groups(64);
-  int count = static_cast<int>(groups.size());
-  if (getgrouplist(name.c_str(), found->pw_gid, groups.data(), &count) < 0) {
-    groups.resize(static_cast<std::size_t>(count));
-    if (getgrouplist(name.c_str(), found->pw_gid, groups.data(), &count) < 0) count = 0;
+int InstanceLock::ReplaceLockFile(const std::string& path) {
+  std::string temporary = path + ".XXXXXX";
+  const int descriptor = mkostemp(temporary.data(), O_CLOEXEC);
+  if (descriptor < 0) return -1;
+  // Locked before it takes the name, so no one else can take it in between.
+  if (flock(descriptor, LOCK_EX | LOCK_NB) != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
+    unlink(temporary.c_str());
+    close(descriptor);
+    return -1;
   }
-  user->groups.assign(groups.begin(), groups.begin() + std::max(count, 0));
-  if (user->groups.empty()) user->groups.push_back(user->gid);
-  return true;
-}
-
-bool UserCanReach(const UserIdentity& user, const std::string& folder) {
-  if (user.uid == 0) return true;
-  std::string path = folder;
-  for (;;) {
-    struct stat st {};
-    if (stat(path.empty() ? "/" : path.c_str(), &st) != 0) return false;
-    bool may_pass;
-    if (st.st_uid == user.uid) {
-      may_pass = (st.st_mode & S_IXUSR) != 0;
-    } else if (std::find(user.groups.begin(), user.groups.end(), st.st_gid) != user.groups.end()) {
-      may_pass = (st.st_mode & S_IXGRP) != 0;
-    } else {
-      may_pass = (st.st_mode & S_IXOTH) != 0;
-    }
-    if (!may_pass) return false;
-    const std::size_t slash = path.find_last_of('/');
-    if (path.empty() || slash == std::string::npos) return true;
-    path.resize(slash);
-  }
-}
-
-bool HandOver(const std::string& path, unsigned uid, unsigned gid, unsigned permissions) {
-  if (lchown(path.c_str(), static_cast<uid_t>(uid), static_cast<gid_t>(gid)) != 0) return false;
-  return permissions == 0 || chmod(path.c_str(), static_cast<mode_t>(permissions)) == 0;
-}
-
-bool BecomeUser(const UserIdentity& user, std::string* message) {
-  std::vector<gid_t> groups(user.groups.begin(), user.groups.end());
-  // glibc applies each of these to every thread of the process.
-  if (setgroups(groups.size(), groups.data()) != 0) {
-    *message = ErrorText("setgroups", errno);
-    return false;
-  }
-  if (setresgid(user.gid, user.gid, user.gid) != 0) {
-    *message = ErrorText("setresgid", errno);
-    return false;
-  }
-  if (setresuid(user.uid, user.uid, user.uid) != 0) {
-    *message = ErrorText("setresuid", errno);
-    return false;
-  }
-  // No way back: a process that could become root again has not dropped.
-  if (user.uid != 0 && (setuid(0) == 0 || geteuid() != user.uid)) {
-    *message = "the process could become root again";
-    return false;
-  }
-  return true;
-}
-
-long OwnerOf(const std::string& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_uid) : -1;
+  return descriptor;
 }
 
 std::string InstanceLock::LockFolder(const std::string& program_folder) {
@@ -158,7 +94,7 @@ bool InstanceLock::Acquire(const std::string& program_folder, const std::string&
   *held_elsewhere = false;
   const std::string path = LockFolder(program_folder) + "/" + name;
   // Never through a link: whoever could plant one could point it anywhere.
-  const int descriptor = open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int descriptor = open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (descriptor < 0) return false;
   struct stat st {};
   if (fstat(descriptor, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -171,6 +107,15 @@ bool InstanceLock::Acquire(const std::string& program_folder, const std::string&
     *held_elsewhere = errno == EWOULDBLOCK;
     close(descriptor);
     return false;
+  }
+  // Root's lock file must stay root's: whoever owns it can hold its lock and
+  // keep every start out. One an older version handed to the serving user is
+  // replaced, while this process holds its lock, by a new file of root's.
+  if (geteuid() == 0 && st.st_uid != 0) {
+    const int replacement = ReplaceLockFile(path);
+    close(descriptor);
+    if (replacement < 0) return false;
+    descriptor = replacement;
   }
   descriptor_ = descriptor;
   return true;

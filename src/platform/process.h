@@ -19,29 +19,6 @@ std::string FindProgram(const std::string& name);
 // The effective user is root.
 bool IsSuperUser();
 
-// A user of the system, as the user database knows it.
-struct UserIdentity {
-  std::string name;
-  unsigned uid = 0;
-  unsigned gid = 0;
-  std::vector<unsigned> groups;  // every group of the user, the primary one included
-};
-// False when the system knows no such user.
-[[nodiscard]] bool LookUpUser(const std::string& name, UserIdentity* user);
-// True when `user` may pass through `folder` and every folder above it, by
-// the permission bits, owners and groups (as the kernel would judge it).
-bool UserCanReach(const UserIdentity& user, const std::string& folder);
-// Sets owner and group of a path (a link itself, not its target), and with
-// `permissions` not 0, its permission bits.
-[[nodiscard]] bool HandOver(const std::string& path, unsigned uid, unsigned gid,
-                            unsigned permissions);
-// Makes the whole process (every thread) `user` for good: its groups, then
-// its group and user ids, real, effective and saved. False with a message
-// when a step fails; the caller must then not go on serving.
-[[nodiscard]] bool BecomeUser(const UserIdentity& user, std::string* message);
-// The owner's user id of a path (-1 when it cannot be examined).
-long OwnerOf(const std::string& path);
-
 // A named lock that one process at a time can hold, for every mode and
 // every user of one installation: an exclusive flock on a file of that name
 // in the installation's lock folder (QUILLON_LOCK_DIR, else the program
@@ -65,6 +42,9 @@ class InstanceLock {
   void Close();
 
  private:
+  // A new root-owned, locked file in place of `path`; its descriptor or -1.
+  static int ReplaceLockFile(const std::string& path);
+
   int descriptor_ = -1;
 };
 

@@ -108,7 +108,7 @@ bool ExtraSettings::Load(const std::string& path, std::string* message) {
   ResetToDefaults();
   if (!vfs::PathExists(path)) return true;
   std::string text;
-  if (!vfs::ReadWholeFile(path, kMaxFileBytes, &text)) {
+  if (!vfs::ReadWholeFile(path, kMaxFileBytes, &text, platform::Links::kRefuse)) {
     *message = "Unable to read " + path;
     return false;
   }
@@ -221,6 +221,16 @@ bool ExtraSettings::Get(const std::string& key, std::string* value) const {
     return false;
   }
   return true;
+}
+
+bool ExtraSettings::Mentions(const std::string& key) const {
+  if (changed_.contains(key)) return true;
+  for (const std::string& line : lines_) {
+    std::string name, value;
+    if (!line.empty() && line.front() != '#' && SplitLine(line, &name, &value) && name == key)
+      return true;
+  }
+  return false;
 }
 
 bool ExtraSettings::Save(const std::string& path, vfs::FileWriter& writer) const {

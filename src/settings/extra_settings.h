@@ -71,6 +71,9 @@ class ExtraSettings {
   // or a value that does not fit (nothing changes then).
   [[nodiscard]] bool Set(const std::string& key, const std::string& value, std::string* message);
   [[nodiscard]] bool Get(const std::string& key, std::string* value) const;
+  // True when a line of the file as read, or a Set since, gives `key` a
+  // value (a key left at its default by omission is not mentioned).
+  bool Mentions(const std::string& key) const;
   static bool IsKnownKey(const std::string& key);
 
   const std::string& RunAsUser() const { return run_as_user_; }

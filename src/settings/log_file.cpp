@@ -1,5 +1,7 @@
 #include "settings/log_file.h"
 
+#include <cstdio>
+
 #include "vfs/file_handle.h"
 #include "vfs/text.h"
 #include "vfs/time_format.h"
@@ -10,9 +12,12 @@ namespace {
 
 constexpr std::string_view kSeparator = " -> ";
 
-// Opens `path` for appending, creating it when absent.
+// Opens `path` for appending, creating it when absent. A link in the log's
+// place is not followed: a server started as root writes its first lines
+// before it hands the logs folder to its user, who could plant one there.
 bool OpenForAppend(vfs::FileHandle* file, const std::string& path, unsigned permissions) {
-  return !path.empty() && file->Open(path, true, true, permissions) && file->SeekToEnd();
+  return !path.empty() && file->Open(path, true, true, permissions, platform::Links::kRefuse) &&
+         file->SeekToEnd();
 }
 
 }  // namespace
@@ -112,6 +117,11 @@ void ServiceLog::WriteServiceLine(std::string_view text) {
   std::string line = FormatLogLine(clock_, text);
   line.append("\r\n");
   [[maybe_unused]] bool written = file.WriteAll(line.data(), line.size());
+}
+
+void ServiceLog::WriteFailureLine(std::string_view text) {
+  WriteServiceLine(text);
+  std::fprintf(stderr, "Quillon FTP Server 1.03: %.*s\n", static_cast<int>(text.size()), text.data());
 }
 
 }  // namespace quillon::settings

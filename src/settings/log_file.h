@@ -70,6 +70,10 @@ class ServiceLog {
   ServiceLog(platform::Clock& clock, std::string path);
   // Appends one line; a file that cannot be opened is skipped silently.
   void WriteServiceLine(std::string_view text);
+  // Appends a line that says why the service cannot go on, and repeats it on
+  // standard error, where the terminal or the service manager's journal
+  // shows it even when the log cannot be written.
+  void WriteFailureLine(std::string_view text);
 
  private:
   platform::Clock& clock_;

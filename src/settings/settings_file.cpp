@@ -68,7 +68,7 @@ bool SettingsFile::Write(const std::string& path, vfs::FileWriter& writer) const
 bool SettingsFile::Read(const std::string& path) {
   entries_.clear();
   std::string bytes;
-  return vfs::ReadWholeFile(path, kMaxFileBytes, &bytes) && Parse(bytes);
+  return vfs::ReadWholeFile(path, kMaxFileBytes, &bytes, platform::Links::kRefuse) && Parse(bytes);
 }
 
 bool SettingsFile::Parse(std::string_view bytes) {

@@ -16,13 +16,13 @@ constexpr std::size_t kCopyChunk = 256 * 1024;
 }  // namespace
 
 bool FileHandle::Open(const std::string& path, bool write, bool create,
-                      unsigned create_permissions) {
+                      unsigned create_permissions, platform::Links links) {
   Close();
   using platform::OpenMode;
   const OpenMode mode = write ? (create ? OpenMode::kWriteAlways : OpenMode::kWriteExisting)
                               : (create ? OpenMode::kReadAlways : OpenMode::kReadExisting);
   error_ = 0;
-  descriptor_ = platform::OpenFile(path, mode, create_permissions, &error_);
+  descriptor_ = platform::OpenFile(path, mode, create_permissions, &error_, links);
   if (descriptor_ < 0) return false;
   const std::uint64_t size = Size();
   if (write && size > 0) {
@@ -205,10 +205,11 @@ bool MoveFileAcrossFileSystems(const std::string& from, const std::string& to) {
   return false;
 }
 
-bool ReadWholeFile(const std::string& path, std::uint64_t max_bytes, std::string* bytes) {
+bool ReadWholeFile(const std::string& path, std::uint64_t max_bytes, std::string* bytes,
+                   platform::Links links) {
   bytes->clear();
   FileHandle file;
-  if (!file.Open(path, false, false)) return false;
+  if (!file.Open(path, false, false, FileHandle::kSharedFile, links)) return false;
   const std::uint64_t size = file.Size();
   if (size > max_bytes) return false;
   bytes->resize(static_cast<std::size_t>(size));

@@ -46,8 +46,10 @@ class FileHandle {
   // Closes any open file first. False when the file cannot be opened or is
   // not a regular file (a folder, FIFO, socket or device); ErrorNumber()
   // then tells why.
+  // `links`: platform::Links::kRefuse for the program's own files.
   [[nodiscard]] bool Open(const std::string& path, bool write, bool create,
-                          unsigned create_permissions = kSharedFile);
+                          unsigned create_permissions = kSharedFile,
+                          platform::Links links = platform::Links::kFollow);
   // Creates and opens for writing a file that must not exist yet: false
   // (EEXIST) when anything is at `path`, a link included.
   [[nodiscard]] bool CreateNew(const std::string& path, unsigned permissions = kSharedFile);
@@ -114,6 +116,7 @@ class FileHandle {
 // Reads a whole file into *bytes. False when it cannot be opened, is a
 // folder, or is larger than `max_bytes`.
 [[nodiscard]] bool ReadWholeFile(const std::string& path, std::uint64_t max_bytes,
-                                 std::string* bytes);
+                                 std::string* bytes,
+                                 platform::Links links = platform::Links::kFollow);
 
 }  // namespace quillon::vfs
