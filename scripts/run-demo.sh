@@ -24,13 +24,13 @@ This folder is the root of the anonymous, read-only account. Add accounts
 with quillon-setup or in the remote admin.
 TEXT
   ./quillon-setup account add anonymous --root "$PWD/pub" --rights rl >/dev/null
-  # Started as root, the server serves as "nobody" once its ports are open.
-  # A checkout that user cannot reach (a home folder of mode 0700, say) keeps
-  # the demo running as root instead, and says so.
-  if [ "$(id -u)" -eq 0 ] && ! runuser -u nobody -- test -r "$PWD/pub/README.txt" 2>/dev/null; then
-    printf '# The user "nobody" cannot reach %s, so the demo serves as root.\nrun_as_user = root\n' \
-      "$PWD" > config/quillon.conf
-    echo "Note: the user nobody cannot reach $PWD; the demo server keeps running as root." >&2
+  # Started as root, the server serves as its own user (made by init) once
+  # its ports are open. A checkout that user cannot reach (a home folder of
+  # mode 0700, say) keeps the demo running as root instead, and says so.
+  serving_user="$(./quillon-setup get run_as_user)"
+  if [ "$(id -u)" -eq 0 ] && ! runuser -u "$serving_user" -- test -r "$PWD/pub/README.txt" 2>/dev/null; then
+    ./quillon-setup set run_as_user root >/dev/null
+    echo "Note: the user $serving_user cannot reach $PWD; the demo server keeps running as root." >&2
   fi
 fi
 

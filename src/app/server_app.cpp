@@ -4,6 +4,7 @@
 
 #include "app/main_state.h"
 #include "app/program_folders.h"
+#include "app/run_as_user.h"
 #include "app/service_manager.h"
 #include "app/service_process.h"
 #include "platform/fs.h"
@@ -30,7 +31,8 @@ bool ConfigurationIsNewer(const std::string& folder, std::string* line = nullptr
   if (!vfs::FileExists(path)) return false;
   std::string read;
   vfs::FileHandle file;
-  const bool newer = !file.Open(path, false, false) ||
+  const bool newer = !file.Open(path, false, false, vfs::FileHandle::kSharedFile,
+                                platform::Links::kRefuse) ||
                      !file.ReadLine(&read, kVersionLineCapacity) ||
                      ParseVersion(read) > ParseVersion(kVersionText);
   if (line != nullptr) *line = read;
@@ -134,8 +136,8 @@ int ServerApp::Run(int argc, char** argv, DesktopShell* desktop) {
 int ServerApp::RunService(const std::string& folder) {
   settings::ServiceLog log(clock_, folder + "/logs/servicelog.txt");
   log.WriteServiceLine("LOADED");
-  auto fail = [&log](const char* line) {
-    log.WriteServiceLine(line);
+  auto fail = [&log](const std::string& line) {
+    log.WriteFailureLine(line);
     log.WriteServiceLine("UNLOADED");
     return 1;
   };
@@ -152,6 +154,8 @@ int ServerApp::RunService(const std::string& folder) {
   [[maybe_unused]] const bool removed =
       platform::RemoveFile(folder + "/" + kOldProgramName, nullptr);
 
+  // Still the only thread: what is locked down here holds for every thread.
+  if (std::string line; !PrepareRootStart(folder, &line)) return fail(line);
   if (!platform::StartNetworking()) return fail("#ERROR - UNABLE TO LOAD SOCKETS");
 
   ServiceProcess service(clock_, folder, log);

@@ -1,6 +1,7 @@
 #include "app/service_process.h"
 
 #include <memory>
+#include <vector>
 
 #include "admin/remote_admin_service.h"
 #include "app/run_as_user.h"
@@ -81,7 +82,7 @@ void ServiceProcess::ServiceMain() {
   auto remote_admin = std::make_unique<admin::RemoteAdminService>(*server, clock_, folder_);
   // A start that fails ends with the state stopped and one line naming why.
   auto fail = [&](const std::string& line) {
-    log_.WriteServiceLine(line);
+    log_.WriteFailureLine(line);
     SetState(State::kStopped, true);
     remote_admin.reset();
     server.reset();
@@ -90,7 +91,19 @@ void ServiceProcess::ServiceMain() {
 
   if (!server->Load()) return fail("#ERROR - SETTINGS LOAD FAIL");
   remote_admin->LoadLogStartValue();
+  // Root loads the certificate and key at activation: only files it alone can change.
+  std::vector<std::string> root_reads;
+  std::string run_as;
+  {
+    settings::ServerSettings& settings = server->Settings();
+    Guard guard(settings.Lock());
+    const settings::ExtraSettings& extra = settings.Extra();
+    if (extra.Tls() != settings::ExtraSettings::TlsMode::kOff || extra.AdminTls())
+      root_reads = {extra.TlsCertificate(), extra.TlsKey()};
+    run_as = extra.RunAsUser();
+  }
   std::string error;
+  if (!CheckFilesRootReads(root_reads, run_as, &error)) return fail(error);
   if (!server->Activate(&error)) return fail("#ERROR - INITIALISATION FAILED (" + UpperCase(error) + ")");
   bool use_remote_admin;
   bool show_icon;
@@ -106,12 +119,6 @@ void ServiceProcess::ServiceMain() {
         "#ERROR - INITIALISATION FAILED (Remote Admin failed to initalise, possible port conflict)");
   }
   // The ports are open: a server started as root serves as its user from here on.
-  std::string run_as;
-  {
-    settings::ServerSettings& settings = server->Settings();
-    Guard guard(settings.Lock());
-    run_as = settings.Extra().RunAsUser();
-  }
   if (!ServeAsUser(folder_, run_as, &error)) {
     remote_admin->Stop();
     server->Deactivate();

@@ -4,12 +4,16 @@
 
 #include "accounts/account_store.h"
 #include "app/program_folders.h"
+#include "app/run_as_user.h"
 #include "app/server_app.h"
 #include "app/service_manager.h"
 #include "platform/fs.h"
 #include "platform/process.h"
 #include "platform/tls.h"
+#include "platform/users.h"
 #include "settings/server_settings.h"
+#include "vfs/file_handle.h"
+#include "vfs/file_writer.h"
 #include "vfs/paths.h"
 
 namespace quillon::app {
@@ -183,9 +187,46 @@ int SetupTool::Init(const std::vector<std::string>& args, std::string* out, std:
     return 1;
   }
   *out = "Settings written to config/settings.dta\nFTP port: " + std::to_string(ftp_port) +
-         "\nRemote admin: http://127.0.0.1:" + std::to_string(admin_port) +
-         "/\nAdmin password: " + password + "\n";
+         "\nRemote admin: http://127.0.0.1:" + std::to_string(admin_port) + "/\n";
+  if (!ChooseServingUser(true, out, err)) return 1;
+  *out += "Admin password: " + password + "\n";
   return 0;
+}
+
+bool SetupTool::ChooseServingUser(bool choose, std::string* out, std::string* err) {
+  if (!platform::IsSuperUser()) return true;
+  const std::string path = folder_ + "/config/" + settings::ExtraSettings::kFileName;
+  std::string text, message;
+  // A file that cannot be read is never written over with only this key.
+  if (vfs::PathExists(path) && !vfs::ReadWholeFile(path, settings::ExtraSettings::kMaxFileBytes,
+                                                   &text, platform::Links::kRefuse)) {
+    *err = "Unable to read config/quillon.conf.\n";
+    return false;
+  }
+  settings::ExtraSettings extra;
+  [[maybe_unused]] const bool clean = extra.Load(path, &message);
+  const bool named = extra.Mentions("run_as_user");
+  if (!named && !choose) {
+    *out += "The server serves as " + extra.RunAsUser() + " (run_as_user in config/quillon.conf); " +
+            "quillon-setup set run_as_user " + kServiceUser + " gives it a user of its own.\n";
+    return true;
+  }
+  const std::string user = named ? extra.RunAsUser() : kServiceUser;
+  platform::UserIdentity identity;
+  if (user == kServiceUser && !platform::LookUpUser(user, &identity)) {
+    if (!platform::CreateSystemUser(user, &message)) {
+      *err = "Unable to create the system user " + user + " (" + message + ").\n";
+      return false;
+    }
+    *out += "System user " + user + " created.\n";
+  }
+  vfs::FileWriter writer;
+  if (!named && (!extra.Set("run_as_user", user, &message) || !extra.Save(path, writer))) {
+    *err = "Unable to write config/quillon.conf.\n";
+    return false;
+  }
+  *out += "Serves as: " + user + "\n";
+  return true;
 }
 
 int SetupTool::Account(const std::vector<std::string>& args, std::string* out, std::string* err) {
@@ -320,8 +361,10 @@ int SetupTool::Service(const std::vector<std::string>& args, std::string* out, s
   const std::string action = args.size() == 2 ? args[1] : "";
   ServiceManager services(server_program_);
   if (action == "install") {
+    const bool configured = vfs::FileExists(folder_ + "/config/settings.dta");
+    if (!MakeFolders(err) || !ChooseServingUser(!configured, out, err)) return 1;
     if (services.Install(kServiceName, kServiceDisplayName, kServiceArgument)) {
-      *out = "Service installed: " + server_program_ + " " + kServiceArgument + "\n";
+      *out += "Service installed: " + server_program_ + " " + kServiceArgument + "\n";
       return 0;
     }
     *err = "Unable to install the service (is " + server_program_ + " there, and may this user write " +

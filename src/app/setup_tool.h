@@ -62,6 +62,12 @@ class SetupTool {
   // message) while a server runs.
   bool LockOut(std::string* err);
   bool MakeFolders(std::string* err);
+  // As root: makes sure the user that config/quillon.conf names exists when
+  // it is the dedicated one, and where the file names none and `choose` (a
+  // new installation), creates that user when the system lacks it and writes
+  // it there. An installation that names none keeps serving as before.
+  // What was done goes to *out.
+  bool ChooseServingUser(bool choose, std::string* out, std::string* err);
 
   platform::Clock& clock_;
   const std::string folder_;

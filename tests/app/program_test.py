@@ -108,8 +108,8 @@ class ProgramFolder(unittest.TestCase):
     def configure(self, ftp_port=None, admin_port=None):
         self.ftp_port = ftp_port or free_port()
         self.admin_port = admin_port or free_port()
-        self.setup_tool("init", "--ftp-port", str(self.ftp_port), "--admin-port",
-                        str(self.admin_port), "--admin-password", "admin-pass")
+        self.init_output = self.setup_tool("init", "--ftp-port", str(self.ftp_port), "--admin-port",
+                                           str(self.admin_port), "--admin-password", "admin-pass").stdout
         os.makedirs(self.path("pub"), exist_ok=True)
         with open(self.path("pub", "README.txt"), "w") as readme:
             readme.write("hello\n")
@@ -252,7 +252,7 @@ class RunAsUserTest(ProgramFolder):
         os.chmod(self.temp.name, 0o700)
         lines = self.run_to_end(self.start())
         self.assertEqual(lines[-2:], [
-            "#ERROR - UNABLE TO RUN AS USER nobody (the user cannot reach %s; give it passage "
+            "#ERROR - UNABLE TO RUN AS USER quillon-ftp (the user cannot reach %s; give it passage "
             "or set run_as_user in config/quillon.conf)" % self.folder, "UNLOADED"])
         with open(self.path("config", "quillon.conf"), "w") as conf:
             conf.write("run_as_user = no-such-user-here\n")
@@ -264,6 +264,142 @@ class RunAsUserTest(ProgramFolder):
         self.assertEqual(self.uids(process.pid), [0] * 4)
         process.send_signal(signal.SIGTERM)
         process.wait(timeout=60)
+
+
+def proc_status(pid):
+    with open("/proc/%d/status" % pid) as status:
+        return dict(line.rstrip("\n").split(":\t", 1) for line in status if ":\t" in line)
+
+
+@unittest.skipUnless(os.geteuid() == 0, "only a server started as root must distrust its user")
+class RootTrustTest(ProgramFolder):
+    """Root never reads, writes or follows what the serving user can change."""
+
+    def setUp(self):
+        super().setUp()
+        # The instance lock where an installation keeps it.
+        del self.env["QUILLON_LOCK_DIR"]
+
+    def serving_user(self):
+        import pwd
+        return pwd.getpwnam("quillon-ftp")
+
+    def plant(self, path, content=None, link_to=None):
+        """What the serving user could put in a folder it may write to."""
+        user = self.serving_user()
+        if os.path.lexists(path):
+            os.remove(path)
+        if link_to:
+            os.symlink(link_to, path)
+        else:
+            with open(path, "w") as out:
+                out.write(content)
+        os.lchown(path, user.pw_uid, user.pw_gid)
+
+    def stop(self, process):
+        process.send_signal(signal.SIGTERM)
+        process.wait(timeout=60)
+        self.assertEqual(process.returncode, 0)
+
+    def test_a_new_installation_serves_as_its_own_user_with_no_way_back(self):
+        self.configure()
+        self.assertIn("Serves as: quillon-ftp\n", self.init_output)
+        user = self.serving_user()
+        self.assertEqual(user.pw_shell, "/usr/sbin/nologin")
+        conf = self.path("config", "quillon.conf")
+        self.assertEqual(os.stat(conf).st_uid, 0)
+        self.assertIn("run_as_user = quillon-ftp\n", pathlib.Path(conf).read_text())
+        self.setup_tool("tls", "generate", "localhost")
+        process = self.start_running()
+        status = proc_status(process.pid)
+        self.assertEqual(status["Uid"].split(), [str(user.pw_uid)] * 4)
+        self.assertEqual(status["NoNewPrivs"], "1")
+        for sets in ("CapBnd", "CapAmb", "CapEff", "CapPrm"):
+            self.assertEqual(int(status[sets], 16), 0, sets)
+        self.assertIn("README.txt", ftp_list(self.ftp_port))
+        # What root keeps stays root's: the lock, quillon.conf, and the key the user's group reads.
+        lock = self.path("config", "MARROWIND_QUILLONFTPSERVER_1")
+        key = os.stat(self.path("config", "tls-key.pem"))
+        self.assertEqual((key.st_uid, key.st_gid, stat.S_IMODE(key.st_mode)), (0, user.pw_gid, 0o640))
+        self.assertEqual(os.stat(self.path("config", "tls-certificate.pem")).st_uid, 0)
+        self.assertEqual(os.stat(lock).st_uid, 0)
+        self.assertEqual(os.stat(conf).st_uid, 0)
+        self.assertEqual(os.stat(self.path("config", "settings.dta")).st_uid, user.pw_uid)
+        self.stop(process)
+        self.assertEqual(os.stat(lock).st_uid, 0)
+
+    def test_a_configuration_the_serving_user_could_change_is_refused(self):
+        self.configure()
+        conf = self.path("config", "quillon.conf")
+        self.stop(self.start_running())  # config/ is now open to the serving user's group
+        self.assertEqual(stat.S_IMODE(os.stat(self.path("config")).st_mode), 0o1770)
+        self.plant(conf, "run_as_user = root\n")
+        process = self.start()
+        _, err = process.communicate(timeout=60)
+        line = ("#ERROR - UNTRUSTED FILE (%s belongs to uid %d, not to root; root reads only files "
+                "that root alone can change)" % (conf, self.serving_user().pw_uid))
+        self.assertEqual(process.returncode, 1)
+        self.assertEqual(self.log_lines()[-2:], [line, "UNLOADED"])
+        self.assertIn(line, err)
+        self.assertEqual(ftp_list(self.ftp_port), "")
+
+        with open(conf, "w") as out:
+            out.write("run_as_user = quillon-ftp\n")
+        os.chown(conf, 0, 0)
+        os.chmod(conf, 0o666)
+        self.run_to_end(self.start())
+        self.assertEqual(self.log_lines()[-2], "#ERROR - UNTRUSTED FILE (%s is writable by its group "
+                         "or by others; root reads only files that root alone can change)" % conf)
+
+        # A key the serving user could replace is never read by root either.
+        self.setup_tool("tls", "generate", "localhost")
+        self.assertEqual(os.stat(conf).st_uid, 0)
+        self.assertEqual(stat.S_IMODE(os.stat(conf).st_mode), 0o600)
+        key = self.path("config", "tls-key.pem")
+        secret = os.path.join(self.temp.name, "root-only-key.pem")
+        os.rename(key, secret)
+        self.plant(key, link_to=secret)
+        self.run_to_end(self.start())
+        self.assertEqual(self.log_lines()[-2], "#ERROR - UNTRUSTED FILE (%s is a link that belongs "
+                         "to the serving user; root reads only files that root alone can change)" % key)
+
+        # A missing quillon.conf is made root's at the first start, before the user could.
+        os.remove(key)
+        os.rename(secret, key)
+        os.remove(conf)
+        os.remove(self.path("logs", "servicelog.txt"))
+        process = self.start_running()
+        self.assertEqual((os.stat(conf).st_uid, stat.S_IMODE(os.stat(conf).st_mode)), (0, 0o600))
+        self.assertEqual(proc_status(process.pid)["Uid"].split()[0], str(pwd_nobody_uid()))
+        self.stop(process)
+
+    def test_links_the_serving_user_plants_are_not_followed_by_root(self):
+        self.configure()
+        self.stop(self.start_running())
+        root_only = os.path.join(self.temp.name, "root-only")
+        os.mkdir(root_only, 0o700)
+        for log in ("servicelog.txt", "ftp_0.txt"):
+            self.plant(self.path("logs", log), link_to=os.path.join(root_only, log))
+        # An older version handed the key and the lock to the user; both come back to root.
+        self.setup_tool("tls", "generate", "localhost")
+        user = self.serving_user()
+        lock = self.path("config", "MARROWIND_QUILLONFTPSERVER_1")
+        for path in (lock, self.path("config", "tls-key.pem")):
+            os.chown(path, user.pw_uid, user.pw_gid)
+        process = self.start()
+        self.assertTrue(wait_for(lambda: "README.txt" in ftp_list(self.ftp_port)
+                                 or process.poll() is not None))
+        self.assertIsNone(process.poll())
+        self.assertEqual(os.listdir(root_only), [])
+        self.assertEqual(os.stat(lock).st_uid, 0)
+        self.assertEqual(os.stat(self.path("config", "tls-key.pem")).st_uid, 0)
+        self.stop(process)
+        self.assertEqual(os.listdir(root_only), [])
+
+
+def pwd_nobody_uid():
+    import pwd
+    return pwd.getpwnam("nobody").pw_uid
 
 
 class InstanceLockTest(ProgramFolder):
