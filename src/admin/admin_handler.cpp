@@ -327,6 +327,8 @@ void AdminHandler::ErrorRedirect(HttpRequest& request, const std::string& id,
       target += "%26";
     } else if (ch == '#') {
       target += "%23";
+    } else if (ch == '?') {
+      target += "%3F";  // a second "?" would start the query anew and lose the session id
     } else {
       target.push_back(ch);
     }

@@ -187,9 +187,14 @@ void HttpResponse::Reset() {
 
 bool HttpResponse::SendFile(const std::string& path, int status, bool delete_after_send,
                             std::string_view type_word) {
+  return Send(path, status, delete_after_send, type_word, platform::Links::kFollow);
+}
+
+bool HttpResponse::Send(const std::string& path, int status, bool delete_after_send,
+                        std::string_view type_word, platform::Links links) {
   Reset();
   auto file = std::make_unique<vfs::FileHandle>();
-  if (!file->Open(path, false, false)) return false;
+  if (!file->Open(path, false, false, vfs::FileHandle::kSharedFile, links)) return false;
   std::string extension;
   if (type_word.empty() && vfs::Extension(vfs::FileNamePart(path), &extension, 20))
     type_word = extension;
@@ -222,27 +227,7 @@ bool HttpResponse::SendFile(const std::string& path, int status, bool delete_aft
 }
 
 bool HttpResponse::SendRegularFile(const std::string& path) {
-  platform::PathInfo named;
-  if (!platform::StatPathNoFollow(path, &named) || named.is_link || !named.is_regular) return false;
-  if (!SendFile(path, 200, false)) return false;
-  // The open follows links: the file it opened must be the one the path
-  // still names. The open file and the path agree on their change time and
-  // size, read between two looks at the open file's change time (a write
-  // between them, to a log being written, means looking again).
-  constexpr int kLooks = 5;
-  for (int look = 0; look < kLooks; ++look) {
-    platform::FileTime before, after;
-    if (!file_->GetTimes(&before, nullptr, nullptr)) break;
-    const std::uint64_t size = file_->Size();
-    platform::PathInfo now;
-    if (!platform::StatPathNoFollow(path, &now) || now.is_link || !now.is_regular) break;
-    if (!file_->GetTimes(&after, nullptr, nullptr)) break;
-    if (before != after || size != file_->Size()) continue;
-    if (now.changed == before && now.size == size) return true;
-    break;  // another file
-  }
-  Reset();
-  return false;
+  return Send(path, 200, false, {}, platform::Links::kRefuse);
 }
 
 void HttpResponse::BuiltIn(std::string header, std::string body, Kind kind) {

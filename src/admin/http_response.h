@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "platform/clock.h"
+#include "platform/fs.h"
 #include "vfs/file_handle.h"
 
 namespace quillon::admin {
@@ -53,8 +54,8 @@ class HttpResponse {
                               std::string_view type_word = {});
   // As SendFile with status 200, for a regular file that `path` names
   // itself: false (and nothing prepared) when its last component is a
-  // symbolic link or anything but a regular file, also when a link takes
-  // the file's place while it is being opened.
+  // symbolic link or anything but a regular file (the open does not follow
+  // a link, so none can take the file's place meanwhile).
   [[nodiscard]] bool SendRegularFile(const std::string& path);
   // 404: `file` when given and readable, else the not-found page, else the
   // built-in page.
@@ -93,6 +94,9 @@ class HttpResponse {
  private:
   void Reset();
   void BuiltIn(std::string header, std::string body, Kind kind);
+  // SendFile, opening the file with `links`.
+  [[nodiscard]] bool Send(const std::string& path, int status, bool delete_after_send,
+                          std::string_view type_word, platform::Links links);
 
   platform::Clock& clock_;
   std::string header_;

@@ -116,7 +116,7 @@ TEST_F(AdminPagesTest, SessionActionsQueueWithACheckedReason) {
   EXPECT_TRUE(Post(process, "buttonok=1").Redirects(Error("Incomplete%20Form")));
   EXPECT_TRUE(Post(process, "actionreason=one%3Btwo")
                   .Redirects(Error("The%20reason%20cannot%20contain%20the%20following%20characters:%20"
-                                   "%26quot;*:,;'?%26gt;%26lt;,|")));
+                                   "%26quot;*:,;'%3F%26gt;%26lt;,|")));
   EXPECT_FALSE(server_->Auth().TakeSessionAction(77).has_value());
 
   EXPECT_TRUE(Post(process, "actionreason=Server+maintenance").Redirects(Back("_status")));
