@@ -353,7 +353,7 @@ FileTransfer* AccountFileSystem::OpenForDownload(std::string_view path, std::uin
 }
 
 FileTransfer* AccountFileSystem::OpenForUpload(std::string_view path, bool append,
-                                               std::string* message) {
+                                               std::uint64_t rest_offset, std::string* message) {
   Guard guard(lock_);
   const MappedPath mapped = MapPath(path);
   if (mapped.area == kUnreachableArea) return Refuse(message, messages::kInaccessible);
@@ -361,8 +361,10 @@ FileTransfer* AccountFileSystem::OpenForUpload(std::string_view path, bool appen
   if (IsBanned(vfs::FileNamePart(mapped.disk_path))) return Refuse(message, messages::kBannedType);
   const EntryKind kind = KindOf(mapped.disk_path);
   const bool exists = kind != EntryKind::kNone;
+  const bool resume = !append && rest_offset != 0;
   if (append && kind != EntryKind::kFile) return Refuse(message, messages::kNoSuchFile);
   if (kind == EntryKind::kOther) return Refuse(message, messages::kCannotOpen);
+  if (resume && !exists) return Refuse(message, messages::kRestOutside);
   const AccessRights needed = exists ? (accounts::kFileWrite | accounts::kFileModify)
                                      : accounts::kFileWrite;
   if (!HasRight(mapped.area, needed)) return Refuse(message, messages::kNoRights);
@@ -371,17 +373,30 @@ FileTransfer* AccountFileSystem::OpenForUpload(std::string_view path, bool appen
   if (Quota::LacksCredits(record_, true, limits)) return Refuse(message, messages::kNeedsCredits);
   vfs::FolderSizeCache::Hold parent = cache_.Acquire(ParentOf(mapped.disk_path));
   if (!parent) return Refuse(message, messages::kCannotOpen);
-  if (!append && exists) {
+  if (!append && !resume && exists) {
     const std::uint64_t old_size = vfs::FileSizeOf(mapped.disk_path);
     if (!platform::RemoveFile(mapped.disk_path, nullptr)) return Refuse(message, messages::kCannotTruncate);
     cache_.SubtractBytes(parent, old_size);
   }
   auto file = std::make_unique<vfs::FileHandle>(&clock_);
-  // An appended file is positioned at its end. Any other upload creates its
-  // file, and fails rather than write into one that another session (or a
-  // local user) put there since the checks above.
-  if (append ? !file->Open(mapped.disk_path, true, false) : !file->CreateNew(mapped.disk_path))
+  // An appended or resumed file is opened where it is (positioned at its
+  // end). Any other upload creates its file, and fails rather than write
+  // into one that another session (or a local user) put there since the
+  // checks above.
+  if (append || resume ? !file->Open(mapped.disk_path, true, false) : !file->CreateNew(mapped.disk_path))
     return Refuse(message, messages::kCannotOpen);
+  if (resume) {
+    // The size of the file now open, not of whatever the name meant before.
+    const std::uint64_t size = file->Size();
+    if (size < rest_offset) return Refuse(message, messages::kRestOutside);
+    // What lies past the offset is what the client sends again: a shorter
+    // upload must not leave old bytes behind its end.
+    if (size > rest_offset) {
+      if (!file->Truncate(rest_offset)) return Refuse(message, messages::kCannotTruncate);
+      cache_.SubtractBytes(parent, size - rest_offset);
+    }
+    if (!file->SeekTo(rest_offset)) return Refuse(message, messages::kCannotOpen);
+  }
   FileTransfer::Setup setup;
   setup.kind = FileTransfer::Kind::kUpload;
   setup.source = std::move(file);

@@ -99,9 +99,16 @@ class AccountFileSystem {
   [[nodiscard]] bool SetFileTime(std::string_view path, const platform::FileTime& time,
                                  std::string* message);
   // The open transfer (owned by the account until CloseTransfer), or null.
+  // A download starts at `rest_offset`, which must lie inside the file.
   FileTransfer* OpenForDownload(std::string_view path, std::uint64_t rest_offset,
                                 std::string* message);
-  FileTransfer* OpenForUpload(std::string_view path, bool append, std::string* message);
+  // An upload replaces the file, or with `append` adds to its end. With a
+  // `rest_offset` other than 0 (and no `append`) it resumes: it keeps the
+  // first rest_offset bytes of the file that is there, gives up the rest,
+  // and writes from there on. That needs the right an overwrite needs and an
+  // offset no larger than the file; a missing file has no bytes to keep.
+  FileTransfer* OpenForUpload(std::string_view path, bool append, std::uint64_t rest_offset,
+                              std::string* message);
   // A LIST, NLST or MLSD answer for a folder (with `facts` for MLSD),
   // prepared in a temporary file that the transfer sends and then deletes.
   FileTransfer* OpenListing(std::string_view path, ListingStyle style, std::uint32_t facts,

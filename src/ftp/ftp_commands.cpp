@@ -1,6 +1,7 @@
 // The command handlers of an FTP session: each gets the line's argument and
 // the line, answers the client, and says whether the command loop goes on.
 #include <algorithm>
+#include <utility>
 
 #include "accountfs/messages.h"
 #include "ftp/command_line.h"
@@ -368,6 +369,9 @@ bool FtpSession::Transfer(std::string_view argument, std::string_view line) {
   const bool stou = EqualNoCase(line, "STOU");
   const bool nlst = StartsWithNoCase(line, "NLST");
   const bool mlsd = StartsWithNoCase(line, "MLSD");
+  // A restart offset serves the transfer command that follows it, and only
+  // that one, whatever becomes of it: a later transfer starts at 0 again.
+  const std::uint64_t restart_offset = std::exchange(restart_offset_, 0);
   if (!data_.HasSetup()) return Answer(replies::kUsePortOrPasv);
   if (const char* refusal = TlsTransferRefusal()) return Answer(refusal);
 
@@ -399,7 +403,7 @@ bool FtpSession::Transfer(std::string_view argument, std::string_view line) {
     }
   }
   TransferLoop::Options options;
-  options.offset = restart_offset_;
+  options.offset = restart_offset;  // appends and listings pay it no heed
   options.append = appe;
   options.style = nlst ? accountfs::ListingStyle::kNames
                   : mlsd ? accountfs::ListingStyle::kFacts

@@ -57,6 +57,10 @@ FtpSession::~FtpSession() { Stop(kStopWaitMs); }
 void FtpSession::Serve() {
   runtime::LineSocket& control = Socket();
   control.SetNoDelay();
+  // Clients send ABOR, or the Telnet interrupt and synch before it, as
+  // urgent data; inline, it reads as an ordinary line (StripTelnet drops the
+  // Telnet bytes), also while a transfer runs.
+  control.SetUrgentInline();
   peer_address_ = control.PeerAddressText();
   data_.SetControlPeer(peer_address_);
   std::copy_n(control.PeerAddressBytes(), 4, endpoint_.address.begin());

@@ -167,7 +167,7 @@ class FtpSession final : public runtime::TcpConnection {
   std::string current_directory_ = "/";
   std::string rename_from_;
   char representation_type_ = 'A';
-  std::uint64_t restart_offset_ = 0;
+  std::uint64_t restart_offset_ = 0;  // set by REST, used up by the next transfer command
   std::uint32_t last_command_tick_ = 0;
   bool idle_shown_ = false;
 

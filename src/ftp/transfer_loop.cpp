@@ -22,7 +22,9 @@ bool TransferLoop::Open(access::ActiveAccount& account, Kind kind, const std::st
   accountfs::FileTransfer* opened = nullptr;
   switch (kind) {
     case Kind::kDownload: opened = account.OpenForDownload(path, options.offset, message); break;
-    case Kind::kUpload: opened = account.OpenForUpload(path, options.append, message); break;
+    case Kind::kUpload:
+      opened = account.OpenForUpload(path, options.append, options.offset, message);
+      break;
     case Kind::kListing: opened = account.OpenListing(path, options.style, options.facts, message); break;
   }
   if (opened == nullptr) return false;

@@ -57,7 +57,9 @@ class TransferLoop {
 
   // What to open besides the kind and path.
   struct Options {
-    std::uint64_t offset = 0;  // downloads start here
+    // Downloads start here; uploads other than appends keep the bytes
+    // before it and write from here on.
+    std::uint64_t offset = 0;
     bool append = false;       // uploads append
     accountfs::ListingStyle style = accountfs::ListingStyle::kLong;  // listings
     std::uint32_t facts = accountfs::kAllFacts;                      // MLSD listings

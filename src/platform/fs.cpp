@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <limits>
 #include <vector>
 
 namespace quillon::platform {
@@ -172,6 +173,19 @@ long long SizeOfFile(int descriptor) {
   struct stat st {};
   if (fstat(descriptor, &st) != 0) return -1;
   return st.st_size;
+}
+
+bool TruncateFile(int descriptor, std::uint64_t size, int* error) {
+  if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+    SetError(error, EFBIG);
+    return false;
+  }
+  for (;;) {
+    if (ftruncate(descriptor, static_cast<off_t>(size)) == 0) return true;
+    if (errno != EINTR) break;
+  }
+  SetError(error, errno);
+  return false;
 }
 
 bool SyncFile(int descriptor, int* error) {

@@ -86,6 +86,9 @@ long long WriteFile(int descriptor, const void* bytes, std::size_t count, int* e
 long long SeekFile(int descriptor, long long offset, int from);
 // Size of the open file, or -1.
 long long SizeOfFile(int descriptor);
+// Cuts (or extends with zeros) the open file to `size` bytes; its position
+// stays where it was.
+[[nodiscard]] bool TruncateFile(int descriptor, std::uint64_t size, int* error);
 // Flushes the file's data to the disk.
 [[nodiscard]] bool SyncFile(int descriptor, int* error);
 void CloseFile(int descriptor);

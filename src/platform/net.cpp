@@ -43,6 +43,22 @@ bool FromSockaddr(const sockaddr_in& address, Endpoint* out) {
   return true;
 }
 
+IoStatus SendWithFlags(SocketHandle socket, const void* bytes, std::size_t length, int flags,
+                       std::size_t* count, int* error) {
+  *count = 0;
+  for (;;) {
+    ssize_t n = send(socket, bytes, length, MSG_NOSIGNAL | MSG_DONTWAIT | flags);
+    if (n >= 0) {
+      *count = static_cast<std::size_t>(n);
+      return n > 0 || length == 0 ? IoStatus::kDone : IoStatus::kWouldBlock;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return IoStatus::kWouldBlock;
+    SetError(error, errno);
+    return IoStatus::kFailed;
+  }
+}
+
 }  // namespace
 
 bool StartNetworking() {
@@ -151,18 +167,12 @@ bool ConnectWithin(SocketHandle socket, const Endpoint& target, const Event* can
 
 IoStatus SendSome(SocketHandle socket, const void* bytes, std::size_t length, std::size_t* count,
                   int* error) {
-  *count = 0;
-  for (;;) {
-    ssize_t n = send(socket, bytes, length, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n >= 0) {
-      *count = static_cast<std::size_t>(n);
-      return n > 0 || length == 0 ? IoStatus::kDone : IoStatus::kWouldBlock;
-    }
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return IoStatus::kWouldBlock;
-    SetError(error, errno);
-    return IoStatus::kFailed;
-  }
+  return SendWithFlags(socket, bytes, length, 0, count, error);
+}
+
+IoStatus SendUrgentSome(SocketHandle socket, const void* bytes, std::size_t length,
+                        std::size_t* count, int* error) {
+  return SendWithFlags(socket, bytes, length, MSG_OOB, count, error);
 }
 
 IoStatus SendFileSome(SocketHandle socket, int file, std::size_t length, std::size_t* count,
@@ -234,6 +244,11 @@ bool PeerEndpoint(SocketHandle socket, Endpoint* out) {
 void SetNoDelay(SocketHandle socket) {
   int on = 1;
   setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+void SetUrgentInline(SocketHandle socket) {
+  int on = 1;
+  setsockopt(socket, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
 }
 
 void ShutdownBoth(SocketHandle socket) { shutdown(socket, SHUT_RDWR); }

@@ -69,6 +69,11 @@ IoStatus SendSome(SocketHandle socket, const void* bytes, std::size_t length, st
                   int* error);
 IoStatus ReceiveSome(SocketHandle socket, void* buffer, std::size_t length, std::size_t* count,
                      int* error);
+// As SendSome, but the bytes go out as TCP urgent data: the last byte sent
+// carries the urgent mark, as clients mark a command that interrupts a
+// transfer (for test clients; the server never sends urgent data).
+IoStatus SendUrgentSome(SocketHandle socket, const void* bytes, std::size_t length,
+                        std::size_t* count, int* error);
 // As ReceiveSome, but the bytes stay in the socket for the next receive.
 IoStatus PeekSome(SocketHandle socket, void* buffer, std::size_t length, std::size_t* count,
                   int* error);
@@ -86,6 +91,10 @@ bool PeerEndpoint(SocketHandle socket, Endpoint* out);
 
 // Sends small segments at once (no Nagle delay); for request/reply traffic.
 void SetNoDelay(SocketHandle socket);
+// Keeps bytes the peer marks urgent (TCP out-of-band data) in the ordinary
+// byte stream, in their place, instead of setting the last one apart where
+// a plain receive never sees it. Best effort.
+void SetUrgentInline(SocketHandle socket);
 void ShutdownBoth(SocketHandle socket);
 void CloseSocket(SocketHandle socket);
 

@@ -125,6 +125,10 @@ class TcpSocket {
   // Replies go out at once instead of waiting for the peer's acknowledgement
   // of the previous one (no Nagle delay).
   void SetNoDelay() { platform::SetNoDelay(handle_); }
+  // Bytes the peer sends as urgent data stay in the stream in their place,
+  // where Receive and ReadLine see them (an FTP client sends its abort that
+  // way); otherwise the last of them would never be read.
+  void SetUrgentInline() { platform::SetUrgentInline(handle_); }
 
   // Shuts both directions down if connected (after TLS's closing alert),
   // then closes.

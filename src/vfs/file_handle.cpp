@@ -162,6 +162,10 @@ bool FileHandle::SeekToEnd() {
   return true;
 }
 
+bool FileHandle::Truncate(std::uint64_t size) {
+  return descriptor_ >= 0 && platform::TruncateFile(descriptor_, size, &error_);
+}
+
 std::uint64_t FileHandle::Position() const {
   const long long at = descriptor_ >= 0 ? platform::SeekFile(descriptor_, 0, 1) : -1;
   return at > 0 ? static_cast<std::uint64_t>(at) : 0;

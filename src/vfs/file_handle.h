@@ -85,6 +85,9 @@ class FileHandle {
   // Sets the end-of-file flag when `offset` is at or past the end.
   bool SeekTo(std::uint64_t offset);
   bool SeekToEnd();
+  // Cuts the file to `size` bytes (the position stays). False with
+  // ErrorNumber() when the file is not open for writing or the cut failed.
+  [[nodiscard]] bool Truncate(std::uint64_t size);
   bool Rewind() { return SeekTo(0); }
   std::uint64_t Position() const;
   bool AtEnd() const { return at_end_; }

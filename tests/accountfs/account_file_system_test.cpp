@@ -120,13 +120,13 @@ TEST_F(AccountFileSystemTest, VirtualFoldersCanOnlyTakeRightsAway) {
   EffectiveRecord record = Record(accounts::kAllRights);
   record.FolderAt(record.FindFolder("/music")).mRights = 0x09;
   auto fs = Make(record);
-  EXPECT_EQ(fs->OpenForUpload("/music/new.mp3", false, &message_), nullptr);
+  EXPECT_EQ(fs->OpenForUpload("/music/new.mp3", false, 0, &message_), nullptr);
   EXPECT_EQ(message_, "You do not the access rights to perform this action");
   EXPECT_FALSE(std::filesystem::exists(dir_.File("mp3/new.mp3")));
 
   EffectiveRecord narrow = Record(0x09);
   auto limited = Make(narrow);
-  EXPECT_EQ(limited->OpenForUpload("/pub/new.txt", false, &message_), nullptr);
+  EXPECT_EQ(limited->OpenForUpload("/pub/new.txt", false, 0, &message_), nullptr);
   EXPECT_EQ(message_, "You do not the access rights to perform this action");
   EXPECT_TRUE(limited->HasRight(kRootArea, accounts::kFileRead));
   EXPECT_FALSE(limited->HasRight(kUnreachableArea, accounts::kFileRead));
@@ -261,28 +261,28 @@ TEST_F(AccountFileSystemTest, UploadRulesBannedTypesAndOverwrites) {
   vfs::BannedTypes banned;
   banned.Parse("exe,pif,scr,com,bat");
   fs->SetServerRules(banned, false);
-  EXPECT_EQ(fs->OpenForUpload("/setup.EXE", false, &message_), nullptr);
+  EXPECT_EQ(fs->OpenForUpload("/setup.EXE", false, 0, &message_), nullptr);
   EXPECT_EQ(message_, "That file type is banned");
 
-  FileTransfer* fresh = fs->OpenForUpload("/README", false, &message_);
+  FileTransfer* fresh = fs->OpenForUpload("/README", false, 0, &message_);
   ASSERT_NE(fresh, nullptr) << message_;
   fs->CloseTransfer(fresh);
   // An existing file needs the modify right as well.
-  EXPECT_EQ(fs->OpenForUpload("/README", false, &message_), nullptr);
+  EXPECT_EQ(fs->OpenForUpload("/README", false, 0, &message_), nullptr);
   EXPECT_EQ(message_, "You do not the access rights to perform this action");
-  EXPECT_EQ(fs->OpenForUpload("/absent", true, &message_), nullptr);
+  EXPECT_EQ(fs->OpenForUpload("/absent", true, 0, &message_), nullptr);
   EXPECT_EQ(message_, "File does not exist");
-  EXPECT_EQ(fs->OpenForUpload("/music", false, &message_), nullptr);
+  EXPECT_EQ(fs->OpenForUpload("/music", false, 0, &message_), nullptr);
   EXPECT_EQ(message_, "That directory already exists");
 
   auto full = Make(Record());
-  FileTransfer* over = full->OpenForUpload("/docs/a.txt", false, &message_);
+  FileTransfer* over = full->OpenForUpload("/docs/a.txt", false, 0, &message_);
   ASSERT_NE(over, nullptr) << message_;
   std::string reason;
   ASSERT_TRUE(over->Write("new", 3, &reason));
   full->CloseTransfer(over);
   EXPECT_EQ(ReadWholeFile(dir_.File("root/docs/a.txt")), "new");
-  FileTransfer* appended = full->OpenForUpload("/docs/a.txt", true, &message_);
+  FileTransfer* appended = full->OpenForUpload("/docs/a.txt", true, 0, &message_);
   ASSERT_NE(appended, nullptr);
   ASSERT_TRUE(appended->Write("er", 2, &reason));
   full->CloseTransfer(appended);
@@ -291,7 +291,7 @@ TEST_F(AccountFileSystemTest, UploadRulesBannedTypesAndOverwrites) {
 
 TEST_F(AccountFileSystemTest, AbortedNewUploadIsDeletedButAnOldFileStays) {
   auto fs = Make(Record());
-  FileTransfer* upload = fs->OpenForUpload("/partial.bin", false, &message_);
+  FileTransfer* upload = fs->OpenForUpload("/partial.bin", false, 0, &message_);
   ASSERT_NE(upload, nullptr);
   std::string reason;
   ASSERT_TRUE(upload->Write("abc", 3, &reason));
@@ -301,7 +301,7 @@ TEST_F(AccountFileSystemTest, AbortedNewUploadIsDeletedButAnOldFileStays) {
   fs->CloseTransfer(upload);
   EXPECT_FALSE(std::filesystem::exists(dir_.File("root/partial.bin")));
 
-  FileTransfer* append = fs->OpenForUpload("/docs/a.txt", true, &message_);
+  FileTransfer* append = fs->OpenForUpload("/docs/a.txt", true, 0, &message_);
   ASSERT_NE(append, nullptr);
   append->MarkFailed();
   fs->CloseTransfer(append);
@@ -317,7 +317,7 @@ TEST_F(AccountFileSystemTest, AbortedNewUploadGivesItsBytesBackToTheFolderSizes)
     record.FolderAt(i).mCountsTowardsSize = false;
   auto fs = Make(record);
   const std::uint64_t before = fs->AccountFreeSpace();
-  FileTransfer* upload = fs->OpenForUpload("/partial.bin", false, &message_);
+  FileTransfer* upload = fs->OpenForUpload("/partial.bin", false, 0, &message_);
   ASSERT_NE(upload, nullptr);
   const std::string chunk(4096, 'p');
   std::string reason;
@@ -341,8 +341,8 @@ TEST_F(AccountFileSystemTest, FifosSocketsAndDevicesAreNeverFiles) {
   platform::FileTime time;
   EXPECT_FALSE(fs->GetFileTime("/pipe", &time, &message_));
   EXPECT_FALSE(fs->SetFileTime("/pipe", time, &message_));
-  EXPECT_EQ(fs->OpenForUpload("/pipe", true, &message_), nullptr);
-  EXPECT_EQ(fs->OpenForUpload("/pipe", false, &message_), nullptr);
+  EXPECT_EQ(fs->OpenForUpload("/pipe", true, 0, &message_), nullptr);
+  EXPECT_EQ(fs->OpenForUpload("/pipe", false, 0, &message_), nullptr);
   EXPECT_EQ(message_, "Unable to open file");
   bool was_file = false;
   EXPECT_FALSE(fs->Rename("/pipe", "/pipe2", &was_file, &message_));
@@ -362,7 +362,7 @@ TEST_F(AccountFileSystemTest, LinksOutOfTheRootOrAVirtualFolderLeadNowhere) {
   EXPECT_FALSE(fs->IsFile("/slash/etc/passwd"));
   EXPECT_EQ(fs->OpenForDownload("/slash/etc/passwd", 0, &message_), nullptr);
   EXPECT_EQ(message_, "The path is in accessible");
-  EXPECT_EQ(fs->OpenForUpload("/slash/tmp/planted", false, &message_), nullptr);
+  EXPECT_EQ(fs->OpenForUpload("/slash/tmp/planted", false, 0, &message_), nullptr);
   EXPECT_FALSE(fs->MakeFolder("/slash/tmp/made", &message_));
   EXPECT_EQ(fs->OpenListing("/slash/etc", ListingStyle::kLong, kAllFacts, &message_), nullptr);
   // Another account folder reached by a link is still outside this area.
@@ -465,7 +465,7 @@ TEST_F(AccountFileSystemTest, SpaceAllocationRefusesUploadsAndMoves) {
   WriteWholeFile(dir_.File("full/fill.bin"), std::string(kMegabyte, 'f'));
   auto fs = Make(record);
   EXPECT_EQ(fs->AccountFreeSpace(), 0u);
-  EXPECT_EQ(fs->OpenForUpload("/more.txt", false, &message_), nullptr);
+  EXPECT_EQ(fs->OpenForUpload("/more.txt", false, 0, &message_), nullptr);
   EXPECT_EQ(message_, "You have reached your maximim account allocation for this resource");
 
   ASSERT_TRUE(fs->DeleteFile("/docs/big.bin", &message_));

@@ -93,7 +93,7 @@ TEST_F(FileTransferTest, UploadWritesWhatFitsThenStopsAtTheAllocation) {
   record.mUseCredits = true;
   record.mUploadCredits = 3;
   AccountFileSystem fs(record, cache_, clock_);
-  FileTransfer* upload = fs.OpenForUpload("/up.bin", false, &message_);
+  FileTransfer* upload = fs.OpenForUpload("/up.bin", false, 0, &message_);
   ASSERT_NE(upload, nullptr) << message_;
   const std::string chunk(4096, 'u');
   const std::uint64_t room = kMegabyte - 8192;
@@ -124,7 +124,7 @@ TEST_F(FileTransferTest, FolderLimitOfAVirtualFolder) {
   record.mUploadCredits = -1;
   record.mCurrentCredits = 1;
   AccountFileSystem fs(record, cache_, clock_);
-  FileTransfer* upload = fs.OpenForUpload("/box/file.bin", false, &message_);
+  FileTransfer* upload = fs.OpenForUpload("/box/file.bin", false, 0, &message_);
   ASSERT_NE(upload, nullptr) << message_;
   const std::string big(kMegabyte + 100, 'x');
   EXPECT_FALSE(upload->Write(big.data(), big.size(), &reason_));

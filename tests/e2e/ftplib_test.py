@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Python's ftplib against the server: log in, walk, make and remove folders,
-rename, delete, download with a restart offset, upload, list names, MLSD,
-a passive data connection that another address tries to take, and a
-command the server does not offer. Usage: ftplib_test.py <e2e_server binary>"""
+rename, delete, download with a restart offset, upload, resume an upload cut
+off half way, abort a download, list names, MLSD, a passive data connection
+that another address tries to take, and a command the server does not
+offer. Usage: ftplib_test.py <e2e_server binary>"""
 import ftplib
 import io
 import os
@@ -21,6 +22,12 @@ def main():
         payload = os.urandom(300_000)
         with open(os.path.join(root, "data.bin"), "wb") as f:
             f.write(payload)
+        other = os.urandom(200_000)
+        with open(os.path.join(root, "other.bin"), "wb") as f:
+            f.write(other)
+        huge = os.path.join(root, "huge.bin")
+        with open(huge, "wb") as f:
+            f.truncate(64 << 20)
 
         ftp = ftplib.FTP()
         ftp.connect("127.0.0.1", server.port, timeout=10)
@@ -60,11 +67,51 @@ def main():
         tail = io.BytesIO()
         ftp.retrbinary("RETR data.bin", tail.write, rest=123_456)
         assert tail.getvalue() == payload[123_456:]
+        # The offset served that download only: the next one is whole.
+        again = io.BytesIO()
+        ftp.retrbinary("RETR other.bin", again.write)
+        assert again.getvalue() == other, len(again.getvalue())
         upload = os.urandom(250_000)
         ftp.storbinary("STOR up.bin", io.BytesIO(upload))
         with open(os.path.join(root, "up.bin"), "rb") as f:
             assert f.read() == upload
-        assert sorted(ftp.nlst()) == [".", "..", "data.bin", "up.bin"], ftp.nlst()
+
+        # An upload cut off half way, then resumed where the server's copy ends.
+        resumed = os.urandom(500_000)
+        conn = ftp.transfercmd("STOR resumed.bin")
+        conn.sendall(resumed[:200_000])
+        conn.close()
+        assert ftp.voidresp() == "226 Transfer complete."
+        there = ftp.size("resumed.bin")
+        assert there == 200_000, there
+        rest = io.BytesIO(resumed)
+        rest.seek(there)
+        assert ftp.storbinary("STOR resumed.bin", rest, rest=there) == "226 Transfer complete."
+        with open(os.path.join(root, "resumed.bin"), "rb") as f:
+            assert f.read() == resumed, "the resumed upload differs"
+        # A restart offset past the end of the file is refused.
+        try:
+            ftp.storbinary("STOR resumed.bin", io.BytesIO(b"x"), rest=600_000)
+            raise AssertionError("a restart beyond the end was accepted")
+        except ftplib.error_perm as refused:
+            assert str(refused) == "550 The REST byte is outside of the file.", refused
+        with open(os.path.join(root, "resumed.bin"), "rb") as f:
+            assert f.read() == resumed, "a refused resume changed the file"
+
+        # abort() sends ABOR as urgent data while the download runs.
+        conn = ftp.transfercmd("RETR huge.bin")
+        received = 0
+        while received < 1 << 20:
+            chunk = conn.recv(65536)
+            assert chunk, "the download ended early"
+            received += len(chunk)
+        assert ftp.abort() == "226 Transfer complete."
+        conn.close()
+        assert ftp.getline() == "426 Transfer successfully aborted."
+        assert ftp.sendcmd("NOOP") == "200 NOOP command received."
+        os.remove(huge)
+
+        assert sorted(ftp.nlst()) == [".", "..", "data.bin", "other.bin", "resumed.bin", "up.bin"], ftp.nlst()
         lines = []
         ftp.retrlines("LIST", lines.append)
         assert any(line.endswith(" up.bin") and " 250000 " in line for line in lines), lines

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """lftp against the server: mirror a tree of 200 files up and down, list,
-remove, move, and resume a download. Usage: lftp_test.py <e2e_server binary>"""
+remove, move, and resume a download and an upload. Usage: lftp_test.py <e2e_server binary>"""
 import filecmp
 import os
 import subprocess
@@ -72,6 +72,17 @@ def main():
         lftp(server, ["lcd %s" % work, "get -c /resume.bin"])
         with open(local, "rb") as f:
             assert f.read() == payload, "resumed download differs"
+
+        # Resume an upload: the server holds the first part of the file.
+        upload = os.urandom(400_000)
+        source = os.path.join(work, "upload.bin")
+        with open(source, "wb") as f:
+            f.write(upload)
+        with open(os.path.join(server.root, "upload.bin"), "wb") as f:
+            f.write(upload[:150_000])
+        lftp(server, ["put -c %s -o /upload.bin" % source])
+        with open(os.path.join(server.root, "upload.bin"), "rb") as f:
+            assert f.read() == upload, "resumed upload differs"
     print("lftp interoperability: ok")
 
 

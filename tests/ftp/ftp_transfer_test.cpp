@@ -42,6 +42,25 @@ class FtpTransferTest : public testing::FtpServerFixture {
     return bytes;
   }
 
+  // A transfer command over a new passive connection. An upload (a
+  // command the server opens with 150 while `upload` is set) sends `upload`
+  // and closes; anything else collects what arrives into *received (may be
+  // null). Returns the replies, joined by "\n".
+  std::string Run(FtpClient& client, const std::string& command, const char* upload,
+                  std::string* received = nullptr) {
+    auto data = Passive(client);
+    std::string replies = client.Command(command);
+    if (replies.rfind("150 ", 0) != 0) return replies;
+    if (upload != nullptr) {
+      data->Send(upload);  // a refusal half way may cut the connection
+      data->Close();
+    } else {
+      const std::string bytes = data->Receive(SIZE_MAX, 10'000);
+      if (received != nullptr) *received = bytes;
+    }
+    return replies + "\n" + client.Reply(10'000);
+  }
+
   void UpdateBob(const std::function<void(accounts::AccountRecord&)>& change) {
     accounts::AccountRecord bob;
     ASSERT_TRUE(server_->Accounts().GetCopy("bob", &bob));
@@ -221,6 +240,215 @@ TEST_F(FtpTransferTest, AbortedNewUploadIsRemoved) {
   EXPECT_EQ(client->Command("ABOR"), "226 Transfer complete.");
   EXPECT_EQ(client->Reply(), "426 Transfer successfully aborted.");
   EXPECT_FALSE(std::filesystem::exists(dir_.File("root/partial.bin")));
+}
+
+constexpr const char* kOpenedAndDone =
+    "150 Data connetion established, beginning transfer.\n226 Transfer complete.";
+constexpr const char* kRestOutside = "550 The REST byte is outside of the file.";
+
+TEST_F(FtpTransferTest, StorAfterRestWritesFromTheOffsetAndKeepsTheBytesBefore) {
+  struct Case {
+    const char* name;
+    const char* existing;  // null: no such file
+    const char* rest;
+    const char* sent;
+    const char* left;  // the file afterwards
+  } cases[] = {
+      // The usual resume: the offset is the size of what arrived before.
+      {"at_end.bin", "0123456789", "10", "abcdef", "0123456789abcdef"},
+      // An earlier offset: what is sent replaces everything from there on.
+      {"inside.bin", "0123456789", "4", "xy", "0123xy"},
+      {"zero.bin", "0123456789", "0", "new", "new"},
+      {"fresh.bin", nullptr, "0", "first", "first"},
+  };
+  auto client = LoggedIn();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = dir_.File(std::string("root/") + c.name);
+    if (c.existing != nullptr) WriteWholeFile(file, c.existing);
+    EXPECT_EQ(client->Command(std::string("REST ") + c.rest), "350 REST command successful.");
+    EXPECT_EQ(Run(*client, std::string("STOR ") + c.name, c.sent), kOpenedAndDone);
+    EXPECT_EQ(ReadWholeFile(file), c.left);
+    EXPECT_NE(FtpLog().find(std::string("bob -> File Uploaded: File=[/") + c.name + "]"),
+              std::string::npos);
+  }
+}
+
+TEST_F(FtpTransferTest, RefusedResumesLeaveTheFileAlone) {
+  constexpr accounts::AccessRights kNoModify =
+      accounts::kFileRead | accounts::kFileWrite | accounts::kFolderView;
+  struct Case {
+    const char* name;
+    accounts::AccessRights rights;
+    const char* existing;  // null: no such file
+    const char* rest;
+    const char* reply;
+  } cases[] = {
+      // Writing into a file that is there takes the right an overwrite takes.
+      {"kept.bin", kNoModify, "01234", "5", "550 You do not the access rights to perform this action."},
+      {"beyond.bin", accounts::kAllRights, "01234", "6", kRestOutside},
+      {"missing.bin", accounts::kAllRights, nullptr, "1", kRestOutside},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = dir_.File(std::string("root/") + c.name);
+    if (c.existing != nullptr) WriteWholeFile(file, c.existing);
+    UpdateBob([&](accounts::AccountRecord& bob) { bob.mRights = c.rights; });
+    auto client = LoggedIn();
+    EXPECT_EQ(client->Command(std::string("REST ") + c.rest), "350 REST command successful.");
+    EXPECT_EQ(Run(*client, std::string("STOR ") + c.name, "lost"), c.reply);
+    if (c.existing == nullptr) {
+      EXPECT_FALSE(std::filesystem::exists(file));
+    } else {
+      EXPECT_EQ(ReadWholeFile(file), c.existing);
+    }
+    EXPECT_EQ(FtpLog().find(std::string("File=[/") + c.name + "]"), std::string::npos);
+  }
+}
+
+TEST_F(FtpTransferTest, ResumedUploadBooksOnlyTheNewBytes) {
+  constexpr std::size_t kKiB = 1024;
+  const std::string file = dir_.File("root/half.bin");
+  std::string expected(700 * kKiB, 'a');
+  WriteWholeFile(file, expected);
+  UpdateBob([](accounts::AccountRecord& bob) {
+    bob.mUseMaxSize = true;
+    bob.mMaxSize = 1;  // MB
+    bob.mUseCredits = true;
+    bob.mUploadCredits = -1;  // one credit per KB
+    bob.mCurrentCredits = 1000;
+  });
+  struct Case {
+    const char* name;
+    const char* rest;
+    std::size_t sent_kib;
+    char fill;
+    std::size_t kept_kib;  // of what was sent, what the allocation took
+    const char* last_reply;
+    std::uint32_t credits;  // left afterwards
+  } cases[] = {
+      // 700 KB kept and 300 KB sent fill 1000 KB of the 1024 KB. Every
+      // start takes one KB's worth of credits, then each KB sent one more;
+      // the bytes kept cost nothing.
+      {"within the allocation", "716800", 300, 'b', 300, "226 Transfer complete.", 1000 - 1 - 300},
+      // From 500 KB on: the 500 KB after it are given up, 100 KB sent.
+      {"from an earlier offset", "512000", 100, 'c', 100, "226 Transfer complete.", 699 - 1 - 100},
+      // 600 KB there leave 424 KB of the allocation, where a resume stops.
+      {"beyond the allocation", "614400", 500, 'd', 424,
+       "451 You have reached your maximim account allocation for this resource.", 598 - 1 - 424},
+  };
+  auto client = LoggedIn();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(client->Command(std::string("REST ") + c.rest), "350 REST command successful.");
+    const std::string sent(c.sent_kib * kKiB, c.fill);
+    EXPECT_EQ(Run(*client, "STOR half.bin", sent.c_str()),
+              std::string("150 Data connetion established, beginning transfer.\n") + c.last_reply);
+    expected.resize(std::stoul(c.rest));
+    expected.append(c.kept_kib * kKiB, c.fill);
+    const std::string left = ReadWholeFile(file);
+    EXPECT_EQ(left.size(), expected.size());
+    EXPECT_TRUE(left == expected);
+    std::uint32_t credits = 0;
+    ASSERT_TRUE(server_->Auth().GetLiveCredits("bob", &credits));
+    EXPECT_EQ(credits, c.credits);
+  }
+}
+
+TEST_F(FtpTransferTest, AbortedResumeKeepsWhatWasThereAndWhatArrived) {
+  const std::string file = dir_.File("root/resumed.bin");
+  WriteWholeFile(file, std::string(5'000, 'o'));
+  auto client = LoggedIn();
+  EXPECT_EQ(client->Command("REST 5000"), "350 REST command successful.");
+  auto data = Passive(*client);
+  EXPECT_EQ(client->Command("STOR resumed.bin"), "150 Data connetion established, beginning transfer.");
+  ASSERT_TRUE(data->Send(std::string(10'000, 'n')));
+  ASSERT_TRUE(WaitUntil([&] { return std::filesystem::file_size(file) == 15'000; }));
+  EXPECT_EQ(client->Command("ABOR"), "226 Transfer complete.");
+  EXPECT_EQ(client->Reply(), "426 Transfer successfully aborted.");
+  EXPECT_EQ(ReadWholeFile(file), std::string(5'000, 'o') + std::string(10'000, 'n'));
+}
+
+TEST_F(FtpTransferTest, RestartOffsetServesTheNextTransferCommandOnly) {
+  WriteWholeFile(dir_.File("root/b.bin"), "0123456789");
+  struct Case {
+    const char* name;
+    const char* command;  // the transfer after REST 4
+    const char* upload;   // sent by an upload
+    const char* replies;
+    const char* received;  // what a download got
+    const char* file;      // and the file it leaves behind
+    const char* content;
+  } cases[] = {
+      {"download", "RETR a.bin", nullptr, kOpenedAndDone, "AAAAAA", "a.bin", "AAAAAAAAAA"},
+      {"failed download", "RETR none.bin", nullptr, "550 File does not exist.", "",
+       "a.bin", "AAAAAAAAAA"},
+      {"resumed upload", "STOR c.bin", "dd", kOpenedAndDone, "", "c.bin", "ccccdd"},
+      {"refused upload", "STOR new.bin", "lost", kRestOutside, "", "c.bin", "ccccdd"},
+      {"append", "APPE c.bin", "ee", kOpenedAndDone, "", "c.bin", "ccccddee"},
+      {"listing", "NLST", nullptr, kOpenedAndDone, nullptr, "b.bin", "0123456789"},
+  };
+  WriteWholeFile(dir_.File("root/a.bin"), "AAAAAAAAAA");
+  WriteWholeFile(dir_.File("root/c.bin"), "cccccccccc");
+  auto client = LoggedIn();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(client->Command("REST 4"), "350 REST command successful.");
+    std::string received;
+    EXPECT_EQ(Run(*client, c.command, c.upload, &received), c.replies);
+    if (c.received != nullptr) {
+      EXPECT_EQ(received, c.received);
+    }
+    EXPECT_EQ(ReadWholeFile(dir_.File(std::string("root/") + c.file)), c.content);
+    // The next download starts at the beginning again.
+    EXPECT_EQ(Run(*client, "RETR b.bin", nullptr, &received), kOpenedAndDone);
+    EXPECT_EQ(received, "0123456789");
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("root/new.bin")));
+}
+
+TEST_F(FtpTransferTest, AborSentAsUrgentDataStopsTheTransfer) {
+  WriteWholeFile(dir_.File("root/huge.bin"), std::string(64 << 20, 'h'));
+  struct Case {
+    const char* name;
+    const char* before;  // plain bytes, then the urgent ones, then plain again
+    const char* urgent;
+    const char* after;
+  } cases[] = {
+      // The whole line urgent: its last byte, the LF, carries the mark.
+      {"line urgent", "", "ABOR\r\n", ""},
+      // Telnet IP in band, then the Synch: IAC urgent, DM in band.
+      {"IP then Synch", "\xFF\xF4", "\xFF", "\xF2" "ABOR\r\n"},
+      {"IP and DM urgent", "", "\xFF\xF4\xFF\xF2", "ABOR\r\n"},
+  };
+  auto client = LoggedIn();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto data = Passive(*client);
+    ASSERT_EQ(client->Command("RETR huge.bin"), "150 Data connetion established, beginning transfer.");
+    EXPECT_GE(data->Receive(100'000, 10'000).size(), 100'000u);  // the download runs
+    ASSERT_TRUE(client->SendRaw(c.before));
+    ASSERT_TRUE(client->SendUrgent(c.urgent));
+    ASSERT_TRUE(client->SendRaw(c.after));
+    EXPECT_EQ(client->Reply(10'000), "226 Transfer complete.");
+    EXPECT_EQ(client->Reply(10'000), "426 Transfer successfully aborted.");
+    // Nothing of the urgent line is left over to spoil the next command.
+    EXPECT_EQ(client->Command("NOOP"), "200 NOOP command received.");
+  }
+
+  // An upload stops the same way; the new file it began goes.
+  auto data = Passive(*client);
+  ASSERT_EQ(client->Command("STOR partial.bin"), "150 Data connetion established, beginning transfer.");
+  ASSERT_TRUE(data->Send(std::string(10'000, 'x')));
+  ASSERT_TRUE(WaitUntil([&] {
+    return std::filesystem::exists(dir_.File("root/partial.bin")) &&
+           std::filesystem::file_size(dir_.File("root/partial.bin")) == 10'000;
+  }));
+  ASSERT_TRUE(client->SendUrgent("ABOR\r\n"));
+  EXPECT_EQ(client->Reply(10'000), "226 Transfer complete.");
+  EXPECT_EQ(client->Reply(10'000), "426 Transfer successfully aborted.");
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("root/partial.bin")));
+  EXPECT_EQ(client->Command("NOOP"), "200 NOOP command received.");
 }
 
 TEST_F(FtpTransferTest, ActiveModeAndEarlyPassiveConnections) {

@@ -24,6 +24,10 @@ class FtpClient {
   bool SendRaw(std::string_view bytes, int timeout_ms = 5000) {
     return connection_.Send(bytes, timeout_ms);
   }
+  // Sends raw bytes as TCP urgent data (the last byte carries the mark).
+  bool SendUrgent(std::string_view bytes, int timeout_ms = 5000) {
+    return connection_.SendUrgent(bytes, timeout_ms);
+  }
   // USER and PASS; returns the PASS reply.
   std::string Login(std::string_view user, std::string_view password);
   bool WaitForClose(int timeout_ms = 5000) { return connection_.WaitForClose(timeout_ms); }

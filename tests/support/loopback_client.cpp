@@ -37,10 +37,20 @@ bool LoopbackClient::Connect(std::uint16_t port, int timeout_ms) {
 }
 
 bool LoopbackClient::Send(std::string_view bytes, int timeout_ms) {
+  return SendWith(bytes, false, timeout_ms);
+}
+
+bool LoopbackClient::SendUrgent(std::string_view bytes, int timeout_ms) {
+  return SendWith(bytes, true, timeout_ms);
+}
+
+bool LoopbackClient::SendWith(std::string_view bytes, bool urgent, int timeout_ms) {
   const auto deadline = Deadline(timeout_ms);
   while (!bytes.empty()) {
     std::size_t sent = 0;
-    platform::IoStatus status = platform::SendSome(handle_, bytes.data(), bytes.size(), &sent, nullptr);
+    const platform::IoStatus status =
+        urgent ? platform::SendUrgentSome(handle_, bytes.data(), bytes.size(), &sent, nullptr)
+               : platform::SendSome(handle_, bytes.data(), bytes.size(), &sent, nullptr);
     if (status == platform::IoStatus::kFailed || status == platform::IoStatus::kClosed) return false;
     bytes.remove_prefix(sent);
     if (sent == 0) {

@@ -22,6 +22,9 @@ class LoopbackClient {
   bool Connect(std::uint16_t port, int timeout_ms = 2000);
   // Sends every byte; false if the connection breaks or stays full.
   bool Send(std::string_view bytes, int timeout_ms = 5000);
+  // As Send, as TCP urgent data: the last byte of each send carries the
+  // urgent mark (one send for a few bytes on an idle connection).
+  bool SendUrgent(std::string_view bytes, int timeout_ms = 5000);
   // Appends what arrives until `wanted` bytes are buffered in total, the
   // peer closes, or timeout_ms passes. Returns everything received so far.
   std::string Receive(std::size_t wanted, int timeout_ms = 2000);
@@ -37,6 +40,7 @@ class LoopbackClient {
   std::uint16_t LocalPort() const;
 
  private:
+  bool SendWith(std::string_view bytes, bool urgent, int timeout_ms);
   // Waits for input; false on time-out. Reads into pending_.
   bool Fill(int timeout_ms);
 
