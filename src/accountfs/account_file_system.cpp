@@ -74,9 +74,11 @@ MappedPath AccountFileSystem::MapPath(std::string_view ftp_path) const {
   // nowhere rather than to a shorter neighbour.
   if (!vfs::AppendText(&full, ftp_path, vfs::kDiskPathCapacity)) return mapped;
   mapped.ftp_path = vfs::NormalisePath(full);
-  vfs::ReplaceChar(&mapped.ftp_path, '*', '_');
-  vfs::StripTrailing(&mapped.ftp_path, ' ');
   const std::string& path = mapped.ftp_path;
+  // So must the disk path: one the system cannot take maps nowhere.
+  auto fits = [](const std::string& disk_path) {
+    return disk_path.size() < vfs::kDiskPathCapacity;
+  };
 
   if (!path.empty()) {
     for (std::size_t i = 0; i < record_.FolderCount(); ++i) {
@@ -88,7 +90,8 @@ MappedPath AccountFileSystem::MapPath(std::string_view ftp_path) const {
       if (base == "/") base.clear();
       mapped.disk_path = base + path.substr(name.size());
       if (mapped.disk_path.empty()) mapped.disk_path = "/";
-      if (vfs::StaysWithin(folder.Path(), mapped.disk_path)) mapped.area = static_cast<int>(i);
+      if (fits(mapped.disk_path) && vfs::StaysWithin(folder.Path(), mapped.disk_path))
+        mapped.area = static_cast<int>(i);
       return mapped;
     }
   }
@@ -100,7 +103,8 @@ MappedPath AccountFileSystem::MapPath(std::string_view ftp_path) const {
   if (root == "/") root.clear();
   mapped.disk_path = root + path;
   if (mapped.disk_path.empty()) mapped.disk_path = "/";
-  if (vfs::StaysWithin(record_.RootFolder(), mapped.disk_path)) mapped.area = kRootArea;
+  if (fits(mapped.disk_path) && vfs::StaysWithin(record_.RootFolder(), mapped.disk_path))
+    mapped.area = kRootArea;
   return mapped;
 }
 

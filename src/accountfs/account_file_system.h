@@ -4,10 +4,13 @@
 // account's open transfers. Space allocation and credits are the Quota's
 // rules, applied here under the account lock.
 //
-// FTP paths use "/"; whatever a client writes ("..", "\", device names,
-// trailing blanks, "*") maps inside the root folder or the virtual folder it
-// goes through. Symbolic links are followed only where they stay inside
-// that folder: a path whose links lead out of it maps nowhere.
+// FTP paths use "/"; "." and ".." are steps, and every other component is a
+// name taken as written ("aux", "x*y", "name  ", ".htaccess", "a\b"), so a
+// path names that file or nothing, never a neighbour. Whatever a client
+// writes maps inside the root folder or the virtual folder it goes through.
+// Symbolic links are followed only where they stay inside that folder: a
+// path whose links lead out of it maps nowhere, and so does a path longer
+// than the system takes.
 //
 // Thread-safety: every public operation takes the account lock (Lock()),
 // which the sessions of one account share. Lock order: the account lock

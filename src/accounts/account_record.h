@@ -28,7 +28,7 @@ class AccountRecord {
   static constexpr std::size_t kNameCapacity = 100;
   static constexpr std::size_t kPasswordCapacity = 100;
   static constexpr std::size_t kGroupCapacity = 100;
-  static constexpr std::size_t kFolderCapacity = limits::kPathCapacity;
+  static constexpr std::size_t kFolderCapacity = limits::kStoredPathCapacity;
   // The scrambled stored form holds one character less than the field.
   static constexpr std::size_t kMaxStoredPassword = 98;
 

@@ -44,9 +44,12 @@ bool VirtualFolder::Validate(std::string* message) {
     *message = messages::kFolderMaxSizeZero;
     return false;
   }
+  // The editors take "\" as a separator; the name is then read as an FTP
+  // path, each component as written.
   std::string full;
   if (name_.front() != '/' && name_.front() != '\\') full = "/";
   vfs::AppendText(&full, name_, 100);
+  vfs::ReplaceChar(&full, '\\', '/');
   std::string normalised = vfs::NormalisePath(full);
   vfs::StripTrailing(&normalised, '/');
   if (normalised.size() < 2) {

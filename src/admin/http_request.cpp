@@ -91,7 +91,7 @@ void HttpRequest::ParseRequestLine(std::string_view line) {
   std::replace(decoded.begin(), decoded.end(), '\r', '#');
   std::replace(decoded.begin(), decoded.end(), '\n', '#');
   const bool folder = !decoded.empty() && (decoded.back() == '/' || decoded.back() == '\\');
-  path_ = vfs::NormalisePath(decoded);
+  path_ = vfs::NormaliseWebPath(decoded);
   if (path_.empty()) path_ = "/";
   if (folder && path_.back() != '/') path_.push_back('/');
   if (!raw_query_.empty()) ParseQuery();

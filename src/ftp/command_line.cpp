@@ -60,6 +60,16 @@ std::optional<CommandLine> MatchCommand(std::string_view line) {
   return std::nullopt;
 }
 
+std::string_view ListingPath(std::string_view argument) {
+  while (argument.size() >= 2 && argument.front() == '-') {
+    const std::size_t blank = argument.find(' ');
+    const std::string_view word = argument.substr(0, blank);
+    argument.remove_prefix(blank == std::string_view::npos ? argument.size() : blank + 1);
+    if (word == "--") break;
+  }
+  return argument;
+}
+
 bool ParseOffset(std::string_view text, std::uint64_t* value) {
   std::size_t at = 0;
   while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;

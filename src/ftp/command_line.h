@@ -75,6 +75,14 @@ std::string_view StripTelnet(std::string_view line);
 // or none.
 std::optional<CommandLine> MatchCommand(std::string_view line);
 
+// The path that the argument of LIST or NLST names ("" for the current
+// folder). Words before it that begin with "-" are options, each followed by
+// one blank: "-a", "-l", "-1", their combinations ("-la", "-al") and any
+// other letters. Listings always hold every name, those beginning with "."
+// included, one entry to a line, so the options change nothing. A lone "-"
+// is a name, and "--" ends the options.
+std::string_view ListingPath(std::string_view argument);
+
 // An unsigned decimal number after optional blanks and "+"; false when there
 // are no digits or the number does not fit 64 bits.
 [[nodiscard]] bool ParseOffset(std::string_view text, std::uint64_t* value);

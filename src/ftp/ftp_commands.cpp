@@ -396,9 +396,11 @@ bool FtpSession::Transfer(std::string_view argument, std::string_view line) {
     }
   } else {
     kind = Kind::kListing;
-    if (argument.empty() || (!mlsd && argument == "-al")) {
+    // MLSD takes no options: its argument is the path as written.
+    const std::string_view named = mlsd ? argument : ListingPath(argument);
+    if (named.empty()) {
       path = current_directory_;
-    } else if (!BuildPath(argument, &path)) {
+    } else if (!BuildPath(named, &path)) {
       return RefusePath();
     }
   }

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
+#include <linux/limits.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -16,6 +17,9 @@
 #include <vector>
 
 namespace quillon::platform {
+
+static_assert(kMaxPathBytes == PATH_MAX, "the path limit is the system's");
+static_assert(kMaxNameBytes == NAME_MAX, "the name limit is the system's");
 
 namespace {
 

@@ -14,6 +14,11 @@
 
 namespace quillon::platform {
 
+// The system's limits on paths: a whole path holds at most kMaxPathBytes - 1
+// bytes (the count includes the NUL), one name in it at most kMaxNameBytes.
+inline constexpr std::size_t kMaxPathBytes = 4096;
+inline constexpr std::size_t kMaxNameBytes = 255;
+
 // A point in time as stored by the file system.
 struct FileTime {
   std::int64_t seconds = 0;  // since 1970-01-01 00:00:00 UTC

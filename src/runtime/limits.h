@@ -6,11 +6,19 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/fs.h"
+
 namespace quillon::limits {
 
-// Paths. A disk or FTP path field holds 260 characters and the NUL; longer
-// paths are refused, never cut.
-inline constexpr std::size_t kPathCapacity = 261;
+// Paths. An FTP path, and the disk path it maps to, holds what the system
+// takes: 4095 bytes (the capacity counts the NUL), names of up to 255 bytes.
+// Longer paths and names are refused, never cut.
+inline constexpr std::size_t kPathCapacity = platform::kMaxPathBytes;
+inline constexpr std::size_t kMaxNameLength = platform::kMaxNameBytes;
+// A disk folder stored in a record or the settings (an account's root and
+// start folders, the remote-admin folder): 260 characters and the NUL, the
+// width of the field in the binary stores.
+inline constexpr std::size_t kStoredPathCapacity = 261;
 // The longest path an HTTP request, an uploaded file name or the folder
 // browser's start takes.
 inline constexpr std::size_t kRequestPath = 260;

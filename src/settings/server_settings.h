@@ -33,7 +33,7 @@ class ServerSettings {
   // Capacities of the text fields (most characters + 1).
   static constexpr std::size_t kMessageCapacity = 100;  // welcome, help, remote-admin password
   static constexpr std::size_t kReasonCapacity = 70;    // kick and stop reasons
-  static constexpr std::size_t kFolderCapacity = limits::kPathCapacity;  // remote-admin folder
+  static constexpr std::size_t kFolderCapacity = limits::kStoredPathCapacity;  // remote-admin folder
   // The highest speed limit that bytes per second can hold.
   static constexpr std::uint32_t kHighestSpeedKb = 0xFFFFFFFFu >> 10;
 

@@ -1,36 +1,26 @@
 #include "vfs/paths.h"
 
-#include <array>
+#include <algorithm>
 #include <vector>
 
 #include "platform/fs.h"
-#include "vfs/text.h"
 
 namespace quillon::vfs {
 
 namespace {
 
-// At most this many components take part; a path this deep is cut.
-constexpr std::size_t kMaxComponents = 1044;
+// How Normalise reads a path.
+enum class PathRules {
+  kNames,  // only "/" separates; every component but "." and ".." is a name
+  kWeb,    // "\" separates too, and hidden components are dropped
+};
 
-bool IsDeviceName(std::string_view component) {
-  static constexpr std::array<std::string_view, 11> kDevices = {
-      "aux", "con", "com1", "com2", "com3", "com4", "lpt1", "lpt2", "lpt3", "prn", "nul"};
-  for (std::string_view device : kDevices)
-    if (EqualNoCase(component, device)) return true;
-  return false;
-}
-
-bool IsSeparator(char ch) { return ch == '/' || ch == '\\'; }
-
-}  // namespace
-
-std::string NormalisePath(std::string_view path) {
+std::string Normalise(std::string_view path, PathRules rules) {
   // Separators unified and collapsed.
   std::string clean;
   clean.reserve(path.size());
   for (char ch : path) {
-    if (IsSeparator(ch)) {
+    if (ch == '/' || (rules == PathRules::kWeb && ch == '\\')) {
       if (clean.empty() || clean.back() != '/') clean.push_back('/');
     } else {
       clean.push_back(ch);
@@ -43,8 +33,9 @@ std::string NormalisePath(std::string_view path) {
     rest.remove_prefix(1);
   }
 
+  // Every component takes part: leaving any out would name another path.
   std::vector<std::string_view> components;
-  while (components.size() < kMaxComponents) {
+  for (;;) {
     const std::size_t slash = rest.find('/');
     components.push_back(rest.substr(0, slash));
     if (slash == std::string_view::npos) break;
@@ -57,11 +48,12 @@ std::string NormalisePath(std::string_view path) {
   int credit = 1;
   for (std::size_t i = components.size(); i-- > 0;) {
     std::string_view component = components[i];
-    if (component.empty() || IsDeviceName(component)) continue;
-    if (component.front() == '.') {
-      if (component == "..") --credit;
+    if (component.empty() || component == ".") continue;
+    if (component == "..") {
+      --credit;
       continue;
     }
+    if (rules == PathRules::kWeb && component.front() == '.') continue;
     keep[i] = credit > 0;
     credit = std::min(credit + 1, 1);
   }
@@ -76,21 +68,19 @@ std::string NormalisePath(std::string_view path) {
   return result;
 }
 
+}  // namespace
+
+std::string NormalisePath(std::string_view path) { return Normalise(path, PathRules::kNames); }
+
+std::string NormaliseWebPath(std::string_view path) { return Normalise(path, PathRules::kWeb); }
+
 bool BuildFtpPath(std::string_view current, std::string_view argument, std::string* out) {
   for (char ch : argument) {
     const auto byte = static_cast<unsigned char>(ch);
     if (byte < 0x20 || byte == 0x7F) return false;
   }
-  for (std::size_t start = 0; start <= argument.size();) {
-    std::size_t end = start;
-    while (end < argument.size() && !IsSeparator(argument[end])) ++end;
-    const std::string_view component = argument.substr(start, end - start);
-    if (!component.empty() && component.front() == '.' && component != "." && component != "..")
-      return false;
-    start = end + 1;
-  }
   std::string joined;
-  if (!argument.empty() && IsSeparator(argument.front())) {
+  if (!argument.empty() && argument.front() == '/') {
     joined.assign(argument);
   } else {
     joined.reserve(current.size() + 1 + argument.size());
@@ -100,13 +90,19 @@ bool BuildFtpPath(std::string_view current, std::string_view argument, std::stri
   }
   std::string normalised = NormalisePath(joined);
   if (normalised.size() + 1 > kDiskPathCapacity) return false;
+  for (std::size_t start = 0; start < normalised.size();) {
+    std::size_t end = normalised.find('/', start);
+    if (end == std::string::npos) end = normalised.size();
+    if (end - start > kMaxNameLength) return false;
+    start = end + 1;
+  }
   *out = normalised.empty() ? "/" : std::move(normalised);
   return true;
 }
 
 bool ParentFolder(std::string_view path, std::string* out, std::size_t capacity) {
   if (path.size() < 2) return false;
-  const std::size_t last = path.find_last_of("/\\");
+  const std::size_t last = path.rfind('/');
   if (last == std::string_view::npos) return false;
   std::string_view parent = last == 0 ? std::string_view("/") : path.substr(0, last);
   if ((parent.size() < 2 && parent != "/") || parent.size() + 1 > capacity) return false;
@@ -115,7 +111,7 @@ bool ParentFolder(std::string_view path, std::string* out, std::size_t capacity)
 }
 
 std::string FileNamePart(std::string_view path) {
-  const std::size_t last = path.find_last_of("/\\");
+  const std::size_t last = path.rfind('/');
   return std::string(last == std::string_view::npos ? path : path.substr(last + 1));
 }
 

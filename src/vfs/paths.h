@@ -1,6 +1,7 @@
-// Path helpers. FTP paths and disk paths both use "/"; a "\" that a client
-// sends is read as a separator too, so it can never smuggle a step past the
-// normaliser.
+// Path helpers. FTP paths and disk paths both use "/", the only separator
+// of this system: every other byte but NUL may be part of a name, and a name
+// is always taken as written ("aux", "x*y", "name  ", ".htaccess" and
+// "a\b" are names like any other).
 #pragma once
 
 #include <cstddef>
@@ -12,41 +13,47 @@
 
 namespace quillon::vfs {
 
-// Capacity of a disk path field (260 characters and the NUL).
+// Capacity of an FTP or disk path (4095 bytes and the NUL, as the system).
 inline constexpr std::size_t kDiskPathCapacity = limits::kPathCapacity;
+// The longest name of a file or folder (bytes).
+inline constexpr std::size_t kMaxNameLength = limits::kMaxNameLength;
 
 // Turns any path into a clean path without "." or ".." steps that can never
 // climb above its beginning:
-//  - "\" counts as "/", and runs of "/" collapse to one;
+//  - runs of "/" collapse to one;
 //  - a leading "/" is kept when the path has 2 or more characters;
-//  - empty components, device names (aux, con, com1-com4, lpt1-lpt3, prn,
-//    nul, any case) and components beginning with "." are dropped; each
-//    ".." also drops the nearest kept component before it, and ".." steps
-//    with nothing left to drop are absorbed.
-// Examples: /a/b/../c gives /a/c; /../../x gives /x; /com1/z gives /z;
+//  - empty components and "." are dropped; each ".." also drops the nearest
+//    kept component before it, and ".." steps with nothing left to drop are
+//    absorbed;
+//  - every other component is kept exactly as written.
+// Examples: /a/b/../c gives /a/c; /../../x gives /x; /aux/.x gives /aux/.x;
 // "/" and "" give "".
 std::string NormalisePath(std::string_view path);
 
+// NormalisePath for a path of the remote-admin web server: "\" separates
+// like "/", and components that begin with "." (other than "..") are
+// dropped, so a web path never names a hidden file.
+std::string NormaliseWebPath(std::string_view path);
+
 // The FTP path that a client's path argument names, built against the
 // current folder `current` (itself a built path): an argument that begins
-// with "/" or "\" stands alone, any other is joined to `current`; then the
-// result is normalised ("" becomes "/"). False, with *out untouched, when
-// the argument cannot name anything safely:
+// with "/" stands alone, any other is joined to `current`; then the result
+// is normalised ("" becomes "/"). False, with *out untouched, when the
+// argument cannot name anything safely:
 //  - it holds a control byte (below 0x20, or 0x7F), which would become part
 //    of a real file name and could forge lines in listings and logs;
-//  - one of its components begins with "." and is neither "." nor "..":
-//    normalising would drop it and act on its parent instead;
-//  - the normalised path is longer than kDiskPathCapacity - 1 characters
-//    (it is refused, never cut to name another file).
+//  - a component of the normalised path is longer than kMaxNameLength;
+//  - the normalised path is longer than kDiskPathCapacity - 1 bytes.
+// Such names are refused, never cut to name another file.
 [[nodiscard]] bool BuildFtpPath(std::string_view current, std::string_view argument,
                                 std::string* out);
 
-// The path up to (not including) its last "/" or "\" ("/" for a path whose
-// only separator is the first character). False when the path is shorter than
-// 2 characters, has no separator, or the result would be shorter than 2
+// The path up to (not including) its last "/" ("/" for a path whose only
+// separator is the first character). False when the path is shorter than 2
+// characters, has no separator, or the result would be shorter than 2
 // characters (other than "/") or longer than capacity - 1.
 bool ParentFolder(std::string_view path, std::string* out, std::size_t capacity);
-// The part after the last "/" or "\" (the whole text when there is none).
+// The part after the last "/" (the whole text when there is none).
 std::string FileNamePart(std::string_view path);
 // The text after the last "."; false when the name is shorter than 2, ends
 // with ".", has no ".", or the extension is longer than capacity - 1.

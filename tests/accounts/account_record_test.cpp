@@ -119,7 +119,17 @@ TEST(VirtualFolderTest, ValidationChecksInOrderAndNormalisesTheName) {
   struct Good {
     const char* name;
     const char* stored;
-  } good[] = {{"music\\live\\", "/music/live"}, {"/pub/./x/../music/", "/pub/music"}, {"ab", "/ab"}};
+  } good[] = {
+      {"music\\live\\", "/music/live"},
+      {"/pub/./x/../music/", "/pub/music"},
+      {"ab", "/ab"},
+      // Every other component is a name, as clients will write it.
+      {"/pub/aux", "/pub/aux"},
+      {"/con", "/con"},
+      {"/.well-known", "/.well-known"},
+      {"/pub/.../x", "/pub/.../x"},
+      {"/songs  ", "/songs  "},
+  };
   for (const Good& g : good) {
     VirtualFolder folder = Folder(g.name, dir.Path());
     std::string message;

@@ -2,8 +2,10 @@
 """Python's ftplib against the server: log in, walk, make and remove folders,
 rename, delete, download with a restart offset, upload, resume an upload cut
 off half way, abort a download, list names, MLSD, a passive data connection
-that another address tries to take, and a command the server does not
-offer. Usage: ftplib_test.py <e2e_server binary>"""
+that another address tries to take, a command the server does not offer, and
+names that look special elsewhere (old device names, "*", trailing blanks, dot
+names, backslashes, 250 bytes) served as themselves.
+Usage: ftplib_test.py <e2e_server binary>"""
 import ftplib
 import io
 import os
@@ -140,7 +142,59 @@ def main():
         assert ftp.sendcmd("NOOP") == "200 NOOP command received."
         assert ftp.sendcmd("SYST") == "215 UNIX Type: L8"
         ftp.quit()
+        served_as_themselves(server)
     print("ftplib interoperability: ok")
+
+
+# Names that were once taken for other files: the neighbours below.
+ODD_NAMES = [
+    ("aux", "notes.txt"),
+    ("", "x*y"),
+    ("", "trail  "),
+    ("", ".htaccess"),
+    (".well-known", "acme"),
+    ("", "con"),
+    ("", "back\\slash.txt"),
+    ("", "L" * 246 + ".txt"),
+]
+NEIGHBOURS = ("notes.txt", "x_y", "trail", "acme", "slash.txt")
+
+
+def served_as_themselves(server):
+    root = server.root
+    for neighbour in NEIGHBOURS:
+        with open(os.path.join(root, neighbour), "wb") as f:
+            f.write(b"neighbour")
+    before = sorted(os.listdir(root))
+    ftp = ftplib.FTP()
+    ftp.connect("127.0.0.1", server.port, timeout=10)
+    ftp.login(USER, PASSWORD)
+    for folder, name in ODD_NAMES:
+        path = folder + "/" + name if folder else name
+        content = ("content of " + path).encode()
+        if folder:
+            ftp.mkd(folder)
+        ftp.storbinary("STOR " + path, io.BytesIO(content))
+        with open(os.path.join(root, path), "rb") as f:
+            assert f.read() == content, path
+        listed = []
+        ftp.retrlines("LIST -la " + folder if folder else "LIST -a", listed.append)
+        assert any(line.endswith(" " + name) for line in listed), (path, listed)
+        names = ftp.nlst("-1 " + folder) if folder else ftp.nlst("-1")
+        assert name in names, (path, names)
+        assert ftp.size(path) == len(content), path
+        fetched = io.BytesIO()
+        ftp.retrbinary("RETR " + path, fetched.write)
+        assert fetched.getvalue() == content, path
+        ftp.delete(path)
+        assert not os.path.exists(os.path.join(root, path)), path
+        if folder:
+            ftp.rmd(folder)
+    ftp.quit()
+    assert sorted(os.listdir(root)) == before, (before, os.listdir(root))
+    for neighbour in NEIGHBOURS:
+        with open(os.path.join(root, neighbour), "rb") as f:
+            assert f.read() == b"neighbour", neighbour
 
 
 if __name__ == "__main__":

@@ -55,6 +55,33 @@ TEST(CommandLineTest, WordsAliasesAndArguments) {
   EXPECT_EQ(kCommandWords[MatchCommand("LIST")->index].missing_argument, nullptr);
 }
 
+TEST(CommandLineTest, ListingArgumentsSplitIntoOptionsAndAPath) {
+  struct Case {
+    const char* argument;
+    const char* path;  // "" for the current folder
+  } cases[] = {
+      {"", ""},
+      {"dir", "dir"},
+      {"/a b", "/a b"},
+      {"-a", ""},
+      {"-l", ""},
+      {"-1", ""},
+      {"-la", ""},
+      {"-al", ""},
+      {"-la ", ""},
+      {"-al dir", "dir"},
+      {"-a -l dir", "dir"},
+      {"-la /a b", "/a b"},
+      {"-R x", "x"},        // other options are accepted and change nothing
+      {"-la  two", " two"},  // one blank ends the options; a name may begin with one
+      {"dir -l", "dir -l"},  // options come first
+      {"-", "-"},            // a lone dash is a name
+      {"-- -name", "-name"},  // and "--" ends the options
+      {"-a -- -x", "-x"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ListingPath(c.argument), c.path) << c.argument;
+}
+
 TEST(CommandLineTest, PortArguments) {
   struct Case {
     const char* argument;

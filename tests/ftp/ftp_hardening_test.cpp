@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -48,6 +49,17 @@ class FtpHardeningTest : public testing::FtpServerFixture {
     auto data = std::make_unique<LoopbackClient>();
     EXPECT_TRUE(data->Connect(data_port));
     return data;
+  }
+
+  // RETR or LIST over a passive connection: the bytes that arrived (the
+  // closing reply must be 226).
+  std::string Fetch(FtpClient& client, const std::string& command) {
+    auto data = Passive(client);
+    const std::string opened = client.Command(command);
+    if (opened.substr(0, 4) != "150 ") return opened;
+    const std::string bytes = data->Receive(SIZE_MAX, 5000);
+    EXPECT_EQ(client.Reply(), "226 Transfer complete.") << command;
+    return bytes;
   }
 
   // STOR over a passive connection; returns the closing reply.
@@ -140,37 +152,100 @@ TEST_F(FtpHardeningTest, ControlBytesNeverReachNamesOrLogLines) {
 }
 
 TEST_F(FtpHardeningTest, APathThatDoesNotFitIsRefusedNotCut) {
-  // Components below the system's 255-byte name limit, 260 characters in all.
-  const std::string a(100, 'a'), b(100, 'b');
-  std::filesystem::create_directories(dir_.File("root/" + a + "/" + b));
-  const std::string fits = "/" + a + "/" + b + "/" + std::string(57, 'c');
-  ASSERT_EQ(fits.size(), 260u);
+  // A name of more than the system's 255 bytes is refused before anything
+  // happens, never shortened to a neighbour's name.
+  const std::string longest(255, 'n');
+  WriteWholeFile(dir_.File("root/" + longest), "the neighbour");
   auto client = LoggedIn();
-  EXPECT_EQ(Upload(*client, fits, "exact"), "226 Transfer complete.");
-  EXPECT_EQ(ReadWholeFile(dir_.File("root" + fits)), "exact");
-  EXPECT_FALSE(std::filesystem::exists(dir_.File("root" + fits.substr(0, 259))));
+  EXPECT_EQ(client->Command("SIZE " + longest), "213 13");
+  EXPECT_EQ(client->Command("SIZE " + longest + "n"), kInaccessible);
+  EXPECT_EQ(client->Command("MKD " + longest + "n"), kInaccessible);
+  EXPECT_EQ(Upload(*client, longest + "n", "cut?"), kInaccessible);
+  EXPECT_EQ(client->Command("DELE sub/" + longest + "n"), kInaccessible);
+  EXPECT_EQ(ReadWholeFile(dir_.File("root/" + longest)), "the neighbour");
 
-  WriteWholeFile(dir_.File("root" + fits.substr(0, 259)), "the neighbour");
-  EXPECT_EQ(client->Command("SIZE " + fits), "213 5");
-  EXPECT_EQ(client->Command("SIZE " + fits + "c"), kInaccessible);
-  auto data = Passive(*client);
-  EXPECT_EQ(client->Command("STOR " + fits + "c"), kInaccessible);
+  // A whole disk path holds up to the system's 4095 bytes: folders of 250
+  // bytes, entered one by one, down to where one more folder no longer fits.
+  const std::string root = dir_.File("root");
+  const std::string step(250, 's');
+  std::string deep;
+  while (root.size() + deep.size() + 251 + 20 < 4095) deep += "/" + step;
+  std::filesystem::create_directories(root + deep);
+  for (std::size_t at = 1; at < deep.size(); at += 251)
+    ASSERT_EQ(client->Command("CWD " + step).substr(0, 4), "250 ") << at;
+  EXPECT_EQ(client->Command("PWD"), "257 \"" + deep + "\" is current directory.");
+  const std::string last(4095 - root.size() - deep.size() - 1, 'f');
+  EXPECT_EQ(Upload(*client, last, "exact"), "226 Transfer complete.");
+  EXPECT_EQ(ReadWholeFile(root + deep + "/" + last), "exact");
+  EXPECT_EQ(client->Command("SIZE " + last), "213 5");
+  EXPECT_EQ(client->Command("SIZE " + last + "f"), kInaccessible);
+  EXPECT_EQ(Upload(*client, last + "f", "cut?"), kInaccessible);
+  EXPECT_EQ(client->Command("MKD " + last + "f"), kInaccessible);
+  std::size_t entries = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(root + deep)) ++entries;
+  EXPECT_EQ(entries, 1u);
 }
 
-TEST_F(FtpHardeningTest, HiddenComponentsAreRefusedInsteadOfActingOnTheParent) {
-  std::filesystem::create_directories(dir_.File("root/sub"));
-  std::filesystem::create_directories(dir_.File("root/a"));
-  WriteWholeFile(dir_.File("root/a/file.txt"), "keep");
-  WriteWholeFile(dir_.File("root/.profile"), "hidden");
+TEST_F(FtpHardeningTest, NamesAreServedAsThemselvesAndNeverAsANeighbour) {
+  // Each name once came out as another one; the neighbours are the files it
+  // was taken for, and must come through untouched.
+  std::filesystem::create_directories(dir_.File("root/edge"));
+  std::filesystem::create_directories(dir_.File("root/back"));
+  for (const char* neighbour : {"edge/notes.txt", "x_y", "trail", "back/slash.txt"})
+    WriteWholeFile(dir_.File("root/" + std::string(neighbour)), "neighbour");
+  const std::string long_name = std::string(246, 'L') + ".txt";
+  struct Case {
+    std::string folder;  // made with MKD first unless empty
+    std::string name;    // in that folder
+  } cases[] = {
+      {"edge/aux", "notes.txt"},
+      {"", "x*y"},
+      {"", "trail  "},
+      {"", ".htaccess"},
+      {".well-known", "acme"},
+      {"", "con"},
+      {"", "..."},
+      {"", "back\\slash.txt"},
+      {"", long_name},
+      {"aux", "aux"},
+  };
   auto client = LoggedIn();
-  EXPECT_EQ(client->Command("RMD /sub/.cache"), kInaccessible);
-  EXPECT_TRUE(std::filesystem::is_directory(dir_.File("root/sub")));
-  EXPECT_EQ(client->Command("RNFR /a/.b"), kInaccessible);
-  auto data = Passive(*client);
-  EXPECT_EQ(client->Command("RETR .profile"), kInaccessible);
-  EXPECT_TRUE(std::filesystem::exists(dir_.File("root/a/file.txt")));
-  // "." and ".." keep their meaning.
-  EXPECT_EQ(client->Command("CWD ./sub/../a"), "250 '/a' is current directory.");
+  for (const Case& c : cases) {
+    const std::string path = c.folder.empty() ? c.name : c.folder + "/" + c.name;
+    const std::string disk = dir_.File("root/" + path);
+    const std::string content = "content of " + path;
+    if (!c.folder.empty()) {
+      for (std::size_t slash = c.folder.find('/'); slash != std::string::npos;
+           slash = c.folder.find('/', slash + 1))
+        client->Command("MKD " + c.folder.substr(0, slash));
+      EXPECT_EQ(client->Command("MKD " + c.folder), "257 '/" + c.folder + "' directory created.");
+      EXPECT_TRUE(std::filesystem::is_directory(dir_.File("root/" + c.folder))) << c.folder;
+    }
+    EXPECT_EQ(Upload(*client, path, content), "226 Transfer complete.") << path;
+    EXPECT_EQ(ReadWholeFile(disk), content) << path;
+    EXPECT_EQ(client->Command("SIZE " + path), "213 " + std::to_string(content.size())) << path;
+    EXPECT_NE(Fetch(*client, "LIST " + (c.folder.empty() ? std::string("/") : c.folder))
+                  .find(" " + c.name + "\r\n"),
+              std::string::npos)
+        << path;
+    EXPECT_EQ(Fetch(*client, "RETR " + path), content) << path;
+    EXPECT_EQ(client->Command("DELE " + path), "250 File deleted.") << path;
+    EXPECT_FALSE(std::filesystem::exists(disk)) << path;
+    if (!c.folder.empty()) {
+      EXPECT_EQ(client->Command("RMD " + c.folder), "250 '/" + c.folder + "' directory deleted.");
+    }
+  }
+  // "." and ".." keep their meaning, and ".." never climbs above the root.
+  EXPECT_EQ(client->Command("CWD ./edge/../back"), "250 '/back' is current directory.");
+  EXPECT_EQ(client->Command("CWD ../../../.."), "250 '/' is current directory.");
+  // What is left is the neighbours, as they were.
+  std::set<std::string> left;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_.File("root")))
+    left.insert(entry.path().lexically_relative(dir_.File("root")).string());
+  EXPECT_EQ(left, (std::set<std::string>{"back", "back/slash.txt", "edge", "edge/notes.txt", "trail",
+                                         "x_y"}));
+  for (const char* file : {"edge/notes.txt", "x_y", "trail", "back/slash.txt"})
+    EXPECT_EQ(ReadWholeFile(dir_.File("root/" + std::string(file))), "neighbour") << file;
 }
 
 TEST_F(FtpHardeningTest, RacingRenamesNeverReplaceAFile) {

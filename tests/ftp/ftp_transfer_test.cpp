@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
 #include <string>
 
 #include "runtime/tcp_socket.h"
@@ -155,6 +156,66 @@ TEST_F(FtpTransferTest, ListingsShowDiskAndVirtualEntries) {
   EXPECT_EQ(client->Command("LIST /nowhere"), "550 Directory does not exist.");
   // Listings leave no temporary files behind.
   EXPECT_TRUE(WaitUntil([&] { return std::filesystem::is_empty(dir_.File("temp")); }));
+}
+
+TEST_F(FtpTransferTest, ListingOptionsAreReadAsOptionsAndTheRestAsThePath) {
+  std::filesystem::create_directories(dir_.File("root/sub"));
+  std::filesystem::create_directories(dir_.File("root/.well-known"));
+  std::filesystem::create_directories(dir_.File("secret"));
+  WriteWholeFile(dir_.File("root/five.txt"), "12345");
+  WriteWholeFile(dir_.File("root/.htaccess"), "deny");
+  WriteWholeFile(dir_.File("root/sub/inner.txt"), "in");
+  WriteWholeFile(dir_.File("root/sub/.hidden"), "h");
+  UpdateBob([&](accounts::AccountRecord& bob) {
+    accounts::VirtualFolder hidden;
+    hidden.SetName("/secret");
+    hidden.SetPath(dir_.File("secret"));
+    hidden.mVisible = false;
+    hidden.mRights = accounts::kFileRead | accounts::kFolderView;
+    bob.AddOrReplaceFolder(hidden);
+  });
+  using Names = std::set<std::string>;
+  // Names beginning with a dot are listed with or without -a; a hidden
+  // virtual folder stays hidden even with -a.
+  const Names top = {".", "..", ".htaccess", ".well-known", "five.txt", "sub"};
+  const Names sub = {".", "..", ".hidden", "inner.txt"};
+  struct Case {
+    const char* command;
+    const Names* names;
+  } cases[] = {
+      {"LIST", &top},           {"LIST -a", &top},          {"LIST -l", &top},
+      {"LIST -la", &top},       {"LIST -al", &top},         {"LIST -la sub", &sub},
+      {"LIST -al sub", &sub},   {"LIST -a -l sub", &sub},   {"LIST -la /sub", &sub},
+      {"LIST -1 sub", &sub},    {"LIST -R sub", &sub},      {"LIST -la ", &top},
+      {"LIST sub", &sub},       {"NLST", &top},             {"NLST -1", &top},
+      {"NLST -a", &top},        {"NLST -al", &top},         {"NLST -1 sub", &sub},
+      {"NLST -la sub", &sub},   {"NLST -a .well-known", nullptr},
+  };
+  auto client = LoggedIn();
+  for (const Case& c : cases) {
+    std::string replies;
+    const std::string text = Fetch(*client, c.command, &replies);
+    EXPECT_EQ(replies, "150 Data connetion established, beginning transfer.\n226 Transfer complete.")
+        << c.command;
+    const bool nlst = std::string_view(c.command).substr(0, 4) == "NLST";
+    Names names;
+    for (std::size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {
+      const std::string line = text.substr(at, end - at);
+      if (nlst) {
+        names.insert(line);
+        continue;
+      }
+      // "<mode>   1 bob QuillonFTPServer <size:10> <date:12> <name>"
+      const std::size_t owner = line.find(" QuillonFTPServer ");
+      ASSERT_NE(owner, std::string::npos) << c.command << ": " << line;
+      names.insert(line.substr(owner + 18 + 10 + 1 + 12 + 1));
+    }
+    const Names expected = c.names != nullptr ? *c.names : Names{".", ".."};
+    EXPECT_EQ(names, expected) << c.command << "\n" << text;
+  }
+  auto data = Passive(*client);
+  EXPECT_EQ(client->Command("LIST -la nowhere"), "550 Directory does not exist.");
+  EXPECT_EQ(client->Command("NLST -1 /nowhere"), "550 Directory does not exist.");
 }
 
 TEST_F(FtpTransferTest, RootWithOnlyVirtualFolders) {

@@ -1,6 +1,7 @@
 // A control line as a client sends it, through everything that happens
 // before a handler runs: telnet bytes, aliases, the command word, and the
 // path its argument names.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -20,14 +21,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::optional<ftp::CommandLine> command = ftp::MatchCommand(line);
   if (!command) return 0;
   Check(command->index < ftp::kCommandCount);
+  // A listing's path is what is left of its argument after the options.
+  Check(command->argument.ends_with(ftp::ListingPath(command->argument)));
   for (std::string_view current : {"/", "/sub/folder"}) {
     std::string path;
     if (!vfs::BuildFtpPath(current, command->argument, &path)) continue;
     // What comes out is an absolute, clean path that fits its field.
     Check(!path.empty() && path.front() == '/');
     Check(path.size() < vfs::kDiskPathCapacity);
-    Check(path.find("/../") == std::string::npos && path.find("//") == std::string::npos);
-    Check(path.find('\\') == std::string::npos);
+    Check(path.find("//") == std::string::npos);
+    // No "." or ".." step is left, and every name fits the system.
+    for (std::size_t start = 1; start <= path.size();) {
+      const std::size_t end = std::min(path.find('/', start), path.size());
+      const std::string_view name = std::string_view(path).substr(start, end - start);
+      Check(name != "." && name != "..");
+      Check(name.size() <= vfs::kMaxNameLength);
+      start = end + 1;
+    }
     for (char ch : path) Check(static_cast<unsigned char>(ch) >= 0x20 && ch != 0x7F);
     std::string again;
     Check(vfs::BuildFtpPath("/", path, &again) && again == path);  // normalising is idempotent

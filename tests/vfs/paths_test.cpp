@@ -18,28 +18,61 @@ TEST(NormalisePathTest, NeverClimbsAboveItsBeginning) {
   } cases[] = {
       {"/a/b/../c", "/a/c"},
       {"/../../x", "/x"},
-      {"\\\\pc1\\share\\..\\y", "/pc1/y"},  // backslashes are separators too
-      {"/com1/z", "/z"},
-      {"/a/.hidden/b", "/a/b"},
       {"/", ""},
       {"", ""},
       {"/a", "/a"},
       {"/./a", "/a"},
       {"/a/./b", "/a/b"},
       {"/a/b/..", "/a"},
-      {"/LPT1/x", "/x"},
-      {"/Con/x", "/x"},
-      {"/NUL", "/"},  // the leading separator of a longer path stays
       {"//a///b//", "/a/b"},
       {"a/../../b/c", "b/c"},
       {"/a/b/../../../../etc/passwd", "/etc/passwd"},
-      {"/a\\..\\..\\..\\etc", "/etc"},
-      {"/a/.../b", "/a/b"},
-      {"/music*", "/music*"},  // the caller turns "*" into "_"
-      {"/a/b   ", "/a/b   "},  // and strips trailing blanks
-      {"/console/comx", "/console/comx"},
+      {"/.well-known/../../../x", "/x"},
   };
   for (const Case& c : cases) EXPECT_EQ(NormalisePath(c.in), c.out) << c.in;
+}
+
+TEST(NormalisePathTest, EveryOtherComponentIsANameTakenAsWritten) {
+  struct Case {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      // Old device names are ordinary names on this system.
+      {"/edge/aux/notes.txt", "/edge/aux/notes.txt"},
+      {"/Con/x", "/Con/x"},
+      {"/LPT1/x", "/LPT1/x"},
+      {"/com1/z", "/com1/z"},
+      {"/NUL", "/NUL"},
+      {"/aux/aux/aux", "/aux/aux/aux"},
+      // So are stars, blanks, dots and backslashes inside a name.
+      {"/x*y", "/x*y"},
+      {"/music*", "/music*"},
+      {"/a/b   ", "/a/b   "},
+      {"/ lead", "/ lead"},
+      {"/name.", "/name."},
+      {"/a/.../b", "/a/.../b"},
+      {"/a/.hidden/b", "/a/.hidden/b"},
+      {"/.htaccess", "/.htaccess"},
+      {"/a\\b.txt", "/a\\b.txt"},
+      {"\\..\\..\\etc", "\\..\\..\\etc"},
+      {"/a\\..\\..\\etc", "/a\\..\\..\\etc"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(NormalisePath(c.in), c.out) << c.in;
+}
+
+TEST(NormalisePathTest, WebPathsReadBackslashesAsSeparatorsAndDropHiddenSteps) {
+  struct Case {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"\\\\pc1\\share\\..\\y", "/pc1/y"},
+      {"/a\\..\\..\\..\\etc", "/etc"},
+      {"/a/.hidden/b", "/a/b"},
+      {"/a/.../b", "/a/b"},
+      {"/aux/index.html", "/aux/index.html"},
+      {"/../x", "/x"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(NormaliseWebPath(c.in), c.out) << c.in;
 }
 
 TEST(NormalisePathTest, DeepPathsStayBounded) {
@@ -61,7 +94,9 @@ TEST(PathPartsTest, ParentNameAndExtension) {
   EXPECT_FALSE(ParentFolder("/abc/x", &out, 4));  // "/abc" needs 5
 
   EXPECT_EQ(FileNamePart("/srv/ftp/file.txt"), "file.txt");
-  EXPECT_EQ(FileNamePart("a\\b"), "b");
+  EXPECT_EQ(FileNamePart("/srv/a\\b"), "a\\b");  // a backslash is part of a name
+  EXPECT_TRUE(ParentFolder("/srv/a\\b", &out, 261));
+  EXPECT_EQ(out, "/srv");
   EXPECT_EQ(FileNamePart("plain"), "plain");
 
   EXPECT_TRUE(Extension("archive.tar.gz", &out, 10));
@@ -83,6 +118,8 @@ TEST(PathPartsTest, AbsoluteFolderEndsWithSeparator) {
 }
 
 TEST(BuildFtpPathTest, JoinsNormalisesAndRefusesWhatCannotBeNamedSafely) {
+  const std::string longest_name(kMaxNameLength, 'n');
+  const std::string too_long_name(kMaxNameLength + 1, 'n');
   struct Case {
     std::string_view current;
     std::string_view argument;
@@ -91,7 +128,6 @@ TEST(BuildFtpPathTest, JoinsNormalisesAndRefusesWhatCannotBeNamedSafely) {
       {"/", "a.txt", "/a.txt"},
       {"/sub", "a.txt", "/sub/a.txt"},
       {"/sub", "/a.txt", "/a.txt"},
-      {"/sub", "\\a.txt", "/a.txt"},
       {"/sub", "..", "/"},
       {"/sub", "./x/../y", "/sub/y"},
       {"/sub", "file.tar.gz", "/sub/file.tar.gz"},
@@ -102,16 +138,29 @@ TEST(BuildFtpPathTest, JoinsNormalisesAndRefusesWhatCannotBeNamedSafely) {
       {"/", "tab\there", nullptr},
       {"/", "del\x7f", nullptr},
       {"/", "high\xe9", "/high\xe9"},  // bytes above 0x7F are plain text
-      // A hidden component used to be dropped, acting on its parent.
-      {"/", "/sub/.cache", nullptr},
-      {"/a", ".b", nullptr},
-      {"/", "x/.../y", nullptr},
-      {"/", "x\\.git\\config", nullptr},
+      // Every other name is served as itself.
+      {"/", "/sub/.cache", "/sub/.cache"},
+      {"/a", ".b", "/a/.b"},
+      {"/", ".htaccess", "/.htaccess"},
+      {"/", "x/.../y", "/x/.../y"},
+      {"/edge", "aux/notes.txt", "/edge/aux/notes.txt"},
+      {"/", "x*y", "/x*y"},
+      {"/", "trailing  ", "/trailing  "},
+      {"/sub", "\\a.txt", "/sub/\\a.txt"},
+      {"/", "x\\.git\\config", "/x\\.git\\config"},
+      {"/", "x\\..\\..\\y", "/x\\..\\..\\y"},
+      // A name the system cannot hold is refused, never cut.
+      {"/", longest_name, nullptr},  // checked below
+      {"/", too_long_name, nullptr},
+      {"/deep", too_long_name + "/x", nullptr},
   };
   for (const Case& c : cases) {
     std::string out = "untouched";
     const bool built = BuildFtpPath(c.current, c.argument, &out);
-    if (c.out == nullptr) {
+    if (c.argument == longest_name) {
+      EXPECT_TRUE(built);
+      EXPECT_EQ(out, "/" + longest_name);
+    } else if (c.out == nullptr) {
       EXPECT_FALSE(built) << c.argument;
       EXPECT_EQ(out, "untouched");
     } else {
@@ -122,15 +171,30 @@ TEST(BuildFtpPathTest, JoinsNormalisesAndRefusesWhatCannotBeNamedSafely) {
 }
 
 TEST(BuildFtpPathTest, PathsThatDoNotFitAreRefusedNotCut) {
+  // Components of 250 bytes up to the system's whole-path limit of 4095
+  // bytes (PATH_MAX and its NUL).
+  constexpr std::size_t kLongest = 4095;
+  const std::string step = "/" + std::string(250, 's');
+  std::string fits;
+  while (fits.size() + step.size() < kLongest) fits += step;
+  fits += "/" + std::string(kLongest - fits.size() - 1, 'n');
+  ASSERT_EQ(fits.size(), kLongest);
   std::string out;
-  const std::string fits = "/" + std::string(kDiskPathCapacity - 2, 'n');  // 260 characters
   ASSERT_TRUE(BuildFtpPath("/", fits, &out));
   EXPECT_EQ(out, fits);
   EXPECT_FALSE(BuildFtpPath("/", fits + "x", &out));
+  EXPECT_EQ(out, fits);
+  // Joined to the current folder, the whole path counts.
+  const std::size_t cut = fits.rfind('/');
+  ASSERT_TRUE(BuildFtpPath(fits.substr(0, cut), fits.substr(cut + 1), &out));
+  EXPECT_EQ(out, fits);
+  EXPECT_FALSE(BuildFtpPath(fits.substr(0, cut), fits.substr(cut + 1) + "x", &out));
   // The length that counts is the normalised one: climbing back out of a
   // long name leaves a short path.
   ASSERT_TRUE(BuildFtpPath("/", fits + "x/../short", &out));
-  EXPECT_EQ(out, "/short");
+  EXPECT_EQ(out, fits.substr(0, cut) + "/short");
+  ASSERT_TRUE(BuildFtpPath(fits.substr(0, cut), "../up", &out));
+  EXPECT_EQ(out, fits.substr(0, fits.rfind('/', cut - 1)) + "/up");
 }
 
 TEST(StaysWithinTest, LinksLeadingOutOfTheBaseAreCaught) {
