@@ -138,7 +138,7 @@ TEST_F(AccountFileSystemTest, NamesAreServedAsWrittenAndNeverReachANeighbour) {
       EXPECT_EQ(ReadWholeFile(neighbour), "neighbour") << c.ftp;
     }
     // Uploads land under the same name.
-    FileTransfer* upload = fs->OpenForUpload(c.ftp, false, &message_);
+    FileTransfer* upload = fs->OpenForUpload(c.ftp, false, 0, &message_);
     ASSERT_NE(upload, nullptr) << c.ftp << ": " << message_;
     std::string reason;
     EXPECT_TRUE(upload->Write("again", 5, &reason)) << reason;
@@ -167,7 +167,7 @@ TEST_F(AccountFileSystemTest, ADiskPathLongerThanTheSystemTakesIsRefusedNotCut) 
   std::uint64_t size = 0;
   ASSERT_TRUE(fs->GetFileSize(ftp, &size, &message_)) << message_;
   EXPECT_EQ(size, 4u);
-  EXPECT_EQ(fs->OpenForUpload(ftp + "x", false, &message_), nullptr);
+  EXPECT_EQ(fs->OpenForUpload(ftp + "x", false, 0, &message_), nullptr);
   EXPECT_EQ(message_, "The path is in accessible");
   EXPECT_EQ(ReadWholeFile(root + ftp), "deep");
 }
