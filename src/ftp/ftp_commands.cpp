@@ -160,8 +160,8 @@ bool FtpSession::Auth(std::string_view argument) {
   // under TLS.
   Socket().DiscardBuffered();
   std::string error;
-  if (!Socket().AcceptTls(*tls_.context, tls_session_, &StopEvent(), GetClock(), kTlsHandshakeLimitMs,
-                          &error)) {
+  if (!Socket().AcceptTls(*tls_.context, tls_session_, platform::TlsRole::kControl, &StopEvent(), GetClock(),
+                          kTlsHandshakeLimitMs, &error)) {
     LogLine(FormatText(replies::kLogTlsFailed, error.c_str()));
     return false;
   }
@@ -193,8 +193,8 @@ bool FtpSession::SecureDataConnection() {
   runtime::LineSocket& data = data_.Socket();
   std::string error;
   const char* reply = replies::kDataTlsFailed;
-  if (data.AcceptTls(*tls_.context, tls_session_, &StopEvent(), GetClock(), kTlsHandshakeLimitMs,
-                     &error)) {
+  if (data.AcceptTls(*tls_.context, tls_session_, platform::TlsRole::kData, &StopEvent(), GetClock(),
+                     kTlsHandshakeLimitMs, &error)) {
     if (!tls_.reuse_required || data.TlsResumed()) return true;
     error = "the TLS session of the control connection was not resumed";
     reply = replies::kDataNotResumed;

@@ -119,7 +119,7 @@ TlsSessionContext TlsSessionContext::MakeRandom() {
 }
 
 TlsChannel::TlsChannel(const TlsContext& context, SocketHandle socket,
-                       const TlsSessionContext& session_context)
+                       const TlsSessionContext& session_context, TlsRole role)
     : native_(SSL_new(Ctx(context.native_))) {
   if (native_ == nullptr) {
     error_ = TakeErrorText("out of memory");
@@ -128,6 +128,9 @@ TlsChannel::TlsChannel(const TlsContext& context, SocketHandle socket,
   SSL_set_fd(Ssl(native_), socket);
   SSL_set_accept_state(Ssl(native_));
   SSL_set_session_id_context(Ssl(native_), session_context.bytes, TlsSessionContext::kBytes);
+  // TLS 1.3 sends tickets after the handshake; TLS 1.2 sends them inside it,
+  // where the client reads them anyway.
+  if (role == TlsRole::kData) SSL_set_num_tickets(Ssl(native_), 0);
 }
 
 TlsChannel::~TlsChannel() { SSL_free(Ssl(native_)); }
@@ -160,10 +163,16 @@ TlsStatus TlsChannel::Handshake() {
 TlsStatus TlsChannel::Read(void* buffer, std::size_t length, std::size_t* count) {
   *count = 0;
   if (native_ == nullptr) return TlsStatus::kFailed;
+  // The system reports a reset to one read only; the next would find a plain
+  // end of stream, so the first ending is kept for every later read.
+  if (read_end_ != TlsStatus::kDone) return read_end_;
   ERR_clear_error();
   errno = 0;
   const int result = SSL_read_ex(Ssl(native_), buffer, length, count);
-  return result == 1 ? TlsStatus::kDone : Translate(result);
+  if (result == 1) return TlsStatus::kDone;
+  const TlsStatus status = Translate(result);
+  if (status == TlsStatus::kClosed || status == TlsStatus::kFailed) read_end_ = status;
+  return status;
 }
 
 TlsStatus TlsChannel::Write(const void* bytes, std::size_t length, std::size_t* count) {

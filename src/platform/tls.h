@@ -51,6 +51,19 @@ enum class TlsStatus {
   kFailed,     // a protocol or connection error; ErrorText() says which
 };
 
+// What a channel serves.
+enum class TlsRole {
+  // A conversation: an FTP control connection or an HTTPS connection. Its
+  // clients may resume its session later, so it hands out session tickets.
+  kControl,
+  // An FTP data connection: it resumes its control connection's session and
+  // sends nothing after the handshake, no session tickets either. A client
+  // that writes an upload and closes without reading would otherwise have
+  // those unread tickets turn its close into a reset, which throws away the
+  // bytes it has not sent yet.
+  kData,
+};
+
 // Sessions of one TLS "session context" may resume each other; no other
 // session can be resumed under it. A control connection makes a new one and
 // hands it to its data connections.
@@ -64,8 +77,10 @@ struct TlsSessionContext {
 class TlsChannel {
  public:
   // A server-side channel over `socket` (not owned), in `context`, whose
-  // sessions belong to `session_context`. The context must outlive it.
-  TlsChannel(const TlsContext& context, SocketHandle socket, const TlsSessionContext& session_context);
+  // sessions belong to `session_context`, serving as `role`. The context
+  // must outlive it.
+  TlsChannel(const TlsContext& context, SocketHandle socket, const TlsSessionContext& session_context,
+             TlsRole role);
   ~TlsChannel();
   TlsChannel(const TlsChannel&) = delete;
   TlsChannel& operator=(const TlsChannel&) = delete;
@@ -73,7 +88,8 @@ class TlsChannel {
   // One step of the server's handshake: kDone once it is complete.
   TlsStatus Handshake();
   // As ReceiveSome/SendSome. A send that returned kWantRead/kWantWrite must
-  // be repeated with the same first bytes (at least as many).
+  // be repeated with the same first bytes (at least as many). Once a read
+  // returned kClosed or kFailed, every later read returns the same.
   TlsStatus Read(void* buffer, std::size_t length, std::size_t* count);
   TlsStatus Write(const void* bytes, std::size_t length, std::size_t* count);
   // Decrypted bytes wait inside the channel: the socket may not show them.
@@ -92,6 +108,7 @@ class TlsChannel {
 
   void* native_;  // SSL
   std::string error_;
+  TlsStatus read_end_ = TlsStatus::kDone;  // kDone until a read found the end
 };
 
 // Writes a new self-signed certificate for `host` (valid for ten years, with

@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Explicit TLS against the server: curl, lftp and Python's FTP_TLS move
-files byte-identical over protected data connections; a data connection
-that does not resume its control session is refused; `tls = required`
-refuses USER in clear and `tls_data = required` refuses unprotected
-transfers; a thousand broken handshakes leave the server answering.
+files byte-identical over protected data connections; an upload whose
+client closes the data connection right after its last write arrives
+whole, and one that ends in a reset fails; a data connection that does
+not resume its control session is refused; `tls = required` refuses
+USER in clear and `tls_data = required` refuses unprotected transfers; a
+thousand broken handshakes leave the server answering.
 Usage: tls_test.py <e2e_server binary>"""
 import ftplib
 import io
@@ -12,6 +14,7 @@ import os
 import random
 import socket
 import ssl
+import struct
 import subprocess
 import sys
 import tempfile
@@ -26,12 +29,17 @@ def conf(certificate, key, *lines):
 
 class ResumingFTP(ftplib.FTP_TLS):
     """FTP_TLS whose data connections resume the control connection's TLS
-    session, as the server requires by default."""
+    session, as the server requires by default, or `shared_session` (one
+    of another connection), as clients that keep one session cache for
+    several connections do."""
+
+    shared_session = None
 
     def ntransfercmd(self, cmd, rest=None):
         conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
         if self._prot_p:
-            conn = self.context.wrap_socket(conn, server_hostname=self.host, session=self.sock.session)
+            session = self.shared_session or self.sock.session
+            conn = self.context.wrap_socket(conn, server_hostname=self.host, session=session)
         return conn, size
 
 
@@ -43,12 +51,22 @@ def tls_context(certificate):
     return context
 
 
-def login(server, certificate, kind=ResumingFTP, context=None):
-    ftp = kind(context=context or tls_context(certificate), timeout=20)
+def login(server, certificate, kind=ResumingFTP, context=None, user=USER, password=PASSWORD):
+    ftp = kind(context=context or tls_context(certificate), timeout=60)
     ftp.connect("localhost", server.port)
     ftp.auth()
-    ftp.login(USER, PASSWORD)
+    ftp.login(user, password)
     return ftp
+
+
+def refused_transfer(ftp, command):
+    """A transfer whose data connection the server ends at once: the reply."""
+    try:
+        with ftp.transfercmd(command) as conn:
+            assert not conn.recv(100)
+    except (ssl.SSLError, OSError):
+        pass  # the server ends the connection during or just after the handshake
+    return refused("522", ftp.voidresp)
 
 
 def refused(code, call):
@@ -155,6 +173,80 @@ def check_ftplib(server, certificate):
     other.quit()
 
 
+def tls_contexts(certificate):
+    """The ways a client resumes a session, by name."""
+    tickets = ssl.create_default_context(cafile=certificate)  # TLS 1.3
+    session_ids = tls_context(certificate)
+    session_ids.options |= ssl.OP_NO_TICKET
+    return [("TLS 1.3", tickets), ("TLS 1.2 tickets", tls_context(certificate)),
+            ("TLS 1.2 session ids", session_ids)]
+
+
+def store_by_hand(ftp, name, payload, end):
+    """STOR over a data connection made by hand that resumes the control
+    session; `end` ends it after the last write. Returns the final reply."""
+    _, port = ftplib.parse227(ftp.sendcmd("PASV"))
+    with socket.create_connection(("127.0.0.1", port), timeout=60) as raw:
+        ftp.putcmd("STOR " + name)
+        assert ftp.getresp().startswith("150")
+        data = ftp.context.wrap_socket(raw, server_hostname="localhost", session=ftp.sock.session)
+        assert data.session_reused
+        data.sendall(payload)
+        end(data)
+    try:
+        return ftp.voidresp()
+    except ftplib.error_temp as error:
+        return str(error)
+
+
+def close_at_once(data):
+    # No closing alert and nothing read: whatever the server sent after
+    # the handshake would make this system answer with a reset.
+    data.close()
+
+
+def close_in_order(data):
+    data.unwrap().close()
+
+
+def close_with_reset(data):
+    data.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    data.close()
+
+
+def check_upload_ends(server, certificate):
+    big = os.urandom(52_400_000)
+    small = big[:3_000_000]
+    cases = [  # how the client ends, what it sends, whether the upload is whole
+        (close_at_once, big, True), (close_at_once, big, True), (close_in_order, small, True),
+        (close_with_reset, small, False)]
+    log = os.path.join(server.folder, "logs", "ftp_0.txt")
+    for version, context in tls_contexts(certificate)[:2]:
+        ftp = login(server, certificate, context=context)
+        ftp.prot_p()
+        ftp.voidcmd("TYPE I")
+        for number, (end, payload, whole) in enumerate(cases):
+            name = "ends-%d.bin" % number
+            path = os.path.join(server.root, name)
+            reply = store_by_hand(ftp, name, payload, end)
+            where = "%s, %s, case %d: %s" % (version, end.__name__, number, reply)
+            if whole:
+                assert reply.startswith("226"), where
+                assert os.path.getsize(path) == len(payload), (where, os.path.getsize(path))
+                with open(path, "rb") as f:
+                    assert f.read() == payload, where
+                assert "File Uploaded: File=[/%s]" % name in open(log).read(), where
+            else:
+                assert reply.startswith("426 Transfer incomplete, data connection was lost."), where
+                assert not os.path.exists(path), where
+                assert "Upload Failed: File=[/%s], Reason=[Aborted / Stopped / Data Connection Failure]" \
+                    % name in open(log).read(), where
+            if os.path.exists(path):
+                os.remove(path)
+        assert ftp.sendcmd("NOOP").startswith("200")
+        ftp.quit()
+
+
 def check_required(binary, certificate, key):
     with Server(binary, conf=conf(certificate, key, "tls = required", "tls_data = required")) as server:
         clear = ftplib.FTP(timeout=20)
@@ -253,6 +345,7 @@ def main():
         with Server(sys.argv[1], conf=conf(certificate, key, "tls = optional")) as server:
             check_curl_and_lftp(server, certificate, work)
             check_ftplib(server, certificate)
+            check_upload_ends(server, certificate)
             check_handshake_fuzz(server, certificate)
         check_required(sys.argv[1], certificate, key)
     print("ok")
