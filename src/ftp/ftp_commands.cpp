@@ -167,6 +167,7 @@ bool FtpSession::Auth(std::string_view argument) {
   }
   LogLine(FormatText(replies::kLogTlsStarted, Socket().TlsVersionText().c_str()));
   protect_data_ = false;
+  if (account_ != nullptr) ShareTlsSession();
   return true;
 }
 
@@ -182,6 +183,15 @@ bool FtpSession::Prot(std::string_view argument) {
     return Answer(replies::kProtClear);
   }
   return Answer(replies::kProtUnsupported);
+}
+
+void FtpSession::ShareTlsSession() {
+  // Clients that run transfers in parallel (several control connections of
+  // one account from one address) often keep one TLS session for all of
+  // their data connections. The group is the account and the address; the
+  // name's length keeps every pair apart.
+  const std::string name = account_->Name();
+  Socket().JoinTlsGroup(std::to_string(name.size()) + ":" + name + "@" + peer_address_);
 }
 
 const char* FtpSession::TlsTransferRefusal() const {

@@ -116,8 +116,14 @@ class TcpSocket {
   // False when nothing has arrived yet; false and closed (code 10) when the
   // connection ended first.
   [[nodiscard]] bool PeekFirstByte(std::uint8_t* byte);
-  // The TLS handshake resumed a session of the same session context.
+  // The TLS handshake resumed a session of the same session context, or of
+  // a control connection of the same group.
   bool TlsResumed() const { return tls_ != nullptr && tls_->Resumed(); }
+  // A control connection over TLS joins `group` (platform::TlsChannel::
+  // JoinGroup); nothing for a plain connection.
+  void JoinTlsGroup(const std::string& group) {
+    if (tls_ != nullptr) tls_->JoinGroup(group);
+  }
   // Received bytes already decrypted and waiting inside the TLS session, which
   // a wait on the socket would not see.
   bool HasPendingInput() const { return tls_ != nullptr && tls_->HasPending(); }
