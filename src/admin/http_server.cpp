@@ -126,7 +126,7 @@ bool HttpConnection::StartTls() {
     return true;
   }
   std::string error;
-  if (socket.AcceptTls(*tls_.context, *tls_.session, &StopEvent(), GetClock(),
+  if (socket.AcceptTls(*tls_.context, *tls_.session, platform::TlsRole::kControl, &StopEvent(), GetClock(),
                        limits::kTlsHandshakeLimitMs, &error))
     return true;
   LogLine("TLS Failed: Reason=[" + error + "]");

@@ -161,13 +161,14 @@ bool FtpSession::Auth(std::string_view argument) {
   // under TLS.
   Socket().DiscardBuffered();
   std::string error;
-  if (!Socket().AcceptTls(*tls_.context, tls_session_, &StopEvent(), GetClock(), kTlsHandshakeLimitMs,
-                          &error)) {
+  if (!Socket().AcceptTls(*tls_.context, tls_session_, platform::TlsRole::kControl, &StopEvent(), GetClock(),
+                          kTlsHandshakeLimitMs, &error)) {
     LogLine(FormatText(replies::kLogTlsFailed, error.c_str()));
     return false;
   }
   LogLine(FormatText(replies::kLogTlsStarted, Socket().TlsVersionText().c_str()));
   protect_data_ = false;
+  if (account_ != nullptr) ShareTlsSession();
   return true;
 }
 
@@ -185,6 +186,15 @@ bool FtpSession::Prot(std::string_view argument) {
   return Answer(replies::kProtUnsupported);
 }
 
+void FtpSession::ShareTlsSession() {
+  // Clients that run transfers in parallel (several control connections of
+  // one account from one address) often keep one TLS session for all of
+  // their data connections. The group is the account and the address; the
+  // name's length keeps every pair apart.
+  const std::string name = account_->Name();
+  Socket().JoinTlsGroup(std::to_string(name.size()) + ":" + name + "@" + peer_address_);
+}
+
 const char* FtpSession::TlsTransferRefusal() const {
   if (tls_.mode == TlsConfig::Mode::kOff || !tls_.data_required || protect_data_) return nullptr;
   return replies::kDataMustBeProtected;
@@ -194,8 +204,8 @@ bool FtpSession::SecureDataConnection() {
   runtime::LineSocket& data = data_.Socket();
   std::string error;
   const char* reply = replies::kDataTlsFailed;
-  if (data.AcceptTls(*tls_.context, tls_session_, &StopEvent(), GetClock(), kTlsHandshakeLimitMs,
-                     &error)) {
+  if (data.AcceptTls(*tls_.context, tls_session_, platform::TlsRole::kData, &StopEvent(), GetClock(),
+                     kTlsHandshakeLimitMs, &error)) {
     if (!tls_.reuse_required || data.TlsResumed()) return true;
     error = "the TLS session of the control connection was not resumed";
     reply = replies::kDataNotResumed;

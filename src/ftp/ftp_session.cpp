@@ -168,6 +168,7 @@ bool FtpSession::LoginLoop() {
 }
 
 void FtpSession::AfterLogin() {
+  ShareTlsSession();
   const accounts::EffectiveRecord record = account_->RecordCopy();
   if (record.mUseStartDir) {
     std::string start;

@@ -124,6 +124,10 @@ class FtpSession final : public runtime::TcpConnection {
   bool Prot(std::string_view argument);
   // The reply that keeps a transfer from starting under the TLS rules, or null.
   const char* TlsTransferRefusal() const;
+  // Once logged in over TLS: shares the control connection's TLS session with
+  // the data connections of the account's other sessions from the same
+  // address, and theirs with this one's.
+  void ShareTlsSession();
   // TLS on the just opened data connection (after its 150 reply); false
   // with the transfer handed back and the client told.
   bool SecureDataConnection();

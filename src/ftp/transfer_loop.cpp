@@ -170,6 +170,20 @@ TransferLoop::Step TransferLoop::DirectStep(runtime::LineSocket& data) {
   return step;
 }
 
+TransferLoop::Step TransferLoop::UploadEnded(const runtime::LineSocket& data) {
+  // The client ends an upload by ending the data connection in order. A
+  // reset or a failed TLS session may have dropped bytes it sent (a client
+  // that closes with bytes unread gets its unsent ones thrown away and the
+  // connection reset), so the upload failed, like a lost download. Over TLS
+  // an end of stream without the closing alert still completes it: many
+  // clients send none after an upload, and an attacker who could forge the
+  // end could cut a plain transfer short as well.
+  if (data.Broken())
+    return End(true, LogText(true, replies::kReasonStoppedOrLost), {replies::kTransferLost},
+               replies::kActUploaded);
+  return End(false, LogText(false, nullptr), {replies::kTransferComplete}, replies::kActUploaded);
+}
+
 TransferLoop::Step TransferLoop::UploadStep(runtime::LineSocket& data) {
   if (stop_) {
     std::vector<std::string> lines;
@@ -180,14 +194,11 @@ TransferLoop::Step TransferLoop::UploadStep(runtime::LineSocket& data) {
     }
     return End(true, LogText(true, replies::kReasonStopped), std::move(lines), replies::kActUploaded);
   }
-  // The client closing the data connection completes the upload.
-  if (data.GetState() != runtime::TcpSocket::kConnected)
-    return End(false, LogText(false, nullptr), {replies::kTransferComplete}, replies::kActUploaded);
+  if (data.GetState() != runtime::TcpSocket::kConnected) return UploadEnded(data);
   const std::uint32_t grant = account_->UploadAllowance(chunk_);
   if (grant == 0) return WaitFor(Wait::kRefill);
   std::size_t length = grant;
-  if (!data.Receive(buffer_.get(), &length))
-    return End(false, LogText(false, nullptr), {replies::kTransferComplete}, replies::kActUploaded);
+  if (!data.Receive(buffer_.get(), &length)) return UploadEnded(data);
   if (length == 0) return WaitFor(Wait::kReadable);
   std::string reason;
   if (!transfer_->Write(buffer_.get(), length, &reason)) {

@@ -88,6 +88,8 @@ class TransferLoop {
   Step DownloadStep(runtime::LineSocket& data);
   Step DirectStep(runtime::LineSocket& data);
   Step UploadStep(runtime::LineSocket& data);
+  // The end of an upload whose data connection has closed.
+  Step UploadEnded(const runtime::LineSocket& data);
   Step End(bool failed, std::string log, std::vector<std::string> replies, const char* activity);
   std::string LogText(bool failed, const char* reason) const;
   const char* DoneActivity() const;

@@ -257,6 +257,16 @@ void CloseSocket(SocketHandle socket) {
   if (socket >= 0) close(socket);
 }
 
+void CloseWithReset(SocketHandle socket) {
+  if (socket < 0) return;
+  // Lingering for no time makes close() send a reset and drop what waits.
+  linger abort{};
+  abort.l_onoff = 1;
+  abort.l_linger = 0;
+  setsockopt(socket, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  close(socket);
+}
+
 bool ResolveIpv4(const char* host, Endpoint* out) {
   in_addr parsed{};
   if (inet_aton(host, &parsed) != 0) {

@@ -97,6 +97,10 @@ void SetNoDelay(SocketHandle socket);
 void SetUrgentInline(SocketHandle socket);
 void ShutdownBoth(SocketHandle socket);
 void CloseSocket(SocketHandle socket);
+// Closes `socket` with a reset instead of an orderly end, as a peer's
+// system does when the connection breaks (the other end's receive fails
+// with "connection reset"). For tests that must break a connection.
+void CloseWithReset(SocketHandle socket);
 
 // A dotted address ("127.0.0.1", also the classic shorthand forms), else the
 // first IPv4 address the name resolves to. False when there is none.

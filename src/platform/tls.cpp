@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 namespace quillon::platform {
 
@@ -47,7 +48,85 @@ bool Readable(const std::string& path, std::string* reason) {
 
 }  // namespace
 
+// The OpenSSL callbacks through which a data channel resumes a session of
+// its group. They run on the thread of the channel's handshake.
+struct TlsHooks {
+  static TlsChannel* Channel(SSL* ssl) { return static_cast<TlsChannel*>(SSL_get_app_data(ssl)); }
+
+  // Before the server looks for the session a client offers: a TLS 1.2
+  // session id of a group member makes the channel resume under that
+  // member's session context.
+  static int OnClientHello(SSL* ssl, int* /*alert*/, void* /*arg*/) {
+    TlsChannel* channel = Channel(ssl);
+    if (channel == nullptr || channel->role_ != TlsRole::kData) return SSL_CLIENT_HELLO_SUCCESS;
+    const unsigned char* id = nullptr;
+    const std::size_t length = SSL_client_hello_get0_session_id(ssl, &id);
+    if (length == 0) return SSL_CLIENT_HELLO_SUCCESS;
+    const std::string sibling = channel->context_.SiblingBySessionId(
+        channel->session_context_, std::string(reinterpret_cast<const char*>(id), length));
+    if (!sibling.empty() &&
+        SSL_set_session_id_context(ssl, reinterpret_cast<const unsigned char*>(sibling.data()),
+                                   static_cast<unsigned int>(sibling.size())) == 1)
+      channel->resuming_context_ = sibling;
+    return SSL_CLIENT_HELLO_SUCCESS;
+  }
+
+  // A ticket decrypted: one of a group member's session is taken over into
+  // the channel's session context, so that it resumes. Any other ticket is
+  // left as it is (and resumes only under its own session context); tickets
+  // that did not decrypt are ignored, as without this hook.
+  static SSL_TICKET_RETURN OnTicket(SSL* ssl, SSL_SESSION* session, const unsigned char* /*key_name*/,
+                                    std::size_t /*key_name_length*/, SSL_TICKET_STATUS status,
+                                    void* /*arg*/) {
+    if (status != SSL_TICKET_SUCCESS && status != SSL_TICKET_SUCCESS_RENEW) return SSL_TICKET_RETURN_IGNORE_RENEW;
+    TlsChannel* channel = Channel(ssl);
+    if (channel != nullptr && channel->role_ == TlsRole::kData && session != nullptr) {
+      unsigned int length = 0;
+      const unsigned char* bytes = SSL_SESSION_get0_id_context(session, &length);
+      const std::string carried(reinterpret_cast<const char*>(bytes), length);
+      const std::string& resuming = channel->resuming_context_;
+      if (carried != resuming && channel->context_.SameGroup(channel->session_context_, carried) &&
+          SSL_SESSION_set1_id_context(session, reinterpret_cast<const unsigned char*>(resuming.data()),
+                                      static_cast<unsigned int>(resuming.size())) != 1)
+        ERR_clear_error();  // not taken over: it resumes nothing here
+    }
+    return status == SSL_TICKET_SUCCESS ? SSL_TICKET_RETURN_USE : SSL_TICKET_RETURN_USE_RENEW;
+  }
+};
+
 TlsContext::~TlsContext() { SSL_CTX_free(Ctx(native_)); }
+
+void TlsContext::Join(const std::string& session_context, Member member) const {
+  std::lock_guard<std::mutex> guard(groups_lock_);
+  if (!member.session_id.empty()) by_session_id_[member.session_id] = session_context;
+  members_[session_context] = std::move(member);
+}
+
+void TlsContext::Leave(const std::string& session_context) const {
+  std::lock_guard<std::mutex> guard(groups_lock_);
+  const auto member = members_.find(session_context);
+  if (member == members_.end()) return;
+  if (!member->second.session_id.empty()) by_session_id_.erase(member->second.session_id);
+  members_.erase(member);
+}
+
+bool TlsContext::SameGroup(const std::string& own, const std::string& other) const {
+  std::lock_guard<std::mutex> guard(groups_lock_);
+  const auto mine = members_.find(own);
+  const auto theirs = members_.find(other);
+  return mine != members_.end() && theirs != members_.end() && mine->second.group == theirs->second.group;
+}
+
+std::string TlsContext::SiblingBySessionId(const std::string& own, const std::string& session_id) const {
+  std::lock_guard<std::mutex> guard(groups_lock_);
+  const auto owner = by_session_id_.find(session_id);
+  if (owner == by_session_id_.end()) return "";
+  const auto mine = members_.find(own);
+  const auto theirs = members_.find(owner->second);
+  if (mine == members_.end() || theirs == members_.end() || mine->second.group != theirs->second.group)
+    return "";
+  return owner->second;
+}
 
 std::unique_ptr<TlsContext> TlsContext::Create(const std::string& certificate_file,
                                                const std::string& key_file, TlsVersion minimum,
@@ -84,6 +163,11 @@ std::unique_ptr<TlsContext> TlsContext::Create(const std::string& certificate_fi
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_SERVER);
   static const unsigned char kDefaultContext[] = "quillon";
   SSL_CTX_set_session_id_context(ctx, kDefaultContext, sizeof kDefaultContext - 1);
+  // A data channel may resume the session of a control channel of its
+  // group: the client hello names an offered TLS 1.2 session by its id, a
+  // decrypted ticket shows which control channel's session it carries.
+  SSL_CTX_set_client_hello_cb(ctx, TlsHooks::OnClientHello, context.get());
+  SSL_CTX_set_session_ticket_cb(ctx, nullptr, TlsHooks::OnTicket, context.get());
   if (SSL_CTX_use_certificate_chain_file(ctx, certificate_file.c_str()) != 1) {
     *error = "Unable to use the TLS certificate " + certificate_file + ": " +
              TakeErrorText("not a PEM certificate");
@@ -119,18 +203,45 @@ TlsSessionContext TlsSessionContext::MakeRandom() {
 }
 
 TlsChannel::TlsChannel(const TlsContext& context, SocketHandle socket,
-                       const TlsSessionContext& session_context)
-    : native_(SSL_new(Ctx(context.native_))) {
+                       const TlsSessionContext& session_context, TlsRole role)
+    : context_(context),
+      session_context_(reinterpret_cast<const char*>(session_context.bytes), TlsSessionContext::kBytes),
+      role_(role),
+      native_(SSL_new(Ctx(context.native_))),
+      resuming_context_(session_context_) {
   if (native_ == nullptr) {
     error_ = TakeErrorText("out of memory");
     return;
   }
+  SSL_set_app_data(Ssl(native_), this);  // for the hooks
   SSL_set_fd(Ssl(native_), socket);
   SSL_set_accept_state(Ssl(native_));
   SSL_set_session_id_context(Ssl(native_), session_context.bytes, TlsSessionContext::kBytes);
+  // TLS 1.3 sends tickets after the handshake; TLS 1.2 sends them inside it,
+  // where the client reads them anyway.
+  if (role == TlsRole::kData) SSL_set_num_tickets(Ssl(native_), 0);
 }
 
-TlsChannel::~TlsChannel() { SSL_free(Ssl(native_)); }
+TlsChannel::~TlsChannel() {
+  if (joined_) context_.Leave(session_context_);
+  SSL_free(Ssl(native_));
+}
+
+void TlsChannel::JoinGroup(const std::string& group) {
+  if (native_ == nullptr || role_ != TlsRole::kControl || joined_ || !SSL_is_init_finished(Ssl(native_)))
+    return;
+  TlsContext::Member member{group, ""};
+  // TLS 1.3 resumes by ticket only; a TLS 1.2 session with a ticket has no id.
+  if (SSL_version(Ssl(native_)) == TLS1_2_VERSION) {
+    if (const SSL_SESSION* session = SSL_get_session(Ssl(native_))) {
+      unsigned int length = 0;
+      const unsigned char* id = SSL_SESSION_get_id(session, &length);
+      member.session_id.assign(reinterpret_cast<const char*>(id), length);
+    }
+  }
+  context_.Join(session_context_, std::move(member));
+  joined_ = true;
+}
 
 TlsStatus TlsChannel::Translate(int result) {
   const int code = SSL_get_error(Ssl(native_), result);
@@ -160,10 +271,16 @@ TlsStatus TlsChannel::Handshake() {
 TlsStatus TlsChannel::Read(void* buffer, std::size_t length, std::size_t* count) {
   *count = 0;
   if (native_ == nullptr) return TlsStatus::kFailed;
+  // The system reports a reset to one read only; the next would find a plain
+  // end of stream, so the first ending is kept for every later read.
+  if (read_end_ != TlsStatus::kDone) return read_end_;
   ERR_clear_error();
   errno = 0;
   const int result = SSL_read_ex(Ssl(native_), buffer, length, count);
-  return result == 1 ? TlsStatus::kDone : Translate(result);
+  if (result == 1) return TlsStatus::kDone;
+  const TlsStatus status = Translate(result);
+  if (status == TlsStatus::kClosed || status == TlsStatus::kFailed) read_end_ = status;
+  return status;
 }
 
 TlsStatus TlsChannel::Write(const void* bytes, std::size_t length, std::size_t* count) {

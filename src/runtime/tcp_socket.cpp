@@ -37,6 +37,7 @@ void TcpSocket::ResetFields() {
   tls_.reset();
   handle_ = platform::kNoSocket;
   state_ = kClosed;
+  broken_ = false;
   peer_ = platform::Endpoint{};
   local_ = platform::Endpoint{};
   std::strcpy(peer_text_, "0.0.0.0");
@@ -52,6 +53,7 @@ void TcpSocket::AssignFrom(TcpSocket& other) {
   peer_ = other.peer_;
   local_ = other.local_;
   last_error_ = other.last_error_;
+  broken_ = other.broken_;
   state_ = other.state_;
   bytes_received_ = other.bytes_received_;
   bytes_sent_ = other.bytes_sent_;
@@ -191,7 +193,7 @@ bool TcpSocket::PeekFirstByte(std::uint8_t* byte) {
   const platform::IoStatus status = platform::PeekSome(handle_, byte, length, &peeked, nullptr);
   if (status == platform::IoStatus::kWouldBlock) return false;
   if (status == platform::IoStatus::kDone) return true;
-  return FailIo(kErrorClosed, &length, true);
+  return FailIo(kErrorClosed, &length, true, status == platform::IoStatus::kFailed);
 }
 
 bool TcpSocket::CompleteIo(platform::IoStatus status, std::size_t moved, std::uint64_t* counter,
@@ -204,9 +206,8 @@ bool TcpSocket::CompleteIo(platform::IoStatus status, std::size_t moved, std::ui
     case platform::IoStatus::kWouldBlock:
       *length = 0;
       return true;
-    case platform::IoStatus::kClosed:
-    case platform::IoStatus::kFailed:
-      break;
+    case platform::IoStatus::kClosed: break;
+    case platform::IoStatus::kFailed: return FailIo(kErrorClosed, length, true, true);
   }
   return FailIo(kErrorClosed, length, true);
 }
@@ -222,19 +223,19 @@ bool TcpSocket::CompleteTls(platform::TlsStatus status, std::size_t moved, std::
       // wait for it before they read the transfer's reply expect.
       tls_->Close();
       break;
-    case platform::TlsStatus::kFailed: break;
+    case platform::TlsStatus::kFailed: return FailIo(kErrorClosed, length, true, true);
   }
   return FailIo(kErrorClosed, length, true);
 }
 
 bool TcpSocket::AcceptTls(const platform::TlsContext& context, const platform::TlsSessionContext& session,
-                          const platform::Event* stop, platform::Clock& clock, std::uint32_t timeout_ms,
-                          std::string* error) {
+                          platform::TlsRole role, const platform::Event* stop, platform::Clock& clock,
+                          std::uint32_t timeout_ms, std::string* error) {
   if (state_ != kConnected) {
     *error = "not connected";
     return false;
   }
-  tls_ = std::make_unique<platform::TlsChannel>(context, handle_, session);
+  tls_ = std::make_unique<platform::TlsChannel>(context, handle_, session, role);
   const std::uint32_t start = clock.TickMs();
   for (;;) {
     const platform::TlsStatus status = tls_->Handshake();
@@ -259,9 +260,10 @@ bool TcpSocket::AcceptTls(const platform::TlsContext& context, const platform::T
   }
 }
 
-bool TcpSocket::FailIo(std::int32_t code, std::size_t* length, bool close) {
+bool TcpSocket::FailIo(std::int32_t code, std::size_t* length, bool close, bool broken) {
   if (close) Close();
   last_error_ = code;
+  broken_ = broken;
   *length = 0;
   return false;
 }

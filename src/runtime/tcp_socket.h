@@ -57,7 +57,7 @@ class TcpSocket {
   // Receives what is available, up to *length bytes. True with *length 0
   // when nothing is readable. False with *length 0 when not connected
   // (code 8) or when the peer closed or the connection broke (code 10; the
-  // socket is then closed).
+  // socket is then closed, and Broken() tells the two apart).
   virtual bool Receive(void* buffer, std::size_t* length);
 
   // Releases the handle; state 0, addresses "0.0.0.0", ports and octets 0.
@@ -100,22 +100,30 @@ class TcpSocket {
   // that the file had no more bytes (true, *length 0).
   [[nodiscard]] bool SendFromFile(int file, std::size_t* length, bool* file_ended);
 
-  // Makes this connected socket the server side of a TLS session and runs
-  // the handshake to its end, waiting while it needs the peer, at most
-  // `timeout_ms` in all (by `clock`) and not past a stop. From then on Send
-  // and Receive move plain bytes through TLS (SendFromFile is not for TLS
-  // sockets). False with *error saying why; the socket is then closed.
+  // Makes this connected socket the server side of a TLS session serving as
+  // `role` and runs the handshake to its end, waiting while it needs the
+  // peer, at most `timeout_ms` in all (by `clock`) and not past a stop. From
+  // then on Send and Receive move plain bytes through TLS (SendFromFile is
+  // not for TLS sockets). False with *error saying why; the socket is then
+  // closed.
   [[nodiscard]] bool AcceptTls(const platform::TlsContext& context,
-                               const platform::TlsSessionContext& session, const platform::Event* stop,
-                               platform::Clock& clock, std::uint32_t timeout_ms, std::string* error);
+                               const platform::TlsSessionContext& session, platform::TlsRole role,
+                               const platform::Event* stop, platform::Clock& clock,
+                               std::uint32_t timeout_ms, std::string* error);
   bool IsTls() const { return tls_ != nullptr; }
   // The first byte the peer sent, left in place, when it has arrived (a
   // server that speaks TLS and plain on one port tells them apart by it).
   // False when nothing has arrived yet; false and closed (code 10) when the
   // connection ended first.
   [[nodiscard]] bool PeekFirstByte(std::uint8_t* byte);
-  // The TLS handshake resumed a session of the same session context.
+  // The TLS handshake resumed a session of the same session context, or of
+  // a control connection of the same group.
   bool TlsResumed() const { return tls_ != nullptr && tls_->Resumed(); }
+  // A control connection over TLS joins `group` (platform::TlsChannel::
+  // JoinGroup); nothing for a plain connection.
+  void JoinTlsGroup(const std::string& group) {
+    if (tls_ != nullptr) tls_->JoinGroup(group);
+  }
   // Received bytes already decrypted and waiting inside the TLS session, which
   // a wait on the socket would not see.
   bool HasPendingInput() const { return tls_ != nullptr && tls_->HasPending(); }
@@ -146,6 +154,11 @@ class TcpSocket {
 
   State GetState() const { return state_; }
   std::int32_t LastError() const { return last_error_; }
+  // The send or receive that closed the socket (code 10) found the
+  // connection broken: reset, failed, or its TLS session failed. False when
+  // the peer ended it in order (an end of stream, with or without TLS's
+  // closing alert), and again once the socket is closed or used anew.
+  bool Broken() const { return broken_; }
   const char* PeerAddressText() const { return peer_text_; }
   const char* LocalAddressText() const { return local_text_; }
   std::uint16_t PeerPort() const { return peer_.port; }
@@ -171,7 +184,7 @@ class TcpSocket {
   // socket closed) when the connection broke.
   bool CompleteIo(platform::IoStatus status, std::size_t moved, std::uint64_t* counter,
                   std::size_t* length);
-  bool FailIo(std::int32_t code, std::size_t* length, bool close);
+  bool FailIo(std::int32_t code, std::size_t* length, bool close, bool broken = false);
   // As CompleteIo for a TLS step.
   bool CompleteTls(platform::TlsStatus status, std::size_t moved, std::uint64_t* counter,
                    std::size_t* length);
@@ -182,6 +195,7 @@ class TcpSocket {
   char local_text_[16];
   platform::Endpoint local_;
   std::int32_t last_error_ = 0;
+  bool broken_ = false;
   int accept_error_ = 0;
   State state_ = kClosed;
   std::uint64_t bytes_received_ = 0;

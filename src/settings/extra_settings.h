@@ -24,8 +24,9 @@
 //   tls_data         "optional" or "required" (transfers only with PROT P
 //                    once TLS is on) ("optional")
 //   tls_session_reuse "required" (a protected data connection must resume
-//                    its control connection's TLS session) or "optional"
-//                    ("required")
+//                    its control connection's TLS session, or that of
+//                    another control connection of the same account from
+//                    the same address) or "optional" ("required")
 //   admin_tls        "on": the remote admin speaks HTTPS (with the same
 //                    certificate) and answers plain HTTP with a redirect
 //                    ("off")

@@ -1,7 +1,9 @@
 // A real FTP server process for interoperability tests with clients no one
 // here wrote. Usage:
-//   e2e_server <program folder> <user> <password> [--admin <pages> <admin password>]
-// Reads <program folder>/config/quillon.conf when a test wrote one.
+//   e2e_server <program folder> <user> <password> [--account <user> <password>]...
+//              [--admin <pages> <admin password>]
+// Every account has all rights on <program folder>/root. Reads
+// <program folder>/config/quillon.conf when a test wrote one.
 // Prints "PORT <n>" once it listens on an ephemeral loopback-reachable port
 // (and, with --admin, "ADMIN <n>" once the remote admin serves the pages
 // copied from <pages>), then serves until its standard input closes.
@@ -12,6 +14,8 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "admin/remote_admin_service.h"
 #include "ftp/ftp_server.h"
@@ -20,11 +24,30 @@
 
 int main(int argc, char** argv) {
   using namespace quillon;
-  const bool admin = argc == 7 && std::string(argv[4]) == "--admin";
-  if (argc != 4 && !admin) {
-    std::cerr << "usage: e2e_server <program folder> <user> <password> [--admin <pages> <password>]\n";
+  std::vector<std::pair<std::string, std::string>> users;
+  const char* admin_pages = nullptr;
+  const char* admin_password = nullptr;
+  bool usage = argc < 4;
+  if (!usage) users.emplace_back(argv[2], argv[3]);
+  for (int i = 4; i < argc && !usage; i += 3) {
+    const std::string option = argv[i];
+    if (i + 2 >= argc) {
+      usage = true;
+    } else if (option == "--account") {
+      users.emplace_back(argv[i + 1], argv[i + 2]);
+    } else if (option == "--admin") {
+      admin_pages = argv[i + 1];
+      admin_password = argv[i + 2];
+    } else {
+      usage = true;
+    }
+  }
+  if (usage) {
+    std::cerr << "usage: e2e_server <program folder> <user> <password> [--account <user> <password>]... "
+                 "[--admin <pages> <password>]\n";
     return 2;
   }
+  const bool admin = admin_pages != nullptr;
   const std::string folder = argv[1];
   for (const char* sub : {"config", "logs", "accountlogs", "temp", "root"})
     std::filesystem::create_directories(std::filesystem::path(folder) / sub);
@@ -42,13 +65,15 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  accounts::AccountRecord user;
-  user.SetName(argv[2]);
-  user.SetPassword(argv[3]);
-  user.mRights = accounts::kAllRights;
-  user.mUseRootFolder = true;
-  user.SetRootFolder(folder + "/root");
-  server.Accounts().AddOrUpdate(user);
+  for (const auto& [name, password] : users) {
+    accounts::AccountRecord user;
+    user.SetName(name);
+    user.SetPassword(password);
+    user.mRights = accounts::kAllRights;
+    user.mUseRootFolder = true;
+    user.SetRootFolder(folder + "/root");
+    server.Accounts().AddOrUpdate(user);
+  }
   std::string error;
   if (!server.Activate(&error)) {
     std::cerr << error << "\n";
@@ -63,13 +88,13 @@ int main(int argc, char** argv) {
   std::cout << "PORT " << port << std::endl;
   std::unique_ptr<admin::RemoteAdminService> remote_admin;
   if (admin) {
-    std::filesystem::copy(argv[5], std::filesystem::path(folder) / "remoteadmin",
+    std::filesystem::copy(admin_pages, std::filesystem::path(folder) / "remoteadmin",
                           std::filesystem::copy_options::recursive |
                               std::filesystem::copy_options::overwrite_existing);
     {
       runtime::CriticalSection::Guard guard(server.Settings().Lock());
       server.Settings().mRAPort = 0;
-      server.Settings().mRAPass = argv[6];
+      server.Settings().mRAPass = admin_password;
     }
     remote_admin = std::make_unique<admin::RemoteAdminService>(server, clock, folder);
     if (!remote_admin->Start()) {

@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
 """Explicit TLS against the server: curl, lftp and Python's FTP_TLS move
-files byte-identical over protected data connections; a data connection
-that does not resume its control session is refused; `tls = required`
-refuses USER in clear and `tls_data = required` refuses unprotected
-transfers; a thousand broken handshakes leave the server answering.
+files byte-identical over protected data connections; an upload whose
+client closes the data connection right after its last write arrives
+whole, and one that ends in a reset fails; a data connection may resume
+the TLS session of its own control connection or of another logged-in
+control connection of the same account from the same address, and no
+other; `tls = required` refuses USER in clear and `tls_data = required`
+refuses unprotected transfers; a thousand broken handshakes leave the
+server answering.
 Usage: tls_test.py <e2e_server binary>"""
 import ftplib
 import io
@@ -12,6 +16,7 @@ import os
 import random
 import socket
 import ssl
+import struct
 import subprocess
 import sys
 import tempfile
@@ -26,12 +31,17 @@ def conf(certificate, key, *lines):
 
 class ResumingFTP(ftplib.FTP_TLS):
     """FTP_TLS whose data connections resume the control connection's TLS
-    session, as the server requires by default."""
+    session, as the server requires by default, or `shared_session` (one
+    of another connection), as clients that keep one session cache for
+    several connections do."""
+
+    shared_session = None
 
     def ntransfercmd(self, cmd, rest=None):
         conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
         if self._prot_p:
-            conn = self.context.wrap_socket(conn, server_hostname=self.host, session=self.sock.session)
+            session = self.shared_session or self.sock.session
+            conn = self.context.wrap_socket(conn, server_hostname=self.host, session=session)
         return conn, size
 
 
@@ -43,12 +53,23 @@ def tls_context(certificate):
     return context
 
 
-def login(server, certificate, kind=ResumingFTP, context=None):
-    ftp = kind(context=context or tls_context(certificate), timeout=20)
-    ftp.connect("localhost", server.port)
+def login(server, certificate, kind=ResumingFTP, context=None, user=USER, password=PASSWORD,
+          source_address=None):
+    ftp = kind(context=context or tls_context(certificate), timeout=60)
+    ftp.connect("localhost", server.port, source_address=source_address)
     ftp.auth()
-    ftp.login(USER, PASSWORD)
+    ftp.login(user, password)
     return ftp
+
+
+def refused_transfer(ftp, command):
+    """A transfer whose data connection the server ends at once: the reply."""
+    try:
+        with ftp.transfercmd(command) as conn:
+            assert not conn.recv(100)
+    except (ssl.SSLError, OSError):
+        pass  # the server ends the connection during or just after the handshake
+    return refused("522", ftp.voidresp)
 
 
 def refused(code, call):
@@ -135,24 +156,157 @@ def check_ftplib(server, certificate):
     assert thief.sendcmd("NOOP").startswith("200")
     thief.quit()
 
-    # Another client of the server, with a TLS session of its own, takes
-    # the passive port first: it cannot resume the victim's session.
-    victim = login(server, certificate)
-    victim.prot_p()
-    other = login(server, certificate)
-    _, port = ftplib.parse227(victim.sendcmd("PASV"))
-    with socket.create_connection(("127.0.0.1", port), timeout=20) as stolen:
-        victim.putcmd("RETR ftplib.bin")
-        assert victim.getresp().startswith("150")
-        try:
-            with other.context.wrap_socket(stolen, server_hostname="localhost",
-                                           session=other.sock.session) as taken:
-                assert not taken.recv(100)
-        except (ssl.SSLError, OSError):
-            pass
-    refused("522", victim.voidresp)
-    victim.quit()
-    other.quit()
+
+def tls_contexts(certificate):
+    """The ways a client resumes a session, by name."""
+    tickets = ssl.create_default_context(cafile=certificate)  # TLS 1.3
+    session_ids = tls_context(certificate)
+    session_ids.options |= ssl.OP_NO_TICKET
+    return [("TLS 1.3", tickets), ("TLS 1.2 tickets", tls_context(certificate)),
+            ("TLS 1.2 session ids", session_ids)]
+
+
+def store_by_hand(ftp, name, payload, end):
+    """STOR over a data connection made by hand that resumes the control
+    session; `end` ends it after the last write. Returns the final reply."""
+    _, port = ftplib.parse227(ftp.sendcmd("PASV"))
+    with socket.create_connection(("127.0.0.1", port), timeout=60) as raw:
+        ftp.putcmd("STOR " + name)
+        assert ftp.getresp().startswith("150")
+        data = ftp.context.wrap_socket(raw, server_hostname="localhost", session=ftp.sock.session)
+        assert data.session_reused
+        data.sendall(payload)
+        end(data)
+    try:
+        return ftp.voidresp()
+    except ftplib.error_temp as error:
+        return str(error)
+
+
+def close_at_once(data):
+    # No closing alert and nothing read: whatever the server sent after
+    # the handshake would make this system answer with a reset.
+    data.close()
+
+
+def close_in_order(data):
+    data.unwrap().close()
+
+
+def close_with_reset(data):
+    data.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    data.close()
+
+
+def check_upload_ends(server, certificate):
+    big = os.urandom(52_400_000)
+    small = big[:3_000_000]
+    cases = [  # how the client ends, what it sends, whether the upload is whole
+        (close_at_once, big, True), (close_at_once, big, True), (close_in_order, small, True),
+        (close_with_reset, small, False)]
+    log = os.path.join(server.folder, "logs", "ftp_0.txt")
+    for version, context in tls_contexts(certificate)[:2]:
+        ftp = login(server, certificate, context=context)
+        ftp.prot_p()
+        ftp.voidcmd("TYPE I")
+        for number, (end, payload, whole) in enumerate(cases):
+            name = "ends-%d.bin" % number
+            path = os.path.join(server.root, name)
+            reply = store_by_hand(ftp, name, payload, end)
+            where = "%s, %s, case %d: %s" % (version, end.__name__, number, reply)
+            if whole:
+                assert reply.startswith("226"), where
+                assert os.path.getsize(path) == len(payload), (where, os.path.getsize(path))
+                with open(path, "rb") as f:
+                    assert f.read() == payload, where
+                assert "File Uploaded: File=[/%s]" % name in open(log).read(), where
+            else:
+                assert reply.startswith("426 Transfer incomplete, data connection was lost."), where
+                assert not os.path.exists(path), where
+                assert "Upload Failed: File=[/%s], Reason=[Aborted / Stopped / Data Connection Failure]" \
+                    % name in open(log).read(), where
+            if os.path.exists(path):
+                os.remove(path)
+        assert ftp.sendcmd("NOOP").startswith("200")
+        ftp.quit()
+
+
+def check_shared_sessions(binary, certificate, key):
+    """Parallel transfers of one account from one address may share one TLS
+    session; another account's session, the same account's from another
+    address, or that of a control connection that has not logged in, is
+    refused."""
+    with Server(binary, extra_args=["--account", "bob", "builder"],
+                conf=conf(certificate, key, "tls = optional")) as server:
+        source = os.urandom(2_000_000)
+        with open(os.path.join(server.root, "source.bin"), "wb") as f:
+            f.write(source)
+        for version, context in tls_contexts(certificate):
+            first = login(server, certificate, context=context)
+            second = login(server, certificate, context=context)
+            other = login(server, certificate, context=context, user="bob", password="builder")
+            elsewhere = login(server, certificate, context=context, source_address=("127.0.0.2", 0))
+            stranger = ResumingFTP(context=context, timeout=60)
+            stranger.connect("localhost", server.port)
+            stranger.auth()
+            stranger.sendcmd("FEAT")  # a read: TLS 1.3 clients take their tickets then
+            for ftp in (first, second, other):
+                ftp.prot_p()
+            second.shared_session = first.sock.session
+
+            # Both transfers at once, both with the first connection's session.
+            payloads = {first: os.urandom(3_000_000), second: os.urandom(3_000_000)}
+            results = {}
+
+            def transfer(ftp, name):
+                try:
+                    received = bytearray()
+                    ftp.retrbinary("RETR source.bin", received.extend)
+                    stored = ftp.storbinary("STOR " + name, io.BytesIO(payloads[ftp]))
+                    results[name] = (bytes(received) == source, stored)
+                except (ftplib.Error, OSError) as error:  # ssl.SSLError is an OSError
+                    results[name] = (False, repr(error))
+
+            threads = [threading.Thread(target=transfer, args=(ftp, name))
+                       for ftp, name in ((first, "first.bin"), (second, "second.bin"))]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join(300)
+                assert not thread.is_alive(), version
+            for ftp, name in ((first, "first.bin"), (second, "second.bin")):
+                downloaded, stored = results[name]
+                assert downloaded and stored.startswith("226"), (version, name, results[name])
+                with open(os.path.join(server.root, name), "rb") as f:
+                    assert f.read() == payloads[ftp], (version, name)
+
+            # Sessions of someone else are refused: another account's from the
+            # same address, the same account's from another address, and one
+            # of a connection that has not logged in.
+            for thief in (other, elsewhere, stranger):
+                second.shared_session = thief.sock.session
+                refused_transfer(second, "RETR source.bin")
+                assert second.sendcmd("NOOP").startswith("200")
+
+            # Another account takes the passive port first, with its own
+            # session: the transfer is refused and sends nothing.
+            _, port = ftplib.parse227(first.sendcmd("PASV"))
+            with socket.create_connection(("127.0.0.1", port), timeout=20) as stolen:
+                first.putcmd("RETR source.bin")
+                assert first.getresp().startswith("150")
+                try:
+                    with other.context.wrap_socket(stolen, server_hostname="localhost",
+                                                   session=other.sock.session) as taken:
+                        assert not taken.recv(100)
+                except (ssl.SSLError, OSError):
+                    pass
+            refused("522", first.voidresp)
+            for ftp in (first, second, other, elsewhere):
+                ftp.quit()
+            stranger.close()
+        log = open(os.path.join(server.folder, "logs", "ftp_0.txt")).read()
+        assert log.count("alice -> Data Connection TLS Failed: Reason=[the TLS session of the control "
+                         "connection was not resumed]") == 4 * len(tls_contexts(certificate)), log
 
 
 def check_required(binary, certificate, key):
@@ -253,7 +407,9 @@ def main():
         with Server(sys.argv[1], conf=conf(certificate, key, "tls = optional")) as server:
             check_curl_and_lftp(server, certificate, work)
             check_ftplib(server, certificate)
+            check_upload_ends(server, certificate)
             check_handshake_fuzz(server, certificate)
+        check_shared_sessions(sys.argv[1], certificate, key)
         check_required(sys.argv[1], certificate, key)
     print("ok")
 

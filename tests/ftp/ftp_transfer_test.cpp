@@ -512,6 +512,57 @@ TEST_F(FtpTransferTest, AborSentAsUrgentDataStopsTheTransfer) {
   EXPECT_EQ(client->Command("NOOP"), "200 NOOP command received.");
 }
 
+// An upload is complete only when the client ends the data connection in
+// order; a reset may have dropped bytes the client had sent, so the upload
+// fails (a new file goes, an appended one keeps what arrived).
+TEST_F(FtpTransferTest, UploadEndedByAResetFails) {
+  WriteWholeFile(dir_.File("root/kept.bin"), "head:");
+  struct Case {
+    const char* command;
+    const char* file;
+    bool reset;
+    const char* reply;
+    bool file_left;
+    std::string content;  // when left
+    const char* log;
+  };
+  const std::string body(50'000, 'u');
+  const Case cases[] = {
+      {"STOR whole.bin", "whole.bin", false, "226 Transfer complete.", true, body,
+       "File Uploaded: File=[/whole.bin]"},
+      {"STOR broken.bin", "broken.bin", true, "426 Transfer incomplete, data connection was lost.", false, "",
+       "Upload Failed: File=[/broken.bin], Reason=[Aborted / Stopped / Data Connection Failure]"},
+      {"APPE kept.bin", "kept.bin", true, "426 Transfer incomplete, data connection was lost.", true,
+       "head:" + body, "Upload Failed: File=[/kept.bin], Reason=[Aborted / Stopped / Data Connection Failure]"},
+  };
+  auto client = LoggedIn();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    const std::string path = dir_.File(std::string("root/") + c.file);
+    const std::uintmax_t before = std::filesystem::exists(path) ? std::filesystem::file_size(path) : 0;
+    auto data = Passive(*client);
+    EXPECT_EQ(client->Command(c.command), "150 Data connetion established, beginning transfer.");
+    ASSERT_TRUE(data->Send(body));
+    // Everything has arrived before the connection ends, so only the way it
+    // ends decides.
+    ASSERT_TRUE(WaitUntil([&] {
+      return std::filesystem::exists(path) && std::filesystem::file_size(path) == before + body.size();
+    }));
+    if (c.reset) {
+      data->Reset();
+    } else {
+      data->Close();
+    }
+    EXPECT_EQ(client->Reply(), c.reply);
+    EXPECT_EQ(std::filesystem::exists(path), c.file_left);
+    if (c.file_left) {
+      EXPECT_EQ(ReadWholeFile(path), c.content);
+    }
+    EXPECT_NE(FtpLog().find(c.log), std::string::npos) << FtpLog();
+    EXPECT_EQ(client->Command("NOOP"), "200 NOOP command received.");
+  }
+}
+
 TEST_F(FtpTransferTest, ActiveModeAndEarlyPassiveConnections) {
   WriteWholeFile(dir_.File("root/a.txt"), "active data");
   auto client = LoggedIn();

@@ -131,6 +131,13 @@ void LoopbackClient::Close() {
   closed_by_peer_ = false;
 }
 
+void LoopbackClient::Reset() {
+  platform::CloseWithReset(handle_);
+  handle_ = platform::kNoSocket;
+  pending_.clear();
+  closed_by_peer_ = false;
+}
+
 std::uint16_t LoopbackClient::LocalPort() const {
   platform::Endpoint endpoint;
   platform::LocalEndpoint(handle_, &endpoint);

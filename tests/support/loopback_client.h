@@ -36,6 +36,9 @@ class LoopbackClient {
   // True if no byte and no close arrive within timeout_ms.
   bool StaysSilent(int timeout_ms);
   void Close();
+  // Closes with a reset, as a connection that broke (or a client that closed
+  // with bytes still unread) ends.
+  void Reset();
 
   std::uint16_t LocalPort() const;
 
