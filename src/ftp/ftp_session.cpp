@@ -171,8 +171,12 @@ void FtpSession::AfterLogin() {
   ShareTlsSession();
   const accounts::EffectiveRecord record = account_->RecordCopy();
   if (record.mUseStartDir) {
+    // An administrator wrote it, in editors that read "\" as "/" (as in
+    // virtual folder names); every component is then a name as written.
+    std::string written = record.StartDir();
+    vfs::ReplaceChar(&written, '\\', '/');
     std::string start;
-    if (BuildPath(record.StartDir(), &start) && account_->IsFolder(start)) current_directory_ = start;
+    if (BuildPath(written, &start) && account_->IsFolder(start)) current_directory_ = start;
   }
   LogLine(FormatText(replies::kLogLoggedIn, static_cast<int>(password_.size())));
   std::vector<std::string> lines = MessageBlock(230);

@@ -107,6 +107,31 @@ TEST_F(FtpSessionTest, MessageBlockShowsAllocationAndCredits) {
   EXPECT_NE(stat.find("\n211 You are currently in directory '/docs'."), std::string::npos);
 }
 
+TEST_F(FtpSessionTest, TheStartFolderIsEnteredAsTheAdministratorWroteIt) {
+  for (const char* folder : {"root/docs/inner", "root/docs/aux", "root/.well-known"})
+    std::filesystem::create_directories(dir_.File(folder));
+  struct Case {
+    const char* start;
+    const char* entered;
+  } cases[] = {
+      {"docs", "/docs"},
+      {"\\docs\\inner", "/docs/inner"},  // the editors read "\" as "/"
+      {"/docs/aux", "/docs/aux"},
+      {"/.well-known", "/.well-known"},
+      {"/docs/missing", "/"},
+  };
+  for (const Case& c : cases) {
+    accounts::AccountRecord bob;
+    ASSERT_TRUE(server_->Accounts().GetCopy("bob", &bob));
+    bob.mUseStartDir = true;
+    bob.SetStartDir(c.start);
+    server_->Accounts().AddOrUpdate(bob);
+    auto client = LoggedIn();
+    EXPECT_EQ(client->Command("PWD"), std::string("257 \"") + c.entered + "\" is current directory.")
+        << c.start;
+  }
+}
+
 TEST_F(FtpSessionTest, DirectoryCommands) {
   auto client = LoggedIn();
   EXPECT_EQ(client->Command("CWD"), "501 a parameter is required.");
