@@ -11,6 +11,7 @@
 #include "platform/net.h"
 #include "platform/process.h"
 #include "settings/log_file.h"
+#include "update/release_version.h"
 #include "update/signature.h"
 #include "vfs/file_handle.h"
 #include "vfs/file_writer.h"
@@ -22,6 +23,11 @@ namespace quillon::app {
 namespace {
 
 constexpr std::size_t kVersionLineCapacity = 20;
+
+// This program's release mark, kept in its file though nothing here reads
+// it: the updater of an older program finds it in the downloaded file once
+// the signature verifies, and installs the file only as the release it names.
+[[gnu::used]] constexpr update::ReleaseMark kReleaseMark(kVersionText);
 
 // The configuration was written by a newer program: the version record
 // exists and cannot be read, is empty, or names a greater version.

@@ -20,7 +20,7 @@
 
 namespace quillon::app {
 
-inline constexpr const char* kVersionText = "1.03";
+inline constexpr char kVersionText[] = "1.03";
 inline constexpr const char* kInstanceLockName = "MARROWIND_QUILLONFTPSERVER_1";
 // Held by a desktop start while it deals with a running service.
 inline constexpr const char* kServiceDealingLockName = "MARROWIND_QUILLONFTPSERVER_2";

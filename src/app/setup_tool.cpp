@@ -423,7 +423,7 @@ int SetupTool::Update(const std::vector<std::string>&, std::string* out, std::st
     *err = "The server program " + server_program_ + " cannot be found.\n";
     return 1;
   }
-  update::Updater updater;
+  update::Updater updater(clock_);
   if (!updater.StartUpdate(UpdateJob(program))) {
     *err = "Unable to retrieve update.\n";
     return 1;

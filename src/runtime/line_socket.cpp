@@ -71,11 +71,13 @@ bool LineSocket::ReadLine(char* buffer, std::size_t size) {
   }
   std::size_t line_end = begin_ < end_ ? FindLineEnd() : end_;
   if (line_end == end_) {
+    // Making room may slide the unread bytes to the front: the line end is
+    // looked for again in the moved bytes, never taken from before.
     ReserveChunk();
     std::size_t length = kReceiveChunk;
     if (!ReceiveRaw(data_.get() + end_, &length)) return false;
     end_ += length;
-    if (length != 0) line_end = FindLineEnd();
+    line_end = length != 0 ? FindLineEnd() : end_;
     if (line_end == end_) {
       if (end_ - begin_ > kMaxUnterminatedBytes) {
         Close();

@@ -12,10 +12,12 @@
 
 namespace quillon::ui {
 
-HelpDialog::HelpDialog(wxWindow* parent, std::string program_folder, app::Prompter& prompter)
+HelpDialog::HelpDialog(wxWindow* parent, std::string program_folder, app::Prompter& prompter,
+                       platform::Clock& clock)
     : wxDialog(parent, wxID_ANY, "Help - Version 1.03"),
       folder_(std::move(program_folder)),
-      prompter_(prompter) {
+      prompter_(prompter),
+      clock_(clock) {
   DialogUnits du(this);
   struct Row {
     const char* button;
@@ -39,7 +41,7 @@ HelpDialog::HelpDialog(wxWindow* parent, std::string program_folder, app::Prompt
   new wxStaticText(this, wxID_ANY, "your executable to the latest version.", du.At(76, y + 3),
                    du.Size(136, 9));
   update->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
-    UpdateDialog dialog(this, prompter_);
+    UpdateDialog dialog(this, prompter_, clock_);
     dialog.ShowModal();
   });
   new wxButton(this, wxID_CANCEL, "&Close", du.At(152, 186), du.Size(60, 14));

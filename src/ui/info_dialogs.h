@@ -7,12 +7,15 @@
 #include <wx/dialog.h>
 
 #include "app/prompter.h"
+#include "platform/clock.h"
 
 namespace quillon::ui {
 
 class HelpDialog final : public wxDialog {
  public:
-  HelpDialog(wxWindow* parent, std::string program_folder, app::Prompter& prompter);
+  // `clock` times the update the dialog can start.
+  HelpDialog(wxWindow* parent, std::string program_folder, app::Prompter& prompter,
+             platform::Clock& clock);
 
  private:
   // Opens the local page when installed, else the web page.
@@ -20,6 +23,7 @@ class HelpDialog final : public wxDialog {
 
   const std::string folder_;
   app::Prompter& prompter_;
+  platform::Clock& clock_;
 };
 
 class WelcomeDialog final : public wxDialog {

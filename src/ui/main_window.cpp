@@ -45,6 +45,7 @@ MainWindow::MainWindow(platform::Clock& clock, const std::string& program_folder
               wxDEFAULT_FRAME_STYLE & ~(wxRESIZE_BORDER | wxMAXIMIZE_BOX)),
       folder_(program_folder),
       prompter_(prompter),
+      clock_(clock),
       state_(clock, program_folder, prompter, *this, &ServiceInstalled) {
   SetIcons(AppIcons());
   panel_ = new wxPanel(this);
@@ -91,7 +92,7 @@ MainWindow::MainWindow(platform::Clock& clock, const std::string& program_folder
   });
   start_service_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { StartService(); });
   help->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
-    HelpDialog dialog(this, folder_, prompter_);
+    HelpDialog dialog(this, folder_, prompter_, clock_);
     dialog.ShowModal();
   });
   Bind(wxEVT_CLOSE_WINDOW, &MainWindow::OnClose, this);

@@ -54,6 +54,7 @@ class MainWindow final : public wxFrame, public app::MainView {
 
   const std::string folder_;
   app::Prompter& prompter_;
+  platform::Clock& clock_;
   app::MainState state_;
   wxPanel* panel_ = nullptr;
   wxStaticText* fields_[5] = {};

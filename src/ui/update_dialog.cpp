@@ -10,8 +10,8 @@
 
 namespace quillon::ui {
 
-UpdateDialog::UpdateDialog(wxWindow* parent, app::Prompter& prompter)
-    : wxDialog(parent, wxID_ANY, "Updating"), prompter_(prompter) {
+UpdateDialog::UpdateDialog(wxWindow* parent, app::Prompter& prompter, platform::Clock& clock)
+    : wxDialog(parent, wxID_ANY, "Updating"), prompter_(prompter), updater_(clock) {
   DialogUnits du(this);
   status_ = new wxStaticText(this, wxID_ANY, "", du.At(7, 7), du.Size(206, 9),
                              wxST_NO_AUTORESIZE | wxST_ELLIPSIZE_END);

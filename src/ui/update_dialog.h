@@ -6,6 +6,7 @@
 #include <wx/timer.h>
 
 #include "app/prompter.h"
+#include "platform/clock.h"
 #include "update/updater.h"
 
 class wxButton;
@@ -18,7 +19,8 @@ class UpdateDialog final : public wxDialog {
  public:
   static constexpr int kTickMs = 500;
 
-  UpdateDialog(wxWindow* parent, app::Prompter& prompter);
+  // The update's deadlines are counted by `clock`.
+  UpdateDialog(wxWindow* parent, app::Prompter& prompter, platform::Clock& clock);
   ~UpdateDialog() override;
 
  private:

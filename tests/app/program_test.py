@@ -625,6 +625,13 @@ class UpdateTest(ProgramFolder):
             subprocess.run([SIGN, "--generate", key], check=True)
         return key
 
+    def release(self, running, version):
+        """The running program's bytes as release `version`: its release mark
+        names that version instead of its own."""
+        mark = b"\x01quillon-release-version=%s\x01"
+        self.assertIn(mark % b"1.03", running)
+        return running.replace(mark % b"1.03", mark % version)
+
     def update(self, expect):
         result = subprocess.run([self.path(SETUP), "update"], capture_output=True, text=True,
                                 env=self.env, timeout=120)
@@ -641,24 +648,29 @@ class UpdateTest(ProgramFolder):
         with open(self.path(SERVER), "rb") as f:
             running = f.read()
 
-        self.publish(server, b"1.03", b"unused")
-        lines, _ = self.update(0)
-        self.assertEqual(lines, ["Looking for updates...", "Completed, no update required."])
+        for offered in (b"1.03", b"1.03\r\n", b"1.02"):
+            self.publish(server, offered, b"unused")
+            lines, _ = self.update(0)
+            self.assertEqual(lines, ["Looking for updates...", "Completed, no update required."])
+        self.assertNotIn("/updates/quillon-ftp-server", server.requests)
 
-        new_program = running + b"\n# release 1.04\n"
-        self.publish(server, b"1.04", new_program, sign=False)
-        lines, err = self.update(1)
-        self.assertEqual(lines[-1], "Error occured while updating.")
-        self.assertIn("signature", err)
-        with open(self.path(SERVER), "rb") as f:
-            self.assertEqual(f.read(), running)
-        self.assertEqual(sorted(os.listdir(self.folder)),
-                         sorted(["quillon-ftp-server", "quillon-setup", "remoteadmin", "pub",
-                                 "config", "logs", "accountlogs", "temp"]))
+        new_program = self.release(running, b"1.04") + b"\n# release 1.04\n"
+        # Unsigned, or signed but this very release offered as a newer one.
+        for program, sign, failure in ((new_program, False, "signature"),
+                                       (running, True, "not newer than this program's 1.03")):
+            self.publish(server, b"1.04", program, sign=sign)
+            lines, err = self.update(1)
+            self.assertEqual(lines[-1], "Error occured while updating.")
+            self.assertIn(failure, err)
+            with open(self.path(SERVER), "rb") as f:
+                self.assertEqual(f.read(), running)
+            self.assertEqual(sorted(os.listdir(self.folder)),
+                             sorted(["quillon-ftp-server", "quillon-setup", "remoteadmin", "pub",
+                                     "config", "logs", "accountlogs", "temp"]))
 
         # While the server runs from the file, the update waits for it to stop.
         process = self.start_running()
-        self.publish(server, b"1.03\r\n", new_program)
+        self.publish(server, b"1.04", new_program)
         _, err = self.update(1)
         self.assertIn("The server is running", err)
         process.send_signal(signal.SIGTERM)

@@ -64,6 +64,28 @@ TEST_F(LineSocketTest, TwoLinesInOneSegmentNeedOneReceive) {
   EXPECT_EQ(socket_.BufferedBytes(), 0u);
 }
 
+TEST_F(LineSocketTest, APartLineAfterALineWaitsForItsEndWhenNothingMoreHasCome) {
+  // The first read leaves "PA" behind the line it took; the next one must
+  // slide those bytes to the front to make room, and then finds no line.
+  ASSERT_TRUE(client_.Send("USER bob\r\nPA"));
+  std::string line;
+  ASSERT_TRUE(ReadLineWithin(&line));
+  EXPECT_EQ(line, "USER bob");
+  ASSERT_TRUE(WaitUntil([&] { return socket_.BufferedBytes() == 2; }));
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    char buffer[64];
+    EXPECT_FALSE(socket_.ReadLine(buffer, sizeof buffer)) << attempt;
+    EXPECT_EQ(socket_.LastError(), TcpSocket::kErrorNoLine) << attempt;
+    EXPECT_EQ(socket_.BufferedBytes(), 2u) << attempt;
+  }
+  ASSERT_TRUE(client_.Send("SS x\r\nNOOP\r\n"));
+  ASSERT_TRUE(ReadLineWithin(&line));
+  EXPECT_EQ(line, "PASS x");
+  ASSERT_TRUE(ReadLineWithin(&line));
+  EXPECT_EQ(line, "NOOP");
+  EXPECT_EQ(socket_.GetState(), TcpSocket::kConnected);
+}
+
 TEST_F(LineSocketTest, OnlyCrLfEndsALine) {
   ASSERT_TRUE(client_.Send("abc\ndef\rghi"));
   ASSERT_TRUE(WaitUntil([&] {

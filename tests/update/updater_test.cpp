@@ -12,6 +12,8 @@
 #include <thread>
 
 #include "runtime/tcp_socket.h"
+#include "platform/clock.h"
+#include "support/manual_clock.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
 #include "update/signature.h"
@@ -47,12 +49,18 @@ class TestKey {
 };
 
 // Answers each request with the canned response for its path (404 for
-// others), then closes; a response marked `hold` stays open after its bytes.
+// others), one connection at a time. After its bytes a response closes, or
+// holds the connection open, drips its `more` bytes (over and over) one at a
+// time, or streams `stream_bytes` filler bytes as fast as the peer takes
+// them and then holds; each of the last three ends when the peer goes.
 class CannedHttpServer {
  public:
+  enum class After { kClose, kHold, kDrip, kStream };
   struct Response {
     std::string bytes;
-    bool hold = false;
+    After after = After::kClose;
+    std::string more = "";
+    std::uint64_t stream_bytes = 0;
   };
 
   CannedHttpServer() {
@@ -66,8 +74,11 @@ class CannedHttpServer {
 
   std::uint16_t Port() const { return listener_.LocalPort(); }
   void Set(const std::string& path, std::string bytes, bool hold = false) {
+    Set(path, Response{std::move(bytes), hold ? After::kHold : After::kClose, ""});
+  }
+  void Set(const std::string& path, Response response) {
     std::lock_guard<std::mutex> guard(mutex_);
-    responses_[path] = {std::move(bytes), hold};
+    responses_[path] = std::move(response);
   }
   static std::string Ok(const std::string& body) {
     return "HTTP/1.1 200 OK\r\ncontent-length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
@@ -75,6 +86,11 @@ class CannedHttpServer {
   std::vector<std::string> Requests() {
     std::lock_guard<std::mutex> guard(mutex_);
     return requests_;
+  }
+  // Bytes sent in answers to `path`, all requests together.
+  std::uint64_t Sent(const std::string& path) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return sent_[path];
   }
 
  private:
@@ -99,15 +115,55 @@ class CannedHttpServer {
         requests_.push_back(request);
         if (auto found = responses_.find(path); found != responses_.end()) response = found->second;
       }
-      for (std::size_t sent = 0; sent < response.bytes.size();) {
-        std::size_t length = response.bytes.size() - sent;
-        if (!peer.Send(response.bytes.data() + sent, &length)) break;
-        sent += length;
-        if (length == 0) peer.WaitWritable(nullptr, 10);
+      bool open = SendAll(peer, path, response.bytes);
+      switch (response.after) {
+        case After::kClose:
+          break;
+        case After::kHold:
+          while (open && !stop_) open = PeerStays(peer, 10);
+          break;
+        case After::kDrip:
+          for (std::size_t at = 0; open && !stop_; ++at)
+            open = SendAll(peer, path, response.more.substr(at % response.more.size(), 1)) &&
+                   PeerStays(peer, 10);
+          break;
+        case After::kStream: {
+          const std::string block(64 * 1024, 'x');
+          for (std::uint64_t left = response.stream_bytes; open && left > 0 && !stop_;) {
+            const std::size_t length =
+                static_cast<std::size_t>(std::min<std::uint64_t>(left, block.size()));
+            open = SendAll(peer, path, std::string_view(block).substr(0, length));
+            left -= length;
+          }
+          while (open && !stop_) open = PeerStays(peer, 10);
+          break;
+        }
       }
-      while (response.hold && !stop_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
       peer.Shutdown();
     }
+  }
+
+  // Sends every byte, counting them; false when the peer has gone.
+  bool SendAll(runtime::TcpSocket& peer, const std::string& path, std::string_view bytes) {
+    for (std::size_t sent = 0; sent < bytes.size();) {
+      if (stop_) return false;
+      std::size_t length = bytes.size() - sent;
+      if (!peer.Send(bytes.data() + sent, &length)) return false;
+      sent += length;
+      {
+        std::lock_guard<std::mutex> guard(mutex_);
+        sent_[path] += length;
+      }
+      if (length == 0) peer.WaitWritable(nullptr, 10);
+    }
+    return true;
+  }
+  // Waits up to `ms` for the peer; false when it has closed its side.
+  static bool PeerStays(runtime::TcpSocket& peer, std::uint32_t ms) {
+    if (!peer.WaitReadable(nullptr, ms)) return true;
+    char byte;
+    std::size_t length = 1;
+    return peer.Receive(&byte, &length);
   }
 
   runtime::TcpSocket listener_;
@@ -116,7 +172,18 @@ class CannedHttpServer {
   std::mutex mutex_;
   std::map<std::string, Response> responses_;
   std::vector<std::string> requests_;
+  std::map<std::string, std::uint64_t> sent_;
 };
+
+constexpr const char* kVersionPath = "/updates/qfs.txt";
+constexpr const char* kProgramPath = "/updates/quillon-ftp-server";
+constexpr const char* kSignaturePath = "/updates/quillon-ftp-server.sig";
+
+// A program file of release `version`: its bytes hold the release mark, as
+// a built program's do.
+std::string Release(const std::string& version, const std::string& body) {
+  return body + "\x01quillon-release-version=" + version + "\x01" + "rest of " + body;
+}
 
 class UpdaterTest : public ::testing::Test {
  protected:
@@ -144,9 +211,15 @@ class UpdaterTest : public ::testing::Test {
   }
 
   void Publish(const std::string& version, const std::string& program, const std::string& signature) {
-    server_.Set("/updates/qfs.txt", CannedHttpServer::Ok(version));
-    server_.Set("/updates/quillon-ftp-server", CannedHttpServer::Ok(program));
-    server_.Set("/updates/quillon-ftp-server.sig", CannedHttpServer::Ok(signature));
+    server_.Set(kVersionPath, CannedHttpServer::Ok(version));
+    server_.Set(kProgramPath, CannedHttpServer::Ok(program));
+    server_.Set(kSignaturePath, CannedHttpServer::Ok(signature));
+  }
+
+  // Puts the running program back as it was before an update installed one.
+  void Reinstate() {
+    testing::WriteWholeFile(program_, "the running program");
+    std::filesystem::remove(program_ + ".old");
   }
 
   // Nothing but the program file (and what the test put there) remains.
@@ -162,12 +235,13 @@ class UpdaterTest : public ::testing::Test {
   std::string program_;
   TestKey key_;
   CannedHttpServer server_;
+  platform::SystemClock clock_;
 };
 
-TEST_F(UpdaterTest, TheSameVersionNeedsNothingAndALineEndIsNotTheSame) {
-  const std::string program = "the new program, version 1.04";
+TEST_F(UpdaterTest, TheSameVersionNeedsNothingAndANewerOneIsInstalled) {
+  const std::string program = Release("1.04", "the new program");
   Publish("1.03", program, key_.Sign(program));
-  Updater updater;
+  Updater updater(clock_);
   EXPECT_EQ(RunToEnd(updater), Updater::kNoUpdate);
   ASSERT_EQ(server_.Requests().size(), 1u);
   EXPECT_EQ(server_.Requests()[0],
@@ -176,7 +250,7 @@ TEST_F(UpdaterTest, TheSameVersionNeedsNothingAndALineEndIsNotTheSame) {
             "(compatible; MSIE 5.5; Windows 98)\r\nHost: 127.0.0.1\r\nReferer: Quillon FTP Server "
             "1.03\r\nConnection: Close\r\n\r\n");
 
-  server_.Set("/updates/qfs.txt", CannedHttpServer::Ok("1.03\r\n"));
+  server_.Set(kVersionPath, CannedHttpServer::Ok("1.04\r\n"));
   EXPECT_EQ(RunToEnd(updater), Updater::kInstalled);
   EXPECT_EQ(updater.BytesReceived(), program.size());
   EXPECT_EQ(updater.ContentLength(), program.size());
@@ -186,14 +260,14 @@ TEST_F(UpdaterTest, TheSameVersionNeedsNothingAndALineEndIsNotTheSame) {
   EXPECT_EQ(FolderNames(), (std::vector<std::string>{"quillon-ftp-server", "quillon-ftp-server.old"}));
 
   // The next update replaces the ".old" file of the last.
-  const std::string newer = "the newest program";
+  const std::string newer = Release("1.05", "the newest program");
   Publish("1.05", newer, key_.Sign(newer));
   EXPECT_EQ(RunToEnd(updater), Updater::kInstalled);
   EXPECT_EQ(testing::ReadWholeFile(program_ + ".old"), program);
 }
 
 TEST_F(UpdaterTest, WhatIsNotSignedOrWholeLeavesTheProgramUntouched) {
-  const std::string program = "a program from somewhere";
+  const std::string program = Release("1.04", "a program from somewhere");
   struct Case {
     const char* name;
     std::function<void()> publish;
@@ -228,7 +302,7 @@ TEST_F(UpdaterTest, WhatIsNotSignedOrWholeLeavesTheProgramUntouched) {
   };
   for (const Case& c : cases) {
     c.publish();
-    Updater updater;
+    Updater updater(clock_);
     EXPECT_EQ(RunToEnd(updater), Updater::kFailed) << c.name;
     EXPECT_FALSE(updater.FailureText().empty()) << c.name;
     EXPECT_EQ(testing::ReadWholeFile(program_), "the running program") << c.name;
@@ -238,7 +312,7 @@ TEST_F(UpdaterTest, WhatIsNotSignedOrWholeLeavesTheProgramUntouched) {
   // A folder that cannot take the new file fails before anything is replaced.
   {
     Publish("1.04", program, key_.Sign(program));
-    Updater updater;
+    Updater updater(clock_);
     Updater::Job job = MakeJob();
     job.program_file = "/proc/quillon-ftp-server";  // no file can be made there, not even by root
     ASSERT_TRUE(updater.StartUpdate(job));
@@ -249,7 +323,7 @@ TEST_F(UpdaterTest, WhatIsNotSignedOrWholeLeavesTheProgramUntouched) {
 
   // A build without a release key never installs anything.
   Publish("1.04", program, key_.Sign(program));
-  Updater updater;
+  Updater updater(clock_);
   Updater::Job job = MakeJob();
   job.public_key.clear();
   ASSERT_TRUE(updater.StartUpdate(job));
@@ -263,7 +337,7 @@ TEST_F(UpdaterTest, StopEndsAStalledDownloadPromptly) {
   Publish("1.04", program, key_.Sign(program));
   server_.Set("/updates/quillon-ftp-server",
               "HTTP/1.1 200 OK\r\nContent-Length: 4096\r\n\r\n" + program.substr(0, 2048), true);
-  Updater updater;
+  Updater updater(clock_);
   ASSERT_TRUE(updater.StartUpdate(MakeJob()));
   ASSERT_TRUE(testing::WaitUntil([&] { return updater.BytesReceived() == 2048; }, 20'000));
   EXPECT_EQ(updater.GetState(), Updater::kDownloading);
@@ -272,6 +346,226 @@ TEST_F(UpdaterTest, StopEndsAStalledDownloadPromptly) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
   EXPECT_EQ(updater.GetState(), Updater::kFailed);
   EXPECT_EQ(FolderNames(), std::vector<std::string>{"quillon-ftp-server"});
+}
+
+TEST_F(UpdaterTest, OnlyANewerReleaseIsInstalledEvenWhenSigned) {
+  struct Case {
+    const char* name;
+    std::string offered;  // the version file
+    std::string program;  // the signed program file
+    Updater::State state;
+    const char* failure;  // part of the failure text, for kFailed
+  };
+  const Case cases[] = {
+      {"the same version", "1.03", Release("1.03", "this program"), Updater::kNoUpdate, ""},
+      {"the same version with a line end", "1.03\r\n", Release("1.03", "this program"),
+       Updater::kNoUpdate, ""},
+      {"the same version written differently", "1.3", Release("1.03", "this program"),
+       Updater::kNoUpdate, ""},
+      {"an older version", "1.02", Release("1.02", "an older program"), Updater::kNoUpdate, ""},
+      {"an older version by its first number", "0.99", Release("0.99", "an old program"),
+       Updater::kNoUpdate, ""},
+      {"an older signed release offered as newer", "1.04", Release("1.02", "an older program"),
+       Updater::kFailed, "the program file is version 1.02, not newer than this program's 1.03"},
+      {"this release offered as newer", "1.04", Release("1.03", "this program"), Updater::kFailed,
+       "the program file is version 1.03, not newer than this program's 1.03"},
+      {"a signed release from before release marks", "1.04", "an old program without a mark",
+       Updater::kFailed, "the program file names no release version"},
+      {"a release that names two versions", "1.04",
+       Release("1.04", "a program") + Release("1.02", "another"), Updater::kFailed,
+       "the program file names more than one release version"},
+      {"a newer release than the one offered", "1.04", Release("1.05", "a newer program"),
+       Updater::kFailed, "the program file is version 1.05, not the 1.04 the version file offers"},
+      {"no version", "latest", Release("1.04", "a program"), Updater::kFailed,
+       "the version file names no version"},
+      {"an empty version file", "", Release("1.04", "a program"), Updater::kFailed,
+       "the version file names no version"},
+      {"a version with more after it", "1.04 beta", Release("1.04", "a program"),
+       Updater::kFailed, "the version file names no version"},
+      {"a newer version", "1.04", Release("1.04", "a newer program"), Updater::kInstalled, ""},
+      {"a newer version by a number, not by text", "1.10", Release("1.10", "a newer program"),
+       Updater::kInstalled, ""},
+      {"a newer version by a third number", "1.03.1", Release("1.03.1", "a fixed program"),
+       Updater::kInstalled, ""},
+  };
+  for (const Case& c : cases) {
+    Publish(c.offered, c.program, key_.Sign(c.program));
+    const std::size_t requests = server_.Requests().size();
+    Updater updater(clock_);
+    EXPECT_EQ(RunToEnd(updater), c.state) << c.name;
+    if (c.state == Updater::kInstalled) {
+      EXPECT_EQ(testing::ReadWholeFile(program_), c.program) << c.name;
+      EXPECT_EQ(FolderNames(),
+                (std::vector<std::string>{"quillon-ftp-server", "quillon-ftp-server.old"}))
+          << c.name;
+      Reinstate();
+      continue;
+    }
+    if (c.state == Updater::kFailed) {
+      EXPECT_NE(updater.FailureText().find(c.failure), std::string::npos)
+          << c.name << ": " << updater.FailureText();
+    } else {
+      // What is not newer is not even downloaded.
+      EXPECT_EQ(server_.Requests().size(), requests + 1) << c.name;
+    }
+    EXPECT_EQ(testing::ReadWholeFile(program_), "the running program") << c.name;
+    EXPECT_EQ(FolderNames(), std::vector<std::string>{"quillon-ftp-server"}) << c.name;
+  }
+}
+
+TEST_F(UpdaterTest, OnlyAStatusOf200IsSuccessWhateverTheRestOfTheLineSays) {
+  const std::string program = Release("1.04", "the new program");
+  const std::string signature = key_.Sign(program);
+  struct Case {
+    const char* path;
+    const char* status_line;
+    bool installed;
+  };
+  const Case cases[] = {
+      {kVersionPath, "HTTP/1.1 404 Not 200 Found", false},
+      {kSignaturePath, "HTTP/1.1 404 Not 200 Found", false},
+      {kProgramPath, "HTTP/1.1 404 Not 200 Found", false},
+      {kProgramPath, "HTTP/1.1 500 200 ", false},
+      {kProgramPath, "HTTP/1.1 201 Created 200 OK", false},
+      {kProgramPath, "HTTP/1.1 2000 OK", false},
+      {kProgramPath, "HTTP/1.1 0200 OK", false},
+      {kProgramPath, "HTTP/1.1 200OK", false},
+      {kProgramPath, "HTTP/1.1  200 OK", false},
+      {kProgramPath, " HTTP/1.1 200 OK", false},
+      {kProgramPath, "HTTP/2 200 OK", false},
+      {kProgramPath, "HTTP/1.10 200 OK", false},
+      {kProgramPath, "XHTTP/1.1 200 OK", false},
+      {kProgramPath, "200 OK", false},
+      {kProgramPath, "HTTP/1.1 200 OK", true},
+      {kProgramPath, "HTTP/1.0 200 OK", true},
+      {kProgramPath, "HTTP/1.1 200", true},
+      {kProgramPath, "HTTP/1.1 200 Fine, 404 elsewhere", true},
+  };
+  for (const Case& c : cases) {
+    Publish("1.04", program, signature);
+    const std::string body = c.path == std::string(kVersionPath)     ? "1.04"
+                             : c.path == std::string(kSignaturePath) ? signature
+                                                                     : program;
+    server_.Set(c.path, std::string(c.status_line) + "\r\nContent-Length: " +
+                            std::to_string(body.size()) + "\r\n\r\n" + body);
+    Updater updater(clock_);
+    const std::string name = std::string(c.path) + " answered " + c.status_line;
+    EXPECT_EQ(RunToEnd(updater), c.installed ? Updater::kInstalled : Updater::kFailed) << name;
+    if (c.installed) {
+      EXPECT_EQ(testing::ReadWholeFile(program_), program) << name;
+      Reinstate();
+      continue;
+    }
+    EXPECT_NE(updater.FailureText().find("could not be fetched"), std::string::npos)
+        << name << ": " << updater.FailureText();
+    EXPECT_EQ(testing::ReadWholeFile(program_), "the running program") << name;
+    EXPECT_EQ(FolderNames(), std::vector<std::string>{"quillon-ftp-server"}) << name;
+  }
+}
+
+TEST_F(UpdaterTest, NoMoreThanTheCapIsEverStoredOrRead) {
+  const std::string program = Release("1.04", "the new program");
+  // More filler than the cap, which the server streams after the headers
+  // for as long as the updater takes it.
+  const std::uint64_t over_cap = Updater::kProgramSizeCap + 1024 * 1024;
+  using After = CannedHttpServer::After;
+  struct Case {
+    const char* name;
+    const char* headers;
+    After after;
+    const char* failure;
+  };
+  const Case cases[] = {
+      {"one byte over the cap, refused before any body", "Content-Length: 67108865\r\n",
+       After::kHold, "the program file is larger than 64 MiB"},
+      {"one byte over the cap", "Content-Length: 67108865\r\n", After::kStream,
+       "the program file is larger than 64 MiB"},
+      {"the largest 32-bit length", "Content-Length: 4294967295\r\n", After::kStream,
+       "the program file is larger than 64 MiB"},
+      {"a length that wraps in 64 bits", "Content-Length: 18446744073709551617\r\n",
+       After::kStream, "the program file is larger than 64 MiB"},
+      {"two lengths", "Content-Length: 100\r\nContent-Length: 4000000000\r\n", After::kStream,
+       "the program file could not be fetched"},
+      {"chunked, no length", "Transfer-Encoding: chunked\r\n", After::kStream,
+       "the program file could not be fetched"},
+      {"chunked with a length", "Transfer-Encoding: chunked\r\nContent-Length: 100\r\n",
+       After::kStream, "the program file could not be fetched"},
+      {"no length", "", After::kStream, "the program file could not be fetched"},
+      {"a length that is no number", "Content-Length: -1\r\n", After::kStream,
+       "the program file could not be fetched"},
+      {"a length that lies", "Content-Length: 2048\r\n", After::kStream,
+       "the program file is larger than announced"},
+  };
+  for (const Case& c : cases) {
+    Publish("1.04", program, key_.Sign(program));
+    const std::uint64_t sent_before = server_.Sent(kProgramPath);
+    server_.Set(kProgramPath,
+                {std::string("HTTP/1.1 200 OK\r\n") + c.headers + "\r\n", c.after, "", over_cap});
+    Updater updater(clock_);
+    EXPECT_EQ(RunToEnd(updater), Updater::kFailed) << c.name;
+    EXPECT_EQ(updater.FailureText(), c.failure) << c.name;
+    // Nothing beyond an announced length within the cap was taken in...
+    EXPECT_LE(updater.BytesReceived(), 2048u) << c.name;
+    // ...nor read from the network, which would have drained the stream.
+    EXPECT_LT(server_.Sent(kProgramPath) - sent_before, Updater::kProgramSizeCap) << c.name;
+    EXPECT_EQ(testing::ReadWholeFile(program_), "the running program") << c.name;
+    EXPECT_EQ(FolderNames(), std::vector<std::string>{"quillon-ftp-server"}) << c.name;
+  }
+
+  // A program of exactly the cap is taken.
+  std::string capped = Release("1.04", "the largest program");
+  capped.resize(Updater::kProgramSizeCap, 'p');
+  Publish("1.04", capped, key_.Sign(capped));
+  Updater updater(clock_);
+  EXPECT_EQ(RunToEnd(updater), Updater::kInstalled) << updater.FailureText();
+  EXPECT_EQ(updater.BytesReceived(), Updater::kProgramSizeCap);
+  EXPECT_EQ(std::filesystem::file_size(program_), Updater::kProgramSizeCap);
+}
+
+TEST_F(UpdaterTest, AServerThatDripsFailsWhenTheFilesTimeIsUp) {
+  const std::string program = Release("1.04", "the new program");
+  using After = CannedHttpServer::After;
+  struct Case {
+    const char* path;
+    CannedHttpServer::Response response;
+    std::uint32_t deadline_ms;
+    const char* failure;
+  };
+  // Header lines for ever, or a body of a million bytes, a byte at a time.
+  const Case cases[] = {
+      {kVersionPath, {"HTTP/1.1 200 OK\r\n", After::kDrip, "X-Drip: 1\r\n"},
+       Updater::kSmallFileDeadlineMs, "the version file did not arrive within 60 seconds"},
+      {kSignaturePath, {"HTTP/1.1 200 OK\r\n", After::kDrip, "X-Drip: 1\r\n"},
+       Updater::kSmallFileDeadlineMs,
+       "the program file's signature did not arrive within 60 seconds"},
+      {kProgramPath, {"HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n", After::kDrip, "p"},
+       Updater::kProgramDeadlineMs, "the program file did not arrive within 10 minutes"},
+  };
+  for (const Case& c : cases) {
+    Publish("1.04", program, key_.Sign(program));
+    server_.Set(c.path, c.response);
+    const std::uint64_t sent_before = server_.Sent(c.path);
+    testing::ManualClock clock;
+    Updater updater(clock);
+    ASSERT_TRUE(updater.StartUpdate(MakeJob()));
+    // The drip has begun, so the file's time is running.
+    ASSERT_TRUE(testing::WaitUntil([&] { return server_.Sent(c.path) > sent_before + 50; }, 20'000))
+        << c.path;
+    // A millisecond short of the time the connection stays: the server
+    // goes on dripping into it.
+    clock.Advance(c.deadline_ms - 1);
+    const std::uint64_t sent_then = server_.Sent(c.path);
+    EXPECT_TRUE(testing::WaitUntil([&] { return server_.Sent(c.path) > sent_then + 20; }, 20'000))
+        << c.path;
+    EXPECT_TRUE(updater.IsRunning()) << c.path;
+    // The time is up: the update fails at the next byte.
+    clock.Advance(1);
+    EXPECT_TRUE(testing::WaitUntil([&] { return !updater.IsRunning(); }, 20'000)) << c.path;
+    EXPECT_EQ(updater.GetState(), Updater::kFailed) << c.path;
+    EXPECT_EQ(updater.FailureText(), c.failure) << c.path;
+    EXPECT_EQ(testing::ReadWholeFile(program_), "the running program") << c.path;
+    EXPECT_EQ(FolderNames(), std::vector<std::string>{"quillon-ftp-server"}) << c.path;
+  }
 }
 
 TEST(UpdateSourceTest, UrlsNameTheUpdateFolder) {
