@@ -209,7 +209,8 @@ class DesktopTest(ProgramFolder):
         self.configure()
         new_program = os.path.join(self.temp.name, "release")
         with open(new_program, "wb") as f:
-            f.write(os.urandom(2 * 1024 * 1024))
+            # A release names its version inside its signed bytes.
+            f.write(os.urandom(2 * 1024 * 1024) + b"\x01quillon-release-version=1.04\x01")
         subprocess.run([program_test.SIGN, key, new_program], check=True)
         server = UpdateServer(piece=64 * 1024, pause=0.1)  # about 3 s
         self.addCleanup(server.close)
