@@ -120,6 +120,7 @@ TEST(PathPartsTest, AbsoluteFolderEndsWithSeparator) {
 TEST(BuildFtpPathTest, JoinsNormalisesAndRefusesWhatCannotBeNamedSafely) {
   const std::string longest_name(kMaxNameLength, 'n');
   const std::string too_long_name(kMaxNameLength + 1, 'n');
+  const std::string too_long_step = too_long_name + "/x";  // outlives the table's views
   struct Case {
     std::string_view current;
     std::string_view argument;
@@ -152,7 +153,7 @@ TEST(BuildFtpPathTest, JoinsNormalisesAndRefusesWhatCannotBeNamedSafely) {
       // A name the system cannot hold is refused, never cut.
       {"/", longest_name, nullptr},  // checked below
       {"/", too_long_name, nullptr},
-      {"/deep", too_long_name + "/x", nullptr},
+      {"/deep", too_long_step, nullptr},
   };
   for (const Case& c : cases) {
     std::string out = "untouched";
