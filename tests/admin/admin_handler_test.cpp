@@ -115,6 +115,19 @@ TEST_F(AdminHandlerTest, WrongPasswordsWaitFiveSecondsOneAtATime) {
   EXPECT_TRUE(Request("POST /_login", "pass=LetMeIn").Redirects("/badlogin.html"));
 }
 
+// Runs `end` when the scope ends, also when a failed assertion leaves it
+// early (threads still running must be ended and joined).
+template <typename End>
+struct AtScopeEnd {
+  End end;
+  ~AtScopeEnd() { end(); }
+};
+
+void JoinAll(std::vector<std::thread>& threads) {
+  for (auto& thread : threads)
+    if (thread.joinable()) thread.join();
+}
+
 // Counts the lines of the admin log that hold `text`.
 int CountLines(const std::string& log, const std::string& text) {
   int count = 0;
@@ -138,6 +151,7 @@ TEST_F(AdminHandlerTest, ABurstOfWrongPasswordsLeavesTheAdminAnswering) {
   // As many guesses as one address may have connections.
   std::atomic<int> wrong{0}, busy{0};
   std::vector<std::thread> guessers;
+  AtScopeEnd join{[&] { JoinAll(guessers); }};
   for (std::uint32_t i = 0; i < HttpServer::kMaxPerAddress; ++i) {
     guessers.emplace_back([&] {
       testing::LoopbackClient client;
@@ -155,7 +169,7 @@ TEST_F(AdminHandlerTest, ABurstOfWrongPasswordsLeavesTheAdminAnswering) {
   EXPECT_NE(page.Receive(SIZE_MAX, 5000).find("index page"), std::string::npos);
   // Well under the seconds the queued guesses take; loose for loaded machines.
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
-  for (auto& guesser : guessers) guesser.join();
+  JoinAll(guessers);
   // Every guess is answered; only those compared are called wrong.
   EXPECT_EQ(wrong + busy, static_cast<int>(HttpServer::kMaxPerAddress));
   EXPECT_GE(wrong, 1);
@@ -176,6 +190,10 @@ TEST_F(AdminHandlerTest, GuessesFromOneAddressNeverDelayOrFailTheRightPasswordFr
   std::mutex answers_lock;
   std::vector<std::string> answers;
   std::vector<std::thread> guessers;
+  AtScopeEnd stop{[&] {
+    service.Stop();  // cuts the pause and the waits short
+    JoinAll(guessers);
+  }};
   for (int i = 0; i < kGuessers; ++i) {
     guessers.emplace_back([&] {
       testing::LoopbackClient client;
@@ -212,7 +230,7 @@ TEST_F(AdminHandlerTest, GuessesFromOneAddressNeverDelayOrFailTheRightPasswordFr
   EXPECT_TRUE(service.Handler().Session().IsLoggedIn());
 
   service.Stop();  // cuts the pause and the waits short
-  for (auto& guesser : guessers) guesser.join();
+  JoinAll(guessers);
   const std::string log = ReadWholeFile(dir_.File("logs/remoteadmin_0.txt"));
   EXPECT_EQ(CountLines(log, "127.0.0.1 -> Logged In"), 1);
   // The one password compared is the only one that can have been called wrong.
@@ -266,6 +284,10 @@ TEST_F(AdminHandlerTest, EveryAddressPausesAloneAndTheAddressesTrackedAreBounded
   // are compared and pause side by side.
   std::vector<Answer> answers(kFull);
   std::vector<std::thread> guessers;
+  AtScopeEnd open{[&] {
+    gate.Open();
+    JoinAll(guessers);
+  }};
   for (std::size_t i = 0; i < kFull; ++i) {
     guessers.emplace_back([&, i] {
       const std::string peer = "10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256);
@@ -288,7 +310,7 @@ TEST_F(AdminHandlerTest, EveryAddressPausesAloneAndTheAddressesTrackedAreBounded
   EXPECT_EQ(handler.GuessAddressCount(), kFull);
 
   gate.Open();
-  for (auto& guesser : guessers) guesser.join();
+  JoinAll(guessers);
   for (const Answer& answer : answers) EXPECT_TRUE(answer.Redirects("/badlogin.html"));
   // Nothing is kept once the pauses are over; the address gets in now.
   EXPECT_EQ(handler.GuessAddressCount(), 0u);
