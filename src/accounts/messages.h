@@ -31,6 +31,11 @@ inline constexpr const char* kUploadSpeedZero = "The maximum upload speed must b
 inline constexpr const char* kDownloadSpeedZero =
     "The maximum download speed must be greater than 0.";
 inline constexpr const char* kMaxUsersZero = "The maximum users must be greater than 0.";
+inline constexpr const char* kUploadCreditsRange =
+    "The credits per uploaded KB must be between -2147483648 and 2147483647.";
+inline constexpr const char* kDownloadCreditsRange =
+    "The credits per downloaded KB must be between -2147483648 and 2147483647.";
+inline constexpr const char* kCurrentCreditsRange = "The current credits must be between 0 and 4294967295.";
 
 inline constexpr const char* kNoFolderName = "You have not given a name for the folder.";
 inline constexpr const char* kIllegalFolderName = "The name contains some illegal characters. ";

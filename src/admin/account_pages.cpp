@@ -1,6 +1,8 @@
 #include "admin/account_pages.h"
 
+#include "accounts/messages.h"
 #include "admin/folder_browser.h"
+#include "admin/http_text.h"
 #include "admin/record_fields.h"
 #include "vfs/text.h"
 
@@ -308,27 +310,44 @@ void AccountPages::ProcessFolders(HttpRequest& request, const std::string& id) {
 void AccountPages::ProcessLimits(HttpRequest& request, const std::string& id) {
   FormButton button;
   if (!OpenTab(request, id, &button)) return;
-  static constexpr std::string_view kFields[] = {"maxsize",       "uploadspeed",     "downloadspeed",
-                                                 "maxusers",      "uploadcredits",   "downloadcredits",
-                                                 "currentcredits"};
-  std::uint32_t values[std::size(kFields)] = {};
+  // The number fields in the form's order: the range each holds (the credit
+  // rates are signed) and the message a number outside it is refused with.
+  struct NumberField {
+    std::string_view name;
+    std::int64_t lowest;
+    std::int64_t highest;
+    const char* refusal;
+  };
+  static constexpr NumberField kFields[] = {
+      {"maxsize", 0, UINT32_MAX, accounts::messages::kMaxSizeZero},
+      {"uploadspeed", 0, UINT32_MAX, accounts::messages::kUploadSpeedZero},
+      {"downloadspeed", 0, UINT32_MAX, accounts::messages::kDownloadSpeedZero},
+      {"maxusers", 0, UINT32_MAX, accounts::messages::kMaxUsersZero},
+      {"uploadcredits", INT32_MIN, INT32_MAX, accounts::messages::kUploadCreditsRange},
+      {"downloadcredits", INT32_MIN, INT32_MAX, accounts::messages::kDownloadCreditsRange},
+      {"currentcredits", 0, UINT32_MAX, accounts::messages::kCurrentCreditsRange},
+  };
+  std::string texts[std::size(kFields)];
+  for (std::size_t i = 0; i < std::size(kFields); ++i)
+    if (!handler_.RequiredField(request, id, kFields[i].name, &texts[i], kCapacity)) return;
+  std::int64_t values[std::size(kFields)] = {};
   for (std::size_t i = 0; i < std::size(kFields); ++i) {
-    std::string text;
-    if (!handler_.RequiredField(request, id, kFields[i], &text, kCapacity)) return;
-    values[i] = vfs::ParseUnsigned(text, false);
+    if (!ReadFormNumber(texts[i], kFields[i].lowest, kFields[i].highest, &values[i])) {
+      handler_.ErrorRedirect(request, id, kFields[i].refusal);
+      return;
+    }
   }
   {
     EditState& edit = handler_.Edit();
     Guard guard(edit.Lock());
     AccountRecord& record = edit.record;
-    record.mMaxSize = values[0];
-    record.mMaxUploadSpeed = values[1];
-    record.mMaxDownloadSpeed = values[2];
-    record.mMaxUsers = values[3];
-    // The credit rates are signed: "-1" reads as its two's complement.
+    record.mMaxSize = static_cast<std::uint32_t>(values[0]);
+    record.mMaxUploadSpeed = static_cast<std::uint32_t>(values[1]);
+    record.mMaxDownloadSpeed = static_cast<std::uint32_t>(values[2]);
+    record.mMaxUsers = static_cast<std::uint32_t>(values[3]);
     record.mUploadCredits = static_cast<std::int32_t>(values[4]);
     record.mDownloadCredits = static_cast<std::int32_t>(values[5]);
-    record.mCurrentCredits = values[6];
+    record.mCurrentCredits = static_cast<std::uint32_t>(values[6]);
     record.mUseMaxSize = request.FormFieldExists("usemaxsize");
     record.mUseMaxUploadSpeed = request.FormFieldExists("useuploadspeed");
     record.mUseMaxDownloadSpeed = request.FormFieldExists("usedownloadspeed");

@@ -129,24 +129,25 @@ void AdminHandler::Login(HttpRequest& request) {
     response.Redirect(kBadLoginPage, true);
     return;
   }
-  bool match = false;
-  if (TakeGuessTurn(request)) {
-    {
-      settings::ServerSettings& settings = server_.Settings();
-      Guard guard(settings.Lock());
-      // An unset password opens nothing: an empty field must not log anyone in.
-      match = !settings.mRAPass.empty() && password == settings.mRAPass;
-    }
-    if (!match) {
-      {
-        std::lock_guard<std::mutex> guard(guess_lock_);
-        next_check_ms_ = clock_.MonotonicMs() + kLoginFailurePauseMs;
-      }
-      // The turn is kept through the pause, so the next guess waits its end.
-      [[maybe_unused]] const bool waited = WaitOutPause(request);
-    }
-    ReleaseGuessTurn();
+  if (!TakeGuessTurn(request)) {
+    // Not compared, so neither right nor wrong: the browser is asked to try again.
+    response.Busy(folder_ + "/" + kBusyPage);
+    Log(request, "Login Not Checked: Server Busy");
+    return;
   }
+  bool match;
+  {
+    settings::ServerSettings& settings = server_.Settings();
+    Guard guard(settings.Lock());
+    // An unset password opens nothing: an empty field must not log anyone in.
+    match = !settings.mRAPass.empty() && password == settings.mRAPass;
+  }
+  if (!match) {
+    StartPause(request);
+    // The turn is kept through the pause, so the address's next guess waits its end.
+    [[maybe_unused]] const bool waited = WaitOutPause(request);
+  }
+  ReleaseGuessTurn(request);
   if (!match) {
     response.Redirect(kBadLoginPage, true);
     Log(request, FormatText("Login Failure: Password Length=[%d]", static_cast<int>(password.size())));
@@ -160,40 +161,61 @@ void AdminHandler::Login(HttpRequest& request) {
 
 bool AdminHandler::TakeGuessTurn(const HttpRequest& request) {
   std::unique_lock<std::mutex> lock(guess_lock_);
-  if (guess_turn_taken_) {
-    if (guesses_waiting_ >= kMaxWaitingGuesses) return false;
-    ++guesses_waiting_;
-    while (guess_turn_taken_) {
+  auto found = lanes_.find(request.PeerIp());
+  if (found == lanes_.end()) {
+    if (lanes_.size() >= kMaxGuessAddresses) PruneLanesLocked(clock_.MonotonicMs());
+    if (lanes_.size() >= kMaxGuessAddresses) return false;
+    found = lanes_.emplace(request.PeerIp(), GuessLane{}).first;
+  }
+  // A lane with a turn taken or a waiter is never pruned: the reference holds.
+  GuessLane& lane = found->second;
+  if (lane.turn_taken) {
+    if (lane.waiting >= kMaxWaitingGuesses) return false;
+    ++lane.waiting;
+    while (lane.turn_taken) {
       // Waiters do not sleep on the clock: only the turn's holder does.
       guess_turn_free_.wait_for(lock, std::chrono::milliseconds(kPauseStepMs));
       if (stopping_.load() || request.StopRequested()) {
-        --guesses_waiting_;
+        --lane.waiting;
         return false;
       }
     }
-    --guesses_waiting_;
+    --lane.waiting;
   }
-  guess_turn_taken_ = true;
+  lane.turn_taken = true;
   lock.unlock();
   // A pause cut short by its own connection still holds back the next check.
   if (WaitOutPause(request)) return true;
-  ReleaseGuessTurn();
+  ReleaseGuessTurn(request);
   return false;
 }
 
-void AdminHandler::ReleaseGuessTurn() {
+void AdminHandler::StartPause(const HttpRequest& request) {
+  std::lock_guard<std::mutex> guard(guess_lock_);
+  // The lane exists: its turn is taken.
+  lanes_[request.PeerIp()].next_check_ms = clock_.MonotonicMs() + kLoginFailurePauseMs;
+}
+
+void AdminHandler::ReleaseGuessTurn(const HttpRequest& request) {
   {
     std::lock_guard<std::mutex> guard(guess_lock_);
-    guess_turn_taken_ = false;
+    const auto found = lanes_.find(request.PeerIp());
+    if (found != lanes_.end()) {
+      GuessLane& lane = found->second;
+      lane.turn_taken = false;
+      if (lane.waiting == 0 && lane.next_check_ms <= clock_.MonotonicMs()) lanes_.erase(found);
+    }
   }
-  guess_turn_free_.notify_one();
+  // Lanes share the signal: each waiter looks at its own.
+  guess_turn_free_.notify_all();
 }
 
 bool AdminHandler::WaitOutPause(const HttpRequest& request) {
   std::uint64_t until;
   {
     std::lock_guard<std::mutex> guard(guess_lock_);
-    until = next_check_ms_;
+    const auto found = lanes_.find(request.PeerIp());
+    until = found == lanes_.end() ? 0 : found->second.next_check_ms;
   }
   // Ends when the clock passes `until`, or when the steps slept add up to
   // the time that was left (whichever comes first).
@@ -206,6 +228,22 @@ bool AdminHandler::WaitOutPause(const HttpRequest& request) {
     slept += step;
   }
   return true;
+}
+
+void AdminHandler::PruneLanesLocked(std::uint64_t now) {
+  std::erase_if(lanes_, [now](const auto& entry) {
+    const GuessLane& lane = entry.second;
+    return !lane.turn_taken && lane.waiting == 0 && lane.next_check_ms <= now;
+  });
+}
+
+std::size_t AdminHandler::GuessAddressCount() {
+  std::lock_guard<std::mutex> guard(guess_lock_);
+  const std::uint64_t now = clock_.MonotonicMs();
+  return static_cast<std::size_t>(std::count_if(lanes_.begin(), lanes_.end(), [now](const auto& entry) {
+    const GuessLane& lane = entry.second;
+    return lane.turn_taken || lane.waiting > 0 || lane.next_check_ms > now;
+  }));
 }
 
 void AdminHandler::Logout(HttpRequest& request) {

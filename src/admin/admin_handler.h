@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -37,10 +38,20 @@ namespace quillon::admin {
 class AdminHandler final : public RequestHandler {
  public:
   static constexpr std::uint32_t kLoginFailurePauseMs = limits::kAdminLoginPauseMs;
-  // Password guesses are checked one at a time, at most one per
-  // kLoginFailurePauseMs after a wrong one; beyond this many waiting for
-  // their turn, a guess is answered with the bad-login page unchecked.
+  // The passwords of one address are checked one at a time, at most one per
+  // kLoginFailurePauseMs after a wrong one, so parallel connections cannot
+  // multiply an address's guessing rate; other addresses do not wait for
+  // them. Beyond this many of one address waiting for their turn, a
+  // password is answered "busy" unchecked (never with the bad-login page:
+  // it was not compared).
   static constexpr int kMaxWaitingGuesses = 2;
+  // Addresses with a password being checked, waiting or paused are tracked
+  // up to this many (more than the remote admin's connections); a password
+  // from yet another address is answered "busy" unchecked.
+  static constexpr std::size_t kMaxGuessAddresses = 128;
+  // The page a password that was not checked is answered with (503); the
+  // built-in page when the folder has none.
+  static constexpr const char* kBusyPage = "busy.html";
   static constexpr std::uint32_t kLogSizeLimit = 51200;
   static constexpr std::size_t kPasswordCapacity = 100;
   // Form fields are read up to this many characters.
@@ -113,6 +124,8 @@ class AdminHandler final : public RequestHandler {
   // Makes a pending wrong-password pause end at once (while the remote admin
   // stops), or lets pauses run again.
   void SetStopping(bool stopping) { stopping_.store(stopping); }
+  // The addresses whose passwords are being checked, wait or pause now.
+  std::size_t GuessAddressCount();
 
   settings::LogFile& LogFile() { return log_; }
   AdminSession& Session() { return session_; }
@@ -135,14 +148,26 @@ class AdminHandler final : public RequestHandler {
   bool LoadTemplate(std::string_view name, std::string* text) const;
   // One option line per record of `store`, names escaped.
   static void AppendOptions(accounts::AccountStore& store, std::string* out);
-  // Waits for the turn to check a password: until no other guess is being
-  // checked and the pause after the last wrong one is over. False, without
-  // the turn, when too many wait already or the wait was cut short (the
-  // connection or the remote admin stops).
+  // One address's turn to have a password checked.
+  struct GuessLane {
+    bool turn_taken = false;         // a password of the address is checked or pauses
+    int waiting = 0;                 // passwords of the address waiting for the turn
+    std::uint64_t next_check_ms = 0; // MonotonicMs; no check of the address before it
+  };
+  // Waits for the turn of the request's address to check a password: until
+  // no other password of the address is being checked and the pause after
+  // its last wrong one is over. False, without the turn, when too many of
+  // the address wait already, when too many addresses are tracked, or when
+  // the wait was cut short (the connection or the remote admin stops).
   bool TakeGuessTurn(const HttpRequest& request);
-  void ReleaseGuessTurn();
-  // Waits until the pause after the last wrong guess is over; false when cut short.
+  // After a wrong password: no check of the address before the pause ends.
+  void StartPause(const HttpRequest& request);
+  void ReleaseGuessTurn(const HttpRequest& request);
+  // Waits until the address's pause is over; false when cut short.
   bool WaitOutPause(const HttpRequest& request);
+  // Forgets the lanes that hold nothing: no turn, no waiter, pause over.
+  // REQUIRES: guess_lock_ held.
+  void PruneLanesLocked(std::uint64_t now);
 
   ftp::FtpServer& server_;
   platform::Clock& clock_;
@@ -152,12 +177,10 @@ class AdminHandler final : public RequestHandler {
   EditState edit_;
   std::vector<Route> routes_;  // filled before the server starts
   std::vector<Route> prefix_routes_;
-  // The turn to check a password, so parallel guesses queue.
+  // Each address's turn to check a password, so its parallel guesses queue.
   std::mutex guess_lock_;
   std::condition_variable guess_turn_free_;
-  bool guess_turn_taken_ = false;        // guarded by guess_lock_
-  int guesses_waiting_ = 0;              // guarded by guess_lock_
-  std::uint64_t next_check_ms_ = 0;      // guarded by guess_lock_; MonotonicMs
+  std::map<std::string, GuessLane, std::less<>> lanes_;  // guarded by guess_lock_; by peer address
   std::atomic<bool> stopping_{false};
 };
 

@@ -38,15 +38,14 @@ constexpr const char* kGuardHeaders =
 // server's state: no cache may keep them.
 constexpr const char* kNoStore = "Cache-Control: no-store\r\n";
 
+// Answers over TLS: browsers that trust the certificate come back over
+// HTTPS only, so no later plain request can carry a session id in clear.
+// Sub-domains are left out: the server's name may lead other services.
+constexpr const char* kStrictTransport = "Strict-Transport-Security: max-age=31536000\r\n";
+
 // The type of the built-in pages. With "nosniff" a page without one would
 // show as text, and a refresh page would not lead on.
 constexpr const char* kHtmlType = "Content-Type: text/html\r\n";
-
-// The end of a header: the guard headers, "no-store" unless the answer is a
-// static file a browser may keep, and the connection's end.
-std::string HeaderEnd(bool cacheable) {
-  return std::string(kGuardHeaders) + (cacheable ? "" : kNoStore) + "Connection: close\r\n\r\n";
-}
 
 bool IsDigit(char ch) { return ch >= '0' && ch <= '9'; }
 bool IsHexDigit(char ch) { return IsDigit(ch) || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F'); }
@@ -128,14 +127,18 @@ std::string EscapeHtml(std::string_view text) { return Escape(text, false); }
 
 std::string EscapeHtmlKeepingReferences(std::string_view text) { return Escape(text, true); }
 
-std::string EncodeUrl(std::string_view text) {
+namespace {
+
+// `text` with every byte but letters, digits, "-._~" and those of `keep`
+// written as "%XX".
+std::string EncodeUrlKeeping(std::string_view text, std::string_view keep) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size());
   for (const char ch : text) {
     const auto byte = static_cast<unsigned char>(ch);
     if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') ||
-        ch == '-' || ch == '.' || ch == '_' || ch == '~') {
+        ch == '-' || ch == '.' || ch == '_' || ch == '~' || keep.find(ch) != std::string_view::npos) {
       out.push_back(ch);
     } else {
       out.push_back('%');
@@ -145,6 +148,14 @@ std::string EncodeUrl(std::string_view text) {
   }
   return out;
 }
+
+}  // namespace
+
+std::string EncodeUrl(std::string_view text) { return EncodeUrlKeeping(text, {}); }
+
+std::string EncodeUrlPath(std::string_view path) { return EncodeUrlKeeping(path, "/"); }
+
+std::string EncodeUrlQuery(std::string_view query) { return EncodeUrlKeeping(query, "%&=+?/:@!$'()*,;"); }
 
 const char* MimeType(std::string_view word) {
   struct Entry {
@@ -199,8 +210,17 @@ bool HttpResponse::Send(const std::string& path, int status, bool delete_after_s
   if (type_word.empty() && vfs::Extension(vfs::FileNamePart(path), &extension, 20))
     type_word = extension;
   const char* type = MimeType(type_word);
-  const char* text = status == 400 ? "Bad Request" : status == 404 ? "Not Found" : "OK";
-  kind_ = status == 400 ? Kind::kBadRequest : status == 404 ? Kind::kNotFound : Kind::kOk;
+  const char* text = status == 400   ? "Bad Request"
+                     : status == 404 ? "Not Found"
+                     : status == 503 ? "Service Unavailable"
+                                     : "OK";
+  kind_ = status == 400   ? Kind::kBadRequest
+          : status == 404 ? Kind::kNotFound
+          : status == 503 ? Kind::kBusy
+                          : Kind::kOk;
+  // A busy answer says when to ask again.
+  const std::string retry =
+      status == 503 ? FormatText("Retry-After: %d\r\n", kBusyRetrySeconds) : std::string();
   const auto size = static_cast<unsigned long long>(file->Size());
   // A dated 200 answer is a static file: the browser may keep it and ask
   // again with If-Modified-Since.
@@ -215,9 +235,9 @@ bool HttpResponse::Send(const std::string& path, int status, bool delete_after_s
         HeaderEnd(true).c_str());
   } else {
     header_ = FormatText(
-        "HTTP/1.1 %d %s\r\nServer: %s by %s\r\nAccept-Ranges: bytes\r\nContent-Type: "
+        "HTTP/1.1 %d %s\r\n%sServer: %s by %s\r\nAccept-Ranges: bytes\r\nContent-Type: "
         "%s\r\nContent-Length: %llu\r\n%s",
-        status, text, kProgramName, kMakerName, type, size, HeaderEnd(false).c_str());
+        status, text, retry.c_str(), kProgramName, kMakerName, type, size, HeaderEnd(false).c_str());
   }
   file_ = std::move(file);
   file_left_ = size;
@@ -228,6 +248,11 @@ bool HttpResponse::Send(const std::string& path, int status, bool delete_after_s
 
 bool HttpResponse::SendRegularFile(const std::string& path) {
   return Send(path, 200, false, {}, platform::Links::kRefuse);
+}
+
+std::string HttpResponse::HeaderEnd(bool cacheable) const {
+  return std::string(kGuardHeaders) + (strict_transport_ ? kStrictTransport : "") +
+         (cacheable ? "" : kNoStore) + "Connection: close\r\n\r\n";
 }
 
 void HttpResponse::BuiltIn(std::string header, std::string body, Kind kind) {
@@ -252,6 +277,16 @@ void HttpResponse::BadRequest(const std::string& file) {
           "Request.</p>" +
               Signature() + Padding() + "</BODY></HTML>",
           Kind::kBadRequest);
+}
+
+void HttpResponse::Busy(const std::string& file) {
+  if (!file.empty() && SendFile(file, 503, false)) return;
+  BuiltIn(FormatText("HTTP/1.1 503 Service Unavailable\r\nRetry-After: %d\r\n%s%s", kBusyRetrySeconds,
+                     kHtmlType, HeaderEnd(false).c_str()),
+          "<HTML><HEAD><TITLE>Server Busy</TITLE></HEAD><BODY><p>Error 503<br>Sorry, the server is busy. "
+          "Please try again in a few seconds.</p>" +
+              Signature() + Padding() + "</BODY></HTML>",
+          Kind::kBusy);
 }
 
 void HttpResponse::NotModified() {

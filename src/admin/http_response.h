@@ -34,6 +34,12 @@ std::string EscapeHtmlKeepingReferences(std::string_view text);
 // `text` percent-encoded for a URL path segment or query value: every byte
 // but letters, digits and "-._~" is written as "%XX".
 std::string EncodeUrl(std::string_view text);
+// A decoded path ("/a b/c") as a URL path: as EncodeUrl, with "/" kept.
+std::string EncodeUrlPath(std::string_view path);
+// A query as it came in a request line, fit for a Location header: its
+// escapes and URL characters ("%&=+?/:@!$'()*,;") stay, every other byte
+// (control bytes, blanks, quotes, '#', bytes above 127) becomes "%XX".
+std::string EncodeUrlQuery(std::string_view query);
 // The Content-Type for a type word or file extension (exact, case-sensitive).
 const char* MimeType(std::string_view word);
 // The body of the built-in 404 page (also written as the default error404.html).
@@ -41,7 +47,9 @@ std::string BuiltInNotFoundPage();
 
 class HttpResponse {
  public:
-  enum class Kind { kNone = 0, kOk = 1, kNotFound = 2, kBadRequest = 3, kRedirection = 4 };
+  enum class Kind { kNone = 0, kOk = 1, kNotFound = 2, kBadRequest = 3, kRedirection = 4, kBusy = 5 };
+  // How long a browser told the server is busy waits before it asks again.
+  static constexpr int kBusyRetrySeconds = 5;
 
   explicit HttpResponse(platform::Clock& clock) : clock_(clock) {}
   ~HttpResponse();
@@ -62,6 +70,10 @@ class HttpResponse {
   void NotFound(const std::string& file = {});
   // 400: `file` when given and readable, else the built-in page.
   void BadRequest(const std::string& file = {});
+  // 503 with "Retry-After": the request was not looked at because the
+  // server is busy with others of its kind; asked again later, it will be.
+  // `file` when given and readable, else the built-in page.
+  void Busy(const std::string& file = {});
   void NotModified();
   // 307 for GET and HEAD; after a POST, a 200 page that makes the browser
   // load the target. Blanks in the target are sent as "%20".
@@ -74,6 +86,9 @@ class HttpResponse {
   void SendPage(std::string body, std::string_view type_word = "html");
 
   void SetSendDates(bool on) { send_dates_ = on; }
+  // The answer goes over TLS: every header then tells the browser to use
+  // only HTTPS for this server for a year (Strict-Transport-Security).
+  void SetStrictTransportSecurity(bool on) { strict_transport_ = on; }
   void SetNotFoundPage(std::string path) { not_found_page_ = std::move(path); }
   // Serves "<root><request path>" ("/" gives index.html) with dates; a
   // missing file gives not found; an unchanged file gives not modified.
@@ -94,6 +109,10 @@ class HttpResponse {
  private:
   void Reset();
   void BuiltIn(std::string header, std::string body, Kind kind);
+  // The end of a header: the guard headers, Strict-Transport-Security over
+  // TLS, "no-store" unless the answer is a static file a browser may keep,
+  // and the connection's end.
+  std::string HeaderEnd(bool cacheable) const;
   // SendFile, opening the file with `links`.
   [[nodiscard]] bool Send(const std::string& path, int status, bool delete_after_send,
                           std::string_view type_word, platform::Links links);
@@ -111,6 +130,7 @@ class HttpResponse {
   Kind kind_ = Kind::kNone;
   bool ready_ = false;
   bool send_dates_ = false;
+  bool strict_transport_ = false;
 };
 
 }  // namespace quillon::admin

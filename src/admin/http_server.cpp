@@ -1,7 +1,9 @@
 #include "admin/http_server.h"
 
-#include <algorithm>
+#include <iterator>
 #include <string>
+
+#include "admin/http_response.h"
 
 namespace quillon::admin {
 
@@ -57,11 +59,16 @@ std::unique_ptr<runtime::TcpConnection> HttpServer::CreateConnection(
   });
   if (from_peer >= kMaxPerAddress) return nullptr;  // closed at once
   HttpConnection::Tls tls;
-  if (tls_source_) tls.context = tls_source_();
+  tls.context = tls_context_;
   tls.session = &tls_session_;
   auto connection = std::make_unique<HttpConnection>(std::move(accepted), handler_, log_, clock_,
                                                      temp_folder_, max_body_, std::move(tls));
   return connection;
+}
+
+bool HttpServer::MayGiveWayToNewcomer(runtime::TcpConnection& connection) {
+  // Every connection of this listener is one of ours.
+  return static_cast<HttpConnection&>(connection).AwaitsRequest();
 }
 
 HttpConnection::HttpConnection(std::unique_ptr<runtime::LineSocket> socket,
@@ -74,6 +81,7 @@ HttpConnection::HttpConnection(std::unique_ptr<runtime::LineSocket> socket,
       max_body_(max_body),
       accepted_ms_(clock.TickMs()),
       tls_(std::move(tls)),
+      request_wait_ms_(accepted_ms_),
       request_(Socket().PeerAddressText(), std::to_string(Socket().PeerPort()), temp_folder,
                clock) {
   request_.SetStopEvent(&StopEvent());
@@ -89,7 +97,9 @@ void HttpConnection::LogLine(const std::string& text) {
 void HttpConnection::Serve() {
   LogLine("Connection Accepted.");
   if (tls_.context != nullptr && !StartTls()) return;
-  if (!ReadRequest()) return;
+  const bool read = ReadRequest();
+  awaits_request_.store(false);
+  if (!read) return;
   if (redirect_to_tls_) {
     // Nothing of a plain request is handled: the browser asks again over TLS.
     if (request_.IsValid()) {
@@ -115,9 +125,10 @@ bool HttpConnection::StartTls() {
   constexpr std::uint8_t kHandshakeRecord = 0x16;
   runtime::LineSocket& socket = Socket();
   std::uint8_t first = 0;
+  platform::Clock& clock = GetClock();
   for (;;) {
     if (StopRequested() || socket.GetState() != runtime::TcpSocket::kConnected) return false;
-    if (GetClock().TickMs() - accepted_ms_ >= kRequestTimeLimitMs) return false;
+    if (clock.TickMs() - accepted_ms_ >= kFirstByteLimitMs) return false;
     if (socket.PeekFirstByte(&first)) break;
     socket.WaitReadable(&StopEvent(), kWaitMs);
   }
@@ -125,27 +136,26 @@ bool HttpConnection::StartTls() {
     redirect_to_tls_ = true;
     return true;
   }
+  // The handshake ends within its limit of the accept, however late it began.
+  const std::uint32_t spent = clock.TickMs() - accepted_ms_;
+  const std::uint32_t left = spent < kTlsHandshakeLimitMs ? kTlsHandshakeLimitMs - spent : 1;
   std::string error;
-  if (socket.AcceptTls(*tls_.context, *tls_.session, platform::TlsRole::kControl, &StopEvent(), GetClock(),
-                       limits::kTlsHandshakeLimitMs, &error))
+  if (socket.AcceptTls(*tls_.context, *tls_.session, platform::TlsRole::kControl, &StopEvent(),
+                       clock, left, &error)) {
+    // Browsers that know the admin over HTTPS are told to come back over HTTPS only.
+    request_.Response().SetStrictTransportSecurity(true);
+    request_wait_ms_ = clock.TickMs();
     return true;
+  }
   LogLine("TLS Failed: Reason=[" + error + "]");
   return false;
 }
 
 std::string HttpConnection::SecureAddress() {
-  // The Host header is the browser's; a name with anything but letters,
-  // digits, dots, dashes, brackets and colons is not put in a header.
-  std::string host = request_.Host();
-  const bool plain = !host.empty() && std::all_of(host.begin(), host.end(), [](char ch) {
-    return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
-           ch == '.' || ch == '-' || ch == ':' || ch == '[' || ch == ']';
-  });
-  if (!plain) {
-    host = std::string(Socket().LocalAddressText()) + ":" + std::to_string(Socket().LocalPort());
-  }
-  std::string address = "https://" + host + request_.Path();
-  if (request_.HasQuery()) address += "?" + request_.RawQuery();
+  runtime::LineSocket& socket = Socket();
+  std::string address = "https://" + std::string(socket.LocalAddressText()) + ":" +
+                        std::to_string(socket.LocalPort()) + EncodeUrlPath(request_.Path());
+  if (request_.HasQuery()) address += "?" + EncodeUrlQuery(request_.RawQuery());
   return address;
 }
 
@@ -157,10 +167,14 @@ bool HttpConnection::ReadRequest() {
   for (;;) {
     if (StopRequested() || socket.GetState() != runtime::TcpSocket::kConnected) return false;
     // A peer that trickles its request must not hold a slot for long.
-    if (GetClock().TickMs() - accepted_ms_ >= kRequestTimeLimitMs) return false;
+    const std::uint32_t now = GetClock().TickMs();
+    if (now - accepted_ms_ >= kRequestTimeLimitMs) return false;
     if (!in_body) {
       if (!socket.ReadLine(line, sizeof line)) {
         if (socket.LastError() != runtime::TcpSocket::kErrorNoLine) return false;
+        // Nor may a peer that has not begun it.
+        const bool begun = request_.HeaderLines() > 0 || socket.BufferedBytes() > 0;
+        if (!begun && now - request_wait_ms_ >= kFirstByteLimitMs) return false;
         socket.WaitReadable(&StopEvent(), kWaitMs);
         continue;
       }
@@ -201,10 +215,14 @@ bool HttpConnection::ReadRequest() {
 
 void HttpConnection::SendResponse() {
   HttpResponse& response = request_.Response();
-  static constexpr const char* kLogTexts[] = {nullptr, "Response: OK", "Response: File Not Found",
-                                              "Response: Bad Request", "Response: Redirection"};
-  const auto kind = static_cast<int>(response.GetKind());
-  if (kind >= 1 && kind <= 4) LogLine(kLogTexts[kind]);
+  static constexpr const char* kLogTexts[] = {nullptr,
+                                              "Response: OK",
+                                              "Response: File Not Found",
+                                              "Response: Bad Request",
+                                              "Response: Redirection",
+                                              "Response: Server Busy"};
+  const auto kind = static_cast<std::size_t>(response.GetKind());
+  if (kind >= 1 && kind < std::size(kLogTexts)) LogLine(kLogTexts[kind]);
   runtime::LineSocket& socket = Socket();
   if (!SendBuffer(socket, response.Header().data(), response.Header().size())) return;
   if (request_.GetMethod() != HttpRequest::Method::kHead) {

@@ -2,12 +2,19 @@
 // connections each read exactly one request, hand it to the request
 // handler, send the response the handler prepared, and close.
 //
+// The administrator's only control of a headless service must stay
+// reachable while anonymous peers hold connections: one address holds at
+// most kMaxPerAddress of them, a connection sends the first byte of its
+// request (and ends its TLS handshake) within 5 s, and while every slot is
+// taken a newcomer replaces the oldest connection that has not yet sent a
+// whole request.
+//
 // Thread-safety: as ConnectionListener; each connection runs on its own
 // thread and the handler guards its own state.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -44,24 +51,28 @@ class HttpServer final : public runtime::ConnectionListener {
   static constexpr std::uint32_t kAdminCap = 100;
   static constexpr std::uint32_t kIdleTimeoutMs = 120'000;
   static constexpr std::size_t kMaxBodyBytes = 1'048'576;
-  // One address holds at most this many of the connections at once, so a
-  // single peer can never take more than half of the slots.
-  static constexpr std::uint32_t kMaxPerAddress = kAdminCap / 2;
+  // One address holds at most this many of the connections at once (a
+  // browser opens up to six to a server), so a few addresses cannot take
+  // the slots.
+  static constexpr std::uint32_t kMaxPerAddress = 8;
 
   // `temp_folder`: where request bodies are kept while a request lives.
   HttpServer(RequestHandler& handler, settings::LogFile& log, platform::Clock& clock,
              std::string temp_folder, std::size_t max_body = kMaxBodyBytes);
   ~HttpServer() override;
 
-  // Where connections accepted from now on find the certificate: a non-null
-  // context makes the port speak HTTPS, and a browser that comes in plain
-  // HTTP is redirected to it.
-  using TlsSource = std::function<std::shared_ptr<const platform::TlsContext>()>;
-  void SetTlsSource(TlsSource source) { tls_source_ = std::move(source); }
+  // The certificate of the next run: a non-null context makes the port
+  // speak HTTPS (and a browser that comes in plain HTTP is redirected to
+  // it); null makes it plain HTTP. REQUIRES: not running.
+  void SetTlsContext(std::shared_ptr<const platform::TlsContext> context) {
+    tls_context_ = std::move(context);
+  }
 
  protected:
   std::unique_ptr<runtime::TcpConnection> CreateConnection(
       std::unique_ptr<runtime::LineSocket> accepted) override;
+  // A connection that has not yet sent a whole request gives way.
+  bool MayGiveWayToNewcomer(runtime::TcpConnection& connection) override;
 
  private:
   RequestHandler& handler_;
@@ -69,7 +80,8 @@ class HttpServer final : public runtime::ConnectionListener {
   platform::Clock& clock_;
   const std::string temp_folder_;
   const std::size_t max_body_;
-  TlsSource tls_source_;  // set before Start
+  // Written only while not running; the listener thread reads it.
+  std::shared_ptr<const platform::TlsContext> tls_context_;
   // Browsers may resume their TLS sessions with this server only.
   const platform::TlsSessionContext tls_session_ = platform::TlsSessionContext::MakeRandom();
 };
@@ -82,6 +94,12 @@ class HttpConnection final : public runtime::TcpConnection {
   static constexpr std::uint32_t kMaxHeaderLines = 100;
   // ...and one that has not arrived whole after this long is dropped.
   static constexpr std::uint32_t kRequestTimeLimitMs = limits::kRequestTimeLimitMs;
+  // A connection whose request has not begun this long after the accept
+  // (after the TLS handshake, over HTTPS) is dropped...
+  static constexpr std::uint32_t kFirstByteLimitMs = limits::kRequestFirstByteLimitMs;
+  // ...and so is one whose TLS handshake has not ended this long after the
+  // accept.
+  static constexpr std::uint32_t kTlsHandshakeLimitMs = limits::kAdminTlsHandshakeLimitMs;
   static constexpr std::size_t kReceiveChunk = 4096;
   static constexpr std::size_t kSendPiece = 16 * 1024;
 
@@ -97,14 +115,20 @@ class HttpConnection final : public runtime::TcpConnection {
                  std::size_t max_body, Tls tls);
   ~HttpConnection() override;
 
+  // True until the whole request has arrived (or been refused): until then
+  // the connection may give way to a newcomer. Any thread may ask.
+  bool AwaitsRequest() const { return awaits_request_.load(); }
+
  private:
   void Serve() override;
   // Waits for the browser's first byte: a TLS handshake is run; anything
   // else marks the request for the redirect. False when the connection is
   // to end.
   bool StartTls();
-  // The request's address over HTTPS, on the host the browser asked for
-  // when that is a plain host name, else on this end's address.
+  // The request's address over HTTPS on the address and port this
+  // connection arrived on, which belong to the server, never on the Host
+  // header, which the browser (or a page that sends it here) chooses. The
+  // path is percent-encoded again; the query keeps its URL characters.
   std::string SecureAddress();
   // Reads the request; false when the connection is to end without an answer.
   bool ReadRequest();
@@ -117,6 +141,10 @@ class HttpConnection final : public runtime::TcpConnection {
   const std::uint32_t accepted_ms_;  // the tick of the accept
   const Tls tls_;
   bool redirect_to_tls_ = false;  // plain HTTP on an HTTPS port
+  // When the wait for the request's first byte began: the accept, or the
+  // end of the TLS handshake. Serving thread only.
+  std::uint32_t request_wait_ms_;
+  std::atomic<bool> awaits_request_{true};
   HttpRequest request_;
 };
 

@@ -2,6 +2,29 @@
 
 namespace quillon::admin {
 
+bool ReadFormNumber(std::string_view text, std::int64_t lowest, std::int64_t highest, std::int64_t* value) {
+  // Digits beyond this do not change the verdict of any field (all fit in 33 bits).
+  constexpr std::int64_t kSaturated = std::int64_t{1} << 40;
+  std::size_t at = 0;
+  while (at < text.size() && (text[at] == ' ' || (text[at] >= '\t' && text[at] <= '\r'))) ++at;
+  bool negative = false;
+  if (at < text.size() && (text[at] == '+' || text[at] == '-')) negative = text[at++] == '-';
+  std::int64_t magnitude = 0;
+  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at)
+    magnitude = std::min(kSaturated, magnitude * 10 + (text[at] - '0'));
+  const std::int64_t number = negative ? -magnitude : magnitude;
+  if (number < lowest || number > highest) return false;
+  *value = number;
+  return true;
+}
+
+bool ReadFormNumber(std::string_view text, std::uint32_t* value) {
+  std::int64_t number = 0;
+  if (!ReadFormNumber(text, 0, UINT32_MAX, &number)) return false;
+  *value = static_cast<std::uint32_t>(number);
+  return true;
+}
+
 int HexDigit(char ch) {
   if (ch >= '0' && ch <= '9') return ch - '0';
   if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;  // upper case only

@@ -1,9 +1,11 @@
 // Small text helpers of the remote admin's request parsing: percent-decoding,
-// the tokens of header values, and cutting to a field's size.
+// the tokens of header values, cutting to a field's size, and the numbers of
+// form fields.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -22,6 +24,16 @@ std::string TokenValue(std::string_view token);
 inline std::string Cut(std::string_view text, std::size_t most) {
   return std::string(text.substr(0, most));
 }
+
+// The number of a form field: decimal digits after optional blanks and one
+// sign, read as far as they go (no digits read as 0, as before). False when
+// the number lies outside [lowest, highest]: a negative number for a field
+// that cannot hold one, or more than the field holds, is refused rather
+// than wrapped into the field's width.
+[[nodiscard]] bool ReadFormNumber(std::string_view text, std::int64_t lowest, std::int64_t highest,
+                                  std::int64_t* value);
+// The same for the unsigned 32-bit fields of the settings and records.
+[[nodiscard]] bool ReadFormNumber(std::string_view text, std::uint32_t* value);
 
 // Calls `visit` for each ';'-separated token of a header value, skipping the
 // bytes that may lead a token (blanks, tabs, Telnet bytes).

@@ -3,6 +3,7 @@
 #include "accounts/messages.h"
 #include "admin/account_pages.h"
 #include "admin/folder_browser.h"
+#include "admin/http_text.h"
 #include "admin/record_fields.h"
 #include "vfs/text.h"
 
@@ -78,7 +79,10 @@ void RecordExtraPages::ProcessFolder(HttpRequest& request, const std::string& id
   VirtualFolder folder;
   folder.SetName(name);
   folder.SetPath(path);
-  folder.mMaxSize = vfs::ParseUnsigned(max_size, false);
+  if (!ReadFormNumber(max_size, &folder.mMaxSize)) {
+    handler_.ErrorRedirect(request, id, accounts::messages::kFolderMaxSizeZero);
+    return;
+  }
   folder.mUseMaxSize = request.FormFieldExists("usemaxsize");
   folder.mRights = ReadRights(request);
   folder.mVisible = request.FormFieldExists("visible");

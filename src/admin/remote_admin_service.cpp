@@ -25,10 +25,6 @@ RemoteAdminService::RemoteAdminService(ftp::FtpServer& server, platform::Clock& 
       folder_browser_(handler_),
       http_(std::make_unique<HttpServer>(handler_, handler_.LogFile(), clock,
                                          program_folder + "/temp")) {
-  http_->SetTlsSource([this]() -> std::shared_ptr<const platform::TlsContext> {
-    ftp::TlsConfig::Rules rules = server_.Tls().Get();
-    return rules.admin ? rules.context : nullptr;
-  });
   // The update button of an account's or group's IP page stores the record.
   ip_pages_.SetRecordStore(
       [this](HttpRequest& request, const std::string& id) { account_pages_.Store(request, id); });
@@ -54,24 +50,39 @@ std::uint32_t RemoteAdminService::ReadPort() {
 
 bool RemoteAdminService::Start() {
   if (http_->IsRunning()) return true;
-  if (!TlsReady()) return false;
+  std::shared_ptr<const platform::TlsContext> tls;
+  if (!TakeTlsContext(&tls)) return false;
+  http_->SetTlsContext(std::move(tls));
   const std::uint32_t port = ReadPort();
   return port <= kHighestPort && http_->Start(static_cast<std::uint16_t>(port));
 }
 
-bool RemoteAdminService::TlsReady() {
-  bool wanted;
+bool RemoteAdminService::TakeTlsContext(std::shared_ptr<const platform::TlsContext>* context) {
+  context->reset();
+  settings::ServerSettings& settings = server_.Settings();
   {
-    settings::ServerSettings& settings = server_.Settings();
     Guard guard(settings.Lock());
-    wanted = settings.Extra().AdminTls();
+    if (!settings.Extra().AdminTls()) return true;
   }
-  if (!wanted || server_.Tls().Get().admin) return true;
-  // The FTP side has not loaded the certificate (it is not active): load it
-  // here. Without it the admin does not start, rather than take the
-  // password in clear text against the settings' word.
+  // The certificate the FTP side loaded at its activation (as root, when the
+  // service started as root), so a key only root may read serves too...
+  if (const ftp::TlsConfig::Rules rules = server_.Tls().Get(); rules.admin && rules.context != nullptr) {
+    *context = rules.context;
+    return true;
+  }
+  // ...else the admin reads it itself. Without it the admin does not start,
+  // rather than take the password in clear text against the settings' word.
+  ftp::TlsConfig own;
   std::string error;
-  if (server_.ConfigureTls(&error)) return true;
+  bool loaded;
+  {
+    Guard guard(settings.Lock());
+    loaded = own.Configure(settings.Extra(), &error);
+  }
+  if (loaded && own.Get().context != nullptr) {
+    *context = own.Get().context;
+    return true;
+  }
   [[maybe_unused]] const bool written = handler_.LogFile().WriteLine(error);
   return false;
 }

@@ -35,7 +35,11 @@ class RemoteAdminService {
   RemoteAdminService& operator=(const RemoteAdminService&) = delete;
 
   bool IsRunning() const { return http_->IsRunning(); }
-  // Listens on mRAPort; already running is success.
+  // Listens on mRAPort; already running is success. With admin_tls on, the
+  // certificate is taken at the start and kept until the stop: whatever
+  // later happens to the FTP side's TLS (a re-activation that cannot read
+  // the key), the admin speaks HTTPS only. False when the certificate cannot
+  // be had (the admin then never falls back to plain HTTP).
   [[nodiscard]] bool Start();
   // Stops listening and ends every connection.
   void Stop();
@@ -57,8 +61,9 @@ class RemoteAdminService {
 
  private:
   std::uint32_t ReadPort();
-  // Whether the certificate is loaded when the settings want HTTPS.
-  bool TlsReady();
+  // The certificate of a run: null when the settings want plain HTTP. False
+  // (logged) when they want HTTPS and the certificate cannot be loaded.
+  bool TakeTlsContext(std::shared_ptr<const platform::TlsContext>* context);
 
   ftp::FtpServer& server_;
   AdminHandler handler_;

@@ -1,9 +1,11 @@
 #include "admin/settings_pages.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 #include <vector>
 
+#include "admin/http_text.h"
 #include "vfs/text.h"
 
 namespace quillon::admin {
@@ -38,17 +40,18 @@ constexpr CheckBox kCheckBoxes[] = {
     {"usebannedfiles", "USEBANNEDFILES", &ServerSettings::mUseBannedFiles},
 };
 
-// The form's values, as read and checked before anything is stored.
+// The form's values, as read and checked before anything is stored. A
+// number outside its field's range is empty.
 struct Form {
   std::string welcome;
   std::string help;
   std::string banned;
-  std::int64_t port = 0;
-  std::uint32_t idle = 0;
-  std::uint32_t upload_kb = 0;
-  std::uint32_t download_kb = 0;
-  std::uint32_t max_users = 0;
-  std::uint32_t max_per_ip = 0;
+  std::optional<std::uint32_t> port;
+  std::optional<std::uint32_t> idle;
+  std::optional<std::uint32_t> upload_kb;
+  std::optional<std::uint32_t> download_kb;
+  std::optional<std::uint32_t> max_users;
+  std::optional<std::uint32_t> max_per_ip;
   bool flags[std::size(kCheckBoxes)] = {};
   bool Flag(bool ServerSettings::*flag) const {
     for (std::size_t i = 0; i < std::size(kCheckBoxes); ++i)
@@ -71,18 +74,23 @@ const char* Refusal(const Form& form, ftp::FtpServer& server) {
   if (illegal(form.help))
     return "The help message contains some illegal characters. Illegal characters include: "
            "%26quot%3B*%3A,%3B'%3F%26lt%3B%26gt%3B,|";
-  if (form.port < 1 || form.port > kHighestPort)
-    return "Please specify a FTP port value between 1 and 65535.";
-  if (!server.IsPortAvailable(static_cast<std::uint32_t>(form.port))) return "The FTP port is already in use.";
-  if (form.Flag(&ServerSettings::mUseMaxUploadSpeed) && form.upload_kb == 0)
+  if (!form.port) return "Please specify a FTP port value between 1 and 65535.";
+  if (!server.IsPortAvailable(*form.port)) return "The FTP port is already in use.";
+  // A number the field cannot hold gets the field's message, whether or not
+  // its limit is on: nothing is stored wrapped.
+  const auto zero_or_bad = [&form](const std::optional<std::uint32_t>& value, bool ServerSettings::*flag) {
+    return !value || (form.Flag(flag) && *value == 0);
+  };
+  if (zero_or_bad(form.upload_kb, &ServerSettings::mUseMaxUploadSpeed))
     return "Please specify an maximum upload speed greater than 0.";
-  if (form.Flag(&ServerSettings::mUseMaxDownloadSpeed) && form.download_kb == 0)
+  if (zero_or_bad(form.download_kb, &ServerSettings::mUseMaxDownloadSpeed))
     return "Please specify an maximum download speed greater than 0.";
-  if (form.Flag(&ServerSettings::mUseMaxUsers) && form.max_users == 0)
+  if (zero_or_bad(form.max_users, &ServerSettings::mUseMaxUsers))
     return "Please specify a maximum number of users greater than 0.";
-  if (form.Flag(&ServerSettings::mUseMaxUsersPerIP) && form.max_per_ip == 0)
+  if (zero_or_bad(form.max_per_ip, &ServerSettings::mUseMaxUsersPerIP))
     return "Please specify a maximum number of users per IP greater than 0.";
-  if (form.idle < kLowestIdle) return "Please specify an idle time-out value greater than or equal to 5.";
+  if (!form.idle || *form.idle < kLowestIdle)
+    return "Please specify an idle time-out value greater than or equal to 5.";
   return nullptr;
 }
 
@@ -93,18 +101,6 @@ SettingsPages::SettingsPages(AdminHandler& handler) : handler_(handler) {
                    [this](HttpRequest& request, const std::string& id) { Page(request, id); });
   handler.AddRoute(Method::kPost, "/_processgensettings",
                    [this](HttpRequest& request, const std::string& id) { Process(request, id); });
-}
-
-std::int64_t SettingsPages::ReadPort(std::string_view text) {
-  constexpr std::int64_t kSaturated = std::int64_t{1} << 40;
-  std::size_t at = 0;
-  while (at < text.size() && (text[at] == ' ' || (text[at] >= '\t' && text[at] <= '\r'))) ++at;
-  bool negative = false;
-  if (at < text.size() && (text[at] == '+' || text[at] == '-')) negative = text[at++] == '-';
-  std::int64_t value = 0;
-  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at)
-    value = std::min(kSaturated, value * 10 + (text[at] - '0'));
-  return negative ? -value : value;
 }
 
 void SettingsPages::Page(HttpRequest& request, const std::string& id) {
@@ -163,12 +159,18 @@ void SettingsPages::Process(HttpRequest& request, const std::string& id) {
   };
   for (const auto& [name, value] : fields)
     if (!handler_.RequiredField(request, id, name, value, AdminHandler::kFieldCapacity)) return;
-  form.port = ReadPort(port);
-  form.idle = vfs::ParseUnsigned(idle, false);
-  form.upload_kb = std::min(vfs::ParseUnsigned(upload, false), kHighestSpeedKb);
-  form.download_kb = std::min(vfs::ParseUnsigned(download, false), kHighestSpeedKb);
-  form.max_users = vfs::ParseUnsigned(users, false);
-  form.max_per_ip = vfs::ParseUnsigned(per_ip, false);
+  const auto number = [](const std::string& text) -> std::optional<std::uint32_t> {
+    std::uint32_t value = 0;
+    if (!ReadFormNumber(text, &value)) return std::nullopt;
+    return value;
+  };
+  if (std::int64_t value = 0; ReadFormNumber(port, 1, kHighestPort, &value))
+    form.port = static_cast<std::uint32_t>(value);
+  form.idle = number(idle);
+  form.upload_kb = number(upload);
+  form.download_kb = number(download);
+  form.max_users = number(users);
+  form.max_per_ip = number(per_ip);
   for (std::size_t i = 0; i < std::size(kCheckBoxes); ++i)
     form.flags[i] = request.FormFieldExists(kCheckBoxes[i].field);
 
@@ -182,12 +184,13 @@ void SettingsPages::Process(HttpRequest& request, const std::string& id) {
     Guard guard(settings.Lock());
     vfs::CopyText(&settings.mWelcomeMsg, form.welcome, ServerSettings::kMessageCapacity);
     vfs::CopyText(&settings.mHelpMsg, form.help, ServerSettings::kMessageCapacity);
-    settings.mPort = static_cast<std::uint32_t>(form.port);
-    settings.mIdleTimeOut = form.idle;
-    settings.SetMaxUploadSpeedKb(form.upload_kb);
-    settings.SetMaxDownloadSpeedKb(form.download_kb);
-    settings.mMaxUsers = form.max_users;
-    settings.mMaxUsersPerIP = form.max_per_ip;
+    settings.mPort = *form.port;
+    settings.mIdleTimeOut = *form.idle;
+    // Speeds are kept in bytes per second: what 32 bits hold at most.
+    settings.SetMaxUploadSpeedKb(std::min(*form.upload_kb, kHighestSpeedKb));
+    settings.SetMaxDownloadSpeedKb(std::min(*form.download_kb, kHighestSpeedKb));
+    settings.mMaxUsers = *form.max_users;
+    settings.mMaxUsersPerIP = *form.max_per_ip;
     settings.mBadExts.Parse(form.banned);
     for (std::size_t i = 0; i < std::size(kCheckBoxes); ++i) settings.*kCheckBoxes[i].flag = form.flags[i];
   }

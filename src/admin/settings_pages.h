@@ -20,10 +20,6 @@ class SettingsPages {
   // must outlive this object.
   explicit SettingsPages(AdminHandler& handler);
 
-  // The port field: a signed decimal read from its leading digits (after
-  // blanks and a sign); 0 when there are none. Large values saturate.
-  static std::int64_t ReadPort(std::string_view text);
-
  private:
   void Page(HttpRequest& request, const std::string& id);
   void Process(HttpRequest& request, const std::string& id);

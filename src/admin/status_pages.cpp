@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "admin/http_text.h"
 #include "vfs/text.h"
 
 namespace quillon::admin {
@@ -117,7 +118,9 @@ void StatusPages::SessionAction(HttpRequest& request, const std::string& id) {
   const std::string* user = request.QueryParam("user");
   const std::string* ip = request.QueryParam("ip");
   if (session_id == nullptr || mode == nullptr || user == nullptr || ip == nullptr) return;
-  const std::uint32_t session = vfs::ParseUnsigned(*session_id, false);
+  // A number that no session id can be names no session (never one it wraps to).
+  std::uint32_t session = 0;
+  if (!ReadFormNumber(*session_id, &session)) return;
   const bool kick = *mode == "kick";
   std::string reason;
   {
@@ -146,7 +149,8 @@ void StatusPages::SessionAction(HttpRequest& request, const std::string& id) {
 void StatusPages::ProcessSessionAction(HttpRequest& request, const std::string& id) {
   const std::string* session_id = request.QueryParam("sessionid");
   const std::string* mode = request.QueryParam("mode");
-  if (session_id == nullptr || mode == nullptr) return;
+  std::uint32_t session = 0;
+  if (session_id == nullptr || mode == nullptr || !ReadFormNumber(*session_id, &session)) return;
   const SessionActionKind kind = *mode == "kick" ? SessionActionKind::kKick : SessionActionKind::kStopTransfer;
   if (!handler_.OpenForm(request, id, "_status")) return;
   std::string reason;
@@ -157,7 +161,7 @@ void StatusPages::ProcessSessionAction(HttpRequest& request, const std::string& 
     return;
   }
   ftp::FtpServer& server = handler_.Server();
-  server.Auth().QueueSessionAction(vfs::ParseUnsigned(*session_id, false), kind, reason);
+  server.Auth().QueueSessionAction(session, kind, reason);
   {
     settings::ServerSettings& settings = server.Settings();
     Guard guard(settings.Lock());

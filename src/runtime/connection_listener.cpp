@@ -123,6 +123,22 @@ std::uint32_t ConnectionListener::ReapInto(Table* reaped) {
   return next_deadline;
 }
 
+std::size_t ConnectionListener::OldestToGiveWayLocked() {
+  // The table keeps the order of the accepts: the first match is the oldest.
+  for (std::size_t i = 0; i < table_.size(); ++i)
+    if (!table_[i]->IsFinished() && MayGiveWayToNewcomer(*table_[i])) return i;
+  return kNoConnection;
+}
+
+void ConnectionListener::ParkLocked(std::size_t index) {
+  TcpConnection& connection = *table_[index];
+  received_total_ += connection.BytesReceived();
+  sent_total_ += connection.BytesSent();
+  connection.RequestStop();
+  closing_.push_back(std::move(table_[index]));
+  table_.erase(table_.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
 void ConnectionListener::DeleteEnded() {
   std::erase_if(closing_, [](const std::unique_ptr<TcpConnection>& connection) {
     return !connection->IsRunning();  // deleting it joins a thread that has returned
@@ -151,14 +167,23 @@ void ConnectionListener::ThreadBody() {
     std::uint32_t pause = closing_.empty() ? next_deadline : std::min(next_deadline, kPassIntervalMs);
     {
       CriticalSection::Guard table(table_lock_);
-      if (table_.size() < cap_ && listening_socket_.GetState() == TcpSocket::kListening) {
+      // At the cap, a newcomer is taken only in place of a connection that
+      // may give way to it.
+      const bool room = table_.size() < cap_ || OldestToGiveWayLocked() != kNoConnection;
+      if (room && listening_socket_.GetState() == TcpSocket::kListening) {
         if (listening_socket_.AcceptInto(incoming_)) {
           accept_failing_ = false;
           auto socket = std::make_unique<LineSocket>();
           socket->AssignFrom(incoming_);
-          if (std::unique_ptr<TcpConnection> connection = CreateConnection(std::move(socket))) {
-            connection->SetFinishedSignal(&wake_);
-            table_.push_back(std::move(connection));
+          // Chosen again: one may have stopped giving way since the look above
+          // (the newcomer is then closed at once).
+          const std::size_t gives_way = table_.size() < cap_ ? kNoConnection : OldestToGiveWayLocked();
+          if (table_.size() < cap_ || gives_way != kNoConnection) {
+            if (std::unique_ptr<TcpConnection> connection = CreateConnection(std::move(socket))) {
+              if (gives_way != kNoConnection) ParkLocked(gives_way);
+              connection->SetFinishedSignal(&wake_);
+              table_.push_back(std::move(connection));
+            }
           }
           continue;  // straight to the next pass
         }

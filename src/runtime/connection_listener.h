@@ -2,7 +2,11 @@
 // its own thread, and a table of the connections it accepted. Each pass of
 // the loop reaps connections that have finished or been idle too long, then
 // accepts at most one new connection while the table is below its cap. A
-// derived class builds each connection in CreateConnection().
+// derived class builds each connection in CreateConnection(). At the cap, a
+// derived class may name connections that a newcomer may replace
+// (MayGiveWayToNewcomer): the oldest of them is then dropped for each new
+// connection, so peers that hold slots without using them cannot lock others
+// out.
 //
 // The accept loop never waits for a connection: a reaped connection is
 // asked to stop and parked until its thread has ended (a closing reply to a
@@ -77,6 +81,10 @@ class ConnectionListener : public WorkerThread {
       std::unique_ptr<LineSocket> accepted) = 0;
   // Calls `visit` for every connection in the table, under the table lock.
   void ForEachConnection(const std::function<void(TcpConnection&)>& visit);
+  // Whether `connection` may be dropped to make room for a new connection
+  // while the table is at its cap. Called on the listener thread under the
+  // table lock; must not wait. The default: never.
+  virtual bool MayGiveWayToNewcomer(TcpConnection& /*connection*/) { return false; }
   // Called on the listener thread when accepting starts to fail outright
   // (`error` is the errno); once per run of failures. Best effort.
   virtual void OnAcceptFailure(int error);
@@ -91,6 +99,13 @@ class ConnectionListener : public WorkerThread {
   std::uint32_t ReapInto(Table* reaped);
   // Deletes the parked connections whose threads have ended.
   void DeleteEnded();
+  // The index of the oldest connection that may give way to a newcomer, or
+  // kNoConnection. REQUIRES: table lock held.
+  static constexpr std::size_t kNoConnection = static_cast<std::size_t>(-1);
+  std::size_t OldestToGiveWayLocked();
+  // Moves table_[index] to the parked connections, its traffic added to the
+  // totals, and asks it to stop. REQUIRES: table lock held, listener thread.
+  void ParkLocked(std::size_t index);
   // Wakes them all first, so they wind down side by side.
   static void DeleteAll(Table* connections);
   std::uint32_t RoundToKb(bool received);

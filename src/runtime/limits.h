@@ -35,7 +35,12 @@ inline constexpr std::size_t kSpoolBatch = 64 * 1024;        // form bodies reac
 // Time-outs and pauses (milliseconds).
 inline constexpr std::uint32_t kSendFinalLimitMs = 10'000;   // closing replies to a peer that does not read
 inline constexpr std::uint32_t kRequestTimeLimitMs = 30'000;  // one remote-admin request, headers and body
-inline constexpr std::uint32_t kTlsHandshakeLimitMs = 10'000;  // a TLS handshake, FTP or admin
+inline constexpr std::uint32_t kTlsHandshakeLimitMs = 10'000;  // an FTP TLS handshake
+// A remote-admin connection sends the first byte of its request, and ends
+// its TLS handshake, this soon after it is accepted (a browser sends at
+// once; a silent peer must not hold an admin slot for long).
+inline constexpr std::uint32_t kRequestFirstByteLimitMs = 5000;
+inline constexpr std::uint32_t kAdminTlsHandshakeLimitMs = 5000;
 inline constexpr std::uint32_t kIdleActivityMs = 30'000;      // a quiet session shows "Idle"
 inline constexpr std::uint32_t kMaxWaitMs = 5000;             // longest wait before a session looks again
 inline constexpr std::uint32_t kBadLoginPauseMs = 3000;       // a failed PASS waits this long

@@ -4,15 +4,20 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "admin/remote_admin_service.h"
+#include "platform/tls.h"
 #include "support/admin_fixture.h"
 #include "support/loopback_client.h"
+#include "support/tls_client.h"
 #include "support/wait.h"
 
 namespace quillon::admin {
@@ -110,22 +115,50 @@ TEST_F(AdminHandlerTest, WrongPasswordsWaitFiveSecondsOneAtATime) {
   EXPECT_TRUE(Request("POST /_login", "pass=LetMeIn").Redirects("/badlogin.html"));
 }
 
+// Runs `end` when the scope ends, also when a failed assertion leaves it
+// early (threads still running must be ended and joined).
+template <typename End>
+struct AtScopeEnd {
+  End end;
+  ~AtScopeEnd() { end(); }
+};
+
+void JoinAll(std::vector<std::thread>& threads) {
+  for (auto& thread : threads)
+    if (thread.joinable()) thread.join();
+}
+
+// Counts the lines of the admin log that hold `text`.
+int CountLines(const std::string& log, const std::string& text) {
+  int count = 0;
+  for (std::size_t at = 0; (at = log.find(text, at)) != std::string::npos; at += text.size()) ++count;
+  return count;
+}
+
+const std::string kWrongPost =
+    "POST /_login HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+    "Content-Length: 10\r\n\r\npass=wrong";
+const std::string kRightPost =
+    "POST /_login HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+    "Content-Length: 12\r\n\r\npass=letmein";
+
 TEST_F(AdminHandlerTest, ABurstOfWrongPasswordsLeavesTheAdminAnswering) {
   clock_.SetSleepAdvances(true);  // each 50 ms pause step takes 1 ms
   ChangeSettings([](settings::ServerSettings& s) { s.mRAPort = 0; });
   RemoteAdminService service(*server_, clock_, dir_.Path());
   ASSERT_TRUE(service.Start());
   const std::uint16_t port = service.LocalPort();
-  const std::string wrong =
-      "POST /_login HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
-      "Content-Length: 10\r\n\r\npass=wrong";
-  std::atomic<int> answered{0};
+  // As many guesses as one address may have connections.
+  std::atomic<int> wrong{0}, busy{0};
   std::vector<std::thread> guessers;
-  for (int i = 0; i < 40; ++i) {
+  AtScopeEnd join{[&] { JoinAll(guessers); }};
+  for (std::uint32_t i = 0; i < HttpServer::kMaxPerAddress; ++i) {
     guessers.emplace_back([&] {
       testing::LoopbackClient client;
-      if (!client.Connect(port) || !client.Send(wrong)) return;
-      if (client.Receive(SIZE_MAX, 20'000).find("/badlogin.html") != std::string::npos) ++answered;
+      if (!client.Connect(port, 2000, 2) || !client.Send(kWrongPost)) return;
+      const std::string answer = client.Receive(SIZE_MAX, 20'000);
+      if (answer.find("/badlogin.html") != std::string::npos) ++wrong;
+      if (answer.rfind("HTTP/1.1 503 ", 0) == 0) ++busy;
     });
   }
   // Meanwhile a page is answered at once.
@@ -136,10 +169,231 @@ TEST_F(AdminHandlerTest, ABurstOfWrongPasswordsLeavesTheAdminAnswering) {
   EXPECT_NE(page.Receive(SIZE_MAX, 5000).find("index page"), std::string::npos);
   // Well under the seconds the queued guesses take; loose for loaded machines.
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
-  for (auto& guesser : guessers) guesser.join();
-  EXPECT_EQ(answered, 40);
-  EXPECT_EQ(clock_.MaxConcurrentSleepers(), 1);  // one pause at a time
+  JoinAll(guessers);
+  // Every guess is answered; only those compared are called wrong.
+  EXPECT_EQ(wrong + busy, static_cast<int>(HttpServer::kMaxPerAddress));
+  EXPECT_GE(wrong, 1);
+  EXPECT_EQ(CountLines(AdminLog(), "127.0.0.2 -> Login Failure"), wrong.load());
+  EXPECT_EQ(CountLines(AdminLog(), "127.0.0.2 -> Login Not Checked: Server Busy"), busy.load());
+  EXPECT_EQ(clock_.MaxConcurrentSleepers(), 1);  // one pause at a time for the address
   EXPECT_FALSE(handler_->Session().IsLoggedIn());
+}
+
+TEST_F(AdminHandlerTest, GuessesFromOneAddressNeverDelayOrFailTheRightPasswordFromAnother) {
+  // Real time: the pauses last their five seconds.
+  platform::SystemClock real;
+  ChangeSettings([](settings::ServerSettings& s) { s.mRAPort = 0; });
+  RemoteAdminService service(*server_, real, dir_.Path());
+  ASSERT_TRUE(service.Start());
+  const std::uint16_t port = service.LocalPort();
+  constexpr int kGuessers = 6;
+  std::mutex answers_lock;
+  std::vector<std::string> answers;
+  std::vector<std::thread> guessers;
+  AtScopeEnd stop{[&] {
+    service.Stop();  // cuts the pause and the waits short
+    JoinAll(guessers);
+  }};
+  for (int i = 0; i < kGuessers; ++i) {
+    guessers.emplace_back([&] {
+      testing::LoopbackClient client;
+      std::string answer = "(no connection)";
+      if (client.Connect(port, 2000, 2) && client.Send(kWrongPost)) answer = client.Receive(SIZE_MAX, 30'000);
+      std::lock_guard<std::mutex> guard(answers_lock);
+      answers.push_back(answer);
+    });
+  }
+  // One guess pauses, two wait their turn: the others are answered at once.
+  const int waiting = 1 + AdminHandler::kMaxWaitingGuesses;
+  ASSERT_TRUE(testing::WaitUntil(
+      [&] {
+        std::lock_guard<std::mutex> guard(answers_lock);
+        return answers.size() == static_cast<std::size_t>(kGuessers - waiting);
+      },
+      20'000));
+  {
+    std::lock_guard<std::mutex> guard(answers_lock);
+    for (const std::string& answer : answers) {
+      // Not compared, so not called wrong.
+      EXPECT_EQ(answer.rfind("HTTP/1.1 503 Service Unavailable\r\nRetry-After: 5\r\n", 0), 0u) << answer;
+      EXPECT_EQ(answer.find("/badlogin.html"), std::string::npos);
+    }
+  }
+  // The administrator at another address gets in within the one pause.
+  testing::LoopbackClient admin;
+  ASSERT_TRUE(admin.Connect(port));
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(admin.Send(kRightPost));
+  const std::string answer = admin.Receive(SIZE_MAX, 10'000);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(7));
+  EXPECT_NE(answer.find("URL=_menu?id="), std::string::npos) << answer;
+  EXPECT_TRUE(service.Handler().Session().IsLoggedIn());
+
+  service.Stop();  // cuts the pause and the waits short
+  JoinAll(guessers);
+  const std::string log = ReadWholeFile(dir_.File("logs/remoteadmin_0.txt"));
+  EXPECT_EQ(CountLines(log, "127.0.0.1 -> Logged In"), 1);
+  // The one password compared is the only one that can have been called wrong.
+  EXPECT_LE(CountLines(log, "127.0.0.2 -> Login Failure"), 1);
+  int called_wrong = 0;
+  for (const std::string& guess : answers) called_wrong += guess.find("/badlogin.html") != std::string::npos;
+  EXPECT_LE(called_wrong, CountLines(log, "127.0.0.2 -> Login Failure"));
+  // The pause cut short still holds back the address's next check.
+  EXPECT_EQ(service.Handler().GuessAddressCount(), 1u);
+}
+
+// A clock whose sleeps last until the test opens its gate; from then on each
+// sleep moves the clock on by its length.
+class GatedClock final : public platform::Clock {
+ public:
+  std::uint32_t TickMs() override { return static_cast<std::uint32_t>(now_.load()); }
+  std::uint64_t MonotonicMs() override { return now_.load(); }
+  std::int64_t WallTimeNs() override { return 0; }
+  void SleepMs(std::uint32_t ms) override {
+    std::unique_lock<std::mutex> lock(lock_);
+    ++sleepers_;
+    opened_.wait(lock, [this] { return open_; });
+    --sleepers_;
+    now_ += ms;
+  }
+  void Open() {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      open_ = true;
+    }
+    opened_.notify_all();
+  }
+  int Sleepers() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return sleepers_;
+  }
+
+ private:
+  std::atomic<std::uint64_t> now_{1'000'000};
+  std::mutex lock_;
+  std::condition_variable opened_;
+  bool open_ = false;  // guarded by lock_
+  int sleepers_ = 0;   // guarded by lock_
+};
+
+TEST_F(AdminHandlerTest, EveryAddressPausesAloneAndTheAddressesTrackedAreBounded) {
+  GatedClock gate;
+  AdminHandler handler(*server_, gate, dir_.Path());
+  constexpr std::size_t kFull = AdminHandler::kMaxGuessAddresses;
+  // A wrong password from each of as many addresses as are tracked: all
+  // are compared and pause side by side.
+  std::vector<Answer> answers(kFull);
+  std::vector<std::thread> guessers;
+  AtScopeEnd open{[&] {
+    gate.Open();
+    JoinAll(guessers);
+  }};
+  for (std::size_t i = 0; i < kFull; ++i) {
+    guessers.emplace_back([&, i] {
+      const std::string peer = "10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256);
+      answers[i] = RequestTo(handler, peer, "POST /_login", "pass=wrong");
+    });
+  }
+  ASSERT_TRUE(testing::WaitUntil([&] { return gate.Sleepers() == static_cast<int>(kFull); }, 30'000));
+  EXPECT_EQ(handler.GuessAddressCount(), kFull);
+
+  // One address more: not tracked, its password is not checked (the right
+  // one does not get in, and is not called wrong).
+  const Answer built_in = RequestTo(handler, "10.9.9.9", "POST /_login", "pass=letmein");
+  EXPECT_TRUE(built_in.IsBusy()) << built_in.header;
+  EXPECT_NE(built_in.body.find("Error 503"), std::string::npos);
+  WriteWholeFile(dir_.File("remoteadmin/busy.html"), "busy page");
+  const Answer own_page = RequestTo(handler, "10.9.9.9", "POST /_login", "pass=letmein");
+  EXPECT_TRUE(own_page.IsBusy()) << own_page.header;
+  EXPECT_EQ(own_page.body, "busy page");
+  EXPECT_FALSE(handler.Session().IsLoggedIn());
+  EXPECT_EQ(handler.GuessAddressCount(), kFull);
+
+  gate.Open();
+  JoinAll(guessers);
+  for (const Answer& answer : answers) EXPECT_TRUE(answer.Redirects("/badlogin.html"));
+  // Nothing is kept once the pauses are over; the address gets in now.
+  EXPECT_EQ(handler.GuessAddressCount(), 0u);
+  const std::string log = AdminLog();
+  EXPECT_EQ(CountLines(log, "-> Login Failure"), static_cast<int>(kFull));
+  EXPECT_EQ(CountLines(log, "10.9.9.9 -> Login Not Checked: Server Busy"), 2);
+  EXPECT_NE(RequestTo(handler, "10.9.9.9", "POST /_login", "pass=letmein").body.find("URL=_menu?id="),
+            std::string::npos);
+  EXPECT_EQ(handler.GuessAddressCount(), 0u);
+}
+
+TEST_F(AdminHandlerTest, TheAdminKeepsSpeakingOnlyHttpsWhenTheFtpSideLosesItsCertificate) {
+  std::string error;
+  ASSERT_TRUE(platform::WriteSelfSignedCertificate("127.0.0.1", dir_.File("config/cert.pem"),
+                                                   dir_.File("config/key.pem"), &error))
+      << error;
+  ChangeSettings([this](settings::ServerSettings& s) {
+    s.mRAPort = 0;
+    std::string message;
+    EXPECT_TRUE(s.Extra().Set("admin_tls", "on", &message)) << message;
+    EXPECT_TRUE(s.Extra().Set("tls_certificate", dir_.File("config/cert.pem"), &message)) << message;
+    EXPECT_TRUE(s.Extra().Set("tls_key", dir_.File("config/key.pem"), &message)) << message;
+  });
+  port_ = Start();
+  RemoteAdminService service(*server_, clock_, dir_.Path());
+  ASSERT_TRUE(service.Start());
+  std::uint16_t port = service.LocalPort();
+  const auto expect_https_only = [&](const std::string& when) {
+    testing::TlsClient secure;
+    ASSERT_TRUE(secure.Connect(port)) << when;
+    ASSERT_TRUE(secure.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n")) << when;
+    const std::string page = secure.ReceiveAll();
+    EXPECT_EQ(page.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << when << "\n" << page;
+    EXPECT_NE(page.find("index page"), std::string::npos) << when;
+    testing::LoopbackClient plain;
+    ASSERT_TRUE(plain.Connect(port)) << when;
+    ASSERT_TRUE(plain.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n")) << when;
+    const std::string redirect = plain.Receive(SIZE_MAX, 5000);
+    EXPECT_EQ(redirect.rfind("HTTP/1.1 307 ", 0), 0u) << when << "\n" << redirect;
+    EXPECT_NE(redirect.find("Location: https://127.0.0.1:" + std::to_string(port) + "/\r\n"), std::string::npos)
+        << when << "\n" << redirect;
+    EXPECT_EQ(redirect.find("index page"), std::string::npos) << when;
+  };
+  expect_https_only("at the start");
+
+  struct Failure {
+    const char* what;
+    std::function<void()> cause;
+    std::function<void()> mend;
+  };
+  runtime::TcpSocket taken;
+  const Failure failures[] = {
+      {"the FTP port is taken",
+       [&] {
+         ASSERT_TRUE(taken.ListenOn(0));
+         ChangeSettings([&](settings::ServerSettings& s) { s.mPort = taken.LocalPort(); });
+       },
+       [&] {
+         taken.Close();
+         ChangeSettings([](settings::ServerSettings& s) { s.mPort = 0; });
+       }},
+      {"the key cannot be read any more",
+       [&] { std::filesystem::rename(dir_.File("config/key.pem"), dir_.File("config/key.old")); },
+       [&] { std::filesystem::rename(dir_.File("config/key.old"), dir_.File("config/key.pem")); }},
+  };
+  for (const Failure& failure : failures) {
+    server_->Deactivate();
+    failure.cause();
+    EXPECT_FALSE(server_->Activate(&error)) << failure.what;
+    expect_https_only(std::string("after a failed activation: ") + failure.what);
+    failure.mend();
+  }
+  EXPECT_EQ(server_->Tls().Get().context, nullptr);  // the FTP side has none now
+
+  // Restarted, the admin takes the certificate afresh; without one it does not start.
+  service.Stop();
+  ASSERT_TRUE(service.Start());
+  port = service.LocalPort();
+  expect_https_only("after a restart");
+  service.Stop();
+  std::filesystem::remove(dir_.File("config/key.pem"));
+  EXPECT_FALSE(service.Start());
+  EXPECT_FALSE(service.IsRunning());
 }
 
 TEST_F(AdminHandlerTest, AnEmptyAdminPasswordLetsNobodyIn) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "admin/http_text.h"
 #include "admin/remote_admin_service.h"
 #include "admin/status_pages.h"
 #include "platform/fs.h"
@@ -213,8 +214,143 @@ TEST_F(AdminPagesTest, GeneralSettingsAreCheckedInOrderThenAppliedAndSaved) {
   });
   EXPECT_TRUE(server_->IsActive());
   EXPECT_NE(ReadWholeFile(dir_.File("config/settings.dta")).find("Hello there"), std::string::npos);
-  EXPECT_EQ(SettingsPages::ReadPort(" +8021abc"), 8021);
-  EXPECT_EQ(SettingsPages::ReadPort("99999999999999999999"), std::int64_t{1} << 40);
+}
+
+// What the browser shows for a refusal: the message as it travels.
+std::string Travelling(std::string message) {
+  for (std::size_t at = 0; (at = message.find(' ', at)) != std::string::npos;) message.replace(at, 1, "%20");
+  return message;
+}
+
+TEST_F(AdminPagesTest, NumbersOutsideTheirFieldsAreRefusedNeverWrapped) {
+  struct Case {
+    std::string change;  // goes first: the first of two equal fields counts
+    std::string message;
+  };
+  const std::string port = "Please specify a FTP port value between 1 and 65535.";
+  const std::string idle = "Please specify an idle time-out value greater than or equal to 5.";
+  const std::string upload = "Please specify an maximum upload speed greater than 0.";
+  const std::string download = "Please specify an maximum download speed greater than 0.";
+  const std::string users = "Please specify a maximum number of users greater than 0.";
+  const std::string per_ip = "Please specify a maximum number of users per IP greater than 0.";
+  const Case settings_cases[] = {
+      {"idle=4294967301", idle},          // 2^32 + 5 would be 5
+      {"idle=-1", idle},                  // would be 4294967295
+      {"idle=99999999999999999999", idle},
+      {"port=4294967317", port},          // would be 21
+      {"uploadspeed=4294967297", upload},  // would be 1, even with the limit off
+      {"downloadspeed=-1", download},
+      {"maxusers=-1", users},
+      {"maxusers=4294967296", users},     // would be 0: no limit
+      {"maxusersperip=-3", per_ip},
+  };
+  ChangeSettings([](settings::ServerSettings& s) { s.mIdleTimeOut = 300; s.mMaxUsers = 7; });
+  for (const Case& c : settings_cases) {
+    EXPECT_TRUE(Post("/_processgensettings", c.change + "&" + SettingsForm("")).Redirects(Error(Travelling(c.message))))
+        << c.change;
+  }
+  ChangeSettings([](settings::ServerSettings& s) {
+    EXPECT_EQ(s.mIdleTimeOut, 300u);
+    EXPECT_EQ(s.mMaxUsers, 7u);
+    EXPECT_EQ(s.mMaxUsersPerIP, 0u);
+  });
+  // The largest numbers the fields hold are kept as they are.
+  EXPECT_TRUE(Post("/_processgensettings", "idle=4294967295&maxusers=+4294967295&" + SettingsForm(""))
+                  .Redirects(Back("_menu")));
+  ChangeSettings([](settings::ServerSettings& s) {
+    EXPECT_EQ(s.mIdleTimeOut, 4294967295u);
+    EXPECT_EQ(s.mMaxUsers, 4294967295u);
+  });
+
+  // An account's limits tab: the record keeps its values.
+  ASSERT_TRUE(Post("/_processaccountselection?mode=account", "selected=bob&buttonedit=1").Redirects(Back("_editgen")));
+  const std::string limits =
+      "maxsize=1&uploadspeed=1&downloadspeed=1&maxusers=1&uploadcredits=1&downloadcredits=1&currentcredits=1&"
+      "buttonupdate=1";
+  const Case limit_cases[] = {
+      {"maxsize=4294967297", "The maximum account size must be greater than 0."},
+      {"maxsize=-1", "The maximum account size must be greater than 0."},
+      {"uploadspeed=-1", "The maximum upload speed must be greater than 0."},
+      {"downloadspeed=99999999999", "The maximum download speed must be greater than 0."},
+      {"maxusers=-1", "The maximum users must be greater than 0."},
+      {"uploadcredits=2147483648", "The credits per uploaded KB must be between -2147483648 and 2147483647."},
+      {"downloadcredits=-2147483649", "The credits per downloaded KB must be between -2147483648 and 2147483647."},
+      {"currentcredits=-1", "The current credits must be between 0 and 4294967295."},
+      {"currentcredits=4294967296", "The current credits must be between 0 and 4294967295."},
+  };
+  accounts::AccountRecord before;
+  ASSERT_TRUE(server_->Accounts().GetCopy("bob", &before));
+  for (const Case& c : limit_cases) {
+    EXPECT_TRUE(Post("/_processaccountlimits", c.change + "&" + limits).Redirects(Error(Travelling(c.message))))
+        << c.change;
+    runtime::CriticalSection::Guard guard(Handler().Edit().Lock());
+    EXPECT_EQ(Handler().Edit().record.mMaxSize, before.mMaxSize) << c.change;
+    EXPECT_EQ(Handler().Edit().record.mCurrentCredits, before.mCurrentCredits) << c.change;
+  }
+  accounts::AccountRecord after;
+  ASSERT_TRUE(server_->Accounts().GetCopy("bob", &after));
+  EXPECT_EQ(after.mMaxUsers, before.mMaxUsers);
+  EXPECT_EQ(after.mUploadCredits, before.mUploadCredits);
+  // The ends of each range are kept.
+  EXPECT_TRUE(Post("/_processaccountlimits",
+                   "uploadcredits=-2147483648&downloadcredits=2147483647&currentcredits=4294967295&maxsize=4294967295&" +
+                       limits)
+                  .Redirects(Back("_accounts")));
+  ASSERT_TRUE(server_->Accounts().GetCopy("bob", &after));
+  EXPECT_EQ(after.mUploadCredits, INT32_MIN);
+  EXPECT_EQ(after.mDownloadCredits, INT32_MAX);
+  EXPECT_EQ(after.mCurrentCredits, UINT32_MAX);
+  EXPECT_EQ(after.mMaxSize, UINT32_MAX);
+
+  // A virtual folder's size: nothing is added.
+  ASSERT_TRUE(Post("/_processaccountselection?mode=account", "selected=bob&buttonedit=1").Redirects(Back("_editgen")));
+  std::filesystem::create_directories(dir_.File("pub"));
+  for (const char* size : {"4294967297", "-1"}) {
+    EXPECT_TRUE(Post("/_processaccountvf", "originalname=&name=pub&path=" + dir_.File("pub") + "&maxsize=" + size +
+                                               "&buttonok=1")
+                    .Redirects(Error(Travelling("Please specify a maximum size greater than 0."))))
+        << size;
+  }
+  {
+    runtime::CriticalSection::Guard guard(Handler().Edit().Lock());
+    EXPECT_EQ(Handler().Edit().record.FolderCount(), after.FolderCount());
+  }
+
+  // A session id no session can have names none (4294967373 would be 77).
+  EXPECT_TRUE(Get("/_sessionaction?sessionid=4294967373&mode=kick&user=bob&ip=1.2.3.4").IsNotFound());
+  EXPECT_TRUE(Post("/_processsessionaction?sessionid=4294967373&mode=kick", "actionreason=Bye").IsNotFound());
+  EXPECT_TRUE(Post("/_processsessionaction?sessionid=-1&mode=kick", "actionreason=Bye").IsNotFound());
+  EXPECT_FALSE(server_->Auth().TakeSessionAction(77).has_value());
+  EXPECT_FALSE(server_->Auth().TakeSessionAction(UINT32_MAX).has_value());
+}
+
+TEST(ReadFormNumberTest, ReadsLeadingDigitsWithinTheFieldsRange) {
+  struct Case {
+    const char* text;
+    std::int64_t lowest;
+    std::int64_t highest;
+    bool accepted;
+    std::int64_t value;
+  };
+  const Case cases[] = {
+      {" +8021abc", 1, 65535, true, 8021},
+      {"abc", 0, 10, true, 0},       // no digits: 0, as the fields always read it
+      {"", 1, 10, false, 0},
+      {"-0", 0, 10, true, 0},
+      {"-1", 0, UINT32_MAX, false, 0},
+      {"4294967295", 0, UINT32_MAX, true, 4294967295},
+      {"4294967296", 0, UINT32_MAX, false, 0},
+      {"99999999999999999999", 0, UINT32_MAX, false, 0},
+      {"-99999999999999999999", INT32_MIN, INT32_MAX, false, 0},
+      {"-2147483648", INT32_MIN, INT32_MAX, true, INT32_MIN},
+      {"\t-7 ", INT32_MIN, INT32_MAX, true, -7},
+      {"--7", INT32_MIN, INT32_MAX, true, 0},
+  };
+  for (const Case& c : cases) {
+    std::int64_t value = 12345;
+    EXPECT_EQ(ReadFormNumber(c.text, c.lowest, c.highest, &value), c.accepted) << c.text;
+    EXPECT_EQ(value, c.accepted ? c.value : 12345) << c.text;  // a refusal leaves the value alone
+  }
 }
 
 TEST_F(AdminPagesTest, ServerIpListsAreEditedInTheWorkListsUntilUpdate) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +16,7 @@
 #include "support/loopback_client.h"
 #include "support/manual_clock.h"
 #include "support/temp_dir.h"
+#include "support/tls_client.h"
 #include "support/wait.h"
 
 namespace quillon::admin {
@@ -52,10 +55,18 @@ class TestHandler : public RequestHandler {
       response.SendPage(body);
     } else if (path == "/_silent") {
       // no response: the connection closes without an answer
+    } else if (path == "/_hold") {
+      // Answers once the test lets it: a whole request the server works on.
+      ++held;
+      while (!release_held.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      response.SendPage("held");
     } else {
       response.ServeStatic(root_, path, request.IfModifiedSince());
     }
   }
+
+  std::atomic<int> held{0};
+  std::atomic<bool> release_held{false};
 
  private:
   const std::string root_;
@@ -81,6 +92,8 @@ class HttpServerTest : public ::testing::Test {
     EXPECT_TRUE(client.Send(request));
     return client.Receive(SIZE_MAX, 5000);
   }
+
+  void TearDown() override { handler_.release_held = true; }
 
   static std::string Body(const std::string& response) {
     const std::size_t end = response.find("\r\n\r\n");
@@ -267,7 +280,8 @@ TEST_F(HttpServerTest, FormFloodsAreRefusedWithoutGrowingTheServer) {
   std::vector<std::unique_ptr<LoopbackClient>> clients;
   for (int i = 0; i < 20; ++i) {
     clients.push_back(std::make_unique<LoopbackClient>());
-    ASSERT_TRUE(clients.back()->Connect(port_));
+    // Spread over addresses: one address holds only a few connections.
+    ASSERT_TRUE(clients.back()->Connect(port_, 2000, static_cast<std::uint8_t>(2 + i / 5)));
   }
   std::vector<std::thread> senders;
   for (auto& client : clients)
@@ -322,6 +336,198 @@ TEST_F(HttpServerTest, SlowAndSprawlingRequestsCannotHoldTheSlots) {
   ASSERT_TRUE(WaitUntil([&] { return server_.ConnectionCount() == 0; }));
   EXPECT_NE(Exchange("GET /index.html HTTP/1.1\r\nHost: h\r\n\r\n").find("<html>index</html>"),
             std::string::npos);
+}
+
+// `count` silent clients from 127.0.0.<from>, each connected.
+std::vector<std::unique_ptr<LoopbackClient>> SilentClients(std::uint16_t port, std::uint32_t count,
+                                                           std::uint8_t from) {
+  std::vector<std::unique_ptr<LoopbackClient>> clients;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    clients.push_back(std::make_unique<LoopbackClient>());
+    EXPECT_TRUE(clients.back()->Connect(port, 2000, from)) << int{from} << " " << i;
+  }
+  return clients;
+}
+
+// Sends GET / from 127.0.0.1 and says whether the page came within `limit`.
+bool PageComesWithin(std::uint16_t port, std::chrono::milliseconds limit) {
+  LoopbackClient client;
+  const auto started = std::chrono::steady_clock::now();
+  if (!client.Connect(port) || !client.Send("GET / HTTP/1.1\r\nHost: h\r\n\r\n")) return false;
+  const std::string answer = client.Receive(SIZE_MAX, 10'000);
+  return answer.find("<html>index</html>") != std::string::npos &&
+         std::chrono::steady_clock::now() - started < limit;
+}
+
+TEST_F(HttpServerTest, SilentPeersOfTwoAddressesLeaveTheAdminReachable) {
+  auto second = SilentClients(port_, HttpServer::kAdminCap / 2, 2);
+  auto third = SilentClients(port_, HttpServer::kAdminCap / 2, 3);
+  EXPECT_TRUE(PageComesWithin(port_, std::chrono::seconds(2)));
+  // Each address keeps its first few; the rest are closed at once.
+  for (auto* clients : {&second, &third}) {
+    for (std::size_t i = HttpServer::kMaxPerAddress; i < clients->size(); ++i)
+      EXPECT_TRUE((*clients)[i]->WaitForClose(3000)) << i;
+    EXPECT_TRUE((*clients)[HttpServer::kMaxPerAddress - 1]->StaysSilent(200));
+  }
+  EXPECT_TRUE(WaitUntil([&] { return server_.ConnectionCount() == 2 * HttpServer::kMaxPerAddress; }));
+}
+
+TEST_F(HttpServerTest, WhenEverySlotIsTakenTheOldestSilentConnectionGivesWay) {
+  // A request the handler works on: it never gives way.
+  LoopbackClient working;
+  ASSERT_TRUE(working.Connect(port_));
+  ASSERT_TRUE(working.Send("GET /_hold HTTP/1.1\r\nHost: h\r\n\r\n"));
+  ASSERT_TRUE(WaitUntil([&] { return handler_.held == 1; }));
+  // Silent peers of many addresses: more than the slots left.
+  const std::uint32_t addresses = HttpServer::kAdminCap / HttpServer::kMaxPerAddress + 1;
+  std::vector<std::unique_ptr<LoopbackClient>> silent;
+  for (std::uint32_t a = 0; a < addresses; ++a) {
+    for (auto& client : SilentClients(port_, HttpServer::kMaxPerAddress, static_cast<std::uint8_t>(10 + a)))
+      silent.push_back(std::move(client));
+  }
+  const std::size_t surplus = silent.size() + 1 - HttpServer::kAdminCap;
+  // The oldest silent ones gave way, in the order they came; the slots stay full.
+  for (std::size_t i = 0; i < surplus; ++i) EXPECT_TRUE(silent[i]->WaitForClose(5000)) << i;
+  EXPECT_TRUE(WaitUntil([&] { return server_.ConnectionCount() == HttpServer::kAdminCap; }));
+  EXPECT_FALSE(silent[surplus]->WaitForClose(200));
+
+  // A browser still gets its page at once, in place of the next oldest.
+  EXPECT_TRUE(PageComesWithin(port_, std::chrono::seconds(2)));
+  EXPECT_TRUE(silent[surplus]->WaitForClose(3000));
+  EXPECT_TRUE(silent[surplus + 1]->StaysSilent(200));
+  EXPECT_TRUE(silent.back()->StaysSilent(200));
+  EXPECT_TRUE(WaitUntil([&] { return server_.ConnectionCount() == HttpServer::kAdminCap - 1; }));
+  handler_.release_held = true;
+  EXPECT_EQ(Body(working.Receive(SIZE_MAX, 5000)), "held");
+}
+
+// This server's certificate, made for 127.0.0.1.
+std::shared_ptr<const platform::TlsContext> TestCertificate(const testing::TempDir& dir) {
+  std::string error;
+  EXPECT_TRUE(platform::WriteSelfSignedCertificate("127.0.0.1", dir.File("cert.pem"), dir.File("key.pem"), &error))
+      << error;
+  return platform::TlsContext::Create(dir.File("cert.pem"), dir.File("key.pem"), platform::TlsVersion::k1_2, &error);
+}
+
+TEST_F(HttpServerTest, APeerThatDoesNotBeginItsRequestOrHandshakeSoonIsDropped) {
+  HttpServer secure(handler_, log_, clock_, dir_.File("temp"));
+  const auto certificate = TestCertificate(dir_);
+  ASSERT_NE(certificate, nullptr);
+  secure.SetTlsContext(certificate);
+  ASSERT_TRUE(secure.Start(0));
+  // The first bytes of a ClientHello: a handshake record that never ends.
+  const std::string half_hello("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11);
+  struct Case {
+    const char* what;
+    bool tls;
+    std::string bytes;
+    std::uint32_t dropped_after_ms;
+  };
+  const Case cases[] = {
+      {"silent", false, "", HttpConnection::kFirstByteLimitMs},
+      {"silent on the HTTPS port", true, "", HttpConnection::kFirstByteLimitMs},
+      {"half a ClientHello", true, half_hello, HttpConnection::kTlsHandshakeLimitMs},
+      {"a request begun", false, "GET /index.h", HttpConnection::kRequestTimeLimitMs},
+      {"a plain request begun on the HTTPS port", true, "GET /index.h", HttpConnection::kRequestTimeLimitMs},
+  };
+  std::vector<std::unique_ptr<LoopbackClient>> clients;
+  for (const Case& c : cases) {
+    clients.push_back(std::make_unique<LoopbackClient>());
+    ASSERT_TRUE(clients.back()->Connect(c.tls ? secure.LocalPort() : port_)) << c.what;
+    if (!c.bytes.empty()) {
+      ASSERT_TRUE(clients.back()->Send(c.bytes)) << c.what;
+    }
+  }
+  // Over TLS: the handshake is done, the request never comes.
+  testing::TlsClient after_handshake;
+  ASSERT_TRUE(after_handshake.Connect(secure.LocalPort()));
+  ASSERT_TRUE(WaitUntil([&] { return server_.ConnectionCount() == 2 && secure.ConnectionCount() == 4; }));
+
+  // Each connection looks at the clock at least once a second: after the
+  // first client's 1.5 s, the others need not wait long.
+  const auto expect_open = [&](std::uint32_t limit_ms) {
+    int wait_ms = 1500;
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+      if (cases[i].dropped_after_ms < limit_ms) continue;
+      EXPECT_TRUE(clients[i]->StaysSilent(wait_ms)) << cases[i].what;
+      wait_ms = 100;
+    }
+  };
+  clock_.Advance(HttpConnection::kFirstByteLimitMs - 1);
+  expect_open(HttpConnection::kFirstByteLimitMs);
+  EXPECT_EQ(secure.ConnectionCount(), 4u);
+  clock_.Advance(1);
+  for (std::size_t i = 0; i < clients.size(); ++i) {
+    if (cases[i].dropped_after_ms == HttpConnection::kFirstByteLimitMs) {
+      EXPECT_TRUE(clients[i]->WaitForClose(5000)) << cases[i].what;
+    }
+  }
+  expect_open(HttpConnection::kRequestTimeLimitMs);
+  // The wait for the request over TLS began when the server ended the
+  // handshake, which may be a little after the client did: by the next 5 s
+  // it is over.
+  clock_.Advance(HttpConnection::kFirstByteLimitMs - 1);
+  EXPECT_TRUE(WaitUntil([&] { return secure.ConnectionCount() == 1; })) << secure.ConnectionCount();
+  EXPECT_EQ(after_handshake.ReceiveAll(5000), "");  // closed without an answer
+  // A request begun has the whole request's time.
+  expect_open(HttpConnection::kRequestTimeLimitMs);
+  clock_.Advance(HttpConnection::kRequestTimeLimitMs - 2 * HttpConnection::kFirstByteLimitMs + 1);
+  for (std::size_t i = 0; i < clients.size(); ++i) EXPECT_TRUE(clients[i]->WaitForClose(5000)) << cases[i].what;
+  EXPECT_TRUE(WaitUntil([&] { return server_.ConnectionCount() == 0 && secure.ConnectionCount() == 0; }));
+}
+
+TEST_F(HttpServerTest, PlainRequestsGoToHttpsOnTheServersOwnAddressWithTheirPathEncoded) {
+  HttpServer secure(handler_, log_, clock_, dir_.File("temp"));
+  secure.SetTlsContext(TestCertificate(dir_));
+  ASSERT_TRUE(secure.Start(0));
+  const std::string here = "https://127.0.0.1:" + std::to_string(secure.LocalPort());
+  struct Case {
+    std::string target;
+    std::string host;
+    std::string location;
+  };
+  const Case cases[] = {
+      {"/", "127.0.0.1", here + "/"},
+      // The browser's Host never chooses where the session id goes.
+      {"/_menu?id=1234", "evil.example", here + "/_menu?id=1234"},
+      {"/_menu?id=1234", "evil.example:443", here + "/_menu?id=1234"},
+      // Path bytes travel percent-encoded (decoded and normalised first).
+      {"/caf%C3%A9/a%22b%3Cc%3E", "h", here + "/caf%C3%A9/a%22b%3Cc%3E"},
+      {"/x\xff\"<y>/../z%0D%0ASet-Cookie:%20a=b", "h", here + "/z%23%23Set-Cookie%3A%20a%3Db"},
+      {"/\xff%3F", "h", here + "/%FF%3F"},
+      {"/%3f", "h", here + "/%253f"},  // lower-case hex is no escape here: the '%' is sent encoded
+      // The query keeps its URL characters and escapes; nothing else gets through raw.
+      {"/_x?id=5&msg1=Saved%20it&q=a\"b<c>\x01", "h", here + "/_x?id=5&msg1=Saved%20it&q=a%22b%3Cc%3E%01"},
+  };
+  for (const Case& c : cases) {
+    LoopbackClient client;
+    ASSERT_TRUE(client.Connect(secure.LocalPort()));
+    ASSERT_TRUE(client.Send("GET " + c.target + " HTTP/1.1\r\nHost: " + c.host + "\r\n\r\n"));
+    const std::string answer = client.Receive(SIZE_MAX, 5000);
+    const std::size_t at = answer.find("\r\nLocation: ");
+    ASSERT_NE(at, std::string::npos) << c.target << "\n" << answer;
+    EXPECT_EQ(answer.substr(at + 12, answer.find("\r\n", at + 12) - at - 12), c.location) << c.target;
+    EXPECT_EQ(answer.find("evil"), std::string::npos) << c.target;
+    // A plain answer cannot set the HTTPS rule; browsers ignore it there.
+    EXPECT_EQ(answer.find("Strict-Transport-Security"), std::string::npos) << c.target;
+  }
+}
+
+TEST_F(HttpServerTest, AnswersOverTlsTellTheBrowserToStayOnHttps) {
+  HttpServer secure(handler_, log_, clock_, dir_.File("temp"));
+  secure.SetTlsContext(TestCertificate(dir_));
+  ASSERT_TRUE(secure.Start(0));
+  const std::string hsts = "\r\nStrict-Transport-Security: max-age=31536000\r\n";
+  for (const char* request : {"GET / HTTP/1.1\r\nHost: h\r\n\r\n", "GET /missing HTTP/1.1\r\nHost: h\r\n\r\n",
+                              "GET /_go HTTP/1.1\r\nHost: h\r\n\r\n", "GET / HTTP/1.1\r\n\r\n"}) {
+    testing::TlsClient client;
+    ASSERT_TRUE(client.Connect(secure.LocalPort()));
+    ASSERT_TRUE(client.Send(request));
+    const std::string answer = client.ReceiveAll();
+    const std::string header = answer.substr(0, answer.find("\r\n\r\n") + 2);
+    EXPECT_NE(header.find(hsts), std::string::npos) << request << "\n" << header;
+    EXPECT_EQ(Exchange(request).find("Strict-Transport-Security"), std::string::npos) << request;
+  }
 }
 
 TEST_F(HttpServerTest, RandomRequestsLeaveTheServerWorking) {
@@ -424,19 +630,32 @@ TEST(HttpResponseTest, EveryAnswerCarriesTheGuardHeadersAndOnlyStaticFilesMayBeC
       {"bad request", [](HttpResponse& r) { r.BadRequest(); }, false},
       {"redirect", [](HttpResponse& r) { r.Redirect("_menu?id=1", false); }, false},
       {"redirect after a post", [](HttpResponse& r) { r.Redirect("_menu?id=1", true); }, false},
+      {"busy", [](HttpResponse& r) { r.Busy(); }, false},
+      {"own busy page", [&](HttpResponse& r) { r.Busy(dir.File("error404.html")); }, false},
   };
+  const std::string hsts = "Strict-Transport-Security: max-age=31536000\r\n";
+  for (const bool over_tls : {false, true}) {
   for (const Kind& kind : kinds) {
     HttpResponse response(clock);
+    response.SetStrictTransportSecurity(over_tls);
     kind.build(response);
     ASSERT_TRUE(response.IsReady()) << kind.what;
     const std::string& header = response.Header();
-    EXPECT_NE(header.find("\r\n" + kGuards), std::string::npos) << kind.what << "\n" << header;
+    // Over TLS the HTTPS rule comes right after the guard headers.
+    EXPECT_NE(header.find("\r\n" + kGuards + (over_tls ? hsts : "")), std::string::npos) << kind.what << "\n" << header;
+    EXPECT_EQ(header.find("Strict-Transport-Security") != std::string::npos, over_tls) << kind.what;
     EXPECT_EQ(header.find("\r\n" + kNoStore) != std::string::npos, !kind.cacheable) << kind.what << "\n" << header;
     EXPECT_TRUE(header.ends_with("Connection: close\r\n\r\n")) << kind.what;
     // With "nosniff" an answer without a type would show as text (a refresh
     // page would not lead on); a 304 keeps the type of the stored copy.
     EXPECT_EQ(header.find("\r\nContent-Type: ") != std::string::npos, kind.what != std::string("not modified"))
         << kind.what << "\n" << header;
+    // A busy answer says when to come back.
+    const bool busy = std::string_view(kind.what).ends_with("busy page") || kind.what == std::string("busy");
+    EXPECT_EQ(header.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0) == 0, busy) << kind.what;
+    EXPECT_EQ(header.find("\r\nRetry-After: 5\r\n") != std::string::npos, busy) << kind.what;
+    EXPECT_EQ(response.GetKind() == HttpResponse::Kind::kBusy, busy) << kind.what;
+  }
   }
 }
 

@@ -34,6 +34,9 @@ class SinkConnection final : public TcpConnection {
   }
   ~SinkConnection() override { Stop(kStopWaitMs); }
 
+  // The peer has sent something.
+  bool Heard() const { return heard_.load(); }
+
  protected:
   void Serve() override {
     if (!SendLine(Socket(), "220 ready")) return;
@@ -42,6 +45,7 @@ class SinkConnection final : public TcpConnection {
       std::size_t length = sizeof chunk;
       if (!Socket().Receive(chunk, &length)) return;
       if (length > 0) {
+        heard_ = true;
         Touch();
         continue;
       }
@@ -52,6 +56,7 @@ class SinkConnection final : public TcpConnection {
 
  private:
   std::atomic<int>* stops_seen_;
+  std::atomic<bool> heard_{false};
 };
 
 class TestListener final : public ConnectionListener {
@@ -64,9 +69,23 @@ class TestListener final : public ConnectionListener {
   std::atomic<int> stops_seen{0};
   std::atomic<bool> refuse{false};
   std::atomic<int> accept_failures{0};
+  // At the cap, connections whose peer has sent nothing give way.
+  std::atomic<bool> silent_give_way{false};
+
+  // The connections in the table whose peer has sent something.
+  int HeardCount() {
+    int heard = 0;
+    ForEachConnection([&heard](TcpConnection& connection) {
+      heard += static_cast<SinkConnection&>(connection).Heard() ? 1 : 0;
+    });
+    return heard;
+  }
 
  protected:
   void OnAcceptFailure(int) override { ++accept_failures; }
+  bool MayGiveWayToNewcomer(TcpConnection& connection) override {
+    return silent_give_way && !static_cast<SinkConnection&>(connection).Heard();
+  }
 
   std::unique_ptr<TcpConnection> CreateConnection(std::unique_ptr<LineSocket> accepted) override {
     if (refuse) return nullptr;
@@ -108,6 +127,49 @@ TEST_F(ConnectionListenerTest, CapHoldsBackTheNextClientUntilOneIsReaped) {
   EXPECT_EQ(seventh.ReadLine(), "220 ready");
   EXPECT_EQ(listener.ConnectionCount(), 6u);
   EXPECT_EQ(listener.created, 7);
+}
+
+TEST_F(ConnectionListenerTest, AtTheCapTheOldestConnectionThatMayGiveWayMakesRoom) {
+  TestListener listener(3, clock_);
+  listener.silent_give_way = true;
+  ASSERT_TRUE(listener.Start(0));
+  const std::uint16_t port = listener.LocalPort();
+  // The oldest has spoken: it stays. The two after it are silent.
+  std::vector<std::unique_ptr<LoopbackClient>> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(std::make_unique<LoopbackClient>());
+    ASSERT_TRUE(clients.back()->Connect(port));
+    EXPECT_EQ(clients.back()->ReadLine(), "220 ready");
+  }
+  ASSERT_TRUE(clients[0]->Send("hello\r\n"));
+  ASSERT_TRUE(WaitUntil([&] { return listener.HeardCount() == 1; }));
+  struct Step {
+    std::size_t dropped;  // the client that gives way to the newcomer
+    bool newcomer_speaks;
+  };
+  const Step steps[] = {{1, false}, {2, true}, {3, false}};
+  for (const Step& step : steps) {
+    clients.push_back(std::make_unique<LoopbackClient>());
+    ASSERT_TRUE(clients.back()->Connect(port));
+    EXPECT_EQ(clients.back()->ReadLine(), "220 ready") << step.dropped;
+    EXPECT_TRUE(clients[step.dropped]->WaitForClose(3000)) << step.dropped;
+    EXPECT_EQ(listener.ConnectionCount(), 3u);
+    if (step.newcomer_speaks) {
+      ASSERT_TRUE(clients.back()->Send("hi\r\n"));
+    }
+  }
+  // Now everyone has spoken: the next one waits in the backlog, and the
+  // first client, which spoke at once, is still served.
+  ASSERT_TRUE(clients[5]->Send("hi\r\n"));
+  ASSERT_TRUE(WaitUntil([&] { return listener.HeardCount() == 3; }));
+  LoopbackClient waiting;
+  ASSERT_TRUE(waiting.Connect(port));
+  EXPECT_TRUE(waiting.StaysSilent(300));
+  EXPECT_TRUE(clients[0]->StaysSilent(10));
+  EXPECT_EQ(listener.created, 6);
+  EXPECT_TRUE(WaitUntil([&] { return listener.stops_seen == 3; }));  // the three that gave way were asked to stop
+  clients[0]->Close();
+  EXPECT_EQ(waiting.ReadLine(), "220 ready");
 }
 
 TEST_F(ConnectionListenerTest, RunningOutOfDescriptorsPausesInsteadOfSpinning) {

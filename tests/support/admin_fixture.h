@@ -26,6 +26,11 @@ struct AdminAnswer {
            body.find("URL=" + target + "\"") != std::string::npos;
   }
   bool IsNotFound() const { return header.rfind("HTTP/1.1 404", 0) == 0; }
+  // The password was not checked: the server asks the browser to try again.
+  bool IsBusy() const {
+    return header.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0) == 0 &&
+           header.find("\r\nRetry-After: 5\r\n") != std::string::npos;
+  }
 };
 
 class AdminFixture : public FtpServerFixture {
@@ -42,7 +47,13 @@ class AdminFixture : public FtpServerFixture {
   // "GET /_menu?id=1"; a POST carries `form` url-encoded.
   AdminAnswer Request(const std::string& line, const std::string& form = {},
                       const char* type = "application/x-www-form-urlencoded") {
-    admin::HttpRequest request("127.0.0.1", "5000", dir_.File("temp"), clock_);
+    return RequestTo(Handler(), "127.0.0.1", line, form, type);
+  }
+  // As Request, to `handler` from the peer address `peer`.
+  AdminAnswer RequestTo(admin::AdminHandler& handler, const std::string& peer, const std::string& line,
+                        const std::string& form = {},
+                        const char* type = "application/x-www-form-urlencoded") {
+    admin::HttpRequest request(peer, "5000", dir_.File("temp"), clock_);
     request.ParseHeaderLine(line + " HTTP/1.1");
     request.ParseHeaderLine("Host: 127.0.0.1");
     if (line.rfind("POST", 0) == 0) {
@@ -53,7 +64,7 @@ class AdminFixture : public FtpServerFixture {
     if (!form.empty()) {
       EXPECT_TRUE(request.FeedBody(form.data(), form.size()));
     }
-    Handler().HandleRequest(request);
+    handler.HandleRequest(request);
     AdminAnswer answer;
     admin::HttpResponse& response = request.Response();
     EXPECT_TRUE(response.IsReady()) << line;

@@ -20,10 +20,17 @@ std::chrono::steady_clock::time_point Deadline(int timeout_ms) {
 
 LoopbackClient::~LoopbackClient() { Close(); }
 
-bool LoopbackClient::Connect(std::uint16_t port, int timeout_ms) {
+bool LoopbackClient::Connect(std::uint16_t port, int timeout_ms, std::uint8_t from) {
   Close();
   handle_ = platform::OpenTcpSocket(nullptr);
   if (handle_ == platform::kNoSocket) return false;
+  platform::Endpoint source;
+  source.octets[0] = 127;
+  source.octets[3] = from;
+  if (from != 1 && !platform::BindAddress(handle_, source, nullptr)) {
+    Close();
+    return false;
+  }
   platform::Endpoint target;
   target.octets[0] = 127;
   target.octets[3] = 1;

@@ -18,8 +18,10 @@ class LoopbackClient {
   LoopbackClient(const LoopbackClient&) = delete;
   LoopbackClient& operator=(const LoopbackClient&) = delete;
 
-  // True once connected to 127.0.0.1:port (within timeout_ms).
-  bool Connect(std::uint16_t port, int timeout_ms = 2000);
+  // True once connected to 127.0.0.1:port (within timeout_ms), leaving from
+  // 127.0.0.<from>: every 127.0.0.x address is this machine, so a test can
+  // play peers of several addresses.
+  bool Connect(std::uint16_t port, int timeout_ms = 2000, std::uint8_t from = 1);
   // Sends every byte; false if the connection breaks or stays full.
   bool Send(std::string_view bytes, int timeout_ms = 5000);
   // As Send, as TCP urgent data: the last byte of each send carries the

@@ -1,6 +1,9 @@
 // The remote admin over HTTPS in headless Chromium: with admin_tls on, the
-// plain address redirects to HTTPS on the same port, the login, the menu,
-// a page and the logout all work over TLS, and the FTP side is unaffected.
+// plain address redirects to HTTPS on the same port (of the server's own
+// address, whatever Host the request names), the login, the menu, a page
+// and the logout all work over TLS with Strict-Transport-Security, and the
+// FTP side is unaffected. An FTP activation that can no longer read the key
+// leaves the admin on HTTPS.
 // The certificate is self-signed: this test alone tells the browser to
 // accept it.
 //
@@ -8,7 +11,8 @@
 // Exits 77 (skipped) when Chromium or playwright-core is missing, except on
 // CI, where that is a failure.
 import { execFileSync } from 'node:child_process';
-import { mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
+import { mkdirSync, mkdtempSync, renameSync, rmSync, writeFileSync } from 'node:fs';
+import http from 'node:http';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 
@@ -27,6 +31,19 @@ execFileSync('openssl', ['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-keyo
 writeFileSync(path.join(config, 'quillon.conf'),
               `admin_tls = on\ntls_certificate = ${certificate}\ntls_key = ${key}\n`);
 
+// A plain GET with the given Host header; resolves with status and Location.
+function plainGet(port, target, host) {
+  return new Promise((resolve, reject) => {
+    const request = http.get({ host: '127.0.0.1', port, path: target, headers: { Host: host }, timeout: 10000 },
+                             (answer) => {
+                               answer.resume();
+                               resolve({ status: answer.statusCode, location: answer.headers.location });
+                             });
+    request.on('error', reject);
+    request.on('timeout', () => request.destroy(new Error('no answer')));
+  });
+}
+
 const browser = await loadChromium();
 const { child, port } = await startServer(serverBinary, folder, pagesFolder);
 const secure = `https://127.0.0.1:${port}`;
@@ -41,6 +58,11 @@ await runTest(async () => {
   const security = await response.securityDetails();
   check(security !== null && /^TLS 1\.[23]$/.test(security.protocol),
         `the page came over TLS 1.2 or 1.3 (${security && security.protocol})`);
+  check((await response.allHeaders())['strict-transport-security'] === 'max-age=31536000',
+        'HTTPS answers tell the browser to stay on HTTPS');
+  const foreign = await plainGet(port, '/_menu?id=1&q=a%22b', 'evil.example');
+  check(foreign.status === 307 && foreign.location === `${secure}/_menu?id=1&q=a%22b`,
+        `a plain request naming another host goes to this server (${foreign.location})`);
 
   await logIn(page, secure);
   check(page.url().startsWith(`${secure}/_menu?id=`), 'the password reaches the menu over HTTPS');
@@ -48,7 +70,25 @@ await runTest(async () => {
   await page.waitForURL(/\/_status/, { timeout: 10000 });
   check(page.url().startsWith(secure), `a page of the menu opens over HTTPS (${page.url()})`);
   await page.screenshot({ path: path.join(buildFolder, 'admin-https.png'), fullPage: true });
-  await page.goBack();
+
+  // The FTP side stops and cannot start again (its key is gone): the admin
+  // answers over HTTPS only, as before.
+  const id = new URL(page.url()).searchParams.get('id');
+  await page.goto(`${secure}/_activate?id=${id}&action=stop`);
+  await page.waitForURL(/\/_status\?id=/, { timeout: 10000 });
+  renameSync(key, `${key}.gone`);
+  await page.goto(`${secure}/_activate?id=${id}&action=start`);
+  await page.waitForURL(/\/_error\?id=/, { timeout: 10000 });
+  check((await page.locator('.notice').innerText()).includes('Unable to read the TLS key'),
+        'the failed activation names the key');
+  renameSync(`${key}.gone`, key);
+  const again = await page.goto(`http://127.0.0.1:${port}/_menu?id=${id}`);
+  check(page.url() === `${secure}/_menu?id=${id}`, `the plain address still leads to HTTPS (${page.url()})`);
+  check(again.ok() && (await again.securityDetails()) !== null, 'the menu still comes over TLS');
+  await page.goto(`${secure}/_activate?id=${id}&action=start`);
+  await page.waitForURL(/\/_status\?id=/, { timeout: 10000 });
+  check((await page.locator('#overall').innerText()).startsWith('Activated'), 'the FTP side starts again');
+
   await page.getByRole('link', { name: 'Log out' }).click();
   await page.waitForURL(`${secure}/loggedout.html`, { timeout: 10000 });
   check((await page.locator('h1').innerText()) === 'Logged out', 'the logout works over HTTPS');
