@@ -63,6 +63,8 @@ void FtpSession::Serve() {
   control.SetUrgentInline();
   peer_address_ = control.PeerAddressText();
   data_.SetControlPeer(peer_address_);
+  data_.SetRefusedPeerReport(
+      [this](const std::string& peer) { LogLine(FormatText(replies::kLogDataPeerRefused, peer.c_str())); });
   std::copy_n(control.PeerAddressBytes(), 4, endpoint_.address.begin());
   endpoint_.port = control.PeerPort();
   endpoint_.key = &control;
@@ -203,7 +205,7 @@ void FtpSession::CommandLoop() {
       if (!StillAdmitted()) return;
       next_admission_tick_ = now + kTransferAdmissionMs;
     }
-    if (!transfer_.IsRunning()) data_.AcceptIfWaiting();
+    if (!transfer_.IsRunning()) data_.AcceptIfWaiting(auth_.AllowSiteToSite());
     if (Socket().ReadLine(buffer, sizeof buffer)) {
       last_command_tick_ = GetClock().TickMs();
       idle_shown_ = false;
@@ -266,7 +268,7 @@ void FtpSession::WaitForInput(std::uint32_t timeout_ms) {
   items[0].descriptor = Socket().Handle();
   items[1].descriptor = StopEvent().PollDescriptor();
   items[2].descriptor = wake_.PollDescriptor();
-  if (!transfer_.IsRunning() && data_.IsListening()) items[3].descriptor = data_.Socket().Handle();
+  if (!transfer_.IsRunning() && data_.IsListening()) items[3].descriptor = data_.Listener().Handle();
   for (auto& item : items) item.want_read = true;
   platform::Poll(items, 4, timeout_ms);
 }
@@ -379,8 +381,15 @@ std::vector<std::string> FtpSession::MessageBlock(int code) {
 }
 
 bool FtpSession::OpenDataConnection(bool* goes_on) {
+  const DataConnection::Watch watch = DataWatch();
+  const DataConnection::Opened opened = data_.Open(auth_.AllowSiteToSite(), watch);
+  return DataConnectionOpened(opened, goes_on);
+}
+
+DataConnection::Watch FtpSession::DataWatch() {
   DataConnection::Watch watch;
   watch.stop = &StopEvent();
+  watch.clock = &GetClock();
   // An active connect is bounded by the idle time-out.
   watch.connect_timeout_ms = std::max<std::uint32_t>(IdleTimeoutMs(), 1000);
   watch.control_alive = [this] {
@@ -390,7 +399,10 @@ bool FtpSession::OpenDataConnection(bool* goes_on) {
     std::string reason;
     return account_->StillAllowed(endpoint_.address) && auth_.Admit(endpoint_.address, true, &reason);
   };
-  const DataConnection::Opened opened = data_.Open(auth_.AllowSiteToSite(), watch);
+  return watch;
+}
+
+bool FtpSession::DataConnectionOpened(DataConnection::Opened opened, bool* goes_on) {
   if (opened == DataConnection::Opened::kOpen) {
     Touch();
     return true;

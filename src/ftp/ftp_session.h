@@ -128,8 +128,10 @@ class FtpSession final : public runtime::TcpConnection {
   // the data connections of the account's other sessions from the same
   // address, and theirs with this one's.
   void ShareTlsSession();
-  // TLS on the just opened data connection (after its 150 reply); false
-  // with the transfer handed back and the client told.
+  // TLS on the just opened data connection (after its 150 reply); on a
+  // passive port a connection whose handshake fails (or does not resume) is
+  // closed and the next one tried, within the port's wait. False with the
+  // transfer handed back and the client told.
   bool SecureDataConnection();
 
   // Data connections and transfers.
@@ -137,6 +139,10 @@ class FtpSession final : public runtime::TcpConnection {
   // transfer is handed back, the client told, and *goes_on says whether the
   // session goes on.
   bool OpenDataConnection(bool* goes_on);
+  // What a data connection's wait watches: stop, control connection, admission.
+  DataConnection::Watch DataWatch();
+  // The outcome of a data connection's wait, told as OpenDataConnection tells it.
+  bool DataConnectionOpened(DataConnection::Opened opened, bool* goes_on);
   // One step of the running transfer, and what it ended with.
   void TransferStep();
   // Waits for the data socket (as asked), the control socket, a stop or a

@@ -144,6 +144,8 @@ inline constexpr const char* kLogViewFailed = "Directory View Failed: File=[%s],
 inline constexpr const char* kLogTlsStarted = "TLS Started: Version=[%s]";
 inline constexpr const char* kLogTlsFailed = "TLS Failed: Reason=[%s]";
 inline constexpr const char* kLogDataTlsFailed = "Data Connection TLS Failed: Reason=[%s]";
+inline constexpr const char* kLogDataPeerRefused =
+    "Data Connection Refused: Address=[%s], Reason=[not the client's address]";
 inline constexpr const char* kReasonNoData = "Data Connection Failed";
 inline constexpr const char* kReasonStopped = "Aborted / Stopped";
 inline constexpr const char* kReasonStoppedOrLost = "Aborted / Stopped / Data Connection Failure";

@@ -107,6 +107,15 @@ bool BindAnyAddress(SocketHandle socket, std::uint16_t port, int* error) {
   return true;
 }
 
+bool BindLocalEndpoint(SocketHandle socket, const Endpoint& local, int* error) {
+  sockaddr_in address = ToSockaddr(local);
+  if (bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    SetError(error, errno);
+    return false;
+  }
+  return true;
+}
+
 bool ListenForConnections(SocketHandle socket, int backlog, int* error) {
   // The kernel caps the queue at net.core.somaxconn.
   if (listen(socket, backlog == kSystemMaxBacklog ? SOMAXCONN : backlog) != 0) {

@@ -35,6 +35,9 @@ bool StartNetworking();
 // Binds to all local addresses on `port` (0: the system chooses) with
 // SO_REUSEADDR, so a restart does not wait for old connections to time out.
 [[nodiscard]] bool BindAnyAddress(SocketHandle socket, std::uint16_t port, int* error);
+// Binds to the local address and port of `local` (port 0: the system
+// chooses), for a connection that must come from one address.
+[[nodiscard]] bool BindLocalEndpoint(SocketHandle socket, const Endpoint& local, int* error);
 // `backlog` kSystemMaxBacklog takes the most the system allows, so a burst
 // of connections waits in the queue instead of being dropped and retried.
 inline constexpr int kSystemMaxBacklog = 0;

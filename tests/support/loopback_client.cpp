@@ -20,10 +20,19 @@ std::chrono::steady_clock::time_point Deadline(int timeout_ms) {
 
 LoopbackClient::~LoopbackClient() { Close(); }
 
-bool LoopbackClient::Connect(std::uint16_t port, int timeout_ms) {
+bool LoopbackClient::Connect(std::uint16_t port, int timeout_ms, std::uint8_t from_host) {
   Close();
   handle_ = platform::OpenTcpSocket(nullptr);
   if (handle_ == platform::kNoSocket) return false;
+  if (from_host != 1) {
+    platform::Endpoint local;
+    local.octets[0] = 127;
+    local.octets[3] = from_host;
+    if (!platform::BindLocalEndpoint(handle_, local, nullptr)) {
+      Close();
+      return false;
+    }
+  }
   platform::Endpoint target;
   target.octets[0] = 127;
   target.octets[3] = 1;

@@ -18,8 +18,10 @@ class LoopbackClient {
   LoopbackClient(const LoopbackClient&) = delete;
   LoopbackClient& operator=(const LoopbackClient&) = delete;
 
-  // True once connected to 127.0.0.1:port (within timeout_ms).
-  bool Connect(std::uint16_t port, int timeout_ms = 2000);
+  // True once connected to 127.0.0.1:port (within timeout_ms), from
+  // 127.0.0.<from_host> (every 127.x address is loopback: another host's
+  // address for the server).
+  bool Connect(std::uint16_t port, int timeout_ms = 2000, std::uint8_t from_host = 1);
   // Sends every byte; false if the connection breaks or stays full.
   bool Send(std::string_view bytes, int timeout_ms = 5000);
   // As Send, as TCP urgent data: the last byte of each send carries the
