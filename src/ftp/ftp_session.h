@@ -19,6 +19,7 @@
 #include "access/auth_manager.h"
 #include "ftp/data_connection.h"
 #include "ftp/passive_config.h"
+#include "ftp/prelogin_limit.h"
 #include "ftp/tls_config.h"
 #include "ftp/transfer_loop.h"
 #include "platform/event.h"
@@ -46,8 +47,11 @@ class FtpSession final : public runtime::TcpConnection {
   static constexpr std::uint32_t kMaxWaitMs = limits::kMaxWaitMs;
 
   // Starts serving at once; check IsFinished() for a thread that did not start.
+  // The connection counts against its address's share in `prelogin` until
+  // it logs in; one over the share is refused at once.
   FtpSession(std::unique_ptr<runtime::LineSocket> socket, access::AuthManager& auth,
-             settings::LogFile& log, PassiveConfig& passive, const TlsConfig& tls,
+             settings::LogFile& log, PassiveConfig& passive, PreloginLimit& prelogin,
+             const TlsConfig& tls,
              platform::Clock& clock,
              std::uint32_t idle_timeout_ms, std::uint32_t session_id);
   ~FtpSession() override;
@@ -65,6 +69,8 @@ class FtpSession final : public runtime::TcpConnection {
 
   void Serve() override;
   bool LoginLoop();
+  // The connection no longer counts as one waiting to log in.
+  void LeavePrelogin();
   void AfterLogin();
   void CommandLoop();
   // false ends the command loop.
@@ -155,11 +161,15 @@ class FtpSession final : public runtime::TcpConnection {
   access::AuthManager& auth_;
   settings::LogFile& log_;
   PassiveConfig& passive_;
+  PreloginLimit& prelogin_;
   const TlsConfig& tls_config_;
   const std::uint32_t session_id_;
   platform::Event wake_;
 
-  // Login.
+  // Login: whether the connection counts in prelogin_ (set before the
+  // thread starts, cleared on it), and the tick by which it must log in.
+  bool prelogin_counted_ = false;
+  std::uint32_t login_deadline_tick_ = 0;
   access::SessionEndpoint endpoint_;
   std::string peer_address_;
   std::string user_name_;
