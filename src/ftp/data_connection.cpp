@@ -42,12 +42,13 @@ std::string DataConnection::SetActive(std::string address, std::uint32_t port, b
     port_address_.clear();
     return replies::kSiteToSite;
   }
-  socket_.Close();
+  Close();
   return reply;
 }
 
 bool DataConnection::Listen() {
-  socket_.Close();
+  Close();
+  refused_peer_ = false;
   if (!ListenInRange()) return false;
   port_address_.clear();
   port_port_ = 0;
@@ -55,7 +56,7 @@ bool DataConnection::Listen() {
 }
 
 bool DataConnection::ListenInRange() {
-  if (first_port_ == 0) return socket_.ListenOn(0);
+  if (first_port_ == 0) return listener_.ListenOn(0);
   // Every port of the range once, from a random start with a random stride
   // that shares no factor with the range's size.
   const std::uint32_t count = std::uint32_t{last_port_} - first_port_ + 1;
@@ -75,7 +76,7 @@ bool DataConnection::ListenInRange() {
   }
   for (std::uint32_t i = 0; i < count; ++i) {
     const auto port = static_cast<std::uint16_t>(first_port_ + (start + std::uint64_t{i} * stride) % count);
-    if (socket_.ListenOn(port)) return true;
+    if (listener_.ListenOn(port)) return true;
   }
   return false;
 }
@@ -83,7 +84,7 @@ bool DataConnection::ListenInRange() {
 std::string DataConnection::Pasv(const std::string& address) {
   if (epsv_all_) return replies::kEpsvAllInForce;
   if (!Listen()) return replies::kPasvFailed;
-  const int port = socket_.LocalPort();
+  const int port = listener_.LocalPort();
   std::string reply = vfs::FormatText(replies::kPasv, address.c_str(), port / 256, port % 256);
   vfs::ReplaceChar(&reply, '.', ',');
   return reply;
@@ -96,16 +97,17 @@ std::string DataConnection::Epsv(std::string_view argument) {
   }
   if (!argument.empty() && argument != "1") return replies::kNetworkProtocol;
   if (!Listen()) return replies::kPasvFailed;
-  return vfs::FormatText(replies::kEpsv, static_cast<int>(socket_.LocalPort()));
+  return vfs::FormatText(replies::kEpsv, static_cast<int>(listener_.LocalPort()));
 }
 
 bool DataConnection::HasSetup() const {
-  return !port_address_.empty() || socket_.GetState() != runtime::TcpSocket::kClosed;
+  return !port_address_.empty() || listener_.GetState() != runtime::TcpSocket::kClosed ||
+         socket_.GetState() != runtime::TcpSocket::kClosed;
 }
 
-void DataConnection::AcceptIfWaiting() {
+void DataConnection::AcceptIfWaiting(bool allow_site_to_site) {
   if (IsListening()) {
-    [[maybe_unused]] const bool accepted = socket_.AcceptInPlace();
+    [[maybe_unused]] const bool accepted = AcceptAllowed(allow_site_to_site);
   }
 }
 
@@ -113,13 +115,28 @@ bool DataConnection::PeerAllowed(bool allow_site_to_site) const {
   return allow_site_to_site || std::string_view(socket_.PeerAddressText()) == control_peer_;
 }
 
+bool DataConnection::AcceptAllowed(bool allow_site_to_site) {
+  while (listener_.AcceptInto(socket_)) {
+    if (PeerAllowed(allow_site_to_site)) return true;
+    // Someone else raced the client to its port: it gets nothing, and the
+    // port stays open for the client.
+    refused_peer_ = true;
+    const std::string peer = socket_.PeerAddressText();
+    socket_.Close();
+    if (refused_peer_report_) refused_peer_report_(peer);
+  }
+  return false;
+}
+
 DataConnection::Opened DataConnection::Open(bool allow_site_to_site, const Watch& watch) {
   if (socket_.GetState() == runtime::TcpSocket::kConnected) {
+    // Taken before the transfer; the rules may have changed since.
     if (PeerAllowed(allow_site_to_site)) return Opened::kOpen;
+    refused_peer_ = true;
     socket_.Close();
-    return Opened::kSiteToSite;
+    if (listener_.GetState() != runtime::TcpSocket::kListening) return Opened::kSiteToSite;
   }
-  if (!IsListening()) {
+  if (listener_.GetState() != runtime::TcpSocket::kListening) {
     if (port_address_.empty()) return Opened::kFailed;
     // Bounded by the caller's time-out, and cut short by a stop.
     return socket_.Connect(port_address_.c_str(), static_cast<std::uint16_t>(port_port_), watch.stop,
@@ -127,18 +144,32 @@ DataConnection::Opened DataConnection::Open(bool allow_site_to_site, const Watch
                ? Opened::kOpen
                : Opened::kFailed;
   }
-  for (int attempt = 0; attempt < kPassiveTries; ++attempt) {
+  tries_left_ = kPassiveTries;
+  if (watch.clock != nullptr)
+    deadline_tick_ = watch.clock->TickMs() + static_cast<std::uint32_t>(kPassiveTries) * kPassiveWaitMs;
+  return WaitForPeer(allow_site_to_site, watch);
+}
+
+DataConnection::Opened DataConnection::OpenAnother(bool allow_site_to_site, const Watch& watch) {
+  socket_.Close();
+  if (listener_.GetState() != runtime::TcpSocket::kListening) return Opened::kFailed;
+  return WaitForPeer(allow_site_to_site, watch);
+}
+
+DataConnection::Opened DataConnection::WaitForPeer(bool allow_site_to_site, const Watch& watch) {
+  while (tries_left_ > 0) {
     if (!watch.control_alive()) return Opened::kFailed;
     if (!watch.still_admitted()) return Opened::kNoLongerAllowed;
-    if (socket_.AcceptInPlace()) {
-      if (PeerAllowed(allow_site_to_site)) return Opened::kOpen;
-      socket_.Close();
-      return Opened::kSiteToSite;
-    }
-    if (!IsListening()) return Opened::kFailed;
-    socket_.WaitReadable(watch.stop, 1000);
+    if (AcceptAllowed(allow_site_to_site)) return Opened::kOpen;
+    if (listener_.GetState() != runtime::TcpSocket::kListening) return Opened::kFailed;
+    if (watch.clock != nullptr && static_cast<std::int32_t>(watch.clock->TickMs() - deadline_tick_) >= 0)
+      break;
+    // Only a quiet second counts as a try: peers that are refused do not
+    // use up the client's wait (the clock's deadline still bounds it).
+    if (!listener_.WaitReadable(watch.stop, kPassiveWaitMs)) --tries_left_;
   }
-  return Opened::kFailed;
+  socket_.Close();
+  return refused_peer_ ? Opened::kSiteToSite : Opened::kFailed;
 }
 
 }  // namespace quillon::ftp

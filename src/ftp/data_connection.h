@@ -3,6 +3,10 @@
 // under the site-to-site rule: unless the server allows site-to-site
 // transfers, the data peer must be the control connection's peer.
 //
+// A passive port keeps its own listening socket until the transfer takes
+// its connection: a peer from another address that connects first is
+// closed (and reported), and the port goes on waiting for the right one.
+//
 // Thread-safety: belongs to its session's thread.
 #pragma once
 
@@ -11,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/clock.h"
 #include "platform/event.h"
 #include "runtime/limits.h"
 #include "runtime/line_socket.h"
@@ -19,18 +24,21 @@ namespace quillon::ftp {
 
 class DataConnection {
  public:
-  // A passive data connection is awaited this many times, a second each.
+  // A passive data connection is awaited this many times, a second each,
+  // and no longer than as many seconds in all.
   static constexpr int kPassiveTries = limits::kPassiveTries;
+  static constexpr std::uint32_t kPassiveWaitMs = 1000;
 
   enum class Opened {
     kOpen,
     kFailed,           // no set-up, the connect failed, or the wait ran out
-    kSiteToSite,       // the peer is not the control connection's peer
+    kSiteToSite,       // only peers other than the control connection's peer came
     kNoLongerAllowed,  // the client lost its admission while being awaited
   };
   // What opening watches while it waits.
   struct Watch {
     const platform::Event* stop = nullptr;
+    platform::Clock* clock = nullptr;  // bounds a passive wait; may be null
     std::uint32_t connect_timeout_ms = 1000;
     std::function<bool()> control_alive;   // false ends the wait
     std::function<bool()> still_admitted;  // false ends it as kNoLongerAllowed
@@ -38,6 +46,11 @@ class DataConnection {
 
   // The address of the control connection's peer (dotted text).
   void SetControlPeer(std::string address) { control_peer_ = std::move(address); }
+  // Told the address of every passive peer that was closed for not being
+  // the control connection's peer.
+  void SetRefusedPeerReport(std::function<void(const std::string&)> report) {
+    refused_peer_report_ = std::move(report);
+  }
   runtime::LineSocket& Socket() { return socket_; }
   const runtime::LineSocket& Socket() const { return socket_; }
 
@@ -59,15 +72,41 @@ class DataConnection {
   std::string Epsv(std::string_view argument);
   // PORT or PASV has set up a data connection.
   bool HasSetup() const;
-  bool IsListening() const { return socket_.GetState() == runtime::TcpSocket::kListening; }
-  // Takes a client that connected to the passive port before its transfer.
-  void AcceptIfWaiting();
+  // A passive port waits for its connection (none taken yet).
+  bool IsListening() const {
+    return listener_.GetState() == runtime::TcpSocket::kListening &&
+           socket_.GetState() != runtime::TcpSocket::kConnected;
+  }
+  // The passive port's listening socket (to wait on while IsListening()).
+  const runtime::TcpSocket& Listener() const { return listener_; }
+  // Takes a client that connected to the passive port before its transfer;
+  // peers not allowed are closed and the port keeps listening.
+  void AcceptIfWaiting(bool allow_site_to_site);
+  // Opens the connection for a transfer: connects out after PORT, or takes
+  // (or waits for) an allowed peer on the passive port.
   Opened Open(bool allow_site_to_site, const Watch& watch);
-  void Shutdown() { socket_.Shutdown(); }
-  void Close() { socket_.Close(); }
+  // After a passive connection was found unusable (its TLS handshake
+  // failed): closes it and waits for another in what is left of the wait
+  // Open began. kFailed at once after PORT.
+  Opened OpenAnother(bool allow_site_to_site, const Watch& watch);
+  // The transfer has its connection: the passive port stops listening.
+  void StopListening() { listener_.Close(); }
+  void Shutdown() {
+    listener_.Close();
+    socket_.Shutdown();
+  }
+  void Close() {
+    listener_.Close();
+    socket_.Close();
+  }
 
  private:
   bool PeerAllowed(bool allow_site_to_site) const;
+  // Accepts pending peers until an allowed one is connected (true) or none
+  // is pending; the others are closed and reported.
+  bool AcceptAllowed(bool allow_site_to_site);
+  // Waits on the passive port for an allowed peer with the tries left.
+  Opened WaitForPeer(bool allow_site_to_site, const Watch& watch);
   // Records an active-mode address and port under the PORT rules.
   std::string SetActive(std::string address, std::uint32_t port, bool allow_site_to_site,
                         const char* reply);
@@ -76,8 +115,15 @@ class DataConnection {
   bool Listen();
   bool ListenInRange();
 
-  runtime::LineSocket socket_;
+  runtime::TcpSocket listener_;  // the passive port
+  runtime::LineSocket socket_;   // the data connection
   std::string control_peer_;
+  std::function<void(const std::string&)> refused_peer_report_;
+  // The passive wait: tries and the clock's deadline left, and whether a
+  // peer was refused since the port opened.
+  int tries_left_ = 0;
+  std::uint32_t deadline_tick_ = 0;
+  bool refused_peer_ = false;
   std::string port_address_;  // set by PORT; empty after PASV
   std::uint32_t port_port_ = 0;
   std::uint16_t first_port_ = 0;

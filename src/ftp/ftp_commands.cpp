@@ -202,15 +202,31 @@ const char* FtpSession::TlsTransferRefusal() const {
 
 bool FtpSession::SecureDataConnection() {
   runtime::LineSocket& data = data_.Socket();
-  std::string error;
-  const char* reply = replies::kDataTlsFailed;
-  if (data.AcceptTls(*tls_.context, tls_session_, platform::TlsRole::kData, &StopEvent(), GetClock(),
-                     kTlsHandshakeLimitMs, &error)) {
-    if (!tls_.reuse_required || data.TlsResumed()) return true;
-    error = "the TLS session of the control connection was not resumed";
-    reply = replies::kDataNotResumed;
+  const char* reply = nullptr;
+  for (;;) {
+    std::string error;
+    reply = replies::kDataTlsFailed;
+    if (data.AcceptTls(*tls_.context, tls_session_, platform::TlsRole::kData, &StopEvent(), GetClock(),
+                       kTlsHandshakeLimitMs, &error)) {
+      if (!tls_.reuse_required || data.TlsResumed()) {
+        data_.StopListening();
+        return true;
+      }
+      error = "the TLS session of the control connection was not resumed";
+      reply = replies::kDataNotResumed;
+    }
+    LogLine(FormatText(replies::kLogDataTlsFailed, error.c_str()));
+    // Whoever failed its handshake does not end the wait for the client's
+    // own connection.
+    const DataConnection::Opened next = data_.OpenAnother(auth_.AllowSiteToSite(), DataWatch());
+    if (next != DataConnection::Opened::kOpen) {
+      if (next == DataConnection::Opened::kNoLongerAllowed) {
+        bool goes_on = true;
+        return DataConnectionOpened(next, &goes_on);  // hands the transfer back and ends the session
+      }
+      break;
+    }
   }
-  LogLine(FormatText(replies::kLogDataTlsFailed, error.c_str()));
   LogLine(transfer_.Abandon(replies::kReasonNoData));
   data_.Close();
   SendReply(reply);
@@ -425,6 +441,7 @@ bool FtpSession::Transfer(std::string_view argument, std::string_view line) {
     return Answer(FormatText(replies::kFailed, message.c_str()));
 
   if (bool goes_on = true; !OpenDataConnection(&goes_on)) return goes_on;
+  if (!protect_data_) data_.StopListening();
   const std::string opened = stou ? FormatText(replies::kDataOpenedUnique, unique_name.c_str())
                                   : std::string(replies::kDataOpened);
   // Over TLS the client starts its handshake once it has the 150 reply.

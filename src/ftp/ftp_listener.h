@@ -11,6 +11,7 @@
 
 #include "access/auth_manager.h"
 #include "ftp/passive_config.h"
+#include "ftp/prelogin_limit.h"
 #include "ftp/tls_config.h"
 #include "platform/clock.h"
 #include "runtime/connection_listener.h"
@@ -23,7 +24,7 @@ class FtpListener final : public runtime::ConnectionListener {
   static constexpr std::uint32_t kDefaultCap = 10'000;
 
   FtpListener(access::AuthManager& auth, settings::LogFile& log, PassiveConfig& passive,
-              const TlsConfig& tls, platform::Clock& clock);
+              PreloginLimit& prelogin, const TlsConfig& tls, platform::Clock& clock);
   ~FtpListener() override;
 
   // Makes every waiting session look at its state at once.
@@ -38,6 +39,7 @@ class FtpListener final : public runtime::ConnectionListener {
   access::AuthManager& auth_;
   settings::LogFile& log_;
   PassiveConfig& passive_;
+  PreloginLimit& prelogin_;
   const TlsConfig& tls_;
   platform::Clock& clock_;
   std::uint32_t last_session_id_ = 0;

@@ -19,7 +19,7 @@ FtpServer::FtpServer(platform::Clock& clock, const std::string& program_folder,
       auth_(accounts_, groups_, settings_, clock, program_folder + "/accountlogs",
             program_folder + "/temp"),
       passive_(clock),
-      listener_(std::make_unique<FtpListener>(auth_, log_, passive_, tls_, clock)) {
+      listener_(std::make_unique<FtpListener>(auth_, log_, passive_, prelogin_, tls_, clock)) {
   log_.SetPrefix(program_folder, "logs/ftp_");
   if (!auth_.Start()) platform::ReportDiagnostic("The FTP service's helper threads did not start");
   auth_.SetChangeListener([this] { listener_->WakeSessions(); });
@@ -111,6 +111,7 @@ void FtpServer::ConfigurePassive() {
     first = extra.PassivePortFirst();
     last = extra.PassivePortLast();
     address = extra.PassiveAddress();
+    prelogin_.Configure(extra.PreloginPerIp(), extra.LoginTimeoutSeconds());
   }
   passive_.Configure(first, last, address);
 }

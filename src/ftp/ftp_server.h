@@ -19,6 +19,7 @@
 #include "accounts/account_store.h"
 #include "ftp/ftp_listener.h"
 #include "ftp/passive_config.h"
+#include "ftp/prelogin_limit.h"
 #include "ftp/tls_config.h"
 #include "platform/clock.h"
 #include "settings/log_file.h"
@@ -84,7 +85,7 @@ class FtpServer {
  private:
   // Port and cap from the settings (2 × mMaxUsers when limited).
   void ReadListenSettings(std::uint32_t* port, std::uint32_t* cap);
-  // The passive range and address from the settings.
+  // The passive range and address, and the limits before login, from the settings.
   void ConfigurePassive();
 
   accounts::AccountStore accounts_;
@@ -93,6 +94,7 @@ class FtpServer {
   settings::LogFile log_;
   access::AuthManager auth_;
   PassiveConfig passive_;
+  PreloginLimit prelogin_;
   TlsConfig tls_;
   std::unique_ptr<FtpListener> listener_;
 };

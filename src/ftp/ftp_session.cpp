@@ -37,22 +37,40 @@ const FtpSession::Handler FtpSession::kHandlers[] = {
 };
 
 FtpSession::FtpSession(std::unique_ptr<runtime::LineSocket> socket, access::AuthManager& auth,
-                       settings::LogFile& log, PassiveConfig& passive, const TlsConfig& tls,
+                       settings::LogFile& log, PassiveConfig& passive, PreloginLimit& prelogin,
+                       const TlsConfig& tls,
                        platform::Clock& clock, std::uint32_t idle_timeout_ms,
                        std::uint32_t session_id)
     : TcpConnection(std::move(socket), idle_timeout_ms, clock),
       auth_(auth),
       log_(log),
       passive_(passive),
+      prelogin_(prelogin),
       tls_config_(tls),
       session_id_(session_id) {
   // Sessions count as active only where the protocol says so.
   SetTouchOnOutput(false);
   SetSecondarySocket(&data_.Socket());
+  // Counted here, on the accepting thread, so connections from one address
+  // are counted in the order they came.
+  prelogin_counted_ = prelogin_.TryAdd(PeerAddress());
+  login_deadline_tick_ = clock.TickMs() + prelogin_.LoginTimeoutMs();
+  // A clock moved by hand wakes the login wait, which has a deadline.
+  clock.WakeOnAdvance(&wake_);
   [[maybe_unused]] bool started = Begin();  // a session that did not start stays finished
 }
 
-FtpSession::~FtpSession() { Stop(kStopWaitMs); }
+FtpSession::~FtpSession() {
+  Stop(kStopWaitMs);
+  GetClock().StopWakingOnAdvance(&wake_);
+  LeavePrelogin();  // a thread that never started
+}
+
+void FtpSession::LeavePrelogin() {
+  if (!prelogin_counted_) return;
+  prelogin_counted_ = false;
+  prelogin_.Remove(PeerAddress());
+}
 
 void FtpSession::Serve() {
   runtime::LineSocket& control = Socket();
@@ -63,6 +81,8 @@ void FtpSession::Serve() {
   control.SetUrgentInline();
   peer_address_ = control.PeerAddressText();
   data_.SetControlPeer(peer_address_);
+  data_.SetRefusedPeerReport(
+      [this](const std::string& peer) { LogLine(FormatText(replies::kLogDataPeerRefused, peer.c_str())); });
   std::copy_n(control.PeerAddressBytes(), 4, endpoint_.address.begin());
   endpoint_.port = control.PeerPort();
   endpoint_.key = &control;
@@ -70,17 +90,29 @@ void FtpSession::Serve() {
   // Only this session's data connections can resume its TLS session.
   if (tls_.mode != TlsConfig::Mode::kOff) tls_session_ = platform::TlsSessionContext::MakeRandom();
   LogLine(replies::kLogAccepted);
+  if (!prelogin_counted_) {
+    // One address must not hold every slot with connections that never log in.
+    LogLine(replies::kLogTooManyFromAddress);
+    SendFinalLine(control, replies::kTooManyFromAddress);
+    control.Shutdown();
+    LogLine(replies::kLogEnded);
+    return;
+  }
 
   std::string reason;
   if (!auth_.AdmitConnection(endpoint_.address, &reason)) {
     Refuse(reason);
+    LeavePrelogin();
     return;
   }
   if (!SendReply(FormatText(replies::kGreeting, auth_.WelcomeMessage().c_str()))) {
     auth_.ConnectionEnded();
+    LeavePrelogin();
     return;
   }
-  if (LoginLoop()) {
+  const bool logged_in = LoginLoop();
+  LeavePrelogin();
+  if (logged_in) {
     AfterLogin();
     CommandLoop();
   }
@@ -107,9 +139,14 @@ bool FtpSession::LoginLoop() {
         Refuse(reason);
         return false;
       }
-      // Nothing needs a look until input, a stop or a wake (a change of the
-      // settings or accounts); the listener ends a connection that idles.
-      WaitForInput(platform::kWaitForever);
+      // Nothing needs a look until input, a stop, a wake (a change of the
+      // settings or accounts) or the login deadline.
+      const std::int32_t left = static_cast<std::int32_t>(login_deadline_tick_ - GetClock().TickMs());
+      if (left <= 0) {
+        LogLine(replies::kLogLoginTimedOut);
+        return false;
+      }
+      WaitForInput(static_cast<std::uint32_t>(left));
       continue;
     }
     RefreshCounters();
@@ -203,7 +240,7 @@ void FtpSession::CommandLoop() {
       if (!StillAdmitted()) return;
       next_admission_tick_ = now + kTransferAdmissionMs;
     }
-    if (!transfer_.IsRunning()) data_.AcceptIfWaiting();
+    if (!transfer_.IsRunning()) data_.AcceptIfWaiting(auth_.AllowSiteToSite());
     if (Socket().ReadLine(buffer, sizeof buffer)) {
       last_command_tick_ = GetClock().TickMs();
       idle_shown_ = false;
@@ -266,7 +303,7 @@ void FtpSession::WaitForInput(std::uint32_t timeout_ms) {
   items[0].descriptor = Socket().Handle();
   items[1].descriptor = StopEvent().PollDescriptor();
   items[2].descriptor = wake_.PollDescriptor();
-  if (!transfer_.IsRunning() && data_.IsListening()) items[3].descriptor = data_.Socket().Handle();
+  if (!transfer_.IsRunning() && data_.IsListening()) items[3].descriptor = data_.Listener().Handle();
   for (auto& item : items) item.want_read = true;
   platform::Poll(items, 4, timeout_ms);
 }
@@ -379,8 +416,15 @@ std::vector<std::string> FtpSession::MessageBlock(int code) {
 }
 
 bool FtpSession::OpenDataConnection(bool* goes_on) {
+  const DataConnection::Watch watch = DataWatch();
+  const DataConnection::Opened opened = data_.Open(auth_.AllowSiteToSite(), watch);
+  return DataConnectionOpened(opened, goes_on);
+}
+
+DataConnection::Watch FtpSession::DataWatch() {
   DataConnection::Watch watch;
   watch.stop = &StopEvent();
+  watch.clock = &GetClock();
   // An active connect is bounded by the idle time-out.
   watch.connect_timeout_ms = std::max<std::uint32_t>(IdleTimeoutMs(), 1000);
   watch.control_alive = [this] {
@@ -390,7 +434,10 @@ bool FtpSession::OpenDataConnection(bool* goes_on) {
     std::string reason;
     return account_->StillAllowed(endpoint_.address) && auth_.Admit(endpoint_.address, true, &reason);
   };
-  const DataConnection::Opened opened = data_.Open(auth_.AllowSiteToSite(), watch);
+  return watch;
+}
+
+bool FtpSession::DataConnectionOpened(DataConnection::Opened opened, bool* goes_on) {
   if (opened == DataConnection::Opened::kOpen) {
     Touch();
     return true;

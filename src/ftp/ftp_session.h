@@ -19,6 +19,7 @@
 #include "access/auth_manager.h"
 #include "ftp/data_connection.h"
 #include "ftp/passive_config.h"
+#include "ftp/prelogin_limit.h"
 #include "ftp/tls_config.h"
 #include "ftp/transfer_loop.h"
 #include "platform/event.h"
@@ -46,8 +47,11 @@ class FtpSession final : public runtime::TcpConnection {
   static constexpr std::uint32_t kMaxWaitMs = limits::kMaxWaitMs;
 
   // Starts serving at once; check IsFinished() for a thread that did not start.
+  // The connection counts against its address's share in `prelogin` until
+  // it logs in; one over the share is refused at once.
   FtpSession(std::unique_ptr<runtime::LineSocket> socket, access::AuthManager& auth,
-             settings::LogFile& log, PassiveConfig& passive, const TlsConfig& tls,
+             settings::LogFile& log, PassiveConfig& passive, PreloginLimit& prelogin,
+             const TlsConfig& tls,
              platform::Clock& clock,
              std::uint32_t idle_timeout_ms, std::uint32_t session_id);
   ~FtpSession() override;
@@ -65,6 +69,8 @@ class FtpSession final : public runtime::TcpConnection {
 
   void Serve() override;
   bool LoginLoop();
+  // The connection no longer counts as one waiting to log in.
+  void LeavePrelogin();
   void AfterLogin();
   void CommandLoop();
   // false ends the command loop.
@@ -128,8 +134,10 @@ class FtpSession final : public runtime::TcpConnection {
   // the data connections of the account's other sessions from the same
   // address, and theirs with this one's.
   void ShareTlsSession();
-  // TLS on the just opened data connection (after its 150 reply); false
-  // with the transfer handed back and the client told.
+  // TLS on the just opened data connection (after its 150 reply); on a
+  // passive port a connection whose handshake fails (or does not resume) is
+  // closed and the next one tried, within the port's wait. False with the
+  // transfer handed back and the client told.
   bool SecureDataConnection();
 
   // Data connections and transfers.
@@ -137,6 +145,10 @@ class FtpSession final : public runtime::TcpConnection {
   // transfer is handed back, the client told, and *goes_on says whether the
   // session goes on.
   bool OpenDataConnection(bool* goes_on);
+  // What a data connection's wait watches: stop, control connection, admission.
+  DataConnection::Watch DataWatch();
+  // The outcome of a data connection's wait, told as OpenDataConnection tells it.
+  bool DataConnectionOpened(DataConnection::Opened opened, bool* goes_on);
   // One step of the running transfer, and what it ended with.
   void TransferStep();
   // Waits for the data socket (as asked), the control socket, a stop or a
@@ -149,11 +161,15 @@ class FtpSession final : public runtime::TcpConnection {
   access::AuthManager& auth_;
   settings::LogFile& log_;
   PassiveConfig& passive_;
+  PreloginLimit& prelogin_;
   const TlsConfig& tls_config_;
   const std::uint32_t session_id_;
   platform::Event wake_;
 
-  // Login.
+  // Login: whether the connection counts in prelogin_ (set before the
+  // thread starts, cleared on it), and the tick by which it must log in.
+  bool prelogin_counted_ = false;
+  std::uint32_t login_deadline_tick_ = 0;
   access::SessionEndpoint endpoint_;
   std::string peer_address_;
   std::string user_name_;

@@ -14,6 +14,7 @@ inline constexpr const char* kUserFirst = "530 Please send the USER command firs
 inline constexpr const char* kBadLogin = "530 %s. Restart from USER.";
 inline constexpr const char* kRestartFromUser = "530 Bad command, please restart from USER.";
 inline constexpr const char* kWelcome = "230-Welcome '%s'.";
+inline constexpr const char* kTooManyFromAddress = "421 Too many connections from your address.";
 inline constexpr const char* kNoLongerAllowed = "421 Your session is no longer allowed access.";
 inline constexpr const char* kKicked = "421 %s";
 inline constexpr const char* kNoReason = "No reason given.";
@@ -144,6 +145,11 @@ inline constexpr const char* kLogViewFailed = "Directory View Failed: File=[%s],
 inline constexpr const char* kLogTlsStarted = "TLS Started: Version=[%s]";
 inline constexpr const char* kLogTlsFailed = "TLS Failed: Reason=[%s]";
 inline constexpr const char* kLogDataTlsFailed = "Data Connection TLS Failed: Reason=[%s]";
+inline constexpr const char* kLogTooManyFromAddress =
+    "Connection Refused: Reason=[too many connections from this address before login]";
+inline constexpr const char* kLogLoginTimedOut = "Login Timed Out.";
+inline constexpr const char* kLogDataPeerRefused =
+    "Data Connection Refused: Address=[%s], Reason=[not the client's address]";
 inline constexpr const char* kReasonNoData = "Data Connection Failed";
 inline constexpr const char* kReasonStopped = "Aborted / Stopped";
 inline constexpr const char* kReasonStoppedOrLost = "Aborted / Stopped / Data Connection Failure";

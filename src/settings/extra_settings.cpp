@@ -93,6 +93,8 @@ void ExtraSettings::ResetToDefaults() {
   tls_key_.clear();
   tls_only_13_ = tls_data_required_ = admin_tls_ = false;
   tls_reuse_required_ = true;
+  prelogin_per_ip_ = kDefaultPreloginPerIp;
+  login_timeout_seconds_ = kDefaultLoginTimeoutSeconds;
   unknown_.clear();
   lines_.clear();
   changed_.clear();
@@ -175,6 +177,13 @@ bool ExtraSettings::Apply(const std::string& key, const std::string& value) {
     tls_reuse_required_ = !optional;
   } else if (key == "admin_tls") {
     return ReadChoice(value, "off", "on", &admin_tls_);
+  } else if (key == "prelogin_per_ip") {
+    if (!ReadNumber(value, 100'000, &number)) return false;
+    prelogin_per_ip_ = static_cast<std::uint32_t>(number);
+  } else if (key == "login_timeout") {
+    // A day at most; 0 would refuse every login.
+    if (!ReadNumber(value, 86'400, &number) || number == 0) return false;
+    login_timeout_seconds_ = static_cast<std::uint32_t>(number);
   } else {
     unknown_[key] = value;
   }
@@ -217,6 +226,10 @@ bool ExtraSettings::Get(const std::string& key, std::string* value) const {
     *value = tls_reuse_required_ ? "required" : "optional";
   } else if (key == "admin_tls") {
     *value = admin_tls_ ? "on" : "off";
+  } else if (key == "prelogin_per_ip") {
+    *value = std::to_string(prelogin_per_ip_);
+  } else if (key == "login_timeout") {
+    *value = std::to_string(login_timeout_seconds_);
   } else {
     return false;
   }

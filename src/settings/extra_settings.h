@@ -27,6 +27,10 @@
 //                    its control connection's TLS session, or that of
 //                    another control connection of the same account from
 //                    the same address) or "optional" ("required")
+//   prelogin_per_ip  connections one client address may hold before they
+//                    log in; more are refused with 421 (8; 0: no limit)
+//   login_timeout    seconds a connection has to log in (AUTH TLS
+//                    included) before it is closed (60)
 //   admin_tls        "on": the remote admin speaks HTTPS (with the same
 //                    certificate) and answers plain HTTP with a redirect
 //                    ("off")
@@ -48,12 +52,15 @@ class ExtraSettings {
   static constexpr const char* kFileName = "quillon.conf";
   static constexpr const char* kDefaultRunAsUser = "nobody";
   static constexpr std::uint64_t kDefaultTrashMaxMb = 1024;
+  static constexpr std::uint32_t kDefaultPreloginPerIp = 8;
+  static constexpr std::uint32_t kDefaultLoginTimeoutSeconds = 60;
   // Larger files are not read.
   static constexpr std::uint64_t kMaxFileBytes = 1 << 20;
   // The keys this build knows, in the order `get` lists them.
   static constexpr const char* kKeys[] = {
       "run_as_user", "trash_max_mb",    "passive_ports",   "passive_address",   "tls",
-      "tls_certificate", "tls_key", "tls_min_version", "tls_data", "tls_session_reuse", "admin_tls"};
+      "tls_certificate", "tls_key", "tls_min_version", "tls_data", "tls_session_reuse", "admin_tls",
+      "prelogin_per_ip", "login_timeout"};
 
   enum class TlsMode { kOff, kOptional, kRequired };
 
@@ -92,6 +99,9 @@ class ExtraSettings {
   bool TlsDataRequired() const { return tls_data_required_; }
   bool TlsSessionReuseRequired() const { return tls_reuse_required_; }
   bool AdminTls() const { return admin_tls_; }
+  // Connections per client address before login (0: no limit).
+  std::uint32_t PreloginPerIp() const { return prelogin_per_ip_; }
+  std::uint32_t LoginTimeoutSeconds() const { return login_timeout_seconds_; }
   // Keys this build does not know, with their values.
   const std::map<std::string, std::string>& UnknownKeys() const { return unknown_; }
 
@@ -110,6 +120,8 @@ class ExtraSettings {
   bool tls_data_required_ = false;
   bool tls_reuse_required_ = true;
   bool admin_tls_ = false;
+  std::uint32_t prelogin_per_ip_ = kDefaultPreloginPerIp;
+  std::uint32_t login_timeout_seconds_ = kDefaultLoginTimeoutSeconds;
   std::map<std::string, std::string> unknown_;
   // The file as read, line by line, and the keys set since (with the text
   // they were set to).

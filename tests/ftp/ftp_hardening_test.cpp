@@ -6,9 +6,11 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/fs.h"
 #include "support/ftp_server_fixture.h"
@@ -99,6 +101,96 @@ TEST_F(FtpHardeningTest, AClientThatNeverReadsDoesNotHoldUpNewConnections) {
   EXPECT_EQ(newcomer.Connect(port_).substr(0, 4), "220 ");
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
   flooder->Close();
+}
+
+TEST_F(FtpHardeningTest, SilentConnectionsFromOneAddressHoldOnlyTheirShare) {
+  // A listener cap of 50 connections: before, 50 silent ones filled it.
+  ChangeSettings([](settings::ServerSettings& s) {
+    s.mUseMaxUsers = true;
+    s.mMaxUsers = 25;
+  });
+  std::string error;
+  ASSERT_TRUE(server_->ApplyPortChange(&error)) << error;
+  port_ = server_->GetStatus().port;  // port 0 in the settings: a new free port
+  std::vector<std::unique_ptr<FtpClient>> silent;
+  std::map<std::string, int> greetings;
+  for (int i = 0; i < 50; ++i) {
+    silent.push_back(std::make_unique<FtpClient>());
+    ++greetings[silent.back()->Connect(port_, 9).substr(0, 4)];
+  }
+  EXPECT_EQ(greetings["220 "], 8);
+  EXPECT_EQ(greetings["421 "], 42);
+  // Every refused one is told why and closed.
+  FtpClient ninth;
+  EXPECT_EQ(ninth.Connect(port_, 9), "421 Too many connections from your address.");
+  EXPECT_TRUE(ninth.WaitForClose());
+
+  // Another address is served at once.
+  const auto started = std::chrono::steady_clock::now();
+  FtpClient other;
+  EXPECT_EQ(other.Connect(port_).substr(0, 4), "220 ");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+  EXPECT_EQ(other.Login("bob", "secret").substr(0, 4), "230-");
+
+  // One of the eight logs in: its place before login is free again.
+  EXPECT_EQ(silent.front()->Login("alice", "secret").substr(0, 4), "230-");
+  FtpClient next;
+  EXPECT_EQ(next.Connect(port_, 9).substr(0, 4), "220 ");
+  FtpClient over;
+  EXPECT_EQ(over.Connect(port_, 9), "421 Too many connections from your address.");
+  const std::string log = FtpLog();
+  EXPECT_NE(log.find("127.0.0.9 -> Connection Refused: Reason=[too many connections from this address before login]"),
+            std::string::npos)
+      << log;
+}
+
+TEST_F(FtpHardeningTest, AConnectionThatDoesNotLogInInTimeIsClosed) {
+  struct Case {
+    const char* name;
+    const char* sent;  // before the deadline passes (null: nothing)
+    bool logs_in;
+  };
+  const Case cases[] = {
+      {"silent", nullptr, false},
+      {"only USER", "USER bob", false},
+      {"a wrong password", "USER bob\r\nPASS wrong", false},
+      {"logged in", nullptr, true},
+  };
+  std::vector<std::unique_ptr<FtpClient>> clients;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    clients.push_back(std::make_unique<FtpClient>());
+    FtpClient& client = *clients.back();
+    ASSERT_EQ(client.Connect(port_).substr(0, 4), "220 ");
+    if (c.logs_in) {
+      EXPECT_EQ(client.Login("bob", "secret").substr(0, 4), "230-");
+    } else if (c.sent != nullptr) {
+      ASSERT_TRUE(client.SendRaw(std::string(c.sent) + "\r\n"));
+      std::string expected = std::string(c.sent).find("PASS") != std::string::npos ? "530" : "331";
+      std::string reply = client.Reply();
+      if (expected == "530") reply = client.Reply();
+      EXPECT_EQ(reply.substr(0, 3), expected);
+    }
+  }
+  // Just before the deadline nobody is closed.
+  clock_.Advance(59'000);
+  for (auto& client : clients) EXPECT_TRUE(client->StaysSilent(200));
+  clock_.Advance(1'001);
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    if (cases[i].logs_in) {
+      EXPECT_EQ(clients[i]->Command("NOOP"), "200 NOOP command received.");
+    } else {
+      EXPECT_EQ(clients[i]->Reply(), "421 Control connection time-out or forced closure.");
+      EXPECT_TRUE(clients[i]->WaitForClose());
+    }
+  }
+  const std::string log = FtpLog();
+  std::size_t timed_out = 0;
+  for (std::size_t at = log.find("Login Timed Out."); at != std::string::npos;
+       at = log.find("Login Timed Out.", at + 1))
+    ++timed_out;
+  EXPECT_EQ(timed_out, 3u) << log;
 }
 
 TEST_F(FtpHardeningTest, AnUploadPastTheAllocationKeepsWhatFitAndDeletingFreesIt) {

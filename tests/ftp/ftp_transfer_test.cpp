@@ -3,7 +3,9 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "ftp/data_connection.h"
 #include "runtime/tcp_socket.h"
 #include "support/ftp_server_fixture.h"
 #include "support/wait.h"
@@ -597,6 +599,84 @@ TEST_F(FtpTransferTest, ActiveModeAndEarlyPassiveConnections) {
   EXPECT_EQ(client->Command("RETR a.txt"), "150 Data connetion established, beginning transfer.");
   EXPECT_EQ(early->Receive(11), "active data");
   EXPECT_EQ(client->Reply(), "226 Transfer complete.");
+}
+
+TEST_F(FtpTransferTest, AnotherAddressOnThePassivePortIsClosedAndTheClientStillGetsItsFile) {
+  WriteWholeFile(dir_.File("root/a.txt"), "the client's data");
+  auto client = LoggedIn();
+  struct Case {
+    const char* name;
+    bool thief_before_command;  // else while the transfer waits for its connection
+    int thieves;
+  };
+  const Case cases[] = {
+      {"one connection from another address before RETR", true, 1},
+      {"several connections from another address before RETR", true, 3},
+      {"one connection from another address while RETR waits", false, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::uint16_t data_port = FtpClient::PassivePort(client->Command("PASV"));
+    ASSERT_NE(data_port, 0);
+    std::vector<std::unique_ptr<LoopbackClient>> thieves;
+    auto connect_thieves = [&] {
+      for (int i = 0; i < c.thieves; ++i) {
+        thieves.push_back(std::make_unique<LoopbackClient>());
+        ASSERT_TRUE(thieves.back()->Connect(data_port, 2000, 2));
+      }
+    };
+    if (c.thief_before_command) {
+      connect_thieves();
+      // The session looks at its port between commands.
+      EXPECT_EQ(client->Command("NOOP"), "200 NOOP command received.");
+      ASSERT_TRUE(client->SendRaw("RETR a.txt\r\n"));
+    } else {
+      ASSERT_TRUE(client->SendRaw("RETR a.txt\r\n"));
+      connect_thieves();
+    }
+    for (auto& thief : thieves) {
+      EXPECT_TRUE(thief->WaitForClose(10'000));
+      EXPECT_EQ(thief->Receive(SIZE_MAX, 100), "");
+    }
+    // The port still listens for the client's own connection.
+    LoopbackClient own;
+    ASSERT_TRUE(own.Connect(data_port, 5000));
+    EXPECT_EQ(client->Reply(10'000), "150 Data connetion established, beginning transfer.");
+    EXPECT_EQ(own.Receive(SIZE_MAX, 10'000), "the client's data");
+    EXPECT_EQ(client->Reply(10'000), "226 Transfer complete.");
+    // One PASV, one connection: the port is closed once the transfer has it.
+    LoopbackClient late;
+    EXPECT_FALSE(late.Connect(data_port, 500));
+  }
+  const std::string log = FtpLog();
+  std::size_t refused = 0;
+  for (std::size_t at = log.find("127.0.0.2"); at != std::string::npos; at = log.find("127.0.0.2", at + 1))
+    ++refused;
+  EXPECT_EQ(refused, 5u) << log;
+  EXPECT_NE(log.find("Data Connection Refused: Address=[127.0.0.2], Reason=[not the client's address]"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("Download Failed"), std::string::npos) << log;
+}
+
+TEST_F(FtpTransferTest, APassiveWaitWithOnlyAnotherAddressEndsAsSiteToSite) {
+  WriteWholeFile(dir_.File("root/a.txt"), "x");
+  auto client = LoggedIn();
+  const std::uint16_t data_port = FtpClient::PassivePort(client->Command("PASV"));
+  ASSERT_NE(data_port, 0);
+  ASSERT_TRUE(client->SendRaw("RETR a.txt\r\n"));
+  LoopbackClient thief;
+  ASSERT_TRUE(thief.Connect(data_port, 2000, 2));
+  EXPECT_TRUE(thief.WaitForClose(10'000));
+  EXPECT_TRUE(client->StaysSilent(300));  // still waiting for the client's own connection
+  // The wait ends at its deadline; the clock moves until it is past.
+  std::string reply;
+  for (int step = 0; step < 3 && reply.empty(); ++step) {
+    clock_.Advance(DataConnection::kPassiveTries * DataConnection::kPassiveWaitMs + 1);
+    reply = client->Reply(5000);
+  }
+  EXPECT_EQ(reply, "425 Data connection failed, site to site transfers are disabled.");
+  EXPECT_EQ(client->Command("NOOP"), "200 NOOP command received.");
 }
 
 TEST_F(FtpTransferTest, NoDataConnectionGives425) {

@@ -121,5 +121,44 @@ TEST(ExtraSettingsTest, TlsKeysAndTheirDefaults) {
   EXPECT_EQ(extra.Tls(), ExtraSettings::TlsMode::kOff);
 }
 
+TEST(ExtraSettingsTest, LimitsBeforeLoginReadTheirValuesAndRefuseOthers) {
+  TempDir dir;
+  ExtraSettings extra;
+  std::string message;
+  ASSERT_TRUE(extra.Load(dir.File("missing.conf"), &message));
+  EXPECT_EQ(extra.PreloginPerIp(), 8u);
+  EXPECT_EQ(extra.LoginTimeoutSeconds(), 60u);
+  struct Case {
+    const char* text;
+    bool fits;
+    std::uint32_t per_ip;
+    std::uint32_t timeout;
+  };
+  const Case cases[] = {
+      {"prelogin_per_ip = 3\nlogin_timeout = 15\n", true, 3, 15},
+      {"prelogin_per_ip = 0\n", true, 0, 60},  // no limit
+      {"login_timeout = 86400\n", true, 8, 86'400},
+      {"login_timeout = 0\n", false, 8, 60},
+      {"login_timeout = 86401\n", false, 8, 60},
+      {"prelogin_per_ip = -1\n", false, 8, 60},
+      {"prelogin_per_ip = many\n", false, 8, 60},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    WriteWholeFile(dir.File("quillon.conf"), c.text);
+    EXPECT_EQ(extra.Load(dir.File("quillon.conf"), &message), c.fits) << message;
+    EXPECT_EQ(extra.PreloginPerIp(), c.per_ip);
+    EXPECT_EQ(extra.LoginTimeoutSeconds(), c.timeout);
+    std::string value;
+    ASSERT_TRUE(extra.Get("prelogin_per_ip", &value));
+    EXPECT_EQ(value, std::to_string(c.per_ip));
+    ASSERT_TRUE(extra.Get("login_timeout", &value));
+    EXPECT_EQ(value, std::to_string(c.timeout));
+  }
+  ASSERT_TRUE(extra.Set("login_timeout", "30", &message)) << message;
+  EXPECT_EQ(extra.LoginTimeoutSeconds(), 30u);
+  EXPECT_FALSE(extra.Set("prelogin_per_ip", "x", &message));
+}
+
 }  // namespace
 }  // namespace quillon::settings

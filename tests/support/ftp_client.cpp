@@ -4,8 +4,8 @@
 
 namespace quillon::testing {
 
-std::string FtpClient::Connect(std::uint16_t port) {
-  if (!connection_.Connect(port)) return {};
+std::string FtpClient::Connect(std::uint16_t port, std::uint8_t from_host) {
+  if (!connection_.Connect(port, 2000, from_host)) return {};
   return Reply();
 }
 

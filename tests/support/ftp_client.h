@@ -13,8 +13,9 @@ namespace quillon::testing {
 
 class FtpClient {
  public:
-  // Connects and returns the greeting (or "" when none came).
-  std::string Connect(std::uint16_t port);
+  // Connects (from 127.0.0.<from_host>) and returns the greeting (or ""
+  // when none came).
+  std::string Connect(std::uint16_t port, std::uint8_t from_host = 1);
   // Sends `line` + CR LF and returns the reply; lines of a multi-line reply
   // are joined with "\n".
   std::string Command(std::string_view line, int timeout_ms = 5000);
