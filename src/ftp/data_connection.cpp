@@ -46,10 +46,39 @@ std::string DataConnection::SetActive(std::string address, std::uint32_t port, b
   return reply;
 }
 
+void DataConnection::CloseListener() {
+  listener_.Close();
+  if (holds_slot_ && slots_.release) slots_.release();
+  holds_slot_ = false;
+}
+
+bool DataConnection::CloseUnusedPassive(std::uint32_t* wait_ms) {
+  if (!IsListening()) return false;
+  const std::uint32_t age = clock_.TickMs() - listen_tick_;
+  if (age >= kUnusedPassiveMs) {
+    CloseListener();
+    return true;
+  }
+  if (wait_ms != nullptr) *wait_ms = kUnusedPassiveMs - age;
+  return false;
+}
+
 bool DataConnection::Listen() {
   Close();
   refused_peer_ = false;
-  if (!ListenInRange()) return false;
+  refused_slot_ = false;
+  if (slots_.acquire) {
+    if (!slots_.acquire()) {
+      refused_slot_ = true;
+      return false;
+    }
+    holds_slot_ = true;
+  }
+  if (!ListenInRange()) {
+    CloseListener();
+    return false;
+  }
+  listen_tick_ = clock_.TickMs();
   port_address_.clear();
   port_port_ = 0;
   return true;
@@ -83,7 +112,7 @@ bool DataConnection::ListenInRange() {
 
 std::string DataConnection::Pasv(const std::string& address) {
   if (epsv_all_) return replies::kEpsvAllInForce;
-  if (!Listen()) return replies::kPasvFailed;
+  if (!Listen()) return refused_slot_ ? replies::kPassiveShareUsed : replies::kPasvFailed;
   const int port = listener_.LocalPort();
   std::string reply = vfs::FormatText(replies::kPasv, address.c_str(), port / 256, port % 256);
   vfs::ReplaceChar(&reply, '.', ',');
@@ -96,7 +125,7 @@ std::string DataConnection::Epsv(std::string_view argument) {
     return replies::kEpsvAll;
   }
   if (!argument.empty() && argument != "1") return replies::kNetworkProtocol;
-  if (!Listen()) return replies::kPasvFailed;
+  if (!Listen()) return refused_slot_ ? replies::kPassiveShareUsed : replies::kPasvFailed;
   return vfs::FormatText(replies::kEpsv, static_cast<int>(listener_.LocalPort()));
 }
 

@@ -28,6 +28,14 @@ class DataConnection {
   // and no longer than as many seconds in all.
   static constexpr int kPassiveTries = limits::kPassiveTries;
   static constexpr std::uint32_t kPassiveWaitMs = 1000;
+  // A passive port nobody connected to is closed after this long.
+  static constexpr std::uint32_t kUnusedPassiveMs = 60'000;
+
+  // `clock` times unused passive ports.
+  explicit DataConnection(platform::Clock& clock) : clock_(clock) {}
+  ~DataConnection() { CloseListener(); }
+  DataConnection(const DataConnection&) = delete;
+  DataConnection& operator=(const DataConnection&) = delete;
 
   enum class Opened {
     kOpen,
@@ -51,6 +59,17 @@ class DataConnection {
   void SetRefusedPeerReport(std::function<void(const std::string&)> report) {
     refused_peer_report_ = std::move(report);
   }
+  // Counts each passive port against the client address's share; a port
+  // that does not fit is refused.
+  struct ListenerSlots {
+    std::function<bool()> acquire;
+    std::function<void()> release;
+  };
+  void SetListenerSlots(ListenerSlots slots) { slots_ = std::move(slots); }
+  // Closes a passive port nobody connected to within kUnusedPassiveMs; true
+  // when it did. Returns in *wait_ms (when not null and a port waits) how
+  // long the port has left.
+  bool CloseUnusedPassive(std::uint32_t* wait_ms);
   runtime::LineSocket& Socket() { return socket_; }
   const runtime::LineSocket& Socket() const { return socket_; }
 
@@ -90,18 +109,20 @@ class DataConnection {
   // Open began. kFailed at once after PORT.
   Opened OpenAnother(bool allow_site_to_site, const Watch& watch);
   // The transfer has its connection: the passive port stops listening.
-  void StopListening() { listener_.Close(); }
+  void StopListening() { CloseListener(); }
   void Shutdown() {
-    listener_.Close();
+    CloseListener();
     socket_.Shutdown();
   }
   void Close() {
-    listener_.Close();
+    CloseListener();
     socket_.Close();
   }
 
  private:
   bool PeerAllowed(bool allow_site_to_site) const;
+  // Closes the passive port and gives its slot back.
+  void CloseListener();
   // Accepts pending peers until an allowed one is connected (true) or none
   // is pending; the others are closed and reported.
   bool AcceptAllowed(bool allow_site_to_site);
@@ -115,6 +136,11 @@ class DataConnection {
   bool Listen();
   bool ListenInRange();
 
+  platform::Clock& clock_;
+  ListenerSlots slots_;
+  bool holds_slot_ = false;          // a slot is counted for listener_
+  std::uint32_t listen_tick_ = 0;    // when listener_ opened
+  bool refused_slot_ = false;        // the last Listen found no slot
   runtime::TcpSocket listener_;  // the passive port
   runtime::LineSocket socket_;   // the data connection
   std::string control_peer_;

@@ -112,6 +112,7 @@ void FtpServer::ConfigurePassive() {
     last = extra.PassivePortLast();
     address = extra.PassiveAddress();
     prelogin_.Configure(extra.PreloginPerIp(), extra.LoginTimeoutSeconds());
+    passive_.SetListenersPerAddress(extra.PassivePerIp());
   }
   passive_.Configure(first, last, address);
 }

@@ -47,7 +47,8 @@ FtpSession::FtpSession(std::unique_ptr<runtime::LineSocket> socket, access::Auth
       passive_(passive),
       prelogin_(prelogin),
       tls_config_(tls),
-      session_id_(session_id) {
+      session_id_(session_id),
+      data_(clock) {
   // Sessions count as active only where the protocol says so.
   SetTouchOnOutput(false);
   SetSecondarySocket(&data_.Socket());
@@ -81,6 +82,8 @@ void FtpSession::Serve() {
   control.SetUrgentInline();
   peer_address_ = control.PeerAddressText();
   data_.SetControlPeer(peer_address_);
+  data_.SetListenerSlots({[this] { return passive_.TryAddListener(peer_address_); },
+                          [this] { passive_.RemoveListener(peer_address_); }});
   data_.SetRefusedPeerReport(
       [this](const std::string& peer) { LogLine(FormatText(replies::kLogDataPeerRefused, peer.c_str())); });
   std::copy_n(control.PeerAddressBytes(), 4, endpoint_.address.begin());
@@ -117,6 +120,7 @@ void FtpSession::Serve() {
     CommandLoop();
   }
   transfer_.Abort();
+  data_.Close();  // gives the passive port's slot back at once
   if (account_ != nullptr) {
     auth_.Logout(endpoint_.key, account_);
     account_ = nullptr;
@@ -267,8 +271,15 @@ void FtpSession::CommandLoop() {
       activity_.SetActivity(replies::kActIdle, current_directory_);
       idle_shown_ = true;
     }
-    // The only deadline of a quiet session is the moment it shows "Idle".
-    WaitForInput(idle_shown_ ? platform::kWaitForever : kIdleActivityMs - quiet);
+    // The deadlines of a quiet session: the moment it shows "Idle", and the
+    // end of a passive port nobody uses.
+    std::uint32_t wait = idle_shown_ ? platform::kWaitForever : kIdleActivityMs - quiet;
+    std::uint32_t passive_left = platform::kWaitForever;
+    if (data_.CloseUnusedPassive(&passive_left)) {
+      LogLine(replies::kLogUnusedPassiveClosed);
+      continue;
+    }
+    WaitForInput(std::min(wait, passive_left));
     UpdateCounters();
   }
 }

@@ -21,6 +21,29 @@ void PassiveConfig::Configure(std::uint16_t first_port, std::uint16_t last_port,
   if (!address.empty()) Resolve(address);
 }
 
+void PassiveConfig::SetListenersPerAddress(std::uint32_t share) {
+  Guard guard(lock_);
+  listeners_per_address_ = share;
+}
+
+bool PassiveConfig::TryAddListener(const std::string& peer) {
+  Guard guard(lock_);
+  std::uint32_t& count = listeners_[peer];
+  if (listeners_per_address_ != 0 && count >= listeners_per_address_) {
+    if (count == 0) listeners_.erase(peer);
+    return false;
+  }
+  ++count;
+  return true;
+}
+
+void PassiveConfig::RemoveListener(const std::string& peer) {
+  Guard guard(lock_);
+  const auto found = listeners_.find(peer);
+  if (found == listeners_.end()) return;
+  if (--found->second == 0) listeners_.erase(found);
+}
+
 std::uint16_t PassiveConfig::FirstPort() const {
   Guard guard(lock_);
   return first_;

@@ -3,10 +3,15 @@
 // the private ranges (a server behind NAT). A host name is resolved when it
 // is configured and again once it is ten minutes old.
 //
+// It also counts the passive ports open per client address: one address
+// (one account with many sessions, say) may hold only its share of them at a
+// time (kListenersPerAddress unless configured).
+//
 // Thread-safety: every operation may be called from any thread.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "platform/clock.h"
@@ -18,6 +23,8 @@ namespace quillon::ftp {
 class PassiveConfig {
  public:
   static constexpr std::uint32_t kRefreshMs = 10 * 60 * 1000;
+  // Passive ports open at a time for one client address.
+  static constexpr std::uint32_t kListenersPerAddress = 8;
 
   explicit PassiveConfig(platform::Clock& clock) : clock_(clock) {}
 
@@ -32,6 +39,14 @@ class PassiveConfig {
   std::string AddressFor(const runtime::IpAddress& peer);
   // "Address=[...], Ports=[...]" for the log; "" when nothing is set.
   std::string Describe() const;
+
+  // Passive ports one address may hold at a time (0: no limit).
+  void SetListenersPerAddress(std::uint32_t share);
+  // Counts one more passive port for `peer`; false (nothing counted) when
+  // it already holds its share.
+  [[nodiscard]] bool TryAddListener(const std::string& peer);
+  // A port TryAddListener counted for `peer` closed.
+  void RemoveListener(const std::string& peer);
 
   // 10/8, 172.16/12, 192.168/16, 127/8, 169.254/16 and 100.64/10.
   static bool IsPrivate(const runtime::IpAddress& address);
@@ -48,6 +63,8 @@ class PassiveConfig {
   std::string resolved_;          // guarded by lock_
   std::uint32_t resolved_tick_ = 0;  // guarded by lock_
   bool resolving_ = false;        // guarded by lock_
+  std::uint32_t listeners_per_address_ = kListenersPerAddress;  // guarded by lock_
+  std::map<std::string, std::uint32_t> listeners_;  // guarded by lock_: open ports per peer
 };
 
 }  // namespace quillon::ftp

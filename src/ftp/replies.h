@@ -14,6 +14,7 @@ inline constexpr const char* kUserFirst = "530 Please send the USER command firs
 inline constexpr const char* kBadLogin = "530 %s. Restart from USER.";
 inline constexpr const char* kRestartFromUser = "530 Bad command, please restart from USER.";
 inline constexpr const char* kWelcome = "230-Welcome '%s'.";
+inline constexpr const char* kPassiveShareUsed = "425 Too many passive ports open from your address.";
 inline constexpr const char* kTooManyFromAddress = "421 Too many connections from your address.";
 inline constexpr const char* kNoLongerAllowed = "421 Your session is no longer allowed access.";
 inline constexpr const char* kKicked = "421 %s";
@@ -147,6 +148,7 @@ inline constexpr const char* kLogTlsFailed = "TLS Failed: Reason=[%s]";
 inline constexpr const char* kLogDataTlsFailed = "Data Connection TLS Failed: Reason=[%s]";
 inline constexpr const char* kLogTooManyFromAddress =
     "Connection Refused: Reason=[too many connections from this address before login]";
+inline constexpr const char* kLogUnusedPassiveClosed = "Passive Port Closed: Reason=[unused for 60 seconds]";
 inline constexpr const char* kLogLoginTimedOut = "Login Timed Out.";
 inline constexpr const char* kLogDataPeerRefused =
     "Data Connection Refused: Address=[%s], Reason=[not the client's address]";

@@ -95,6 +95,7 @@ void ExtraSettings::ResetToDefaults() {
   tls_reuse_required_ = true;
   prelogin_per_ip_ = kDefaultPreloginPerIp;
   login_timeout_seconds_ = kDefaultLoginTimeoutSeconds;
+  passive_per_ip_ = kDefaultPassivePerIp;
   unknown_.clear();
   lines_.clear();
   changed_.clear();
@@ -184,6 +185,9 @@ bool ExtraSettings::Apply(const std::string& key, const std::string& value) {
     // A day at most; 0 would refuse every login.
     if (!ReadNumber(value, 86'400, &number) || number == 0) return false;
     login_timeout_seconds_ = static_cast<std::uint32_t>(number);
+  } else if (key == "passive_per_ip") {
+    if (!ReadNumber(value, 100'000, &number)) return false;
+    passive_per_ip_ = static_cast<std::uint32_t>(number);
   } else {
     unknown_[key] = value;
   }
@@ -230,6 +234,8 @@ bool ExtraSettings::Get(const std::string& key, std::string* value) const {
     *value = std::to_string(prelogin_per_ip_);
   } else if (key == "login_timeout") {
     *value = std::to_string(login_timeout_seconds_);
+  } else if (key == "passive_per_ip") {
+    *value = std::to_string(passive_per_ip_);
   } else {
     return false;
   }

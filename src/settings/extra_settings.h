@@ -29,6 +29,8 @@
 //                    the same address) or "optional" ("required")
 //   prelogin_per_ip  connections one client address may hold before they
 //                    log in; more are refused with 421 (8; 0: no limit)
+//   passive_per_ip   passive ports one client address may hold open at a
+//                    time (8; 0: no limit)
 //   login_timeout    seconds a connection has to log in (AUTH TLS
 //                    included) before it is closed (60)
 //   admin_tls        "on": the remote admin speaks HTTPS (with the same
@@ -54,13 +56,14 @@ class ExtraSettings {
   static constexpr std::uint64_t kDefaultTrashMaxMb = 1024;
   static constexpr std::uint32_t kDefaultPreloginPerIp = 8;
   static constexpr std::uint32_t kDefaultLoginTimeoutSeconds = 60;
+  static constexpr std::uint32_t kDefaultPassivePerIp = 8;
   // Larger files are not read.
   static constexpr std::uint64_t kMaxFileBytes = 1 << 20;
   // The keys this build knows, in the order `get` lists them.
   static constexpr const char* kKeys[] = {
       "run_as_user", "trash_max_mb",    "passive_ports",   "passive_address",   "tls",
       "tls_certificate", "tls_key", "tls_min_version", "tls_data", "tls_session_reuse", "admin_tls",
-      "prelogin_per_ip", "login_timeout"};
+      "prelogin_per_ip", "login_timeout", "passive_per_ip"};
 
   enum class TlsMode { kOff, kOptional, kRequired };
 
@@ -102,6 +105,8 @@ class ExtraSettings {
   // Connections per client address before login (0: no limit).
   std::uint32_t PreloginPerIp() const { return prelogin_per_ip_; }
   std::uint32_t LoginTimeoutSeconds() const { return login_timeout_seconds_; }
+  // Passive ports per client address (0: no limit).
+  std::uint32_t PassivePerIp() const { return passive_per_ip_; }
   // Keys this build does not know, with their values.
   const std::map<std::string, std::string>& UnknownKeys() const { return unknown_; }
 
@@ -122,6 +127,7 @@ class ExtraSettings {
   bool admin_tls_ = false;
   std::uint32_t prelogin_per_ip_ = kDefaultPreloginPerIp;
   std::uint32_t login_timeout_seconds_ = kDefaultLoginTimeoutSeconds;
+  std::uint32_t passive_per_ip_ = kDefaultPassivePerIp;
   std::map<std::string, std::string> unknown_;
   // The file as read, line by line, and the keys set since (with the text
   // they were set to).

@@ -36,6 +36,7 @@ TEST_F(BurstTest, TwoHundredClientsAtOnceAreAllServedQuickly) {
     // Every client comes from one address: no share before login either.
     std::string message;
     EXPECT_TRUE(s.Extra().Set("prelogin_per_ip", "0", &message)) << message;
+    EXPECT_TRUE(s.Extra().Set("passive_per_ip", "0", &message)) << message;
   });
   port_ = Start();
 

@@ -679,6 +679,48 @@ TEST_F(FtpTransferTest, APassiveWaitWithOnlyAnotherAddressEndsAsSiteToSite) {
   EXPECT_EQ(client->Command("NOOP"), "200 NOOP command received.");
 }
 
+TEST_F(FtpTransferTest, PassivePortsAreSharedOutPerAddressAndClosedWhenUnused) {
+  // Sessions of one account from one address, each with a passive port.
+  std::vector<std::unique_ptr<FtpClient>> sessions;
+  std::vector<std::uint16_t> ports;
+  for (std::uint32_t i = 0; i < PassiveConfig::kListenersPerAddress; ++i) {
+    sessions.push_back(LoggedIn());
+    ports.push_back(FtpClient::PassivePort(sessions.back()->Command("PASV")));
+    EXPECT_NE(ports.back(), 0);
+  }
+  ASSERT_EQ(sessions.size(), 8u);
+  auto ninth = LoggedIn();
+  EXPECT_EQ(ninth->Command("PASV"), "425 Too many passive ports open from your address.");
+  EXPECT_EQ(ninth->Command("EPSV"), "425 Too many passive ports open from your address.");
+  // A new PASV in a session that holds a port replaces it within its share.
+  ports[0] = FtpClient::PassivePort(sessions[0]->Command("PASV"));
+  EXPECT_NE(ports[0], 0);
+  // A session that ends gives its port back.
+  EXPECT_EQ(sessions[7]->Command("QUIT"), "221 Thanks for visiting.");
+  EXPECT_TRUE(sessions[7]->WaitForClose());
+  ASSERT_TRUE(WaitUntil([&] { return FtpClient::PassivePort(ninth->Command("PASV")) != 0; }));
+
+  // Nobody connects for a minute: every port closes (seven sessions and the ninth).
+  clock_.Advance(DataConnection::kUnusedPassiveMs);
+  auto closed_ports = [&] {
+    const std::string log = FtpLog();
+    std::size_t count = 0;
+    for (std::size_t at = log.find("Passive Port Closed: Reason=[unused for 60 seconds]");
+         at != std::string::npos; at = log.find("Passive Port Closed", at + 1))
+      ++count;
+    return count;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return closed_ports() == 8; })) << FtpLog();
+  for (std::size_t i = 0; i < 7; ++i) {
+    SCOPED_TRACE(i);
+    LoopbackClient probe;
+    EXPECT_FALSE(probe.Connect(ports[i], 500));
+    EXPECT_EQ(sessions[i]->Command("RETR a.txt"), "503 Please use PORT or PASV first.");
+  }
+  // Their slots are free again.
+  for (std::size_t i = 0; i < 7; ++i) EXPECT_NE(FtpClient::PassivePort(sessions[i]->Command("PASV")), 0u);
+}
+
 TEST_F(FtpTransferTest, NoDataConnectionGives425) {
   WriteWholeFile(dir_.File("root/a.txt"), "x");
   auto client = LoggedIn();

@@ -128,6 +128,10 @@ TEST(ExtraSettingsTest, LimitsBeforeLoginReadTheirValuesAndRefuseOthers) {
   ASSERT_TRUE(extra.Load(dir.File("missing.conf"), &message));
   EXPECT_EQ(extra.PreloginPerIp(), 8u);
   EXPECT_EQ(extra.LoginTimeoutSeconds(), 60u);
+  EXPECT_EQ(extra.PassivePerIp(), 8u);
+  ASSERT_TRUE(extra.Set("passive_per_ip", "0", &message)) << message;
+  EXPECT_EQ(extra.PassivePerIp(), 0u);
+  EXPECT_FALSE(extra.Set("passive_per_ip", "eight", &message));
   struct Case {
     const char* text;
     bool fits;
