@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <random>
 #include <vector>
 
 #include "admin/remote_admin_service.h"
@@ -93,10 +94,18 @@ class MainStateTest : public ::testing::Test {
                                        [] { return false; }, writer);
   }
 
+  // A free port below the kernel's ephemeral range (32768 and up by
+  // default), so no test running alongside can be handed it by a port 0
+  // bind between this check and the server's own listen.
   static std::uint16_t FreePort() {
-    runtime::TcpSocket probe;
-    EXPECT_TRUE(probe.ListenOn(0));
-    return probe.LocalPort();
+    std::mt19937 chooser(std::random_device{}());
+    std::uniform_int_distribution<int> below_ephemeral(10000, 32000);
+    for (int attempt = 0; attempt < 200; ++attempt) {
+      const auto port = static_cast<std::uint16_t>(below_ephemeral(chooser));
+      if (runtime::TcpSocket().ListenOn(port)) return port;
+    }
+    ADD_FAILURE() << "no free port below the ephemeral range";
+    return 0;
   }
 
   testing::ManualClock clock_;

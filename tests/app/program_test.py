@@ -4,6 +4,7 @@ temporary program folder with its own lock and service folders.
 Usage: program_test.py <dist folder> <run-demo script>"""
 import os
 import pathlib
+import random
 import shutil
 import signal
 import socket
@@ -39,9 +40,21 @@ def taken_port(port):
 
 
 def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+    """A free port that no parallel test can be handed before the server binds
+    it: the kernel gives port 0 binds ports from its ephemeral range only, so
+    this picks one below that range at random and checks it is free."""
+    with open("/proc/sys/net/ipv4/ip_local_port_range") as ports:
+        ephemeral_low = int(ports.read().split()[0])
+    chooser = random.SystemRandom()
+    for _ in range(200):
+        port = chooser.randrange(10000, max(ephemeral_low, 10001))
+        with socket.socket() as probe:
+            try:
+                probe.bind(("0.0.0.0", port))
+            except OSError:
+                continue
+            return port
+    raise RuntimeError("no free port below the ephemeral range")
 
 
 def wait_for(predicate, timeout=20.0):
