@@ -29,6 +29,14 @@ constexpr std::size_t kVersionLineCapacity = 20;
 // the signature verifies, and installs the file only as the release it names.
 [[gnu::used]] constexpr update::ReleaseMark kReleaseMark(kVersionText);
 
+// What earlier runs left behind once the instance lock is held: the program
+// file an update replaced, and temporary files of saves that a kill or a
+// power cut ended midway (no save of this installation runs meanwhile).
+void ClearLeftovers(const std::string& folder) {
+  [[maybe_unused]] const bool removed = platform::RemoveFile(folder + "/" + kOldProgramName, nullptr);
+  [[maybe_unused]] const std::size_t stale = vfs::RemoveStaleTemporaries(folder + "/config");
+}
+
 // The configuration was written by a newer program: the version record
 // exists and cannot be read, is empty, or names a greater version.
 // *line gets the line as read ("" when none).
@@ -157,8 +165,7 @@ int ServerApp::RunService(const std::string& folder) {
   if (!instance.Acquire(folder, kInstanceLockName, &held_elsewhere))
     return fail(held_elsewhere ? "#ERROR - ALREADY LOADED" : "#ERROR - UNABLE TO OPEN THE INSTANCE LOCK");
 
-  [[maybe_unused]] const bool removed =
-      platform::RemoveFile(folder + "/" + kOldProgramName, nullptr);
+  ClearLeftovers(folder);
 
   // Still the only thread: what is locked down here holds for every thread.
   if (std::string line; !PrepareRootStart(folder, &line)) return fail(line);
@@ -167,7 +174,7 @@ int ServerApp::RunService(const std::string& folder) {
   ServiceProcess service(clock_, folder, log);
   if (!service.Dispatch()) log.WriteServiceLine("#ERROR - SERVICE INIT FAILED");
   log.WriteServiceLine("UNLOADED");
-  return service.Started() ? 0 : 1;
+  return service.Started() && service.Saved() ? 0 : 1;
 }
 
 int ServerApp::RunDesktop(const std::string& folder, DesktopShell& desktop) {
@@ -234,8 +241,7 @@ int ServerApp::RunDesktop(const std::string& folder, DesktopShell& desktop) {
     }
   }
 
-  [[maybe_unused]] const bool removed =
-      platform::RemoveFile(folder + "/" + kOldProgramName, nullptr);
+  ClearLeftovers(folder);
   if (!platform::StartNetworking()) {
     prompter.Tell("Failed to intialise windows sockets 2.2.", "Fatal Error", Icon::kExclamation);
     return 1;

@@ -55,7 +55,8 @@ class ServerApp {
   explicit ServerApp(platform::Clock& clock) : clock_(clock) {}
 
   // Runs the program; the process's exit code (0 after a service that ran
-  // or a desktop that opened). Without `desktop` only service mode runs.
+  // and saved at its stop, or a desktop that opened). Without `desktop`
+  // only service mode runs.
   int Run(int argc, char** argv, DesktopShell* desktop = nullptr);
 
   // The service-process wait of a desktop start that stopped the service.

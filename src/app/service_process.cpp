@@ -154,9 +154,17 @@ void ServiceProcess::ServiceMain() {
   remote_admin->Stop();
   server->Deactivate();
   remote_admin->StoreLogStartValue();
-  for (int attempt = 1; !server->Save(); ++attempt) {
+  std::string unsaved;
+  for (int attempt = 1; !server->Save(&unsaved); ++attempt) {
     log_.WriteServiceLine(vfs::FormatText("#ERROR - UNABLE TO SAVE SETTINGS (ATTEMPT %d)", attempt));
-    if (attempt == kSaveAttempts) break;
+    if (attempt == kSaveAttempts) {
+      // What was changed since the last save is lost: the process ends with
+      // a failure, and whoever stopped it reads why.
+      log_.WriteFailureLine("#ERROR - SETTINGS NOT SAVED (" + unsaved +
+                            " could not be written; the copy saved before is kept)");
+      saved_ = false;
+      break;
+    }
     clock_.SleepMs(kSaveRetryMs);
   }
   window.Destroy();

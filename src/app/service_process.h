@@ -37,6 +37,9 @@ class ServiceProcess {
   [[nodiscard]] bool Dispatch();
   // The service reached the running state at some point.
   bool Started() const { return started_; }
+  // The stop saved the settings, accounts and groups (true until a stop
+  // gave up saving them).
+  bool Saved() const { return saved_; }
 
  private:
   static void MainEntry(void* self) { static_cast<ServiceProcess*>(self)->ServiceMain(); }
@@ -58,6 +61,7 @@ class ServiceProcess {
   platform::Event state_changed_;       // wakes the main loop
   platform::Event main_done_;           // the main routine has returned
   bool started_ = false;
+  bool saved_ = true;
 };
 
 }  // namespace quillon::app

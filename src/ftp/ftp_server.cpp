@@ -1,6 +1,7 @@
 #include "ftp/ftp_server.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "runtime/tcp_socket.h"
 
@@ -45,7 +46,7 @@ bool FtpServer::Load() {
   return settings_ok && accounts_ok && groups_ok;
 }
 
-bool FtpServer::Save() {
+bool FtpServer::Save(std::string* unsaved) {
   settings::ServerSettings::PreparedSave save;
   {
     runtime::CriticalSection::Guard guard(settings_.Lock());
@@ -56,6 +57,16 @@ bool FtpServer::Save() {
   const bool settings_ok = settings_.CompleteSave(save);
   const bool accounts_ok = accounts_.Save();
   const bool groups_ok = groups_.Save();
+  if (unsaved != nullptr) {
+    unsaved->clear();
+    for (const auto& [ok, name] : {std::pair{settings_ok, "config/settings.dta"},
+                                   std::pair{accounts_ok, "config/accounts.dta"},
+                                   std::pair{groups_ok, "config/groups.dta"}}) {
+      if (ok) continue;
+      if (!unsaved->empty()) unsaved->append(", ");
+      unsaved->append(name);
+    }
+  }
   return settings_ok && accounts_ok && groups_ok;
 }
 

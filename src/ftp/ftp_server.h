@@ -66,7 +66,9 @@ class FtpServer {
   // only if all three loaded. The FTP log continues at the stored number.
   [[nodiscard]] bool Load();
   // Stores the FTP log's number, then saves all three; true only if all did.
-  [[nodiscard]] bool Save();
+  // `unsaved` (may be null) gets the files that could not be written
+  // ("config/accounts.dta, config/groups.dta"; "" after success).
+  [[nodiscard]] bool Save(std::string* unsaved = nullptr);
 
   // Loads the TLS certificate when TLS is on, then listens on mPort;
   // already active is success.

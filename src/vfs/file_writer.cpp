@@ -1,16 +1,31 @@
 #include "vfs/file_writer.h"
 
 #include "platform/fs.h"
+#include "vfs/directory_enumerator.h"
 #include "vfs/paths.h"
 
 namespace quillon::vfs {
+
+namespace {
+constexpr std::string_view kTemporaryMark = ".tmp.";
+constexpr std::size_t kUniqueLetters = 6;  // the XXXXXX of mkstemp
+
+bool IsTemporaryName(std::string_view name) {
+  if (name.size() <= kTemporaryMark.size() + kUniqueLetters) return false;
+  const std::size_t mark = name.size() - kUniqueLetters - kTemporaryMark.size();
+  if (name.substr(mark, kTemporaryMark.size()) != kTemporaryMark) return false;
+  for (const char c : name.substr(name.size() - kUniqueLetters))
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) return false;
+  return true;
+}
+}  // namespace
 
 bool FileWriter::ReplaceFile(const std::string& path, std::string_view bytes,
                              unsigned permissions) {
   std::string parent;
   const std::string folder = ParentFolder(path, &parent, 4096) ? parent : std::string(".");
   std::string prefix = FileNamePart(path);
-  prefix.append(".tmp.");
+  prefix.append(kTemporaryMark);
   std::string temporary;
   FileHandle file;
   if (!file.CreateUnique(folder, prefix, &temporary)) return false;
@@ -35,6 +50,17 @@ bool OrderedSave::Write(std::uint64_t ticket, FileWriter& writer, const std::str
   if (!writer.ReplaceFile(path, bytes, permissions)) return false;
   written_ = ticket;
   return true;
+}
+
+std::size_t RemoveStaleTemporaries(const std::string& folder) {
+  std::size_t removed = 0;
+  DirectoryEnumerator walk;
+  DirectoryEntry entry;
+  for (bool more = walk.First(folder, &entry, true, false); more; more = walk.Next(&entry)) {
+    if (IsTemporaryName(entry.name) && platform::RemoveFile(folder + "/" + entry.name, nullptr))
+      ++removed;
+  }
+  return removed;
 }
 
 }  // namespace quillon::vfs

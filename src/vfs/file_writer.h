@@ -32,6 +32,12 @@ class FileWriter {
   virtual bool WriteContents(FileHandle& file, std::string_view bytes);
 };
 
+// Removes from `folder` the temporary files that saves ended midway (a kill,
+// a power cut) left behind: names "<file>.tmp.XXXXXX" as ReplaceFile makes
+// them. Returns how many went. REQUIRES: no save into `folder` runs now
+// (the caller holds the installation's instance lock).
+std::size_t RemoveStaleTemporaries(const std::string& folder);
+
 // The saves of one file, in the order their contents were taken. A saver
 // takes a ticket while it still holds the lock that guards the contents,
 // lets go of that lock, and then writes: the slow part (the flush to disk)

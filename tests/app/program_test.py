@@ -444,7 +444,18 @@ class InstanceLockTest(ProgramFolder):
 class ServiceTest(ProgramFolder):
     def test_stop_signal_saves_before_the_process_ends(self):
         self.configure()
+        # Saves killed midway left their temporary files; the start clears
+        # those, and only those.
+        stale = ["accounts.dta.tmp.Ab3xZ9", "settings.dta.tmp.000000"]
+        kept = ["notes.tmp.txt", "groups.dta.tmp.ab-123", "accounts.dta.tmp.Ab3xZ9x"]
+        for name in stale + kept:
+            with open(self.path("config", name), "wb") as planted:
+                planted.write(b"\0" * 4096)
         process = self.start_running()
+        for name in stale:
+            self.assertFalse(os.path.exists(self.path("config", name)), name)
+        for name in kept:
+            self.assertTrue(os.path.exists(self.path("config", name)), name)
         with urllib.request.urlopen("http://127.0.0.1:%d/" % self.admin_port, timeout=10) as page:
             self.assertIn(b'name="pass"', page.read())
         settings = self.path("config", "settings.dta")
@@ -471,10 +482,18 @@ class ServiceTest(ProgramFolder):
         os.chmod(self.path("config"), stat.S_IRUSR | stat.S_IXUSR)
         started = time.monotonic()
         process.send_signal(signal.SIGTERM)
-        process.wait(timeout=60)
+        _, err = process.communicate(timeout=60)
         elapsed = time.monotonic() - started
         attempts = ["#ERROR - UNABLE TO SAVE SETTINGS (ATTEMPT %d)" % n for n in range(1, 6)]
-        self.assertEqual(self.log_lines()[-7:], attempts + ["#OK - DEINITIALISED", "UNLOADED"])
+        lines = self.log_lines()
+        self.assertEqual(lines[-8:-3], attempts)
+        self.assertEqual(lines[-2:], ["#OK - DEINITIALISED", "UNLOADED"])
+        # Given up: the stop is a failure, and says which files it lost.
+        given_up = lines[-3]
+        self.assertRegex(given_up, r"^#ERROR - SETTINGS NOT SAVED \(config/settings\.dta(, [a-z/.]+)* "
+                                   r"could not be written; the copy saved before is kept\)$")
+        self.assertIn(given_up, err)
+        self.assertEqual(process.returncode, 1)
         self.assertGreaterEqual(elapsed, 7.5)
         self.assertLess(elapsed, 20)
 
