@@ -6,6 +6,7 @@
 #include "vfs/bytes.h"
 #include "vfs/file_handle.h"
 #include "vfs/paths.h"
+#include "vfs/text.h"
 
 namespace quillon::accounts {
 
@@ -87,8 +88,10 @@ bool ReadFolder(vfs::ByteReader& r, VirtualFolder* folder) {
 
 }  // namespace
 
-AccountStore::AccountStore(std::string path, vfs::FileWriter* writer)
-    : path_(std::move(path)), writer_(writer != nullptr ? writer : &default_writer_) {}
+AccountStore::AccountStore(std::string path, vfs::FileWriter* writer, platform::Clock* clock)
+    : path_(std::move(path)),
+      writer_(writer != nullptr ? writer : &default_writer_),
+      damage_(path_, *writer_, clock != nullptr ? *clock : system_clock_) {}
 
 std::size_t AccountStore::RecordBytes(const AccountRecord& r) {
   return kFixedRecordBytes + kFolderBytes * r.FolderCount() +
@@ -211,26 +214,41 @@ std::string AccountStore::Serialise() const {
 bool AccountStore::Load() {
   runtime::CriticalSection::Guard guard(lock_);
   records_.clear();
+  damage_.Clear();
   if (!vfs::FileExists(path_)) return true;
   std::string bytes;
   if (!vfs::ReadWholeFile(path_, kMaxFileBytes, &bytes, platform::Links::kRefuse)) return false;
 
   vfs::ByteReader header(bytes);
   std::uint32_t version = 0, count = 0;
-  if (!header.U32(&version) || version != kVersion || !header.U32(&count) || !header.Skip(24))
+  if (!header.U32(&version) || version != kVersion || !header.U32(&count) || !header.Skip(24)) {
+    damage_.Found(bytes, bytes.size() < kHeaderBytes
+                             ? std::string("the header is cut short, no records read")
+                             : vfs::FormatText("version %u instead of %u, no records read",
+                                               version, kVersion));
     return false;
+  }
   std::string_view rest = std::string_view(bytes).substr(kHeaderBytes);
-  for (std::uint32_t i = 0; i < count; ++i) {
+  std::uint32_t read = 0;
+  for (; read < count; ++read) {
     auto record = std::make_unique<AccountRecord>();
     std::size_t used = 0;
     if (!ParseRecord(rest, record.get(), &used)) break;  // keep what came before
     rest.remove_prefix(used);
     InsertSortedLocked(std::move(record));
   }
+  if (read < count) {
+    damage_.Found(bytes, vfs::FormatText("%u of %u records read", read, count));
+  } else if (!rest.empty()) {
+    damage_.Found(bytes, vfs::FormatText("%u of %u records read, %zu bytes left over", read, count,
+                                         rest.size()));
+  }
   return true;
 }
 
 bool AccountStore::Save() {
+  // The copy of a damaged file is written before anything replaces it.
+  if (!damage_.SaveAllowed()) return false;
   std::string bytes;
   std::uint64_t ticket;
   {

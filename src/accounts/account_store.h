@@ -9,18 +9,26 @@
 // Sort order: names compared byte by byte, case-sensitively (upper case
 // first); look-ups by name ignore A-Z case.
 //
+// A file that loads with damage (fewer records than its header announces,
+// bytes after the announced records, or a header that cannot be read) has
+// its original bytes kept aside before anything is saved over it (see
+// vfs::DamagedFileGuard); Damage() tells what the last load found.
+//
 // Thread-safety: every operation holds the store's lock, except GetAt, which
 // callers use only while they hold Lock().
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "accounts/account_record.h"
+#include "platform/clock.h"
 #include "runtime/critical_section.h"
+#include "vfs/damaged_file_guard.h"
 #include "vfs/file_writer.h"
 
 namespace quillon::accounts {
@@ -32,17 +40,25 @@ class AccountStore {
   static constexpr std::size_t kFixedRecordBytes = 1407;
   static constexpr std::size_t kFolderBytes = 832;
 
-  // `writer` (may be null: a plain FileWriter) replaces the file at each save.
-  explicit AccountStore(std::string path, vfs::FileWriter* writer = nullptr);
+  // `writer` (may be null: a plain FileWriter) replaces the file at each save
+  // and writes the copy of a damaged file; `clock` (may be null: the system
+  // clock) dates that copy.
+  explicit AccountStore(std::string path, vfs::FileWriter* writer = nullptr,
+                        platform::Clock* clock = nullptr);
   AccountStore(const AccountStore&) = delete;
   AccountStore& operator=(const AccountStore&) = delete;
 
   // Empties the list and reads the file. A missing file gives an empty store
   // and true. False (store empty) when the file cannot be read or has another
   // version. A damaged record ends the load; the records before it stay.
+  // A damaged file (a header that cannot be read included) is copied aside.
   [[nodiscard]] bool Load();
   // Replaces the file whole (owner-only); false leaves the old file as it was.
+  // Also false, writing nothing, while the last load found the file damaged
+  // and its copy cannot be written.
   [[nodiscard]] bool Save();
+  // What the last load found wrong with the file; none when it was sound.
+  std::optional<vfs::DamageReport> Damage() const { return damage_.Report(); }
 
   // Stores a copy under its name, replacing a record of that name (any case).
   bool AddOrUpdate(const AccountRecord& record);
@@ -79,6 +95,8 @@ class AccountStore {
   const std::string path_;
   vfs::FileWriter default_writer_;
   vfs::FileWriter* writer_;
+  platform::SystemClock system_clock_;
+  vfs::DamagedFileGuard damage_;
   vfs::OrderedSave save_order_;
   mutable runtime::CriticalSection lock_;
   std::vector<std::unique_ptr<AccountRecord>> records_;  // guarded by lock_

@@ -36,6 +36,11 @@ constexpr const char* kRowFormat =
     "<table height=\"1\" width=\"100%%\" border=\"0\" cellspacing=\"0\" cellpadding=\"1\" "
     "bgcolor=\"#CCCCCC\">\r\n<tr><td width=\"100%%\"></td></tr>\r\n</table>\r\n";
 
+constexpr const char* kNoticeForm =
+    "<form method=\"post\" action=\"_acknowledgedamage?id=%s\" class=\"notice error\" "
+    "role=\"alert\">\r\n<p>%s</p>\r\n<button type=\"submit\" name=\"notice\" "
+    "value=\"%u\">Acknowledge</button>\r\n</form>\r\n";
+
 std::string Kb(std::uint64_t bytes) { return std::to_string(bytes / 1024); }
 
 }  // namespace
@@ -52,6 +57,16 @@ StatusPages::StatusPages(AdminHandler& handler) : handler_(handler) {
                    [this](HttpRequest& request, const std::string& id) {
                      ProcessSessionAction(request, id);
                    });
+  handler.AddRoute(Method::kPost, "/_acknowledgedamage",
+                   [this](HttpRequest& request, const std::string& id) {
+                     AcknowledgeDamage(request, id);
+                   });
+}
+
+std::string StatusPages::DamageNotice(const ftp::DamageNotices::Notice& notice,
+                                      const std::string& id) {
+  const std::string text = FormatText(ftp::DamageNotices::kNoticeFormat, notice.text.c_str());
+  return FormatText(kNoticeForm, id.c_str(), EscapeHtml(text).c_str(), notice.number);
 }
 
 std::string StatusPages::ActivityRow(const access::ActivitySnapshot& session, const std::string& id) {
@@ -75,6 +90,7 @@ void StatusPages::Status(HttpRequest& request, const std::string& id) {
   const ftp::FtpServer::Status status = active ? server.GetStatus() : ftp::FtpServer::Status{};
   const std::vector<access::ActivitySnapshot> sessions =
       active ? server.SessionList() : std::vector<access::ActivitySnapshot>{};
+  const std::vector<ftp::DamageNotices::Notice> notices = server.Notices().Shown();
   const AdminHandler::PageFiller filler = [&](std::string_view name, std::string* out) {
     if (name == "ACTIVATELINK") {
       *out += FormatText("_activate?id=%s&action=start", id.c_str());
@@ -91,6 +107,8 @@ void StatusPages::Status(HttpRequest& request, const std::string& id) {
       *out += active ? std::to_string(status.kb_sent) + " KB" : "-";
     } else if (name == "ACTIVITYLIST") {
       for (const access::ActivitySnapshot& session : sessions) *out += ActivityRow(session, id);
+    } else if (name == "DAMAGENOTICES") {
+      for (const ftp::DamageNotices::Notice& notice : notices) *out += DamageNotice(notice, id);
     }
   };
   handler_.Page(request, id, "_status.html", &filler);
@@ -169,6 +187,18 @@ void StatusPages::ProcessSessionAction(HttpRequest& request, const std::string& 
     vfs::CopyText(&stored, reason, settings::ServerSettings::kReasonCapacity);
   }
   handler_.SaveAndRedirect(request, id, "_status");
+}
+
+void StatusPages::AcknowledgeDamage(HttpRequest& request, const std::string& id) {
+  if (!handler_.OpenForm(request, id, "_status")) return;
+  std::string field;
+  if (!handler_.RequiredField(request, id, "notice", &field, AdminHandler::kFieldCapacity)) return;
+  // A notice acknowledged already (in another window) is no error.
+  std::uint32_t number = 0;
+  std::string file;
+  if (ReadFormNumber(field, &number) && handler_.Server().Notices().Acknowledge(number, &file))
+    handler_.Log(request, "Damaged File Acknowledged: File=[" + file + "]");
+  handler_.RedirectTo(request, id, "_status");
 }
 
 }  // namespace quillon::admin

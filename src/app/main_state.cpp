@@ -2,6 +2,7 @@
 
 #include "admin/remote_admin_service.h"
 #include "ftp/ftp_server.h"
+#include "platform/thread.h"
 #include "vfs/file_handle.h"
 #include "vfs/paths.h"
 #include "vfs/text.h"
@@ -60,7 +61,10 @@ bool MainState::LoadWithRetry() {
 }
 
 bool MainState::Open() {
-  if (!LoadWithRetry()) {
+  const bool loaded = LoadWithRetry();
+  for (const std::string& damage : server_->DamageFoundByLoad())
+    platform::ReportDiagnostic("Quillon FTP Server 1.03: " + ftp::DamageWarningLine(damage));
+  if (!loaded) {
     const std::string marker = folder_ + "/" + kFirstRunMarker;
     bool first_run = false;
     if (!vfs::FileExists(marker)) {
@@ -124,7 +128,7 @@ void MainState::StartRemoteAdmin() {
 void MainState::RefreshStatus() {
   StatusPanel panel;
   if (paused_) {
-    panel = {kPaused, kPaused, kPaused, kPaused, kPaused, ""};
+    panel = {kPaused, kPaused, kPaused, kPaused, kPaused, "", ""};
   } else if (server_->IsActive()) {
     const ftp::FtpServer::Status status = server_->GetStatus();
     panel.status = vfs::FormatText("Activated - Operating on port %d", status.port);
@@ -133,8 +137,9 @@ void MainState::RefreshStatus() {
     panel.data_out = vfs::FormatText("%u KB", status.kb_sent);
     panel.activate_caption = kDeactivate;
   } else {
-    panel = {"Deactivated", "-", "-", "-", "", kActivate};
+    panel = {"Deactivated", "-", "-", "-", "", kActivate, ""};
   }
+  panel.notice = NoticeText();
   if (!paused_) {
     panel.remote_admin = remote_admin_->IsRunning()
                              ? vfs::FormatText("%u connections, %u KB sent",
@@ -147,7 +152,19 @@ void MainState::RefreshStatus() {
 
 void MainState::PauseUpdates() {
   paused_ = true;
-  view_.ShowStatus({"", "", "", "", "", ""});
+  view_.ShowStatus({"", "", "", "", "", "", NoticeText()});
+}
+
+std::string MainState::NoticeText() {
+  const std::vector<ftp::DamageNotices::Notice> shown = server_->Notices().Shown();
+  shown_notice_ = shown.empty() ? 0 : shown.front().number;
+  if (shown.empty()) return {};
+  return vfs::FormatText(ftp::DamageNotices::kNoticeFormat, shown.front().text.c_str());
+}
+
+void MainState::AcknowledgeNotice() {
+  server_->Notices().Acknowledge(shown_notice_);  // 0 names none
+  RefreshStatus();
 }
 
 bool MainState::SaveServer() {

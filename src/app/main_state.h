@@ -9,6 +9,7 @@
 // settings lock because FTP sessions read them at the same time.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -32,7 +33,7 @@ inline constexpr const char* kProductName = "Quillon FTP Server";
 inline constexpr const char* kTrayTip = "Quillon FTP Server 1.03";
 inline constexpr const char* kFirstRunMarker = "config/loaded.dta";
 
-// The five status fields and the activate button's caption.
+// The five status fields, the activate button's caption and the notice.
 struct StatusPanel {
   std::string status;
   std::string users;
@@ -40,6 +41,9 @@ struct StatusPanel {
   std::string data_out;
   std::string remote_admin;
   std::string activate_caption;
+  // A damaged file's notice ("" when none), shown with an "Acknowledge"
+  // button until the administrator acknowledges it; paused or not.
+  std::string notice;
 };
 
 // What the main window shows for the state.
@@ -79,6 +83,9 @@ class MainState {
 
   // While a dialog changes the settings: the panel reads "Updates Paused".
   void PauseUpdates();
+  // The "Acknowledge" button beside the notice: takes the notice shown off
+  // the list (the next one, if any, shows) and refreshes the panel.
+  void AcknowledgeNotice();
   // After the settings sheet (OK or Cancel): saves with the warning, shows
   // or hides "Start NT Service", brings the remote admin in line with the
   // settings and resumes the refresh.
@@ -103,6 +110,9 @@ class MainState {
 
  private:
   bool LoadWithRetry();
+  // The notice text for the oldest damaged file not yet acknowledged ("" when
+  // none); remembers which one it is.
+  std::string NoticeText();
   bool SaveServer();
   void WarnUnlessSaved();
   void StartRemoteAdmin();
@@ -120,6 +130,7 @@ class MainState {
   bool paused_ = false;
   bool restart_as_service_ = false;
   bool hide_on_load_ = false;
+  std::uint32_t shown_notice_ = 0;  // the number of the notice shown, 0 for none
 };
 
 }  // namespace quillon::app

@@ -89,7 +89,10 @@ void ServiceProcess::ServiceMain() {
     FinishShutdown();
   };
 
-  if (!server->Load()) return fail("#ERROR - SETTINGS LOAD FAIL");
+  const bool loaded = server->Load();
+  for (const std::string& damage : server->DamageFoundByLoad())
+    log_.WriteWarningLine(ftp::DamageWarningLine(damage));
+  if (!loaded) return fail("#ERROR - SETTINGS LOAD FAIL");
   remote_admin->LoadLogStartValue();
   // Root loads the certificate and key at activation: only files it alone can change.
   std::vector<std::string> root_reads;

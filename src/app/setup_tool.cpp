@@ -1,12 +1,14 @@
 #include "app/setup_tool.h"
 
 #include <map>
+#include <optional>
 
 #include "accounts/account_store.h"
 #include "app/program_folders.h"
 #include "app/run_as_user.h"
 #include "app/server_app.h"
 #include "app/service_manager.h"
+#include "ftp/damage_notices.h"
 #include "platform/fs.h"
 #include "platform/process.h"
 #include "platform/tls.h"
@@ -109,6 +111,11 @@ std::string NewPassword() {
       if (byte < 256 - 256 % kCount && password.size() < 12) password.push_back(kAlphabet[byte % kCount]);
   }
   return password;
+}
+
+// The warning line for a file that the load found damaged (and kept aside).
+void WarnOfDamage(const std::optional<vfs::DamageReport>& damage, std::string* err) {
+  if (damage) *err += ftp::DamageWarningLine(damage->Text()) + "\n";
 }
 
 }  // namespace
@@ -240,10 +247,15 @@ int SetupTool::Account(const std::vector<std::string>& args, std::string* out, s
     return 2;
   }
   if (action != "list" && (!MakeFolders(err) || !LockOut(err))) return 1;
-  accounts::AccountStore accounts(folder_ + "/config/accounts.dta");
-  accounts::AccountStore groups(folder_ + "/config/groups.dta");
-  if (!accounts.Load() || !groups.Load()) {
-    *err = "Unable to read the accounts or groups in config/.\n";
+  accounts::AccountStore accounts(folder_ + "/config/accounts.dta", nullptr, &clock_);
+  accounts::AccountStore groups(folder_ + "/config/groups.dta", nullptr, &clock_);
+  const bool accounts_read = accounts.Load();
+  const bool groups_read = groups.Load();
+  // A damaged file is kept aside by its load, before any save below.
+  WarnOfDamage(accounts.Damage(), err);
+  WarnOfDamage(groups.Damage(), err);
+  if (!accounts_read || !groups_read) {
+    *err += "Unable to read the accounts or groups in config/.\n";
     return 1;
   }
 
@@ -259,7 +271,7 @@ int SetupTool::Account(const std::vector<std::string>& args, std::string* out, s
 
   if (action == "remove") {
     if (!accounts.Exists(words[1])) {
-      *err = "There is no account named " + words[1] + ".\n";
+      *err += "There is no account named " + words[1] + ".\n";
       return 1;
     }
     accounts.Delete(words[1]);
@@ -271,7 +283,7 @@ int SetupTool::Account(const std::vector<std::string>& args, std::string* out, s
     for (char letter : options.Get("--rights", "rl")) {
       const char* at = std::char_traits<char>::find(kRightLetters, 6, letter);
       if (at == nullptr) {
-        *err = std::string("Unknown right letter '") + letter + "': use r, w, m, l, c or d.\n";
+        *err += std::string("Unknown right letter '") + letter + "': use r, w, m, l, c or d.\n";
         return 1;
       }
       rights |= kRightBits[at - kRightLetters];
@@ -284,13 +296,13 @@ int SetupTool::Account(const std::vector<std::string>& args, std::string* out, s
     record.SetRootFolder(root);
     std::string message;
     if (!record.Validate("", false, accounts, groups, &message)) {
-      *err = message + "\n";
+      *err += message + "\n";
       return 1;
     }
     accounts.AddOrUpdate(record);
   }
   if (!accounts.Save()) {
-    *err = "Unable to write config/accounts.dta.\n";
+    *err += "Unable to write config/accounts.dta.\n";
     return 1;
   }
   *out = "Account " + words[1] + (action == "add" ? " added.\n" : " removed.\n");
@@ -307,8 +319,10 @@ int SetupTool::Setting(const std::vector<std::string>& args, std::string* out,
   if (set && (!MakeFolders(err) || !LockOut(err))) return 1;
   settings::ServerSettings settings(clock_, folder_ + "/config/settings.dta");
   Guard guard(settings.Lock());
-  if (!settings.Load()) {
-    *err = "There are no settings yet: run quillon-setup init first.\n";
+  const bool loaded = settings.Load();
+  WarnOfDamage(settings.Damage(), err);  // kept aside by the load, before any save below
+  if (!loaded) {
+    *err += "There are no settings yet: run quillon-setup init first.\n";
     return 1;
   }
   std::string value, message;
@@ -319,11 +333,11 @@ int SetupTool::Setting(const std::vector<std::string>& args, std::string* out,
                             : (set ? settings.SetFromText(args[1], args[2], &message)
                                    : settings.GetAsText(args[1], &value, &message));
   if (!done) {
-    *err = message + "\n";
+    *err += message + "\n";
     return 1;
   }
   if (set && !(in_conf ? settings.SaveExtra() : settings.Save())) {
-    *err = in_conf ? "Unable to write config/quillon.conf.\n" : "Unable to write config/settings.dta.\n";
+    *err += in_conf ? "Unable to write config/quillon.conf.\n" : "Unable to write config/settings.dta.\n";
     return 1;
   }
   *out = set ? args[1] + " set.\n" : value + "\n";
@@ -334,22 +348,24 @@ int SetupTool::GenerateTls(const std::string& host, std::string* out, std::strin
   if (!MakeFolders(err) || !LockOut(err)) return 1;
   settings::ServerSettings settings(clock_, folder_ + "/config/settings.dta");
   Guard guard(settings.Lock());
-  if (!settings.Load()) {
-    *err = "There are no settings yet: run quillon-setup init first.\n";
+  const bool loaded = settings.Load();
+  WarnOfDamage(settings.Damage(), err);
+  if (!loaded) {
+    *err += "There are no settings yet: run quillon-setup init first.\n";
     return 1;
   }
   const std::string certificate = folder_ + "/config/" + kTlsCertificateFile;
   const std::string key = folder_ + "/config/" + kTlsKeyFile;
   std::string message;
   if (!platform::WriteSelfSignedCertificate(host, certificate, key, &message)) {
-    *err = message + "\n";
+    *err += message + "\n";
     return 1;
   }
   settings::ExtraSettings& extra = settings.Extra();
   const bool was_off = extra.Tls() == settings::ExtraSettings::TlsMode::kOff;
   if (!extra.Set("tls_certificate", certificate, &message) || !extra.Set("tls_key", key, &message) ||
       (was_off && !extra.Set("tls", "optional", &message)) || !settings.SaveExtra()) {
-    *err = "Unable to write config/quillon.conf.\n";
+    *err += "Unable to write config/quillon.conf.\n";
     return 1;
   }
   *out = "Self-signed certificate for " + host + " written to " + certificate + " (key: " + key + ").\n";

@@ -13,8 +13,8 @@ constexpr std::uint32_t kHighestPort = 65535;
 
 FtpServer::FtpServer(platform::Clock& clock, const std::string& program_folder,
                      vfs::FileWriter* writer)
-    : accounts_(program_folder + "/config/accounts.dta", writer),
-      groups_(program_folder + "/config/groups.dta", writer),
+    : accounts_(program_folder + "/config/accounts.dta", writer, &clock),
+      groups_(program_folder + "/config/groups.dta", writer, &clock),
       settings_(clock, program_folder + "/config/settings.dta", writer),
       log_(clock),
       auth_(accounts_, groups_, settings_, clock, program_folder + "/accountlogs",
@@ -43,6 +43,13 @@ bool FtpServer::Load() {
   }
   const bool accounts_ok = accounts_.Load();
   const bool groups_ok = groups_.Load();
+  load_damage_.clear();
+  for (const std::optional<vfs::DamageReport>& damage :
+       {settings_.Damage(), accounts_.Damage(), groups_.Damage()}) {
+    if (!damage) continue;
+    load_damage_.push_back(damage->Text());
+    notices_.Add(damage->file, damage->Text());
+  }
   return settings_ok && accounts_ok && groups_ok;
 }
 

@@ -7,7 +7,8 @@
 // accountlogs/<account>.txt.
 //
 // Thread-safety: public operations may be called from any thread (the
-// desktop, the remote admin); the parts lock themselves.
+// desktop, the remote admin); the parts lock themselves. Load and Save are
+// called by the owner's thread.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,7 @@
 
 #include "access/auth_manager.h"
 #include "accounts/account_store.h"
+#include "ftp/damage_notices.h"
 #include "ftp/ftp_listener.h"
 #include "ftp/passive_config.h"
 #include "ftp/prelogin_limit.h"
@@ -64,7 +66,15 @@ class FtpServer {
 
   // Loads settings, accounts and groups (all three are attempted); true
   // only if all three loaded. The FTP log continues at the stored number.
+  // Each damaged file is kept aside (see vfs::DamagedFileGuard) and becomes
+  // a notice.
   [[nodiscard]] bool Load();
+  // One report text per damaged file that the last Load found (settings,
+  // accounts, groups), for the owner to log. REQUIRES: the thread that
+  // called Load.
+  const std::vector<std::string>& DamageFoundByLoad() const { return load_damage_; }
+  // The damaged files found since the start, until acknowledged.
+  DamageNotices& Notices() { return notices_; }
   // Stores the FTP log's number, then saves all three; true only if all did.
   // `unsaved` (may be null) gets the files that could not be written
   // ("config/accounts.dta, config/groups.dta"; "" after success).
@@ -98,6 +108,8 @@ class FtpServer {
   PassiveConfig passive_;
   PreloginLimit prelogin_;
   TlsConfig tls_;
+  DamageNotices notices_;
+  std::vector<std::string> load_damage_;  // the owner's thread only
   std::unique_ptr<FtpListener> listener_;
 };
 

@@ -296,6 +296,8 @@ bool RenameNoReplace(const std::string& from, const std::string& to, int* error)
 
 bool IsCrossDeviceError(int error) { return error == EXDEV; }
 
+bool IsAlreadyExistsError(int error) { return error == EEXIST; }
+
 bool ResolvePath(const std::string& path, std::string* resolved) {
   char* canonical = realpath(path.c_str(), nullptr);
   if (canonical == nullptr) return false;

@@ -125,6 +125,8 @@ void CloseDirectory(void* directory);
 [[nodiscard]] bool RenameNoReplace(const std::string& from, const std::string& to, int* error);
 // True for the error of a rename between two file systems.
 bool IsCrossDeviceError(int error);
+// True for the error of a creation or RenameNoReplace whose target exists.
+bool IsAlreadyExistsError(int error);
 // The canonical absolute path of an existing path: every symbolic link,
 // "." and ".." resolved. False when some part does not exist.
 [[nodiscard]] bool ResolvePath(const std::string& path, std::string* resolved);

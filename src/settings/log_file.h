@@ -74,6 +74,9 @@ class ServiceLog {
   // standard error, where the terminal or the service manager's journal
   // shows it even when the log cannot be written.
   void WriteFailureLine(std::string_view text);
+  // Appends a line that an administrator must see although the service goes
+  // on (a "#WARNING - ..."), and repeats it on standard error the same way.
+  void WriteWarningLine(std::string_view text) { WriteFailureLine(text); }
 
  private:
   platform::Clock& clock_;

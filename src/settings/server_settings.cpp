@@ -1,9 +1,12 @@
 #include "settings/server_settings.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "settings/settings_file.h"
+#include "vfs/file_handle.h"
 #include "vfs/paths.h"
 #include "vfs/text.h"
 
@@ -77,6 +80,82 @@ struct Reader {
     if (!Wanted(name) || size == 0) return;
     const char* text = reinterpret_cast<const char*>(file->Data(name));
     types.Parse(std::string_view(text, strnlen(text, size - 1)));
+  }
+};
+
+// Finds what a parsed file holds that no file written by a save (of this
+// version or an older one) can hold: entries whose names are no key, keys
+// twice, data of a size or value its key cannot have, group keys without
+// the key that marks their group.
+struct DamageCheck {
+  const SettingsFile* file;
+  std::vector<std::string> known;  // every key, in the save order
+  std::vector<std::string> bad;    // keys present with impossible data
+
+  // A present key passes `ok` on its (first) data.
+  template <typename Test>
+  void Check(const char* name, Test ok) {
+    known.emplace_back(name);
+    if (!file->Has(name)) return;
+    for (std::size_t i = 0; i < file->Count(); ++i) {
+      if (file->NameAt(i) != name) continue;
+      if (!ok(file->DataAt(i))) bad.emplace_back(name);
+      return;
+    }
+  }
+  static bool IsText(const std::string& data) { return !data.empty() && data.back() == '\0'; }
+  void String(const char* name, const std::string&, std::size_t) { Check(name, IsText); }
+  void Flag(const char* name, bool) {
+    Check(name, [this, name](const std::string& data) {
+      return data.size() == 4 && file->Integer(name) <= 1;
+    });
+  }
+  void Integer(const char* name, std::uint32_t) {
+    Check(name, [](const std::string& data) { return data.size() == 4; });
+  }
+  void Speed(const char* name, const runtime::RateLimiter&) { Integer(name, 0); }
+  void IpList(const char* name, const runtime::IpRangeList&) {
+    Check(name, [](const std::string& data) {
+      return data.size() % runtime::IpRangeList::kBytesPerRange == 0;
+    });
+  }
+  void BadExts(const char* name, const vfs::BannedTypes&) { Check(name, IsText); }
+
+  // What is wrong, parts joined by ", "; "" for a sound file.
+  std::string Findings(std::size_t left_over) const {
+    std::vector<std::string> parts;
+    std::size_t unknown = 0;
+    bool main_keys = false, late_keys = false;
+    std::vector<std::string> twice;
+    for (std::size_t i = 0; i < file->Count(); ++i) {
+      const std::string& name = file->NameAt(i);
+      if (std::find(known.begin(), known.end(), name) == known.end()) {
+        ++unknown;
+        continue;
+      }
+      (IsLateKey(name) ? late_keys : main_keys) = true;
+      for (std::size_t j = 0; j < i; ++j) {
+        if (file->NameAt(j) != name) continue;
+        if (std::find(twice.begin(), twice.end(), name) == twice.end()) twice.push_back(name);
+        break;
+      }
+    }
+    if (unknown > 0)
+      parts.push_back(vfs::FormatText(unknown == 1 ? "%zu entry with an unknown name"
+                                                   : "%zu entries with unknown names",
+                                      unknown));
+    if (main_keys && !file->Has("mWelcomeMsg")) parts.emplace_back("mWelcomeMsg missing");
+    if (late_keys && !file->Has(kLateMarker))
+      parts.emplace_back(std::string(kLateMarker) + " missing");
+    if (!bad.empty()) parts.push_back("impossible data in " + Joined(bad));
+    if (!twice.empty()) parts.push_back(Joined(twice) + " more than once");
+    if (left_over > 0) parts.push_back(vfs::FormatText("%zu bytes left over", left_over));
+    return Joined(parts, ", ");
+  }
+  static std::string Joined(const std::vector<std::string>& items, const char* between = " and ") {
+    std::string text;
+    for (const std::string& item : items) text += (text.empty() ? "" : between) + item;
+    return text;
   }
 };
 
@@ -209,7 +288,8 @@ ServerSettings::ServerSettings(platform::Clock& clock, std::string path, vfs::Fi
     : mMaxUploadSpeed(clock),
       mMaxDownloadSpeed(clock),
       path_(std::move(path)),
-      writer_(writer != nullptr ? writer : &default_writer_) {
+      writer_(writer != nullptr ? writer : &default_writer_),
+      damage_(path_, *writer_, clock) {
   ResetToDefaults();
 }
 
@@ -301,13 +381,25 @@ bool ServerSettings::SaveExtra() { return extra_.Save(ExtraPath(), *writer_); }
 bool ServerSettings::Load() {
   ResetToDefaults();
   extra_message_.clear();
+  damage_.Clear();
   // Faulty lines are skipped and the rest applies; the owner reports the
   // message.
   [[maybe_unused]] const bool extra_read = extra_.Load(ExtraPath(), &extra_message_);
+  std::string bytes;
+  if (!vfs::ReadWholeFile(path_, SettingsFile::kMaxFileBytes, &bytes, platform::Links::kRefuse))
+    return false;
   SettingsFile file;
-  if (!file.Read(path_)) return false;
+  SettingsFile::ParseNotes notes;
+  if (!file.Parse(bytes, &notes)) {
+    damage_.Found(bytes, notes.failure, kDefaultsInPlace);
+    return false;
+  }
   Reader reader{&file, file.Has("mWelcomeMsg"), file.Has(kLateMarker)};
   VisitKeys(*this, reader);
+  DamageCheck check{&file, {}, {}};
+  VisitKeys(static_cast<const ServerSettings&>(*this), check);
+  const std::string findings = check.Findings(notes.left_over);
+  if (!findings.empty()) damage_.Found(bytes, findings, reader.main_group ? "" : kDefaultsInPlace);
   return true;
 }
 
@@ -329,6 +421,8 @@ ServerSettings::PreparedSave ServerSettings::PrepareSave() {
 }
 
 bool ServerSettings::CompleteSave(const PreparedSave& save) {
+  // The copy of a damaged file is written before anything replaces it.
+  if (!damage_.SaveAllowed()) return false;
   return save_order_.Write(save.ticket, *writer_, path_, save.bytes,
                            vfs::FileHandle::kOwnerOnlyFile);
 }

@@ -6,12 +6,20 @@
 // server-wide rate limiters that sessions share; they hold bytes per second
 // and are read and set here in KB/s.
 //
+// A file that parses but shows damage (entries with unknown names, known
+// keys with data they cannot hold, bytes after the announced entries, a key
+// twice, keys of a group without the key that marks the group), or that
+// does not parse at all, has its original bytes kept aside before anything
+// is saved over it (see vfs::DamagedFileGuard); Damage() tells what the last
+// load found.
+//
 // Thread-safety: readers and writers hold Lock() around each access to the
 // fields; Load and Save expect the caller to hold it. The rate limiters lock
 // themselves.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +30,7 @@
 #include "runtime/rate_limiter.h"
 #include "settings/extra_settings.h"
 #include "vfs/banned_types.h"
+#include "vfs/damaged_file_guard.h"
 #include "vfs/file_writer.h"
 
 namespace quillon::settings {
@@ -38,7 +47,8 @@ class ServerSettings {
   static constexpr std::uint32_t kHighestSpeedKb = 0xFFFFFFFFu >> 10;
 
   // `path`: the settings file. `writer` (may be null: a plain FileWriter)
-  // replaces it at each save.
+  // replaces it at each save and writes the copy of a damaged file, which
+  // `clock` dates.
   ServerSettings(platform::Clock& clock, std::string path, vfs::FileWriter* writer = nullptr);
   virtual ~ServerSettings() = default;
   ServerSettings(const ServerSettings&) = delete;
@@ -48,11 +58,19 @@ class ServerSettings {
 
   void ResetToDefaults();
   // Resets to the defaults, then reads the file. False (defaults in place)
-  // when the file is missing, short or foreign. REQUIRES: Lock() held.
+  // when the file is missing, short or foreign. A damaged file is copied
+  // aside. REQUIRES: Lock() held.
   [[nodiscard]] bool Load();
   // Writes the 35 keys in their fixed order. False when the file could not
-  // be replaced (the previous file stays whole). REQUIRES: Lock() held.
+  // be replaced (the previous file stays whole), or while the last load
+  // found it damaged and its copy cannot be written. REQUIRES: Lock() held.
   [[nodiscard]] bool Save();
+  // What the last Load found wrong with the file; none when it was sound.
+  std::optional<vfs::DamageReport> Damage() const { return damage_.Report(); }
+  // The consequence a damage report names when the main group of keys was
+  // not read.
+  static constexpr const char* kDefaultsInPlace =
+      "the settings fall back to their defaults (FTP port 21, remote admin off)";
   // Save in two steps, so the write to disk happens without the lock:
   // PrepareSave takes the bytes (REQUIRES: Lock() held), CompleteSave
   // writes them (REQUIRES: Lock() not held by this thread for long; it takes
@@ -141,6 +159,7 @@ class ServerSettings {
   std::string extra_message_;  // guarded by lock_
   vfs::FileWriter default_writer_;
   vfs::FileWriter* writer_;
+  vfs::DamagedFileGuard damage_;
   vfs::OrderedSave save_order_;
   runtime::CriticalSection lock_;
 };

@@ -5,13 +5,11 @@
 
 #include "vfs/bytes.h"
 #include "vfs/file_handle.h"
+#include "vfs/text.h"
 
 namespace quillon::settings {
 
 namespace {
-
-// A settings file is a few kilobytes; anything far larger is not one.
-constexpr std::uint64_t kMaxFileBytes = 64ull << 20;
 
 std::uint32_t ReadU32(std::string_view bytes) {
   std::uint32_t value = 0;
@@ -71,12 +69,22 @@ bool SettingsFile::Read(const std::string& path) {
   return vfs::ReadWholeFile(path, kMaxFileBytes, &bytes, platform::Links::kRefuse) && Parse(bytes);
 }
 
-bool SettingsFile::Parse(std::string_view bytes) {
+bool SettingsFile::Parse(std::string_view bytes, ParseNotes* notes) {
+  ParseNotes unused;
+  ParseNotes& seen = notes != nullptr ? *notes : unused;
+  seen = ParseNotes();
   entries_.clear();
   vfs::ByteReader reader(bytes);
   std::uint32_t version = 0;
   std::uint32_t count = 0;
-  if (!reader.U32(&version) || version != kVersion || !reader.U32(&count)) return false;
+  if (!reader.U32(&version) || !reader.U32(&count)) {
+    seen.failure = "the header is cut short";
+    return false;
+  }
+  if (version != kVersion) {
+    seen.failure = vfs::FormatText("version %u instead of %u", version, kVersion);
+    return false;
+  }
   for (std::uint32_t i = 0; i < count; ++i) {
     Entry entry;
     std::uint32_t length = 0;
@@ -84,11 +92,13 @@ bool SettingsFile::Parse(std::string_view bytes) {
     if (!reader.Text(kNameBytes, &entry.name) || !reader.U32(&length) ||
         !reader.Bytes(length, &data)) {
       entries_.clear();
+      seen.failure = vfs::FormatText("entry %u of %u is cut short", i + 1, count);
       return false;
     }
     entry.data.assign(data);
     entries_.push_back(std::move(entry));
   }
+  seen.left_over = reader.Left();
   return true;
 }
 

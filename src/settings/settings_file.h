@@ -24,6 +24,15 @@ class SettingsFile {
   static constexpr std::size_t kNameBytes = 300;  // 299 characters and the NUL
   static constexpr std::size_t kHeaderBytes = 8;
   static constexpr std::size_t kEntryHeadBytes = kNameBytes + 4;
+  // A settings file is a few kilobytes; anything far larger is not one.
+  static constexpr std::uint64_t kMaxFileBytes = 64ull << 20;
+
+  // What Parse saw besides the entries: why it failed, or how many bytes
+  // followed the last announced entry.
+  struct ParseNotes {
+    std::string failure;  // "the header is cut short", "version 2 instead of 3", ...
+    std::size_t left_over = 0;
+  };
 
   // An entry holding the text and its NUL.
   void PutString(std::string_view name, std::string_view text);
@@ -40,8 +49,8 @@ class SettingsFile {
   // Empties the list and reads the file. False, with the list empty, when
   // the file is absent, short, or not of version 3.
   [[nodiscard]] bool Read(const std::string& path);
-  // As Read, from bytes in memory.
-  [[nodiscard]] bool Parse(std::string_view bytes);
+  // As Read, from bytes in memory; `notes` (may be null) tells more.
+  [[nodiscard]] bool Parse(std::string_view bytes, ParseNotes* notes = nullptr);
 
   bool Has(std::string_view name) const { return Find(name) != nullptr; }
   // The value when the entry holds exactly 4 bytes, otherwise 0.
@@ -53,6 +62,9 @@ class SettingsFile {
   // Copies min(N, max) bytes and returns that count; 0 when absent.
   std::uint32_t Copy(std::string_view name, void* buffer, std::uint32_t max) const;
   std::size_t Count() const { return entries_.size(); }
+  // The name and data of the entry at `index` (< Count()), in file order.
+  const std::string& NameAt(std::size_t index) const { return entries_[index].name; }
+  const std::string& DataAt(std::size_t index) const { return entries_[index].data; }
 
  private:
   struct Entry {

@@ -72,6 +72,13 @@ MainWindow::MainWindow(platform::Clock& clock, const std::string& program_folder
                    du.Size(100, 9));
   auto* help = new wxButton(panel_, wxID_ANY, "&Help", du.At(196, 105), du.Size(96, 14));
   start_service_->Hide();
+  notice_ = new wxStaticText(panel_, wxID_ANY, "", du.At(7, 124), du.Size(230, 42),
+                             wxST_NO_AUTORESIZE);
+  notice_->SetForegroundColour(wxColour(0xB4, 0x23, 0x18));
+  acknowledge_ = new wxButton(panel_, wxID_ANY, "Ac&knowledge", du.At(242, 126), du.Size(50, 14));
+  notice_->Hide();
+  acknowledge_->Hide();
+  acknowledge_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { state_.AcknowledgeNotice(); });
 
   activate_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { state_.ToggleActivate(); });
   hide->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { HideInTray(); });
@@ -106,7 +113,7 @@ MainWindow::MainWindow(platform::Clock& clock, const std::string& program_folder
   refresh_timer_.Bind(wxEVT_TIMER, [this](wxTimerEvent&) { state_.RefreshStatus(); });
   hide_timer_.Bind(wxEVT_TIMER, &MainWindow::OnHideTick, this);
 
-  SetClientSize(du.Size(299, 126));
+  SetClientSize(du.Size(299, kPlainHeight));
   Centre();
 }
 
@@ -132,6 +139,18 @@ void MainWindow::ShowStatus(const app::StatusPanel& panel) {
   }
   if (!panel.activate_caption.empty() && activate_->GetLabel() != panel.activate_caption)
     activate_->SetLabel(panel.activate_caption);
+  if (panel.notice != notice_text_) {
+    notice_text_ = panel.notice;
+    notice_->SetLabel(wxString::FromUTF8(notice_text_));
+    notice_->Wrap(notice_->GetSize().GetWidth());
+  }
+  const bool shown = !panel.notice.empty();
+  if (notice_->IsShown() != shown) {
+    notice_->Show(shown);
+    acknowledge_->Show(shown);
+    DialogUnits du(panel_);
+    SetClientSize(du.Size(299, shown ? kNoticeHeight : kPlainHeight));
+  }
 }
 
 void MainWindow::ShowStartServiceButton(bool shown) { start_service_->Show(shown); }

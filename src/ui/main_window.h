@@ -1,6 +1,7 @@
 // The desktop program's main window: the banner, the status panel that the
-// main state refreshes every second, the activate toggle and the buttons
-// that lead to everything else, and the tray icon. Closing it (the title
+// main state refreshes every second (with the notice of a damaged file and
+// its "Acknowledge" button while there is one), the activate toggle and the
+// buttons that lead to everything else, and the tray icon. Closing it (the title
 // bar's close or Escape) asks the quit question; the main state then saves.
 // Where the desktop has no tray, "Hide in Tray" minimises the window
 // instead, so it never disappears without a way back.
@@ -26,6 +27,9 @@ class MainWindow final : public wxFrame, public app::MainView {
  public:
   static constexpr int kRefreshMs = 1000;
   static constexpr int kHideTickMs = 50;
+  // Client heights in dialog units, without and with a notice shown.
+  static constexpr int kPlainHeight = 126;
+  static constexpr int kNoticeHeight = 170;
 
   MainWindow(platform::Clock& clock, const std::string& program_folder, app::Prompter& prompter);
   ~MainWindow() override;
@@ -60,6 +64,10 @@ class MainWindow final : public wxFrame, public app::MainView {
   wxStaticText* fields_[5] = {};
   wxButton* activate_ = nullptr;
   wxButton* start_service_ = nullptr;
+  // A damaged file's notice and its button, below the rest while shown.
+  wxStaticText* notice_ = nullptr;
+  wxButton* acknowledge_ = nullptr;
+  std::string notice_text_;  // the notice shown, unwrapped
   // Timers without an owner send their events to themselves.
   wxTimer refresh_timer_;
   wxTimer hide_timer_;

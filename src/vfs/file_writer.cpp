@@ -20,23 +20,42 @@ bool IsTemporaryName(std::string_view name) {
 }
 }  // namespace
 
-bool FileWriter::ReplaceFile(const std::string& path, std::string_view bytes,
-                             unsigned permissions) {
+bool FileWriter::WriteTemporary(const std::string& path, std::string_view bytes,
+                                unsigned permissions, std::string* temporary) {
   std::string parent;
   const std::string folder = ParentFolder(path, &parent, 4096) ? parent : std::string(".");
   std::string prefix = FileNamePart(path);
   prefix.append(kTemporaryMark);
-  std::string temporary;
   FileHandle file;
-  if (!file.CreateUnique(folder, prefix, &temporary)) return false;
+  if (!file.CreateUnique(folder, prefix, temporary)) return false;
   bool ok = WriteContents(file, bytes) && file.Flush();
   file.Close();
-  ok = ok && platform::SetPermissions(temporary, permissions) &&
-       platform::RenamePath(temporary, path, nullptr);
+  ok = ok && platform::SetPermissions(*temporary, permissions);
   if (!ok) {
-    [[maybe_unused]] bool removed = platform::RemoveFile(temporary, nullptr);
+    [[maybe_unused]] bool removed = platform::RemoveFile(*temporary, nullptr);
   }
   return ok;
+}
+
+bool FileWriter::ReplaceFile(const std::string& path, std::string_view bytes,
+                             unsigned permissions) {
+  std::string temporary;
+  if (!WriteTemporary(path, bytes, permissions, &temporary)) return false;
+  if (platform::RenamePath(temporary, path, nullptr)) return true;
+  [[maybe_unused]] bool removed = platform::RemoveFile(temporary, nullptr);
+  return false;
+}
+
+bool FileWriter::CreateNewFile(const std::string& path, std::string_view bytes,
+                               unsigned permissions, bool* taken) {
+  *taken = false;
+  std::string temporary;
+  if (!WriteTemporary(path, bytes, permissions, &temporary)) return false;
+  int error = 0;
+  if (platform::RenameNoReplace(temporary, path, &error)) return true;
+  *taken = platform::IsAlreadyExistsError(error);
+  [[maybe_unused]] bool removed = platform::RemoveFile(temporary, nullptr);
+  return false;
 }
 
 bool FileWriter::WriteContents(FileHandle& file, std::string_view bytes) {

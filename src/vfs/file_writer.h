@@ -26,10 +26,22 @@ class FileWriter {
   // as it was and no temporary file left behind, when any step fails.
   [[nodiscard]] bool ReplaceFile(const std::string& path, std::string_view bytes,
                                  unsigned permissions);
+  // Writes `bytes` to a new file at `path` the same way, but never replaces
+  // anything there, a link included: false with *taken true when the name
+  // is in use (then nothing is written), false with *taken false when a
+  // step fails.
+  [[nodiscard]] bool CreateNewFile(const std::string& path, std::string_view bytes,
+                                   unsigned permissions, bool* taken);
 
  protected:
   // Writes the new contents into the open temporary file.
   virtual bool WriteContents(FileHandle& file, std::string_view bytes);
+
+ private:
+  // Writes a flushed temporary file beside `path` with `permissions`; its
+  // name goes to *temporary. False (nothing left behind) when a step fails.
+  bool WriteTemporary(const std::string& path, std::string_view bytes, unsigned permissions,
+                      std::string* temporary);
 };
 
 // Removes from `folder` the temporary files that saves ended midway (a kill,

@@ -4,7 +4,10 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "support/manual_clock.h"
 #include "support/temp_dir.h"
 
 namespace quillon::accounts {
@@ -242,6 +245,89 @@ TEST_F(AccountStoreTest, FailedSaveKeepsThePreviousFile) {
   other.AddOrUpdate(Named("carol", "pw"));
   EXPECT_FALSE(other.Save());
   EXPECT_EQ(ReadWholeFile(Path()), before);
+}
+
+// Fails every write while `failing`, and counts them.
+class SwitchableWriter : public vfs::FileWriter {
+ public:
+  bool failing = false;
+  int writes = 0;
+
+ protected:
+  bool WriteContents(vfs::FileHandle& file, std::string_view bytes) override {
+    ++writes;
+    return !failing && FileWriter::WriteContents(file, bytes);
+  }
+};
+
+std::vector<std::string> CopiesIn(const std::string& folder) {
+  std::vector<std::string> copies;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    if (entry.path().filename().string().rfind("accounts.dta.damaged-", 0) == 0)
+      copies.push_back(entry.path().filename().string());
+  return copies;
+}
+
+TEST(AccountStoreDamageTest, ADamagedFileIsKeptAsideBeforeASaveCanReplaceIt) {
+  TempDir dir;
+  std::filesystem::create_directory(dir.File("config"));
+  const std::string path = dir.File("config/accounts.dta");
+  const std::string kept = "config/accounts.dta.damaged-20261208-173000";
+  testing::ManualClock clock(1, 1'796'751'000'000'000'000);  // 2026-12-08 17:30:00 UTC
+  SwitchableWriter writer;
+  AccountStore store(path, &writer, &clock);
+
+  // 40 records as a save writes them load as sound.
+  std::string sound = Header(1, 40);
+  for (int i = 10; i < 50; ++i)
+    sound += AccountStore::SerialiseRecord(Named("user" + std::to_string(i), "pw"));
+  WriteWholeFile(path, sound);
+  ASSERT_TRUE(store.Load());
+  EXPECT_EQ(store.Count(), 40u);
+  EXPECT_FALSE(store.Damage());
+
+  // One flipped bit in record 6 (its version 1 becomes 3).
+  std::string damaged = sound;
+  damaged[AccountStore::kHeaderBytes + 5 * AccountStore::kFixedRecordBytes] ^= 0x02;
+  WriteWholeFile(path, damaged);
+  writer.failing = true;  // the copy cannot be written: nothing is saved over the file
+  ASSERT_TRUE(store.Load());
+  EXPECT_EQ(store.Count(), 5u);
+  ASSERT_TRUE(store.Damage());
+  EXPECT_EQ(store.Damage()->Text(), "config/accounts.dta: 5 of 40 records read; the original could "
+                                    "not be kept aside, so nothing is saved over it");
+  const int writes = writer.writes;
+  EXPECT_FALSE(store.Save());
+  EXPECT_EQ(writer.writes, writes + 1);  // the copy was tried again, the file never
+  EXPECT_EQ(ReadWholeFile(path), damaged);
+
+  writer.failing = false;
+  ASSERT_TRUE(store.Save());
+  EXPECT_EQ(store.Damage()->Text(),
+            "config/accounts.dta: 5 of 40 records read; the original is kept as " + kept);
+  EXPECT_EQ(ReadWholeFile(dir.File(kept)), damaged);
+  EXPECT_EQ(std::filesystem::status(dir.File(kept)).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  EXPECT_EQ(ReadWholeFile(path), store.Serialise());
+
+  // The same bytes loaded again keep their one copy; other bytes of the same
+  // second get a name of their own; a header that cannot be read is kept too.
+  WriteWholeFile(path, damaged);
+  ASSERT_TRUE(store.Load());
+  EXPECT_EQ(CopiesIn(dir.File("config")).size(), 1u);
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {sound + "tail",
+       "40 of 40 records read, 4 bytes left over; the original is kept as " + kept + "-2"},
+      {Header(2, 0),
+       "version 2 instead of 1, no records read; the original is kept as " + kept + "-3"},
+  };
+  for (const auto& [bytes, text] : cases) {
+    WriteWholeFile(path, bytes);
+    [[maybe_unused]] const bool loaded = store.Load();
+    ASSERT_TRUE(store.Damage());
+    EXPECT_EQ(store.Damage()->Text(), "config/accounts.dta: " + text);
+  }
+  EXPECT_EQ(CopiesIn(dir.File("config")).size(), 3u);
 }
 
 }  // namespace

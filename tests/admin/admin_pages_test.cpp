@@ -79,6 +79,32 @@ TEST_F(AdminPagesTest, StatusShowsTheServiceAndItsSessions) {
   EXPECT_TRUE(server_->IsActive());
 }
 
+TEST_F(AdminPagesTest, DamagedFileNoticesShowUntilAcknowledged) {
+  Template("_status.html", "<!--DAMAGENOTICES-->|<!--OVERALLSTATUS-->");
+  WriteWholeFile(dir_.File("config/groups.dta"), "QFS");  // a header cut short
+  EXPECT_FALSE(server_->Load());
+  const std::string notice =
+      "<form method=\"post\" action=\"_acknowledgedamage?id=" + id_ +
+      "\" class=\"notice error\" role=\"alert\">\r\n<p>Damaged file: config/groups.dta: the header "
+      "is cut short, no records read; the original is kept as "
+      "config/groups.dta.damaged-19700101-000000.</p>\r\n<button type=\"submit\" name=\"notice\" "
+      "value=\"1\">Acknowledge</button>\r\n</form>\r\n|Deactivated";
+  EXPECT_EQ(Get("/_status").body, notice);
+
+  // Cancelled, another session's, or an unknown number: the notice stays.
+  EXPECT_TRUE(Post("/_acknowledgedamage", "notice=1&buttoncancel=1").Redirects(Back("_status")));
+  EXPECT_TRUE(Request("POST /_acknowledgedamage?id=1", "notice=1").Redirects("/badlogin.html"));
+  EXPECT_TRUE(Post("/_acknowledgedamage", "notice=2").Redirects(Back("_status")));
+  EXPECT_TRUE(Post("/_acknowledgedamage", "").Redirects(Error("Incomplete%20Form")));
+  EXPECT_EQ(Get("/_status").body, notice);
+
+  EXPECT_TRUE(Post("/_acknowledgedamage", "notice=1").Redirects(Back("_status")));
+  EXPECT_EQ(Get("/_status").body, "|Deactivated");
+  EXPECT_NE(ReadWholeFile(dir_.File("logs/remoteadmin_0.txt"))
+                .find("127.0.0.1 -> Damaged File Acknowledged: File=[config/groups.dta]"),
+            std::string::npos);
+}
+
 TEST_F(AdminPagesTest, ActivityRowsShowClientTextAsText) {
   access::ActivitySnapshot session;
   session.user_name = "bob";

@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "accounts/account_store.h"
 #include "admin/remote_admin_service.h"
 #include "ftp/ftp_server.h"
 #include "runtime/tcp_socket.h"
@@ -247,6 +248,42 @@ TEST_F(MainStateTest, ClosingAsksToRetryWhileTheSaveFails) {
   other.Close();
   EXPECT_EQ(patient.asked.size(), 1u);
   EXPECT_FALSE(flaky.failing);
+}
+
+TEST_F(MainStateTest, ADamagedFileIsNoticedUntilAcknowledged) {
+  Configure(FreePort(), false, 0);
+  auto clean = MakeState();
+  ASSERT_TRUE(clean->Open());
+  EXPECT_EQ(view_.panel.notice, "");
+  clean->Close();
+  clean.reset();
+
+  accounts::AccountStore store(dir_.File("config/accounts.dta"));
+  for (const char* name : {"alice", "bob"}) {
+    accounts::AccountRecord record;
+    record.SetName(name);
+    store.AddOrUpdate(record);
+  }
+  const std::string damaged = store.Serialise().substr(0, store.Serialise().size() - 1);
+  testing::WriteWholeFile(dir_.File("config/accounts.dta"), damaged);
+  clock_.SetWallTimeNs(1'796'751'000'000'000'000);  // 2026-12-08 17:30:00 UTC
+  auto state = MakeState();
+  ASSERT_TRUE(state->Open());
+  const std::string notice =
+      "Damaged file: config/accounts.dta: 1 of 2 records read; the original is kept as "
+      "config/accounts.dta.damaged-20261208-173000.";
+  EXPECT_EQ(view_.panel.notice, notice);
+  state->PauseUpdates();
+  EXPECT_EQ(view_.panel.notice, notice);
+  state->FinishSettings();  // saves over the damaged file
+  EXPECT_EQ(view_.panel.notice, notice);
+  EXPECT_EQ(testing::ReadWholeFile(dir_.File("config/accounts.dta.damaged-20261208-173000")),
+            damaged);
+
+  state->AcknowledgeNotice();
+  EXPECT_EQ(view_.panel.notice, "");
+  state->RefreshStatus();
+  EXPECT_EQ(view_.panel.notice, "");
 }
 
 TEST_F(MainStateTest, StartServiceAndQuitQuestions) {

@@ -10,6 +10,7 @@ import signal
 import socket
 import ssl
 import stat
+import struct
 import subprocess
 import sys
 import tempfile
@@ -524,6 +525,49 @@ class ServiceTest(ProgramFolder):
                          "installed, not running\n")
         self.setup_tool("service", "remove")
         self.assertEqual(self.setup_tool("service", "status", expect=3).stdout, "not installed\n")
+
+
+class DamagedFileTest(ProgramFolder):
+    def damaged_copies(self, name):
+        config = self.path("config")
+        return {copy: pathlib.Path(config, copy).read_bytes() for copy in os.listdir(config)
+                if copy.startswith(name + ".damaged-")}
+
+    def test_damaged_files_are_kept_aside_and_reported(self):
+        self.configure()
+        # 40 accounts; one flipped bit makes record 6's version 3.
+        records = [struct.pack("<4I", 1, 0, 0, 0) + bytes(24) + b"\x01" +
+                   (b"user%02d" % i).ljust(100, b"\0") + bytes(1407 - 141) for i in range(40)]
+        records[5] = b"\x03" + records[5][1:]
+        damaged = struct.pack("<2I", 1, 40) + bytes(24) + b"".join(records)
+        pathlib.Path(self.path("config", "accounts.dta")).write_bytes(damaged)
+
+        process = self.start_running()
+        process.send_signal(signal.SIGTERM)
+        _, err = process.communicate(timeout=60)
+        copies = self.damaged_copies("accounts.dta")
+        self.assertEqual(list(copies.values()), [damaged])
+        warning = ("#WARNING - DAMAGED FILE (config/accounts.dta: 5 of 40 records read; the original "
+                   "is kept as config/%s)" % list(copies)[0])
+        self.assertRegex(list(copies)[0], r"^accounts\.dta\.damaged-\d{8}-\d{6}$")
+        self.assertEqual(self.log_lines()[1:3], [warning, "#OK - INITIALISED"])
+        self.assertEqual(self.log_lines()[-2:], ["#OK - DEINITIALISED", "UNLOADED"])
+        self.assertIn(warning, err)
+        saved = pathlib.Path(self.path("config", "accounts.dta")).read_bytes()
+        self.assertEqual(struct.unpack("<2I", saved[:8]), (1, 5))
+
+        # The set-up tool keeps a damaged settings file aside before it saves.
+        settings = pathlib.Path(self.path("config", "settings.dta"))
+        flipped = settings.read_bytes().replace(b"mWelcomeMsg", b"mVelcomeMsg", 1)
+        settings.write_bytes(flipped)
+        err = self.setup_tool("set", "mMaxUsers", "5").stderr
+        copies = self.damaged_copies("settings.dta")
+        self.assertEqual(list(copies.values()), [flipped])
+        self.assertEqual(err, "#WARNING - DAMAGED FILE (config/settings.dta: 1 entry with an unknown "
+                         "name, mWelcomeMsg missing; the settings fall back to their defaults (FTP "
+                         "port 21, remote admin off); the original is kept as config/%s)\n"
+                         % list(copies)[0])
+        self.assertEqual(self.setup_tool("get", "mMaxUsers").stderr, "")
 
 
 class SetupToolTest(ProgramFolder):

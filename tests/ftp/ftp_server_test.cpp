@@ -4,9 +4,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/event.h"
 #include "platform/tls.h"
@@ -148,6 +150,50 @@ TEST_F(FtpServerTest, LoadAndSaveKeepTheLogNumber) {
     runtime::CriticalSection::Guard guard(reloaded.Settings().Lock());
     EXPECT_EQ(reloaded.Settings().mFTPLogStartVal, 7u);
   }
+}
+
+TEST_F(FtpServerTest, DamagedStoresBecomeNoticesAndSurviveTheNextSave) {
+  // 40 records, the sixth's version flipped from 1 to 3, in each store file.
+  for (const std::string name : {"accounts.dta", "groups.dta"}) {
+    accounts::AccountStore store(dir_.File("config/" + name));
+    for (int i = 10; i < 50; ++i) {
+      accounts::AccountRecord record;
+      record.SetName("name" + std::to_string(i));
+      store.AddOrUpdate(record);
+    }
+    std::string bytes = store.Serialise();
+    bytes[accounts::AccountStore::kHeaderBytes + 5 * accounts::AccountStore::kFixedRecordBytes] ^= 2;
+    testing::WriteWholeFile(dir_.File("config/" + name), bytes);
+  }
+  const std::string accounts = testing::ReadWholeFile(dir_.File("config/accounts.dta"));
+  const std::string groups = testing::ReadWholeFile(dir_.File("config/groups.dta"));
+  EXPECT_FALSE(server_->Load());  // no settings file yet
+  ASSERT_EQ(server_->DamageFoundByLoad().size(), 2u);
+  EXPECT_EQ(server_->DamageFoundByLoad()[1].substr(0, 51),
+            "config/groups.dta: 5 of 40 records read; the origin");
+  EXPECT_EQ(DamageWarningLine(server_->DamageFoundByLoad()[0]).substr(0, 64),
+            "#WARNING - DAMAGED FILE (config/accounts.dta: 5 of 40 records re");
+  EXPECT_FALSE(server_->Load());  // loaded again (a retry): the same two notices
+  const std::vector<DamageNotices::Notice> notices = server_->Notices().Shown();
+  ASSERT_EQ(notices.size(), 2u);
+  EXPECT_EQ(notices[1].file, "config/groups.dta");
+  EXPECT_EQ(server_->Groups().Count(), 5u);
+
+  ASSERT_TRUE(server_->Save());
+  std::map<std::string, std::string> copies;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.File("config"))) {
+    const std::string file = entry.path().filename();
+    if (file.find(".damaged-") != std::string::npos)
+      copies[file.substr(0, file.find('.') + 4)] = testing::ReadWholeFile(entry.path());
+  }
+  EXPECT_EQ(copies, (std::map<std::string, std::string>{{"accounts.dta", accounts},
+                                                         {"groups.dta", groups}}));
+  // The saved files are sound; the notices stay until acknowledged.
+  ASSERT_TRUE(server_->Load());
+  EXPECT_TRUE(server_->DamageFoundByLoad().empty());
+  EXPECT_TRUE(server_->Notices().Acknowledge(notices[0].number));
+  EXPECT_FALSE(server_->Notices().Acknowledge(notices[0].number));
+  EXPECT_EQ(server_->Notices().Shown().size(), 1u);
 }
 
 TEST_F(FtpServerTest, MaxUsersCapsConnectionsAtTwiceTheLimit) {

@@ -219,6 +219,76 @@ TEST_F(ServerSettingsTest, BrokenFilesFailWithDefaultsInPlace) {
   EXPECT_FALSE(settings_.Load());
 }
 
+TEST_F(ServerSettingsTest, FilesASaveWritesLoadWithoutDamage) {
+  const std::vector<std::string> sound = {
+      DefaultsFile().Bytes(), FileBuilder().Bytes(),
+      FileBuilder().U32("mDeleteToRecycleBin", 1).Text("mBadExts", "sh").Bytes(),  // late keys only
+      FileBuilder().Text("mWelcomeMsg", "Hi").U32("mPort", 2121).Raw("mSafeIPs", "12345678").Bytes()};
+  for (const std::string& bytes : sound) {
+    WriteWholeFile(Path(), bytes);
+    runtime::CriticalSection::Guard guard(settings_.Lock());
+    ASSERT_TRUE(settings_.Load());
+    EXPECT_FALSE(settings_.Damage()) << settings_.Damage()->Text();
+  }
+  runtime::CriticalSection::Guard guard(settings_.Lock());
+  ASSERT_TRUE(settings_.Save());
+  ASSERT_TRUE(settings_.Load());
+  EXPECT_FALSE(settings_.Damage());
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.Path()))
+    EXPECT_EQ(entry.path().filename(), "settings.dta");
+}
+
+TEST_F(ServerSettingsTest, ADamagedFileIsReportedAndKeptAside) {
+  const std::string defaults =
+      "; the settings fall back to their defaults (FTP port 21, remote admin off)";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {FileBuilder().Text("mWelcomeMsg", "Hi").Raw("mMaxUsers", "\x05").U32("mUseRA", 2)
+               .U32("mPort", 1).U32("mPort", 2).Bytes() + "xy",
+       "impossible data in mMaxUsers and mUseRA, mPort more than once, 2 bytes left over"},
+      {FileBuilder().U32("mPort", 2121).Text("mBadExts", "sh").Raw("mBlockIPs", "123").Bytes(),
+       "mWelcomeMsg missing, mDeleteToRecycleBin missing, impossible data in mBlockIPs" + defaults},
+      {FileBuilder().Text("mHelpMsg", "no end").Bytes().substr(0, 8 + 304 + 2),
+       "entry 1 of 1 is cut short" + defaults},
+  };
+  for (const auto& [bytes, detail] : cases) {
+    WriteWholeFile(Path(), bytes);
+    runtime::CriticalSection::Guard guard(settings_.Lock());
+    [[maybe_unused]] const bool loaded = settings_.Load();
+    ASSERT_TRUE(settings_.Damage()) << detail;
+    EXPECT_EQ(settings_.Damage()->detail + (settings_.Damage()->consequence.empty() ? "" : "; ") +
+                  settings_.Damage()->consequence,
+              detail);
+    EXPECT_EQ(ReadWholeFile(dir_.File(settings_.Damage()->kept.substr(settings_.Damage()->kept.find('/') + 1))),
+              bytes);
+  }
+}
+
+TEST(SettingsDamageTest, AFlippedBitInTheWelcomeKeyKeepsTheFileBeforeTheDefaultsAreSaved) {
+  testing::ManualClock clock(1, 1'796'751'000'000'000'000);  // 2026-12-08 17:30:00 UTC
+  TempDir dir;
+  std::filesystem::create_directory(dir.File("config"));
+  const std::string path = dir.File("config/settings.dta");
+  ServerSettings settings(clock, path);
+  runtime::CriticalSection::Guard guard(settings.Lock());
+  settings.mPort = 2121;
+  settings.mUseRA = true;
+  ASSERT_TRUE(settings.Save());
+  std::string damaged = ReadWholeFile(path);
+  damaged[8 + 1] ^= 0x01;  // "mWelcomeMsg" becomes "mVelcomeMsg"
+  WriteWholeFile(path, damaged);
+
+  ASSERT_TRUE(settings.Load());
+  EXPECT_EQ(settings.mPort, 21u);  // read as before: the main group needs mWelcomeMsg
+  ASSERT_TRUE(settings.Damage());
+  EXPECT_EQ(settings.Damage()->Text(),
+            "config/settings.dta: 1 entry with an unknown name, mWelcomeMsg missing; the settings "
+            "fall back to their defaults (FTP port 21, remote admin off); the original is kept as "
+            "config/settings.dta.damaged-20261208-173000");
+  ASSERT_TRUE(settings.Save());
+  EXPECT_EQ(ReadWholeFile(dir.File("config/settings.dta.damaged-20261208-173000")), damaged);
+  EXPECT_NE(ReadWholeFile(path), damaged);
+}
+
 TEST(SettingsFileTest, LookupsAndReplacement) {
   SettingsFile file;
   file.PutInteger("a", 7);
