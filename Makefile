@@ -20,7 +20,7 @@ build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 # The include rules: each folder includes only the folders its library links
-# (its CMakeLists.txt), system headers only in src/platform.
+# (its CMakeLists.txt), system and OpenSSL headers only in src/platform.
 check:
 	bash scripts/check-layers.sh
 

@@ -8,7 +8,7 @@
 #    it may include, so the link line and the include rule are one list.
 #    The declared uses may not go round in a cycle;
 #  - system headers: only src/platform (and src/ui, for the toolkit) include
-#    POSIX or toolkit headers.
+#    POSIX or toolkit headers, and only src/platform includes OpenSSL.
 # Usage: scripts/check-layers.sh [source folder]   (default: src)
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -110,6 +110,13 @@ while IFS= read -r hit; do
   [[ "$folder" == platform || "$folder" == ui ]] && continue
   report "${BASH_REMATCH[1]}:${BASH_REMATCH[2]}: system header outside src/platform: ${BASH_REMATCH[3]}"
 done < <(grep -n -H -E "$posix" "${sources[@]}")
+
+while IFS= read -r hit; do
+  [[ "$hit" =~ ^(.*):([0-9]+):(.*)$ ]] || continue
+  folder_of "${BASH_REMATCH[1]}"
+  [[ "$folder" == platform ]] && continue
+  report "${BASH_REMATCH[1]}:${BASH_REMATCH[2]}: OpenSSL header outside src/platform: ${BASH_REMATCH[3]}"
+done < <(grep -n -H -E '#include <openssl/' "${sources[@]}")
 
 if [[ $failures -gt 0 ]]; then
   echo "check-layers: $failures problem(s)"

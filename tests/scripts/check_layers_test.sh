@@ -69,6 +69,13 @@ fresh_copy
 echo '#include <sys/stat.h>' >> "$work/src/settings/log_file.cpp"
 expect_failure "settings includes a POSIX header" "settings/log_file.cpp:"
 
+# OpenSSL outside src/platform, in the desktop folder too.
+fresh_copy
+echo '#include <openssl/evp.h>' >> "$work/src/update/signature.cpp"
+echo '#include <openssl/ssl.h>' >> "$work/src/ui/artwork.cpp"
+expect_failure "update includes OpenSSL" "update/signature.cpp:"
+expect_failure "ui includes OpenSSL" "ui/artwork.cpp:"
+
 # A folder without its CMakeLists.txt declares nothing.
 fresh_copy
 mkdir "$work/src/stray"
