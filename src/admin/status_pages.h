@@ -25,10 +25,10 @@ class StatusPages {
   static std::string ActivityRow(const access::ActivitySnapshot& session, const std::string& id);
 
  private:
-  void Status(HttpRequest& request, const std::string& id);
-  void Activate(HttpRequest& request, const std::string& id);
-  void SessionAction(HttpRequest& request, const std::string& id);
-  void ProcessSessionAction(HttpRequest& request, const std::string& id);
+  void Status(http::HttpRequest& request, const std::string& id);
+  void Activate(http::HttpRequest& request, const std::string& id);
+  void SessionAction(http::HttpRequest& request, const std::string& id);
+  void ProcessSessionAction(http::HttpRequest& request, const std::string& id);
 
   AdminHandler& handler_;
 };
