@@ -19,7 +19,8 @@ configure: deps
 build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-# The include rules: layers in their order, system headers in src/platform only.
+# The include rules: each folder includes only the folders its library links
+# (its CMakeLists.txt), system and OpenSSL headers only in src/platform.
 check:
 	bash scripts/check-layers.sh
 

@@ -33,7 +33,7 @@ class AccountPages {
 
   // The update button of any tab (the IP tab's too): validate, store,
   // apply and save the edited record.
-  void Store(HttpRequest& request, const std::string& id);
+  void Store(http::HttpRequest& request, const std::string& id);
 
  private:
   // The working copy as a page shows it.
@@ -44,23 +44,23 @@ class AccountPages {
   };
   using Filler = void (AccountPages::*)(const Edited&, std::string_view, std::string*);
 
-  void Selection(HttpRequest& request, const std::string& id);
+  void Selection(http::HttpRequest& request, const std::string& id);
   // A tab page: the template of the edited record's kind, filled by `fill`.
-  void Tab(HttpRequest& request, const std::string& id, const char* account_template,
+  void Tab(http::HttpRequest& request, const std::string& id, const char* account_template,
            const char* group_template, Filler fill);
   void FillGeneral(const Edited& edited, std::string_view name, std::string* out);
   void FillFolders(const Edited& edited, std::string_view name, std::string* out);
   void FillLimits(const Edited& edited, std::string_view name, std::string* out);
-  void ProcessGeneral(HttpRequest& request, const std::string& id);
-  void ProcessFolders(HttpRequest& request, const std::string& id);
-  void ProcessLimits(HttpRequest& request, const std::string& id);
+  void ProcessGeneral(http::HttpRequest& request, const std::string& id);
+  void ProcessFolders(http::HttpRequest& request, const std::string& id);
+  void ProcessLimits(http::HttpRequest& request, const std::string& id);
   // The frame of the tab processors: a readable form with a button. False
   // when the processor stops (the 404 stays, or the browser was sent to the
   // list page).
-  bool OpenTab(HttpRequest& request, const std::string& id, FormButton* button);
+  bool OpenTab(http::HttpRequest& request, const std::string& id, FormButton* button);
   // After a tab's fields are stored: the update, the tab buttons, or back to
   // `own_page`.
-  void FollowButton(HttpRequest& request, const std::string& id, FormButton button,
+  void FollowButton(http::HttpRequest& request, const std::string& id, FormButton button,
                     const char* own_page);
   bool IsAccountMode();
 

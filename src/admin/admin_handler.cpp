@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "admin/template_scanner.h"
+#include "http/template_scanner.h"
 #include "vfs/file_handle.h"
 #include "vfs/text.h"
 
@@ -11,6 +11,11 @@ namespace quillon::admin {
 
 namespace {
 
+using http::EscapeHtml;
+using http::EscapeHtmlKeepingReferences;
+using http::HttpRequest;
+using http::HttpResponse;
+using http::TemplateScanner;
 using Guard = runtime::CriticalSection::Guard;
 using vfs::FormatText;
 

@@ -26,8 +26,8 @@
 
 #include "admin/admin_session.h"
 #include "admin/edit_state.h"
-#include "admin/http_server.h"
 #include "ftp/ftp_server.h"
+#include "http/http_server.h"
 #include "platform/clock.h"
 #include "runtime/critical_section.h"
 #include "runtime/limits.h"
@@ -35,7 +35,7 @@
 
 namespace quillon::admin {
 
-class AdminHandler final : public RequestHandler {
+class AdminHandler final : public http::RequestHandler {
  public:
   static constexpr std::uint32_t kLoginFailurePauseMs = limits::kAdminLoginPauseMs;
   // The passwords of one address are checked one at a time, at most one per
@@ -64,9 +64,9 @@ class AdminHandler final : public RequestHandler {
       "continues, you should check the applications 'config' folder and ensure all files within are "
       "not set to read only.";
 
-  using Method = HttpRequest::Method;
+  using Method = http::HttpRequest::Method;
   // Answers a routed request; `id` is the request's (valid) session id.
-  using RouteHandler = std::function<void(HttpRequest& request, const std::string& id)>;
+  using RouteHandler = std::function<void(http::HttpRequest& request, const std::string& id)>;
   // Appends the text of a page's own placeholder NAME (unknown names: nothing).
   using PageFiller = std::function<void(std::string_view name, std::string* out)>;
 
@@ -74,9 +74,9 @@ class AdminHandler final : public RequestHandler {
   // the log goes to program_folder/logs/remoteadmin_<n>.txt.
   AdminHandler(ftp::FtpServer& server, platform::Clock& clock, const std::string& program_folder);
 
-  void HandleRequest(HttpRequest& request) override;
+  void HandleRequest(http::HttpRequest& request) override;
   // Only the form processors (and the login) read bodies.
-  bool TakesBody(const HttpRequest& request) const override;
+  bool TakesBody(const http::HttpRequest& request) const override;
 
   // Adds a route; `path` begins with "/_" and is compared without regard to
   // case. The page families register their routes here.
@@ -88,38 +88,38 @@ class AdminHandler final : public RequestHandler {
   // Page frame: fills the template `name` (a file of the remoteadmin folder)
   // and sends it. Each NAME goes to the common placeholders first, then to
   // `filler` (may be null). A missing template leaves the response as it was.
-  void Page(HttpRequest& request, const std::string& id, std::string_view name,
+  void Page(http::HttpRequest& request, const std::string& id, std::string_view name,
             const PageFiller* filler);
   // Appends the text of a placeholder every page knows; false when `name` is
   // not one of them.
-  bool CommonPlaceholder(const HttpRequest& request, const std::string& id, std::string_view name,
-                         std::string* out);
+  bool CommonPlaceholder(const http::HttpRequest& request, const std::string& id,
+                         std::string_view name, std::string* out);
 
   // Form-processor frame. True when the processor goes on. False when the
   // body is not a readable url-encoded form (the 404 stays) or the form was
   // cancelled ("buttoncancel"): the browser is then sent back to `back_page`
   // ("_menu", ...) and nothing changes.
-  bool OpenForm(HttpRequest& request, const std::string& id, std::string_view back_page);
+  bool OpenForm(http::HttpRequest& request, const std::string& id, std::string_view back_page);
   // A form field the processor cannot do without; when it is missing the
   // browser gets the error page with "Incomplete Form" and the result is false.
-  bool RequiredField(HttpRequest& request, const std::string& id, std::string_view name,
+  bool RequiredField(http::HttpRequest& request, const std::string& id, std::string_view name,
                      std::string* value, std::size_t capacity);
   // Sends the browser to the error page showing `message`. Characters that
   // would end the query value ('&', '#') travel percent-encoded; the
   // message's own "%XX" escapes are kept.
-  void ErrorRedirect(HttpRequest& request, const std::string& id, std::string_view message);
+  void ErrorRedirect(http::HttpRequest& request, const std::string& id, std::string_view message);
   // Sends the browser to `page` ("_menu", ...) with the session id.
-  void RedirectTo(HttpRequest& request, const std::string& id, std::string_view page);
+  void RedirectTo(http::HttpRequest& request, const std::string& id, std::string_view page);
   // Stores the remote-admin log's number in the settings and saves
   // settings, accounts and groups. Saved: the browser goes to `page`;
   // otherwise to the error page saying the changes were not saved.
-  void SaveAndRedirect(HttpRequest& request, const std::string& id, std::string_view page);
+  void SaveAndRedirect(http::HttpRequest& request, const std::string& id, std::string_view page);
   // Applies the settings, accounts and groups to the running server (which
   // stops it when its port cannot be opened: the browser is then told so),
   // then saves as SaveAndRedirect does.
-  void ApplyAndSave(HttpRequest& request, const std::string& id, std::string_view page);
+  void ApplyAndSave(http::HttpRequest& request, const std::string& id, std::string_view page);
   // Writes "<peer ip> -> <text>" to the remote-admin log.
-  void Log(const HttpRequest& request, std::string_view text);
+  void Log(const http::HttpRequest& request, std::string_view text);
 
   // Makes a pending wrong-password pause end at once (while the remote admin
   // stops), or lets pauses run again.
@@ -140,9 +140,9 @@ class AdminHandler final : public RequestHandler {
     RouteHandler handler;
   };
 
-  void Dispatch(HttpRequest& request, const std::string& id);
-  void Login(HttpRequest& request);
-  void Logout(HttpRequest& request);
+  void Dispatch(http::HttpRequest& request, const std::string& id);
+  void Login(http::HttpRequest& request);
+  void Logout(http::HttpRequest& request);
   // Reads a template; a name missing as written is tried in lower case
   // (paths compare without regard to case, file names do not).
   bool LoadTemplate(std::string_view name, std::string* text) const;
@@ -159,12 +159,12 @@ class AdminHandler final : public RequestHandler {
   // its last wrong one is over. False, without the turn, when too many of
   // the address wait already, when too many addresses are tracked, or when
   // the wait was cut short (the connection or the remote admin stops).
-  bool TakeGuessTurn(const HttpRequest& request);
+  bool TakeGuessTurn(const http::HttpRequest& request);
   // After a wrong password: no check of the address before the pause ends.
-  void StartPause(const HttpRequest& request);
-  void ReleaseGuessTurn(const HttpRequest& request);
+  void StartPause(const http::HttpRequest& request);
+  void ReleaseGuessTurn(const http::HttpRequest& request);
   // Waits until the address's pause is over; false when cut short.
-  bool WaitOutPause(const HttpRequest& request);
+  bool WaitOutPause(const http::HttpRequest& request);
   // Forgets the lanes that hold nothing: no turn, no waiter, pause over.
   // REQUIRES: guess_lock_ held.
   void PruneLanesLocked(std::uint64_t now);

@@ -13,6 +13,9 @@ namespace quillon::admin {
 
 namespace {
 
+using http::EncodeUrl;
+using http::EscapeHtml;
+using http::HttpRequest;
 using Guard = runtime::CriticalSection::Guard;
 constexpr std::size_t kMaxStart = limits::kRequestPath;
 

@@ -49,7 +49,7 @@ class FolderBrowser {
   static const char* RecordRefusal(const std::string& fixed, const accounts::AccountRecord& record);
 
  private:
-  void Browse(HttpRequest& request, const std::string& id);
+  void Browse(http::HttpRequest& request, const std::string& id);
 
   AdminHandler& handler_;
 };

@@ -4,6 +4,8 @@
 
 namespace quillon::admin {
 
+using http::HttpRequest;
+
 FormButton FindButton(const HttpRequest& request) {
   struct Field {
     std::string_view name;

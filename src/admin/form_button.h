@@ -3,7 +3,7 @@
 // image buttons send "<name>.x" and "<name>.y".
 #pragma once
 
-#include "admin/http_request.h"
+#include "http/http_request.h"
 
 namespace quillon::admin {
 
@@ -26,6 +26,6 @@ enum class FormButton {
 
 // The first button field of the form, tried in the order above.
 // REQUIRES: request.IsComplete().
-FormButton FindButton(const HttpRequest& request);
+FormButton FindButton(const http::HttpRequest& request);
 
 }  // namespace quillon::admin

@@ -7,6 +7,7 @@ namespace quillon::admin {
 
 namespace {
 
+using http::HttpRequest;
 using Guard = runtime::CriticalSection::Guard;
 using Method = HttpRequest::Method;
 using IpMode = EditState::IpMode;

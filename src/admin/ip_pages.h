@@ -26,12 +26,12 @@ class IpPages {
   void SetRecordStore(AdminHandler::RouteHandler store) { store_record_ = std::move(store); }
 
  private:
-  void OpenServerLists(HttpRequest& request, const std::string& id);
-  void Page(HttpRequest& request, const std::string& id);
-  void Process(HttpRequest& request, const std::string& id);
-  void ProcessAdd(HttpRequest& request, const std::string& id);
+  void OpenServerLists(http::HttpRequest& request, const std::string& id);
+  void Page(http::HttpRequest& request, const std::string& id);
+  void Process(http::HttpRequest& request, const std::string& id);
+  void ProcessAdd(http::HttpRequest& request, const std::string& id);
   // Copies the work lists and flags to the server's settings, applies and saves.
-  void UpdateServerLists(HttpRequest& request, const std::string& id);
+  void UpdateServerLists(http::HttpRequest& request, const std::string& id);
 
   AdminHandler& handler_;
   AdminHandler::RouteHandler store_record_;

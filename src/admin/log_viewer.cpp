@@ -7,6 +7,9 @@
 
 namespace quillon::admin {
 
+using http::HttpRequest;
+using http::HttpResponse;
+
 namespace {
 
 struct Area {

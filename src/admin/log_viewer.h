@@ -20,7 +20,7 @@ class LogViewer {
   LogViewer(AdminHandler& handler, std::string program_folder);
 
  private:
-  void View(HttpRequest& request, const std::string& id);
+  void View(http::HttpRequest& request, const std::string& id);
 
   const std::string program_folder_;
 };

@@ -3,14 +3,17 @@
 #include "accounts/messages.h"
 #include "admin/account_pages.h"
 #include "admin/folder_browser.h"
-#include "admin/http_text.h"
 #include "admin/record_fields.h"
+#include "http/http_text.h"
 #include "vfs/text.h"
 
 namespace quillon::admin {
 
 namespace {
 
+using http::EscapeHtml;
+using http::HttpRequest;
+using http::ReadFormNumber;
 using Guard = runtime::CriticalSection::Guard;
 using Method = HttpRequest::Method;
 using accounts::AccountRecord;

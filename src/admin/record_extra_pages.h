@@ -19,10 +19,10 @@ class RecordExtraPages {
   explicit RecordExtraPages(AdminHandler& handler);
 
  private:
-  void FolderPage(HttpRequest& request, const std::string& id);
-  void ProcessFolder(HttpRequest& request, const std::string& id);
-  void CopyPage(HttpRequest& request, const std::string& id);
-  void ProcessCopy(HttpRequest& request, const std::string& id);
+  void FolderPage(http::HttpRequest& request, const std::string& id);
+  void ProcessFolder(http::HttpRequest& request, const std::string& id);
+  void CopyPage(http::HttpRequest& request, const std::string& id);
+  void ProcessCopy(http::HttpRequest& request, const std::string& id);
 
   AdminHandler& handler_;
 };

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "accounts/access_rights.h"
-#include "admin/http_request.h"
+#include "http/http_request.h"
 
 namespace quillon::admin {
 
@@ -26,7 +26,7 @@ inline constexpr RightField kRightFields[] = {
 };
 
 // The rights whose boxes the form holds. REQUIRES: request.IsComplete().
-inline accounts::AccessRights ReadRights(const HttpRequest& request) {
+inline accounts::AccessRights ReadRights(const http::HttpRequest& request) {
   accounts::AccessRights rights = 0;
   for (const RightField& right : kRightFields)
     if (request.FormFieldExists(right.field)) rights |= right.bit;

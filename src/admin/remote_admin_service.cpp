@@ -1,6 +1,6 @@
 #include "admin/remote_admin_service.h"
 
-#include "admin/http_response.h"
+#include "http/http_response.h"
 #include "platform/fs.h"
 #include "vfs/file_handle.h"
 #include "vfs/paths.h"
@@ -8,6 +8,9 @@
 namespace quillon::admin {
 
 namespace {
+using http::BuiltInNotFoundPage;
+using http::HttpRequest;
+using http::HttpServer;
 using Guard = runtime::CriticalSection::Guard;
 constexpr std::uint32_t kHighestPort = 65535;
 }  // namespace

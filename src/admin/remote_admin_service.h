@@ -15,13 +15,13 @@
 #include "admin/account_pages.h"
 #include "admin/admin_handler.h"
 #include "admin/folder_browser.h"
-#include "admin/http_server.h"
 #include "admin/ip_pages.h"
 #include "admin/log_viewer.h"
 #include "admin/record_extra_pages.h"
 #include "admin/settings_pages.h"
 #include "admin/status_pages.h"
 #include "ftp/ftp_server.h"
+#include "http/http_server.h"
 #include "platform/clock.h"
 
 namespace quillon::admin {
@@ -75,7 +75,7 @@ class RemoteAdminService {
   AccountPages account_pages_;
   RecordExtraPages record_extra_pages_;
   FolderBrowser folder_browser_;
-  std::unique_ptr<HttpServer> http_;
+  std::unique_ptr<http::HttpServer> http_;
 };
 
 }  // namespace quillon::admin

@@ -5,13 +5,16 @@
 #include <utility>
 #include <vector>
 
-#include "admin/http_text.h"
+#include "http/http_text.h"
 #include "vfs/text.h"
 
 namespace quillon::admin {
 
 namespace {
 
+using http::EscapeHtml;
+using http::HttpRequest;
+using http::ReadFormNumber;
 using Guard = runtime::CriticalSection::Guard;
 using Method = HttpRequest::Method;
 using settings::ServerSettings;

@@ -21,8 +21,8 @@ class SettingsPages {
   explicit SettingsPages(AdminHandler& handler);
 
  private:
-  void Page(HttpRequest& request, const std::string& id);
-  void Process(HttpRequest& request, const std::string& id);
+  void Page(http::HttpRequest& request, const std::string& id);
+  void Process(http::HttpRequest& request, const std::string& id);
 
   AdminHandler& handler_;
 };

@@ -2,13 +2,17 @@
 
 #include <vector>
 
-#include "admin/http_text.h"
+#include "http/http_text.h"
 #include "vfs/text.h"
 
 namespace quillon::admin {
 
 namespace {
 
+using http::EncodeUrl;
+using http::EscapeHtml;
+using http::HttpRequest;
+using http::ReadFormNumber;
 using Guard = runtime::CriticalSection::Guard;
 using Method = HttpRequest::Method;
 using access::SessionActionKind;

@@ -30,11 +30,11 @@ class StatusPages {
   static std::string DamageNotice(const ftp::DamageNotices::Notice& notice, const std::string& id);
 
  private:
-  void Status(HttpRequest& request, const std::string& id);
-  void Activate(HttpRequest& request, const std::string& id);
-  void SessionAction(HttpRequest& request, const std::string& id);
-  void ProcessSessionAction(HttpRequest& request, const std::string& id);
-  void AcknowledgeDamage(HttpRequest& request, const std::string& id);
+  void Status(http::HttpRequest& request, const std::string& id);
+  void Activate(http::HttpRequest& request, const std::string& id);
+  void SessionAction(http::HttpRequest& request, const std::string& id);
+  void ProcessSessionAction(http::HttpRequest& request, const std::string& id);
+  void AcknowledgeDamage(http::HttpRequest& request, const std::string& id);
 
   AdminHandler& handler_;
 };

@@ -1,19 +1,10 @@
 #include "update/signature.h"
 
-#include <openssl/evp.h>
-
-#include <memory>
+#include "platform/crypto.h"
 
 namespace quillon::update {
 
 namespace {
-
-struct KeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct ContextFree {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
 
 int HexDigit(char ch) {
   if (ch >= '0' && ch <= '9') return ch - '0';
@@ -26,17 +17,7 @@ int HexDigit(char ch) {
 
 bool VerifySignature(std::string_view public_key, std::string_view message,
                      std::string_view signature) {
-  if (public_key.size() != kPublicKeyBytes || signature.size() != kSignatureBytes) return false;
-  std::unique_ptr<EVP_PKEY, KeyFree> key(EVP_PKEY_new_raw_public_key(
-      EVP_PKEY_ED25519, nullptr, reinterpret_cast<const unsigned char*>(public_key.data()),
-      public_key.size()));
-  std::unique_ptr<EVP_MD_CTX, ContextFree> context(EVP_MD_CTX_new());
-  if (key == nullptr || context == nullptr) return false;
-  // Ed25519 signs the message itself, in one piece, with no separate digest.
-  if (EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1) return false;
-  return EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char*>(signature.data()),
-                          signature.size(), reinterpret_cast<const unsigned char*>(message.data()),
-                          message.size()) == 1;
+  return platform::VerifyEd25519(public_key, message, signature);
 }
 
 std::string KeyFromHex(std::string_view hex) {

@@ -1,4 +1,4 @@
-// Ed25519 signatures of release files, checked with the system's libcrypto.
+// Ed25519 signatures of release files, checked by platform/crypto.h.
 // A release is signed with the project's private key (scripts/sign-release.sh);
 // the program holds only the public key, compiled in.
 //
@@ -8,10 +8,12 @@
 #include <string>
 #include <string_view>
 
+#include "platform/crypto.h"
+
 namespace quillon::update {
 
-inline constexpr std::size_t kPublicKeyBytes = 32;
-inline constexpr std::size_t kSignatureBytes = 64;
+inline constexpr std::size_t kPublicKeyBytes = platform::kEd25519PublicKeyBytes;
+inline constexpr std::size_t kSignatureBytes = platform::kEd25519SignatureBytes;
 
 // True when `signature` (64 bytes) signs `message` under `public_key` (32
 // raw bytes). False for keys or signatures of the wrong size.

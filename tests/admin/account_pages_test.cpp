@@ -14,6 +14,8 @@
 namespace quillon::admin {
 namespace {
 
+using http::EncodeUrl;
+using http::EscapeHtml;
 using testing::AdminAnswer;
 using testing::WriteWholeFile;
 

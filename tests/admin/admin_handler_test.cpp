@@ -23,6 +23,9 @@
 namespace quillon::admin {
 namespace {
 
+using http::BuiltInNotFoundPage;
+using http::HttpRequest;
+using http::HttpServer;
 using testing::ReadWholeFile;
 using testing::WriteWholeFile;
 

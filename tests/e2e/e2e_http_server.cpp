@@ -6,7 +6,7 @@
 #include <iostream>
 #include <string>
 
-#include "admin/http_server.h"
+#include "http/http_server.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 
@@ -14,14 +14,14 @@ namespace {
 
 using namespace quillon;
 
-class EchoHandler : public admin::RequestHandler {
+class EchoHandler : public http::RequestHandler {
  public:
   explicit EchoHandler(std::string root) : root_(std::move(root)) {}
-  void HandleRequest(admin::HttpRequest& request) override {
-    admin::HttpResponse& response = request.Response();
+  void HandleRequest(http::HttpRequest& request) override {
+    http::HttpResponse& response = request.Response();
     response.SetNotFoundPage(root_ + "/error404.html");
     if (request.Path() == "/_go") {
-      response.Redirect("/index.html", request.GetMethod() == admin::HttpRequest::Method::kPost);
+      response.Redirect("/index.html", request.GetMethod() == http::HttpRequest::Method::kPost);
     } else if (request.Path() == "/_echo") {
       std::string body;
       for (const char* name : {"user", "note"}) {
@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
   settings::LogFile log(clock);
   log.SetPrefix(folder + "/logs/remoteadmin_");
   EchoHandler handler(folder + "/remoteadmin");
-  admin::HttpServer server(handler, log, clock, folder + "/temp");
+  http::HttpServer server(handler, log, clock, folder + "/temp");
   if (!server.Start(0)) {
     std::cerr << "cannot listen\n";
     return 1;

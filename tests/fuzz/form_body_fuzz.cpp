@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "admin/http_request.h"
 #include "fuzz/fuzz_support.h"
+#include "http/http_request.h"
 #include "platform/clock.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool multipart = data[0] & 1;
   const std::size_t piece = 1 + (data[0] >> 2);
   const std::string_view body(reinterpret_cast<const char*>(data) + 1, size - 1);
-  admin::HttpRequest request("127.0.0.1", "40000", fuzz::ScratchFolder(), clock);
+  http::HttpRequest request("127.0.0.1", "40000", fuzz::ScratchFolder(), clock);
   request.ParseHeaderLine("POST /_processgensettings?id=1 HTTP/1.1");
   request.ParseHeaderLine("Host: 127.0.0.1");
   request.ParseHeaderLine(multipart ? "Content-Type: multipart/form-data; boundary=b"

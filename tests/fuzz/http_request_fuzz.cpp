@@ -6,15 +6,15 @@
 #include <string>
 #include <string_view>
 
-#include "admin/http_request.h"
 #include "fuzz/fuzz_support.h"
+#include "http/http_request.h"
 #include "platform/clock.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quillon;
   platform::SystemClock clock;
   std::string_view input(reinterpret_cast<const char*>(data), size);
-  admin::HttpRequest request("127.0.0.1", "40000", fuzz::ScratchFolder(), clock);
+  http::HttpRequest request("127.0.0.1", "40000", fuzz::ScratchFolder(), clock);
   // Header lines end with CR LF; the connection cuts a line at 4096 bytes.
   bool ended = false;
   while (!input.empty() && request.HeaderLines() < 200) {
@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     request.ParseHeaderLine(line);
   }
-  if (!ended || request.GetMethod() != admin::HttpRequest::Method::kPost) return 0;
+  if (!ended || request.GetMethod() != http::HttpRequest::Method::kPost) return 0;
   // Piece sizes: each piece begins with a byte that says how long it is.
   while (!input.empty() && !request.IsComplete() && !request.IsRefused()) {
     const std::size_t length = std::min<std::size_t>(1 + static_cast<unsigned char>(input[0]), input.size() - 1);

@@ -5,13 +5,13 @@
 #include <string>
 #include <string_view>
 
-#include "admin/template_scanner.h"
 #include "fuzz/fuzz_support.h"
+#include "http/template_scanner.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quillon;
   using fuzz::Check;
-  admin::TemplateScanner scanner(std::string_view(reinterpret_cast<const char*>(data), size));
+  http::TemplateScanner scanner(std::string_view(reinterpret_cast<const char*>(data), size));
   std::size_t literal_total = 0;
   for (std::size_t steps = 0;; ++steps) {
     Check(steps <= size + 1);  // every placeholder takes bytes
@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     literal_total += literal.size();
     Check(literal_total <= size);
     if (name.empty()) break;
-    Check(name.size() < admin::TemplateScanner::kNameCapacity || name == "BADFLAG");
+    Check(name.size() < http::TemplateScanner::kNameCapacity || name == "BADFLAG");
   }
   return 0;
 }

@@ -11,8 +11,8 @@
 #include <string>
 
 #include "admin/admin_handler.h"
-#include "admin/http_request.h"
 #include "admin/remote_admin_service.h"
+#include "http/http_request.h"
 #include "support/ftp_server_fixture.h"
 
 namespace quillon::testing {
@@ -53,7 +53,7 @@ class AdminFixture : public FtpServerFixture {
   AdminAnswer RequestTo(admin::AdminHandler& handler, const std::string& peer, const std::string& line,
                         const std::string& form = {},
                         const char* type = "application/x-www-form-urlencoded") {
-    admin::HttpRequest request(peer, "5000", dir_.File("temp"), clock_);
+    http::HttpRequest request(peer, "5000", dir_.File("temp"), clock_);
     request.ParseHeaderLine(line + " HTTP/1.1");
     request.ParseHeaderLine("Host: 127.0.0.1");
     if (line.rfind("POST", 0) == 0) {
@@ -66,7 +66,7 @@ class AdminFixture : public FtpServerFixture {
     }
     handler.HandleRequest(request);
     AdminAnswer answer;
-    admin::HttpResponse& response = request.Response();
+    http::HttpResponse& response = request.Response();
     EXPECT_TRUE(response.IsReady()) << line;
     answer.header = response.Header();
     char piece[4096];

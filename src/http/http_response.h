@@ -14,7 +14,7 @@
 #include "platform/fs.h"
 #include "vfs/file_handle.h"
 
-namespace quillon::admin {
+namespace quillon::http {
 
 inline constexpr const char* kProgramName = "Quillon FTP Server 1.03";
 inline constexpr const char* kMakerName = "Marrowind";
@@ -133,4 +133,4 @@ class HttpResponse {
   bool strict_transport_ = false;
 };
 
-}  // namespace quillon::admin
+}  // namespace quillon::http

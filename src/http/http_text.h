@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace quillon::admin {
+namespace quillon::http {
 
 // The value of an upper-case hex digit, or -1 (lower case is not a digit).
 int HexDigit(char ch);
@@ -53,4 +53,4 @@ void ForEachToken(std::string_view value, Visit visit) {
   }
 }
 
-}  // namespace quillon::admin
+}  // namespace quillon::http

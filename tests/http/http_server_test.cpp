@@ -1,4 +1,4 @@
-#include "admin/http_server.h"
+#include "http/http_server.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,7 @@
 #include "support/tls_client.h"
 #include "support/wait.h"
 
-namespace quillon::admin {
+namespace quillon::http {
 namespace {
 
 using testing::LoopbackClient;
@@ -565,9 +565,9 @@ TEST_F(HttpServerTest, RandomRequestsLeaveTheServerWorking) {
 }
 
 }  // namespace
-}  // namespace quillon::admin
+}  // namespace quillon::http
 
-namespace quillon::admin {
+namespace quillon::http {
 namespace {
 
 TEST(HttpResponseTest, DirectoryIndexListsFoldersThenFiles) {
@@ -677,4 +677,4 @@ TEST(HttpResponseTest, AFileThatGrowsIsSentUpToItsSizeAtOpen) {
 }
 
 }  // namespace
-}  // namespace quillon::admin
+}  // namespace quillon::http

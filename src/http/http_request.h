@@ -16,14 +16,14 @@
 #include <string_view>
 #include <vector>
 
-#include "admin/form_body.h"
-#include "admin/http_response.h"
+#include "http/form_body.h"
+#include "http/http_response.h"
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "runtime/limits.h"
 #include "vfs/file_handle.h"
 
-namespace quillon::admin {
+namespace quillon::http {
 
 class HttpRequest {
  public:
@@ -141,4 +141,4 @@ class HttpRequest {
   bool refused_ = false;
 };
 
-}  // namespace quillon::admin
+}  // namespace quillon::http

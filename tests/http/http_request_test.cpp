@@ -1,4 +1,4 @@
-#include "admin/http_request.h"
+#include "http/http_request.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include "support/manual_clock.h"
 #include "support/temp_dir.h"
 
-namespace quillon::admin {
+namespace quillon::http {
 namespace {
 
 class HttpRequestTest : public ::testing::Test {
@@ -220,4 +220,4 @@ TEST_F(HttpRequestTest, OtherBodiesAndTheBodyFileLifetime) {
 }
 
 }  // namespace
-}  // namespace quillon::admin
+}  // namespace quillon::http

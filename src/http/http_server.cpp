@@ -1,11 +1,11 @@
-#include "admin/http_server.h"
+#include "http/http_server.h"
 
 #include <iterator>
 #include <string>
 
-#include "admin/http_response.h"
+#include "http/http_response.h"
 
-namespace quillon::admin {
+namespace quillon::http {
 
 namespace {
 // How long a wait for more of the request lasts before the state is looked at again.
@@ -236,4 +236,4 @@ void HttpConnection::SendResponse() {
   socket.Shutdown();
 }
 
-}  // namespace quillon::admin
+}  // namespace quillon::http

@@ -1,8 +1,8 @@
-#include "admin/template_scanner.h"
+#include "http/template_scanner.h"
 
 #include <algorithm>
 
-namespace quillon::admin {
+namespace quillon::http {
 
 namespace {
 constexpr std::string_view kCommentOpener = "<!--";
@@ -56,4 +56,4 @@ void TemplateScanner::Next(std::string* literal, std::string* name) {
   }
 }
 
-}  // namespace quillon::admin
+}  // namespace quillon::http

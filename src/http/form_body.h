@@ -15,7 +15,7 @@
 #include "runtime/limits.h"
 #include "vfs/file_handle.h"
 
-namespace quillon::admin {
+namespace quillon::http {
 
 class FormBody {
  public:
@@ -112,4 +112,4 @@ class FormBody {
   Part part_;
 };
 
-}  // namespace quillon::admin
+}  // namespace quillon::http

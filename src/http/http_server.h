@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-#include "admin/http_request.h"
+#include "http/http_request.h"
 #include "platform/clock.h"
 #include "platform/tls.h"
 #include "runtime/connection_listener.h"
@@ -27,7 +27,7 @@
 #include "runtime/tcp_connection.h"
 #include "settings/log_file.h"
 
-namespace quillon::admin {
+namespace quillon::http {
 
 // Answers complete requests by preparing request.Response(); a request left
 // without a response is closed without an answer.
@@ -148,4 +148,4 @@ class HttpConnection final : public runtime::TcpConnection {
   HttpRequest request_;
 };
 
-}  // namespace quillon::admin
+}  // namespace quillon::http

@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-namespace quillon::admin {
+namespace quillon::http {
 
 class TemplateScanner {
  public:
@@ -31,4 +31,4 @@ class TemplateScanner {
   std::size_t at_ = 0;
 };
 
-}  // namespace quillon::admin
+}  // namespace quillon::http

@@ -1,12 +1,12 @@
-#include "admin/form_body.h"
+#include "http/form_body.h"
 
 #include <algorithm>
 
-#include "admin/http_text.h"
+#include "http/http_text.h"
 #include "platform/fs.h"
 #include "vfs/text.h"
 
-namespace quillon::admin {
+namespace quillon::http {
 
 using vfs::StartsWithNoCase;
 
@@ -246,4 +246,4 @@ std::string FormBody::PartContent(const Part& part) const {
   return content;
 }
 
-}  // namespace quillon::admin
+}  // namespace quillon::http

@@ -1,6 +1,6 @@
-#include "admin/http_text.h"
+#include "http/http_text.h"
 
-namespace quillon::admin {
+namespace quillon::http {
 
 bool ReadFormNumber(std::string_view text, std::int64_t lowest, std::int64_t highest, std::int64_t* value) {
   // Digits beyond this do not change the verdict of any field (all fit in 33 bits).
@@ -72,4 +72,4 @@ std::string TokenValue(std::string_view token) {
   return equals == std::string_view::npos ? std::string() : std::string(token.substr(equals + 1));
 }
 
-}  // namespace quillon::admin
+}  // namespace quillon::http

@@ -1,6 +1,6 @@
 // Form bodies fed whole, byte by byte and in random splits: the fields and
 // parts come out the same however the bytes arrive.
-#include "admin/form_body.h"
+#include "http/form_body.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 
 #include "support/temp_dir.h"
 
-namespace quillon::admin {
+namespace quillon::http {
 namespace {
 
 // The chunkings every body is fed in: whole, byte by byte, and random splits.
@@ -120,4 +120,4 @@ TEST_F(FormBodyTest, LimitsRefusalsAndTheSpoolFile) {
 }
 
 }  // namespace
-}  // namespace quillon::admin
+}  // namespace quillon::http

@@ -1,12 +1,12 @@
-#include "admin/http_request.h"
+#include "http/http_request.h"
 
 #include <algorithm>
 
-#include "admin/http_text.h"
+#include "http/http_text.h"
 #include "vfs/paths.h"
 #include "vfs/text.h"
 
-namespace quillon::admin {
+namespace quillon::http {
 
 namespace {
 
@@ -196,4 +196,4 @@ const std::string& HttpRequest::BodyFileName() const {
   return body_ ? body_->FileName() : kNone;
 }
 
-}  // namespace quillon::admin
+}  // namespace quillon::http

@@ -1,4 +1,4 @@
-#include "admin/http_response.h"
+#include "http/http_response.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -9,7 +9,7 @@
 #include "vfs/text.h"
 #include "vfs/time_format.h"
 
-namespace quillon::admin {
+namespace quillon::http {
 
 namespace {
 
@@ -414,4 +414,4 @@ bool HttpResponse::NextBodyPiece(char* buffer, std::size_t capacity, std::size_t
   return true;
 }
 
-}  // namespace quillon::admin
+}  // namespace quillon::http
