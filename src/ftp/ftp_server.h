@@ -65,7 +65,8 @@ class FtpServer {
   // Loads settings, accounts and groups (all three are attempted); true
   // only if all three loaded. The FTP log continues at the stored number.
   [[nodiscard]] bool Load();
-  // Stores the FTP log's number, then saves all three; true only if all did.
+  // Stores the FTP log's number and the live credit balances of logged-in
+  // accounts, then saves all three; true only if all did.
   [[nodiscard]] bool Save();
 
   // Loads the TLS certificate when TLS is on, then listens on mPort;
