@@ -8,9 +8,11 @@
 // A failed save is tried again at the next minute. Requests not yet served
 // when the thread stops are left to the owner's save.
 //
-// Thread-safety: RequestSave may be called from any thread and takes no
-// lock. The write-back and the save run on the saver's thread, with no lock
-// of the saver's held.
+// Thread-safety: RequestSave may be called from any thread, with any lock
+// held: it only sets a flag and an event. The write-back (which takes the
+// locks it needs) and then the save (which writes the file holding none of
+// them) run on the saver's thread. Constant after construction: the store,
+// the clock and the write-back.
 #pragma once
 
 #include <atomic>
