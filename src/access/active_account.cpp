@@ -11,6 +11,7 @@ ActiveAccount::ActiveAccount(accounts::EffectiveRecord record, vfs::FolderSizeCa
     : AccountFileSystem(std::move(record), cache, clock), log_folder_(std::move(log_folder)) {
   Guard guard(Lock());
   ApplyRecordLocked();
+  handed_out_credits_ = RecordLocked().mCurrentCredits;
 }
 
 void ActiveAccount::ApplyRecordLocked() {
@@ -138,6 +139,14 @@ std::string ActiveAccount::Name() const {
 bool ActiveAccount::UsesCredits() const {
   Guard guard(Lock());
   return RecordLocked().mUseCredits;
+}
+
+bool ActiveAccount::TakeChangedCredits(std::uint32_t* credits) {
+  Guard guard(Lock());
+  const std::uint32_t live = RecordLocked().mCurrentCredits;
+  if (live == handed_out_credits_) return false;
+  handed_out_credits_ = *credits = live;
+  return true;
 }
 
 void ActiveAccount::WriteAccountLog(std::string_view text) {

@@ -64,6 +64,10 @@ class ActiveAccount : public accountfs::AccountFileSystem {
   bool MatchLogin(std::string_view name, std::string_view password) const;
   std::string Name() const;
   bool UsesCredits() const;
+  // The live balance when it differs from the one this last handed out
+  // (at first, the balance the account logged in with); it is then the one
+  // handed out. False when the balance did not change.
+  [[nodiscard]] bool TakeChangedCredits(std::uint32_t* credits);
 
   // Writes a line to the account log, when the record keeps one.
   void WriteAccountLog(std::string_view text);
@@ -89,6 +93,7 @@ class ActiveAccount : public accountfs::AccountFileSystem {
   runtime::RateLimiter* server_upload_ = nullptr;
   runtime::RateLimiter* server_download_ = nullptr;
   std::shared_ptr<settings::LogFile> log_;  // shared, so lines are written outside the lock
+  std::uint32_t handed_out_credits_ = 0;
 };
 
 }  // namespace quillon::access

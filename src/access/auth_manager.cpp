@@ -39,10 +39,11 @@ AuthManager::AuthManager(accounts::AccountStore& accounts, accounts::AccountStor
       temp_folder_(std::move(temp_folder)),
       cache_(clock),
       tracker_(clock),
-      actions_(clock) {}
+      actions_(clock),
+      saver_(accounts, clock, [this] { return StoreLiveCredits(); }) {}
 
 AuthManager::~AuthManager() {
-  Stop();
+  Stop();  // the saver's thread first: it uses the accounts
   Guard guard(lock_);
   active_.clear();
 }
@@ -50,10 +51,12 @@ AuthManager::~AuthManager() {
 bool AuthManager::Start() {
   const bool tracker = tracker_.IsRunning() || tracker_.Start();
   const bool cache = cache_.IsRunning() || cache_.Start();
-  return tracker && cache;
+  const bool saver = saver_.IsRunning() || saver_.Start();
+  return tracker && cache && saver;
 }
 
 void AuthManager::Stop() {
+  saver_.Stop(runtime::WorkerThread::kStopWaitMs);
   tracker_.Stop(runtime::WorkerThread::kStopWaitMs);
   cache_.Stop(runtime::WorkerThread::kStopWaitMs);
 }
@@ -196,22 +199,31 @@ ActiveAccount* AuthManager::Login(const SessionEndpoint& session, std::string_vi
 
 void AuthManager::Logout(const void* session_key, ActiveAccount* account) {
   if (account == nullptr) return;
-  bool save = false;
-  {
-    Guard guard(lock_);
-    auto it = std::find_if(active_.begin(), active_.end(),
-                           [account](const auto& held) { return held.get() == account; });
-    if (it == active_.end()) return;
-    account->RemoveSession(session_key);
-    if (logged_in_ > 0) --logged_in_;
-    if (account->SessionCount() > 0) return;
-    // The last session: the live balance goes back to the stored account.
-    save = accounts_.SetCredits(account->Name(), account->GetCredits());
-    active_.erase(it);
+  Guard guard(lock_);
+  auto it = std::find_if(active_.begin(), active_.end(),
+                         [account](const auto& held) { return held.get() == account; });
+  if (it == active_.end()) return;
+  account->RemoveSession(session_key);
+  if (logged_in_ > 0) --logged_in_;
+  if (account->SessionCount() > 0) return;
+  // The last session: the live balance goes back to the stored account
+  // (manager lock, then the store's). The saver's thread writes the file,
+  // so a burst of logouts costs one or two saves, not one each on the
+  // session threads.
+  if (accounts_.SetCredits(account->Name(), account->GetCredits())) saver_.RequestSave();
+  active_.erase(it);
+}
+
+bool AuthManager::StoreLiveCredits() {
+  bool changed = false;
+  Guard guard(lock_);
+  for (const auto& account : active_) {
+    std::uint32_t credits = 0;
+    // The account's lock is let go before the store's is taken.
+    if (account->TakeChangedCredits(&credits) && accounts_.SetCredits(account->Name(), credits))
+      changed = true;
   }
-  // The file is written without the auth manager's lock, which every
-  // admission and login needs; a failed save is retried at the next save.
-  if (save) [[maybe_unused]] bool saved = accounts_.Save();
+  return changed;
 }
 
 bool AuthManager::ChangePassword(ActiveAccount* account, std::string_view password,

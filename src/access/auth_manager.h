@@ -1,13 +1,16 @@
 // Decides who may connect and who may log in; keeps one ActiveAccount per
 // logged-in account and counts sessions; blocks addresses that fail to log
-// in too often; changes passwords on request; writes credit balances back
-// when an account's last session ends; queues the administrator's kicks
-// and stopped transfers for the sessions to take.
+// in too often; changes passwords on request; writes live credit balances
+// back to the account store, which a background thread saves (once a
+// minute when a balance changed, and after an account's last session
+// ends); queues the administrator's kicks and stopped transfers for the
+// sessions to take.
 //
 // Thread-safety: public operations may be called from any thread.
 // Lock order: the manager's lock, then an ActiveAccount's lock or a store's
 // lock. The settings lock is held only to copy values, and no other lock is
-// taken while it is held.
+// taken while it is held. The store file is written without the manager's
+// lock.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +23,7 @@
 
 #include "access/active_account.h"
 #include "access/activity_record.h"
+#include "access/balance_saver.h"
 #include "access/login_failure_tracker.h"
 #include "access/session_action_queue.h"
 #include "accounts/account_store.h"
@@ -53,11 +57,11 @@ class AuthManager {
   AuthManager(const AuthManager&) = delete;
   AuthManager& operator=(const AuthManager&) = delete;
 
-  // Starts the anti-hammering and folder-size threads.
+  // Starts the anti-hammering, folder-size and balance-saving threads.
   [[nodiscard]] bool Start();
   void Stop();
-  // Whether the anti-hammering thread runs.
-  bool IsRunning() const { return tracker_.IsRunning(); }
+  // Whether the anti-hammering and balance-saving threads run.
+  bool IsRunning() const { return tracker_.IsRunning() && saver_.IsRunning(); }
 
   // The admission check; on success the connected count goes up.
   [[nodiscard]] bool AdmitConnection(const runtime::IpAddress& address, std::string* message);
@@ -69,7 +73,7 @@ class AuthManager {
   ActiveAccount* Login(const SessionEndpoint& session, std::string_view name,
                        std::string_view password, ActivityRecord* activity, std::string* message);
   // Ends a session's login; the account's last logout writes its credits
-  // back and saves the account store.
+  // back to the account store and has the store saved in the background.
   void Logout(const void* session_key, ActiveAccount* account);
   [[nodiscard]] bool ChangePassword(ActiveAccount* account, std::string_view password,
                                     std::string* message);
@@ -78,6 +82,10 @@ class AuthManager {
   std::uint32_t ConnectedCount() const;
   [[nodiscard]] bool GetLiveCredits(std::string_view name, std::uint32_t* credits) const;
   [[nodiscard]] bool SetLiveCredits(std::string_view name, std::uint32_t credits);
+  // Copies every live balance that changed since it was last copied into
+  // the account store (the file is written by the next save); true when the
+  // store changed.
+  bool StoreLiveCredits();
   std::vector<ActivitySnapshot> SnapshotSessions() const;
 
   void QueueSessionAction(std::uint32_t session_id, SessionActionKind kind, std::string_view reason);
@@ -135,6 +143,7 @@ class AuthManager {
   std::uint32_t logged_in_ = 0;                         // guarded by lock_
   std::uint32_t connected_ = 0;                         // guarded by lock_
   std::function<void()> on_change_;                     // set before sessions run
+  BalanceSaver saver_;  // last: its thread uses the members above
 };
 
 }  // namespace quillon::access

@@ -466,9 +466,13 @@ void AccountFileSystem::SetCredits(std::uint32_t n) {
   record_.mCurrentCredits = n;
 }
 
-bool AccountFileSystem::BookCredits(bool upload, std::uint64_t bytes, std::uint32_t* remainder) {
+bool AccountFileSystem::BookCredits(bool upload, std::uint64_t bytes, std::uint32_t* remainder,
+                                    std::uint64_t* earned) {
   Guard guard(lock_);
-  return Quota::Book(&record_, upload, bytes, remainder);
+  const std::uint32_t before = record_.mCurrentCredits;
+  const bool booked = Quota::Book(&record_, upload, bytes, remainder);
+  if (earned != nullptr && record_.mCurrentCredits > before) *earned += record_.mCurrentCredits - before;
+  return booked;
 }
 
 void AccountFileSystem::ReplaceRecordLocked(accounts::EffectiveRecord record) {

@@ -145,8 +145,11 @@ class AccountFileSystem {
   void SetCredits(std::uint32_t n);
 
   // Books the credits of `bytes` moved in one direction, carrying fractions
-  // of a KB in *remainder. False (credits now 0) when the balance ran out.
-  [[nodiscard]] bool BookCredits(bool upload, std::uint64_t bytes, std::uint32_t* remainder);
+  // of a KB in *remainder, and adds to *earned (when given) what the balance
+  // actually grew by (less than the rate promises near the ceiling). False
+  // (credits now 0) when the balance ran out.
+  [[nodiscard]] bool BookCredits(bool upload, std::uint64_t bytes, std::uint32_t* remainder,
+                                 std::uint64_t* earned = nullptr);
   // The current size of a folder, from the cache.
   [[nodiscard]] bool FolderBytes(const std::string& disk_folder, std::uint64_t* bytes) const;
 

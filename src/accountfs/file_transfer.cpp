@@ -1,6 +1,7 @@
 #include "accountfs/file_transfer.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "platform/fs.h"
 #include "accountfs/messages.h"
@@ -21,9 +22,13 @@ FileTransfer::FileTransfer(AccountFileSystem& account, Setup setup)
 
 FileTransfer::~FileTransfer() {
   if (source_) source_->Close();
-  if (aborted_ && delete_if_aborted_ && platform::RemoveFile(file_path_, nullptr) &&
-      entry_)
-    account_.Cache().SubtractBytes(entry_, written_);
+  if (aborted_ && delete_if_aborted_ && platform::RemoveFile(file_path_, nullptr)) {
+    if (entry_) account_.Cache().SubtractBytes(entry_, written_);
+    // Bytes that are gone earn nothing. The balance never exceeds 32 bits,
+    // so a larger figure takes all of it.
+    account_.SubtractCredits(static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(credits_earned_, std::numeric_limits<std::uint32_t>::max())));
+  }
   source_.reset();
   if (!temporary_file_.empty()) {
     [[maybe_unused]] bool removed = platform::RemoveFile(temporary_file_, nullptr);
@@ -96,7 +101,7 @@ bool FileTransfer::Write(const void* buffer, std::size_t length, std::string* re
       n = std::min(n, limits_.folder_limit - size);
     }
     const bool free = credit_free_ || (limits_.credit_exempt && !limits_.limited_folder.empty());
-    if (!free && !account_.BookCredits(true, n, &credit_remainder_))
+    if (!free && !account_.BookCredits(true, n, &credit_remainder_, &credits_earned_))
       return Fail(messages::kOutOfCredits, reason);
   }
   if (!source_->WriteAll(buffer, static_cast<std::size_t>(n)))

@@ -38,8 +38,10 @@ class FileTransfer {
 
   FileTransfer(AccountFileSystem& account, Setup setup);
   // Closes the source; deletes the file when the transfer was aborted and
-  // the file is to go then (taking the bytes it wrote off the folder sizes);
-  // releases the folder-size entry; deletes the temporary file.
+  // the file is to go then, taking the bytes it wrote off the folder sizes
+  // and the credits they earned off the balance (which stops at 0; what the
+  // upload cost stays paid); releases the folder-size entry; deletes the
+  // temporary file.
   ~FileTransfer();
   FileTransfer(const FileTransfer&) = delete;
   FileTransfer& operator=(const FileTransfer&) = delete;
@@ -89,6 +91,7 @@ class FileTransfer {
   bool finished_ = false;
   std::uint32_t credit_remainder_ = 0;
   std::uint64_t written_ = 0;  // bytes added to the folder-size entry
+  std::uint64_t credits_earned_ = 0;  // what writes added to the balance
 };
 
 }  // namespace quillon::accountfs

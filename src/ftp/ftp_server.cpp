@@ -62,6 +62,8 @@ bool FtpServer::Save(std::string* unsaved) {
   }
   // Flushed to disk without the settings lock, which every admission needs.
   const bool settings_ok = settings_.CompleteSave(save);
+  // Accounts still logged in keep their balances live: the file gets them too.
+  auth_.StoreLiveCredits();
   const bool accounts_ok = accounts_.Save();
   const bool groups_ok = groups_.Save();
   if (unsaved != nullptr) {

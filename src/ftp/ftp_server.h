@@ -75,7 +75,8 @@ class FtpServer {
   const std::vector<std::string>& DamageFoundByLoad() const { return load_damage_; }
   // The damaged files found since the start, until acknowledged.
   DamageNotices& Notices() { return notices_; }
-  // Stores the FTP log's number, then saves all three; true only if all did.
+  // Stores the FTP log's number and the live credit balances of logged-in
+  // accounts, then saves all three; true only if all did.
   // `unsaved` (may be null) gets the files that could not be written
   // ("config/accounts.dta, config/groups.dta"; "" after success).
   [[nodiscard]] bool Save(std::string* unsaved = nullptr);

@@ -18,7 +18,6 @@ namespace {
 
 using vfs::EqualNoCase;
 using vfs::StartsWithNoCase;
-
 using vfs::FormatText;
 
 }  // namespace
@@ -119,7 +118,7 @@ void FtpSession::Serve() {
     AfterLogin();
     CommandLoop();
   }
-  transfer_.Abort();
+  if (const std::string log = transfer_.Abort(); !log.empty()) LogLine(log);
   data_.Close();  // gives the passive port's slot back at once
   if (account_ != nullptr) {
     auth_.Logout(endpoint_.key, account_);

@@ -156,6 +156,9 @@ inline constexpr const char* kReasonNoData = "Data Connection Failed";
 inline constexpr const char* kReasonStopped = "Aborted / Stopped";
 inline constexpr const char* kReasonStoppedOrLost = "Aborted / Stopped / Data Connection Failure";
 inline constexpr const char* kReasonWriteFailed = "File Write Failed";
+// An upload still running when its session ends (the control connection
+// closed, a kick, an idle time-out, the server stopping).
+inline constexpr const char* kReasonSessionEnded = "Session Ended / Connection Closed";
 
 // Activity texts.
 inline constexpr const char* kActLoggingIn = "Logging In...";

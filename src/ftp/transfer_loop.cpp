@@ -63,11 +63,13 @@ void TransferLoop::MarkFailed() {
   if (transfer_ != nullptr) transfer_->MarkFailed();
 }
 
-void TransferLoop::Abort() {
-  if (transfer_ == nullptr) return;
+std::string TransferLoop::Abort() {
+  if (transfer_ == nullptr) return {};
   transfer_->MarkFailed();
   account_->CloseTransfer(transfer_);
   transfer_ = nullptr;
+  // The administrator learns why a new file went away, or an existing one stays partial.
+  return kind_ == Kind::kUpload ? LogText(true, replies::kReasonSessionEnded) : std::string();
 }
 
 const char* TransferLoop::DoneActivity() const {

@@ -79,8 +79,9 @@ class TransferLoop {
   // ABOR (no reason) or an administrator's stop (with the reason): the next
   // step ends the transfer.
   void Stop(std::string reason);
-  // Hands a running transfer back as failed (the session is ending).
-  void Abort();
+  // Hands a running transfer back as failed (the session is ending);
+  // returns the log text of an upload cut short so ("" for anything else).
+  std::string Abort();
   // Marks a running transfer failed, so ending it keeps nothing it made.
   void MarkFailed();
 

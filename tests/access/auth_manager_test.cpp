@@ -4,12 +4,17 @@
 
 #include <atomic>
 #include <filesystem>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "support/manual_clock.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 #include "accountfs/file_transfer.h"
+#include "platform/event.h"
+#include "vfs/file_writer.h"
 
 namespace quillon::access {
 namespace {
@@ -18,6 +23,22 @@ using accounts::AccountRecord;
 using testing::TempDir;
 
 constexpr runtime::IpAddress kClient{192, 168, 1, 10};
+
+// Counts the saves of the account store. With `hold_first` the first save
+// waits (a bounded while) until the test releases it, so that requests
+// arrive while it runs.
+class CountingWriter : public vfs::FileWriter {
+ public:
+  std::atomic<int> saves{0};
+  std::atomic<bool> hold_first{false};
+  platform::Event release;
+
+ protected:
+  bool WriteContents(vfs::FileHandle& file, std::string_view bytes) override {
+    if (++saves == 1 && hold_first) release.Wait(5000);
+    return FileWriter::WriteContents(file, bytes);
+  }
+};
 
 class AuthManagerTest : public ::testing::Test {
  protected:
@@ -48,6 +69,14 @@ class AuthManagerTest : public ::testing::Test {
     return auth_.Login(Session(n, address), name, password, &activity_[n], &message_);
   }
 
+  // The balance accounts.dta holds for `name`; none while it holds no such account.
+  std::optional<std::uint32_t> StoredCredits(std::string_view name) {
+    accounts::AccountStore reread(dir_.File("accounts.dta"));
+    AccountRecord stored;
+    if (!reread.Load() || !reread.GetCopy(name, &stored)) return std::nullopt;
+    return stored.mCurrentCredits;
+  }
+
   template <typename Change>
   void Settings(Change change) {
     runtime::CriticalSection::Guard guard(settings_.Lock());
@@ -56,7 +85,8 @@ class AuthManagerTest : public ::testing::Test {
 
   testing::ManualClock clock_;
   TempDir dir_;
-  accounts::AccountStore accounts_{dir_.File("accounts.dta")};
+  CountingWriter writer_;
+  accounts::AccountStore accounts_{dir_.File("accounts.dta"), &writer_};
   accounts::AccountStore groups_{dir_.File("groups.dta")};
   settings::ServerSettings settings_{clock_, dir_.File("settings.dta")};
   AuthManager auth_{accounts_, groups_, settings_, clock_, dir_.File("logs")};
@@ -164,6 +194,7 @@ TEST_F(AuthManagerTest, LastLogoutWritesTheLiveCreditsToTheStoreFile) {
   rich.mUseCredits = true;
   rich.mCurrentCredits = 500;
   accounts_.AddOrUpdate(rich);
+  ASSERT_TRUE(auth_.Start());
   ActiveAccount* a = Login(0);
   ActiveAccount* b = Login(1);
   ASSERT_EQ(a, b);
@@ -178,12 +209,44 @@ TEST_F(AuthManagerTest, LastLogoutWritesTheLiveCreditsToTheStoreFile) {
   auth_.Logout(&keys_[1], b);
   EXPECT_EQ(auth_.LoggedInCount(), 0u);
   EXPECT_FALSE(auth_.GetLiveCredits("bob", &live));
+  // Saved in the background.
+  EXPECT_TRUE(testing::WaitUntil([&] { return StoredCredits("bob") == 377u; }));
+}
 
-  accounts::AccountStore reread(dir_.File("accounts.dta"));
-  ASSERT_TRUE(reread.Load());
-  AccountRecord stored;
-  ASSERT_TRUE(reread.GetCopy("bob", &stored));
-  EXPECT_EQ(stored.mCurrentCredits, 377u);
+TEST_F(AuthManagerTest, LiveBalancesReachTheFileEveryMinuteWithoutALogout) {
+  AccountRecord rich = Account("bob", "pw");
+  rich.mUseCredits = true;
+  rich.mCurrentCredits = 500;
+  accounts_.AddOrUpdate(rich);
+  ASSERT_TRUE(auth_.Start());
+  ActiveAccount* account = Login(0);
+  ASSERT_NE(account, nullptr);
+  account->SubtractCredits(120);
+  clock_.Advance(60'000);  // a minute
+  EXPECT_TRUE(testing::WaitUntil([&] { return StoredCredits("bob") == 380u; }));
+  EXPECT_EQ(auth_.LoggedInCount(), 1u);
+}
+
+TEST_F(AuthManagerTest, ABurstOfLastLogoutsSavesTheStoreAtMostTwice) {
+  constexpr int kAccounts = 12;
+  std::vector<ActiveAccount*> logged;
+  for (int i = 0; i < kAccounts; ++i) {
+    const std::string name = "user" + std::to_string(i);
+    accounts_.AddOrUpdate(Account(name, "pw"));
+    logged.push_back(Login(i, name));
+    ASSERT_NE(logged.back(), nullptr) << name;
+    logged.back()->SetCredits(i + 1);
+  }
+  ASSERT_TRUE(auth_.Start());
+  writer_.hold_first = true;
+  auth_.Logout(&keys_[0], logged[0]);
+  ASSERT_TRUE(testing::WaitUntil([&] { return writer_.saves >= 1; }));
+  // The other logouts come while the first save runs.
+  for (int i = 1; i < kAccounts; ++i) auth_.Logout(&keys_[i], logged[i]);
+  writer_.release.Set();
+  EXPECT_TRUE(testing::WaitUntil([&] { return StoredCredits("user11") == 12u; }));
+  EXPECT_EQ(StoredCredits("user1"), 2u);
+  EXPECT_EQ(writer_.saves.load(), 2);
 }
 
 TEST_F(AuthManagerTest, PasswordChanges) {

@@ -134,5 +134,43 @@ TEST_F(FileTransferTest, FolderLimitOfAVirtualFolder) {
   EXPECT_EQ(fs.GetCredits(), 1u);  // the folder is credit-exempt
 }
 
+TEST_F(FileTransferTest, DeletedUploadsGiveBackTheCreditsTheyEarned) {
+  struct Case {
+    const char* name;
+    std::uint32_t balance;  // before the upload
+    bool resume;            // REST+STOR: the bytes stay
+    std::uint32_t spent;    // taken by other transfers meanwhile
+    std::uint32_t after;
+  } cases[] = {
+      {"aborted new file", 100, false, 0, 100},
+      // 8 KB at 3 per KB would add 24, but the ceiling lets in only 15.
+      {"earned up to the ceiling", 0xFFFFFFF0u, false, 0, 0xFFFFFFF0u},
+      {"spent meanwhile: stops at 0", 100, false, 110, 0},
+      {"aborted resume keeps its bytes and credits", 100, true, 0, 124},
+  };
+  const std::string chunk(4096, 'u');
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteWholeFile(dir_.File("root/data.bin"), std::string(8192, 'd'));
+    accounts::EffectiveRecord record = Record();
+    record.mUseCredits = true;
+    record.mUploadCredits = 3;
+    record.mCurrentCredits = c.balance;
+    AccountFileSystem fs(record, cache_, clock_);
+    const char* path = c.resume ? "/data.bin" : "/new.bin";
+    FileTransfer* upload = fs.OpenForUpload(path, false, c.resume ? 8192 : 0, &message_);
+    ASSERT_NE(upload, nullptr) << message_;
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(upload->Write(chunk.data(), chunk.size(), &reason_));
+    fs.SubtractCredits(c.spent);
+    upload->MarkFailed();
+    fs.CloseTransfer(upload);
+    EXPECT_EQ(fs.GetCredits(), c.after);
+    EXPECT_FALSE(std::filesystem::exists(dir_.File("root/new.bin")));
+    if (c.resume) {
+      EXPECT_EQ(std::filesystem::file_size(dir_.File("root/data.bin")), 16384u);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quillon::accountfs

@@ -196,6 +196,17 @@ TEST_F(FtpServerTest, DamagedStoresBecomeNoticesAndSurviveTheNextSave) {
   EXPECT_EQ(server_->Notices().Shown().size(), 1u);
 }
 
+TEST_F(FtpServerTest, SavesHoldTheBalancesOfAccountsStillLoggedIn) {
+  port_ = Start();
+  auto client = LoggedIn();
+  ASSERT_TRUE(server_->Auth().SetLiveCredits("bob", 42));
+  ASSERT_TRUE(server_->Save());
+  accounts::AccountStore saved(dir_.File("config/accounts.dta"));
+  accounts::AccountRecord bob;
+  ASSERT_TRUE(saved.Load() && saved.GetCopy("bob", &bob));
+  EXPECT_EQ(bob.mCurrentCredits, 42u);
+}
+
 TEST_F(FtpServerTest, MaxUsersCapsConnectionsAtTwiceTheLimit) {
   ChangeSettings([](settings::ServerSettings& s) { s.mMaxUsers = 3; });
   port_ = Start();

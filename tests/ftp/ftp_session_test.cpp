@@ -121,6 +121,8 @@ TEST_F(FtpSessionTest, TheStartFolderIsEnteredAsTheAdministratorWroteIt) {
       {"/docs/missing", "/"},
   };
   for (const Case& c : cases) {
+    // The last case's session must be gone: a login joins a live account as it is.
+    ASSERT_TRUE(WaitUntil([&] { return server_->Auth().LoggedInCount() == 0; }));
     accounts::AccountRecord bob;
     ASSERT_TRUE(server_->Accounts().GetCopy("bob", &bob));
     bob.mUseStartDir = true;

@@ -291,18 +291,50 @@ TEST_F(FtpTransferTest, AbortStatAndTheAdministratorsStop) {
   EXPECT_EQ(client->Command("NOOP"), "200 NOOP command received.");
 }
 
-TEST_F(FtpTransferTest, AbortedNewUploadIsRemoved) {
-  auto client = LoggedIn();
-  auto data = Passive(*client);
-  EXPECT_EQ(client->Command("STOR partial.bin"), "150 Data connetion established, beginning transfer.");
-  ASSERT_TRUE(data->Send(std::string(10'000, 'x')));
-  ASSERT_TRUE(WaitUntil([&] {
-    return std::filesystem::exists(dir_.File("root/partial.bin")) &&
-           std::filesystem::file_size(dir_.File("root/partial.bin")) == 10'000;
-  }));
-  EXPECT_EQ(client->Command("ABOR"), "226 Transfer complete.");
-  EXPECT_EQ(client->Reply(), "426 Transfer successfully aborted.");
-  EXPECT_FALSE(std::filesystem::exists(dir_.File("root/partial.bin")));
+// A new file that an upload leaves unfinished is removed, with the credits
+// its bytes earned and a line in the log.
+TEST_F(FtpTransferTest, DiscardedNewUploadLeavesNoFileAndNoCredits) {
+  UpdateBob([](accounts::AccountRecord& bob) {
+    bob.mUseCredits = true;
+    bob.mUploadCredits = 1;  // 10,000 bytes earn 9
+    bob.mCurrentCredits = 100;
+  });
+  struct Case {
+    const char* name;
+    bool abort;  // else the client closes the control connection
+    const char* log;
+  } cases[] = {
+      {"ABOR", true, "bob -> Upload Failed: File=[/partial.bin], Reason=[Aborted / Stopped]"},
+      {"control connection closed", false,
+       "bob -> Upload Failed: File=[/partial.bin], Reason=[Session Ended / Connection Closed]"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto client = LoggedIn();
+    auto data = Passive(*client);
+    EXPECT_EQ(client->Command("STOR partial.bin"), "150 Data connetion established, beginning transfer.");
+    ASSERT_TRUE(data->Send(std::string(10'000, 'x')));
+    ASSERT_TRUE(WaitUntil([&] {
+      return std::filesystem::exists(dir_.File("root/partial.bin")) &&
+             std::filesystem::file_size(dir_.File("root/partial.bin")) == 10'000;
+    }));
+    std::uint32_t credits = 0;
+    if (c.abort) {
+      EXPECT_EQ(client->Command("ABOR"), "226 Transfer complete.");
+      EXPECT_EQ(client->Reply(), "426 Transfer successfully aborted.");
+      ASSERT_TRUE(server_->Auth().GetLiveCredits("bob", &credits));
+    } else {
+      client->Close();
+      // The last logout hands the live balance to the store.
+      ASSERT_TRUE(WaitUntil([&] { return server_->Auth().LoggedInCount() == 0; }));
+      accounts::AccountRecord bob;
+      ASSERT_TRUE(server_->Accounts().GetCopy("bob", &bob));
+      credits = bob.mCurrentCredits;
+    }
+    EXPECT_EQ(credits, 100u);
+    EXPECT_FALSE(std::filesystem::exists(dir_.File("root/partial.bin")));
+    EXPECT_TRUE(WaitUntil([&] { return FtpLog().find(c.log) != std::string::npos; }));
+  }
 }
 
 constexpr const char* kOpenedAndDone =
