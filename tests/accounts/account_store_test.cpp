@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/failing_writer.h"
 #include "support/manual_clock.h"
 #include "support/temp_dir.h"
 
@@ -228,37 +229,16 @@ TEST_F(AccountStoreTest, LoadEdgeCases) {
   EXPECT_EQ(store_.Count(), 0u);
 }
 
-// Fails after writing part of the file, as a full disk would.
-class FailingWriter : public vfs::FileWriter {
- protected:
-  bool WriteContents(vfs::FileHandle& file, std::string_view bytes) override {
-    return file.WriteAll(bytes.data(), bytes.size() / 3) && false;
-  }
-};
-
 TEST_F(AccountStoreTest, FailedSaveKeepsThePreviousFile) {
   store_.AddOrUpdate(Named("bob", "pw"));
   ASSERT_TRUE(store_.Save());
   const std::string before = ReadWholeFile(Path());
-  FailingWriter failing;
+  testing::FailingWriter failing;
   AccountStore other(Path(), &failing);
   other.AddOrUpdate(Named("carol", "pw"));
   EXPECT_FALSE(other.Save());
   EXPECT_EQ(ReadWholeFile(Path()), before);
 }
-
-// Fails every write while `failing`, and counts them.
-class SwitchableWriter : public vfs::FileWriter {
- public:
-  bool failing = false;
-  int writes = 0;
-
- protected:
-  bool WriteContents(vfs::FileHandle& file, std::string_view bytes) override {
-    ++writes;
-    return !failing && FileWriter::WriteContents(file, bytes);
-  }
-};
 
 std::vector<std::string> CopiesIn(const std::string& folder) {
   std::vector<std::string> copies;
@@ -274,7 +254,7 @@ TEST(AccountStoreDamageTest, ADamagedFileIsKeptAsideBeforeASaveCanReplaceIt) {
   const std::string path = dir.File("config/accounts.dta");
   const std::string kept = "config/accounts.dta.damaged-20261208-173000";
   testing::ManualClock clock(1, 1'796'751'000'000'000'000);  // 2026-12-08 17:30:00 UTC
-  SwitchableWriter writer;
+  testing::FailingWriter writer(false);
   AccountStore store(path, &writer, &clock);
 
   // 40 records as a save writes them load as sound.

@@ -11,6 +11,7 @@
 #include "admin/remote_admin_service.h"
 #include "ftp/ftp_server.h"
 #include "runtime/tcp_socket.h"
+#include "support/failing_writer.h"
 #include "support/manual_clock.h"
 #include "support/temp_dir.h"
 #include "vfs/file_writer.h"
@@ -53,18 +54,6 @@ class RecordingView final : public MainView {
   void ShowStatus(const StatusPanel& shown) override { panel = shown; }
   void ShowStartServiceButton(bool shown) override { service_button = shown; }
   void ShowWelcome() override { ++welcomes; }
-};
-
-class FailingWriter final : public vfs::FileWriter {
- public:
-  bool failing = false;
-  int writes = 0;
-
- protected:
-  bool WriteContents(vfs::FileHandle& file, std::string_view bytes) override {
-    ++writes;
-    return !failing && FileWriter::WriteContents(file, bytes);
-  }
 };
 
 class MainStateTest : public ::testing::Test {
@@ -220,7 +209,7 @@ TEST_F(MainStateTest, ATakenRemoteAdminPortLeavesFtpActive) {
 
 TEST_F(MainStateTest, ClosingAsksToRetryWhileTheSaveFails) {
   Configure(FreePort(), false, 0);
-  FailingWriter writer;
+  testing::FailingWriter writer(false);
   auto state = MakeState(&writer);
   ASSERT_TRUE(state->Open());
 
@@ -240,7 +229,7 @@ TEST_F(MainStateTest, ClosingAsksToRetryWhileTheSaveFails) {
   // A save that works on the retry ends the questions.
   ScriptedPrompter patient;
   RecordingView view;
-  FailingWriter flaky;
+  testing::FailingWriter flaky(false);
   MainState other(clock_, dir_.Path(), patient, view, [] { return false; }, &flaky);
   ASSERT_TRUE(other.Open());
   flaky.failing = true;

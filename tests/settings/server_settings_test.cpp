@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "settings/settings_file.h"
+#include "support/failing_writer.h"
 #include "support/manual_clock.h"
 #include "support/temp_dir.h"
 
@@ -312,14 +313,6 @@ TEST(SettingsFileTest, LookupsAndReplacement) {
   EXPECT_EQ(parsed.Serialise(), file.Serialise());
 }
 
-// Writes part of the file, then fails, as a full disk would.
-class FailingWriter : public vfs::FileWriter {
- protected:
-  bool WriteContents(vfs::FileHandle& file, std::string_view bytes) override {
-    return file.WriteAll(bytes.data(), 100) && false;
-  }
-};
-
 TEST(SettingsSaveTest, FailedSaveLeavesThePreviousFileWhole) {
   testing::ManualClock clock;
   TempDir dir;
@@ -331,7 +324,7 @@ TEST(SettingsSaveTest, FailedSaveLeavesThePreviousFileWhole) {
     ASSERT_TRUE(settings.Save());
   }
   const std::string before = ReadWholeFile(path);
-  FailingWriter failing;
+  testing::FailingWriter failing;
   ServerSettings settings(clock, path, &failing);
   runtime::CriticalSection::Guard guard(settings.Lock());
   settings.mPort = 4242;

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "platform/fs.h"
+#include "support/failing_writer.h"
 #include "support/temp_dir.h"
 #include "vfs/file_writer.h"
 
@@ -179,14 +180,6 @@ TEST(FileHandleTest, CreateUniqueMakesOwnerOnlyFiles) {
                                                      std::filesystem::perms::owner_write);
 }
 
-// Writes half the contents, then reports a failure, as a full disk would.
-class FailingWriter : public FileWriter {
- protected:
-  bool WriteContents(FileHandle& file, std::string_view bytes) override {
-    return file.WriteAll(bytes.data(), bytes.size() / 2) && false;
-  }
-};
-
 TEST(FileWriterTest, ReplaceIsAllOrNothing) {
   TempDir dir;
   const std::string path = dir.File("store.dta");
@@ -196,7 +189,7 @@ TEST(FileWriterTest, ReplaceIsAllOrNothing) {
   EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
             std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 
-  FailingWriter failing;
+  testing::FailingWriter failing;
   EXPECT_FALSE(failing.ReplaceFile(path, "new contents that never land", FileHandle::kOwnerOnlyFile));
   EXPECT_EQ(ReadWholeFile(path), "old contents");
   // No temporary file is left behind.
@@ -223,7 +216,7 @@ TEST(OrderedSaveTest, AnOlderSaveNeverOverwritesANewerOne) {
   EXPECT_TRUE(order.Write(older, writer, path, "older", FileHandle::kOwnerOnlyFile));
   EXPECT_EQ(ReadWholeFile(path), "newer");
   // A failed write does not count as written.
-  FailingWriter failing;
+  testing::FailingWriter failing;
   const std::uint64_t failed = order.Ticket();
   EXPECT_FALSE(order.Write(failed, failing, path, "lost", FileHandle::kOwnerOnlyFile));
   ASSERT_TRUE(order.Write(failed, writer, path, "retried", FileHandle::kOwnerOnlyFile));
