@@ -1,8 +1,9 @@
 // Every row of the command table, run through a live session: each verb,
-// with a typical argument, must give the reply that its own handler gives,
-// in every phase the row names, and the login request in the others. Rows
-// whose handlers were exchanged, or whose phases were wrong, answer with
-// another command's reply.
+// with a typical argument, must give the reply that its own handler gives
+// once logged in, the same before login when its row applies then, and the
+// login request when it does not. Rows whose handlers were exchanged, or
+// whose login phases were wrong, answer with another command's reply.
+// (Replies during a transfer are the transfer tests' business.)
 #include "ftp/command_table.h"
 
 #include <gtest/gtest.h>
