@@ -37,27 +37,29 @@ std::string_view StripTelnet(std::string_view line) {
   return line;
 }
 
-std::optional<CommandLine> MatchCommand(std::string_view line) {
-  for (std::size_t i = 0; i < kCommandCount; ++i) {
-    const CommandWord& command = kCommandWords[i];
-    const std::string_view word = command.word;
-    const std::string_view alias = command.alias != nullptr ? command.alias : "";
-    std::string_view matched = line;
-    bool hit;
-    if (command.whole_line) {
-      hit = vfs::EqualNoCase(line, word) || (!alias.empty() && vfs::EqualNoCase(line, alias));
-    } else {
-      // "XMKD dir" reads as "MKD dir": the alias is the word with a prefix.
+std::optional<CommandLine> MatchVerb(std::string_view line, std::string_view verb, VerbMatch match,
+                                     const char* alias_text) {
+  const std::string_view alias = alias_text != nullptr ? alias_text : "";
+  std::string_view matched = line;
+  bool hit = false;
+  switch (match) {
+    case VerbMatch::kWholeLine:
+      hit = vfs::EqualNoCase(line, verb) || (!alias.empty() && vfs::EqualNoCase(line, alias));
+      break;
+    case VerbMatch::kPrefix:
+      // "XMKD dir" reads as "MKD dir": the alias is the verb with a prefix.
       if (!alias.empty() && line.size() > alias.size() && line[alias.size()] == ' ' &&
           vfs::StartsWithNoCase(line, alias))
-        matched = line.substr(alias.size() - word.size());
-      hit = vfs::StartsWithNoCase(matched, word);
-    }
-    if (!hit) continue;
-    const bool has_argument = !command.whole_line && matched.size() > word.size() + 1;
-    return CommandLine{i, matched, has_argument ? matched.substr(word.size() + 1) : std::string_view()};
+        matched = line.substr(alias.size() - verb.size());
+      hit = vfs::StartsWithNoCase(matched, verb);
+      break;
+    case VerbMatch::kWord:
+      hit = vfs::StartsWithNoCase(line, verb) && (line.size() == verb.size() || line[verb.size()] == ' ');
+      break;
   }
-  return std::nullopt;
+  if (!hit) return std::nullopt;
+  const bool has_argument = match != VerbMatch::kWholeLine && matched.size() > verb.size() + 1;
+  return CommandLine{matched, has_argument ? matched.substr(verb.size() + 1) : std::string_view()};
 }
 
 std::string_view ListingPath(std::string_view argument) {

@@ -9,71 +9,29 @@
 #include <string>
 #include <string_view>
 
-#include "ftp/replies.h"
-
 namespace quillon::ftp {
 
-// A command word of the dispatch table, in the order lines are matched.
-struct CommandWord {
-  const char* word;
-  bool whole_line;    // the line must equal the word; otherwise a prefix
-  const char* alias;  // another spelling read as this word ("XMKD"), or null
-  // The reply to a line without an argument, when the command needs one;
-  // null when it needs none (or its handler judges).
-  const char* missing_argument;
+// How a line names a command's verb; words and aliases compare without
+// regard to case.
+enum class VerbMatch : std::uint8_t {
+  kWholeLine,  // the line is the verb (or its alias) and nothing else
+  kPrefix,     // the line begins with the verb; a prefix alias needs a blank after it
+  kWord,       // the line's first blank-separated word is the verb
 };
-inline constexpr CommandWord kCommandWords[] = {
-    {"QUIT", true, nullptr, nullptr},
-    {"NOOP", true, nullptr, nullptr},
-    {"ALLO", false, nullptr, nullptr},
-    {"MDTM", false, nullptr, replies::kNeedParameter},
-    {"PWD", true, "XPWD", nullptr},
-    {"CDUP", true, "XCUP", nullptr},
-    {"CWD", false, "XCWD", replies::kNeedParameter},
-    {"MKD", false, "XMKD", replies::kNeedParameter},
-    {"RMD", false, "XRMD", replies::kNeedParameter},
-    {"PORT", false, nullptr, replies::kPortParameters},
-    {"PASV", true, nullptr, nullptr},
-    {"RNFR", false, nullptr, replies::kNeedParameter},
-    {"RNTO", false, nullptr, nullptr},  // "RNFR first" comes before the parameter
-    {"DELE", false, nullptr, replies::kNeedParameter},
-    {"SIZE", false, nullptr, replies::kNeedParameter},
-    {"REST", false, nullptr, replies::kNeedParameter},
-    {"SYST", true, nullptr, nullptr},
-    {"HELP", false, nullptr, nullptr},
-    {"TYPE", false, nullptr, replies::kNeedParameter},
-    {"STRU", false, nullptr, replies::kNeedParameter},
-    {"MODE", false, nullptr, replies::kNeedParameter},
-    {"SITE", false, nullptr, replies::kNeedParameter},
-    {"RETR", false, nullptr, replies::kNeedParameter},
-    {"STOR", false, nullptr, replies::kNeedParameter},
-    {"APPE", false, nullptr, replies::kNeedParameter},
-    {"STOU", true, nullptr, nullptr},
-    {"LIST", false, nullptr, nullptr},
-    {"NLST", false, nullptr, nullptr},
-    {"FEAT", true, nullptr, nullptr},
-    {"OPTS", false, nullptr, replies::kNeedParameter},
-    {"EPSV", false, nullptr, nullptr},
-    {"EPRT", false, nullptr, replies::kNeedParameter},
-    {"MLSD", false, nullptr, nullptr},
-    {"MLST", false, nullptr, nullptr},
-};
-inline constexpr std::size_t kCommandCount = std::size(kCommandWords);
 
-// A line matched to its command word.
+// A line read as an invocation of a verb.
 struct CommandLine {
-  std::size_t index;          // into kCommandWords
-  std::string_view line;      // the line, an alias read as its word ("MKD x" for "XMKD x")
-  std::string_view argument;  // what follows the word and one character; empty when
-                              // the line is no longer than the word and a separator
+  std::string_view line;      // the line, an alias read as its verb ("MKD x" for "XMKD x")
+  std::string_view argument;  // what follows the verb and one character; empty when
+                              // the line is no longer than the verb and a separator
 };
 
 // The line without the Telnet IAC, IP and DM bytes some clients put first.
 std::string_view StripTelnet(std::string_view line);
-// The first word of kCommandWords that `line` invokes (words and aliases
-// compare without regard to case; a prefix alias needs a blank after it),
-// or none.
-std::optional<CommandLine> MatchCommand(std::string_view line);
+// `line` read as an invocation of `verb`, written as `match` says, or of
+// its `alias` (null for none); none when the line names something else.
+std::optional<CommandLine> MatchVerb(std::string_view line, std::string_view verb, VerbMatch match,
+                                     const char* alias);
 
 // The path that the argument of LIST or NLST names ("" for the current
 // folder). Words before it that begin with "-" are options, each followed by

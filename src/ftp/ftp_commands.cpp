@@ -1,5 +1,6 @@
-// The command handlers of an FTP session: each gets the line's argument and
-// the line, answers the client, and says whether the command loop goes on.
+// The command handlers of an FTP session: each gets its row of the command
+// table, the line's argument and the line, answers the client, and says
+// whether the session goes on.
 #include <algorithm>
 #include <utility>
 
@@ -21,24 +22,36 @@ using vfs::StartsWithNoCase;
 
 }  // namespace
 
-bool FtpSession::Quit(std::string_view, std::string_view) {
+bool FtpSession::Abor(const Command&, std::string_view, std::string_view) {
+  if (!transfer_.IsRunning()) return Answer(replies::kNoTransfer);
+  transfer_.Stop("");
+  return true;
+}
+
+bool FtpSession::Stat(const Command&, std::string_view, std::string_view) {
+  if (transfer_.IsRunning()) return Answer(replies::kTransferOk);
+  SendReplyLines(MessageBlock(211));
+  return true;
+}
+
+bool FtpSession::Quit(const Command&, std::string_view, std::string_view) {
   SendReply(replies::kGoodbye);
   Socket().Shutdown();
   data_.Close();
   return false;
 }
 
-bool FtpSession::Noop(std::string_view, std::string_view) {
+bool FtpSession::Noop(const Command&, std::string_view, std::string_view) {
   SendReply(replies::kNoop);
   return true;
 }
 
-bool FtpSession::Allo(std::string_view, std::string_view) {
+bool FtpSession::Allo(const Command&, std::string_view, std::string_view) {
   SendReply(replies::kAllo);
   return true;
 }
 
-bool FtpSession::Mdtm(std::string_view argument, std::string_view line) {
+bool FtpSession::Mdtm(const Command&, std::string_view argument, std::string_view line) {
   std::string message;
   std::string path;
   if (!BuildPath(argument, &path)) return RefusePath();
@@ -65,16 +78,16 @@ bool FtpSession::Mdtm(std::string_view argument, std::string_view line) {
   return true;
 }
 
-bool FtpSession::Pwd(std::string_view, std::string_view) {
+bool FtpSession::Pwd(const Command&, std::string_view, std::string_view) {
   SendReply(FormatText(replies::kPwd, current_directory_.c_str()));
   return true;
 }
 
-bool FtpSession::Cdup(std::string_view, std::string_view) {
-  return Cwd("..", "cwd ..");
+bool FtpSession::Cdup(const Command& command, std::string_view, std::string_view) {
+  return Cwd(command, "..", "cwd ..");
 }
 
-bool FtpSession::Cwd(std::string_view argument, std::string_view) {
+bool FtpSession::Cwd(const Command&, std::string_view argument, std::string_view) {
   std::string path;
   if (!BuildPath(argument, &path)) return RefusePath();
   if (!account_->IsFolder(path)) return Answer(replies::kNoDirectory);
@@ -83,7 +96,7 @@ bool FtpSession::Cwd(std::string_view argument, std::string_view) {
   return Answer(FormatText(replies::kCwd, current_directory_.c_str()));
 }
 
-bool FtpSession::Mkd(std::string_view argument, std::string_view) {
+bool FtpSession::Mkd(const Command&, std::string_view argument, std::string_view) {
   std::string path;
   if (!BuildPath(argument, &path)) return RefusePath();
   std::string message;
@@ -95,7 +108,7 @@ bool FtpSession::Mkd(std::string_view argument, std::string_view) {
   return Answer(FormatText(replies::kCreated, path.c_str()));
 }
 
-bool FtpSession::Rmd(std::string_view argument, std::string_view) {
+bool FtpSession::Rmd(const Command&, std::string_view argument, std::string_view) {
   std::string path;
   if (!BuildPath(argument, &path)) return RefusePath();
   if (path == "/") return Answer(replies::kDeleteRoot);
@@ -108,27 +121,27 @@ bool FtpSession::Rmd(std::string_view argument, std::string_view) {
   return Answer(FormatText(replies::kRemoved, path.c_str()));
 }
 
-bool FtpSession::Port(std::string_view argument, std::string_view) {
+bool FtpSession::Port(const Command&, std::string_view argument, std::string_view) {
   return Answer(data_.Port(argument, auth_.AllowSiteToSite()));
 }
 
-bool FtpSession::Pasv(std::string_view, std::string_view) {
+bool FtpSession::Pasv(const Command&, std::string_view, std::string_view) {
   data_.SetPortRange(passive_.FirstPort(), passive_.LastPort());
   // Clients outside the private ranges get the public address when one is set.
   const std::string announced = passive_.AddressFor(endpoint_.address);
   return Answer(data_.Pasv(announced.empty() ? std::string(Socket().LocalAddressText()) : announced));
 }
 
-bool FtpSession::Epsv(std::string_view argument, std::string_view) {
+bool FtpSession::Epsv(const Command&, std::string_view argument, std::string_view) {
   data_.SetPortRange(passive_.FirstPort(), passive_.LastPort());
   return Answer(data_.Epsv(argument));
 }
 
-bool FtpSession::Eprt(std::string_view argument, std::string_view) {
+bool FtpSession::Eprt(const Command&, std::string_view argument, std::string_view) {
   return Answer(data_.Eprt(argument, auth_.AllowSiteToSite()));
 }
 
-bool FtpSession::Feat(std::string_view, std::string_view) {
+bool FtpSession::Feat(const Command&, std::string_view, std::string_view) {
   std::vector<std::string> lines(std::begin(replies::kFeatLines), std::end(replies::kFeatLines));
   if (tls_.mode != TlsConfig::Mode::kOff)
     lines.insert(lines.begin() + 1, std::begin(replies::kFeatTlsLines), std::end(replies::kFeatTlsLines));
@@ -136,22 +149,7 @@ bool FtpSession::Feat(std::string_view, std::string_view) {
   return true;
 }
 
-bool FtpSession::TlsCommand(std::string_view line, bool* handled) {
-  *handled = false;
-  if (tls_.mode == TlsConfig::Mode::kOff) return true;
-  const std::size_t space = line.find(' ');
-  const std::string_view word = line.substr(0, space);
-  const std::string_view argument = space == std::string_view::npos ? "" : line.substr(space + 1);
-  *handled = true;
-  if (EqualNoCase(word, "AUTH")) return Auth(argument);
-  if (EqualNoCase(word, "PBSZ")) return Answer(Socket().IsTls() ? replies::kPbszOk : replies::kTlsFirst);
-  if (EqualNoCase(word, "PROT")) return Prot(argument);
-  if (EqualNoCase(word, "CCC")) return Answer(Socket().IsTls() ? replies::kCccRefused : replies::kTlsFirst);
-  *handled = false;
-  return true;
-}
-
-bool FtpSession::Auth(std::string_view argument) {
+bool FtpSession::Auth(const Command&, std::string_view argument, std::string_view) {
   if (Socket().IsTls()) return Answer(replies::kAuthAgain);
   if (!EqualNoCase(argument, "TLS") && !EqualNoCase(argument, "SSL") &&
       !EqualNoCase(argument, "TLS-C"))
@@ -172,7 +170,11 @@ bool FtpSession::Auth(std::string_view argument) {
   return true;
 }
 
-bool FtpSession::Prot(std::string_view argument) {
+bool FtpSession::Pbsz(const Command&, std::string_view, std::string_view) {
+  return Answer(Socket().IsTls() ? replies::kPbszOk : replies::kTlsFirst);
+}
+
+bool FtpSession::Prot(const Command&, std::string_view argument, std::string_view) {
   if (!Socket().IsTls()) return Answer(replies::kTlsFirst);
   if (EqualNoCase(argument, "P")) {
     protect_data_ = true;
@@ -184,6 +186,10 @@ bool FtpSession::Prot(std::string_view argument) {
     return Answer(replies::kProtClear);
   }
   return Answer(replies::kProtUnsupported);
+}
+
+bool FtpSession::Ccc(const Command&, std::string_view, std::string_view) {
+  return Answer(Socket().IsTls() ? replies::kCccRefused : replies::kTlsFirst);
 }
 
 void FtpSession::ShareTlsSession() {
@@ -233,7 +239,7 @@ bool FtpSession::SecureDataConnection() {
   return false;
 }
 
-bool FtpSession::Opts(std::string_view argument, std::string_view) {
+bool FtpSession::Opts(const Command&, std::string_view argument, std::string_view) {
   if (EqualNoCase(argument, "UTF8 ON") || EqualNoCase(argument, "UTF8")) return Answer(replies::kUtf8On);
   if (EqualNoCase(argument, "UTF8 OFF")) return Answer(replies::kUtf8Off);  // names pass as sent either way
   if (!StartsWithNoCase(argument, "MLST")) return Answer(replies::kOptsUnknown);
@@ -263,7 +269,7 @@ bool FtpSession::Opts(std::string_view argument, std::string_view) {
   return Answer(FormatText(replies::kMlstOpts, names.c_str()));
 }
 
-bool FtpSession::Mlst(std::string_view argument, std::string_view) {
+bool FtpSession::Mlst(const Command&, std::string_view argument, std::string_view) {
   std::string path = current_directory_;
   if (!argument.empty() && !BuildPath(argument, &path)) return RefusePath();
   std::string line, message;
@@ -273,7 +279,7 @@ bool FtpSession::Mlst(std::string_view argument, std::string_view) {
   return true;
 }
 
-bool FtpSession::Rnfr(std::string_view argument, std::string_view) {
+bool FtpSession::Rnfr(const Command&, std::string_view argument, std::string_view) {
   std::string path;
   if (!BuildPath(argument, &path)) return RefusePath();
   if (path == "/") return Answer(replies::kRenameRoot);
@@ -286,7 +292,7 @@ bool FtpSession::Rnfr(std::string_view argument, std::string_view) {
   return true;
 }
 
-bool FtpSession::Rnto(std::string_view argument, std::string_view) {
+bool FtpSession::Rnto(const Command&, std::string_view argument, std::string_view) {
   if (rename_from_.empty()) return Answer(replies::kRnfrFirst);
   if (argument.empty()) return Answer(replies::kNeedParameter);
   std::string path;
@@ -303,7 +309,7 @@ bool FtpSession::Rnto(std::string_view argument, std::string_view) {
   return Answer(replies::kRenamed);
 }
 
-bool FtpSession::Dele(std::string_view argument, std::string_view) {
+bool FtpSession::Dele(const Command&, std::string_view argument, std::string_view) {
   std::string path;
   if (!BuildPath(argument, &path)) return RefusePath();
   std::string message;
@@ -315,7 +321,7 @@ bool FtpSession::Dele(std::string_view argument, std::string_view) {
   return Answer(replies::kDeleted);
 }
 
-bool FtpSession::Size(std::string_view argument, std::string_view) {
+bool FtpSession::Size(const Command&, std::string_view argument, std::string_view) {
   std::uint64_t size = 0;
   std::string message;
   std::string path;
@@ -326,7 +332,7 @@ bool FtpSession::Size(std::string_view argument, std::string_view) {
   return true;
 }
 
-bool FtpSession::Rest(std::string_view argument, std::string_view) {
+bool FtpSession::Rest(const Command&, std::string_view argument, std::string_view) {
   if (argument.find('-') != std::string_view::npos) return Answer(replies::kNotAccepted);
   std::uint64_t offset = 0;
   if (!ParseOffset(argument, &offset)) return Answer(replies::kNeedParameter);
@@ -335,19 +341,19 @@ bool FtpSession::Rest(std::string_view argument, std::string_view) {
   return true;
 }
 
-bool FtpSession::Syst(std::string_view, std::string_view) {
+bool FtpSession::Syst(const Command&, std::string_view, std::string_view) {
   SendReply(replies::kSyst);
   return true;
 }
 
-bool FtpSession::Help(std::string_view, std::string_view) {
+bool FtpSession::Help(const Command&, std::string_view, std::string_view) {
   std::vector<std::string> lines(std::begin(replies::kHelpLines), std::end(replies::kHelpLines));
   lines.push_back(FormatText(replies::kHelpLast, auth_.HelpMessage().c_str()));
   SendReplyLines(lines);
   return true;
 }
 
-bool FtpSession::Type(std::string_view argument, std::string_view) {
+bool FtpSession::Type(const Command&, std::string_view argument, std::string_view) {
   if (argument.front() == 'A' || argument.front() == 'I') {
     representation_type_ = argument.front();
     SendReply(representation_type_ == 'A' ? replies::kTypeAscii : replies::kTypeImage);
@@ -357,17 +363,17 @@ bool FtpSession::Type(std::string_view argument, std::string_view) {
   return true;
 }
 
-bool FtpSession::Stru(std::string_view argument, std::string_view) {
+bool FtpSession::Stru(const Command&, std::string_view argument, std::string_view) {
   SendReply(argument.front() == 'F' ? replies::kStru : replies::kNotImplementedParameter);
   return true;
 }
 
-bool FtpSession::Mode(std::string_view argument, std::string_view) {
+bool FtpSession::Mode(const Command&, std::string_view argument, std::string_view) {
   SendReply(argument.front() == 'S' ? replies::kMode : replies::kNotImplementedParameter);
   return true;
 }
 
-bool FtpSession::Site(std::string_view, std::string_view line) {
+bool FtpSession::Site(const Command&, std::string_view, std::string_view line) {
   if (line.size() < 11 || !EqualNoCase(line.substr(4, 6), " CPWD "))
     return Answer(replies::kNotAccepted);
   std::string message;
@@ -387,14 +393,15 @@ std::string FtpSession::UniqueName() {
                 t.second, (random_state_ >> 8) % 1'000'000u);
 }
 
-bool FtpSession::Transfer(std::string_view argument, std::string_view line) {
+bool FtpSession::Transfer(const Command& command, std::string_view argument, std::string_view) {
   using Kind = TransferLoop::Kind;
-  const bool retr = StartsWithNoCase(line, "RETR");
-  const bool stor = StartsWithNoCase(line, "STOR");
-  const bool appe = StartsWithNoCase(line, "APPE");
-  const bool stou = EqualNoCase(line, "STOU");
-  const bool nlst = StartsWithNoCase(line, "NLST");
-  const bool mlsd = StartsWithNoCase(line, "MLSD");
+  const std::string_view verb = command.verb;
+  const bool retr = verb == "RETR";
+  const bool stor = verb == "STOR";
+  const bool appe = verb == "APPE";
+  const bool stou = verb == "STOU";
+  const bool nlst = verb == "NLST";
+  const bool mlsd = verb == "MLSD";
   // A restart offset serves the transfer command that follows it, and only
   // that one, whatever becomes of it: a later transfer starts at 0 again.
   const std::uint64_t restart_offset = std::exchange(restart_offset_, 0);

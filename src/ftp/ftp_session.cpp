@@ -16,24 +16,10 @@ namespace quillon::ftp {
 
 namespace {
 
-using vfs::EqualNoCase;
 using vfs::StartsWithNoCase;
 using vfs::FormatText;
 
 }  // namespace
-
-// In the order of kCommandWords.
-const FtpSession::Handler FtpSession::kHandlers[] = {
-    &FtpSession::Quit,     &FtpSession::Noop,     &FtpSession::Allo,     &FtpSession::Mdtm,
-    &FtpSession::Pwd,      &FtpSession::Cdup,     &FtpSession::Cwd,      &FtpSession::Mkd,
-    &FtpSession::Rmd,      &FtpSession::Port,     &FtpSession::Pasv,     &FtpSession::Rnfr,
-    &FtpSession::Rnto,     &FtpSession::Dele,     &FtpSession::Size,     &FtpSession::Rest,
-    &FtpSession::Syst,     &FtpSession::Help,     &FtpSession::Type,     &FtpSession::Stru,
-    &FtpSession::Mode,     &FtpSession::Site,     &FtpSession::Transfer, &FtpSession::Transfer,
-    &FtpSession::Transfer, &FtpSession::Transfer, &FtpSession::Transfer, &FtpSession::Transfer,
-    &FtpSession::Feat,     &FtpSession::Opts,     &FtpSession::Epsv,     &FtpSession::Eprt,
-    &FtpSession::Transfer, &FtpSession::Mlst,
-};
 
 FtpSession::FtpSession(std::unique_ptr<runtime::LineSocket> socket, access::AuthManager& auth,
                        settings::LogFile& log, PassiveConfig& passive, PreloginLimit& prelogin,
@@ -158,20 +144,12 @@ bool FtpSession::LoginLoop() {
       return false;
     }
     const std::string_view line = StripTelnet(buffer);
-    bool handled = false;
-    if (!TlsCommand(line, &handled)) return false;
-    if (handled) {
-      expect_pass = false;  // a new security state begins with USER again
-      continue;
-    }
-    if (EqualNoCase(line, "quit")) {
-      SendReply(replies::kGoodbye);
-      Socket().Shutdown();
-      return false;
-    }
-    // Clients ask what the server offers before they log in.
-    if (EqualNoCase(line, "feat")) {
-      Feat({}, line);
+    // Clients ask what the server offers, and may secure the connection,
+    // before they log in.
+    const bool tls_offered = tls_.mode != TlsConfig::Mode::kOff;
+    if (const std::optional<FoundCommand> found = FindCommand(line, kBeforeLogin, tls_offered)) {
+      if (!Run(*found)) return false;
+      if (found->command->tls_only) expect_pass = false;  // a new security state begins with USER again
       continue;
     }
     if (!expect_pass) {
@@ -319,49 +297,18 @@ void FtpSession::WaitForInput(std::uint32_t timeout_ms) {
 }
 
 bool FtpSession::Dispatch(std::string_view line) {
-  if (EqualNoCase(line, "ABOR")) {
-    if (transfer_.IsRunning()) {
-      transfer_.Stop("");
-    } else {
-      SendReply(replies::kNoTransfer);
-    }
-    return true;
-  }
-  if (StartsWithNoCase(line, "STAT")) {
-    if (transfer_.IsRunning()) {
-      SendReply(replies::kTransferOk);
-    } else {
-      SendReplyLines(MessageBlock(211));
-    }
-    return true;
-  }
-  if (transfer_.IsRunning()) {
-    SendReply(replies::kInTransfer);
-    return true;
-  }
-  bool handled = false;
-  const bool goes_on = TlsCommand(line, &handled);
-  if (handled) return goes_on;
-  static_assert(std::size(kHandlers) == kCommandCount, "one handler per command word");
-  if (const std::optional<CommandLine> command = MatchCommand(line)) {
-    const char* missing = kCommandWords[command->index].missing_argument;
-    if (missing != nullptr && command->argument.empty()) return Answer(missing);
-    return (this->*kHandlers[command->index])(command->argument, command->line);
-  }
-  for (const char* word : {"ACCT", "MD5", "MMD5", "SMNT"}) {
-    if (StartsWithNoCase(line, word)) {
-      SendReply(replies::kNotImplemented);
-      return true;
-    }
-  }
-  if (EqualNoCase(line, "REIN")) {
-    SendReply(replies::kNotImplemented);
-  } else if (StartsWithNoCase(line, "USER") || StartsWithNoCase(line, "PASS")) {
-    SendReply(replies::kAlreadyLoggedIn);
-  } else {
-    SendReply(replies::kNotUnderstood);
-  }
-  return true;
+  const bool transferring = transfer_.IsRunning();
+  const std::optional<FoundCommand> found =
+      FindCommand(line, transferring ? kTransferring : kLoggedIn, tls_.mode != TlsConfig::Mode::kOff);
+  if (found) return Run(*found);
+  return Answer(transferring ? replies::kInTransfer : UnknownCommandReply(line));
+}
+
+bool FtpSession::Run(const FoundCommand& found) {
+  const Command& command = *found.command;
+  if (command.missing_argument != nullptr && found.parsed.argument.empty())
+    return Answer(command.missing_argument);
+  return (this->*command.handler)(command, found.parsed.argument, found.parsed.line);
 }
 
 bool FtpSession::SendReply(std::string_view text) { return SendLine(Socket(), text); }

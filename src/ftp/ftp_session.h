@@ -17,6 +17,7 @@
 #include "access/active_account.h"
 #include "access/activity_record.h"
 #include "access/auth_manager.h"
+#include "ftp/command_table.h"
 #include "ftp/data_connection.h"
 #include "ftp/passive_config.h"
 #include "ftp/prelogin_limit.h"
@@ -61,11 +62,8 @@ class FtpSession final : public runtime::TcpConnection {
   std::uint32_t SessionId() const { return session_id_; }
 
  private:
-  // A command's handler: the line's argument ("" when there is none) and the
-  // line itself. Commands that need an argument only run with one.
-  using Handler = bool (FtpSession::*)(std::string_view argument, std::string_view line);
-  // The handler of each word of kCommandWords, in its order.
-  static const Handler kHandlers[];
+  // The table names the command handlers below.
+  friend std::span<const Command> CommandTable();
 
   void Serve() override;
   bool LoginLoop();
@@ -75,6 +73,9 @@ class FtpSession final : public runtime::TcpConnection {
   void CommandLoop();
   // false ends the command loop.
   bool Dispatch(std::string_view line);
+  // The row's handler, unless the line lacks the argument the row needs;
+  // false ends the session.
+  bool Run(const FoundCommand& found);
   bool TakeSessionAction();
   bool StillAdmitted();
   // Waits for input on the control (and a listening data) socket, a stop, a
@@ -94,40 +95,42 @@ class FtpSession final : public runtime::TcpConnection {
   bool RefusePath();
   std::vector<std::string> MessageBlock(int code);
 
-  // Commands.
-  bool Quit(std::string_view, std::string_view);
-  bool Noop(std::string_view, std::string_view);
-  bool Allo(std::string_view, std::string_view);
-  bool Mdtm(std::string_view argument, std::string_view line);
-  bool Pwd(std::string_view, std::string_view);
-  bool Cdup(std::string_view, std::string_view);
-  bool Cwd(std::string_view argument, std::string_view);
-  bool Mkd(std::string_view argument, std::string_view);
-  bool Rmd(std::string_view argument, std::string_view);
-  bool Port(std::string_view argument, std::string_view line);
-  bool Pasv(std::string_view, std::string_view);
-  bool Rnfr(std::string_view argument, std::string_view);
-  bool Rnto(std::string_view argument, std::string_view);
-  bool Dele(std::string_view argument, std::string_view);
-  bool Size(std::string_view argument, std::string_view);
-  bool Rest(std::string_view argument, std::string_view);
-  bool Syst(std::string_view, std::string_view);
-  bool Help(std::string_view, std::string_view);
-  bool Type(std::string_view argument, std::string_view);
-  bool Stru(std::string_view argument, std::string_view);
-  bool Mode(std::string_view argument, std::string_view);
-  bool Site(std::string_view argument, std::string_view line);
-  bool Transfer(std::string_view argument, std::string_view line);
-  bool Feat(std::string_view, std::string_view);
-  bool Opts(std::string_view argument, std::string_view);
-  bool Epsv(std::string_view argument, std::string_view);
-  bool Eprt(std::string_view argument, std::string_view);
-  bool Mlst(std::string_view argument, std::string_view);
-  // AUTH, PBSZ, PROT and CCC while TLS is on (*handled false for any other
-  // line, or while TLS is off); false ends the session.
-  bool TlsCommand(std::string_view line, bool* handled);
-  bool Auth(std::string_view argument);
-  bool Prot(std::string_view argument);
+  // Commands, each run by its row of the table.
+  bool Abor(const Command&, std::string_view, std::string_view);
+  bool Stat(const Command&, std::string_view, std::string_view);
+  // AUTH, PBSZ, PROT and CCC, offered while TLS is on.
+  bool Auth(const Command&, std::string_view argument, std::string_view);
+  bool Pbsz(const Command&, std::string_view, std::string_view);
+  bool Prot(const Command&, std::string_view argument, std::string_view);
+  bool Ccc(const Command&, std::string_view, std::string_view);
+  bool Quit(const Command&, std::string_view, std::string_view);
+  bool Noop(const Command&, std::string_view, std::string_view);
+  bool Allo(const Command&, std::string_view, std::string_view);
+  bool Mdtm(const Command&, std::string_view argument, std::string_view line);
+  bool Pwd(const Command&, std::string_view, std::string_view);
+  bool Cdup(const Command&, std::string_view, std::string_view);
+  bool Cwd(const Command&, std::string_view argument, std::string_view);
+  bool Mkd(const Command&, std::string_view argument, std::string_view);
+  bool Rmd(const Command&, std::string_view argument, std::string_view);
+  bool Port(const Command&, std::string_view argument, std::string_view line);
+  bool Pasv(const Command&, std::string_view, std::string_view);
+  bool Rnfr(const Command&, std::string_view argument, std::string_view);
+  bool Rnto(const Command&, std::string_view argument, std::string_view);
+  bool Dele(const Command&, std::string_view argument, std::string_view);
+  bool Size(const Command&, std::string_view argument, std::string_view);
+  bool Rest(const Command&, std::string_view argument, std::string_view);
+  bool Syst(const Command&, std::string_view, std::string_view);
+  bool Help(const Command&, std::string_view, std::string_view);
+  bool Type(const Command&, std::string_view argument, std::string_view);
+  bool Stru(const Command&, std::string_view argument, std::string_view);
+  bool Mode(const Command&, std::string_view argument, std::string_view);
+  bool Site(const Command&, std::string_view argument, std::string_view line);
+  bool Transfer(const Command& command, std::string_view argument, std::string_view);
+  bool Feat(const Command&, std::string_view, std::string_view);
+  bool Opts(const Command&, std::string_view argument, std::string_view);
+  bool Epsv(const Command&, std::string_view argument, std::string_view);
+  bool Eprt(const Command&, std::string_view argument, std::string_view);
+  bool Mlst(const Command&, std::string_view argument, std::string_view);
   // The reply that keeps a transfer from starting under the TLS rules, or null.
   const char* TlsTransferRefusal() const;
   // Once logged in over TLS: shares the control connection's TLS session with

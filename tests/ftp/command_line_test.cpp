@@ -1,5 +1,7 @@
 // The control-line parsers, table by table.
 #include "ftp/command_line.h"
+#include "ftp/command_table.h"
+#include "ftp/replies.h"
 
 #include <gtest/gtest.h>
 
@@ -38,21 +40,24 @@ TEST(CommandLineTest, WordsAliasesAndArguments) {
       {"ACCT x", nullptr, "", ""},
   };
   for (const Case& c : cases) {
-    const std::optional<CommandLine> command = MatchCommand(c.line);
+    const std::optional<FoundCommand> command = FindCommand(c.line, kLoggedIn, false);
     if (c.word == nullptr) {
       EXPECT_FALSE(command.has_value()) << c.line;
       continue;
     }
     ASSERT_TRUE(command.has_value()) << c.line;
-    EXPECT_STREQ(kCommandWords[command->index].word, c.word) << c.line;
-    EXPECT_EQ(command->argument, c.argument) << c.line;
-    EXPECT_EQ(command->line, c.seen) << c.line;
+    EXPECT_STREQ(command->command->verb, c.word) << c.line;
+    EXPECT_EQ(command->parsed.argument, c.argument) << c.line;
+    EXPECT_EQ(command->parsed.line, c.seen) << c.line;
   }
   // The argument rule lives in the table: PORT has its own reply.
-  EXPECT_STREQ(kCommandWords[MatchCommand("PORT")->index].missing_argument, replies::kPortParameters);
-  EXPECT_STREQ(kCommandWords[MatchCommand("DELE x")->index].missing_argument, replies::kNeedParameter);
-  EXPECT_EQ(kCommandWords[MatchCommand("RNTO x")->index].missing_argument, nullptr);
-  EXPECT_EQ(kCommandWords[MatchCommand("LIST")->index].missing_argument, nullptr);
+  const auto missing = [](std::string_view line) {
+    return FindCommand(line, kLoggedIn, false)->command->missing_argument;
+  };
+  EXPECT_STREQ(missing("PORT"), replies::kPortParameters);
+  EXPECT_STREQ(missing("DELE x"), replies::kNeedParameter);
+  EXPECT_EQ(missing("RNTO x"), nullptr);
+  EXPECT_EQ(missing("LIST"), nullptr);
 }
 
 TEST(CommandLineTest, ListingArgumentsSplitIntoOptionsAndAPath) {

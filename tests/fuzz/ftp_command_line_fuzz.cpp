@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "ftp/command_line.h"
+#include "ftp/command_table.h"
 #include "fuzz/fuzz_support.h"
 #include "vfs/paths.h"
 
@@ -18,9 +19,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view line(reinterpret_cast<const char*>(data), std::min<std::size_t>(size, 2047));
   line = line.substr(0, line.find('\0'));
   line = ftp::StripTelnet(line);
-  const std::optional<ftp::CommandLine> command = ftp::MatchCommand(line);
-  if (!command) return 0;
-  Check(command->index < ftp::kCommandCount);
+  const std::optional<ftp::FoundCommand> found = ftp::FindCommand(line, ftp::kLoggedIn, true);
+  if (!found) return 0;
+  const std::span<const ftp::Command> table = ftp::CommandTable();
+  Check(found->command >= table.data() && found->command < table.data() + table.size());
+  const ftp::CommandLine* command = &found->parsed;
   // A listing's path is what is left of its argument after the options.
   Check(command->argument.ends_with(ftp::ListingPath(command->argument)));
   for (std::string_view current : {"/", "/sub/folder"}) {
