@@ -10,7 +10,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quillon;
   using fuzz::Check;
-  const std::string path = fuzz::ScratchFolder() + "/accounts.dta";
+  const std::string path = fuzz::EmptyScratchFolder() + "/accounts.dta";
   fuzz::WriteBytes(path, std::string(reinterpret_cast<const char*>(data), size));
   accounts::AccountStore store(path);
   if (!store.Load()) return 0;

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "platform/process.h"
 
@@ -28,6 +29,16 @@ inline const std::string& ScratchFolder() {
     std::filesystem::create_directories(path);
     return path.string();
   }();
+  return folder;
+}
+
+// The scratch folder emptied of what the last input left there (loads keep
+// copies of damaged files beside them), so inputs do not pile files up.
+inline const std::string& EmptyScratchFolder() {
+  const std::string& folder = ScratchFolder();
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ignored))
+    std::filesystem::remove_all(entry.path(), ignored);
   return folder;
 }
 

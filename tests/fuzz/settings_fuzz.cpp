@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using fuzz::Check;
   platform::SystemClock clock;
   const std::string bytes(reinterpret_cast<const char*>(data), size);
-  const std::string folder = fuzz::ScratchFolder();
+  const std::string folder = fuzz::EmptyScratchFolder();
 
   // The same bytes as the extra settings file.
   fuzz::WriteBytes(folder + "/extra.conf", bytes);
