@@ -122,7 +122,7 @@ struct DamageCheck {
   void BadExts(const char* name, const vfs::BannedTypes&) { Check(name, IsText); }
 
   // What is wrong, parts joined by ", "; "" for a sound file.
-  std::string Findings(std::size_t left_over) const {
+  std::string Faults(std::size_t left_over) const {
     std::vector<std::string> parts;
     std::size_t unknown = 0;
     bool main_keys = false, late_keys = false;
@@ -398,8 +398,8 @@ bool ServerSettings::Load() {
   VisitKeys(*this, reader);
   DamageCheck check{&file, {}, {}};
   VisitKeys(static_cast<const ServerSettings&>(*this), check);
-  const std::string findings = check.Findings(notes.left_over);
-  if (!findings.empty()) damage_.Found(bytes, findings, reader.main_group ? "" : kDefaultsInPlace);
+  const std::string faults = check.Faults(notes.left_over);
+  if (!faults.empty()) damage_.Found(bytes, faults, reader.main_group ? "" : kDefaultsInPlace);
   return true;
 }
 
