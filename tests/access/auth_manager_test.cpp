@@ -77,6 +77,13 @@ class AuthManagerTest : public ::testing::Test {
     return stored.mCurrentCredits;
   }
 
+  void AddBobWith500Credits() {
+    AccountRecord rich = Account("bob", "pw");
+    rich.mUseCredits = true;
+    rich.mCurrentCredits = 500;
+    accounts_.AddOrUpdate(rich);
+  }
+
   template <typename Change>
   void Settings(Change change) {
     runtime::CriticalSection::Guard guard(settings_.Lock());
@@ -190,10 +197,7 @@ TEST_F(AuthManagerTest, AccountSessionLimitsAndOwnLists) {
 }
 
 TEST_F(AuthManagerTest, LastLogoutWritesTheLiveCreditsToTheStoreFile) {
-  AccountRecord rich = Account("bob", "pw");
-  rich.mUseCredits = true;
-  rich.mCurrentCredits = 500;
-  accounts_.AddOrUpdate(rich);
+  AddBobWith500Credits();
   ASSERT_TRUE(auth_.Start());
   ActiveAccount* a = Login(0);
   ActiveAccount* b = Login(1);
@@ -214,10 +218,7 @@ TEST_F(AuthManagerTest, LastLogoutWritesTheLiveCreditsToTheStoreFile) {
 }
 
 TEST_F(AuthManagerTest, LiveBalancesReachTheFileEveryMinuteWithoutALogout) {
-  AccountRecord rich = Account("bob", "pw");
-  rich.mUseCredits = true;
-  rich.mCurrentCredits = 500;
-  accounts_.AddOrUpdate(rich);
+  AddBobWith500Credits();
   ASSERT_TRUE(auth_.Start());
   ActiveAccount* account = Login(0);
   ASSERT_NE(account, nullptr);

@@ -117,6 +117,16 @@ TEST_F(FtpTransferTest, UniqueUploadsGetGeneratedNames) {
   EXPECT_EQ(ReadWholeFile(dir_.File("root/" + name)), "unique");
 }
 
+// "/secret": a virtual folder left out of listings that can still be read.
+accounts::VirtualFolder HiddenSecret(const std::string& disk_folder) {
+  accounts::VirtualFolder hidden;
+  hidden.SetName("/secret");
+  hidden.SetPath(disk_folder);
+  hidden.mVisible = false;
+  hidden.mRights = accounts::kFileRead | accounts::kFolderView;
+  return hidden;
+}
+
 TEST_F(FtpTransferTest, ListingsShowDiskAndVirtualEntries) {
   std::filesystem::create_directories(dir_.File("root/sub"));
   std::filesystem::create_directories(dir_.File("songs"));
@@ -129,12 +139,7 @@ TEST_F(FtpTransferTest, ListingsShowDiskAndVirtualEntries) {
     music.SetPath(dir_.File("songs"));
     music.mRights = accounts::kAllRights;
     bob.AddOrReplaceFolder(music);
-    accounts::VirtualFolder hidden;
-    hidden.SetName("/secret");
-    hidden.SetPath(dir_.File("secret"));
-    hidden.mVisible = false;
-    hidden.mRights = accounts::kFileRead | accounts::kFolderView;
-    bob.AddOrReplaceFolder(hidden);
+    bob.AddOrReplaceFolder(HiddenSecret(dir_.File("secret")));
   });
   auto client = LoggedIn();
   std::string replies;
@@ -169,12 +174,7 @@ TEST_F(FtpTransferTest, ListingOptionsAreReadAsOptionsAndTheRestAsThePath) {
   WriteWholeFile(dir_.File("root/sub/inner.txt"), "in");
   WriteWholeFile(dir_.File("root/sub/.hidden"), "h");
   UpdateBob([&](accounts::AccountRecord& bob) {
-    accounts::VirtualFolder hidden;
-    hidden.SetName("/secret");
-    hidden.SetPath(dir_.File("secret"));
-    hidden.mVisible = false;
-    hidden.mRights = accounts::kFileRead | accounts::kFolderView;
-    bob.AddOrReplaceFolder(hidden);
+    bob.AddOrReplaceFolder(HiddenSecret(dir_.File("secret")));
   });
   using Names = std::set<std::string>;
   // Names beginning with a dot are listed with or without -a; a hidden
