@@ -158,6 +158,11 @@ bool DataConnection::AcceptAllowed(bool allow_site_to_site) {
 }
 
 DataConnection::Opened DataConnection::Open(bool allow_site_to_site, const Watch& watch) {
+  // The wait starts with the transfer, also when the client connected
+  // before it: a connection found unusable later waits out the same time.
+  tries_left_ = kPassiveTries;
+  if (watch.clock != nullptr)
+    deadline_tick_ = watch.clock->TickMs() + static_cast<std::uint32_t>(kPassiveTries) * kPassiveWaitMs;
   if (socket_.GetState() == runtime::TcpSocket::kConnected) {
     // Taken before the transfer; the rules may have changed since.
     if (PeerAllowed(allow_site_to_site)) return Opened::kOpen;
@@ -173,9 +178,6 @@ DataConnection::Opened DataConnection::Open(bool allow_site_to_site, const Watch
                ? Opened::kOpen
                : Opened::kFailed;
   }
-  tries_left_ = kPassiveTries;
-  if (watch.clock != nullptr)
-    deadline_tick_ = watch.clock->TickMs() + static_cast<std::uint32_t>(kPassiveTries) * kPassiveWaitMs;
   return WaitForPeer(allow_site_to_site, watch);
 }
 

@@ -21,6 +21,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 from server import PASSWORD, USER, Server, make_certificate
 
@@ -62,14 +63,31 @@ def login(server, certificate, kind=ResumingFTP, context=None, user=USER, passwo
     return ftp
 
 
-def refused_transfer(ftp, command):
-    """A transfer whose data connection the server ends at once: the reply."""
-    try:
-        with ftp.transfercmd(command) as conn:
-            assert not conn.recv(100)
-    except (ssl.SSLError, OSError):
-        pass  # the server ends the connection during or just after the handshake
-    return refused("522", ftp.voidresp)
+def taken_then_own(ftp, thief_session, expected, before_command=False):
+    """RETR source.bin on a passive port that a connection with
+    `thief_session` reaches first (before the command, or while it waits):
+    its handshake is refused and it gets nothing, and the port still waits
+    for the client's own connection, which gets the file."""
+    _, port = ftplib.parse227(ftp.sendcmd("PASV"))
+    if not before_command:
+        ftp.putcmd("RETR source.bin")
+    with socket.create_connection(("127.0.0.1", port), timeout=20) as stolen:
+        if before_command:
+            ftp.putcmd("RETR source.bin")
+        assert ftp.getresp().startswith("150")
+        try:
+            with ftp.context.wrap_socket(stolen, server_hostname="localhost",
+                                         session=thief_session) as taken:
+                assert not taken.recv(100)
+        except (ssl.SSLError, OSError):
+            pass  # the server ends the connection during or just after the handshake
+    with socket.create_connection(("127.0.0.1", port), timeout=20) as raw:
+        with ftp.context.wrap_socket(raw, server_hostname="localhost", session=ftp.sock.session) as own:
+            received = bytearray()
+            while chunk := own.recv(65536):
+                received += chunk
+    assert bytes(received) == expected
+    assert ftp.voidresp().startswith("226")
 
 
 def refused(code, call):
@@ -144,15 +162,20 @@ def check_ftplib(server, certificate):
     refused("5", lambda: ftp.sendcmd("CCC"))
     ftp.quit()
 
-    # Data connections that start a new TLS session are someone else's.
+    # Data connections that start a new TLS session are someone else's. The
+    # server waits out the passive wait (a minute from the command) for the
+    # client's own connection, then refuses the transfer.
     thief = login(server, certificate, kind=ftplib.FTP_TLS)
     thief.prot_p()
+    started = time.monotonic()
     try:
         with thief.transfercmd("RETR ftplib.bin") as conn:
             assert not conn.recv(100)
     except (ssl.SSLError, OSError):
         pass  # the server ends the connection during or just after the handshake
+    thief.sock.settimeout(180)
     refused("522", thief.voidresp)
+    assert time.monotonic() - started > 55, time.monotonic() - started
     assert thief.sendcmd("NOOP").startswith("200")
     thief.quit()
 
@@ -283,24 +306,13 @@ def check_shared_sessions(binary, certificate, key):
             # Sessions of someone else are refused: another account's from the
             # same address, the same account's from another address, and one
             # of a connection that has not logged in.
+            # Sessions of someone else are refused: another account's from the
+            # same address, the same account's from another address, and one
+            # of a connection that has not logged in. The client's own
+            # connection still gets the file.
             for thief in (other, elsewhere, stranger):
-                second.shared_session = thief.sock.session
-                refused_transfer(second, "RETR source.bin")
-                assert second.sendcmd("NOOP").startswith("200")
-
-            # Another account takes the passive port first, with its own
-            # session: the transfer is refused and sends nothing.
-            _, port = ftplib.parse227(first.sendcmd("PASV"))
-            with socket.create_connection(("127.0.0.1", port), timeout=20) as stolen:
-                first.putcmd("RETR source.bin")
-                assert first.getresp().startswith("150")
-                try:
-                    with other.context.wrap_socket(stolen, server_hostname="localhost",
-                                                   session=other.sock.session) as taken:
-                        assert not taken.recv(100)
-                except (ssl.SSLError, OSError):
-                    pass
-            refused("522", first.voidresp)
+                taken_then_own(second, thief.sock.session, source)
+            taken_then_own(first, other.sock.session, source, before_command=True)
             for ftp in (first, second, other, elsewhere):
                 ftp.quit()
             stranger.close()
