@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "control/session_control.h"
 #include "http/http_text.h"
 #include "vfs/text.h"
 
@@ -13,9 +14,9 @@ using http::EncodeUrl;
 using http::EscapeHtml;
 using http::HttpRequest;
 using http::ReadFormNumber;
-using Guard = runtime::CriticalSection::Guard;
 using Method = HttpRequest::Method;
-using access::SessionActionKind;
+using control::SessionActionKind;
+using control::SessionControl;
 using vfs::FormatText;
 
 constexpr const char* kReasonCharsMessage =
@@ -93,7 +94,7 @@ void StatusPages::Status(HttpRequest& request, const std::string& id) {
   const bool active = server.IsActive();
   const ftp::FtpServer::Status status = active ? server.GetStatus() : ftp::FtpServer::Status{};
   const std::vector<access::ActivitySnapshot> sessions =
-      active ? server.SessionList() : std::vector<access::ActivitySnapshot>{};
+      active ? SessionControl(server).List() : std::vector<access::ActivitySnapshot>{};
   const std::vector<ftp::DamageNotices::Notice> notices = server.Notices().Shown();
   const AdminHandler::PageFiller filler = [&](std::string_view name, std::string* out) {
     if (name == "ACTIVATELINK") {
@@ -144,12 +145,8 @@ void StatusPages::SessionAction(HttpRequest& request, const std::string& id) {
   std::uint32_t session = 0;
   if (!ReadFormNumber(*session_id, &session)) return;
   const bool kick = *mode == "kick";
-  std::string reason;
-  {
-    settings::ServerSettings& settings = handler_.Server().Settings();
-    Guard guard(settings.Lock());
-    reason = kick ? settings.mKickReason : settings.mStopReason;
-  }
+  const SessionActionKind kind = kick ? SessionActionKind::kKick : SessionActionKind::kStopTransfer;
+  const std::string reason = SessionControl(handler_.Server()).LastReason(kind);
   const AdminHandler::PageFiller filler = [&](std::string_view name, std::string* out) {
     if (name == "ACTIONTITLE") {
       *out += kick ? "Kicking a Session" : "Stopping a Transfer";
@@ -178,17 +175,10 @@ void StatusPages::ProcessSessionAction(HttpRequest& request, const std::string& 
   std::string reason;
   if (!handler_.RequiredField(request, id, "actionreason", &reason, AdminHandler::kFieldCapacity))
     return;
-  if (reason.find_first_of(AdminHandler::kIllegalMessageChars) != std::string::npos) {
+  if (SessionControl(handler_.Server()).Request(session, kind, reason) !=
+      control::SessionRequestResult::kQueued) {
     handler_.ErrorRedirect(request, id, kReasonCharsMessage);
     return;
-  }
-  ftp::FtpServer& server = handler_.Server();
-  server.Auth().QueueSessionAction(session, kind, reason);
-  {
-    settings::ServerSettings& settings = server.Settings();
-    Guard guard(settings.Lock());
-    std::string& stored = kind == SessionActionKind::kKick ? settings.mKickReason : settings.mStopReason;
-    vfs::CopyText(&stored, reason, settings::ServerSettings::kReasonCapacity);
   }
   handler_.SaveAndRedirect(request, id, "_status");
 }

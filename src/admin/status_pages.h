@@ -4,8 +4,8 @@
 // until the administrator acknowledges them.
 //
 // Thread-safety: the pages run on the request threads; they read the server
-// through its locked operations and queue session actions in the auth
-// manager, never touching a session.
+// through its locked operations and list, kick and stop sessions through the
+// sessions' control, never touching a session.
 #pragma once
 
 #include <string>

@@ -1,7 +1,8 @@
 // The rules of the desktop's activity window: the rows of each refresh from
 // the sessions' activity, the row to select again, and the kick and
-// stop-transfer requests with their reason rules. The reasons typed are
-// kept as the settings' defaults, offered again next time.
+// stop-transfer requests, made through the sessions' control (which checks
+// the reason and keeps it as the default offered next time) and refused
+// here in the desktop's words.
 //
 // Thread-safety: the desktop's thread only.
 #pragma once
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "app/prompter.h"
+#include "control/session_control.h"
 
 namespace quillon::ftp {
 class FtpServer;
@@ -54,7 +56,7 @@ class ActivityView {
  private:
   bool Request(std::uint32_t session, const std::string& reason, bool kick);
 
-  ftp::FtpServer& server_;
+  control::SessionControl sessions_;
   Prompter& prompter_;
 };
 
