@@ -1,7 +1,9 @@
 #include "admin/status_pages.h"
 
+#include <optional>
 #include <vector>
 
+#include "control/service_control.h"
 #include "control/session_control.h"
 #include "http/http_text.h"
 #include "vfs/text.h"
@@ -15,6 +17,7 @@ using http::EscapeHtml;
 using http::HttpRequest;
 using http::ReadFormNumber;
 using Method = HttpRequest::Method;
+using control::ServiceControl;
 using control::SessionActionKind;
 using control::SessionControl;
 using vfs::FormatText;
@@ -91,8 +94,9 @@ std::string StatusPages::ActivityRow(const access::ActivitySnapshot& session, co
 
 void StatusPages::Status(HttpRequest& request, const std::string& id) {
   ftp::FtpServer& server = handler_.Server();
-  const bool active = server.IsActive();
-  const ftp::FtpServer::Status status = active ? server.GetStatus() : ftp::FtpServer::Status{};
+  const std::optional<ftp::FtpServer::Status> figures = ServiceControl(server).Status();
+  const bool active = figures.has_value();
+  const ftp::FtpServer::Status status = figures.value_or(ftp::FtpServer::Status{});
   const std::vector<access::ActivitySnapshot> sessions =
       active ? SessionControl(server).List() : std::vector<access::ActivitySnapshot>{};
   const std::vector<ftp::DamageNotices::Notice> notices = server.Notices().Shown();
@@ -125,10 +129,10 @@ void StatusPages::Activate(HttpRequest& request, const std::string& id) {
     handler_.ErrorRedirect(request, id, AdminHandler::kIncompleteForm);
     return;
   }
-  ftp::FtpServer& server = handler_.Server();
+  ServiceControl service(handler_.Server());
   if (*action == "stop") {
-    server.Deactivate();
-  } else if (std::string error; !server.Activate(&error)) {
+    service.Deactivate();
+  } else if (std::string error; !service.Activate(&error)) {
     handler_.ErrorRedirect(request, id, error);
     return;
   }

@@ -1,6 +1,9 @@
 #include "app/main_state.h"
 
+#include <optional>
+
 #include "admin/remote_admin_service.h"
+#include "control/service_control.h"
 #include "ftp/ftp_server.h"
 #include "platform/thread.h"
 #include "vfs/file_handle.h"
@@ -99,12 +102,13 @@ bool MainState::Open() {
 }
 
 void MainState::ToggleActivate() {
-  if (server_->IsActive()) {
+  control::ServiceControl service(*server_);
+  if (service.IsActive()) {
     remote_admin_->Stop();
-    server_->Deactivate();
+    service.Deactivate();
   } else {
     std::string error;
-    if (!server_->Activate(&error)) {
+    if (!service.Activate(&error)) {
       prompter_.Tell(error, "Initialisation Error", Icon::kExclamation);
     } else {
       bool use_remote_admin;
@@ -129,8 +133,9 @@ void MainState::RefreshStatus() {
   StatusPanel panel;
   if (paused_) {
     panel = {kPaused, kPaused, kPaused, kPaused, kPaused, "", ""};
-  } else if (server_->IsActive()) {
-    const ftp::FtpServer::Status status = server_->GetStatus();
+  } else if (const std::optional<ftp::FtpServer::Status> figures =
+                 control::ServiceControl(*server_).Status()) {
+    const ftp::FtpServer::Status& status = *figures;
     panel.status = vfs::FormatText("Activated - Operating on port %d", status.port);
     panel.users = vfs::FormatText("%u", status.users);
     panel.data_in = vfs::FormatText("%u KB", status.kb_received);

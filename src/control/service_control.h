@@ -1,0 +1,36 @@
+// The FTP service as every face sees it: activating and deactivating it,
+// and its figures while it runs. Whatever a face starts beside the service
+// (the remote admin) stays the face's own business.
+//
+// A ServiceControl holds only a reference to the server, so a face may make
+// one per request. Thread-safety: any thread; the server's parts lock
+// themselves.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "ftp/ftp_server.h"
+
+namespace quillon::control {
+
+class ServiceControl {
+ public:
+  explicit ServiceControl(ftp::FtpServer& server);
+
+  // Listens on the settings' port (loading the TLS certificate when TLS is
+  // on); already active is success. False with *error, the engine's own text.
+  [[nodiscard]] bool Activate(std::string* error);
+  // Stops listening and ends every session; deactivated already is no error.
+  void Deactivate();
+  bool IsActive() const;
+
+  // The port, logged-in users and traffic while active; none while
+  // deactivated, when the faces show no figures.
+  std::optional<ftp::FtpServer::Status> Status();
+
+ private:
+  ftp::FtpServer& server_;
+};
+
+}  // namespace quillon::control
