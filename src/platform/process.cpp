@@ -207,16 +207,34 @@ bool SpawnDetached(const std::vector<std::string>& argv, int* pid) {
 int RunAndWait(const std::vector<std::string>& argv) {
   if (argv.empty()) return -1;
   std::vector<char*> args = ArgumentVector(argv);
+  // The pipe closes on a successful exec; a failed one writes its errno, so
+  // a program that could not start is told apart from one that exits 127.
+  int pipe_ends[2];
+  if (pipe2(pipe_ends, O_CLOEXEC) != 0) return -1;
   const pid_t child = fork();
-  if (child < 0) return -1;
+  if (child < 0) {
+    close(pipe_ends[0]);
+    close(pipe_ends[1]);
+    return -1;
+  }
   if (child == 0) {
     execvp(args[0], args.data());
+    const int error = errno;
+    WriteAllToPipe(pipe_ends[1], &error, sizeof error);
     _exit(127);
   }
+  close(pipe_ends[1]);
+  int exec_error = 0;
+  ssize_t got;
+  do {
+    got = read(pipe_ends[0], &exec_error, sizeof exec_error);
+  } while (got < 0 && errno == EINTR);
+  close(pipe_ends[0]);
   int status = 0;
   while (waitpid(child, &status, 0) < 0) {
     if (errno != EINTR) return -1;
   }
+  if (got > 0) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

@@ -196,13 +196,13 @@ TEST_F(AccountFileSystemTest, WithoutRootOnlyVirtualFoldersAreReachable) {
 
 TEST_F(AccountFileSystemTest, VirtualFoldersCanOnlyTakeRightsAway) {
   EffectiveRecord record = Record(accounts::kAllRights);
-  record.FolderAt(record.FindFolder("/music")).mRights = 0x09;
+  record.FolderAt(record.FindFolder("/music")).mRights = accounts::kFolderView | accounts::kFileRead;
   auto fs = Make(record);
   EXPECT_EQ(fs->OpenForUpload("/music/new.mp3", false, 0, &message_), nullptr);
   EXPECT_EQ(message_, "You do not the access rights to perform this action");
   EXPECT_FALSE(std::filesystem::exists(dir_.File("mp3/new.mp3")));
 
-  EffectiveRecord narrow = Record(0x09);
+  EffectiveRecord narrow = Record(accounts::kFolderView | accounts::kFileRead);
   auto limited = Make(narrow);
   EXPECT_EQ(limited->OpenForUpload("/pub/new.txt", false, 0, &message_), nullptr);
   EXPECT_EQ(message_, "You do not the access rights to perform this action");
@@ -229,7 +229,7 @@ TEST_F(AccountFileSystemTest, FolderOperationsAndLockedFolders) {
   ASSERT_TRUE(fs->RemoveFolder("/new", &message_));
   EXPECT_FALSE(std::filesystem::exists(dir_.File("root/new")));
 
-  auto viewer = Make(Record(0x09));
+  auto viewer = Make(Record(accounts::kFolderView | accounts::kFileRead));
   EXPECT_FALSE(viewer->MakeFolder("/other", &message_));
   EXPECT_EQ(message_, "You do not the access rights to perform this action");
 }
@@ -255,7 +255,7 @@ TEST_F(AccountFileSystemTest, FileQueriesAndDeletes) {
   EXPECT_FALSE(fs->DeleteFile("/docs/a.txt", &message_));
   EXPECT_EQ(message_, "File does not exist");
 
-  auto viewer = Make(Record(0x09));
+  auto viewer = Make(Record(accounts::kFolderView | accounts::kFileRead));
   EXPECT_FALSE(viewer->DeleteFile("/music/x.mp3", &message_));
   EXPECT_EQ(message_, "You do not the access rights to perform this action");
 }
@@ -577,7 +577,7 @@ TEST_F(AccountFileSystemTest, RenameChecks) {
 
   // Moving into a virtual folder needs its own write right.
   EffectiveRecord record = Record();
-  record.FolderAt(record.FindFolder("/pub")).mRights = 0x09;
+  record.FolderAt(record.FindFolder("/pub")).mRights = accounts::kFolderView | accounts::kFileRead;
   auto guarded = Make(record);
   EXPECT_FALSE(guarded->Rename("/b.txt", "/pub/b.txt", &was_file, &message_));
   EXPECT_EQ(message_, "You do not the access rights to perform this action");

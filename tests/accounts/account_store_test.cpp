@@ -45,7 +45,7 @@ AccountRecord SampleRecord() {
   VirtualFolder music;
   music.SetName("/music");
   music.SetPath("/srv/mp3");
-  music.mRights = 0x0B;
+  music.mRights = kFolderView | kFileWrite | kFileRead;
   music.mCreditsExempt = true;
   r.AddOrReplaceFolder(music);
   r.mUseCredits = true;

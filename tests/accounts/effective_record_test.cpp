@@ -71,7 +71,7 @@ TEST_F(EffectiveRecordTest, LimitsTakeTheTighterValue) {
 
 TEST_F(EffectiveRecordTest, RightsFlagsCreditsAndFolders) {
   AccountRecord group = Group("staff");
-  group.mRights = 0x09;
+  group.mRights = kFolderView | kFileRead;
   group.mUseCredits = true;
   group.mUploadCredits = 2;
   group.mDownloadCredits = -3;
@@ -94,7 +94,7 @@ TEST_F(EffectiveRecordTest, RightsFlagsCreditsAndFolders) {
   groups_.AddOrUpdate(group);
 
   AccountRecord account = Account("staff");
-  account.mRights = 0x3F;
+  account.mRights = kAllRights;
   account.mCurrentCredits = 500;
   account.mUseRootFolder = true;
   account.SetRootFolder("/srv/bob");
@@ -105,7 +105,7 @@ TEST_F(EffectiveRecordTest, RightsFlagsCreditsAndFolders) {
 
   EffectiveRecord out;
   ASSERT_TRUE(Resolve(account, &out));
-  EXPECT_EQ(out.mRights, 0x09u);
+  EXPECT_EQ(out.mRights, kFolderView | kFileRead);
   EXPECT_TRUE(out.mUseCredits);
   EXPECT_EQ(out.mUploadCredits, 2);
   EXPECT_EQ(out.mDownloadCredits, -3);
@@ -159,9 +159,9 @@ TEST_F(EffectiveRecordTest, DisabledGroupsMissingGroupsAndLoops) {
 
   // A deleted group: the account keeps its own settings.
   AccountRecord orphan = Account("deleted");
-  orphan.mRights = 0x3F;
+  orphan.mRights = kAllRights;
   ASSERT_TRUE(Resolve(orphan, &out));
-  EXPECT_EQ(out.mRights, 0x3Fu);
+  EXPECT_EQ(out.mRights, kAllRights);
 
   // A in B, B in A: the chain stops after its bounded number of merges.
   AccountRecord a = Group("A", "B");

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "accountfs/messages.h"
 #include "ftp/data_connection.h"
 #include "runtime/tcp_socket.h"
 #include "support/ftp_server_fixture.h"
@@ -227,7 +229,7 @@ TEST_F(FtpTransferTest, RootWithOnlyVirtualFolders) {
     accounts::VirtualFolder incoming;
     incoming.SetName("/incoming");
     incoming.SetPath(dir_.File("in"));
-    incoming.mRights = 0x09;
+    incoming.mRights = accounts::kFolderView | accounts::kFileRead;
     bob.AddOrReplaceFolder(incoming);
   });
   auto client = LoggedIn();
@@ -764,6 +766,106 @@ TEST_F(FtpTransferTest, NoDataConnectionGives425) {
   EXPECT_EQ(client->Command("RETR a.txt"), "425 Data connection failed.");
   EXPECT_NE(FtpLog().find("Download Failed: File=[/a.txt], Reason=[Data Connection Failed]"),
             std::string::npos);
+}
+
+
+namespace rights_table {
+
+using accounts::AccessRights;
+using namespace accounts;  // the named rights
+
+// One operation: the rights it needs together, how it is run, and what the
+// disk holds afterwards when it was allowed and when it was refused.
+struct Operation {
+  const char* name;
+  AccessRights needs;
+  std::function<std::string(FtpClient&)> run;  // the replies
+  std::function<bool(const testing::TempDir&)> done;              // the disk shows it done
+};
+
+}  // namespace rights_table
+
+// Every operation against every set of rights with one right on or one off:
+// an operation is allowed exactly when it has all the rights it needs, and
+// a refusal leaves the disk as it was.
+TEST_F(FtpTransferTest, EachOperationNeedsExactlyItsRights) {
+  using namespace rights_table;
+  const auto command = [](std::string text) {
+    return [text](FtpClient& client) { return client.Command(text); };
+  };
+  // A transfer over a passive connection; a download must bring `shows`.
+  const auto transfer = [this](std::string text, const char* upload, std::string shows = {}) {
+    return [this, text, upload, shows](FtpClient& client) {
+      std::string received;
+      const std::string replies = Run(client, text, upload, &received);
+      const bool opened = replies.rfind("150 ", 0) == 0;
+      return opened && received.find(shows) == std::string::npos ? replies + "\n(wrong bytes)" : replies;
+    };
+  };
+  const auto file_is = [](const char* name, std::string content) {
+    return [name, content](const testing::TempDir& dir) {
+      return std::filesystem::exists(dir.File(name)) && ReadWholeFile(dir.File(name)) == content;
+    };
+  };
+  const auto exists = [](const char* name) {
+    return [name](const testing::TempDir& dir) { return std::filesystem::exists(dir.File(name)); };
+  };
+  const auto gone = [](const char* name) {
+    return [name](const testing::TempDir& dir) { return !std::filesystem::exists(dir.File(name)); };
+  };
+  const auto unchanged = [](const testing::TempDir&) { return true; };
+  const Operation operations[] = {
+      {"RETR", kFileRead, transfer("RETR old.txt", nullptr, "old"), unchanged},
+      {"LIST", kFolderView, transfer("LIST", nullptr, "old.txt"), unchanged},
+      {"SIZE", kFolderView, command("SIZE old.txt"), unchanged},
+      {"STOR new", kFileWrite, transfer("STOR new.txt", "new"), file_is("root/new.txt", "new")},
+      {"STOR over", kFileWrite | kFileModify, transfer("STOR old.txt", "new"), file_is("root/old.txt", "new")},
+      {"APPE", kFileWrite | kFileModify, transfer("APPE old.txt", "+"), file_is("root/old.txt", "old+")},
+      {"DELE", kFileModify, command("DELE old.txt"), gone("root/old.txt")},
+      {"RNFR file", kFileModify,  // moving into another virtual folder needs more
+       [](FtpClient& client) {
+         const std::string first = client.Command("RNFR old.txt");
+         return first.rfind("350 ", 0) == 0 ? client.Command("RNTO moved.txt") : first;
+       },
+       exists("root/moved.txt")},
+      {"MKD", kFolderCreate, command("MKD made"), exists("root/made")},
+      {"RMD", kFolderModify, command("RMD empty"), gone("root/empty")},
+      {"RNFR folder", kFolderModify,
+       [](FtpClient& client) {
+         const std::string first = client.Command("RNFR empty");
+         return first.rfind("350 ", 0) == 0 ? client.Command("RNTO renamed") : first;
+       },
+       exists("root/renamed")},
+  };
+  constexpr AccessRights kEach[] = {kFileRead,  kFileWrite,    kFileModify,
+                                    kFolderView, kFolderCreate, kFolderModify};
+  std::vector<AccessRights> sets = {0, kAllRights};
+  for (AccessRights right : kEach) {
+    sets.push_back(right);
+    sets.push_back(kAllRights & ~right);
+  }
+  for (AccessRights rights : sets) {
+    UpdateBob([rights](accounts::AccountRecord& bob) { bob.mRights = rights; });
+    auto client = LoggedIn();
+    for (const Operation& operation : operations) {
+      SCOPED_TRACE(std::string(operation.name) + " with rights " + std::to_string(rights));
+      std::filesystem::remove_all(dir_.File("root"));
+      std::filesystem::create_directories(dir_.File("root/empty"));
+      WriteWholeFile(dir_.File("root/old.txt"), "old");
+      const std::string replies = operation.run(*client);
+      const std::string last = replies.substr(replies.rfind('\n') + 1);
+      if ((rights & operation.needs) == operation.needs) {
+        EXPECT_TRUE(last[0] == '2') << replies;
+        EXPECT_TRUE(operation.done(dir_)) << replies;
+      } else {
+        EXPECT_EQ(last, std::string("550 ") + accountfs::messages::kNoRights + ".") << replies;
+        EXPECT_TRUE(file_is("root/old.txt", "old")(dir_));
+        EXPECT_TRUE(exists("root/empty")(dir_));
+        for (const char* name : {"root/new.txt", "root/moved.txt", "root/made", "root/renamed"})
+          EXPECT_FALSE(exists(name)(dir_)) << name;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -1,0 +1,113 @@
+#include "platform/process.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "support/temp_dir.h"
+#include "support/wait.h"
+
+namespace quillon::platform {
+namespace {
+
+using testing::TempDir;
+using testing::WaitUntil;
+
+TEST(ProcessTest, RunAndWaitTellsExitCodesFromProgramsThatCouldNotRun) {
+  struct Case {
+    std::vector<std::string> argv;
+    int expected;
+  };
+  const Case cases[] = {
+      {{"true"}, 0},
+      {{"sh", "-c", "exit 3"}, 3},
+      {{"sh", "-c", "exit 127"}, 127},  // a program's own 127 is its exit code
+      {{"sh", "-c", "kill -KILL $$"}, -1},  // killed: no exit code
+      {{"quillon-no-such-program"}, -1},
+      {{"/nonexistent/folder/program"}, -1},
+      {{}, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.argv.empty() ? "(empty)" : c.argv.back());
+    EXPECT_EQ(RunAndWait(c.argv), c.expected);
+  }
+}
+
+TEST(ProcessTest, ProgramsAreFoundOnThePath) {
+  const std::string sh = FindProgram("sh");
+  ASSERT_FALSE(sh.empty());
+  EXPECT_EQ(sh.front(), '/');
+  EXPECT_EQ(RunAndWait({sh, "-c", "exit 0"}), 0);
+  EXPECT_EQ(FindProgram("quillon-no-such-program"), "");
+  const std::string self = ProgramPath();
+  EXPECT_NE(self.find("platform_tests"), std::string::npos) << self;
+  EXPECT_TRUE(ProcessAlive(CurrentProcessId()));
+  EXPECT_NE(ProcessCommandLine(CurrentProcessId()).find("platform_tests"), std::string::npos);
+}
+
+TEST(ProcessTest, ADetachedProgramRunsOnItsOwnAndEndsOnTerminate) {
+  const std::string sleep = FindProgram("sleep");  // the program is named by its path
+  ASSERT_FALSE(sleep.empty());
+  int pid = 0;
+  ASSERT_TRUE(SpawnDetached({sleep, "120"}, &pid));
+  ASSERT_GT(pid, 0);
+  EXPECT_NE(pid, CurrentProcessId());
+  EXPECT_TRUE(ProcessAlive(pid));
+  // The pid is the program's own, once it has replaced the forked copy.
+  EXPECT_TRUE(WaitUntil([&] { return ProcessCommandLine(pid) == sleep + " 120"; }, 10'000))
+      << ProcessCommandLine(pid);
+  ASSERT_TRUE(SendTerminate(pid));
+  // Not our child: whoever adopted it reaps it, and a zombie counts as ended.
+  EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(pid); }, 10'000));
+  EXPECT_FALSE(ProcessAlive(0));
+  EXPECT_FALSE(ProcessAlive(-1));
+  EXPECT_FALSE(SendTerminate(0));  // never the whole process group
+  EXPECT_FALSE(SpawnDetached({}, &pid));
+}
+
+TEST(ProcessTest, AnInstanceLockIsHeldOnceUntilClosed) {
+  TempDir dir;
+  std::filesystem::create_directories(dir.File("config"));
+  ::unsetenv("QUILLON_LOCK_DIR");  // the program folder's config/ holds the locks
+  EXPECT_EQ(InstanceLock::LockFolder(dir.Path()), dir.File("config"));
+  InstanceLock first;
+  bool held_elsewhere = true;
+  ASSERT_TRUE(first.Acquire(dir.Path(), "instance.lock", &held_elsewhere));
+  EXPECT_TRUE(first.IsHeld());
+
+  InstanceLock second;
+  EXPECT_FALSE(second.Acquire(dir.Path(), "instance.lock", &held_elsewhere));
+  EXPECT_TRUE(held_elsewhere);
+  EXPECT_FALSE(second.IsHeld());
+  // Another name is another lock.
+  InstanceLock other;
+  EXPECT_TRUE(other.Acquire(dir.Path(), "other.lock", &held_elsewhere));
+
+  first.Close();
+  EXPECT_FALSE(first.IsHeld());
+  EXPECT_TRUE(second.Acquire(dir.Path(), "instance.lock", &held_elsewhere));
+
+  // A missing folder is a failure of its own, not a lock held elsewhere.
+  InstanceLock lost;
+  EXPECT_FALSE(lost.Acquire(dir.File("missing"), "instance.lock", &held_elsewhere));
+  EXPECT_FALSE(held_elsewhere);
+}
+
+TEST(ProcessTest, StopSignalsAreTakenByTheWaitAndTheWaitEndsWhenDone) {
+  StopSignals signals;
+  ASSERT_TRUE(signals.Block());
+  Event done;
+  for (int signal_number : {SIGTERM, SIGHUP, SIGINT}) {
+    SCOPED_TRACE(signal_number);
+    ASSERT_EQ(std::raise(signal_number), 0);  // blocked: waits for the wait
+    EXPECT_TRUE(signals.Wait(done));
+  }
+  done.Set();
+  EXPECT_FALSE(signals.Wait(done));
+}
+
+}  // namespace
+}  // namespace quillon::platform
