@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "accounts/messages.h"
 #include "vfs/bytes.h"
 #include "vfs/file_handle.h"
 #include "vfs/paths.h"
@@ -338,16 +337,6 @@ std::size_t AccountStore::Count() const {
 void AccountStore::Clear() {
   runtime::CriticalSection::Guard guard(lock_);
   records_.clear();
-}
-
-const char* CopyNameRefusal(std::string_view name, bool account, const AccountStore& store) {
-  if (name.empty()) return account ? "Please specify a valid user/login." : "Please specify a valid group name.";
-  if (!AccountRecord::HasLegalNameCharacters(name))
-    return account ? "The user/login contains some illegal characters. Only A-Z, a-z, 0-9, '_', "
-                     "'-', '@' and '.' are allowed."
-                   : messages::kIllegalGroupName;
-  if (store.Exists(name)) return account ? messages::kUserExists : messages::kGroupExists;
-  return nullptr;
 }
 
 }  // namespace quillon::accounts

@@ -102,8 +102,4 @@ class AccountStore {
   std::vector<std::unique_ptr<AccountRecord>> records_;  // guarded by lock_
 };
 
-// Why `name` cannot be the name of a copy in `store` (an account store when
-// `account`, else a group store); null when it can.
-const char* CopyNameRefusal(std::string_view name, bool account, const AccountStore& store);
-
 }  // namespace quillon::accounts

@@ -26,6 +26,11 @@ inline constexpr const char* kIllegalStartDir =
     "The start directory contains some illegal characters. ";
 inline constexpr const char* kGroupExists = "The group name already exists.";
 inline constexpr const char* kUserExists = "The user/login already exists.";
+inline constexpr const char* kNoCopyLogin = "Please specify a valid user/login.";
+inline constexpr const char* kNoCopyGroupName = "Please specify a valid group name.";
+inline constexpr const char* kIllegalCopyLogin =
+    "The user/login contains some illegal characters. Only A-Z, a-z, 0-9, '_', '-', '@' and '.' "
+    "are allowed.";
 inline constexpr const char* kMaxSizeZero = "The maximum account size must be greater than 0.";
 inline constexpr const char* kUploadSpeedZero = "The maximum upload speed must be greater than 0.";
 inline constexpr const char* kDownloadSpeedZero =

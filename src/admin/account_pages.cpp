@@ -54,11 +54,6 @@ AccountPages::AccountPages(AdminHandler& handler) : handler_(handler) {
   });
 }
 
-void AccountPages::TakeLiveCredits(ftp::FtpServer& server, AccountRecord* record) {
-  std::uint32_t credits = 0;
-  if (server.Auth().GetLiveCredits(record->Name(), &credits)) record->mCurrentCredits = credits;
-}
-
 bool AccountPages::IsAccountMode() {
   EditState& edit = handler_.Edit();
   Guard guard(edit.Lock());
@@ -84,21 +79,20 @@ void AccountPages::Selection(HttpRequest& request, const std::string& id) {
     handler_.ErrorRedirect(request, id, "Please select an account/group from the list.");
     return;
   }
-  ftp::FtpServer& server = handler_.Server();
-  accounts::AccountStore& store = StoreOf(server, account);
+  control::RecordControl records = RecordsOf(handler_.Server(), account);
   if (request.FormFieldExists("buttondelete")) {
-    store.Delete(selected);
+    // A record another face removed meanwhile is gone all the same.
+    records.Delete(selected);
     // Applied and saved at once: a deletion that waited for some later save
     // would come back if the server stopped first.
     handler_.ApplyAndSave(request, id, ListPage(account));
     return;
   }
   AccountRecord record;
-  if (!store.GetCopy(selected, &record)) {
+  if (records.TakeForEdit(selected, &record) != control::RecordResult::kDone) {
     handler_.ErrorRedirect(request, id, NotRetrieved(account));
     return;
   }
-  if (account) TakeLiveCredits(server, &record);
   if (request.FormFieldExists("buttoncopy")) {
     {
       Guard guard(edit.CopyLock());
@@ -137,23 +131,12 @@ void AccountPages::Tab(HttpRequest& request, const std::string& id, const char* 
 }
 
 void AccountPages::AppendGroupOptions(const Edited& edited, std::string* out) {
-  accounts::AccountStore& groups = handler_.Server().Groups();
-  const AccountRecord& record = edited.record;
-  Guard guard(groups.Lock());
-  std::string selected;
-  for (std::size_t i = 0, count = groups.Count(); i < count; ++i) {
-    if (groups.GetAt(i).MatchName(record.Group())) selected = groups.GetAt(i).Name();
-  }
-  if (!selected.empty()) AppendOption(selected, " selected", out);
+  const control::GroupChoices choices =
+      RecordsOf(handler_.Server(), edited.account).ChoicesFor(edited.record, edited.edited_name);
+  if (!choices.current.empty()) AppendOption(choices.current, " selected", out);
   *out += "<option value=\"\"></option>\r\n";
-  for (std::size_t i = 0, count = groups.Count(); i < count; ++i) {
-    const AccountRecord& group = groups.GetAt(i);
-    if (group.Name() == selected) continue;
-    // A group cannot be in itself.
-    if (!edited.account && (group.MatchName(record.Name()) || group.MatchName(edited.edited_name)))
-      continue;
-    AppendOption(group.Name(), "", out);
-  }
+  for (const std::string& name : choices.names)
+    if (name != choices.current) AppendOption(name, "", out);
 }
 
 void AccountPages::FillGeneral(const Edited& edited, std::string_view name, std::string* out) {
@@ -375,9 +358,9 @@ void AccountPages::Store(HttpRequest& request, const std::string& id) {
     account = edit.account_mode;
   }
   ftp::FtpServer& server = handler_.Server();
-  accounts::AccountStore& store = StoreOf(server, account);
+  control::RecordControl records = RecordsOf(server, account);
   std::string message;
-  if (!record.Validate(edited_name, !account, store, server.Groups(), &message)) {
+  if (records.Check(record, edited_name, &message) != control::RecordResult::kDone) {
     handler_.ErrorRedirect(request, id, message);
     return;
   }
@@ -386,14 +369,9 @@ void AccountPages::Store(HttpRequest& request, const std::string& id) {
     handler_.ErrorRedirect(request, id, refusal);
     return;
   }
-  if (!edited_name.empty()) store.Delete(edited_name);
-  if (!store.AddOrUpdate(record)) {
+  if (!records.Commit(record, edited_name)) {
     handler_.ErrorRedirect(request, id, account ? "Error while inserting account." : "Error while inserting group.");
     return;
-  }
-  if (account) {
-    // Only a logged-in account has a live balance to replace.
-    [[maybe_unused]] const bool live = server.Auth().SetLiveCredits(record.Name(), record.mCurrentCredits);
   }
   handler_.ApplyAndSave(request, id, ListPage(account));
 }

@@ -14,6 +14,7 @@
 
 #include "admin/admin_handler.h"
 #include "admin/form_button.h"
+#include "control/record_control.h"
 
 namespace quillon::admin {
 
@@ -23,13 +24,11 @@ class AccountPages {
   // which must outlive this object.
   explicit AccountPages(AdminHandler& handler);
 
-  // The list page and the store of accounts (true) or groups.
+  // The list page and the records of accounts (true) or groups.
   static const char* ListPage(bool account) { return account ? "_accounts" : "_groups"; }
-  static accounts::AccountStore& StoreOf(ftp::FtpServer& server, bool account) {
-    return account ? server.Accounts() : server.Groups();
+  static control::RecordControl RecordsOf(ftp::FtpServer& server, bool account) {
+    return control::RecordControl(server, account ? control::RecordKind::kAccount : control::RecordKind::kGroup);
   }
-  // Copies the live credit balance of a logged-in account into `record`.
-  static void TakeLiveCredits(ftp::FtpServer& server, accounts::AccountRecord* record);
 
   // The update button of any tab (the IP tab's too): validate, store,
   // apply and save the edited record.
@@ -64,7 +63,7 @@ class AccountPages {
                     const char* own_page);
   bool IsAccountMode();
 
-  // The group list of the general tab, read under the group store's lock.
+  // The group list of the general tab.
   void AppendGroupOptions(const Edited& edited, std::string* out);
 
   AdminHandler& handler_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "control/record_control.h"
 #include "http/template_scanner.h"
 #include "vfs/file_handle.h"
 #include "vfs/text.h"
@@ -301,13 +302,13 @@ bool AdminHandler::CommonPlaceholder(const HttpRequest& request, const std::stri
     return true;
   }
   if (name == "ACCOUNTSOPTIONSLIST") {
-    AppendOptions(server_.Accounts(), out);
+    AppendOptions(control::RecordControl(server_, control::RecordKind::kAccount).Names(), out);
     Guard guard(edit_.Lock());
     edit_.ClearLocked();
     return true;
   }
   if (name == "GROUPSOPTIONSLIST") {
-    AppendOptions(server_.Groups(), out);
+    AppendOptions(control::RecordControl(server_, control::RecordKind::kGroup).Names(), out);
     return true;
   }
   if (name == "MAXACCOUNTS") {
@@ -315,7 +316,7 @@ bool AdminHandler::CommonPlaceholder(const HttpRequest& request, const std::stri
     return true;
   }
   if (name == "CURRENTACCOUNTCOUNT") {
-    *out += std::to_string(server_.Accounts().Count());
+    *out += std::to_string(control::RecordControl(server_, control::RecordKind::kAccount).Count());
     return true;
   }
   if (name == "ADDIPMSG") {
@@ -330,11 +331,10 @@ bool AdminHandler::CommonPlaceholder(const HttpRequest& request, const std::stri
   return false;
 }
 
-void AdminHandler::AppendOptions(accounts::AccountStore& store, std::string* out) {
-  Guard guard(store.Lock());
-  for (std::size_t i = 0, count = store.Count(); i < count; ++i) {
-    const std::string name = EscapeHtml(store.GetAt(i).Name());
-    *out += FormatText("<option value=\"%s\">%s</option>\r\n", name.c_str(), name.c_str());
+void AdminHandler::AppendOptions(const std::vector<std::string>& names, std::string* out) {
+  for (const std::string& name : names) {
+    const std::string shown = EscapeHtml(name);
+    *out += FormatText("<option value=\"%s\">%s</option>\r\n", shown.c_str(), shown.c_str());
   }
 }
 

@@ -146,8 +146,8 @@ class AdminHandler final : public http::RequestHandler {
   // Reads a template; a name missing as written is tried in lower case
   // (paths compare without regard to case, file names do not).
   bool LoadTemplate(std::string_view name, std::string* text) const;
-  // One option line per record of `store`, names escaped.
-  static void AppendOptions(accounts::AccountStore& store, std::string* out);
+  // One option line per name, names escaped.
+  static void AppendOptions(const std::vector<std::string>& names, std::string* out);
   // One address's turn to have a password checked.
   struct GuessLane {
     bool turn_taken = false;         // a password of the address is checked or pauses

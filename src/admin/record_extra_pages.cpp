@@ -156,14 +156,15 @@ void RecordExtraPages::ProcessCopy(HttpRequest& request, const std::string& id) 
   if (!handler_.OpenForm(request, id, AccountPages::ListPage(account))) return;
   std::string new_name;
   if (!handler_.RequiredField(request, id, "newname", &new_name, kCapacity)) return;
-  accounts::AccountStore& store = AccountPages::StoreOf(handler_.Server(), account);
-  const char* refusal = accounts::CopyNameRefusal(new_name, account, store);
-  if (refusal == nullptr && copy.Name().empty()) {
+  control::RecordControl records = AccountPages::RecordsOf(handler_.Server(), account);
+  const control::RecordResult checked = records.CheckCopy(copy, new_name);
+  if (checked == control::RecordResult::kRecordGone) {
     // Nothing was chosen to copy: a blank record is no copy.
-    refusal = account ? "Unable to retrieve account." : "Unable to retrieve group.";
+    handler_.ErrorRedirect(request, id, account ? "Unable to retrieve account." : "Unable to retrieve group.");
+    return;
   }
-  if (refusal != nullptr) {
-    handler_.ErrorRedirect(request, id, refusal);
+  if (checked != control::RecordResult::kDone) {
+    handler_.ErrorRedirect(request, id, control::RecordControl::CopyRefusalText(checked, records.Kind()));
     return;
   }
   // A copy stores its source's folders anew: they must pass the limit too.
@@ -172,8 +173,7 @@ void RecordExtraPages::ProcessCopy(HttpRequest& request, const std::string& id) 
     handler_.ErrorRedirect(request, id, outside);
     return;
   }
-  copy.SetName(new_name);
-  if (!store.AddOrUpdate(copy)) {
+  if (records.Copy(std::move(copy), new_name) != control::RecordResult::kDone) {
     handler_.ErrorRedirect(request, id, account ? "Error while inserting account." : "Error while inserting group.");
     return;
   }

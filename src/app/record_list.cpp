@@ -1,7 +1,5 @@
 #include "app/record_list.h"
 
-#include "accounts/account_store.h"
-#include "accounts/messages.h"
 #include "ftp/ftp_server.h"
 #include "vfs/text.h"
 
@@ -10,34 +8,31 @@ namespace quillon::app {
 using accounts::AccountRecord;
 using Icon = Prompter::Icon;
 
+namespace {
+constexpr const char* kNotInserted = "Error while inserting account/group.";
+}  // namespace
+
 RecordList::RecordList(ftp::FtpServer& server, bool groups, Prompter& prompter)
-    : server_(server), groups_(groups), prompter_(prompter) {}
+    : server_(server),
+      records_(server, groups ? control::RecordKind::kGroup : control::RecordKind::kAccount),
+      prompter_(prompter) {}
 
-accounts::AccountStore& RecordList::Records() const {
-  return groups_ ? server_.Groups() : server_.Accounts();
-}
-
-std::vector<std::string> RecordList::Names() const {
-  accounts::AccountStore& store = Records();
-  runtime::CriticalSection::Guard guard(store.Lock());
-  std::vector<std::string> names;
-  for (std::size_t i = 0; i < store.Count(); ++i) names.push_back(store.GetAt(i).Name());
-  return names;
-}
+std::vector<std::string> RecordList::Names() const { return records_.Names(); }
 
 std::string RecordList::Caption() const {
-  if (groups_) return "Groups";
-  return vfs::FormatText("Accounts (%zu)", Records().Count());
+  if (Groups()) return "Groups";
+  return vfs::FormatText("Accounts (%zu)", records_.Count());
 }
 
 AccountRecord RecordList::NewRecord() { return AccountRecord(); }
 
 bool RecordList::TakeForEdit(const std::string& name, AccountRecord* record) const {
-  if (!Records().GetCopy(name, record)) return false;
-  std::uint32_t credits = 0;
-  if (!groups_ && server_.Auth().GetLiveCredits(record->Name(), &credits))
-    record->mCurrentCredits = credits;
-  return true;
+  return records_.TakeForEdit(name, record) == control::RecordResult::kDone;
+}
+
+std::vector<std::string> RecordList::GroupChoices(const AccountRecord& record,
+                                                  const std::string& previous_name) const {
+  return records_.ChoicesFor(record, previous_name).names;
 }
 
 bool RecordList::Refuse(const std::string& message) {
@@ -47,8 +42,7 @@ bool RecordList::Refuse(const std::string& message) {
 
 bool RecordList::AcceptEdited(const AccountRecord& record, const std::string& previous_name) {
   std::string message;
-  if (!record.Validate(previous_name, groups_, Records(), server_.Groups(), &message))
-    return Refuse(message);
+  if (records_.Check(record, previous_name, &message) != control::RecordResult::kDone) return Refuse(message);
   return true;
 }
 
@@ -59,17 +53,9 @@ void RecordList::Apply() {
 }
 
 bool RecordList::Store(const AccountRecord& record, const std::string& previous_name) {
-  accounts::AccountStore& store = Records();
-  if (!previous_name.empty() && !vfs::EqualNoCase(previous_name, record.Name()))
-    store.Delete(previous_name);
-  if (!store.AddOrUpdate(record)) {
-    prompter_.Tell("Error while inserting account/group.", "Error", Icon::kExclamation);
+  if (!records_.Commit(record, previous_name)) {
+    prompter_.Tell(kNotInserted, "Error", Icon::kExclamation);
     return false;
-  }
-  if (!groups_) {
-    // Only a logged-in account has a live balance to replace.
-    [[maybe_unused]] const bool live =
-        server_.Auth().SetLiveCredits(record.Name(), record.mCurrentCredits);
   }
   Apply();
   return true;
@@ -77,22 +63,25 @@ bool RecordList::Store(const AccountRecord& record, const std::string& previous_
 
 bool RecordList::Delete(const std::string& name) {
   const bool asked =
-      groups_ ? prompter_.Ask("Are you sure you want to delete this group?", "Delete Group", Icon::kNone)
-              : prompter_.Ask("Are you sure you want to delete this account?", "Delete Account",
-                              Icon::kNone);
+      Groups() ? prompter_.Ask("Are you sure you want to delete this group?", "Delete Group", Icon::kNone)
+               : prompter_.Ask("Are you sure you want to delete this account?", "Delete Account",
+                               Icon::kNone);
   if (!asked) return false;
-  Records().Delete(name);
+  // A record another face removed meanwhile is gone all the same.
+  records_.Delete(name);
   Apply();
   return true;
 }
 
 bool RecordList::Copy(const std::string& name, const std::string& new_name) {
-  accounts::AccountStore& store = Records();
-  if (const char* refusal = accounts::CopyNameRefusal(new_name, !groups_, store)) return Refuse(refusal);
-  AccountRecord copy;
-  if (!TakeForEdit(name, &copy)) return false;
-  copy.SetName(new_name);
-  return Store(copy, "");
+  switch (const control::RecordResult result = records_.CopyNamed(name, new_name)) {
+    case control::RecordResult::kDone: Apply(); return true;
+    case control::RecordResult::kRecordGone: return false;
+    case control::RecordResult::kNotStored:
+      prompter_.Tell(kNotInserted, "Error", Icon::kExclamation);
+      return false;
+    default: return Refuse(control::RecordControl::CopyRefusalText(result, records_.Kind()));
+  }
 }
 
 bool RecordList::AcceptFolder(AccountRecord* record, accounts::VirtualFolder folder,

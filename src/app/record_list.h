@@ -1,8 +1,9 @@
-// The rules of the desktop's account and group lists and of their editor:
-// add, edit (with the live credit balance of a logged-in account), delete
-// and copy, each applied to the running server at once; the editor's OK
-// check; and the virtual folders of the "Folders" tab. The windows show the
-// names and records and collect the user's edits.
+// The desktop's account and group lists and their editor, on the records'
+// control: add, edit (with the live credit balance of a logged-in account),
+// delete and copy, each applied to the running server at once; the editor's
+// OK check and group choices, worded for the desktop; and the virtual
+// folders of the "Folders" tab. The windows show the names and records and
+// collect the user's edits.
 //
 // Thread-safety: the desktop's thread only; the stores lock inside.
 #pragma once
@@ -13,12 +14,10 @@
 
 #include "accounts/account_record.h"
 #include "app/prompter.h"
+#include "control/record_control.h"
 
 namespace quillon::ftp {
 class FtpServer;
-}
-namespace quillon::accounts {
-class AccountStore;
 }
 
 namespace quillon::app {
@@ -28,7 +27,7 @@ class RecordList {
   // `groups`: the list works on the group store, else on the accounts.
   RecordList(ftp::FtpServer& server, bool groups, Prompter& prompter);
 
-  bool Groups() const { return groups_; }
+  bool Groups() const { return !records_.IsAccount(); }
   // The names in the store's order.
   std::vector<std::string> Names() const;
   // The window's caption: "Groups", or the accounts and their number.
@@ -43,6 +42,9 @@ class RecordList {
   // is shown ("Input Error") and the editor stays open. `previous_name` is
   // the record's name before editing ("" for a new one).
   bool AcceptEdited(const accounts::AccountRecord& record, const std::string& previous_name);
+  // The groups the editor offers for `record` (see control::GroupChoices).
+  std::vector<std::string> GroupChoices(const accounts::AccountRecord& record,
+                                        const std::string& previous_name) const;
 
   // Stores a record the editor accepted (replacing the record that had
   // `previous_name`; "" for a new one), hands an account's balance to its
@@ -61,13 +63,12 @@ class RecordList {
                     std::optional<std::size_t> editing);
 
  private:
-  accounts::AccountStore& Records() const;
   // The port change that applies the stores to logged-in accounts.
   void Apply();
   bool Refuse(const std::string& message);
 
   ftp::FtpServer& server_;
-  const bool groups_;
+  control::RecordControl records_;
   Prompter& prompter_;
 };
 

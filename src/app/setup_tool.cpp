@@ -8,6 +8,7 @@
 #include "app/run_as_user.h"
 #include "app/server_app.h"
 #include "app/service_manager.h"
+#include "control/record_control.h"
 #include "ftp/damage_notices.h"
 #include "platform/fs.h"
 #include "platform/process.h"
@@ -259,10 +260,9 @@ int SetupTool::Account(const std::vector<std::string>& args, std::string* out, s
     return 1;
   }
 
+  control::RecordControl records(accounts, groups, control::RecordKind::kAccount);
   if (action == "list") {
-    Guard guard(accounts.Lock());
-    for (std::size_t i = 0; i < accounts.Count(); ++i) {
-      const accounts::AccountRecord& record = accounts.GetAt(i);
+    for (const accounts::AccountRecord& record : records.List()) {
       *out += record.Name() + "\t" + RightsText(record.mRights) + "\t" +
               (record.mUseRootFolder ? record.RootFolder() : "(group root)") + "\n";
     }
@@ -270,11 +270,10 @@ int SetupTool::Account(const std::vector<std::string>& args, std::string* out, s
   }
 
   if (action == "remove") {
-    if (!accounts.Exists(words[1])) {
+    if (records.Delete(words[1]) == control::RecordResult::kRecordGone) {
       *err += "There is no account named " + words[1] + ".\n";
       return 1;
     }
-    accounts.Delete(words[1]);
   } else {
     accounts::AccountRecord record;
     record.SetName(words[1]);
@@ -295,11 +294,14 @@ int SetupTool::Account(const std::vector<std::string>& args, std::string* out, s
     record.mUseRootFolder = true;
     record.SetRootFolder(root);
     std::string message;
-    if (!record.Validate("", false, accounts, groups, &message)) {
+    if (records.Check(record, "", &message) != control::RecordResult::kDone) {
       *err += message + "\n";
       return 1;
     }
-    accounts.AddOrUpdate(record);
+    if (!records.Commit(record, "")) {
+      *err += "Unable to write config/accounts.dta.\n";
+      return 1;
+    }
   }
   if (!accounts.Save()) {
     *err += "Unable to write config/accounts.dta.\n";

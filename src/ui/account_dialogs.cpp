@@ -11,8 +11,6 @@
 #include <wx/stattext.h>
 #include <wx/textdlg.h>
 
-#include "accounts/account_store.h"
-#include "ftp/ftp_server.h"
 #include "ui/layout.h"
 
 namespace quillon::ui {
@@ -84,8 +82,7 @@ accounts::AccessRights RightsBox::Rights() const {
 
 AccountListDialog::AccountListDialog(wxWindow* parent, ftp::FtpServer& server, bool groups,
                                      app::Prompter& prompter)
-    : wxDialog(parent, wxID_ANY, ""), server_(server), prompter_(prompter),
-      list_(server, groups, prompter) {
+    : wxDialog(parent, wxID_ANY, ""), prompter_(prompter), list_(server, groups, prompter) {
   DialogUnits du(this);
   names_ = new wxListBox(this, wxID_ANY, du.At(7, 7), du.Size(110, 133), 0, nullptr, wxLB_SINGLE);
   const char* labels[] = {"&Add", "&Edit", "&Copy", "&Delete"};
@@ -137,16 +134,14 @@ std::string AccountListDialog::Selected() const {
 }
 
 void AccountListDialog::Edit(AccountRecord record, const std::string& previous_name) {
-  AccountEditor editor(this, list_, server_, std::move(record), previous_name, prompter_);
+  AccountEditor editor(this, list_, std::move(record), previous_name, prompter_);
   if (editor.ShowModal() != wxID_OK) return;
   if (list_.Store(editor.Record(), previous_name)) Refill(editor.Record().Name());
 }
 
-AccountEditor::AccountEditor(wxWindow* parent, app::RecordList& list, ftp::FtpServer& server,
-                             AccountRecord record, std::string previous_name,
-                             app::Prompter& prompter)
+AccountEditor::AccountEditor(wxWindow* parent, app::RecordList& list, AccountRecord record,
+                             std::string previous_name, app::Prompter& prompter)
     : list_(list),
-      server_(server),
       record_(std::move(record)),
       previous_name_(std::move(previous_name)),
       prompter_(prompter),
@@ -182,13 +177,7 @@ wxWindow* AccountEditor::GeneralPage(wxWindow* book) {
   }
   in_group_ = Check(page, "Part of Group:", record_.mInGroup);
   group_choice_ = new wxChoice(page, wxID_ANY);
-  {
-    accounts::AccountStore& groups = server_.Groups();
-    runtime::CriticalSection::Guard guard(groups.Lock());
-    for (std::size_t i = 0; i < groups.Count(); ++i)
-      if (!groups.GetAt(i).MatchName(previous_name_) || !group_)
-        group_choice_->Append(Text(groups.GetAt(i).Name()));
-  }
+  for (const std::string& group : list_.GroupChoices(record_, previous_name_)) group_choice_->Append(Text(group));
   group_choice_->SetStringSelection(Text(record_.Group()));
   SwitchedRow(grid, in_group_, group_choice_);
   column->Add(grid, 0, wxEXPAND | wxALL, 6);

@@ -39,7 +39,6 @@ class AccountListDialog final : public wxDialog {
   std::string Selected() const;
   void Edit(accounts::AccountRecord record, const std::string& previous_name);
 
-  ftp::FtpServer& server_;
   app::Prompter& prompter_;
   app::RecordList list_;
   wxListBox* names_ = nullptr;
@@ -47,8 +46,8 @@ class AccountListDialog final : public wxDialog {
 
 class AccountEditor final : public wxPropertySheetDialog {
  public:
-  AccountEditor(wxWindow* parent, app::RecordList& list, ftp::FtpServer& server,
-                accounts::AccountRecord record, std::string previous_name, app::Prompter& prompter);
+  AccountEditor(wxWindow* parent, app::RecordList& list, accounts::AccountRecord record,
+                std::string previous_name, app::Prompter& prompter);
   const accounts::AccountRecord& Record() const { return record_; }
 
  private:
@@ -62,7 +61,6 @@ class AccountEditor final : public wxPropertySheetDialog {
   void OnOk();
 
   app::RecordList& list_;
-  ftp::FtpServer& server_;
   accounts::AccountRecord record_;
   const std::string previous_name_;
   app::Prompter& prompter_;
