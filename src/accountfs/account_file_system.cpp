@@ -292,7 +292,7 @@ bool AccountFileSystem::GetFileTime(std::string_view path, platform::FileTime* t
   MappedPath mapped;
   if (!MapExistingFile(path, accounts::kFolderView, &mapped, message)) return false;
   vfs::FileHandle file;
-  if (!file.Open(mapped.disk_path, false, false) || !file.GetTimes(nullptr, nullptr, time))
+  if (!file.Open(mapped.disk_path, vfs::FileHandle::Mode::kRead) || !file.GetTimes(nullptr, nullptr, time))
     return Fail(message, messages::kCannotOpen);
   return true;
 }
@@ -303,7 +303,7 @@ bool AccountFileSystem::SetFileTime(std::string_view path, const platform::FileT
   MappedPath mapped;
   if (!MapExistingFile(path, accounts::kFileModify, &mapped, message)) return false;
   vfs::FileHandle file;
-  if (!file.Open(mapped.disk_path, true, false) || !file.SetTimes(nullptr, &time))
+  if (!file.Open(mapped.disk_path, vfs::FileHandle::Mode::kWrite) || !file.SetTimes(nullptr, &time))
     return Fail(message, messages::kCannotOpen);
   return true;
 }
@@ -340,7 +340,8 @@ FileTransfer* AccountFileSystem::OpenForDownload(std::string_view path, std::uin
   const AreaLimits limits = LimitsOf(mapped.area);
   if (Quota::LacksCredits(record_, false, limits)) return Refuse(message, messages::kNeedsCredits);
   auto file = std::make_unique<vfs::FileHandle>();
-  if (!file->Open(mapped.disk_path, false, false)) return Refuse(message, messages::kCannotOpen);
+  if (!file->Open(mapped.disk_path, vfs::FileHandle::Mode::kRead))
+    return Refuse(message, messages::kCannotOpen);
   if (rest_offset != 0) {
     if (file->Size() <= rest_offset) return Refuse(message, messages::kRestOutside);
     if (!file->SeekTo(rest_offset)) return Refuse(message, messages::kCannotOpen);
@@ -387,7 +388,8 @@ FileTransfer* AccountFileSystem::OpenForUpload(std::string_view path, bool appen
   // end). Any other upload creates its file, and fails rather than write
   // into one that another session (or a local user) put there since the
   // checks above.
-  if (append || resume ? !file->Open(mapped.disk_path, true, false) : !file->CreateNew(mapped.disk_path))
+  if (append || resume ? !file->Open(mapped.disk_path, vfs::FileHandle::Mode::kWrite)
+                       : !file->CreateNew(mapped.disk_path))
     return Refuse(message, messages::kCannotOpen);
   if (resume) {
     // The size of the file now open, not of whatever the name meant before.

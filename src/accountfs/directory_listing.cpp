@@ -126,8 +126,15 @@ void AccountFileSystem::AddVirtualEntries(const std::string& ftp_path, const std
     }
     candidate = candidate.substr(0, candidate.find('/'));
     if (candidate.empty()) continue;
-    ListingEntry entry{ModeString(false, static_cast<int>(i)), 0, date, candidate, true, name.size(),
-                       true, now_time, static_cast<int>(i), folder.Path()};
+    ListingEntry entry{.mode = ModeString(false, static_cast<int>(i)),
+                       .date = date,
+                       .name = candidate,
+                       .is_virtual = true,
+                       .virtual_name_length = name.size(),
+                       .is_folder = true,
+                       .time = now_time,
+                       .area = static_cast<int>(i),
+                       .disk_path = folder.Path()};
     auto existing = std::find_if(list->begin(), list->end(), [&](const ListingEntry& e) {
       return vfs::EqualNoCase(e.name, candidate);
     });
@@ -159,15 +166,19 @@ FileTransfer* AccountFileSystem::OpenListing(std::string_view path, ListingStyle
     vfs::DirectoryEntry found;
     const std::string file_mode = ModeString(true, mapped.area);
     const std::string folder_mode = ModeString(false, mapped.area);
-    for (bool more = walk.First(mapped.disk_path, &found, true, true);
+    for (bool more = walk.First(mapped.disk_path, &found, {.files = true, .folders = true});
          more && list.size() < kMaxDiskEntries; more = walk.Next(&found)) {
       has_dot = has_dot || found.name == ".";
       std::string disk_path = mapped.disk_path + "/" + found.name;
-      list.push_back(ListingEntry{found.is_folder ? folder_mode : file_mode,
-                                  found.is_folder ? 0 : found.size,
-                                  vfs::FormatFileTime(found.last_write, vfs::TimeFormat::kList, false),
-                                  std::move(found.name), false, 0, found.is_folder, found.last_write,
-                                  mapped.area, std::move(disk_path)});
+      list.push_back(ListingEntry{
+          .mode = found.is_folder ? folder_mode : file_mode,
+          .size = found.is_folder ? 0 : found.size,
+          .date = vfs::FormatFileTime(found.last_write, vfs::TimeFormat::kList, false),
+          .name = std::move(found.name),
+          .is_folder = found.is_folder,
+          .time = found.last_write,
+          .area = mapped.area,
+          .disk_path = std::move(disk_path)});
     }
   }
   AddVirtualEntries(mapped.ftp_path, now, &list);
@@ -175,9 +186,18 @@ FileTransfer* AccountFileSystem::OpenListing(std::string_view path, ListingStyle
   if (!has_dot && (!list.empty() || is_root)) {
     const std::string folder_mode = ModeString(false, mapped.area);
     const platform::FileTime now_time{now_seconds, 0};
-    list.push_back(ListingEntry{folder_mode, 0, now, ".", false, 0, true, now_time, mapped.area, mapped.disk_path});
-    list.push_back(ListingEntry{folder_mode, 0, now, "..", false, 0, true, now_time, mapped.area,
-                                mapped.disk_path + "/.."});
+    ListingEntry dot{.mode = folder_mode,
+                     .date = now,
+                     .name = ".",
+                     .is_folder = true,
+                     .time = now_time,
+                     .area = mapped.area,
+                     .disk_path = mapped.disk_path};
+    ListingEntry dot_dot = dot;
+    dot_dot.name = "..";
+    dot_dot.disk_path += "/..";
+    list.push_back(std::move(dot));
+    list.push_back(std::move(dot_dot));
   }
   const char* failure = disk ? messages::kNoListing : messages::kNoSuchDirectory;
   if (list.empty() || temp_folder_.empty()) return refuse(failure);
@@ -203,7 +223,7 @@ FileTransfer* AccountFileSystem::OpenListing(std::string_view path, ListingStyle
   const bool written = writer.WriteAll(text.data(), text.size());
   writer.Close();
   auto reader = std::make_unique<vfs::FileHandle>();
-  if (!written || !reader->Open(temporary, false, false)) {
+  if (!written || !reader->Open(temporary, vfs::FileHandle::Mode::kRead)) {
     [[maybe_unused]] bool removed = platform::RemoveFile(temporary, nullptr);
     return refuse(failure);
   }

@@ -110,7 +110,7 @@ void FolderBrowser::Browse(HttpRequest& request, const std::string& id) {
       vfs::DirectoryEnumerator walk;
       vfs::DirectoryEntry entry;
       std::vector<std::string> names;
-      if (!walk.First(folder, &entry, false, true)) {
+      if (!walk.First(folder, &entry, {.folders = true})) {
         *out += "This directory is not accessible.";
         return;
       }

@@ -37,7 +37,7 @@ RemoteAdminService::RemoteAdminService(ftp::FtpServer& server, platform::Clock& 
   // cleaned up.
   vfs::FileHandle file;
   const std::string page = BuiltInNotFoundPage();
-  if (file.Open(not_found, true, true) && !file.WriteAll(page.data(), page.size())) {
+  if (file.Open(not_found, vfs::FileHandle::Mode::kWriteOrCreate) && !file.WriteAll(page.data(), page.size())) {
     file.Close();
     [[maybe_unused]] const bool removed = platform::RemoveFile(not_found, nullptr);
   }

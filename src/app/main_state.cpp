@@ -74,7 +74,7 @@ bool MainState::Open() {
       first_run = true;
       vfs::FileHandle file;
       [[maybe_unused]] const bool created =
-          file.Open(marker, true, true, vfs::FileHandle::kOwnerOnlyFile);
+          file.Open(marker, vfs::FileHandle::Mode::kWriteOrCreate, vfs::FileHandle::kOwnerOnlyFile);
     } else if (!prompter_.Ask(kLoadErrorQuestion, "Warning", Icon::kExclamation)) {
       quit_without_saving_ = true;
       return false;

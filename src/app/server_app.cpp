@@ -45,7 +45,7 @@ bool ConfigurationIsNewer(const std::string& folder, std::string* line = nullptr
   if (!vfs::FileExists(path)) return false;
   std::string read;
   vfs::FileHandle file;
-  const bool newer = !file.Open(path, false, false, vfs::FileHandle::kSharedFile,
+  const bool newer = !file.Open(path, vfs::FileHandle::Mode::kRead, vfs::FileHandle::kSharedFile,
                                 platform::Links::kRefuse) ||
                      !file.ReadLine(&read, kVersionLineCapacity) ||
                      ParseVersion(read) > ParseVersion(kVersionText);

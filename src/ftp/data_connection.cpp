@@ -130,8 +130,8 @@ std::string DataConnection::Epsv(std::string_view argument) {
 }
 
 bool DataConnection::HasSetup() const {
-  return !port_address_.empty() || listener_.GetState() != runtime::TcpSocket::kClosed ||
-         socket_.GetState() != runtime::TcpSocket::kClosed;
+  return !port_address_.empty() || listener_.GetState() != runtime::TcpSocket::State::kClosed ||
+         socket_.GetState() != runtime::TcpSocket::State::kClosed;
 }
 
 void DataConnection::AcceptIfWaiting(bool allow_site_to_site) {
@@ -163,14 +163,14 @@ DataConnection::Opened DataConnection::Open(bool allow_site_to_site, const Watch
   tries_left_ = kPassiveTries;
   if (watch.clock != nullptr)
     deadline_tick_ = watch.clock->TickMs() + static_cast<std::uint32_t>(kPassiveTries) * kPassiveWaitMs;
-  if (socket_.GetState() == runtime::TcpSocket::kConnected) {
+  if (socket_.GetState() == runtime::TcpSocket::State::kConnected) {
     // Taken before the transfer; the rules may have changed since.
     if (PeerAllowed(allow_site_to_site)) return Opened::kOpen;
     refused_peer_ = true;
     socket_.Close();
-    if (listener_.GetState() != runtime::TcpSocket::kListening) return Opened::kSiteToSite;
+    if (listener_.GetState() != runtime::TcpSocket::State::kListening) return Opened::kSiteToSite;
   }
-  if (listener_.GetState() != runtime::TcpSocket::kListening) {
+  if (listener_.GetState() != runtime::TcpSocket::State::kListening) {
     if (port_address_.empty()) return Opened::kFailed;
     // Bounded by the caller's time-out, and cut short by a stop.
     return socket_.Connect(port_address_.c_str(), static_cast<std::uint16_t>(port_port_), watch.stop,
@@ -183,7 +183,7 @@ DataConnection::Opened DataConnection::Open(bool allow_site_to_site, const Watch
 
 DataConnection::Opened DataConnection::OpenAnother(bool allow_site_to_site, const Watch& watch) {
   socket_.Close();
-  if (listener_.GetState() != runtime::TcpSocket::kListening) return Opened::kFailed;
+  if (listener_.GetState() != runtime::TcpSocket::State::kListening) return Opened::kFailed;
   return WaitForPeer(allow_site_to_site, watch);
 }
 
@@ -192,7 +192,7 @@ DataConnection::Opened DataConnection::WaitForPeer(bool allow_site_to_site, cons
     if (!watch.control_alive()) return Opened::kFailed;
     if (!watch.still_admitted()) return Opened::kNoLongerAllowed;
     if (AcceptAllowed(allow_site_to_site)) return Opened::kOpen;
-    if (listener_.GetState() != runtime::TcpSocket::kListening) return Opened::kFailed;
+    if (listener_.GetState() != runtime::TcpSocket::State::kListening) return Opened::kFailed;
     if (watch.clock != nullptr && static_cast<std::int32_t>(watch.clock->TickMs() - deadline_tick_) >= 0)
       break;
     // Only a quiet second counts as a try: peers that are refused do not

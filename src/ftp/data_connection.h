@@ -93,8 +93,8 @@ class DataConnection {
   bool HasSetup() const;
   // A passive port waits for its connection (none taken yet).
   bool IsListening() const {
-    return listener_.GetState() == runtime::TcpSocket::kListening &&
-           socket_.GetState() != runtime::TcpSocket::kConnected;
+    return listener_.GetState() == runtime::TcpSocket::State::kListening &&
+           socket_.GetState() != runtime::TcpSocket::State::kConnected;
   }
   // The passive port's listening socket (to wait on while IsListening()).
   const runtime::TcpSocket& Listener() const { return listener_; }

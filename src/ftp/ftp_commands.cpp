@@ -456,7 +456,7 @@ bool FtpSession::Transfer(const Command& command, std::string_view argument, std
     SendReply(opened);
     if (!SecureDataConnection()) return true;
   }
-  transfer_.Begin(!protect_data_);
+  transfer_.Begin(data_.Socket());
   next_admission_tick_ = GetClock().TickMs() + kTransferAdmissionMs;
   activity_.SetActivity(kind == Kind::kDownload ? replies::kActDownloading
                         : kind == Kind::kUpload ? replies::kActUploading

@@ -7,7 +7,7 @@
 #include "ftp/replies.h"
 #include "ftp/session_messages.h"
 #include "accountfs/messages.h"
-#include "platform/net.h"
+#include "runtime/socket_wait.h"
 #include "vfs/paths.h"
 #include "vfs/text.h"
 #include "vfs/time_format.h"
@@ -110,7 +110,7 @@ void FtpSession::Serve() {
     auth_.Logout(endpoint_.key, account_);
     account_ = nullptr;
   }
-  if (control.GetState() == runtime::TcpSocket::kConnected) SendFinalLine(control, replies::kClosing);
+  if (control.GetState() == runtime::TcpSocket::State::kConnected) SendFinalLine(control, replies::kClosing);
   auth_.ConnectionEnded();
   LogLine(replies::kLogEnded);
 }
@@ -121,9 +121,9 @@ bool FtpSession::LoginLoop() {
   std::string reason;
   for (;;) {
     wake_.Reset();
-    if (StopRequested() || Socket().GetState() != runtime::TcpSocket::kConnected) return false;
+    if (StopRequested() || Socket().GetState() != runtime::TcpSocket::State::kConnected) return false;
     if (!Socket().ReadLine(buffer, sizeof buffer)) {
-      if (Socket().LastError() != runtime::TcpSocket::kErrorNoLine) return false;
+      if (Socket().LastStatus() != runtime::SocketStatus::kNoLine) return false;
       if (!auth_.Admit(endpoint_.address, false, &reason)) {
         Refuse(reason);
         return false;
@@ -212,7 +212,7 @@ void FtpSession::CommandLoop() {
   last_command_tick_ = GetClock().TickMs();
   for (;;) {
     wake_.Reset();
-    if (StopRequested() || Socket().GetState() != runtime::TcpSocket::kConnected) return;
+    if (StopRequested() || Socket().GetState() != runtime::TcpSocket::State::kConnected) return;
     if (!TakeSessionAction()) return;
     // During a transfer the admission check runs every kTransferAdmissionMs,
     // not for every chunk.
@@ -235,7 +235,7 @@ void FtpSession::CommandLoop() {
       if (!Dispatch(line)) return;
       continue;
     }
-    if (Socket().LastError() != runtime::TcpSocket::kErrorNoLine) return;
+    if (Socket().LastStatus() != runtime::SocketStatus::kNoLine) return;
     if (transfer_.IsRunning()) {
       TransferStep();
       last_command_tick_ = GetClock().TickMs();
@@ -285,15 +285,10 @@ bool FtpSession::StillAdmitted() {
 }
 
 void FtpSession::WaitForInput(std::uint32_t timeout_ms) {
-  platform::PollItem items[4];
-  // Input already decrypted inside TLS is not seen by the socket.
-  if (Socket().HasPendingInput()) timeout_ms = 0;
-  items[0].descriptor = Socket().Handle();
-  items[1].descriptor = StopEvent().PollDescriptor();
-  items[2].descriptor = wake_.PollDescriptor();
-  if (!transfer_.IsRunning() && data_.IsListening()) items[3].descriptor = data_.Listener().Handle();
-  for (auto& item : items) item.want_read = true;
-  platform::Poll(items, 4, timeout_ms);
+  runtime::SocketWait wait;
+  wait.Readable(Socket()).Until(&StopEvent()).Until(&wake_);
+  if (!transfer_.IsRunning() && data_.IsListening()) wait.Readable(data_.Listener());
+  wait.Wait(timeout_ms);
 }
 
 bool FtpSession::Dispatch(std::string_view line) {
@@ -385,7 +380,7 @@ DataConnection::Watch FtpSession::DataWatch() {
   // An active connect is bounded by the idle time-out.
   watch.connect_timeout_ms = std::max<std::uint32_t>(IdleTimeoutMs(), 1000);
   watch.control_alive = [this] {
-    return !StopRequested() && Socket().GetState() == runtime::TcpSocket::kConnected;
+    return !StopRequested() && Socket().GetState() == runtime::TcpSocket::State::kConnected;
   };
   watch.still_admitted = [this] {
     std::string reason;
@@ -431,17 +426,11 @@ void FtpSession::TransferStep() {
 }
 
 void FtpSession::WaitForData(DataWait wait, std::uint32_t timeout_ms) {
-  platform::PollItem items[4];
-  items[0].descriptor = wait == DataWait::kNone ? -1 : data_.Socket().Handle();
-  items[0].want_read = wait == DataWait::kReadable;
-  items[0].want_write = wait == DataWait::kWritable;
-  if (Socket().HasPendingInput() || (wait == DataWait::kReadable && data_.Socket().HasPendingInput()))
-    timeout_ms = 0;
-  items[1].descriptor = Socket().Handle();
-  items[2].descriptor = StopEvent().PollDescriptor();
-  items[3].descriptor = wake_.PollDescriptor();
-  for (int i = 1; i < 4; ++i) items[i].want_read = true;
-  platform::Poll(items, 4, timeout_ms);
+  runtime::SocketWait watch;
+  if (wait == DataWait::kReadable) watch.Readable(data_.Socket());
+  if (wait == DataWait::kWritable) watch.Writable(data_.Socket());
+  watch.Readable(Socket()).Until(&StopEvent()).Until(&wake_);
+  watch.Wait(timeout_ms);
 }
 
 }  // namespace quillon::ftp

@@ -155,7 +155,7 @@ class FtpSession final : public runtime::TcpConnection {
   // One step of the running transfer, and what it ended with.
   void TransferStep();
   // Waits for the data socket (as asked), the control socket, a stop or a
-  // wake-up.
+  // wake-up; input either socket already holds ends the wait at once.
   enum class DataWait { kNone, kReadable, kWritable };
   void WaitForData(DataWait wait, std::uint32_t timeout_ms);
   std::string UniqueName();

@@ -37,12 +37,12 @@ bool TransferLoop::Open(access::ActiveAccount& account, Kind kind, const std::st
   return true;
 }
 
-void TransferLoop::Begin(bool zero_copy) {
+void TransferLoop::Begin(const runtime::TcpSocket& data) {
   const bool upload = kind_ == Kind::kUpload;
   chunk_ = (kind_ != Kind::kListing && account_->UsesCredits()) || account_->IsMetered(upload)
                ? kMeteredChunk
                : kFreeChunk;
-  direct_ = zero_copy && kind_ == Kind::kDownload && chunk_ == kFreeChunk;
+  direct_ = data.CanSendFile() && kind_ == Kind::kDownload && chunk_ == kFreeChunk;
   if (!buffer_) buffer_ = std::make_unique_for_overwrite<char[]>(kFreeChunk);
   pending_offset_ = pending_bytes_ = 0;
 }
@@ -51,7 +51,7 @@ std::string TransferLoop::Abandon(const char* reason) {
   transfer_->MarkFailed();
   account_->CloseTransfer(transfer_);
   transfer_ = nullptr;
-  return LogText(true, reason);
+  return FailedLog(reason);
 }
 
 void TransferLoop::Stop(std::string reason) {
@@ -69,7 +69,7 @@ std::string TransferLoop::Abort() {
   account_->CloseTransfer(transfer_);
   transfer_ = nullptr;
   // The administrator learns why a new file went away, or an existing one stays partial.
-  return kind_ == Kind::kUpload ? LogText(true, replies::kReasonSessionEnded) : std::string();
+  return kind_ == Kind::kUpload ? FailedLog(replies::kReasonSessionEnded) : std::string();
 }
 
 const char* TransferLoop::DoneActivity() const {
@@ -81,21 +81,29 @@ const char* TransferLoop::DoneActivity() const {
   return replies::kActDownloaded;
 }
 
-std::string TransferLoop::LogText(bool failed, const char* reason) const {
+std::string TransferLoop::DoneLog() const {
   const char* item = item_.c_str();
   switch (kind_) {
-    case Kind::kUpload:
-      return failed ? FormatText(replies::kLogUploadFailed, item, reason) : FormatText(replies::kLogUploaded, item);
-    case Kind::kListing:
-      return failed ? FormatText(replies::kLogViewFailed, item, reason) : FormatText(replies::kLogViewed, item);
+    case Kind::kUpload: return FormatText(replies::kLogUploaded, item);
+    case Kind::kListing: return FormatText(replies::kLogViewed, item);
     case Kind::kDownload: break;
   }
-  return failed ? FormatText(replies::kLogDownloadFailed, item, reason) : FormatText(replies::kLogDownloaded, item);
+  return FormatText(replies::kLogDownloaded, item);
 }
 
-TransferLoop::Step TransferLoop::End(bool failed, std::string log, std::vector<std::string> replies,
+std::string TransferLoop::FailedLog(const char* reason) const {
+  const char* item = item_.c_str();
+  switch (kind_) {
+    case Kind::kUpload: return FormatText(replies::kLogUploadFailed, item, reason);
+    case Kind::kListing: return FormatText(replies::kLogViewFailed, item, reason);
+    case Kind::kDownload: break;
+  }
+  return FormatText(replies::kLogDownloadFailed, item, reason);
+}
+
+TransferLoop::Step TransferLoop::End(Closing closing, std::string log, std::vector<std::string> replies,
                                      const char* activity) {
-  if (failed) transfer_->MarkFailed();
+  if (closing == Closing::kMarkFailed) transfer_->MarkFailed();
   account_->CloseTransfer(transfer_);
   transfer_ = nullptr;
   pending_offset_ = pending_bytes_ = 0;
@@ -111,7 +119,7 @@ TransferLoop::Step TransferLoop::Next(runtime::LineSocket& data) {
 }
 
 TransferLoop::Step TransferLoop::DownloadStep(runtime::LineSocket& data) {
-  const bool connected = data.GetState() == runtime::TcpSocket::kConnected;
+  const bool connected = data.GetState() == runtime::TcpSocket::State::kConnected;
   if (!connected || stop_) {
     std::vector<std::string> lines;
     if (stop_ && !stop_reason_.empty()) {
@@ -121,18 +129,20 @@ TransferLoop::Step TransferLoop::DownloadStep(runtime::LineSocket& data) {
     } else {
       lines.push_back(replies::kTransferLost);
     }
-    return End(true, LogText(true, replies::kReasonStoppedOrLost), std::move(lines), DoneActivity());
+    return End(Closing::kMarkFailed, FailedLog(replies::kReasonStoppedOrLost), std::move(lines),
+               DoneActivity());
   }
   if (direct_) return DirectStep(data);
   if (pending_bytes_ == 0) {
     if (transfer_->IsFinished())
-      return End(false, LogText(false, nullptr), {replies::kTransferComplete}, DoneActivity());
+      return End(Closing::kHandBack, DoneLog(), {replies::kTransferComplete}, DoneActivity());
     const std::uint32_t grant = account_->DownloadAllowance(chunk_);
     if (grant == 0) return WaitFor(Wait::kRefill);
     std::size_t length = grant;
     std::string reason;
     if (!transfer_->Read(buffer_.get(), &length, &reason))
-      return End(true, "", {FormatText(replies::kTransferFailed, reason.c_str())}, DoneActivity());
+      return End(Closing::kMarkFailed, "", {FormatText(replies::kTransferFailed, reason.c_str())},
+                 DoneActivity());
     pending_offset_ = 0;
     pending_bytes_ = length;
   }
@@ -146,7 +156,7 @@ TransferLoop::Step TransferLoop::DownloadStep(runtime::LineSocket& data) {
     step.progressed = true;
   }
   if (pending_bytes_ == 0 && transfer_->IsFinished()) {
-    Step end = End(false, LogText(false, nullptr), {replies::kTransferComplete}, DoneActivity());
+    Step end = End(Closing::kHandBack, DoneLog(), {replies::kTransferComplete}, DoneActivity());
     end.progressed = step.progressed;
     return end;
   }
@@ -155,17 +165,18 @@ TransferLoop::Step TransferLoop::DownloadStep(runtime::LineSocket& data) {
 
 TransferLoop::Step TransferLoop::DirectStep(runtime::LineSocket& data) {
   if (transfer_->IsFinished())
-    return End(false, LogText(false, nullptr), {replies::kTransferComplete}, DoneActivity());
+    return End(Closing::kHandBack, DoneLog(), {replies::kTransferComplete}, DoneActivity());
   std::size_t sent = kDirectStep;
   std::string reason;
   if (!transfer_->SendTo(data, &sent, &reason))
-    return End(true, "", {FormatText(replies::kTransferFailed, reason.c_str())}, DoneActivity());
-  if (data.GetState() != runtime::TcpSocket::kConnected) return Step{};  // the next step ends it
+    return End(Closing::kMarkFailed, "", {FormatText(replies::kTransferFailed, reason.c_str())},
+               DoneActivity());
+  if (data.GetState() != runtime::TcpSocket::State::kConnected) return Step{};  // the next step ends it
   if (sent == 0 && !transfer_->IsFinished()) return WaitFor(Wait::kWritable);
   Step step;
   step.progressed = sent > 0;
   if (transfer_->IsFinished()) {
-    Step end = End(false, LogText(false, nullptr), {replies::kTransferComplete}, DoneActivity());
+    Step end = End(Closing::kHandBack, DoneLog(), {replies::kTransferComplete}, DoneActivity());
     end.progressed = step.progressed;
     return end;
   }
@@ -180,10 +191,10 @@ TransferLoop::Step TransferLoop::UploadEnded(const runtime::LineSocket& data) {
   // an end of stream without the closing alert still completes it: many
   // clients send none after an upload, and an attacker who could forge the
   // end could cut a plain transfer short as well.
-  if (data.Broken())
-    return End(true, LogText(true, replies::kReasonStoppedOrLost), {replies::kTransferLost},
+  if (data.LastStatus() == runtime::SocketStatus::kBroken)
+    return End(Closing::kMarkFailed, FailedLog(replies::kReasonStoppedOrLost), {replies::kTransferLost},
                replies::kActUploaded);
-  return End(false, LogText(false, nullptr), {replies::kTransferComplete}, replies::kActUploaded);
+  return End(Closing::kHandBack, DoneLog(), {replies::kTransferComplete}, replies::kActUploaded);
 }
 
 TransferLoop::Step TransferLoop::UploadStep(runtime::LineSocket& data) {
@@ -194,9 +205,10 @@ TransferLoop::Step TransferLoop::UploadStep(runtime::LineSocket& data) {
     } else {
       lines = {replies::kTransferComplete, replies::kTransferAborted};
     }
-    return End(true, LogText(true, replies::kReasonStopped), std::move(lines), replies::kActUploaded);
+    return End(Closing::kMarkFailed, FailedLog(replies::kReasonStopped), std::move(lines),
+               replies::kActUploaded);
   }
-  if (data.GetState() != runtime::TcpSocket::kConnected) return UploadEnded(data);
+  if (data.GetState() != runtime::TcpSocket::State::kConnected) return UploadEnded(data);
   const std::uint32_t grant = account_->UploadAllowance(chunk_);
   if (grant == 0) return WaitFor(Wait::kRefill);
   std::size_t length = grant;
@@ -205,7 +217,7 @@ TransferLoop::Step TransferLoop::UploadStep(runtime::LineSocket& data) {
   std::string reason;
   if (!transfer_->Write(buffer_.get(), length, &reason)) {
     // Handed back, not aborted: what was written (all that fit) stays.
-    return End(false, LogText(true, replies::kReasonWriteFailed),
+    return End(Closing::kHandBack, FailedLog(replies::kReasonWriteFailed),
                {FormatText(replies::kTransferFailed, reason.c_str())}, replies::kActUploaded);
   }
   Step step;

@@ -68,9 +68,10 @@ class TransferLoop {
   // a listing. False with the account's message.
   [[nodiscard]] bool Open(access::ActiveAccount& account, Kind kind, const std::string& path,
                           const Options& options, std::string* message);
-  // The data connection is open: the transfer starts moving. Without
-  // `zero_copy` (a TLS connection) downloads go through the buffer.
-  void Begin(bool zero_copy);
+  // The data connection `data` is open (and secured when it is to be): the
+  // transfer starts moving. An unmetered download goes straight from the
+  // file when `data` can send files, through the buffer otherwise.
+  void Begin(const runtime::TcpSocket& data);
   // The data connection could not be opened: the transfer is handed back as
   // failed; returns its log text.
   std::string Abandon(const char* reason);
@@ -91,8 +92,13 @@ class TransferLoop {
   Step UploadStep(runtime::LineSocket& data);
   // The end of an upload whose data connection has closed.
   Step UploadEnded(const runtime::LineSocket& data);
-  Step End(bool failed, std::string log, std::vector<std::string> replies, const char* activity);
-  std::string LogText(bool failed, const char* reason) const;
+  // How End closes the transfer: handed back as it is, or marked failed
+  // first (ending it then keeps nothing it made).
+  enum class Closing { kHandBack, kMarkFailed };
+  Step End(Closing closing, std::string log, std::vector<std::string> replies, const char* activity);
+  // The log text of a transfer that completed, or failed for `reason`.
+  std::string DoneLog() const;
+  std::string FailedLog(const char* reason) const;
   const char* DoneActivity() const;
 
   access::ActiveAccount* account_ = nullptr;

@@ -231,7 +231,7 @@ bool FormBody::FieldValue(std::string_view name, std::string* value, std::size_t
   auto field = std::find_if(fields_.begin(), fields_.end(), [name](const Field& f) { return f.name == name; });
   if (field == fields_.end()) return false;
   vfs::FileHandle file;
-  if (!file.Open(file_name_, false, false) || !file.SeekTo(field->offset)) return true;
+  if (!file.Open(file_name_, vfs::FileHandle::Mode::kRead) || !file.SeekTo(field->offset)) return true;
   value->resize(std::min<std::size_t>(field->length, capacity > 0 ? capacity - 1 : 0));
   value->resize(file.Read(value->data(), value->size()));
   value->resize(std::min(value->size(), value->find('\0')));
@@ -241,7 +241,7 @@ bool FormBody::FieldValue(std::string_view name, std::string* value, std::size_t
 std::string FormBody::PartContent(const Part& part) const {
   std::string content(part.length, '\0');
   vfs::FileHandle file;
-  if (!file.Open(file_name_, false, false) || !file.SeekTo(part.offset)) return {};
+  if (!file.Open(file_name_, vfs::FileHandle::Mode::kRead) || !file.SeekTo(part.offset)) return {};
   content.resize(file.Read(content.data(), content.size()));
   return content;
 }

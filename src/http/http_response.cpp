@@ -205,7 +205,7 @@ bool HttpResponse::Send(const std::string& path, int status, bool delete_after_s
                         std::string_view type_word, platform::Links links) {
   Reset();
   auto file = std::make_unique<vfs::FileHandle>();
-  if (!file->Open(path, false, false, vfs::FileHandle::kSharedFile, links)) return false;
+  if (!file->Open(path, vfs::FileHandle::Mode::kRead, vfs::FileHandle::kSharedFile, links)) return false;
   std::string extension;
   if (type_word.empty() && vfs::Extension(vfs::FileNamePart(path), &extension, 20))
     type_word = extension;
@@ -353,7 +353,8 @@ bool HttpResponse::DirectoryIndex(const std::string& folder, std::string_view qu
   for (const bool folders : {true, false}) {
     vfs::DirectoryEnumerator walk;
     vfs::DirectoryEntry entry;
-    for (bool more = walk.First(folder, &entry, !folders, folders); more; more = walk.Next(&entry)) {
+    for (bool more = walk.First(folder, &entry, {.files = !folders, .folders = folders}); more;
+         more = walk.Next(&entry)) {
       if (entry.name == "." || entry.name == "..") continue;
       // The walk follows links; the entry itself must be what it seems.
       platform::PathInfo own;

@@ -127,7 +127,7 @@ bool HttpConnection::StartTls() {
   std::uint8_t first = 0;
   platform::Clock& clock = GetClock();
   for (;;) {
-    if (StopRequested() || socket.GetState() != runtime::TcpSocket::kConnected) return false;
+    if (StopRequested() || socket.GetState() != runtime::TcpSocket::State::kConnected) return false;
     if (clock.TickMs() - accepted_ms_ >= kFirstByteLimitMs) return false;
     if (socket.PeekFirstByte(&first)) break;
     socket.WaitReadable(&StopEvent(), kWaitMs);
@@ -165,13 +165,13 @@ bool HttpConnection::ReadRequest() {
   bool in_body = false;
   std::size_t body_total = 0;
   for (;;) {
-    if (StopRequested() || socket.GetState() != runtime::TcpSocket::kConnected) return false;
+    if (StopRequested() || socket.GetState() != runtime::TcpSocket::State::kConnected) return false;
     // A peer that trickles its request must not hold a slot for long.
     const std::uint32_t now = GetClock().TickMs();
     if (now - accepted_ms_ >= kRequestTimeLimitMs) return false;
     if (!in_body) {
       if (!socket.ReadLine(line, sizeof line)) {
-        if (socket.LastError() != runtime::TcpSocket::kErrorNoLine) return false;
+        if (socket.LastStatus() != runtime::SocketStatus::kNoLine) return false;
         // Nor may a peer that has not begun it.
         const bool begun = request_.HeaderLines() > 0 || socket.BufferedBytes() > 0;
         if (!begun && now - request_wait_ms_ >= kFirstByteLimitMs) return false;

@@ -50,10 +50,10 @@ IoStatus SendWithFlags(SocketHandle socket, const void* bytes, std::size_t lengt
     ssize_t n = send(socket, bytes, length, MSG_NOSIGNAL | MSG_DONTWAIT | flags);
     if (n >= 0) {
       *count = static_cast<std::size_t>(n);
-      return n > 0 || length == 0 ? IoStatus::kDone : IoStatus::kWouldBlock;
+      return n > 0 || length == 0 ? IoStatus::kDone : IoStatus::kWantWrite;
     }
     if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return IoStatus::kWouldBlock;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return IoStatus::kWantWrite;
     SetError(error, errno);
     return IoStatus::kFailed;
   }
@@ -199,7 +199,7 @@ IoStatus SendFileSome(SocketHandle socket, int file, std::size_t length, std::si
     }
     if (n == 0) return length == 0 ? IoStatus::kDone : IoStatus::kClosed;
     if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return IoStatus::kWouldBlock;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return IoStatus::kWantWrite;
     SetError(error, errno);
     return IoStatus::kFailed;
   }
@@ -216,9 +216,9 @@ IoStatus ReceiveWithFlags(SocketHandle socket, void* buffer, std::size_t length,
       *count = static_cast<std::size_t>(n);
       return IoStatus::kDone;
     }
-    if (n == 0) return length == 0 ? IoStatus::kWouldBlock : IoStatus::kClosed;
+    if (n == 0) return length == 0 ? IoStatus::kWantRead : IoStatus::kClosed;
     if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return IoStatus::kWouldBlock;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return IoStatus::kWantRead;
     SetError(error, errno);
     return IoStatus::kFailed;
   }

@@ -62,12 +62,17 @@ inline constexpr int kSystemMaxBacklog = 0;
 // is none.
 [[nodiscard]] bool ResolveIPv4(const char* host, Endpoint* out);
 
+// What one step on a non-blocking socket came to, for plain sockets and for
+// TLS channels (tls.h) alike.
 enum class IoStatus {
-  kDone,        // *count bytes moved (more than 0)
-  kWouldBlock,  // nothing could move without waiting
-  kClosed,      // the peer closed the connection (receive only)
-  kFailed,      // the connection is broken; *error holds errno
+  kDone,       // the step is complete; *count bytes moved (more than 0)
+  kWantRead,   // nothing moved; the socket must become readable first
+  kWantWrite,  // nothing moved; the socket must take bytes first
+  kClosed,     // the peer ended the connection (or the TLS session) in order
+  kFailed,     // the connection (or the TLS session) is broken; *error holds errno
 };
+// A plain receive that finds nothing reports kWantRead, a plain send that
+// can place nothing kWantWrite.
 IoStatus SendSome(SocketHandle socket, const void* bytes, std::size_t length, std::size_t* count,
                   int* error);
 IoStatus ReceiveSome(SocketHandle socket, void* buffer, std::size_t length, std::size_t* count,
@@ -82,7 +87,7 @@ IoStatus PeekSome(SocketHandle socket, void* buffer, std::size_t length, std::si
                   int* error);
 // Sends up to `length` bytes of the open file `file` from its current
 // offset (which moves on) straight from the file system cache, without a
-// copy through the caller. kDone with *count > 0; kWouldBlock; kClosed when
+// copy through the caller. kDone with *count > 0; kWantWrite; kClosed when
 // the file has no more bytes; kFailed with *error. SIGPIPE is ignored for
 // the process from the first call on (as StartNetworking does).
 IoStatus SendFileSome(SocketHandle socket, int file, std::size_t length, std::size_t* count,

@@ -243,53 +243,53 @@ void TlsChannel::JoinGroup(const std::string& group) {
   joined_ = true;
 }
 
-TlsStatus TlsChannel::Translate(int result) {
+IoStatus TlsChannel::Translate(int result) {
   const int code = SSL_get_error(Ssl(native_), result);
   switch (code) {
-    case SSL_ERROR_WANT_READ: return TlsStatus::kWantRead;
-    case SSL_ERROR_WANT_WRITE: return TlsStatus::kWantWrite;
-    case SSL_ERROR_ZERO_RETURN: ERR_clear_error(); return TlsStatus::kClosed;
+    case SSL_ERROR_WANT_READ: return IoStatus::kWantRead;
+    case SSL_ERROR_WANT_WRITE: return IoStatus::kWantWrite;
+    case SSL_ERROR_ZERO_RETURN: ERR_clear_error(); return IoStatus::kClosed;
     case SSL_ERROR_SYSCALL:
-      if (ERR_peek_error() == 0 && errno == 0) return TlsStatus::kClosed;
+      if (ERR_peek_error() == 0 && errno == 0) return IoStatus::kClosed;
       error_ = ERR_peek_error() != 0 ? TakeErrorText("") : std::string(std::strerror(errno));
       break;
     default: error_ = TakeErrorText("TLS protocol error"); break;
   }
   // After a fatal error the session may not send anything more.
   SSL_set_quiet_shutdown(Ssl(native_), 1);
-  return TlsStatus::kFailed;
+  return IoStatus::kFailed;
 }
 
-TlsStatus TlsChannel::Handshake() {
-  if (native_ == nullptr) return TlsStatus::kFailed;
+IoStatus TlsChannel::Handshake() {
+  if (native_ == nullptr) return IoStatus::kFailed;
   ERR_clear_error();
   errno = 0;
   const int result = SSL_do_handshake(Ssl(native_));
-  return result == 1 ? TlsStatus::kDone : Translate(result);
+  return result == 1 ? IoStatus::kDone : Translate(result);
 }
 
-TlsStatus TlsChannel::Read(void* buffer, std::size_t length, std::size_t* count) {
+IoStatus TlsChannel::Read(void* buffer, std::size_t length, std::size_t* count) {
   *count = 0;
-  if (native_ == nullptr) return TlsStatus::kFailed;
+  if (native_ == nullptr) return IoStatus::kFailed;
   // The system reports a reset to one read only; the next would find a plain
   // end of stream, so the first ending is kept for every later read.
-  if (read_end_ != TlsStatus::kDone) return read_end_;
+  if (read_end_ != IoStatus::kDone) return read_end_;
   ERR_clear_error();
   errno = 0;
   const int result = SSL_read_ex(Ssl(native_), buffer, length, count);
-  if (result == 1) return TlsStatus::kDone;
-  const TlsStatus status = Translate(result);
-  if (status == TlsStatus::kClosed || status == TlsStatus::kFailed) read_end_ = status;
+  if (result == 1) return IoStatus::kDone;
+  const IoStatus status = Translate(result);
+  if (status == IoStatus::kClosed || status == IoStatus::kFailed) read_end_ = status;
   return status;
 }
 
-TlsStatus TlsChannel::Write(const void* bytes, std::size_t length, std::size_t* count) {
+IoStatus TlsChannel::Write(const void* bytes, std::size_t length, std::size_t* count) {
   *count = 0;
-  if (native_ == nullptr) return TlsStatus::kFailed;
+  if (native_ == nullptr) return IoStatus::kFailed;
   ERR_clear_error();
   errno = 0;
   const int result = SSL_write_ex(Ssl(native_), bytes, length, count);
-  return result == 1 ? TlsStatus::kDone : Translate(result);
+  return result == 1 ? IoStatus::kDone : Translate(result);
 }
 
 // Read-ahead may hold whole records that are not decrypted yet: they count.

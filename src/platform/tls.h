@@ -65,14 +65,6 @@ class TlsContext {
   mutable std::map<std::string, std::string> by_session_id_;   // session id -> session context; likewise
 };
 
-enum class TlsStatus {
-  kDone,       // the step is complete (*count bytes moved, more than 0)
-  kWantRead,   // nothing moved; the socket must become readable first
-  kWantWrite,  // nothing moved; the socket must take bytes first
-  kClosed,     // the peer ended the TLS session (or the connection)
-  kFailed,     // a protocol or connection error; ErrorText() says which
-};
-
 // What a channel serves.
 enum class TlsRole {
   // A conversation: an FTP control connection or an HTTPS connection. Its
@@ -108,13 +100,16 @@ class TlsChannel {
   TlsChannel(const TlsChannel&) = delete;
   TlsChannel& operator=(const TlsChannel&) = delete;
 
-  // One step of the server's handshake: kDone once it is complete.
-  TlsStatus Handshake();
+  // One step of the server's handshake: kDone once it is complete. Every
+  // step reports as the socket calls of net.h do, except that a read may
+  // want the socket writable and a write may want it readable; a kFailed
+  // leaves its reason in ErrorText() instead of an errno.
+  IoStatus Handshake();
   // As ReceiveSome/SendSome. A send that returned kWantRead/kWantWrite must
   // be repeated with the same first bytes (at least as many). Once a read
   // returned kClosed or kFailed, every later read returns the same.
-  TlsStatus Read(void* buffer, std::size_t length, std::size_t* count);
-  TlsStatus Write(const void* bytes, std::size_t length, std::size_t* count);
+  IoStatus Read(void* buffer, std::size_t length, std::size_t* count);
+  IoStatus Write(const void* bytes, std::size_t length, std::size_t* count);
   // Decrypted bytes wait inside the channel: the socket may not show them.
   bool HasPending() const;
   // The handshake resumed an earlier session of the same session context,
@@ -136,14 +131,14 @@ class TlsChannel {
 
  private:
   friend struct TlsHooks;
-  TlsStatus Translate(int result);
+  IoStatus Translate(int result);
 
   const TlsContext& context_;
   const std::string session_context_;  // its bytes
   const TlsRole role_;
   void* native_;  // SSL
   std::string error_;
-  TlsStatus read_end_ = TlsStatus::kDone;  // kDone until a read found the end
+  IoStatus read_end_ = IoStatus::kDone;  // kDone until a read found the end
   // The session context the handshake resumes under: session_context_, or
   // that of the group member whose session id the client offered.
   std::string resuming_context_;

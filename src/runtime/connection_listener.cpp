@@ -48,7 +48,7 @@ bool ConnectionListener::ChangePort(std::uint16_t port) {
   CriticalSection::Guard control(control_lock_);
   CriticalSection::Guard table(table_lock_);  // control lock, then table lock
   if (!IsRunning()) return false;
-  if (listening_socket_.GetState() == TcpSocket::kListening && listening_socket_.LocalPort() == port)
+  if (listening_socket_.GetState() == TcpSocket::State::kListening && listening_socket_.LocalPort() == port)
     return true;
   TcpSocket fresh;
   if (!fresh.ListenOn(port)) return false;
@@ -170,7 +170,7 @@ void ConnectionListener::ThreadBody() {
       // At the cap, a newcomer is taken only in place of a connection that
       // may give way to it.
       const bool room = table_.size() < cap_ || OldestToGiveWayLocked() != kNoConnection;
-      if (room && listening_socket_.GetState() == TcpSocket::kListening) {
+      if (room && listening_socket_.GetState() == TcpSocket::State::kListening) {
         if (listening_socket_.AcceptInto(incoming_)) {
           accept_failing_ = false;
           auto socket = std::make_unique<LineSocket>();
@@ -187,10 +187,10 @@ void ConnectionListener::ThreadBody() {
           }
           continue;  // straight to the next pass
         }
-        if (const int error = listening_socket_.AcceptErrorNumber(); error != 0) {
+        if (listening_socket_.LastStatus() == SocketStatus::kAcceptFailed) {
           // The connection stays pending, so the socket stays readable:
           // waiting on it would spin. Pause instead.
-          if (!accept_failing_) OnAcceptFailure(error);
+          if (!accept_failing_) OnAcceptFailure(listening_socket_.AcceptErrorNumber());
           accept_failing_ = true;
           pause = kAcceptFailurePauseMs;
         } else {

@@ -18,6 +18,7 @@ bool LineSocket::Receive(void* buffer, std::size_t* length) {
   if (begin_ == end_) begin_ = end_ = 0;
   scanned_ = std::max(scanned_, begin_);
   *length = n;
+  SetStatus(SocketStatus::kOk);
   return true;
 }
 
@@ -66,7 +67,7 @@ std::size_t LineSocket::FindLineEnd() {
 
 bool LineSocket::ReadLine(char* buffer, std::size_t size) {
   if (size < 2) {
-    SetLastError(kErrorLineBuffer);
+    SetStatus(SocketStatus::kLineBufferTooSmall);
     return false;
   }
   std::size_t line_end = begin_ < end_ ? FindLineEnd() : end_;
@@ -81,10 +82,10 @@ bool LineSocket::ReadLine(char* buffer, std::size_t size) {
     if (line_end == end_) {
       if (end_ - begin_ > kMaxUnterminatedBytes) {
         Close();
-        SetLastError(kErrorClosed);
+        SetStatus(SocketStatus::kClosed);
         return false;
       }
-      SetLastError(kErrorNoLine);
+      SetStatus(SocketStatus::kNoLine);
       return false;
     }
   }
@@ -94,6 +95,7 @@ bool LineSocket::ReadLine(char* buffer, std::size_t size) {
   begin_ = line_end + 2;
   if (begin_ == end_) begin_ = end_ = 0;
   scanned_ = begin_;
+  SetStatus(SocketStatus::kOk);
   return true;
 }
 

@@ -25,7 +25,7 @@ class LineSocket : public TcpSocket {
 
   LineSocket() = default;
 
-  // Buffered bytes first (no network call); the network only when the
+  // Buffered bytes first (no network call, kOk); the network only when the
   // buffer is empty.
   bool Receive(void* buffer, std::size_t* length) override;
   // Closes and empties the buffer.
@@ -34,9 +34,10 @@ class LineSocket : public TcpSocket {
   // Copies the next complete line, without its CR LF, into `buffer` and
   // terminates it with a zero byte. A line longer than size - 1 bytes is cut
   // to size - 1 bytes and the rest of it is discarded.
-  // False with: code 11 when size < 2; code 12 when no complete line has
-  // arrived yet; the receive's code when the connection failed or closed
-  // (code 10 also when the unterminated line passed kMaxUnterminatedBytes).
+  // True with kOk. False with: kLineBufferTooSmall when size < 2; kNoLine
+  // when no complete line has arrived yet; the receive's status when the
+  // connection ended or was not connected (kClosed also when the
+  // unterminated line passed kMaxUnterminatedBytes: the socket is closed).
   [[nodiscard]] bool ReadLine(char* buffer, std::size_t size);
 
   // Forgets the bytes received but not yet read.

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/event.h"
+#include "runtime/socket_wait.h"
 
 namespace quillon::runtime {
 
@@ -15,8 +16,10 @@ void FormatAddress(const platform::Endpoint& endpoint, char (&text)[16]) {
                 endpoint.octets[2], endpoint.octets[3]);
 }
 
-bool WaitFor(platform::SocketHandle handle, bool write, const platform::Event* stop,
-             std::uint32_t timeout_ms) {
+// A wait on the descriptor alone, for the handshake: what it wants next is
+// always on the network.
+void WaitForHandshake(platform::SocketHandle handle, bool write, const platform::Event* stop,
+                      std::uint32_t timeout_ms) {
   platform::PollItem items[2];
   items[0].descriptor = handle;
   items[0].want_read = !write;
@@ -24,7 +27,6 @@ bool WaitFor(platform::SocketHandle handle, bool write, const platform::Event* s
   items[1].descriptor = stop != nullptr ? stop->PollDescriptor() : -1;
   items[1].want_read = true;
   platform::Poll(items, 2, timeout_ms);
-  return write ? items[0].writable : items[0].readable;
 }
 
 }  // namespace
@@ -36,8 +38,7 @@ TcpSocket::~TcpSocket() { platform::CloseSocket(handle_); }
 void TcpSocket::ResetFields() {
   tls_.reset();
   handle_ = platform::kNoSocket;
-  state_ = kClosed;
-  broken_ = false;
+  state_ = State::kClosed;
   peer_ = platform::Endpoint{};
   local_ = platform::Endpoint{};
   std::strcpy(peer_text_, "0.0.0.0");
@@ -52,8 +53,7 @@ void TcpSocket::AssignFrom(TcpSocket& other) {
   std::memcpy(local_text_, other.local_text_, sizeof local_text_);
   peer_ = other.peer_;
   local_ = other.local_;
-  last_error_ = other.last_error_;
-  broken_ = other.broken_;
+  status_ = other.status_;
   state_ = other.state_;
   bytes_received_ = other.bytes_received_;
   bytes_sent_ = other.bytes_sent_;
@@ -66,18 +66,19 @@ void TcpSocket::Close() {
   ResetFields();
 }
 
-void TcpSocket::FailAndClose(std::int32_t code) {
+void TcpSocket::FailAndClose(SocketStatus status) {
   Close();
-  last_error_ = code;
+  status_ = status;
 }
 
 bool TcpSocket::Create() {
   Close();
   handle_ = platform::OpenTcpSocket(nullptr);
   if (handle_ == platform::kNoSocket) {
-    last_error_ = kErrorCreate;
+    status_ = SocketStatus::kCreateFailed;
     return false;
   }
+  status_ = SocketStatus::kOk;
   return true;
 }
 
@@ -85,50 +86,51 @@ bool TcpSocket::Connect(const char* host, std::uint16_t port, const platform::Ev
                         std::uint32_t timeout_ms) {
   platform::Endpoint target;
   if (host == nullptr || host[0] == '\0' || !platform::ResolveIpv4(host, &target)) {
-    last_error_ = kErrorResolve;
+    status_ = SocketStatus::kUnresolved;
     return false;
   }
   target.port = port;
   if (!Create()) return false;
   if (!platform::ConnectWithin(handle_, target, cancel, timeout_ms, nullptr)) {
-    FailAndClose(kErrorConnect);
+    FailAndClose(SocketStatus::kConnectFailed);
     return false;
   }
   FillAddresses();
-  state_ = kConnected;
+  state_ = State::kConnected;
   return true;
 }
 
 bool TcpSocket::ListenOn(std::uint16_t port, int backlog) {
   if (!Create()) return false;
   if (!platform::BindAnyAddress(handle_, port, nullptr)) {
-    FailAndClose(kErrorBind);
+    FailAndClose(SocketStatus::kBindFailed);
     return false;
   }
   if (!platform::ListenForConnections(handle_, backlog, nullptr)) {
-    FailAndClose(kErrorListen);
+    FailAndClose(SocketStatus::kListenFailed);
     return false;
   }
   FillAddresses();
-  state_ = kListening;
+  state_ = State::kListening;
   return true;
 }
 
 bool TcpSocket::AcceptInto(TcpSocket& target) {
-  if (state_ != kListening) {
-    last_error_ = kErrorNotListening;
+  if (state_ != State::kListening) {
+    status_ = SocketStatus::kNotListening;
     return false;
   }
   platform::SocketHandle accepted = platform::AcceptPending(handle_, &accept_error_);
   if (accepted == platform::kNoSocket) {
-    last_error_ = kErrorNoConnection;
+    status_ = accept_error_ != 0 ? SocketStatus::kAcceptFailed : SocketStatus::kNoConnection;
     return false;
   }
   accept_error_ = 0;
+  status_ = SocketStatus::kOk;
   target.Close();
   target.handle_ = accepted;
-  target.last_error_ = 0;
-  target.state_ = kConnected;
+  target.status_ = SocketStatus::kOk;
+  target.state_ = State::kConnected;
   target.FillAddresses();
   return true;
 }
@@ -136,24 +138,23 @@ bool TcpSocket::AcceptInto(TcpSocket& target) {
 bool TcpSocket::AcceptInPlace() { return AcceptInto(*this); }
 
 bool TcpSocket::Send(const void* bytes, std::size_t* length) {
-  if (state_ != kConnected) return FailIo(kErrorNotConnected, length, false);
+  if (state_ != State::kConnected) return FailIo(SocketStatus::kNotConnected, length, false);
   std::size_t sent = 0;
-  if (tls_ != nullptr) {
-    const platform::TlsStatus status = tls_->Write(bytes, *length, &sent);
-    return CompleteTls(status, sent, &bytes_sent_, length);
-  }
-  const platform::IoStatus status = platform::SendSome(handle_, bytes, *length, &sent, nullptr);
+  const platform::IoStatus status = tls_ != nullptr
+                                        ? tls_->Write(bytes, *length, &sent)
+                                        : platform::SendSome(handle_, bytes, *length, &sent, nullptr);
   return CompleteIo(status, sent, &bytes_sent_, length);
 }
 
 bool TcpSocket::SendFromFile(int file, std::size_t* length, bool* file_ended) {
   *file_ended = false;
-  if (state_ != kConnected || tls_ != nullptr) return FailIo(kErrorNotConnected, length, false);
+  if (!CanSendFile()) return FailIo(SocketStatus::kNotConnected, length, false);
   std::size_t sent = 0;
   const platform::IoStatus status = platform::SendFileSome(handle_, file, *length, &sent, nullptr);
   if (status == platform::IoStatus::kClosed) {
     *file_ended = true;
     *length = 0;
+    status_ = SocketStatus::kOk;
     return true;
   }
   return CompleteIo(status, sent, &bytes_sent_, length);
@@ -162,21 +163,21 @@ bool TcpSocket::SendFromFile(int file, std::size_t* length, bool* file_ended) {
 bool TcpSocket::Receive(void* buffer, std::size_t* length) { return ReceiveRaw(buffer, length); }
 
 bool TcpSocket::ReceiveRaw(void* buffer, std::size_t* length) {
-  if (state_ != kConnected) return FailIo(kErrorNotConnected, length, false);
+  if (state_ != State::kConnected) return FailIo(SocketStatus::kNotConnected, length, false);
   std::size_t received = 0;
   if (tls_ != nullptr) {
     // A TLS read gives at most one record (16 KiB): the records that
     // read-ahead already holds are taken too, so a large buffer fills in one
     // call without another system call that would find nothing.
-    platform::TlsStatus status = tls_->Read(buffer, *length, &received);
-    while (status == platform::TlsStatus::kDone && received < *length && tls_->HasPending()) {
+    platform::IoStatus status = tls_->Read(buffer, *length, &received);
+    while (status == platform::IoStatus::kDone && received < *length && tls_->HasPending()) {
       std::size_t more = 0;
       if (tls_->Read(static_cast<char*>(buffer) + received, *length - received, &more) !=
-          platform::TlsStatus::kDone)
+          platform::IoStatus::kDone)
         break;  // the end or a failure shows again on the next call
       received += more;
     }
-    return CompleteTls(status, received, &bytes_received_, length);
+    return CompleteIo(status, received, &bytes_received_, length);
   }
   const platform::IoStatus status =
       platform::ReceiveSome(handle_, buffer, *length, &received, nullptr);
@@ -184,16 +185,19 @@ bool TcpSocket::ReceiveRaw(void* buffer, std::size_t* length) {
 }
 
 bool TcpSocket::PeekFirstByte(std::uint8_t* byte) {
-  if (state_ != kConnected || tls_ != nullptr) {
-    last_error_ = kErrorNotConnected;
+  if (state_ != State::kConnected || tls_ != nullptr) {
+    status_ = SocketStatus::kNotConnected;
     return false;
   }
   std::size_t length = 1;
   std::size_t peeked = 0;
   const platform::IoStatus status = platform::PeekSome(handle_, byte, length, &peeked, nullptr);
-  if (status == platform::IoStatus::kWouldBlock) return false;
-  if (status == platform::IoStatus::kDone) return true;
-  return FailIo(kErrorClosed, &length, true, status == platform::IoStatus::kFailed);
+  if (status == platform::IoStatus::kDone) {
+    status_ = SocketStatus::kOk;
+    return true;
+  }
+  static_cast<void>(CompleteIo(status, 0, &bytes_received_, &length));
+  return false;
 }
 
 bool TcpSocket::CompleteIo(platform::IoStatus status, std::size_t moved, std::uint64_t* counter,
@@ -202,48 +206,39 @@ bool TcpSocket::CompleteIo(platform::IoStatus status, std::size_t moved, std::ui
     case platform::IoStatus::kDone:
       *counter += moved;
       *length = moved;
+      status_ = SocketStatus::kOk;
       return true;
-    case platform::IoStatus::kWouldBlock:
+    case platform::IoStatus::kWantRead:
+    case platform::IoStatus::kWantWrite:
       *length = 0;
+      status_ = SocketStatus::kWouldBlock;
       return true;
-    case platform::IoStatus::kClosed: break;
-    case platform::IoStatus::kFailed: return FailIo(kErrorClosed, length, true, true);
-  }
-  return FailIo(kErrorClosed, length, true);
-}
-
-bool TcpSocket::CompleteTls(platform::TlsStatus status, std::size_t moved, std::uint64_t* counter,
-                            std::size_t* length) {
-  switch (status) {
-    case platform::TlsStatus::kDone: return CompleteIo(platform::IoStatus::kDone, moved, counter, length);
-    case platform::TlsStatus::kWantRead:
-    case platform::TlsStatus::kWantWrite: return CompleteIo(platform::IoStatus::kWouldBlock, 0, counter, length);
-    case platform::TlsStatus::kClosed:
+    case platform::IoStatus::kClosed:
       // The peer's closing alert is answered with ours, as clients that
       // wait for it before they read the transfer's reply expect.
-      tls_->Close();
+      if (tls_ != nullptr) tls_->Close();
       break;
-    case platform::TlsStatus::kFailed: return FailIo(kErrorClosed, length, true, true);
+    case platform::IoStatus::kFailed: return FailIo(SocketStatus::kBroken, length, true);
   }
-  return FailIo(kErrorClosed, length, true);
+  return FailIo(SocketStatus::kClosed, length, true);
 }
 
 bool TcpSocket::AcceptTls(const platform::TlsContext& context, const platform::TlsSessionContext& session,
                           platform::TlsRole role, const platform::Event* stop, platform::Clock& clock,
                           std::uint32_t timeout_ms, std::string* error) {
-  if (state_ != kConnected) {
+  if (state_ != State::kConnected) {
     *error = "not connected";
     return false;
   }
   tls_ = std::make_unique<platform::TlsChannel>(context, handle_, session, role);
   const std::uint32_t start = clock.TickMs();
   for (;;) {
-    const platform::TlsStatus status = tls_->Handshake();
-    if (status == platform::TlsStatus::kDone) return true;
+    const platform::IoStatus status = tls_->Handshake();
+    if (status == platform::IoStatus::kDone) return true;
     const std::uint32_t spent = clock.TickMs() - start;
-    if (status == platform::TlsStatus::kClosed) {
+    if (status == platform::IoStatus::kClosed) {
       *error = "the peer closed the connection";
-    } else if (status == platform::TlsStatus::kFailed) {
+    } else if (status == platform::IoStatus::kFailed) {
       *error = tls_->ErrorText();
     } else if (spent >= timeout_ms) {
       *error = "the handshake took too long";
@@ -251,8 +246,8 @@ bool TcpSocket::AcceptTls(const platform::TlsContext& context, const platform::T
       *error = "the server is stopping";
     } else {
       // Waits are bounded by a second too, so the test clock's limit counts.
-      WaitFor(handle_, status == platform::TlsStatus::kWantWrite, stop,
-              std::min<std::uint32_t>(timeout_ms - spent, 1000));
+      WaitForHandshake(handle_, status == platform::IoStatus::kWantWrite, stop,
+                       std::min<std::uint32_t>(timeout_ms - spent, 1000));
       continue;
     }
     Close();
@@ -260,17 +255,16 @@ bool TcpSocket::AcceptTls(const platform::TlsContext& context, const platform::T
   }
 }
 
-bool TcpSocket::FailIo(std::int32_t code, std::size_t* length, bool close, bool broken) {
+bool TcpSocket::FailIo(SocketStatus status, std::size_t* length, bool close) {
   if (close) Close();
-  last_error_ = code;
-  broken_ = broken;
+  status_ = status;
   *length = 0;
   return false;
 }
 
 void TcpSocket::Shutdown() {
   if (tls_ != nullptr) tls_->Close();
-  if (state_ == kConnected) platform::ShutdownBoth(handle_);
+  if (state_ == State::kConnected) platform::ShutdownBoth(handle_);
   Close();
 }
 
@@ -281,12 +275,13 @@ platform::SocketHandle TcpSocket::Detach() {
 }
 
 bool TcpSocket::WaitReadable(const platform::Event* stop, std::uint32_t timeout_ms) const {
-  if (HasPendingInput()) return true;
-  return handle_ != platform::kNoSocket && WaitFor(handle_, false, stop, timeout_ms);
+  if (handle_ == platform::kNoSocket) return false;
+  return SocketWait().Readable(*this).Until(stop).Wait(timeout_ms);
 }
 
 bool TcpSocket::WaitWritable(const platform::Event* stop, std::uint32_t timeout_ms) const {
-  return handle_ != platform::kNoSocket && WaitFor(handle_, true, stop, timeout_ms);
+  if (handle_ == platform::kNoSocket) return false;
+  return SocketWait().Writable(*this).Until(stop).Wait(timeout_ms);
 }
 
 void TcpSocket::FillAddresses() {

@@ -4,7 +4,8 @@
 // thread's stop event.
 //
 // The object remembers its local and peer addresses, counts the bytes that
-// passed through it, and keeps the code of its last failure (LastError).
+// passed through it, and keeps how its last call ended (LastStatus). A
+// plain socket and one that speaks TLS answer every call alike.
 //
 // Thread-safety: used by one thread at a time.
 #pragma once
@@ -17,6 +18,7 @@
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "platform/tls.h"
+#include "runtime/socket_status.h"
 
 namespace quillon::platform {
 class Event;
@@ -26,20 +28,7 @@ namespace quillon::runtime {
 
 class TcpSocket {
  public:
-  enum State : std::int32_t { kClosed = 0, kConnected = 1, kListening = 2 };
-
-  // Last-error codes.
-  static constexpr std::int32_t kErrorCreate = 1;        // socket() failed
-  static constexpr std::int32_t kErrorResolve = 2;       // host did not resolve
-  static constexpr std::int32_t kErrorConnect = 3;       // connect() failed
-  static constexpr std::int32_t kErrorListen = 4;        // listen() failed
-  static constexpr std::int32_t kErrorBind = 5;          // bind() failed
-  static constexpr std::int32_t kErrorNotListening = 6;  // accept on a non-listening socket
-  static constexpr std::int32_t kErrorNoConnection = 7;  // nothing pending, or accept() failed
-  static constexpr std::int32_t kErrorNotConnected = 8;  // send/receive while not connected
-  static constexpr std::int32_t kErrorClosed = 10;       // send/receive failed or peer closed
-  static constexpr std::int32_t kErrorLineBuffer = 11;   // read line buffer below 2 bytes
-  static constexpr std::int32_t kErrorNoLine = 12;       // read line found no complete line
+  enum class State { kClosed, kConnected, kListening };
 
   // The system's maximum: a burst of clients is queued, not dropped.
   static constexpr int kBacklog = platform::kSystemMaxBacklog;
@@ -49,63 +38,71 @@ class TcpSocket {
   TcpSocket(const TcpSocket&) = delete;
   TcpSocket& operator=(const TcpSocket&) = delete;
 
-  // Takes over every field of `other` (handle, addresses, ports, last error,
-  // state, counters); `other` is left closed without closing the handle, so
-  // the handle has exactly one owner. Whatever this socket held is closed.
+  // Takes over every field of `other` (handle, addresses, ports, last
+  // status, state, counters, TLS session); `other` is left closed without
+  // closing the handle, so the handle has exactly one owner. Whatever this
+  // socket held is closed.
   virtual void AssignFrom(TcpSocket& other);
 
-  // Receives what is available, up to *length bytes. True with *length 0
-  // when nothing is readable. False with *length 0 when not connected
-  // (code 8) or when the peer closed or the connection broke (code 10; the
-  // socket is then closed, and Broken() tells the two apart).
+  // Receives what is available, up to *length bytes (kOk). True with
+  // *length 0 when nothing is readable (kWouldBlock). False with *length 0
+  // when not connected (kNotConnected), and closed when the peer ended the
+  // connection (kClosed) or it broke (kBroken).
   virtual bool Receive(void* buffer, std::size_t* length);
 
-  // Releases the handle; state 0, addresses "0.0.0.0", ports and octets 0.
+  // Releases the handle; state kClosed, addresses "0.0.0.0", ports and
+  // octets 0. The last status stays.
   virtual void Close();
 
-  // Closes any current socket and makes a new one (code 1 on failure).
+  // Closes any current socket and makes a new one (kCreateFailed on failure).
   [[nodiscard]] bool Create();
 
   // Connects to `host` (dotted address or name) and `port`, giving up after
-  // `timeout_ms` or as soon as `cancel` (may be null) becomes set. Code 2
-  // when the host does not resolve (or is empty), code 3 when the connect
-  // fails; the socket is closed on failure.
+  // `timeout_ms` or as soon as `cancel` (may be null) becomes set.
+  // kUnresolved when the host does not resolve (or is empty), kConnectFailed
+  // when the connect fails or gives up; the socket is closed on failure.
   [[nodiscard]] bool Connect(const char* host, std::uint16_t port, const platform::Event* cancel,
                              std::uint32_t timeout_ms);
 
   // Listens on all local addresses (port 0: the system chooses), with the
   // system's maximum backlog unless `backlog` says otherwise.
-  // Code 5 when bind fails, 4 when listen fails; closed on failure.
+  // kBindFailed or kListenFailed, and closed, on failure.
   [[nodiscard]] bool ListenOn(std::uint16_t port, int backlog = kBacklog);
 
   // Takes one pending connection into `target`, which closes what it held
-  // and becomes connected with code 0. Code 6 when this socket does not
-  // listen, 7 when nothing is pending or accept failed (still listening);
-  // AcceptErrorNumber() tells the two apart.
+  // and becomes connected with kOk. kNotListening when this socket does not
+  // listen; kNoConnection when nothing is pending and kAcceptFailed when
+  // accept failed (both still listening).
   [[nodiscard]] bool AcceptInto(TcpSocket& target);
-  // errno of the last accept that failed outright (no descriptors, no
-  // buffers); 0 after a success or when nothing was pending.
+  // errno of the last accept that failed outright (kAcceptFailed: no
+  // descriptors, no buffers), for the log; 0 after a success or when nothing
+  // was pending.
   int AcceptErrorNumber() const { return accept_error_; }
   // As AcceptInto with this socket as target: the listening handle is closed
   // and replaced by the accepted connection.
   [[nodiscard]] bool AcceptInPlace();
 
   // Sends what the socket takes now, up to *length bytes, and sets *length
-  // to the bytes taken (0 when not writable: still true). False with
-  // *length 0 when not connected (code 8) or on a send error (code 10; the
-  // socket is then closed).
+  // to the bytes taken (kOk; 0 and kWouldBlock when not writable: still
+  // true). False with *length 0 when not connected (kNotConnected) or when
+  // the connection broke (kBroken; the socket is then closed).
   [[nodiscard]] bool Send(const void* bytes, std::size_t* length);
+  // The socket can send straight from a file (SendFromFile): true for a
+  // connected plain socket, false under TLS, whose bytes must pass through
+  // the encryption, and when not connected.
+  bool CanSendFile() const { return state_ == State::kConnected && tls_ == nullptr; }
   // As Send, with up to *length bytes of an open file from its current
   // offset, sent without a copy through this process. *file_ended tells
-  // that the file had no more bytes (true, *length 0).
+  // that the file had no more bytes (true, *length 0). kNotConnected when
+  // the socket cannot send files (CanSendFile).
   [[nodiscard]] bool SendFromFile(int file, std::size_t* length, bool* file_ended);
 
   // Makes this connected socket the server side of a TLS session serving as
   // `role` and runs the handshake to its end, waiting while it needs the
   // peer, at most `timeout_ms` in all (by `clock`) and not past a stop. From
-  // then on Send and Receive move plain bytes through TLS (SendFromFile is
-  // not for TLS sockets). False with *error saying why; the socket is then
-  // closed.
+  // then on Send, Receive and the waits move and count plain bytes through
+  // TLS (CanSendFile is false). False with *error saying why; the socket is
+  // then closed.
   [[nodiscard]] bool AcceptTls(const platform::TlsContext& context,
                                const platform::TlsSessionContext& session, platform::TlsRole role,
                                const platform::Event* stop, platform::Clock& clock,
@@ -113,8 +110,9 @@ class TcpSocket {
   bool IsTls() const { return tls_ != nullptr; }
   // The first byte the peer sent, left in place, when it has arrived (a
   // server that speaks TLS and plain on one port tells them apart by it).
-  // False when nothing has arrived yet; false and closed (code 10) when the
-  // connection ended first.
+  // False when nothing has arrived yet (kWouldBlock); false and closed
+  // (kClosed or kBroken) when the connection ended first; kNotConnected
+  // under TLS or when not connected.
   [[nodiscard]] bool PeekFirstByte(std::uint8_t* byte);
   // The TLS handshake resumed a session of the same session context, or of
   // a control connection of the same group.
@@ -124,9 +122,6 @@ class TcpSocket {
   void JoinTlsGroup(const std::string& group) {
     if (tls_ != nullptr) tls_->JoinGroup(group);
   }
-  // Received bytes already decrypted and waiting inside the TLS session, which
-  // a wait on the socket would not see.
-  bool HasPendingInput() const { return tls_ != nullptr && tls_->HasPending(); }
   // "TLSv1.3" and the like; "" for a plain connection.
   std::string TlsVersionText() const { return tls_ != nullptr ? tls_->Version() : std::string(); }
 
@@ -147,18 +142,17 @@ class TcpSocket {
 
   // Waits up to `timeout_ms` until the socket has something to read (or a
   // connection to accept), or until `stop` (may be null) is set. Returns
-  // true when the socket is readable.
+  // true when the socket is readable; bytes its TLS session already holds
+  // count (see SocketWait, which watches several at once).
   bool WaitReadable(const platform::Event* stop, std::uint32_t timeout_ms) const;
   // Likewise for room to send.
   bool WaitWritable(const platform::Event* stop, std::uint32_t timeout_ms) const;
 
   State GetState() const { return state_; }
-  std::int32_t LastError() const { return last_error_; }
-  // The send or receive that closed the socket (code 10) found the
-  // connection broken: reset, failed, or its TLS session failed. False when
-  // the peer ended it in order (an end of stream, with or without TLS's
-  // closing alert), and again once the socket is closed or used anew.
-  bool Broken() const { return broken_; }
+  // How the last call ended. A send or receive that closed the socket tells
+  // an orderly end (kClosed: an end of stream, with or without TLS's closing
+  // alert) from a broken connection (kBroken).
+  SocketStatus LastStatus() const { return status_; }
   const char* PeerAddressText() const { return peer_text_; }
   const char* LocalAddressText() const { return local_text_; }
   std::uint16_t PeerPort() const { return peer_.port; }
@@ -173,31 +167,33 @@ class TcpSocket {
  protected:
   // Reads straight from the network (the part of Receive before buffering).
   bool ReceiveRaw(void* buffer, std::size_t* length);
-  void SetLastError(std::int32_t code) { last_error_ = code; }
+  void SetStatus(SocketStatus status) { status_ = status; }
 
  private:
+  friend class SocketWait;
+  // Received bytes already decrypted and waiting inside the TLS session,
+  // which the system's readiness of the socket does not show.
+  bool HasPendingInput() const { return tls_ != nullptr && tls_->HasPending(); }
+
   void FillAddresses();
   void ResetFields();
-  // Closes the handle and sets `code`; used by the failing operations.
-  void FailAndClose(std::int32_t code);
-  // The end of a send or receive: counts what moved, or fails (code 10,
-  // socket closed) when the connection broke.
+  // Closes the handle and sets `status`; used by the failing operations.
+  void FailAndClose(SocketStatus status);
+  // The end of a send or receive, plain or TLS: counts what moved, or fails
+  // (kClosed or kBroken, socket closed) when the connection ended.
   bool CompleteIo(platform::IoStatus status, std::size_t moved, std::uint64_t* counter,
                   std::size_t* length);
-  bool FailIo(std::int32_t code, std::size_t* length, bool close, bool broken = false);
-  // As CompleteIo for a TLS step.
-  bool CompleteTls(platform::TlsStatus status, std::size_t moved, std::uint64_t* counter,
-                   std::size_t* length);
+  // Fails a send or receive with `status`, closing the socket when `close`.
+  bool FailIo(SocketStatus status, std::size_t* length, bool close);
 
   platform::SocketHandle handle_ = platform::kNoSocket;
   char peer_text_[16];
   platform::Endpoint peer_;
   char local_text_[16];
   platform::Endpoint local_;
-  std::int32_t last_error_ = 0;
-  bool broken_ = false;
+  SocketStatus status_ = SocketStatus::kOk;
   int accept_error_ = 0;
-  State state_ = kClosed;
+  State state_ = State::kClosed;
   std::uint64_t bytes_received_ = 0;
   std::uint64_t bytes_sent_ = 0;
   std::unique_ptr<platform::TlsChannel> tls_;  // null for a plain connection

@@ -16,7 +16,8 @@ constexpr std::string_view kSeparator = " -> ";
 // place is not followed: a server started as root writes its first lines
 // before it hands the logs folder to its user, who could plant one there.
 bool OpenForAppend(vfs::FileHandle* file, const std::string& path, unsigned permissions) {
-  return !path.empty() && file->Open(path, true, true, permissions, platform::Links::kRefuse) &&
+  return !path.empty() &&
+         file->Open(path, vfs::FileHandle::Mode::kWriteOrCreate, permissions, platform::Links::kRefuse) &&
          file->SeekToEnd();
 }
 

@@ -295,7 +295,7 @@ bool Updater::Request(const Fetch& fetch, const std::string& path) {
   for (;;) {
     if (!InTime()) return false;
     if (!socket_.ReadLine(line, sizeof line)) {
-      if (socket_.LastError() != runtime::TcpSocket::kErrorNoLine) return false;
+      if (socket_.LastStatus() != runtime::SocketStatus::kNoLine) return false;
       if (!Await(true)) return false;
       continue;
     }

@@ -62,7 +62,7 @@ std::string DamagedFileGuard::EarlierCopyLocked() const {
   const std::string prefix = name_ + std::string(kCopyMark);
   DirectoryEntry entry;
   DirectoryEnumerator walk;
-  for (bool more = walk.First(folder_, &entry, true, false); more; more = walk.Next(&entry)) {
+  for (bool more = walk.First(folder_, &entry, {.files = true}); more; more = walk.Next(&entry)) {
     if (entry.name.rfind(prefix, 0) != 0 || entry.size != original_.size()) continue;
     std::string bytes;
     if (ReadWholeFile(folder_ + "/" + entry.name, original_.size(), &bytes,

@@ -2,16 +2,15 @@
 
 namespace quillon::vfs {
 
-bool DirectoryEnumerator::First(const std::string& folder, DirectoryEntry* entry, bool files,
-                                bool folders) {
+bool DirectoryEnumerator::First(const std::string& folder, DirectoryEntry* entry, EntryKinds kinds) {
   Close();
-  if (!files && !folders) return false;
+  if (!kinds.files && !kinds.folders) return false;
   directory_ = platform::OpenDirectory(folder);
   if (directory_ == nullptr) return false;
   folder_ = folder;
   if (folder_.empty() || folder_.back() != '/') folder_.push_back('/');
-  files_ = files;
-  folders_ = folders;
+  files_ = kinds.files;
+  folders_ = kinds.folders;
   return Next(entry);
 }
 

@@ -18,6 +18,12 @@ struct DirectoryEntry {
   platform::FileTime last_write;
 };
 
+// Which entries a walk keeps.
+struct EntryKinds {
+  bool files = false;
+  bool folders = false;
+};
+
 class DirectoryEnumerator {
  public:
   DirectoryEnumerator() = default;
@@ -25,11 +31,10 @@ class DirectoryEnumerator {
   DirectoryEnumerator(const DirectoryEnumerator&) = delete;
   DirectoryEnumerator& operator=(const DirectoryEnumerator&) = delete;
 
-  // Starts a walk of `folder` and returns its first qualifying entry. False
-  // when both filters are off, the folder cannot be read, or nothing
-  // qualifies.
-  [[nodiscard]] bool First(const std::string& folder, DirectoryEntry* entry, bool files,
-                           bool folders);
+  // Starts a walk of `folder` and returns its first entry of the `kinds`
+  // kept. False when `kinds` keeps nothing, the folder cannot be read, or no
+  // entry is kept.
+  [[nodiscard]] bool First(const std::string& folder, DirectoryEntry* entry, EntryKinds kinds);
   // The next qualifying entry; false (and the walk closed) when none is left.
   [[nodiscard]] bool Next(DirectoryEntry* entry);
   void Close();

@@ -15,14 +15,20 @@ constexpr std::size_t kCopyChunk = 256 * 1024;
 
 }  // namespace
 
-bool FileHandle::Open(const std::string& path, bool write, bool create,
-                      unsigned create_permissions, platform::Links links) {
+bool FileHandle::Open(const std::string& path, Mode mode, unsigned create_permissions,
+                      platform::Links links) {
   Close();
   using platform::OpenMode;
-  const OpenMode mode = write ? (create ? OpenMode::kWriteAlways : OpenMode::kWriteExisting)
-                              : (create ? OpenMode::kReadAlways : OpenMode::kReadExisting);
+  OpenMode system_mode = OpenMode::kReadExisting;
+  switch (mode) {
+    case Mode::kRead: break;
+    case Mode::kReadOrCreate: system_mode = OpenMode::kReadAlways; break;
+    case Mode::kWrite: system_mode = OpenMode::kWriteExisting; break;
+    case Mode::kWriteOrCreate: system_mode = OpenMode::kWriteAlways; break;
+  }
+  const bool write = mode == Mode::kWrite || mode == Mode::kWriteOrCreate;
   error_ = 0;
-  descriptor_ = platform::OpenFile(path, mode, create_permissions, &error_, links);
+  descriptor_ = platform::OpenFile(path, system_mode, create_permissions, &error_, links);
   if (descriptor_ < 0) return false;
   const std::uint64_t size = Size();
   if (write && size > 0) {
@@ -189,7 +195,7 @@ std::string FileHandle::LastWriteText() const {
 
 bool MoveFileAcrossFileSystems(const std::string& from, const std::string& to) {
   FileHandle source;
-  if (!source.Open(from, false, false)) return false;
+  if (!source.Open(from, FileHandle::Mode::kRead)) return false;
   const unsigned permissions = platform::PermissionsOf(from);
   FileHandle target;
   if (!target.CreateNew(to, permissions != 0 ? permissions : FileHandle::kSharedFile)) return false;
@@ -213,7 +219,7 @@ bool ReadWholeFile(const std::string& path, std::uint64_t max_bytes, std::string
                    platform::Links links) {
   bytes->clear();
   FileHandle file;
-  if (!file.Open(path, false, false, FileHandle::kSharedFile, links)) return false;
+  if (!file.Open(path, FileHandle::Mode::kRead, FileHandle::kSharedFile, links)) return false;
   const std::uint64_t size = file.Size();
   if (size > max_bytes) return false;
   bytes->resize(static_cast<std::size_t>(size));

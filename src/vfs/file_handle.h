@@ -1,11 +1,5 @@
 // An open file (or none) with an end-of-file flag. Closed by its destructor.
 //
-// Open modes, by (write, create):
-//   (no, no)   read an existing file, from the start
-//   (no, yes)  read, creating the file empty when absent
-//   (yes, no)  write an existing file, positioned at its end
-//   (yes, yes) write, creating the file when absent, positioned at its end
-//
 // Thread-safety: owned and used by one thread at a time.
 #pragma once
 
@@ -37,6 +31,14 @@ class FileHandle {
   static constexpr unsigned kSharedFile = 0644;
   static constexpr unsigned kOwnerOnlyFile = 0600;
 
+  // How Open opens a file.
+  enum class Mode {
+    kRead,           // read an existing file, from the start
+    kReadOrCreate,   // read, creating the file empty when absent
+    kWrite,          // write an existing file, positioned at its end
+    kWriteOrCreate,  // write, creating the file when absent, positioned at its end
+  };
+
   // `clock` (may be null: the system clock) times the write retries.
   explicit FileHandle(platform::Clock* clock = nullptr) : clock_(clock) {}
   ~FileHandle() { Close(); }
@@ -47,7 +49,7 @@ class FileHandle {
   // not a regular file (a folder, FIFO, socket or device); ErrorNumber()
   // then tells why.
   // `links`: platform::Links::kRefuse for the program's own files.
-  [[nodiscard]] bool Open(const std::string& path, bool write, bool create,
+  [[nodiscard]] bool Open(const std::string& path, Mode mode,
                           unsigned create_permissions = kSharedFile,
                           platform::Links links = platform::Links::kFollow);
   // Creates and opens for writing a file that must not exist yet: false

@@ -75,7 +75,7 @@ std::size_t RemoveStaleTemporaries(const std::string& folder) {
   std::size_t removed = 0;
   DirectoryEnumerator walk;
   DirectoryEntry entry;
-  for (bool more = walk.First(folder, &entry, true, false); more; more = walk.Next(&entry)) {
+  for (bool more = walk.First(folder, &entry, {.files = true}); more; more = walk.Next(&entry)) {
     if (IsTemporaryName(entry.name) && platform::RemoveFile(folder + "/" + entry.name, nullptr))
       ++removed;
   }

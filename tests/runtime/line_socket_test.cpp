@@ -29,7 +29,7 @@ class LineSocketTest : public ::testing::Test {
     WaitUntil(
         [&] {
           ok = socket_.ReadLine(buffer.data(), size);
-          return ok || socket_.LastError() != TcpSocket::kErrorNoLine;
+          return ok || socket_.LastStatus() != SocketStatus::kNoLine;
         },
         timeout_ms);
     if (ok) *line = buffer.c_str();
@@ -75,7 +75,7 @@ TEST_F(LineSocketTest, APartLineAfterALineWaitsForItsEndWhenNothingMoreHasCome) 
   for (int attempt = 0; attempt < 3; ++attempt) {
     char buffer[64];
     EXPECT_FALSE(socket_.ReadLine(buffer, sizeof buffer)) << attempt;
-    EXPECT_EQ(socket_.LastError(), TcpSocket::kErrorNoLine) << attempt;
+    EXPECT_EQ(socket_.LastStatus(), SocketStatus::kNoLine) << attempt;
     EXPECT_EQ(socket_.BufferedBytes(), 2u) << attempt;
   }
   ASSERT_TRUE(client_.Send("SS x\r\nNOOP\r\n"));
@@ -83,7 +83,7 @@ TEST_F(LineSocketTest, APartLineAfterALineWaitsForItsEndWhenNothingMoreHasCome) 
   EXPECT_EQ(line, "PASS x");
   ASSERT_TRUE(ReadLineWithin(&line));
   EXPECT_EQ(line, "NOOP");
-  EXPECT_EQ(socket_.GetState(), TcpSocket::kConnected);
+  EXPECT_EQ(socket_.GetState(), TcpSocket::State::kConnected);
 }
 
 TEST_F(LineSocketTest, OnlyCrLfEndsALine) {
@@ -91,7 +91,7 @@ TEST_F(LineSocketTest, OnlyCrLfEndsALine) {
   ASSERT_TRUE(WaitUntil([&] {
     char buffer[64];
     EXPECT_FALSE(socket_.ReadLine(buffer, sizeof buffer));
-    EXPECT_EQ(socket_.LastError(), TcpSocket::kErrorNoLine);
+    EXPECT_EQ(socket_.LastStatus(), SocketStatus::kNoLine);
     return socket_.BufferedBytes() == 11;
   }));
   ASSERT_TRUE(client_.Send("\r\n"));
@@ -119,7 +119,7 @@ TEST_F(LineSocketTest, EmptyLineAndTinyBuffers) {
   ASSERT_TRUE(client_.Send("\r\nxyz\r\n"));
   char one[1];
   EXPECT_FALSE(socket_.ReadLine(one, sizeof one));
-  EXPECT_EQ(socket_.LastError(), TcpSocket::kErrorLineBuffer);
+  EXPECT_EQ(socket_.LastStatus(), SocketStatus::kLineBufferTooSmall);
   std::string line = "unchanged";
   ASSERT_TRUE(ReadLineWithin(&line));
   EXPECT_EQ(line, "");
@@ -134,8 +134,8 @@ TEST_F(LineSocketTest, PeerCloseEndsReading) {
   ASSERT_TRUE(ReadLineWithin(&line));
   EXPECT_EQ(line, "last");
   EXPECT_FALSE(ReadLineWithin(&line));
-  EXPECT_EQ(socket_.LastError(), TcpSocket::kErrorClosed);
-  EXPECT_EQ(socket_.GetState(), TcpSocket::kClosed);
+  EXPECT_EQ(socket_.LastStatus(), SocketStatus::kClosed);
+  EXPECT_EQ(socket_.GetState(), TcpSocket::State::kClosed);
 }
 
 TEST_F(LineSocketTest, UnterminatedFloodCountsAsClosed) {
@@ -143,8 +143,8 @@ TEST_F(LineSocketTest, UnterminatedFloodCountsAsClosed) {
   ASSERT_TRUE(client_.Send(flood));
   std::string line;
   EXPECT_FALSE(ReadLineWithin(&line));
-  EXPECT_EQ(socket_.LastError(), TcpSocket::kErrorClosed);
-  EXPECT_EQ(socket_.GetState(), TcpSocket::kClosed);
+  EXPECT_EQ(socket_.LastStatus(), SocketStatus::kClosed);
+  EXPECT_EQ(socket_.GetState(), TcpSocket::State::kClosed);
   EXPECT_EQ(socket_.BufferedBytes(), 0u);
 }
 
@@ -190,7 +190,7 @@ TEST_F(LineSocketTest, CloseDiscardsBufferedBytes) {
   EXPECT_EQ(socket_.BufferedBytes(), 0u);
   char buffer[16];
   EXPECT_FALSE(socket_.ReadLine(buffer, sizeof buffer));
-  EXPECT_EQ(socket_.LastError(), TcpSocket::kErrorNotConnected);
+  EXPECT_EQ(socket_.LastStatus(), SocketStatus::kNotConnected);
 }
 
 }  // namespace

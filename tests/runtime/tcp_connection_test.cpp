@@ -36,7 +36,7 @@ class EchoConnection final : public TcpConnection {
         if (!SendLine(Socket(), line)) return;
         continue;
       }
-      if (Socket().LastError() != TcpSocket::kErrorNoLine) return;
+      if (Socket().LastStatus() != SocketStatus::kNoLine) return;
       Socket().WaitReadable(&StopEvent(), 1000);
     }
     saw_stop = true;
@@ -72,7 +72,7 @@ TEST_F(TcpConnectionTest, FinishedUntilBegunThenAgainWhenServingEnds) {
   // Counters were refreshed as serving ended, and the socket is closed.
   EXPECT_EQ(connection.BytesReceived(), 6u);
   EXPECT_EQ(connection.BytesSent(), 11u + 6u);
-  EXPECT_EQ(connection.Socket().GetState(), TcpSocket::kClosed);
+  EXPECT_EQ(connection.Socket().GetState(), TcpSocket::State::kClosed);
 }
 
 TEST_F(TcpConnectionTest, IdleMeansLongerThanTheTimeOut) {

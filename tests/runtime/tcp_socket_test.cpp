@@ -10,6 +10,7 @@
 
 #include "platform/event.h"
 #include "support/loopback_client.h"
+#include "support/socket_pair.h"
 #include "support/wait.h"
 
 namespace quillon::runtime {
@@ -36,7 +37,7 @@ class TcpSocketTest : public ::testing::Test {
 };
 
 TEST_F(TcpSocketTest, ListeningSocketReportsItsState) {
-  EXPECT_EQ(listener_.GetState(), TcpSocket::kListening);
+  EXPECT_EQ(listener_.GetState(), TcpSocket::State::kListening);
   EXPECT_NE(port_, 0);
   EXPECT_STREQ(listener_.LocalAddressText(), "0.0.0.0");
   EXPECT_STREQ(listener_.PeerAddressText(), "0.0.0.0");
@@ -45,14 +46,14 @@ TEST_F(TcpSocketTest, ListeningSocketReportsItsState) {
 TEST_F(TcpSocketTest, AcceptWithNothingPendingKeepsListening) {
   TcpSocket target;
   EXPECT_FALSE(listener_.AcceptInto(target));
-  EXPECT_EQ(listener_.LastError(), TcpSocket::kErrorNoConnection);
-  EXPECT_EQ(listener_.GetState(), TcpSocket::kListening);
-  EXPECT_EQ(target.GetState(), TcpSocket::kClosed);
+  EXPECT_EQ(listener_.LastStatus(), SocketStatus::kNoConnection);
+  EXPECT_EQ(listener_.GetState(), TcpSocket::State::kListening);
+  EXPECT_EQ(target.GetState(), TcpSocket::State::kClosed);
 
   LoopbackClient client;
   ConnectPair(client, target);
-  EXPECT_EQ(target.GetState(), TcpSocket::kConnected);
-  EXPECT_EQ(target.LastError(), 0);
+  EXPECT_EQ(target.GetState(), TcpSocket::State::kConnected);
+  EXPECT_EQ(target.LastStatus(), SocketStatus::kOk);
   EXPECT_STREQ(target.PeerAddressText(), "127.0.0.1");
   EXPECT_STREQ(target.LocalAddressText(), "127.0.0.1");
   EXPECT_EQ(target.PeerPort(), client.LocalPort());
@@ -62,40 +63,40 @@ TEST_F(TcpSocketTest, AcceptWithNothingPendingKeepsListening) {
             std::string(reinterpret_cast<const char*>(loopback), 4));
 }
 
-TEST_F(TcpSocketTest, OperationsOnTheWrongStateFailWithTheirCodes) {
+TEST_F(TcpSocketTest, OperationsOnTheWrongStateFailWithTheirStatus) {
   TcpSocket idle;
   TcpSocket target;
   EXPECT_FALSE(idle.AcceptInto(target));
-  EXPECT_EQ(idle.LastError(), TcpSocket::kErrorNotListening);
+  EXPECT_EQ(idle.LastStatus(), SocketStatus::kNotListening);
 
   char buffer[16];
   std::size_t length = sizeof buffer;
   EXPECT_FALSE(idle.Receive(buffer, &length));
   EXPECT_EQ(length, 0u);
-  EXPECT_EQ(idle.LastError(), TcpSocket::kErrorNotConnected);
+  EXPECT_EQ(idle.LastStatus(), SocketStatus::kNotConnected);
 
   length = 5;
   EXPECT_FALSE(listener_.Send("hello", &length));
   EXPECT_EQ(length, 0u);
-  EXPECT_EQ(listener_.LastError(), TcpSocket::kErrorNotConnected);
+  EXPECT_EQ(listener_.LastStatus(), SocketStatus::kNotConnected);
 }
 
 TEST_F(TcpSocketTest, BindToATakenPortFailsClosed) {
   TcpSocket second;
   EXPECT_FALSE(second.ListenOn(port_));
-  EXPECT_EQ(second.LastError(), TcpSocket::kErrorBind);
-  EXPECT_EQ(second.GetState(), TcpSocket::kClosed);
+  EXPECT_EQ(second.LastStatus(), SocketStatus::kBindFailed);
+  EXPECT_EQ(second.GetState(), TcpSocket::State::kClosed);
   EXPECT_EQ(second.Handle(), platform::kNoSocket);
 }
 
 TEST_F(TcpSocketTest, ConnectFailuresHaveTheirCodes) {
   TcpSocket socket;
   EXPECT_FALSE(socket.Connect("", port_, nullptr, 1000));
-  EXPECT_EQ(socket.LastError(), TcpSocket::kErrorResolve);
+  EXPECT_EQ(socket.LastStatus(), SocketStatus::kUnresolved);
 
   EXPECT_FALSE(socket.Connect("127.0.0.1", testing::UnusedPort(), nullptr, 1000));
-  EXPECT_EQ(socket.LastError(), TcpSocket::kErrorConnect);
-  EXPECT_EQ(socket.GetState(), TcpSocket::kClosed);
+  EXPECT_EQ(socket.LastStatus(), SocketStatus::kConnectFailed);
+  EXPECT_EQ(socket.GetState(), TcpSocket::State::kClosed);
 }
 
 TEST_F(TcpSocketTest, ConnectToAFullBacklogIsBoundedAndCancellable) {
@@ -119,7 +120,7 @@ TEST_F(TcpSocketTest, ConnectToAFullBacklogIsBoundedAndCancellable) {
   TcpSocket socket;
   auto started = std::chrono::steady_clock::now();
   EXPECT_FALSE(socket.Connect("127.0.0.1", port, nullptr, 300));
-  EXPECT_EQ(socket.LastError(), TcpSocket::kErrorConnect);
+  EXPECT_EQ(socket.LastStatus(), SocketStatus::kConnectFailed);
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(290));
 
   platform::Event cancel;
@@ -130,14 +131,14 @@ TEST_F(TcpSocketTest, ConnectToAFullBacklogIsBoundedAndCancellable) {
   started = std::chrono::steady_clock::now();
   EXPECT_FALSE(socket.Connect("127.0.0.1", port, &cancel, 60'000));
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
-  EXPECT_EQ(socket.LastError(), TcpSocket::kErrorConnect);
+  EXPECT_EQ(socket.LastStatus(), SocketStatus::kConnectFailed);
   canceller.join();
 }
 
 TEST_F(TcpSocketTest, ConnectedPairMovesBytesAndCountsThem) {
   TcpSocket client;
   ASSERT_TRUE(client.Connect("127.0.0.1", port_, nullptr, 2000));
-  EXPECT_EQ(client.GetState(), TcpSocket::kConnected);
+  EXPECT_EQ(client.GetState(), TcpSocket::State::kConnected);
   EXPECT_EQ(client.PeerPort(), port_);
   TcpSocket server;
   ASSERT_TRUE(WaitUntil([&] { return listener_.AcceptInto(server); }));
@@ -162,7 +163,7 @@ TEST_F(TcpSocketTest, ConnectedPairMovesBytesAndCountsThem) {
   EXPECT_EQ(got, 0u);
 }
 
-TEST_F(TcpSocketTest, PeerCloseGivesCode10AndClosesTheSocket) {
+TEST_F(TcpSocketTest, PeerCloseReportsAnOrderlyEndAndClosesTheSocket) {
   LoopbackClient client;
   TcpSocket server;
   ConnectPair(client, server);
@@ -174,8 +175,8 @@ TEST_F(TcpSocketTest, PeerCloseGivesCode10AndClosesTheSocket) {
     return !server.Receive(buffer, &got);
   }));
   EXPECT_EQ(got, 0u);
-  EXPECT_EQ(server.LastError(), TcpSocket::kErrorClosed);
-  EXPECT_EQ(server.GetState(), TcpSocket::kClosed);
+  EXPECT_EQ(server.LastStatus(), SocketStatus::kClosed);
+  EXPECT_EQ(server.GetState(), TcpSocket::State::kClosed);
   EXPECT_STREQ(server.PeerAddressText(), "0.0.0.0");
 }
 
@@ -183,7 +184,7 @@ TEST_F(TcpSocketTest, AcceptInPlaceReplacesTheListeningHandle) {
   LoopbackClient client;
   ASSERT_TRUE(client.Connect(port_));
   ASSERT_TRUE(WaitUntil([&] { return listener_.AcceptInPlace(); }));
-  EXPECT_EQ(listener_.GetState(), TcpSocket::kConnected);
+  EXPECT_EQ(listener_.GetState(), TcpSocket::State::kConnected);
   EXPECT_EQ(listener_.PeerPort(), client.LocalPort());
   // The listening port is gone: a second client is refused.
   LoopbackClient second;
@@ -203,9 +204,9 @@ TEST_F(TcpSocketTest, AssignFromHandsTheConnectionOverWithItsCounters) {
 
   TcpSocket second;
   second.AssignFrom(first);
-  EXPECT_EQ(first.GetState(), TcpSocket::kClosed);
+  EXPECT_EQ(first.GetState(), TcpSocket::State::kClosed);
   EXPECT_EQ(first.Handle(), platform::kNoSocket);
-  EXPECT_EQ(second.GetState(), TcpSocket::kConnected);
+  EXPECT_EQ(second.GetState(), TcpSocket::State::kConnected);
   EXPECT_EQ(second.BytesSent(), 3u);
   EXPECT_EQ(second.PeerPort(), client.LocalPort());
 
@@ -220,7 +221,7 @@ TEST_F(TcpSocketTest, ShutdownEndsTheConnectionForThePeer) {
   TcpSocket server;
   ConnectPair(client, server);
   server.Shutdown();
-  EXPECT_EQ(server.GetState(), TcpSocket::kClosed);
+  EXPECT_EQ(server.GetState(), TcpSocket::State::kClosed);
   EXPECT_TRUE(client.WaitForClose());
 }
 
@@ -236,7 +237,54 @@ TEST_F(TcpSocketTest, SendToAPeerThatDoesNotReadEventuallyTakesNothing) {
     saw_full = length == 0;
   }
   EXPECT_TRUE(saw_full);
-  EXPECT_EQ(server.GetState(), TcpSocket::kConnected);
+  EXPECT_EQ(server.GetState(), TcpSocket::State::kConnected);
+}
+
+// Plain and TLS sockets end alike: an orderly end is kClosed, a reset is
+// kBroken, and either leaves the socket closed.
+TEST(TcpSocketEndTest, PlainAndTlsReportHowTheConnectionEnded) {
+  struct Case {
+    testing::Transport transport;
+    bool reset;
+    SocketStatus status;
+  };
+  const Case cases[] = {
+      {testing::Transport::kPlain, false, SocketStatus::kClosed},
+      {testing::Transport::kPlain, true, SocketStatus::kBroken},
+      {testing::Transport::kTls, false, SocketStatus::kClosed},
+      {testing::Transport::kTls, true, SocketStatus::kBroken},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(testing::TransportName(c.transport)) + (c.reset ? " reset" : " close"));
+    testing::SocketPair pair;
+    ASSERT_TRUE(pair.Open(c.transport));
+    TcpSocket& server = pair.Server();
+    char buffer[16];
+    std::size_t length = sizeof buffer;
+    EXPECT_TRUE(server.Receive(buffer, &length));
+    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(server.LastStatus(), SocketStatus::kWouldBlock);
+
+    c.reset ? pair.ClientReset() : pair.ClientClose();
+    ASSERT_TRUE(WaitUntil([&] {
+      length = sizeof buffer;
+      return !server.Receive(buffer, &length);
+    }));
+    EXPECT_EQ(server.LastStatus(), c.status);
+    EXPECT_EQ(server.GetState(), TcpSocket::State::kClosed);
+  }
+}
+
+// Only a connected plain socket sends straight from a file: TLS must encrypt.
+TEST(TcpSocketEndTest, CanSendFileOnlyWhenConnectedWithoutTls) {
+  TcpSocket unconnected;
+  EXPECT_FALSE(unconnected.CanSendFile());
+  for (const auto transport : {testing::Transport::kPlain, testing::Transport::kTls}) {
+    SCOPED_TRACE(testing::TransportName(transport));
+    testing::SocketPair pair;
+    ASSERT_TRUE(pair.Open(transport));
+    EXPECT_EQ(pair.Server().CanSendFile(), transport == testing::Transport::kPlain);
+  }
 }
 
 }  // namespace

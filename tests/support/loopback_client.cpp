@@ -83,7 +83,8 @@ bool LoopbackClient::Fill(int timeout_ms) {
     case platform::IoStatus::kDone:
       pending_.append(chunk, count);
       return true;
-    case platform::IoStatus::kWouldBlock:
+    case platform::IoStatus::kWantRead:
+    case platform::IoStatus::kWantWrite:
       return true;
     case platform::IoStatus::kClosed:
     case platform::IoStatus::kFailed:

@@ -106,4 +106,10 @@ void TlsClient::Close() {
   ERR_clear_error();
 }
 
+void TlsClient::Reset() {
+  if (handle_ != platform::kNoSocket) platform::CloseWithReset(handle_);
+  handle_ = platform::kNoSocket;
+  Close();
+}
+
 }  // namespace quillon::testing

@@ -26,7 +26,10 @@ class TlsClient {
   bool Send(std::string_view bytes, int timeout_ms = 5000);
   // Everything that arrives until the peer closes or timeout_ms passes.
   std::string ReceiveAll(int timeout_ms = 5000);
+  // Ends the connection without TLS's closing alert.
   void Close();
+  // Closes with a reset, as a connection that broke ends.
+  void Reset();
 
  private:
   // Waits for the socket as the last TLS call asked; false on time-out.

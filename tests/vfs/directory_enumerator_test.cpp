@@ -14,7 +14,8 @@ std::set<std::string> Walk(const std::string& folder, bool files, bool folders) 
   std::set<std::string> names;
   DirectoryEnumerator walk;
   DirectoryEntry entry;
-  for (bool more = walk.First(folder, &entry, files, folders); more; more = walk.Next(&entry))
+  for (bool more = walk.First(folder, &entry, {.files = files, .folders = folders}); more;
+       more = walk.Next(&entry))
     names.insert(entry.name + (entry.is_folder ? "/" : "=" + std::to_string(entry.size)));
   return names;
 }

@@ -20,22 +20,22 @@ TEST(FileHandleTest, OpenModesCreateAndPositionAsSpecified) {
   TempDir dir;
   const std::string path = dir.File("data.bin");
   FileHandle file;
-  EXPECT_FALSE(file.Open(path, false, false));  // read existing: absent
-  EXPECT_FALSE(file.Open(path, true, false));   // write existing: absent
+  EXPECT_FALSE(file.Open(path, FileHandle::Mode::kRead));  // read existing: absent
+  EXPECT_FALSE(file.Open(path, FileHandle::Mode::kWrite));  // write existing: absent
   EXPECT_FALSE(std::filesystem::exists(path));
 
-  ASSERT_TRUE(file.Open(path, false, true));  // read always: created empty
+  ASSERT_TRUE(file.Open(path, FileHandle::Mode::kReadOrCreate));  // read always: created empty
   EXPECT_TRUE(file.AtEnd());
   EXPECT_EQ(file.Size(), 0u);
 
   WriteWholeFile(path, "hello");
-  ASSERT_TRUE(file.Open(path, true, false));  // write: positioned at the end
+  ASSERT_TRUE(file.Open(path, FileHandle::Mode::kWrite));  // write: positioned at the end
   EXPECT_EQ(file.Position(), 5u);
   ASSERT_TRUE(file.WriteAll(" world", 6));
   file.Close();
   EXPECT_EQ(ReadWholeFile(path), "hello world");
 
-  ASSERT_TRUE(file.Open(path, false, false));  // read: from the start
+  ASSERT_TRUE(file.Open(path, FileHandle::Mode::kRead));  // read: from the start
   EXPECT_FALSE(file.AtEnd());
   char buffer[32];
   EXPECT_EQ(file.Read(buffer, 5), 5u);
@@ -47,7 +47,7 @@ TEST(FileHandleTest, OpenModesCreateAndPositionAsSpecified) {
   EXPECT_TRUE(file.SeekTo(3));
   EXPECT_FALSE(file.AtEnd());
 
-  EXPECT_FALSE(file.Open(dir.Path(), false, false));  // a folder is not a file
+  EXPECT_FALSE(file.Open(dir.Path(), FileHandle::Mode::kRead));  // a folder is not a file
 }
 
 TEST(FileHandleTest, ReadLineStopsAtCarriageReturns) {
@@ -55,7 +55,7 @@ TEST(FileHandleTest, ReadLineStopsAtCarriageReturns) {
   const std::string path = dir.File("lines.txt");
   WriteWholeFile(path, "first\r\nsecond\rthird\nstill third\r\n" + std::string(300, 'x') + "\r\n");
   FileHandle file;
-  ASSERT_TRUE(file.Open(path, false, false));
+  ASSERT_TRUE(file.Open(path, FileHandle::Mode::kRead));
   std::string line;
   ASSERT_TRUE(file.ReadLine(&line, 100));
   EXPECT_EQ(line, "first");
@@ -73,7 +73,7 @@ TEST(FileHandleTest, WriteLineAndSixtyFourBitSizes) {
   TempDir dir;
   const std::string path = dir.File("big.bin");
   FileHandle file;
-  ASSERT_TRUE(file.Open(path, true, true));
+  ASSERT_TRUE(file.Open(path, FileHandle::Mode::kWriteOrCreate));
   ASSERT_TRUE(file.WriteLine("line"));
   // A sparse file past 4 GiB keeps its whole size.
   const std::uint64_t far = (5ull << 30) + 7;
@@ -81,7 +81,7 @@ TEST(FileHandleTest, WriteLineAndSixtyFourBitSizes) {
   ASSERT_TRUE(file.WriteAll("z", 1));
   EXPECT_EQ(file.Size(), far + 1);
   file.Close();
-  ASSERT_TRUE(file.Open(path, false, false));
+  ASSERT_TRUE(file.Open(path, FileHandle::Mode::kRead));
   char head[6];
   EXPECT_EQ(file.Read(head, 6), 6u);
   EXPECT_EQ(std::string(head, 6), "line\r\n");
@@ -90,18 +90,18 @@ TEST(FileHandleTest, WriteLineAndSixtyFourBitSizes) {
 TEST(FileHandleTest, OnlyRegularFilesOpenAndAFifoNeverBlocks) {
   TempDir dir;
   FileHandle file;
-  EXPECT_FALSE(file.Open("/dev/null", false, false));
-  EXPECT_FALSE(file.Open("/dev/null", true, true));
-  EXPECT_FALSE(file.Open(dir.Path(), false, false));
+  EXPECT_FALSE(file.Open("/dev/null", FileHandle::Mode::kRead));
+  EXPECT_FALSE(file.Open("/dev/null", FileHandle::Mode::kWriteOrCreate));
+  EXPECT_FALSE(file.Open(dir.Path(), FileHandle::Mode::kRead));
   // Opening a FIFO without a writer for reading (or without a reader for
   // writing) would wait forever; it fails at once instead.
   ASSERT_TRUE(platform::MakeFifo(dir.File("pipe")));
-  EXPECT_FALSE(file.Open(dir.File("pipe"), false, false));
-  EXPECT_FALSE(file.Open(dir.File("pipe"), true, true));
+  EXPECT_FALSE(file.Open(dir.File("pipe"), FileHandle::Mode::kRead));
+  EXPECT_FALSE(file.Open(dir.File("pipe"), FileHandle::Mode::kWriteOrCreate));
   EXPECT_FALSE(file.IsOpen());
   // A regular file opened this way reads and writes normally (blocking again).
   WriteWholeFile(dir.File("plain.txt"), "plain");
-  ASSERT_TRUE(file.Open(dir.File("plain.txt"), true, false));
+  ASSERT_TRUE(file.Open(dir.File("plain.txt"), FileHandle::Mode::kWrite));
   EXPECT_TRUE(file.WriteAll(" more", 5));
   file.Close();
   EXPECT_EQ(ReadWholeFile(dir.File("plain.txt")), "plain more");
@@ -156,7 +156,7 @@ TEST(FileHandleTest, TimesAreSetAndReadBack) {
   TempDir dir;
   const std::string path = dir.File("t.txt");
   FileHandle file;
-  ASSERT_TRUE(file.Open(path, true, true));
+  ASSERT_TRUE(file.Open(path, FileHandle::Mode::kWriteOrCreate));
   const platform::FileTime when{1047027900, 0};  // Fri, 07 Mar 2003 09:05:00 UTC
   ASSERT_TRUE(file.SetTimes(nullptr, &when));
   platform::FileTime read;
