@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "control/settings_control.h"
 #include "runtime/limits.h"
 #include "vfs/directory_enumerator.h"
 #include "vfs/paths.h"
@@ -16,7 +17,6 @@ namespace {
 using http::EncodeUrl;
 using http::EscapeHtml;
 using http::HttpRequest;
-using Guard = runtime::CriticalSection::Guard;
 constexpr std::size_t kMaxStart = limits::kRequestPath;
 
 // `path` (normalised) with a "/" at its end.
@@ -67,9 +67,8 @@ FolderBrowser::FolderBrowser(AdminHandler& handler) : handler_(handler) {
 }
 
 std::string FolderBrowser::FixedFolder(settings::ServerSettings& settings) {
-  Guard guard(settings.Lock());
-  if (!settings.mRAUseFixToDir || settings.mRAFixToDir.empty()) return {};
-  return NormaliseDiskPath(settings.mRAFixToDir);
+  const std::string fixed = control::SettingsControl::AdminFixedFolder(settings);
+  return fixed.empty() ? fixed : NormaliseDiskPath(fixed);
 }
 
 bool FolderBrowser::Allows(const std::string& fixed, std::string_view path) {
