@@ -66,9 +66,16 @@ FolderBrowser::FolderBrowser(AdminHandler& handler) : handler_(handler) {
                    [this](HttpRequest& request, const std::string& id) { Browse(request, id); });
 }
 
+namespace {
+std::string Normalised(const std::string& fixed) { return fixed.empty() ? fixed : NormaliseDiskPath(fixed); }
+}  // namespace
+
+std::string FolderBrowser::FixedFolder(ftp::FtpServer& server) {
+  return Normalised(control::SettingsControl(server).AdminFixedFolder());
+}
+
 std::string FolderBrowser::FixedFolder(settings::ServerSettings& settings) {
-  const std::string fixed = control::SettingsControl::AdminFixedFolder(settings);
-  return fixed.empty() ? fixed : NormaliseDiskPath(fixed);
+  return Normalised(control::SettingsControl::AdminFixedFolder(settings));
 }
 
 bool FolderBrowser::Allows(const std::string& fixed, std::string_view path) {
@@ -94,7 +101,7 @@ const char* FolderBrowser::RecordRefusal(const std::string& fixed,
 void FolderBrowser::Browse(HttpRequest& request, const std::string& id) {
   const std::string* start = request.QueryParam("start");
   std::string folder = NormaliseDiskPath(start == nullptr ? "" : start->substr(0, kMaxStart));
-  const std::string fixed = FixedFolder(handler_.Server().Settings());
+  const std::string fixed = FixedFolder(handler_.Server());
   if (!Allows(fixed, folder)) folder = fixed;
   folder = AsFolder(folder);
 

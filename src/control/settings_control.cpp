@@ -51,9 +51,13 @@ SettingsControl::SettingsControl(ftp::FtpServer& server, RemoteAdminListener* re
     : server_(server), remote_admin_(remote_admin) {}
 
 SettingsSnapshot SettingsControl::Read() const {
-  SettingsSnapshot v;
   ServerSettings& s = server_.Settings();
   Guard guard(s.Lock());
+  return ReadLocked(s);
+}
+
+SettingsSnapshot SettingsControl::ReadLocked(const ServerSettings& s) {
+  SettingsSnapshot v;
   v.welcome = s.mWelcomeMsg;
   v.help = s.mHelpMsg;
   v.port = s.mPort;
@@ -192,6 +196,8 @@ bool SettingsControl::AdminPasswordMatches(std::string_view password) const {
   Guard guard(s.Lock());
   return !s.mRAPass.empty() && password == s.mRAPass;
 }
+
+std::string SettingsControl::AdminFixedFolder() const { return AdminFixedFolder(server_.Settings()); }
 
 std::string SettingsControl::AdminFixedFolder(ServerSettings& settings) {
   Guard guard(settings.Lock());

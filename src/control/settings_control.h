@@ -135,6 +135,8 @@ class SettingsControl {
 
   // All fields, copied under the settings lock.
   SettingsSnapshot Read() const;
+  // All fields of `settings`. REQUIRES: its lock held.
+  static SettingsSnapshot ReadLocked(const settings::ServerSettings& settings);
 
   // The first fault of `values` within `scope` (kIpLists has none). Under
   // kAll a fixed folder in use that exists loses its trailing slashes.
@@ -165,6 +167,7 @@ class SettingsControl {
   // unset password opens nothing.
   bool AdminPasswordMatches(std::string_view password) const;
   // The remote admin's fixed folder as stored; "" when the rule is off.
+  std::string AdminFixedFolder() const;
   static std::string AdminFixedFolder(settings::ServerSettings& settings);
   // The certificate the remote admin serves with: null (and true) when it
   // speaks plain HTTP; the one the FTP side loaded at activation, else read
