@@ -95,16 +95,6 @@ TEST_F(SettingsControlTest, EachFaultIsReportedBeforeEveryLaterOne) {
   }
 }
 
-TEST_F(SettingsControlTest, AFixedFolderThatPassesLosesItsTrailingSlashes) {
-  SettingsSnapshot values = Good();
-  values.use_remote_admin = values.remote_admin_fixed = true;
-  values.remote_admin_password = "pw";
-  values.remote_admin_port = 9;
-  values.remote_admin_folder = dir_.Path() + "//";
-  ASSERT_EQ(control_->Check(&values, SettingsScope::kAll), SettingsFault::kNone);
-  EXPECT_EQ(values.remote_admin_folder, dir_.Path());
-}
-
 TEST_F(SettingsControlTest, EachScopeStoresItsOwnFieldsOnly) {
   struct Case {
     SettingsScope scope;
@@ -168,24 +158,6 @@ TEST_F(SettingsControlTest, AFailedSaveIsReported) {
   EXPECT_GT(writer.writes, 0);
   writer.failing = false;
   EXPECT_EQ(control.ApplyAndSave(5, &error), CommitResult::kDone);
-}
-
-TEST_F(SettingsControlTest, TheRemoteAdminPasswordAndFixedFolderRules) {
-  EXPECT_EQ(SettingsControl::AdminFixedFolder(server_->Settings()), "");
-  ChangeSettings([](settings::ServerSettings& s) {
-    s.mRAPass.clear();
-    s.mRAUseFixToDir = false;
-    s.mRAFixToDir = "/srv";
-  });
-  EXPECT_FALSE(control_->AdminPasswordMatches(""));  // an unset password opens nothing
-  EXPECT_EQ(SettingsControl::AdminFixedFolder(server_->Settings()), "");
-  ChangeSettings([](settings::ServerSettings& s) {
-    s.mRAPass = "pw";
-    s.mRAUseFixToDir = true;
-  });
-  EXPECT_TRUE(control_->AdminPasswordMatches("pw"));
-  EXPECT_FALSE(control_->AdminPasswordMatches("PW"));
-  EXPECT_EQ(SettingsControl::AdminFixedFolder(server_->Settings()), "/srv");
 }
 
 }  // namespace
