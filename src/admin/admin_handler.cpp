@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "control/record_control.h"
+#include "control/settings_control.h"
 #include "http/template_scanner.h"
 #include "vfs/file_handle.h"
 #include "vfs/text.h"
@@ -141,13 +142,7 @@ void AdminHandler::Login(HttpRequest& request) {
     Log(request, "Login Not Checked: Server Busy");
     return;
   }
-  bool match;
-  {
-    settings::ServerSettings& settings = server_.Settings();
-    Guard guard(settings.Lock());
-    // An unset password opens nothing: an empty field must not log anyone in.
-    match = !settings.mRAPass.empty() && password == settings.mRAPass;
-  }
+  const bool match = control::SettingsControl(server_).AdminPasswordMatches(password);
   if (!match) {
     StartPause(request);
     // The turn is kept through the pause, so the address's next guess waits its end.
@@ -339,11 +334,14 @@ void AdminHandler::AppendOptions(const std::vector<std::string>& names, std::str
 }
 
 void AdminHandler::ApplyAndSave(HttpRequest& request, const std::string& id, std::string_view page) {
-  if (std::string error; !server_.ApplyPortChange(&error)) {
-    ErrorRedirect(request, id, error + ". The FTP Server has now deactivated.");
-    return;
+  std::string error;
+  switch (control::SettingsControl(server_).ApplyAndSave(log_.Number(), &error)) {
+    case control::CommitResult::kDone: RedirectTo(request, id, page); return;
+    case control::CommitResult::kPortNotApplied:
+      ErrorRedirect(request, id, error + ". The FTP Server has now deactivated.");
+      return;
+    case control::CommitResult::kNotSaved: ErrorRedirect(request, id, kNotSavedMessage); return;
   }
-  SaveAndRedirect(request, id, page);
 }
 
 bool AdminHandler::OpenForm(HttpRequest& request, const std::string& id, std::string_view back_page) {
@@ -385,12 +383,7 @@ void AdminHandler::RedirectTo(HttpRequest& request, const std::string& id, std::
 
 void AdminHandler::SaveAndRedirect(HttpRequest& request, const std::string& id,
                                    std::string_view page) {
-  {
-    settings::ServerSettings& settings = server_.Settings();
-    Guard guard(settings.Lock());
-    settings.mRALogStartVal = log_.Number();
-  }
-  if (server_.Save()) {
+  if (control::SettingsControl(server_).Save(log_.Number())) {
     RedirectTo(request, id, page);
   } else {
     ErrorRedirect(request, id, kNotSavedMessage);

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "control/settings_control.h"
 #include "runtime/limits.h"
 #include "vfs/directory_enumerator.h"
 #include "vfs/paths.h"
@@ -16,7 +17,6 @@ namespace {
 using http::EncodeUrl;
 using http::EscapeHtml;
 using http::HttpRequest;
-using Guard = runtime::CriticalSection::Guard;
 constexpr std::size_t kMaxStart = limits::kRequestPath;
 
 // `path` (normalised) with a "/" at its end.
@@ -66,10 +66,16 @@ FolderBrowser::FolderBrowser(AdminHandler& handler) : handler_(handler) {
                    [this](HttpRequest& request, const std::string& id) { Browse(request, id); });
 }
 
+namespace {
+std::string Normalised(const std::string& fixed) { return fixed.empty() ? fixed : NormaliseDiskPath(fixed); }
+}  // namespace
+
+std::string FolderBrowser::FixedFolder(ftp::FtpServer& server) {
+  return Normalised(control::SettingsControl(server).AdminFixedFolder());
+}
+
 std::string FolderBrowser::FixedFolder(settings::ServerSettings& settings) {
-  Guard guard(settings.Lock());
-  if (!settings.mRAUseFixToDir || settings.mRAFixToDir.empty()) return {};
-  return NormaliseDiskPath(settings.mRAFixToDir);
+  return Normalised(control::SettingsControl::AdminFixedFolder(settings));
 }
 
 bool FolderBrowser::Allows(const std::string& fixed, std::string_view path) {
@@ -95,7 +101,7 @@ const char* FolderBrowser::RecordRefusal(const std::string& fixed,
 void FolderBrowser::Browse(HttpRequest& request, const std::string& id) {
   const std::string* start = request.QueryParam("start");
   std::string folder = NormaliseDiskPath(start == nullptr ? "" : start->substr(0, kMaxStart));
-  const std::string fixed = FixedFolder(handler_.Server().Settings());
+  const std::string fixed = FixedFolder(handler_.Server());
   if (!Allows(fixed, folder)) folder = fixed;
   folder = AsFolder(folder);
 

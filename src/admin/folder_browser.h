@@ -4,8 +4,8 @@
 // (whole components, case-sensitive, no "." or ".." steps) and on the path
 // with its symbolic links resolved, so neither ".." nor a link leads out.
 //
-// Thread-safety: the settings lock guards the fixed-folder settings; the
-// rest works on the request's own data.
+// Thread-safety: the fixed-folder settings are read through
+// control::SettingsControl; the rest works on the request's own data.
 #pragma once
 
 #include <string>
@@ -35,6 +35,7 @@ class FolderBrowser {
   explicit FolderBrowser(AdminHandler& handler);
 
   // The fixed folder in force, normalised; "" when the rule is off.
+  static std::string FixedFolder(ftp::FtpServer& server);
   static std::string FixedFolder(settings::ServerSettings& settings);
   // True when `fixed` is "" or `path` lies at or below it. Under a fixed
   // folder a path with a "." or ".." step is refused, not normalised: the

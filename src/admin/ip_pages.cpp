@@ -1,6 +1,8 @@
 #include "admin/ip_pages.h"
 
 #include "admin/form_button.h"
+#include "control/ip_list_control.h"
+#include "control/settings_control.h"
 #include "vfs/text.h"
 
 namespace quillon::admin {
@@ -12,6 +14,11 @@ using Guard = runtime::CriticalSection::Guard;
 using Method = HttpRequest::Method;
 using IpMode = EditState::IpMode;
 using runtime::IpRangeList;
+using control::IpAddFault;
+using control::IpListControl;
+using control::SettingsControl;
+using control::SettingsScope;
+using control::SettingsSnapshot;
 
 // The pages of a mode: the list it belongs to, the IP page's template and
 // the add-IP page.
@@ -51,15 +58,14 @@ IpPages::IpPages(AdminHandler& handler) : handler_(handler) {
 
 void IpPages::OpenServerLists(HttpRequest& request, const std::string& id) {
   {
+    const SettingsSnapshot settings = SettingsControl(handler_.Server()).Read();
     EditState& edit = handler_.Edit();
-    Guard edit_guard(edit.Lock());
-    settings::ServerSettings& settings = handler_.Server().Settings();
-    Guard settings_guard(settings.Lock());
+    Guard guard(edit.Lock());
     edit.ClearLocked();
-    edit.safe_ips = settings.mSafeIPs;
-    edit.blocked_ips = settings.mBlockIPs;
-    edit.record.mUseSafeIPs = settings.mUseSafeIPs;
-    edit.record.mUseBlockIPs = settings.mUseBlockIPs;
+    edit.safe_ips = settings.safe_ips;
+    edit.blocked_ips = settings.blocked_ips;
+    edit.record.mUseSafeIPs = settings.use_safe_ips;
+    edit.record.mUseBlockIPs = settings.use_blocked_ips;
     edit.server_ip_mode = true;
   }
   handler_.RedirectTo(request, id, "_ips");
@@ -144,7 +150,7 @@ void IpPages::Process(HttpRequest& request, const std::string& id) {
     }
     case FormButton::kBlockAll: {
       Guard guard(edit.Lock());
-      edit.blocked_ips.AddRange({0, 0, 0, 0}, {255, 255, 255, 255});
+      IpListControl::BlockAll(&edit.blocked_ips);
       break;
     }
     default:  // add, edit and delete belong to the account forms
@@ -155,16 +161,16 @@ void IpPages::Process(HttpRequest& request, const std::string& id) {
 }
 
 void IpPages::UpdateServerLists(HttpRequest& request, const std::string& id) {
+  SettingsSnapshot lists;
   {
     EditState& edit = handler_.Edit();
-    Guard edit_guard(edit.Lock());
-    settings::ServerSettings& settings = handler_.Server().Settings();
-    Guard settings_guard(settings.Lock());
-    settings.mSafeIPs = edit.safe_ips;
-    settings.mBlockIPs = edit.blocked_ips;
-    settings.mUseSafeIPs = edit.record.mUseSafeIPs;
-    settings.mUseBlockIPs = edit.record.mUseBlockIPs;
+    Guard guard(edit.Lock());
+    lists.safe_ips = edit.safe_ips;
+    lists.blocked_ips = edit.blocked_ips;
+    lists.use_safe_ips = edit.record.mUseSafeIPs;
+    lists.use_blocked_ips = edit.record.mUseBlockIPs;
   }
+  SettingsControl(handler_.Server()).Store(lists, SettingsScope::kIpLists);
   handler_.ApplyAndSave(request, id, "_menu");
 }
 
@@ -175,27 +181,19 @@ void IpPages::ProcessAdd(HttpRequest& request, const std::string& id) {
   if (!handler_.RequiredField(request, id, "lower", &lower, AdminHandler::kFieldCapacity)) return;
   if (range && !handler_.RequiredField(request, id, "upper", &upper, AdminHandler::kFieldCapacity))
     return;
-  if (!IpRangeList::IsValidAddress(lower)) {
-    handler_.ErrorRedirect(request, id, "The lower IP is not a valid IP.");
-    return;
-  }
-  const runtime::IpAddress first = IpRangeList::ParseAddress(lower);
-  runtime::IpAddress last = first;
-  if (range) {
-    if (!IpRangeList::IsValidAddress(upper)) {
-      handler_.ErrorRedirect(request, id, "The upper IP is not a valid IP.");
-      return;
-    }
-    last = IpRangeList::ParseAddress(upper);
-    if (last < first) {
-      handler_.ErrorRedirect(request, id, "The 'Upper IP' was lower than the 'Lower IP'.");
-      return;
-    }
-  }
+  IpAddFault fault;
   {
     EditState& edit = handler_.Edit();
     Guard guard(edit.Lock());
-    (edit.add_to_safe ? edit.safe_ips : edit.blocked_ips).AddRange(first, last);
+    fault = IpListControl::Add(edit.add_to_safe ? &edit.safe_ips : &edit.blocked_ips, lower,
+                               range ? &upper : nullptr);
+  }
+  if (fault != IpAddFault::kNone) {
+    handler_.ErrorRedirect(request, id,
+                           fault == IpAddFault::kLowerNotValid   ? "The lower IP is not a valid IP."
+                           : fault == IpAddFault::kUpperNotValid ? "The upper IP is not a valid IP."
+                                                                 : "The 'Upper IP' was lower than the 'Lower IP'.");
+    return;
   }
   handler_.RedirectTo(request, id, "_ips");
 }

@@ -4,8 +4,9 @@
 // until the update button (server lists) or the record's store step
 // (account and group lists).
 //
-// Thread-safety: the edit lock guards the work lists and flags; the update
-// of the server's lists holds the edit lock and then the settings lock.
+// Thread-safety: the edit lock guards the work lists and flags; the
+// server's lists are read and stored through control::SettingsControl,
+// never under the edit lock.
 #pragma once
 
 #include <string>

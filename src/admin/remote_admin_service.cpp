@@ -1,5 +1,6 @@
 #include "admin/remote_admin_service.h"
 
+#include "control/settings_control.h"
 #include "http/http_response.h"
 #include "platform/fs.h"
 #include "vfs/file_handle.h"
@@ -11,7 +12,6 @@ namespace {
 using http::BuiltInNotFoundPage;
 using http::HttpRequest;
 using http::HttpServer;
-using Guard = runtime::CriticalSection::Guard;
 constexpr std::uint32_t kHighestPort = 65535;
 }  // namespace
 
@@ -45,11 +45,7 @@ RemoteAdminService::RemoteAdminService(ftp::FtpServer& server, platform::Clock& 
 
 RemoteAdminService::~RemoteAdminService() { Stop(); }
 
-std::uint32_t RemoteAdminService::ReadPort() {
-  settings::ServerSettings& settings = server_.Settings();
-  Guard guard(settings.Lock());
-  return settings.mRAPort;
-}
+std::uint32_t RemoteAdminService::ReadPort() { return control::SettingsControl(server_).Read().remote_admin_port; }
 
 bool RemoteAdminService::Start() {
   if (http_->IsRunning()) return true;
@@ -61,31 +57,8 @@ bool RemoteAdminService::Start() {
 }
 
 bool RemoteAdminService::TakeTlsContext(std::shared_ptr<const platform::TlsContext>* context) {
-  context->reset();
-  settings::ServerSettings& settings = server_.Settings();
-  {
-    Guard guard(settings.Lock());
-    if (!settings.Extra().AdminTls()) return true;
-  }
-  // The certificate the FTP side loaded at its activation (as root, when the
-  // service started as root), so a key only root may read serves too...
-  if (const ftp::TlsConfig::Rules rules = server_.Tls().Get(); rules.admin && rules.context != nullptr) {
-    *context = rules.context;
-    return true;
-  }
-  // ...else the admin reads it itself. Without it the admin does not start,
-  // rather than take the password in clear text against the settings' word.
-  ftp::TlsConfig own;
   std::string error;
-  bool loaded;
-  {
-    Guard guard(settings.Lock());
-    loaded = own.Configure(settings.Extra(), &error);
-  }
-  if (loaded && own.Get().context != nullptr) {
-    *context = own.Get().context;
-    return true;
-  }
+  if (control::SettingsControl(server_).AdminTlsContext(context, &error)) return true;
   [[maybe_unused]] const bool written = handler_.LogFile().WriteLine(error);
   return false;
 }
@@ -106,20 +79,11 @@ bool RemoteAdminService::ApplyPortChange() {
 }
 
 void RemoteAdminService::LoadLogStartValue() {
-  std::uint32_t number;
-  {
-    settings::ServerSettings& settings = server_.Settings();
-    Guard guard(settings.Lock());
-    number = settings.mRALogStartVal;
-  }
-  handler_.LogFile().SetNumber(number);
+  handler_.LogFile().SetNumber(control::SettingsControl(server_).AdminLogNumber());
 }
 
 void RemoteAdminService::StoreLogStartValue() {
-  const std::uint32_t number = handler_.LogFile().Number();
-  settings::ServerSettings& settings = server_.Settings();
-  Guard guard(settings.Lock());
-  settings.mRALogStartVal = number;
+  control::SettingsControl(server_).StoreAdminLogNumber(handler_.LogFile().Number());
 }
 
 }  // namespace quillon::admin

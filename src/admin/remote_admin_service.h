@@ -20,17 +20,18 @@
 #include "admin/record_extra_pages.h"
 #include "admin/settings_pages.h"
 #include "admin/status_pages.h"
+#include "control/settings_control.h"
 #include "ftp/ftp_server.h"
 #include "http/http_server.h"
 #include "platform/clock.h"
 
 namespace quillon::admin {
 
-class RemoteAdminService {
+class RemoteAdminService final : public control::RemoteAdminListener {
  public:
   RemoteAdminService(ftp::FtpServer& server, platform::Clock& clock,
                      const std::string& program_folder);
-  ~RemoteAdminService();
+  ~RemoteAdminService() override;
   RemoteAdminService(const RemoteAdminService&) = delete;
   RemoteAdminService& operator=(const RemoteAdminService&) = delete;
 
@@ -46,7 +47,7 @@ class RemoteAdminService {
   // Moves a running listener to the current mRAPort. False when not running,
   // or when the port cannot be opened (the listener is then stopped).
   [[nodiscard]] bool ApplyPortChange();
-  bool IsPortAvailable(std::uint32_t port) { return http_->IsPortAvailable(port); }
+  bool IsPortAvailable(std::uint32_t port) override { return http_->IsPortAvailable(port); }
   std::uint16_t LocalPort() { return http_->LocalPort(); }
   // The open browser connections and the KB sent in this run.
   std::uint32_t ConnectionCount() { return http_->ConnectionCount(); }

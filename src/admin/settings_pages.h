@@ -2,8 +2,8 @@
 // settings shown in a form, and the form's processor, which checks the
 // values, applies them to the running server and saves them.
 //
-// Thread-safety: the settings lock is held while values are read or stored,
-// never across the port change or the save.
+// Thread-safety: any request thread; the settings are read, checked and
+// stored through control::SettingsControl.
 #pragma once
 
 #include <cstdint>

@@ -99,7 +99,7 @@ void StatusPages::Status(HttpRequest& request, const std::string& id) {
   const ftp::FtpServer::Status status = figures.value_or(ftp::FtpServer::Status{});
   const std::vector<access::ActivitySnapshot> sessions =
       active ? SessionControl(server).List() : std::vector<access::ActivitySnapshot>{};
-  const std::vector<ftp::DamageNotices::Notice> notices = server.Notices().Shown();
+  const std::vector<ftp::DamageNotices::Notice> notices = ServiceControl(server).Notices();
   const AdminHandler::PageFiller filler = [&](std::string_view name, std::string* out) {
     if (name == "ACTIVATELINK") {
       *out += FormatText("_activate?id=%s&action=start", id.c_str());
@@ -194,7 +194,7 @@ void StatusPages::AcknowledgeDamage(HttpRequest& request, const std::string& id)
   // A notice acknowledged already (in another window) is no error.
   std::uint32_t number = 0;
   std::string file;
-  if (ReadFormNumber(field, &number) && handler_.Server().Notices().Acknowledge(number, &file))
+  if (ReadFormNumber(field, &number) && ServiceControl(handler_.Server()).AcknowledgeNotice(number, &file))
     handler_.Log(request, "Damaged File Acknowledged: File=[" + file + "]");
   handler_.RedirectTo(request, id, "_status");
 }

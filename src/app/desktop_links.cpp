@@ -1,7 +1,7 @@
 #include "app/desktop_links.h"
 
 #include "platform/process.h"
-#include "settings/server_settings.h"
+#include "control/settings_file.h"
 #include "vfs/file_handle.h"
 #include "vfs/file_writer.h"
 #include "vfs/paths.h"
@@ -36,10 +36,11 @@ std::string HelpTarget(const std::string& program_folder, const char* local, con
 
 ServiceRunningChoice::ServiceRunningChoice(platform::Clock& clock, std::string program_folder)
     : folder_(std::move(program_folder)) {
-  settings::ServerSettings settings(clock, folder_ + "/config/settings.dta");
-  runtime::CriticalSection::Guard guard(settings.Lock());
-  offered_ = settings.Load() && settings.mUseRA;
-  port_ = settings.mRAPort;
+  control::SettingsFile file(clock, folder_ + "/config/settings.dta");
+  const bool loaded = file.Load();
+  const control::SettingsSnapshot settings = file.Read();
+  offered_ = loaded && settings.use_remote_admin;
+  port_ = settings.remote_admin_port;
 }
 
 void ServiceRunningChoice::OpenRemoteAdmin() const {

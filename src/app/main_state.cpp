@@ -4,6 +4,7 @@
 
 #include "admin/remote_admin_service.h"
 #include "control/service_control.h"
+#include "control/settings_control.h"
 #include "ftp/ftp_server.h"
 #include "platform/thread.h"
 #include "vfs/file_handle.h"
@@ -14,7 +15,6 @@ namespace quillon::app {
 
 namespace {
 
-using Guard = runtime::CriticalSection::Guard;
 using Icon = Prompter::Icon;
 
 constexpr std::uint32_t kLoadRetryMs = 100;
@@ -65,7 +65,7 @@ bool MainState::LoadWithRetry() {
 
 bool MainState::Open() {
   const bool loaded = LoadWithRetry();
-  for (const std::string& damage : server_->DamageFoundByLoad())
+  for (const std::string& damage : control::ServiceControl(*server_).DamageFoundByLoad())
     platform::ReportDiagnostic("Quillon FTP Server 1.03: " + ftp::DamageWarningLine(damage));
   if (!loaded) {
     const std::string marker = folder_ + "/" + kFirstRunMarker;
@@ -81,21 +81,15 @@ bool MainState::Open() {
     }
     // Writes the defaults of whatever failed to load.
     paused_ = true;
-    remote_admin_->StoreLogStartValue();
-    [[maybe_unused]] const bool saved = server_->Save();
+    [[maybe_unused]] const bool saved = SaveServer();
     paused_ = false;
     if (first_run) view_.ShowWelcome();
   }
   remote_admin_->LoadLogStartValue();
 
-  bool activate;
-  {
-    settings::ServerSettings& settings = server_->Settings();
-    Guard guard(settings.Lock());
-    activate = settings.mAutoActivate;
-    hide_on_load_ = settings.mAutoHide;
-  }
-  if (activate) ToggleActivate();
+  const control::SettingsSnapshot settings = control::SettingsControl(*server_).Read();
+  hide_on_load_ = settings.auto_hide;
+  if (settings.auto_activate) ToggleActivate();
   RefreshStatus();
   view_.ShowStartServiceButton(service_installed_());
   return true;
@@ -110,17 +104,15 @@ void MainState::ToggleActivate() {
     std::string error;
     if (!service.Activate(&error)) {
       prompter_.Tell(error, "Initialisation Error", Icon::kExclamation);
-    } else {
-      bool use_remote_admin;
-      {
-        settings::ServerSettings& settings = server_->Settings();
-        Guard guard(settings.Lock());
-        use_remote_admin = settings.mUseRA;
-      }
-      if (use_remote_admin) StartRemoteAdmin();
+    } else if (UsesRemoteAdmin()) {
+      StartRemoteAdmin();
     }
   }
   RefreshStatus();
+}
+
+bool MainState::UsesRemoteAdmin() const {
+  return control::SettingsControl(*server_).Read().use_remote_admin;
 }
 
 void MainState::StartRemoteAdmin() {
@@ -161,20 +153,19 @@ void MainState::PauseUpdates() {
 }
 
 std::string MainState::NoticeText() {
-  const std::vector<ftp::DamageNotices::Notice> shown = server_->Notices().Shown();
+  const std::vector<ftp::DamageNotices::Notice> shown = control::ServiceControl(*server_).Notices();
   shown_notice_ = shown.empty() ? 0 : shown.front().number;
   if (shown.empty()) return {};
   return vfs::FormatText(ftp::DamageNotices::kNoticeFormat, shown.front().text.c_str());
 }
 
 void MainState::AcknowledgeNotice() {
-  server_->Notices().Acknowledge(shown_notice_);  // 0 names none
+  control::ServiceControl(*server_).AcknowledgeNotice(shown_notice_);  // 0 names none
   RefreshStatus();
 }
 
 bool MainState::SaveServer() {
-  remote_admin_->StoreLogStartValue();
-  return server_->Save();
+  return control::SettingsControl(*server_).Save(remote_admin_->Handler().LogFile().Number());
 }
 
 void MainState::WarnUnlessSaved() {
@@ -190,12 +181,7 @@ void MainState::FinishSettings() {
 }
 
 void MainState::AlignRemoteAdmin() {
-  bool use_remote_admin;
-  {
-    settings::ServerSettings& settings = server_->Settings();
-    Guard guard(settings.Lock());
-    use_remote_admin = settings.mUseRA;
-  }
+  const bool use_remote_admin = UsesRemoteAdmin();
   if (!use_remote_admin && remote_admin_->IsRunning()) {
     remote_admin_->Stop();
   } else if (use_remote_admin && server_->IsActive() && !remote_admin_->IsRunning()) {

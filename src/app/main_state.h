@@ -5,8 +5,9 @@
 // this class decides through MainView and asks its questions through a
 // Prompter, so every rule here runs without a display.
 //
-// Thread-safety: the window's thread only. Settings are read under the
-// settings lock because FTP sessions read them at the same time.
+// Thread-safety: the window's thread only. Settings are read and saved
+// through control::SettingsControl, which locks them: FTP sessions read them
+// at the same time.
 #pragma once
 
 #include <cstdint>
@@ -115,6 +116,7 @@ class MainState {
   std::string NoticeText();
   bool SaveServer();
   void WarnUnlessSaved();
+  bool UsesRemoteAdmin() const;
   void StartRemoteAdmin();
   void AlignRemoteAdmin();
 

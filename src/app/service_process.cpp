@@ -7,6 +7,8 @@
 #include "app/run_as_user.h"
 #include "app/service_manager.h"
 #include "app/service_tray_window.h"
+#include "control/service_control.h"
+#include "control/settings_control.h"
 #include "ftp/ftp_server.h"
 #include "platform/process.h"
 #include "platform/thread.h"
@@ -90,33 +92,19 @@ void ServiceProcess::ServiceMain() {
   };
 
   const bool loaded = server->Load();
-  for (const std::string& damage : server->DamageFoundByLoad())
+  for (const std::string& damage : control::ServiceControl(*server).DamageFoundByLoad())
     log_.WriteWarningLine(ftp::DamageWarningLine(damage));
   if (!loaded) return fail("#ERROR - SETTINGS LOAD FAIL");
   remote_admin->LoadLogStartValue();
   // Root loads the certificate and key at activation: only files it alone can change.
-  std::vector<std::string> root_reads;
-  std::string run_as;
-  {
-    settings::ServerSettings& settings = server->Settings();
-    Guard guard(settings.Lock());
-    const settings::ExtraSettings& extra = settings.Extra();
-    if (extra.Tls() != settings::ExtraSettings::TlsMode::kOff || extra.AdminTls())
-      root_reads = {extra.TlsCertificate(), extra.TlsKey()};
-    run_as = extra.RunAsUser();
-  }
+  const control::SettingsControl::ServingUser serving = control::SettingsControl(*server).ServiceUser();
+  const std::string& run_as = serving.user;
   std::string error;
-  if (!CheckFilesRootReads(root_reads, run_as, &error)) return fail(error);
-  if (!server->Activate(&error)) return fail("#ERROR - INITIALISATION FAILED (" + UpperCase(error) + ")");
-  bool use_remote_admin;
-  bool show_icon;
-  {
-    settings::ServerSettings& settings = server->Settings();
-    Guard guard(settings.Lock());
-    use_remote_admin = settings.mUseRA;
-    show_icon = settings.mShowNTServiceIcon;
-  }
-  if (use_remote_admin && !remote_admin->Start()) {
+  if (!CheckFilesRootReads(serving.root_reads, run_as, &error)) return fail(error);
+  if (!control::ServiceControl(*server).Activate(&error)) return fail("#ERROR - INITIALISATION FAILED (" + UpperCase(error) + ")");
+  const control::SettingsSnapshot settings = control::SettingsControl(*server).Read();
+  const bool show_icon = settings.show_service_icon;
+  if (settings.use_remote_admin && !remote_admin->Start()) {
     server->Deactivate();
     return fail(
         "#ERROR - INITIALISATION FAILED (Remote Admin failed to initalise, possible port conflict)");

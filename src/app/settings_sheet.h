@@ -1,11 +1,10 @@
-// The rules of the desktop's settings sheet: the values it shows (copied
-// under the settings lock when it opens), the checks of its OK button in
-// their order, the service installation, the store under the lock and the
-// engine's port change, and the IP list edits of its "IP Restrictions" tab.
-// The sheet's window only shows a SettingsForm and collects it again.
+// The desktop's settings sheet: the values it shows, the texts of the checks
+// of its OK button, the service installation, and the store and port change
+// (through control::SettingsControl), and the IP list edits of its "IP
+// Restrictions" tab with their texts. The sheet's window only shows a
+// SettingsForm and collects it again.
 //
-// Thread-safety: the desktop's thread only; the settings lock is held while
-// values are copied in or out, never across the port change.
+// Thread-safety: the desktop's thread only.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +13,7 @@
 
 #include "app/prompter.h"
 #include "app/service_manager.h"
+#include "control/settings_control.h"
 #include "runtime/ip_range_list.h"
 
 namespace quillon::ftp {
@@ -25,45 +25,10 @@ class RemoteAdminService;
 
 namespace quillon::app {
 
-// Everything the sheet's five tabs edit. Numbers are what the boxes hold
-// (an empty box reads as 0); speeds in KB/s.
-struct SettingsForm {
-  // General
-  std::string welcome;
-  std::string help;
-  std::uint32_t port = 0;
-  std::uint32_t idle_timeout = 0;
-  bool delete_to_recycle_bin = false;
+// Everything the sheet's five tabs edit: the settings (numbers as the boxes
+// hold them, an empty box reading as 0) and whether the service is installed.
+struct SettingsForm : control::SettingsSnapshot {
   bool run_as_service = false;
-  bool show_service_icon = false;
-  bool auto_hide = false;
-  bool auto_activate = false;
-  // Limits
-  bool use_max_upload = false;
-  std::uint32_t max_upload_kb = 0;
-  bool use_max_download = false;
-  std::uint32_t max_download_kb = 0;
-  bool use_max_users = false;
-  std::uint32_t max_users = 0;
-  bool use_max_per_ip = false;
-  std::uint32_t max_per_ip = 0;
-  bool use_banned = false;
-  std::string banned;  // "exe, com"
-  bool allow_pass_change = false;
-  bool allow_site_to_site = false;
-  bool block_timeout_stopping = false;
-  bool anti_hammering = false;
-  // IP Restrictions
-  bool use_safe_ips = false;
-  runtime::IpRangeList safe_ips;
-  bool use_blocked_ips = false;
-  runtime::IpRangeList blocked_ips;
-  // Remote Admin
-  bool use_remote_admin = false;
-  std::uint32_t remote_admin_port = 0;
-  std::string remote_admin_password;
-  bool remote_admin_fixed = false;
-  std::string remote_admin_folder;
 };
 
 class SettingsSheet {
@@ -85,7 +50,7 @@ class SettingsSheet {
   // An edit box's number: 0 when empty, its digits otherwise (saturating).
   static std::uint32_t ReadNumberBox(std::string_view text);
 
-  // The values to show, copied under the settings lock.
+  // The values to show.
   SettingsForm Read();
   // The first check that fails, in the sheet's order ("" when none); on
   // success the folder loses its trailing slashes.
@@ -103,8 +68,6 @@ class SettingsSheet {
   static void BlockAll(runtime::IpRangeList* list);
 
  private:
-  void Store(const SettingsForm& form);
-
   ftp::FtpServer& server_;
   admin::RemoteAdminService& remote_admin_;
   Prompter& prompter_;

@@ -9,6 +9,7 @@
 #include "app/server_app.h"
 #include "app/service_manager.h"
 #include "control/record_control.h"
+#include "control/settings_file.h"
 #include "ftp/damage_notices.h"
 #include "platform/fs.h"
 #include "platform/process.h"
@@ -183,14 +184,8 @@ int SetupTool::Init(const std::vector<std::string>& args, std::string* out, std:
     *err = "Settings already exist in config/settings.dta (--force replaces them).\n";
     return 1;
   }
-  settings::ServerSettings settings(clock_, path);
-  Guard guard(settings.Lock());
-  settings.ResetToDefaults();
-  settings.mPort = ftp_port;
-  settings.mUseRA = true;
-  settings.mRAPort = admin_port;
-  settings.mRAPass = password;
-  if (!settings.Save()) {
+  control::SettingsFile settings(clock_, path);
+  if (!settings.WriteFirst(ftp_port, admin_port, password)) {
     *err = "Unable to write config/settings.dta.\n";
     return 1;
   }
@@ -319,26 +314,23 @@ int SetupTool::Setting(const std::vector<std::string>& args, std::string* out,
     return 2;
   }
   if (set && (!MakeFolders(err) || !LockOut(err))) return 1;
-  settings::ServerSettings settings(clock_, folder_ + "/config/settings.dta");
-  Guard guard(settings.Lock());
-  const bool loaded = settings.Load();
-  WarnOfDamage(settings.Damage(), err);  // kept aside by the load, before any save below
+  control::SettingsFile settings(clock_, folder_ + "/config/settings.dta");
+  std::optional<vfs::DamageReport> damage;
+  const bool loaded = settings.Load(&damage);
+  WarnOfDamage(damage, err);  // kept aside by the load, before any save below
   if (!loaded) {
     *err += "There are no settings yet: run quillon-setup init first.\n";
     return 1;
   }
   std::string value, message;
   // The keys of quillon.conf live there; the others in settings.dta.
-  settings::ExtraSettings& extra = settings.Extra();
   const bool in_conf = settings::ExtraSettings::IsKnownKey(args[1]);
-  const bool done = in_conf ? (set ? extra.Set(args[1], args[2], &message) : extra.Get(args[1], &value))
-                            : (set ? settings.SetFromText(args[1], args[2], &message)
-                                   : settings.GetAsText(args[1], &value, &message));
+  const bool done = set ? settings.Set(args[1], args[2], &message) : settings.Get(args[1], &value, &message);
   if (!done) {
     *err += message + "\n";
     return 1;
   }
-  if (set && !(in_conf ? settings.SaveExtra() : settings.Save())) {
+  if (set && !settings.SaveFileOf(args[1])) {
     *err += in_conf ? "Unable to write config/quillon.conf.\n" : "Unable to write config/settings.dta.\n";
     return 1;
   }
@@ -348,10 +340,10 @@ int SetupTool::Setting(const std::vector<std::string>& args, std::string* out,
 
 int SetupTool::GenerateTls(const std::string& host, std::string* out, std::string* err) {
   if (!MakeFolders(err) || !LockOut(err)) return 1;
-  settings::ServerSettings settings(clock_, folder_ + "/config/settings.dta");
-  Guard guard(settings.Lock());
-  const bool loaded = settings.Load();
-  WarnOfDamage(settings.Damage(), err);
+  control::SettingsFile settings(clock_, folder_ + "/config/settings.dta");
+  std::optional<vfs::DamageReport> damage;
+  const bool loaded = settings.Load(&damage);
+  WarnOfDamage(damage, err);
   if (!loaded) {
     *err += "There are no settings yet: run quillon-setup init first.\n";
     return 1;
@@ -363,10 +355,9 @@ int SetupTool::GenerateTls(const std::string& host, std::string* out, std::strin
     *err += message + "\n";
     return 1;
   }
-  settings::ExtraSettings& extra = settings.Extra();
-  const bool was_off = extra.Tls() == settings::ExtraSettings::TlsMode::kOff;
-  if (!extra.Set("tls_certificate", certificate, &message) || !extra.Set("tls_key", key, &message) ||
-      (was_off && !extra.Set("tls", "optional", &message)) || !settings.SaveExtra()) {
+  const bool was_off = settings.TlsIsOff();
+  if (!settings.Set("tls_certificate", certificate, &message) || !settings.Set("tls_key", key, &message) ||
+      (was_off && !settings.Set("tls", "optional", &message)) || !settings.SaveFileOf("tls")) {
     *err += "Unable to write config/quillon.conf.\n";
     return 1;
   }

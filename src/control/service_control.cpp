@@ -15,4 +15,16 @@ std::optional<ftp::FtpServer::Status> ServiceControl::Status() {
   return server_.GetStatus();
 }
 
+std::vector<ftp::DamageNotices::Notice> ServiceControl::Notices() const {
+  return server_.Notices().Shown();
+}
+
+bool ServiceControl::AcknowledgeNotice(std::uint32_t number, std::string* file) {
+  return server_.Notices().Acknowledge(number, file);
+}
+
+const std::vector<std::string>& ServiceControl::DamageFoundByLoad() const {
+  return server_.DamageFoundByLoad();
+}
+
 }  // namespace quillon::control

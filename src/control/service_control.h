@@ -7,8 +7,10 @@
 // themselves.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ftp/ftp_server.h"
 
@@ -28,6 +30,15 @@ class ServiceControl {
   // The port, logged-in users and traffic while active; none while
   // deactivated, when the faces show no figures.
   std::optional<ftp::FtpServer::Status> Status();
+
+  // The damaged-file notices not yet acknowledged, oldest first.
+  std::vector<ftp::DamageNotices::Notice> Notices() const;
+  // Takes notice `number` off the list; false when none such is shown.
+  // *file (may be null) receives its file.
+  bool AcknowledgeNotice(std::uint32_t number, std::string* file = nullptr);
+  // One text per damaged file the last load found. REQUIRES: the thread
+  // that loaded.
+  const std::vector<std::string>& DamageFoundByLoad() const;
 
  private:
   ftp::FtpServer& server_;
