@@ -365,7 +365,7 @@ void AccountPages::Store(HttpRequest& request, const std::string& id) {
     return;
   }
   // The whole record: its virtual folders may come from before the limit.
-  if (const char* refusal = FolderBrowser::RecordRefusal(FolderBrowser::FixedFolder(server.Settings()), record)) {
+  if (const char* refusal = FolderBrowser::RecordRefusal(FolderBrowser::FixedFolder(server), record)) {
     handler_.ErrorRedirect(request, id, refusal);
     return;
   }

@@ -74,10 +74,6 @@ std::string FolderBrowser::FixedFolder(ftp::FtpServer& server) {
   return Normalised(control::SettingsControl(server).AdminFixedFolder());
 }
 
-std::string FolderBrowser::FixedFolder(settings::ServerSettings& settings) {
-  return Normalised(control::SettingsControl::AdminFixedFolder(settings));
-}
-
 bool FolderBrowser::Allows(const std::string& fixed, std::string_view path) {
   if (fixed.empty()) return true;
   if (HasDotStep(path)) return false;

@@ -36,7 +36,6 @@ class FolderBrowser {
 
   // The fixed folder in force, normalised; "" when the rule is off.
   static std::string FixedFolder(ftp::FtpServer& server);
-  static std::string FixedFolder(settings::ServerSettings& settings);
   // True when `fixed` is "" or `path` lies at or below it. Under a fixed
   // folder a path with a "." or ".." step is refused, not normalised: the
   // kernel takes "link/.." to the parent of the link's target, which the

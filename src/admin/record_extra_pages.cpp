@@ -96,7 +96,7 @@ void RecordExtraPages::ProcessFolder(HttpRequest& request, const std::string& id
     handler_.ErrorRedirect(request, id, message);
     return;
   }
-  if (!FolderBrowser::Allows(FolderBrowser::FixedFolder(handler_.Server().Settings()), folder.Path())) {
+  if (!FolderBrowser::Allows(FolderBrowser::FixedFolder(handler_.Server()), folder.Path())) {
     handler_.ErrorRedirect(request, id, kPathNotAllowed);
     return;
   }
@@ -169,7 +169,7 @@ void RecordExtraPages::ProcessCopy(HttpRequest& request, const std::string& id) 
   }
   // A copy stores its source's folders anew: they must pass the limit too.
   if (const char* outside =
-          FolderBrowser::RecordRefusal(FolderBrowser::FixedFolder(handler_.Server().Settings()), copy)) {
+          FolderBrowser::RecordRefusal(FolderBrowser::FixedFolder(handler_.Server()), copy)) {
     handler_.ErrorRedirect(request, id, outside);
     return;
   }

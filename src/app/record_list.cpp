@@ -1,5 +1,6 @@
 #include "app/record_list.h"
 
+#include "app/settings_sheet.h"
 #include "ftp/ftp_server.h"
 #include "vfs/text.h"
 
@@ -46,11 +47,7 @@ bool RecordList::AcceptEdited(const AccountRecord& record, const std::string& pr
   return true;
 }
 
-void RecordList::Apply() {
-  std::string error;
-  if (!server_.ApplyPortChange(&error))
-    prompter_.Tell(error + ".\r\n\r\nThe FTP Server has now deactivated.", "Error", Icon::kExclamation);
-}
+void RecordList::Apply() { SettingsSheet::ApplyPortChange(server_, prompter_); }
 
 bool RecordList::Store(const AccountRecord& record, const std::string& previous_name) {
   if (!records_.Commit(record, previous_name)) {

@@ -101,13 +101,15 @@ bool SettingsSheet::Ok(SettingsForm form) {
   // The box shows ", " between types; the settings keep ",".
   form.banned.resize(std::min(form.banned.size(), kBannedCapacity));
   vfs::ReplaceAll(&form.banned, kBannedCapacity + 1, ", ", ",");
-  SettingsControl control(server_, &remote_admin_);
-  control.Store(form, SettingsScope::kAll);
-  std::string error;
-  if (!control.ApplyPortChange(&error))
-    prompter_.Tell(error + ".\r\n\r\nThe FTP Server has now deactivated.", "Error",
-                   Prompter::Icon::kExclamation);
+  SettingsControl(server_, &remote_admin_).Store(form, SettingsScope::kAll);
+  ApplyPortChange(server_, prompter_);
   return true;
+}
+
+void SettingsSheet::ApplyPortChange(ftp::FtpServer& server, Prompter& prompter) {
+  std::string error;
+  if (!SettingsControl(server).ApplyPortChange(&error))
+    prompter.Tell(error + ".\r\n\r\nThe FTP Server has now deactivated.", "Error", Prompter::Icon::kExclamation);
 }
 
 bool SettingsSheet::AddToList(Prompter& prompter, IpRangeList* list, const std::string& lower,

@@ -67,6 +67,10 @@ class SettingsSheet {
   // "Block All": the whole address space.
   static void BlockAll(runtime::IpRangeList* list);
 
+  // Moves a listening FTP service to the stored port; when it cannot, the
+  // service is deactivated and the user is told why.
+  static void ApplyPortChange(ftp::FtpServer& server, Prompter& prompter);
+
  private:
   ftp::FtpServer& server_;
   admin::RemoteAdminService& remote_admin_;

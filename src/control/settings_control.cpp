@@ -197,9 +197,8 @@ bool SettingsControl::AdminPasswordMatches(std::string_view password) const {
   return !s.mRAPass.empty() && password == s.mRAPass;
 }
 
-std::string SettingsControl::AdminFixedFolder() const { return AdminFixedFolder(server_.Settings()); }
-
-std::string SettingsControl::AdminFixedFolder(ServerSettings& settings) {
+std::string SettingsControl::AdminFixedFolder() const {
+  ServerSettings& settings = server_.Settings();
   Guard guard(settings.Lock());
   return settings.mRAUseFixToDir ? settings.mRAFixToDir : std::string();
 }

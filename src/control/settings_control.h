@@ -168,7 +168,6 @@ class SettingsControl {
   bool AdminPasswordMatches(std::string_view password) const;
   // The remote admin's fixed folder as stored; "" when the rule is off.
   std::string AdminFixedFolder() const;
-  static std::string AdminFixedFolder(settings::ServerSettings& settings);
   // The certificate the remote admin serves with: null (and true) when it
   // speaks plain HTTP; the one the FTP side loaded at activation, else read
   // now. False with *error when HTTPS is asked for and cannot be had.
