@@ -16,7 +16,7 @@
 
 #include "support/manual_clock.h"
 #include "support/temp_dir.h"
-#include "vfs/folder_size_cache.h"
+#include "fileutil/folder_size_cache.h"
 
 namespace {
 
@@ -42,10 +42,10 @@ int main(int argc, char** argv) {
     }
   }
   testing::ManualClock clock;
-  vfs::FolderSizeCache cache(clock);
+  fileutil::FolderSizeCache cache(clock);
 
   auto start = std::chrono::steady_clock::now();
-  std::vector<vfs::FolderSizeCache::Hold> held;
+  std::vector<fileutil::FolderSizeCache::Hold> held;
   for (const std::string& folder : folders) held.push_back(cache.Acquire(folder));
   // The group folders too, so every child has a cached folder above it.
   for (int g = 0; g < kGroups; ++g) held.push_back(cache.Acquire(dir.File("g" + std::to_string(g))));
@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
   start = std::chrono::steady_clock::now();
   constexpr int kLookups = 20'000;
   for (int i = 0; i < kLookups; ++i) {
-    const vfs::FolderSizeCache::Hold entry = cache.Acquire(folders[(i * 7919) % folders.size()]);
+    const fileutil::FolderSizeCache::Hold entry = cache.Acquire(folders[(i * 7919) % folders.size()]);
     cache.AddBytes(entry, 1);
   }
   std::printf("%d lookups with AddBytes: %.1f ms (%.2f us each)\n", kLookups, MsSince(start),
@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
   if (!cache.MoveFolder(dir.File("g0"), dir.File("moved"))) std::printf("move failed\n");
   std::printf("move of a folder with %d cached sub-folders: %.1f ms\n", children, MsSince(start));
 
-  clock.Advance(vfs::FolderSizeCache::kTimeToLiveSeconds * 1000);
+  clock.Advance(fileutil::FolderSizeCache::kTimeToLiveSeconds * 1000);
   start = std::chrono::steady_clock::now();
   cache.Sweep();
   std::printf("sweep dropping every entry: %.1f ms, %zu left\n", MsSince(start), cache.EntryCount());

@@ -6,7 +6,7 @@ namespace quillon::access {
 
 using Guard = runtime::CriticalSection::Guard;
 
-ActiveAccount::ActiveAccount(accounts::EffectiveRecord record, vfs::FolderSizeCache& cache,
+ActiveAccount::ActiveAccount(accounts::EffectiveRecord record, fileutil::FolderSizeCache& cache,
                              platform::Clock& clock, std::string log_folder)
     : AccountFileSystem(std::move(record), cache, clock), log_folder_(std::move(log_folder)) {
   Guard guard(Lock());

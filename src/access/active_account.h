@@ -33,7 +33,7 @@ class ActiveAccount : public accountfs::AccountFileSystem {
  public:
   // `log_folder`: where the account log goes ("<name>.txt") when the record
   // asks for one.
-  ActiveAccount(accounts::EffectiveRecord record, vfs::FolderSizeCache& cache,
+  ActiveAccount(accounts::EffectiveRecord record, fileutil::FolderSizeCache& cache,
                 platform::Clock& clock, std::string log_folder);
 
   // Adds the session when the record admits it: enabled, within its session

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "vfs/paths.h"
-#include "vfs/text.h"
+#include "fileutil/paths.h"
+#include "fileutil/text.h"
 
 namespace quillon::access {
 
@@ -145,7 +145,7 @@ std::vector<std::string> AuthManager::ServedFolders() const {
   }
   std::sort(folders.begin(), folders.end());
   folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
-  for (std::string& folder : folders) folder = vfs::ResolveNearest(folder);
+  for (std::string& folder : folders) folder = fileutil::ResolveNearest(folder);
   return folders;
 }
 
@@ -156,7 +156,7 @@ void AuthManager::ApplyServerRules(ActiveAccount* account, const ServerRules& ru
 
 ActiveAccount* AuthManager::FindLocked(std::string_view name) const {
   for (const auto& account : active_)
-    if (vfs::EqualNoCase(account->Name(), name)) return account.get();
+    if (fileutil::EqualNoCase(account->Name(), name)) return account.get();
   return nullptr;
 }
 

@@ -30,7 +30,7 @@
 #include "platform/clock.h"
 #include "runtime/critical_section.h"
 #include "settings/server_settings.h"
-#include "vfs/folder_size_cache.h"
+#include "fileutil/folder_size_cache.h"
 
 namespace quillon::access {
 
@@ -107,7 +107,7 @@ class AuthManager {
   // the live accounts were refreshed, so waiting sessions can look at once.
   void SetChangeListener(std::function<void()> listener);
 
-  vfs::FolderSizeCache& Cache() { return cache_; }
+  fileutil::FolderSizeCache& Cache() { return cache_; }
   LoginFailureTracker& Tracker() { return tracker_; }
 
  private:
@@ -115,9 +115,9 @@ class AuthManager {
     bool anti_hammering = false;
     runtime::RateLimiter* upload = nullptr;
     runtime::RateLimiter* download = nullptr;
-    std::optional<vfs::BannedTypes> banned;
+    std::optional<fileutil::BannedTypes> banned;
     bool delete_to_trash = false;
-    vfs::TrashRules trash;
+    fileutil::TrashRules trash;
   };
   // Every root and virtual folder that an account or group serves, resolved.
   std::vector<std::string> ServedFolders() const;
@@ -134,7 +134,7 @@ class AuthManager {
   platform::Clock& clock_;
   const std::string log_folder_;
   const std::string temp_folder_;
-  vfs::FolderSizeCache cache_;
+  fileutil::FolderSizeCache cache_;
   LoginFailureTracker tracker_;
   SessionActionQueue actions_;
 

@@ -5,9 +5,9 @@
 
 #include "accountfs/file_transfer.h"
 #include "accountfs/messages.h"
-#include "vfs/paths.h"
-#include "vfs/text.h"
-#include "vfs/trash.h"
+#include "fileutil/paths.h"
+#include "fileutil/text.h"
+#include "fileutil/trash.h"
 
 namespace quillon::accountfs {
 
@@ -35,13 +35,13 @@ std::string WithoutTrailingSlash(std::string_view path) {
 // The parent folder of a disk path (for a file directly below "/", "/").
 std::string ParentOf(const std::string& disk_path) {
   std::string parent;
-  if (!vfs::ParentFolder(disk_path, &parent, 4096)) parent = "/";
+  if (!fileutil::ParentFolder(disk_path, &parent, 4096)) parent = "/";
   return parent;
 }
 
 }  // namespace
 
-AccountFileSystem::AccountFileSystem(accounts::EffectiveRecord record, vfs::FolderSizeCache& cache,
+AccountFileSystem::AccountFileSystem(accounts::EffectiveRecord record, fileutil::FolderSizeCache& cache,
                                      platform::Clock& clock)
     : cache_(cache), quota_(cache), clock_(clock), record_(std::move(record)) {
   record_.SortVirtualFolders();
@@ -57,8 +57,8 @@ accounts::EffectiveRecord AccountFileSystem::RecordCopy() const {
   return record_;
 }
 
-void AccountFileSystem::SetServerRules(std::optional<vfs::BannedTypes> banned, bool delete_to_trash,
-                                       vfs::TrashRules trash) {
+void AccountFileSystem::SetServerRules(std::optional<fileutil::BannedTypes> banned, bool delete_to_trash,
+                                       fileutil::TrashRules trash) {
   Guard guard(lock_);
   banned_ = std::move(banned);
   delete_to_trash_ = delete_to_trash;
@@ -72,25 +72,25 @@ MappedPath AccountFileSystem::MapPath(std::string_view ftp_path) const {
   MappedPath mapped;
   // The same capacity as the session's paths: a path that does not fit maps
   // nowhere rather than to a shorter neighbour.
-  if (!vfs::AppendText(&full, ftp_path, vfs::kDiskPathCapacity)) return mapped;
-  mapped.ftp_path = vfs::NormalisePath(full);
+  if (!fileutil::AppendText(&full, ftp_path, fileutil::kDiskPathCapacity)) return mapped;
+  mapped.ftp_path = fileutil::NormalisePath(full);
   const std::string& path = mapped.ftp_path;
   // So must the disk path: one the system cannot take maps nowhere.
   auto fits = [](const std::string& disk_path) {
-    return disk_path.size() < vfs::kDiskPathCapacity;
+    return disk_path.size() < fileutil::kDiskPathCapacity;
   };
 
   if (!path.empty()) {
     for (std::size_t i = 0; i < record_.FolderCount(); ++i) {
       const accounts::VirtualFolder& folder = record_.FolderAt(i);
       const std::string& name = folder.Name();
-      if (name.size() > path.size() || !vfs::StartsWithNoCase(path, name)) continue;
+      if (name.size() > path.size() || !fileutil::StartsWithNoCase(path, name)) continue;
       if (path.size() != name.size() && path[name.size()] != '/') continue;
       std::string base = WithoutTrailingSlash(folder.Path());
       if (base == "/") base.clear();
       mapped.disk_path = base + path.substr(name.size());
       if (mapped.disk_path.empty()) mapped.disk_path = "/";
-      if (fits(mapped.disk_path) && vfs::StaysWithin(folder.Path(), mapped.disk_path))
+      if (fits(mapped.disk_path) && fileutil::StaysWithin(folder.Path(), mapped.disk_path))
         mapped.area = static_cast<int>(i);
       return mapped;
     }
@@ -103,7 +103,7 @@ MappedPath AccountFileSystem::MapPath(std::string_view ftp_path) const {
   if (root == "/") root.clear();
   mapped.disk_path = root + path;
   if (mapped.disk_path.empty()) mapped.disk_path = "/";
-  if (fits(mapped.disk_path) && vfs::StaysWithin(record_.RootFolder(), mapped.disk_path))
+  if (fits(mapped.disk_path) && fileutil::StaysWithin(record_.RootFolder(), mapped.disk_path))
     mapped.area = kRootArea;
   return mapped;
 }
@@ -112,13 +112,13 @@ bool AccountFileSystem::IsFolder(std::string_view ftp_path) const {
   Guard guard(lock_);
   if (ftp_path == "/") return true;
   const MappedPath mapped = MapPath(ftp_path);
-  if (mapped.area >= kRootArea && vfs::FolderExists(mapped.disk_path)) return true;
+  if (mapped.area >= kRootArea && fileutil::FolderExists(mapped.disk_path)) return true;
   // A visible virtual folder below the path makes it enterable.
   const std::string& path = mapped.ftp_path;
   for (const accounts::VirtualFolder& folder : record_.VirtualFolders()) {
     if (!folder.mVisible || folder.Name().size() <= path.size()) continue;
     if (path.empty() ||
-        (vfs::StartsWithNoCase(folder.Name(), path) && folder.Name()[path.size()] == '/'))
+        (fileutil::StartsWithNoCase(folder.Name(), path) && folder.Name()[path.size()] == '/'))
       return true;
   }
   return false;
@@ -126,17 +126,17 @@ bool AccountFileSystem::IsFolder(std::string_view ftp_path) const {
 
 bool AccountFileSystem::IsFile(std::string_view ftp_path) const {
   const MappedPath mapped = MapPath(ftp_path);
-  return mapped.area >= kRootArea && vfs::FileExists(mapped.disk_path);
+  return mapped.area >= kRootArea && fileutil::FileExists(mapped.disk_path);
 }
 
 bool AccountFileSystem::IsLockedFolder(std::string_view disk_path) const {
   Guard guard(lock_);
   // Compared without trailing "/", so "/srv/ftp" and "/srv/ftp/" are one folder.
   const std::string path = WithoutTrailingSlash(disk_path);
-  if (record_.mUseRootFolder && vfs::EqualNoCase(path, WithoutTrailingSlash(record_.RootFolder())))
+  if (record_.mUseRootFolder && fileutil::EqualNoCase(path, WithoutTrailingSlash(record_.RootFolder())))
     return true;
   for (const accounts::VirtualFolder& folder : record_.VirtualFolders())
-    if (vfs::EqualNoCase(path, WithoutTrailingSlash(folder.Path()))) return true;
+    if (fileutil::EqualNoCase(path, WithoutTrailingSlash(folder.Path()))) return true;
   return false;
 }
 
@@ -188,7 +188,7 @@ bool AccountFileSystem::RemoveFolder(std::string_view path, std::string* message
   if (mapped.area == kUnreachableArea) return Fail(message, messages::kInaccessible);
   if (IsLockedFolder(mapped.disk_path)) return Fail(message, messages::kLockedFolder);
   if (!HasRight(mapped.area, accounts::kFolderModify)) return Fail(message, messages::kNoRights);
-  if (!vfs::FolderExists(mapped.disk_path)) return Fail(message, messages::kNoSuchFolder);
+  if (!fileutil::FolderExists(mapped.disk_path)) return Fail(message, messages::kNoSuchFolder);
   if (!cache_.RemoveFolder(mapped.disk_path)) return Fail(message, messages::kFolderNotEmpty);
   return true;
 }
@@ -197,16 +197,16 @@ bool AccountFileSystem::DeleteFile(std::string_view path, std::string* message) 
   Guard guard(lock_);
   MappedPath mapped;
   if (!MapExistingFile(path, accounts::kFileModify, &mapped, message)) return false;
-  const vfs::FolderSizeCache::Hold parent = cache_.Acquire(ParentOf(mapped.disk_path));
+  const fileutil::FolderSizeCache::Hold parent = cache_.Acquire(ParentOf(mapped.disk_path));
   if (!parent) return Fail(message, messages::kCannotDelete);
-  const std::uint64_t size = vfs::FileSizeOf(mapped.disk_path);
+  const std::uint64_t size = fileutil::FileSizeOf(mapped.disk_path);
   bool deleted = false;
   if (delete_to_trash_) {
-    vfs::TrashRules rules = trash_rules_;
-    if (record_.mUseRootFolder) rules.kept_out_of.push_back(vfs::ResolveNearest(record_.RootFolder()));
+    fileutil::TrashRules rules = trash_rules_;
+    if (record_.mUseRootFolder) rules.kept_out_of.push_back(fileutil::ResolveNearest(record_.RootFolder()));
     for (const accounts::VirtualFolder& folder : record_.VirtualFolders())
-      rules.kept_out_of.push_back(vfs::ResolveNearest(folder.Path()));
-    deleted = vfs::MoveToTrash(mapped.disk_path, clock_, rules);
+      rules.kept_out_of.push_back(fileutil::ResolveNearest(folder.Path()));
+    deleted = fileutil::MoveToTrash(mapped.disk_path, clock_, rules);
   } else {
     deleted = platform::RemoveFile(mapped.disk_path, nullptr);
   }
@@ -221,13 +221,13 @@ bool AccountFileSystem::Rename(std::string_view from, std::string_view to, bool*
   const MappedPath target = MapPath(to);
   if (source.area == kUnreachableArea || target.area == kUnreachableArea)
     return Fail(message, messages::kInaccessible);
-  if (vfs::PathExists(target.disk_path)) return Fail(message, messages::kTargetExists);
+  if (fileutil::PathExists(target.disk_path)) return Fail(message, messages::kTargetExists);
   bool is_file = false;
   if (!CheckModifyRight(from, &is_file, message)) return false;
   *was_file = is_file;
-  if (IsBanned(vfs::FileNamePart(target.disk_path))) return Fail(message, messages::kBannedType);
+  if (IsBanned(fileutil::FileNamePart(target.disk_path))) return Fail(message, messages::kBannedType);
   if (is_file) {
-    if (!vfs::FolderExists(ParentOf(target.disk_path))) return Fail(message, messages::kNoTargetFolder);
+    if (!fileutil::FolderExists(ParentOf(target.disk_path))) return Fail(message, messages::kNoTargetFolder);
   } else if (IsLockedFolder(source.disk_path)) {
     return Fail(message, messages::kLockedRename);
   }
@@ -239,8 +239,8 @@ bool AccountFileSystem::Rename(std::string_view from, std::string_view to, bool*
   }
   std::uint64_t amount = 0;
   if (is_file) {
-    amount = vfs::FileSizeOf(source.disk_path);
-  } else if (!vfs::FolderSizeCache::FolderSize(source.disk_path, &amount)) {
+    amount = fileutil::FileSizeOf(source.disk_path);
+  } else if (!fileutil::FolderSizeCache::FolderSize(source.disk_path, &amount)) {
     return Fail(message, messages::kResourceError);
   }
   if (source.area != target.area && !SpaceCheck(target.area, amount, message)) return false;
@@ -249,9 +249,9 @@ bool AccountFileSystem::Rename(std::string_view from, std::string_view to, bool*
     return cache_.MoveFolder(source.disk_path, target.disk_path) ||
            Fail(message, messages::kCannotMove);
   }
-  const vfs::FolderSizeCache::Hold from_parent = cache_.Acquire(ParentOf(source.disk_path));
-  const vfs::FolderSizeCache::Hold to_parent =
-      from_parent ? cache_.Acquire(ParentOf(target.disk_path)) : vfs::FolderSizeCache::Hold();
+  const fileutil::FolderSizeCache::Hold from_parent = cache_.Acquire(ParentOf(source.disk_path));
+  const fileutil::FolderSizeCache::Hold to_parent =
+      from_parent ? cache_.Acquire(ParentOf(target.disk_path)) : fileutil::FolderSizeCache::Hold();
   bool moved = false;
   if (from_parent && to_parent) {
     // Never replaces a file that appeared at the target since the check
@@ -259,7 +259,7 @@ bool AccountFileSystem::Rename(std::string_view from, std::string_view to, bool*
     int error = 0;
     moved = platform::RenameNoReplace(source.disk_path, target.disk_path, &error) ||
             (platform::IsCrossDeviceError(error) &&
-             vfs::MoveFileAcrossFileSystems(source.disk_path, target.disk_path));
+             fileutil::MoveFileAcrossFileSystems(source.disk_path, target.disk_path));
     if (moved) {
       cache_.SubtractBytes(from_parent, amount);
       cache_.AddBytes(to_parent, amount);
@@ -273,7 +273,7 @@ bool AccountFileSystem::MapExistingFile(std::string_view path, AccessRights righ
   *mapped = MapPath(path);
   if (mapped->area == kUnreachableArea) return Fail(message, messages::kInaccessible);
   if (!HasRight(mapped->area, right)) return Fail(message, messages::kNoRights);
-  if (!vfs::FileExists(mapped->disk_path)) return Fail(message, messages::kNoSuchFile);
+  if (!fileutil::FileExists(mapped->disk_path)) return Fail(message, messages::kNoSuchFile);
   return true;
 }
 
@@ -282,7 +282,7 @@ bool AccountFileSystem::GetFileSize(std::string_view path, std::uint64_t* size,
   Guard guard(lock_);
   MappedPath mapped;
   if (!MapExistingFile(path, accounts::kFolderView, &mapped, message)) return false;
-  *size = vfs::FileSizeOf(mapped.disk_path);
+  *size = fileutil::FileSizeOf(mapped.disk_path);
   return true;
 }
 
@@ -291,8 +291,8 @@ bool AccountFileSystem::GetFileTime(std::string_view path, platform::FileTime* t
   Guard guard(lock_);
   MappedPath mapped;
   if (!MapExistingFile(path, accounts::kFolderView, &mapped, message)) return false;
-  vfs::FileHandle file;
-  if (!file.Open(mapped.disk_path, vfs::FileHandle::Mode::kRead) || !file.GetTimes(nullptr, nullptr, time))
+  fileutil::FileHandle file;
+  if (!file.Open(mapped.disk_path, fileutil::FileHandle::Mode::kRead) || !file.GetTimes(nullptr, nullptr, time))
     return Fail(message, messages::kCannotOpen);
   return true;
 }
@@ -302,8 +302,8 @@ bool AccountFileSystem::SetFileTime(std::string_view path, const platform::FileT
   Guard guard(lock_);
   MappedPath mapped;
   if (!MapExistingFile(path, accounts::kFileModify, &mapped, message)) return false;
-  vfs::FileHandle file;
-  if (!file.Open(mapped.disk_path, vfs::FileHandle::Mode::kWrite) || !file.SetTimes(nullptr, &time))
+  fileutil::FileHandle file;
+  if (!file.Open(mapped.disk_path, fileutil::FileHandle::Mode::kWrite) || !file.SetTimes(nullptr, &time))
     return Fail(message, messages::kCannotOpen);
   return true;
 }
@@ -323,7 +323,7 @@ AreaLimits AccountFileSystem::LimitsOf(int area) const {
 
 bool AccountFileSystem::IsBanned(std::string_view file_name) const {
   std::string extension;
-  return banned_.has_value() && vfs::Extension(file_name, &extension, 4096) &&
+  return banned_.has_value() && fileutil::Extension(file_name, &extension, 4096) &&
          banned_->Contains(extension);
 }
 
@@ -339,8 +339,8 @@ FileTransfer* AccountFileSystem::OpenForDownload(std::string_view path, std::uin
   if (!MapExistingFile(path, accounts::kFileRead, &mapped, message)) return nullptr;
   const AreaLimits limits = LimitsOf(mapped.area);
   if (Quota::LacksCredits(record_, false, limits)) return Refuse(message, messages::kNeedsCredits);
-  auto file = std::make_unique<vfs::FileHandle>();
-  if (!file->Open(mapped.disk_path, vfs::FileHandle::Mode::kRead))
+  auto file = std::make_unique<fileutil::FileHandle>();
+  if (!file->Open(mapped.disk_path, fileutil::FileHandle::Mode::kRead))
     return Refuse(message, messages::kCannotOpen);
   if (rest_offset != 0) {
     if (file->Size() <= rest_offset) return Refuse(message, messages::kRestOutside);
@@ -363,7 +363,7 @@ FileTransfer* AccountFileSystem::OpenForUpload(std::string_view path, bool appen
   const MappedPath mapped = MapPath(path);
   if (mapped.area == kUnreachableArea) return Refuse(message, messages::kInaccessible);
   if (IsLockedFolder(mapped.disk_path)) return Refuse(message, messages::kLockedUpload);
-  if (IsBanned(vfs::FileNamePart(mapped.disk_path))) return Refuse(message, messages::kBannedType);
+  if (IsBanned(fileutil::FileNamePart(mapped.disk_path))) return Refuse(message, messages::kBannedType);
   const EntryKind kind = KindOf(mapped.disk_path);
   const bool exists = kind != EntryKind::kNone;
   const bool resume = !append && rest_offset != 0;
@@ -376,19 +376,19 @@ FileTransfer* AccountFileSystem::OpenForUpload(std::string_view path, bool appen
   if (!SpaceCheck(mapped.area, std::nullopt, message)) return nullptr;
   const AreaLimits limits = LimitsOf(mapped.area);
   if (Quota::LacksCredits(record_, true, limits)) return Refuse(message, messages::kNeedsCredits);
-  vfs::FolderSizeCache::Hold parent = cache_.Acquire(ParentOf(mapped.disk_path));
+  fileutil::FolderSizeCache::Hold parent = cache_.Acquire(ParentOf(mapped.disk_path));
   if (!parent) return Refuse(message, messages::kCannotOpen);
   if (!append && !resume && exists) {
-    const std::uint64_t old_size = vfs::FileSizeOf(mapped.disk_path);
+    const std::uint64_t old_size = fileutil::FileSizeOf(mapped.disk_path);
     if (!platform::RemoveFile(mapped.disk_path, nullptr)) return Refuse(message, messages::kCannotTruncate);
     cache_.SubtractBytes(parent, old_size);
   }
-  auto file = std::make_unique<vfs::FileHandle>(&clock_);
+  auto file = std::make_unique<fileutil::FileHandle>(&clock_);
   // An appended or resumed file is opened where it is (positioned at its
   // end). Any other upload creates its file, and fails rather than write
   // into one that another session (or a local user) put there since the
   // checks above.
-  if (append || resume ? !file->Open(mapped.disk_path, vfs::FileHandle::Mode::kWrite)
+  if (append || resume ? !file->Open(mapped.disk_path, fileutil::FileHandle::Mode::kWrite)
                        : !file->CreateNew(mapped.disk_path))
     return Refuse(message, messages::kCannotOpen);
   if (resume) {

@@ -29,9 +29,9 @@
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "runtime/critical_section.h"
-#include "vfs/banned_types.h"
-#include "vfs/folder_size_cache.h"
-#include "vfs/trash.h"
+#include "fileutil/banned_types.h"
+#include "fileutil/folder_size_cache.h"
+#include "fileutil/trash.h"
 
 namespace quillon::accountfs {
 
@@ -63,7 +63,7 @@ class AccountFileSystem {
  public:
   // `record` is the account's effective record; its virtual folders are
   // sorted here. `cache` is the server's folder-size cache.
-  AccountFileSystem(accounts::EffectiveRecord record, vfs::FolderSizeCache& cache,
+  AccountFileSystem(accounts::EffectiveRecord record, fileutil::FolderSizeCache& cache,
                     platform::Clock& clock);
   virtual ~AccountFileSystem();
   AccountFileSystem(const AccountFileSystem&) = delete;
@@ -76,8 +76,8 @@ class AccountFileSystem {
   // Server settings the account follows: banned types (none: banning off),
   // deleting into the trash, and the trash's limit and the folders it must
   // stay out of (this account's own are added at each delete).
-  void SetServerRules(std::optional<vfs::BannedTypes> banned, bool delete_to_trash,
-                      vfs::TrashRules trash = {});
+  void SetServerRules(std::optional<fileutil::BannedTypes> banned, bool delete_to_trash,
+                      fileutil::TrashRules trash = {});
 
   // Path mapping and rights.
   MappedPath MapPath(std::string_view ftp_path) const;
@@ -153,7 +153,7 @@ class AccountFileSystem {
   // The current size of a folder, from the cache.
   [[nodiscard]] bool FolderBytes(const std::string& disk_folder, std::uint64_t* bytes) const;
 
-  vfs::FolderSizeCache& Cache() const { return cache_; }
+  fileutil::FolderSizeCache& Cache() const { return cache_; }
   platform::Clock& GetClock() const { return clock_; }
 
  protected:
@@ -181,14 +181,14 @@ class AccountFileSystem {
   void AddVirtualEntries(const std::string& ftp_path, const std::string& date,
                          std::vector<ListingEntry>* list) const;
 
-  vfs::FolderSizeCache& cache_;
+  fileutil::FolderSizeCache& cache_;
   const Quota quota_;
   platform::Clock& clock_;
   mutable runtime::CriticalSection lock_;  // the account lock
   accounts::EffectiveRecord record_;       // guarded by lock_
-  std::optional<vfs::BannedTypes> banned_;      // guarded by lock_
+  std::optional<fileutil::BannedTypes> banned_;      // guarded by lock_
   bool delete_to_trash_ = false;           // guarded by lock_
-  vfs::TrashRules trash_rules_;                 // guarded by lock_
+  fileutil::TrashRules trash_rules_;                 // guarded by lock_
   std::vector<std::unique_ptr<FileTransfer>> transfers_;  // guarded by lock_
   std::string temp_folder_;                               // guarded by lock_
 };

@@ -5,12 +5,12 @@
 #include <cstdio>
 
 #include "accountfs/account_file_system.h"
-#include "vfs/directory_enumerator.h"
+#include "fileutil/directory_enumerator.h"
 #include "accountfs/file_transfer.h"
 #include "accountfs/messages.h"
-#include "vfs/paths.h"
-#include "vfs/text.h"
-#include "vfs/time_format.h"
+#include "fileutil/paths.h"
+#include "fileutil/text.h"
+#include "fileutil/time_format.h"
 
 namespace quillon::accountfs {
 
@@ -39,7 +39,7 @@ namespace {
 std::string UniqueOf(const std::string& path) {
   std::uint64_t hash = 1469598103934665603ull;
   for (const char ch : path) hash = (hash ^ static_cast<unsigned char>(ch)) * 1099511628211ull;
-  return vfs::FormatText("%016llx", static_cast<unsigned long long>(hash));
+  return fileutil::FormatText("%016llx", static_cast<unsigned long long>(hash));
 }
 
 }  // namespace
@@ -97,8 +97,8 @@ std::string AccountFileSystem::FactLine(const ListingEntry& entry, std::uint32_t
     const char* type = !entry.is_folder ? "file" : entry.name == "." ? "cdir" : entry.name == ".." ? "pdir" : "dir";
     line += std::string("type=") + type + ";";
   }
-  if ((facts & kFactSize) && !entry.is_folder) line += vfs::FormatText("size=%llu;", static_cast<unsigned long long>(entry.size));
-  if (facts & kFactModify) line += "modify=" + vfs::FormatMdtm(entry.time, false) + ";";
+  if ((facts & kFactSize) && !entry.is_folder) line += fileutil::FormatText("size=%llu;", static_cast<unsigned long long>(entry.size));
+  if (facts & kFactModify) line += "modify=" + fileutil::FormatMdtm(entry.time, false) + ";";
   if (facts & kFactPerm) line += "perm=" + PermFact(!entry.is_folder, entry.area) + ";";
   if (facts & kFactUnique) line += "unique=" + UniqueOf(entry.disk_path) + ";";
   return line + " " + entry.name;
@@ -121,7 +121,7 @@ void AccountFileSystem::AddVirtualEntries(const std::string& ftp_path, const std
     if (path == "/") {
       candidate = name.substr(1);
     } else {
-      if (!vfs::StartsWithNoCase(name, path) || name[path.size()] != '/') continue;
+      if (!fileutil::StartsWithNoCase(name, path) || name[path.size()] != '/') continue;
       candidate = name.substr(path.size() + 1);
     }
     candidate = candidate.substr(0, candidate.find('/'));
@@ -136,7 +136,7 @@ void AccountFileSystem::AddVirtualEntries(const std::string& ftp_path, const std
                        .area = static_cast<int>(i),
                        .disk_path = folder.Path()};
     auto existing = std::find_if(list->begin(), list->end(), [&](const ListingEntry& e) {
-      return vfs::EqualNoCase(e.name, candidate);
+      return fileutil::EqualNoCase(e.name, candidate);
     });
     if (existing == list->end()) {
       list->push_back(std::move(entry));
@@ -155,15 +155,15 @@ FileTransfer* AccountFileSystem::OpenListing(std::string_view path, ListingStyle
   };
   const MappedPath mapped = MapPath(path);
   if (!MayList(mapped)) return refuse(messages::kNoRights);
-  const bool disk = mapped.area >= kRootArea && vfs::FolderExists(mapped.disk_path);
+  const bool disk = mapped.area >= kRootArea && fileutil::FolderExists(mapped.disk_path);
 
   const std::int64_t now_seconds = clock_.WallTimeNs() / 1'000'000'000;
-  const std::string now = vfs::FormatFileTime(platform::FileTime{now_seconds, 0}, vfs::TimeFormat::kList, true);
+  const std::string now = fileutil::FormatFileTime(platform::FileTime{now_seconds, 0}, fileutil::TimeFormat::kList, true);
   std::vector<ListingEntry> list;
   bool has_dot = false;
   if (disk) {
-    vfs::DirectoryEnumerator walk;
-    vfs::DirectoryEntry found;
+    fileutil::DirectoryEnumerator walk;
+    fileutil::DirectoryEntry found;
     const std::string file_mode = ModeString(true, mapped.area);
     const std::string folder_mode = ModeString(false, mapped.area);
     for (bool more = walk.First(mapped.disk_path, &found, {.files = true, .folders = true});
@@ -173,7 +173,7 @@ FileTransfer* AccountFileSystem::OpenListing(std::string_view path, ListingStyle
       list.push_back(ListingEntry{
           .mode = found.is_folder ? folder_mode : file_mode,
           .size = found.is_folder ? 0 : found.size,
-          .date = vfs::FormatFileTime(found.last_write, vfs::TimeFormat::kList, false),
+          .date = fileutil::FormatFileTime(found.last_write, fileutil::TimeFormat::kList, false),
           .name = std::move(found.name),
           .is_folder = found.is_folder,
           .time = found.last_write,
@@ -218,12 +218,12 @@ FileTransfer* AccountFileSystem::OpenListing(std::string_view path, ListingStyle
     text += "\r\n";
   }
   std::string temporary;
-  vfs::FileHandle writer;
+  fileutil::FileHandle writer;
   if (!writer.CreateUnique(temp_folder_, "", &temporary)) return refuse(failure);
   const bool written = writer.WriteAll(text.data(), text.size());
   writer.Close();
-  auto reader = std::make_unique<vfs::FileHandle>();
-  if (!written || !reader->Open(temporary, vfs::FileHandle::Mode::kRead)) {
+  auto reader = std::make_unique<fileutil::FileHandle>();
+  if (!written || !reader->Open(temporary, fileutil::FileHandle::Mode::kRead)) {
     [[maybe_unused]] bool removed = platform::RemoveFile(temporary, nullptr);
     return refuse(failure);
   }

@@ -15,8 +15,8 @@
 #include <string>
 
 #include "accountfs/account_file_system.h"
-#include "vfs/file_handle.h"
-#include "vfs/folder_size_cache.h"
+#include "fileutil/file_handle.h"
+#include "fileutil/folder_size_cache.h"
 
 namespace quillon::accountfs {
 
@@ -26,8 +26,8 @@ class FileTransfer {
 
   struct Setup {
     Kind kind = Kind::kDownload;
-    std::unique_ptr<vfs::FileHandle> source;          // the open file
-    vfs::FolderSizeCache::Hold entry;  // the parent folder's entry; writes add to it
+    std::unique_ptr<fileutil::FileHandle> source;          // the open file
+    fileutil::FolderSizeCache::Hold entry;  // the parent folder's entry; writes add to it
     std::string file_path;                       // disk path
     std::string ftp_path;
     std::string temporary_file;                  // deleted at destruction when not empty
@@ -78,8 +78,8 @@ class FileTransfer {
 
   AccountFileSystem& account_;
   const Kind kind_;
-  std::unique_ptr<vfs::FileHandle> source_;
-  const vfs::FolderSizeCache::Hold entry_;
+  std::unique_ptr<fileutil::FileHandle> source_;
+  const fileutil::FolderSizeCache::Hold entry_;
   const std::string file_path_;
   const std::string ftp_path_;
   const std::string temporary_file_;

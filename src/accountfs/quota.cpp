@@ -53,7 +53,7 @@ std::uint64_t Quota::FreeSpace(const accounts::EffectiveRecord& record) const {
 }
 
 bool Quota::FolderBytes(const std::string& disk_folder, std::uint64_t* bytes) const {
-  const vfs::FolderSizeCache::Hold entry = cache_.Acquire(disk_folder);
+  const fileutil::FolderSizeCache::Hold entry = cache_.Acquire(disk_folder);
   if (!entry) return false;
   *bytes = cache_.SizeOf(entry);
   return true;

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "accounts/effective_record.h"
-#include "vfs/folder_size_cache.h"
+#include "fileutil/folder_size_cache.h"
 
 namespace quillon::accountfs {
 
@@ -30,7 +30,7 @@ struct AreaLimits {
 
 class Quota {
  public:
-  explicit Quota(vfs::FolderSizeCache& cache) : cache_(cache) {}
+  explicit Quota(fileutil::FolderSizeCache& cache) : cache_(cache) {}
 
   // Space: room for `needed` more bytes in a place with `limits`; without
   // `needed`, whether there is any room at all. False with the message.
@@ -55,7 +55,7 @@ class Quota {
                                  std::uint32_t* remainder);
 
  private:
-  vfs::FolderSizeCache& cache_;
+  fileutil::FolderSizeCache& cache_;
 };
 
 }  // namespace quillon::accountfs

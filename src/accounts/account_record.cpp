@@ -5,8 +5,8 @@
 
 #include "accounts/account_store.h"
 #include "accounts/messages.h"
-#include "vfs/paths.h"
-#include "vfs/text.h"
+#include "fileutil/paths.h"
+#include "fileutil/text.h"
 
 namespace quillon::accounts {
 
@@ -26,36 +26,36 @@ bool Fail(std::string* message, const char* text) {
 }  // namespace
 
 void AccountRecord::SetName(std::string_view name) {
-  vfs::CopyText(&name_, name, kNameCapacity);
+  fileutil::CopyText(&name_, name, kNameCapacity);
   UpdateAnonymous();
 }
 
 void AccountRecord::SetPassword(std::string_view password) {
-  vfs::CopyText(&password_, password, kPasswordCapacity);
+  fileutil::CopyText(&password_, password, kPasswordCapacity);
   UpdateAnonymous();
 }
 
 void AccountRecord::UpdateAnonymous() {
-  anonymous_ = vfs::EqualNoCase(name_, "anonymous") && password_.empty();
+  anonymous_ = fileutil::EqualNoCase(name_, "anonymous") && password_.empty();
 }
 
 void AccountRecord::SetGroup(std::string_view group) {
-  vfs::CopyText(&group_, group, kGroupCapacity);
+  fileutil::CopyText(&group_, group, kGroupCapacity);
 }
 
 void AccountRecord::SetRootFolder(std::string_view folder) {
-  vfs::CopyText(&root_folder_, folder, kFolderCapacity);
+  fileutil::CopyText(&root_folder_, folder, kFolderCapacity);
 }
 
 void AccountRecord::SetStartDir(std::string_view folder) {
-  vfs::CopyText(&start_dir_, folder, kFolderCapacity);
+  fileutil::CopyText(&start_dir_, folder, kFolderCapacity);
 }
 
 bool AccountRecord::HasLegalNameCharacters(std::string_view name) {
   return name.find_first_of(kIllegalNameChars) == std::string_view::npos;
 }
 
-bool AccountRecord::MatchName(std::string_view name) const { return vfs::EqualNoCase(name, name_); }
+bool AccountRecord::MatchName(std::string_view name) const { return fileutil::EqualNoCase(name, name_); }
 
 bool AccountRecord::MatchLogin(std::string_view name, std::string_view password) const {
   if (!MatchName(name)) return false;
@@ -64,7 +64,7 @@ bool AccountRecord::MatchLogin(std::string_view name, std::string_view password)
 
 int AccountRecord::FindFolder(std::string_view name) const {
   for (std::size_t i = 0; i < folders_.size(); ++i)
-    if (vfs::EqualNoCase(folders_[i].Name(), name)) return static_cast<int>(i);
+    if (fileutil::EqualNoCase(folders_[i].Name(), name)) return static_cast<int>(i);
   return -1;
 }
 
@@ -101,19 +101,19 @@ bool AccountRecord::Validate(std::string_view previous_name, bool is_group,
     if (password_.find_first_of(kIllegalPasswordChars) != std::string::npos ||
         password_.size() > kMaxStoredPassword)
       return Fail(message, messages::kIllegalPassword);
-    if (password_.empty() && !vfs::EqualNoCase(name_, "anonymous"))
+    if (password_.empty() && !fileutil::EqualNoCase(name_, "anonymous"))
       return Fail(message, messages::kNoPassword);
   }
   if (mInGroup) {
     if (!groups.Exists(group_)) return Fail(message, messages::kSelectGroup);
-    if (is_group && vfs::EqualNoCase(group_, name_)) return Fail(message, messages::kGroupInItself);
+    if (is_group && fileutil::EqualNoCase(group_, name_)) return Fail(message, messages::kGroupInItself);
   }
   if (mUseRootFolder) {
     if (!IsValidDiskFolder(root_folder_)) return Fail(message, messages::kRootNotValid);
-    if (!vfs::FolderExists(root_folder_)) return Fail(message, messages::kRootMissing);
+    if (!fileutil::FolderExists(root_folder_)) return Fail(message, messages::kRootMissing);
   }
   for (const VirtualFolder& folder : folders_) {
-    if (!vfs::FolderExists(folder.Path())) {
+    if (!fileutil::FolderExists(folder.Path())) {
       char text[512];
       std::snprintf(text, sizeof text, messages::kFolderPathMissing, folder.Name().c_str());
       *message = text;
@@ -123,7 +123,7 @@ bool AccountRecord::Validate(std::string_view previous_name, bool is_group,
   if (mUseStartDir && start_dir_.empty()) return Fail(message, messages::kNoStartDir);
   if (start_dir_.find_first_of(kIllegalStartDirChars) != std::string::npos)
     return Fail(message, messages::kIllegalStartDir);
-  if (!vfs::EqualNoCase(name_, previous_name) && same_kind.Exists(name_))
+  if (!fileutil::EqualNoCase(name_, previous_name) && same_kind.Exists(name_))
     return Fail(message, is_group ? messages::kGroupExists : messages::kUserExists);
   if (mUseMaxSize && mMaxSize == 0) return Fail(message, messages::kMaxSizeZero);
   if (mUseMaxUploadSpeed && mMaxUploadSpeed == 0) return Fail(message, messages::kUploadSpeedZero);

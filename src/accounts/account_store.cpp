@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "vfs/bytes.h"
-#include "vfs/file_handle.h"
-#include "vfs/paths.h"
-#include "vfs/text.h"
+#include "fileutil/bytes.h"
+#include "fileutil/file_handle.h"
+#include "fileutil/paths.h"
+#include "fileutil/text.h"
 
 namespace quillon::accounts {
 
@@ -17,7 +17,7 @@ constexpr char kScrambledMark = '<';
 constexpr std::uint64_t kMaxFileBytes = 1ull << 31;
 
 // "<" + password, zero padded, last byte zero; bytes 2-100 complemented.
-void WritePassword(vfs::ByteWriter& writer, const std::string& password) {
+void WritePassword(fileutil::ByteWriter& writer, const std::string& password) {
   std::string field(kPasswordBytes, '\0');
   if (!password.empty()) {
     field[0] = kScrambledMark;
@@ -28,7 +28,7 @@ void WritePassword(vfs::ByteWriter& writer, const std::string& password) {
   writer.Bytes(field);
 }
 
-bool ReadPassword(vfs::ByteReader& reader, std::string* password) {
+bool ReadPassword(fileutil::ByteReader& reader, std::string* password) {
   std::string_view field;
   if (!reader.Bytes(kPasswordBytes, &field)) return false;
   std::string plain(kPasswordBytes, '\0');
@@ -42,21 +42,21 @@ bool ReadPassword(vfs::ByteReader& reader, std::string* password) {
   return true;
 }
 
-bool ReadFlag(vfs::ByteReader& reader, bool* flag) {
+bool ReadFlag(fileutil::ByteReader& reader, bool* flag) {
   std::uint8_t value = 0;
   if (!reader.U8(&value)) return false;
   *flag = value != 0;
   return true;
 }
 
-bool ReadSigned(vfs::ByteReader& reader, std::int32_t* value) {
+bool ReadSigned(fileutil::ByteReader& reader, std::int32_t* value) {
   std::uint32_t raw = 0;
   if (!reader.U32(&raw)) return false;
   *value = static_cast<std::int32_t>(raw);
   return true;
 }
 
-void WriteFolder(vfs::ByteWriter& w, const VirtualFolder& folder) {
+void WriteFolder(fileutil::ByteWriter& w, const VirtualFolder& folder) {
   w.Text(folder.Name(), VirtualFolder::kNameCapacity);
   w.Text(folder.Path(), VirtualFolder::kPathCapacity);
   w.Zeros(2);
@@ -71,7 +71,7 @@ void WriteFolder(vfs::ByteWriter& w, const VirtualFolder& folder) {
   w.Zeros(296 + 3);
 }
 
-bool ReadFolder(vfs::ByteReader& r, VirtualFolder* folder) {
+bool ReadFolder(fileutil::ByteReader& r, VirtualFolder* folder) {
   std::string name, path;
   std::uint32_t stored_length = 0;
   if (!r.Text(VirtualFolder::kNameCapacity, &name) || !r.Text(VirtualFolder::kPathCapacity, &path) ||
@@ -87,7 +87,7 @@ bool ReadFolder(vfs::ByteReader& r, VirtualFolder* folder) {
 
 }  // namespace
 
-AccountStore::AccountStore(std::string path, vfs::FileWriter* writer, platform::Clock* clock)
+AccountStore::AccountStore(std::string path, fileutil::FileWriter* writer, platform::Clock* clock)
     : path_(std::move(path)),
       writer_(writer != nullptr ? writer : &default_writer_),
       damage_(path_, *writer_, clock != nullptr ? *clock : system_clock_) {}
@@ -107,7 +107,7 @@ std::string AccountStore::SerialiseRecord(const AccountRecord& r) {
 void AccountStore::AppendRecord(const AccountRecord& r, std::string* out) {
   const std::string safe = r.mSafeIPs.Serialise();
   const std::string blocked = r.mBlockIPs.Serialise();
-  vfs::ByteWriter w(out);
+  fileutil::ByteWriter w(out);
   w.U32(1);
   w.U32(static_cast<std::uint32_t>(r.FolderCount()));
   w.U32(static_cast<std::uint32_t>(safe.size()));
@@ -149,7 +149,7 @@ void AccountStore::AppendRecord(const AccountRecord& r, std::string* out) {
 bool AccountStore::ParseRecord(std::string_view bytes, AccountRecord* record, std::size_t* used) {
   record->Reset();
   AccountRecord& r = *record;
-  vfs::ByteReader reader(bytes);
+  fileutil::ByteReader reader(bytes);
   std::uint32_t version = 0, folders = 0, safe_bytes = 0, blocked_bytes = 0;
   if (!reader.U32(&version) || version != 1 || !reader.U32(&folders) ||
       !reader.U32(&safe_bytes) || !reader.U32(&blocked_bytes) || !reader.Skip(24))
@@ -202,7 +202,7 @@ std::string AccountStore::Serialise() const {
   for (const auto& record : records_) total += RecordBytes(*record);
   std::string out;
   out.reserve(total);
-  vfs::ByteWriter w(&out);
+  fileutil::ByteWriter w(&out);
   w.U32(kVersion);
   w.U32(static_cast<std::uint32_t>(records_.size()));
   w.Zeros(24);
@@ -214,16 +214,16 @@ bool AccountStore::Load() {
   runtime::CriticalSection::Guard guard(lock_);
   records_.clear();
   damage_.Clear();
-  if (!vfs::FileExists(path_)) return true;
+  if (!fileutil::FileExists(path_)) return true;
   std::string bytes;
-  if (!vfs::ReadWholeFile(path_, kMaxFileBytes, &bytes, platform::Links::kRefuse)) return false;
+  if (!fileutil::ReadWholeFile(path_, kMaxFileBytes, &bytes, platform::Links::kRefuse)) return false;
 
-  vfs::ByteReader header(bytes);
+  fileutil::ByteReader header(bytes);
   std::uint32_t version = 0, count = 0;
   if (!header.U32(&version) || version != kVersion || !header.U32(&count) || !header.Skip(24)) {
     damage_.Found(bytes, bytes.size() < kHeaderBytes
                              ? std::string("the header is cut short, no records read")
-                             : vfs::FormatText("version %u instead of %u, no records read",
+                             : fileutil::FormatText("version %u instead of %u, no records read",
                                                version, kVersion));
     return false;
   }
@@ -237,9 +237,9 @@ bool AccountStore::Load() {
     InsertSortedLocked(std::move(record));
   }
   if (read < count) {
-    damage_.Found(bytes, vfs::FormatText("%u of %u records read", read, count));
+    damage_.Found(bytes, fileutil::FormatText("%u of %u records read", read, count));
   } else if (!rest.empty()) {
-    damage_.Found(bytes, vfs::FormatText("%u of %u records read, %zu bytes left over", read, count,
+    damage_.Found(bytes, fileutil::FormatText("%u of %u records read, %zu bytes left over", read, count,
                                          rest.size()));
   }
   return true;
@@ -257,7 +257,7 @@ bool AccountStore::Save() {
   }
   // Written without the store lock: logins read the store meanwhile. Saves
   // still land in the order their contents were taken.
-  return save_order_.Write(ticket, *writer_, path_, bytes, vfs::FileHandle::kOwnerOnlyFile);
+  return save_order_.Write(ticket, *writer_, path_, bytes, fileutil::FileHandle::kOwnerOnlyFile);
 }
 
 void AccountStore::InsertSortedLocked(std::unique_ptr<AccountRecord> record) {

@@ -12,7 +12,7 @@
 // A file that loads with damage (fewer records than its header announces,
 // bytes after the announced records, or a header that cannot be read) has
 // its original bytes kept aside before anything is saved over it (see
-// vfs::DamagedFileGuard); Damage() tells what the last load found.
+// fileutil::DamagedFileGuard); Damage() tells what the last load found.
 //
 // Thread-safety: every operation holds the store's lock, except GetAt, which
 // callers use only while they hold Lock().
@@ -28,8 +28,8 @@
 #include "accounts/account_record.h"
 #include "platform/clock.h"
 #include "runtime/critical_section.h"
-#include "vfs/damaged_file_guard.h"
-#include "vfs/file_writer.h"
+#include "fileutil/damaged_file_guard.h"
+#include "fileutil/file_writer.h"
 
 namespace quillon::accounts {
 
@@ -43,7 +43,7 @@ class AccountStore {
   // `writer` (may be null: a plain FileWriter) replaces the file at each save
   // and writes the copy of a damaged file; `clock` (may be null: the system
   // clock) dates that copy.
-  explicit AccountStore(std::string path, vfs::FileWriter* writer = nullptr,
+  explicit AccountStore(std::string path, fileutil::FileWriter* writer = nullptr,
                         platform::Clock* clock = nullptr);
   AccountStore(const AccountStore&) = delete;
   AccountStore& operator=(const AccountStore&) = delete;
@@ -58,7 +58,7 @@ class AccountStore {
   // and its copy cannot be written.
   [[nodiscard]] bool Save();
   // What the last load found wrong with the file; none when it was sound.
-  std::optional<vfs::DamageReport> Damage() const { return damage_.Report(); }
+  std::optional<fileutil::DamageReport> Damage() const { return damage_.Report(); }
 
   // Stores a copy under its name, replacing a record of that name (any case).
   bool AddOrUpdate(const AccountRecord& record);
@@ -93,11 +93,11 @@ class AccountStore {
   std::size_t FindLocked(std::string_view name) const;
 
   const std::string path_;
-  vfs::FileWriter default_writer_;
-  vfs::FileWriter* writer_;
+  fileutil::FileWriter default_writer_;
+  fileutil::FileWriter* writer_;
   platform::SystemClock system_clock_;
-  vfs::DamagedFileGuard damage_;
-  vfs::OrderedSave save_order_;
+  fileutil::DamagedFileGuard damage_;
+  fileutil::OrderedSave save_order_;
   mutable runtime::CriticalSection lock_;
   std::vector<std::unique_ptr<AccountRecord>> records_;  // guarded by lock_
 };

@@ -1,8 +1,8 @@
 #include "accounts/virtual_folder.h"
 
 #include "accounts/messages.h"
-#include "vfs/paths.h"
-#include "vfs/text.h"
+#include "fileutil/paths.h"
+#include "fileutil/text.h"
 
 namespace quillon::accounts {
 
@@ -14,10 +14,10 @@ constexpr std::string_view kIllegalPathChars = "\"*:;'?><,|\t\n\r";
 }  // namespace
 
 void VirtualFolder::SetName(std::string_view name) {
-  vfs::CopyText(&name_, name, kNameCapacity);
+  fileutil::CopyText(&name_, name, kNameCapacity);
 }
 
-void VirtualFolder::SetPath(std::string_view path) { vfs::CopyText(&path_, path, kPathCapacity); }
+void VirtualFolder::SetPath(std::string_view path) { fileutil::CopyText(&path_, path, kPathCapacity); }
 
 bool VirtualFolder::Validate(std::string* message) {
   if (name_.empty()) {
@@ -36,7 +36,7 @@ bool VirtualFolder::Validate(std::string* message) {
     *message = messages::kFolderPathNotValid;
     return false;
   }
-  if (!vfs::FolderExists(path_)) {
+  if (!fileutil::FolderExists(path_)) {
     *message = messages::kFolderPathNotFound;
     return false;
   }
@@ -48,10 +48,10 @@ bool VirtualFolder::Validate(std::string* message) {
   // path, each component as written.
   std::string full;
   if (name_.front() != '/' && name_.front() != '\\') full = "/";
-  vfs::AppendText(&full, name_, 100);
-  vfs::ReplaceChar(&full, '\\', '/');
-  std::string normalised = vfs::NormalisePath(full);
-  vfs::StripTrailing(&normalised, '/');
+  fileutil::AppendText(&full, name_, 100);
+  fileutil::ReplaceChar(&full, '\\', '/');
+  std::string normalised = fileutil::NormalisePath(full);
+  fileutil::StripTrailing(&normalised, '/');
   if (normalised.size() < 2) {
     *message = messages::kFolderNameIncorrect;
     return false;

@@ -4,7 +4,7 @@
 #include "admin/folder_browser.h"
 #include "admin/record_fields.h"
 #include "http/http_text.h"
-#include "vfs/text.h"
+#include "fileutil/text.h"
 
 namespace quillon::admin {
 
@@ -17,7 +17,7 @@ using http::ReadFormNumber;
 using Guard = runtime::CriticalSection::Guard;
 using Method = HttpRequest::Method;
 using accounts::AccountRecord;
-using vfs::FormatText;
+using fileutil::FormatText;
 
 constexpr std::size_t kCapacity = AdminHandler::kFieldCapacity;
 

@@ -6,8 +6,8 @@
 #include "control/record_control.h"
 #include "control/settings_control.h"
 #include "http/template_scanner.h"
-#include "vfs/file_handle.h"
-#include "vfs/text.h"
+#include "fileutil/file_handle.h"
+#include "fileutil/text.h"
 
 namespace quillon::admin {
 
@@ -19,7 +19,7 @@ using http::HttpRequest;
 using http::HttpResponse;
 using http::TemplateScanner;
 using Guard = runtime::CriticalSection::Guard;
-using vfs::FormatText;
+using fileutil::FormatText;
 
 constexpr const char* kBadLoginPage = "/badlogin.html";
 constexpr const char* kLoggedOutPage = "/loggedout.html";
@@ -92,7 +92,7 @@ void AdminHandler::HandleRequest(HttpRequest& request) {
   response.NotFound();
   const std::string* id = request.QueryParam("id");
   if (id == nullptr) {
-    if (IsPost(request) && vfs::EqualNoCase(path, "/_login")) Login(request);
+    if (IsPost(request) && fileutil::EqualNoCase(path, "/_login")) Login(request);
     return;
   }
   if (!session_.Accept(*id)) {
@@ -104,7 +104,7 @@ void AdminHandler::HandleRequest(HttpRequest& request) {
 
 bool AdminHandler::TakesBody(const HttpRequest& request) const {
   return std::any_of(routes_.begin(), routes_.end(), [&request](const Route& route) {
-    return route.method == Method::kPost && vfs::EqualNoCase(route.path, request.Path());
+    return route.method == Method::kPost && fileutil::EqualNoCase(route.path, request.Path());
   });
 }
 
@@ -112,14 +112,14 @@ void AdminHandler::Dispatch(HttpRequest& request, const std::string& id) {
   const Method method = request.GetMethod();
   const std::string& path = request.Path();
   for (const Route& route : routes_) {
-    if (route.method == method && vfs::EqualNoCase(route.path, path)) {
+    if (route.method == method && fileutil::EqualNoCase(route.path, path)) {
       route.handler(request, id);
       return;
     }
   }
   if (method != Method::kGet) return;
   for (const Route& route : prefix_routes_) {
-    if (path.size() > route.path.size() && vfs::StartsWithNoCase(path, route.path)) {
+    if (path.size() > route.path.size() && fileutil::StartsWithNoCase(path, route.path)) {
       route.handler(request, id);
       return;
     }
@@ -253,10 +253,10 @@ void AdminHandler::Logout(HttpRequest& request) {
 }
 
 bool AdminHandler::LoadTemplate(std::string_view name, std::string* text) const {
-  if (vfs::ReadWholeFile(folder_ + "/" + std::string(name), kMaxTemplateBytes, text)) return true;
+  if (fileutil::ReadWholeFile(folder_ + "/" + std::string(name), kMaxTemplateBytes, text)) return true;
   std::string lower(name);
-  std::transform(lower.begin(), lower.end(), lower.begin(), vfs::FoldCase);
-  return lower != name && vfs::ReadWholeFile(folder_ + "/" + lower, kMaxTemplateBytes, text);
+  std::transform(lower.begin(), lower.end(), lower.begin(), fileutil::FoldCase);
+  return lower != name && fileutil::ReadWholeFile(folder_ + "/" + lower, kMaxTemplateBytes, text);
 }
 
 void AdminHandler::Page(HttpRequest& request, const std::string& id, std::string_view name,

@@ -6,9 +6,9 @@
 
 #include "control/settings_control.h"
 #include "runtime/limits.h"
-#include "vfs/directory_enumerator.h"
-#include "vfs/paths.h"
-#include "vfs/text.h"
+#include "fileutil/directory_enumerator.h"
+#include "fileutil/paths.h"
+#include "fileutil/text.h"
 
 namespace quillon::admin {
 
@@ -82,7 +82,7 @@ bool FolderBrowser::Allows(const std::string& fixed, std::string_view path) {
   const std::string clean = NormaliseDiskPath(path);
   const bool below = fixed == "/" || clean == fixed || clean.rfind(fixed + "/", 0) == 0;
   // Links inside the fixed folder must not lead out of it either.
-  return below && vfs::StaysWithin(fixed, clean);
+  return below && fileutil::StaysWithin(fixed, clean);
 }
 
 const char* FolderBrowser::RecordRefusal(const std::string& fixed,
@@ -109,8 +109,8 @@ void FolderBrowser::Browse(HttpRequest& request, const std::string& id) {
     } else if (name == "UP1") {
       *out += "_browse?id=" + id + "&start=" + EncodeUrl(folder + "..");
     } else if (name == "LIST") {
-      vfs::DirectoryEnumerator walk;
-      vfs::DirectoryEntry entry;
+      fileutil::DirectoryEnumerator walk;
+      fileutil::DirectoryEntry entry;
       std::vector<std::string> names;
       if (!walk.First(folder, &entry, {.folders = true})) {
         *out += "This directory is not accessible.";
@@ -121,7 +121,7 @@ void FolderBrowser::Browse(HttpRequest& request, const std::string& id) {
       } while (walk.Next(&entry));
       std::sort(names.begin(), names.end());
       for (const std::string& sub : names) {
-        *out += vfs::FormatText("<a href=\"_browse?id=%s&start=%s\">%s</a><br>\r\n", id.c_str(),
+        *out += fileutil::FormatText("<a href=\"_browse?id=%s&start=%s\">%s</a><br>\r\n", id.c_str(),
                                 EncodeUrl(folder + sub).c_str(), EscapeHtml(sub).c_str());
       }
     }

@@ -3,7 +3,7 @@
 #include "admin/form_button.h"
 #include "control/ip_list_control.h"
 #include "control/settings_control.h"
-#include "vfs/text.h"
+#include "fileutil/text.h"
 
 namespace quillon::admin {
 
@@ -38,7 +38,7 @@ const ModePages& PagesOf(IpMode mode) {
 void AppendOptions(const IpRangeList& list, std::string* out) {
   for (std::size_t i = 0; i < list.Count(); ++i) {
     const std::string text = list.EntryText(i);
-    *out += vfs::FormatText("<option value=\"%s\">%s</option>\r\n", text.c_str(), text.c_str());
+    *out += fileutil::FormatText("<option value=\"%s\">%s</option>\r\n", text.c_str(), text.c_str());
   }
 }
 

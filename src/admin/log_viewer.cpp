@@ -3,7 +3,7 @@
 #include <string_view>
 
 #include "platform/fs.h"
-#include "vfs/text.h"
+#include "fileutil/text.h"
 
 namespace quillon::admin {
 
@@ -48,7 +48,7 @@ LogViewer::LogViewer(AdminHandler& handler, std::string program_folder)
 void LogViewer::View(HttpRequest& request, const std::string& id) {
   const std::string& path = request.Path();
   for (const Area& area : kAreas) {
-    if (!vfs::StartsWithNoCase(path, area.prefix)) continue;
+    if (!fileutil::StartsWithNoCase(path, area.prefix)) continue;
     // The rest keeps the '/' that ends the prefix: "logs" + "/ftp_0.txt".
     const std::string rest = path.substr(area.prefix.size() - 1);
     const std::string shown = std::string(area.folder) + rest;

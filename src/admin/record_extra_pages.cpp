@@ -5,7 +5,7 @@
 #include "admin/folder_browser.h"
 #include "admin/record_fields.h"
 #include "http/http_text.h"
-#include "vfs/text.h"
+#include "fileutil/text.h"
 
 namespace quillon::admin {
 
@@ -135,7 +135,7 @@ void RecordExtraPages::CopyPage(HttpRequest& request, const std::string& id) {
     if (placeholder == "CURRENTNAME") {
       *out += EscapeHtml(name);
     } else if (placeholder == "COPYMSG") {
-      *out += vfs::FormatText(account ? "Copying account '%s'..." : "Copying group '%s'...",
+      *out += fileutil::FormatText(account ? "Copying account '%s'..." : "Copying group '%s'...",
                               EscapeHtml(name).c_str());
     } else if (placeholder == "PROCESSACCOUNTCOPY") {
       *out += "_processaccountcopy?id=" + id;

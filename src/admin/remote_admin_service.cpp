@@ -3,8 +3,8 @@
 #include "control/settings_control.h"
 #include "http/http_response.h"
 #include "platform/fs.h"
-#include "vfs/file_handle.h"
-#include "vfs/paths.h"
+#include "fileutil/file_handle.h"
+#include "fileutil/paths.h"
 
 namespace quillon::admin {
 
@@ -32,12 +32,12 @@ RemoteAdminService::RemoteAdminService(ftp::FtpServer& server, platform::Clock& 
   ip_pages_.SetRecordStore(
       [this](HttpRequest& request, const std::string& id) { account_pages_.Store(request, id); });
   const std::string not_found = handler_.Folder() + "/error404.html";
-  if (vfs::FileExists(not_found)) return;
+  if (fileutil::FileExists(not_found)) return;
   // Without the file the built-in page is served, so a failed write is only
   // cleaned up.
-  vfs::FileHandle file;
+  fileutil::FileHandle file;
   const std::string page = BuiltInNotFoundPage();
-  if (file.Open(not_found, vfs::FileHandle::Mode::kWriteOrCreate) && !file.WriteAll(page.data(), page.size())) {
+  if (file.Open(not_found, fileutil::FileHandle::Mode::kWriteOrCreate) && !file.WriteAll(page.data(), page.size())) {
     file.Close();
     [[maybe_unused]] const bool removed = platform::RemoveFile(not_found, nullptr);
   }

@@ -6,7 +6,7 @@
 #include "control/service_control.h"
 #include "control/session_control.h"
 #include "http/http_text.h"
-#include "vfs/text.h"
+#include "fileutil/text.h"
 
 namespace quillon::admin {
 
@@ -20,7 +20,7 @@ using Method = HttpRequest::Method;
 using control::ServiceControl;
 using control::SessionActionKind;
 using control::SessionControl;
-using vfs::FormatText;
+using fileutil::FormatText;
 
 constexpr const char* kReasonCharsMessage =
     "The reason cannot contain the following characters: &quot;*:,;'?&gt;&lt;,|";

@@ -2,9 +2,9 @@
 
 #include "platform/process.h"
 #include "control/settings_file.h"
-#include "vfs/file_handle.h"
-#include "vfs/file_writer.h"
-#include "vfs/paths.h"
+#include "fileutil/file_handle.h"
+#include "fileutil/file_writer.h"
+#include "fileutil/paths.h"
 
 namespace quillon::app {
 
@@ -15,9 +15,9 @@ std::string RemoteAdminAddress(std::uint32_t port) {
 }
 
 bool WriteInternetShortcut(const std::string& path, const std::string& url) {
-  vfs::FileWriter writer;
+  fileutil::FileWriter writer;
   return writer.ReplaceFile(path, "[InternetShortcut]\r\nURL=" + url + "\r\n",
-                            vfs::FileHandle::kSharedFile);
+                            fileutil::FileHandle::kSharedFile);
 }
 
 bool OpenOnDesktop(const std::string& target) {
@@ -29,7 +29,7 @@ bool OpenOnDesktop(const std::string& target) {
 std::string HelpTarget(const std::string& program_folder, const char* local, const char* page) {
   if (local != nullptr) {
     const std::string path = program_folder + "/" + local;
-    if (vfs::FileExists(path)) return path;
+    if (fileutil::FileExists(path)) return path;
   }
   return WriteInternetShortcut(program_folder + "/" + kSiteShortcutName, page) ? page : "";
 }

@@ -7,9 +7,9 @@
 #include "control/settings_control.h"
 #include "ftp/ftp_server.h"
 #include "platform/thread.h"
-#include "vfs/file_handle.h"
-#include "vfs/paths.h"
-#include "vfs/text.h"
+#include "fileutil/file_handle.h"
+#include "fileutil/paths.h"
+#include "fileutil/text.h"
 
 namespace quillon::app {
 
@@ -43,7 +43,7 @@ constexpr const char* kStartServiceQuestion =
 
 MainState::MainState(platform::Clock& clock, const std::string& program_folder,
                      Prompter& prompter, MainView& view, std::function<bool()> service_installed,
-                     vfs::FileWriter* writer)
+                     fileutil::FileWriter* writer)
     : clock_(clock),
       folder_(program_folder),
       prompter_(prompter),
@@ -70,11 +70,11 @@ bool MainState::Open() {
   if (!loaded) {
     const std::string marker = folder_ + "/" + kFirstRunMarker;
     bool first_run = false;
-    if (!vfs::FileExists(marker)) {
+    if (!fileutil::FileExists(marker)) {
       first_run = true;
-      vfs::FileHandle file;
+      fileutil::FileHandle file;
       [[maybe_unused]] const bool created =
-          file.Open(marker, vfs::FileHandle::Mode::kWriteOrCreate, vfs::FileHandle::kOwnerOnlyFile);
+          file.Open(marker, fileutil::FileHandle::Mode::kWriteOrCreate, fileutil::FileHandle::kOwnerOnlyFile);
     } else if (!prompter_.Ask(kLoadErrorQuestion, "Warning", Icon::kExclamation)) {
       quit_without_saving_ = true;
       return false;
@@ -128,10 +128,10 @@ void MainState::RefreshStatus() {
   } else if (const std::optional<ftp::FtpServer::Status> figures =
                  control::ServiceControl(*server_).Status()) {
     const ftp::FtpServer::Status& status = *figures;
-    panel.status = vfs::FormatText("Activated - Operating on port %d", status.port);
-    panel.users = vfs::FormatText("%u", status.users);
-    panel.data_in = vfs::FormatText("%u KB", status.kb_received);
-    panel.data_out = vfs::FormatText("%u KB", status.kb_sent);
+    panel.status = fileutil::FormatText("Activated - Operating on port %d", status.port);
+    panel.users = fileutil::FormatText("%u", status.users);
+    panel.data_in = fileutil::FormatText("%u KB", status.kb_received);
+    panel.data_out = fileutil::FormatText("%u KB", status.kb_sent);
     panel.activate_caption = kDeactivate;
   } else {
     panel = {"Deactivated", "-", "-", "-", "", kActivate, ""};
@@ -139,7 +139,7 @@ void MainState::RefreshStatus() {
   panel.notice = NoticeText();
   if (!paused_) {
     panel.remote_admin = remote_admin_->IsRunning()
-                             ? vfs::FormatText("%u connections, %u KB sent",
+                             ? fileutil::FormatText("%u connections, %u KB sent",
                                                remote_admin_->ConnectionCount(),
                                                remote_admin_->KbSent())
                              : "-";
@@ -156,7 +156,7 @@ std::string MainState::NoticeText() {
   const std::vector<ftp::DamageNotices::Notice> shown = control::ServiceControl(*server_).Notices();
   shown_notice_ = shown.empty() ? 0 : shown.front().number;
   if (shown.empty()) return {};
-  return vfs::FormatText(ftp::DamageNotices::kNoticeFormat, shown.front().text.c_str());
+  return fileutil::FormatText(ftp::DamageNotices::kNoticeFormat, shown.front().text.c_str());
 }
 
 void MainState::AcknowledgeNotice() {

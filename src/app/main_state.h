@@ -24,7 +24,7 @@ class FtpServer;
 namespace quillon::admin {
 class RemoteAdminService;
 }
-namespace quillon::vfs {
+namespace quillon::fileutil {
 class FileWriter;
 }
 
@@ -63,7 +63,7 @@ class MainState {
   // `writer` (may be null) replaces the stored files.
   MainState(platform::Clock& clock, const std::string& program_folder, Prompter& prompter,
             MainView& view, std::function<bool()> service_installed,
-            vfs::FileWriter* writer = nullptr);
+            fileutil::FileWriter* writer = nullptr);
   ~MainState();
   MainState(const MainState&) = delete;
   MainState& operator=(const MainState&) = delete;

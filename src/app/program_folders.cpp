@@ -1,7 +1,7 @@
 #include "app/program_folders.h"
 
 #include "platform/fs.h"
-#include "vfs/paths.h"
+#include "fileutil/paths.h"
 
 namespace quillon::app {
 
@@ -9,7 +9,7 @@ bool MakeProgramFolders(const std::string& folder) {
   bool all = true;
   for (const ProgramFolder& entry : kProgramFolders) {
     const std::string path = folder + "/" + entry.name;
-    if (!vfs::MakeFolders(path, entry.mode)) {
+    if (!fileutil::MakeFolders(path, entry.mode)) {
       all = false;
       continue;
     }

@@ -2,7 +2,7 @@
 
 #include "app/settings_sheet.h"
 #include "ftp/ftp_server.h"
-#include "vfs/text.h"
+#include "fileutil/text.h"
 
 namespace quillon::app {
 
@@ -22,7 +22,7 @@ std::vector<std::string> RecordList::Names() const { return records_.Names(); }
 
 std::string RecordList::Caption() const {
   if (Groups()) return "Groups";
-  return vfs::FormatText("Accounts (%zu)", records_.Count());
+  return fileutil::FormatText("Accounts (%zu)", records_.Count());
 }
 
 AccountRecord RecordList::NewRecord() { return AccountRecord(); }
@@ -86,7 +86,7 @@ bool RecordList::AcceptFolder(AccountRecord* record, accounts::VirtualFolder fol
   std::string message;
   if (!folder.Validate(&message)) return Refuse(message);
   const int same_name = record->FindFolder(folder.Name());
-  const bool renamed = editing && !vfs::EqualNoCase(record->FolderAt(*editing).Name(), folder.Name());
+  const bool renamed = editing && !fileutil::EqualNoCase(record->FolderAt(*editing).Name(), folder.Name());
   if (same_name >= 0 && (!editing || (renamed && static_cast<std::size_t>(same_name) != *editing)))
     return Refuse("Sorry that folder name already exists, please choose another name.");
   if (editing) {

@@ -7,8 +7,8 @@
 #include "platform/process.h"
 #include "platform/users.h"
 #include "settings/extra_settings.h"
-#include "vfs/file_handle.h"
-#include "vfs/paths.h"
+#include "fileutil/file_handle.h"
+#include "fileutil/paths.h"
 
 namespace quillon::app {
 
@@ -38,8 +38,8 @@ bool PrepareRootStart(const std::string& program_folder, std::string* line) {
   const std::string conf = config + settings::ExtraSettings::kFileName;
   platform::PathInfo info;
   if (!platform::StatPathNoFollow(conf, &info)) {
-    vfs::FileHandle file;
-    if (!file.CreateNew(conf, vfs::FileHandle::kOwnerOnlyFile) ||
+    fileutil::FileHandle file;
+    if (!file.CreateNew(conf, fileutil::FileHandle::kOwnerOnlyFile) ||
         !file.WriteAll(kConfHeader, std::char_traits<char>::length(kConfHeader))) {
       *line = "#ERROR - UNABLE TO CREATE " + conf;
       return false;
@@ -113,7 +113,7 @@ bool ServeAsUser(const std::string& program_folder, const std::string& user,
   }
   for (const char* folder : {"logs", "accountlogs", "temp"}) {
     const std::string path = program_folder + "/" + folder;
-    if (!vfs::FolderExists(path)) continue;
+    if (!fileutil::FolderExists(path)) continue;
     if (!platform::HandOver(path, identity.uid, identity.gid, 0) ||
         !platform::HandOverEntries(path, identity.uid, identity.gid)) {
       *message = "unable to hand over " + path;

@@ -13,10 +13,10 @@
 #include "settings/log_file.h"
 #include "update/release_version.h"
 #include "update/signature.h"
-#include "vfs/file_handle.h"
-#include "vfs/file_writer.h"
-#include "vfs/paths.h"
-#include "vfs/text.h"
+#include "fileutil/file_handle.h"
+#include "fileutil/file_writer.h"
+#include "fileutil/paths.h"
+#include "fileutil/text.h"
 
 namespace quillon::app {
 
@@ -34,7 +34,7 @@ constexpr std::size_t kVersionLineCapacity = 20;
 // power cut ended midway (no save of this installation runs meanwhile).
 void ClearLeftovers(const std::string& folder) {
   [[maybe_unused]] const bool removed = platform::RemoveFile(folder + "/" + kOldProgramName, nullptr);
-  [[maybe_unused]] const std::size_t stale = vfs::RemoveStaleTemporaries(folder + "/config");
+  [[maybe_unused]] const std::size_t stale = fileutil::RemoveStaleTemporaries(folder + "/config");
 }
 
 // The configuration was written by a newer program: the version record
@@ -42,10 +42,10 @@ void ClearLeftovers(const std::string& folder) {
 // *line gets the line as read ("" when none).
 bool ConfigurationIsNewer(const std::string& folder, std::string* line = nullptr) {
   const std::string path = folder + "/config/lastversion.dta";
-  if (!vfs::FileExists(path)) return false;
+  if (!fileutil::FileExists(path)) return false;
   std::string read;
-  vfs::FileHandle file;
-  const bool newer = !file.Open(path, vfs::FileHandle::Mode::kRead, vfs::FileHandle::kSharedFile,
+  fileutil::FileHandle file;
+  const bool newer = !file.Open(path, fileutil::FileHandle::Mode::kRead, fileutil::FileHandle::kSharedFile,
                                 platform::Links::kRefuse) ||
                      !file.ReadLine(&read, kVersionLineCapacity) ||
                      ParseVersion(read) > ParseVersion(kVersionText);
@@ -56,10 +56,10 @@ bool ConfigurationIsNewer(const std::string& folder, std::string* line = nullptr
 // Rewrites the version record with this program's version. Failures are
 // silent: the next start asks again.
 void WriteVersionRecord(const std::string& folder) {
-  vfs::FileWriter writer;
+  fileutil::FileWriter writer;
   [[maybe_unused]] const bool written =
       writer.ReplaceFile(folder + "/config/lastversion.dta", std::string(kVersionText) + "\r\n",
-                         vfs::FileHandle::kOwnerOnlyFile);
+                         fileutil::FileHandle::kOwnerOnlyFile);
 }
 
 }  // namespace
@@ -88,7 +88,7 @@ Version ParseVersion(std::string_view text) {
 bool IsServiceCommandLine(std::string_view command_line) {
   constexpr std::string_view kSwitch = "-service";
   return command_line.size() > kSwitch.size() &&
-         vfs::EqualNoCase(command_line.substr(command_line.size() - kSwitch.size()), kSwitch);
+         fileutil::EqualNoCase(command_line.substr(command_line.size() - kSwitch.size()), kSwitch);
 }
 
 update::Updater::Job UpdateJob(const std::string& program_file) {
@@ -108,7 +108,7 @@ std::string FirstUnwritablePath(const std::string& program_folder) {
   for (const char* name : {"settings.dta", "accounts.dta", "groups.dta", "lastversion.dta",
                            "loaded.dta", kInstanceLockName}) {
     const std::string path = config + "/" + name;
-    if (vfs::FileExists(path) && !platform::CanWrite(path)) return path;
+    if (fileutil::FileExists(path) && !platform::CanWrite(path)) return path;
   }
   return {};
 }
@@ -141,7 +141,7 @@ int ServerApp::Run(int argc, char** argv, DesktopShell* desktop) {
   // The program's folder becomes the working folder; every file is beside it.
   std::string folder;
   const std::string program = platform::ProgramPath();
-  if (!(vfs::FileExists(program) && vfs::ParentFolder(program, &folder, vfs::kDiskPathCapacity) &&
+  if (!(fileutil::FileExists(program) && fileutil::ParentFolder(program, &folder, fileutil::kDiskPathCapacity) &&
         platform::SetCurrentFolder(folder)))
     folder = platform::CurrentFolder();
   return service_mode ? RunService(folder) : RunDesktop(folder, *desktop);
@@ -181,7 +181,7 @@ int ServerApp::RunDesktop(const std::string& folder, DesktopShell& desktop) {
   using Icon = Prompter::Icon;
   Prompter& prompter = desktop.Prompts();
   const std::string program = platform::ProgramPath();
-  const std::string running_text = vfs::FormatText("%s is already running.", kProductName);
+  const std::string running_text = fileutil::FormatText("%s is already running.", kProductName);
   constexpr const char* kRunningCaption = "Quillon FTP Server 1.03";
 
   if (!MakeProgramFolders(folder)) {
@@ -196,7 +196,7 @@ int ServerApp::RunDesktop(const std::string& folder, DesktopShell& desktop) {
   }
   std::string last_version;
   if (ConfigurationIsNewer(folder, &last_version) &&
-      !prompter.Ask(vfs::FormatText("The version you are loading now is older than the "
+      !prompter.Ask(fileutil::FormatText("The version you are loading now is older than the "
                                     "previous\nversion that was loaded.\n\nCurrent Version:\t%s\n"
                                     "Last Version:\t%s\n\nIf you continue loading you may loose "
                                     "some or all of your\nsettings. Do you wish to continue?",

@@ -4,10 +4,10 @@
 
 #include "platform/fs.h"
 #include "platform/process.h"
-#include "vfs/file_handle.h"
-#include "vfs/file_writer.h"
-#include "vfs/paths.h"
-#include "vfs/text.h"
+#include "fileutil/file_handle.h"
+#include "fileutil/file_writer.h"
+#include "fileutil/paths.h"
+#include "fileutil/text.h"
 
 namespace quillon::app {
 
@@ -32,14 +32,14 @@ std::string Field(const std::string& text, std::string_view key) {
 }
 
 bool WriteText(const std::string& path, const std::string& text, unsigned permissions) {
-  vfs::FileWriter writer;
+  fileutil::FileWriter writer;
   return writer.ReplaceFile(path, text, permissions);
 }
 
 std::string UnitName(const std::string& name) {
   std::string unit = name;
   std::transform(unit.begin(), unit.end(), unit.begin(),
-                 [](char ch) { return vfs::FoldCase(ch); });
+                 [](char ch) { return fileutil::FoldCase(ch); });
   return unit + ".service";
 }
 
@@ -62,7 +62,7 @@ std::string ServiceManager::PidPath(const std::string& name) {
 
 bool ServiceManager::ReadRecord(const std::string& name, Record* record) {
   std::string text;
-  if (!vfs::ReadWholeFile(RecordPath(name), kMaxRecordBytes, &text)) return false;
+  if (!fileutil::ReadWholeFile(RecordPath(name), kMaxRecordBytes, &text)) return false;
   record->display_name = Field(text, "display");
   record->program = Field(text, "program");
   record->argument = Field(text, "argument");
@@ -72,14 +72,14 @@ bool ServiceManager::ReadRecord(const std::string& name, Record* record) {
 
 int ServiceManager::ReadPid(const std::string& name) {
   std::string text;
-  if (!vfs::ReadWholeFile(PidPath(name), 64, &text)) return 0;
-  return static_cast<int>(vfs::ParseUnsigned(text.substr(0, text.find('\n')), true));
+  if (!fileutil::ReadWholeFile(PidPath(name), 64, &text)) return 0;
+  return static_cast<int>(fileutil::ParseUnsigned(text.substr(0, text.find('\n')), true));
 }
 
 bool ServiceManager::Install(const std::string& name, const std::string& display_name,
                              const std::string& argument) {
-  if (program_.empty() || !vfs::FileExists(program_)) return false;
-  if (!vfs::MakeFolders(ServiceFolder(), 0755)) return false;
+  if (program_.empty() || !fileutil::FileExists(program_)) return false;
+  if (!fileutil::MakeFolders(ServiceFolder(), 0755)) return false;
   Record record{display_name, program_, argument, {}};
   record.unit = InstallUnit(name, record);
   std::string text = "name=" + name + "\ndisplay=" + display_name + "\nprogram=" + program_ +
@@ -118,7 +118,7 @@ std::string UnitPath(const std::string& path) {
 std::string ServiceManager::UnitText(const std::string& display_name, const std::string& program,
                                      const std::string& argument) {
   std::string folder;
-  if (!vfs::ParentFolder(program, &folder, 4096)) return {};
+  if (!fileutil::ParentFolder(program, &folder, 4096)) return {};
   // A line break would start a line of its own in the unit.
   for (const std::string* text : {&display_name, &program, &argument})
     if (text->find_first_of("\r\n") != std::string::npos) return {};
@@ -145,7 +145,7 @@ std::string ServiceManager::InstallUnit(const std::string& name, const Record& r
   return unit;
 }
 
-bool ServiceManager::Exists(const std::string& name) const { return vfs::FileExists(RecordPath(name)); }
+bool ServiceManager::Exists(const std::string& name) const { return fileutil::FileExists(RecordPath(name)); }
 
 bool ServiceManager::Remove(const std::string& name) {
   Record record;
@@ -198,7 +198,7 @@ bool ServiceManager::Start(const std::string& name) {
 void ServiceManager::NoteRunning(const std::string& name, int pid) {
   // Only an installed service keeps a pid file; a server run by hand leaves
   // the service folder alone.
-  if (!vfs::FileExists(RecordPath(name))) return;
+  if (!fileutil::FileExists(RecordPath(name))) return;
   [[maybe_unused]] const bool written = WriteText(PidPath(name), std::to_string(pid) + "\n", 0644);
 }
 

@@ -12,7 +12,7 @@
 #include "ftp/ftp_server.h"
 #include "platform/process.h"
 #include "platform/thread.h"
-#include "vfs/text.h"
+#include "fileutil/text.h"
 
 namespace quillon::app {
 
@@ -147,7 +147,7 @@ void ServiceProcess::ServiceMain() {
   remote_admin->StoreLogStartValue();
   std::string unsaved;
   for (int attempt = 1; !server->Save(&unsaved); ++attempt) {
-    log_.WriteServiceLine(vfs::FormatText("#ERROR - UNABLE TO SAVE SETTINGS (ATTEMPT %d)", attempt));
+    log_.WriteServiceLine(fileutil::FormatText("#ERROR - UNABLE TO SAVE SETTINGS (ATTEMPT %d)", attempt));
     if (attempt == kSaveAttempts) {
       // What was changed since the last save is lost: the process ends with
       // a failure, and whoever stopped it reads why.

@@ -4,7 +4,7 @@
 
 #include "admin/remote_admin_service.h"
 #include "control/ip_list_control.h"
-#include "vfs/text.h"
+#include "fileutil/text.h"
 
 namespace quillon::app {
 
@@ -100,7 +100,7 @@ bool SettingsSheet::Ok(SettingsForm form) {
   }
   // The box shows ", " between types; the settings keep ",".
   form.banned.resize(std::min(form.banned.size(), kBannedCapacity));
-  vfs::ReplaceAll(&form.banned, kBannedCapacity + 1, ", ", ",");
+  fileutil::ReplaceAll(&form.banned, kBannedCapacity + 1, ", ", ",");
   SettingsControl(server_, &remote_admin_).Store(form, SettingsScope::kAll);
   ApplyPortChange(server_, prompter_);
   return true;

@@ -6,12 +6,12 @@
 #include "app/setup_tool.h"
 #include "platform/clock.h"
 #include "platform/process.h"
-#include "vfs/paths.h"
+#include "fileutil/paths.h"
 
 int main(int argc, char** argv) {
   using namespace quillon;
   std::string folder;
-  if (!vfs::ParentFolder(platform::ProgramPath(), &folder, 4096)) {
+  if (!fileutil::ParentFolder(platform::ProgramPath(), &folder, 4096)) {
     std::fprintf(stderr, "Unable to find the program folder.\n");
     return 1;
   }

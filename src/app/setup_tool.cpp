@@ -16,9 +16,9 @@
 #include "platform/tls.h"
 #include "platform/users.h"
 #include "settings/server_settings.h"
-#include "vfs/file_handle.h"
-#include "vfs/file_writer.h"
-#include "vfs/paths.h"
+#include "fileutil/file_handle.h"
+#include "fileutil/file_writer.h"
+#include "fileutil/paths.h"
 
 namespace quillon::app {
 
@@ -116,7 +116,7 @@ std::string NewPassword() {
 }
 
 // The warning line for a file that the load found damaged (and kept aside).
-void WarnOfDamage(const std::optional<vfs::DamageReport>& damage, std::string* err) {
+void WarnOfDamage(const std::optional<fileutil::DamageReport>& damage, std::string* err) {
   if (damage) *err += ftp::DamageWarningLine(damage->Text()) + "\n";
 }
 
@@ -180,7 +180,7 @@ int SetupTool::Init(const std::vector<std::string>& args, std::string* out, std:
   }
   if (!MakeFolders(err) || !LockOut(err)) return 1;
   const std::string path = folder_ + "/config/settings.dta";
-  if (vfs::FileExists(path) && !options.Has("--force")) {
+  if (fileutil::FileExists(path) && !options.Has("--force")) {
     *err = "Settings already exist in config/settings.dta (--force replaces them).\n";
     return 1;
   }
@@ -201,7 +201,7 @@ bool SetupTool::ChooseServingUser(bool choose, std::string* out, std::string* er
   const std::string path = folder_ + "/config/" + settings::ExtraSettings::kFileName;
   std::string text, message;
   // A file that cannot be read is never written over with only this key.
-  if (vfs::PathExists(path) && !vfs::ReadWholeFile(path, settings::ExtraSettings::kMaxFileBytes,
+  if (fileutil::PathExists(path) && !fileutil::ReadWholeFile(path, settings::ExtraSettings::kMaxFileBytes,
                                                    &text, platform::Links::kRefuse)) {
     *err = "Unable to read config/quillon.conf.\n";
     return false;
@@ -223,7 +223,7 @@ bool SetupTool::ChooseServingUser(bool choose, std::string* out, std::string* er
     }
     *out += "System user " + user + " created.\n";
   }
-  vfs::FileWriter writer;
+  fileutil::FileWriter writer;
   if (!named && (!extra.Set("run_as_user", user, &message) || !extra.Save(path, writer))) {
     *err = "Unable to write config/quillon.conf.\n";
     return false;
@@ -284,7 +284,7 @@ int SetupTool::Account(const std::vector<std::string>& args, std::string* out, s
     }
     record.mRights = rights;
     std::string root = options.Get("--root");
-    if (!root.empty() && root[0] != '/') root = vfs::AbsoluteFolder(root);
+    if (!root.empty() && root[0] != '/') root = fileutil::AbsoluteFolder(root);
     while (root.size() > 1 && root.back() == '/') root.pop_back();
     record.mUseRootFolder = true;
     record.SetRootFolder(root);
@@ -315,7 +315,7 @@ int SetupTool::Setting(const std::vector<std::string>& args, std::string* out,
   }
   if (set && (!MakeFolders(err) || !LockOut(err))) return 1;
   control::SettingsFile settings(clock_, folder_ + "/config/settings.dta");
-  std::optional<vfs::DamageReport> damage;
+  std::optional<fileutil::DamageReport> damage;
   const bool loaded = settings.Load(&damage);
   WarnOfDamage(damage, err);  // kept aside by the load, before any save below
   if (!loaded) {
@@ -341,7 +341,7 @@ int SetupTool::Setting(const std::vector<std::string>& args, std::string* out,
 int SetupTool::GenerateTls(const std::string& host, std::string* out, std::string* err) {
   if (!MakeFolders(err) || !LockOut(err)) return 1;
   control::SettingsFile settings(clock_, folder_ + "/config/settings.dta");
-  std::optional<vfs::DamageReport> damage;
+  std::optional<fileutil::DamageReport> damage;
   const bool loaded = settings.Load(&damage);
   WarnOfDamage(damage, err);
   if (!loaded) {
@@ -370,7 +370,7 @@ int SetupTool::Service(const std::vector<std::string>& args, std::string* out, s
   const std::string action = args.size() == 2 ? args[1] : "";
   ServiceManager services(server_program_);
   if (action == "install") {
-    const bool configured = vfs::FileExists(folder_ + "/config/settings.dta");
+    const bool configured = fileutil::FileExists(folder_ + "/config/settings.dta");
     if (!MakeFolders(err) || !ChooseServingUser(!configured, out, err)) return 1;
     if (services.Install(kServiceName, kServiceDisplayName, kServiceArgument)) {
       *out += "Service installed: " + server_program_ + " " + kServiceArgument + "\n";

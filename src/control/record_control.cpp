@@ -5,7 +5,7 @@
 #include "accounts/messages.h"
 #include "ftp/ftp_server.h"
 #include "runtime/critical_section.h"
-#include "vfs/text.h"
+#include "fileutil/text.h"
 
 namespace quillon::control {
 
@@ -72,7 +72,7 @@ RecordResult RecordControl::Check(const AccountRecord& record, std::string_view 
 }
 
 bool RecordControl::Commit(const AccountRecord& record, std::string_view previous_name) {
-  if (!previous_name.empty() && !vfs::EqualNoCase(previous_name, record.Name())) records_.Delete(previous_name);
+  if (!previous_name.empty() && !fileutil::EqualNoCase(previous_name, record.Name())) records_.Delete(previous_name);
   if (!records_.AddOrUpdate(record)) return false;
   if (IsAccount() && auth_ != nullptr) {
     // Only a logged-in account has a live balance to replace.

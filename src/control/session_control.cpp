@@ -3,7 +3,7 @@
 #include "ftp/ftp_server.h"
 #include "runtime/critical_section.h"
 #include "settings/server_settings.h"
-#include "vfs/text.h"
+#include "fileutil/text.h"
 
 namespace quillon::control {
 
@@ -28,7 +28,7 @@ SessionRequestResult SessionControl::Request(std::uint32_t session, SessionActio
   settings::ServerSettings& settings = server_.Settings();
   runtime::CriticalSection::Guard guard(settings.Lock());
   std::string& stored = kind == SessionActionKind::kKick ? settings.mKickReason : settings.mStopReason;
-  vfs::CopyText(&stored, reason, settings::ServerSettings::kReasonCapacity);
+  fileutil::CopyText(&stored, reason, settings::ServerSettings::kReasonCapacity);
   return SessionRequestResult::kQueued;
 }
 

@@ -5,8 +5,8 @@
 #include "ftp/ftp_server.h"
 #include "runtime/critical_section.h"
 #include "settings/server_settings.h"
-#include "vfs/paths.h"
-#include "vfs/text.h"
+#include "fileutil/paths.h"
+#include "fileutil/text.h"
 
 namespace quillon::control {
 
@@ -33,7 +33,7 @@ SettingsFault AdminFault(SettingsSnapshot* values, RemoteAdminListener& listener
       // A folder on this system is an absolute path.
       if (folder.size() < 2) return SettingsFault::kAdminFolderTooShort;
       if (folder[0] != '/') return SettingsFault::kAdminFolderNotAbsolute;
-      if (!vfs::FolderExists(folder)) return SettingsFault::kAdminFolderMissing;
+      if (!fileutil::FolderExists(folder)) return SettingsFault::kAdminFolderMissing;
       while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
     }
   }
@@ -114,8 +114,8 @@ void SettingsControl::Store(const SettingsSnapshot& v, SettingsScope scope) {
   ServerSettings& s = server_.Settings();
   Guard guard(s.Lock());
   if (scope != SettingsScope::kIpLists) {
-    vfs::CopyText(&s.mWelcomeMsg, v.welcome, ServerSettings::kMessageCapacity);
-    vfs::CopyText(&s.mHelpMsg, v.help, ServerSettings::kMessageCapacity);
+    fileutil::CopyText(&s.mWelcomeMsg, v.welcome, ServerSettings::kMessageCapacity);
+    fileutil::CopyText(&s.mHelpMsg, v.help, ServerSettings::kMessageCapacity);
     s.mPort = v.port;
     s.mIdleTimeOut = v.idle_timeout;
     s.mDeleteToRecycleBin = v.delete_to_recycle_bin;
@@ -147,9 +147,9 @@ void SettingsControl::Store(const SettingsSnapshot& v, SettingsScope scope) {
     s.mAutoActivate = v.auto_activate;
     s.mUseRA = v.use_remote_admin;
     s.mRAPort = v.remote_admin_port;
-    vfs::CopyText(&s.mRAPass, v.remote_admin_password, ServerSettings::kMessageCapacity);
+    fileutil::CopyText(&s.mRAPass, v.remote_admin_password, ServerSettings::kMessageCapacity);
     s.mRAUseFixToDir = v.remote_admin_fixed;
-    vfs::CopyText(&s.mRAFixToDir, v.remote_admin_folder, ServerSettings::kFolderCapacity);
+    fileutil::CopyText(&s.mRAFixToDir, v.remote_admin_folder, ServerSettings::kFolderCapacity);
   }
 }
 

@@ -11,7 +11,7 @@ using settings::ExtraSettings;
 
 SettingsFile::SettingsFile(platform::Clock& clock, std::string path) : settings_(clock, std::move(path)) {}
 
-bool SettingsFile::Load(std::optional<vfs::DamageReport>* damage) {
+bool SettingsFile::Load(std::optional<fileutil::DamageReport>* damage) {
   Guard guard(settings_.Lock());
   const bool loaded = settings_.Load();
   if (damage != nullptr) *damage = settings_.Damage();

@@ -26,7 +26,7 @@ class SettingsFile {
 
   // Loads both files; false when settings.dta is missing or unreadable.
   // *damage (may be null) receives what the load found damaged and kept aside.
-  [[nodiscard]] bool Load(std::optional<vfs::DamageReport>* damage = nullptr);
+  [[nodiscard]] bool Load(std::optional<fileutil::DamageReport>* damage = nullptr);
   SettingsSnapshot Read() const;
   // The defaults, with the FTP port and the remote admin in use on
   // `admin_port` with `password`; saved. False when the save failed.

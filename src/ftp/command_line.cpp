@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "vfs/text.h"
+#include "fileutil/text.h"
 
 namespace quillon::ftp {
 
@@ -44,17 +44,17 @@ std::optional<CommandLine> MatchVerb(std::string_view line, std::string_view ver
   bool hit = false;
   switch (match) {
     case VerbMatch::kWholeLine:
-      hit = vfs::EqualNoCase(line, verb) || (!alias.empty() && vfs::EqualNoCase(line, alias));
+      hit = fileutil::EqualNoCase(line, verb) || (!alias.empty() && fileutil::EqualNoCase(line, alias));
       break;
     case VerbMatch::kPrefix:
       // "XMKD dir" reads as "MKD dir": the alias is the verb with a prefix.
       if (!alias.empty() && line.size() > alias.size() && line[alias.size()] == ' ' &&
-          vfs::StartsWithNoCase(line, alias))
+          fileutil::StartsWithNoCase(line, alias))
         matched = line.substr(alias.size() - verb.size());
-      hit = vfs::StartsWithNoCase(matched, verb);
+      hit = fileutil::StartsWithNoCase(matched, verb);
       break;
     case VerbMatch::kWord:
-      hit = vfs::StartsWithNoCase(line, verb) && (line.size() == verb.size() || line[verb.size()] == ' ');
+      hit = fileutil::StartsWithNoCase(line, verb) && (line.size() == verb.size() || line[verb.size()] == ' ');
       break;
   }
   if (!hit) return std::nullopt;
@@ -91,7 +91,7 @@ bool ParseOffset(std::string_view text, std::uint64_t* value) {
 PortArgument ParsePortArgument(std::string_view argument, std::string* address,
                                std::uint32_t* port) {
   std::string numbers(argument.substr(0, 2043));
-  vfs::ReplaceChar(&numbers, ',', ' ');
+  fileutil::ReplaceChar(&numbers, ',', ' ');
   std::int64_t v[6];
   std::size_t at = 0;
   for (std::int64_t& number : v)
@@ -100,7 +100,7 @@ PortArgument ParsePortArgument(std::string_view argument, std::string* address,
     return PortArgument::kOutOfRange;
   const std::int64_t number = v[4] * 256 + v[5];
   if (number < 1024) return PortArgument::kPrivilegedPort;
-  *address = vfs::FormatText("%d.%d.%d.%d", static_cast<int>(v[0]), static_cast<int>(v[1]),
+  *address = fileutil::FormatText("%d.%d.%d.%d", static_cast<int>(v[0]), static_cast<int>(v[1]),
                              static_cast<int>(v[2]), static_cast<int>(v[3]));
   *port = static_cast<std::uint32_t>(number);
   return PortArgument::kOk;
@@ -141,7 +141,7 @@ EprtArgument ParseEprtArgument(std::string_view argument, std::string* address, 
   std::uint32_t number = 0;
   for (char ch : fields[2]) number = number * 10 + static_cast<std::uint32_t>(ch - '0');
   if (number > 65535) return EprtArgument::kSyntax;
-  *address = vfs::FormatText("%u.%u.%u.%u", octets[0], octets[1], octets[2], octets[3]);
+  *address = fileutil::FormatText("%u.%u.%u.%u", octets[0], octets[1], octets[2], octets[3]);
   *port = number;
   return EprtArgument::kOk;
 }

@@ -2,7 +2,7 @@
 
 #include "ftp/ftp_session.h"
 #include "ftp/replies.h"
-#include "vfs/text.h"
+#include "fileutil/text.h"
 
 namespace quillon::ftp {
 
@@ -75,9 +75,9 @@ std::optional<FoundCommand> FindCommand(std::string_view line, std::uint8_t phas
 const char* UnknownCommandReply(std::string_view line) {
   // Known verbs this server does not run, and a second login.
   for (const char* word : {"ACCT", "MD5", "MMD5", "SMNT"})
-    if (vfs::StartsWithNoCase(line, word)) return replies::kNotImplemented;
-  if (vfs::EqualNoCase(line, "REIN")) return replies::kNotImplemented;
-  if (vfs::StartsWithNoCase(line, "USER") || vfs::StartsWithNoCase(line, "PASS"))
+    if (fileutil::StartsWithNoCase(line, word)) return replies::kNotImplemented;
+  if (fileutil::EqualNoCase(line, "REIN")) return replies::kNotImplemented;
+  if (fileutil::StartsWithNoCase(line, "USER") || fileutil::StartsWithNoCase(line, "PASS"))
     return replies::kAlreadyLoggedIn;
   return replies::kNotUnderstood;
 }

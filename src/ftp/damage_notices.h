@@ -24,7 +24,7 @@ class DamageNotices {
   struct Notice {
     std::uint32_t number = 0;  // never 0; unique for the list's life
     std::string file;          // "config/accounts.dta"
-    std::string text;          // the report's text (vfs::DamageReport::Text)
+    std::string text;          // the report's text (fileutil::DamageReport::Text)
   };
 
   // Adds a notice unless one with the same text is still shown. True when

@@ -4,7 +4,7 @@
 
 #include "ftp/command_line.h"
 #include "ftp/replies.h"
-#include "vfs/text.h"
+#include "fileutil/text.h"
 
 namespace quillon::ftp {
 
@@ -114,19 +114,19 @@ std::string DataConnection::Pasv(const std::string& address) {
   if (epsv_all_) return replies::kEpsvAllInForce;
   if (!Listen()) return refused_slot_ ? replies::kPassiveShareUsed : replies::kPasvFailed;
   const int port = listener_.LocalPort();
-  std::string reply = vfs::FormatText(replies::kPasv, address.c_str(), port / 256, port % 256);
-  vfs::ReplaceChar(&reply, '.', ',');
+  std::string reply = fileutil::FormatText(replies::kPasv, address.c_str(), port / 256, port % 256);
+  fileutil::ReplaceChar(&reply, '.', ',');
   return reply;
 }
 
 std::string DataConnection::Epsv(std::string_view argument) {
-  if (vfs::EqualNoCase(argument, "ALL")) {
+  if (fileutil::EqualNoCase(argument, "ALL")) {
     epsv_all_ = true;
     return replies::kEpsvAll;
   }
   if (!argument.empty() && argument != "1") return replies::kNetworkProtocol;
   if (!Listen()) return refused_slot_ ? replies::kPassiveShareUsed : replies::kPasvFailed;
-  return vfs::FormatText(replies::kEpsv, static_cast<int>(listener_.LocalPort()));
+  return fileutil::FormatText(replies::kEpsv, static_cast<int>(listener_.LocalPort()));
 }
 
 bool DataConnection::HasSetup() const {

@@ -8,17 +8,17 @@
 #include "ftp/command_line.h"
 #include "ftp/ftp_session.h"
 #include "ftp/replies.h"
-#include "vfs/paths.h"
-#include "vfs/text.h"
-#include "vfs/time_format.h"
+#include "fileutil/paths.h"
+#include "fileutil/text.h"
+#include "fileutil/time_format.h"
 
 namespace quillon::ftp {
 
 namespace {
 
-using vfs::EqualNoCase;
-using vfs::FormatText;
-using vfs::StartsWithNoCase;
+using fileutil::EqualNoCase;
+using fileutil::FormatText;
+using fileutil::StartsWithNoCase;
 
 }  // namespace
 
@@ -58,7 +58,7 @@ bool FtpSession::Mdtm(const Command&, std::string_view argument, std::string_vie
   if (account_->IsFile(path)) {
     platform::FileTime time;
     if (account_->GetFileTime(path, &time, &message)) {
-      SendReply(FormatText(replies::kMdtm, vfs::FormatMdtm(time, false).c_str()));
+      SendReply(FormatText(replies::kMdtm, fileutil::FormatMdtm(time, false).c_str()));
     } else {
       SendReply(FormatText(replies::kFailed, message.c_str()));
     }
@@ -66,7 +66,7 @@ bool FtpSession::Mdtm(const Command&, std::string_view argument, std::string_vie
   }
   MdtmSetting setting;
   platform::FileTime time;
-  if (!ParseMdtmSetting(line, &setting) || !vfs::ParseMdtm(setting.stamp, &time))
+  if (!ParseMdtmSetting(line, &setting) || !fileutil::ParseMdtm(setting.stamp, &time))
     return Answer(replies::kMdtmNoFile);
   if (!BuildPath(setting.path, &path)) return RefusePath();
   if (account_->SetFileTime(path, time, &message)) {
@@ -91,7 +91,7 @@ bool FtpSession::Cwd(const Command&, std::string_view argument, std::string_view
   std::string path;
   if (!BuildPath(argument, &path)) return RefusePath();
   if (!account_->IsFolder(path)) return Answer(replies::kNoDirectory);
-  vfs::CopyText(&current_directory_, path, vfs::kDiskPathCapacity);
+  fileutil::CopyText(&current_directory_, path, fileutil::kDiskPathCapacity);
   activity_.SetActivity(replies::kActInDirectory, current_directory_);
   return Answer(FormatText(replies::kCwd, current_directory_.c_str()));
 }

@@ -12,7 +12,7 @@ constexpr std::uint32_t kHighestPort = 65535;
 }  // namespace
 
 FtpServer::FtpServer(platform::Clock& clock, const std::string& program_folder,
-                     vfs::FileWriter* writer)
+                     fileutil::FileWriter* writer)
     : accounts_(program_folder + "/config/accounts.dta", writer, &clock),
       groups_(program_folder + "/config/groups.dta", writer, &clock),
       settings_(clock, program_folder + "/config/settings.dta", writer),
@@ -44,7 +44,7 @@ bool FtpServer::Load() {
   const bool accounts_ok = accounts_.Load();
   const bool groups_ok = groups_.Load();
   load_damage_.clear();
-  for (const std::optional<vfs::DamageReport>& damage :
+  for (const std::optional<fileutil::DamageReport>& damage :
        {settings_.Damage(), accounts_.Damage(), groups_.Damage()}) {
     if (!damage) continue;
     load_damage_.push_back(damage->Text());

@@ -26,7 +26,7 @@
 #include "platform/clock.h"
 #include "settings/log_file.h"
 #include "settings/server_settings.h"
-#include "vfs/file_writer.h"
+#include "fileutil/file_writer.h"
 
 namespace quillon::ftp {
 
@@ -47,7 +47,7 @@ class FtpServer {
 
   // `writer` (may be null: a plain FileWriter) replaces the stored files.
   FtpServer(platform::Clock& clock, const std::string& program_folder,
-            vfs::FileWriter* writer = nullptr);
+            fileutil::FileWriter* writer = nullptr);
   virtual ~FtpServer();
   FtpServer(const FtpServer&) = delete;
   FtpServer& operator=(const FtpServer&) = delete;
@@ -66,7 +66,7 @@ class FtpServer {
 
   // Loads settings, accounts and groups (all three are attempted); true
   // only if all three loaded. The FTP log continues at the stored number.
-  // Each damaged file is kept aside (see vfs::DamagedFileGuard) and becomes
+  // Each damaged file is kept aside (see fileutil::DamagedFileGuard) and becomes
   // a notice.
   [[nodiscard]] bool Load();
   // One report text per damaged file that the last Load found (settings,

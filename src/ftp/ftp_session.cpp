@@ -8,16 +8,16 @@
 #include "ftp/session_messages.h"
 #include "accountfs/messages.h"
 #include "runtime/socket_wait.h"
-#include "vfs/paths.h"
-#include "vfs/text.h"
-#include "vfs/time_format.h"
+#include "fileutil/paths.h"
+#include "fileutil/text.h"
+#include "fileutil/time_format.h"
 
 namespace quillon::ftp {
 
 namespace {
 
-using vfs::StartsWithNoCase;
-using vfs::FormatText;
+using fileutil::StartsWithNoCase;
+using fileutil::FormatText;
 
 }  // namespace
 
@@ -192,7 +192,7 @@ void FtpSession::AfterLogin() {
     // An administrator wrote it, in editors that read "\" as "/" (as in
     // virtual folder names); every component is then a name as written.
     std::string written = record.StartDir();
-    vfs::ReplaceChar(&written, '\\', '/');
+    fileutil::ReplaceChar(&written, '\\', '/');
     std::string start;
     if (BuildPath(written, &start) && account_->IsFolder(start)) current_directory_ = start;
   }
@@ -345,7 +345,7 @@ void FtpSession::UpdateCounters() {
 }
 
 bool FtpSession::BuildPath(std::string_view argument, std::string* path) const {
-  return vfs::BuildFtpPath(current_directory_, argument, path);
+  return fileutil::BuildFtpPath(current_directory_, argument, path);
 }
 
 bool FtpSession::RefusePath() {

@@ -1,7 +1,7 @@
 #include "ftp/passive_config.h"
 
 #include "platform/net.h"
-#include "vfs/text.h"
+#include "fileutil/text.h"
 
 namespace quillon::ftp {
 
@@ -67,7 +67,7 @@ void PassiveConfig::Resolve(const std::string& host) {
   resolving_ = false;
   resolved_tick_ = clock_.TickMs();
   if (ok && host == host_)
-    resolved_ = vfs::FormatText("%u.%u.%u.%u", found.octets[0], found.octets[1], found.octets[2], found.octets[3]);
+    resolved_ = fileutil::FormatText("%u.%u.%u.%u", found.octets[0], found.octets[1], found.octets[2], found.octets[3]);
 }
 
 std::string PassiveConfig::AddressFor(const runtime::IpAddress& peer) {
@@ -88,8 +88,8 @@ std::string PassiveConfig::Describe() const {
   Guard guard(lock_);
   if (host_.empty() && first_ == 0) return {};
   const std::string address = host_.empty() ? "the control connection's" : host_ + " (" + (resolved_.empty() ? "unresolved" : resolved_) + ")";
-  const std::string ports = first_ == 0 ? "any" : vfs::FormatText("%u-%u", first_, last_);
-  return vfs::FormatText("Passive Mode: Address=[%s], Ports=[%s]", address.c_str(), ports.c_str());
+  const std::string ports = first_ == 0 ? "any" : fileutil::FormatText("%u-%u", first_, last_);
+  return fileutil::FormatText("Passive Mode: Address=[%s], Ports=[%s]", address.c_str(), ports.c_str());
 }
 
 bool PassiveConfig::IsPrivate(const runtime::IpAddress& a) {

@@ -2,13 +2,13 @@
 
 #include <cstdio>
 
-#include "vfs/text.h"
+#include "fileutil/text.h"
 
 namespace quillon::ftp {
 
 namespace {
 
-using vfs::FormatText;
+using fileutil::FormatText;
 
 std::string RatioLine(int code, std::int32_t ratio, const char* direction) {
   if (ratio >= 2) return FormatText("%d-You gain %d credits per KB %s.", code, ratio, direction);

@@ -1,11 +1,11 @@
 #include "ftp/transfer_loop.h"
 
 #include "ftp/replies.h"
-#include "vfs/text.h"
+#include "fileutil/text.h"
 
 namespace quillon::ftp {
 
-using vfs::FormatText;
+using fileutil::FormatText;
 
 namespace {
 

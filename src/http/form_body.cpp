@@ -4,11 +4,11 @@
 
 #include "http/http_text.h"
 #include "platform/fs.h"
-#include "vfs/text.h"
+#include "fileutil/text.h"
 
 namespace quillon::http {
 
-using vfs::StartsWithNoCase;
+using fileutil::StartsWithNoCase;
 
 FormBody::FormBody(std::string temp_folder, std::uint32_t length, bool url_encoded, std::string boundary)
     : temp_folder_(std::move(temp_folder)),
@@ -25,7 +25,7 @@ FormBody::~FormBody() {
 }
 
 bool FormBody::Start() {
-  file_ = std::make_unique<vfs::FileHandle>();
+  file_ = std::make_unique<fileutil::FileHandle>();
   return file_->CreateUnique(temp_folder_, "", &file_name_);
 }
 
@@ -230,8 +230,8 @@ bool FormBody::FieldValue(std::string_view name, std::string* value, std::size_t
   value->clear();
   auto field = std::find_if(fields_.begin(), fields_.end(), [name](const Field& f) { return f.name == name; });
   if (field == fields_.end()) return false;
-  vfs::FileHandle file;
-  if (!file.Open(file_name_, vfs::FileHandle::Mode::kRead) || !file.SeekTo(field->offset)) return true;
+  fileutil::FileHandle file;
+  if (!file.Open(file_name_, fileutil::FileHandle::Mode::kRead) || !file.SeekTo(field->offset)) return true;
   value->resize(std::min<std::size_t>(field->length, capacity > 0 ? capacity - 1 : 0));
   value->resize(file.Read(value->data(), value->size()));
   value->resize(std::min(value->size(), value->find('\0')));
@@ -240,8 +240,8 @@ bool FormBody::FieldValue(std::string_view name, std::string* value, std::size_t
 
 std::string FormBody::PartContent(const Part& part) const {
   std::string content(part.length, '\0');
-  vfs::FileHandle file;
-  if (!file.Open(file_name_, vfs::FileHandle::Mode::kRead) || !file.SeekTo(part.offset)) return {};
+  fileutil::FileHandle file;
+  if (!file.Open(file_name_, fileutil::FileHandle::Mode::kRead) || !file.SeekTo(part.offset)) return {};
   content.resize(file.Read(content.data(), content.size()));
   return content;
 }

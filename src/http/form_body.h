@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "runtime/limits.h"
-#include "vfs/file_handle.h"
+#include "fileutil/file_handle.h"
 
 namespace quillon::http {
 
@@ -84,7 +84,7 @@ class FormBody {
   const bool url_encoded_;
   const std::string boundary_;
   std::string file_name_;
-  std::unique_ptr<vfs::FileHandle> file_;
+  std::unique_ptr<fileutil::FileHandle> file_;
   std::uint32_t consumed_ = 0;  // body bytes taken (up to the length)
   std::uint32_t written_ = 0;   // bytes in the spool file, the batch included
   std::string pending_;         // the batch not yet written

@@ -3,15 +3,15 @@
 #include <algorithm>
 
 #include "http/http_text.h"
-#include "vfs/paths.h"
-#include "vfs/text.h"
+#include "fileutil/paths.h"
+#include "fileutil/text.h"
 
 namespace quillon::http {
 
 namespace {
 
-using vfs::EqualNoCase;
-using vfs::StartsWithNoCase;
+using fileutil::EqualNoCase;
+using fileutil::StartsWithNoCase;
 
 }  // namespace
 
@@ -91,7 +91,7 @@ void HttpRequest::ParseRequestLine(std::string_view line) {
   std::replace(decoded.begin(), decoded.end(), '\r', '#');
   std::replace(decoded.begin(), decoded.end(), '\n', '#');
   const bool folder = !decoded.empty() && (decoded.back() == '/' || decoded.back() == '\\');
-  path_ = vfs::NormaliseWebPath(decoded);
+  path_ = fileutil::NormaliseWebPath(decoded);
   if (path_.empty()) path_ = "/";
   if (folder && path_.back() != '/') path_.push_back('/');
   if (!raw_query_.empty()) ParseQuery();

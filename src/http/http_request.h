@@ -21,7 +21,7 @@
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "runtime/limits.h"
-#include "vfs/file_handle.h"
+#include "fileutil/file_handle.h"
 
 namespace quillon::http {
 

@@ -4,10 +4,10 @@
 #include <cstdio>
 
 #include "platform/fs.h"
-#include "vfs/directory_enumerator.h"
-#include "vfs/paths.h"
-#include "vfs/text.h"
-#include "vfs/time_format.h"
+#include "fileutil/directory_enumerator.h"
+#include "fileutil/paths.h"
+#include "fileutil/text.h"
+#include "fileutil/time_format.h"
 
 namespace quillon::http {
 
@@ -15,7 +15,7 @@ namespace {
 
 constexpr const char* kUnderline = "_____________________________________";
 
-using vfs::FormatText;
+using fileutil::FormatText;
 
 // The signature block of the built-in pages.
 std::string Signature() {
@@ -120,7 +120,7 @@ std::string EscapeRefreshUrl(std::string_view url) {
 }  // namespace
 
 std::string HttpDate(std::int64_t seconds) {
-  return vfs::FormatFileTime(platform::FileTime{seconds, 0}, vfs::TimeFormat::kHttp, false) + " GMT";
+  return fileutil::FormatFileTime(platform::FileTime{seconds, 0}, fileutil::TimeFormat::kHttp, false) + " GMT";
 }
 
 std::string EscapeHtml(std::string_view text) { return Escape(text, false); }
@@ -204,10 +204,10 @@ bool HttpResponse::SendFile(const std::string& path, int status, bool delete_aft
 bool HttpResponse::Send(const std::string& path, int status, bool delete_after_send,
                         std::string_view type_word, platform::Links links) {
   Reset();
-  auto file = std::make_unique<vfs::FileHandle>();
-  if (!file->Open(path, vfs::FileHandle::Mode::kRead, vfs::FileHandle::kSharedFile, links)) return false;
+  auto file = std::make_unique<fileutil::FileHandle>();
+  if (!file->Open(path, fileutil::FileHandle::Mode::kRead, fileutil::FileHandle::kSharedFile, links)) return false;
   std::string extension;
-  if (type_word.empty() && vfs::Extension(vfs::FileNamePart(path), &extension, 20))
+  if (type_word.empty() && fileutil::Extension(fileutil::FileNamePart(path), &extension, 20))
     type_word = extension;
   const char* type = MimeType(type_word);
   const char* text = status == 400   ? "Bad Request"
@@ -339,7 +339,7 @@ void HttpResponse::SendPage(std::string body, std::string_view type_word) {
 
 bool HttpResponse::DirectoryIndex(const std::string& folder, std::string_view query_suffix,
                                   std::string_view title, std::string_view up_link) {
-  if (!vfs::FolderExists(folder)) return false;
+  if (!fileutil::FolderExists(folder)) return false;
   Reset();
   const std::string name = EscapeHtml(title);
   const std::string up = EscapeHtml(up_link);
@@ -351,8 +351,8 @@ bool HttpResponse::DirectoryIndex(const std::string& folder, std::string_view qu
       "         Size       Name\r\n  ****    ********                    ****       ****\r\n\r\n",
       name.c_str(), name.c_str(), up.c_str());
   for (const bool folders : {true, false}) {
-    vfs::DirectoryEnumerator walk;
-    vfs::DirectoryEntry entry;
+    fileutil::DirectoryEnumerator walk;
+    fileutil::DirectoryEntry entry;
     for (bool more = walk.First(folder, &entry, {.files = !folders, .folders = folders}); more;
          more = walk.Next(&entry)) {
       if (entry.name == "." || entry.name == "..") continue;
@@ -362,7 +362,7 @@ bool HttpResponse::DirectoryIndex(const std::string& folder, std::string_view qu
           !(folders ? own.is_folder : own.is_regular))
         continue;
       const std::string date =
-          vfs::FormatFileTime(entry.last_write, vfs::TimeFormat::kHttp, true);
+          fileutil::FormatFileTime(entry.last_write, fileutil::TimeFormat::kHttp, true);
       std::string line = FormatText("  %s%s   %llu", folders ? "DIR     " : "FILE    ", date.c_str(),
                                 static_cast<unsigned long long>(entry.size));
       if (line.size() < 49) line.append(49 - line.size(), ' ');
@@ -395,7 +395,7 @@ void HttpResponse::ServeStatic(const std::string& root, const std::string& reque
   }
   platform::FileTime modified;
   if (!if_modified_since.empty() && file_->GetTimes(nullptr, nullptr, &modified) &&
-      vfs::EqualNoCase(HttpDate(modified.seconds), if_modified_since))
+      fileutil::EqualNoCase(HttpDate(modified.seconds), if_modified_since))
     NotModified();
 }
 

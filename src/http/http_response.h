@@ -12,7 +12,7 @@
 
 #include "platform/clock.h"
 #include "platform/fs.h"
-#include "vfs/file_handle.h"
+#include "fileutil/file_handle.h"
 
 namespace quillon::http {
 
@@ -121,7 +121,7 @@ class HttpResponse {
   std::string header_;
   std::string body_;
   std::size_t body_sent_ = 0;
-  std::unique_ptr<vfs::FileHandle> file_;
+  std::unique_ptr<fileutil::FileHandle> file_;
   // Bytes of the file still to send: its size when opened, so a file that
   // grows meanwhile is never sent past its Content-Length.
   std::uint64_t file_left_ = 0;

@@ -4,9 +4,9 @@
 #include <iterator>
 #include <string_view>
 
-#include "vfs/file_handle.h"
-#include "vfs/paths.h"
-#include "vfs/text.h"
+#include "fileutil/file_handle.h"
+#include "fileutil/paths.h"
+#include "fileutil/text.h"
 
 namespace quillon::settings {
 
@@ -109,9 +109,9 @@ bool ExtraSettings::IsKnownKey(const std::string& key) {
 
 bool ExtraSettings::Load(const std::string& path, std::string* message) {
   ResetToDefaults();
-  if (!vfs::PathExists(path)) return true;
+  if (!fileutil::PathExists(path)) return true;
   std::string text;
-  if (!vfs::ReadWholeFile(path, kMaxFileBytes, &text, platform::Links::kRefuse)) {
+  if (!fileutil::ReadWholeFile(path, kMaxFileBytes, &text, platform::Links::kRefuse)) {
     *message = "Unable to read " + path;
     return false;
   }
@@ -213,7 +213,7 @@ bool ExtraSettings::Get(const std::string& key, std::string* value) const {
   } else if (key == "trash_max_mb") {
     *value = std::to_string(trash_max_mb_);
   } else if (key == "passive_ports") {
-    *value = passive_first_ == 0 ? "" : vfs::FormatText("%u-%u", passive_first_, passive_last_);
+    *value = passive_first_ == 0 ? "" : fileutil::FormatText("%u-%u", passive_first_, passive_last_);
   } else if (key == "passive_address") {
     *value = passive_address_;
   } else if (key == "tls") {
@@ -252,7 +252,7 @@ bool ExtraSettings::Mentions(const std::string& key) const {
   return false;
 }
 
-bool ExtraSettings::Save(const std::string& path, vfs::FileWriter& writer) const {
+bool ExtraSettings::Save(const std::string& path, fileutil::FileWriter& writer) const {
   std::string text;
   std::map<std::string, bool> written;
   for (const std::string& line : lines_) {
@@ -269,7 +269,7 @@ bool ExtraSettings::Save(const std::string& path, vfs::FileWriter& writer) const
   }
   for (const auto& [key, value] : changed_)
     if (!written.contains(key)) text += key + " = " + value + '\n';
-  return writer.ReplaceFile(path, text, vfs::FileHandle::kOwnerOnlyFile);
+  return writer.ReplaceFile(path, text, fileutil::FileHandle::kOwnerOnlyFile);
 }
 
 }  // namespace quillon::settings

@@ -45,7 +45,7 @@
 #include <string>
 #include <vector>
 
-#include "vfs/file_writer.h"
+#include "fileutil/file_writer.h"
 
 namespace quillon::settings {
 
@@ -76,7 +76,7 @@ class ExtraSettings {
   // Writes the file at `path` owner-only, replacing it whole. The lines read
   // stay as they were, except those of keys set since, which carry their
   // new values; keys not in the file yet are added at its end.
-  [[nodiscard]] bool Save(const std::string& path, vfs::FileWriter& writer) const;
+  [[nodiscard]] bool Save(const std::string& path, fileutil::FileWriter& writer) const;
 
   // A known key by name, as text. False with a message for an unknown key
   // or a value that does not fit (nothing changes then).

@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
-#include "vfs/file_handle.h"
-#include "vfs/text.h"
-#include "vfs/time_format.h"
+#include "fileutil/file_handle.h"
+#include "fileutil/text.h"
+#include "fileutil/time_format.h"
 
 namespace quillon::settings {
 
@@ -15,9 +15,9 @@ constexpr std::string_view kSeparator = " -> ";
 // Opens `path` for appending, creating it when absent. A link in the log's
 // place is not followed: a server started as root writes its first lines
 // before it hands the logs folder to its user, who could plant one there.
-bool OpenForAppend(vfs::FileHandle* file, const std::string& path, unsigned permissions) {
+bool OpenForAppend(fileutil::FileHandle* file, const std::string& path, unsigned permissions) {
   return !path.empty() &&
-         file->Open(path, vfs::FileHandle::Mode::kWriteOrCreate, permissions, platform::Links::kRefuse) &&
+         file->Open(path, fileutil::FileHandle::Mode::kWriteOrCreate, permissions, platform::Links::kRefuse) &&
          file->SeekToEnd();
 }
 
@@ -25,7 +25,7 @@ bool OpenForAppend(vfs::FileHandle* file, const std::string& path, unsigned perm
 
 std::string FormatLogLine(platform::Clock& clock, std::string_view text) {
   const std::int64_t seconds = clock.WallTimeNs() / 1'000'000'000;
-  std::string line = vfs::FormatFileTime(platform::FileTime{seconds, 0}, vfs::TimeFormat::kHttp, true);
+  std::string line = fileutil::FormatFileTime(platform::FileTime{seconds, 0}, fileutil::TimeFormat::kHttp, true);
   line.append(kSeparator);
   // Control bytes come from peers (user names, paths, request lines); written
   // as they are, a line feed would forge a line of its own.
@@ -59,7 +59,7 @@ std::string FolderPart(std::string_view folder) {
 void LogFile::SetPrefix(std::string_view folder, std::string_view prefix) {
   runtime::CriticalSection::Guard guard(lock_);
   folder_ = FolderPart(folder);
-  vfs::CopyText(&prefix_, prefix, kPrefixCapacity);
+  fileutil::CopyText(&prefix_, prefix, kPrefixCapacity);
   numbered_ = true;
   RebuildPathLocked();
 }
@@ -67,7 +67,7 @@ void LogFile::SetPrefix(std::string_view folder, std::string_view prefix) {
 void LogFile::SetFixedPath(std::string_view folder, std::string_view name) {
   runtime::CriticalSection::Guard guard(lock_);
   std::string cut;
-  vfs::CopyText(&cut, name, kPathCapacity);
+  fileutil::CopyText(&cut, name, kPathCapacity);
   path_ = FolderPart(folder) + cut;
 }
 
@@ -89,15 +89,15 @@ std::string LogFile::CurrentPath() {
 
 void LogFile::RebuildPathLocked() {
   std::string name;
-  vfs::CopyText(&name, prefix_ + std::to_string(number_) + ".txt", kPathCapacity);
+  fileutil::CopyText(&name, prefix_ + std::to_string(number_) + ".txt", kPathCapacity);
   path_ = folder_ + name;
 }
 
 bool LogFile::WriteLine(std::string_view text) {
   runtime::CriticalSection::Guard guard(lock_);
   // Logs hold user names, addresses and paths: the server's alone.
-  const unsigned permissions = vfs::FileHandle::kOwnerOnlyFile;
-  vfs::FileHandle file;
+  const unsigned permissions = fileutil::FileHandle::kOwnerOnlyFile;
+  fileutil::FileHandle file;
   if (!OpenForAppend(&file, path_, permissions)) return false;
   while (numbered_ && file.Size() > size_limit_) {
     ++number_;
@@ -113,8 +113,8 @@ ServiceLog::ServiceLog(platform::Clock& clock, std::string path)
     : clock_(clock), path_(std::move(path)) {}
 
 void ServiceLog::WriteServiceLine(std::string_view text) {
-  vfs::FileHandle file;
-  if (!OpenForAppend(&file, path_, vfs::FileHandle::kOwnerOnlyFile)) return;
+  fileutil::FileHandle file;
+  if (!OpenForAppend(&file, path_, fileutil::FileHandle::kOwnerOnlyFile)) return;
   std::string line = FormatLogLine(clock_, text);
   line.append("\r\n");
   [[maybe_unused]] bool written = file.WriteAll(line.data(), line.size());

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "settings/settings_file.h"
-#include "vfs/file_handle.h"
-#include "vfs/paths.h"
-#include "vfs/text.h"
+#include "fileutil/file_handle.h"
+#include "fileutil/paths.h"
+#include "fileutil/text.h"
 
 namespace quillon::settings {
 
@@ -31,7 +31,7 @@ struct Writer {
   SettingsFile* file;
   void String(const char* name, const std::string& value, std::size_t capacity) {
     std::string cut;
-    vfs::CopyText(&cut, value, capacity);
+    fileutil::CopyText(&cut, value, capacity);
     file->PutString(name, cut);
   }
   void Flag(const char* name, bool value) { file->PutInteger(name, value ? 1 : 0); }
@@ -43,7 +43,7 @@ struct Writer {
     const std::string bytes = list.Serialise();
     file->PutBytes(name, bytes.data(), bytes.size());
   }
-  void BadExts(const char* name, const vfs::BannedTypes& types) {
+  void BadExts(const char* name, const fileutil::BannedTypes& types) {
     file->PutString(name, types.Joined());
   }
 };
@@ -75,7 +75,7 @@ struct Reader {
   void IpList(const char* name, runtime::IpRangeList& list) {
     if (Wanted(name) && file->Size(name) > 0) list.LoadBytes(file->Data(name), file->Size(name));
   }
-  void BadExts(const char* name, vfs::BannedTypes& types) {
+  void BadExts(const char* name, fileutil::BannedTypes& types) {
     const std::uint32_t size = file->Size(name);
     if (!Wanted(name) || size == 0) return;
     const char* text = reinterpret_cast<const char*>(file->Data(name));
@@ -119,7 +119,7 @@ struct DamageCheck {
       return data.size() % runtime::IpRangeList::kBytesPerRange == 0;
     });
   }
-  void BadExts(const char* name, const vfs::BannedTypes&) { Check(name, IsText); }
+  void BadExts(const char* name, const fileutil::BannedTypes&) { Check(name, IsText); }
 
   // What is wrong, parts joined by ", "; "" for a sound file.
   std::string Faults(std::size_t left_over) const {
@@ -141,7 +141,7 @@ struct DamageCheck {
       }
     }
     if (unknown > 0)
-      parts.push_back(vfs::FormatText(unknown == 1 ? "%zu entry with an unknown name"
+      parts.push_back(fileutil::FormatText(unknown == 1 ? "%zu entry with an unknown name"
                                                    : "%zu entries with unknown names",
                                       unknown));
     if (main_keys && !file->Has("mWelcomeMsg")) parts.emplace_back("mWelcomeMsg missing");
@@ -149,7 +149,7 @@ struct DamageCheck {
       parts.emplace_back(std::string(kLateMarker) + " missing");
     if (!bad.empty()) parts.push_back("impossible data in " + Joined(bad));
     if (!twice.empty()) parts.push_back(Joined(twice) + " more than once");
-    if (left_over > 0) parts.push_back(vfs::FormatText("%zu bytes left over", left_over));
+    if (left_over > 0) parts.push_back(fileutil::FormatText("%zu bytes left over", left_over));
     return Joined(parts, ", ");
   }
   static std::string Joined(const std::vector<std::string>& items, const char* between = " and ") {
@@ -209,12 +209,12 @@ struct TextAccess {
       return;
     }
     const std::string& text = *input;
-    if (text == "1" || vfs::EqualNoCase(text, "on") || vfs::EqualNoCase(text, "true") ||
-        vfs::EqualNoCase(text, "yes")) {
+    if (text == "1" || fileutil::EqualNoCase(text, "on") || fileutil::EqualNoCase(text, "true") ||
+        fileutil::EqualNoCase(text, "yes")) {
       value = true;
       ok = true;
-    } else if (text == "0" || vfs::EqualNoCase(text, "off") || vfs::EqualNoCase(text, "false") ||
-               vfs::EqualNoCase(text, "no")) {
+    } else if (text == "0" || fileutil::EqualNoCase(text, "off") || fileutil::EqualNoCase(text, "false") ||
+               fileutil::EqualNoCase(text, "no")) {
       value = false;
       ok = true;
     } else {
@@ -271,7 +271,7 @@ struct TextAccess {
     list = parsed;
     ok = true;
   }
-  void BadExts(const char* name, vfs::BannedTypes& types) {
+  void BadExts(const char* name, fileutil::BannedTypes& types) {
     if (!Mine(name)) return;
     if (input == nullptr) {
       *output = types.Joined();
@@ -284,7 +284,7 @@ struct TextAccess {
 
 }  // namespace
 
-ServerSettings::ServerSettings(platform::Clock& clock, std::string path, vfs::FileWriter* writer)
+ServerSettings::ServerSettings(platform::Clock& clock, std::string path, fileutil::FileWriter* writer)
     : mMaxUploadSpeed(clock),
       mMaxDownloadSpeed(clock),
       path_(std::move(path)),
@@ -372,7 +372,7 @@ void ServerSettings::ResetToDefaults() {
 
 std::string ServerSettings::ExtraPath() const {
   std::string folder;
-  if (!vfs::ParentFolder(path_, &folder, 4096)) folder = ".";
+  if (!fileutil::ParentFolder(path_, &folder, 4096)) folder = ".";
   return folder + "/" + ExtraSettings::kFileName;
 }
 
@@ -386,7 +386,7 @@ bool ServerSettings::Load() {
   // message.
   [[maybe_unused]] const bool extra_read = extra_.Load(ExtraPath(), &extra_message_);
   std::string bytes;
-  if (!vfs::ReadWholeFile(path_, SettingsFile::kMaxFileBytes, &bytes, platform::Links::kRefuse))
+  if (!fileutil::ReadWholeFile(path_, SettingsFile::kMaxFileBytes, &bytes, platform::Links::kRefuse))
     return false;
   SettingsFile file;
   SettingsFile::ParseNotes notes;
@@ -424,7 +424,7 @@ bool ServerSettings::CompleteSave(const PreparedSave& save) {
   // The copy of a damaged file is written before anything replaces it.
   if (!damage_.SaveAllowed()) return false;
   return save_order_.Write(save.ticket, *writer_, path_, save.bytes,
-                           vfs::FileHandle::kOwnerOnlyFile);
+                           fileutil::FileHandle::kOwnerOnlyFile);
 }
 
 bool ServerSettings::SetFromText(std::string_view key, const std::string& value,

@@ -10,7 +10,7 @@
 // keys with data they cannot hold, bytes after the announced entries, a key
 // twice, keys of a group without the key that marks the group), or that
 // does not parse at all, has its original bytes kept aside before anything
-// is saved over it (see vfs::DamagedFileGuard); Damage() tells what the last
+// is saved over it (see fileutil::DamagedFileGuard); Damage() tells what the last
 // load found.
 //
 // Thread-safety: readers and writers hold Lock() around each access to the
@@ -29,9 +29,9 @@
 #include "runtime/limits.h"
 #include "runtime/rate_limiter.h"
 #include "settings/extra_settings.h"
-#include "vfs/banned_types.h"
-#include "vfs/damaged_file_guard.h"
-#include "vfs/file_writer.h"
+#include "fileutil/banned_types.h"
+#include "fileutil/damaged_file_guard.h"
+#include "fileutil/file_writer.h"
 
 namespace quillon::settings {
 
@@ -49,7 +49,7 @@ class ServerSettings {
   // `path`: the settings file. `writer` (may be null: a plain FileWriter)
   // replaces it at each save and writes the copy of a damaged file, which
   // `clock` dates.
-  ServerSettings(platform::Clock& clock, std::string path, vfs::FileWriter* writer = nullptr);
+  ServerSettings(platform::Clock& clock, std::string path, fileutil::FileWriter* writer = nullptr);
   virtual ~ServerSettings() = default;
   ServerSettings(const ServerSettings&) = delete;
   ServerSettings& operator=(const ServerSettings&) = delete;
@@ -66,7 +66,7 @@ class ServerSettings {
   // found it damaged and its copy cannot be written. REQUIRES: Lock() held.
   [[nodiscard]] bool Save();
   // What the last Load found wrong with the file; none when it was sound.
-  std::optional<vfs::DamageReport> Damage() const { return damage_.Report(); }
+  std::optional<fileutil::DamageReport> Damage() const { return damage_.Report(); }
   // The consequence a damage report names when the main group of keys was
   // not read.
   static constexpr const char* kDefaultsInPlace =
@@ -145,7 +145,7 @@ class ServerSettings {
   std::string mKickReason;
   bool mDeleteToRecycleBin;
   bool mUseBannedFiles;
-  vfs::BannedTypes mBadExts;
+  fileutil::BannedTypes mBadExts;
 
  private:
   // Calls the visitor once per key, in the file's order.
@@ -157,10 +157,10 @@ class ServerSettings {
   const std::string path_;
   ExtraSettings extra_;         // guarded by lock_
   std::string extra_message_;  // guarded by lock_
-  vfs::FileWriter default_writer_;
-  vfs::FileWriter* writer_;
-  vfs::DamagedFileGuard damage_;
-  vfs::OrderedSave save_order_;
+  fileutil::FileWriter default_writer_;
+  fileutil::FileWriter* writer_;
+  fileutil::DamagedFileGuard damage_;
+  fileutil::OrderedSave save_order_;
   runtime::CriticalSection lock_;
 };
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "vfs/bytes.h"
-#include "vfs/file_handle.h"
-#include "vfs/text.h"
+#include "fileutil/bytes.h"
+#include "fileutil/file_handle.h"
+#include "fileutil/text.h"
 
 namespace quillon::settings {
 
@@ -13,7 +13,7 @@ namespace {
 
 std::uint32_t ReadU32(std::string_view bytes) {
   std::uint32_t value = 0;
-  vfs::ByteReader reader(bytes);
+  fileutil::ByteReader reader(bytes);
   return reader.U32(&value) ? value : 0;
 }
 
@@ -27,7 +27,7 @@ void SettingsFile::PutString(std::string_view name, std::string_view text) {
 
 void SettingsFile::PutInteger(std::string_view name, std::uint32_t value) {
   std::string data;
-  vfs::ByteWriter(&data).U32(value);
+  fileutil::ByteWriter(&data).U32(value);
   PutBytes(name, data.data(), data.size());
 }
 
@@ -48,7 +48,7 @@ std::string SettingsFile::Serialise() const {
   for (const Entry& entry : entries_) total += kEntryHeadBytes + entry.data.size();
   std::string out;
   out.reserve(total);
-  vfs::ByteWriter writer(&out);
+  fileutil::ByteWriter writer(&out);
   writer.U32(kVersion);
   writer.U32(static_cast<std::uint32_t>(entries_.size()));
   for (const Entry& entry : entries_) {
@@ -59,14 +59,14 @@ std::string SettingsFile::Serialise() const {
   return out;
 }
 
-bool SettingsFile::Write(const std::string& path, vfs::FileWriter& writer) const {
-  return writer.ReplaceFile(path, Serialise(), vfs::FileHandle::kOwnerOnlyFile);
+bool SettingsFile::Write(const std::string& path, fileutil::FileWriter& writer) const {
+  return writer.ReplaceFile(path, Serialise(), fileutil::FileHandle::kOwnerOnlyFile);
 }
 
 bool SettingsFile::Read(const std::string& path) {
   entries_.clear();
   std::string bytes;
-  return vfs::ReadWholeFile(path, kMaxFileBytes, &bytes, platform::Links::kRefuse) && Parse(bytes);
+  return fileutil::ReadWholeFile(path, kMaxFileBytes, &bytes, platform::Links::kRefuse) && Parse(bytes);
 }
 
 bool SettingsFile::Parse(std::string_view bytes, ParseNotes* notes) {
@@ -74,7 +74,7 @@ bool SettingsFile::Parse(std::string_view bytes, ParseNotes* notes) {
   ParseNotes& seen = notes != nullptr ? *notes : unused;
   seen = ParseNotes();
   entries_.clear();
-  vfs::ByteReader reader(bytes);
+  fileutil::ByteReader reader(bytes);
   std::uint32_t version = 0;
   std::uint32_t count = 0;
   if (!reader.U32(&version) || !reader.U32(&count)) {
@@ -82,7 +82,7 @@ bool SettingsFile::Parse(std::string_view bytes, ParseNotes* notes) {
     return false;
   }
   if (version != kVersion) {
-    seen.failure = vfs::FormatText("version %u instead of %u", version, kVersion);
+    seen.failure = fileutil::FormatText("version %u instead of %u", version, kVersion);
     return false;
   }
   for (std::uint32_t i = 0; i < count; ++i) {
@@ -92,7 +92,7 @@ bool SettingsFile::Parse(std::string_view bytes, ParseNotes* notes) {
     if (!reader.Text(kNameBytes, &entry.name) || !reader.U32(&length) ||
         !reader.Bytes(length, &data)) {
       entries_.clear();
-      seen.failure = vfs::FormatText("entry %u of %u is cut short", i + 1, count);
+      seen.failure = fileutil::FormatText("entry %u of %u is cut short", i + 1, count);
       return false;
     }
     entry.data.assign(data);

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "vfs/file_writer.h"
+#include "fileutil/file_writer.h"
 
 namespace quillon::settings {
 
@@ -45,7 +45,7 @@ class SettingsFile {
   // The file's bytes in the layout above.
   std::string Serialise() const;
   // Replaces the file at `path` through `writer`, owner-only.
-  [[nodiscard]] bool Write(const std::string& path, vfs::FileWriter& writer) const;
+  [[nodiscard]] bool Write(const std::string& path, fileutil::FileWriter& writer) const;
   // Empties the list and reads the file. False, with the list empty, when
   // the file is absent, short, or not of version 3.
   [[nodiscard]] bool Read(const std::string& path);

@@ -7,8 +7,8 @@
 #include "platform/fs.h"
 #include "update/release_version.h"
 #include "update/signature.h"
-#include "vfs/paths.h"
-#include "vfs/text.h"
+#include "fileutil/paths.h"
+#include "fileutil/text.h"
 
 namespace quillon::update {
 
@@ -63,15 +63,15 @@ std::optional<std::uint64_t> ParseContentLength(std::string_view text, std::uint
 // "64 MiB", "49 bytes".
 std::string SizeText(std::uint32_t bytes) {
   constexpr std::uint32_t kMiB = 1u << 20;
-  return bytes % kMiB == 0 ? vfs::FormatText("%u MiB", bytes / kMiB)
-                           : vfs::FormatText("%u bytes", bytes);
+  return bytes % kMiB == 0 ? fileutil::FormatText("%u MiB", bytes / kMiB)
+                           : fileutil::FormatText("%u bytes", bytes);
 }
 
 // "10 minutes", "60 seconds".
 std::string DurationText(std::uint32_t ms) {
   constexpr std::uint32_t kMinuteMs = 60'000;
-  return ms % kMinuteMs == 0 && ms > kMinuteMs ? vfs::FormatText("%u minutes", ms / kMinuteMs)
-                                               : vfs::FormatText("%u seconds", ms / 1000);
+  return ms % kMinuteMs == 0 && ms > kMinuteMs ? fileutil::FormatText("%u minutes", ms / kMinuteMs)
+                                               : fileutil::FormatText("%u seconds", ms / 1000);
 }
 
 }  // namespace
@@ -126,7 +126,7 @@ UpdateProgress DescribeUpdate(std::uint32_t state, std::uint32_t bytes_received,
       if (content_length > 0)
         percent = static_cast<int>(std::min<unsigned long long>(
             100, bytes_received * 100ull / content_length));
-      return {vfs::FormatText("Downloading (%llu KB of %llu KB)...", kb_received, kb_total),
+      return {fileutil::FormatText("Downloading (%llu KB of %llu KB)...", kb_received, kb_total),
               percent, false};
     }
     case Updater::kInstalled:
@@ -226,12 +226,12 @@ Updater::State Updater::Run() {
     return Fail("the program file could not be fetched");
   SetState(kDownloading);
   std::string folder;
-  if (!vfs::ParentFolder(job_.program_file, &folder, vfs::kDiskPathCapacity))
+  if (!fileutil::ParentFolder(job_.program_file, &folder, fileutil::kDiskPathCapacity))
     return Fail("the program file has no folder");
   // Beside the program file, so that the last step is a rename on one file
   // system; a folder that cannot be written fails here, before anything.
   std::string temporary;
-  vfs::FileHandle file;
+  fileutil::FileHandle file;
   if (!file.CreateUnique(folder, ".quillon-update-", &temporary))
     return Fail("no temporary file can be created in " + folder);
   const bool downloaded = Download(file);
@@ -277,7 +277,7 @@ bool Updater::Request(const Fetch& fetch, const std::string& path) {
                        kConnectTimeoutMs))
     return false;
   const std::string request =
-      vfs::FormatText(kRequestTemplate, path.c_str(), job_.source.host.c_str(),
+      fileutil::FormatText(kRequestTemplate, path.c_str(), job_.source.host.c_str(),
                       job_.referer.c_str());
   std::size_t sent = 0;
   while (sent < request.size()) {
@@ -311,8 +311,8 @@ bool Updater::Request(const Fetch& fetch, const std::string& path) {
     const std::size_t colon = text.find(':');
     if (colon == std::string_view::npos) continue;
     const std::string_view name = text.substr(0, colon);
-    if (vfs::EqualNoCase(name, kTransferEncodingHeader)) return false;  // bodies are read as sent
-    if (!vfs::EqualNoCase(name, kLengthHeader)) continue;
+    if (fileutil::EqualNoCase(name, kTransferEncodingHeader)) return false;  // bodies are read as sent
+    if (!fileutil::EqualNoCase(name, kLengthHeader)) continue;
     const std::optional<std::uint64_t> value =
         ParseContentLength(text.substr(colon + 1), fetch.size_cap);
     // Two different lengths leave the body's end unknown.
@@ -339,7 +339,7 @@ bool Updater::ReadBody(std::size_t limit, std::string* body) {
   return true;
 }
 
-bool Updater::Download(vfs::FileHandle& file) {
+bool Updater::Download(fileutil::FileHandle& file) {
   // Request took no length over kProgramSizeCap, so what is stored never
   // passes it either.
   const std::uint64_t limit = ContentLength();
@@ -371,7 +371,7 @@ Updater::State Updater::Install(const std::string& temporary, const std::string&
     return text;
   };
   std::string contents;
-  if (!vfs::ReadWholeFile(temporary, ContentLength(), &contents) ||
+  if (!fileutil::ReadWholeFile(temporary, ContentLength(), &contents) ||
       !VerifySignature(job_.public_key, contents, signature))
     return Fail(discard("the program file's signature does not verify"));
   // The signature covers the release mark: it tells which release this

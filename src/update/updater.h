@@ -35,7 +35,7 @@
 #include "runtime/critical_section.h"
 #include "runtime/line_socket.h"
 #include "runtime/worker_thread.h"
-#include "vfs/file_handle.h"
+#include "fileutil/file_handle.h"
 
 namespace quillon::update {
 
@@ -143,7 +143,7 @@ class Updater final : public runtime::WorkerThread {
   // Appends the body to `file` until the connection closes; false (with
   // the reason noted) when stopped, silent too long, out of time,
   // over-long or unwritable.
-  bool Download(vfs::FileHandle& file);
+  bool Download(fileutil::FileHandle& file);
   State Install(const std::string& temporary, const std::string& signature,
                 const std::string& offered);
   void SetState(State state);

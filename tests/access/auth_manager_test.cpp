@@ -14,7 +14,7 @@
 #include "support/wait.h"
 #include "accountfs/file_transfer.h"
 #include "platform/event.h"
-#include "vfs/file_writer.h"
+#include "fileutil/file_writer.h"
 
 namespace quillon::access {
 namespace {
@@ -27,14 +27,14 @@ constexpr runtime::IpAddress kClient{192, 168, 1, 10};
 // Counts the saves of the account store. With `hold_first` the first save
 // waits (a bounded while) until the test releases it, so that requests
 // arrive while it runs.
-class CountingWriter : public vfs::FileWriter {
+class CountingWriter : public fileutil::FileWriter {
  public:
   std::atomic<int> saves{0};
   std::atomic<bool> hold_first{false};
   platform::Event release;
 
  protected:
-  bool WriteContents(vfs::FileHandle& file, std::string_view bytes) override {
+  bool WriteContents(fileutil::FileHandle& file, std::string_view bytes) override {
     if (++saves == 1 && hold_first) release.Wait(5000);
     return FileWriter::WriteContents(file, bytes);
   }

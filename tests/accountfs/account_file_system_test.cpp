@@ -9,7 +9,7 @@
 #include "support/manual_clock.h"
 #include "support/temp_dir.h"
 #include "accountfs/file_transfer.h"
-#include "vfs/trash.h"
+#include "fileutil/trash.h"
 
 namespace quillon::accountfs {
 namespace {
@@ -57,7 +57,7 @@ class AccountFileSystemTest : public ::testing::Test {
 
   testing::ManualClock clock_;
   TempDir dir_;
-  vfs::FolderSizeCache cache_{clock_};
+  fileutil::FolderSizeCache cache_{clock_};
   std::string message_;
 };
 
@@ -248,7 +248,7 @@ TEST_F(AccountFileSystemTest, FileQueriesAndDeletes) {
   ASSERT_TRUE(fs->GetFileTime("/docs/a.txt", &read, &message_));
   EXPECT_EQ(read.seconds, when.seconds);
 
-  const vfs::FolderSizeCache::Hold docs = cache_.Acquire(dir_.File("root/docs"));
+  const fileutil::FolderSizeCache::Hold docs = cache_.Acquire(dir_.File("root/docs"));
   ASSERT_TRUE(fs->DeleteFile("/docs/a.txt", &message_));
   EXPECT_FALSE(std::filesystem::exists(dir_.File("root/docs/a.txt")));
   EXPECT_EQ(cache_.SizeOf(docs), 0u);
@@ -276,7 +276,7 @@ TEST_F(AccountFileSystemTest, DeleteCanGoToTheTrash) {
   fs->SetServerRules(std::nullopt, true);
   ASSERT_TRUE(fs->DeleteFile("/old report.txt", &message_)) << message_;
   EXPECT_FALSE(std::filesystem::exists(near.File("root/old report.txt")));
-  const std::string trash = vfs::HomeTrashFolder();
+  const std::string trash = fileutil::HomeTrashFolder();
   bool found = false;
   for (const auto& entry : std::filesystem::directory_iterator(trash + "/info")) {
     const std::string info = ReadWholeFile(entry.path().string());
@@ -321,10 +321,10 @@ TEST(TrashTest, TrimmingDropsTheOldestFilesAndLeavesFoldersAlone) {
     const platform::FileTime when{item.deleted, 0};
     ASSERT_TRUE(platform::SetPathTimes(info, &when, &when));
   }
-  vfs::TrimTrash(trash, 0);  // no limit
+  fileutil::TrimTrash(trash, 0);  // no limit
   EXPECT_TRUE(std::filesystem::exists(trash + "/files/old"));
 
-  vfs::TrimTrash(trash, 15);  // 4 + 18 bytes: the two oldest files go
+  fileutil::TrimTrash(trash, 15);  // 4 + 18 bytes: the two oldest files go
   EXPECT_FALSE(std::filesystem::exists(trash + "/files/old"));
   EXPECT_FALSE(std::filesystem::exists(trash + "/info/old.trashinfo"));
   EXPECT_FALSE(std::filesystem::exists(trash + "/files/middle"));
@@ -336,7 +336,7 @@ TEST(TrashTest, TrimmingDropsTheOldestFilesAndLeavesFoldersAlone) {
 TEST_F(AccountFileSystemTest, UploadRulesBannedTypesAndOverwrites) {
   EffectiveRecord record = Record(accounts::kFileRead | accounts::kFileWrite | accounts::kFolderView);
   auto fs = Make(record);
-  vfs::BannedTypes banned;
+  fileutil::BannedTypes banned;
   banned.Parse("exe,pif,scr,com,bat");
   fs->SetServerRules(banned, false);
   EXPECT_EQ(fs->OpenForUpload("/setup.EXE", false, 0, &message_), nullptr);

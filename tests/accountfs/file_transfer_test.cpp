@@ -33,7 +33,7 @@ class FileTransferTest : public ::testing::Test {
 
   testing::ManualClock clock_;
   testing::TempDir dir_;
-  vfs::FolderSizeCache cache_{clock_};
+  fileutil::FolderSizeCache cache_{clock_};
   std::string message_;
   std::string reason_;
   char buffer_[4096];

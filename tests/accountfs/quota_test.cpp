@@ -80,7 +80,7 @@ TEST(QuotaTest, StartingATransferNeedsAndTakesCredits) {
 TEST(QuotaTest, SpaceCountsTheRootAndCountingFoldersAgainstTheAllocation) {
   testing::TempDir dir;
   testing::ManualClock clock;
-  vfs::FolderSizeCache cache(clock);
+  fileutil::FolderSizeCache cache(clock);
   std::filesystem::create_directories(dir.File("root"));
   std::filesystem::create_directories(dir.File("shared"));
   std::filesystem::create_directories(dir.File("free"));

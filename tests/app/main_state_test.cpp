@@ -14,7 +14,7 @@
 #include "support/failing_writer.h"
 #include "support/manual_clock.h"
 #include "support/temp_dir.h"
-#include "vfs/file_writer.h"
+#include "fileutil/file_writer.h"
 
 namespace quillon::app {
 namespace {
@@ -79,7 +79,7 @@ class MainStateTest : public ::testing::Test {
     ASSERT_TRUE(server.Save());
   }
 
-  std::unique_ptr<MainState> MakeState(vfs::FileWriter* writer = nullptr) {
+  std::unique_ptr<MainState> MakeState(fileutil::FileWriter* writer = nullptr) {
     return std::make_unique<MainState>(clock_, dir_.Path(), prompter_, view_,
                                        [] { return false; }, writer);
   }

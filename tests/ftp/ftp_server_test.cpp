@@ -12,7 +12,7 @@
 
 #include "platform/event.h"
 #include "platform/tls.h"
-#include "vfs/file_writer.h"
+#include "fileutil/file_writer.h"
 
 #include "support/ftp_server_fixture.h"
 #include "support/manual_clock.h"
@@ -28,13 +28,13 @@ using testing::WaitUntil;
 class FtpServerTest : public testing::FtpServerFixture {};
 
 // A slow disk: every write waits until the test releases it.
-class HeldWriter : public vfs::FileWriter {
+class HeldWriter : public fileutil::FileWriter {
  public:
   std::atomic<int> held{0};
   platform::Event release;
 
  protected:
-  bool WriteContents(vfs::FileHandle& file, std::string_view bytes) override {
+  bool WriteContents(fileutil::FileHandle& file, std::string_view bytes) override {
     ++held;
     release.Wait(10'000);
     return FileWriter::WriteContents(file, bytes);

@@ -7,7 +7,7 @@
 
 #include "ftp/command_line.h"
 #include "fuzz/fuzz_support.h"
-#include "vfs/time_format.h"
+#include "fileutil/time_format.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quillon;
@@ -25,11 +25,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   [[maybe_unused]] const bool parsed = ftp::ParseOffset(text, &offset);
 
   platform::FileTime time;
-  if (text.size() >= 14 && vfs::ParseMdtm(text, &time)) {
+  if (text.size() >= 14 && fileutil::ParseMdtm(text, &time)) {
     // A stamp of digits (the session's check) formats back to itself.
     const std::string_view stamp = text.substr(0, 14);
     const bool digits = stamp.find_first_not_of("0123456789") == std::string_view::npos;
-    if (digits) Check(vfs::FormatMdtm(time, false) == stamp);
+    if (digits) Check(fileutil::FormatMdtm(time, false) == stamp);
   }
   return 0;
 }

@@ -10,7 +10,7 @@
 #include "ftp/command_line.h"
 #include "ftp/command_table.h"
 #include "fuzz/fuzz_support.h"
-#include "vfs/paths.h"
+#include "fileutil/paths.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quillon;
@@ -28,22 +28,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(command->argument.ends_with(ftp::ListingPath(command->argument)));
   for (std::string_view current : {"/", "/sub/folder"}) {
     std::string path;
-    if (!vfs::BuildFtpPath(current, command->argument, &path)) continue;
+    if (!fileutil::BuildFtpPath(current, command->argument, &path)) continue;
     // What comes out is an absolute, clean path that fits its field.
     Check(!path.empty() && path.front() == '/');
-    Check(path.size() < vfs::kDiskPathCapacity);
+    Check(path.size() < fileutil::kDiskPathCapacity);
     Check(path.find("//") == std::string::npos);
     // No "." or ".." step is left, and every name fits the system.
     for (std::size_t start = 1; start <= path.size();) {
       const std::size_t end = std::min(path.find('/', start), path.size());
       const std::string_view name = std::string_view(path).substr(start, end - start);
       Check(name != "." && name != "..");
-      Check(name.size() <= vfs::kMaxNameLength);
+      Check(name.size() <= fileutil::kMaxNameLength);
       start = end + 1;
     }
     for (char ch : path) Check(static_cast<unsigned char>(ch) >= 0x20 && ch != 0x7F);
     std::string again;
-    Check(vfs::BuildFtpPath("/", path, &again) && again == path);  // normalising is idempotent
+    Check(fileutil::BuildFtpPath("/", path, &again) && again == path);  // normalising is idempotent
   }
   return 0;
 }

@@ -43,20 +43,20 @@ expect_failure "update includes ftp" "update does not declare that it uses ftp"
 
 # A lower folder includes a higher one.
 fresh_copy
-echo '#include "admin/admin_handler.h"' >> "$work/src/vfs/paths.h"
-expect_failure "vfs includes admin" "vfs does not declare that it uses admin"
+echo '#include "admin/admin_handler.h"' >> "$work/src/fileutil/paths.h"
+expect_failure "fileutil includes admin" "fileutil does not declare that it uses admin"
 
 # Dropping a used folder from the link line makes the includes of it illegal.
 fresh_copy
-sed -i -E 's/(target_link_libraries\(quillon_update PUBLIC) quillon_vfs/\1/' \
+sed -i -E 's/(target_link_libraries\(quillon_update PUBLIC) quillon_fileutil/\1/' \
   "$work/src/update/CMakeLists.txt"
-expect_failure "update no longer links vfs" "update does not declare that it uses vfs"
+expect_failure "update no longer links fileutil" "update does not declare that it uses fileutil"
 
 # A link to something that is no folder.
 fresh_copy
-sed -i -E 's/(target_link_libraries\(quillon_vfs PUBLIC)/\1 quillon_nowhere/' \
-  "$work/src/vfs/CMakeLists.txt"
-expect_failure "vfs links an unknown library" "links quillon_nowhere, which is no folder"
+sed -i -E 's/(target_link_libraries\(quillon_fileutil PUBLIC)/\1 quillon_nowhere/' \
+  "$work/src/fileutil/CMakeLists.txt"
+expect_failure "fileutil links an unknown library" "links quillon_nowhere, which is no folder"
 
 # Uses that go round in a cycle.
 fresh_copy
@@ -79,7 +79,7 @@ expect_failure "ui includes OpenSSL" "ui/artwork.cpp:"
 # A folder without its CMakeLists.txt declares nothing.
 fresh_copy
 mkdir "$work/src/stray"
-echo '#include "vfs/paths.h"' > "$work/src/stray/stray.cpp"
+echo '#include "fileutil/paths.h"' > "$work/src/stray/stray.cpp"
 expect_failure "a folder without CMakeLists.txt" "no CMakeLists.txt declares"
 
 if [[ $failed -ne 0 ]]; then exit 1; fi

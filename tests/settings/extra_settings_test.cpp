@@ -63,7 +63,7 @@ TEST(ExtraSettingsTest, SavingKeepsEveryOtherLineAndWritesOwnerOnly) {
   std::string value;
   ASSERT_TRUE(extra.Get("passive_ports", &value));
   EXPECT_EQ(value, "50000-50010");
-  vfs::FileWriter writer;
+  fileutil::FileWriter writer;
   ASSERT_TRUE(extra.Save(path, writer));
   EXPECT_EQ(ReadWholeFile(path),
             "# keep me\nfuture_key = x\npassive_ports = 50000-50010\nbroken line\n"

@@ -5,12 +5,12 @@
 
 #include <string_view>
 
-#include "vfs/file_handle.h"
-#include "vfs/file_writer.h"
+#include "fileutil/file_handle.h"
+#include "fileutil/file_writer.h"
 
 namespace quillon::testing {
 
-class FailingWriter : public vfs::FileWriter {
+class FailingWriter : public fileutil::FileWriter {
  public:
   explicit FailingWriter(bool failing_from_start = true) : failing(failing_from_start) {}
 
@@ -18,7 +18,7 @@ class FailingWriter : public vfs::FileWriter {
   int writes = 0;
 
  protected:
-  bool WriteContents(vfs::FileHandle& file, std::string_view bytes) override {
+  bool WriteContents(fileutil::FileHandle& file, std::string_view bytes) override {
     ++writes;
     if (!failing) return FileWriter::WriteContents(file, bytes);
     return file.WriteAll(bytes.data(), bytes.size() / 2) && false;

@@ -1,4 +1,4 @@
-#include "vfs/paths.h"
+#include "fileutil/paths.h"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@
 
 #include "platform/fs.h"
 #include "support/temp_dir.h"
-#include "vfs/text.h"
+#include "fileutil/text.h"
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 namespace {
 
 TEST(NormalisePathTest, NeverClimbsAboveItsBeginning) {
@@ -281,4 +281,4 @@ TEST(TextTest, ParseUnsignedReadsLikeScanf) {
 }
 
 }  // namespace
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

@@ -9,7 +9,7 @@
 
 #include "platform/fs.h"
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 
 enum class TimeFormat { kList = 0, kHttp = 1 };
 
@@ -25,4 +25,4 @@ std::string FormatMdtm(const platform::FileTime& time, bool to_local);
 // text is shorter or the fields are not a real date and time.
 [[nodiscard]] bool ParseMdtm(std::string_view text, platform::FileTime* out);
 
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

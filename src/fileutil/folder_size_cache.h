@@ -26,7 +26,7 @@
 #include "runtime/critical_section.h"
 #include "runtime/worker_thread.h"
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 
 class FolderSizeCache : public runtime::WorkerThread {
  public:
@@ -119,4 +119,4 @@ class FolderSizeCache : public runtime::WorkerThread {
   std::uint32_t carried_ms_ = 0;                 // sweeping thread only
 };
 
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

@@ -13,9 +13,9 @@
 #include <string>
 #include <string_view>
 
-#include "vfs/file_handle.h"
+#include "fileutil/file_handle.h"
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 
 class FileWriter {
  public:
@@ -73,4 +73,4 @@ class OrderedSave {
   std::uint64_t written_ = 0;  // guarded by write_lock_
 };
 
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

@@ -1,4 +1,4 @@
-#include "vfs/directory_enumerator.h"
+#include "fileutil/directory_enumerator.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 
 #include "support/temp_dir.h"
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 namespace {
 
 std::set<std::string> Walk(const std::string& folder, bool files, bool folders) {
@@ -36,4 +36,4 @@ TEST(DirectoryEnumeratorTest, FiltersFilesAndFolders) {
 }
 
 }  // namespace
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

@@ -1,8 +1,8 @@
-#include "vfs/banned_types.h"
+#include "fileutil/banned_types.h"
 
-#include "vfs/text.h"
+#include "fileutil/text.h"
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 
 void BannedTypes::Parse(std::string_view text) {
   items_.clear();
@@ -35,4 +35,4 @@ std::string BannedTypes::Joined() const {
   return joined;
 }
 
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

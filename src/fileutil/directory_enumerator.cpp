@@ -1,6 +1,6 @@
-#include "vfs/directory_enumerator.h"
+#include "fileutil/directory_enumerator.h"
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 
 bool DirectoryEnumerator::First(const std::string& folder, DirectoryEntry* entry, EntryKinds kinds) {
   Close();
@@ -36,4 +36,4 @@ void DirectoryEnumerator::Close() {
   directory_ = nullptr;
 }
 
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

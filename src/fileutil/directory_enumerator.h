@@ -9,7 +9,7 @@
 
 #include "platform/fs.h"
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 
 struct DirectoryEntry {
   std::string name;  // without any path
@@ -46,4 +46,4 @@ class DirectoryEnumerator {
   bool folders_ = false;
 };
 
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

@@ -1,4 +1,4 @@
-#include "vfs/folder_size_cache.h"
+#include "fileutil/folder_size_cache.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include "support/temp_dir.h"
 #include "support/wait.h"
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 namespace {
 
 using testing::TempDir;
@@ -139,4 +139,4 @@ TEST_F(FolderSizeCacheTest, BackgroundThreadSweepsAndStops) {
 }
 
 }  // namespace
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

@@ -16,9 +16,9 @@
 #include <string_view>
 
 #include "platform/clock.h"
-#include "vfs/file_writer.h"
+#include "fileutil/file_writer.h"
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 
 // What a load found wrong with one file.
 struct DamageReport {
@@ -71,4 +71,4 @@ class DamagedFileGuard {
   DamageReport report_;    // guarded by lock_
 };
 
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

@@ -16,7 +16,7 @@
 
 #include "platform/clock.h"
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 
 struct TrashRules {
   // The trash holds at most this many bytes of files after a move (0: no
@@ -41,4 +41,4 @@ void TrimTrash(const std::string& trash, std::uint64_t max_bytes);
 // The home trash folder ("" when there is no home).
 std::string HomeTrashFolder();
 
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

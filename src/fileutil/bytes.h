@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 
 class ByteWriter {
  public:
@@ -76,4 +76,4 @@ class ByteReader {
   std::size_t at_ = 0;
 };
 
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

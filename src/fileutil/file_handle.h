@@ -19,7 +19,7 @@ namespace quillon::runtime {
 class TcpSocket;
 }
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 
 class FileHandle {
  public:
@@ -124,4 +124,4 @@ class FileHandle {
                                  std::string* bytes,
                                  platform::Links links = platform::Links::kFollow);
 
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

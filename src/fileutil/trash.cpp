@@ -1,15 +1,15 @@
-#include "vfs/trash.h"
+#include "fileutil/trash.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <string_view>
 
 #include "platform/fs.h"
-#include "vfs/file_handle.h"
-#include "vfs/folder_size_cache.h"
-#include "vfs/paths.h"
+#include "fileutil/file_handle.h"
+#include "fileutil/folder_size_cache.h"
+#include "fileutil/paths.h"
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 
 namespace {
 
@@ -132,4 +132,4 @@ void TrimTrash(const std::string& trash, std::uint64_t max_bytes) {
   }
 }
 
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

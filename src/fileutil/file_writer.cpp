@@ -1,10 +1,10 @@
-#include "vfs/file_writer.h"
+#include "fileutil/file_writer.h"
 
 #include "platform/fs.h"
-#include "vfs/directory_enumerator.h"
-#include "vfs/paths.h"
+#include "fileutil/directory_enumerator.h"
+#include "fileutil/paths.h"
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 
 namespace {
 constexpr std::string_view kTemporaryMark = ".tmp.";
@@ -82,4 +82,4 @@ std::size_t RemoveStaleTemporaries(const std::string& folder) {
   return removed;
 }
 
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

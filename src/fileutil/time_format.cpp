@@ -1,8 +1,8 @@
-#include "vfs/time_format.h"
+#include "fileutil/time_format.h"
 
 #include <cstdio>
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 
 namespace {
 
@@ -69,4 +69,4 @@ bool ParseMdtm(std::string_view text, platform::FileTime* out) {
   return true;
 }
 
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

@@ -11,7 +11,7 @@
 
 #include "runtime/limits.h"
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 
 // Capacity of an FTP or disk path (4095 bytes and the NUL, as the system).
 inline constexpr std::size_t kDiskPathCapacity = limits::kPathCapacity;
@@ -85,4 +85,4 @@ bool FolderExists(const std::string& path);
 // Size of the file at `path`; 0 when there is none.
 std::uint64_t FileSizeOf(const std::string& path);
 
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

@@ -1,8 +1,8 @@
-#include "vfs/time_format.h"
+#include "fileutil/time_format.h"
 
 #include <gtest/gtest.h>
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 namespace {
 
 using platform::FileTime;
@@ -52,4 +52,4 @@ TEST(TimeFormatTest, MdtmRoundTrips) {
 }
 
 }  // namespace
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 
 class BannedTypes {
  public:
@@ -32,4 +32,4 @@ class BannedTypes {
   std::vector<std::string> items_;
 };
 
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

@@ -1,4 +1,4 @@
-#include "vfs/file_handle.h"
+#include "fileutil/file_handle.h"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,9 @@
 #include "platform/fs.h"
 #include "support/failing_writer.h"
 #include "support/temp_dir.h"
-#include "vfs/file_writer.h"
+#include "fileutil/file_writer.h"
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 namespace {
 
 using testing::ReadWholeFile;
@@ -224,4 +224,4 @@ TEST(OrderedSaveTest, AnOlderSaveNeverOverwritesANewerOne) {
 }
 
 }  // namespace
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

@@ -1,12 +1,12 @@
-#include "vfs/file_handle.h"
+#include "fileutil/file_handle.h"
 
 #include <memory>
 
 #include "platform/event.h"
 #include "runtime/tcp_socket.h"
-#include "vfs/time_format.h"
+#include "fileutil/time_format.h"
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 
 namespace {
 
@@ -227,4 +227,4 @@ bool ReadWholeFile(const std::string& path, std::uint64_t max_bytes, std::string
   return true;
 }
 
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

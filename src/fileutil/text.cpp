@@ -1,11 +1,11 @@
-#include "vfs/text.h"
+#include "fileutil/text.h"
 
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <limits>
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 
 std::string FormatText(const char* format, ...) {
   va_list args;
@@ -103,4 +103,4 @@ std::uint32_t ParseUnsigned(std::string_view text, bool reject_minus) {
   return static_cast<std::uint32_t>(value);
 }
 
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 
 // dst = at most capacity - 1 characters of src. False when src was cut.
 bool CopyText(std::string* dst, std::string_view src, std::size_t capacity);
@@ -39,4 +39,4 @@ std::uint32_t ParseUnsigned(std::string_view text, bool reject_minus);
 // message texts are constant expressions, so they are checked too).
 [[gnu::format(printf, 1, 2)]] std::string FormatText(const char* format, ...);
 
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

@@ -1,11 +1,11 @@
-#include "vfs/paths.h"
+#include "fileutil/paths.h"
 
 #include <algorithm>
 #include <vector>
 
 #include "platform/fs.h"
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 
 namespace {
 
@@ -193,4 +193,4 @@ bool MakeFolders(const std::string& path, unsigned permissions) {
   return platform::MakeFolder(path, permissions, nullptr) || FolderExists(path);
 }
 
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

@@ -1,11 +1,11 @@
-#include "vfs/folder_size_cache.h"
+#include "fileutil/folder_size_cache.h"
 
 #include <algorithm>
 
 #include "platform/fs.h"
-#include "vfs/paths.h"
+#include "fileutil/paths.h"
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 
 struct FolderSizeCache::Entry {
   std::uint64_t size = 0;
@@ -297,4 +297,4 @@ void FolderSizeCache::ThreadBody() {
   }
 }
 
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

@@ -1,11 +1,11 @@
-#include "vfs/damaged_file_guard.h"
+#include "fileutil/damaged_file_guard.h"
 
-#include "vfs/directory_enumerator.h"
-#include "vfs/file_handle.h"
-#include "vfs/paths.h"
-#include "vfs/time_format.h"
+#include "fileutil/directory_enumerator.h"
+#include "fileutil/file_handle.h"
+#include "fileutil/paths.h"
+#include "fileutil/time_format.h"
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 
 namespace {
 
@@ -98,4 +98,4 @@ bool DamagedFileGuard::KeepLocked() {
   return true;
 }
 
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil

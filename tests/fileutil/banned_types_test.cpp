@@ -1,8 +1,8 @@
-#include "vfs/banned_types.h"
+#include "fileutil/banned_types.h"
 
 #include <gtest/gtest.h>
 
-namespace quillon::vfs {
+namespace quillon::fileutil {
 namespace {
 
 TEST(BannedTypesTest, ParseSkipsEmptyDuplicateAndOverlongItems) {
@@ -24,4 +24,4 @@ TEST(BannedTypesTest, ParseSkipsEmptyDuplicateAndOverlongItems) {
 }
 
 }  // namespace
-}  // namespace quillon::vfs
+}  // namespace quillon::fileutil
