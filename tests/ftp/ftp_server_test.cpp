@@ -203,32 +203,22 @@ TEST_F(FtpServerTest, MaxUsersCapsConnectionsAtTwiceTheLimit) {
 }
 
 TEST_F(FtpServerTest, CertificateProblemsStopActivationWithTheReason) {
-  std::string error;
+  UseTls("optional", false);
   const std::string certificate = dir_.File("config/certificate.pem");
-  const std::string key = dir_.File("config/key.pem");
-  ChangeSettings([&](settings::ServerSettings& s) {
-    std::string message;
-    EXPECT_TRUE(s.Extra().Set("tls", "optional", &message)) << message;
-    EXPECT_TRUE(s.Extra().Set("tls_certificate", certificate, &message)) << message;
-    EXPECT_TRUE(s.Extra().Set("tls_key", key, &message)) << message;
-  });
+  std::string error;
   EXPECT_FALSE(server_->Activate(&error));
   EXPECT_EQ(error, "Unable to read the TLS certificate " + certificate + ": No such file or directory");
   EXPECT_FALSE(server_->IsActive());
   EXPECT_NE(FtpLog().find(error), std::string::npos);
 
-  ASSERT_TRUE(platform::WriteSelfSignedCertificate("localhost", certificate, key, &error)) << error;
+  ASSERT_TRUE(platform::WriteSelfSignedCertificate("localhost", certificate, dir_.File("config/key.pem"), &error))
+      << error;
   port_ = Start();
   ASSERT_NE(port_, 0);
   EXPECT_TRUE(server_->Tls().Get().context != nullptr);
 }
 
 TEST_F(FtpServerTest, TlsCommandsOutOfOrderAndRequiredTls) {
-  const std::string certificate = dir_.File("config/certificate.pem");
-  const std::string key = dir_.File("config/key.pem");
-  std::string error;
-  ASSERT_TRUE(platform::WriteSelfSignedCertificate("127.0.0.1", certificate, key, &error)) << error;
-
   // Off: the commands are unknown, as they were.
   port_ = Start();
   FtpClient plain;
@@ -238,12 +228,7 @@ TEST_F(FtpServerTest, TlsCommandsOutOfOrderAndRequiredTls) {
   plain.Close();
   server_->Deactivate();
 
-  ChangeSettings([&](settings::ServerSettings& s) {
-    std::string message;
-    EXPECT_TRUE(s.Extra().Set("tls", "required", &message)) << message;
-    EXPECT_TRUE(s.Extra().Set("tls_certificate", certificate, &message)) << message;
-    EXPECT_TRUE(s.Extra().Set("tls_key", key, &message)) << message;
-  });
+  UseTls("required");
   port_ = Start();
   FtpClient client;
   client.Connect(port_);

@@ -7,10 +7,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
 #include "ftp/ftp_server.h"
+#include "platform/tls.h"
 #include "support/ftp_client.h"
 #include "support/loopback_client.h"
 #include "support/manual_clock.h"
@@ -106,6 +108,22 @@ class FtpServerFixture : public ::testing::Test {
     ASSERT_TRUE(server_->Accounts().GetCopy(name, &record)) << name;
     change(record);
     server_->Accounts().AddOrUpdate(record);
+  }
+
+  // Offers TLS in `mode` ("optional", "required") with config/certificate.pem
+  // and config/key.pem, made for 127.0.0.1 unless `make` is false.
+  void UseTls(const std::string& mode, bool make = true) {
+    const std::string certificate = dir_.File("config/certificate.pem");
+    const std::string key = dir_.File("config/key.pem");
+    std::string error;
+    if (make) {
+      ASSERT_TRUE(platform::WriteSelfSignedCertificate("127.0.0.1", certificate, key, &error)) << error;
+    }
+    ChangeSettings([&](settings::ServerSettings& s) {
+      for (const auto& [name, value] : {std::pair<const char*, std::string>{"tls", mode},
+                                        {"tls_certificate", certificate}, {"tls_key", key}})
+        EXPECT_TRUE(s.Extra().Set(name, value, &error)) << error;
+    });
   }
 
   template <typename Change>
