@@ -39,29 +39,6 @@ class FileTransferTest : public ::testing::Test {
   char buffer_[4096];
 };
 
-TEST_F(FileTransferTest, DownloadCreditsRunOutOnTheThirdChunk) {
-  accounts::EffectiveRecord record = Record();
-  record.mUseCredits = true;
-  record.mDownloadCredits = -2;
-  record.mCurrentCredits = 10;
-  AccountFileSystem fs(record, cache_, clock_);
-  FileTransfer* transfer = fs.OpenForDownload("/data.bin", 0, &message_);
-  ASSERT_NE(transfer, nullptr);
-  EXPECT_EQ(fs.GetCredits(), 8u);  // charged up front for the first KB
-  for (std::uint32_t left : {4u, 0u}) {
-    std::size_t length = 2048;
-    ASSERT_TRUE(transfer->Read(buffer_, &length, &reason_));
-    EXPECT_EQ(length, 2048u);
-    EXPECT_EQ(fs.GetCredits(), left);
-  }
-  std::size_t length = 2048;
-  EXPECT_FALSE(transfer->Read(buffer_, &length, &reason_));
-  EXPECT_EQ(length, 0u);
-  EXPECT_EQ(reason_, "You have ran out of transfer credits");
-  EXPECT_EQ(fs.GetCredits(), 0u);
-  fs.CloseTransfer(transfer);
-}
-
 TEST_F(FileTransferTest, FractionsOfAKilobyteCarryOver) {
   accounts::EffectiveRecord record = Record();
   record.mUseCredits = true;

@@ -305,9 +305,6 @@ def check_shared_sessions(binary, certificate, key):
 
             # Sessions of someone else are refused: another account's from the
             # same address, the same account's from another address, and one
-            # of a connection that has not logged in.
-            # Sessions of someone else are refused: another account's from the
-            # same address, the same account's from another address, and one
             # of a connection that has not logged in. The client's own
             # connection still gets the file.
             for thief in (other, elsewhere, stranger):

@@ -11,7 +11,6 @@
 #include <map>
 #include <string>
 
-#include "platform/tls.h"
 #include "support/ftp_server_fixture.h"
 
 namespace quillon::ftp {
@@ -74,16 +73,7 @@ class CommandTableTest : public testing::FtpServerFixture {};
 
 TEST_F(CommandTableTest, EveryRowAnswersWithItsOwnHandlerInItsPhases) {
   // TLS offered, so its rows apply; no session here negotiates it.
-  std::string error;
-  const std::string certificate = dir_.File("config/certificate.pem");
-  const std::string key = dir_.File("config/key.pem");
-  ASSERT_TRUE(platform::WriteSelfSignedCertificate("127.0.0.1", certificate, key, &error)) << error;
-  ChangeSettings([&](settings::ServerSettings& s) {
-    std::string message;
-    EXPECT_TRUE(s.Extra().Set("tls", "optional", &message)) << message;
-    EXPECT_TRUE(s.Extra().Set("tls_certificate", certificate, &message)) << message;
-    EXPECT_TRUE(s.Extra().Set("tls_key", key, &message)) << message;
-  });
+  UseTls("optional");
   port_ = Start();
   for (const char* folder : {"root/sub", "root/gone"}) std::filesystem::create_directory(dir_.File(folder));
   WriteWholeFile(dir_.File("root/a.txt"), "abc");

@@ -20,6 +20,7 @@ namespace quillon::ftp {
 namespace {
 
 using testing::FtpClient;
+using testing::kOpenedAndDone;
 using testing::LoopbackClient;
 using testing::ReadWholeFile;
 using testing::WaitUntil;
@@ -32,46 +33,8 @@ class FtpHardeningTest : public testing::FtpServerFixture {
   void SetUp() override {
     FtpServerFixture::SetUp();
     // A second account on the same folder.
-    accounts::AccountRecord alice;
-    ASSERT_TRUE(server_->Accounts().GetCopy("bob", &alice));
-    alice.SetName("alice");
-    server_->Accounts().AddOrUpdate(alice);
+    UpdateAccount("bob", [](accounts::AccountRecord& bob) { bob.SetName("alice"); });
     port_ = Start();
-  }
-
-  std::unique_ptr<FtpClient> LoggedInAs(const char* user) {
-    auto client = std::make_unique<FtpClient>();
-    EXPECT_EQ(client->Connect(port_).substr(0, 4), "220 ");
-    EXPECT_EQ(client->Login(user, "secret").substr(0, 4), "230-");
-    return client;
-  }
-
-  std::unique_ptr<LoopbackClient> Passive(FtpClient& client) {
-    const std::uint16_t data_port = FtpClient::PassivePort(client.Command("PASV"));
-    auto data = std::make_unique<LoopbackClient>();
-    EXPECT_TRUE(data->Connect(data_port));
-    return data;
-  }
-
-  // RETR or LIST over a passive connection: the bytes that arrived (the
-  // closing reply must be 226).
-  std::string Fetch(FtpClient& client, const std::string& command) {
-    auto data = Passive(client);
-    const std::string opened = client.Command(command);
-    if (opened.substr(0, 4) != "150 ") return opened;
-    const std::string bytes = data->Receive(SIZE_MAX, 5000);
-    EXPECT_EQ(client.Reply(), "226 Transfer complete.") << command;
-    return bytes;
-  }
-
-  // STOR over a passive connection; returns the closing reply.
-  std::string Upload(FtpClient& client, const std::string& name, const std::string& bytes) {
-    auto data = Passive(client);
-    const std::string opened = client.Command("STOR " + name);
-    if (opened.substr(0, 4) != "150 ") return opened;
-    [[maybe_unused]] bool sent = data->Send(bytes, 2000);  // the server may stop reading
-    data->Close();
-    return client.Reply();
   }
 };
 
@@ -194,37 +157,24 @@ TEST_F(FtpHardeningTest, AConnectionThatDoesNotLogInInTimeIsClosed) {
 }
 
 TEST_F(FtpHardeningTest, AnUploadPastTheAllocationKeepsWhatFitAndDeletingFreesIt) {
-  accounts::AccountRecord bob;
-  ASSERT_TRUE(server_->Accounts().GetCopy("bob", &bob));
-  bob.mUseMaxSize = true;
-  bob.mMaxSize = 1;
-  server_->Accounts().AddOrUpdate(bob);
+  UpdateAccount("bob", [](accounts::AccountRecord& bob) {
+    bob.mUseMaxSize = true;
+    bob.mMaxSize = 1;
+  });
   auto client = LoggedIn();
-  EXPECT_EQ(Upload(*client, "two.bin", std::string(2 * 1'048'576, 't')),
+  EXPECT_EQ(Run(*client, "STOR two.bin", std::string(2 * 1'048'576, 't')),
+            "150 Data connetion established, beginning transfer.\n"
             "451 You have reached your maximim account allocation for this resource.");
   EXPECT_EQ(std::filesystem::file_size(dir_.File("root/two.bin")), 1'048'576u);
   EXPECT_NE(FtpLog().find("Upload Failed: File=[/two.bin], Reason=[File Write Failed]"),
             std::string::npos);
 
   EXPECT_EQ(client->Command("DELE two.bin"), "250 File deleted.");
-  EXPECT_EQ(Upload(*client, "one.bin", "1"), "226 Transfer complete.");
+  EXPECT_EQ(Run(*client, "STOR one.bin", "1"), kOpenedAndDone);
   EXPECT_EQ(ReadWholeFile(dir_.File("root/one.bin")), "1");
 }
 
-TEST_F(FtpHardeningTest, AFifoInAServedFolderBlocksNobody) {
-  ASSERT_TRUE(platform::MakeFifo(dir_.File("root/pipe")));
-  auto bob = LoggedIn();
-  auto data = Passive(*bob);
-  EXPECT_EQ(bob->Command("RETR pipe", 1000), "550 File does not exist.");
-  EXPECT_EQ(bob->Command("SIZE pipe", 1000), "550 File does not exist.");
-  EXPECT_EQ(bob->Command("MDTM pipe", 1000), "550 File does not exist.");
-
-  const auto started = std::chrono::steady_clock::now();
-  auto alice = LoggedInAs("alice");
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
-}
-
-TEST_F(FtpHardeningTest, ControlBytesNeverReachNamesOrLogLines) {
+TEST_F(FtpHardeningTest, ControlBytesNeverReachNames) {
   auto client = LoggedIn();
   auto data = Passive(*client);
   EXPECT_EQ(client->Command("STOR x\nx"), "550 The path is in accessible.");
@@ -232,15 +182,7 @@ TEST_F(FtpHardeningTest, ControlBytesNeverReachNamesOrLogLines) {
   EXPECT_EQ(client->Command("CWD a\x7f"), "550 The path is in accessible.");
   EXPECT_EQ(client->Command("RNFR x\tx"), "550 The path is in accessible.");
   EXPECT_TRUE(std::filesystem::is_empty(dir_.File("root")));
-
-  FtpClient forger;
-  ASSERT_EQ(forger.Connect(port_).substr(0, 4), "220 ");
-  forger.Login("ev\nFri, 01 Jan 2027 00:00:00 -> forged", "wrong");
-  const std::string log = FtpLog();
-  EXPECT_NE(log.find("Bad Login: User=[ev\\x0AFri, 01 Jan 2027 00:00:00 -> forged]"),
-            std::string::npos)
-      << log;
-  EXPECT_EQ(log.find("\nFri, 01 Jan 2027"), std::string::npos);
+  // (Log lines escape control bytes whatever writes them: the log file's test.)
 }
 
 TEST_F(FtpHardeningTest, APathThatDoesNotFitIsRefusedNotCut) {
@@ -252,7 +194,7 @@ TEST_F(FtpHardeningTest, APathThatDoesNotFitIsRefusedNotCut) {
   EXPECT_EQ(client->Command("SIZE " + longest), "213 13");
   EXPECT_EQ(client->Command("SIZE " + longest + "n"), kInaccessible);
   EXPECT_EQ(client->Command("MKD " + longest + "n"), kInaccessible);
-  EXPECT_EQ(Upload(*client, longest + "n", "cut?"), kInaccessible);
+  EXPECT_EQ(Run(*client, "STOR " + longest + "n", "cut?"), kInaccessible);
   EXPECT_EQ(client->Command("DELE sub/" + longest + "n"), kInaccessible);
   EXPECT_EQ(ReadWholeFile(dir_.File("root/" + longest)), "the neighbour");
 
@@ -267,11 +209,11 @@ TEST_F(FtpHardeningTest, APathThatDoesNotFitIsRefusedNotCut) {
     ASSERT_EQ(client->Command("CWD " + step).substr(0, 4), "250 ") << at;
   EXPECT_EQ(client->Command("PWD"), "257 \"" + deep + "\" is current directory.");
   const std::string last(4095 - root.size() - deep.size() - 1, 'f');
-  EXPECT_EQ(Upload(*client, last, "exact"), "226 Transfer complete.");
+  EXPECT_EQ(Run(*client, "STOR " + last, "exact"), kOpenedAndDone);
   EXPECT_EQ(ReadWholeFile(root + deep + "/" + last), "exact");
   EXPECT_EQ(client->Command("SIZE " + last), "213 5");
   EXPECT_EQ(client->Command("SIZE " + last + "f"), kInaccessible);
-  EXPECT_EQ(Upload(*client, last + "f", "cut?"), kInaccessible);
+  EXPECT_EQ(Run(*client, "STOR " + last + "f", "cut?"), kInaccessible);
   EXPECT_EQ(client->Command("MKD " + last + "f"), kInaccessible);
   std::size_t entries = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(root + deep)) ++entries;
@@ -313,14 +255,15 @@ TEST_F(FtpHardeningTest, NamesAreServedAsThemselvesAndNeverAsANeighbour) {
       EXPECT_EQ(client->Command("MKD " + c.folder), "257 '/" + c.folder + "' directory created.");
       EXPECT_TRUE(std::filesystem::is_directory(dir_.File("root/" + c.folder))) << c.folder;
     }
-    EXPECT_EQ(Upload(*client, path, content), "226 Transfer complete.") << path;
+    EXPECT_EQ(Run(*client, "STOR " + path, content), kOpenedAndDone) << path;
     EXPECT_EQ(ReadWholeFile(disk), content) << path;
     EXPECT_EQ(client->Command("SIZE " + path), "213 " + std::to_string(content.size())) << path;
-    EXPECT_NE(Fetch(*client, "LIST " + (c.folder.empty() ? std::string("/") : c.folder))
-                  .find(" " + c.name + "\r\n"),
-              std::string::npos)
-        << path;
-    EXPECT_EQ(Fetch(*client, "RETR " + path), content) << path;
+    std::string listing, fetched;
+    EXPECT_EQ(Run(*client, "LIST " + (c.folder.empty() ? std::string("/") : c.folder), nullptr, &listing),
+              kOpenedAndDone);
+    EXPECT_NE(listing.find(" " + c.name + "\r\n"), std::string::npos) << path;
+    EXPECT_EQ(Run(*client, "RETR " + path, nullptr, &fetched), kOpenedAndDone);
+    EXPECT_EQ(fetched, content) << path;
     EXPECT_EQ(client->Command("DELE " + path), "250 File deleted.") << path;
     EXPECT_FALSE(std::filesystem::exists(disk)) << path;
     if (!c.folder.empty()) {
@@ -368,10 +311,7 @@ TEST_F(FtpHardeningTest, RacingRenamesNeverReplaceAFile) {
 TEST_F(FtpHardeningTest, DeletedFilesNeverLandInAnotherAccountsFolder) {
   // Alice is served from "other"; the trash of the server's user lies there.
   std::filesystem::create_directories(dir_.File("other"));
-  accounts::AccountRecord alice;
-  ASSERT_TRUE(server_->Accounts().GetCopy("alice", &alice));
-  alice.SetRootFolder(dir_.File("other"));
-  server_->Accounts().AddOrUpdate(alice);
+  UpdateAccount("alice", [&](accounts::AccountRecord& alice) { alice.SetRootFolder(dir_.File("other")); });
   platform::SetEnvironmentValue("XDG_DATA_HOME", dir_.File("other/share"));
   ChangeSettings([](settings::ServerSettings& s) { s.mDeleteToRecycleBin = true; });
   WriteWholeFile(dir_.File("root/secret.txt"), "bob's");

@@ -41,55 +41,34 @@ class HeldWriter : public fileutil::FileWriter {
   }
 };
 
-TEST(FtpServerSaveTest, SlowDisksDoNotHoldUpLoginsOrSettings) {
-  testing::ManualClock clock;
-  testing::TempDir dir;
-  for (const char* folder : {"config", "logs", "accountlogs", "temp", "root"})
-    std::filesystem::create_directories(dir.File(folder));
-  HeldWriter writer;
-  auto server = std::make_unique<FtpServer>(clock, dir.Path(), &writer);
-  {
-    runtime::CriticalSection::Guard guard(server->Settings().Lock());
-    server->Settings().mPort = 0;
-  }
-  for (const char* name : {"bob", "alice"}) {
-    accounts::AccountRecord record;
-    record.SetName(name);
-    record.SetPassword("secret");
-    record.mRights = accounts::kAllRights;
-    record.mUseRootFolder = true;
-    record.SetRootFolder(dir.File("root"));
-    server->Accounts().AddOrUpdate(record);
-  }
-  std::string error;
-  ASSERT_TRUE(server->Activate(&error)) << error;
-  const std::uint16_t port = server->GetStatus().port;
+class FtpServerSaveTest : public testing::FtpServerFixture {
+ protected:
+  FtpServerSaveTest() { writer_ = &held_; }
+  HeldWriter held_;
+};
 
+TEST_F(FtpServerSaveTest, SlowDisksDoNotHoldUpLoginsOrSettings) {
+  UpdateAccount("bob", [](accounts::AccountRecord& bob) { bob.SetName("alice"); });
+  port_ = Start();
   // Bob's last logout saves the accounts; the disk takes its time.
-  FtpClient bob;
-  ASSERT_EQ(bob.Connect(port).substr(0, 4), "220 ");
-  ASSERT_EQ(bob.Login("bob", "secret").substr(0, 4), "230-");
-  EXPECT_EQ(bob.Command("QUIT"), "221 Thanks for visiting.");
-  ASSERT_TRUE(WaitUntil([&] { return writer.held >= 1; }));
-  FtpClient alice;
+  EXPECT_EQ(LoggedIn()->Command("QUIT"), "221 Thanks for visiting.");
+  ASSERT_TRUE(WaitUntil([&] { return held_.held >= 1; }));
   const auto started = std::chrono::steady_clock::now();
-  ASSERT_EQ(alice.Connect(port).substr(0, 4), "220 ");
-  EXPECT_EQ(alice.Login("alice", "secret").substr(0, 4), "230-");
+  auto alice = LoggedInAs("alice");
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
 
   // A whole save of the server: the settings stay readable meanwhile.
-  std::thread saver([&] { [[maybe_unused]] bool saved = server->Save(); });
-  ASSERT_TRUE(WaitUntil([&] { return writer.held >= 2; }));
+  std::thread saver([&] { [[maybe_unused]] bool saved = server_->Save(); });
+  ASSERT_TRUE(WaitUntil([&] { return held_.held >= 2; }));
   std::atomic<bool> read{false};
   std::thread reader([&] {
-    runtime::CriticalSection::Guard guard(server->Settings().Lock());
+    runtime::CriticalSection::Guard guard(server_->Settings().Lock());
     read = true;
   });
   EXPECT_TRUE(WaitUntil([&] { return read.load(); }, 2000));
-  writer.release.Set();
+  held_.release.Set();
   reader.join();
   saver.join();
-  server.reset();
 }
 
 TEST_F(FtpServerTest, ActivateTwiceAndPortChanges) {
@@ -224,32 +203,22 @@ TEST_F(FtpServerTest, MaxUsersCapsConnectionsAtTwiceTheLimit) {
 }
 
 TEST_F(FtpServerTest, CertificateProblemsStopActivationWithTheReason) {
-  std::string error;
+  UseTls("optional", false);
   const std::string certificate = dir_.File("config/certificate.pem");
-  const std::string key = dir_.File("config/key.pem");
-  ChangeSettings([&](settings::ServerSettings& s) {
-    std::string message;
-    EXPECT_TRUE(s.Extra().Set("tls", "optional", &message)) << message;
-    EXPECT_TRUE(s.Extra().Set("tls_certificate", certificate, &message)) << message;
-    EXPECT_TRUE(s.Extra().Set("tls_key", key, &message)) << message;
-  });
+  std::string error;
   EXPECT_FALSE(server_->Activate(&error));
   EXPECT_EQ(error, "Unable to read the TLS certificate " + certificate + ": No such file or directory");
   EXPECT_FALSE(server_->IsActive());
   EXPECT_NE(FtpLog().find(error), std::string::npos);
 
-  ASSERT_TRUE(platform::WriteSelfSignedCertificate("localhost", certificate, key, &error)) << error;
+  ASSERT_TRUE(platform::WriteSelfSignedCertificate("localhost", certificate, dir_.File("config/key.pem"), &error))
+      << error;
   port_ = Start();
   ASSERT_NE(port_, 0);
   EXPECT_TRUE(server_->Tls().Get().context != nullptr);
 }
 
 TEST_F(FtpServerTest, TlsCommandsOutOfOrderAndRequiredTls) {
-  const std::string certificate = dir_.File("config/certificate.pem");
-  const std::string key = dir_.File("config/key.pem");
-  std::string error;
-  ASSERT_TRUE(platform::WriteSelfSignedCertificate("127.0.0.1", certificate, key, &error)) << error;
-
   // Off: the commands are unknown, as they were.
   port_ = Start();
   FtpClient plain;
@@ -259,21 +228,12 @@ TEST_F(FtpServerTest, TlsCommandsOutOfOrderAndRequiredTls) {
   plain.Close();
   server_->Deactivate();
 
-  ChangeSettings([&](settings::ServerSettings& s) {
-    std::string message;
-    EXPECT_TRUE(s.Extra().Set("tls", "required", &message)) << message;
-    EXPECT_TRUE(s.Extra().Set("tls_certificate", certificate, &message)) << message;
-    EXPECT_TRUE(s.Extra().Set("tls_key", key, &message)) << message;
-  });
+  UseTls("required");
   port_ = Start();
   FtpClient client;
   client.Connect(port_);
   const std::string feat = client.Command("FEAT");
   EXPECT_NE(feat.find("\n AUTH TLS\n PBSZ\n PROT\n"), std::string::npos) << feat;
-  EXPECT_EQ(client.Command("PBSZ 0"), "503 Use AUTH TLS first.");
-  EXPECT_EQ(client.Command("PROT P"), "503 Use AUTH TLS first.");
-  EXPECT_EQ(client.Command("CCC"), "503 Use AUTH TLS first.");
-  EXPECT_EQ(client.Command("AUTH KERBEROS"), "504 AUTH TLS and AUTH SSL are the mechanisms offered.");
   EXPECT_EQ(client.Command("USER bob"), "530 This server requires TLS: send AUTH TLS before USER.");
   EXPECT_EQ(client.Command("PASS secret").substr(0, 4), "530 ");
   // A client that sends no handshake after AUTH is let go, not waited for.

@@ -16,6 +16,7 @@ namespace quillon::ftp {
 namespace {
 
 using testing::FtpClient;
+using testing::kOpenedAndDone;
 using testing::LoopbackClient;
 using testing::ReadWholeFile;
 using testing::WaitUntil;
@@ -28,15 +29,6 @@ class FtpTransferTest : public testing::FtpServerFixture {
     port_ = Start();
   }
 
-  // PASV, then a data connection to the announced port.
-  std::unique_ptr<LoopbackClient> Passive(FtpClient& client) {
-    const std::uint16_t data_port = FtpClient::PassivePort(client.Command("PASV"));
-    EXPECT_NE(data_port, 0);
-    auto data = std::make_unique<LoopbackClient>();
-    EXPECT_TRUE(data->Connect(data_port));
-    return data;
-  }
-
   // RETR or LIST over a passive connection: the bytes that arrived, and the
   // replies in *replies.
   std::string Fetch(FtpClient& client, const std::string& command, std::string* replies) {
@@ -45,32 +37,6 @@ class FtpTransferTest : public testing::FtpServerFixture {
     const std::string bytes = data->Receive(SIZE_MAX, 5000);
     *replies += "\n" + client.Reply();
     return bytes;
-  }
-
-  // A transfer command over a new passive connection. An upload (a
-  // command the server opens with 150 while `upload` is set) sends `upload`
-  // and closes; anything else collects what arrives into *received (may be
-  // null). Returns the replies, joined by "\n".
-  std::string Run(FtpClient& client, const std::string& command, const char* upload,
-                  std::string* received = nullptr) {
-    auto data = Passive(client);
-    std::string replies = client.Command(command);
-    if (replies.rfind("150 ", 0) != 0) return replies;
-    if (upload != nullptr) {
-      data->Send(upload);  // a refusal half way may cut the connection
-      data->Close();
-    } else {
-      const std::string bytes = data->Receive(SIZE_MAX, 10'000);
-      if (received != nullptr) *received = bytes;
-    }
-    return replies + "\n" + client.Reply(10'000);
-  }
-
-  void UpdateBob(const std::function<void(accounts::AccountRecord&)>& change) {
-    accounts::AccountRecord bob;
-    ASSERT_TRUE(server_->Accounts().GetCopy("bob", &bob));
-    change(bob);
-    server_->Accounts().AddOrUpdate(bob);
   }
 };
 
@@ -81,20 +47,10 @@ TEST_F(FtpTransferTest, DownloadUploadAndAppend) {
   std::string replies;
   EXPECT_EQ(Fetch(*client, "RETR big.bin", &replies), content);
   EXPECT_EQ(replies,
-            "150 Data connetion established, beginning transfer.\n226 Transfer complete.");
+            kOpenedAndDone);
 
-  auto data = Passive(*client);
-  EXPECT_EQ(client->Command("STOR up.txt"), "150 Data connetion established, beginning transfer.");
-  ASSERT_TRUE(data->Send("uploaded"));
-  data->Close();  // the end of an upload
-  EXPECT_EQ(client->Reply(), "226 Transfer complete.");
-  EXPECT_EQ(ReadWholeFile(dir_.File("root/up.txt")), "uploaded");
-
-  data = Passive(*client);
-  EXPECT_EQ(client->Command("APPE up.txt"), "150 Data connetion established, beginning transfer.");
-  ASSERT_TRUE(data->Send(" more"));
-  data->Close();
-  EXPECT_EQ(client->Reply(), "226 Transfer complete.");
+  EXPECT_EQ(Run(*client, "STOR up.txt", "uploaded"), kOpenedAndDone);
+  EXPECT_EQ(Run(*client, "APPE up.txt", " more"), kOpenedAndDone);
   EXPECT_EQ(ReadWholeFile(dir_.File("root/up.txt")), "uploaded more");
 
   EXPECT_EQ(client->Command("REST 190000"), "350 REST command successful.");
@@ -135,7 +91,7 @@ TEST_F(FtpTransferTest, ListingsShowDiskAndVirtualEntries) {
   std::filesystem::create_directories(dir_.File("secret"));
   WriteWholeFile(dir_.File("root/five.txt"), "12345");
   WriteWholeFile(dir_.File("secret/hidden.txt"), "psst");
-  UpdateBob([&](accounts::AccountRecord& bob) {
+  UpdateAccount("bob", [&](accounts::AccountRecord& bob) {
     accounts::VirtualFolder music;
     music.SetName("/pub/music");
     music.SetPath(dir_.File("songs"));
@@ -146,7 +102,7 @@ TEST_F(FtpTransferTest, ListingsShowDiskAndVirtualEntries) {
   auto client = LoggedIn();
   std::string replies;
   const std::string list = Fetch(*client, "LIST", &replies);
-  EXPECT_EQ(replies, "150 Data connetion established, beginning transfer.\n226 Transfer complete.");
+  EXPECT_EQ(replies, kOpenedAndDone);
   EXPECT_NE(list.find("-rw-rw-rw-   1 bob QuillonFTPServer          5 "), std::string::npos) << list;
   EXPECT_NE(list.find(" five.txt\r\n"), std::string::npos);
   EXPECT_NE(list.find("drwxrwxrwx   1 bob QuillonFTPServer          0 "), std::string::npos);
@@ -154,15 +110,9 @@ TEST_F(FtpTransferTest, ListingsShowDiskAndVirtualEntries) {
   EXPECT_EQ(list.find("secret"), std::string::npos);  // hidden, but usable:
   EXPECT_EQ(Fetch(*client, "RETR /secret/hidden.txt", &replies), "psst");
 
-  const std::string names = Fetch(*client, "NLST -al", &replies);
-  EXPECT_NE(names.find("five.txt\r\n"), std::string::npos);
-  EXPECT_NE(names.find("sub\r\n"), std::string::npos);
-  EXPECT_EQ(names.find("QuillonFTPServer"), std::string::npos);
   EXPECT_EQ(Fetch(*client, "NLST /pub", &replies), "music\r\n.\r\n..\r\n");
   EXPECT_NE(FtpLog().find("bob -> Directory Viewed: Directory=[/pub]"), std::string::npos);
 
-  auto data = Passive(*client);
-  EXPECT_EQ(client->Command("LIST /nowhere"), "550 Directory does not exist.");
   // Listings leave no temporary files behind.
   EXPECT_TRUE(WaitUntil([&] { return std::filesystem::is_empty(dir_.File("temp")); }));
 }
@@ -175,7 +125,7 @@ TEST_F(FtpTransferTest, ListingOptionsAreReadAsOptionsAndTheRestAsThePath) {
   WriteWholeFile(dir_.File("root/.htaccess"), "deny");
   WriteWholeFile(dir_.File("root/sub/inner.txt"), "in");
   WriteWholeFile(dir_.File("root/sub/.hidden"), "h");
-  UpdateBob([&](accounts::AccountRecord& bob) {
+  UpdateAccount("bob", [&](accounts::AccountRecord& bob) {
     bob.AddOrReplaceFolder(HiddenSecret(dir_.File("secret")));
   });
   using Names = std::set<std::string>;
@@ -199,7 +149,7 @@ TEST_F(FtpTransferTest, ListingOptionsAreReadAsOptionsAndTheRestAsThePath) {
   for (const Case& c : cases) {
     std::string replies;
     const std::string text = Fetch(*client, c.command, &replies);
-    EXPECT_EQ(replies, "150 Data connetion established, beginning transfer.\n226 Transfer complete.")
+    EXPECT_EQ(replies, kOpenedAndDone)
         << c.command;
     const bool nlst = std::string_view(c.command).substr(0, 4) == "NLST";
     Names names;
@@ -224,7 +174,7 @@ TEST_F(FtpTransferTest, ListingOptionsAreReadAsOptionsAndTheRestAsThePath) {
 
 TEST_F(FtpTransferTest, RootWithOnlyVirtualFolders) {
   std::filesystem::create_directories(dir_.File("in"));
-  UpdateBob([&](accounts::AccountRecord& bob) {
+  UpdateAccount("bob", [&](accounts::AccountRecord& bob) {
     bob.mUseRootFolder = false;
     accounts::VirtualFolder incoming;
     incoming.SetName("/incoming");
@@ -235,7 +185,7 @@ TEST_F(FtpTransferTest, RootWithOnlyVirtualFolders) {
   auto client = LoggedIn();
   std::string replies;
   const std::string list = Fetch(*client, "LIST", &replies);
-  EXPECT_EQ(replies, "150 Data connetion established, beginning transfer.\n226 Transfer complete.");
+  EXPECT_EQ(replies, kOpenedAndDone);
   // incoming (its own rights), then "." and "..".
   const auto first = list.find("\r\n");
   ASSERT_NE(first, std::string::npos);
@@ -247,7 +197,7 @@ TEST_F(FtpTransferTest, RootWithOnlyVirtualFolders) {
 
 TEST_F(FtpTransferTest, CreditsRunOutOnTheThirdChunk) {
   WriteWholeFile(dir_.File("root/paid.bin"), std::string(8192, 'p'));
-  UpdateBob([](accounts::AccountRecord& bob) {
+  UpdateAccount("bob", [](accounts::AccountRecord& bob) {
     bob.mUseCredits = true;
     bob.mDownloadCredits = -2;
     bob.mCurrentCredits = 10;
@@ -264,23 +214,13 @@ TEST_F(FtpTransferTest, CreditsRunOutOnTheThirdChunk) {
   EXPECT_EQ(client->Command("RETR paid.bin"), "503 Please use PORT or PASV first.");
 }
 
-TEST_F(FtpTransferTest, AbortStatAndTheAdministratorsStop) {
+TEST_F(FtpTransferTest, StatDuringATransferAndTheAdministratorsStop) {
   WriteWholeFile(dir_.File("root/huge.bin"), std::string(64 << 20, 'h'));
   auto client = LoggedIn();
   auto data = Passive(*client);
   EXPECT_EQ(client->Command("RETR huge.bin"), "150 Data connetion established, beginning transfer.");
   EXPECT_EQ(client->Command("STAT"), "211 The transfer is operating correctly.");
   EXPECT_EQ(client->Command("NOOP"), "550 Cannot process command in transfer mode.");
-  ASSERT_TRUE(client->SendRaw("ABOR\r\n"));
-  EXPECT_EQ(client->Reply(), "226 Transfer complete.");
-  EXPECT_EQ(client->Reply(), "426 Transfer successfully aborted.");
-  EXPECT_TRUE(WaitUntil([&] {
-    return FtpLog().find("bob -> Download Failed: File=[/huge.bin], Reason=[Aborted / Stopped / "
-                         "Data Connection Failure]") != std::string::npos;
-  }));
-
-  data = Passive(*client);
-  EXPECT_EQ(client->Command("RETR huge.bin"), "150 Data connetion established, beginning transfer.");
   const std::uint32_t id = server_->SessionList().at(0).session_id;
   server_->Auth().QueueSessionAction(id, access::SessionActionKind::kStopTransfer, "Maintenance");
   EXPECT_EQ(client->Reply(), "451 Maintenance");
@@ -296,7 +236,7 @@ TEST_F(FtpTransferTest, AbortStatAndTheAdministratorsStop) {
 // A new file that an upload leaves unfinished is removed, with the credits
 // its bytes earned and a line in the log.
 TEST_F(FtpTransferTest, DiscardedNewUploadLeavesNoFileAndNoCredits) {
-  UpdateBob([](accounts::AccountRecord& bob) {
+  UpdateAccount("bob", [](accounts::AccountRecord& bob) {
     bob.mUseCredits = true;
     bob.mUploadCredits = 1;  // 10,000 bytes earn 9
     bob.mCurrentCredits = 100;
@@ -339,8 +279,6 @@ TEST_F(FtpTransferTest, DiscardedNewUploadLeavesNoFileAndNoCredits) {
   }
 }
 
-constexpr const char* kOpenedAndDone =
-    "150 Data connetion established, beginning transfer.\n226 Transfer complete.";
 constexpr const char* kRestOutside = "550 The REST byte is outside of the file.";
 
 TEST_F(FtpTransferTest, StorAfterRestWritesFromTheOffsetAndKeepsTheBytesBefore) {
@@ -390,7 +328,7 @@ TEST_F(FtpTransferTest, RefusedResumesLeaveTheFileAlone) {
     SCOPED_TRACE(c.name);
     const std::string file = dir_.File(std::string("root/") + c.name);
     if (c.existing != nullptr) WriteWholeFile(file, c.existing);
-    UpdateBob([&](accounts::AccountRecord& bob) { bob.mRights = c.rights; });
+    UpdateAccount("bob", [&](accounts::AccountRecord& bob) { bob.mRights = c.rights; });
     auto client = LoggedIn();
     EXPECT_EQ(client->Command(std::string("REST ") + c.rest), "350 REST command successful.");
     EXPECT_EQ(Run(*client, std::string("STOR ") + c.name, "lost"), c.reply);
@@ -408,7 +346,7 @@ TEST_F(FtpTransferTest, ResumedUploadBooksOnlyTheNewBytes) {
   const std::string file = dir_.File("root/half.bin");
   std::string expected(700 * kKiB, 'a');
   WriteWholeFile(file, expected);
-  UpdateBob([](accounts::AccountRecord& bob) {
+  UpdateAccount("bob", [](accounts::AccountRecord& bob) {
     bob.mUseMaxSize = true;
     bob.mMaxSize = 1;  // MB
     bob.mUseCredits = true;
@@ -504,7 +442,7 @@ TEST_F(FtpTransferTest, RestartOffsetServesTheNextTransferCommandOnly) {
   EXPECT_FALSE(std::filesystem::exists(dir_.File("root/new.bin")));
 }
 
-TEST_F(FtpTransferTest, AborSentAsUrgentDataStopsTheTransfer) {
+TEST_F(FtpTransferTest, AborPlainOrAsUrgentDataStopsTheTransfer) {
   WriteWholeFile(dir_.File("root/huge.bin"), std::string(64 << 20, 'h'));
   struct Case {
     const char* name;
@@ -512,6 +450,7 @@ TEST_F(FtpTransferTest, AborSentAsUrgentDataStopsTheTransfer) {
     const char* urgent;
     const char* after;
   } cases[] = {
+      {"plain line", "ABOR\r\n", "", ""},
       // The whole line urgent: its last byte, the LF, carries the mark.
       {"line urgent", "", "ABOR\r\n", ""},
       // Telnet IP in band, then the Synch: IAC urgent, DM in band.
@@ -532,6 +471,10 @@ TEST_F(FtpTransferTest, AborSentAsUrgentDataStopsTheTransfer) {
     // Nothing of the urgent line is left over to spoil the next command.
     EXPECT_EQ(client->Command("NOOP"), "200 NOOP command received.");
   }
+  EXPECT_TRUE(WaitUntil([&] {
+    return FtpLog().find("bob -> Download Failed: File=[/huge.bin], Reason=[Aborted / Stopped / "
+                         "Data Connection Failure]") != std::string::npos;
+  }));
 
   // An upload stops the same way; the new file it began goes.
   auto data = Passive(*client);
@@ -642,16 +585,21 @@ TEST_F(FtpTransferTest, AnotherAddressOnThePassivePortIsClosedAndTheClientStillG
     const char* name;
     bool thief_before_command;  // else while the transfer waits for its connection
     int thieves;
+    bool extended;  // EPSV, else PASV
   };
   const Case cases[] = {
-      {"one connection from another address before RETR", true, 1},
-      {"several connections from another address before RETR", true, 3},
-      {"one connection from another address while RETR waits", false, 1},
+      {"one connection from another address before RETR", true, 1, false},
+      {"several connections from another address before RETR", true, 3, false},
+      {"one connection from another address while RETR waits", false, 1, false},
+      {"one connection from another address to an EPSV port", true, 1, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::uint16_t data_port = FtpClient::PassivePort(client->Command("PASV"));
-    ASSERT_NE(data_port, 0);
+    const std::string opened = client->Command(c.extended ? "EPSV" : "PASV");
+    const std::uint16_t data_port =
+        c.extended ? static_cast<std::uint16_t>(std::stoi(opened.substr(opened.find("(|||") + 4)))
+                   : FtpClient::PassivePort(opened);
+    ASSERT_NE(data_port, 0) << opened;
     std::vector<std::unique_ptr<LoopbackClient>> thieves;
     auto connect_thieves = [&] {
       for (int i = 0; i < c.thieves; ++i) {
@@ -686,7 +634,7 @@ TEST_F(FtpTransferTest, AnotherAddressOnThePassivePortIsClosedAndTheClientStillG
   std::size_t refused = 0;
   for (std::size_t at = log.find("127.0.0.2"); at != std::string::npos; at = log.find("127.0.0.2", at + 1))
     ++refused;
-  EXPECT_EQ(refused, 5u) << log;
+  EXPECT_EQ(refused, 6u) << log;
   EXPECT_NE(log.find("Data Connection Refused: Address=[127.0.0.2], Reason=[not the client's address]"),
             std::string::npos)
       << log;
@@ -848,7 +796,7 @@ TEST_F(FtpTransferTest, EachOperationNeedsExactlyItsRights) {
     // A login joins a logged-in account as it is: the last set's session
     // must be gone before the next set is stored.
     ASSERT_TRUE(WaitUntil([&] { return server_->GetStatus().users == 0; }, 10'000));
-    UpdateBob([rights](accounts::AccountRecord& bob) { bob.mRights = rights; });
+    UpdateAccount("bob", [rights](accounts::AccountRecord& bob) { bob.mRights = rights; });
     auto client = LoggedIn();
     for (const Operation& operation : operations) {
       SCOPED_TRACE(std::string(operation.name) + " with rights " + std::to_string(rights));

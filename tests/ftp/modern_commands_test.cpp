@@ -65,17 +65,13 @@ TEST_F(ModernCommandsTest, FeatAndOptions) {
 }
 
 TEST_F(ModernCommandsTest, MachineListingsCarryTheFactsAndRights) {
-  accounts::AccountRecord reader;
-  reader.SetName("reader");
-  reader.SetPassword("pw");
-  reader.mRights = accounts::kFileRead | accounts::kFolderView;
-  reader.mUseRootFolder = true;
-  reader.SetRootFolder(dir_.File("root"));
-  server_->Accounts().AddOrUpdate(reader);
+  UpdateAccount("bob", [](accounts::AccountRecord& reader) {
+    reader.SetName("reader");
+    reader.mRights = accounts::kFileRead | accounts::kFolderView;
+  });
   port_ = Start();
-  FtpClient client;
-  ASSERT_EQ(client.Connect(port_).substr(0, 4), "220 ");
-  ASSERT_EQ(client.Login("reader", "pw").substr(0, 4), "230-");
+  auto reader = LoggedInAs("reader");
+  FtpClient& client = *reader;
   const std::string fact = client.Command("MLST /a.txt");
   EXPECT_TRUE(std::regex_match(fact, std::regex("250-Listing /a.txt\n type=file;size=5;modify=\\d{14};perm=r;"
                                                 "unique=[0-9a-f]{16}; /a.txt\n250 End")))

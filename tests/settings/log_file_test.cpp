@@ -77,33 +77,33 @@ TEST_F(LogFileTest, CapacitiesApplyBelowTheFolderNotToIt) {
             std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
-TEST_F(LogFileTest, NumberedLogMovesOnPastItsLimit) {
-  LogFile log(clock_, 0, LogFile::kDefaultSizeLimit);
-  log.SetPrefix(dir_.File("ftp_"));
-  log.SetNumber(3);
-  WriteWholeFile(dir_.File("ftp_3.txt"), std::string(51201, 'x'));
-  ASSERT_TRUE(log.WriteLine("to four"));
-  EXPECT_EQ(log.Number(), 4u);
-  EXPECT_EQ(ReadWholeFile(dir_.File("ftp_3.txt")).size(), 51201u);
-  EXPECT_NE(ReadWholeFile(dir_.File("ftp_4.txt")).find("to four"), std::string::npos);
-
-  // A file of exactly the limit still takes the next line.
-  LogFile exact(clock_, 0, 100);
-  exact.SetPrefix(dir_.File("exact_"));
-  WriteWholeFile(dir_.File("exact_0.txt"), std::string(100, 'x'));
-  ASSERT_TRUE(exact.WriteLine("fits"));
-  EXPECT_EQ(exact.Number(), 0u);
-}
-
-TEST_F(LogFileTest, RollOverSkipsEveryFullFile) {
-  LogFile log(clock_, 3, 51200);
-  log.SetPrefix(dir_.File("ftp_"));
-  WriteWholeFile(dir_.File("ftp_3.txt"), std::string(51201, 'x'));
-  WriteWholeFile(dir_.File("ftp_4.txt"), std::string(60000, 'y'));
-  ASSERT_TRUE(log.WriteLine("to five"));
-  EXPECT_EQ(log.Number(), 5u);
-  EXPECT_EQ(ReadWholeFile(dir_.File("ftp_4.txt")).size(), 60000u);
-  EXPECT_NE(ReadWholeFile(dir_.File("ftp_5.txt")).find("to five"), std::string::npos);
+// A numbered log moves on past every file over its limit (a file of exactly
+// the limit still takes the next line) and leaves the full ones as they are.
+TEST_F(LogFileTest, NumberedLogMovesOnPastEveryFullFile) {
+  struct Case {
+    const char* prefix;
+    std::uint32_t number;
+    std::uint64_t limit;
+    std::vector<std::size_t> sizes;  // of the files from `number` on
+    std::uint32_t lands_in;
+  } cases[] = {
+      {"over_", 3, LogFile::kDefaultSizeLimit, {51201}, 4},
+      {"two_full_", 3, 51200, {51201, 60000}, 5},
+      {"exact_", 0, 100, {100}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.prefix);
+    const auto file = [&](std::uint32_t n) { return dir_.File(c.prefix + std::to_string(n) + ".txt"); };
+    for (std::size_t i = 0; i < c.sizes.size(); ++i)
+      WriteWholeFile(file(c.number + i), std::string(c.sizes[i], 'x'));
+    LogFile log(clock_, c.number, c.limit);
+    log.SetPrefix(dir_.File(c.prefix));
+    ASSERT_TRUE(log.WriteLine("the line"));
+    EXPECT_EQ(log.Number(), c.lands_in);
+    EXPECT_NE(ReadWholeFile(file(c.lands_in)).find("the line"), std::string::npos);
+    for (std::size_t i = 0; c.number + i < c.lands_in; ++i)
+      EXPECT_EQ(ReadWholeFile(file(c.number + i)).size(), c.sizes[i]);
+  }
 }
 
 TEST_F(LogFileTest, AccountLogNeverRollsOverAndIsOwnerOnly) {
