@@ -3,9 +3,11 @@
 #include <optional>
 
 #include "admin/remote_admin_service.h"
+#include "app/server_app.h"
 #include "control/service_control.h"
 #include "control/settings_control.h"
 #include "ftp/ftp_server.h"
+#include "platform/process.h"
 #include "platform/thread.h"
 #include "fileutil/file_handle.h"
 #include "fileutil/paths.h"
@@ -49,8 +51,14 @@ MainState::MainState(platform::Clock& clock, const std::string& program_folder,
       prompter_(prompter),
       view_(view),
       service_installed_(std::move(service_installed)),
+      services_(platform::ProgramPath()),
       server_(std::make_unique<ftp::FtpServer>(clock, program_folder, writer)),
       remote_admin_(std::make_unique<admin::RemoteAdminService>(*server_, clock, program_folder)) {}
+
+MainState::MainState(platform::Clock& clock, const std::string& program_folder,
+                     Prompter& prompter, MainView& view)
+    : MainState(clock, program_folder, prompter, view,
+                [this] { return services_.Exists(kServiceName); }) {}
 
 MainState::~MainState() {
   remote_admin_.reset();
@@ -194,6 +202,14 @@ void MainState::AlignRemoteAdmin() {
 }
 
 void MainState::SaveAfterDialog() { WarnUnlessSaved(); }
+
+SettingsSheet MainState::Settings() {
+  return SettingsSheet(*server_, *remote_admin_, prompter_, services_);
+}
+
+ActivityView MainState::Activity() { return ActivityView(*server_, prompter_); }
+
+UpdateRun MainState::Update() { return UpdateRun(clock_, UpdateJob(platform::ProgramPath())); }
 
 bool MainState::AskQuit() {
   return prompter_.Ask("Are you sure you want to quit?", "Quit", Icon::kNone);

@@ -15,7 +15,11 @@
 #include <memory>
 #include <string>
 
+#include "app/activity_view.h"
 #include "app/prompter.h"
+#include "app/service_manager.h"
+#include "app/settings_sheet.h"
+#include "app/update_run.h"
 #include "platform/clock.h"
 
 namespace quillon::ftp {
@@ -64,6 +68,9 @@ class MainState {
   MainState(platform::Clock& clock, const std::string& program_folder, Prompter& prompter,
             MainView& view, std::function<bool()> service_installed,
             fileutil::FileWriter* writer = nullptr);
+  // The desktop's: the background service is the running program's.
+  MainState(platform::Clock& clock, const std::string& program_folder, Prompter& prompter,
+            MainView& view);
   ~MainState();
   MainState(const MainState&) = delete;
   MainState& operator=(const MainState&) = delete;
@@ -106,6 +113,15 @@ class MainState {
   // Runs once.
   void Close();
 
+  // What the dialogs work on, handed to the windows that show them. The
+  // settings sheet installs and removes the service of the running program.
+  SettingsSheet Settings();
+  ActivityView Activity();
+  // An update of the running program file (its links resolved) from the
+  // configured update server.
+  UpdateRun Update();
+  const std::string& ProgramFolder() const { return folder_; }
+
   ftp::FtpServer& Server() { return *server_; }
   admin::RemoteAdminService& RemoteAdmin() { return *remote_admin_; }
 
@@ -125,6 +141,9 @@ class MainState {
   Prompter& prompter_;
   MainView& view_;
   const std::function<bool()> service_installed_;
+  // The services of the running program: the settings sheet's install and
+  // removal, and (for the desktop's constructor) whether one is installed.
+  ServiceManager services_;
   std::unique_ptr<ftp::FtpServer> server_;
   std::unique_ptr<admin::RemoteAdminService> remote_admin_;
   bool shutting_down_ = false;
