@@ -51,14 +51,13 @@ MainState::MainState(platform::Clock& clock, const std::string& program_folder,
       prompter_(prompter),
       view_(view),
       service_installed_(std::move(service_installed)),
-      services_(platform::ProgramPath()),
       server_(std::make_unique<ftp::FtpServer>(clock, program_folder, writer)),
       remote_admin_(std::make_unique<admin::RemoteAdminService>(*server_, clock, program_folder)) {}
 
 MainState::MainState(platform::Clock& clock, const std::string& program_folder,
                      Prompter& prompter, MainView& view)
     : MainState(clock, program_folder, prompter, view,
-                [this] { return services_.Exists(kServiceName); }) {}
+                [] { return ServiceManager(platform::ProgramPath()).Exists(kServiceName); }) {}
 
 MainState::~MainState() {
   remote_admin_.reset();
@@ -204,7 +203,10 @@ void MainState::AlignRemoteAdmin() {
 void MainState::SaveAfterDialog() { WarnUnlessSaved(); }
 
 SettingsSheet MainState::Settings() {
-  return SettingsSheet(*server_, *remote_admin_, prompter_, services_);
+  // The program path is read again at each opening, as every use of it
+  // by the desktop is: the running program file may have moved since.
+  services_.emplace(platform::ProgramPath());
+  return SettingsSheet(*server_, *remote_admin_, prompter_, *services_);
 }
 
 ActivityView MainState::Activity() { return ActivityView(*server_, prompter_); }

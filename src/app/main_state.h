@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/activity_view.h"
@@ -114,7 +115,8 @@ class MainState {
   void Close();
 
   // What the dialogs work on, handed to the windows that show them. The
-  // settings sheet installs and removes the service of the running program.
+  // settings sheet installs and removes the service of the running program;
+  // it holds the main state's services, so one sheet is open at a time.
   SettingsSheet Settings();
   ActivityView Activity();
   // An update of the running program file (its links resolved) from the
@@ -141,9 +143,9 @@ class MainState {
   Prompter& prompter_;
   MainView& view_;
   const std::function<bool()> service_installed_;
-  // The services of the running program: the settings sheet's install and
-  // removal, and (for the desktop's constructor) whether one is installed.
-  ServiceManager services_;
+  // The services of the open settings sheet, for the program path as it
+  // was when the sheet opened.
+  std::optional<ServiceManager> services_;
   std::unique_ptr<ftp::FtpServer> server_;
   std::unique_ptr<admin::RemoteAdminService> remote_admin_;
   bool shutting_down_ = false;
