@@ -12,6 +12,11 @@
 
 namespace quillon::app {
 
+// The clocks the desktop program runs on, as start-up and the windows name
+// them: the program runs on the system's clock, tests on their own.
+using Clock = platform::Clock;
+using SystemClock = platform::SystemClock;
+
 class DesktopShell {
  public:
   virtual ~DesktopShell() = default;

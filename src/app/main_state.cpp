@@ -3,9 +3,11 @@
 #include <optional>
 
 #include "admin/remote_admin_service.h"
+#include "app/server_app.h"
 #include "control/service_control.h"
 #include "control/settings_control.h"
 #include "ftp/ftp_server.h"
+#include "platform/process.h"
 #include "platform/thread.h"
 #include "fileutil/file_handle.h"
 #include "fileutil/paths.h"
@@ -51,6 +53,11 @@ MainState::MainState(platform::Clock& clock, const std::string& program_folder,
       service_installed_(std::move(service_installed)),
       server_(std::make_unique<ftp::FtpServer>(clock, program_folder, writer)),
       remote_admin_(std::make_unique<admin::RemoteAdminService>(*server_, clock, program_folder)) {}
+
+MainState::MainState(platform::Clock& clock, const std::string& program_folder,
+                     Prompter& prompter, MainView& view)
+    : MainState(clock, program_folder, prompter, view,
+                [] { return ServiceManager(platform::ProgramPath()).Exists(kServiceName); }) {}
 
 MainState::~MainState() {
   remote_admin_.reset();
@@ -194,6 +201,17 @@ void MainState::AlignRemoteAdmin() {
 }
 
 void MainState::SaveAfterDialog() { WarnUnlessSaved(); }
+
+SettingsSheet MainState::Settings() {
+  // The program path is read again at each opening, as every use of it
+  // by the desktop is: the running program file may have moved since.
+  services_.emplace(platform::ProgramPath());
+  return SettingsSheet(*server_, *remote_admin_, prompter_, *services_);
+}
+
+ActivityView MainState::Activity() { return ActivityView(*server_, prompter_); }
+
+UpdateRun MainState::Update() { return UpdateRun(clock_, UpdateJob(platform::ProgramPath())); }
 
 bool MainState::AskQuit() {
   return prompter_.Ask("Are you sure you want to quit?", "Quit", Icon::kNone);

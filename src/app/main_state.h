@@ -13,9 +13,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "app/activity_view.h"
 #include "app/prompter.h"
+#include "app/service_manager.h"
+#include "app/settings_sheet.h"
+#include "app/update_run.h"
 #include "platform/clock.h"
 
 namespace quillon::ftp {
@@ -64,6 +69,9 @@ class MainState {
   MainState(platform::Clock& clock, const std::string& program_folder, Prompter& prompter,
             MainView& view, std::function<bool()> service_installed,
             fileutil::FileWriter* writer = nullptr);
+  // The desktop's: the background service is the running program's.
+  MainState(platform::Clock& clock, const std::string& program_folder, Prompter& prompter,
+            MainView& view);
   ~MainState();
   MainState(const MainState&) = delete;
   MainState& operator=(const MainState&) = delete;
@@ -106,6 +114,16 @@ class MainState {
   // Runs once.
   void Close();
 
+  // What the dialogs work on, handed to the windows that show them. The
+  // settings sheet installs and removes the service of the running program;
+  // it holds the main state's services, so one sheet is open at a time.
+  SettingsSheet Settings();
+  ActivityView Activity();
+  // An update of the running program file (its links resolved) from the
+  // configured update server.
+  UpdateRun Update();
+  const std::string& ProgramFolder() const { return folder_; }
+
   ftp::FtpServer& Server() { return *server_; }
   admin::RemoteAdminService& RemoteAdmin() { return *remote_admin_; }
 
@@ -125,6 +143,9 @@ class MainState {
   Prompter& prompter_;
   MainView& view_;
   const std::function<bool()> service_installed_;
+  // The services of the open settings sheet, for the program path as it
+  // was when the sheet opened.
+  std::optional<ServiceManager> services_;
   std::unique_ptr<ftp::FtpServer> server_;
   std::unique_ptr<admin::RemoteAdminService> remote_admin_;
   bool shutting_down_ = false;

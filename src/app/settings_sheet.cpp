@@ -61,6 +61,8 @@ SettingsSheet::SettingsSheet(ftp::FtpServer& server, admin::RemoteAdminService& 
                              Prompter& prompter, ServiceManager& services)
     : server_(server), remote_admin_(remote_admin), prompter_(prompter), services_(services) {}
 
+RecordList SettingsSheet::Records(bool groups) { return RecordList(server_, groups, prompter_); }
+
 std::uint32_t SettingsSheet::ReadNumberBox(std::string_view text) {
   std::uint64_t value = 0;
   for (char ch : text) {

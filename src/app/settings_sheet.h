@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "app/prompter.h"
+#include "app/record_list.h"
 #include "app/service_manager.h"
 #include "control/settings_control.h"
 #include "runtime/ip_range_list.h"
@@ -58,6 +59,10 @@ class SettingsSheet {
   // The OK button: checks (an "Input Error" box), the service install or
   // removal, the store and the port change. False keeps the sheet open.
   bool Ok(SettingsForm form);
+
+  // The account list (or, with `groups`, the group list) that the
+  // "Accounts" tab opens.
+  RecordList Records(bool groups);
 
   // "Add" and "Add Range" of an IP list (`upper` null for one address).
   // False, with the message shown, for an address that is not valid or an

@@ -80,9 +80,9 @@ accounts::AccessRights RightsBox::Rights() const {
   return rights;
 }
 
-AccountListDialog::AccountListDialog(wxWindow* parent, ftp::FtpServer& server, bool groups,
+AccountListDialog::AccountListDialog(wxWindow* parent, app::RecordList& list,
                                      app::Prompter& prompter)
-    : wxDialog(parent, wxID_ANY, ""), prompter_(prompter), list_(server, groups, prompter) {
+    : wxDialog(parent, wxID_ANY, ""), prompter_(prompter), list_(list) {
   DialogUnits du(this);
   names_ = new wxListBox(this, wxID_ANY, du.At(7, 7), du.Size(110, 133), 0, nullptr, wxLB_SINGLE);
   const char* labels[] = {"&Add", "&Edit", "&Copy", "&Delete"};

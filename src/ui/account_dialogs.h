@@ -32,7 +32,8 @@ class RightsBox {
 
 class AccountListDialog final : public wxDialog {
  public:
-  AccountListDialog(wxWindow* parent, ftp::FtpServer& server, bool groups, app::Prompter& prompter);
+  // `list` holds the accounts or the groups.
+  AccountListDialog(wxWindow* parent, app::RecordList& list, app::Prompter& prompter);
 
  private:
   void Refill(const std::string& select);
@@ -40,7 +41,7 @@ class AccountListDialog final : public wxDialog {
   void Edit(accounts::AccountRecord record, const std::string& previous_name);
 
   app::Prompter& prompter_;
-  app::RecordList list_;
+  app::RecordList& list_;
   wxListBox* names_ = nullptr;
 };
 

@@ -10,10 +10,10 @@
 
 namespace quillon::ui {
 
-ActivityDialog::ActivityDialog(wxWindow* parent, ftp::FtpServer& server, app::Prompter& prompter)
+ActivityDialog::ActivityDialog(wxWindow* parent, app::ActivityView& view)
     : wxDialog(parent, wxID_ANY, "Current Activity", wxDefaultPosition, wxDefaultSize,
                wxDEFAULT_DIALOG_STYLE | wxRESIZE_BORDER),
-      view_(server, prompter) {
+      view_(view) {
   list_ = new wxListCtrl(this, wxID_ANY, wxDefaultPosition, wxDefaultSize,
                          wxLC_REPORT | wxLC_SINGLE_SEL);
   const std::pair<const char*, int> columns[] = {

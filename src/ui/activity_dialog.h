@@ -16,7 +16,7 @@ namespace quillon::ui {
 
 class ActivityDialog final : public wxDialog {
  public:
-  ActivityDialog(wxWindow* parent, ftp::FtpServer& server, app::Prompter& prompter);
+  ActivityDialog(wxWindow* parent, app::ActivityView& view);
   ~ActivityDialog() override;
 
  private:
@@ -24,7 +24,7 @@ class ActivityDialog final : public wxDialog {
   std::optional<std::uint32_t> SelectedSession() const;
   void Act(bool kick);
 
-  app::ActivityView view_;
+  app::ActivityView& view_;
   wxListCtrl* list_ = nullptr;
   wxButton* stop_ = nullptr;
   wxButton* kick_ = nullptr;

@@ -38,13 +38,13 @@ bool WxDesktopShell::Start(std::string* message) {
   return true;
 }
 
-bool WxDesktopShell::AskServiceRunning(platform::Clock& clock, const std::string& program_folder) {
+bool WxDesktopShell::AskServiceRunning(app::Clock& clock, const std::string& program_folder) {
   const app::ServiceRunningChoice choice(clock, program_folder);
   ServiceRunningDialog dialog(choice);
   return dialog.EndService();
 }
 
-bool WxDesktopShell::RunMainWindow(platform::Clock& clock, const std::string& program_folder) {
+bool WxDesktopShell::RunMainWindow(app::Clock& clock, const std::string& program_folder) {
   auto* window = new MainWindow(clock, program_folder, prompter_);
   wxTheApp->SetTopWindow(window);
   if (window->Open()) {

@@ -15,8 +15,8 @@ class WxDesktopShell final : public app::DesktopShell {
 
   bool Start(std::string* message) override;
   app::Prompter& Prompts() override { return prompter_; }
-  bool AskServiceRunning(platform::Clock& clock, const std::string& program_folder) override;
-  bool RunMainWindow(platform::Clock& clock, const std::string& program_folder) override;
+  bool AskServiceRunning(app::Clock& clock, const std::string& program_folder) override;
+  bool RunMainWindow(app::Clock& clock, const std::string& program_folder) override;
 
  private:
   int argc_;

@@ -13,7 +13,7 @@
 #include <wx/textctrl.h>
 
 #include "app/prompter.h"
-#include "runtime/ip_range_list.h"
+#include "app/settings_sheet.h"
 
 namespace quillon::ui {
 

@@ -12,12 +12,8 @@
 
 namespace quillon::ui {
 
-HelpDialog::HelpDialog(wxWindow* parent, std::string program_folder, app::Prompter& prompter,
-                       platform::Clock& clock)
-    : wxDialog(parent, wxID_ANY, "Help - Version 1.03"),
-      folder_(std::move(program_folder)),
-      prompter_(prompter),
-      clock_(clock) {
+HelpDialog::HelpDialog(wxWindow* parent, app::MainState& state, app::Prompter& prompter)
+    : wxDialog(parent, wxID_ANY, "Help - Version 1.03"), state_(state), prompter_(prompter) {
   DialogUnits du(this);
   struct Row {
     const char* button;
@@ -41,7 +37,8 @@ HelpDialog::HelpDialog(wxWindow* parent, std::string program_folder, app::Prompt
   new wxStaticText(this, wxID_ANY, "your executable to the latest version.", du.At(76, y + 3),
                    du.Size(136, 9));
   update->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
-    UpdateDialog dialog(this, prompter_, clock_);
+    app::UpdateRun run = state_.Update();
+    UpdateDialog dialog(this, run, prompter_);
     dialog.ShowModal();
   });
   new wxButton(this, wxID_CANCEL, "&Close", du.At(152, 186), du.Size(60, 14));
@@ -51,7 +48,7 @@ HelpDialog::HelpDialog(wxWindow* parent, std::string program_folder, app::Prompt
 }
 
 void HelpDialog::Open(const char* local, const char* page) {
-  const std::string target = app::HelpTarget(folder_, local, page);
+  const std::string target = app::HelpTarget(state_.ProgramFolder(), local, page);
   if (!target.empty()) {
     [[maybe_unused]] const bool opened = app::OpenOnDesktop(target);
   }

@@ -2,28 +2,25 @@
 // and the welcome dialog of the first start.
 #pragma once
 
-#include <string>
-
 #include <wx/dialog.h>
 
+#include "app/main_state.h"
 #include "app/prompter.h"
-#include "platform/clock.h"
 
 namespace quillon::ui {
 
 class HelpDialog final : public wxDialog {
  public:
-  // `clock` times the update the dialog can start.
-  HelpDialog(wxWindow* parent, std::string program_folder, app::Prompter& prompter,
-             platform::Clock& clock);
+  // The pages are looked for in the state's program folder, and the
+  // update the dialog can start comes from the state.
+  HelpDialog(wxWindow* parent, app::MainState& state, app::Prompter& prompter);
 
  private:
   // Opens the local page when installed, else the web page.
   void Open(const char* local, const char* page);
 
-  const std::string folder_;
+  app::MainState& state_;
   app::Prompter& prompter_;
-  platform::Clock& clock_;
 };
 
 class WelcomeDialog final : public wxDialog {

@@ -8,8 +8,6 @@
 #include <wx/stattext.h>
 #include <wx/taskbar.h>
 
-#include "app/service_manager.h"
-#include "platform/process.h"
 #include "ui/artwork.h"
 #include "ui/activity_dialog.h"
 #include "ui/info_dialogs.h"
@@ -31,22 +29,12 @@ class TrayIcon final : public wxTaskBarIcon {
   MainWindow& window_;
 };
 
-namespace {
-
-bool ServiceInstalled() {
-  return app::ServiceManager(platform::ProgramPath()).Exists(app::kServiceName);
-}
-
-}  // namespace
-
-MainWindow::MainWindow(platform::Clock& clock, const std::string& program_folder,
+MainWindow::MainWindow(app::Clock& clock, const std::string& program_folder,
                        app::Prompter& prompter)
     : wxFrame(nullptr, wxID_ANY, app::kProductName, wxDefaultPosition, wxDefaultSize,
               wxDEFAULT_FRAME_STYLE & ~(wxRESIZE_BORDER | wxMAXIMIZE_BOX)),
-      folder_(program_folder),
       prompter_(prompter),
-      clock_(clock),
-      state_(clock, program_folder, prompter, *this, &ServiceInstalled) {
+      state_(clock, program_folder, prompter, *this) {
   SetIcons(AppIcons());
   panel_ = new wxPanel(this);
   DialogUnits du(panel_);
@@ -85,21 +73,23 @@ MainWindow::MainWindow(platform::Clock& clock, const std::string& program_folder
   settings->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
     state_.PauseUpdates();
     {
-      SettingsDialog sheet(this, state_.Server(), state_.RemoteAdmin(), prompter_);
-      sheet.ShowModal();
+      app::SettingsSheet sheet = state_.Settings();
+      SettingsDialog dialog(this, sheet, prompter_);
+      dialog.ShowModal();
     }
     state_.FinishSettings();
   });
   activity->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
     {
-      ActivityDialog dialog(this, state_.Server(), prompter_);
+      app::ActivityView view = state_.Activity();
+      ActivityDialog dialog(this, view);
       dialog.ShowModal();
     }
     state_.SaveAfterDialog();
   });
   start_service_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { StartService(); });
   help->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
-    HelpDialog dialog(this, folder_, prompter_, clock_);
+    HelpDialog dialog(this, state_, prompter_);
     dialog.ShowModal();
   });
   Bind(wxEVT_CLOSE_WINDOW, &MainWindow::OnClose, this);

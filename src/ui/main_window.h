@@ -13,6 +13,7 @@
 #include <wx/frame.h>
 #include <wx/timer.h>
 
+#include "app/desktop_shell.h"
 #include "app/main_state.h"
 
 class wxButton;
@@ -31,7 +32,7 @@ class MainWindow final : public wxFrame, public app::MainView {
   static constexpr int kPlainHeight = 126;
   static constexpr int kNoticeHeight = 170;
 
-  MainWindow(platform::Clock& clock, const std::string& program_folder, app::Prompter& prompter);
+  MainWindow(app::Clock& clock, const std::string& program_folder, app::Prompter& prompter);
   ~MainWindow() override;
 
   // Loads and activates as the main state says; false when the window is
@@ -56,9 +57,7 @@ class MainWindow final : public wxFrame, public app::MainView {
   void HideInTray();
   void StartService();
 
-  const std::string folder_;
   app::Prompter& prompter_;
-  platform::Clock& clock_;
   app::MainState state_;
   wxPanel* panel_ = nullptr;
   wxStaticText* fields_[5] = {};

@@ -6,19 +6,13 @@
 #include <wx/statbox.h>
 #include <wx/stattext.h>
 
-#include "admin/remote_admin_service.h"
-#include "platform/process.h"
 #include "ui/account_dialogs.h"
 
 namespace quillon::ui {
 
-SettingsDialog::SettingsDialog(wxWindow* parent, ftp::FtpServer& server,
-                               admin::RemoteAdminService& remote_admin, app::Prompter& prompter)
-    : server_(server),
-      prompter_(prompter),
-      services_(platform::ProgramPath()),
-      sheet_(server, remote_admin, prompter, services_),
-      form_(sheet_.Read()) {
+SettingsDialog::SettingsDialog(wxWindow* parent, app::SettingsSheet& sheet,
+                               app::Prompter& prompter)
+    : prompter_(prompter), sheet_(sheet), form_(sheet_.Read()) {
   Create(parent, wxID_ANY, "Settings");
   CreateButtons(wxOK | wxCANCEL);
   FindWindow(wxID_OK)->SetLabel("&OK");
@@ -49,7 +43,8 @@ wxWindow* SettingsDialog::AccountsPage(wxWindow* book) {
     column->Add(row, 0, wxEXPAND | wxALL, 10);
     const bool groups = std::string(label) == "&Groups";
     button->Bind(wxEVT_BUTTON, [this, groups](wxCommandEvent&) {
-      AccountListDialog list(this, server_, groups, prompter_);
+      app::RecordList records = sheet_.Records(groups);
+      AccountListDialog list(this, records, prompter_);
       list.ShowModal();
     });
   }

@@ -1,5 +1,6 @@
 // The desktop's "Settings" sheet: five tabs that show a SettingsForm and
-// collect it again; the rules (checks, service, store) are SettingsSheet's.
+// collect it again; the rules (checks, service, store) are SettingsSheet's,
+// and the account and group lists come from it.
 #pragma once
 
 #include <memory>
@@ -15,8 +16,7 @@ namespace quillon::ui {
 
 class SettingsDialog final : public wxPropertySheetDialog {
  public:
-  SettingsDialog(wxWindow* parent, ftp::FtpServer& server, admin::RemoteAdminService& remote_admin,
-                 app::Prompter& prompter);
+  SettingsDialog(wxWindow* parent, app::SettingsSheet& sheet, app::Prompter& prompter);
 
  private:
   wxWindow* AccountsPage(wxWindow* book);
@@ -28,10 +28,8 @@ class SettingsDialog final : public wxPropertySheetDialog {
   app::SettingsForm Gather();
   void OnOk();
 
-  ftp::FtpServer& server_;
   app::Prompter& prompter_;
-  app::ServiceManager services_;
-  app::SettingsSheet sheet_;
+  app::SettingsSheet& sheet_;
   app::SettingsForm form_;
 
   wxTextCtrl *welcome_, *help_, *port_, *idle_;

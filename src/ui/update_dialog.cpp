@@ -4,14 +4,12 @@
 #include <wx/gauge.h>
 #include <wx/stattext.h>
 
-#include "app/server_app.h"
-#include "platform/process.h"
 #include "ui/layout.h"
 
 namespace quillon::ui {
 
-UpdateDialog::UpdateDialog(wxWindow* parent, app::Prompter& prompter, platform::Clock& clock)
-    : wxDialog(parent, wxID_ANY, "Updating"), prompter_(prompter), updater_(clock) {
+UpdateDialog::UpdateDialog(wxWindow* parent, app::UpdateRun& run, app::Prompter& prompter)
+    : wxDialog(parent, wxID_ANY, "Updating"), run_(run), prompter_(prompter) {
   DialogUnits du(this);
   status_ = new wxStaticText(this, wxID_ANY, "", du.At(7, 7), du.Size(206, 9),
                              wxST_NO_AUTORESIZE | wxST_ELLIPSIZE_END);
@@ -24,21 +22,15 @@ UpdateDialog::UpdateDialog(wxWindow* parent, app::Prompter& prompter, platform::
   SetClientSize(du.Size(220, 58));
   CentreOnParent();
 
-  // The program file is the running executable, its links resolved.
-  [[maybe_unused]] const bool started =
-      updater_.StartUpdate(app::UpdateJob(platform::ProgramPath()));
+  [[maybe_unused]] const bool started = run_.Start();
   timer_.Start(kTickMs);
   ShowState();
 }
 
-UpdateDialog::~UpdateDialog() {
-  timer_.Stop();
-  updater_.StopUpdate();
-}
+UpdateDialog::~UpdateDialog() { timer_.Stop(); }
 
 void UpdateDialog::ShowState() {
-  const update::UpdateProgress progress = update::DescribeUpdate(
-      updater_.GetState(), updater_.BytesReceived(), updater_.ContentLength());
+  const app::UpdateRun::Progress progress = run_.Describe();
   const wxString status = wxString::FromUTF8(progress.status);
   if (status_->GetLabel() != status) status_->SetLabel(status);
   if (progress.percent) progress_->SetValue(*progress.percent);
@@ -46,12 +38,7 @@ void UpdateDialog::ShowState() {
 }
 
 void UpdateDialog::OnButton() {
-  if (updater_.GetState() == update::Updater::kInstalled) {
-    prompter_.Tell("To finish the update process, please close Quillon FTP Server\nand reload.",
-                   "Update Complete", app::Prompter::Icon::kNone);
-  } else {
-    updater_.StopUpdate();
-  }
+  run_.Close(prompter_);
   timer_.Stop();
   EndModal(wxID_CANCEL);
 }

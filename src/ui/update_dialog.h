@@ -1,4 +1,4 @@
-// "Updating": shows the updater's progress every 500 ms; its one button
+// "Updating": shows the update run's progress every 500 ms; its one button
 // cancels the update, or closes the dialog once the update has ended.
 #pragma once
 
@@ -6,8 +6,7 @@
 #include <wx/timer.h>
 
 #include "app/prompter.h"
-#include "platform/clock.h"
-#include "update/updater.h"
+#include "app/update_run.h"
 
 class wxButton;
 class wxGauge;
@@ -19,16 +18,16 @@ class UpdateDialog final : public wxDialog {
  public:
   static constexpr int kTickMs = 500;
 
-  // The update's deadlines are counted by `clock`.
-  UpdateDialog(wxWindow* parent, app::Prompter& prompter, platform::Clock& clock);
+  // Starts `run`, which outlives the dialog.
+  UpdateDialog(wxWindow* parent, app::UpdateRun& run, app::Prompter& prompter);
   ~UpdateDialog() override;
 
  private:
   void ShowState();
   void OnButton();
 
+  app::UpdateRun& run_;
   app::Prompter& prompter_;
-  update::Updater updater_;
   wxStaticText* status_ = nullptr;
   wxGauge* progress_ = nullptr;
   wxButton* button_ = nullptr;

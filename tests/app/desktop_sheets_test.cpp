@@ -4,7 +4,9 @@
 #include "admin/remote_admin_service.h"
 #include "app/activity_view.h"
 #include "app/record_list.h"
+#include "app/server_app.h"
 #include "app/settings_sheet.h"
+#include "app/update_run.h"
 #include "platform/fs.h"
 #include "support/ftp_server_fixture.h"
 #include "support/wait.h"
@@ -212,6 +214,26 @@ TEST_F(DesktopSheetsTest, KickReasonsAreCheckedKeptAndSessionsFollowed) {
   ftp::FtpServer restarted(clock_, dir_.Path());
   ASSERT_TRUE(restarted.Load());
   EXPECT_EQ(ActivityView(restarted, prompter_).KickReason(), "Closing for the night");
+}
+
+// An update that cannot reach its server ends in the failed state, and its
+// button then closes the dialog without the text meant for an installed one.
+TEST(UpdateRunTest, AnUnreachableServerEndsTheRunWithoutTheFinishText) {
+  testing::TempDir dir;
+  runtime::TcpSocket probe;
+  ASSERT_TRUE(probe.ListenOn(0));
+  const std::uint16_t port = probe.LocalPort();
+  probe.Close();
+  update::Updater::Job job = UpdateJob(dir.File("quillon-ftp-server"));
+  job.source = *update::SourceFromUrl("http://127.0.0.1:" + std::to_string(port) + "/");
+  platform::SystemClock clock;
+  RecordingPrompter prompter;
+  UpdateRun run(clock, job);
+  ASSERT_TRUE(run.Start());
+  ASSERT_TRUE(testing::WaitUntil([&] { return run.Describe().ended; }));
+  EXPECT_EQ(run.Describe().status, "Error occured while updating.");
+  run.Close(prompter);
+  EXPECT_TRUE(prompter.told.empty());
 }
 
 }  // namespace

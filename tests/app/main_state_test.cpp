@@ -10,6 +10,8 @@
 #include "accounts/account_store.h"
 #include "admin/remote_admin_service.h"
 #include "ftp/ftp_server.h"
+#include "platform/fs.h"
+#include "platform/process.h"
 #include "runtime/tcp_socket.h"
 #include "support/failing_writer.h"
 #include "support/manual_clock.h"
@@ -287,6 +289,31 @@ TEST_F(MainStateTest, StartServiceAndQuitQuestions) {
   EXPECT_TRUE(state->RestartAsService());
   EXPECT_EQ(prompter_.asked[0].caption, "Quit");
   EXPECT_EQ(prompter_.asked[1].caption, "Start NT Service");
+}
+
+// The desktop's state hands its settings sheet the services of the running
+// program, and the "Start NT Service" button follows what the sheet did.
+TEST_F(MainStateTest, TheSheetInstallsTheRunningProgramsServiceForTheButton) {
+  platform::SetEnvironmentValue("QUILLON_SERVICE_DIR", dir_.File("services"));
+  const std::uint16_t port = FreePort();
+  Configure(port, false, 0);
+  MainState state(clock_, dir_.Path(), prompter_, view_);
+  ASSERT_TRUE(state.Open());
+  EXPECT_FALSE(view_.service_button);
+  for (const bool install : {true, false}) {
+    state.PauseUpdates();
+    {
+      SettingsSheet sheet = state.Settings();
+      SettingsForm form = sheet.Read();
+      form.run_as_service = install;
+      ASSERT_TRUE(sheet.Ok(form)) << (prompter_.told.empty() ? "" : prompter_.told.back().text);
+    }
+    state.FinishSettings();
+    EXPECT_EQ(view_.service_button, install);
+    EXPECT_EQ(ServiceManager(platform::ProgramPath()).Exists(kServiceName), install);
+  }
+  EXPECT_EQ(view_.panel.status, "Activated - Operating on port " + std::to_string(port));
+  state.Close();
 }
 
 }  // namespace
