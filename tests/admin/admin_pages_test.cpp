@@ -10,6 +10,7 @@
 #include "admin/remote_admin_service.h"
 #include "admin/status_pages.h"
 #include "platform/fs.h"
+#include "support/free_port.h"
 #include "support/admin_fixture.h"
 
 namespace quillon::admin {
@@ -37,13 +38,6 @@ class AdminPagesTest : public testing::AdminServiceFixture {
     Template("_accountips.html", "account|<!--BLOCKEDOPTIONSLIST-->");
   }
 
-  // A port nobody listens on (a fixed one might be taken on the machine).
-  static std::uint16_t SparePort() {
-    runtime::TcpSocket probe;
-    EXPECT_TRUE(probe.ListenOn(0));
-    return probe.LocalPort();
-  }
-
   // A valid settings form with one field replaced or added.
   std::string SettingsForm(const std::string& extra) {
     return "welcomemsg=Hello+there&helpmsg=Ask+away&bannedfiles=exe%2Cbat&port=" +
@@ -51,7 +45,7 @@ class AdminPagesTest : public testing::AdminServiceFixture {
            "&idle=300&uploadspeed=0&downloadspeed=0&maxusers=0&maxusersperip=0&" + extra;
   }
 
-  const std::uint16_t spare_port_ = SparePort();
+  const std::uint16_t spare_port_ = testing::UnusedPort();
 };
 
 TEST_F(AdminPagesTest, StatusShowsTheServiceAndItsSessions) {

@@ -8,6 +8,7 @@
 #include "app/settings_sheet.h"
 #include "app/update_run.h"
 #include "platform/fs.h"
+#include "support/free_port.h"
 #include "support/ftp_server_fixture.h"
 #include "support/wait.h"
 
@@ -46,9 +47,7 @@ class DesktopSheetsTest : public testing::FtpServerFixture {
   // A form that passes every check: on a port nobody listens on.
   SettingsForm GoodForm() {
     SettingsForm form = sheet_->Read();
-    runtime::TcpSocket probe;
-    EXPECT_TRUE(probe.ListenOn(0));
-    form.port = probe.LocalPort();
+    form.port = testing::UnusedPort();
     return form;
   }
 
@@ -220,10 +219,7 @@ TEST_F(DesktopSheetsTest, KickReasonsAreCheckedKeptAndSessionsFollowed) {
 // button then closes the dialog without the text meant for an installed one.
 TEST(UpdateRunTest, AnUnreachableServerEndsTheRunWithoutTheFinishText) {
   testing::TempDir dir;
-  runtime::TcpSocket probe;
-  ASSERT_TRUE(probe.ListenOn(0));
-  const std::uint16_t port = probe.LocalPort();
-  probe.Close();
+  const std::uint16_t port = testing::UnusedPort();
   update::Updater::Job job = UpdateJob(dir.File("quillon-ftp-server"));
   job.source = *update::SourceFromUrl("http://127.0.0.1:" + std::to_string(port) + "/");
   platform::SystemClock clock;

@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <functional>
-#include <random>
 #include <vector>
 
 #include "accounts/account_store.h"
@@ -13,6 +12,7 @@
 #include "platform/fs.h"
 #include "platform/process.h"
 #include "runtime/tcp_socket.h"
+#include "support/free_port.h"
 #include "support/failing_writer.h"
 #include "support/manual_clock.h"
 #include "support/temp_dir.h"
@@ -89,17 +89,6 @@ class MainStateTest : public ::testing::Test {
   // A free port below the kernel's ephemeral range (32768 and up by
   // default), so no test running alongside can be handed it by a port 0
   // bind between this check and the server's own listen.
-  static std::uint16_t FreePort() {
-    std::mt19937 chooser(std::random_device{}());
-    std::uniform_int_distribution<int> below_ephemeral(10000, 32000);
-    for (int attempt = 0; attempt < 200; ++attempt) {
-      const auto port = static_cast<std::uint16_t>(below_ephemeral(chooser));
-      if (runtime::TcpSocket().ListenOn(port)) return port;
-    }
-    ADD_FAILURE() << "no free port below the ephemeral range";
-    return 0;
-  }
-
   testing::ManualClock clock_;
   testing::TempDir dir_;
   ScriptedPrompter prompter_;
@@ -137,7 +126,7 @@ TEST_F(MainStateTest, FirstStartWritesDefaultsAndWelcomesWithoutAQuestion) {
 }
 
 TEST_F(MainStateTest, DecliningAfterALoadErrorWritesNothing) {
-  Configure(FreePort(), false, 0);
+  Configure(testing::UnusedPort(), false, 0);
   testing::WriteWholeFile(dir_.File("config/loaded.dta"), "");
   std::filesystem::remove(dir_.File("config/settings.dta"));
   const std::string accounts = testing::ReadWholeFile(dir_.File("config/accounts.dta"));
@@ -187,7 +176,7 @@ TEST_F(MainStateTest, TakenPortsAndPausedUpdates) {
 TEST_F(MainStateTest, ATakenRemoteAdminPortLeavesFtpActive) {
   runtime::TcpSocket taken;
   ASSERT_TRUE(taken.ListenOn(0));
-  const std::uint16_t ftp_port = FreePort();
+  const std::uint16_t ftp_port = testing::UnusedPort();
   Configure(ftp_port, true, taken.LocalPort());
   auto state = MakeState();
   ASSERT_TRUE(state->Open());
@@ -210,7 +199,7 @@ TEST_F(MainStateTest, ATakenRemoteAdminPortLeavesFtpActive) {
 }
 
 TEST_F(MainStateTest, ClosingAsksToRetryWhileTheSaveFails) {
-  Configure(FreePort(), false, 0);
+  Configure(testing::UnusedPort(), false, 0);
   testing::FailingWriter writer(false);
   auto state = MakeState(&writer);
   ASSERT_TRUE(state->Open());
@@ -242,7 +231,7 @@ TEST_F(MainStateTest, ClosingAsksToRetryWhileTheSaveFails) {
 }
 
 TEST_F(MainStateTest, ADamagedFileIsNoticedUntilAcknowledged) {
-  Configure(FreePort(), false, 0);
+  Configure(testing::UnusedPort(), false, 0);
   auto clean = MakeState();
   ASSERT_TRUE(clean->Open());
   EXPECT_EQ(view_.panel.notice, "");
@@ -278,7 +267,7 @@ TEST_F(MainStateTest, ADamagedFileIsNoticedUntilAcknowledged) {
 }
 
 TEST_F(MainStateTest, StartServiceAndQuitQuestions) {
-  Configure(FreePort(), false, 0);
+  Configure(testing::UnusedPort(), false, 0);
   auto state = MakeState();
   ASSERT_TRUE(state->Open());
   prompter_.answers = {false, false, true};
@@ -295,7 +284,7 @@ TEST_F(MainStateTest, StartServiceAndQuitQuestions) {
 // program, and the "Start NT Service" button follows what the sheet did.
 TEST_F(MainStateTest, TheSheetInstallsTheRunningProgramsServiceForTheButton) {
   platform::SetEnvironmentValue("QUILLON_SERVICE_DIR", dir_.File("services"));
-  const std::uint16_t port = FreePort();
+  const std::uint16_t port = testing::UnusedPort();
   Configure(port, false, 0);
   MainState state(clock_, dir_.Path(), prompter_, view_);
   ASSERT_TRUE(state.Open());

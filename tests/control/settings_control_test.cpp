@@ -11,6 +11,7 @@
 #include <string>
 
 #include "runtime/tcp_socket.h"
+#include "support/free_port.h"
 #include "support/failing_writer.h"
 #include "support/ftp_server_fixture.h"
 
@@ -33,9 +34,7 @@ class SettingsControlTest : public testing::FtpServerFixture {
   // Values that pass every check: on a port nobody listens on.
   SettingsSnapshot Good() {
     SettingsSnapshot values = control_->Read();
-    runtime::TcpSocket probe;
-    EXPECT_TRUE(probe.ListenOn(0));
-    values.port = probe.LocalPort();
+    values.port = testing::UnusedPort();
     return values;
   }
 

@@ -9,6 +9,7 @@
 
 #include "ftp/passive_config.h"
 #include "runtime/tcp_socket.h"
+#include "support/free_port.h"
 #include "support/ftp_server_fixture.h"
 
 namespace quillon::ftp {
@@ -133,10 +134,7 @@ TEST_F(ModernCommandsTest, ExtendedPassiveAndActiveModes) {
 
 TEST_F(ModernCommandsTest, PassivePortsComeFromTheRangeAndRunOut) {
   // A free port to make a range of one.
-  runtime::TcpSocket probe;
-  ASSERT_TRUE(probe.ListenOn(0));
-  const std::uint16_t only = probe.LocalPort();
-  probe.Close();
+  const std::uint16_t only = testing::UnusedPort();
   SetPassive(std::to_string(only) + "-" + std::to_string(only), "");
   port_ = Start();
   auto first = LoggedIn();
