@@ -50,7 +50,9 @@ TEST_F(RecordControlTest, CheckAndCopyNameEachRefusal) {
   for (const Case& c : checks) {
     std::string message;
     EXPECT_EQ(Of(c.kind).Check(Named(c.name, c.password), c.previous, &message), c.result) << c.name;
-    if (c.message != nullptr) EXPECT_EQ(message, c.message) << c.name;
+    if (c.message != nullptr) {
+      EXPECT_EQ(message, c.message) << c.name;
+    }
   }
   const Case copies[] = {
       {kAccount, "", "bob", "", R::kNameEmpty, "Please specify a valid user/login."},
