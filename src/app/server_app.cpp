@@ -121,6 +121,15 @@ std::string UnwritableFolderMessage(const std::string& path, const std::string& 
 }
 
 int ServerApp::Run(int argc, char** argv, DesktopShell* desktop) {
+  // --help and --version answer and start nothing: no desktop, no service.
+  if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
+    std::fputs(kServerUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && std::string_view(argv[1]) == "--version") {
+    std::printf("Quillon FTP Server %s\n", kVersionText);
+    return 0;
+  }
   std::string command_line;
   for (int i = 0; i < argc; ++i) command_line += (i > 0 ? " " : "") + std::string(argv[i]);
   const bool service_mode = IsServiceCommandLine(command_line);

@@ -21,6 +21,13 @@
 namespace quillon::app {
 
 inline constexpr char kVersionText[] = "1.03";
+// What `quillon-ftp-server --help` prints.
+inline constexpr char kServerUsage[] =
+    "usage: quillon-ftp-server            run with the desktop (main window and tray icon)\n"
+    "       quillon-ftp-server -service   run in the background, controlled through the remote admin\n"
+    "       quillon-ftp-server --version  print the version\n"
+    "The program keeps its files beside it: config/, logs/, accountlogs/, temp/ and\n"
+    "remoteadmin/. quillon-setup prepares and changes them.\n";
 inline constexpr const char* kInstanceLockName = "MARROWIND_QUILLONFTPSERVER_1";
 // Held by a desktop start while it deals with a running service.
 inline constexpr const char* kServiceDealingLockName = "MARROWIND_QUILLONFTPSERVER_2";

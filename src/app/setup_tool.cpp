@@ -127,6 +127,15 @@ SetupTool::SetupTool(platform::Clock& clock, std::string folder, std::string ser
 
 int SetupTool::Run(const std::vector<std::string>& args, std::string* out, std::string* err) {
   const std::string command = args.empty() ? "" : args[0];
+  // Asked for, the usage is the answer, on standard output.
+  if (args.size() == 1 && (command == "--help" || command == "-h" || command == "help")) {
+    *out = kUsage;
+    return 0;
+  }
+  if (args.size() == 1 && command == "--version") {
+    *out = std::string("quillon-setup (Quillon FTP Server) ") + kVersionText + "\n";
+    return 0;
+  }
   if (command == "init") return Init(args, out, err);
   if (command == "account") return Account(args, out, err);
   if (command == "set" || command == "get") return Setting(args, out, err);

@@ -175,6 +175,26 @@ class StartUpTest(ProgramFolder):
             self.assertRegex(err, "desktop (mode is not available|cannot be shown).*-service")
             self.assertFalse(os.path.exists(self.path("logs")))
 
+    def test_help_and_version_answer_and_start_nothing(self):
+        for name in ("DISPLAY", "WAYLAND_DISPLAY"):
+            self.env.pop(name, None)  # the desktop would need one
+        for program, argument, expected in (
+                (SERVER, "--version", "Quillon FTP Server 1.03\n"),
+                (SERVER, "--help", "usage: quillon-ftp-server "),
+                (SERVER, "-h", "usage: quillon-ftp-server "),
+                (SETUP, "--version", "quillon-setup (Quillon FTP Server) 1.03\n"),
+                (SETUP, "--help", "usage: quillon-setup init "),
+                (SETUP, "help", "usage: quillon-setup init ")):
+            result = subprocess.run([self.path(program), argument], capture_output=True, text=True,
+                                    env=self.env, timeout=30)
+            where = "%s %s: %r %r" % (program, argument, result.stdout, result.stderr)
+            self.assertEqual(result.returncode, 0, where)
+            self.assertTrue(result.stdout.startswith(expected), where)
+            self.assertEqual(result.stderr, "", where)
+            self.assertEqual(sorted(os.listdir(self.folder)), sorted([SERVER, SETUP, "remoteadmin"]), where)
+        # Anything else after the usage words is still a mistake.
+        self.setup_tool("--help", "init", expect=2)
+
     def test_version_records(self):
         record = self.path("config", "lastversion.dta")
         cases = [("1.03\r\n", False), ("1.10\r\n", True), ("2.0\r\n", True), ("1.02\r\n", False),
