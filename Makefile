@@ -6,7 +6,7 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build check test tsan asan fuzz run desktop bench bench-peers clean
+.PHONY: all deps configure build programs check test tsan asan fuzz run desktop bench bench-peers clean
 
 all: build
 
@@ -18,6 +18,11 @@ configure: deps
 
 build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+# Only what `make run` and `make desktop` start: the two programs and the
+# remote-admin pages beside them (no test binaries).
+programs: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target quillon-ftp-server quillon-setup quillon_admin_pages
 
 # The include rules: each folder includes only the folders its library links
 # (its CMakeLists.txt), system and OpenSSL headers only in src/platform.
@@ -71,11 +76,11 @@ fuzz:
 
 # Builds, creates a demo configuration on the first run, and runs the server
 # in the foreground until Ctrl-C.
-run: build
+run: programs
 	@bash scripts/run-demo.sh $(BUILD_DIR)/dist
 
 # The same demo configuration in the desktop program (needs a display).
-desktop: build
+desktop: programs
 	@bash scripts/run-demo.sh $(BUILD_DIR)/dist desktop
 
 bench:

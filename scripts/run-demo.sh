@@ -60,4 +60,11 @@ if [ "$mode" = desktop ]; then
 fi
 echo "Service log:   $PWD/logs/servicelog.txt"
 echo "Press Ctrl-C to stop."
-exec ./quillon-ftp-server -service
+# Not exec'd: when the server cannot start or stops with a failure, the
+# terminal is told so, after the server's own reason on standard error.
+status=0
+./quillon-ftp-server -service || status=$?
+if [ "$status" -ne 0 ]; then
+  echo "The server stopped with exit status $status; its reason is above and in $PWD/logs/servicelog.txt." >&2
+  exit "$status"
+fi

@@ -679,8 +679,9 @@ class DemoTest(ProgramFolder):
     def test_make_run_steps_serve_the_demo_folder(self):
         ftp_port, admin_port = free_port(), free_port()
         env = dict(self.env, QUILLON_FTP_PORT=str(ftp_port), QUILLON_ADMIN_PORT=str(admin_port))
+        # Its own process group, as a terminal's foreground job: Ctrl-C reaches every process of it.
         process = subprocess.Popen(["bash", RUN_DEMO, self.folder], env=env, text=True,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
         self.processes.append(process)
         banner = []
         while not banner or not banner[-1].startswith("Press Ctrl-C"):
@@ -699,9 +700,23 @@ class DemoTest(ProgramFolder):
         with urllib.request.urlopen("https://127.0.0.1:%d/" % admin_port, timeout=10,
                                     context=context) as page:
             self.assertIn(b"Administrator password", page.read())
-        process.send_signal(signal.SIGINT)  # Ctrl-C
-        process.wait(timeout=60)
+        os.killpg(process.pid, signal.SIGINT)  # Ctrl-C
+        self.assertEqual(process.wait(timeout=60), 0)
         self.assertEqual(self.log_lines()[-2:], ["#OK - DEINITIALISED", "UNLOADED"])
+
+    def test_a_start_that_fails_says_why_on_the_terminal(self):
+        with socket.socket() as taken:
+            taken.bind(("127.0.0.1", 0))
+            taken.listen()
+            env = dict(self.env, QUILLON_FTP_PORT=str(taken.getsockname()[1]),
+                       QUILLON_ADMIN_PORT=str(free_port()))
+            result = subprocess.run(["bash", RUN_DEMO, self.folder], env=env, capture_output=True,
+                                    text=True, timeout=120)
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+        self.assertIn("#ERROR - INITIALISATION FAILED (UNABLE TO OPEN THE FTP PORT (ALREADY IN USE))",
+                      result.stderr)
+        self.assertIn("The server stopped with exit status 1; its reason is above and in %s/logs/servicelog.txt."
+                      % self.folder, result.stderr)
 
 
 class UpdateTest(ProgramFolder):
