@@ -125,4 +125,23 @@ void ServiceLog::WriteFailureLine(std::string_view text) {
   std::fprintf(stderr, "Quillon FTP Server 1.03: %.*s\n", static_cast<int>(text.size()), text.data());
 }
 
+void TransferLogFile::SetPath(std::string path) {
+  runtime::CriticalSection::Guard guard(lock_);
+  path_ = std::move(path);
+}
+
+std::string TransferLogFile::Path() {
+  runtime::CriticalSection::Guard guard(lock_);
+  return path_;
+}
+
+bool TransferLogFile::WriteLine(std::string_view line) {
+  runtime::CriticalSection::Guard guard(lock_);
+  fileutil::FileHandle file;
+  if (!OpenForAppend(&file, path_, fileutil::FileHandle::kOwnerOnlyFile)) return false;
+  std::string text(line);
+  text.push_back('\n');
+  return file.WriteAll(text.data(), text.size());
+}
+
 }  // namespace quillon::settings
