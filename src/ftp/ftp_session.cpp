@@ -333,6 +333,7 @@ void FtpSession::SendReplyLines(const std::vector<std::string>& lines) {
 }
 
 void FtpSession::Refuse(std::string_view reason) {
+  LogLine(FormatText(replies::kLogConnectionRefused, std::string(reason).c_str()));
   SendFinalLine(Socket(), FormatText(replies::kRefused, std::string(reason).c_str()));
   Socket().Shutdown();
 }

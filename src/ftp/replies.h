@@ -150,6 +150,7 @@ inline constexpr const char* kLogUploadFailed =
 // or part way), and a session ended by the server, with the client's text.
 inline constexpr const char* kLogUploadRefused = "Upload Refused: File=[%s], Reason=[%s]";
 inline constexpr const char* kLogKicked = "Session Kicked: Reason=[%s]";
+inline constexpr const char* kLogConnectionRefused = "Connection Refused: Reason=[%s]";
 inline constexpr const char* kLogOldLogsRemoved = "Old Logs Removed: Count=[%u]";
 inline constexpr const char* kLogViewed = "Directory Viewed: Directory=[%s]";
 inline constexpr const char* kLogViewFailed = "Directory View Failed: File=[%s], Reason=[%s]";
