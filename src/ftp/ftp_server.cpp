@@ -162,10 +162,15 @@ void FtpServer::ApplyLogSettings() {
 
 void FtpServer::RemoveOldLogsIfDue() {
   if (!retention_.TakeDuePass()) return;
-  const std::uint32_t removed = settings::RemoveOldLogs(
-      program_folder_ + "/" + settings::kLogsFolder, {settings::kFtpLogName, settings::kAdminLogName},
-      clock_.WallTimeNs() / 1'000'000'000, retention_.KeepDays(), {fileutil::FileNamePart(log_.CurrentPath())});
-  if (removed > 0) [[maybe_unused]] const bool written = log_.WriteLine(fileutil::FormatText(replies::kLogOldLogsRemoved, removed));
+  // The remote admin's log writes to its family's latest file.
+  const std::vector<settings::LogFamily> families = {
+      {settings::kFtpLogName, fileutil::FileNamePart(log_.CurrentPath())}, {settings::kAdminLogName, ""}};
+  const std::uint32_t removed =
+      settings::RemoveOldLogs(program_folder_ + "/" + settings::kLogsFolder, families,
+                              clock_.WallTimeNs() / 1'000'000'000, retention_.KeepDays());
+  if (removed > 0) {
+    [[maybe_unused]] const bool written = log_.WriteLine(fileutil::FormatText(replies::kLogOldLogsRemoved, removed));
+  }
 }
 
 void FtpServer::Deactivate() { listener_->Stop(); }

@@ -106,7 +106,8 @@ void FtpSession::Serve() {
     AfterLogin();
     CommandLoop();
   }
-  if (StopRequested() && IdleExpired()) LogKick(replies::kClosing + 4);
+  // The listener ends a session left idle past its time-out.
+  if (StopRequested() && IdleExpired()) LogKick(replies::WithoutCode(replies::kClosing));
   if (const std::string log = transfer_.Abort(); !log.empty()) {
     LogTransferEnd({log});
   } else {
@@ -286,7 +287,7 @@ bool FtpSession::StillAdmitted() {
   std::string reason;
   if (account_->StillAllowed(endpoint_.address) && auth_.Admit(endpoint_.address, true, &reason))
     return true;
-  LogKick(reason.empty() ? replies::kNoLongerAllowed + 4 : reason);
+  LogKick(reason.empty() ? replies::WithoutCode(replies::kNoLongerAllowed) : reason);
   transfer_.MarkFailed();
   SendFinalLine(Socket(), replies::kNoLongerAllowed);
   Socket().Shutdown();

@@ -150,6 +150,8 @@ inline constexpr const char* kLogUploadFailed =
 // or part way), and a session ended by the server, with the client's text.
 inline constexpr const char* kLogUploadRefused = "Upload Refused: File=[%s], Reason=[%s]";
 inline constexpr const char* kLogKicked = "Session Kicked: Reason=[%s]";
+// The text of a "421 ..." reply without its code, as a log line's reason.
+constexpr const char* WithoutCode(const char* reply) { return reply + 4; }
 inline constexpr const char* kLogConnectionRefused = "Connection Refused: Reason=[%s]";
 inline constexpr const char* kLogOldLogsRemoved = "Old Logs Removed: Count=[%u]";
 inline constexpr const char* kLogViewed = "Directory Viewed: Directory=[%s]";

@@ -64,7 +64,8 @@ std::string XferLogLine(const XferRecord& record) {
                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   platform::CalendarTime time;
   if (!platform::ToCalendar(record.end_seconds, true, &time)) time = platform::CalendarTime{};
-  const auto seconds = static_cast<std::uint32_t>(std::max<std::uint64_t>((std::uint64_t{record.duration_ms} + 500) / 1000, 1));
+  const std::uint64_t rounded = (std::uint64_t{record.duration_ms} + 500) / 1000;
+  const auto seconds = static_cast<unsigned>(std::max<std::uint64_t>(rounded, 1));
   return FormatText("%s %s %2d %02d:%02d:%02d %d %u %s %llu %s %c _ %c %c %s ftp 0 * %c",
                     kDays[time.weekday % 7], kMonths[(time.month + 11) % 12], time.day, time.hour,
                     time.minute, time.second, time.year, seconds, XferField(record.remote_host).c_str(),

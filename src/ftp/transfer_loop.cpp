@@ -165,8 +165,8 @@ TransferLoop::Step TransferLoop::DirectStep(runtime::LineSocket& data) {
   if (!transfer_->SendTo(data, &sent, &reason))
     return End(Closing::kMarkFailed, reason.c_str(), {FormatText(replies::kTransferFailed, reason.c_str())},
                DoneActivity(), false);
-  if (data.GetState() != runtime::TcpSocket::State::kConnected) return Step{};  // the next step ends it
   sent_ += sent;
+  if (data.GetState() != runtime::TcpSocket::State::kConnected) return Step{};  // the next step ends it
   if (sent == 0 && !transfer_->IsFinished()) return WaitFor(Wait::kWritable);
   Step step;
   step.progressed = sent > 0;

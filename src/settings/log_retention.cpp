@@ -12,13 +12,13 @@ constexpr std::int64_t kSecondsPerDay = 24 * 60 * 60;
 constexpr std::string_view kLogExtension = ".txt";
 
 // The family index and number of a numbered log's name, or false.
-bool ParseLogName(std::string_view name, const std::vector<std::string>& prefixes, std::size_t* family,
+bool ParseLogName(std::string_view name, const std::vector<LogFamily>& families, std::size_t* family,
                   std::uint64_t* number) {
   if (!name.ends_with(kLogExtension)) return false;
-  for (std::size_t i = 0; i < prefixes.size(); ++i) {
-    if (prefixes[i].empty() || !name.starts_with(prefixes[i])) continue;
-    const std::string_view digits =
-        name.substr(prefixes[i].size(), name.size() - prefixes[i].size() - kLogExtension.size());
+  for (std::size_t i = 0; i < families.size(); ++i) {
+    const std::string& prefix = families[i].prefix;
+    if (prefix.empty() || !name.starts_with(prefix)) continue;
+    const std::string_view digits = name.substr(prefix.size(), name.size() - prefix.size() - kLogExtension.size());
     // Numbers as the logs write them: decimal, at most ten digits.
     if (digits.empty() || digits.size() > 10) return false;
     std::uint64_t value = 0;
@@ -42,9 +42,8 @@ struct Candidate {
 
 }  // namespace
 
-std::uint32_t RemoveOldLogs(const std::string& folder, const std::vector<std::string>& prefixes,
-                            std::int64_t now_seconds, std::uint32_t keep_days,
-                            const std::vector<std::string>& keep_names) {
+std::uint32_t RemoveOldLogs(const std::string& folder, const std::vector<LogFamily>& families,
+                            std::int64_t now_seconds, std::uint32_t keep_days) {
   if (keep_days == 0) return 0;
   platform::PathInfo folder_info;
   if (!platform::StatPathNoFollow(folder, &folder_info) || !folder_info.is_folder || folder_info.is_link)
@@ -53,29 +52,32 @@ std::uint32_t RemoveOldLogs(const std::string& folder, const std::vector<std::st
   void* directory = platform::OpenDirectory(base);
   if (directory == nullptr) return 0;
   std::vector<Candidate> logs;
-  std::map<std::size_t, std::uint64_t> newest;  // per family
+  std::map<std::size_t, const Candidate*> newest;  // per family: the latest written (then highest number)
   std::string name;
   while (platform::NextDirectoryEntry(directory, &name)) {
     Candidate log;
-    if (!ParseLogName(name, prefixes, &log.family, &log.number)) continue;
+    if (!ParseLogName(name, families, &log.family, &log.number)) continue;
     platform::PathInfo info;
     if (!platform::StatPathNoFollow(base + name, &info)) continue;
     if (info.is_link || !info.is_regular) continue;
     log.name = name;
     log.last_write = info.last_write.seconds;
-    auto [at, added] = newest.try_emplace(log.family, log.number);
-    if (!added && log.number > at->second) at->second = log.number;
     logs.push_back(std::move(log));
   }
   platform::CloseDirectory(directory);
+  for (const Candidate& log : logs) {
+    const Candidate*& latest = newest[log.family];
+    if (latest == nullptr || log.last_write > latest->last_write ||
+        (log.last_write == latest->last_write && log.number > latest->number))
+      latest = &log;
+  }
 
   const std::int64_t cutoff = now_seconds - std::int64_t{keep_days} * kSecondsPerDay;
   std::uint32_t removed = 0;
   for (const Candidate& log : logs) {
-    if (log.last_write >= cutoff || log.number == newest[log.family]) continue;
-    bool kept = false;
-    for (const std::string& keep : keep_names) kept = kept || keep == log.name;
-    if (kept) continue;
+    if (log.last_write >= cutoff) continue;
+    const std::string& current = families[log.family].current;
+    if (current.empty() ? newest[log.family] == &log : current == log.name) continue;
     // Examined again at the last moment: a name that became a link or a
     // folder since stays.
     platform::PathInfo info;

@@ -2,8 +2,9 @@
 // named <prefix><number>.txt of the given families (e.g. "ftp_",
 // "remoteadmin_") whose last change lies more than the kept days back.
 // Nothing else goes: no other file, no link (nor what it points to), nothing
-// below or outside the folder, never the newest file of a family (the one
-// its log writes to) nor a file named as kept.
+// below or outside the folder, never the file a family's log writes to now:
+// the one named as current, or where that is unknown, the family's most
+// recently written file.
 //
 // Thread-safety: RemoveOldLogs is a free function; LogRetention takes its
 // lock in every operation.
@@ -19,14 +20,18 @@
 
 namespace quillon::settings {
 
+// One family of numbered logs.
+struct LogFamily {
+  std::string prefix;   // e.g. "ftp_"
+  std::string current;  // the file name its log writes to now; "" when unknown
+};
+
 // The number of logs removed from `folder` whose last write is older than
 // `keep_days` days before `now_seconds` (wall time, seconds since 1970);
-// `keep_days` 0 removes nothing. `keep_names`: file names that stay
-// whatever their age. A folder that is a link, or cannot be read, is left
-// alone (0).
-std::uint32_t RemoveOldLogs(const std::string& folder, const std::vector<std::string>& prefixes,
-                            std::int64_t now_seconds, std::uint32_t keep_days,
-                            const std::vector<std::string>& keep_names);
+// `keep_days` 0 removes nothing. A folder that is a link, or cannot be
+// read, is left alone (0).
+std::uint32_t RemoveOldLogs(const std::string& folder, const std::vector<LogFamily>& families,
+                            std::int64_t now_seconds, std::uint32_t keep_days);
 
 // When to run RemoveOldLogs: at once, then once a day (on the monotonic
 // clock, so a changed wall clock does not skip or repeat a day).

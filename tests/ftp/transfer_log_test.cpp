@@ -49,7 +49,8 @@ TEST(TransferLogTextTest, FiguresFollowTheFileAndFailuresKeepTheirReason) {
       // No measurable time: the rate counts it as 1 ms.
       {Kind::kUpload, nullptr, {5'000, 0},
        "File Uploaded: File=[/a b.bin], Size=[5000 bytes], Time=[0.00 s], Rate=[4882.8 KB/s]"},
-      {Kind::kUpload, nullptr, {0, 0}, "File Uploaded: File=[/a b.bin], Size=[0 bytes], Time=[0.00 s], Rate=[0.0 KB/s]"},
+      {Kind::kUpload, nullptr, {0, 0},
+       "File Uploaded: File=[/a b.bin], Size=[0 bytes], Time=[0.00 s], Rate=[0.0 KB/s]"},
       // Sizes past 4 GB, times past 49 days of milliseconds stay whole.
       {Kind::kDownload, nullptr, {5'000'000'000ull, 4'000'000'000u},
        "File Downloaded: File=[/a b.bin], Size=[5000000000 bytes], Time=[4000000.00 s], Rate=[1.2 KB/s]"},
@@ -235,7 +236,8 @@ TEST_F(TransferLoggingTest, KicksAndTimeOutsAreLoggedWithTheirReason) {
   server_->Auth().RefreshActiveAccounts();
   EXPECT_EQ(admitted->Reply(), "421 Your session is no longer allowed access.");
   EXPECT_TRUE(WaitUntil([&] { return LinesWith(FtpLog(), "Session Kicked").size() == 2; })) << FtpLog();
-  EXPECT_EQ(LinesWith(FtpLog(), "bob -> Session Kicked: Reason=[Access disallowed, your IP is blocked]").size(), 1u)
+  EXPECT_EQ(LinesWith(FtpLog(), "bob -> Session Kicked: Reason=[Access disallowed, your IP is blocked]").size(),
+            1u)
       << FtpLog();
   testing::FtpClient blocked;
   EXPECT_EQ(blocked.Connect(port_), "421 Access disallowed, your IP is blocked.");

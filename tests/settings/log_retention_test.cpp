@@ -40,8 +40,9 @@ class LogRetentionTest : public ::testing::Test {
       names.insert(entry.path().filename().string());
     return names;
   }
-  std::uint32_t Remove(std::uint32_t days, const std::vector<std::string>& keep = {}) {
-    return RemoveOldLogs(dir_.File("logs"), {kFtpLogName, kAdminLogName}, kNow, days, keep);
+  // The FTP log writes to `ftp_current`; the admin log's file is unknown.
+  std::uint32_t Remove(std::uint32_t days, const std::string& ftp_current) {
+    return RemoveOldLogs(dir_.File("logs"), {{kFtpLogName, ftp_current}, {kAdminLogName, ""}}, kNow, days);
   }
 
   testing::TempDir dir_;
@@ -49,11 +50,12 @@ class LogRetentionTest : public ::testing::Test {
 
 TEST_F(LogRetentionTest, RemovesOnlyOldNumberedLogsOfTheServersFamilies) {
   Write("ftp_1.txt", 100);
-  Write("ftp_2.txt", 91);
+  Write("ftp_2.txt", 91);   // written to now
   Write("ftp_3.txt", 89);   // within the days kept
-  Write("ftp_10.txt", 95);  // the newest of its family: still written to
+  Write("ftp_10.txt", 95);
   Write("remoteadmin_4.txt", 200);
-  Write("remoteadmin_5.txt", 200);
+  Write("remoteadmin_5.txt", 150);  // its family's latest: written to now
+  Write("remoteadmin_6.txt", 300);
   Write("servicelog.txt", 300);
   Write("ftp_x.txt", 300);
   Write("ftp_7.txt.bak", 300);
@@ -65,30 +67,30 @@ TEST_F(LogRetentionTest, RemovesOnlyOldNumberedLogsOfTheServersFamilies) {
   SetAge(dir_.File("logs/ftp_9.txt"), 300);
   const std::set<std::string> before = Left();
 
-  EXPECT_EQ(Remove(0), 0u);  // 0 keeps for ever
+  EXPECT_EQ(Remove(0, "ftp_2.txt"), 0u);  // 0 keeps for ever
   EXPECT_EQ(Left(), before);
 
-  EXPECT_EQ(Remove(90, {"ftp_2.txt"}), 2u);
+  EXPECT_EQ(Remove(90, "ftp_2.txt"), 4u);
   std::set<std::string> expected = before;
-  expected.erase("ftp_1.txt");
-  expected.erase("remoteadmin_4.txt");
+  for (const char* gone : {"ftp_1.txt", "ftp_10.txt", "remoteadmin_4.txt", "remoteadmin_6.txt"})
+    expected.erase(gone);
   EXPECT_EQ(Left(), expected);
   EXPECT_TRUE(fs::is_symlink(dir_.File("logs/ftp_8.txt")));
   EXPECT_TRUE(fs::exists(dir_.File("logs/kept_target.txt")));
 
-  EXPECT_EQ(Remove(90), 1u);  // no longer named as kept
+  EXPECT_EQ(Remove(90, "ftp_3.txt"), 1u);  // the FTP log moved on
   EXPECT_FALSE(fs::exists(dir_.File("logs/ftp_2.txt")));
-  EXPECT_EQ(Remove(90), 0u);
+  EXPECT_EQ(Remove(90, "ftp_3.txt"), 0u);
 }
 
 TEST_F(LogRetentionTest, AFolderReachedThroughALinkIsLeftAlone) {
   Write("ftp_1.txt", 100);
   Write("ftp_2.txt", 1);
   fs::create_directory_symlink(dir_.File("logs"), dir_.File("linked"));
-  EXPECT_EQ(RemoveOldLogs(dir_.File("linked"), {kFtpLogName}, kNow, 90, {}), 0u);
-  EXPECT_EQ(RemoveOldLogs(dir_.File("missing"), {kFtpLogName}, kNow, 90, {}), 0u);
+  EXPECT_EQ(RemoveOldLogs(dir_.File("linked"), {{kFtpLogName, "ftp_2.txt"}}, kNow, 90), 0u);
+  EXPECT_EQ(RemoveOldLogs(dir_.File("missing"), {{kFtpLogName, "ftp_2.txt"}}, kNow, 90), 0u);
   EXPECT_TRUE(fs::exists(dir_.File("logs/ftp_1.txt")));
-  EXPECT_EQ(RemoveOldLogs(dir_.File("logs") + "/", {kFtpLogName}, kNow, 90, {}), 1u);
+  EXPECT_EQ(RemoveOldLogs(dir_.File("logs") + "/", {{kFtpLogName, "ftp_2.txt"}}, kNow, 90), 1u);
 }
 
 TEST(LogRetentionScheduleTest, APassAtOnceThenOnceADayAndAgainAfterANewSetting) {
