@@ -40,7 +40,6 @@ bool IsAllowanceRefusal(std::string_view reason) {
 
 std::string XferField(std::string_view text) {
   if (text.empty()) return "_";
-  static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size());
   for (char ch : text) {
@@ -48,9 +47,7 @@ std::string XferField(std::string_view text) {
     if (byte == ' ') {
       out.push_back('_');
     } else if (byte < 0x20 || byte == 0x7F || byte == '\\') {
-      out.append("\\x");
-      out.push_back(kHex[byte >> 4]);
-      out.push_back(kHex[byte & 15]);
+      fileutil::AppendHexEscape(&out, byte);
     } else {
       out.push_back(ch);
     }

@@ -29,15 +29,12 @@ std::string FormatLogLine(platform::Clock& clock, std::string_view text) {
   line.append(kSeparator);
   // Control bytes come from peers (user names, paths, request lines); written
   // as they are, a line feed would forge a line of its own.
-  static constexpr char kHex[] = "0123456789ABCDEF";
   for (char ch : text) {
     const auto byte = static_cast<unsigned char>(ch);
     if (byte >= 0x20 && byte != 0x7F) {
       line.push_back(ch);
     } else {
-      line.append("\\x");
-      line.push_back(kHex[byte >> 4]);
-      line.push_back(kHex[byte & 15]);
+      fileutil::AppendHexEscape(&line, byte);
     }
   }
   return line;
