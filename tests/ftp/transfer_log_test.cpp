@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "accountfs/messages.h"
+#include "platform/fs.h"
+#include "settings/log_retention.h"
 #include "support/ftp_server_fixture.h"
 #include "support/wait.h"
 
@@ -261,6 +263,58 @@ TEST_F(TransferLoggingTest, AnIdleTimeOutIsLoggedAsTheServersClosing) {
   auto stopped = LoggedIn();
   server_->Deactivate();
   EXPECT_EQ(LinesWith(FtpLog(), "Session Kicked").size(), 1u) << FtpLog();
+}
+
+// Old numbered logs go at activation, and again a day later on the
+// server's own minute pass.
+TEST(LogRetentionInServerTest, OldLogsGoAtActivationAndOnceADayAfter) {
+  constexpr std::int64_t kNow = 1'796'771'770;
+  constexpr std::int64_t kDay = 24 * 60 * 60;
+  testing::ManualClock clock(1'000'000, kNow * 1'000'000'000);
+  testing::TempDir dir;
+  for (const char* folder : {"config", "logs", "accountlogs", "temp", "root"})
+    std::filesystem::create_directories(dir.File(folder));
+  auto write_log = [&](const std::string& name, std::int64_t seconds_ago) {
+    WriteWholeFile(dir.File("logs/" + name), "old\r\n");
+    const platform::FileTime when{kNow - seconds_ago, 0};
+    ASSERT_TRUE(platform::SetPathTimes(dir.File("logs/" + name), &when, &when));
+  };
+  write_log("ftp_3.txt", 31 * kDay);
+  write_log("ftp_4.txt", 29 * kDay + 60);  // 30 days old when the next day's pass comes
+  write_log("remoteadmin_1.txt", 40 * kDay);
+  write_log("remoteadmin_2.txt", 35 * kDay);
+  ftp::FtpServer server(clock, dir.Path());
+  {
+    runtime::CriticalSection::Guard guard(server.Settings().Lock());
+    server.Settings().mPort = 0;
+    std::string error;
+    ASSERT_TRUE(server.Settings().Extra().Set("log_keep_days", "30", &error)) << error;
+  }
+  std::string error;
+  ASSERT_TRUE(server.Activate(&error)) << error;
+  EXPECT_FALSE(std::filesystem::exists(dir.File("logs/ftp_3.txt")));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("logs/remoteadmin_1.txt")));
+  EXPECT_TRUE(std::filesystem::exists(dir.File("logs/ftp_4.txt")));
+  EXPECT_TRUE(std::filesystem::exists(dir.File("logs/remoteadmin_2.txt")));  // the admin log's latest
+  const std::string log_path = dir.File("logs/ftp_0.txt");
+  EXPECT_EQ(LinesWith(ReadWholeFile(log_path), "Old Logs Removed: Count=[2]").size(), 1u)
+      << ReadWholeFile(log_path);
+
+  // Not before the day is over (the minute pass runs as the clock moves;
+  // it gets a moment to look)...
+  clock.Advance(settings::LogRetention::kIntervalMs / 2);
+  clock.Advance(settings::LogRetention::kIntervalMs / 2 - 1);
+  EXPECT_FALSE(WaitUntil([&] { return !std::filesystem::exists(dir.File("logs/ftp_4.txt")); }, 300));
+  // ...then, at the saver's next minute, ftp_4.txt, now older than 30 days,
+  // goes too.
+  clock.Advance(1);
+  clock.Advance(access::BalanceSaver::kIntervalMs);
+  EXPECT_TRUE(WaitUntil([&] { return !std::filesystem::exists(dir.File("logs/ftp_4.txt")); }));
+  EXPECT_TRUE(WaitUntil([&] {
+    return LinesWith(ReadWholeFile(log_path), "Old Logs Removed: Count=[1]").size() == 1;
+  }));
+  EXPECT_TRUE(std::filesystem::exists(dir.File("logs/remoteadmin_2.txt")));
+  server.Deactivate();
 }
 
 }  // namespace
