@@ -40,7 +40,13 @@ AuthManager::AuthManager(accounts::AccountStore& accounts, accounts::AccountStor
       cache_(clock),
       tracker_(clock),
       actions_(clock),
-      saver_(accounts, clock, [this] { return StoreLiveCredits(); }) {}
+      saver_(accounts, clock, [this] {
+        {
+          Guard guard(maintenance_lock_);
+          if (maintenance_) maintenance_();
+        }
+        return StoreLiveCredits();
+      }) {}
 
 AuthManager::~AuthManager() {
   Stop();  // the saver's thread first: it uses the accounts
@@ -293,6 +299,11 @@ std::vector<ActivitySnapshot> AuthManager::SnapshotSessions() const {
 
 void AuthManager::SetChangeListener(std::function<void()> listener) {
   on_change_ = std::move(listener);
+}
+
+void AuthManager::SetMaintenanceTask(std::function<void()> task) {
+  Guard guard(maintenance_lock_);
+  maintenance_ = std::move(task);
 }
 
 void AuthManager::QueueSessionAction(std::uint32_t session_id, SessionActionKind kind,

@@ -106,6 +106,10 @@ class AuthManager {
   // Called (outside the manager's lock) after a session action was queued or
   // the live accounts were refreshed, so waiting sessions can look at once.
   void SetChangeListener(std::function<void()> listener);
+  // Runs `task` on the balance saver's thread at each of its passes (about
+  // once a minute), for upkeep that no session waits for; null for none.
+  // Returns once a task already running has ended.
+  void SetMaintenanceTask(std::function<void()> task);
 
   fileutil::FolderSizeCache& Cache() { return cache_; }
   LoginFailureTracker& Tracker() { return tracker_; }
@@ -143,6 +147,8 @@ class AuthManager {
   std::uint32_t logged_in_ = 0;                         // guarded by lock_
   std::uint32_t connected_ = 0;                         // guarded by lock_
   std::function<void()> on_change_;                     // set before sessions run
+  runtime::CriticalSection maintenance_lock_;
+  std::function<void()> maintenance_;                   // guarded by maintenance_lock_
   BalanceSaver saver_;  // last: its thread uses the members above
 };
 

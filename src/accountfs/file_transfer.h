@@ -69,6 +69,8 @@ class FileTransfer {
   // New limits after a record or settings change. REQUIRES: account lock held.
   void ReconfigureLocked(const AreaLimits& limits);
 
+  // Bytes the writes of this transfer put into the file.
+  std::uint64_t BytesWritten() const { return written_; }
   const std::string& FilePath() const { return file_path_; }
   const std::string& FtpPath() const { return ftp_path_; }
   Kind GetKind() const { return kind_; }

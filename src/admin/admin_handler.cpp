@@ -64,7 +64,7 @@ AdminHandler::AdminHandler(ftp::FtpServer& server, platform::Clock& clock,
       folder_(program_folder + "/remoteadmin"),
       log_(clock, 0, kLogSizeLimit),
       session_(clock) {
-  log_.SetPrefix(program_folder, "logs/remoteadmin_");
+  log_.SetPrefix(program_folder, std::string(settings::kLogsFolder) + "/" + settings::kAdminLogName);
   AddRoute(Method::kPost, "/_login", [this](HttpRequest& request, const std::string&) { Login(request); });
   AddRoute(Method::kGet, "/_logout", [this](HttpRequest& request, const std::string&) { Logout(request); });
 }

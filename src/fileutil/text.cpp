@@ -103,4 +103,11 @@ std::uint32_t ParseUnsigned(std::string_view text, bool reject_minus) {
   return static_cast<std::uint32_t>(value);
 }
 
+void AppendHexEscape(std::string* out, unsigned char byte) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  out->append("\\x");
+  out->push_back(kHex[byte >> 4]);
+  out->push_back(kHex[byte & 15]);
+}
+
 }  // namespace quillon::fileutil

@@ -29,6 +29,9 @@ bool EqualNoCase(std::string_view a, std::string_view b);
 bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 // Folds A-Z to a-z.
 char FoldCase(char ch);
+// Appends `byte` as "\x0A"-style text (two upper-case hex digits): how logs
+// write bytes that must not appear as they are.
+void AppendHexEscape(std::string* out, unsigned char byte);
 // Reads an unsigned decimal number after optional blanks and sign, as scanf
 // "%u" does (a minus wraps; none gives 0). With reject_minus, any "-" in the
 // text gives 0.

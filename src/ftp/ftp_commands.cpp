@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "accountfs/messages.h"
+#include "ftp/transfer_log.h"
 #include "ftp/command_line.h"
 #include "ftp/ftp_session.h"
 #include "ftp/replies.h"
@@ -233,7 +234,7 @@ bool FtpSession::SecureDataConnection() {
       break;
     }
   }
-  LogLine(transfer_.Abandon(replies::kReasonNoData));
+  LogTransferEnd({transfer_.Abandon(replies::kReasonNoData)});
   data_.Close();
   SendReply(reply);
   return false;
@@ -444,10 +445,14 @@ bool FtpSession::Transfer(const Command& command, std::string_view argument, std
                   : mlsd ? accountfs::ListingStyle::kFacts
                          : accountfs::ListingStyle::kLong;
   options.facts = mlst_facts_;
-  if (!transfer_.Open(*account_, kind, path, options, &message))
+  if (!transfer_.Open(*account_, kind, path, options, &message)) {
+    if (kind == Kind::kUpload && IsAllowanceRefusal(message))
+      LogLine(FormatText(replies::kLogUploadRefused, path.c_str(), message.c_str()));
     return Answer(FormatText(replies::kFailed, message.c_str()));
+  }
 
   if (bool goes_on = true; !OpenDataConnection(&goes_on)) return goes_on;
+  const std::uint32_t data_opened_tick = GetClock().TickMs();
   if (!protect_data_) data_.StopListening();
   const std::string opened = stou ? FormatText(replies::kDataOpenedUnique, unique_name.c_str())
                                   : std::string(replies::kDataOpened);
@@ -456,7 +461,7 @@ bool FtpSession::Transfer(const Command& command, std::string_view argument, std
     SendReply(opened);
     if (!SecureDataConnection()) return true;
   }
-  transfer_.Begin(data_.Socket());
+  transfer_.Begin(data_.Socket(), GetClock(), data_opened_tick);
   next_admission_tick_ = GetClock().TickMs() + kTransferAdmissionMs;
   activity_.SetActivity(kind == Kind::kDownload ? replies::kActDownloading
                         : kind == Kind::kUpload ? replies::kActUploading

@@ -7,11 +7,13 @@
 
 namespace quillon::ftp {
 
-FtpListener::FtpListener(access::AuthManager& auth, settings::LogFile& log, PassiveConfig& passive,
+FtpListener::FtpListener(access::AuthManager& auth, settings::LogFile& log,
+                         settings::TransferLogFile& xferlog, PassiveConfig& passive,
                          PreloginLimit& prelogin, const TlsConfig& tls, platform::Clock& clock)
     : ConnectionListener(kDefaultCap, clock),
       auth_(auth),
       log_(log),
+      xferlog_(xferlog),
       passive_(passive),
       prelogin_(prelogin),
       tls_(tls),
@@ -29,7 +31,8 @@ std::unique_ptr<runtime::TcpConnection> FtpListener::CreateConnection(
     std::unique_ptr<runtime::LineSocket> accepted) {
   const std::uint64_t idle_ms = std::uint64_t{auth_.IdleTimeOutSeconds()} * 1000;
   const auto capped = static_cast<std::uint32_t>(std::min<std::uint64_t>(idle_ms, UINT32_MAX));
-  return std::make_unique<FtpSession>(std::move(accepted), auth_, log_, passive_, prelogin_, tls_, clock_, capped,
+  return std::make_unique<FtpSession>(std::move(accepted), auth_, log_, xferlog_, passive_, prelogin_, tls_,
+                                      clock_, capped,
                                       ++last_session_id_);
 }
 

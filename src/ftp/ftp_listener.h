@@ -23,7 +23,8 @@ class FtpListener final : public runtime::ConnectionListener {
  public:
   static constexpr std::uint32_t kDefaultCap = 10'000;
 
-  FtpListener(access::AuthManager& auth, settings::LogFile& log, PassiveConfig& passive,
+  FtpListener(access::AuthManager& auth, settings::LogFile& log, settings::TransferLogFile& xferlog,
+              PassiveConfig& passive,
               PreloginLimit& prelogin, const TlsConfig& tls, platform::Clock& clock);
   ~FtpListener() override;
 
@@ -38,6 +39,7 @@ class FtpListener final : public runtime::ConnectionListener {
  private:
   access::AuthManager& auth_;
   settings::LogFile& log_;
+  settings::TransferLogFile& xferlog_;
   PassiveConfig& passive_;
   PreloginLimit& prelogin_;
   const TlsConfig& tls_;

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <utility>
 
+#include "fileutil/paths.h"
+#include "fileutil/text.h"
+#include "ftp/replies.h"
 #include "runtime/tcp_socket.h"
 
 namespace quillon::ftp {
@@ -13,20 +16,25 @@ constexpr std::uint32_t kHighestPort = 65535;
 
 FtpServer::FtpServer(platform::Clock& clock, const std::string& program_folder,
                      fileutil::FileWriter* writer)
-    : accounts_(program_folder + "/config/accounts.dta", writer, &clock),
+    : clock_(clock),
+      accounts_(program_folder + "/config/accounts.dta", writer, &clock),
       groups_(program_folder + "/config/groups.dta", writer, &clock),
       settings_(clock, program_folder + "/config/settings.dta", writer),
       log_(clock),
+      retention_(clock),
+      program_folder_(program_folder),
       auth_(accounts_, groups_, settings_, clock, program_folder + "/accountlogs",
             program_folder + "/temp"),
       passive_(clock),
-      listener_(std::make_unique<FtpListener>(auth_, log_, passive_, prelogin_, tls_, clock)) {
-  log_.SetPrefix(program_folder, "logs/ftp_");
+      listener_(std::make_unique<FtpListener>(auth_, log_, xferlog_, passive_, prelogin_, tls_, clock)) {
+  log_.SetPrefix(program_folder, std::string(settings::kLogsFolder) + "/" + settings::kFtpLogName);
   if (!auth_.Start()) platform::ReportDiagnostic("The FTP service's helper threads did not start");
   auth_.SetChangeListener([this] { listener_->WakeSessions(); });
+  auth_.SetMaintenanceTask([this] { RemoveOldLogsIfDue(); });
 }
 
 FtpServer::~FtpServer() {
+  auth_.SetMaintenanceTask(nullptr);
   auth_.SetChangeListener(nullptr);
   listener_.reset();
 }
@@ -105,6 +113,8 @@ bool FtpServer::Activate(std::string* error) {
   }
   auth_.RefreshActiveAccounts();
   ConfigurePassive();
+  ApplyLogSettings();
+  RemoveOldLogsIfDue();
   // What passive replies announce, so an administrator behind NAT can check it.
   if (const std::string announced = passive_.Describe(); !announced.empty()) {
     [[maybe_unused]] const bool written = log_.WriteLine(announced);
@@ -135,6 +145,32 @@ void FtpServer::ConfigurePassive() {
     passive_.SetListenersPerAddress(extra.PassivePerIp());
   }
   passive_.Configure(first, last, address);
+}
+
+void FtpServer::ApplyLogSettings() {
+  std::string path;
+  std::uint32_t keep_days = 0;
+  {
+    runtime::CriticalSection::Guard guard(settings_.Lock());
+    path = settings_.Extra().TransferLogPath();
+    keep_days = settings_.Extra().LogKeepDays();
+  }
+  if (!path.empty() && path.front() != '/') path = program_folder_ + "/" + path;
+  xferlog_.SetPath(std::move(path));
+  retention_.SetKeepDays(keep_days);
+}
+
+void FtpServer::RemoveOldLogsIfDue() {
+  if (!retention_.TakeDuePass()) return;
+  // The remote admin's log writes to its family's latest file.
+  const std::vector<settings::LogFamily> families = {
+      {settings::kFtpLogName, fileutil::FileNamePart(log_.CurrentPath())}, {settings::kAdminLogName, ""}};
+  const std::uint32_t removed =
+      settings::RemoveOldLogs(program_folder_ + "/" + settings::kLogsFolder, families,
+                              clock_.WallTimeNs() / 1'000'000'000, retention_.KeepDays());
+  if (removed > 0) {
+    [[maybe_unused]] const bool written = log_.WriteLine(fileutil::FormatText(replies::kLogOldLogsRemoved, removed));
+  }
 }
 
 void FtpServer::Deactivate() { listener_->Stop(); }

@@ -4,7 +4,9 @@
 //
 // Files live in the program folder: config/accounts.dta,
 // config/groups.dta, config/settings.dta, logs/ftp_<n>.txt and
-// accountlogs/<account>.txt.
+// accountlogs/<account>.txt, and the transfer log where quillon.conf puts
+// it. Numbered logs older than quillon.conf keeps them are removed at
+// activation and once a day after.
 //
 // Thread-safety: public operations may be called from any thread (the
 // desktop, the remote admin); the parts lock themselves. Load and Save are
@@ -25,6 +27,7 @@
 #include "ftp/tls_config.h"
 #include "platform/clock.h"
 #include "settings/log_file.h"
+#include "settings/log_retention.h"
 #include "settings/server_settings.h"
 #include "fileutil/file_writer.h"
 
@@ -57,6 +60,11 @@ class FtpServer {
   settings::ServerSettings& Settings() { return settings_; }
   access::AuthManager& Auth() { return auth_; }
   settings::LogFile& Log() { return log_; }
+  settings::TransferLogFile& TransferLog() { return xferlog_; }
+  // Points the transfer log and the log retention at what quillon.conf says
+  // now (activation does; so may a reload). The retention's next pass runs
+  // at once.
+  void ApplyLogSettings();
   // The TLS rules and certificate of the last activation (or ConfigureTls).
   const TlsConfig& Tls() const { return tls_; }
   // Loads the TLS rules and certificate from the settings, as activation
@@ -100,12 +108,19 @@ class FtpServer {
   void ReadListenSettings(std::uint32_t* port, std::uint32_t* cap);
   // The passive range and address, and the limits before login, from the settings.
   void ConfigurePassive();
+  // Removes old numbered logs when the retention's pass is due; logs how
+  // many went.
+  void RemoveOldLogsIfDue();
 
+  platform::Clock& clock_;
   accounts::AccountStore accounts_;
   accounts::AccountStore groups_;
   settings::ServerSettings settings_;
   settings::LogFile log_;
-  access::AuthManager auth_;
+  settings::TransferLogFile xferlog_;
+  settings::LogRetention retention_;
+  const std::string program_folder_;
+  access::AuthManager auth_;  // after what its maintenance task uses
   PassiveConfig passive_;
   PreloginLimit prelogin_;
   TlsConfig tls_;

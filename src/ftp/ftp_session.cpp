@@ -6,6 +6,7 @@
 #include "ftp/command_line.h"
 #include "ftp/replies.h"
 #include "ftp/session_messages.h"
+#include "ftp/transfer_log.h"
 #include "accountfs/messages.h"
 #include "runtime/socket_wait.h"
 #include "fileutil/paths.h"
@@ -22,13 +23,14 @@ using fileutil::FormatText;
 }  // namespace
 
 FtpSession::FtpSession(std::unique_ptr<runtime::LineSocket> socket, access::AuthManager& auth,
-                       settings::LogFile& log, PassiveConfig& passive, PreloginLimit& prelogin,
-                       const TlsConfig& tls,
+                       settings::LogFile& log, settings::TransferLogFile& xferlog, PassiveConfig& passive,
+                       PreloginLimit& prelogin, const TlsConfig& tls,
                        platform::Clock& clock, std::uint32_t idle_timeout_ms,
                        std::uint32_t session_id)
     : TcpConnection(std::move(socket), idle_timeout_ms, clock),
       auth_(auth),
       log_(log),
+      xferlog_(xferlog),
       passive_(passive),
       prelogin_(prelogin),
       tls_config_(tls),
@@ -104,7 +106,13 @@ void FtpSession::Serve() {
     AfterLogin();
     CommandLoop();
   }
-  if (const std::string log = transfer_.Abort(); !log.empty()) LogLine(log);
+  // The listener ends a session left idle past its time-out.
+  if (StopRequested() && IdleExpired()) LogKick(replies::WithoutCode(replies::kClosing));
+  if (const std::string log = transfer_.Abort(); !log.empty()) {
+    LogTransferEnd({log});
+  } else {
+    LogTransferEnd({});  // a download cut short still has its transfer-log line
+  }
   data_.Close();  // gives the passive port's slot back at once
   if (account_ != nullptr) {
     auth_.Logout(endpoint_.key, account_);
@@ -266,6 +274,7 @@ bool FtpSession::TakeSessionAction() {
   if (!action) return true;
   const std::string reason = action->reason.empty() ? replies::kNoReason : action->reason;
   if (action->kind == access::SessionActionKind::kKick) {
+    LogKick(reason);
     SendReply(FormatText(replies::kKicked, reason.c_str()));
     Socket().Shutdown();
     return false;
@@ -278,6 +287,7 @@ bool FtpSession::StillAdmitted() {
   std::string reason;
   if (account_->StillAllowed(endpoint_.address) && auth_.Admit(endpoint_.address, true, &reason))
     return true;
+  LogKick(reason.empty() ? replies::WithoutCode(replies::kNoLongerAllowed) : reason);
   transfer_.MarkFailed();
   SendFinalLine(Socket(), replies::kNoLongerAllowed);
   Socket().Shutdown();
@@ -324,6 +334,7 @@ void FtpSession::SendReplyLines(const std::vector<std::string>& lines) {
 }
 
 void FtpSession::Refuse(std::string_view reason) {
+  LogLine(FormatText(replies::kLogConnectionRefused, std::string(reason).c_str()));
   SendFinalLine(Socket(), FormatText(replies::kRefused, std::string(reason).c_str()));
   Socket().Shutdown();
 }
@@ -337,6 +348,28 @@ void FtpSession::LogLine(std::string_view text) {
   [[maybe_unused]] bool written = log_.WriteLine(line);  // logging never stops a session
   if (account_ != nullptr && account_->KeepsAccountLog())
     account_->WriteAccountLog(FormatText("%s -> %s", peer_address_.c_str(), body.c_str()));
+}
+
+void FtpSession::LogTransferEnd(const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) LogLine(line);
+  const std::optional<TransferLoop::Outcome> outcome = transfer_.TakeOutcome();
+  if (!outcome || account_ == nullptr) return;
+  XferRecord record;
+  record.end_seconds = GetClock().WallTimeNs() / 1'000'000'000;
+  record.duration_ms = outcome->figures.duration_ms;
+  record.remote_host = peer_address_;
+  record.bytes = outcome->figures.bytes;
+  record.ftp_path = outcome->item;
+  record.binary = representation_type_ != 'A';
+  record.incoming = outcome->kind == TransferLoop::Kind::kUpload;
+  record.anonymous = fileutil::EqualNoCase(account_->Name(), "anonymous");
+  record.user = user_name_;
+  record.completed = outcome->completed;
+  [[maybe_unused]] bool written = xferlog_.WriteLine(XferLogLine(record));  // best effort, as the FTP log
+}
+
+void FtpSession::LogKick(std::string_view reason) {
+  LogLine(FormatText(replies::kLogKicked, std::string(reason).c_str()));
 }
 
 void FtpSession::UpdateCounters() {
@@ -394,7 +427,7 @@ bool FtpSession::DataConnectionOpened(DataConnection::Opened opened, bool* goes_
     Touch();
     return true;
   }
-  LogLine(transfer_.Abandon(replies::kReasonNoData));
+  LogTransferEnd({transfer_.Abandon(replies::kReasonNoData)});
   *goes_on = opened != DataConnection::Opened::kNoLongerAllowed;
   switch (opened) {
     case DataConnection::Opened::kNoLongerAllowed:
@@ -412,7 +445,7 @@ void FtpSession::TransferStep() {
   if (step.progressed) Touch();
   if (step.ended) {
     data_.Shutdown();
-    if (!step.ending.log.empty()) LogLine(step.ending.log);
+    LogTransferEnd(step.ending.logs);
     activity_.SetActivity(step.ending.activity, transfer_.Item());
     SendReplyLines(step.ending.replies);
     return;

@@ -51,8 +51,8 @@ class FtpSession final : public runtime::TcpConnection {
   // The connection counts against its address's share in `prelogin` until
   // it logs in; one over the share is refused at once.
   FtpSession(std::unique_ptr<runtime::LineSocket> socket, access::AuthManager& auth,
-             settings::LogFile& log, PassiveConfig& passive, PreloginLimit& prelogin,
-             const TlsConfig& tls,
+             settings::LogFile& log, settings::TransferLogFile& xferlog, PassiveConfig& passive,
+             PreloginLimit& prelogin, const TlsConfig& tls,
              platform::Clock& clock,
              std::uint32_t idle_timeout_ms, std::uint32_t session_id);
   ~FtpSession() override;
@@ -87,6 +87,10 @@ class FtpSession final : public runtime::TcpConnection {
   void SendReplyLines(const std::vector<std::string>& lines);
   void Refuse(std::string_view reason);
   void LogLine(std::string_view text);
+  // The lines of a transfer that ended, then its transfer-log line.
+  void LogTransferEnd(const std::vector<std::string>& lines);
+  // "Session Kicked" with `reason` (a reply text without its code).
+  void LogKick(std::string_view reason);
   void UpdateCounters();
   // The FTP path a client's argument names; false when it names nothing
   // safely (control bytes, hidden components, too long).
@@ -163,6 +167,7 @@ class FtpSession final : public runtime::TcpConnection {
   // Fixed at construction.
   access::AuthManager& auth_;
   settings::LogFile& log_;
+  settings::TransferLogFile& xferlog_;
   PassiveConfig& passive_;
   PreloginLimit& prelogin_;
   const TlsConfig& tls_config_;

@@ -137,10 +137,23 @@ inline constexpr const char* kLogDeletedFolder = "Deleted Folder: Folder=[%s]";
 inline constexpr const char* kLogRenamedFile = "Renamed File: Old=[%s], New=[%s]";
 inline constexpr const char* kLogRenamedFolder = "Renamed Directory: Old=[%s], New=[%s]";
 inline constexpr const char* kLogDeletedFile = "Deleted File: File=[%s]";
-inline constexpr const char* kLogDownloaded = "File Downloaded: File=[%s]";
-inline constexpr const char* kLogDownloadFailed = "Download Failed: File=[%s], Reason=[%s]";
-inline constexpr const char* kLogUploaded = "File Uploaded: File=[%s]";
-inline constexpr const char* kLogUploadFailed = "Upload Failed: File=[%s], Reason=[%s]";
+// Transfers: the file, then what moved (bytes, seconds, KB per second).
+inline constexpr const char* kLogDownloaded =
+    "File Downloaded: File=[%s], Size=[%llu bytes], Time=[%.2f s], Rate=[%.1f KB/s]";
+inline constexpr const char* kLogDownloadFailed =
+    "Download Failed: File=[%s], Reason=[%s], Size=[%llu bytes], Time=[%.2f s]";
+inline constexpr const char* kLogUploaded =
+    "File Uploaded: File=[%s], Size=[%llu bytes], Time=[%.2f s], Rate=[%.1f KB/s]";
+inline constexpr const char* kLogUploadFailed =
+    "Upload Failed: File=[%s], Reason=[%s], Size=[%llu bytes], Time=[%.2f s]";
+// An upload the account's allocation or credits did not allow (at its start
+// or part way), and a session ended by the server, with the client's text.
+inline constexpr const char* kLogUploadRefused = "Upload Refused: File=[%s], Reason=[%s]";
+inline constexpr const char* kLogKicked = "Session Kicked: Reason=[%s]";
+// The text of a "421 ..." reply without its code, as a log line's reason.
+constexpr const char* WithoutCode(const char* reply) { return reply + 4; }
+inline constexpr const char* kLogConnectionRefused = "Connection Refused: Reason=[%s]";
+inline constexpr const char* kLogOldLogsRemoved = "Old Logs Removed: Count=[%u]";
 inline constexpr const char* kLogViewed = "Directory Viewed: Directory=[%s]";
 inline constexpr const char* kLogViewFailed = "Directory View Failed: File=[%s], Reason=[%s]";
 inline constexpr const char* kLogTlsStarted = "TLS Started: Version=[%s]";

@@ -34,10 +34,15 @@ bool TransferLoop::Open(access::ActiveAccount& account, Kind kind, const std::st
   item_ = path;
   stop_ = false;
   stop_reason_.clear();
+  clock_ = nullptr;
+  sent_ = 0;
+  outcome_.reset();
   return true;
 }
 
-void TransferLoop::Begin(const runtime::TcpSocket& data) {
+void TransferLoop::Begin(const runtime::TcpSocket& data, platform::Clock& clock, std::uint32_t opened_tick) {
+  clock_ = &clock;
+  opened_tick_ = opened_tick;
   const bool upload = kind_ == Kind::kUpload;
   chunk_ = (kind_ != Kind::kListing && account_->UsesCredits()) || account_->IsMetered(upload)
                ? kMeteredChunk
@@ -49,9 +54,7 @@ void TransferLoop::Begin(const runtime::TcpSocket& data) {
 
 std::string TransferLoop::Abandon(const char* reason) {
   transfer_->MarkFailed();
-  account_->CloseTransfer(transfer_);
-  transfer_ = nullptr;
-  return FailedLog(reason);
+  return Close(reason);
 }
 
 void TransferLoop::Stop(std::string reason) {
@@ -66,10 +69,9 @@ void TransferLoop::MarkFailed() {
 std::string TransferLoop::Abort() {
   if (transfer_ == nullptr) return {};
   transfer_->MarkFailed();
-  account_->CloseTransfer(transfer_);
-  transfer_ = nullptr;
+  std::string log = Close(replies::kReasonSessionEnded);
   // The administrator learns why a new file went away, or an existing one stays partial.
-  return kind_ == Kind::kUpload ? FailedLog(replies::kReasonSessionEnded) : std::string();
+  return kind_ == Kind::kUpload ? log : std::string();
 }
 
 const char* TransferLoop::DoneActivity() const {
@@ -81,36 +83,28 @@ const char* TransferLoop::DoneActivity() const {
   return replies::kActDownloaded;
 }
 
-std::string TransferLoop::DoneLog() const {
-  const char* item = item_.c_str();
-  switch (kind_) {
-    case Kind::kUpload: return FormatText(replies::kLogUploaded, item);
-    case Kind::kListing: return FormatText(replies::kLogViewed, item);
-    case Kind::kDownload: break;
-  }
-  return FormatText(replies::kLogDownloaded, item);
-}
-
-std::string TransferLoop::FailedLog(const char* reason) const {
-  const char* item = item_.c_str();
-  switch (kind_) {
-    case Kind::kUpload: return FormatText(replies::kLogUploadFailed, item, reason);
-    case Kind::kListing: return FormatText(replies::kLogViewFailed, item, reason);
-    case Kind::kDownload: break;
-  }
-  return FormatText(replies::kLogDownloadFailed, item, reason);
-}
-
-TransferLoop::Step TransferLoop::End(Closing closing, std::string log, std::vector<std::string> replies,
-                                     const char* activity) {
-  if (closing == Closing::kMarkFailed) transfer_->MarkFailed();
+std::string TransferLoop::Close(const char* reason) {
+  TransferFigures figures;
+  figures.bytes = kind_ == Kind::kUpload ? transfer_->BytesWritten() : sent_;
+  if (clock_ != nullptr) figures.duration_ms = clock_->TickMs() - opened_tick_;
+  outcome_.reset();
+  if (kind_ != Kind::kListing) outcome_ = Outcome{kind_, item_, reason == nullptr, figures};
   account_->CloseTransfer(transfer_);
   transfer_ = nullptr;
+  return TransferLogText(kind_, item_, reason, figures);
+}
+
+TransferLoop::Step TransferLoop::End(Closing closing, const char* reason, std::vector<std::string> replies,
+                                     const char* activity, bool logged) {
+  if (closing == Closing::kMarkFailed) transfer_->MarkFailed();
+  std::vector<std::string> logs;
+  std::string log = Close(reason);
+  if (logged) logs.push_back(std::move(log));
   pending_offset_ = pending_bytes_ = 0;
   buffer_.reset();  // idle sessions keep no transfer buffer
   Step step;
   step.ended = true;
-  step.ending = Ending{std::move(replies), std::move(log), activity};
+  step.ending = Ending{std::move(replies), std::move(logs), activity};
   return step;
 }
 
@@ -129,20 +123,19 @@ TransferLoop::Step TransferLoop::DownloadStep(runtime::LineSocket& data) {
     } else {
       lines.push_back(replies::kTransferLost);
     }
-    return End(Closing::kMarkFailed, FailedLog(replies::kReasonStoppedOrLost), std::move(lines),
-               DoneActivity());
+    return End(Closing::kMarkFailed, replies::kReasonStoppedOrLost, std::move(lines), DoneActivity());
   }
   if (direct_) return DirectStep(data);
   if (pending_bytes_ == 0) {
     if (transfer_->IsFinished())
-      return End(Closing::kHandBack, DoneLog(), {replies::kTransferComplete}, DoneActivity());
+      return End(Closing::kHandBack, nullptr, {replies::kTransferComplete}, DoneActivity());
     const std::uint32_t grant = account_->DownloadAllowance(chunk_);
     if (grant == 0) return WaitFor(Wait::kRefill);
     std::size_t length = grant;
     std::string reason;
     if (!transfer_->Read(buffer_.get(), &length, &reason))
-      return End(Closing::kMarkFailed, "", {FormatText(replies::kTransferFailed, reason.c_str())},
-                 DoneActivity());
+      return End(Closing::kMarkFailed, reason.c_str(), {FormatText(replies::kTransferFailed, reason.c_str())},
+                 DoneActivity(), false);
     pending_offset_ = 0;
     pending_bytes_ = length;
   }
@@ -153,10 +146,11 @@ TransferLoop::Step TransferLoop::DownloadStep(runtime::LineSocket& data) {
     if (sent == 0) return WaitFor(Wait::kWritable);
     pending_offset_ += sent;
     pending_bytes_ -= sent;
+    sent_ += sent;
     step.progressed = true;
   }
   if (pending_bytes_ == 0 && transfer_->IsFinished()) {
-    Step end = End(Closing::kHandBack, DoneLog(), {replies::kTransferComplete}, DoneActivity());
+    Step end = End(Closing::kHandBack, nullptr, {replies::kTransferComplete}, DoneActivity());
     end.progressed = step.progressed;
     return end;
   }
@@ -165,18 +159,19 @@ TransferLoop::Step TransferLoop::DownloadStep(runtime::LineSocket& data) {
 
 TransferLoop::Step TransferLoop::DirectStep(runtime::LineSocket& data) {
   if (transfer_->IsFinished())
-    return End(Closing::kHandBack, DoneLog(), {replies::kTransferComplete}, DoneActivity());
+    return End(Closing::kHandBack, nullptr, {replies::kTransferComplete}, DoneActivity());
   std::size_t sent = kDirectStep;
   std::string reason;
   if (!transfer_->SendTo(data, &sent, &reason))
-    return End(Closing::kMarkFailed, "", {FormatText(replies::kTransferFailed, reason.c_str())},
-               DoneActivity());
+    return End(Closing::kMarkFailed, reason.c_str(), {FormatText(replies::kTransferFailed, reason.c_str())},
+               DoneActivity(), false);
+  sent_ += sent;
   if (data.GetState() != runtime::TcpSocket::State::kConnected) return Step{};  // the next step ends it
   if (sent == 0 && !transfer_->IsFinished()) return WaitFor(Wait::kWritable);
   Step step;
   step.progressed = sent > 0;
   if (transfer_->IsFinished()) {
-    Step end = End(Closing::kHandBack, DoneLog(), {replies::kTransferComplete}, DoneActivity());
+    Step end = End(Closing::kHandBack, nullptr, {replies::kTransferComplete}, DoneActivity());
     end.progressed = step.progressed;
     return end;
   }
@@ -192,9 +187,9 @@ TransferLoop::Step TransferLoop::UploadEnded(const runtime::LineSocket& data) {
   // clients send none after an upload, and an attacker who could forge the
   // end could cut a plain transfer short as well.
   if (data.LastStatus() == runtime::SocketStatus::kBroken)
-    return End(Closing::kMarkFailed, FailedLog(replies::kReasonStoppedOrLost), {replies::kTransferLost},
+    return End(Closing::kMarkFailed, replies::kReasonStoppedOrLost, {replies::kTransferLost},
                replies::kActUploaded);
-  return End(Closing::kHandBack, DoneLog(), {replies::kTransferComplete}, replies::kActUploaded);
+  return End(Closing::kHandBack, nullptr, {replies::kTransferComplete}, replies::kActUploaded);
 }
 
 TransferLoop::Step TransferLoop::UploadStep(runtime::LineSocket& data) {
@@ -205,8 +200,7 @@ TransferLoop::Step TransferLoop::UploadStep(runtime::LineSocket& data) {
     } else {
       lines = {replies::kTransferComplete, replies::kTransferAborted};
     }
-    return End(Closing::kMarkFailed, FailedLog(replies::kReasonStopped), std::move(lines),
-               replies::kActUploaded);
+    return End(Closing::kMarkFailed, replies::kReasonStopped, std::move(lines), replies::kActUploaded);
   }
   if (data.GetState() != runtime::TcpSocket::State::kConnected) return UploadEnded(data);
   const std::uint32_t grant = account_->UploadAllowance(chunk_);
@@ -217,8 +211,13 @@ TransferLoop::Step TransferLoop::UploadStep(runtime::LineSocket& data) {
   std::string reason;
   if (!transfer_->Write(buffer_.get(), length, &reason)) {
     // Handed back, not aborted: what was written (all that fit) stays.
-    return End(Closing::kHandBack, FailedLog(replies::kReasonWriteFailed),
-               {FormatText(replies::kTransferFailed, reason.c_str())}, replies::kActUploaded);
+    Step end = End(Closing::kHandBack, replies::kReasonWriteFailed,
+                   {FormatText(replies::kTransferFailed, reason.c_str())}, replies::kActUploaded);
+    // The account's allocation or credits stopped it: the log says which.
+    if (IsAllowanceRefusal(reason))
+      end.ending.logs.insert(end.ending.logs.begin(),
+                             FormatText(replies::kLogUploadRefused, item_.c_str(), reason.c_str()));
+    return end;
   }
   Step step;
   step.progressed = true;

@@ -8,11 +8,15 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "access/active_account.h"
 #include "accountfs/file_transfer.h"
+#include "ftp/transfer_log.h"
+#include "platform/clock.h"
 #include "runtime/limits.h"
 #include "runtime/line_socket.h"
 
@@ -34,8 +38,15 @@ class TransferLoop {
   // How a transfer ended.
   struct Ending {
     std::vector<std::string> replies;
-    std::string log;  // "" when nothing is logged
+    std::vector<std::string> logs;  // the FTP log's lines, in order
     const char* activity = nullptr;
+  };
+  // What became of a file transfer (not a listing) that ended.
+  struct Outcome {
+    Kind kind = Kind::kDownload;
+    std::string item;
+    bool completed = false;
+    TransferFigures figures;
   };
   enum class Wait {
     kNone,      // step again at once
@@ -70,8 +81,9 @@ class TransferLoop {
                           const Options& options, std::string* message);
   // The data connection `data` is open (and secured when it is to be): the
   // transfer starts moving. An unmetered download goes straight from the
-  // file when `data` can send files, through the buffer otherwise.
-  void Begin(const runtime::TcpSocket& data);
+  // file when `data` can send files, through the buffer otherwise. Its time
+  // runs on `clock` from `opened_tick`, when the data connection opened.
+  void Begin(const runtime::TcpSocket& data, platform::Clock& clock, std::uint32_t opened_tick);
   // The data connection could not be opened: the transfer is handed back as
   // failed; returns its log text.
   std::string Abandon(const char* reason);
@@ -85,6 +97,9 @@ class TransferLoop {
   std::string Abort();
   // Marks a running transfer failed, so ending it keeps nothing it made.
   void MarkFailed();
+  // The outcome of the file transfer that ended last (by a step, Abandon or
+  // Abort), once; nothing after a listing or when already taken.
+  std::optional<Outcome> TakeOutcome() { return std::exchange(outcome_, std::nullopt); }
 
  private:
   Step DownloadStep(runtime::LineSocket& data);
@@ -95,10 +110,12 @@ class TransferLoop {
   // How End closes the transfer: handed back as it is, or marked failed
   // first (ending it then keeps nothing it made).
   enum class Closing { kHandBack, kMarkFailed };
-  Step End(Closing closing, std::string log, std::vector<std::string> replies, const char* activity);
-  // The log text of a transfer that completed, or failed for `reason`.
-  std::string DoneLog() const;
-  std::string FailedLog(const char* reason) const;
+  // Ends the transfer as done (`reason` null) or failed for `reason`, with
+  // its log line unless `logged` is false (the replies say why).
+  Step End(Closing closing, const char* reason, std::vector<std::string> replies, const char* activity,
+           bool logged = true);
+  // Hands the transfer back and keeps its outcome; returns its log line.
+  std::string Close(const char* reason);
   const char* DoneActivity() const;
 
   access::ActiveAccount* account_ = nullptr;
@@ -112,6 +129,12 @@ class TransferLoop {
   std::size_t pending_bytes_ = 0;
   bool stop_ = false;
   std::string stop_reason_;
+  // What moves: the clock, when the data connection opened, the bytes sent
+  // (a download's; an upload counts what its file took).
+  platform::Clock* clock_ = nullptr;
+  std::uint32_t opened_tick_ = 0;
+  std::uint64_t sent_ = 0;
+  std::optional<Outcome> outcome_;
 };
 
 }  // namespace quillon::ftp

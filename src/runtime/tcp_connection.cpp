@@ -70,6 +70,7 @@ std::uint32_t TcpConnection::CheckIdle() {
   const std::uint32_t quiet = clock_.TickMs() - last_activity_;
   if (quiet > idle_timeout_ms_) {
     finished_ = true;
+    idle_expired_.store(true, std::memory_order_relaxed);
     return kNeverIdle;
   }
   return idle_timeout_ms_ - quiet + 1;

@@ -69,6 +69,8 @@ class TcpConnection : public WorkerThread {
   void SetFinishedSignal(platform::Event* signal);
 
   bool IsFinished() const;
+  // CheckIdle found the connection idle for longer than its time-out.
+  bool IdleExpired() const { return idle_expired_.load(std::memory_order_relaxed); }
   std::uint64_t BytesReceived() const;
   std::uint64_t BytesSent() const;
   std::uint32_t IdleTimeoutMs() const { return idle_timeout_ms_; }
@@ -109,6 +111,7 @@ class TcpConnection : public WorkerThread {
   platform::Clock& clock_;
   std::atomic<bool> touch_on_output_{true};
   std::atomic<bool> busy_{false};
+  std::atomic<bool> idle_expired_{false};
 
   mutable CriticalSection lock_;  // the connection lock
   bool finished_ = true;

@@ -96,6 +96,8 @@ void ExtraSettings::ResetToDefaults() {
   prelogin_per_ip_ = kDefaultPreloginPerIp;
   login_timeout_seconds_ = kDefaultLoginTimeoutSeconds;
   passive_per_ip_ = kDefaultPassivePerIp;
+  xferlog_.clear();
+  log_keep_days_ = kDefaultLogKeepDays;
   unknown_.clear();
   lines_.clear();
   changed_.clear();
@@ -188,6 +190,14 @@ bool ExtraSettings::Apply(const std::string& key, const std::string& value) {
   } else if (key == "passive_per_ip") {
     if (!ReadNumber(value, 100'000, &number)) return false;
     passive_per_ip_ = static_cast<std::uint32_t>(number);
+  } else if (key == "xferlog") {
+    // Absolute, or relative to the program folder.
+    if (!value.empty() && !IsFilePath(value.front() == '/' ? value : "/" + value)) return false;
+    xferlog_ = value;
+  } else if (key == "log_keep_days") {
+    // A hundred years at most.
+    if (!ReadNumber(value, 36'500, &number)) return false;
+    log_keep_days_ = static_cast<std::uint32_t>(number);
   } else {
     unknown_[key] = value;
   }
@@ -236,6 +246,10 @@ bool ExtraSettings::Get(const std::string& key, std::string* value) const {
     *value = std::to_string(login_timeout_seconds_);
   } else if (key == "passive_per_ip") {
     *value = std::to_string(passive_per_ip_);
+  } else if (key == "xferlog") {
+    *value = xferlog_;
+  } else if (key == "log_keep_days") {
+    *value = std::to_string(log_keep_days_);
   } else {
     return false;
   }

@@ -36,6 +36,11 @@
 //   admin_tls        "on": the remote admin speaks HTTPS (with the same
 //                    certificate) and answers plain HTTP with a redirect
 //                    ("off")
+//   xferlog          the transfer log file: one line per file transfer in the
+//                    classic xferlog layout; a relative path is relative to
+//                    the program folder ("": none)
+//   log_keep_days    days the numbered logs in logs/ are kept after their
+//                    last change before they are removed (90; 0: for ever)
 //
 // Thread-safety: none of its own; ServerSettings guards it with its lock.
 #pragma once
@@ -57,13 +62,14 @@ class ExtraSettings {
   static constexpr std::uint32_t kDefaultPreloginPerIp = 8;
   static constexpr std::uint32_t kDefaultLoginTimeoutSeconds = 60;
   static constexpr std::uint32_t kDefaultPassivePerIp = 8;
+  static constexpr std::uint32_t kDefaultLogKeepDays = 90;
   // Larger files are not read.
   static constexpr std::uint64_t kMaxFileBytes = 1 << 20;
   // The keys this build knows, in the order `get` lists them.
   static constexpr const char* kKeys[] = {
       "run_as_user", "trash_max_mb",    "passive_ports",   "passive_address",   "tls",
       "tls_certificate", "tls_key", "tls_min_version", "tls_data", "tls_session_reuse", "admin_tls",
-      "prelogin_per_ip", "login_timeout", "passive_per_ip"};
+      "prelogin_per_ip", "login_timeout", "passive_per_ip", "xferlog", "log_keep_days"};
 
   enum class TlsMode { kOff, kOptional, kRequired };
 
@@ -107,6 +113,10 @@ class ExtraSettings {
   std::uint32_t LoginTimeoutSeconds() const { return login_timeout_seconds_; }
   // Passive ports per client address (0: no limit).
   std::uint32_t PassivePerIp() const { return passive_per_ip_; }
+  // The transfer log's path as written ("" when there is none).
+  const std::string& TransferLogPath() const { return xferlog_; }
+  // Days numbered logs are kept (0: for ever).
+  std::uint32_t LogKeepDays() const { return log_keep_days_; }
   // Keys this build does not know, with their values.
   const std::map<std::string, std::string>& UnknownKeys() const { return unknown_; }
 
@@ -128,6 +138,8 @@ class ExtraSettings {
   std::uint32_t prelogin_per_ip_ = kDefaultPreloginPerIp;
   std::uint32_t login_timeout_seconds_ = kDefaultLoginTimeoutSeconds;
   std::uint32_t passive_per_ip_ = kDefaultPassivePerIp;
+  std::string xferlog_;
+  std::uint32_t log_keep_days_ = kDefaultLogKeepDays;
   std::map<std::string, std::string> unknown_;
   // The file as read, line by line, and the keys set since (with the text
   // they were set to).

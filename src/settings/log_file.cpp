@@ -29,15 +29,12 @@ std::string FormatLogLine(platform::Clock& clock, std::string_view text) {
   line.append(kSeparator);
   // Control bytes come from peers (user names, paths, request lines); written
   // as they are, a line feed would forge a line of its own.
-  static constexpr char kHex[] = "0123456789ABCDEF";
   for (char ch : text) {
     const auto byte = static_cast<unsigned char>(ch);
     if (byte >= 0x20 && byte != 0x7F) {
       line.push_back(ch);
     } else {
-      line.append("\\x");
-      line.push_back(kHex[byte >> 4]);
-      line.push_back(kHex[byte & 15]);
+      fileutil::AppendHexEscape(&line, byte);
     }
   }
   return line;
@@ -123,6 +120,25 @@ void ServiceLog::WriteServiceLine(std::string_view text) {
 void ServiceLog::WriteFailureLine(std::string_view text) {
   WriteServiceLine(text);
   std::fprintf(stderr, "Quillon FTP Server 1.03: %.*s\n", static_cast<int>(text.size()), text.data());
+}
+
+void TransferLogFile::SetPath(std::string path) {
+  runtime::CriticalSection::Guard guard(lock_);
+  path_ = std::move(path);
+}
+
+std::string TransferLogFile::Path() {
+  runtime::CriticalSection::Guard guard(lock_);
+  return path_;
+}
+
+bool TransferLogFile::WriteLine(std::string_view line) {
+  runtime::CriticalSection::Guard guard(lock_);
+  fileutil::FileHandle file;
+  if (!OpenForAppend(&file, path_, fileutil::FileHandle::kOwnerOnlyFile)) return false;
+  std::string text(line);
+  text.push_back('\n');
+  return file.WriteAll(text.data(), text.size());
 }
 
 }  // namespace quillon::settings

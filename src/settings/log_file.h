@@ -20,6 +20,12 @@
 
 namespace quillon::settings {
 
+// The numbered logs of the program folder: "logs/ftp_<n>.txt" and
+// "logs/remoteadmin_<n>.txt".
+inline constexpr const char* kLogsFolder = "logs";
+inline constexpr const char* kFtpLogName = "ftp_";
+inline constexpr const char* kAdminLogName = "remoteadmin_";
+
 // "<local date and time> -> <text>" without the line end; control bytes of
 // the text (below 0x20, and 0x7F) are written as "\x0A"-style escapes.
 std::string FormatLogLine(platform::Clock& clock, std::string_view text);
@@ -81,6 +87,25 @@ class ServiceLog {
  private:
   platform::Clock& clock_;
   const std::string path_;
+};
+
+// The transfer log: lines written as given (with a LF), to a file created
+// owner-only and never opened through a link. Off until it has a path; the
+// path may change while sessions write (a reload of the configuration).
+//
+// Thread-safety: every operation takes the log's lock.
+class TransferLogFile {
+ public:
+  // Where lines go from now on; "" turns the log off.
+  void SetPath(std::string path);
+  std::string Path();
+  // Appends `line` and a line feed. False when the log is off or the file
+  // cannot be opened or written.
+  [[nodiscard]] bool WriteLine(std::string_view line);
+
+ private:
+  runtime::CriticalSection lock_;
+  std::string path_;  // guarded by lock_
 };
 
 }  // namespace quillon::settings

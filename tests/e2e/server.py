@@ -1,7 +1,8 @@
 """Starts the e2e_server program for an interoperability test and stops it
 again: `with Server(binary) as (port, folder): ...`. The account is
 alice/wonder, rooted at <folder>/root. `conf` is the text of
-config/quillon.conf, written before the server starts."""
+config/quillon.conf, written before the server starts; `prepare`, when
+given, is called with the program folder before the server starts."""
 import os
 import subprocess
 import tempfile
@@ -11,10 +12,11 @@ PASSWORD = "wonder"
 
 
 class Server:
-    def __init__(self, binary, extra_args=(), conf=""):
+    def __init__(self, binary, extra_args=(), conf="", prepare=None):
         self.binary = binary
         self.extra_args = list(extra_args)
         self.conf = conf
+        self.prepare = prepare
 
     def __enter__(self):
         self.temp = tempfile.TemporaryDirectory()
@@ -23,6 +25,8 @@ class Server:
             os.makedirs(os.path.join(self.folder, "config"))
             with open(os.path.join(self.folder, "config", "quillon.conf"), "w") as f:
                 f.write(self.conf)
+        if self.prepare:
+            self.prepare(self.folder)
         self.process = subprocess.Popen([self.binary, self.folder, USER, PASSWORD] + self.extra_args,
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         line = self.process.stdout.readline().strip()

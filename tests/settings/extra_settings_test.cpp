@@ -164,5 +164,45 @@ TEST(ExtraSettingsTest, LimitsBeforeLoginReadTheirValuesAndRefuseOthers) {
   EXPECT_FALSE(extra.Set("prelogin_per_ip", "x", &message));
 }
 
+TEST(ExtraSettingsTest, TransferLogAndLogRetentionKeys) {
+  TempDir dir;
+  ExtraSettings extra;
+  std::string message;
+  ASSERT_TRUE(extra.Load(dir.File("missing.conf"), &message));
+  EXPECT_EQ(extra.TransferLogPath(), "");
+  EXPECT_EQ(extra.LogKeepDays(), 90u);
+  struct Case {
+    const char* text;
+    bool fits;
+    const char* path;
+    std::uint32_t days;
+  };
+  const Case cases[] = {
+      {"xferlog = logs/xferlog\nlog_keep_days = 0\n", true, "logs/xferlog", 0},  // relative; kept for ever
+      {"xferlog = /var/log/quillon xfer.log\nlog_keep_days = 36500\n", true, "/var/log/quillon xfer.log", 36'500},
+      {"xferlog =\n", true, "", 90},
+      {"xferlog = a\tb\n", false, "", 90},
+      {"log_keep_days = 36501\n", false, "", 90},
+      {"log_keep_days = -1\n", false, "", 90},
+      {"log_keep_days = week\n", false, "", 90},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    WriteWholeFile(dir.File("quillon.conf"), c.text);
+    EXPECT_EQ(extra.Load(dir.File("quillon.conf"), &message), c.fits) << message;
+    EXPECT_EQ(extra.TransferLogPath(), c.path);
+    EXPECT_EQ(extra.LogKeepDays(), c.days);
+    std::string value;
+    ASSERT_TRUE(extra.Get("log_keep_days", &value));
+    EXPECT_EQ(value, std::to_string(c.days));
+    ASSERT_TRUE(extra.Get("xferlog", &value));
+    EXPECT_EQ(value, c.path);
+  }
+  ASSERT_TRUE(extra.Set("xferlog", "/srv/xferlog", &message)) << message;
+  fileutil::FileWriter writer;
+  ASSERT_TRUE(extra.Save(dir.File("quillon.conf"), writer));
+  EXPECT_NE(ReadWholeFile(dir.File("quillon.conf")).find("xferlog = /srv/xferlog"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace quillon::settings
