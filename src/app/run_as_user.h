@@ -24,6 +24,8 @@
 
 namespace quillon::app {
 
+class ReloadReader;
+
 // The name that keeps a server that runs as root as root.
 inline constexpr const char* kStayRoot = "root";
 // The user that `quillon-setup init` and `service install` make for a new
@@ -39,10 +41,12 @@ inline constexpr const char* kServedConfigFiles[] = {"settings.dta", "accounts.d
 // must be a file only root can change; a certificate and key that an older
 // version handed to the serving user become root's again, readable by that
 // user's group; and a server that will serve as another user lets go of the
-// privileges a program started later could regain. True when done, or when
-// not root. False with the service-log line that says why (the start must
-// stop).
-[[nodiscard]] bool PrepareRootStart(const std::string& program_folder, std::string* line);
+// privileges a program started later could regain, and starts the root
+// helper through which `reader` reads what a reload needs. True when done,
+// or when not root. False with the service-log line that says why (the
+// start must stop).
+[[nodiscard]] bool PrepareRootStart(const std::string& program_folder, ReloadReader* reader,
+                                    std::string* line);
 
 // When the process runs as root: each non-empty path of `paths` must name a
 // file only root can change, reached through nothing `user` can change.

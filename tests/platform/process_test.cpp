@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <utility>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -96,17 +97,22 @@ TEST(ProcessTest, AnInstanceLockIsHeldOnceUntilClosed) {
   EXPECT_FALSE(held_elsewhere);
 }
 
-TEST(ProcessTest, StopSignalsAreTakenByTheWaitAndTheWaitEndsWhenDone) {
+TEST(ProcessTest, StopSignalsTellStopFromReloadAndTheWaitEndsWhenDone) {
+  using Received = StopSignals::Received;
   StopSignals signals;
   ASSERT_TRUE(signals.Block());
   Event done;
-  for (int signal_number : {SIGTERM, SIGHUP, SIGINT}) {
+  for (auto [signal_number, expected] : {std::pair{SIGTERM, Received::kStop}, std::pair{SIGHUP, Received::kReload},
+                                         std::pair{SIGINT, Received::kStop}}) {
     SCOPED_TRACE(signal_number);
     ASSERT_EQ(std::raise(signal_number), 0);  // blocked: waits for the wait
-    EXPECT_TRUE(signals.Wait(done));
+    EXPECT_EQ(signals.Wait(done), expected);
   }
+  // A signal that came before `done` is still taken first.
+  ASSERT_EQ(std::raise(SIGHUP), 0);
   done.Set();
-  EXPECT_FALSE(signals.Wait(done));
+  EXPECT_EQ(signals.Wait(done), Received::kReload);
+  EXPECT_EQ(signals.Wait(done), Received::kDone);
 }
 
 }  // namespace
