@@ -217,7 +217,7 @@ int ServerApp::RunDesktop(const std::string& folder, DesktopShell& desktop) {
     return 0;
   WriteVersionRecord(folder);
 
-  ServiceManager services(program);
+  ServiceManager services(program, folder);
   bool service_stopped = false;
   if (services.IsRunning(kServiceName)) {
     platform::InstanceLock dealing;
@@ -262,7 +262,9 @@ int ServerApp::RunDesktop(const std::string& folder, DesktopShell& desktop) {
   const bool restart_as_service = desktop.RunMainWindow(clock_, folder);
   // The service process takes the instance lock at its own start.
   instance.Close();
-  if (restart_as_service && !services.Start(kServiceName))
+  if (restart_as_service &&
+      services.Start(kServiceName, clock_, ServiceManager::kStartWaitMs).kind !=
+          ServiceManager::Outcome::Kind::kDone)
     prompter.Tell("Unable to start service.", "Error", Icon::kNone);
   return 0;
 }
