@@ -174,6 +174,8 @@ std::string ServiceManager::UnitText(const std::string& display_name, const std:
   return "[Unit]\nDescription=" + UnitPath(display_name) +
          "\nAfter=network.target\n\n[Service]\nType=simple\nWorkingDirectory=" +
          UnitPath(folder) + "\nExecStart=" + UnitWord(program) + " " + UnitWord(argument) +
+         // $MAINPID is systemd's own variable here, unlike the words above.
+         "\nExecReload=/bin/kill -HUP $MAINPID\nRestart=on-failure"
          "\nKillSignal=SIGTERM\nTimeoutStopSec=60\nNoNewPrivileges=yes\n\n[Install]\n"
          "WantedBy=multi-user.target\n";
 }

@@ -46,6 +46,16 @@ bool Readable(const std::string& path, std::string* reason) {
   return true;
 }
 
+// Why a key could not be used: it belongs to another certificate, or it is
+// no key at all.
+std::string KeyError(const std::string& certificate_name, const std::string& key_name) {
+  if (ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH) {
+    ERR_clear_error();
+    return "The TLS key " + key_name + " does not belong to the certificate " + certificate_name;
+  }
+  return "Unable to use the TLS key " + key_name + ": " + TakeErrorText("not a PEM private key");
+}
+
 // A pass-phrase prompt that gives none.
 int NoPassPhrase(char* /*buffer*/, int /*size*/, int /*rwflag*/, void* /*arg*/) { return 0; }
 
@@ -194,12 +204,7 @@ std::unique_ptr<TlsContext> TlsContext::Create(const std::string& certificate_fi
     return nullptr;
   }
   if (SSL_CTX_use_PrivateKey_file(ctx, key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
-    if (ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH) {
-      *error = "The TLS key " + key_file + " does not belong to the certificate " + certificate_file;
-      ERR_clear_error();
-    } else {
-      *error = "Unable to use the TLS key " + key_file + ": " + TakeErrorText("not a PEM private key");
-    }
+    *error = KeyError(certificate_file, key_file);
     return nullptr;
   }
   if (!context->KeyMatches(certificate_file, key_file, error)) return nullptr;
@@ -240,7 +245,7 @@ std::unique_ptr<TlsContext> TlsContext::CreateFromPem(const std::string& certifi
   const bool key_used = key != nullptr && SSL_CTX_use_PrivateKey(ctx, key) == 1;
   EVP_PKEY_free(key);
   if (!key_used) {
-    *error = "Unable to use the TLS key " + key_name + ": " + TakeErrorText("not a PEM private key");
+    *error = KeyError(certificate_name, key_name);
     return nullptr;
   }
   if (!context->KeyMatches(certificate_name, key_name, error)) return nullptr;

@@ -74,10 +74,14 @@ TEST(ProcessTest, AnInstanceLockIsHeldOnceUntilClosed) {
   std::filesystem::create_directories(dir.File("config"));
   ::unsetenv("QUILLON_LOCK_DIR");  // the program folder's config/ holds the locks
   EXPECT_EQ(InstanceLock::LockFolder(dir.Path()), dir.File("config"));
+  EXPECT_EQ(InstanceLock::HolderId(dir.Path(), "instance.lock"), 0);  // no file yet
   InstanceLock first;
   bool held_elsewhere = true;
   ASSERT_TRUE(first.Acquire(dir.Path(), "instance.lock", &held_elsewhere));
   EXPECT_TRUE(first.IsHeld());
+  // The system's lock table names the holder without taking the lock.
+  EXPECT_EQ(InstanceLock::HolderId(dir.Path(), "instance.lock"), CurrentProcessId());
+  EXPECT_EQ(InstanceLock::HolderId(dir.Path(), "other.lock"), 0);
 
   InstanceLock second;
   EXPECT_FALSE(second.Acquire(dir.Path(), "instance.lock", &held_elsewhere));
@@ -89,6 +93,7 @@ TEST(ProcessTest, AnInstanceLockIsHeldOnceUntilClosed) {
 
   first.Close();
   EXPECT_FALSE(first.IsHeld());
+  EXPECT_EQ(InstanceLock::HolderId(dir.Path(), "instance.lock"), 0);
   EXPECT_TRUE(second.Acquire(dir.Path(), "instance.lock", &held_elsewhere));
 
   // A missing folder is a failure of its own, not a lock held elsewhere.
