@@ -273,7 +273,7 @@ ServiceManager::Outcome ServiceManager::Start(const std::string& name, platform:
     if (initialised) {
       if (const int running = RunningProcess(name); running != 0) outcome.pid = running;
       // A server that serves as another user cannot write the note itself.
-      NoteRunning(name, outcome.pid);
+      if (outcome.pid != 0) NoteRunning(name, outcome.pid);
       outcome.kind = Kind::kDone;
       return outcome;
     }

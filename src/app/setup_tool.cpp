@@ -405,14 +405,12 @@ int SetupTool::Service(const std::vector<std::string>& args, std::string* out, s
         return 1;
       case Kind::kNoAnswer:
         *err = "The service is still starting after " +
-               std::to_string(ServiceManager::kStartWaitMs / 1000) + " seconds (pid " +
-               std::to_string(started.pid) + "); see logs/servicelog.txt.\n";
+               std::to_string(ServiceManager::kStartWaitMs / 1000) + " seconds; see logs/servicelog.txt.\n";
         return 1;
       default:
-        *err = started.pid == 0 ? "Unable to start service.\n"
-               : started.line.empty()
-                   ? "The service failed to start; logs/servicelog.txt gives no reason.\n"
-                   : "The service failed to start: " + started.line + "\n";
+        *err = !started.line.empty() ? "The service failed to start: " + started.line + "\n"
+               : started.pid != 0    ? "The service failed to start; logs/servicelog.txt gives no reason.\n"
+                                     : "Unable to start service.\n";
         return 1;
     }
   }
