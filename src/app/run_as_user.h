@@ -16,7 +16,9 @@
 // Root never trusts what that user can change: before anything is read,
 // quillon.conf must be root's alone, and so must the certificate and key
 // before they are loaded. A port change to a port below 1024 while running
-// is refused afterwards.
+// is refused afterwards. A reload after the switch reads quillon.conf and
+// the certificate and key through the root helper forked at the start (see
+// ReloadReader), with the same checks.
 #pragma once
 
 #include <string>

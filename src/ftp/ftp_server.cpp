@@ -183,12 +183,13 @@ bool FtpServer::Reload(const ReloadFiles& files, std::string* report) {
   if (rules.context != nullptr) {
     // The same certificate and key keep their context, and with it the
     // sessions that data connections resume.
-    if (running.context == nullptr) {
-      changes += std::string(changes.empty() ? "" : "; ") + "tls_certificate loaded";
-    } else if (same_tls_version && running.context->Identity() == rules.context->Identity()) {
+    const bool same_identity =
+        running.context != nullptr && running.context->Identity() == rules.context->Identity();
+    if (same_identity && same_tls_version) {
       rules.context = running.context;
-    } else if (running.context->Identity() != rules.context->Identity()) {
-      changes += std::string(changes.empty() ? "" : "; ") + "tls_certificate reloaded";
+    } else if (!same_identity) {
+      changes += std::string(changes.empty() ? "" : "; ") +
+                 (running.context == nullptr ? "tls_certificate loaded" : "tls_certificate reloaded");
     }
   }
   tls_.Install(std::move(rules));

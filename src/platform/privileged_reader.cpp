@@ -26,6 +26,10 @@ constexpr char kRequest = 'R';
 
 std::string ErrorText(int error) { return std::strerror(error); }
 
+std::string TooLarge(const std::string& path) {
+  return path + ": larger than " + std::to_string(kMaxReloadFileBytes) + " bytes";
+}
+
 // --- The wire: per file a flag byte, then path, bytes and error, each as a
 // 32-bit length and its bytes; the whole answer begins with the count.
 
@@ -135,7 +139,10 @@ FileContent ReadTrustedFile(const std::string& path, long untrusted_uid, bool fo
     file.error = path + ": " + ErrorText(errno);
     return file;
   }
-  if (geteuid() == 0 && !CheckRootOnlyFile(path, untrusted_uid, &file.error)) return file;
+  if (geteuid() == 0 && !CheckRootOnlyFile(path, untrusted_uid, &file.error)) {
+    file.error += "; root reads only files that root alone can change";
+    return file;
+  }
   const int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
                                                 (follow_link ? 0 : O_NOFOLLOW));
   if (descriptor < 0) {
@@ -145,7 +152,7 @@ FileContent ReadTrustedFile(const std::string& path, long untrusted_uid, bool fo
   if (fstat(descriptor, &st) != 0 || !S_ISREG(st.st_mode)) {
     file.error = path + ": not a regular file";
   } else if (static_cast<std::uint64_t>(st.st_size) > kMaxReloadFileBytes) {
-    file.error = path + ": larger than " + std::to_string(kMaxReloadFileBytes) + " bytes";
+    file.error = TooLarge(path);
   } else {
     char buffer[16384];
     for (;;) {
@@ -161,7 +168,7 @@ FileContent ReadTrustedFile(const std::string& path, long untrusted_uid, bool fo
       }
       file.bytes.append(buffer, static_cast<std::size_t>(got));
       if (file.bytes.size() > kMaxReloadFileBytes) {
-        file.error = path + ": larger than " + std::to_string(kMaxReloadFileBytes) + " bytes";
+        file.error = TooLarge(path);
         break;
       }
     }

@@ -84,7 +84,8 @@ TEST(PrivilegedReaderTest, OnlyRegularFilesAreReadAndTheConfigurationNeverThroug
     const FileContent open = ReadTrustedFile(dir.File("open.pem"), -1, true);
     EXPECT_FALSE(open.read);
     EXPECT_EQ(open.bytes, "");
-    EXPECT_FALSE(open.error.empty());
+    EXPECT_NE(open.error.find("; root reads only files that root alone can change"), std::string::npos)
+        << open.error;
   }
 }
 
