@@ -518,6 +518,9 @@ class ServiceTest(ProgramFolder):
         self.assertRegex(given_up, r"^#ERROR - SETTINGS NOT SAVED \(config/settings\.dta(, [a-z/.]+)* "
                                    r"could not be written; the copy saved before is kept\)$")
         self.assertIn(given_up, err)
+        # Every error of the service log reaches standard error too.
+        for attempt in attempts:
+            self.assertIn("Quillon FTP Server 1.03: %s\n" % attempt, err)
         self.assertEqual(process.returncode, 1)
         self.assertGreaterEqual(elapsed, 7.5)
         self.assertLess(elapsed, 20)
@@ -686,8 +689,8 @@ class ReloadTest(ProgramFolder):
 
         if os.geteuid() == 0:
             # A certificate the serving user could change is not trusted.
+            # (quillon-setup tls generate waits for the server to stop.)
             write_conf(self.conf(), login_timeout="60")
-            self.setup_tool("tls", "generate", "localhost", expect=1)  # refused while it runs
             certificate, key = self.path("config", "tls-certificate.pem"), self.path("config", "tls-key.pem")
             subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
                             "-nodes", "-keyout", key, "-out", certificate, "-days", "2", "-subj", "/CN=localhost"],
