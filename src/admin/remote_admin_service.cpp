@@ -63,6 +63,18 @@ bool RemoteAdminService::TakeTlsContext(std::shared_ptr<const platform::TlsConte
   return false;
 }
 
+std::string RemoteAdminService::PortPermissionReason() {
+  return ftp::errors::PortPermissionReason(http_->OpenErrorNumber(), ReadPort());
+}
+
+bool RemoteAdminService::ReloadTls() {
+  if (!http_->IsRunning()) return true;
+  std::shared_ptr<const platform::TlsContext> tls;
+  if (!TakeTlsContext(&tls)) return false;
+  http_->SetTlsContext(std::move(tls));
+  return true;
+}
+
 void RemoteAdminService::Stop() {
   // A wrong-password pause would hold its connection (and this stop) for 5 s.
   handler_.SetStopping(true);

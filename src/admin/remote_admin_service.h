@@ -42,6 +42,14 @@ class RemoteAdminService final : public control::RemoteAdminListener {
   // the key), the admin speaks HTTPS only. False when the certificate cannot
   // be had (the admin then never falls back to plain HTTP).
   [[nodiscard]] bool Start();
+  // Why the last Start failed for want of privileges on its port
+  // ("permission denied: ports below 1024 need root"); "" otherwise.
+  std::string PortPermissionReason();
+  // Takes the certificate the FTP side holds now (after a reload) for the
+  // connections accepted from now on. False (logged) when admin_tls wants
+  // one that cannot be had; the running one stays then. True when not
+  // running.
+  [[nodiscard]] bool ReloadTls();
   // Stops listening and ends every connection.
   void Stop();
   // Moves a running listener to the current mRAPort. False when not running,

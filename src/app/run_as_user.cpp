@@ -2,6 +2,7 @@
 
 #include <iterator>
 
+#include "app/reload_reader.h"
 #include "app/setup_tool.h"
 #include "platform/fs.h"
 #include "platform/process.h"
@@ -32,7 +33,7 @@ long UntrustedUid(const std::string& user, platform::UserIdentity* identity) {
 
 }  // namespace
 
-bool PrepareRootStart(const std::string& program_folder, std::string* line) {
+bool PrepareRootStart(const std::string& program_folder, ReloadReader* reader, std::string* line) {
   if (!platform::IsSuperUser()) return true;
   const std::string config = program_folder + "/config/";
   const std::string conf = config + settings::ExtraSettings::kFileName;
@@ -67,6 +68,10 @@ bool PrepareRootStart(const std::string& program_folder, std::string* line) {
                              kCertificatePermissions);
   std::string message;
   if (!platform::LockDownPrivileges(&message)) {
+    *line = "#ERROR - UNABLE TO RUN AS USER " + extra.RunAsUser() + " (" + message + ")";
+    return false;
+  }
+  if (!reader->StartHelper(untrusted, &message)) {
     *line = "#ERROR - UNABLE TO RUN AS USER " + extra.RunAsUser() + " (" + message + ")";
     return false;
   }

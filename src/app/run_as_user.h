@@ -16,13 +16,17 @@
 // Root never trusts what that user can change: before anything is read,
 // quillon.conf must be root's alone, and so must the certificate and key
 // before they are loaded. A port change to a port below 1024 while running
-// is refused afterwards.
+// is refused afterwards. A reload after the switch reads quillon.conf and
+// the certificate and key through the root helper forked at the start (see
+// ReloadReader), with the same checks.
 #pragma once
 
 #include <string>
 #include <vector>
 
 namespace quillon::app {
+
+class ReloadReader;
 
 // The name that keeps a server that runs as root as root.
 inline constexpr const char* kStayRoot = "root";
@@ -39,10 +43,12 @@ inline constexpr const char* kServedConfigFiles[] = {"settings.dta", "accounts.d
 // must be a file only root can change; a certificate and key that an older
 // version handed to the serving user become root's again, readable by that
 // user's group; and a server that will serve as another user lets go of the
-// privileges a program started later could regain. True when done, or when
-// not root. False with the service-log line that says why (the start must
-// stop).
-[[nodiscard]] bool PrepareRootStart(const std::string& program_folder, std::string* line);
+// privileges a program started later could regain, and starts the root
+// helper through which `reader` reads what a reload needs. True when done,
+// or when not root. False with the service-log line that says why (the
+// start must stop).
+[[nodiscard]] bool PrepareRootStart(const std::string& program_folder, ReloadReader* reader,
+                                    std::string* line);
 
 // When the process runs as root: each non-empty path of `paths` must name a
 // file only root can change, reached through nothing `user` can change.

@@ -4,6 +4,7 @@
 
 #include "app/main_state.h"
 #include "app/program_folders.h"
+#include "app/reload_reader.h"
 #include "app/run_as_user.h"
 #include "app/service_manager.h"
 #include "app/service_process.h"
@@ -176,11 +177,13 @@ int ServerApp::RunService(const std::string& folder) {
 
   ClearLeftovers(folder);
 
-  // Still the only thread: what is locked down here holds for every thread.
-  if (std::string line; !PrepareRootStart(folder, &line)) return fail(line);
+  // Still the only thread: what is locked down here holds for every thread,
+  // and the root helper that reloads read through is forked here.
+  ReloadReader reader(folder);
+  if (std::string line; !PrepareRootStart(folder, &reader, &line)) return fail(line);
   if (!platform::StartNetworking()) return fail("#ERROR - UNABLE TO LOAD SOCKETS");
 
-  ServiceProcess service(clock_, folder, log);
+  ServiceProcess service(clock_, folder, log, reader);
   if (!service.Dispatch()) log.WriteServiceLine("#ERROR - SERVICE INIT FAILED");
   log.WriteServiceLine("UNLOADED");
   return service.Started() && service.Saved() ? 0 : 1;
@@ -214,7 +217,7 @@ int ServerApp::RunDesktop(const std::string& folder, DesktopShell& desktop) {
     return 0;
   WriteVersionRecord(folder);
 
-  ServiceManager services(program);
+  ServiceManager services(program, folder);
   bool service_stopped = false;
   if (services.IsRunning(kServiceName)) {
     platform::InstanceLock dealing;
@@ -259,7 +262,9 @@ int ServerApp::RunDesktop(const std::string& folder, DesktopShell& desktop) {
   const bool restart_as_service = desktop.RunMainWindow(clock_, folder);
   // The service process takes the instance lock at its own start.
   instance.Close();
-  if (restart_as_service && !services.Start(kServiceName))
+  if (restart_as_service &&
+      services.Start(kServiceName, clock_, ServiceManager::kStartWaitMs).kind !=
+          ServiceManager::Outcome::Kind::kDone)
     prompter.Tell("Unable to start service.", "Error", Icon::kNone);
   return 0;
 }

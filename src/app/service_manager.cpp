@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "app/server_app.h"
 #include "platform/fs.h"
 #include "platform/process.h"
 #include "fileutil/file_handle.h"
@@ -36,6 +37,47 @@ bool WriteText(const std::string& path, const std::string& text, unsigned permis
   return writer.ReplaceFile(path, text, permissions);
 }
 
+// The lines a log gains after the point at which it was first looked at.
+class LogTail {
+ public:
+  static constexpr std::size_t kMostPerLook = 1 << 20;
+
+  explicit LogTail(std::string path) : path_(std::move(path)) {
+    fileutil::FileHandle file;
+    if (file.Open(path_, fileutil::FileHandle::Mode::kRead)) offset_ = file.Size();
+  }
+
+  // The texts of the whole lines written since the last look (what follows
+  // "date time -> " in each).
+  std::vector<std::string> NewLines() {
+    std::vector<std::string> lines;
+    fileutil::FileHandle file;
+    if (!file.Open(path_, fileutil::FileHandle::Mode::kRead)) return lines;
+    if (file.Size() < offset_) offset_ = 0;  // begun again
+    if (!file.SeekTo(offset_)) return lines;
+    char buffer[8192];
+    std::size_t got;
+    while (pending_.size() < kMostPerLook && (got = file.Read(buffer, sizeof buffer)) > 0) {
+      pending_.append(buffer, got);
+      offset_ += got;
+    }
+    std::size_t end;
+    while ((end = pending_.find('\n')) != std::string::npos) {
+      std::string line = pending_.substr(0, end);
+      pending_.erase(0, end + 1);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      const std::size_t arrow = line.find(" -> ");
+      lines.push_back(arrow == std::string::npos ? line : line.substr(arrow + 4));
+    }
+    return lines;
+  }
+
+ private:
+  const std::string path_;
+  std::uint64_t offset_ = 0;
+  std::string pending_;  // a line not yet ended
+};
+
 std::string UnitName(const std::string& name) {
   std::string unit = name;
   std::transform(unit.begin(), unit.end(), unit.begin(),
@@ -45,7 +87,12 @@ std::string UnitName(const std::string& name) {
 
 }  // namespace
 
-ServiceManager::ServiceManager(std::string program) : program_(std::move(program)) {}
+ServiceManager::ServiceManager(std::string program, std::string program_folder)
+    : program_(std::move(program)), program_folder_(std::move(program_folder)) {}
+
+std::string ServiceManager::ServiceLogPath() const {
+  return program_folder_.empty() ? "" : program_folder_ + "/logs/servicelog.txt";
+}
 
 std::string ServiceManager::ServiceFolder() {
   const std::string folder = platform::EnvironmentValue("QUILLON_SERVICE_DIR");
@@ -127,6 +174,8 @@ std::string ServiceManager::UnitText(const std::string& display_name, const std:
   return "[Unit]\nDescription=" + UnitPath(display_name) +
          "\nAfter=network.target\n\n[Service]\nType=simple\nWorkingDirectory=" +
          UnitPath(folder) + "\nExecStart=" + UnitWord(program) + " " + UnitWord(argument) +
+         // $MAINPID is systemd's own variable here, unlike the words above.
+         "\nExecReload=/bin/kill -HUP $MAINPID\nRestart=on-failure"
          "\nKillSignal=SIGTERM\nTimeoutStopSec=60\nNoNewPrivileges=yes\n\n[Install]\n"
          "WantedBy=multi-user.target\n";
 }
@@ -159,40 +208,114 @@ bool ServiceManager::Remove(const std::string& name) {
   return platform::RemoveFile(RecordPath(name), nullptr);
 }
 
-bool ServiceManager::IsRunning(const std::string& name) const {
+int ServiceManager::RunningProcess(const std::string& name) const {
+  if (!program_folder_.empty()) {
+    // Whoever holds the instance lock with a service command line is the
+    // server, however it was started; anything else is never signalled.
+    const int holder = platform::InstanceLock::HolderId(program_folder_, kInstanceLockName);
+    return holder != 0 && platform::ProcessAlive(holder) &&
+                   IsServiceCommandLine(platform::ProcessCommandLine(holder))
+               ? holder
+               : 0;
+  }
   Record record;
-  if (!ReadRecord(name, &record)) return false;
+  if (!ReadRecord(name, &record)) return 0;
   const int pid = ReadPid(name);
-  return platform::ProcessAlive(pid) && platform::ProcessCommandLine(pid) == record.CommandLine();
+  return platform::ProcessAlive(pid) && platform::ProcessCommandLine(pid) == record.CommandLine() ? pid : 0;
 }
 
-bool ServiceManager::Stop(const std::string& name) {
-  if (!IsRunning(name)) return false;
-  return platform::SendTerminate(ReadPid(name));
+bool ServiceManager::Stop(const std::string& name, int* pid) {
+  const int running = RunningProcess(name);
+  if (pid != nullptr) *pid = running;
+  return running != 0 && platform::SendTerminate(running);
 }
 
-bool ServiceManager::AwaitEnd(const std::string& name, platform::Clock& clock,
+bool ServiceManager::AwaitEnd(const std::string& name, int pid, platform::Clock& clock,
                               std::uint32_t timeout_ms) {
-  const int pid = ReadPid(name);
   const std::uint32_t started = clock.TickMs();
   while (platform::ProcessAlive(pid)) {
     if (clock.TickMs() - started >= timeout_ms) return false;
     clock.SleepMs(kEndPollMs);
   }
-  if (ReadPid(name) == pid) {
-    [[maybe_unused]] const bool removed = platform::RemoveFile(PidPath(name), nullptr);
-  }
+  NoteEnded(name, pid);
   return true;
 }
 
-bool ServiceManager::Start(const std::string& name) {
+ServiceManager::Outcome ServiceManager::Start(const std::string& name, platform::Clock& clock,
+                                              std::uint32_t timeout_ms) {
+  using Kind = Outcome::Kind;
+  Outcome outcome;
   Record record;
-  if (!ReadRecord(name, &record)) return false;
-  if (!record.unit.empty()) return platform::RunAndWait({"systemctl", "start", record.unit}) == 0;
-  int pid = 0;
-  if (!platform::SpawnDetached({record.program, record.argument}, &pid)) return false;
-  NoteRunning(name, pid);
-  return true;
+  if (!ReadRecord(name, &record)) return outcome;
+  // A second server would only find the lock taken and end: say so instead.
+  if ((outcome.pid = RunningProcess(name)) != 0) {
+    outcome.kind = Kind::kAlreadyRunning;
+    return outcome;
+  }
+  LogTail log(ServiceLogPath());
+  int spawned = 0;
+  if (!record.unit.empty()) {
+    if (platform::RunAndWait({"systemctl", "start", record.unit}) != 0) return outcome;
+  } else if (!platform::SpawnDetached({record.program, record.argument}, &spawned)) {
+    return outcome;
+  }
+  outcome.pid = spawned;
+  const std::uint32_t started = clock.TickMs();
+  bool initialised = false;
+  for (;;) {
+    // Looked at before the log, so the lines of a start that ended are read.
+    bool ended = spawned != 0 && !platform::ProcessAlive(spawned);
+    for (const std::string& line : log.NewLines()) {
+      if (line == "#OK - INITIALISED") initialised = true;
+      if (line.starts_with("#ERROR")) outcome.line = line;
+      if (line == "UNLOADED" && !initialised) ended = true;
+    }
+    if (initialised) {
+      if (const int running = RunningProcess(name); running != 0) outcome.pid = running;
+      // A server that serves as another user cannot write the note itself.
+      if (outcome.pid != 0) NoteRunning(name, outcome.pid);
+      outcome.kind = Kind::kDone;
+      return outcome;
+    }
+    if (ended) return outcome;  // kFailed, with the last "#ERROR" line
+    if (clock.TickMs() - started >= timeout_ms) {
+      outcome.kind = Kind::kNoAnswer;
+      return outcome;
+    }
+    clock.SleepMs(kEndPollMs);
+  }
+}
+
+ServiceManager::Outcome ServiceManager::Reload(const std::string& name, platform::Clock& clock,
+                                               std::uint32_t timeout_ms) {
+  using Kind = Outcome::Kind;
+  Outcome outcome;
+  if ((outcome.pid = RunningProcess(name)) == 0) {
+    outcome.kind = Kind::kNotRunning;
+    return outcome;
+  }
+  LogTail log(ServiceLogPath());
+  // Through systemd when it runs the service (its unit sends the same
+  // signal); a server it does not run is signalled directly.
+  Record record;
+  const bool through_systemd = ReadRecord(name, &record) && !record.unit.empty() &&
+                               platform::RunAndWait({"systemctl", "reload", record.unit}) == 0;
+  if (!through_systemd && !platform::SendReload(outcome.pid)) return outcome;
+  const std::uint32_t started = clock.TickMs();
+  for (;;) {
+    for (std::string& line : log.NewLines()) {
+      const bool reloaded = line.starts_with("#OK - RELOADED");
+      if (!reloaded && !line.starts_with("#WARNING - RELOAD REFUSED")) continue;
+      outcome.kind = reloaded ? Kind::kDone : Kind::kFailed;
+      outcome.line = std::move(line);
+      return outcome;
+    }
+    if (clock.TickMs() - started >= timeout_ms || !platform::ProcessAlive(outcome.pid)) {
+      outcome.kind = Kind::kNoAnswer;
+      return outcome;
+    }
+    clock.SleepMs(kEndPollMs);
+  }
 }
 
 void ServiceManager::NoteRunning(const std::string& name, int pid) {

@@ -27,8 +27,8 @@ std::string UpperCase(std::string text) {
 }  // namespace
 
 ServiceProcess::ServiceProcess(platform::Clock& clock, std::string program_folder,
-                               settings::ServiceLog& log)
-    : clock_(clock), folder_(std::move(program_folder)), log_(log) {}
+                               settings::ServiceLog& log, ReloadReader& reader)
+    : clock_(clock), folder_(std::move(program_folder)), log_(log), reader_(reader) {}
 
 bool ServiceProcess::Dispatch() {
   platform::StopSignals signals;
@@ -36,10 +36,42 @@ bool ServiceProcess::Dispatch() {
   platform::NativeThread main_thread;
   std::string error;
   if (!main_thread.Start(&ServiceProcess::MainEntry, this, 0, &error)) return false;
-  // A failed wait is taken as a stop: the main routine must not run on unseen.
-  if (signals.Wait(main_done_) || !main_done_.IsSet()) HandleStop();
+  for (;;) {
+    const platform::StopSignals::Received received = signals.Wait(main_done_);
+    if (received == platform::StopSignals::Received::kReload) {
+      std::string report;
+      [[maybe_unused]] const bool reloaded = Reload(&report);
+      continue;
+    }
+    if (received == platform::StopSignals::Received::kStop || !main_done_.IsSet()) HandleStop();
+    break;
+  }
   main_thread.Join();
   return true;
+}
+
+bool ServiceProcess::Reload(std::string* report) {
+  Guard guard(serving_lock_);
+  std::string outcome;
+  bool reloaded = false;
+  if (server_ == nullptr) {
+    outcome = "the service is not serving";
+  } else {
+    // The logs need nothing: every log opens and closes its file for each
+    // line it writes, so a log file that was moved away is simply begun again.
+    ftp::ReloadFiles files;
+    reloaded = reader_.Read(&files, &outcome) && control::ServiceControl(*server_).Reload(files, &outcome);
+    if (reloaded && !remote_admin_->ReloadTls())
+      outcome += std::string(outcome.empty() ? "" : "; ") + "the remote admin keeps its certificate";
+  }
+  *report = reloaded ? "#OK - RELOADED (" + (outcome.empty() ? "nothing changed" : outcome) + ")"
+                     : "#WARNING - RELOAD REFUSED (" + outcome + ")";
+  if (reloaded) {
+    log_.WriteServiceLine(*report);
+  } else {
+    log_.WriteWarningLine(*report);
+  }
+  return reloaded;
 }
 
 void ServiceProcess::HandleStop() {
@@ -106,8 +138,10 @@ void ServiceProcess::ServiceMain() {
   const bool show_icon = settings.show_service_icon;
   if (settings.use_remote_admin && !remote_admin->Start()) {
     server->Deactivate();
-    return fail(
-        "#ERROR - INITIALISATION FAILED (Remote Admin failed to initalise, possible port conflict)");
+    const std::string refused = remote_admin->PortPermissionReason();
+    return fail(refused.empty()
+                    ? "#ERROR - INITIALISATION FAILED (Remote Admin failed to initalise, possible port conflict)"
+                    : "#ERROR - INITIALISATION FAILED (Remote Admin failed to initalise (" + refused + "))");
   }
   // The ports are open: a server started as root serves as its user from here on.
   if (!ServeAsUser(folder_, run_as, &error)) {
@@ -117,6 +151,11 @@ void ServiceProcess::ServiceMain() {
   }
   log_.WriteServiceLine("#OK - INITIALISED");
   started_ = true;
+  {
+    Guard guard(serving_lock_);
+    server_ = server.get();
+    remote_admin_ = remote_admin.get();
+  }
   {
     // A stop that came while starting is kept: the loop below then ends at once.
     Guard guard(status_lock_);
@@ -142,6 +181,12 @@ void ServiceProcess::ServiceMain() {
     state_changed_.Wait(platform::kWaitForever);
   }
 
+  {
+    // A reload under way ends first; none begins after.
+    Guard guard(serving_lock_);
+    server_ = nullptr;
+    remote_admin_ = nullptr;
+  }
   remote_admin->Stop();
   server->Deactivate();
   remote_admin->StoreLogStartValue();

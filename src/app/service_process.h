@@ -1,5 +1,6 @@
 // The server running as a background service: the dispatcher, which turns
-// SIGTERM, SIGINT and SIGHUP into the stop control; the service main routine,
+// SIGTERM and SIGINT into the stop control and SIGHUP into a reload of the
+// configuration; the service main routine,
 // which loads, activates and runs the FTP engine and the remote admin until
 // it is told to stop, then saves; and the control handler, which returns
 // only once the main routine has saved and cleaned up.
@@ -9,15 +10,25 @@
 //
 // Thread-safety: the status is guarded by the status lock, the
 // shutdown-complete flag by its own lock; the two are never held together.
+// The serving lock guards what a reload reaches (the server and the remote
+// admin while they serve); it is taken before the status lock, never after.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "app/reload_reader.h"
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "runtime/critical_section.h"
 #include "settings/log_file.h"
+
+namespace quillon::admin {
+class RemoteAdminService;
+}
+namespace quillon::ftp {
+class FtpServer;
+}
 
 namespace quillon::app {
 
@@ -29,7 +40,9 @@ class ServiceProcess {
 
   enum class State { kStartPending, kRunning, kStopped };
 
-  ServiceProcess(platform::Clock& clock, std::string program_folder, settings::ServiceLog& log);
+  // `reader`: where reloads read the configuration.
+  ServiceProcess(platform::Clock& clock, std::string program_folder, settings::ServiceLog& log,
+                 ReloadReader& reader);
 
   // Runs the service to its end. False when the dispatcher could not start
   // (the stop signals cannot be taken over or the thread not started).
@@ -40,6 +53,12 @@ class ServiceProcess {
   // The stop saved the settings, accounts and groups (true until a stop
   // gave up saving them).
   bool Saved() const { return saved_; }
+  // Reads config/quillon.conf and the certificate and key again and applies
+  // them, whole or not at all, writing "#OK - RELOADED (what changed)" or
+  // "#WARNING - RELOAD REFUSED (why)" to the service log; *report gets that
+  // line. What SIGHUP does, for any other caller too. May be called from
+  // any thread; reloads run one at a time.
+  bool Reload(std::string* report);
 
  private:
   static void MainEntry(void* self) { static_cast<ServiceProcess*>(self)->ServiceMain(); }
@@ -53,6 +72,11 @@ class ServiceProcess {
   platform::Clock& clock_;
   const std::string folder_;
   settings::ServiceLog& log_;
+  ReloadReader& reader_;
+
+  runtime::CriticalSection serving_lock_;
+  ftp::FtpServer* server_ = nullptr;                 // guarded by serving_lock_, set while serving
+  admin::RemoteAdminService* remote_admin_ = nullptr;  // likewise
 
   runtime::CriticalSection status_lock_;
   State state_ = State::kStartPending;  // guarded by status_lock_

@@ -33,7 +33,7 @@ constexpr const char* kUsage =
     "       quillon-setup account remove NAME\n"
     "       quillon-setup set KEY VALUE\n"
     "       quillon-setup get KEY\n"
-    "       quillon-setup service install|remove|start|stop|status\n"
+    "       quillon-setup service install|remove|start|stop|status|reload\n"
     "       quillon-setup update\n"
     "       quillon-setup tls generate HOST\n"
     "Rights letters: r read files, w upload files, m modify files, l list folders,\n"
@@ -377,7 +377,7 @@ int SetupTool::GenerateTls(const std::string& host, std::string* out, std::strin
 
 int SetupTool::Service(const std::vector<std::string>& args, std::string* out, std::string* err) {
   const std::string action = args.size() == 2 ? args[1] : "";
-  ServiceManager services(server_program_);
+  ServiceManager services(server_program_, folder_);
   if (action == "install") {
     const bool configured = fileutil::FileExists(folder_ + "/config/settings.dta");
     if (!MakeFolders(err) || !ChooseServingUser(!configured, out, err)) return 1;
@@ -389,28 +389,74 @@ int SetupTool::Service(const std::vector<std::string>& args, std::string* out, s
            ServiceManager::ServiceFolder() + "?)\n";
     return 1;
   }
-  if (action == "remove" || action == "start" || action == "stop") {
+  using Kind = ServiceManager::Outcome::Kind;
+  if (action == "start") {
     if (!services.Exists(kServiceName)) {
       *err = "The service is not installed.\n";
       return 1;
     }
-    const bool done = action == "remove" ? services.Remove(kServiceName)
-                      : action == "start" ? services.Start(kServiceName)
-                                          : services.Stop(kServiceName);
-    // Like a service manager's stop, this one returns once the service has ended.
-    if (done && action == "stop") {
-      [[maybe_unused]] const bool ended =
-          services.AwaitEnd(kServiceName, clock_, ServiceManager::kStopWaitMs);
+    const ServiceManager::Outcome started = services.Start(kServiceName, clock_, ServiceManager::kStartWaitMs);
+    switch (started.kind) {
+      case Kind::kDone:
+        *out = "Service started.\n";
+        return 0;
+      case Kind::kAlreadyRunning:
+        *err = "The service is already running (pid " + std::to_string(started.pid) + ").\n";
+        return 1;
+      case Kind::kNoAnswer:
+        *err = "The service is still starting after " +
+               std::to_string(ServiceManager::kStartWaitMs / 1000) + " seconds; see logs/servicelog.txt.\n";
+        return 1;
+      default:
+        *err = !started.line.empty() ? "The service failed to start: " + started.line + "\n"
+               : started.pid != 0    ? "The service failed to start; logs/servicelog.txt gives no reason.\n"
+                                     : "Unable to start service.\n";
+        return 1;
     }
-    if (done) {
-      *out = action == "remove" ? "Service removed.\n"
-             : action == "start" ? "Service started.\n"
-                                 : "Service asked to stop.\n";
+  }
+  if (action == "stop") {
+    // A server started by hand with -service is stopped alike.
+    int pid = 0;
+    if (services.Stop(kServiceName, &pid)) {
+      // Like a service manager's stop, this one returns once the service has ended.
+      [[maybe_unused]] const bool ended =
+          services.AwaitEnd(kServiceName, pid, clock_, ServiceManager::kStopWaitMs);
+      *out = "Service asked to stop.\n";
       return 0;
     }
-    *err = action == "remove"  ? "Unable to remove the service.\n"
-           : action == "start" ? "Unable to start service.\n"
-                               : "The service is not running.\n";
+    *err = pid != 0                          ? "Unable to stop the service (pid " + std::to_string(pid) + ").\n"
+           : services.Exists(kServiceName) ? "The service is not running.\n"
+                                           : "The service is not installed.\n";
+    return 1;
+  }
+  if (action == "reload") {
+    const ServiceManager::Outcome reload = services.Reload(kServiceName, clock_, ServiceManager::kReloadWaitMs);
+    if (reload.kind == Kind::kNotRunning) {
+      *err = "The service is not running.\n";
+      return 1;
+    }
+    if (reload.kind == Kind::kFailed && reload.line.empty()) {
+      *err = "Unable to ask the service to reload (pid " + std::to_string(reload.pid) + ").\n";
+      return 1;
+    }
+    *out = "Service asked to reload.\n";
+    if (reload.kind == Kind::kNoAnswer) {
+      *err = "No answer in logs/servicelog.txt yet.\n";
+      return 1;
+    }
+    *(reload.kind == Kind::kDone ? out : err) += reload.line + "\n";
+    return reload.kind == Kind::kDone ? 0 : 1;
+  }
+  if (action == "remove") {
+    if (!services.Exists(kServiceName)) {
+      *err = "The service is not installed.\n";
+      return 1;
+    }
+    if (services.Remove(kServiceName)) {
+      *out = "Service removed.\n";
+      return 0;
+    }
+    *err = "Unable to remove the service.\n";
     return 1;
   }
   if (action == "status") {

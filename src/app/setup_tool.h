@@ -4,7 +4,7 @@
 //   account add NAME --password P --root DIR [--rights LETTERS]
 //   account list | account remove NAME
 //   set KEY VALUE | get KEY
-//   service install | remove | start | stop | status
+//   service install | remove | start | stop | status | reload
 //   update
 //   tls generate HOST
 //

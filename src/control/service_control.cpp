@@ -10,6 +10,10 @@ void ServiceControl::Deactivate() { server_.Deactivate(); }
 
 bool ServiceControl::IsActive() const { return server_.IsActive(); }
 
+bool ServiceControl::Reload(const ftp::ReloadFiles& files, std::string* report) {
+  return server_.Reload(files, report);
+}
+
 std::optional<ftp::FtpServer::Status> ServiceControl::Status() {
   if (!server_.IsActive()) return std::nullopt;
   return server_.GetStatus();

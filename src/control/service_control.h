@@ -26,6 +26,10 @@ class ServiceControl {
   // Stops listening and ends every session; deactivated already is no error.
   void Deactivate();
   bool IsActive() const;
+  // Applies quillon.conf and the certificate and key as read again, whole
+  // or not at all (see FtpServer::Reload): *report lists what changed, or
+  // says why nothing was applied.
+  [[nodiscard]] bool Reload(const ftp::ReloadFiles& files, std::string* report);
 
   // The port, logged-in users and traffic while active; none while
   // deactivated, when the faces show no figures.

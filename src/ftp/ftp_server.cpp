@@ -6,13 +6,30 @@
 #include "fileutil/paths.h"
 #include "fileutil/text.h"
 #include "ftp/replies.h"
+#include "platform/net.h"
 #include "runtime/tcp_socket.h"
 
 namespace quillon::ftp {
 
 namespace {
 constexpr std::uint32_t kHighestPort = 65535;
+constexpr std::uint32_t kFirstUnprivilegedPort = 1024;
+
+// The error text of a port the listener could not open: `in_use` unless the
+// system refused the privilege, in which case its "(already in use)" says so.
+std::string PortError(const char* in_use, int error, std::uint32_t port) {
+  const std::string reason = errors::PortPermissionReason(error, port);
+  std::string text = in_use;
+  if (reason.empty()) return text;
+  return text.substr(0, text.find('(')) + "(" + reason + ")";
+}
 }  // namespace
+
+std::string errors::PortPermissionReason(int error, std::uint32_t port) {
+  if (!platform::IsPermissionError(error)) return "";
+  return port < kFirstUnprivilegedPort ? "permission denied: ports below 1024 need root"
+                                       : "permission denied";
+}
 
 FtpServer::FtpServer(platform::Clock& clock, const std::string& program_folder,
                      fileutil::FileWriter* writer)
@@ -108,7 +125,7 @@ bool FtpServer::Activate(std::string* error) {
   ReadListenSettings(&port, &cap);
   listener_->SetCap(cap);
   if (port > kHighestPort || !listener_->Start(static_cast<std::uint16_t>(port))) {
-    *error = errors::kPortInUse;
+    *error = PortError(errors::kPortInUse, port <= kHighestPort ? listener_->OpenErrorNumber() : 0, port);
     return false;
   }
   auth_.RefreshActiveAccounts();
@@ -175,6 +192,50 @@ void FtpServer::RemoveOldLogsIfDue() {
 
 void FtpServer::Deactivate() { listener_->Stop(); }
 
+bool FtpServer::Reload(const ReloadFiles& files, std::string* report) {
+  if (!files.config.read) {
+    *report = files.config.error;
+    return false;
+  }
+  settings::ExtraSettings extra;
+  std::string message;
+  // Unknown keys are kept and change nothing; a line that is no setting
+  // would leave its key at the default, which is not what was meant.
+  if (!extra.LoadText(files.config.bytes, files.config.path, &message) && extra.SkippedLineCount() > 0) {
+    *report = message;
+    return false;
+  }
+  TlsConfig::Rules rules;
+  if (!TlsConfig::Build(extra, files.certificate, files.key, &rules, report)) return false;
+  std::string changes;
+  bool same_tls_version;
+  {
+    runtime::CriticalSection::Guard guard(settings_.Lock());
+    changes = settings::DescribeChanges(settings_.Extra(), extra);
+    same_tls_version = settings_.Extra().TlsOnly13() == extra.TlsOnly13();
+    settings_.ReplaceExtra(std::move(extra));
+  }
+  const TlsConfig::Rules running = tls_.Get();
+  if (rules.context != nullptr) {
+    // The same certificate and key keep their context, and with it the
+    // sessions that data connections resume.
+    const bool same_identity =
+        running.context != nullptr && running.context->Identity() == rules.context->Identity();
+    if (same_identity && same_tls_version) {
+      rules.context = running.context;
+    } else if (!same_identity) {
+      changes += std::string(changes.empty() ? "" : "; ") +
+                 (running.context == nullptr ? "tls_certificate loaded" : "tls_certificate reloaded");
+    }
+  }
+  tls_.Install(std::move(rules));
+  auth_.RefreshActiveAccounts();
+  ConfigurePassive();
+  ApplyLogSettings();
+  *report = changes;
+  return true;
+}
+
 bool FtpServer::ApplyPortChange(std::string* error) {
   bool ok = true;
   if (listener_->IsRunning()) {
@@ -182,8 +243,8 @@ bool FtpServer::ApplyPortChange(std::string* error) {
     ReadListenSettings(&port, &cap);
     listener_->SetCap(cap);
     if (port > kHighestPort || !listener_->ChangePort(static_cast<std::uint16_t>(port))) {
+      *error = PortError(errors::kPortChange, port <= kHighestPort ? listener_->OpenErrorNumber() : 0, port);
       listener_->Stop();
-      *error = errors::kPortChange;
       ok = false;
     }
   }

@@ -37,7 +37,20 @@ namespace errors {
 inline constexpr const char* kInternal = "Internal FTP system failure";
 inline constexpr const char* kPortInUse = "Unable to open the FTP Port (already in use)";
 inline constexpr const char* kPortChange = "Unable to change the FTP Port (already in use)";
+// Why a port could not be opened, when the system refused the privilege
+// rather than found the port taken: "permission denied: ports below 1024
+// need root" (or just "permission denied" for a higher port). "" when
+// `error` (an errno of the bind) is no such refusal.
+std::string PortPermissionReason(int error, std::uint32_t port);
 }  // namespace errors
+
+// What a reload reads: config/quillon.conf and the certificate and key
+// that its text names (each not read when it names none).
+struct ReloadFiles {
+  platform::FileContent config;
+  platform::FileContent certificate;
+  platform::FileContent key;
+};
 
 class FtpServer {
  public:
@@ -94,6 +107,14 @@ class FtpServer {
   [[nodiscard]] bool Activate(std::string* error);
   // Stops listening and ends every session.
   void Deactivate();
+  // Applies quillon.conf as read again, whole or not at all: first checks
+  // that every line is a setting and, when TLS is on for FTP or the remote
+  // admin, that the certificate and key can be used; then puts the settings,
+  // the TLS rules (sessions that begin from now on take them; running ones
+  // keep theirs), the passive ports and address and the limits before login
+  // in place. True with *report listing what changed ("" when nothing did);
+  // false with *report saying why nothing was applied.
+  [[nodiscard]] bool Reload(const ReloadFiles& files, std::string* report);
   bool IsActive() const { return listener_->IsRunning(); }
   // Moves a running listener to the current mPort (and cap) and applies the
   // settings to logged-in accounts. A port that cannot be opened stops the

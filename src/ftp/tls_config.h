@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/privileged_reader.h"
 #include "platform/tls.h"
 #include "runtime/critical_section.h"
 #include "settings/extra_settings.h"
@@ -30,6 +31,14 @@ class TlsConfig {
   // or the remote admin. False with *error (and TLS off) when they cannot be
   // used.
   [[nodiscard]] bool Configure(const settings::ExtraSettings& extra, std::string* error);
+  // The rules the settings want, with the certificate and key as read by
+  // the caller (a reload). False with *error when TLS is on for FTP or the
+  // remote admin and they cannot be used; nothing is installed either way.
+  [[nodiscard]] static bool Build(const settings::ExtraSettings& extra,
+                                  const platform::FileContent& certificate,
+                                  const platform::FileContent& key, Rules* rules, std::string* error);
+  // Puts rules made by Build in place for the sessions that begin from now on.
+  void Install(Rules rules);
   Rules Get() const;
 
  private:

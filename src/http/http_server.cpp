@@ -59,7 +59,10 @@ std::unique_ptr<runtime::TcpConnection> HttpServer::CreateConnection(
   });
   if (from_peer >= kMaxPerAddress) return nullptr;  // closed at once
   HttpConnection::Tls tls;
-  tls.context = tls_context_;
+  {
+    runtime::CriticalSection::Guard guard(tls_lock_);
+    tls.context = tls_context_;
+  }
   tls.session = &tls_session_;
   auto connection = std::make_unique<HttpConnection>(std::move(accepted), handler_, log_, clock_,
                                                      temp_folder_, max_body_, std::move(tls));

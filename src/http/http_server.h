@@ -61,10 +61,12 @@ class HttpServer final : public runtime::ConnectionListener {
              std::string temp_folder, std::size_t max_body = kMaxBodyBytes);
   ~HttpServer() override;
 
-  // The certificate of the next run: a non-null context makes the port
-  // speak HTTPS (and a browser that comes in plain HTTP is redirected to
-  // it); null makes it plain HTTP. REQUIRES: not running.
+  // The certificate of the connections accepted from now on (those open
+  // keep theirs): a non-null context makes the port speak HTTPS (and a
+  // browser that comes in plain HTTP is redirected to it); null makes it
+  // plain HTTP.
   void SetTlsContext(std::shared_ptr<const platform::TlsContext> context) {
+    runtime::CriticalSection::Guard guard(tls_lock_);
     tls_context_ = std::move(context);
   }
 
@@ -80,8 +82,8 @@ class HttpServer final : public runtime::ConnectionListener {
   platform::Clock& clock_;
   const std::string temp_folder_;
   const std::size_t max_body_;
-  // Written only while not running; the listener thread reads it.
-  std::shared_ptr<const platform::TlsContext> tls_context_;
+  runtime::CriticalSection tls_lock_;
+  std::shared_ptr<const platform::TlsContext> tls_context_;  // guarded by tls_lock_
   // Browsers may resume their TLS sessions with this server only.
   const platform::TlsSessionContext tls_session_ = platform::TlsSessionContext::MakeRandom();
 };

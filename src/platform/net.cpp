@@ -116,6 +116,8 @@ bool BindAddress(SocketHandle socket, const Endpoint& local, int* error) {
   return true;
 }
 
+bool IsPermissionError(int error) { return error == EACCES || error == EPERM; }
+
 bool ListenForConnections(SocketHandle socket, int backlog, int* error) {
   // The kernel caps the queue at net.core.somaxconn.
   if (listen(socket, backlog == kSystemMaxBacklog ? SOMAXCONN : backlog) != 0) {

@@ -42,6 +42,9 @@ bool StartNetworking();
 // of connections waits in the queue instead of being dropped and retried.
 inline constexpr int kSystemMaxBacklog = 0;
 [[nodiscard]] bool ListenForConnections(SocketHandle socket, int backlog, int* error);
+// A bind or listen failed for want of privileges (a port below 1024
+// without root, or a security policy), not because the port is taken.
+bool IsPermissionError(int error);
 // A pending connection, or kNoSocket. *error is 0 when nothing is pending
 // (or the pending connection went away before it was taken) and errno when
 // accept() itself failed, for example for want of descriptors, which a

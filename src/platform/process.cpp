@@ -6,11 +6,13 @@
 #include <sys/file.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -121,6 +123,29 @@ bool InstanceLock::Acquire(const std::string& program_folder, const std::string&
   return true;
 }
 
+int InstanceLock::HolderId(const std::string& program_folder, const std::string& name) {
+  struct stat st {};
+  if (lstat((LockFolder(program_folder) + "/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    return 0;
+  // Lines like "1: FLOCK  ADVISORY  WRITE 4711 08:01:1234 0 EOF": the
+  // holder's id, then the file's device (hexadecimal major:minor) and inode.
+  std::ifstream table("/proc/locks");
+  std::string line;
+  while (std::getline(table, line)) {
+    char kind[16] = {}, mode[16] = {}, access[16] = {};
+    int pid = 0;
+    unsigned major_number = 0, minor_number = 0;
+    unsigned long long inode = 0;
+    if (std::sscanf(line.c_str(), "%*d: %15s %15s %15s %d %x:%x:%llu", kind, mode, access, &pid,
+                    &major_number, &minor_number, &inode) != 7)
+      continue;
+    if (std::string_view(kind) == "FLOCK" && pid > 0 && inode == st.st_ino &&
+        major_number == major(st.st_dev) && minor_number == minor(st.st_dev))
+      return pid;
+  }
+  return 0;
+}
+
 void InstanceLock::Close() {
   if (descriptor_ < 0) return;
   close(descriptor_);  // releases the flock
@@ -140,19 +165,20 @@ bool StopSignals::Block() {
   return descriptor_ >= 0;
 }
 
-bool StopSignals::Wait(const Event& done) {
+StopSignals::Received StopSignals::Wait(const Event& done) {
   for (;;) {
     pollfd items[2] = {{descriptor_, POLLIN, 0}, {done.PollDescriptor(), POLLIN, 0}};
     const int ready = poll(items, 2, -1);
     if (ready < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return Received::kStop;
     }
     if (items[0].revents != 0) {
       signalfd_siginfo info;
-      if (read(descriptor_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) return true;
+      if (read(descriptor_, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+        return info.ssi_signo == SIGHUP ? Received::kReload : Received::kStop;
     }
-    if (done.IsSet()) return false;
+    if (done.IsSet()) return Received::kDone;
   }
 }
 
@@ -259,6 +285,8 @@ std::string ProcessCommandLine(int pid) {
 }
 
 bool SendTerminate(int pid) { return pid > 0 && kill(pid, SIGTERM) == 0; }
+
+bool SendReload(int pid) { return pid > 0 && kill(pid, SIGHUP) == 0; }
 
 int CurrentProcessId() { return static_cast<int>(getpid()); }
 

@@ -33,6 +33,11 @@ class InstanceLock {
   InstanceLock& operator=(const InstanceLock&) = delete;
 
   static std::string LockFolder(const std::string& program_folder);
+  // The id of the process that holds the lock of that name, as the system's
+  // lock table shows it (the process that took it); 0 when nobody holds it
+  // or the lock file is not there. Takes no lock itself, so it never keeps
+  // a start out.
+  static int HolderId(const std::string& program_folder, const std::string& name);
   // True when this process now holds the lock. *held_elsewhere tells that
   // another process holds it; false with a failure to open the lock file
   // (missing folder, no access, or a link in its place).
@@ -48,19 +53,23 @@ class InstanceLock {
   int descriptor_ = -1;
 };
 
-// The stop signals of a service process: SIGTERM, SIGINT and SIGHUP.
-// Block() must run before any thread starts, so that every thread inherits
-// the mask and the signals are only ever taken by Wait().
+// The control signals of a service process: SIGTERM and SIGINT stop it,
+// SIGHUP asks it to reload its configuration. Block() must run before any
+// thread starts, so that every thread inherits the mask and the signals are
+// only ever taken by Wait().
 class StopSignals {
  public:
+  enum class Received { kDone, kStop, kReload };
+
   StopSignals() = default;
   ~StopSignals();
   StopSignals(const StopSignals&) = delete;
   StopSignals& operator=(const StopSignals&) = delete;
 
   [[nodiscard]] bool Block();
-  // Waits for a stop signal or for `done`: true when a signal came.
-  bool Wait(const Event& done);
+  // Waits for a signal or for `done`: which signal came, or kDone once
+  // `done` is set. A wait that fails is taken as a stop.
+  Received Wait(const Event& done);
 
  private:
   int descriptor_ = -1;  // signalfd
@@ -76,6 +85,8 @@ bool ProcessAlive(int pid);
 // The process's arguments joined by single blanks ("" when unreadable).
 std::string ProcessCommandLine(int pid);
 [[nodiscard]] bool SendTerminate(int pid);
+// Sends SIGHUP: a service process reloads its configuration.
+[[nodiscard]] bool SendReload(int pid);
 int CurrentProcessId();
 // systemd manages this machine.
 bool SystemdRuns();

@@ -46,6 +46,19 @@ bool Readable(const std::string& path, std::string* reason) {
   return true;
 }
 
+// Why a key could not be used: it belongs to another certificate, or it is
+// no key at all.
+std::string KeyError(const std::string& certificate_name, const std::string& key_name) {
+  if (ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH) {
+    ERR_clear_error();
+    return "The TLS key " + key_name + " does not belong to the certificate " + certificate_name;
+  }
+  return "Unable to use the TLS key " + key_name + ": " + TakeErrorText("not a PEM private key");
+}
+
+// A pass-phrase prompt that gives none.
+int NoPassPhrase(char* /*buffer*/, int /*size*/, int /*rwflag*/, void* /*arg*/) { return 0; }
+
 }  // namespace
 
 // The OpenSSL callbacks through which a data channel resumes a session of
@@ -128,18 +141,7 @@ std::string TlsContext::SiblingBySessionId(const std::string& own, const std::st
   return owner->second;
 }
 
-std::unique_ptr<TlsContext> TlsContext::Create(const std::string& certificate_file,
-                                               const std::string& key_file, TlsVersion minimum,
-                                               std::string* error) {
-  std::string reason;
-  if (!Readable(certificate_file, &reason)) {
-    *error = "Unable to read the TLS certificate " + certificate_file + ": " + reason;
-    return nullptr;
-  }
-  if (!Readable(key_file, &reason)) {
-    *error = "Unable to read the TLS key " + key_file + ": " + reason;
-    return nullptr;
-  }
+std::unique_ptr<TlsContext> TlsContext::NewContext(TlsVersion minimum, std::string* error) {
   ERR_clear_error();
   SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
   if (ctx == nullptr) {
@@ -168,26 +170,103 @@ std::unique_ptr<TlsContext> TlsContext::Create(const std::string& certificate_fi
   // decrypted ticket shows which control channel's session it carries.
   SSL_CTX_set_client_hello_cb(ctx, TlsHooks::OnClientHello, context.get());
   SSL_CTX_set_session_ticket_cb(ctx, nullptr, TlsHooks::OnTicket, context.get());
+  // A key with a pass phrase is refused, never asked for on a terminal.
+  SSL_CTX_set_default_passwd_cb(ctx, NoPassPhrase);
+  return context;
+}
+
+bool TlsContext::KeyMatches(const std::string& certificate_name, const std::string& key_name,
+                            std::string* error) const {
+  if (SSL_CTX_check_private_key(Ctx(native_)) == 1) return true;
+  *error = "The TLS key " + key_name + " does not belong to the certificate " + certificate_name;
+  ERR_clear_error();
+  return false;
+}
+
+std::unique_ptr<TlsContext> TlsContext::Create(const std::string& certificate_file,
+                                               const std::string& key_file, TlsVersion minimum,
+                                               std::string* error) {
+  std::string reason;
+  if (!Readable(certificate_file, &reason)) {
+    *error = "Unable to read the TLS certificate " + certificate_file + ": " + reason;
+    return nullptr;
+  }
+  if (!Readable(key_file, &reason)) {
+    *error = "Unable to read the TLS key " + key_file + ": " + reason;
+    return nullptr;
+  }
+  std::unique_ptr<TlsContext> context = NewContext(minimum, error);
+  if (context == nullptr) return nullptr;
+  SSL_CTX* ctx = Ctx(context->native_);
   if (SSL_CTX_use_certificate_chain_file(ctx, certificate_file.c_str()) != 1) {
     *error = "Unable to use the TLS certificate " + certificate_file + ": " +
              TakeErrorText("not a PEM certificate");
     return nullptr;
   }
   if (SSL_CTX_use_PrivateKey_file(ctx, key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
-    if (ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH) {
-      *error = "The TLS key " + key_file + " does not belong to the certificate " + certificate_file;
-      ERR_clear_error();
-    } else {
-      *error = "Unable to use the TLS key " + key_file + ": " + TakeErrorText("not a PEM private key");
-    }
+    *error = KeyError(certificate_file, key_file);
     return nullptr;
   }
-  if (SSL_CTX_check_private_key(ctx) != 1) {
-    *error = "The TLS key " + key_file + " does not belong to the certificate " + certificate_file;
-    ERR_clear_error();
-    return nullptr;
-  }
+  if (!context->KeyMatches(certificate_file, key_file, error)) return nullptr;
   return context;
+}
+
+std::unique_ptr<TlsContext> TlsContext::CreateFromPem(const std::string& certificate_pem,
+                                                      const std::string& certificate_name,
+                                                      const std::string& key_pem,
+                                                      const std::string& key_name,
+                                                      TlsVersion minimum, std::string* error) {
+  std::unique_ptr<TlsContext> context = NewContext(minimum, error);
+  if (context == nullptr) return nullptr;
+  SSL_CTX* ctx = Ctx(context->native_);
+  std::unique_ptr<BIO, decltype(&BIO_free)> chain(
+      BIO_new_mem_buf(certificate_pem.data(), static_cast<int>(certificate_pem.size())), &BIO_free);
+  X509* leaf = chain ? PEM_read_bio_X509_AUX(chain.get(), nullptr, NoPassPhrase, nullptr) : nullptr;
+  const bool used = leaf != nullptr && SSL_CTX_use_certificate(ctx, leaf) == 1;
+  X509_free(leaf);
+  if (!used) {
+    *error = "Unable to use the TLS certificate " + certificate_name + ": " +
+             TakeErrorText("not a PEM certificate");
+    return nullptr;
+  }
+  // The rest of the file is the chain up to the authority, as with a file.
+  while (X509* link = PEM_read_bio_X509(chain.get(), nullptr, NoPassPhrase, nullptr)) {
+    if (SSL_CTX_add0_chain_cert(ctx, link) != 1) {
+      X509_free(link);
+      *error = "Unable to use the TLS certificate " + certificate_name + ": " +
+               TakeErrorText("a certificate of its chain is not usable");
+      return nullptr;
+    }
+  }
+  ERR_clear_error();  // the end of the chain reads as "no start line"
+  std::unique_ptr<BIO, decltype(&BIO_free)> key_bio(
+      BIO_new_mem_buf(key_pem.data(), static_cast<int>(key_pem.size())), &BIO_free);
+  EVP_PKEY* key = key_bio ? PEM_read_bio_PrivateKey(key_bio.get(), nullptr, NoPassPhrase, nullptr) : nullptr;
+  const bool key_used = key != nullptr && SSL_CTX_use_PrivateKey(ctx, key) == 1;
+  EVP_PKEY_free(key);
+  if (!key_used) {
+    *error = KeyError(certificate_name, key_name);
+    return nullptr;
+  }
+  if (!context->KeyMatches(certificate_name, key_name, error)) return nullptr;
+  return context;
+}
+
+std::string TlsContext::Identity() const {
+  std::string identity;
+  auto append = [&identity](int length, auto write) {
+    if (length <= 0) return;
+    std::string bytes(static_cast<std::size_t>(length), '\0');
+    unsigned char* at = reinterpret_cast<unsigned char*>(bytes.data());
+    write(&at);
+    identity += bytes;
+  };
+  SSL_CTX* ctx = Ctx(native_);
+  if (X509* certificate = SSL_CTX_get0_certificate(ctx); certificate != nullptr)
+    append(i2d_X509(certificate, nullptr), [certificate](unsigned char** at) { i2d_X509(certificate, at); });
+  if (EVP_PKEY* key = SSL_CTX_get0_privatekey(ctx); key != nullptr)
+    append(i2d_PrivateKey(key, nullptr), [key](unsigned char** at) { i2d_PrivateKey(key, at); });
+  return identity;
 }
 
 TlsSessionContext TlsSessionContext::MakeRandom() {

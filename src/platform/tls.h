@@ -40,11 +40,26 @@ class TlsContext {
   static std::unique_ptr<TlsContext> Create(const std::string& certificate_file,
                                             const std::string& key_file, TlsVersion minimum,
                                             std::string* error);
+  // As Create, from the PEM bytes of the chain and the key, read elsewhere
+  // (by a root helper, say); the names only label the errors.
+  static std::unique_ptr<TlsContext> CreateFromPem(const std::string& certificate_pem,
+                                                   const std::string& certificate_name,
+                                                   const std::string& key_pem,
+                                                   const std::string& key_name, TlsVersion minimum,
+                                                   std::string* error);
+  // The DER bytes of the certificate and of the key: equal for contexts
+  // made from the same certificate and key.
+  std::string Identity() const;
 
  private:
   friend class TlsChannel;
   friend struct TlsHooks;
   explicit TlsContext(void* native) : native_(native) {}
+  // A context with this server's protocol rules and no certificate yet.
+  static std::unique_ptr<TlsContext> NewContext(TlsVersion minimum, std::string* error);
+  // Checks that the loaded key belongs to the loaded certificate.
+  bool KeyMatches(const std::string& certificate_name, const std::string& key_name,
+                  std::string* error) const;
 
   // A control channel that joined a group.
   struct Member {

@@ -21,7 +21,9 @@ bool ConnectionListener::Start(std::uint16_t port) {
   if (IsRunning()) return false;
   {
     CriticalSection::Guard table(table_lock_);  // control lock, then table lock
-    if (!listening_socket_.ListenOn(port)) return false;
+    const bool listening = listening_socket_.ListenOn(port);
+    open_error_ = listening_socket_.ListenErrorNumber();
+    if (!listening) return false;
   }
   if (WorkerThread::Start()) return true;
   CriticalSection::Guard table(table_lock_);
@@ -51,7 +53,9 @@ bool ConnectionListener::ChangePort(std::uint16_t port) {
   if (listening_socket_.GetState() == TcpSocket::State::kListening && listening_socket_.LocalPort() == port)
     return true;
   TcpSocket fresh;
-  if (!fresh.ListenOn(port)) return false;
+  const bool listening = fresh.ListenOn(port);
+  open_error_ = fresh.ListenErrorNumber();
+  if (!listening) return false;
   listening_socket_.AssignFrom(fresh);
   wake_.Set();
   return true;
@@ -69,6 +73,11 @@ bool ConnectionListener::IsPortAvailable(std::uint32_t port) {
   if (IsRunning() && LocalPort() == port) return true;
   TcpSocket probe;
   return probe.ListenOn(static_cast<std::uint16_t>(port));
+}
+
+int ConnectionListener::OpenErrorNumber() {
+  CriticalSection::Guard table(table_lock_);
+  return open_error_;
 }
 
 std::uint16_t ConnectionListener::LocalPort() {

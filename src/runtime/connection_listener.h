@@ -54,6 +54,9 @@ class ConnectionListener : public WorkerThread {
   // and starts the accept loop. False when already running, or when the
   // port cannot be opened or the thread cannot start (nothing runs then).
   [[nodiscard]] bool Start(std::uint16_t port);
+  // errno of the port that the last Start or ChangePort could not open (0
+  // when it opened, or when something else failed).
+  int OpenErrorNumber();
   // Stops the accept loop, closes the listening socket and deletes every
   // connection (their traffic is not added to the totals).
   void Stop();
@@ -117,6 +120,7 @@ class ConnectionListener : public WorkerThread {
   std::uint64_t received_total_ = 0; // guarded by table_lock_
   std::uint64_t sent_total_ = 0;     // guarded by table_lock_
   std::uint32_t cap_;                // guarded by table_lock_
+  int open_error_ = 0;               // guarded by table_lock_
   platform::Clock& clock_;
   LineSocket incoming_;              // listener thread only: accept target
   Table closing_;                    // listener thread only (Stop once it ended): reaped, still winding down

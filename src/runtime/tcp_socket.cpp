@@ -101,15 +101,17 @@ bool TcpSocket::Connect(const char* host, std::uint16_t port, const platform::Ev
 }
 
 bool TcpSocket::ListenOn(std::uint16_t port, int backlog) {
+  listen_error_ = 0;
   if (!Create()) return false;
-  if (!platform::BindAnyAddress(handle_, port, nullptr)) {
+  if (!platform::BindAnyAddress(handle_, port, &listen_error_)) {
     FailAndClose(SocketStatus::kBindFailed);
     return false;
   }
-  if (!platform::ListenForConnections(handle_, backlog, nullptr)) {
+  if (!platform::ListenForConnections(handle_, backlog, &listen_error_)) {
     FailAndClose(SocketStatus::kListenFailed);
     return false;
   }
+  listen_error_ = 0;
   FillAddresses();
   state_ = State::kListening;
   return true;

@@ -68,6 +68,9 @@ class TcpSocket {
   // system's maximum backlog unless `backlog` says otherwise.
   // kBindFailed or kListenFailed, and closed, on failure.
   [[nodiscard]] bool ListenOn(std::uint16_t port, int backlog = kBacklog);
+  // errno of the last ListenOn that failed (EADDRINUSE, EACCES, ...); 0
+  // after one that succeeded.
+  int ListenErrorNumber() const { return listen_error_; }
 
   // Takes one pending connection into `target`, which closes what it held
   // and becomes connected with kOk. kNotListening when this socket does not
@@ -193,6 +196,7 @@ class TcpSocket {
   platform::Endpoint local_;
   SocketStatus status_ = SocketStatus::kOk;
   int accept_error_ = 0;
+  int listen_error_ = 0;
   State state_ = State::kClosed;
   std::uint64_t bytes_received_ = 0;
   std::uint64_t bytes_sent_ = 0;

@@ -99,6 +99,7 @@ void ExtraSettings::ResetToDefaults() {
   xferlog_.clear();
   log_keep_days_ = kDefaultLogKeepDays;
   unknown_.clear();
+  skipped_lines_ = 0;
   lines_.clear();
   changed_.clear();
 }
@@ -117,6 +118,11 @@ bool ExtraSettings::Load(const std::string& path, std::string* message) {
     *message = "Unable to read " + path;
     return false;
   }
+  return LoadText(text, path, message);
+}
+
+bool ExtraSettings::LoadText(const std::string& text, const std::string& name, std::string* message) {
+  ResetToDefaults();
   std::string problems;
   for (std::size_t start = 0; start < text.size();) {
     std::size_t end = text.find('\n', start);
@@ -126,14 +132,15 @@ bool ExtraSettings::Load(const std::string& path, std::string* message) {
     const std::string& line = lines_.back();
     if (line.empty() || line.front() == '#') continue;
     std::string key, value;
-    if (!SplitLine(line, &key, &value) || !Apply(key, value))
-      problems += (problems.empty() ? "" : ", ") + std::string("line ") + std::to_string(lines_.size()) +
-                  " is not a valid setting";
+    if (SplitLine(line, &key, &value) && Apply(key, value)) continue;
+    ++skipped_lines_;
+    problems += (problems.empty() ? "" : ", ") + std::string("line ") + std::to_string(lines_.size()) +
+                " is not a valid setting";
   }
   for (const auto& [key, value] : unknown_)
     problems += (problems.empty() ? "" : ", ") + std::string("unknown key ") + key + " is kept but not used";
   if (problems.empty()) return true;
-  *message = path + ": " + problems;
+  *message = name + ": " + problems;
   return false;
 }
 
@@ -284,6 +291,20 @@ bool ExtraSettings::Save(const std::string& path, fileutil::FileWriter& writer) 
   for (const auto& [key, value] : changed_)
     if (!written.contains(key)) text += key + " = " + value + '\n';
   return writer.ReplaceFile(path, text, fileutil::FileHandle::kOwnerOnlyFile);
+}
+
+
+std::string DescribeChanges(const ExtraSettings& before, const ExtraSettings& after) {
+  std::string changes;
+  for (const char* key : ExtraSettings::kKeys) {
+    std::string old_value, new_value;
+    if (!before.Get(key, &old_value) || !after.Get(key, &new_value) || old_value == new_value) continue;
+    if (!changes.empty()) changes += "; ";
+    changes += std::string(key) + ": " + (old_value.empty() ? "(none)" : old_value) + " -> " +
+               (new_value.empty() ? "(none)" : new_value);
+    if (std::string_view(key) == "run_as_user") changes += " (needs a restart)";
+  }
+  return changes;
 }
 
 }  // namespace quillon::settings

@@ -78,6 +78,11 @@ class ExtraSettings {
   // line ("line 3 is not a valid setting"), and reports unknown keys too.
   // A missing file is not a failure.
   [[nodiscard]] bool Load(const std::string& path, std::string* message);
+  // As Load, from the file's text (read elsewhere); `name` begins *message.
+  [[nodiscard]] bool LoadText(const std::string& text, const std::string& name, std::string* message);
+  // Lines the last load skipped as no valid setting (unknown keys are not
+  // counted: they are kept).
+  std::size_t SkippedLineCount() const { return skipped_lines_; }
   void ResetToDefaults();
   // Writes the file at `path` owner-only, replacing it whole. The lines read
   // stay as they were, except those of keys set since, which carry their
@@ -141,10 +146,17 @@ class ExtraSettings {
   std::string xferlog_;
   std::uint32_t log_keep_days_ = kDefaultLogKeepDays;
   std::map<std::string, std::string> unknown_;
+  std::size_t skipped_lines_ = 0;
   // The file as read, line by line, and the keys set since (with the text
   // they were set to).
   std::vector<std::string> lines_;
   std::map<std::string, std::string> changed_;
 };
+
+// What differs between two configurations, for the log: "key: old -> new"
+// per known key that changed, in the order of kKeys, joined by "; " ("" for
+// an empty value reads "(none)"); a run_as_user that changed adds "(needs a
+// restart)". "" when nothing differs.
+std::string DescribeChanges(const ExtraSettings& before, const ExtraSettings& after);
 
 }  // namespace quillon::settings

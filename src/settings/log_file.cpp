@@ -110,16 +110,13 @@ ServiceLog::ServiceLog(platform::Clock& clock, std::string path)
     : clock_(clock), path_(std::move(path)) {}
 
 void ServiceLog::WriteServiceLine(std::string_view text) {
+  if (text.starts_with("#ERROR") || text.starts_with("#WARNING"))
+    std::fprintf(stderr, "Quillon FTP Server 1.03: %.*s\n", static_cast<int>(text.size()), text.data());
   fileutil::FileHandle file;
   if (!OpenForAppend(&file, path_, fileutil::FileHandle::kOwnerOnlyFile)) return;
   std::string line = FormatLogLine(clock_, text);
   line.append("\r\n");
   [[maybe_unused]] bool written = file.WriteAll(line.data(), line.size());
-}
-
-void ServiceLog::WriteFailureLine(std::string_view text) {
-  WriteServiceLine(text);
-  std::fprintf(stderr, "Quillon FTP Server 1.03: %.*s\n", static_cast<int>(text.size()), text.data());
 }
 
 void TransferLogFile::SetPath(std::string path) {

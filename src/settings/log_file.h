@@ -75,14 +75,15 @@ class ServiceLog {
  public:
   ServiceLog(platform::Clock& clock, std::string path);
   // Appends one line; a file that cannot be opened is skipped silently.
+  // An "#ERROR - ..." or "#WARNING - ..." line is repeated on standard
+  // error, where the terminal or the service manager's journal shows it
+  // even when the log cannot be written.
   void WriteServiceLine(std::string_view text);
-  // Appends a line that says why the service cannot go on, and repeats it on
-  // standard error, where the terminal or the service manager's journal
-  // shows it even when the log cannot be written.
-  void WriteFailureLine(std::string_view text);
-  // Appends a line that an administrator must see although the service goes
-  // on (a "#WARNING - ..."), and repeats it on standard error the same way.
-  void WriteWarningLine(std::string_view text) { WriteFailureLine(text); }
+  // A line that says why the service cannot go on (an "#ERROR - ...").
+  void WriteFailureLine(std::string_view text) { WriteServiceLine(text); }
+  // A line that an administrator must see although the service goes on
+  // (a "#WARNING - ...").
+  void WriteWarningLine(std::string_view text) { WriteServiceLine(text); }
 
  private:
   platform::Clock& clock_;

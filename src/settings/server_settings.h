@@ -107,6 +107,12 @@ class ServerSettings {
   // The message of the last Load of that file that failed ("" when it did
   // not). REQUIRES: Lock() held.
   const std::string& ExtraLoadMessage() const { return extra_message_; }
+  // Puts settings read again from that file in place (a reload).
+  // REQUIRES: Lock() held.
+  void ReplaceExtra(ExtraSettings extra) {
+    extra_ = std::move(extra);
+    extra_message_.clear();
+  }
   // Writes that file (see ExtraSettings::Save). REQUIRES: Lock() held.
   [[nodiscard]] bool SaveExtra();
 

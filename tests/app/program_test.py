@@ -2,6 +2,7 @@
 temporary program folder with its own lock and service folders.
 
 Usage: program_test.py <dist folder> <run-demo script>"""
+import ftplib
 import os
 import pathlib
 import random
@@ -235,10 +236,13 @@ class StartUpTest(ProgramFolder):
         first.send_signal(signal.SIGTERM)
         first.wait(timeout=60)
         with taken_port(self.ftp_port):
-            lines = self.run_to_end(self.start())
-        self.assertEqual(lines[-2:], [
-            "#ERROR - INITIALISATION FAILED (UNABLE TO OPEN THE FTP PORT (ALREADY IN USE))",
-            "UNLOADED"])
+            process = self.start()
+            _, err = process.communicate(timeout=60)
+        in_use = "#ERROR - INITIALISATION FAILED (UNABLE TO OPEN THE FTP PORT (ALREADY IN USE))"
+        self.assertEqual(self.log_lines()[-2:], [in_use, "UNLOADED"])
+        # Where the administrator who started it looks, too.
+        self.assertIn("Quillon FTP Server 1.03: " + in_use + "\n", err)
+        self.assertEqual(process.returncode, 1)
 
         with taken_port(self.admin_port):
             lines = self.run_to_end(self.start())
@@ -514,6 +518,9 @@ class ServiceTest(ProgramFolder):
         self.assertRegex(given_up, r"^#ERROR - SETTINGS NOT SAVED \(config/settings\.dta(, [a-z/.]+)* "
                                    r"could not be written; the copy saved before is kept\)$")
         self.assertIn(given_up, err)
+        # Every error of the service log reaches standard error too.
+        for attempt in attempts:
+            self.assertIn("Quillon FTP Server 1.03: %s\n" % attempt, err)
         self.assertEqual(process.returncode, 1)
         self.assertGreaterEqual(elapsed, 7.5)
         self.assertLess(elapsed, 20)
@@ -545,6 +552,224 @@ class ServiceTest(ProgramFolder):
                          "installed, not running\n")
         self.setup_tool("service", "remove")
         self.assertEqual(self.setup_tool("service", "status", expect=3).stdout, "not installed\n")
+
+
+def write_conf(path, **values):
+    """Sets keys of quillon.conf in place (owner and mode stay as they are)."""
+    with open(path) as conf:
+        lines = conf.read().splitlines()
+    for key, value in values.items():
+        line = "%s = %s" % (key, value)
+        found = [n for n, old in enumerate(lines) if old.split("=")[0].strip() == key]
+        if found:
+            lines[found[0]] = line
+        else:
+            lines.append(line)
+    with open(path, "w") as conf:
+        conf.write("\n".join(lines) + "\n")
+
+
+def children_of(pid):
+    children = []
+    for entry in os.listdir("/proc"):
+        try:
+            if entry.isdigit() and proc_status(int(entry)).get("PPid") == str(pid):
+                children.append(int(entry))
+        except OSError:
+            pass  # ended meanwhile
+    return children
+
+
+def pasv_port(ftp):
+    return ftp.makepasv()[1]
+
+
+class ServiceControlTest(ProgramFolder):
+    pid_file = None
+
+    def setUp(self):
+        super().setUp()
+        self.pid_file = os.path.join(self.env["QUILLON_SERVICE_DIR"], "MARROWIND_QUILLONFTPSERVER_0.pid")
+
+    def noted_pid(self):
+        with open(self.pid_file) as note:
+            return int(note.read())
+
+    def test_a_second_start_says_the_service_runs_and_leaves_it_reachable(self):
+        self.configure()
+        self.setup_tool("service", "install")
+        self.assertEqual(self.setup_tool("service", "start").stdout, "Service started.\n")
+        running = self.noted_pid()
+        self.assertIn("#OK - INITIALISED", self.log_lines())
+
+        second = self.setup_tool("service", "start", expect=1)
+        self.assertEqual(second.stderr, "The service is already running (pid %d).\n" % running)
+        self.assertEqual(self.noted_pid(), running)
+        # No second server was started to fail on the lock.
+        self.assertNotIn("#ERROR - ALREADY LOADED", self.log_lines())
+        self.assertEqual(self.setup_tool("service", "status").stdout, "running\n")
+        self.assertIn("README.txt", ftp_list(self.ftp_port))
+
+        self.setup_tool("service", "stop")
+        self.assertTrue(wait_for(lambda: not os.path.exists("/proc/%d" % running)))
+        self.assertFalse(os.path.exists(self.pid_file))
+
+        # A start that fails says so, with the reason the server logged.
+        with taken_port(self.ftp_port):
+            failed = self.setup_tool("service", "start", expect=1)
+        self.assertEqual(failed.stderr, "The service failed to start: #ERROR - INITIALISATION FAILED "
+                                        "(UNABLE TO OPEN THE FTP PORT (ALREADY IN USE))\n")
+        self.assertFalse(os.path.exists(self.pid_file))
+        self.assertEqual(self.setup_tool("service", "status", expect=3).stdout, "installed, not running\n")
+
+    def test_status_reload_and_stop_find_a_server_started_by_hand(self):
+        self.configure()
+        self.assertEqual(self.setup_tool("service", "reload", expect=1).stderr, "The service is not running.\n")
+        process = self.start_running()
+        self.assertFalse(os.path.exists(self.pid_file))
+        self.assertEqual(self.setup_tool("service", "status").stdout, "running\n")
+        self.assertEqual(self.setup_tool("service", "reload").stdout,
+                         "Service asked to reload.\n#OK - RELOADED (nothing changed)\n")
+        # quillon-setup holding the lock itself is no server to signal.
+        self.assertEqual(self.setup_tool("service", "stop").stdout, "Service asked to stop.\n")
+        self.assertEqual(process.wait(timeout=60), 0)
+        self.assertEqual(self.log_lines()[-2:], ["#OK - DEINITIALISED", "UNLOADED"])
+        self.assertEqual(self.setup_tool("service", "status", expect=3).stdout, "not installed\n")
+        self.assertEqual(self.setup_tool("service", "stop", expect=1).stderr, "The service is not installed.\n")
+
+
+class ReloadTest(ProgramFolder):
+    """SIGHUP applies quillon.conf (and a renewed certificate) without a restart.
+    Run as root, the server serves as its own user and reloads through its root
+    helper, which alone may read quillon.conf."""
+
+    def conf(self):
+        return self.path("config", "quillon.conf")
+
+    def reload(self, process, expected_prefix):
+        lines_before = len(self.log_lines())
+        process.send_signal(signal.SIGHUP)
+        self.assertTrue(wait_for(lambda: any(line.startswith(expected_prefix)
+                                             for line in self.log_lines()[lines_before:])),
+                        self.log_lines()[lines_before:])
+        return [line for line in self.log_lines()[lines_before:] if line.startswith(expected_prefix)][0]
+
+    def login(self):
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", self.ftp_port, timeout=20)
+        ftp.login()
+        self.addCleanup(ftp.close)
+        return ftp
+
+    def test_passive_ports_change_for_a_logged_in_session_and_bad_files_are_refused_whole(self):
+        self.configure()
+        first, second = free_port(), free_port()
+        write_conf(self.conf(), passive_ports="%d-%d" % (first, first))
+        process = self.start_running()
+        if os.geteuid() == 0:
+            self.assertNotEqual(proc_status(process.pid)["Uid"].split()[0], "0")
+        ftp = self.login()
+        self.assertEqual(pasv_port(ftp), first)
+
+        write_conf(self.conf(), passive_ports="%d-%d" % (second, second))
+        self.assertEqual(self.reload(process, "#OK - RELOADED"),
+                         "#OK - RELOADED (passive_ports: %d-%d -> %d-%d)" % (first, first, second, second))
+        self.assertEqual(pasv_port(ftp), second)
+        self.assertIn("README.txt", ftp.nlst())
+
+        # One line that is no setting keeps everything as it runs.
+        write_conf(self.conf(), passive_ports="%d-%d" % (first, first), login_timeout="soon")
+        refused = self.reload(process, "#WARNING - RELOAD REFUSED")
+        self.assertRegex(refused, r"^#WARNING - RELOAD REFUSED \(.*quillon\.conf: line \d+ is not a valid setting\)$")
+        self.assertEqual(pasv_port(ftp), second)
+        # quillon-setup tells the refusal too.
+        result = self.setup_tool("service", "reload", expect=1)
+        self.assertEqual(result.stdout, "Service asked to reload.\n")
+        self.assertEqual(result.stderr, refused + "\n")
+
+        if os.geteuid() == 0:
+            # A certificate the serving user could change is not trusted.
+            # (quillon-setup tls generate waits for the server to stop.)
+            write_conf(self.conf(), login_timeout="60")
+            certificate, key = self.path("config", "tls-certificate.pem"), self.path("config", "tls-key.pem")
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                            "-nodes", "-keyout", key, "-out", certificate, "-days", "2", "-subj", "/CN=localhost"],
+                           check=True, capture_output=True)
+            os.chmod(certificate, 0o666)
+            write_conf(self.conf(), tls="optional", tls_certificate=certificate, tls_key=key)
+            refused = self.reload(process, "#WARNING - RELOAD REFUSED")
+            self.assertIn(certificate, refused)
+            self.assertIn("220", self.login().getwelcome())
+            with self.assertRaises(ftplib.error_perm):
+                self.login().sendcmd("AUTH TLS")  # TLS stayed off
+
+            # Without its root helper the server cannot read quillon.conf:
+            # a reload says so, and the server serves on.
+            helpers = children_of(process.pid)
+            self.assertEqual(len(helpers), 1)
+            self.assertEqual(proc_status(helpers[0])["Uid"].split()[0], "0")
+            os.kill(helpers[0], signal.SIGKILL)
+            refused = self.reload(process, "#WARNING - RELOAD REFUSED")
+            self.assertEqual(refused, "#WARNING - RELOAD REFUSED (the root helper that reads the configuration "
+                                      "has ended; restart the server)")
+            self.assertEqual(pasv_port(ftp), second)
+
+        process.send_signal(signal.SIGTERM)
+        _, err = process.communicate(timeout=60)
+        self.assertIn(refused, err)
+        self.assertEqual(process.returncode, 0)
+
+    def peer_certificate(self, port=None):
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        context.check_hostname = False
+        context.verify_mode = ssl.CERT_NONE
+        if port is not None:
+            with socket.create_connection(("127.0.0.1", port), timeout=20) as plain:
+                with context.wrap_socket(plain) as secured:
+                    return secured.getpeercert(binary_form=True)
+        ftp = ftplib.FTP_TLS(context=context)
+        ftp.connect("127.0.0.1", self.ftp_port, timeout=20)
+        ftp.auth()
+        self.addCleanup(ftp.close)
+        return ftp, ftp.sock.getpeercert(binary_form=True)
+
+    def test_a_renewed_certificate_serves_new_connections(self):
+        self.configure()
+        self.setup_tool("tls", "generate", "localhost")
+        self.setup_tool("set", "admin_tls", "on")
+        certificate, key = self.path("config", "tls-certificate.pem"), self.path("config", "tls-key.pem")
+        with open(certificate) as pem:
+            old_der = ssl.PEM_cert_to_DER_cert(pem.read())
+        process = self.start_running()
+        old_session, der = self.peer_certificate()
+        self.assertEqual(der, old_der)
+
+        renewed = os.path.join(self.temp.name, "renewed")
+        os.mkdir(renewed)
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                        "-nodes", "-keyout", os.path.join(renewed, "key.pem"), "-out",
+                        os.path.join(renewed, "cert.pem"), "-days", "2", "-subj", "/CN=localhost"],
+                       check=True, capture_output=True)
+        # Written over in place: owner and mode stay root's.
+        for name, target in (("cert.pem", certificate), ("key.pem", key)):
+            with open(os.path.join(renewed, name), "rb") as source, open(target, "wb") as out:
+                out.write(source.read())
+        with open(certificate) as pem:
+            new_der = ssl.PEM_cert_to_DER_cert(pem.read())
+        self.assertNotEqual(new_der, old_der)
+
+        self.assertEqual(self.reload(process, "#OK - RELOADED"), "#OK - RELOADED (tls_certificate reloaded)")
+        _, der = self.peer_certificate()
+        self.assertEqual(der, new_der)
+        self.assertEqual(self.peer_certificate(self.admin_port), new_der)
+        # The session that began before keeps its own.
+        self.assertEqual(old_session.sock.getpeercert(binary_form=True), old_der)
+        self.assertTrue(old_session.login().startswith("230"))
+
+        # The same files again change nothing.
+        self.assertEqual(self.reload(process, "#OK - RELOADED"), "#OK - RELOADED (nothing changed)")
+        process.send_signal(signal.SIGTERM)
+        self.assertEqual(process.wait(timeout=60), 0)
 
 
 class DamagedFileTest(ProgramFolder):

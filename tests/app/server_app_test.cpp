@@ -50,6 +50,10 @@ TEST(ServiceManagerTest, TheUnitQuotesWhatSystemdWouldReadOtherwise) {
   EXPECT_NE(unit.find("\nWorkingDirectory=/opt/my ftp 100%%/$HOME \"q\"\\\n"), std::string::npos)
       << unit;
   EXPECT_NE(unit.find("\nNoNewPrivileges=yes\n"), std::string::npos);
+  // A failed server is started again; a reload signals the main process,
+  // whose id systemd fills in (so this "$" is not doubled).
+  EXPECT_NE(unit.find("\nRestart=on-failure\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("\nExecReload=/bin/kill -HUP $MAINPID\n"), std::string::npos) << unit;
   EXPECT_EQ(ServiceManager::UnitText("x", "/opt/a\nExecStartPre=/bin/evil/q", "-service"), "");
 }
 

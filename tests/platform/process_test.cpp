@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <utility>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -73,10 +74,14 @@ TEST(ProcessTest, AnInstanceLockIsHeldOnceUntilClosed) {
   std::filesystem::create_directories(dir.File("config"));
   ::unsetenv("QUILLON_LOCK_DIR");  // the program folder's config/ holds the locks
   EXPECT_EQ(InstanceLock::LockFolder(dir.Path()), dir.File("config"));
+  EXPECT_EQ(InstanceLock::HolderId(dir.Path(), "instance.lock"), 0);  // no file yet
   InstanceLock first;
   bool held_elsewhere = true;
   ASSERT_TRUE(first.Acquire(dir.Path(), "instance.lock", &held_elsewhere));
   EXPECT_TRUE(first.IsHeld());
+  // The system's lock table names the holder without taking the lock.
+  EXPECT_EQ(InstanceLock::HolderId(dir.Path(), "instance.lock"), CurrentProcessId());
+  EXPECT_EQ(InstanceLock::HolderId(dir.Path(), "other.lock"), 0);
 
   InstanceLock second;
   EXPECT_FALSE(second.Acquire(dir.Path(), "instance.lock", &held_elsewhere));
@@ -88,6 +93,7 @@ TEST(ProcessTest, AnInstanceLockIsHeldOnceUntilClosed) {
 
   first.Close();
   EXPECT_FALSE(first.IsHeld());
+  EXPECT_EQ(InstanceLock::HolderId(dir.Path(), "instance.lock"), 0);
   EXPECT_TRUE(second.Acquire(dir.Path(), "instance.lock", &held_elsewhere));
 
   // A missing folder is a failure of its own, not a lock held elsewhere.
@@ -96,17 +102,22 @@ TEST(ProcessTest, AnInstanceLockIsHeldOnceUntilClosed) {
   EXPECT_FALSE(held_elsewhere);
 }
 
-TEST(ProcessTest, StopSignalsAreTakenByTheWaitAndTheWaitEndsWhenDone) {
+TEST(ProcessTest, StopSignalsTellStopFromReloadAndTheWaitEndsWhenDone) {
+  using Received = StopSignals::Received;
   StopSignals signals;
   ASSERT_TRUE(signals.Block());
   Event done;
-  for (int signal_number : {SIGTERM, SIGHUP, SIGINT}) {
+  for (auto [signal_number, expected] : {std::pair{SIGTERM, Received::kStop}, std::pair{SIGHUP, Received::kReload},
+                                         std::pair{SIGINT, Received::kStop}}) {
     SCOPED_TRACE(signal_number);
     ASSERT_EQ(std::raise(signal_number), 0);  // blocked: waits for the wait
-    EXPECT_TRUE(signals.Wait(done));
+    EXPECT_EQ(signals.Wait(done), expected);
   }
+  // A signal that came before `done` is still taken first.
+  ASSERT_EQ(std::raise(SIGHUP), 0);
   done.Set();
-  EXPECT_FALSE(signals.Wait(done));
+  EXPECT_EQ(signals.Wait(done), Received::kReload);
+  EXPECT_EQ(signals.Wait(done), Received::kDone);
 }
 
 }  // namespace

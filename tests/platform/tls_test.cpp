@@ -62,5 +62,32 @@ TEST(TlsContextTest, UnusableFilesAreNamedWithTheReason) {
   EXPECT_EQ(error, "The TLS key " + dir.File("b.key") + " does not belong to the certificate " + dir.File("a.pem"));
 }
 
+TEST(TlsContextTest, PemBytesLoadLikeTheirFilesAndTellCertificatesApart) {
+  TempDir dir;
+  std::string error;
+  ASSERT_TRUE(WriteSelfSignedCertificate("a.example", dir.File("a.pem"), dir.File("a.key"), &error));
+  ASSERT_TRUE(WriteSelfSignedCertificate("b.example", dir.File("b.pem"), dir.File("b.key"), &error));
+  const std::string a_pem = ReadWholeFile(dir.File("a.pem")), a_key = ReadWholeFile(dir.File("a.key"));
+  const std::string b_pem = ReadWholeFile(dir.File("b.pem")), b_key = ReadWholeFile(dir.File("b.key"));
+
+  auto from_file = TlsContext::Create(dir.File("a.pem"), dir.File("a.key"), TlsVersion::k1_2, &error);
+  auto from_bytes = TlsContext::CreateFromPem(a_pem, "a.pem", a_key, "a.key", TlsVersion::k1_3, &error);
+  auto other = TlsContext::CreateFromPem(b_pem, "b.pem", b_key, "b.key", TlsVersion::k1_2, &error);
+  ASSERT_NE(from_file, nullptr);
+  ASSERT_NE(from_bytes, nullptr) << error;
+  ASSERT_NE(other, nullptr) << error;
+  EXPECT_FALSE(from_bytes->Identity().empty());
+  EXPECT_EQ(from_bytes->Identity(), from_file->Identity());
+  EXPECT_NE(other->Identity(), from_file->Identity());
+
+  // The names label the errors as the file paths do.
+  EXPECT_EQ(TlsContext::CreateFromPem(a_pem, "a.pem", b_key, "b.key", TlsVersion::k1_2, &error), nullptr);
+  EXPECT_EQ(error, "The TLS key b.key does not belong to the certificate a.pem");
+  EXPECT_EQ(TlsContext::CreateFromPem("junk", "j.pem", a_key, "a.key", TlsVersion::k1_2, &error), nullptr);
+  EXPECT_EQ(error.rfind("Unable to use the TLS certificate j.pem: ", 0), 0u) << error;
+  EXPECT_EQ(TlsContext::CreateFromPem(a_pem, "a.pem", "", "k.key", TlsVersion::k1_2, &error), nullptr);
+  EXPECT_EQ(error.rfind("Unable to use the TLS key k.key: ", 0), 0u) << error;
+}
+
 }  // namespace
 }  // namespace quillon::platform

@@ -204,5 +204,38 @@ TEST(ExtraSettingsTest, TransferLogAndLogRetentionKeys) {
   EXPECT_NE(ReadWholeFile(dir.File("quillon.conf")).find("xferlog = /srv/xferlog"), std::string::npos);
 }
 
+TEST(ExtraSettingsTest, TextLoadsCountSkippedLinesButNotUnknownKeys) {
+  ExtraSettings extra;
+  std::string message;
+  ASSERT_TRUE(extra.LoadText("# comment\npassive_ports = 50000-50010\n", "conf", &message));
+  EXPECT_EQ(extra.PassivePortFirst(), 50000);
+  EXPECT_EQ(extra.SkippedLineCount(), 0u);
+
+  EXPECT_FALSE(extra.LoadText("later_key = 3\n", "conf", &message));
+  EXPECT_EQ(extra.SkippedLineCount(), 0u);
+  EXPECT_EQ(message, "conf: unknown key later_key is kept but not used");
+
+  // A second load starts from the defaults and counts afresh.
+  EXPECT_FALSE(extra.LoadText("nonsense\nlogin_timeout = 0\ntls = optional\n", "conf", &message));
+  EXPECT_EQ(extra.SkippedLineCount(), 2u);
+  EXPECT_EQ(extra.PassivePortFirst(), 0);
+  EXPECT_EQ(extra.Tls(), ExtraSettings::TlsMode::kOptional);
+  EXPECT_EQ(message, "conf: line 1 is not a valid setting, line 2 is not a valid setting");
+}
+
+TEST(ExtraSettingsTest, ChangesAreDescribedKeyByKeyInTheOrderOfTheKeys) {
+  ExtraSettings before, after;
+  std::string message;
+  ASSERT_TRUE(before.LoadText("passive_ports = 50000-50010\ntls = optional\n", "a", &message));
+  ASSERT_TRUE(after.LoadText("tls = optional\npassive_ports = 50000-50010\n# moved\n", "b", &message));
+  EXPECT_EQ(DescribeChanges(before, after), "");
+
+  ASSERT_TRUE(after.LoadText("login_timeout = 30\nrun_as_user = ftpd\npassive_ports = 50020-50030\n"
+                             "passive_address = ftp.example.org\n", "b", &message));
+  EXPECT_EQ(DescribeChanges(before, after),
+            "run_as_user: nobody -> ftpd (needs a restart); passive_ports: 50000-50010 -> 50020-50030; "
+            "passive_address: (none) -> ftp.example.org; tls: optional -> off; login_timeout: 60 -> 30");
+}
+
 }  // namespace
 }  // namespace quillon::settings

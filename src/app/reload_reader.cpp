@@ -1,0 +1,39 @@
+#include "app/reload_reader.h"
+
+#include "settings/extra_settings.h"
+
+namespace quillon::app {
+
+ReloadReader::ReloadReader(const std::string& program_folder)
+    : config_path_(program_folder + "/config/" + settings::ExtraSettings::kFileName) {}
+
+std::vector<std::string> ReloadReader::NamedFiles(const std::string& text) {
+  settings::ExtraSettings extra;
+  std::string message;
+  // A text with faults is refused by the reload itself; the paths it names
+  // are read all the same, so the refusal can name every fault at once.
+  [[maybe_unused]] const bool clean = extra.LoadText(text, "", &message);
+  return {extra.TlsCertificate(), extra.TlsKey()};
+}
+
+bool ReloadReader::StartHelper(long untrusted_uid, std::string* error) {
+  use_helper_ = helper_.Start(config_path_, &ReloadReader::NamedFiles, untrusted_uid, error);
+  return use_helper_;
+}
+
+bool ReloadReader::Read(ftp::ReloadFiles* files, std::string* error) {
+  std::vector<platform::FileContent> read;
+  if (use_helper_) {
+    if (!helper_.Read(&read, error)) return false;
+  } else {
+    // Root that keeps serving as root distrusts no user of its own.
+    read = platform::ReadFileSet(config_path_, &ReloadReader::NamedFiles, -1);
+  }
+  read.resize(3);
+  files->config = std::move(read[0]);
+  files->certificate = std::move(read[1]);
+  files->key = std::move(read[2]);
+  return true;
+}
+
+}  // namespace quillon::app
