@@ -21,6 +21,7 @@
 #include "app/service_manager.h"
 #include "app/settings_sheet.h"
 #include "app/update_run.h"
+#include "control/control_channel.h"
 #include "platform/clock.h"
 
 namespace quillon::ftp {
@@ -135,6 +136,7 @@ class MainState {
   bool SaveServer();
   void WarnUnlessSaved();
   bool UsesRemoteAdmin() const;
+  void StartControlSocket();
   void StartRemoteAdmin();
   void AlignRemoteAdmin();
 
@@ -148,6 +150,8 @@ class MainState {
   std::optional<ServiceManager> services_;
   std::unique_ptr<ftp::FtpServer> server_;
   std::unique_ptr<admin::RemoteAdminService> remote_admin_;
+  // Started once the window has loaded; stopped on close.
+  std::unique_ptr<control::ControlService> control_socket_;
   bool shutting_down_ = false;
   bool quit_without_saving_ = false;
   bool paused_ = false;

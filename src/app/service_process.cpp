@@ -7,6 +7,7 @@
 #include "app/run_as_user.h"
 #include "app/service_manager.h"
 #include "app/service_tray_window.h"
+#include "control/control_channel.h"
 #include "control/service_control.h"
 #include "control/settings_control.h"
 #include "ftp/ftp_server.h"
@@ -82,10 +83,12 @@ void ServiceProcess::FinishShutdown() {
 void ServiceProcess::ServiceMain() {
   auto server = std::make_unique<ftp::FtpServer>(clock_, folder_);
   auto remote_admin = std::make_unique<admin::RemoteAdminService>(*server, clock_, folder_);
+  std::unique_ptr<control::ControlService> control_socket;
   // A start that fails ends with the state stopped and one line naming why.
   auto fail = [&](const std::string& line) {
     log_.WriteFailureLine(line);
     SetState(State::kStopped, true);
+    control_socket.reset();
     remote_admin.reset();
     server.reset();
     FinishShutdown();
@@ -109,6 +112,15 @@ void ServiceProcess::ServiceMain() {
     return fail(
         "#ERROR - INITIALISATION FAILED (Remote Admin failed to initalise, possible port conflict)");
   }
+  // quillon-setup's way to the live server, made while still root so its
+  // file is root's: only root and the serving user are answered.
+  control_socket = std::make_unique<control::ControlService>(
+      clock_, *server, remote_admin.get(), [](std::string* report) {
+        *report = control::kReloadNotAvailable;
+        return false;
+      });
+  if (!control_socket->Start(folder_ + "/config/" + control::kControlSocketFile, &error))
+    log_.WriteWarningLine("#WARNING - NO CONTROL SOCKET (" + error + ")");
   // The ports are open: a server started as root serves as its user from here on.
   if (!ServeAsUser(folder_, run_as, &error)) {
     remote_admin->Stop();
@@ -142,6 +154,7 @@ void ServiceProcess::ServiceMain() {
     state_changed_.Wait(platform::kWaitForever);
   }
 
+  control_socket->Stop();
   remote_admin->Stop();
   server->Deactivate();
   remote_admin->StoreLogStartValue();
