@@ -129,6 +129,7 @@ void ControlService::Serve(Connection& connection) {
   if (!socket.ReceiveAll(&bytes, kMaxRequestBytes, clock_, kTransferMs) || !DecodeFields(bytes, &args)) return;
   CommandResult result;
   if (args.size() == 1 && args[0] == kReloadRequest) {
+    std::lock_guard<std::mutex> guard(command_lock_);
     std::string report;
     const bool reloaded = reload_(&report);
     result.code = reloaded ? CommandResult::kDone : CommandResult::kRefused;

@@ -99,7 +99,7 @@ class ControlService final : public runtime::WorkerThread {
   std::string path_;
   platform::LocalListener listener_;
   std::list<std::unique_ptr<Connection>> connections_;  // the accept thread's, then Stop's
-  std::mutex command_lock_;                             // one command at a time
+  std::mutex command_lock_;                             // one command (or reload) at a time
 };
 
 // The tool's end: sends `args` to the socket at `path` and waits up to
