@@ -124,10 +124,7 @@ void MainState::StartControlSocket() {
   // quillon-setup's way to the running desktop: its commands change the
   // accounts and settings the window shows, as the remote admin's pages do.
   control_socket_ = std::make_unique<control::ControlService>(clock_, *server_, remote_admin_.get(),
-                                                              [](std::string* report) {
-                                                                *report = control::kReloadNotAvailable;
-                                                                return false;
-                                                              });
+                                                              &control::ReloadNotAvailable);
   std::string error;
   if (!control_socket_->Start(folder_ + "/config/" + control::kControlSocketFile, &error))
     platform::ReportDiagnostic("Quillon FTP Server 1.03: no control socket for quillon-setup (" + error + ")");

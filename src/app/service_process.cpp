@@ -113,12 +113,11 @@ void ServiceProcess::ServiceMain() {
         "#ERROR - INITIALISATION FAILED (Remote Admin failed to initalise, possible port conflict)");
   }
   // quillon-setup's way to the live server, made while still root so its
-  // file is root's: only root and the serving user are answered.
-  control_socket = std::make_unique<control::ControlService>(
-      clock_, *server, remote_admin.get(), [](std::string* report) {
-        *report = control::kReloadNotAvailable;
-        return false;
-      });
+  // file is root's: only root and the serving user are answered. A running
+  // service cannot read quillon.conf again yet: the tool then tells that a
+  // restart is needed.
+  control_socket = std::make_unique<control::ControlService>(clock_, *server, remote_admin.get(),
+                                                             &control::ReloadNotAvailable);
   if (!control_socket->Start(folder_ + "/config/" + control::kControlSocketFile, &error))
     log_.WriteWarningLine("#WARNING - NO CONTROL SOCKET (" + error + ")");
   // The ports are open: a server started as root serves as its user from here on.

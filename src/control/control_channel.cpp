@@ -13,6 +13,11 @@ constexpr std::size_t kMaxReplyBytes = 16 << 20;
 
 }  // namespace
 
+bool ReloadNotAvailable(std::string* report) {
+  *report = "reload not available";
+  return false;
+}
+
 std::string EncodeFields(const std::vector<std::string>& fields) {
   std::string bytes;
   for (const std::string& field : fields) bytes += std::to_string(field.size()) + ":" + field;

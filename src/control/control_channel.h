@@ -45,8 +45,9 @@ namespace quillon::control {
 inline constexpr const char* kControlSocketFile = "control.sock";
 // The request that asks a running server to read quillon.conf again.
 inline constexpr const char* kReloadRequest = "reload";
-// The report of a server that cannot reload yet.
-inline constexpr const char* kReloadNotAvailable = "reload not available";
+// The reload of a server that cannot reload yet: false, with the report
+// "reload not available".
+bool ReloadNotAvailable(std::string* report);
 
 std::string EncodeFields(const std::vector<std::string>& fields);
 // False for bytes that are not whole fields.

@@ -61,8 +61,7 @@ class ControlServiceTest : public ::testing::Test {
                           },
                           [this](std::string* report) {
                             ++reloads_;
-                            *report = kReloadNotAvailable;
-                            return false;
+                            return ReloadNotAvailable(report);
                           }};
 };
 
