@@ -29,7 +29,7 @@ using Guard = runtime::CriticalSection::Guard;
 
 constexpr const char* kUsage =
     "usage: quillon-setup init [--ftp-port N] [--admin-port N] [--admin-password P] [--force]\n"
-    "       quillon-setup account add NAME --password P --root DIR [RECORD OPTIONS]\n"
+    "       quillon-setup account add NAME [--password P] --root DIR [RECORD OPTIONS]\n"
     "       quillon-setup account set NAME RECORD OPTIONS\n"
     "       quillon-setup account show|remove NAME\n"
     "       quillon-setup account list\n"

@@ -447,9 +447,8 @@ class InstanceLockTest(ProgramFolder):
         lock = self.path("config", "MARROWIND_QUILLONFTPSERVER_1")
         self.assertEqual(stat.S_IMODE(os.lstat(lock).st_mode), 0o600)
         other = dict(self.env, XDG_RUNTIME_DIR=os.path.join(self.temp.name, "shell-runtime"))
-        result = subprocess.run([self.path(SETUP), "account", "add", "eve", "--password", "pw",
-                                 "--root", self.path("pub")], capture_output=True, text=True,
-                                env=other, timeout=60)
+        result = subprocess.run([self.path(SETUP), "tls", "generate", "localhost"], capture_output=True,
+                                text=True, env=other, timeout=60)
         self.assertEqual(result.returncode, 1)
         self.assertIn("The server is running", result.stderr)
         process.send_signal(signal.SIGTERM)
