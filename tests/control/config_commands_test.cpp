@@ -12,6 +12,7 @@
 #include "accounts/account_store.h"
 #include "accounts/messages.h"
 #include "control/settings_file.h"
+#include "support/ftp_server_fixture.h"
 #include "support/manual_clock.h"
 #include "support/temp_dir.h"
 
@@ -219,6 +220,52 @@ TEST_F(ConfigCommandsTest, SetAloneListsEveryKeyWithTheAdminPasswordHidden) {
   ASSERT_EQ(Run({"set", "mUseRA", "0"}).code, 0);
   ASSERT_EQ(Run({"set", "mRAPass", ""}).code, 0);
   EXPECT_NE(Run({"set"}).out.find("mRAPass = not set\n"), std::string::npos);
+}
+
+// The same commands on a running server: a password change holds for the
+// next login at once, settings apply to the listener, and the files hold
+// both without a stop.
+class LiveCommandsTest : public testing::FtpServerFixture {
+ protected:
+  CommandResult Run(const std::vector<std::string>& args) {
+    LiveTarget target(*server_, nullptr);
+    return ConfigCommands(target).Run(args);
+  }
+};
+
+TEST_F(LiveCommandsTest, ChangesApplyAtOnceAndAreSaved) {
+  port_ = Start();
+  {
+    // The port the system chose, kept when the change applies the settings.
+    runtime::CriticalSection::Guard guard(server_->Settings().Lock());
+    server_->Settings().mPort = port_;
+  }
+  ASSERT_EQ(Run({"account", "set", "bob", "--password", "changed"}).out, "Account bob changed.\n");
+  testing::FtpClient old_password;
+  ASSERT_EQ(old_password.Connect(port_).substr(0, 4), "220 ");
+  EXPECT_EQ(old_password.Login("bob", "secret").substr(0, 4), "530 ");
+  testing::FtpClient new_password;
+  ASSERT_EQ(new_password.Connect(port_).substr(0, 4), "220 ");
+  EXPECT_EQ(new_password.Login("bob", "changed").substr(0, 4), "230-");
+
+  // A port the server could not open is refused before anything changes.
+  EXPECT_EQ(Run({"set", "mPort", "70000"}).err, "The FTP port (mPort) must be from 1 to 65535.\n");
+  EXPECT_EQ(server_->GetStatus().port, port_);
+  ASSERT_EQ(Run({"set", "mMaxUsers", "3"}).code, 0);
+  EXPECT_EQ(Run({"get", "mMaxUsers"}).out, "3\n");
+  // quillon.conf is root's: the server leaves it to the tool.
+  EXPECT_EQ(Run({"set", "passive_ports", "50000-50100"}).code, CommandResult::kRefused);
+
+  accounts::AccountStore saved(dir_.File("config/accounts.dta"), nullptr, &clock_);
+  ASSERT_TRUE(saved.Load());
+  AccountRecord bob;
+  ASSERT_TRUE(saved.GetCopy("bob", &bob));
+  EXPECT_EQ(bob.Password(), "changed");
+  SettingsFile settings(clock_, dir_.File("config/settings.dta"));
+  ASSERT_TRUE(settings.Load());
+  std::string value, message;
+  ASSERT_TRUE(settings.Get("mMaxUsers", &value, &message));
+  EXPECT_EQ(value, "3");
 }
 
 }  // namespace
