@@ -1,7 +1,8 @@
 // The server running as a background service: the dispatcher, which turns
 // SIGTERM, SIGINT and SIGHUP into the stop control; the service main routine,
-// which loads, activates and runs the FTP engine and the remote admin until
-// it is told to stop, then saves; and the control handler, which returns
+// which loads, activates and runs the FTP engine, the remote admin and the
+// control socket of quillon-setup (control::ControlService) until it is
+// told to stop, then saves; and the control handler, which returns
 // only once the main routine has saved and cleaned up.
 //
 // Every step is written to the service log ("#OK - INITIALISED", "#ERROR -
