@@ -489,8 +489,8 @@ CommandResult ConfigCommands::Setting(const std::vector<std::string>& args) {
   }
   SettingsFault fault = target_.Check(&after);
   // The remote admin's port is checked by the pages only while it is in
-  // use; a port no listener could open is refused all the same.
-  if (fault == SettingsFault::kNone &&
+  // use; a port no listener could open is not taken all the same.
+  if (fault == SettingsFault::kNone && key == "mRAPort" &&
       (after.remote_admin_port == 0 || after.remote_admin_port > SettingsControl::kHighestPort))
     fault = SettingsFault::kAdminPortOutOfRange;
   if (fault != SettingsFault::kNone) return Refused(FaultText(fault));
