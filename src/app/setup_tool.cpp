@@ -1,6 +1,5 @@
 #include "app/setup_tool.h"
 
-#include <map>
 #include <optional>
 
 #include "accounts/account_store.h"
