@@ -249,8 +249,10 @@ std::string RecordOptions::Describe(const AccountRecord& record, bool is_group) 
   text += "blocked-ips: " + IpListText(record.mUseBlockIPs, record.mBlockIPs) + "\n";
   text += "account-log: " + OnOff(record.mUseLogs) + "\n";
   for (const accounts::VirtualFolder& folder : record.VirtualFolders()) {
-    text += "vfolder: " + folder.Name() + " -> " + folder.Path() + " (rights " + RightsText(folder.mRights) +
-            (folder.mVisible ? "" : ", hidden") + (folder.mUseMaxSize ? ", max-size " + std::to_string(folder.mMaxSize) + " MB" : "") + ")\n";
+    text += "vfolder: " + folder.Name() + " -> " + folder.Path() + " (rights " + RightsText(folder.mRights);
+    if (!folder.mVisible) text += ", hidden";
+    if (folder.mUseMaxSize) text += ", max-size " + std::to_string(folder.mMaxSize) + " MB";
+    text += ")\n";
   }
   return text;
 }
@@ -542,7 +544,8 @@ const char* ConfigCommands::FaultText(SettingsFault fault) {
     case SettingsFault::kAdminPasswordEmpty: return "The Remote Admin needs a password (mRAPass) while it is in use.";
     case SettingsFault::kAdminPortOutOfRange: return "The Remote Admin port (mRAPort) must be from 1 to 65535.";
     case SettingsFault::kAdminPortInUse: return "The Remote Admin port (mRAPort) is already in use.";
-    case SettingsFault::kAdminPortIsFtpPort: return "The Remote Admin port (mRAPort) and FTP port (mPort) are both the same.";
+    case SettingsFault::kAdminPortIsFtpPort:
+      return "The Remote Admin port (mRAPort) and FTP port (mPort) are both the same.";
     case SettingsFault::kAdminFolderTooShort:
     case SettingsFault::kAdminFolderNotAbsolute:
       return "The Remote Admin folder (mRAFixToDir) must be an absolute path.";

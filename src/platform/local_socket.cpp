@@ -156,7 +156,8 @@ bool LocalListener::Listen(const std::string& path, unsigned mode, std::string* 
 bool LocalListener::Accept(LocalSocket* connection, const Event& wake, std::uint32_t timeout_ms) {
   if (fd_ < 0) return false;
   pollfd items[2] = {{fd_, POLLIN, 0}, {wake.PollDescriptor(), POLLIN, 0}};
-  const int timeout = timeout_ms == kWaitForever ? -1 : static_cast<int>(std::min<std::uint32_t>(timeout_ms, 0x7FFFFFFF));
+  const int timeout =
+      timeout_ms == kWaitForever ? -1 : static_cast<int>(std::min<std::uint32_t>(timeout_ms, 0x7FFFFFFF));
   if (poll(items, wake.PollDescriptor() >= 0 ? 2 : 1, timeout) <= 0 || (items[0].revents & POLLIN) == 0)
     return false;
   const int fd = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
