@@ -328,6 +328,11 @@ bool LiveTarget::CommitConf(std::string* message) { return WritesConf(message); 
 
 bool LiveTarget::CommitRecords(RecordKind, std::string* message) { return CommitSettings(message); }
 
+std::string LiveTarget::NoteAfterSet(const std::string& key) const {
+  if (key != "mUseRA" && key != "mRAPort") return "";
+  return "The remote admin takes " + key + " when the server starts again.\n";
+}
+
 bool ConfigCommands::Handles(const std::vector<std::string>& args) {
   if (args.empty()) return false;
   return args[0] == "account" || args[0] == "group" || args[0] == "set" || args[0] == "get";
@@ -501,7 +506,7 @@ CommandResult ConfigCommands::Setting(const std::vector<std::string>& args) {
     if (!settings.SetFromText(key, text, &message)) return Refused(message);
   }
   if (!target_.CommitSettings(&message)) return Refused(message);
-  return Done(key + " set.\n");
+  return Done(key + " set.\n" + target_.NoteAfterSet(key));
 }
 
 CommandResult ConfigCommands::ListSettings() {

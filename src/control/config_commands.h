@@ -104,6 +104,8 @@ class ConfigTarget {
   // After a record of `kind` changed: applies it to logged-in accounts and
   // saves. False with *message.
   [[nodiscard]] virtual bool CommitRecords(RecordKind kind, std::string* message) = 0;
+  // A line to print after `key` was set ("" for none).
+  virtual std::string NoteAfterSet(const std::string& /*key*/) const { return {}; }
 };
 
 // The files of a program folder while no server runs on them. The caller
@@ -138,6 +140,8 @@ class LiveTarget final : public ConfigTarget {
   bool WritesConf(std::string* why) const override;
   bool CommitConf(std::string* message) override;
   bool CommitRecords(RecordKind kind, std::string* message) override;
+  // The remote admin's listener keeps its port until the server starts again.
+  std::string NoteAfterSet(const std::string& key) const override;
 
  private:
   ftp::FtpServer& server_;

@@ -251,8 +251,10 @@ TEST_F(LiveCommandsTest, ChangesApplyAtOnceAndAreSaved) {
   // A port the server could not open is refused before anything changes.
   EXPECT_EQ(Run({"set", "mPort", "70000"}).err, "The FTP port (mPort) must be from 1 to 65535.\n");
   EXPECT_EQ(server_->GetStatus().port, port_);
-  ASSERT_EQ(Run({"set", "mMaxUsers", "3"}).code, 0);
+  EXPECT_EQ(Run({"set", "mMaxUsers", "3"}).out, "mMaxUsers set.\n");
   EXPECT_EQ(Run({"get", "mMaxUsers"}).out, "3\n");
+  EXPECT_EQ(Run({"set", "mRAPort", "7099"}).out,
+            "mRAPort set.\nThe remote admin takes mRAPort when the server starts again.\n");
   // quillon.conf is root's: the server leaves it to the tool.
   EXPECT_EQ(Run({"set", "passive_ports", "50000-50100"}).code, CommandResult::kRefused);
 
