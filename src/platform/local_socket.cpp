@@ -172,8 +172,10 @@ void LocalListener::Close() {
 }
 
 void RemoveSocketFile(const std::string& path) {
+  // A link is removed too (not followed): one planted in the socket's place
+  // could lead a client to another listener.
   struct stat info{};
-  if (lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) unlink(path.c_str());
+  if (lstat(path.c_str(), &info) == 0 && (S_ISSOCK(info.st_mode) || S_ISLNK(info.st_mode))) unlink(path.c_str());
 }
 
 std::uint32_t EffectiveUserId() { return static_cast<std::uint32_t>(geteuid()); }

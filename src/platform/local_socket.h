@@ -60,7 +60,7 @@ class LocalListener {
   LocalListener(const LocalListener&) = delete;
   LocalListener& operator=(const LocalListener&) = delete;
 
-  // Removes a socket (only a socket) left at `path` by an earlier run, then
+  // Removes a socket or a link left at `path` (see RemoveSocketFile), then
   // listens there; the socket file is created with `mode` (no wider, the
   // process's umask notwithstanding). False with *error.
   [[nodiscard]] bool Listen(const std::string& path, unsigned mode, std::string* error);
@@ -74,7 +74,8 @@ class LocalListener {
   int fd_ = -1;
 };
 
-// Removes the socket file at `path` when it is one (anything else stays).
+// Removes the socket file at `path` when it is one, or a link (not what it
+// points to); anything else stays.
 void RemoveSocketFile(const std::string& path);
 // The effective user id of this process.
 std::uint32_t EffectiveUserId();

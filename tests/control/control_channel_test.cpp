@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -113,6 +115,24 @@ TEST_F(ControlServiceTest, StalledOversizedAndBrokenRequestsHoldNobodyUp) {
   // did not wait for it.
   std::string nothing;
   EXPECT_FALSE(stalled.ReceiveAll(&nothing, 1024, clock, 0));
+}
+
+TEST(ControlServicePlaceTest, ALinkInTheSocketsPlaceIsReplacedAndWhatItNamesLeftAlone) {
+  testing::TempDir dir;
+  platform::SystemClock clock;
+  const std::string target = dir.File("elsewhere");
+  { std::ofstream(target) << "kept"; }
+  std::filesystem::create_symlink(target, dir.File("control.sock"));
+  ControlService service(clock, [](const std::vector<std::string>&) { return CommandResult{0, "ok", ""}; },
+                         &ReloadNotAvailable);
+  std::string error;
+  ASSERT_TRUE(service.Start(dir.File("control.sock"), &error)) << error;
+  EXPECT_TRUE(std::filesystem::is_socket(std::filesystem::symlink_status(dir.File("control.sock"))));
+  EXPECT_TRUE(std::filesystem::is_regular_file(target));
+  CommandResult reply;
+  ASSERT_TRUE(SendControlRequest(clock, dir.File("control.sock"), {"get", "mPort"}, &reply, &error)) << error;
+  EXPECT_EQ(reply.out, "ok");
+  service.Stop();
 }
 
 TEST_F(ControlServiceTest, TheSocketIsOwnerOnlyAndGoneAfterTheStop) {
