@@ -360,9 +360,8 @@ CommandResult ConfigCommands::Records(const std::vector<std::string>& args) {
   const RecordKind kind = args[0] == "account" ? RecordKind::kAccount : RecordKind::kGroup;
   const bool is_group = kind == RecordKind::kGroup;
   CommandOptions options;
-  std::vector<std::string> allowed = RecordOptions::Names();
   std::string message;
-  if (!options.Parse(args, 1, allowed, {}, &message)) {
+  if (!options.Parse(args, 1, RecordOptions::Names(), {}, &message)) {
     CommandResult result = BadUsage();
     result.err = message;
     return result;
@@ -412,8 +411,7 @@ CommandResult ConfigCommands::Store(RecordKind kind, const AccountRecord& record
   std::string message;
   if (records.Check(record, previous_name, &message) != RecordResult::kDone) return Refused(message);
   if (!records.Commit(record, previous_name))
-    return Refused(kind == RecordKind::kAccount ? "Unable to write config/accounts.dta."
-                                                : "Unable to write config/groups.dta.");
+    return Refused(std::string("Unable to store the ") + (kind == RecordKind::kAccount ? "account." : "group."));
   if (!target_.CommitRecords(kind, &message)) return Refused(message);
   return Done(std::move(done_text));
 }
