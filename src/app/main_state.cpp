@@ -52,7 +52,8 @@ MainState::MainState(platform::Clock& clock, const std::string& program_folder,
       view_(view),
       service_installed_(std::move(service_installed)),
       server_(std::make_unique<ftp::FtpServer>(clock, program_folder, writer)),
-      remote_admin_(std::make_unique<admin::RemoteAdminService>(*server_, clock, program_folder)) {}
+      remote_admin_(std::make_unique<admin::RemoteAdminService>(*server_, clock, program_folder)),
+      reload_reader_(program_folder) {}
 
 MainState::MainState(platform::Clock& clock, const std::string& program_folder,
                      Prompter& prompter, MainView& view)
@@ -60,6 +61,7 @@ MainState::MainState(platform::Clock& clock, const std::string& program_folder,
                 [] { return ServiceManager(platform::ProgramPath()).Exists(kServiceName); }) {}
 
 MainState::~MainState() {
+  control_socket_.reset();
   remote_admin_.reset();
   server_.reset();
 }
@@ -93,6 +95,7 @@ bool MainState::Open() {
     if (first_run) view_.ShowWelcome();
   }
   remote_admin_->LoadLogStartValue();
+  StartControlSocket();
 
   const control::SettingsSnapshot settings = control::SettingsControl(*server_).Read();
   hide_on_load_ = settings.auto_hide;
@@ -116,6 +119,18 @@ void MainState::ToggleActivate() {
     }
   }
   RefreshStatus();
+}
+
+void MainState::StartControlSocket() {
+  // quillon-setup's way to the running desktop: its commands change the
+  // accounts and settings the window shows, as the remote admin's pages do.
+  // The socket runs one command or reload at a time.
+  control_socket_ = std::make_unique<control::ControlService>(
+      clock_, *server_, remote_admin_.get(),
+      [this](std::string* report) { return ReloadServer(reload_reader_, *server_, remote_admin_.get(), report); });
+  std::string error;
+  if (!control_socket_->Start(folder_ + "/config/" + control::kControlSocketFile, &error))
+    platform::ReportDiagnostic("Quillon FTP Server 1.03: no control socket for quillon-setup (" + error + ")");
 }
 
 bool MainState::UsesRemoteAdmin() const {
@@ -226,6 +241,7 @@ bool MainState::AskStartService() {
 void MainState::Close() {
   if (shutting_down_) return;
   shutting_down_ = true;
+  if (control_socket_) control_socket_->Stop();
   remote_admin_->Stop();
   server_->Deactivate();
   if (quit_without_saving_) return;

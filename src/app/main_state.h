@@ -18,9 +18,11 @@
 
 #include "app/activity_view.h"
 #include "app/prompter.h"
+#include "app/reload_reader.h"
 #include "app/service_manager.h"
 #include "app/settings_sheet.h"
 #include "app/update_run.h"
+#include "control/control_channel.h"
 #include "platform/clock.h"
 
 namespace quillon::ftp {
@@ -135,6 +137,7 @@ class MainState {
   bool SaveServer();
   void WarnUnlessSaved();
   bool UsesRemoteAdmin() const;
+  void StartControlSocket();
   void StartRemoteAdmin();
   void AlignRemoteAdmin();
 
@@ -148,6 +151,11 @@ class MainState {
   std::optional<ServiceManager> services_;
   std::unique_ptr<ftp::FtpServer> server_;
   std::unique_ptr<admin::RemoteAdminService> remote_admin_;
+  // What a setting of quillon.conf made through the control socket reads
+  // (the desktop reads the files itself; it never drops privileges).
+  ReloadReader reload_reader_;
+  // Started once the window has loaded; stopped on close.
+  std::unique_ptr<control::ControlService> control_socket_;
   bool shutting_down_ = false;
   bool quit_without_saving_ = false;
   bool paused_ = false;

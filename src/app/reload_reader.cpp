@@ -1,5 +1,7 @@
 #include "app/reload_reader.h"
 
+#include "admin/remote_admin_service.h"
+#include "control/service_control.h"
 #include "settings/extra_settings.h"
 
 namespace quillon::app {
@@ -34,6 +36,18 @@ bool ReloadReader::Read(ftp::ReloadFiles* files, std::string* error) {
   files->certificate = std::move(read[1]);
   files->key = std::move(read[2]);
   return true;
+}
+
+bool ReloadServer(ReloadReader& reader, ftp::FtpServer& server, admin::RemoteAdminService* remote_admin,
+                  std::string* report) {
+  std::string outcome;
+  ftp::ReloadFiles files;
+  const bool reloaded = reader.Read(&files, &outcome) && control::ServiceControl(server).Reload(files, &outcome);
+  if (reloaded && remote_admin != nullptr && !remote_admin->ReloadTls())
+    outcome += std::string(outcome.empty() ? "" : "; ") + "the remote admin keeps its certificate";
+  *report = reloaded ? "#OK - RELOADED (" + (outcome.empty() ? "nothing changed" : outcome) + ")"
+                     : "#WARNING - RELOAD REFUSED (" + outcome + ")";
+  return reloaded;
 }
 
 }  // namespace quillon::app

@@ -14,6 +14,10 @@
 #include "ftp/ftp_server.h"
 #include "platform/privileged_reader.h"
 
+namespace quillon::admin {
+class RemoteAdminService;
+}
+
 namespace quillon::app {
 
 class ReloadReader {
@@ -36,5 +40,14 @@ class ReloadReader {
   platform::PrivilegedReader helper_;
   bool use_helper_ = false;
 };
+
+// Reads the files with `reader` and applies them to `server` and to the
+// certificate of `remote_admin` (may be null) for new connections. *report is
+// the service-log line: "#OK - RELOADED (<what changed>)" or "#WARNING -
+// RELOAD REFUSED (<why>)", after which everything runs as before. The logs
+// need nothing: every log opens and closes its file for each line it
+// writes, so a log file that was moved away is simply begun again.
+bool ReloadServer(ReloadReader& reader, ftp::FtpServer& server, admin::RemoteAdminService* remote_admin,
+                  std::string* report);
 
 }  // namespace quillon::app

@@ -7,6 +7,7 @@
 #include "app/run_as_user.h"
 #include "app/service_manager.h"
 #include "app/service_tray_window.h"
+#include "control/control_channel.h"
 #include "control/service_control.h"
 #include "control/settings_control.h"
 #include "ftp/ftp_server.h"
@@ -52,20 +53,12 @@ bool ServiceProcess::Dispatch() {
 
 bool ServiceProcess::Reload(std::string* report) {
   Guard guard(serving_lock_);
-  std::string outcome;
   bool reloaded = false;
   if (server_ == nullptr) {
-    outcome = "the service is not serving";
+    *report = "#WARNING - RELOAD REFUSED (the service is not serving)";
   } else {
-    // The logs need nothing: every log opens and closes its file for each
-    // line it writes, so a log file that was moved away is simply begun again.
-    ftp::ReloadFiles files;
-    reloaded = reader_.Read(&files, &outcome) && control::ServiceControl(*server_).Reload(files, &outcome);
-    if (reloaded && !remote_admin_->ReloadTls())
-      outcome += std::string(outcome.empty() ? "" : "; ") + "the remote admin keeps its certificate";
+    reloaded = ReloadServer(reader_, *server_, remote_admin_, report);
   }
-  *report = reloaded ? "#OK - RELOADED (" + (outcome.empty() ? "nothing changed" : outcome) + ")"
-                     : "#WARNING - RELOAD REFUSED (" + outcome + ")";
   if (reloaded) {
     log_.WriteServiceLine(*report);
   } else {
@@ -114,10 +107,12 @@ void ServiceProcess::FinishShutdown() {
 void ServiceProcess::ServiceMain() {
   auto server = std::make_unique<ftp::FtpServer>(clock_, folder_);
   auto remote_admin = std::make_unique<admin::RemoteAdminService>(*server, clock_, folder_);
+  std::unique_ptr<control::ControlService> control_socket;
   // A start that fails ends with the state stopped and one line naming why.
   auto fail = [&](const std::string& line) {
     log_.WriteFailureLine(line);
     SetState(State::kStopped, true);
+    control_socket.reset();
     remote_admin.reset();
     server.reset();
     FinishShutdown();
@@ -143,6 +138,13 @@ void ServiceProcess::ServiceMain() {
                     ? "#ERROR - INITIALISATION FAILED (Remote Admin failed to initalise, possible port conflict)"
                     : "#ERROR - INITIALISATION FAILED (Remote Admin failed to initalise (" + refused + "))");
   }
+  // quillon-setup's way to the live server, made while still root so its
+  // file is root's: only root and the serving user are answered. A setting
+  // of quillon.conf reaches the server as the reload SIGHUP also starts.
+  control_socket = std::make_unique<control::ControlService>(
+      clock_, *server, remote_admin.get(), [this](std::string* report) { return Reload(report); });
+  if (!control_socket->Start(folder_ + "/config/" + control::kControlSocketFile, &error))
+    log_.WriteWarningLine("#WARNING - NO CONTROL SOCKET (" + error + ")");
   // The ports are open: a server started as root serves as its user from here on.
   if (!ServeAsUser(folder_, run_as, &error)) {
     remote_admin->Stop();
@@ -187,6 +189,7 @@ void ServiceProcess::ServiceMain() {
     server_ = nullptr;
     remote_admin_ = nullptr;
   }
+  control_socket->Stop();
   remote_admin->Stop();
   server->Deactivate();
   remote_admin->StoreLogStartValue();

@@ -1,8 +1,9 @@
 // The server running as a background service: the dispatcher, which turns
 // SIGTERM and SIGINT into the stop control and SIGHUP into a reload of the
-// configuration; the service main routine,
-// which loads, activates and runs the FTP engine and the remote admin until
-// it is told to stop, then saves; and the control handler, which returns
+// configuration; the service main routine, which loads, activates and runs
+// the FTP engine, the remote admin and the control socket of quillon-setup
+// (control::ControlService) until it is told to stop, then saves; and the
+// control handler, which returns
 // only once the main routine has saved and cleaned up.
 //
 // Every step is written to the service log ("#OK - INITIALISED", "#ERROR -

@@ -1,6 +1,5 @@
 #include "app/setup_tool.h"
 
-#include <map>
 #include <optional>
 
 #include "accounts/account_store.h"
@@ -8,7 +7,8 @@
 #include "app/run_as_user.h"
 #include "app/server_app.h"
 #include "app/service_manager.h"
-#include "control/record_control.h"
+#include "control/config_commands.h"
+#include "control/control_channel.h"
 #include "control/settings_file.h"
 #include "ftp/damage_notices.h"
 #include "platform/fs.h"
@@ -28,77 +28,36 @@ using Guard = runtime::CriticalSection::Guard;
 
 constexpr const char* kUsage =
     "usage: quillon-setup init [--ftp-port N] [--admin-port N] [--admin-password P] [--force]\n"
-    "       quillon-setup account add NAME [--password P] --root DIR [--rights LETTERS]\n"
+    "       quillon-setup account add NAME [--password P] --root DIR [RECORD OPTIONS]\n"
+    "       quillon-setup account set NAME RECORD OPTIONS\n"
+    "       quillon-setup account show|remove NAME\n"
     "       quillon-setup account list\n"
-    "       quillon-setup account remove NAME\n"
-    "       quillon-setup set KEY VALUE\n"
+    "       quillon-setup account vfolder add NAME VNAME DIR [--rights LETTERS]\n"
+    "       quillon-setup account vfolder remove NAME VNAME\n"
+    "       quillon-setup group add|set NAME [RECORD OPTIONS]\n"
+    "       quillon-setup group show|remove NAME | group list\n"
+    "       quillon-setup group vfolder add NAME VNAME DIR [--rights LETTERS] | group vfolder remove NAME VNAME\n"
+    "       quillon-setup set [KEY VALUE]\n"
     "       quillon-setup get KEY\n"
     "       quillon-setup service install|remove|start|stop|status|reload\n"
     "       quillon-setup update\n"
     "       quillon-setup tls generate HOST\n"
+    "Record options (a value turns its limit on, 0 or off turns it off):\n"
+    "  --password PW (accounts only)  --root DIR|off (off: the group's root)\n"
+    "  --rights LETTERS  --group G|off  --max-size MB|off  --max-upload-kbs N|off\n"
+    "  --max-download-kbs N|off  --credits N  --enable-credits on|off\n"
+    "  --credits-per-upload-kb N  --credits-per-download-kb N (negative: a cost)  --enabled on|off\n"
     "Rights letters: r read files, w upload files, m modify files, l list folders,\n"
-    "c create folders, d remove and rename folders (default: rl).\n";
-
-constexpr accounts::AccessRights kRightBits[] = {
-    accounts::kFileRead,   accounts::kFileWrite,     accounts::kFileModify,
-    accounts::kFolderView, accounts::kFolderCreate,  accounts::kFolderModify};
-
-// "--name value" options (and bare "--flag"s) after the positional words.
-struct Options {
-  std::map<std::string, std::string> values;
-  std::vector<std::string> words;
-
-  // False with a message for an option that is not allowed or lacks a value.
-  bool Parse(const std::vector<std::string>& args, std::size_t from,
-             std::initializer_list<const char*> with_value, std::initializer_list<const char*> flags,
-             std::string* err) {
-    for (std::size_t i = from; i < args.size(); ++i) {
-      const std::string& arg = args[i];
-      if (arg.rfind("--", 0) != 0) {
-        words.push_back(arg);
-        continue;
-      }
-      bool known = false;
-      for (const char* name : flags) {
-        if (arg != name) continue;
-        values[arg] = "1";
-        known = true;
-      }
-      for (const char* name : with_value) {
-        if (arg != name) continue;
-        if (i + 1 >= args.size()) {
-          *err = "The option " + arg + " needs a value.\n";
-          return false;
-        }
-        values[arg] = args[++i];
-        known = true;
-      }
-      if (!known) {
-        *err = "Unknown option " + arg + ".\n";
-        return false;
-      }
-    }
-    return true;
-  }
-  bool Has(const char* name) const { return values.count(name) > 0; }
-  std::string Get(const char* name, std::string fallback = {}) const {
-    auto found = values.find(name);
-    return found == values.end() ? fallback : found->second;
-  }
-};
+    "c create folders, d remove and rename folders, - none (default: rl).\n"
+    "set without a key lists every key with its value. While the server runs, the\n"
+    "account, group, set and get commands go to it through config/control.sock and\n"
+    "take effect at once.\n";
 
 bool ParsePort(const std::string& text, std::uint32_t* port) {
   if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
     return false;
   *port = static_cast<std::uint32_t>(std::stoul(text));
   return *port >= 1 && *port <= 65535;
-}
-
-std::string RightsText(accounts::AccessRights rights) {
-  std::string text;
-  for (std::size_t i = 0; i < std::size(kRightBits); ++i)
-    if (rights & kRightBits[i]) text.push_back(SetupTool::kRightLetters[i]);
-  return text.empty() ? "-" : text;
 }
 
 // 12 letters and digits from the system's random source ("" without one).
@@ -137,8 +96,7 @@ int SetupTool::Run(const std::vector<std::string>& args, std::string* out, std::
     return 0;
   }
   if (command == "init") return Init(args, out, err);
-  if (command == "account") return Account(args, out, err);
-  if (command == "set" || command == "get") return Setting(args, out, err);
+  if (control::ConfigCommands::Handles(args)) return Configure(args, out, err);
   if (command == "service") return Service(args, out, err);
   if (command == "update" && args.size() == 1) return Update(args, out, err);
   if (command == "tls" && args.size() == 3 && args[1] == "generate") return GenerateTls(args[2], out, err);
@@ -163,7 +121,7 @@ bool SetupTool::MakeFolders(std::string* err) {
 }
 
 int SetupTool::Init(const std::vector<std::string>& args, std::string* out, std::string* err) {
-  Options options;
+  control::CommandOptions options;
   if (!options.Parse(args, 1, {"--ftp-port", "--admin-port", "--admin-password"}, {"--force"}, err))
     return 2;
   if (!options.words.empty()) {
@@ -241,110 +199,84 @@ bool SetupTool::ChooseServingUser(bool choose, std::string* out, std::string* er
   return true;
 }
 
-int SetupTool::Account(const std::vector<std::string>& args, std::string* out, std::string* err) {
-  Options options;
-  if (!options.Parse(args, 1, {"--password", "--root", "--rights"}, {}, err)) return 2;
-  const std::vector<std::string>& words = options.words;
-  const std::string action = words.empty() ? "" : words[0];
-  if (!((action == "list" && words.size() == 1) || (action == "add" && words.size() == 2) ||
-        (action == "remove" && words.size() == 2))) {
-    *err = kUsage;
-    return 2;
-  }
-  if (action != "list" && (!MakeFolders(err) || !LockOut(err))) return 1;
-  accounts::AccountStore accounts(folder_ + "/config/accounts.dta", nullptr, &clock_);
-  accounts::AccountStore groups(folder_ + "/config/groups.dta", nullptr, &clock_);
-  const bool accounts_read = accounts.Load();
-  const bool groups_read = groups.Load();
-  // A damaged file is kept aside by its load, before any save below.
-  WarnOfDamage(accounts.Damage(), err);
-  WarnOfDamage(groups.Damage(), err);
-  if (!accounts_read || !groups_read) {
-    *err += "Unable to read the accounts or groups in config/.\n";
+int SetupTool::Configure(const std::vector<std::string>& args, std::string* out, std::string* err) {
+  const bool reads = control::ConfigCommands::OnlyReads(args);
+  if (!reads && !MakeFolders(err)) return 1;
+  // Held until the tool ends: a server started meanwhile stops at once.
+  bool held_elsewhere = false;
+  if (lock_.IsHeld() || lock_.Acquire(folder_, kInstanceLockName, &held_elsewhere)) return OnFiles(args, out, err);
+  if (!held_elsewhere) {
+    if (reads) return OnFiles(args, out, err);
+    *err = "Unable to take the instance lock in " + platform::InstanceLock::LockFolder(folder_) + ".\n";
     return 1;
   }
+  // A server runs: it makes the change on what it serves with, and saves it.
+  if (control::ConfigCommands::SetsConf(args)) return SetConfLive(args, out, err);
+  control::CommandResult reply;
+  std::string error;
+  if (control::SendControlRequest(clock_, ControlSocketPath(), args, &reply, &error)) return Print(reply, out, err);
+  // An older server, or one another user runs: the files are only read.
+  if (reads) return OnFiles(args, out, err);
+  *err = "The server is running and does not answer on config/" + std::string(control::kControlSocketFile) + " (" +
+         error + "): stop it before changing its configuration.\n";
+  return 1;
+}
 
-  control::RecordControl records(accounts, groups, control::RecordKind::kAccount);
-  if (action == "list") {
-    for (const accounts::AccountRecord& record : records.List()) {
-      *out += record.Name() + "\t" + RightsText(record.mRights) + "\t" +
-              (record.mUseRootFolder ? record.RootFolder() : "(group root)") + "\n";
-    }
-    return 0;
-  }
-
-  if (action == "remove") {
-    if (records.Delete(words[1]) == control::RecordResult::kRecordGone) {
-      *err += "There is no account named " + words[1] + ".\n";
+int SetupTool::OnFiles(const std::vector<std::string>& args, std::string* out, std::string* err) {
+  control::SettingsFile settings(clock_, folder_ + "/config/settings.dta");
+  accounts::AccountStore accounts(folder_ + "/config/accounts.dta", nullptr, &clock_);
+  accounts::AccountStore groups(folder_ + "/config/groups.dta", nullptr, &clock_);
+  if (args[0] == "account" || args[0] == "group") {
+    const bool accounts_read = accounts.Load();
+    const bool groups_read = groups.Load();
+    // A damaged file is kept aside by its load, before any save.
+    WarnOfDamage(accounts.Damage(), err);
+    WarnOfDamage(groups.Damage(), err);
+    if (!accounts_read || !groups_read) {
+      *err += "Unable to read the accounts or groups in config/.\n";
       return 1;
     }
   } else {
-    accounts::AccountRecord record;
-    record.SetName(words[1]);
-    record.SetPassword(options.Get("--password"));
-    accounts::AccessRights rights = 0;
-    for (char letter : options.Get("--rights", "rl")) {
-      const char* at = std::char_traits<char>::find(kRightLetters, 6, letter);
-      if (at == nullptr) {
-        *err += std::string("Unknown right letter '") + letter + "': use r, w, m, l, c or d.\n";
-        return 1;
-      }
-      rights |= kRightBits[at - kRightLetters];
-    }
-    record.mRights = rights;
-    std::string root = options.Get("--root");
-    if (!root.empty() && root[0] != '/') root = fileutil::AbsoluteFolder(root);
-    while (root.size() > 1 && root.back() == '/') root.pop_back();
-    record.mUseRootFolder = true;
-    record.SetRootFolder(root);
-    std::string message;
-    if (records.Check(record, "", &message) != control::RecordResult::kDone) {
-      *err += message + "\n";
-      return 1;
-    }
-    if (!records.Commit(record, "")) {
-      *err += "Unable to write config/accounts.dta.\n";
+    std::optional<fileutil::DamageReport> damage;
+    const bool loaded = settings.Load(&damage);
+    WarnOfDamage(damage, err);
+    if (!loaded) {
+      *err += "There are no settings yet: run quillon-setup init first.\n";
       return 1;
     }
   }
-  if (!accounts.Save()) {
-    *err += "Unable to write config/accounts.dta.\n";
-    return 1;
+  control::FileTarget target(settings, accounts, groups);
+  return Print(control::ConfigCommands(target).Run(args), out, err);
+}
+
+int SetupTool::SetConfLive(const std::vector<std::string>& args, std::string* out, std::string* err) {
+  // The running server may not write quillon.conf (it is root's): the tool
+  // writes it, then asks the server to read it again.
+  if (const int code = OnFiles(args, out, err); code != 0) return code;
+  control::CommandResult reply;
+  std::string error;
+  if (!control::SendControlRequest(clock_, ControlSocketPath(), {control::kReloadRequest}, &reply, &error)) {
+    reply.code = control::CommandResult::kRefused;
+    reply.err = error;
   }
-  *out = "Account " + words[1] + (action == "add" ? " added.\n" : " removed.\n");
+  if (reply.code == 0) {
+    *out += reply.out.empty() ? "The server read config/quillon.conf again.\n" : reply.out;
+    return 0;
+  }
+  while (!reply.err.empty() && reply.err.back() == '\n') reply.err.pop_back();
+  *out += "The running server did not read config/quillon.conf again (" + reply.err + "): restart it for " + args[1] +
+          " to take effect.\n";
   return 0;
 }
 
-int SetupTool::Setting(const std::vector<std::string>& args, std::string* out,
-                       std::string* err) {
-  const bool set = args[0] == "set";
-  if (args.size() != (set ? 3u : 2u)) {
-    *err = kUsage;
-    return 2;
-  }
-  if (set && (!MakeFolders(err) || !LockOut(err))) return 1;
-  control::SettingsFile settings(clock_, folder_ + "/config/settings.dta");
-  std::optional<fileutil::DamageReport> damage;
-  const bool loaded = settings.Load(&damage);
-  WarnOfDamage(damage, err);  // kept aside by the load, before any save below
-  if (!loaded) {
-    *err += "There are no settings yet: run quillon-setup init first.\n";
-    return 1;
-  }
-  std::string value, message;
-  // The keys of quillon.conf live there; the others in settings.dta.
-  const bool in_conf = settings::ExtraSettings::IsKnownKey(args[1]);
-  const bool done = set ? settings.Set(args[1], args[2], &message) : settings.Get(args[1], &value, &message);
-  if (!done) {
-    *err += message + "\n";
-    return 1;
-  }
-  if (set && !settings.SaveFileOf(args[1])) {
-    *err += in_conf ? "Unable to write config/quillon.conf.\n" : "Unable to write config/settings.dta.\n";
-    return 1;
-  }
-  *out = set ? args[1] + " set.\n" : value + "\n";
-  return 0;
+std::string SetupTool::ControlSocketPath() const {
+  return folder_ + "/config/" + control::kControlSocketFile;
+}
+
+int SetupTool::Print(const control::CommandResult& result, std::string* out, std::string* err) {
+  *out += result.out;
+  *err += result.code == control::CommandResult::kBadUsage && result.err.empty() ? kUsage : result.err;
+  return result.code;
 }
 
 int SetupTool::GenerateTls(const std::string& host, std::string* out, std::string* err) {

@@ -1,16 +1,21 @@
 // quillon-setup: configures a server program folder without a desktop.
 //
 //   init [--ftp-port N] [--admin-port N] [--admin-password P] [--force]
-//   account add NAME --password P --root DIR [--rights LETTERS]
-//   account list | account remove NAME
-//   set KEY VALUE | get KEY
+//   account add|set|show|remove|list|vfolder ...   group add|set|show|remove|list|vfolder ...
+//   set [KEY VALUE] | get KEY
 //   service install | remove | start | stop | status | reload
 //   update
 //   tls generate HOST
 //
-// Changes to the configuration are refused while a server holds the
-// instance lock (it would overwrite them when it stops). Records are checked
-// with the same rules and messages as the account editors.
+// The account, group, set and get commands are control::ConfigCommands. While
+// no server runs they work on the files, under the instance lock. While one
+// holds the lock, they go to it through its control socket
+// (config/control.sock), so the change takes effect at once and its next
+// save keeps it; a quillon.conf key, which only root may write, is written
+// here and the server asked to read the file again. A server that does not
+// answer there (an older one, or one another user runs) leaves its
+// configuration alone. The other commands that change files are refused
+// while a server runs.
 //
 // Thread-safety: one tool per thread.
 #pragma once
@@ -20,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "control/config_commands.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 
@@ -27,9 +33,6 @@ namespace quillon::app {
 
 class SetupTool {
  public:
-  // Rights letters: r read files, w write (upload) files, m modify files,
-  // l list folders, c create folders, d modify (remove, rename) folders.
-  static constexpr const char* kRightLetters = "rwmlcd";
   // How often "update" looks at the updater's progress.
   static constexpr std::uint32_t kUpdatePollMs = 100;
   // What "tls generate" writes into the config folder.
@@ -48,9 +51,15 @@ class SetupTool {
 
  private:
   int Init(const std::vector<std::string>& args, std::string* out, std::string* err);
-  int Account(const std::vector<std::string>& args, std::string* out, std::string* err);
-  // "set KEY VALUE" and "get KEY".
-  int Setting(const std::vector<std::string>& args, std::string* out, std::string* err);
+  // The commands of control::ConfigCommands, on the files or through a running server.
+  int Configure(const std::vector<std::string>& args, std::string* out, std::string* err);
+  // Runs them on the files.
+  int OnFiles(const std::vector<std::string>& args, std::string* out, std::string* err);
+  // "set KEY VALUE" of a quillon.conf key while a server runs.
+  int SetConfLive(const std::vector<std::string>& args, std::string* out, std::string* err);
+  std::string ControlSocketPath() const;
+  // Adds what a command printed; the usage for a command used wrongly.
+  static int Print(const control::CommandResult& result, std::string* out, std::string* err);
   int Service(const std::vector<std::string>& args, std::string* out, std::string* err);
   // Replaces the server program with a newer signed one; 0 when installed
   // or when none was needed.

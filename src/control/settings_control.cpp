@@ -93,6 +93,13 @@ SettingsSnapshot SettingsControl::ReadLocked(const ServerSettings& s) {
 }
 
 SettingsFault SettingsControl::Check(SettingsSnapshot* values, SettingsScope scope) {
+  return CheckWith(values, scope, [this](std::uint32_t port) { return server_.IsPortAvailable(port); },
+                   remote_admin_);
+}
+
+SettingsFault SettingsControl::CheckWith(SettingsSnapshot* values, SettingsScope scope,
+                                         const std::function<bool(std::uint32_t)>& ftp_port_free,
+                                         RemoteAdminListener* remote_admin) {
   if (scope == SettingsScope::kIpLists) return SettingsFault::kNone;
   const SettingsSnapshot& v = *values;
   if (v.welcome.empty()) return SettingsFault::kWelcomeEmpty;
@@ -100,14 +107,14 @@ SettingsFault SettingsControl::Check(SettingsSnapshot* values, SettingsScope sco
   if (v.help.empty()) return SettingsFault::kHelpEmpty;
   if (Holds(v.help, kIllegalMessageChars)) return SettingsFault::kHelpIllegalChars;
   if (!IsPort(v.port)) return SettingsFault::kPortOutOfRange;
-  if (!server_.IsPortAvailable(v.port)) return SettingsFault::kPortInUse;
+  if (!ftp_port_free(v.port)) return SettingsFault::kPortInUse;
   if (v.use_max_upload && v.max_upload_kb == 0) return SettingsFault::kUploadSpeedZero;
   if (v.use_max_download && v.max_download_kb == 0) return SettingsFault::kDownloadSpeedZero;
   if (v.use_max_users && v.max_users == 0) return SettingsFault::kMaxUsersZero;
   if (v.use_max_per_ip && v.max_per_ip == 0) return SettingsFault::kMaxPerIpZero;
   if (v.idle_timeout < kLowestIdle) return SettingsFault::kIdleTooShort;
   if (scope == SettingsScope::kGeneral) return SettingsFault::kNone;
-  return AdminFault(values, *remote_admin_);
+  return AdminFault(values, *remote_admin);
 }
 
 void SettingsControl::Store(const SettingsSnapshot& v, SettingsScope scope) {

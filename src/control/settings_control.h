@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -142,6 +143,12 @@ class SettingsControl {
   // kAll a fixed folder in use that exists loses its trailing slashes.
   // REQUIRES: a RemoteAdminListener when `scope` is kAll.
   [[nodiscard]] SettingsFault Check(SettingsSnapshot* values, SettingsScope scope);
+  // The same checks where no server runs on the settings: `ftp_port_free`
+  // tells whether the FTP port may be opened. REQUIRES: `remote_admin` when
+  // `scope` is kAll.
+  [[nodiscard]] static SettingsFault CheckWith(SettingsSnapshot* values, SettingsScope scope,
+                                               const std::function<bool(std::uint32_t)>& ftp_port_free,
+                                               RemoteAdminListener* remote_admin);
   // Stores the fields of `scope` under the settings lock: texts cut to their
   // capacity, speeds to what the settings hold. Nothing is applied or saved.
   void Store(const SettingsSnapshot& values, SettingsScope scope);

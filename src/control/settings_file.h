@@ -40,6 +40,8 @@ class SettingsFile {
   // Saves the file that holds `key`; false when it cannot be written.
   [[nodiscard]] bool SaveFileOf(const std::string& key);
   bool TlsIsOff() const;
+  // The settings themselves, for a caller that edits them under their lock.
+  settings::ServerSettings& Settings() { return settings_; }
 
  private:
   mutable settings::ServerSettings settings_;

@@ -436,6 +436,29 @@ bool ServerSettings::SetFromText(std::string_view key, const std::string& value,
   return access.found && access.ok;
 }
 
+namespace {
+// Collects the name of every key.
+struct NameList {
+  std::vector<std::string>* names;
+  template <typename T> void String(const char* name, T&, std::size_t) { names->push_back(name); }
+  template <typename T> void Flag(const char* name, T&) { names->push_back(name); }
+  template <typename T> void Integer(const char* name, T&) { names->push_back(name); }
+  template <typename T> void Speed(const char* name, T&) { names->push_back(name); }
+  template <typename T> void IpList(const char* name, T&) { names->push_back(name); }
+  template <typename T> void BadExts(const char* name, T&) { names->push_back(name); }
+};
+}  // namespace
+
+std::vector<std::string> ServerSettings::KeyNames() {
+  // The visitor needs an object to walk; the defaults serve.
+  static platform::SystemClock clock;
+  static const ServerSettings defaults(clock, "");
+  std::vector<std::string> names;
+  NameList list{&names};
+  VisitKeys(defaults, list);
+  return names;
+}
+
 bool ServerSettings::GetAsText(std::string_view key, std::string* value, std::string* message) {
   TextAccess access{key, nullptr, value, message};
   VisitKeys(*this, access);

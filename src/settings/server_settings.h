@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/clock.h"
 #include "runtime/critical_section.h"
@@ -93,6 +94,8 @@ class ServerSettings {
   [[nodiscard]] bool SetFromText(std::string_view key, const std::string& value,
                                  std::string* message);
   [[nodiscard]] bool GetAsText(std::string_view key, std::string* value, std::string* message);
+  // The keys SetFromText and GetAsText know, in the file's order.
+  static std::vector<std::string> KeyNames();
 
   std::uint32_t MaxUploadSpeedKb() const { return mMaxUploadSpeed.Limit() >> 10; }
   void SetMaxUploadSpeedKb(std::uint32_t kb) { mMaxUploadSpeed.SetLimit(kb << 10); }

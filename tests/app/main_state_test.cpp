@@ -8,6 +8,7 @@
 
 #include "accounts/account_store.h"
 #include "admin/remote_admin_service.h"
+#include "control/control_channel.h"
 #include "ftp/ftp_server.h"
 #include "platform/fs.h"
 #include "platform/process.h"
@@ -304,6 +305,25 @@ TEST_F(MainStateTest, TheSheetInstallsTheRunningProgramsServiceForTheButton) {
   }
   EXPECT_EQ(view_.panel.status, "Activated - Operating on port " + std::to_string(port));
   state.Close();
+}
+
+TEST_F(MainStateTest, TheSetupToolReachesTheOpenWindowsServerUntilItCloses) {
+  Configure(testing::UnusedPort(), false, 0);
+  auto state = MakeState();
+  ASSERT_TRUE(state->Open());
+  platform::SystemClock clock;
+  const std::string socket = dir_.File("config/control.sock");
+  control::CommandResult reply;
+  std::string error;
+  ASSERT_TRUE(control::SendControlRequest(clock, socket, {"set", "mMaxUsers", "4"}, &reply, &error)) << error;
+  EXPECT_EQ(reply.code, 0) << reply.err;
+  {
+    settings::ServerSettings& settings = state->Server().Settings();
+    runtime::CriticalSection::Guard guard(settings.Lock());
+    EXPECT_EQ(settings.mMaxUsers, 4u);  // the window's own settings, not a copy
+  }
+  state->Close();
+  EXPECT_FALSE(control::SendControlRequest(clock, socket, {"get", "mMaxUsers"}, &reply, &error));
 }
 
 }  // namespace

@@ -229,8 +229,8 @@ class StartUpTest(ProgramFolder):
         self.assertEqual(second.returncode, 1)
         self.assertEqual(self.log_lines()[-3:], ["LOADED", "#ERROR - ALREADY LOADED", "UNLOADED"])
         self.assertIn("README.txt", ftp_list(self.ftp_port))
-        # quillon-setup leaves a running server's configuration alone.
-        result = self.setup_tool("set", "mMaxUsers", "5", expect=1)
+        # quillon-setup leaves a running server's files alone: it asks the server.
+        result = self.setup_tool("tls", "generate", "localhost", expect=1)
         self.assertIn("The server is running", result.stderr)
 
         first.send_signal(signal.SIGTERM)
@@ -450,9 +450,8 @@ class InstanceLockTest(ProgramFolder):
         lock = self.path("config", "MARROWIND_QUILLONFTPSERVER_1")
         self.assertEqual(stat.S_IMODE(os.lstat(lock).st_mode), 0o600)
         other = dict(self.env, XDG_RUNTIME_DIR=os.path.join(self.temp.name, "shell-runtime"))
-        result = subprocess.run([self.path(SETUP), "account", "add", "eve", "--password", "pw",
-                                 "--root", self.path("pub")], capture_output=True, text=True,
-                                env=other, timeout=60)
+        result = subprocess.run([self.path(SETUP), "tls", "generate", "localhost"], capture_output=True,
+                                text=True, env=other, timeout=60)
         self.assertEqual(result.returncode, 1)
         self.assertIn("The server is running", result.stderr)
         process.send_signal(signal.SIGTERM)
@@ -861,6 +860,180 @@ class SetupToolTest(ProgramFolder):
         self.setup_tool("account", "remove", "bob")
         self.setup_tool("account", "remove", "bob", expect=1)
         self.assertEqual(self.setup_tool("account", "list").stdout, "")
+
+
+class LiveSetupTest(ProgramFolder):
+    """quillon-setup while the server runs: the change goes through the
+    server's control socket and takes effect at once."""
+
+    def login(self, user, password):
+        client = ftplib.FTP()
+        client.connect("127.0.0.1", self.ftp_port, timeout=20)
+        try:
+            client.login(user, password)
+        except ftplib.error_perm:
+            client.close()
+            return None
+        return client
+
+    def root_names(self, user, password):
+        client = self.login(user, password)
+        self.assertIsNotNone(client)
+        lines = []
+        client.retrlines("LIST", lines.append)
+        client.quit()
+        return " ".join(lines)
+
+    def stop(self, process):
+        process.send_signal(signal.SIGTERM)
+        process.wait(timeout=60)
+        self.assertEqual(process.returncode, 0)
+
+    def test_accounts_groups_and_settings_change_in_the_running_server(self):
+        self.configure()
+        os.mkdir(self.path("data"))
+        os.mkdir(self.path("music"))
+        self.setup_tool("account", "add", "bob", "--password", "old-pw", "--root", self.path("data"))
+        process = self.start_running()
+
+        self.assertIn("Account bob changed.", self.setup_tool("account", "set", "bob", "--password", "new-pw").stdout)
+        client = self.login("bob", "new-pw")
+        self.assertIsNotNone(client)
+        client.quit()
+        self.assertIsNone(self.login("bob", "old-pw"))
+        shown = self.setup_tool("account", "show", "bob").stdout
+        self.assertIn("password: set\n", shown)
+        self.assertIn("root: %s\n" % self.path("data"), shown)
+        self.assertNotIn("new-pw", shown)
+
+        # Groups: the editors' refusal of a group that does not exist, then a round trip.
+        self.assertEqual(self.setup_tool("account", "set", "bob", "--group", "staff", expect=1).stderr,
+                         "Please select a group.\n")
+        self.setup_tool("group", "add", "staff", "--rights", "rlw")
+        self.setup_tool("group", "set", "staff", "--max-upload-kbs", "100")
+        self.assertIn("max-upload-kbs: 100\n", self.setup_tool("group", "show", "staff").stdout)
+        self.assertIn("staff\trwl\t", self.setup_tool("group", "list").stdout)
+        self.setup_tool("account", "set", "bob", "--group", "staff")
+        self.assertIn("group: staff\n", self.setup_tool("account", "show", "bob").stdout)
+        self.setup_tool("account", "set", "bob", "--group", "off")
+        self.setup_tool("group", "remove", "staff")
+        self.assertEqual(self.setup_tool("group", "list").stdout, "")
+        self.assertIn("There is no group named staff.", self.setup_tool("group", "show", "staff", expect=1).stderr)
+
+        # A virtual folder shows in the listing of a client that logs in after.
+        self.setup_tool("account", "vfolder", "add", "bob", "/tunes", self.path("music"))
+        self.assertIn("vfolder: /tunes -> %s" % self.path("music"), self.setup_tool("account", "show", "bob").stdout)
+        self.assertIn("tunes", self.root_names("bob", "new-pw"))
+        self.assertIn("already exists", self.setup_tool("account", "vfolder", "add", "bob", "tunes",
+                                                        self.path("music"), expect=1).stderr)
+        self.setup_tool("account", "vfolder", "remove", "bob", "tunes")
+        self.assertNotIn("tunes", self.root_names("bob", "new-pw"))
+
+        # Settings: the server's refusals, and a change it applies.
+        result = self.setup_tool("set", "mPort", "70000", expect=1)
+        self.assertIn("65535", result.stderr)
+        result = self.setup_tool("set", "run_as_user", "no-such-user-xyz", expect=1)
+        self.assertIn("no-such-user-xyz", result.stderr)
+        self.setup_tool("set", "mMaxUsers", "7")
+        self.assertEqual(self.setup_tool("get", "mMaxUsers").stdout, "7\n")
+        listing = self.setup_tool("set").stdout
+        self.assertIn("mMaxUsers = 7\n", listing)
+        self.assertIn("mRAPass = set\n", listing)
+        self.assertIn("passive_ports = ", listing)
+        self.assertNotIn("admin-pass", listing)
+        # A quillon.conf key is written by the tool (the file is root's), then read by the server at once.
+        result = self.setup_tool("set", "passive_ports", "50000-50100")
+        self.assertIn("#OK - RELOADED (passive_ports: (none) -> 50000-50100)", result.stdout)
+        self.assertIn("passive_ports = 50000-50100\n", pathlib.Path(self.path("config/quillon.conf")).read_text())
+        self.assertIn("#OK - RELOADED (passive_ports: (none) -> 50000-50100)", self.log_lines())
+        client = self.login("bob", "new-pw")
+        self.assertTrue(50000 <= client.makepasv()[1] <= 50100)
+        client.quit()
+
+        # What the server saved survives its stop.
+        self.stop(process)
+        self.assertIn("mMaxUsers = 7\n", self.setup_tool("set").stdout)
+        starts = self.log_lines().count("#OK - INITIALISED")
+        process = self.start()
+        self.assertTrue(wait_for(lambda: self.log_lines().count("#OK - INITIALISED") > starts
+                                 or process.poll() is not None), self.log_lines())
+        client = self.login("bob", "new-pw")
+        self.assertIsNotNone(client)
+        client.quit()
+        self.stop(process)
+
+    def test_control_socket_answers_only_its_users_and_is_not_held_by_a_stall(self):
+        self.configure()
+        if os.geteuid() == 0:
+            # A server that stays root: any other user is a stranger to it.
+            with open(self.path("config", "quillon.conf"), "w") as conf:
+                conf.write("run_as_user = root\n")
+        process = self.start_running()
+        path = self.path("config", "control.sock")
+        self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o600)
+
+        # A client that connects and sends nothing holds only its own connection.
+        stalled = socket.socket(socket.AF_UNIX)
+        stalled.connect(path)
+        self.assertIn("anonymous", self.setup_tool("account", "list").stdout)
+        stalled.setblocking(False)
+        with self.assertRaises(BlockingIOError):
+            stalled.recv(1)  # still open: the tool's call did not wait for it to time out
+        stalled.close()
+
+        def ask(uid=None):
+            """The answer to "account list" of a client that sends it as `uid`."""
+            reader, writer = os.pipe()
+            child = os.fork()
+            if child == 0:
+                status = 1
+                try:
+                    os.close(reader)
+                    if uid is not None:
+                        os.setuid(uid)
+                    with socket.socket(socket.AF_UNIX) as client:
+                        client.settimeout(30)
+                        client.connect(path)
+                        try:
+                            client.sendall(b"7:account4:list")
+                            client.shutdown(socket.SHUT_WR)
+                            while True:
+                                part = client.recv(4096)
+                                if not part:
+                                    break
+                                os.write(writer, part)
+                        except (BrokenPipeError, ConnectionResetError):
+                            pass  # closed on before the request was read: no answer either
+                    status = 0
+                except Exception as error:  # noqa: BLE001 - reported through the status
+                    os.write(2, ("%r\n" % error).encode())
+                finally:
+                    os._exit(status)
+            os.close(writer)
+            answer = b""
+            with os.fdopen(reader, "rb") as pipe:
+                answer = pipe.read()
+            _, status = os.waitpid(child, 0)
+            self.assertEqual(os.waitstatus_to_exitcode(status), 0)
+            return answer
+
+        self.assertIn(b"anonymous", ask())
+        if os.geteuid() == 0:
+            import pwd
+            os.chmod(path, 0o666)  # past the file's mode, the peer check must hold
+            os.chmod(self.path("config"), 0o755)
+            self.assertEqual(ask(pwd.getpwnam("nobody").pw_uid), b"")
+        self.stop(process)
+
+    def test_a_server_without_a_control_socket_is_left_alone(self):
+        self.configure()
+        process = self.start_running()
+        os.remove(self.path("config", "control.sock"))
+        result = self.setup_tool("set", "mMaxUsers", "5", expect=1)
+        self.assertIn("The server is running and does not answer", result.stderr)
+        # Reading falls back to the files.
+        self.assertEqual(self.setup_tool("get", "mMaxUsers").stdout, "100\n")
+        self.stop(process)
 
 
 class TlsSetupTest(ProgramFolder):
