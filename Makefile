@@ -55,7 +55,7 @@ asan: deps
 # leaves its input in build-fuzz/ (crash-*).
 FUZZ_SECONDS ?= 30
 FUZZ_TARGETS = ftp_command_line_fuzz ftp_arguments_fuzz http_request_fuzz form_body_fuzz \
-               account_store_fuzz settings_fuzz template_fuzz
+               account_store_fuzz settings_fuzz template_fuzz json_value_fuzz
 fuzz:
 	@bash scripts/install-deps.sh clang libclang-rt-14-dev
 	cmake -S . -B $(BUILD_DIR)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug \
@@ -91,6 +91,7 @@ bench:
 	$(BUILD_DIR)-bench/bench/runtime_bench
 	$(BUILD_DIR)-bench/bench/accounts_bench
 	$(BUILD_DIR)-bench/bench/ftp_bench
+	$(BUILD_DIR)-bench/bench/ftp_bench 2 hashed 100
 	$(BUILD_DIR)-bench/bench/folder_cache_bench
 	python3 bench/transfer_bench.py $(BUILD_DIR)-bench/tests/e2e_server
 	cmake --build $(BUILD_DIR)-bench -j $(JOBS) --target quillon-ftp-server quillon-setup quillon_admin_pages

@@ -30,7 +30,9 @@ class Server:
             shutil.copy2(os.path.join(dist, name), self.folder)
         shutil.copytree(os.path.join(dist, "remoteadmin"), os.path.join(self.folder, "remoteadmin"))
         self.port = free_port()
-        self.setup("init", "--ftp-port", str(self.port), "--admin-port", str(free_port()))
+        # The remote admin is turned off below; --no-tls keeps FTP as measured
+        # before (no certificate, no AUTH TLS offered).
+        self.setup("init", "--ftp-port", str(self.port), "--admin-port", str(free_port()), "--no-tls")
         for key, value in (("mUseRA", "0"), ("mMaxUsers", "20000"), ("mUseMaxUsersPerIP", "0"),
                            ("mAntiHammering", "0")):
             self.setup("set", key, value)

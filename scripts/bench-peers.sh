@@ -26,7 +26,9 @@ cp "$dist/quillon-ftp-server" "$dist/quillon-setup" "$folder/"
 cp -r "$dist/remoteadmin" "$folder/"
 setup() { "$folder/quillon-setup" "$@" >/dev/null; }
 admin_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-setup init --ftp-port 2121 --admin-port "$admin_port"
+# The remote admin is turned off below; --no-tls keeps FTP as measured before
+# (no certificate, no AUTH TLS offered).
+setup init --ftp-port 2121 --admin-port "$admin_port" --no-tls
 setup set mUseRA 0
 setup set mMaxUsers 20000
 setup set mUseMaxUsersPerIP 0

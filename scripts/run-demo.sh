@@ -2,11 +2,13 @@
 # Runs the staged server in the foreground in service mode until Ctrl-C, or
 # with "desktop" as second argument, as the desktop program.
 # On the first run it creates a demo configuration with quillon-setup: FTP on
-# port 2121 (21 as root), the remote admin on 7088 with a generated password,
-# and an anonymous read-only account rooted at <dist>/pub.
+# port 2121 (21 as root), the remote admin on 7088 over HTTPS with init's
+# self-signed certificate and a generated password (left in
+# config/admin-password.txt, never printed), and an anonymous read-only
+# account rooted at <dist>/pub.
 # QUILLON_FTP_PORT and QUILLON_ADMIN_PORT choose other ports for that first run.
-# Without a configured certificate it generates a self-signed one, so FTP
-# offers TLS and the remote admin speaks HTTPS.
+# A demo folder configured without a certificate gets a self-signed one, so
+# FTP offers TLS and the remote admin speaks HTTPS.
 set -euo pipefail
 dist="${1:-build/dist}"
 mode="${2:-service}"
@@ -34,8 +36,9 @@ TEXT
   fi
 fi
 
-# TLS out of the box: a self-signed certificate for FTP (AUTH TLS, optional
-# for clients) and the remote admin (HTTPS only), unless one is configured.
+# TLS out of the box: init makes a self-signed certificate for FTP (AUTH TLS,
+# optional for clients) and the remote admin (HTTPS only). A demo folder set
+# up without one (an older init, or init --no-tls) gets one here.
 if [ -z "$(./quillon-setup get tls_certificate)" ]; then
   ./quillon-setup tls generate localhost >/dev/null
   ./quillon-setup set admin_tls on >/dev/null
@@ -46,7 +49,14 @@ if [ "$(./quillon-setup get tls)" != off ]; then
   echo "FTP over TLS:  explicit (AUTH TLS), certificate $(./quillon-setup get tls_certificate)"
 fi
 if [ "$(./quillon-setup get admin_tls)" = on ]; then admin_scheme=https; else admin_scheme=http; fi
-echo "Remote admin:  $admin_scheme://127.0.0.1:$(./quillon-setup get mRAPort)/  password: $(./quillon-setup get mRAPass)"
+echo "Remote admin:  $admin_scheme://127.0.0.1:$(./quillon-setup get mRAPort)/"
+# The password is never printed: init leaves the one it made in a file only
+# its user can read.
+if [ -f config/admin-password.txt ]; then
+  echo "               password: in $PWD/config/admin-password.txt (read it once, then delete the file)"
+else
+  echo "               password: as set before (quillon-setup set mRAPass NEW changes it)"
+fi
 if [ "$admin_scheme" = https ]; then
   echo "               (the certificate is self-signed: the browser asks once to accept it)"
 fi

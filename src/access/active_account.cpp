@@ -67,7 +67,7 @@ std::size_t ActiveAccount::SessionsFrom(const runtime::IpAddress& address) const
   Guard guard(Lock());
   return static_cast<std::size_t>(std::count_if(
       sessions_.begin(), sessions_.end(),
-      [&address](const Session& session) { return session.address == address; }));
+      [key = address.LimitKey()](const Session& session) { return session.address.LimitKey() == key; }));
 }
 
 void ActiveAccount::AppendSnapshots(std::vector<ActivitySnapshot>* out) const {

@@ -43,6 +43,7 @@ class ActiveAccount : public accountfs::AccountFileSystem {
   // Whether a logged-in session from `address` may stay.
   bool StillAllowed(const runtime::IpAddress& address) const;
   std::size_t SessionCount() const;
+  // Sessions from `address`, or from its /64 for an IPv6 address.
   std::size_t SessionsFrom(const runtime::IpAddress& address) const;
   // Copies of the sessions' activity, with the account's credits.
   void AppendSnapshots(std::vector<ActivitySnapshot>* out) const;

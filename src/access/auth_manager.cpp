@@ -4,6 +4,7 @@
 
 #include "fileutil/paths.h"
 #include "fileutil/text.h"
+#include "platform/password_hash.h"
 
 namespace quillon::access {
 
@@ -166,9 +167,38 @@ ActiveAccount* AuthManager::FindLocked(std::string_view name) const {
   return nullptr;
 }
 
+std::optional<accounts::EffectiveRecord> AuthManager::LiveRecordOf(std::string_view name) const {
+  Guard guard(lock_);
+  const ActiveAccount* account = FindLocked(name);
+  if (account == nullptr) return std::nullopt;
+  return account->RecordCopy();
+}
+
 ActiveAccount* AuthManager::Login(const SessionEndpoint& session, std::string_view name,
                                   std::string_view password, ActivityRecord* activity,
                                   std::string* message) {
+  // A password hash takes milliseconds to check, so the password is checked
+  // before the manager lock is taken: other logins, logouts and admissions
+  // do not wait for it. Under the lock an account then counts as matched
+  // only while its stored password field is still the one checked.
+  std::optional<accounts::EffectiveRecord> live;
+  bool live_match = false;
+  accounts::EffectiveRecord record;
+  bool resolved = false;
+  // An address already banned is refused below without costing a hash.
+  if (!password.empty() && !GuessingBlocked(session.address)) {
+    live = LiveRecordOf(name);
+    live_match = live && live->MatchLogin(name, password);
+    accounts::AccountRecord stored;
+    const bool named = accounts_.GetCopy(name, &stored);
+    // The live record holds the stored field already: a wrong password is
+    // checked against it once, not twice.
+    if (!live_match && !(live && named && live->Password() == stored.Password()))
+      resolved = accounts::ResolveEffectiveRecord(accounts_, groups_, name, password, &record);
+    const bool hash_checked = (live && live->HasPasswordHash()) || (named && stored.HasPasswordHash());
+    if (!live_match && !resolved && !hash_checked && HashPasswords())
+      platform::VerifyAgainstNoHash(password);
+  }
   Guard guard(lock_);
   const ServerRules rules = ReadServerRules();
   if (!AdmitLocked(session.address, false, message)) return nullptr;
@@ -177,16 +207,19 @@ ActiveAccount* AuthManager::Login(const SessionEndpoint& session, std::string_vi
     return nullptr;
   }
   for (const auto& account : active_) {
-    if (!account->MatchLogin(name, password)) continue;
+    if (!fileutil::EqualNoCase(account->Name(), name)) continue;
+    const std::string field = account->RecordCopy().Password();
+    if (!(live_match && live->Password() == field) && !(resolved && record.Password() == field)) continue;
     if (!account->AdmitSession(session, activity)) {
       *message = messages::kSessionRefused;
       return nullptr;
     }
     ++logged_in_;
+    NoteLoginLocked(account->Name());
+    HashStoredPasswordLocked(account.get(), password);
     return account.get();
   }
-  accounts::EffectiveRecord record;
-  if (!accounts::ResolveEffectiveRecord(accounts_, groups_, name, password, &record)) {
+  if (!resolved) {
     if (rules.anti_hammering) tracker_.RecordFailure(session.address);
     *message = messages::kBadLogin;
     return nullptr;
@@ -199,8 +232,42 @@ ActiveAccount* AuthManager::Login(const SessionEndpoint& session, std::string_vi
     return nullptr;
   }
   ++logged_in_;
+  NoteLoginLocked(account->Name());
   active_.push_back(std::move(account));
+  HashStoredPasswordLocked(active_.back().get(), password);
   return active_.back().get();
+}
+
+bool AuthManager::HashPasswords() const {
+  Guard settings(settings_.Lock());  // after the manager lock when that is held, briefly
+  return settings_.Extra().HashPasswords();
+}
+
+bool AuthManager::GuessingBlocked(const runtime::IpAddress& address) const {
+  bool anti_hammering = false;
+  {
+    Guard settings(settings_.Lock());
+    anti_hammering = settings_.mAntiHammering;
+  }
+  return anti_hammering && tracker_.IsBlocked(address);
+}
+
+void AuthManager::HashStoredPasswordLocked(ActiveAccount* account, std::string_view password) {
+  const std::string name = account->Name();
+  accounts::AccountRecord stored;
+  // Only a stored password that is not yet a hash, and is the one just
+  // typed (not an anonymous account's empty one), is replaced.
+  if (!HashPasswords() || !accounts_.GetCopy(name, &stored) || stored.HasPasswordHash() ||
+      stored.Password().empty() || stored.Password() != password)
+    return;
+  std::string error;
+  if (!stored.SetNewPassword(password, true, &error)) return;
+  // Stored only if no editor changed the password meanwhile.
+  accounts::AccountRecord current;
+  if (!accounts_.GetCopy(name, &current) || current.Password() != password) return;
+  if (!accounts_.AddOrUpdate(stored)) return;
+  account->SetLivePassword(stored.Password());
+  saver_.RequestSave();
 }
 
 void AuthManager::Logout(const void* session_key, ActiveAccount* account) {
@@ -218,6 +285,28 @@ void AuthManager::Logout(const void* session_key, ActiveAccount* account) {
   // session threads.
   if (accounts_.SetCredits(account->Name(), account->GetCredits())) saver_.RequestSave();
   active_.erase(it);
+}
+
+void AuthManager::NoteLoginLocked(std::string_view name) {
+  std::string key(name);
+  std::transform(key.begin(), key.end(), key.begin(), fileutil::FoldCase);
+  last_login_[std::move(key)] = clock_.WallTimeNs();
+}
+
+std::uint32_t AuthManager::SessionsOf(std::string_view name) const {
+  Guard guard(lock_);
+  const ActiveAccount* account = FindLocked(name);
+  return account == nullptr ? 0 : static_cast<std::uint32_t>(account->SessionCount());
+}
+
+bool AuthManager::LastLogin(std::string_view name, std::int64_t* wall_ns) const {
+  std::string key(name);
+  std::transform(key.begin(), key.end(), key.begin(), fileutil::FoldCase);
+  Guard guard(lock_);
+  const auto found = last_login_.find(key);
+  if (found == last_login_.end()) return false;
+  *wall_ns = found->second;
+  return true;
 }
 
 bool AuthManager::StoreLiveCredits() {
@@ -251,16 +340,17 @@ bool AuthManager::ChangePassword(ActiveAccount* account, std::string_view passwo
     return false;
   }
   accounts::AccountRecord stored;
-  if (!accounts_.GetCopy(account->Name(), &stored)) {
+  std::string error;
+  if (!accounts_.GetCopy(account->Name(), &stored) ||
+      !stored.SetNewPassword(password, HashPasswords(), &error)) {
     *message = messages::kPasswordNotUpdated;
     return false;
   }
-  stored.SetPassword(password);
   if (!accounts_.AddOrUpdate(stored)) {
     *message = messages::kPasswordNotUpdated;
     return false;
   }
-  account->SetLivePassword(password);
+  account->SetLivePassword(stored.Password());
   return true;
 }
 
@@ -328,7 +418,8 @@ void AuthManager::RefreshActiveAccountsLocked() {
     Guard account_guard(account->Lock());  // manager lock, then the account lock
     const accounts::EffectiveRecord live = account->RecordCopy();
     accounts::EffectiveRecord fresh;
-    if (accounts::ResolveEffectiveRecord(accounts_, groups_, live.Name(), live.Password(), &fresh)) {
+    if (accounts::ResolveEffectiveRecord(accounts_, groups_, live.Name(), live.Password(), &fresh,
+                                         accounts::AccountStore::PasswordForm::kStored)) {
       fresh.mCurrentCredits = live.mCurrentCredits;
     } else {
       fresh.Reset();

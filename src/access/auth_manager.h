@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,6 +26,7 @@
 #include "access/activity_record.h"
 #include "access/balance_saver.h"
 #include "access/login_failure_tracker.h"
+#include "access/server_counters.h"
 #include "access/session_action_queue.h"
 #include "accounts/account_store.h"
 #include "platform/clock.h"
@@ -87,6 +89,12 @@ class AuthManager {
   // store changed.
   bool StoreLiveCredits();
   std::vector<ActivitySnapshot> SnapshotSessions() const;
+  // The sessions the named account has logged in now (0 when none).
+  std::uint32_t SessionsOf(std::string_view name) const;
+  // The wall time (clock ns) of the named account's latest successful login
+  // since the manager was made; false when it has not logged in since. Kept
+  // in memory only: a restart forgets it.
+  [[nodiscard]] bool LastLogin(std::string_view name, std::int64_t* wall_ns) const;
 
   void QueueSessionAction(std::uint32_t session_id, SessionActionKind kind, std::string_view reason);
   std::optional<SessionAction> TakeSessionAction(std::uint32_t session_id);
@@ -113,6 +121,7 @@ class AuthManager {
 
   fileutil::FolderSizeCache& Cache() { return cache_; }
   LoginFailureTracker& Tracker() { return tracker_; }
+  ServerCounters& Counters() { return counters_; }
 
  private:
   struct ServerRules {
@@ -128,8 +137,20 @@ class AuthManager {
 
   bool AdmitLocked(const runtime::IpAddress& address, bool ignore_limits, std::string* message) const;
   ServerRules ReadServerRules() const;
+  // A copy of the live record of the logged-in account named `name`.
+  std::optional<accounts::EffectiveRecord> LiveRecordOf(std::string_view name) const;
+  // True when quillon.conf asks for passwords stored as one-way hashes.
+  bool HashPasswords() const;
+  // Anti-hammering is on and has banned `address`.
+  bool GuessingBlocked(const runtime::IpAddress& address) const;
+  // After a login with `password`: in hashed mode, a stored password that
+  // is not yet a hash is replaced by its hash (stored, live and soon saved).
+  // Best effort: a failure leaves the stored password as it was.
+  void HashStoredPasswordLocked(ActiveAccount* account, std::string_view password);
   static void ApplyServerRules(ActiveAccount* account, const ServerRules& rules);
   ActiveAccount* FindLocked(std::string_view name) const;
+  // Records the clock's wall time as the account's latest login.
+  void NoteLoginLocked(std::string_view name);
   void RefreshActiveAccountsLocked();
 
   accounts::AccountStore& accounts_;
@@ -140,12 +161,15 @@ class AuthManager {
   const std::string temp_folder_;
   fileutil::FolderSizeCache cache_;
   LoginFailureTracker tracker_;
+  ServerCounters counters_;
   SessionActionQueue actions_;
 
   mutable runtime::CriticalSection lock_;  // the manager's lock
   std::vector<std::unique_ptr<ActiveAccount>> active_;  // guarded by lock_
   std::uint32_t logged_in_ = 0;                         // guarded by lock_
   std::uint32_t connected_ = 0;                         // guarded by lock_
+  // Latest successful login per account name, case-folded.
+  std::map<std::string, std::int64_t, std::less<>> last_login_;  // guarded by lock_
   std::function<void()> on_change_;                     // set before sessions run
   runtime::CriticalSection maintenance_lock_;
   std::function<void()> maintenance_;                   // guarded by maintenance_lock_

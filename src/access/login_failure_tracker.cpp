@@ -13,7 +13,9 @@ LoginFailureTracker::LoginFailureTracker(platform::Clock& clock)
 
 LoginFailureTracker::~LoginFailureTracker() { Stop(kStopWaitMs); }
 
-void LoginFailureTracker::RecordFailure(const runtime::IpAddress& address) {
+void LoginFailureTracker::RecordFailure(const runtime::IpAddress& peer) {
+  // An IPv6 client counts by its /64 (IpAddress::LimitKey).
+  const runtime::IpAddress address = peer.LimitKey();
   Guard guard(lock_);
   auto same = [&](const Entry& entry) { return entry.address == address; };
   if (std::any_of(blocks_.begin(), blocks_.end(), same)) return;
@@ -30,9 +32,16 @@ void LoginFailureTracker::RecordFailure(const runtime::IpAddress& address) {
   }
   failures_.erase(std::remove_if(failures_.begin(), failures_.end(), same), failures_.end());
   blocks_.push_back({address, kBlockSeconds});
+  blocks_begun_.fetch_add(1, std::memory_order_relaxed);
 }
 
-bool LoginFailureTracker::IsBlocked(const runtime::IpAddress& address) const {
+std::size_t LoginFailureTracker::BlockedCount() const {
+  Guard guard(lock_);
+  return blocks_.size();
+}
+
+bool LoginFailureTracker::IsBlocked(const runtime::IpAddress& peer) const {
+  const runtime::IpAddress address = peer.LimitKey();
   Guard guard(lock_);
   return std::any_of(blocks_.begin(), blocks_.end(),
                      [&](const Entry& entry) { return entry.address == address; });

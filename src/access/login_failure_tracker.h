@@ -7,6 +7,7 @@
 // alone.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -30,8 +31,12 @@ class LoginFailureTracker : public runtime::WorkerThread {
 
   // The fifth failure within the lifetime of the four before it blocks the
   // address. Failures of a blocked address are ignored.
+  // An IPv6 address counts with every other of its /64.
   void RecordFailure(const runtime::IpAddress& address);
   bool IsBlocked(const runtime::IpAddress& address) const;
+  // The blocks begun since the tracker was made, and those in force now.
+  std::uint64_t BlocksBegun() const { return blocks_begun_.load(std::memory_order_relaxed); }
+  std::size_t BlockedCount() const;
   // Ages every entry by the whole seconds passed since the last sweep and
   // drops the entries whose time ran out.
   void Sweep();
@@ -52,6 +57,7 @@ class LoginFailureTracker : public runtime::WorkerThread {
   std::uint32_t last_sweep_tick_;  // guarded by lock_
   std::uint32_t carried_ms_ = 0;   // guarded by lock_
   platform::Event work_;           // set when the first entry arrives
+  std::atomic<std::uint64_t> blocks_begun_{0};
 };
 
 }  // namespace quillon::access

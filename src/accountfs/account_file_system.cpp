@@ -334,11 +334,20 @@ FileTransfer* AccountFileSystem::Register(std::unique_ptr<FileTransfer> transfer
 
 FileTransfer* AccountFileSystem::OpenForDownload(std::string_view path, std::uint64_t rest_offset,
                                                  std::string* message) {
+  return OpenSource(path, rest_offset, true, message);
+}
+
+FileTransfer* AccountFileSystem::OpenForReading(std::string_view path, std::string* message) {
+  return OpenSource(path, 0, false, message);
+}
+
+FileTransfer* AccountFileSystem::OpenSource(std::string_view path, std::uint64_t rest_offset, bool charged,
+                                            std::string* message) {
   Guard guard(lock_);
   MappedPath mapped;
   if (!MapExistingFile(path, accounts::kFileRead, &mapped, message)) return nullptr;
   const AreaLimits limits = LimitsOf(mapped.area);
-  if (Quota::LacksCredits(record_, false, limits)) return Refuse(message, messages::kNeedsCredits);
+  if (charged && Quota::LacksCredits(record_, false, limits)) return Refuse(message, messages::kNeedsCredits);
   auto file = std::make_unique<fileutil::FileHandle>();
   if (!file->Open(mapped.disk_path, fileutil::FileHandle::Mode::kRead))
     return Refuse(message, messages::kCannotOpen);
@@ -351,9 +360,10 @@ FileTransfer* AccountFileSystem::OpenForDownload(std::string_view path, std::uin
   setup.source = std::move(file);
   setup.file_path = mapped.disk_path;
   setup.ftp_path = mapped.ftp_path;
+  setup.credit_free = !charged;
   setup.limits = limits;
   FileTransfer* transfer = Register(std::make_unique<FileTransfer>(*this, std::move(setup)));
-  Quota::ChargeStart(&record_, false, limits);
+  if (charged) Quota::ChargeStart(&record_, false, limits);
   return transfer;
 }
 

@@ -105,6 +105,10 @@ class AccountFileSystem {
   // A download starts at `rest_offset`, which must lie inside the file.
   FileTransfer* OpenForDownload(std::string_view path, std::uint64_t rest_offset,
                                 std::string* message);
+  // The file opened from its start under the same mapping and rights as a
+  // download, for the server to read on its own behalf (a digest): it
+  // charges and books no credits, so an account out of credits may read.
+  FileTransfer* OpenForReading(std::string_view path, std::string* message);
   // An upload replaces the file, or with `append` adds to its end. With a
   // `rest_offset` other than 0 (and no `append`) it resumes: it keeps the
   // first rest_offset bytes of the file that is there, gives up the rest,
@@ -170,6 +174,10 @@ class AccountFileSystem {
   bool MapExistingFile(std::string_view path, accounts::AccessRights right, MappedPath* mapped,
                        std::string* message) const;
   AreaLimits LimitsOf(int area) const;
+  // A download (`charged`: its credits are charged and booked) or a read
+  // for the server's own use.
+  FileTransfer* OpenSource(std::string_view path, std::uint64_t rest_offset, bool charged,
+                           std::string* message);
   bool IsBanned(std::string_view file_name) const;
   FileTransfer* Register(std::unique_ptr<FileTransfer> transfer);
   struct ListingEntry;

@@ -18,7 +18,8 @@ FileTransfer::FileTransfer(AccountFileSystem& account, Setup setup)
       temporary_file_(std::move(setup.temporary_file)),
       delete_if_aborted_(setup.delete_if_aborted),
       credit_free_(setup.credit_free),
-      limits_(std::move(setup.limits)) {}
+      limits_(std::move(setup.limits)),
+      source_size_(kind_ == Kind::kDownload && source_ ? source_->Size() : 0) {}
 
 FileTransfer::~FileTransfer() {
   if (source_) source_->Close();

@@ -69,6 +69,9 @@ class FileTransfer {
   // New limits after a record or settings change. REQUIRES: account lock held.
   void ReconfigureLocked(const AreaLimits& limits);
 
+  // The size of the source file when the transfer opened (downloads; 0 for
+  // the others).
+  std::uint64_t SourceSize() const { return source_size_; }
   // Bytes the writes of this transfer put into the file.
   std::uint64_t BytesWritten() const { return written_; }
   const std::string& FilePath() const { return file_path_; }
@@ -92,6 +95,7 @@ class FileTransfer {
   std::atomic<bool> usable_{true};
   bool finished_ = false;
   std::uint32_t credit_remainder_ = 0;
+  const std::uint64_t source_size_;
   std::uint64_t written_ = 0;  // bytes added to the folder-size entry
   std::uint64_t credits_earned_ = 0;  // what writes added to the balance
 };

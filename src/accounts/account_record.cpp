@@ -7,6 +7,7 @@
 #include "accounts/messages.h"
 #include "fileutil/paths.h"
 #include "fileutil/text.h"
+#include "fileutil/stored_password.h"
 
 namespace quillon::accounts {
 
@@ -35,6 +36,13 @@ void AccountRecord::SetPassword(std::string_view password) {
   UpdateAnonymous();
 }
 
+bool AccountRecord::SetNewPassword(std::string_view password, bool hashed, std::string* error) {
+  std::string field;
+  if (!fileutil::StoredPasswordForm(password, hashed, &field, error)) return false;
+  SetPassword(field);
+  return true;
+}
+
 void AccountRecord::UpdateAnonymous() {
   anonymous_ = fileutil::EqualNoCase(name_, "anonymous") && password_.empty();
 }
@@ -59,7 +67,12 @@ bool AccountRecord::MatchName(std::string_view name) const { return fileutil::Eq
 
 bool AccountRecord::MatchLogin(std::string_view name, std::string_view password) const {
   if (!MatchName(name)) return false;
-  return anonymous_ || password == password_;
+  if (anonymous_) return true;
+  return fileutil::StoredPasswordMatches(password, password_);
+}
+
+bool AccountRecord::MatchStoredPassword(std::string_view name, std::string_view field) const {
+  return MatchName(name) && (anonymous_ || field == password_);
 }
 
 int AccountRecord::FindFolder(std::string_view name) const {

@@ -15,6 +15,7 @@
 
 #include "accounts/access_rights.h"
 #include "accounts/virtual_folder.h"
+#include "fileutil/stored_password.h"
 #include "runtime/ip_range_list.h"
 #include "runtime/limits.h"
 
@@ -40,9 +41,19 @@ class AccountRecord {
   const std::string& Name() const { return name_; }
   // At most 99 characters; also sets the sort name and the anonymous flag.
   void SetName(std::string_view name);
+  // The stored password field: the password itself, or its one-way hash
+  // (a text that begins with "$").
   const std::string& Password() const { return password_; }
-  // At most 99 characters; recomputes the anonymous flag.
+  // At most 99 characters, stored as given; recomputes the anonymous flag.
   void SetPassword(std::string_view password);
+  // Stores `password` as typed by an administrator or a user: as its one-way
+  // hash when `hashed`, or when it begins with "$" (which would otherwise
+  // read as a hash); as given otherwise, and always when empty. False with
+  // `error` filled, the record unchanged, when it cannot be hashed.
+  [[nodiscard]] bool SetNewPassword(std::string_view password, bool hashed, std::string* error);
+  // A stored password field that is a one-way hash.
+  static bool IsPasswordHash(std::string_view field) { return fileutil::IsPasswordHash(field); }
+  bool HasPasswordHash() const { return IsPasswordHash(password_); }
   // Named "anonymous" (any case) with an empty password.
   bool IsAnonymous() const { return anonymous_; }
   // The stores' sort key: always equal to the name.
@@ -61,8 +72,11 @@ class AccountRecord {
   // The name equals `name`, A-Z folded.
   bool MatchName(std::string_view name) const;
   // Anonymous records accept any password; others need the name (any case)
-  // and the exact password.
+  // and the password: one that hashes to a stored hash, or the exact stored
+  // password when that is no hash.
   bool MatchLogin(std::string_view name, std::string_view password) const;
+  // The name (any case) and, unless anonymous, exactly this stored field.
+  bool MatchStoredPassword(std::string_view name, std::string_view field) const;
 
   // Virtual folders, in list order.
   const std::vector<VirtualFolder>& VirtualFolders() const { return folders_; }

@@ -4,6 +4,7 @@
 
 #include "fileutil/bytes.h"
 #include "fileutil/file_handle.h"
+#include "fileutil/ipv6_list_file.h"
 #include "fileutil/paths.h"
 #include "fileutil/text.h"
 
@@ -17,9 +18,13 @@ constexpr char kScrambledMark = '<';
 constexpr std::uint64_t kMaxFileBytes = 1ull << 31;
 
 // "<" + password, zero padded, last byte zero; bytes 2-100 complemented.
+// A one-way hash ("$...") is written as it is, zero padded: reading takes a
+// field without the mark as plain text.
 void WritePassword(fileutil::ByteWriter& writer, const std::string& password) {
   std::string field(kPasswordBytes, '\0');
-  if (!password.empty()) {
+  if (AccountRecord::IsPasswordHash(password)) {
+    password.copy(field.data(), std::min(password.size(), kPasswordBytes - 1));
+  } else if (!password.empty()) {
     field[0] = kScrambledMark;
     const std::size_t n = std::min(password.size(), kPasswordBytes - 2);
     password.copy(&field[1], n);
@@ -93,8 +98,9 @@ AccountStore::AccountStore(std::string path, fileutil::FileWriter* writer, platf
       damage_(path_, *writer_, clock != nullptr ? *clock : system_clock_) {}
 
 std::size_t AccountStore::RecordBytes(const AccountRecord& r) {
-  return kFixedRecordBytes + kFolderBytes * r.FolderCount() +
-         runtime::IpRangeList::kBytesPerRange * (r.mSafeIPs.Count() + r.mBlockIPs.Count());
+  // Only the IPv4 ranges are in the record (see Ipv6ListFile).
+  return kFixedRecordBytes + kFolderBytes * r.FolderCount() + r.mSafeIPs.Serialise().size() +
+         r.mBlockIPs.Serialise().size();
 }
 
 std::string AccountStore::SerialiseRecord(const AccountRecord& r) {
@@ -214,6 +220,8 @@ bool AccountStore::Load() {
   runtime::CriticalSection::Guard guard(lock_);
   records_.clear();
   damage_.Clear();
+  ipv6_readable_ = true;
+  ipv6_unread_.clear();
   if (!fileutil::FileExists(path_)) return true;
   std::string bytes;
   if (!fileutil::ReadWholeFile(path_, kMaxFileBytes, &bytes, platform::Links::kRefuse)) return false;
@@ -236,6 +244,7 @@ bool AccountStore::Load() {
     rest.remove_prefix(used);
     InsertSortedLocked(std::move(record));
   }
+  LoadIpv6EntriesLocked();
   if (read < count) {
     damage_.Found(bytes, fileutil::FormatText("%u of %u records read", read, count));
   } else if (!rest.empty()) {
@@ -249,15 +258,40 @@ bool AccountStore::Save() {
   // The copy of a damaged file is written before anything replaces it.
   if (!damage_.SaveAllowed()) return false;
   std::string bytes;
-  std::uint64_t ticket;
+  fileutil::Ipv6ListFile ipv6;
+  std::uint64_t ticket, ipv6_ticket;
   {
     runtime::CriticalSection::Guard guard(lock_);
+    // A companion file there but unreadable is never written over.
+    if (!ipv6_readable_) return false;
     bytes = Serialise();
+    ipv6.KeepUnread(ipv6_unread_);
+    for (const auto& record : records_) {
+      ipv6.Add(record->Name(), fileutil::Ipv6ListFile::List::kSafe, record->mSafeIPs);
+      ipv6.Add(record->Name(), fileutil::Ipv6ListFile::List::kBlocked, record->mBlockIPs);
+    }
     ticket = save_order_.Ticket();
+    ipv6_ticket = ipv6_save_order_.Ticket();
   }
   // Written without the store lock: logins read the store meanwhile. Saves
   // still land in the order their contents were taken.
-  return save_order_.Write(ticket, *writer_, path_, bytes, fileutil::FileHandle::kOwnerOnlyFile);
+  if (!save_order_.Write(ticket, *writer_, path_, bytes, fileutil::FileHandle::kOwnerOnlyFile)) return false;
+  return ipv6.Write(fileutil::Ipv6ListFile::PathFor(path_), fileutil::FileNamePart(path_), *writer_,
+                    &ipv6_save_order_, ipv6_ticket);
+}
+
+void AccountStore::LoadIpv6EntriesLocked() {
+  using fileutil::Ipv6ListFile;
+  ipv6_readable_ = Ipv6ListFile::Read(
+      Ipv6ListFile::PathFor(path_),
+      [this](std::string_view owner, Ipv6ListFile::List list, const runtime::IpRange& range) {
+        const std::size_t at = FindLocked(owner);
+        if (at == records_.size()) return false;  // no such record: set aside
+        AccountRecord& record = *records_[at];
+        (list == Ipv6ListFile::List::kSafe ? record.mSafeIPs : record.mBlockIPs).AddRange(range.first, range.last);
+        return true;
+      },
+      &ipv6_unread_);
 }
 
 void AccountStore::InsertSortedLocked(std::unique_ptr<AccountRecord> record) {
@@ -305,11 +339,20 @@ bool AccountStore::GetCopy(std::string_view name, AccountRecord* out) const {
 }
 
 bool AccountStore::FindLogin(std::string_view name, std::string_view password,
-                             AccountRecord* out) const {
-  runtime::CriticalSection::Guard guard(lock_);
-  for (const auto& record : records_) {
-    if (record->MatchLogin(name, password)) {
-      *out = *record;
+                             AccountRecord* out, PasswordForm form) const {
+  // Records of that name are copied under the lock and checked after it: a
+  // hash check takes milliseconds, and other logins must not queue behind it.
+  std::vector<AccountRecord> named;
+  {
+    runtime::CriticalSection::Guard guard(lock_);
+    for (const auto& record : records_)
+      if (record->MatchName(name)) named.push_back(*record);
+  }
+  for (AccountRecord& record : named) {
+    const bool match = form == PasswordForm::kStored ? record.MatchStoredPassword(name, password)
+                                                     : record.MatchLogin(name, password);
+    if (match) {
+      *out = std::move(record);
       return true;
     }
   }

@@ -4,7 +4,9 @@
 // File layout (integers little-endian): u32 version 1, u32 record count,
 // 24 reserved bytes, then the records; each record takes
 // 1407 + 832 × folders + 8 × (safe ranges + blocked ranges) bytes. Passwords
-// are stored scrambled.
+// are stored scrambled; one-way hashes as they are, in the same field.
+// The IPv6 entries of the safe and blocked lists live beside the file, in
+// "<name>-ipv6.txt" (fileutil::Ipv6ListFile), read and written with it.
 //
 // Sort order: names compared byte by byte, case-sensitively (upper case
 // first); look-ups by name ignore A-Z case.
@@ -55,7 +57,8 @@ class AccountStore {
   [[nodiscard]] bool Load();
   // Replaces the file whole (owner-only); false leaves the old file as it was.
   // Also false, writing nothing, while the last load found the file damaged
-  // and its copy cannot be written.
+  // and its copy cannot be written, or found the IPv6 companion file there
+  // but unreadable.
   [[nodiscard]] bool Save();
   // What the last load found wrong with the file; none when it was sound.
   std::optional<fileutil::DamageReport> Damage() const { return damage_.Report(); }
@@ -64,9 +67,11 @@ class AccountStore {
   bool AddOrUpdate(const AccountRecord& record);
   void Delete(std::string_view name);
   [[nodiscard]] bool GetCopy(std::string_view name, AccountRecord* out) const;
-  // Copies the first record that accepts this login.
+  // Copies the first record that accepts this login. With
+  // PasswordForm::kStored, `password` is a stored field to match exactly.
+  enum class PasswordForm { kTyped, kStored };
   [[nodiscard]] bool FindLogin(std::string_view name, std::string_view password,
-                               AccountRecord* out) const;
+                               AccountRecord* out, PasswordForm form = PasswordForm::kTyped) const;
   bool Exists(std::string_view name) const;
   // Sets the credit balance of the named record; false when there is none.
   bool SetCredits(std::string_view name, std::uint32_t credits);
@@ -88,6 +93,8 @@ class AccountStore {
   std::string Serialise() const;
 
  private:
+  // Adds the IPv6 list entries kept beside the file to the loaded records.
+  void LoadIpv6EntriesLocked();
   // Inserts after every record whose name is not greater.
   void InsertSortedLocked(std::unique_ptr<AccountRecord> record);
   std::size_t FindLocked(std::string_view name) const;
@@ -98,6 +105,9 @@ class AccountStore {
   platform::SystemClock system_clock_;
   fileutil::DamagedFileGuard damage_;
   fileutil::OrderedSave save_order_;
+  fileutil::OrderedSave ipv6_save_order_;
+  bool ipv6_readable_ = true;                 // guarded by lock_: the companion file read (or absent)
+  std::vector<std::string> ipv6_unread_;      // guarded by lock_: its lines the load set aside
   mutable runtime::CriticalSection lock_;
   std::vector<std::unique_ptr<AccountRecord>> records_;  // guarded by lock_
 };

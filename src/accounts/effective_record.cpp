@@ -62,8 +62,8 @@ void MergeGroup(AccountRecord* record, const AccountRecord& group) {
 
 bool ResolveEffectiveRecord(const AccountStore& accounts, const AccountStore& groups,
                             std::string_view name, std::string_view password,
-                            EffectiveRecord* out) {
-  if (!accounts.FindLogin(name, password, out)) {
+                            EffectiveRecord* out, AccountStore::PasswordForm form) {
+  if (!accounts.FindLogin(name, password, out, form)) {
     out->Reset();
     return false;
   }

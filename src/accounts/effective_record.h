@@ -25,9 +25,11 @@ void MergeGroup(AccountRecord* record, const AccountRecord& group);
 // The account that accepts this login, with its group chain merged in. A
 // missing group ends the chain. False (and *out reset) when no account
 // accepts the login or the merged record is not enabled. The caller sorts
-// the virtual folders before mapping paths through them.
-[[nodiscard]] bool ResolveEffectiveRecord(const AccountStore& accounts, const AccountStore& groups,
-                                          std::string_view name, std::string_view password,
-                                          EffectiveRecord* out);
+// the virtual folders before mapping paths through them. `form` tells
+// whether `password` is typed or a stored field (see AccountStore::FindLogin).
+[[nodiscard]] bool ResolveEffectiveRecord(
+    const AccountStore& accounts, const AccountStore& groups, std::string_view name,
+    std::string_view password, EffectiveRecord* out,
+    AccountStore::PasswordForm form = AccountStore::PasswordForm::kTyped);
 
 }  // namespace quillon::accounts

@@ -32,6 +32,22 @@ void AppendOption(const std::string& name, const char* attribute, std::string* o
 
 }  // namespace
 
+std::string AccountPages::TableRow(const control::RecordRow& row, bool account) {
+  const std::string name = EscapeHtml(row.name);
+  const auto or_dash = [](const std::string& text) { return text.empty() ? std::string("-") : EscapeHtml(text); };
+  std::string out = FormatText(
+      "<tr data-name=\"%s\"><td><input type=\"checkbox\" name=\"pick\" value=\"%s\" aria-label=\"Select %s\"></td>"
+      "<th scope=\"row\">%s</th><td>%s</td><td>%s</td><td class=\"path\">%s</td><td>%s</td><td>%s</td><td>%s</td>",
+      name.c_str(), name.c_str(), name.c_str(), name.c_str(), row.enabled ? "Yes" : "No", or_dash(row.group).c_str(),
+      or_dash(row.root_folder).c_str(), control::UsedCellText(row).c_str(), control::AllocationCellText(row).c_str(),
+      row.uses_credits ? std::to_string(row.credits).c_str() : "-");
+  if (account) {
+    out += FormatText("<td>%u</td><td>%s</td>", row.sessions, control::LoginTimeText(row.last_login_ns).c_str());
+  }
+  out += "</tr>\r\n";
+  return out;
+}
+
 AccountPages::AccountPages(AdminHandler& handler) : handler_(handler) {
   const auto route = [this, &handler](Method method, std::string_view path,
                                       void (AccountPages::*member)(HttpRequest&, const std::string&)) {
@@ -40,18 +56,24 @@ AccountPages::AccountPages(AdminHandler& handler) : handler_(handler) {
     });
   };
   route(Method::kPost, "/_processaccountselection", &AccountPages::Selection);
+  route(Method::kPost, "/_processrecordbulk", &AccountPages::Bulk);
+  handler.AddRoute(Method::kGet, "/_accounts", [this](HttpRequest& request, const std::string& id) {
+    List(request, id, true);
+  });
+  handler.AddRoute(Method::kGet, "/_groups", [this](HttpRequest& request, const std::string& id) {
+    List(request, id, false);
+  });
   route(Method::kPost, "/_processaccountgen", &AccountPages::ProcessGeneral);
   route(Method::kPost, "/_processaccountfolders", &AccountPages::ProcessFolders);
   route(Method::kPost, "/_processaccountlimits", &AccountPages::ProcessLimits);
-  handler.AddRoute(Method::kGet, "/_editgen", [this](HttpRequest& request, const std::string& id) {
-    Tab(request, id, "_accountgen.html", "_groupgen.html", &AccountPages::FillGeneral);
-  });
-  handler.AddRoute(Method::kGet, "/_editfolders", [this](HttpRequest& request, const std::string& id) {
-    Tab(request, id, "_accountfolders.html", "_groupfolders.html", &AccountPages::FillFolders);
-  });
-  handler.AddRoute(Method::kGet, "/_editlimits", [this](HttpRequest& request, const std::string& id) {
-    Tab(request, id, "_accountlimits.html", "_grouplimits.html", &AccountPages::FillLimits);
-  });
+  const auto tab = [this, &handler](std::string_view path, TabKind kind) {
+    handler.AddRoute(Method::kGet, path, [this, kind](HttpRequest& request, const std::string& id) {
+      Tab(request, id, kind, WorkingCopy(), FormRefusal());
+    });
+  };
+  tab("/_editgen", TabKind::kGeneral);
+  tab("/_editfolders", TabKind::kFolders);
+  tab("/_editlimits", TabKind::kLimits);
 }
 
 bool AccountPages::IsAccountMode() {
@@ -81,6 +103,11 @@ void AccountPages::Selection(HttpRequest& request, const std::string& id) {
   }
   control::RecordControl records = RecordsOf(handler_.Server(), account);
   if (request.FormFieldExists("buttondelete")) {
+    // Asked first (in a dialog with script): a deletion cannot be taken back.
+    if (!AdminHandler::Confirmed(request)) {
+      ConfirmDeletion(request, id, account, {selected}, false);
+      return;
+    }
     // A record another face removed meanwhile is gone all the same.
     records.Delete(selected);
     // Applied and saved at once: a deletion that waited for some later save
@@ -114,20 +141,147 @@ void AccountPages::Selection(HttpRequest& request, const std::string& id) {
   handler_.RedirectTo(request, id, "_editgen");
 }
 
-void AccountPages::Tab(HttpRequest& request, const std::string& id, const char* account_template,
-                       const char* group_template, Filler fill) {
-  Edited edited;
-  {
-    EditState& edit = handler_.Edit();
-    Guard guard(edit.Lock());
-    edited.record = edit.record;
-    edited.account = edit.account_mode;
-    edited.edited_name = edit.edited_name;
-  }
-  const AdminHandler::PageFiller filler = [this, &edited, fill](std::string_view name, std::string* out) {
-    (this->*fill)(edited, name, out);
+void AccountPages::List(HttpRequest& request, const std::string& id, bool account) {
+  std::string filter;
+  if (const std::string* value = request.QueryParam("filter")) filter = value->substr(0, kCapacity - 1);
+  const std::vector<control::RecordRow> rows = RecordsOf(handler_.Server(), account).Rows(filter);
+  const AdminHandler::PageFiller filler = [&](std::string_view name, std::string* out) {
+    if (name == "FILTER") {
+      *out += EscapeHtml(filter);
+    } else if (name == "RECORDSTABLE") {
+      for (const control::RecordRow& row : rows) *out += TableRow(row, account);
+      if (rows.empty()) {
+        *out += FormatText("<tr><td colspan=\"%d\" class=\"muted\">%s</td></tr>\r\n", account ? 10 : 8,
+                           account ? "No accounts match the filter." : "No groups match the filter.");
+      }
+    }
   };
-  handler_.Page(request, id, edited.account ? account_template : group_template, &filler);
+  handler_.Page(request, id, ListPage(account) + std::string(".html"), &filler);
+}
+
+void AccountPages::Bulk(HttpRequest& request, const std::string& id) {
+  const std::string* mode = request.QueryParam("mode");
+  const bool account = mode == nullptr || *mode != "group";
+  if (!handler_.OpenForm(request, id, ListPage(account))) return;
+  const std::vector<std::string> picked = request.FormFieldValues("pick", kCapacity);
+  const bool enable = request.FormFieldExists("buttonenable");
+  const bool disable = request.FormFieldExists("buttondisable");
+  const bool remove = request.FormFieldExists("buttondelete");
+  if (!enable && !disable && !remove) {
+    handler_.RedirectTo(request, id, ListPage(account));
+    return;
+  }
+  if (picked.empty()) {
+    handler_.ErrorRedirect(request, id,
+                           control::RecordControl::NothingPickedText(account ? control::RecordKind::kAccount
+                                                                             : control::RecordKind::kGroup));
+    return;
+  }
+  if (remove && !AdminHandler::Confirmed(request)) {
+    ConfirmDeletion(request, id, account, picked, true);
+    return;
+  }
+  control::RecordControl records = RecordsOf(handler_.Server(), account);
+  // A record another face removed meanwhile is skipped: the rest still change.
+  for (const std::string& name : picked) {
+    if (remove)
+      records.Delete(name);
+    else
+      records.SetEnabled(name, enable);
+  }
+  // Applied and saved at once, as a single deletion is.
+  handler_.ApplyAndSave(request, id, ListPage(account));
+}
+
+AccountPages::Edited AccountPages::WorkingCopy() {
+  Edited edited;
+  EditState& edit = handler_.Edit();
+  Guard guard(edit.Lock());
+  edited.record = edit.record;
+  edited.account = edit.account_mode;
+  edited.edited_name = edit.edited_name;
+  return edited;
+}
+
+void AccountPages::Tab(HttpRequest& request, const std::string& id, TabKind tab, const Edited& edited,
+                       const FormRefusal& refusal) {
+  struct TabPage {
+    const char* account_template;
+    const char* group_template;
+    Filler fill;
+  };
+  static constexpr TabPage kTabs[] = {
+      {"_accountgen.html", "_groupgen.html", &AccountPages::FillGeneral},
+      {"_accountfolders.html", "_groupfolders.html", &AccountPages::FillFolders},
+      {"_accountlimits.html", "_grouplimits.html", &AccountPages::FillLimits},
+  };
+  const TabPage& page = kTabs[static_cast<std::size_t>(tab)];
+  const AdminHandler::PageFiller filler = [this, &edited, &refusal, &page](std::string_view name, std::string* out) {
+    if (!refusal.Fill(name, out)) (this->*page.fill)(edited, name, out);
+  };
+  handler_.Page(request, id, edited.account ? page.account_template : page.group_template, &filler);
+}
+
+bool AccountPages::ShowRefusal(HttpRequest& request, const std::string& id, const std::string& message) {
+  namespace msg = accounts::messages;
+  // The field each refusal of the record's check concerns, and its tab.
+  struct Place {
+    const char* message;
+    TabKind tab;
+    std::string_view field;
+  };
+  static constexpr Place kPlaces[] = {
+      {msg::kNoUserLogin, TabKind::kGeneral, "user"},
+      {msg::kNoGroupName, TabKind::kGeneral, "user"},
+      {msg::kIllegalLogin, TabKind::kGeneral, "user"},
+      {msg::kIllegalGroupName, TabKind::kGeneral, "user"},
+      {msg::kUserExists, TabKind::kGeneral, "user"},
+      {msg::kGroupExists, TabKind::kGeneral, "user"},
+      {msg::kIllegalPassword, TabKind::kGeneral, "pass"},
+      {msg::kNoPassword, TabKind::kGeneral, "pass"},
+      {msg::kSelectGroup, TabKind::kGeneral, "group"},
+      {msg::kGroupInItself, TabKind::kGeneral, "group"},
+      {msg::kRootNotValid, TabKind::kFolders, "path"},
+      {msg::kRootMissing, TabKind::kFolders, "path"},
+      {kRootNotAllowed, TabKind::kFolders, "path"},
+      {msg::kNoStartDir, TabKind::kFolders, "startdir"},
+      {msg::kIllegalStartDir, TabKind::kFolders, "startdir"},
+      {kPathNotAllowed, TabKind::kFolders, "selected"},
+      {msg::kMaxSizeZero, TabKind::kLimits, "maxsize"},
+      {msg::kUploadSpeedZero, TabKind::kLimits, "uploadspeed"},
+      {msg::kDownloadSpeedZero, TabKind::kLimits, "downloadspeed"},
+      {msg::kMaxUsersZero, TabKind::kLimits, "maxusers"},
+  };
+  // A virtual folder's missing path names the folder: its text is matched
+  // up to the name.
+  const std::string_view folder_missing(msg::kFolderPathMissing);
+  const std::string_view folder_prefix = folder_missing.substr(0, folder_missing.find('%'));
+  const Place folder_place{msg::kFolderPathMissing, TabKind::kFolders, "selected"};
+  const Place* place = message.starts_with(folder_prefix) ? &folder_place : nullptr;
+  for (const Place& candidate : kPlaces)
+    if (message == candidate.message) place = &candidate;
+  if (place == nullptr) return false;
+  Tab(request, id, place->tab, WorkingCopy(), FormRefusal(place->field, message));
+  return true;
+}
+
+void AccountPages::ConfirmDeletion(HttpRequest& request, const std::string& id, bool account,
+                                   const std::vector<std::string>& names, bool checked_rows) {
+  const bool one = !checked_rows;
+  AdminHandler::Confirmation confirmation;
+  confirmation.title = account ? (one ? "Deleting an Account" : "Deleting Accounts")
+                               : (one ? "Deleting a Group" : "Deleting Groups");
+  confirmation.message = account ? (one ? "Are you sure you want to delete this account?"
+                                        : "Are you sure you want to delete the selected accounts?")
+                                 : (one ? "Are you sure you want to delete this group?"
+                                        : "Are you sure you want to delete the selected groups?");
+  confirmation.action = std::string(one ? "_processaccountselection" : "_processrecordbulk") +
+                        (account ? "?mode=account" : "?mode=group");
+  confirmation.button_name = "buttondelete";
+  confirmation.button = "Delete";
+  for (const std::string& name : names) confirmation.fields.emplace_back(one ? "selected" : "pick", name);
+  confirmation.cancel_page = ListPage(account);
+  handler_.ConfirmPage(request, id, confirmation);
 }
 
 void AccountPages::AppendGroupOptions(const Edited& edited, std::string* out) {
@@ -195,7 +349,9 @@ void AccountPages::FillLimits(const Edited& edited, std::string_view name, std::
     *out += std::to_string(number.value);
     return;
   }
-  if (name == "USEMAXSIZE") {
+  if (name == "USEDSPACE") {
+    *out += EscapeHtml(control::UsedSpaceText(RecordsOf(handler_.Server(), edited.account).RowOf(record)));
+  } else if (name == "USEMAXSIZE") {
     FillCheck(record.mUseMaxSize, out);
   } else if (name == "USEUPLOADSPEED") {
     FillCheck(record.mUseMaxUploadSpeed, out);
@@ -286,6 +442,10 @@ void AccountPages::ProcessFolders(HttpRequest& request, const std::string& id) {
         true);
     return;
   }
+  if (!AdminHandler::Confirmed(request)) {
+    ConfirmFolderDeletion(request, id, selected);
+    return;
+  }
   {
     Guard guard(edit.Lock());
     const int at = edit.record.FindFolder(selected);
@@ -294,54 +454,93 @@ void AccountPages::ProcessFolders(HttpRequest& request, const std::string& id) {
   handler_.RedirectTo(request, id, "_editfolders");
 }
 
+void AccountPages::ConfirmFolderDeletion(HttpRequest& request, const std::string& id, const std::string& name) {
+  AdminHandler::Confirmation confirmation;
+  confirmation.title = "Deleting a Virtual Folder";
+  confirmation.message = "Are you sure you want to delete this virtual folder?";
+  confirmation.action = "_processaccountfolders";
+  confirmation.button_name = "buttondelete";
+  confirmation.button = "Delete";
+  confirmation.cancel_page = "_editfolders";
+  // The tab's fields as the form had them (stored already): the
+  // confirmation posts them again with the folder.
+  {
+    EditState& edit = handler_.Edit();
+    Guard guard(edit.Lock());
+    confirmation.fields = {{"path", edit.record.RootFolder()}, {"startdir", edit.record.StartDir()}};
+    if (edit.record.mUseRootFolder) confirmation.fields.emplace_back("userootfolder", "on");
+    if (edit.record.mUseStartDir) confirmation.fields.emplace_back("usestartdir", "on");
+  }
+  confirmation.fields.emplace_back("selected", name);
+  handler_.ConfirmPage(request, id, confirmation);
+}
+
 void AccountPages::ProcessLimits(HttpRequest& request, const std::string& id) {
   FormButton button;
   if (!OpenTab(request, id, &button)) return;
   // The number fields in the form's order: the range each holds (the credit
-  // rates are signed) and the message a number outside it is refused with.
+  // rates are signed), the message a number outside it is refused with, and
+  // the box that puts a limit in use. The page's script disables a limit's
+  // field while its box is off, and a disabled field is not sent: the record
+  // then keeps the value it has.
   struct NumberField {
     std::string_view name;
     std::int64_t lowest;
     std::int64_t highest;
     const char* refusal;
+    std::string_view use_box;
   };
   static constexpr NumberField kFields[] = {
-      {"maxsize", 0, UINT32_MAX, accounts::messages::kMaxSizeZero},
-      {"uploadspeed", 0, UINT32_MAX, accounts::messages::kUploadSpeedZero},
-      {"downloadspeed", 0, UINT32_MAX, accounts::messages::kDownloadSpeedZero},
-      {"maxusers", 0, UINT32_MAX, accounts::messages::kMaxUsersZero},
-      {"uploadcredits", INT32_MIN, INT32_MAX, accounts::messages::kUploadCreditsRange},
-      {"downloadcredits", INT32_MIN, INT32_MAX, accounts::messages::kDownloadCreditsRange},
-      {"currentcredits", 0, UINT32_MAX, accounts::messages::kCurrentCreditsRange},
+      {"maxsize", 0, UINT32_MAX, accounts::messages::kMaxSizeZero, "usemaxsize"},
+      {"uploadspeed", 0, UINT32_MAX, accounts::messages::kUploadSpeedZero, "useuploadspeed"},
+      {"downloadspeed", 0, UINT32_MAX, accounts::messages::kDownloadSpeedZero, "usedownloadspeed"},
+      {"maxusers", 0, UINT32_MAX, accounts::messages::kMaxUsersZero, "usemaxusers"},
+      {"uploadcredits", INT32_MIN, INT32_MAX, accounts::messages::kUploadCreditsRange, ""},
+      {"downloadcredits", INT32_MIN, INT32_MAX, accounts::messages::kDownloadCreditsRange, ""},
+      {"currentcredits", 0, UINT32_MAX, accounts::messages::kCurrentCreditsRange, ""},
   };
   std::string texts[std::size(kFields)];
-  for (std::size_t i = 0; i < std::size(kFields); ++i)
-    if (!handler_.RequiredField(request, id, kFields[i].name, &texts[i], kCapacity)) return;
+  bool kept[std::size(kFields)] = {};
+  for (std::size_t i = 0; i < std::size(kFields); ++i) {
+    const NumberField& field = kFields[i];
+    kept[i] = !field.use_box.empty() && !request.FormFieldExists(field.name) &&
+              !request.FormFieldExists(field.use_box);
+    if (!kept[i] && !handler_.RequiredField(request, id, field.name, &texts[i], kCapacity)) return;
+  }
   std::int64_t values[std::size(kFields)] = {};
   for (std::size_t i = 0; i < std::size(kFields); ++i) {
-    if (!ReadFormNumber(texts[i], kFields[i].lowest, kFields[i].highest, &values[i])) {
-      handler_.ErrorRedirect(request, id, kFields[i].refusal);
-      return;
-    }
+    if (kept[i] || ReadFormNumber(texts[i], kFields[i].lowest, kFields[i].highest, &values[i])) continue;
+    // The tab again as typed (nothing stored), the refusal beside the field.
+    Edited shown = WorkingCopy();
+    ReadLimitBoxes(request, &shown.record);
+    FormRefusal refusal(kFields[i].name, kFields[i].refusal);
+    for (std::size_t j = 0; j < std::size(kFields); ++j)
+      if (!kept[j]) refusal.KeepTyped(kFields[j].name, texts[j]);
+    Tab(request, id, TabKind::kLimits, shown, refusal);
+    return;
   }
   {
     EditState& edit = handler_.Edit();
     Guard guard(edit.Lock());
     AccountRecord& record = edit.record;
-    record.mMaxSize = static_cast<std::uint32_t>(values[0]);
-    record.mMaxUploadSpeed = static_cast<std::uint32_t>(values[1]);
-    record.mMaxDownloadSpeed = static_cast<std::uint32_t>(values[2]);
-    record.mMaxUsers = static_cast<std::uint32_t>(values[3]);
+    std::uint32_t* const limits[] = {&record.mMaxSize, &record.mMaxUploadSpeed, &record.mMaxDownloadSpeed,
+                                     &record.mMaxUsers};
+    for (std::size_t i = 0; i < std::size(limits); ++i)
+      if (!kept[i]) *limits[i] = static_cast<std::uint32_t>(values[i]);
     record.mUploadCredits = static_cast<std::int32_t>(values[4]);
     record.mDownloadCredits = static_cast<std::int32_t>(values[5]);
     record.mCurrentCredits = static_cast<std::uint32_t>(values[6]);
-    record.mUseMaxSize = request.FormFieldExists("usemaxsize");
-    record.mUseMaxUploadSpeed = request.FormFieldExists("useuploadspeed");
-    record.mUseMaxDownloadSpeed = request.FormFieldExists("usedownloadspeed");
-    record.mUseMaxUsers = request.FormFieldExists("usemaxusers");
-    record.mUseCredits = request.FormFieldExists("usecredits");
+    ReadLimitBoxes(request, &record);
   }
   FollowButton(request, id, button, "_editlimits");
+}
+
+void AccountPages::ReadLimitBoxes(const HttpRequest& request, AccountRecord* record) {
+  record->mUseMaxSize = request.FormFieldExists("usemaxsize");
+  record->mUseMaxUploadSpeed = request.FormFieldExists("useuploadspeed");
+  record->mUseMaxDownloadSpeed = request.FormFieldExists("usedownloadspeed");
+  record->mUseMaxUsers = request.FormFieldExists("usemaxusers");
+  record->mUseCredits = request.FormFieldExists("usecredits");
 }
 
 void AccountPages::Store(HttpRequest& request, const std::string& id) {
@@ -360,13 +559,14 @@ void AccountPages::Store(HttpRequest& request, const std::string& id) {
   ftp::FtpServer& server = handler_.Server();
   control::RecordControl records = RecordsOf(server, account);
   std::string message;
-  if (records.Check(record, edited_name, &message) != control::RecordResult::kDone) {
-    handler_.ErrorRedirect(request, id, message);
-    return;
-  }
   // The whole record: its virtual folders may come from before the limit.
-  if (const char* refusal = FolderBrowser::RecordRefusal(FolderBrowser::FixedFolder(server), record)) {
-    handler_.ErrorRedirect(request, id, refusal);
+  if (records.Check(record, edited_name, &message) == control::RecordResult::kDone) {
+    message.clear();
+    if (const char* refusal = FolderBrowser::RecordRefusal(FolderBrowser::FixedFolder(server), record))
+      message = refusal;
+  }
+  if (!message.empty()) {
+    if (!ShowRefusal(request, id, message)) handler_.ErrorRedirect(request, id, message);
     return;
   }
   if (!records.Commit(record, edited_name)) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 
 #include "control/record_control.h"
 #include "control/settings_control.h"
@@ -44,6 +45,8 @@ constexpr IdLink kIdLinks[] = {
     {"PROCESSADDIP", "_processaddip?id=%s"},
     {"PROCESSACCOUNTSELECTION", "_processaccountselection?id=%s&mode=account"},
     {"PROCESSGROUPSELECTION", "_processaccountselection?id=%s&mode=group"},
+    {"PROCESSACCOUNTBULK", "_processrecordbulk?id=%s&mode=account"},
+    {"PROCESSGROUPBULK", "_processrecordbulk?id=%s&mode=group"},
     {"PROCESSACCOUNTGEN", "_processaccountgen?id=%s"},
     {"PROCESSACCOUNTFOLDERS", "_processaccountfolders?id=%s"},
     {"PROCESSACCOUNTLIMITS", "_processaccountlimits?id=%s"},
@@ -77,10 +80,54 @@ void AdminHandler::AddPrefixRoute(std::string_view prefix, RouteHandler handler)
   prefix_routes_.push_back(Route{Method::kGet, std::string(prefix), std::move(handler)});
 }
 
+void AdminHandler::AddApiRoute(std::string_view path, bool prefix, ApiHandler handler, bool every_method) {
+  api_routes_.push_back(ApiRoute{std::string(path), prefix, std::move(handler), every_method});
+}
+
+const AdminHandler::ApiRoute* AdminHandler::FindApiRoute(const std::string& path) const {
+  for (const ApiRoute& route : api_routes_) {
+    if (route.prefix ? fileutil::StartsWithNoCase(path, route.path) : fileutil::EqualNoCase(path, route.path))
+      return &route;
+  }
+  return nullptr;
+}
+
+AdminHandler::TokenGrant AdminHandler::AuthoriseToken(const HttpRequest& request) {
+  if (!request.HasAuthorization()) return TokenGrant::kNone;
+  if (!TakeGuessTurn(request)) {
+    Log(request, "Token Not Checked: Server Busy");
+    return TokenGrant::kBusy;
+  }
+  std::string name;
+  const ftp::TokenAccess access = server_.MatchApiToken(request.BearerToken(), &name);
+  if (access == ftp::TokenAccess::kNone) {
+    StartPause(request);
+    // The turn is kept through the pause, so the address's next check waits its end.
+    [[maybe_unused]] const bool waited = WaitOutPause(request);
+  }
+  ReleaseGuessTurn(request);
+  switch (access) {
+    case ftp::TokenAccess::kReadOnly: return TokenGrant::kReadOnly;
+    case ftp::TokenAccess::kReadWrite: return TokenGrant::kReadWrite;
+    case ftp::TokenAccess::kNone: break;
+  }
+  Log(request, FormatText("Token Refused: Length=[%d]", static_cast<int>(request.BearerToken().size())));
+  return TokenGrant::kRefused;
+}
+
 void AdminHandler::HandleRequest(HttpRequest& request) {
   HttpResponse& response = request.Response();
   response.SetNotFoundPage(folder_ + "/error404.html");
   const std::string& path = request.Path();
+  if (const ApiRoute* route = FindApiRoute(path)) {
+    const Method method = request.GetMethod();
+    if (method == Method::kNone || method == Method::kHead || (method != Method::kGet && !route->every_method)) {
+      response.BadRequest();
+      return;
+    }
+    route->handler(request, AuthoriseToken(request));
+    return;
+  }
   if (path.size() < 2 || path[1] != '_') {
     response.ServeStatic(folder_, path, request.IfModifiedSince());
     return;
@@ -103,6 +150,7 @@ void AdminHandler::HandleRequest(HttpRequest& request) {
 }
 
 bool AdminHandler::TakesBody(const HttpRequest& request) const {
+  if (const ApiRoute* route = FindApiRoute(request.Path())) return route->every_method && request.HasBody();
   return std::any_of(routes_.begin(), routes_.end(), [&request](const Route& route) {
     return route.method == Method::kPost && fileutil::EqualNoCase(route.path, request.Path());
   });
@@ -154,19 +202,25 @@ void AdminHandler::Login(HttpRequest& request) {
     Log(request, FormatText("Login Failure: Password Length=[%d]", static_cast<int>(password.size())));
     return;
   }
+  control::SettingsControl(server_).HashAdminPasswordAfterLogin(password);
   const std::string id = session_.LogIn();
   if (id.empty()) return;  // no random source: the 404 stays
   response.Redirect("_menu?id=" + id, true);
   Log(request, "Logged In");
 }
 
+std::string AdminHandler::LaneKey(const HttpRequest& request) {
+  const std::optional<runtime::IpAddress> peer = runtime::IpAddress::Parse(request.PeerIp());
+  return peer ? peer->LimitKeyText() : request.PeerIp();
+}
+
 bool AdminHandler::TakeGuessTurn(const HttpRequest& request) {
   std::unique_lock<std::mutex> lock(guess_lock_);
-  auto found = lanes_.find(request.PeerIp());
+  auto found = lanes_.find(LaneKey(request));
   if (found == lanes_.end()) {
     if (lanes_.size() >= kMaxGuessAddresses) PruneLanesLocked(clock_.MonotonicMs());
     if (lanes_.size() >= kMaxGuessAddresses) return false;
-    found = lanes_.emplace(request.PeerIp(), GuessLane{}).first;
+    found = lanes_.emplace(LaneKey(request), GuessLane{}).first;
   }
   // A lane with a turn taken or a waiter is never pruned: the reference holds.
   GuessLane& lane = found->second;
@@ -194,13 +248,13 @@ bool AdminHandler::TakeGuessTurn(const HttpRequest& request) {
 void AdminHandler::StartPause(const HttpRequest& request) {
   std::lock_guard<std::mutex> guard(guess_lock_);
   // The lane exists: its turn is taken.
-  lanes_[request.PeerIp()].next_check_ms = clock_.MonotonicMs() + kLoginFailurePauseMs;
+  lanes_[LaneKey(request)].next_check_ms = clock_.MonotonicMs() + kLoginFailurePauseMs;
 }
 
 void AdminHandler::ReleaseGuessTurn(const HttpRequest& request) {
   {
     std::lock_guard<std::mutex> guard(guess_lock_);
-    const auto found = lanes_.find(request.PeerIp());
+    const auto found = lanes_.find(LaneKey(request));
     if (found != lanes_.end()) {
       GuessLane& lane = found->second;
       lane.turn_taken = false;
@@ -215,7 +269,7 @@ bool AdminHandler::WaitOutPause(const HttpRequest& request) {
   std::uint64_t until;
   {
     std::lock_guard<std::mutex> guard(guess_lock_);
-    const auto found = lanes_.find(request.PeerIp());
+    const auto found = lanes_.find(LaneKey(request));
     until = found == lanes_.end() ? 0 : found->second.next_check_ms;
   }
   // Ends when the clock passes `until`, or when the steps slept add up to
@@ -261,19 +315,25 @@ bool AdminHandler::LoadTemplate(std::string_view name, std::string* text) const 
 
 void AdminHandler::Page(HttpRequest& request, const std::string& id, std::string_view name,
                         const PageFiller* filler) {
-  std::string text;
-  if (!LoadTemplate(name, &text)) return;
   std::string page;
-  page.reserve(text.size() + 1024);
+  if (!Fill(request, id, name, filler, &page)) return;
+  request.Response().SendPage(std::move(page), "html");
+}
+
+bool AdminHandler::Fill(const HttpRequest& request, const std::string& id, std::string_view name,
+                        const PageFiller* filler, std::string* out) {
+  std::string text;
+  if (!LoadTemplate(name, &text)) return false;
+  out->reserve(out->size() + text.size() + 1024);
   TemplateScanner scanner(text);
   std::string placeholder;
   for (;;) {
-    scanner.Next(&page, &placeholder);
+    scanner.Next(out, &placeholder);
     if (placeholder.empty()) break;
-    if (!CommonPlaceholder(request, id, placeholder, &page) && filler != nullptr && *filler)
-      (*filler)(placeholder, &page);
+    if (!CommonPlaceholder(request, id, placeholder, out) && filler != nullptr && *filler)
+      (*filler)(placeholder, out);
   }
-  request.Response().SendPage(std::move(page), "html");
+  return true;
 }
 
 bool AdminHandler::CommonPlaceholder(const HttpRequest& request, const std::string& id,
@@ -333,10 +393,17 @@ void AdminHandler::AppendOptions(const std::vector<std::string>& names, std::str
   }
 }
 
-void AdminHandler::ApplyAndSave(HttpRequest& request, const std::string& id, std::string_view page) {
+void AdminHandler::ApplyAndSave(HttpRequest& request, const std::string& id, std::string_view page,
+                                std::string_view done_message) {
   std::string error;
   switch (control::SettingsControl(server_).ApplyAndSave(log_.Number(), &error)) {
-    case control::CommitResult::kDone: RedirectTo(request, id, page); return;
+    case control::CommitResult::kDone:
+      if (done_message.empty()) {
+        RedirectTo(request, id, page);
+      } else {
+        ErrorRedirect(request, id, done_message);
+      }
+      return;
     case control::CommitResult::kPortNotApplied:
       ErrorRedirect(request, id, error + ". The FTP Server has now deactivated.");
       return;
@@ -360,21 +427,45 @@ bool AdminHandler::RequiredField(HttpRequest& request, const std::string& id, st
   return false;
 }
 
+bool AdminHandler::Confirmed(const HttpRequest& request) {
+  std::string value;
+  return request.FormFieldValue("confirmed", &value, 8) && value == "1";
+}
+
+void AdminHandler::ConfirmPage(HttpRequest& request, const std::string& id,
+                               const Confirmation& confirmation) {
+  const PageFiller filler = [&](std::string_view name, std::string* out) {
+    if (name == "CONFIRMTITLE") {
+      *out += EscapeHtml(confirmation.title);
+    } else if (name == "CONFIRMMESSAGE") {
+      *out += EscapeHtml(confirmation.message);
+    } else if (name == "CONFIRMACTION") {
+      const std::size_t query = confirmation.action.find('?');
+      *out += EscapeHtml(query == std::string::npos
+                             ? confirmation.action + "?id=" + id
+                             : confirmation.action.substr(0, query) + "?id=" + id + "&" +
+                                   confirmation.action.substr(query + 1));
+    } else if (name == "CONFIRMFIELDS") {
+      for (const auto& [field, value] : confirmation.fields)
+        *out += FormatText("<input type=\"hidden\" name=\"%s\" value=\"%s\">\r\n", EscapeHtml(field).c_str(),
+                           EscapeHtml(value).c_str());
+    } else if (name == "CONFIRMBUTTONNAME") {
+      *out += EscapeHtml(confirmation.button_name);
+    } else if (name == "CONFIRMBUTTON") {
+      *out += EscapeHtml(confirmation.button);
+    } else if (name == "CONFIRMCANCEL") {
+      *out += EscapeHtml(confirmation.cancel_page + "?id=" + id);
+    }
+  };
+  Page(request, id, "_confirm.html", &filler);
+}
+
 void AdminHandler::ErrorRedirect(HttpRequest& request, const std::string& id,
                                  std::string_view message) {
-  std::string target = "_error?id=" + id + "&msg1=";
-  for (const char ch : message) {
-    if (ch == '&') {
-      target += "%26";
-    } else if (ch == '#') {
-      target += "%23";
-    } else if (ch == '?') {
-      target += "%3F";  // a second "?" would start the query anew and lose the session id
-    } else {
-      target.push_back(ch);
-    }
-  }
-  request.Response().Redirect(target, IsPost(request));
+  // Every byte but letters, digits and "-._~" travels as "%XX": a "?", "&"
+  // or "#" of the message cannot end its value or lose the session id, and
+  // a "%" or "+" comes back as itself.
+  request.Response().Redirect("_error?id=" + id + "&msg1=" + http::EncodeUrl(message), IsPost(request));
 }
 
 void AdminHandler::RedirectTo(HttpRequest& request, const std::string& id, std::string_view page) {

@@ -5,7 +5,12 @@
 // templates with their placeholders.
 //
 // An admin path without a session id is answered 404 (except the login
-// post); a wrong or expired id is sent to "/badlogin.html". A GET that no
+// post); a wrong or expired id is sent to "/badlogin.html".
+//
+// Programs rather than browsers (a metrics scraper, automation) use API
+// routes: no session id, but an "Authorization: Bearer <token>" header
+// checked against the API tokens. A wrong token counts as a wrong password
+// does (the same per-address turn and pause) and is logged without itself. A GET that no
 // route takes shows the template of the same name (path + ".html") with the
 // common placeholders only, so plain pages need nothing but their file.
 //
@@ -22,6 +27,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "admin/admin_session.h"
@@ -65,6 +71,16 @@ class AdminHandler final : public http::RequestHandler {
       "not set to read only.";
 
   using Method = http::HttpRequest::Method;
+  // What a request's bearer token allows.
+  enum class TokenGrant {
+    kNone,       // the request carries no Authorization header
+    kRefused,    // a token (or other credentials) that is no valid token
+    kBusy,       // not checked: its address has too many checks waiting
+    kReadOnly,   // a valid read-only token
+    kReadWrite,  // a valid token that may change things
+  };
+  // Answers an API route; `grant` is what the request's token allows.
+  using ApiHandler = std::function<void(http::HttpRequest& request, TokenGrant grant)>;
   // Answers a routed request; `id` is the request's (valid) session id.
   using RouteHandler = std::function<void(http::HttpRequest& request, const std::string& id)>;
   // Appends the text of a page's own placeholder NAME (unknown names: nothing).
@@ -85,11 +101,34 @@ class AdminHandler final : public http::RequestHandler {
   // (without regard to case) and that no exact route takes.
   void AddPrefixRoute(std::string_view prefix, RouteHandler handler);
 
+  // Adds an API route: GET of `path` exactly (without regard to case), or
+  // with `prefix` every path that begins with it; with `every_method` also
+  // POST, PUT, PATCH and DELETE, whose bodies the handler reads. The
+  // handler decides what the grant lets the request have; it answers 401
+  // or 403 otherwise.
+  void AddApiRoute(std::string_view path, bool prefix, ApiHandler handler, bool every_method = false);
+  // Checks the request's bearer token (once per request; the API routes
+  // do it before their handler). kNone without an Authorization header.
+  // Otherwise the check waits for its address's turn as a password does
+  // (kBusy when it cannot have it); a token that does not match starts the
+  // address's pause, is logged as "Token Refused: Length=[n]" and gives
+  // kRefused.
+  TokenGrant AuthoriseToken(const http::HttpRequest& request);
+  // Whether `grant` is a valid token, and one that may change things when
+  // `write`.
+  static bool GrantAllows(TokenGrant grant, bool write) {
+    return grant == TokenGrant::kReadWrite || (!write && grant == TokenGrant::kReadOnly);
+  }
+
   // Page frame: fills the template `name` (a file of the remoteadmin folder)
   // and sends it. Each NAME goes to the common placeholders first, then to
   // `filler` (may be null). A missing template leaves the response as it was.
   void Page(http::HttpRequest& request, const std::string& id, std::string_view name,
             const PageFiller* filler);
+  // Fills the template `name` as Page does and appends it to *out; false
+  // (nothing appended) when the template is missing.
+  bool Fill(const http::HttpRequest& request, const std::string& id, std::string_view name,
+            const PageFiller* filler, std::string* out);
   // Appends the text of a placeholder every page knows; false when `name` is
   // not one of them.
   bool CommonPlaceholder(const http::HttpRequest& request, const std::string& id,
@@ -104,9 +143,28 @@ class AdminHandler final : public http::RequestHandler {
   // browser gets the error page with "Incomplete Form" and the result is false.
   bool RequiredField(http::HttpRequest& request, const std::string& id, std::string_view name,
                      std::string* value, std::size_t capacity);
-  // Sends the browser to the error page showing `message`. Characters that
-  // would end the query value ('&', '#') travel percent-encoded; the
-  // message's own "%XX" escapes are kept.
+  // A step that asks before an action that cannot be taken back (with
+  // script the page asks in a dialog and posts "confirmed" itself). The
+  // confirmation page posts `fields` (hidden, name=value, names and values
+  // plain) with confirmed=1 and the button `button_name` to `action`;
+  // Cancel leads to `cancel_page` ("_status", ...).
+  struct Confirmation {
+    std::string title;
+    std::string message;
+    std::string action;  // the path and query after the session id, e.g. "_activate?action=stop"
+    std::string button_name;
+    std::string button;
+    std::vector<std::pair<std::string, std::string>> fields;
+    std::string cancel_page;
+  };
+  // True when the form carries confirmed=1.
+  static bool Confirmed(const http::HttpRequest& request);
+  // Shows the confirmation page (template _confirm.html).
+  void ConfirmPage(http::HttpRequest& request, const std::string& id, const Confirmation& confirmation);
+  // Sends the browser to the error page showing `message` (plain text; its
+  // character references, such as "&quot;", show as their characters). The
+  // message travels percent-encoded whole, so any character comes back as
+  // it was.
   void ErrorRedirect(http::HttpRequest& request, const std::string& id, std::string_view message);
   // Sends the browser to `page` ("_menu", ...) with the session id.
   void RedirectTo(http::HttpRequest& request, const std::string& id, std::string_view page);
@@ -117,7 +175,10 @@ class AdminHandler final : public http::RequestHandler {
   // Applies the settings, accounts and groups to the running server (which
   // stops it when its port cannot be opened: the browser is then told so),
   // then saves as SaveAndRedirect does.
-  void ApplyAndSave(http::HttpRequest& request, const std::string& id, std::string_view page);
+  // A non-empty `done_message` is shown on the error page instead of `page`
+  // when all went well (a warning the administrator must read).
+  void ApplyAndSave(http::HttpRequest& request, const std::string& id, std::string_view page,
+                    std::string_view done_message = {});
   // Writes "<peer ip> -> <text>" to the remote-admin log.
   void Log(const http::HttpRequest& request, std::string_view text);
 
@@ -140,7 +201,16 @@ class AdminHandler final : public http::RequestHandler {
     RouteHandler handler;
   };
 
+  struct ApiRoute {
+    std::string path;
+    bool prefix;
+    ApiHandler handler;
+    bool every_method;
+  };
+
   void Dispatch(http::HttpRequest& request, const std::string& id);
+  // The API route of the request's path, or null.
+  const ApiRoute* FindApiRoute(const std::string& path) const;
   void Login(http::HttpRequest& request);
   void Logout(http::HttpRequest& request);
   // Reads a template; a name missing as written is tried in lower case
@@ -160,6 +230,8 @@ class AdminHandler final : public http::RequestHandler {
   // the address wait already, when too many addresses are tracked, or when
   // the wait was cut short (the connection or the remote admin stops).
   bool TakeGuessTurn(const http::HttpRequest& request);
+  // What the pause counts a client by: its address, or an IPv6 one's /64.
+  static std::string LaneKey(const http::HttpRequest& request);
   // After a wrong password: no check of the address before the pause ends.
   void StartPause(const http::HttpRequest& request);
   void ReleaseGuessTurn(const http::HttpRequest& request);
@@ -177,10 +249,11 @@ class AdminHandler final : public http::RequestHandler {
   EditState edit_;
   std::vector<Route> routes_;  // filled before the server starts
   std::vector<Route> prefix_routes_;
+  std::vector<ApiRoute> api_routes_;  // filled before the server starts
   // Each address's turn to check a password, so its parallel guesses queue.
   std::mutex guess_lock_;
   std::condition_variable guess_turn_free_;
-  std::map<std::string, GuessLane, std::less<>> lanes_;  // guarded by guess_lock_; by peer address
+  std::map<std::string, GuessLane, std::less<>> lanes_;  // guarded by guess_lock_; by LaneKey
   std::atomic<bool> stopping_{false};
 };
 

@@ -1,6 +1,7 @@
 #include "admin/ip_pages.h"
 
 #include "admin/form_button.h"
+#include "admin/form_refusal.h"
 #include "control/ip_list_control.h"
 #include "control/settings_control.h"
 #include "fileutil/text.h"
@@ -149,6 +150,11 @@ void IpPages::Process(HttpRequest& request, const std::string& id) {
       break;
     }
     case FormButton::kBlockAll: {
+      // Blocking every address is asked first (in a dialog with script).
+      if (!AdminHandler::Confirmed(request)) {
+        ConfirmBlockAll(request, id);
+        return;
+      }
       Guard guard(edit.Lock());
       IpListControl::BlockAll(&edit.blocked_ips);
       break;
@@ -158,6 +164,26 @@ void IpPages::Process(HttpRequest& request, const std::string& id) {
   }
   const bool adding = button == FormButton::kAddSafe || button == FormButton::kAddBlocked;
   handler_.RedirectTo(request, id, adding ? PagesOf(mode).add_ip : "_ips");
+}
+
+void IpPages::ConfirmBlockAll(HttpRequest& request, const std::string& id) {
+  AdminHandler::Confirmation confirmation;
+  confirmation.title = "Blocking All IPs";
+  confirmation.message =
+      "Add the range 0.0.0.0 - 255.255.255.255 to the blocked IPs? Once updated, no address may "
+      "connect unless the safe IPs let it.";
+  confirmation.action = "_processips";
+  confirmation.button_name = "buttonblockall";
+  confirmation.button = "Block all";
+  confirmation.cancel_page = "_ips";
+  // The switches as the form had them (stored already): the confirmation keeps them.
+  {
+    EditState& edit = handler_.Edit();
+    Guard guard(edit.Lock());
+    if (edit.record.mUseSafeIPs) confirmation.fields.emplace_back("usesafe", "on");
+    if (edit.record.mUseBlockIPs) confirmation.fields.emplace_back("useblocked", "on");
+  }
+  handler_.ConfirmPage(request, id, confirmation);
 }
 
 void IpPages::UpdateServerLists(HttpRequest& request, const std::string& id) {
@@ -182,17 +208,26 @@ void IpPages::ProcessAdd(HttpRequest& request, const std::string& id) {
   if (range && !handler_.RequiredField(request, id, "upper", &upper, AdminHandler::kFieldCapacity))
     return;
   IpAddFault fault;
+  IpMode mode;
   {
     EditState& edit = handler_.Edit();
     Guard guard(edit.Lock());
     fault = IpListControl::Add(edit.add_to_safe ? &edit.safe_ips : &edit.blocked_ips, lower,
                                range ? &upper : nullptr);
+    mode = edit.IpModeLocked();
   }
   if (fault != IpAddFault::kNone) {
-    handler_.ErrorRedirect(request, id,
-                           fault == IpAddFault::kLowerNotValid   ? "The lower IP is not a valid IP."
-                           : fault == IpAddFault::kUpperNotValid ? "The upper IP is not a valid IP."
-                                                                 : "The 'Upper IP' was lower than the 'Lower IP'.");
+    // The form again as typed, the refusal beside the address it concerns.
+    FormRefusal refusal(fault == IpAddFault::kLowerNotValid ? "lower" : "upper",
+                        fault == IpAddFault::kLowerNotValid   ? "The lower IP is not a valid IP."
+                        : fault == IpAddFault::kUpperNotValid ? "The upper IP is not a valid IP."
+                                                              : "The 'Upper IP' was lower than the 'Lower IP'.");
+    refusal.KeepTyped("lower", lower);
+    refusal.KeepTyped("upper", upper);
+    const AdminHandler::PageFiller filler = [&refusal](std::string_view name, std::string* out) {
+      [[maybe_unused]] const bool filled = refusal.Fill(name, out);
+    };
+    handler_.Page(request, id, std::string(PagesOf(mode).add_ip) + ".html", &filler);
     return;
   }
   handler_.RedirectTo(request, id, "_ips");

@@ -31,6 +31,8 @@ class IpPages {
   void Page(http::HttpRequest& request, const std::string& id);
   void Process(http::HttpRequest& request, const std::string& id);
   void ProcessAdd(http::HttpRequest& request, const std::string& id);
+  // The confirmation page of "Block all" (a form without confirmed=1).
+  void ConfirmBlockAll(http::HttpRequest& request, const std::string& id);
   // Copies the work lists and flags to the server's settings, applies and saves.
   void UpdateServerLists(http::HttpRequest& request, const std::string& id);
 

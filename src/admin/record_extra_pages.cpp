@@ -1,9 +1,13 @@
 #include "admin/record_extra_pages.h"
 
+#include <optional>
+#include <utility>
+
 #include "accounts/messages.h"
 #include "admin/account_pages.h"
 #include "admin/folder_browser.h"
 #include "admin/record_fields.h"
+#include "control/record_control.h"
 #include "http/http_text.h"
 #include "fileutil/text.h"
 
@@ -37,19 +41,30 @@ RecordExtraPages::RecordExtraPages(AdminHandler& handler) : handler_(handler) {
 
 void RecordExtraPages::FolderPage(HttpRequest& request, const std::string& id) {
   VirtualFolder folder;
+  {
+    EditState& edit = handler_.Edit();
+    Guard guard(edit.Lock());
+    const std::string* name = request.QueryParam("name");
+    const int at = name == nullptr ? -1 : edit.record.FindFolder(*name);
+    if (at >= 0) folder = edit.record.FolderAt(static_cast<std::size_t>(at));
+  }
+  FolderForm(request, id, folder, folder.Name(), FormRefusal());
+}
+
+void RecordExtraPages::FolderForm(HttpRequest& request, const std::string& id, const VirtualFolder& folder,
+                                  const std::string& original, const FormRefusal& refusal) {
   bool account;
   {
     EditState& edit = handler_.Edit();
     Guard guard(edit.Lock());
     account = edit.account_mode;
-    const std::string* name = request.QueryParam("name");
-    const int at = name == nullptr ? -1 : edit.record.FindFolder(*name);
-    if (at >= 0) folder = edit.record.FolderAt(static_cast<std::size_t>(at));
   }
-  const AdminHandler::PageFiller filler = [&folder](std::string_view name, std::string* out) {
-    if (FillRight(folder.mRights, name, out)) return;
+  const AdminHandler::PageFiller filler = [&](std::string_view name, std::string* out) {
+    if (FillRight(folder.mRights, name, out) || refusal.Fill(name, out)) return;
     if (name == "NAME") {
       *out += EscapeHtml(folder.Name());
+    } else if (name == "ORIGINALNAME") {
+      *out += EscapeHtml(original);
     } else if (name == "PATH") {
       *out += EscapeHtml(folder.Path());
     } else if (name == "MAXSIZE") {
@@ -75,48 +90,75 @@ void RecordExtraPages::ProcessFolder(HttpRequest& request, const std::string& id
   }
   std::string original, name, path, max_size;
   request.FormFieldValue("originalname", &original, kOriginalNameCapacity);
+  // The page's script disables the size field while "Limit the size" is
+  // off; a disabled field is not sent, and the folder keeps its size.
+  const bool size_kept = !request.FormFieldExists("maxsize") && !request.FormFieldExists("usemaxsize");
   if (!handler_.RequiredField(request, id, "name", &name, kCapacity) ||
       !handler_.RequiredField(request, id, "path", &path, kCapacity) ||
-      !handler_.RequiredField(request, id, "maxsize", &max_size, kCapacity))
+      (!size_kept && !handler_.RequiredField(request, id, "maxsize", &max_size, kCapacity)))
     return;
   VirtualFolder folder;
   folder.SetName(name);
   folder.SetPath(path);
-  if (!ReadFormNumber(max_size, &folder.mMaxSize)) {
-    handler_.ErrorRedirect(request, id, accounts::messages::kFolderMaxSizeZero);
-    return;
-  }
   folder.mUseMaxSize = request.FormFieldExists("usemaxsize");
   folder.mRights = ReadRights(request);
   folder.mVisible = request.FormFieldExists("visible");
   folder.mCountsTowardsSize = request.FormFieldExists("counts");
   folder.mCreditsExempt = request.FormFieldExists("creditsexempt");
+  // A refusal re-renders the form as typed, the message beside its field.
+  const VirtualFolder typed = folder;
+  if (size_kept) {
+    EditState& edit = handler_.Edit();
+    Guard guard(edit.Lock());
+    const int at = original.empty() ? -1 : edit.record.FindFolder(original);
+    if (at >= 0) folder.mMaxSize = edit.record.FolderAt(static_cast<std::size_t>(at)).mMaxSize;
+  } else if (!ReadFormNumber(max_size, &folder.mMaxSize)) {
+    FormRefusal refusal("maxsize", accounts::messages::kFolderMaxSizeZero);
+    refusal.KeepTyped("maxsize", max_size);
+    FolderForm(request, id, typed, original, refusal);
+    return;
+  }
   std::string message;
   if (!folder.Validate(&message)) {
-    handler_.ErrorRedirect(request, id, message);
+    namespace msg = accounts::messages;
+    const bool about_path = message == msg::kNoFolderPath || message == msg::kFolderPathNotValid ||
+                            message == msg::kFolderPathNotFound;
+    const std::string_view field = message == msg::kFolderMaxSizeZero ? "maxsize" : about_path ? "path" : "name";
+    VirtualFolder shown = typed;
+    shown.mMaxSize = folder.mMaxSize;
+    FolderForm(request, id, shown, original, FormRefusal(field, message));
     return;
   }
   if (!FolderBrowser::Allows(FolderBrowser::FixedFolder(handler_.Server()), folder.Path())) {
-    handler_.ErrorRedirect(request, id, kPathNotAllowed);
+    FolderForm(request, id, folder, original, FormRefusal("path", kPathNotAllowed));
     return;
   }
-  bool updated = true;
+  bool gone = false, taken = false;
   {
     EditState& edit = handler_.Edit();
     Guard guard(edit.Lock());
     AccountRecord& record = edit.record;
-    if (original.empty()) {
-      // A folder of the same name is replaced, so no two share a name.
-      record.AddOrReplaceFolder(folder);
-    } else {
+    std::optional<std::size_t> editing;
+    if (!original.empty()) {
       const int at = record.FindFolder(original);
-      const int same_name = record.FindFolder(folder.Name());
-      updated = at >= 0 && (same_name < 0 || same_name == at);
-      if (updated) record.FolderAt(static_cast<std::size_t>(at)) = folder;
+      if (at >= 0) editing = static_cast<std::size_t>(at);
+    }
+    if (!original.empty() && !editing) {
+      gone = true;
+    } else if (!control::RecordControl::FolderNameFree(record, folder.Name(), editing)) {
+      taken = true;
+    } else if (editing) {
+      record.FolderAt(*editing) = folder;
+    } else {
+      record.AddOrReplaceFolder(folder);
     }
   }
-  if (!updated) {
+  if (gone) {
     handler_.ErrorRedirect(request, id, "Unable to update the virtual folder.");
+    return;
+  }
+  if (taken) {
+    FolderForm(request, id, folder, original, FormRefusal("name", control::RecordControl::kFolderNameTaken));
     return;
   }
   handler_.RedirectTo(request, id, "_editfolders");

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "admin/admin_handler.h"
+#include "admin/form_refusal.h"
 
 namespace quillon::admin {
 
@@ -21,6 +22,11 @@ class RecordExtraPages {
  private:
   void FolderPage(http::HttpRequest& request, const std::string& id);
   void ProcessFolder(http::HttpRequest& request, const std::string& id);
+  // The folder form showing `folder`; `original` is its name before editing
+  // ("" for a new one); `refusal` is shown beside its field ("name",
+  // "path" or "maxsize").
+  void FolderForm(http::HttpRequest& request, const std::string& id, const accounts::VirtualFolder& folder,
+                  const std::string& original, const FormRefusal& refusal);
   void CopyPage(http::HttpRequest& request, const std::string& id);
   void ProcessCopy(http::HttpRequest& request, const std::string& id);
 

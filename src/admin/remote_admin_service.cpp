@@ -26,6 +26,8 @@ RemoteAdminService::RemoteAdminService(ftp::FtpServer& server, platform::Clock& 
       account_pages_(handler_),
       record_extra_pages_(handler_),
       folder_browser_(handler_),
+      metrics_page_(handler_, server),
+      api_endpoint_(handler_, server, *this, program_folder),
       http_(std::make_unique<HttpServer>(handler_, handler_.LogFile(), clock,
                                          program_folder + "/temp")) {
   // The update button of an account's or group's IP page stores the record.
@@ -52,8 +54,19 @@ bool RemoteAdminService::Start() {
   std::shared_ptr<const platform::TlsContext> tls;
   if (!TakeTlsContext(&tls)) return false;
   http_->SetTlsContext(std::move(tls));
+  TakeListenAddresses();
   const std::uint32_t port = ReadPort();
   return port <= kHighestPort && http_->Start(static_cast<std::uint16_t>(port));
+}
+
+void RemoteAdminService::TakeListenAddresses() {
+  std::vector<std::string> addresses;
+  {
+    settings::ServerSettings& settings = server_.Settings();
+    runtime::CriticalSection::Guard guard(settings.Lock());
+    addresses = settings.Extra().ListenAddresses();
+  }
+  http_->SetListenAddresses(std::move(addresses));
 }
 
 bool RemoteAdminService::TakeTlsContext(std::shared_ptr<const platform::TlsContext>* context) {
@@ -84,6 +97,7 @@ void RemoteAdminService::Stop() {
 
 bool RemoteAdminService::ApplyPortChange() {
   if (!http_->IsRunning()) return false;
+  TakeListenAddresses();
   const std::uint32_t port = ReadPort();
   if (port <= kHighestPort && http_->ChangePort(static_cast<std::uint16_t>(port))) return true;
   Stop();

@@ -17,6 +17,8 @@
 #include "admin/folder_browser.h"
 #include "admin/ip_pages.h"
 #include "admin/log_viewer.h"
+#include "admin/api_endpoint.h"
+#include "admin/metrics_page.h"
 #include "admin/record_extra_pages.h"
 #include "admin/settings_pages.h"
 #include "admin/status_pages.h"
@@ -73,6 +75,9 @@ class RemoteAdminService final : public control::RemoteAdminListener {
   // The certificate of a run: null when the settings want plain HTTP. False
   // (logged) when they want HTTPS and the certificate cannot be loaded.
   bool TakeTlsContext(std::shared_ptr<const platform::TlsContext>* context);
+  // Hands quillon.conf's listen addresses to the listener for its next
+  // start or port change.
+  void TakeListenAddresses();
 
   ftp::FtpServer& server_;
   AdminHandler handler_;
@@ -84,6 +89,8 @@ class RemoteAdminService final : public control::RemoteAdminListener {
   AccountPages account_pages_;
   RecordExtraPages record_extra_pages_;
   FolderBrowser folder_browser_;
+  MetricsPage metrics_page_;
+  ApiEndpoint api_endpoint_;
   std::unique_ptr<http::HttpServer> http_;
 };
 

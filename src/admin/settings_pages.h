@@ -11,6 +11,8 @@
 #include <string_view>
 
 #include "admin/admin_handler.h"
+#include "admin/form_refusal.h"
+#include "control/settings_control.h"
 
 namespace quillon::admin {
 
@@ -21,7 +23,9 @@ class SettingsPages {
   explicit SettingsPages(AdminHandler& handler);
 
  private:
-  void Page(http::HttpRequest& request, const std::string& id);
+  // The form showing `settings`, with `refusal` beside its field.
+  void Page(http::HttpRequest& request, const std::string& id, const control::SettingsSnapshot& settings,
+            const FormRefusal& refusal);
   void Process(http::HttpRequest& request, const std::string& id);
 
   AdminHandler& handler_;

@@ -108,6 +108,9 @@ bool MainState::Open() {
 void MainState::ToggleActivate() {
   control::ServiceControl service(*server_);
   if (service.IsActive()) {
+    // Deactivating ends every session: asked first, as the web page does.
+    if (!prompter_.Ask(service.DeactivateQuestion(), control::ServiceControl::kDeactivateTitle, Icon::kExclamation))
+      return;
     remote_admin_->Stop();
     service.Deactivate();
   } else {
@@ -159,19 +162,22 @@ void MainState::RefreshStatus() {
     panel = {"Deactivated", "-", "-", "-", "", kActivate, ""};
   }
   panel.notice = NoticeText();
-  if (!paused_) {
-    panel.remote_admin = remote_admin_->IsRunning()
-                             ? fileutil::FormatText("%u connections, %u KB sent",
-                                               remote_admin_->ConnectionCount(),
-                                               remote_admin_->KbSent())
-                             : "-";
-  }
+  if (!paused_) panel.remote_admin = RemoteAdminText();
   view_.ShowStatus(panel);
+}
+
+std::string MainState::RemoteAdminText() {
+  return remote_admin_->IsRunning() ? fileutil::FormatText("%u connections, %u KB sent",
+                                                           remote_admin_->ConnectionCount(),
+                                                           remote_admin_->KbSent())
+                                    : "-";
 }
 
 void MainState::PauseUpdates() {
   paused_ = true;
-  view_.ShowStatus({"", "", "", "", "", "", NoticeText()});
+  // The four FTP fields clear; the remote admin's keeps its figures until
+  // the next refresh writes "Updates Paused" into all five.
+  view_.ShowStatus({"", "", "", "", RemoteAdminText(), "", NoticeText()});
 }
 
 std::string MainState::NoticeText() {

@@ -86,8 +86,8 @@ class MainState {
   // "Hide in Tray on Load", read when the window opened.
   bool HideOnLoad() const { return hide_on_load_; }
 
-  // The activate button: deactivates, or activates the engine and then the
-  // remote admin when it is in use.
+  // The activate button: deactivates after asking, or activates the engine
+  // and then the remote admin when it is in use.
   void ToggleActivate();
   // The once-a-second refresh of the status panel.
   void RefreshStatus();
@@ -137,6 +137,9 @@ class MainState {
   bool SaveServer();
   void WarnUnlessSaved();
   bool UsesRemoteAdmin() const;
+  // The remote-admin field: its connections and KB sent, or "-" when it is
+  // not running.
+  std::string RemoteAdminText();
   void StartControlSocket();
   void StartRemoteAdmin();
   void AlignRemoteAdmin();

@@ -1,6 +1,8 @@
 // The desktop's account and group lists and their editor, on the records'
-// control: add, edit (with the live credit balance of a logged-in account),
-// delete and copy, each applied to the running server at once; the editor's
+// control: the table with its filter, add, edit (with the live credit
+// balance of a logged-in account), delete and copy, and the bulk enable,
+// disable and delete of the records picked, each applied to the running
+// server at once (and saved with the settings sheet); the editor's
 // OK check and group choices, worded for the desktop; and the virtual
 // folders of the "Folders" tab. The windows show the names and records and
 // collect the user's edits.
@@ -32,6 +34,27 @@ class RecordList {
   std::vector<std::string> Names() const;
   // The window's caption: "Groups", or the accounts and their number.
   std::string Caption() const;
+  // The caption while `filter` narrows the table to `shown` rows: as
+  // Caption() without a filter, else "Accounts (1 of 3)", "Groups (2 of 5)".
+  std::string Caption(const std::string& filter, std::size_t shown) const;
+
+  // The table's column headings: Name, Enabled, Group, Root folder, Space
+  // used, Allocation, Credits, and for accounts Sessions and Last login.
+  std::vector<std::string> Columns() const;
+  // The rows whose names contain `filter` (any case), in the store's order.
+  std::vector<control::RecordRow> Rows(const std::string& filter) const;
+  // The texts of a row's cells, one per column.
+  std::vector<std::string> Cells(const control::RecordRow& row) const;
+  // The Limits tab's line on the space used by `record` as edited: "Used:
+  // 256 KB of 1 MB (25%)".
+  std::string UsedSpace(const accounts::AccountRecord& record) const;
+
+  // "Enable selected" and "Disable selected": none picked is refused with
+  // the reason shown; disabling asks first. True when the records changed
+  // (those another face removed meanwhile are skipped).
+  bool SetEnabled(const std::vector<std::string>& names, bool enabled);
+  // "Delete selected": refused as above; asks first. True when deleted.
+  bool DeleteSelected(const std::vector<std::string>& names);
 
   // A record with the defaults, for "Add".
   static accounts::AccountRecord NewRecord();
@@ -61,11 +84,18 @@ class RecordList {
   // dialog opens again with the values entered.
   bool AcceptFolder(accounts::AccountRecord* record, accounts::VirtualFolder folder,
                     std::optional<std::size_t> editing);
+  // The Folders tab's Delete: asks first; true when the folder at `index`
+  // was taken off `record`.
+  bool DeleteFolder(accounts::AccountRecord* record, std::size_t index);
 
  private:
   // The port change that applies the stores to logged-in accounts.
   void Apply();
   bool Refuse(const std::string& message);
+  // None picked is refused with the reason shown; then, with a `verb`
+  // ("disable", "delete"), the bulk question worded for the kind. True when
+  // the change may go ahead.
+  bool AskBulk(const std::vector<std::string>& names, const char* verb, const char* caption);
 
   ftp::FtpServer& server_;
   control::RecordControl records_;

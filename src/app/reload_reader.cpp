@@ -7,7 +7,8 @@
 namespace quillon::app {
 
 ReloadReader::ReloadReader(const std::string& program_folder)
-    : config_path_(program_folder + "/config/" + settings::ExtraSettings::kFileName) {}
+    : config_path_(program_folder + "/config/" + settings::ExtraSettings::kFileName),
+      tokens_path_(ftp::FtpServer::ApiTokensPath(program_folder)) {}
 
 std::vector<std::string> ReloadReader::NamedFiles(const std::string& text) {
   settings::ExtraSettings extra;
@@ -19,7 +20,7 @@ std::vector<std::string> ReloadReader::NamedFiles(const std::string& text) {
 }
 
 bool ReloadReader::StartHelper(long untrusted_uid, std::string* error) {
-  use_helper_ = helper_.Start(config_path_, &ReloadReader::NamedFiles, untrusted_uid, error);
+  use_helper_ = helper_.Start(config_path_, &ReloadReader::NamedFiles, untrusted_uid, error, {tokens_path_});
   return use_helper_;
 }
 
@@ -29,12 +30,13 @@ bool ReloadReader::Read(ftp::ReloadFiles* files, std::string* error) {
     if (!helper_.Read(&read, error)) return false;
   } else {
     // Root that keeps serving as root distrusts no user of its own.
-    read = platform::ReadFileSet(config_path_, &ReloadReader::NamedFiles, -1);
+    read = platform::ReadFileSet(config_path_, &ReloadReader::NamedFiles, -1, {tokens_path_});
   }
-  read.resize(3);
+  read.resize(4);
   files->config = std::move(read[0]);
   files->certificate = std::move(read[1]);
   files->key = std::move(read[2]);
+  files->tokens = std::move(read[3]);
   return true;
 }
 

@@ -37,6 +37,7 @@ class ReloadReader {
 
  private:
   const std::string config_path_;
+  const std::string tokens_path_;
   platform::PrivilegedReader helper_;
   bool use_helper_ = false;
 };

@@ -33,7 +33,9 @@ inline constexpr const char* kStayRoot = "root";
 // The user that `quillon-setup init` and `service install` make for a new
 // installation to serve as.
 inline constexpr const char* kServiceUser = "quillon-ftp";
-// The files of config/ that the server saves while it serves.
+// The files of config/ that the server saves while it serves. Only these
+// are handed to the serving user; the rest (quillon.conf, the TLS key, the
+// admin password init leaves for the administrator) stay root's.
 inline constexpr const char* kServedConfigFiles[] = {"settings.dta", "accounts.dta", "groups.dta",
                                                      "lastversion.dta", "loaded.dta"};
 

@@ -13,6 +13,7 @@
 #include "ftp/ftp_server.h"
 #include "platform/process.h"
 #include "platform/thread.h"
+#include "runtime/connection_listener.h"
 #include "fileutil/text.h"
 
 namespace quillon::app {
@@ -106,6 +107,8 @@ void ServiceProcess::FinishShutdown() {
 
 void ServiceProcess::ServiceMain() {
   auto server = std::make_unique<ftp::FtpServer>(clock_, folder_);
+  // An event program that fails is the service's news, not a session's.
+  server->Events().SetReporter([this](const std::string& line) { log_.WriteWarningLine(line); });
   auto remote_admin = std::make_unique<admin::RemoteAdminService>(*server, clock_, folder_);
   std::unique_ptr<control::ControlService> control_socket;
   // A start that fails ends with the state stopped and one line naming why.
@@ -128,6 +131,12 @@ void ServiceProcess::ServiceMain() {
   const std::string& run_as = serving.user;
   std::string error;
   if (!CheckFilesRootReads(serving.root_reads, run_as, &error)) return fail(error);
+  // Peers wait in the backlog until the process serves as its user: a
+  // session begun before would write its log and the accounts as root.
+  runtime::ConnectionListener::HoldAccepts();
+  struct Release {
+    ~Release() { runtime::ConnectionListener::ReleaseAccepts(); }
+  } release_at_any_end;
   if (!control::ServiceControl(*server).Activate(&error)) return fail("#ERROR - INITIALISATION FAILED (" + UpperCase(error) + ")");
   const control::SettingsSnapshot settings = control::SettingsControl(*server).Read();
   const bool show_icon = settings.show_service_icon;
@@ -151,6 +160,7 @@ void ServiceProcess::ServiceMain() {
     server->Deactivate();
     return fail("#ERROR - UNABLE TO RUN AS USER " + run_as + " (" + error + ")");
   }
+  runtime::ConnectionListener::ReleaseAccepts();
   log_.WriteServiceLine("#OK - INITIALISED");
   started_ = true;
   {

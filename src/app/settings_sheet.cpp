@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "app/password_box.h"
 #include "admin/remote_admin_service.h"
 #include "control/ip_list_control.h"
 #include "fileutil/text.h"
@@ -75,6 +76,7 @@ std::uint32_t SettingsSheet::ReadNumberBox(std::string_view text) {
 SettingsForm SettingsSheet::Read() {
   SettingsForm form;
   static_cast<control::SettingsSnapshot&>(form) = SettingsControl(server_).Read();
+  form.remote_admin_password = PasswordShown(form.remote_admin_password);
   form.run_as_service = services_.Exists(kServiceName);
   return form;
 }
@@ -84,6 +86,8 @@ std::string SettingsSheet::Refusal(SettingsForm* form) {
 }
 
 bool SettingsSheet::Ok(SettingsForm form) {
+  form.remote_admin_password =
+      PasswordFromBox(form.remote_admin_password, SettingsControl(server_).Read().remote_admin_password);
   if (const std::string refusal = Refusal(&form); !refusal.empty()) {
     prompter_.Tell(refusal, "Input Error", Prompter::Icon::kExclamation);
     return false;
@@ -125,5 +129,7 @@ bool SettingsSheet::AddToList(Prompter& prompter, IpRangeList* list, const std::
 }
 
 void SettingsSheet::BlockAll(IpRangeList* list) { IpListControl::BlockAll(list); }
+
+const char* SettingsSheet::BlockAllQuestion() { return IpListControl::kBlockAllQuestion; }
 
 }  // namespace quillon::app

@@ -69,8 +69,9 @@ class SettingsSheet {
   // upper address below the lower one.
   static bool AddToList(Prompter& prompter, runtime::IpRangeList* list, const std::string& lower,
                         const std::string* upper);
-  // "Block All": the whole address space.
+  // "Block All": the whole address space, and what the button asks first.
   static void BlockAll(runtime::IpRangeList* list);
+  static const char* BlockAllQuestion();
 
   // Moves a listening FTP service to the stored port; when it cannot, the
   // service is deactivated and the user is told why.

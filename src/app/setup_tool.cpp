@@ -10,8 +10,12 @@
 #include "control/config_commands.h"
 #include "control/control_channel.h"
 #include "control/settings_file.h"
+#include "control/token_commands.h"
 #include "ftp/damage_notices.h"
+#include "ftp/ftp_server.h"
 #include "platform/fs.h"
+#include "platform/net.h"
+#include "platform/thread.h"
 #include "platform/process.h"
 #include "platform/tls.h"
 #include "platform/users.h"
@@ -27,7 +31,7 @@ namespace {
 using Guard = runtime::CriticalSection::Guard;
 
 constexpr const char* kUsage =
-    "usage: quillon-setup init [--ftp-port N] [--admin-port N] [--admin-password P] [--force]\n"
+    "usage: quillon-setup init [--ftp-port N] [--admin-port N] [--admin-password P] [--no-tls] [--force]\n"
     "       quillon-setup account add NAME [--password P] --root DIR [RECORD OPTIONS]\n"
     "       quillon-setup account set NAME RECORD OPTIONS\n"
     "       quillon-setup account show|remove NAME\n"
@@ -42,13 +46,19 @@ constexpr const char* kUsage =
     "       quillon-setup service install|remove|start|stop|status|reload\n"
     "       quillon-setup update\n"
     "       quillon-setup tls generate HOST\n"
+    "       quillon-setup token add NAME [--read-only] | token list | token remove NAME\n"
     "Record options (a value turns its limit on, 0 or off turns it off):\n"
     "  --password PW (accounts only)  --root DIR|off (off: the group's root)\n"
     "  --rights LETTERS  --group G|off  --max-size MB|off  --max-upload-kbs N|off\n"
     "  --max-download-kbs N|off  --credits N  --enable-credits on|off\n"
     "  --credits-per-upload-kb N  --credits-per-download-kb N (negative: a cost)  --enabled on|off\n"
+    "  --start-dir DIR|off  --max-users N|off  --always-allow-login on|off\n"
+    "  --allow-password-change on|off  --account-log on|off\n"
     "Rights letters: r read files, w upload files, m modify files, l list folders,\n"
     "c create folders, d remove and rename folders, - none (default: rl).\n"
+    "init makes a self-signed certificate and turns HTTPS on for the remote admin (--no-tls\n"
+    "leaves it on plain HTTP, for one behind a TLS proxy of your own); a password it makes up\n"
+    "is left in config/admin-password.txt, readable only by the user who ran it.\n"
     "set without a key lists every key with its value. While the server runs, the\n"
     "account, group, set and get commands go to it through config/control.sock and\n"
     "take effect at once.\n";
@@ -73,6 +83,13 @@ std::string NewPassword() {
   }
   return password;
 }
+
+// What to do when init could not make the remote admin's certificate.
+constexpr const char* kNoCertificateAdvice =
+    "The remote admin speaks HTTPS and needs a certificate: once the cause above is fixed, run "
+    "quillon-setup init --force again; or run quillon-setup init --force --no-tls, then "
+    "quillon-setup tls generate HOST and quillon-setup set admin_tls on; or keep --no-tls for a "
+    "remote admin behind a TLS proxy of your own.\n";
 
 // The warning line for a file that the load found damaged (and kept aside).
 void WarnOfDamage(const std::optional<fileutil::DamageReport>& damage, std::string* err) {
@@ -100,6 +117,7 @@ int SetupTool::Run(const std::vector<std::string>& args, std::string* out, std::
   if (command == "service") return Service(args, out, err);
   if (command == "update" && args.size() == 1) return Update(args, out, err);
   if (command == "tls" && args.size() == 3 && args[1] == "generate") return GenerateTls(args[2], out, err);
+  if (control::TokenCommands::Handles(args)) return Token(args, out, err);
   *err = kUsage;
   return 2;
 }
@@ -122,7 +140,7 @@ bool SetupTool::MakeFolders(std::string* err) {
 
 int SetupTool::Init(const std::vector<std::string>& args, std::string* out, std::string* err) {
   control::CommandOptions options;
-  if (!options.Parse(args, 1, {"--ftp-port", "--admin-port", "--admin-password"}, {"--force"}, err))
+  if (!options.Parse(args, 1, {"--ftp-port", "--admin-port", "--admin-password"}, {"--force", "--no-tls"}, err))
     return 2;
   if (!options.words.empty()) {
     *err = kUsage;
@@ -139,8 +157,8 @@ int SetupTool::Init(const std::vector<std::string>& args, std::string* out, std:
     *err = "The FTP port and the remote admin port must differ.\n";
     return 1;
   }
-  std::string password = options.Get("--admin-password");
-  if (!options.Has("--admin-password")) password = NewPassword();
+  const bool generated = !options.Has("--admin-password");
+  const std::string password = generated ? NewPassword() : options.Get("--admin-password");
   if (password.empty() || password.size() >= settings::ServerSettings::kMessageCapacity) {
     *err = "The admin password must have 1 to 99 characters.\n";
     return 1;
@@ -151,30 +169,65 @@ int SetupTool::Init(const std::vector<std::string>& args, std::string* out, std:
     *err = "Settings already exist in config/settings.dta (--force replaces them).\n";
     return 1;
   }
+  // The settings file stores the admin password in the form quillon.conf
+  // names, so that choice is written first.
+  if (!ChoosePasswordStorage(err)) return 1;
+  std::string password_line;
+  if (!LeaveAdminPassword(generated ? password : std::string(), &password_line, err)) return 1;
   control::SettingsFile settings(clock_, path);
   if (!settings.WriteFirst(ftp_port, admin_port, password)) {
+    // Best effort: a password that no settings hold is of no use to anyone.
+    int error = 0;
+    if (generated) {
+      [[maybe_unused]] const bool removed = platform::RemoveFile(folder_ + "/config/" + kAdminPasswordFile, &error);
+    }
     *err = "Unable to write config/settings.dta.\n";
     return 1;
   }
-  *out = "Settings written to config/settings.dta\nFTP port: " + std::to_string(ftp_port) +
-         "\nRemote admin: http://127.0.0.1:" + std::to_string(admin_port) + "/\n";
+  *out = "Settings written to config/settings.dta\nFTP port: " + std::to_string(ftp_port) + "\n";
+  const bool https = !options.Has("--no-tls");
+  if (!ChooseAdminTls(https, out, err)) return 1;
+  *out += std::string("Remote admin: ") + (https ? "https" : "http") + "://127.0.0.1:" +
+          std::to_string(admin_port) + "/\n";
   if (!ChooseServingUser(true, out, err)) return 1;
-  *out += "Admin password: " + password + "\n";
+  *out += password_line;
   return 0;
 }
 
-bool SetupTool::ChooseServingUser(bool choose, std::string* out, std::string* err) {
-  if (!platform::IsSuperUser()) return true;
-  const std::string path = folder_ + "/config/" + settings::ExtraSettings::kFileName;
+bool SetupTool::ReadExtraForChoice(const std::string& path, settings::ExtraSettings* extra, std::string* err) {
   std::string text, message;
-  // A file that cannot be read is never written over with only this key.
+  // A file that cannot be read is never written over with only one key.
   if (fileutil::PathExists(path) && !fileutil::ReadWholeFile(path, settings::ExtraSettings::kMaxFileBytes,
                                                    &text, platform::Links::kRefuse)) {
     *err = "Unable to read config/quillon.conf.\n";
     return false;
   }
+  // Faulty lines are skipped; the others stay as they are.
+  [[maybe_unused]] const bool clean = extra->Load(path, &message);
+  return true;
+}
+
+bool SetupTool::ChoosePasswordStorage(std::string* err) {
+  const std::string path = folder_ + "/config/" + settings::ExtraSettings::kFileName;
+  std::string message;
   settings::ExtraSettings extra;
-  [[maybe_unused]] const bool clean = extra.Load(path, &message);
+  if (!ReadExtraForChoice(path, &extra, err)) return false;
+  // A choice already written (an init run again with --force) stays.
+  if (extra.Mentions("password_storage")) return true;
+  fileutil::FileWriter writer;
+  if (!extra.Set("password_storage", "hashed", &message) || !extra.Save(path, writer)) {
+    *err = "Unable to write config/quillon.conf.\n";
+    return false;
+  }
+  return true;
+}
+
+bool SetupTool::ChooseServingUser(bool choose, std::string* out, std::string* err) {
+  if (!platform::IsSuperUser()) return true;
+  const std::string path = folder_ + "/config/" + settings::ExtraSettings::kFileName;
+  std::string message;
+  settings::ExtraSettings extra;
+  if (!ReadExtraForChoice(path, &extra, err)) return false;
   const bool named = extra.Mentions("run_as_user");
   if (!named && !choose) {
     *out += "The server serves as " + extra.RunAsUser() + " (run_as_user in config/quillon.conf); " +
@@ -236,6 +289,11 @@ int SetupTool::OnFiles(const std::vector<std::string>& args, std::string* out, s
       *err += "Unable to read the accounts or groups in config/.\n";
       return 1;
     }
+    // Only the password form is wanted of quillon.conf; a line it cannot
+    // read leaves that key at its default.
+    std::string message;
+    [[maybe_unused]] const bool clean = settings.Settings().Extra().Load(
+        folder_ + "/config/" + settings::ExtraSettings::kFileName, &message);
   } else {
     std::optional<fileutil::DamageReport> damage;
     const bool loaded = settings.Load(&damage);
@@ -249,21 +307,47 @@ int SetupTool::OnFiles(const std::vector<std::string>& args, std::string* out, s
   return Print(control::ConfigCommands(target).Run(args), out, err);
 }
 
-int SetupTool::SetConfLive(const std::vector<std::string>& args, std::string* out, std::string* err) {
-  // The running server may not write quillon.conf (it is root's): the tool
-  // writes it, then asks the server to read it again.
-  if (const int code = OnFiles(args, out, err); code != 0) return code;
+int SetupTool::Token(const std::vector<std::string>& args, std::string* out, std::string* err) {
+  const bool changes = control::TokenCommands::Changes(args);
+  if (changes && !MakeFolders(err)) return 1;
+  fileutil::FileWriter writer;
+  control::TokenCommands commands(clock_, ftp::FtpServer::ApiTokensPath(folder_), writer);
+  const int code = Print(commands.Run(args), out, err);
+  // A running server takes the change at once.
+  if (code == 0 && changes && platform::InstanceLock::HolderId(folder_, kInstanceLockName) != 0)
+    AskServerToReload("config/tokens.conf", out);
+  return code;
+}
+
+control::CommandResult SetupTool::RequestReload() {
   control::CommandResult reply;
   std::string error;
   if (!control::SendControlRequest(clock_, ControlSocketPath(), {control::kReloadRequest}, &reply, &error)) {
     reply.code = control::CommandResult::kRefused;
     reply.err = error;
   }
+  while (!reply.err.empty() && reply.err.back() == '\n') reply.err.pop_back();
+  return reply;
+}
+
+void SetupTool::AskServerToReload(const std::string& file, std::string* out) {
+  const control::CommandResult reply = RequestReload();
+  if (reply.code == 0) {
+    *out += "The running server read " + file + " again.\n";
+    return;
+  }
+  *out += "The running server did not read " + file + " again (" + reply.err + "): reload or restart it.\n";
+}
+
+int SetupTool::SetConfLive(const std::vector<std::string>& args, std::string* out, std::string* err) {
+  // The running server may not write quillon.conf (it is root's): the tool
+  // writes it, then asks the server to read it again.
+  if (const int code = OnFiles(args, out, err); code != 0) return code;
+  const control::CommandResult reply = RequestReload();
   if (reply.code == 0) {
     *out += reply.out.empty() ? "The server read config/quillon.conf again.\n" : reply.out;
     return 0;
   }
-  while (!reply.err.empty() && reply.err.back() == '\n') reply.err.pop_back();
   *out += "The running server did not read config/quillon.conf again (" + reply.err + "): restart it for " + args[1] +
           " to take effect.\n";
   return 0;
@@ -282,29 +366,94 @@ int SetupTool::Print(const control::CommandResult& result, std::string* out, std
 int SetupTool::GenerateTls(const std::string& host, std::string* out, std::string* err) {
   if (!MakeFolders(err) || !LockOut(err)) return 1;
   control::SettingsFile settings(clock_, folder_ + "/config/settings.dta");
+  if (!LoadForTls(settings, err)) return 1;
+  return MakeCertificate(settings, host, out, err) ? 0 : 1;
+}
+
+bool SetupTool::LoadForTls(control::SettingsFile& settings, std::string* err) {
   std::optional<fileutil::DamageReport> damage;
   const bool loaded = settings.Load(&damage);
   WarnOfDamage(damage, err);
-  if (!loaded) {
-    *err += "There are no settings yet: run quillon-setup init first.\n";
-    return 1;
-  }
+  if (!loaded) *err += "There are no settings yet: run quillon-setup init first.\n";
+  return loaded;
+}
+
+bool SetupTool::MakeCertificate(control::SettingsFile& settings, const std::string& host, std::string* out,
+                                std::string* err) {
   const std::string certificate = folder_ + "/config/" + kTlsCertificateFile;
   const std::string key = folder_ + "/config/" + kTlsKeyFile;
   std::string message;
   if (!platform::WriteSelfSignedCertificate(host, certificate, key, &message)) {
     *err += message + "\n";
-    return 1;
+    return false;
   }
   const bool was_off = settings.TlsIsOff();
   if (!settings.Set("tls_certificate", certificate, &message) || !settings.Set("tls_key", key, &message) ||
       (was_off && !settings.Set("tls", "optional", &message)) || !settings.SaveFileOf("tls")) {
     *err += "Unable to write config/quillon.conf.\n";
-    return 1;
+    return false;
   }
-  *out = "Self-signed certificate for " + host + " written to " + certificate + " (key: " + key + ").\n";
+  *out += "Self-signed certificate for " + host + " written to " + certificate + " (key: " + key + ").\n";
   if (was_off) *out += "TLS is now optional for FTP clients (quillon-setup set tls required insists on it).\n";
-  return 0;
+  return true;
+}
+
+bool SetupTool::ChooseAdminTls(bool https, std::string* out, std::string* err) {
+  control::SettingsFile settings(clock_, folder_ + "/config/settings.dta");
+  if (!LoadForTls(settings, err)) return false;
+  std::string named, admin_tls, message;
+  [[maybe_unused]] const bool known = settings.Get("tls_certificate", &named, &message) &&
+                                      settings.Get("admin_tls", &admin_tls, &message);
+  if (https && !named.empty()) {
+    // An installation set up again keeps the certificate it names (perhaps
+    // one its administrator bought); only the first init makes one.
+    *out += "Certificate kept: " + named + " (tls_certificate in config/quillon.conf).\n";
+  } else if (https) {
+    std::string host = platform::HostName();
+    if (host.empty()) host = "localhost";
+    // A host name a certificate cannot hold (an underscore, say) gives way
+    // to localhost, as no host name at all does.
+    std::string refused;
+    if (!MakeCertificate(settings, host, out, &refused) &&
+        (host == "localhost" || !MakeCertificate(settings, "localhost", out, &refused))) {
+      *err += refused + kNoCertificateAdvice;
+      return false;
+    }
+  }
+  const char* wanted = https ? "on" : "off";
+  if (admin_tls == wanted) return true;
+  if (!settings.Set("admin_tls", wanted, &message) || !settings.SaveFileOf("admin_tls")) {
+    *err += "Unable to write config/quillon.conf.\n";
+    return false;
+  }
+  return true;
+}
+
+bool SetupTool::LeaveAdminPassword(const std::string& generated, std::string* line, std::string* err) {
+  const std::string path = folder_ + "/config/" + kAdminPasswordFile;
+  platform::PathInfo info;
+  if (generated.empty()) {
+    // A password given on the command line is the administrator's own; the
+    // file of an earlier init would only mislead.
+    int error = 0;
+    if (platform::StatPathNoFollow(path, &info) && info.is_regular && !info.is_link &&
+        !platform::RemoveFile(path, &error)) {
+      *err = "Unable to remove the old config/" + std::string(kAdminPasswordFile) + " (" +
+             platform::ErrorText(path.c_str(), error) + ").\n";
+      return false;
+    }
+    *line = "Admin password: as given\n";
+    return true;
+  }
+  std::string message;
+  if (!fileutil::WriteNewOwnerOnlyFile(path, generated + "\n", &message)) {
+    *err = "Unable to write the admin password to config/" + std::string(kAdminPasswordFile) + " (" + message +
+           "); remove whatever is there, or give a password with --admin-password.\n";
+    return false;
+  }
+  *line = "Admin password: in config/" + std::string(kAdminPasswordFile) + " (readable only by " +
+          platform::EffectiveUserName() + "; read it once, then delete the file)\n";
+  return true;
 }
 
 int SetupTool::Service(const std::vector<std::string>& args, std::string* out, std::string* err) {

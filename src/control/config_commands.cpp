@@ -26,8 +26,6 @@ constexpr accounts::AccessRights kRightBits[] = {
     accounts::kFileRead,   accounts::kFileWrite,    accounts::kFileModify,
     accounts::kFolderView, accounts::kFolderCreate, accounts::kFolderModify};
 
-constexpr const char* kFolderNameTaken = "Sorry that folder name already exists, please choose another name.";
-
 // A remote admin that is not running: any port will do.
 class NoRemoteAdmin final : public RemoteAdminListener {
  public:
@@ -155,7 +153,8 @@ std::string CommandOptions::Get(const std::string& name, std::string fallback) c
 const std::vector<std::string>& RecordOptions::Names() {
   static const std::vector<std::string> names = {
       "--password", "--root", "--rights", "--group", "--max-size", "--max-upload-kbs", "--max-download-kbs",
-      "--credits", "--enable-credits", "--credits-per-upload-kb", "--credits-per-download-kb", "--enabled"};
+      "--credits", "--enable-credits", "--credits-per-upload-kb", "--credits-per-download-kb", "--enabled",
+      "--start-dir", "--max-users", "--always-allow-login", "--allow-password-change", "--account-log"};
   return names;
 }
 
@@ -222,6 +221,17 @@ bool RecordOptions::Apply(const CommandOptions& options, bool is_group, AccountR
           static_cast<std::int32_t>(number);
     } else if (option == "--enabled") {
       if (!ReadSwitch(option, value, &record->mEnabled, message)) return false;
+    } else if (option == "--start-dir") {
+      record->mUseStartDir = !IsOff(value);
+      record->SetStartDir(IsOff(value) ? "" : value);
+    } else if (option == "--max-users") {
+      if (!ReadLimit(option, value, &record->mUseMaxUsers, &record->mMaxUsers, message)) return false;
+    } else if (option == "--always-allow-login") {
+      if (!ReadSwitch(option, value, &record->mAlwaysAllowLogin, message)) return false;
+    } else if (option == "--allow-password-change") {
+      if (!ReadSwitch(option, value, &record->mAllowPassChange, message)) return false;
+    } else if (option == "--account-log") {
+      if (!ReadSwitch(option, value, &record->mUseLogs, message)) return false;
     }
   }
   return true;
@@ -263,7 +273,8 @@ FileTarget::FileTarget(SettingsFile& settings, accounts::AccountStore& accounts,
 ServerSettings& FileTarget::Settings() { return settings_.Settings(); }
 
 RecordControl FileTarget::Records(RecordKind kind) {
-  return RecordControl(kind == RecordKind::kAccount ? accounts_ : groups_, groups_, kind);
+  return RecordControl(kind == RecordKind::kAccount ? accounts_ : groups_, groups_, kind,
+                       settings_.Settings().Extra().HashPasswords());
 }
 
 SettingsFault FileTarget::Check(SettingsSnapshot* values) {
@@ -443,7 +454,8 @@ CommandResult ConfigCommands::Folder(RecordKind kind, const CommandOptions& opti
   if (options.Has("--rights") && !RecordOptions::ParseRights(options.Get("--rights"), &folder.mRights, &message))
     return Refused(message);
   if (!folder.Validate(&message)) return Refused(message);
-  if (record.FindFolder(folder.Name()) >= 0) return Refused(kFolderNameTaken);
+  if (!RecordControl::FolderNameFree(record, folder.Name(), std::nullopt))
+    return Refused(RecordControl::kFolderNameTaken);
   record.AddOrReplaceFolder(folder);
   return Store(kind, record, record.Name(), "Virtual folder " + folder.Name() + " added to " + record.Name() + ".\n");
 }
@@ -460,6 +472,8 @@ CommandResult ConfigCommands::Setting(const std::vector<std::string>& args) {
     Guard guard(settings.Lock());
     const bool known = in_conf ? settings.Extra().Get(key, &value) : settings.GetAsText(key, &value, &message);
     if (!known) return Refused(message);
+    // The admin password is never shown, only whether there is one.
+    if (key == "mRAPass") value = value.empty() ? "not set" : "set";
     return Done(value + "\n");
   }
   const std::string& text = args[2];
@@ -481,30 +495,50 @@ CommandResult ConfigCommands::Setting(const std::vector<std::string>& args) {
     if (!target_.CommitConf(&message)) return Refused(message);
     return Done(key + " set.\n");
   }
-  // The settings as the change would leave them, read with the value set
-  // and put back under one hold of the lock, so no other reader sees it.
+  CommandResult result = SetSettings({{key, text}});
+  if (result.code == CommandResult::kDone) result.out = key + " set.\n" + target_.NoteAfterSet(key);
+  return result;
+}
+
+CommandResult ConfigCommands::SetSettings(const std::vector<std::pair<std::string, std::string>>& values) {
+  ServerSettings& settings = target_.Settings();
+  std::string message;
+  // The settings as the change would leave them, read with the values set
+  // and put back under one hold of the lock, so no other reader sees them.
   SettingsSnapshot after;
   {
     Guard guard(settings.Lock());
-    std::string before;
-    if (!settings.GetAsText(key, &before, &message)) return Refused(message);
-    if (!settings.SetFromText(key, text, &message)) return Refused(message);
-    after = SettingsControl::ReadLocked(settings);
-    [[maybe_unused]] const bool restored = settings.SetFromText(key, before, &message);
+    std::vector<std::string> before(values.size());
+    std::size_t set = 0;
+    bool refused = false;
+    for (; set < values.size(); ++set) {
+      const auto& [key, text] = values[set];
+      if (!settings.GetAsText(key, &before[set], &message) || !settings.SetFromText(key, text, &message)) {
+        refused = true;
+        break;
+      }
+    }
+    if (!refused) after = SettingsControl::ReadLocked(settings);
+    std::string ignored;
+    while (set-- > 0) [[maybe_unused]] const bool restored = settings.SetFromText(values[set].first, before[set], &ignored);
+    if (refused) return Refused(message);
   }
   SettingsFault fault = target_.Check(&after);
   // The remote admin's port is checked by the pages only while it is in
   // use; a port no listener could open is not taken all the same.
-  if (fault == SettingsFault::kNone && key == "mRAPort" &&
+  const bool sets_admin_port =
+      std::any_of(values.begin(), values.end(), [](const auto& value) { return value.first == "mRAPort"; });
+  if (fault == SettingsFault::kNone && sets_admin_port &&
       (after.remote_admin_port == 0 || after.remote_admin_port > SettingsControl::kHighestPort))
     fault = SettingsFault::kAdminPortOutOfRange;
   if (fault != SettingsFault::kNone) return Refused(FaultText(fault));
   {
     Guard guard(settings.Lock());
-    if (!settings.SetFromText(key, text, &message)) return Refused(message);
+    for (const auto& [key, text] : values)
+      if (!settings.SetFromText(key, text, &message)) return Refused(message);
   }
   if (!target_.CommitSettings(&message)) return Refused(message);
-  return Done(key + " set.\n" + target_.NoteAfterSet(key));
+  return Done({});
 }
 
 CommandResult ConfigCommands::ListSettings() {

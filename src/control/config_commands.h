@@ -161,6 +161,12 @@ class ConfigCommands {
 
   CommandResult Run(const std::vector<std::string>& args);
 
+  // Sets settings.dta keys together, whole or not at all: each value is
+  // read as `set KEY VALUE` reads it, then the settings as they would be
+  // are checked as one, then stored, applied and saved. Refused with the
+  // first fault's text; nothing is printed when done.
+  CommandResult SetSettings(const std::vector<std::pair<std::string, std::string>>& values);
+
   // The refusal text of a settings fault, in the tool's words.
   static const char* FaultText(SettingsFault fault);
 

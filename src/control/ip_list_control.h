@@ -22,12 +22,17 @@ enum class IpAddFault {
 
 class IpListControl {
  public:
-  // Adds `lower` alone (`upper` null) or the range `lower`..`upper` to
-  // `list`. On a fault the list is unchanged.
+  // Adds `lower` alone (`upper` null: an address or a prefix such as
+  // "2001:db8::/48", of either family) or the range `lower`..`upper` (two
+  // addresses of one family) to `list`. On a fault the list is unchanged.
   [[nodiscard]] static IpAddFault Add(runtime::IpRangeList* list, const std::string& lower,
                                       const std::string* upper);
-  // Adds 0.0.0.0 - 255.255.255.255.
+  // Adds 0.0.0.0 - 255.255.255.255, which covers every IPv6 address too
+  // (runtime::IpRangeList::kWholeIpv4).
   static void BlockAll(runtime::IpRangeList* list);
+  // What the faces ask before BlockAll.
+  static constexpr const char* kBlockAllQuestion =
+      "Block every IP address? Once updated, no address may connect unless the safe IPs let it.";
 };
 
 }  // namespace quillon::control

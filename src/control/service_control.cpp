@@ -1,5 +1,7 @@
 #include "control/service_control.h"
 
+#include "fileutil/text.h"
+
 namespace quillon::control {
 
 ServiceControl::ServiceControl(ftp::FtpServer& server) : server_(server) {}
@@ -17,6 +19,14 @@ bool ServiceControl::Reload(const ftp::ReloadFiles& files, std::string* report) 
 std::optional<ftp::FtpServer::Status> ServiceControl::Status() {
   if (!server_.IsActive()) return std::nullopt;
   return server_.GetStatus();
+}
+
+std::string ServiceControl::DeactivateQuestion() {
+  const std::optional<ftp::FtpServer::Status> status = Status();
+  if (!status) return "Deactivate the FTP server? It is not active now.";
+  return fileutil::FormatText(
+      "Deactivate the FTP server? It stops listening, and the %u connected session(s) are disconnected.",
+      status->users);
 }
 
 std::vector<ftp::DamageNotices::Notice> ServiceControl::Notices() const {

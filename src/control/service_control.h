@@ -35,6 +35,11 @@ class ServiceControl {
   // deactivated, when the faces show no figures.
   std::optional<ftp::FtpServer::Status> Status();
 
+  // The question every face asks before deactivating, with the number of
+  // sessions it disconnects; and its title.
+  std::string DeactivateQuestion();
+  static constexpr const char* kDeactivateTitle = "Deactivating the Server";
+
   // The damaged-file notices not yet acknowledged, oldest first.
   std::vector<ftp::DamageNotices::Notice> Notices() const;
   // Takes notice `number` off the list; false when none such is shown.

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,8 +32,32 @@ enum class SessionRequestResult {
   kReasonHasIllegalChars,  // nothing queued and the stored default is unchanged
 };
 
+// What became of a kick that blocks the session's address as well.
+enum class BlockResult {
+  kBlocked,                // the kick is queued and the address is on the blocked list, in use
+  kReasonHasIllegalChars,  // nothing changed
+  kSessionGone,            // no session has that id now: nothing changed
+  kAddressNotValid,        // the session's address is no IPv4 address: nothing changed
+};
+
+// What a block did besides, for the face to tell.
+struct BlockOutcome {
+  BlockResult result = BlockResult::kSessionGone;
+  std::string address;          // the session's address (when it was found)
+  std::string user;             // the session's user name
+  bool list_was_off = false;    // the blocked list was not in use: now it is
+  bool safe_listed = false;     // the safe list, in use, admits the address before the blocked list
+};
+
 class SessionControl {
  public:
+  // The faces' texts for what KickAndBlock did besides blocking.
+  static constexpr const char* kBlockSessionGone = "The session has ended: its IP was not blocked.";
+  static constexpr const char* kBlockAddressNotValid = "The session's IP cannot be blocked: it is not a valid IP.";
+  static constexpr const char* kBlockSafeListed =
+      "The session was kicked and its IP added to the blocked IPs, but the IP is also on the safe IPs, "
+      "which are in use and let it connect.";
+
   // A reason travels to the client in a reply line and into the FTP log, so
   // it may not hold the separators of either.
   static constexpr std::string_view kIllegalReasonChars = "\"*:;'?><,|\t\r\n";
@@ -41,6 +66,8 @@ class SessionControl {
 
   // One entry per connected session, in the order the engine keeps them.
   std::vector<access::ActivitySnapshot> List() const;
+  // The entry of session `session`; none when it has gone.
+  std::optional<access::ActivitySnapshot> Find(std::uint32_t session) const;
 
   // The reason last given for this kind of request (the settings' default
   // before the first).
@@ -55,6 +82,12 @@ class SessionControl {
   // nothing.
   [[nodiscard]] SessionRequestResult Request(std::uint32_t session, SessionActionKind kind,
                                              std::string_view reason);
+
+  // Kicks session `session` with `reason` (as Request with kKick does) and
+  // adds its address to the server's blocked list by IpListControl's rules,
+  // turning the list on. The settings are changed, not saved: the face
+  // saves them as after any change of the IP lists.
+  [[nodiscard]] BlockOutcome KickAndBlock(std::uint32_t session, std::string_view reason);
 
  private:
   ftp::FtpServer& server_;

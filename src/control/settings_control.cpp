@@ -6,6 +6,7 @@
 #include "runtime/critical_section.h"
 #include "settings/server_settings.h"
 #include "fileutil/paths.h"
+#include "fileutil/stored_password.h"
 #include "fileutil/text.h"
 
 namespace quillon::control {
@@ -154,7 +155,9 @@ void SettingsControl::Store(const SettingsSnapshot& v, SettingsScope scope) {
     s.mAutoActivate = v.auto_activate;
     s.mUseRA = v.use_remote_admin;
     s.mRAPort = v.remote_admin_port;
-    fileutil::CopyText(&s.mRAPass, v.remote_admin_password, ServerSettings::kMessageCapacity);
+    // A password that cannot be hashed leaves the one stored before.
+    std::string unhashed;
+    [[maybe_unused]] const bool stored = s.SetAdminPassword(v.remote_admin_password, &unhashed);
     s.mRAUseFixToDir = v.remote_admin_fixed;
     fileutil::CopyText(&s.mRAFixToDir, v.remote_admin_folder, ServerSettings::kFolderCapacity);
   }
@@ -200,8 +203,31 @@ std::uint32_t SettingsControl::AdminLogNumber() const {
 
 bool SettingsControl::AdminPasswordMatches(std::string_view password) const {
   ServerSettings& s = server_.Settings();
-  Guard guard(s.Lock());
-  return !s.mRAPass.empty() && password == s.mRAPass;
+  std::string field;
+  {
+    Guard guard(s.Lock());
+    field = s.mRAPass;
+  }
+  // Checked outside the lock: a hash takes milliseconds, and sessions read
+  // the settings meanwhile.
+  return !field.empty() && fileutil::StoredPasswordMatches(password, field);
+}
+
+void SettingsControl::HashAdminPasswordAfterLogin(std::string_view password) {
+  ServerSettings& s = server_.Settings();
+  std::string field, error;
+  {
+    Guard guard(s.Lock());
+    if (!s.Extra().HashPasswords() || fileutil::IsPasswordHash(s.mRAPass) || s.mRAPass != password) return;
+  }
+  if (!fileutil::StoredPasswordForm(password, true, &field, &error)) return;
+  {
+    Guard guard(s.Lock());
+    // Changed meanwhile: the newer password stays.
+    if (s.mRAPass != password) return;
+    s.mRAPass = field;
+  }
+  [[maybe_unused]] const bool saved = server_.Save();
 }
 
 std::string SettingsControl::AdminFixedFolder() const {
@@ -245,6 +271,10 @@ SettingsControl::ServingUser SettingsControl::ServiceUser() const {
   if (extra.Tls() != settings::ExtraSettings::TlsMode::kOff || extra.AdminTls())
     serving.root_reads = {extra.TlsCertificate(), extra.TlsKey()};
   serving.user = extra.RunAsUser();
+  // The API tokens say who may use the remote admin's port: root trusts
+  // that file only as it trusts its own.
+  const std::string tokens = ftp::FtpServer::ApiTokensPath(server_.ProgramFolder());
+  if (fileutil::PathExists(tokens)) serving.root_reads.push_back(tokens);
   return serving;
 }
 

@@ -173,6 +173,10 @@ class SettingsControl {
   // True when the remote admin has a password and `password` is it: an
   // unset password opens nothing.
   bool AdminPasswordMatches(std::string_view password) const;
+  // After a login with the right `password`: where quillon.conf asks for
+  // hashed passwords and the stored one is not yet a hash, it becomes its
+  // hash and the settings are saved. Best effort: a failure keeps the field.
+  void HashAdminPasswordAfterLogin(std::string_view password);
   // The remote admin's fixed folder as stored; "" when the rule is off.
   std::string AdminFixedFolder() const;
   // The certificate the remote admin serves with: null (and true) when it
@@ -183,7 +187,7 @@ class SettingsControl {
 
   // Who a service started as root serves as, and the files root must read
   // before it changes to that user (the certificate and key, when TLS is on
-  // for FTP or the remote admin).
+  // for FTP or the remote admin, and the API token file when there is one).
   struct ServingUser {
     std::string user;
     std::vector<std::string> root_reads;

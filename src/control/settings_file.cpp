@@ -25,12 +25,15 @@ SettingsSnapshot SettingsFile::Read() const {
 
 bool SettingsFile::WriteFirst(std::uint32_t ftp_port, std::uint32_t admin_port, const std::string& password) {
   Guard guard(settings_.Lock());
+  // Only quillon.conf's choices matter (the password's form): whatever
+  // settings there were are replaced.
+  [[maybe_unused]] const bool had_settings = settings_.Load();
   settings_.ResetToDefaults();
   settings_.mPort = ftp_port;
   settings_.mUseRA = true;
   settings_.mRAPort = admin_port;
-  settings_.mRAPass = password;
-  return settings_.Save();
+  std::string unhashed;
+  return settings_.SetAdminPassword(password, &unhashed) && settings_.Save();
 }
 
 bool SettingsFile::Get(const std::string& key, std::string* value, std::string* message) {

@@ -29,7 +29,8 @@ class SettingsFile {
   [[nodiscard]] bool Load(std::optional<fileutil::DamageReport>* damage = nullptr);
   SettingsSnapshot Read() const;
   // The defaults, with the FTP port and the remote admin in use on
-  // `admin_port` with `password`; saved. False when the save failed.
+  // `admin_port` with `password` (hashed when quillon.conf says so); saved.
+  // False when the password could not be hashed or the save failed.
   [[nodiscard]] bool WriteFirst(std::uint32_t ftp_port, std::uint32_t admin_port,
                                 const std::string& password);
 

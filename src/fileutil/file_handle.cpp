@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "platform/event.h"
+#include "platform/thread.h"
 #include "runtime/tcp_socket.h"
 #include "fileutil/time_format.h"
 
@@ -212,6 +213,33 @@ bool MoveFileAcrossFileSystems(const std::string& from, const std::string& to) {
   source.Close();
   if (copied && platform::RemoveFile(from, nullptr)) return true;
   [[maybe_unused]] bool removed = platform::RemoveFile(to, nullptr);
+  return false;
+}
+
+bool WriteNewOwnerOnlyFile(const std::string& path, std::string_view text, std::string* message) {
+  platform::PathInfo info;
+  int error = 0;
+  if (platform::StatPathNoFollow(path, &info)) {
+    if (info.is_link || !info.is_regular) {
+      *message = path + " is not a regular file";
+      return false;
+    }
+    if (!platform::RemoveFile(path, &error)) {
+      *message = platform::ErrorText(path.c_str(), error);
+      return false;
+    }
+  }
+  // Created new (never opened through a link): a name that reappeared
+  // meanwhile makes this fail rather than be written through.
+  FileHandle file;
+  if (!file.CreateNew(path, FileHandle::kOwnerOnlyFile)) {
+    *message = platform::ErrorText(path.c_str(), file.ErrorNumber());
+    return false;
+  }
+  if (file.WriteAll(text.data(), text.size()) && file.Flush()) return true;
+  *message = platform::ErrorText(path.c_str(), file.ErrorNumber());
+  file.Close();
+  [[maybe_unused]] const bool removed = platform::RemoveFile(path, &error);
   return false;
 }
 

@@ -118,6 +118,14 @@ class FileHandle {
 // then deletes `from`. On any failure the copy is removed and `from` stays.
 [[nodiscard]] bool MoveFileAcrossFileSystems(const std::string& from, const std::string& to);
 
+// Writes `text` to a new owner-only file at `path` (mode 0600 less the
+// umask), owned by the process's effective user. An old regular file there is
+// removed first; anything else there (a link, a folder) is left alone and
+// refused, so the text never reaches a file through a name that someone else
+// put in the folder. False with *message (the reason) when the file cannot
+// be made or written; a file begun is then removed.
+[[nodiscard]] bool WriteNewOwnerOnlyFile(const std::string& path, std::string_view text, std::string* message);
+
 // Reads a whole file into *bytes. False when it cannot be opened, is a
 // folder, or is larger than `max_bytes`.
 [[nodiscard]] bool ReadWholeFile(const std::string& path, std::uint64_t max_bytes,

@@ -64,9 +64,14 @@ bool FileWriter::WriteContents(FileHandle& file, std::string_view bytes) {
 
 bool OrderedSave::Write(std::uint64_t ticket, FileWriter& writer, const std::string& path,
                         std::string_view bytes, unsigned permissions) {
+  return WriteIf(ticket, writer, path, bytes, permissions, [] { return true; });
+}
+
+bool OrderedSave::WriteIf(std::uint64_t ticket, FileWriter& writer, const std::string& path,
+                          std::string_view bytes, unsigned permissions, const std::function<bool()>& wanted) {
   std::lock_guard<std::mutex> guard(write_lock_);
   if (ticket < written_) return true;
-  if (!writer.ReplaceFile(path, bytes, permissions)) return false;
+  if (wanted() && !writer.ReplaceFile(path, bytes, permissions)) return false;
   written_ = ticket;
   return true;
 }

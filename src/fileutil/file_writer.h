@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -66,6 +67,10 @@ class OrderedSave {
   // on disk already (then true: nothing newer is lost).
   [[nodiscard]] bool Write(std::uint64_t ticket, FileWriter& writer, const std::string& path,
                            std::string_view bytes, unsigned permissions);
+  // As Write, but only when `wanted` (asked in turn, after the older saves)
+  // says so; a save not wanted still counts as written.
+  [[nodiscard]] bool WriteIf(std::uint64_t ticket, FileWriter& writer, const std::string& path,
+                             std::string_view bytes, unsigned permissions, const std::function<bool()>& wanted);
 
  private:
   std::atomic<std::uint64_t> next_ticket_{0};

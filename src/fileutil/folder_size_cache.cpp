@@ -117,9 +117,11 @@ FolderSizeCache::Hold FolderSizeCache::Acquire(const std::string& folder) {
     runtime::CriticalSection::Guard guard(lock_);
     if (Entry* entry = FindLocked(path)) {
       ++entry->use_count;
+      hits_.fetch_add(1, std::memory_order_relaxed);
       return Hold(this, entry);
     }
   }
+  misses_.fetch_add(1, std::memory_order_relaxed);
   std::uint64_t size = 0;
   if (!FolderSize(path, &size)) return Hold();
 
@@ -176,6 +178,15 @@ void FolderSizeCache::SubtractBytes(const Hold& hold, std::uint64_t bytes) {
 std::uint64_t FolderSizeCache::SizeOf(const Hold& hold) const {
   runtime::CriticalSection::Guard guard(lock_);
   return hold ? hold.Get()->size : 0;
+}
+
+bool FolderSizeCache::CachedSize(const std::string& folder, std::uint64_t* bytes) const {
+  const std::string path = AbsoluteFolder(folder);
+  runtime::CriticalSection::Guard guard(lock_);
+  const auto found = entries_.find(path);
+  if (found == entries_.end()) return false;
+  *bytes = found->second.size;
+  return true;
 }
 
 bool FolderSizeCache::RemoveFolder(const std::string& path) {

@@ -15,6 +15,7 @@
 // cache lock guards the entries. Folder walks run outside the lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -77,6 +78,10 @@ class FolderSizeCache : public runtime::WorkerThread {
   void AddBytes(const Hold& hold, std::uint64_t bytes);
   void SubtractBytes(const Hold& hold, std::uint64_t bytes);
   std::uint64_t SizeOf(const Hold& hold) const;
+  // The cached size of `folder` (made absolute first) without walking it:
+  // false when the folder has no entry now. For pages that show sizes and
+  // must not wait for a walk of a large tree.
+  [[nodiscard]] bool CachedSize(const std::string& folder, std::uint64_t* bytes) const;
 
   // Removes the (empty) folder on disk unless its entry is in use.
   [[nodiscard]] bool RemoveFolder(const std::string& path);
@@ -90,6 +95,9 @@ class FolderSizeCache : public runtime::WorkerThread {
   // entries whose time ran out.
   void Sweep();
   std::size_t EntryCount() const;
+  // Acquires that found their folder cached, and those that had to walk it.
+  std::uint64_t Hits() const { return hits_.load(std::memory_order_relaxed); }
+  std::uint64_t Misses() const { return misses_.load(std::memory_order_relaxed); }
 
  protected:
   void ThreadBody() override;
@@ -115,6 +123,8 @@ class FolderSizeCache : public runtime::WorkerThread {
   std::uint32_t NextDueMs() const;
 
   platform::Event work_;                          // set when the first entry is made
+  std::atomic<std::uint64_t> hits_{0};
+  std::atomic<std::uint64_t> misses_{0};
   std::uint32_t last_sweep_tick_;                // sweeping thread only
   std::uint32_t carried_ms_ = 0;                 // sweeping thread only
 };

@@ -110,4 +110,16 @@ void AppendHexEscape(std::string* out, unsigned char byte) {
   out->push_back(kHex[byte & 15]);
 }
 
+std::string LowerHex(std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(bytes.size() * 2);
+  for (const char byte : bytes) {
+    const auto value = static_cast<unsigned char>(byte);
+    text.push_back(kHex[value >> 4]);
+    text.push_back(kHex[value & 15]);
+  }
+  return text;
+}
+
 }  // namespace quillon::fileutil

@@ -32,6 +32,8 @@ char FoldCase(char ch);
 // Appends `byte` as "\x0A"-style text (two upper-case hex digits): how logs
 // write bytes that must not appear as they are.
 void AppendHexEscape(std::string* out, unsigned char byte);
+// `bytes` as lower-case hexadecimal, two digits a byte (how digests are shown).
+std::string LowerHex(std::string_view bytes);
 // Reads an unsigned decimal number after optional blanks and sign, as scanf
 // "%u" does (a minus wraps; none gives 0). With reject_minus, any "-" in the
 // text gives 0.

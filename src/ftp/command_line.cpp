@@ -1,8 +1,10 @@
 #include "ftp/command_line.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "fileutil/text.h"
+#include "runtime/ip_address.h"
 
 namespace quillon::ftp {
 
@@ -23,6 +25,16 @@ bool ReadNumber(std::string_view text, std::size_t* at, std::int64_t* value) {
     number = std::min<std::int64_t>(number * 10 + (text[i] - '0'), std::int64_t{1} << 32);
   *value = negative ? -number : number;
   *at = i;
+  return true;
+}
+
+// Plain digits, 0-65535.
+bool ReadEprtPort(std::string_view digits, std::uint32_t* port) {
+  if (digits.empty() || digits.size() > 5 || !std::all_of(digits.begin(), digits.end(), IsDigit)) return false;
+  std::uint32_t number = 0;
+  for (char ch : digits) number = number * 10 + static_cast<std::uint32_t>(ch - '0');
+  if (number > 65535) return false;
+  *port = number;
   return true;
 }
 
@@ -119,7 +131,16 @@ EprtArgument ParseEprtArgument(std::string_view argument, std::string* address, 
     rest.remove_prefix(end + 1);
   }
   if (!rest.empty()) return EprtArgument::kSyntax;
-  if (fields[0] != "1") return fields[0] == "2" ? EprtArgument::kProtocol : EprtArgument::kSyntax;
+  if (fields[0] != "1" && fields[0] != "2") return EprtArgument::kProtocol;
+  if (!ReadEprtPort(fields[2], port)) return EprtArgument::kSyntax;
+  if (fields[0] == "2") {
+    // An IPv6 address in its text form; an IPv4 one has protocol 1.
+    const std::optional<runtime::IpAddress> parsed =
+        fields[1].find(':') != std::string_view::npos ? runtime::IpAddress::Parse(fields[1]) : std::nullopt;
+    if (!parsed) return EprtArgument::kSyntax;
+    *address = parsed->Text();
+    return EprtArgument::kOk;
+  }
   // Four numbers of 0-255 and plain digits for the port.
   std::uint32_t octets[4];
   std::string_view text = fields[1];
@@ -135,14 +156,8 @@ EprtArgument ParseEprtArgument(std::string_view argument, std::string* address, 
       text.remove_prefix(1);
     }
   }
-  if (!text.empty() || fields[2].empty() || fields[2].size() > 5 ||
-      !std::all_of(fields[2].begin(), fields[2].end(), IsDigit))
-    return EprtArgument::kSyntax;
-  std::uint32_t number = 0;
-  for (char ch : fields[2]) number = number * 10 + static_cast<std::uint32_t>(ch - '0');
-  if (number > 65535) return EprtArgument::kSyntax;
+  if (!text.empty()) return EprtArgument::kSyntax;
   *address = fileutil::FormatText("%u.%u.%u.%u", octets[0], octets[1], octets[2], octets[3]);
-  *port = number;
   return EprtArgument::kOk;
 }
 

@@ -53,13 +53,14 @@ PortArgument ParsePortArgument(std::string_view argument, std::string* address,
                                std::uint32_t* port);
 
 enum class EprtArgument { kOk, kSyntax, kProtocol };
-// "|1|a.b.c.d|port|" (any printable delimiter in place of "|"): the IPv4
-// address and port. kProtocol for another network protocol (2 is IPv6).
-// The port is not checked beyond 0-65535.
+// "|1|a.b.c.d|port|" or "|2|ipv6-address|port|" (any printable delimiter
+// in place of "|"): the address, in its standard text form, and the port.
+// kProtocol for another network protocol. The port is not checked beyond
+// 0-65535.
 EprtArgument ParseEprtArgument(std::string_view argument, std::string* address, std::uint32_t* port);
 
-// The argument of an MDTM line that sets a time: "MDTM YYYYMMDDHHMMSS path".
-// False unless the line holds the 14 digits and, after one separator, at
+// The argument of an MDTM line that sets a time: "MDTM YYYYMMDDHHMMSS path"
+// (MFMT lines have the same shape; the verb is not read). False unless the line holds the 14 digits and, after one separator, at
 // least one character of path.
 struct MdtmSetting {
   std::string_view stamp;  // the 14 digits

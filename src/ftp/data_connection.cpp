@@ -10,6 +10,7 @@ namespace quillon::ftp {
 
 std::string DataConnection::Port(std::string_view argument, bool allow_site_to_site) {
   if (epsv_all_) return replies::kEpsvAllInForce;
+  if (ControlIsIpv6()) return replies::kPortOnIpv6;
   std::string address;
   std::uint32_t port = 0;
   switch (ParsePortArgument(argument, &address, &port)) {
@@ -27,9 +28,13 @@ std::string DataConnection::Eprt(std::string_view argument, bool allow_site_to_s
   std::uint32_t port = 0;
   switch (ParseEprtArgument(argument, &address, &port)) {
     case EprtArgument::kSyntax: return replies::kEprtSyntax;
-    case EprtArgument::kProtocol: return replies::kNetworkProtocol;
+    case EprtArgument::kProtocol: return ControlIsIpv6() ? replies::kNetworkProtocolIpv6 : replies::kNetworkProtocol;
     case EprtArgument::kOk: break;
   }
+  // The data connection goes to the control connection's peer, so over its
+  // family: the other one is refused as unsupported, as it always was.
+  const bool ipv6 = address.find(':') != std::string::npos;
+  if (ipv6 != ControlIsIpv6()) return ControlIsIpv6() ? replies::kNetworkProtocolIpv6 : replies::kNetworkProtocol;
   if (port < 1024) return replies::kNotImplementedParameter;
   return SetActive(std::move(address), port, allow_site_to_site, replies::kEprtOk);
 }
@@ -112,6 +117,7 @@ bool DataConnection::ListenInRange() {
 
 std::string DataConnection::Pasv(const std::string& address) {
   if (epsv_all_) return replies::kEpsvAllInForce;
+  if (ControlIsIpv6()) return replies::kPasvOnIpv6;
   if (!Listen()) return refused_slot_ ? replies::kPassiveShareUsed : replies::kPasvFailed;
   const int port = listener_.LocalPort();
   std::string reply = fileutil::FormatText(replies::kPasv, address.c_str(), port / 256, port % 256);
@@ -124,7 +130,11 @@ std::string DataConnection::Epsv(std::string_view argument) {
     epsv_all_ = true;
     return replies::kEpsvAll;
   }
-  if (!argument.empty() && argument != "1") return replies::kNetworkProtocol;
+  // The data connection comes from the control connection's address, so
+  // of its family.
+  const std::string_view family = ControlIsIpv6() ? "2" : "1";
+  if (!argument.empty() && argument != family)
+    return ControlIsIpv6() ? replies::kNetworkProtocolIpv6 : replies::kNetworkProtocol;
   if (!Listen()) return refused_slot_ ? replies::kPassiveShareUsed : replies::kPasvFailed;
   return fileutil::FormatText(replies::kEpsv, static_cast<int>(listener_.LocalPort()));
 }

@@ -52,8 +52,11 @@ class DataConnection {
     std::function<bool()> still_admitted;  // false ends it as kNoLongerAllowed
   };
 
-  // The address of the control connection's peer (dotted text).
+  // The control connection's peer address, in its standard text form.
   void SetControlPeer(std::string address) { control_peer_ = std::move(address); }
+  // The control connection is IPv6 (PASV and PORT, which carry IPv4
+  // addresses, are refused; EPSV and EPRT use protocol 2).
+  bool ControlIsIpv6() const { return control_peer_.find(':') != std::string::npos; }
   // Told the address of every passive peer that was closed for not being
   // the control connection's peer.
   void SetRefusedPeerReport(std::function<void(const std::string&)> report) {

@@ -24,13 +24,17 @@ using fileutil::StartsWithNoCase;
 }  // namespace
 
 bool FtpSession::Abor(const Command&, std::string_view, std::string_view) {
+  if (hashing_.IsRunning()) {
+    hashing_.Stop("");
+    return true;
+  }
   if (!transfer_.IsRunning()) return Answer(replies::kNoTransfer);
   transfer_.Stop("");
   return true;
 }
 
 bool FtpSession::Stat(const Command&, std::string_view, std::string_view) {
-  if (transfer_.IsRunning()) return Answer(replies::kTransferOk);
+  if (Busy()) return Answer(replies::kTransferOk);
   SendReplyLines(MessageBlock(211));
   return true;
 }
@@ -69,14 +73,46 @@ bool FtpSession::Mdtm(const Command&, std::string_view argument, std::string_vie
   platform::FileTime time;
   if (!ParseMdtmSetting(line, &setting) || !fileutil::ParseMdtm(setting.stamp, &time))
     return Answer(replies::kMdtmNoFile);
+  return SetModifyTime(setting, time, false);
+}
+
+bool FtpSession::Mfmt(const Command&, std::string_view, std::string_view line) {
+  // The line has MDTM's setting form under another verb of four letters.
+  MdtmSetting setting;
+  platform::FileTime time;
+  if (!ParseMdtmSetting(line, &setting) || !fileutil::ParseMdtm(setting.stamp, &time))
+    return Answer(replies::kMfmtSyntax);
+  return SetModifyTime(setting, time, true);
+}
+
+bool FtpSession::SetModifyTime(const MdtmSetting& setting, const platform::FileTime& time, bool mfmt) {
+  std::string path;
   if (!BuildPath(setting.path, &path)) return RefusePath();
-  if (account_->SetFileTime(path, time, &message)) {
-    SendReply(FormatText(replies::kMdtmSet, std::string(setting.stamp).c_str(),
-                         std::string(setting.path).c_str()));
-  } else {
-    SendReply(FormatText(replies::kMdtmSetFailed, message.c_str()));
-  }
+  std::string message;
+  if (!account_->SetFileTime(path, time, &message))
+    return Answer(FormatText(replies::kMdtmSetFailed, message.c_str()));
+  return Answer(FormatText(mfmt ? replies::kMfmtSet : replies::kMdtmSet, std::string(setting.stamp).c_str(),
+                           std::string(setting.path).c_str()));
+}
+
+bool FtpSession::Hash(const Command&, std::string_view argument, std::string_view) {
+  // The digest covers the whole file: a restart offset is used up unheeded.
+  restart_offset_ = 0;
+  std::string path;
+  if (!BuildPath(argument, &path)) return RefusePath();
+  std::string message;
+  if (!hashing_.Open(*account_, path, argument, kHashAlgorithms[hash_choice_], &message))
+    return Answer(FormatText(replies::kFailed, message.c_str()));
+  // The command loop runs the steps; the reply comes with the last one.
+  next_admission_tick_ = GetClock().TickMs() + kTransferAdmissionMs;
   return true;
+}
+
+bool FtpSession::Clnt(const Command&, std::string_view argument, std::string_view) {
+  // Logged once a session: a client repeating it cannot fill the log.
+  if (!client_logged_) LogLine(FormatText(replies::kLogClient, std::string(argument).c_str()));
+  client_logged_ = true;
+  return Answer(replies::kClientNoted);
 }
 
 bool FtpSession::Pwd(const Command&, std::string_view, std::string_view) {
@@ -143,8 +179,15 @@ bool FtpSession::Eprt(const Command&, std::string_view argument, std::string_vie
 }
 
 bool FtpSession::Feat(const Command&, std::string_view, std::string_view) {
-  std::vector<std::string> lines(std::begin(replies::kFeatLines), std::end(replies::kFeatLines));
-  if (tls_.mode != TlsConfig::Mode::kOff)
+  std::vector<std::string> lines;
+  for (const char* line : replies::kFeatLines) {
+    if (line == replies::kFeatHash) {
+      lines.push_back(FormatText(replies::kFeatHash, HashAlgorithmList(hash_choice_).c_str()));
+    } else {
+      lines.emplace_back(line);
+    }
+  }
+  if (TlsOffered())
     lines.insert(lines.begin() + 1, std::begin(replies::kFeatTlsLines), std::end(replies::kFeatTlsLines));
   SendReplyLines(lines);
   return true;
@@ -159,16 +202,21 @@ bool FtpSession::Auth(const Command&, std::string_view argument, std::string_vie
   // Whatever the client sent after AUTH in clear must not count as sent
   // under TLS.
   Socket().DiscardBuffered();
-  std::string error;
-  if (!Socket().AcceptTls(*tls_.context, tls_session_, platform::TlsRole::kControl, &StopEvent(), GetClock(),
-                          kTlsHandshakeLimitMs, &error)) {
-    LogLine(FormatText(replies::kLogTlsFailed, error.c_str()));
-    return false;
-  }
-  LogLine(FormatText(replies::kLogTlsStarted, Socket().TlsVersionText().c_str()));
+  if (!HandshakeControlTls()) return false;
   protect_data_ = false;
   if (account_ != nullptr) ShareTlsSession();
   return true;
+}
+
+bool FtpSession::HandshakeControlTls() {
+  std::string error = "TLS is not set up";
+  const bool done = tls_.context != nullptr &&
+                    Socket().AcceptTls(*tls_.context, tls_session_, platform::TlsRole::kControl, &StopEvent(),
+                                       GetClock(), kTlsHandshakeLimitMs, &error);
+  auth_.Counters().CountTlsHandshake(done);
+  LogLine(done ? FormatText(replies::kLogTlsStarted, Socket().TlsVersionText().c_str())
+               : FormatText(replies::kLogTlsFailed, error.c_str()));
+  return done;
 }
 
 bool FtpSession::Pbsz(const Command&, std::string_view, std::string_view) {
@@ -215,6 +263,7 @@ bool FtpSession::SecureDataConnection() {
     reply = replies::kDataTlsFailed;
     if (data.AcceptTls(*tls_.context, tls_session_, platform::TlsRole::kData, &StopEvent(), GetClock(),
                        kTlsHandshakeLimitMs, &error)) {
+      auth_.Counters().CountTlsHandshake(true);
       if (!tls_.reuse_required || data.TlsResumed()) {
         data_.StopListening();
         return true;
@@ -222,6 +271,7 @@ bool FtpSession::SecureDataConnection() {
       error = "the TLS session of the control connection was not resumed";
       reply = replies::kDataNotResumed;
     }
+    if (reply == replies::kDataTlsFailed) auth_.Counters().CountTlsHandshake(false);
     LogLine(FormatText(replies::kLogDataTlsFailed, error.c_str()));
     // Whoever failed its handshake does not end the wait for the client's
     // own connection.
@@ -243,6 +293,17 @@ bool FtpSession::SecureDataConnection() {
 bool FtpSession::Opts(const Command&, std::string_view argument, std::string_view) {
   if (EqualNoCase(argument, "UTF8 ON") || EqualNoCase(argument, "UTF8")) return Answer(replies::kUtf8On);
   if (EqualNoCase(argument, "UTF8 OFF")) return Answer(replies::kUtf8Off);  // names pass as sent either way
+  if (StartsWithNoCase(argument, "HASH") && (argument.size() == 4 || argument[4] == ' ')) {
+    // "HASH" alone asks for the algorithm in use; "HASH name" chooses one.
+    std::string_view name = argument.substr(4);
+    while (!name.empty() && name.front() == ' ') name.remove_prefix(1);
+    if (!name.empty()) {
+      const std::optional<std::size_t> found = FindHashAlgorithm(name);
+      if (!found) return Answer(replies::kHashUnknown);
+      hash_choice_ = *found;
+    }
+    return Answer(FormatText(replies::kHashChoice, kHashAlgorithms[hash_choice_].name));
+  }
   if (!StartsWithNoCase(argument, "MLST")) return Answer(replies::kOptsUnknown);
   // "MLST type;size;": the facts later MLSD and MLST lines carry.
   struct Fact {
@@ -314,9 +375,14 @@ bool FtpSession::Dele(const Command&, std::string_view argument, std::string_vie
   std::string path;
   if (!BuildPath(argument, &path)) return RefusePath();
   std::string message;
+  // What the event tells of the file, taken while it is still there.
+  const std::string disk_path = account_->MapPath(path).disk_path;
+  std::uint64_t size = 0;
+  const bool size_known = account_->GetFileSize(path, &size, &message);
   if (!account_->DeleteFile(path, &message))
     return Answer(FormatText(replies::kFailed, message.c_str()));
   LogLine(FormatText(replies::kLogDeletedFile, path.c_str()));
+  PostEvent(EventRunner::Event::kDelete, path, disk_path, size_known, size);
   Touch();
   activity_.SetActivity(replies::kActDeletedFile, path);
   return Answer(replies::kDeleted);
@@ -462,6 +528,8 @@ bool FtpSession::Transfer(const Command& command, std::string_view argument, std
     if (!SecureDataConnection()) return true;
   }
   transfer_.Begin(data_.Socket(), GetClock(), data_opened_tick);
+  transfer_bytes_counted_ = 0;
+  if (kind != Kind::kListing) activity_.StartTransfer(kind == Kind::kUpload, transfer_.SizeToMove());
   next_admission_tick_ = GetClock().TickMs() + kTransferAdmissionMs;
   activity_.SetActivity(kind == Kind::kDownload ? replies::kActDownloading
                         : kind == Kind::kUpload ? replies::kActUploading

@@ -9,7 +9,8 @@ namespace quillon::ftp {
 
 FtpListener::FtpListener(access::AuthManager& auth, settings::LogFile& log,
                          settings::TransferLogFile& xferlog, PassiveConfig& passive,
-                         PreloginLimit& prelogin, const TlsConfig& tls, platform::Clock& clock)
+                         PreloginLimit& prelogin, const TlsConfig& tls, EventRunner& events,
+                         platform::Clock& clock, std::atomic<std::uint32_t>& last_session_id, bool implicit_tls)
     : ConnectionListener(kDefaultCap, clock),
       auth_(auth),
       log_(log),
@@ -17,7 +18,10 @@ FtpListener::FtpListener(access::AuthManager& auth, settings::LogFile& log,
       passive_(passive),
       prelogin_(prelogin),
       tls_(tls),
-      clock_(clock) {}
+      events_(events),
+      clock_(clock),
+      last_session_id_(last_session_id),
+      implicit_tls_(implicit_tls) {}
 
 FtpListener::~FtpListener() { Stop(); }
 
@@ -32,8 +36,7 @@ std::unique_ptr<runtime::TcpConnection> FtpListener::CreateConnection(
   const std::uint64_t idle_ms = std::uint64_t{auth_.IdleTimeOutSeconds()} * 1000;
   const auto capped = static_cast<std::uint32_t>(std::min<std::uint64_t>(idle_ms, UINT32_MAX));
   return std::make_unique<FtpSession>(std::move(accepted), auth_, log_, xferlog_, passive_, prelogin_, tls_,
-                                      clock_, capped,
-                                      ++last_session_id_);
+                                      events_, clock_, capped, ++last_session_id_, implicit_tls_);
 }
 
 void FtpListener::OnAcceptFailure(int error) {

@@ -7,6 +7,7 @@
 #include "fileutil/text.h"
 #include "ftp/replies.h"
 #include "platform/net.h"
+#include "platform/thread.h"
 #include "runtime/tcp_socket.h"
 
 namespace quillon::ftp {
@@ -26,6 +27,7 @@ std::string PortError(const char* in_use, int error, std::uint32_t port) {
 }  // namespace
 
 std::string errors::PortPermissionReason(int error, std::uint32_t port) {
+  if (platform::IsAddressNotLocalError(error)) return "an address of listen_addresses is not this machine's";
   if (!platform::IsPermissionError(error)) return "";
   return port < kFirstUnprivilegedPort ? "permission denied: ports below 1024 need root"
                                        : "permission denied";
@@ -43,16 +45,25 @@ FtpServer::FtpServer(platform::Clock& clock, const std::string& program_folder,
       auth_(accounts_, groups_, settings_, clock, program_folder + "/accountlogs",
             program_folder + "/temp"),
       passive_(clock),
-      listener_(std::make_unique<FtpListener>(auth_, log_, xferlog_, passive_, prelogin_, tls_, clock)) {
+      events_(clock),
+      listener_(std::make_unique<FtpListener>(auth_, log_, xferlog_, passive_, prelogin_, tls_, events_, clock,
+                                              last_session_id_)),
+      implicit_listener_(std::make_unique<FtpListener>(auth_, log_, xferlog_, passive_, prelogin_, tls_, events_,
+                                                       clock, last_session_id_, true)) {
   log_.SetPrefix(program_folder, std::string(settings::kLogsFolder) + "/" + settings::kFtpLogName);
   if (!auth_.Start()) platform::ReportDiagnostic("The FTP service's helper threads did not start");
-  auth_.SetChangeListener([this] { listener_->WakeSessions(); });
+  auth_.SetChangeListener([this] {
+    listener_->WakeSessions();
+    implicit_listener_->WakeSessions();
+  });
   auth_.SetMaintenanceTask([this] { RemoveOldLogsIfDue(); });
+  events_.SetReporter([this](const std::string& line) { [[maybe_unused]] const bool written = log_.WriteLine(line); });
 }
 
 FtpServer::~FtpServer() {
   auth_.SetMaintenanceTask(nullptr);
   auth_.SetChangeListener(nullptr);
+  implicit_listener_.reset();
   listener_.reset();
 }
 
@@ -68,6 +79,9 @@ bool FtpServer::Load() {
   }
   const bool accounts_ok = accounts_.Load();
   const bool groups_ok = groups_.Load();
+  // A token file with faults keeps its good tokens; the fault is logged.
+  std::string token_message;
+  [[maybe_unused]] const bool tokens_ok = LoadApiTokens(&token_message);
   load_damage_.clear();
   for (const std::optional<fileutil::DamageReport>& damage :
        {settings_.Damage(), accounts_.Damage(), groups_.Damage()}) {
@@ -105,6 +119,13 @@ bool FtpServer::Save(std::string* unsaved) {
 }
 
 void FtpServer::ReadListenSettings(std::uint32_t* port, std::uint32_t* cap) {
+  std::vector<std::string> addresses;
+  {
+    runtime::CriticalSection::Guard guard(settings_.Lock());
+    addresses = settings_.Extra().ListenAddresses();
+  }
+  // Not under the settings lock: the listener's locks come first.
+  listener_->SetListenAddresses(std::move(addresses));
   runtime::CriticalSection::Guard guard(settings_.Lock());
   *port = settings_.mPort;
   // The cap also counts connections that have not logged in yet.
@@ -128,8 +149,10 @@ bool FtpServer::Activate(std::string* error) {
     *error = PortError(errors::kPortInUse, port <= kHighestPort ? listener_->OpenErrorNumber() : 0, port);
     return false;
   }
+  ApplyImplicitTls(cap);
   auth_.RefreshActiveAccounts();
   ConfigurePassive();
+  ConfigureEvents();
   ApplyLogSettings();
   RemoveOldLogsIfDue();
   // What passive replies announce, so an administrator behind NAT can check it.
@@ -164,6 +187,41 @@ void FtpServer::ConfigurePassive() {
   passive_.Configure(first, last, address);
 }
 
+void FtpServer::ConfigureEvents() {
+  EventRunner::Rules rules;
+  {
+    runtime::CriticalSection::Guard guard(settings_.Lock());
+    rules = EventRunner::RulesFrom(settings_.Extra());
+  }
+  events_.SetRules(std::move(rules));
+}
+
+std::string FtpServer::ApiTokensPath(const std::string& program_folder) {
+  return program_folder + "/config/" + settings::ApiTokens::kFileName;
+}
+
+bool FtpServer::LoadApiTokens(std::string* message) {
+  settings::ApiTokens tokens;
+  const bool loaded = tokens.Load(ApiTokensPath(program_folder_), message);
+  if (!loaded) [[maybe_unused]] const bool written = log_.WriteLine(*message);
+  runtime::CriticalSection::Guard guard(tokens_lock_);
+  tokens_ = std::move(tokens);
+  return loaded;
+}
+
+TokenAccess FtpServer::MatchApiToken(std::string_view token, std::string* name) const {
+  runtime::CriticalSection::Guard guard(tokens_lock_);
+  const settings::ApiTokens::Entry* entry = tokens_.Match(token);
+  if (entry == nullptr) return TokenAccess::kNone;
+  *name = entry->name;
+  return entry->read_only ? TokenAccess::kReadOnly : TokenAccess::kReadWrite;
+}
+
+std::size_t FtpServer::ApiTokenCount() const {
+  runtime::CriticalSection::Guard guard(tokens_lock_);
+  return tokens_.Entries().size();
+}
+
 void FtpServer::ApplyLogSettings() {
   std::string path;
   std::uint32_t keep_days = 0;
@@ -190,7 +248,47 @@ void FtpServer::RemoveOldLogsIfDue() {
   }
 }
 
-void FtpServer::Deactivate() { listener_->Stop(); }
+void FtpServer::Deactivate() {
+  implicit_listener_->Stop();
+  listener_->Stop();
+}
+
+void FtpServer::ApplyImplicitTls(std::uint32_t cap) {
+  std::uint16_t port = 0;
+  std::vector<std::string> addresses;
+  {
+    runtime::CriticalSection::Guard guard(settings_.Lock());
+    port = settings_.Extra().ImplicitTlsPort();
+    addresses = settings_.Extra().ListenAddresses();
+  }
+  // It runs only beside the plain port.
+  if (port == 0 || !listener_->IsRunning()) {
+    implicit_listener_->Stop();
+    return;
+  }
+  auto opened_text = [&](bool opened, const char* what) {
+    if (opened) return fileutil::FormatText("Implicit TLS: Port=[%u]", port);
+    return platform::ErrorText(
+        fileutil::FormatText("Implicit TLS not %s: port %u could not be opened", what, port).c_str(),
+        implicit_listener_->OpenErrorNumber());
+  };
+  std::string line;
+  implicit_listener_->SetCap(cap);
+  implicit_listener_->SetListenAddresses(std::move(addresses));
+  if (tls_.Get().context == nullptr) {
+    implicit_listener_->Stop();
+    line = "Implicit TLS not started: tls_certificate and tls_key must name a certificate and its key";
+  } else if (implicit_listener_->IsRunning()) {
+    // Sessions on it stay; the port or its addresses reopen when they changed.
+    const bool moved = implicit_listener_->LocalPort() != port;
+    const bool opened = implicit_listener_->ChangePort(port);
+    if (opened && !moved) return;
+    line = opened_text(opened, "moved");
+  } else {
+    line = opened_text(implicit_listener_->Start(port), "started");
+  }
+  [[maybe_unused]] const bool written = log_.WriteLine(line);
+}
 
 bool FtpServer::Reload(const ReloadFiles& files, std::string* report) {
   if (!files.config.read) {
@@ -207,6 +305,15 @@ bool FtpServer::Reload(const ReloadFiles& files, std::string* report) {
   }
   TlsConfig::Rules rules;
   if (!TlsConfig::Build(extra, files.certificate, files.key, &rules, report)) return false;
+  // The token file is taken whole too: a missing one means no tokens. One
+  // that was not asked for (no path) leaves the tokens as they are.
+  settings::ApiTokens tokens;
+  const bool replace_tokens = !files.tokens.path.empty();
+  if (replace_tokens && !files.tokens.read && !files.tokens.missing) {
+    *report = files.tokens.error.empty() ? "Unable to read " + files.tokens.path : files.tokens.error;
+    return false;
+  }
+  if (files.tokens.read && !tokens.LoadText(files.tokens.bytes, files.tokens.path, report)) return false;
   std::string changes;
   bool same_tls_version;
   {
@@ -229,8 +336,21 @@ bool FtpServer::Reload(const ReloadFiles& files, std::string* report) {
     }
   }
   tls_.Install(std::move(rules));
+  if (replace_tokens) {
+    runtime::CriticalSection::Guard guard(tokens_lock_);
+    if (tokens_.Text() != tokens.Text())
+      changes += std::string(changes.empty() ? "" : "; ") + "API tokens: " +
+                 std::to_string(tokens_.Entries().size()) + " -> " + std::to_string(tokens.Entries().size());
+    tokens_ = std::move(tokens);
+  }
+  if (listener_->IsRunning()) {
+    std::uint32_t port = 0, cap = 0;
+    ReadListenSettings(&port, &cap);
+    ApplyImplicitTls(cap);
+  }
   auth_.RefreshActiveAccounts();
   ConfigurePassive();
+  ConfigureEvents();
   ApplyLogSettings();
   *report = changes;
   return true;
@@ -247,6 +367,8 @@ bool FtpServer::ApplyPortChange(std::string* error) {
       listener_->Stop();
       ok = false;
     }
+    // Follows the plain port: stopped with it, or moved with the addresses.
+    ApplyImplicitTls(cap);
   }
   auth_.RefreshActiveAccounts();
   ConfigurePassive();
@@ -257,8 +379,8 @@ FtpServer::Status FtpServer::GetStatus() {
   Status status;
   status.port = listener_->LocalPort();
   status.users = auth_.LoggedInCount();
-  status.kb_received = listener_->KbReceived();
-  status.kb_sent = listener_->KbSent();
+  status.kb_received = listener_->KbReceived() + implicit_listener_->KbReceived();
+  status.kb_sent = listener_->KbSent() + implicit_listener_->KbSent();
   return status;
 }
 

@@ -13,6 +13,7 @@
 // called by the owner's thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -21,11 +22,13 @@
 #include "access/auth_manager.h"
 #include "accounts/account_store.h"
 #include "ftp/damage_notices.h"
+#include "ftp/event_runner.h"
 #include "ftp/ftp_listener.h"
 #include "ftp/passive_config.h"
 #include "ftp/prelogin_limit.h"
 #include "ftp/tls_config.h"
 #include "platform/clock.h"
+#include "settings/api_tokens.h"
 #include "settings/log_file.h"
 #include "settings/log_retention.h"
 #include "settings/server_settings.h"
@@ -39,18 +42,24 @@ inline constexpr const char* kPortInUse = "Unable to open the FTP Port (already 
 inline constexpr const char* kPortChange = "Unable to change the FTP Port (already in use)";
 // Why a port could not be opened, when the system refused the privilege
 // rather than found the port taken: "permission denied: ports below 1024
-// need root" (or just "permission denied" for a higher port). "" when
-// `error` (an errno of the bind) is no such refusal.
+// need root" (or just "permission denied" for a higher port), or when a
+// listen address is not this machine's. "" when `error` (an errno of the
+// bind) is neither.
 std::string PortPermissionReason(int error, std::uint32_t port);
 }  // namespace errors
 
 // What a reload reads: config/quillon.conf and the certificate and key
-// that its text names (each not read when it names none).
+// that its text names (each not read when it names none), and
+// config/tokens.conf.
 struct ReloadFiles {
   platform::FileContent config;
   platform::FileContent certificate;
   platform::FileContent key;
+  platform::FileContent tokens;
 };
+
+// What an API token lets its bearer do.
+enum class TokenAccess { kNone, kReadOnly, kReadWrite };
 
 class FtpServer {
  public:
@@ -124,14 +133,38 @@ class FtpServer {
   std::vector<access::ActivitySnapshot> SessionList() const { return auth_.SnapshotSessions(); }
   bool IsPortAvailable(std::uint32_t port);
 
+  // The API tokens: read from config/tokens.conf by LoadApiTokens (Load
+  // does, at the start) and by each reload.
+  // False with *message (also written to the FTP log) when the file cannot
+  // be read or has lines that are no token (the others are taken).
+  [[nodiscard]] bool LoadApiTokens(std::string* message);
+  static std::string ApiTokensPath(const std::string& program_folder);
+  const std::string& ProgramFolder() const { return program_folder_; }
+  // What the token `token` may do (kNone for no valid token); *name gets the
+  // token's name when it is one.
+  TokenAccess MatchApiToken(std::string_view token, std::string* name) const;
+  std::size_t ApiTokenCount() const;
+
+  // The programs run for events; their failures go to the FTP log unless
+  // the owner gives the runner a reporter of its own.
+  EventRunner& Events() { return events_; }
+  std::uint32_t PassivePortsInUse() const { return passive_.ListenerCount(); }
+
  private:
-  // Port and cap from the settings (2 × mMaxUsers when limited).
+  // Starts, moves or stops the listener of the implicit TLS port after
+  // quillon.conf, the certificate and the plain listener (it runs only
+  // while that one does); logs what changed.
+  void ApplyImplicitTls(std::uint32_t cap);
+  // Port and cap from the settings (2 × mMaxUsers when limited); the
+  // listen addresses go to the listener.
   void ReadListenSettings(std::uint32_t* port, std::uint32_t* cap);
   // The passive range and address, and the limits before login, from the settings.
   void ConfigurePassive();
   // Removes old numbered logs when the retention's pass is due; logs how
   // many went.
   void RemoveOldLogsIfDue();
+  // The event rules from the settings.
+  void ConfigureEvents();
 
   platform::Clock& clock_;
   accounts::AccountStore accounts_;
@@ -145,9 +178,14 @@ class FtpServer {
   PassiveConfig passive_;
   PreloginLimit prelogin_;
   TlsConfig tls_;
+  EventRunner events_;
+  mutable runtime::CriticalSection tokens_lock_;
+  settings::ApiTokens tokens_;  // guarded by tokens_lock_
   DamageNotices notices_;
   std::vector<std::string> load_damage_;  // the owner's thread only
+  std::atomic<std::uint32_t> last_session_id_{0};  // the listeners' shared session numbers
   std::unique_ptr<FtpListener> listener_;
+  std::unique_ptr<FtpListener> implicit_listener_;  // the implicit TLS port, when set
 };
 
 }  // namespace quillon::ftp

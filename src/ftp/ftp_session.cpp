@@ -24,9 +24,9 @@ using fileutil::FormatText;
 
 FtpSession::FtpSession(std::unique_ptr<runtime::LineSocket> socket, access::AuthManager& auth,
                        settings::LogFile& log, settings::TransferLogFile& xferlog, PassiveConfig& passive,
-                       PreloginLimit& prelogin, const TlsConfig& tls,
+                       PreloginLimit& prelogin, const TlsConfig& tls, EventRunner& events,
                        platform::Clock& clock, std::uint32_t idle_timeout_ms,
-                       std::uint32_t session_id)
+                       std::uint32_t session_id, bool implicit_tls)
     : TcpConnection(std::move(socket), idle_timeout_ms, clock),
       auth_(auth),
       log_(log),
@@ -34,14 +34,19 @@ FtpSession::FtpSession(std::unique_ptr<runtime::LineSocket> socket, access::Auth
       passive_(passive),
       prelogin_(prelogin),
       tls_config_(tls),
+      events_(events),
       session_id_(session_id),
+      implicit_tls_(implicit_tls),
+      activity_(clock),
       data_(clock) {
   // Sessions count as active only where the protocol says so.
   SetTouchOnOutput(false);
   SetSecondarySocket(&data_.Socket());
+  // What per-address limits count this client by: an IPv6 client by its /64.
+  limit_key_ = runtime::IpAddress::FromBytes(Socket().PeerAddress()).LimitKeyText();
   // Counted here, on the accepting thread, so connections from one address
   // are counted in the order they came.
-  prelogin_counted_ = prelogin_.TryAdd(PeerAddress());
+  prelogin_counted_ = prelogin_.TryAdd(limit_key_);
   login_deadline_tick_ = clock.TickMs() + prelogin_.LoginTimeoutMs();
   // A clock moved by hand wakes the login wait, which has a deadline.
   clock.WakeOnAdvance(&wake_);
@@ -57,7 +62,7 @@ FtpSession::~FtpSession() {
 void FtpSession::LeavePrelogin() {
   if (!prelogin_counted_) return;
   prelogin_counted_ = false;
-  prelogin_.Remove(PeerAddress());
+  prelogin_.Remove(limit_key_);
 }
 
 void FtpSession::Serve() {
@@ -69,26 +74,37 @@ void FtpSession::Serve() {
   control.SetUrgentInline();
   peer_address_ = control.PeerAddressText();
   data_.SetControlPeer(peer_address_);
-  data_.SetListenerSlots({[this] { return passive_.TryAddListener(peer_address_); },
-                          [this] { passive_.RemoveListener(peer_address_); }});
+  data_.SetListenerSlots({[this] { return passive_.TryAddListener(limit_key_); },
+                          [this] { passive_.RemoveListener(limit_key_); }});
   data_.SetRefusedPeerReport(
       [this](const std::string& peer) { LogLine(FormatText(replies::kLogDataPeerRefused, peer.c_str())); });
-  std::copy_n(control.PeerAddressBytes(), 4, endpoint_.address.begin());
+  endpoint_.address = runtime::IpAddress::FromBytes(control.PeerAddress());
   endpoint_.port = control.PeerPort();
   endpoint_.key = &control;
   tls_ = tls_config_.Get();
   // Only this session's data connections can resume its TLS session.
-  if (tls_.mode != TlsConfig::Mode::kOff) tls_session_ = platform::TlsSessionContext::MakeRandom();
+  if (TlsOffered()) tls_session_ = platform::TlsSessionContext::MakeRandom();
   LogLine(replies::kLogAccepted);
   if (!prelogin_counted_) {
     // One address must not hold every slot with connections that never log in.
     LogLine(replies::kLogTooManyFromAddress);
-    SendFinalLine(control, replies::kTooManyFromAddress);
+    // A client of implicit TLS would read the reply as a broken handshake.
+    if (!implicit_tls_) SendFinalLine(control, replies::kTooManyFromAddress);
     control.Shutdown();
     LogLine(replies::kLogEnded);
     return;
   }
 
+  // On the implicit TLS port everything from here on, a refusal included,
+  // goes over TLS.
+  if (implicit_tls_) {
+    if (!HandshakeControlTls()) {
+      LeavePrelogin();
+      LogLine(replies::kLogEnded);
+      return;
+    }
+    protect_data_ = true;  // as after PROT P
+  }
   std::string reason;
   if (!auth_.AdmitConnection(endpoint_.address, &reason)) {
     Refuse(reason);
@@ -113,6 +129,7 @@ void FtpSession::Serve() {
   } else {
     LogTransferEnd({});  // a download cut short still has its transfer-log line
   }
+  hashing_.Abort();
   data_.Close();  // gives the passive port's slot back at once
   if (account_ != nullptr) {
     auth_.Logout(endpoint_.key, account_);
@@ -154,7 +171,7 @@ bool FtpSession::LoginLoop() {
     const std::string_view line = StripTelnet(buffer);
     // Clients ask what the server offers, and may secure the connection,
     // before they log in.
-    const bool tls_offered = tls_.mode != TlsConfig::Mode::kOff;
+    const bool tls_offered = TlsOffered();
     if (const std::optional<FoundCommand> found = FindCommand(line, kBeforeLogin, tls_offered)) {
       if (!Run(*found)) return false;
       if (found->command->tls_only) expect_pass = false;  // a new security state begins with USER again
@@ -184,6 +201,7 @@ bool FtpSession::LoginLoop() {
     }
     password_.assign(line.substr(5));
     account_ = auth_.Login(endpoint_, user_name_, password_, &activity_, &reason);
+    auth_.Counters().CountLogin(account_ != nullptr);
     if (account_ != nullptr) return true;
     LogLine(FormatText(replies::kLogBadLogin, user_name_.c_str(), static_cast<int>(password_.size())));
     user_name_.clear();
@@ -213,6 +231,21 @@ void FtpSession::AfterLogin() {
   activity_.SetPeerAddress(peer_address_);
   activity_.SetActivity(replies::kActLoggedIn, current_directory_);
   SendReplyLines(lines);
+  PostEvent(EventRunner::Event::kLogin, "", "", false, 0);
+}
+
+void FtpSession::PostEvent(EventRunner::Event event, const std::string& ftp_path, const std::string& disk_path,
+                           bool size_known, std::uint64_t size) {
+  EventRunner::Facts facts;
+  facts.event = event;
+  facts.user = account_ != nullptr ? account_->Name() : user_name_;
+  facts.disk_path = disk_path;
+  facts.virtual_path = ftp_path;
+  facts.size_known = size_known;
+  facts.size = size;
+  facts.remote_ip = peer_address_;
+  facts.session_id = session_id_;
+  events_.Post(facts);
 }
 
 void FtpSession::CommandLoop() {
@@ -222,10 +255,10 @@ void FtpSession::CommandLoop() {
     wake_.Reset();
     if (StopRequested() || Socket().GetState() != runtime::TcpSocket::State::kConnected) return;
     if (!TakeSessionAction()) return;
-    // During a transfer the admission check runs every kTransferAdmissionMs,
+    // During a transfer (or a HASH) the admission check runs every kTransferAdmissionMs,
     // not for every chunk.
     const std::uint32_t now = GetClock().TickMs();
-    if (!transfer_.IsRunning() || static_cast<std::int32_t>(now - next_admission_tick_) >= 0) {
+    if (!Busy() || static_cast<std::int32_t>(now - next_admission_tick_) >= 0) {
       if (!StillAdmitted()) return;
       next_admission_tick_ = now + kTransferAdmissionMs;
     }
@@ -249,6 +282,12 @@ void FtpSession::CommandLoop() {
       last_command_tick_ = GetClock().TickMs();
       idle_shown_ = false;
       UpdateCounters();
+      continue;
+    }
+    if (hashing_.IsRunning()) {
+      HashStep();
+      last_command_tick_ = GetClock().TickMs();
+      idle_shown_ = false;
       continue;
     }
     const std::uint32_t quiet = GetClock().TickMs() - last_command_tick_;
@@ -280,6 +319,7 @@ bool FtpSession::TakeSessionAction() {
     return false;
   }
   if (transfer_.IsRunning()) transfer_.Stop(reason);
+  if (hashing_.IsRunning()) hashing_.Stop(reason);
   return true;
 }
 
@@ -302,9 +342,9 @@ void FtpSession::WaitForInput(std::uint32_t timeout_ms) {
 }
 
 bool FtpSession::Dispatch(std::string_view line) {
-  const bool transferring = transfer_.IsRunning();
+  const bool transferring = Busy();
   const std::optional<FoundCommand> found =
-      FindCommand(line, transferring ? kTransferring : kLoggedIn, tls_.mode != TlsConfig::Mode::kOff);
+      FindCommand(line, transferring ? kTransferring : kLoggedIn, TlsOffered());
   if (found) return Run(*found);
   return Answer(transferring ? replies::kInTransfer : UnknownCommandReply(line));
 }
@@ -354,6 +394,13 @@ void FtpSession::LogTransferEnd(const std::vector<std::string>& lines) {
   for (const std::string& line : lines) LogLine(line);
   const std::optional<TransferLoop::Outcome> outcome = transfer_.TakeOutcome();
   if (!outcome || account_ == nullptr) return;
+  const bool upload = outcome->kind == TransferLoop::Kind::kUpload;
+  auth_.Counters().CountTransferEnd(
+      upload ? access::ServerCounters::Direction::kUpload : access::ServerCounters::Direction::kDownload,
+      outcome->state);
+  if (outcome->completed)
+    PostEvent(upload ? EventRunner::Event::kUpload : EventRunner::Event::kDownload, outcome->item,
+              outcome->disk_path, true, outcome->figures.bytes);
   XferRecord record;
   record.end_seconds = GetClock().WallTimeNs() / 1'000'000'000;
   record.duration_ms = outcome->figures.duration_ms;
@@ -442,10 +489,26 @@ bool FtpSession::DataConnectionOpened(DataConnection::Opened opened, bool* goes_
 
 void FtpSession::TransferStep() {
   const TransferLoop::Step step = transfer_.Next(data_.Socket());
-  if (step.progressed) Touch();
+  if (step.progressed) {
+    Touch();
+    if (transfer_.GetKind() != TransferLoop::Kind::kListing) activity_.TransferProgress(transfer_.Moved());
+  }
+  if ((step.progressed || step.ended) && transfer_.GetKind() != TransferLoop::Kind::kListing) {
+    // One relaxed atomic add per step, no lock: the counters stay cheap.
+    const std::uint64_t moved = step.ended ? step.ending.moved : transfer_.Moved();
+    if (moved > transfer_bytes_counted_) {
+      auth_.Counters().CountTransferBytes(transfer_.GetKind() == TransferLoop::Kind::kUpload
+                                              ? access::ServerCounters::Direction::kUpload
+                                              : access::ServerCounters::Direction::kDownload,
+                                          moved - transfer_bytes_counted_);
+      transfer_bytes_counted_ = moved;
+    }
+  }
   if (step.ended) {
     data_.Shutdown();
     LogTransferEnd(step.ending.logs);
+    if (transfer_.GetKind() != TransferLoop::Kind::kListing)
+      activity_.EndTransfer(step.ending.state, step.ending.moved);
     activity_.SetActivity(step.ending.activity, transfer_.Item());
     SendReplyLines(step.ending.replies);
     return;
@@ -456,6 +519,12 @@ void FtpSession::TransferStep() {
     case TransferLoop::Wait::kWritable: WaitForData(DataWait::kWritable, kMaxWaitMs); break;
     case TransferLoop::Wait::kRefill: WaitForData(DataWait::kNone, kSendRetryMs); break;
   }
+}
+
+void FtpSession::HashStep() {
+  const HashLoop::Step step = hashing_.Next();
+  if (step.progressed) Touch();
+  if (step.ended) SendReplyLines(step.replies);
 }
 
 void FtpSession::WaitForData(DataWait wait, std::uint32_t timeout_ms) {

@@ -19,6 +19,9 @@
 #include "access/auth_manager.h"
 #include "ftp/command_table.h"
 #include "ftp/data_connection.h"
+#include "ftp/event_runner.h"
+#include "ftp/hash_loop.h"
+#include "ftp/command_line.h"
 #include "ftp/passive_config.h"
 #include "ftp/prelogin_limit.h"
 #include "ftp/tls_config.h"
@@ -52,9 +55,9 @@ class FtpSession final : public runtime::TcpConnection {
   // it logs in; one over the share is refused at once.
   FtpSession(std::unique_ptr<runtime::LineSocket> socket, access::AuthManager& auth,
              settings::LogFile& log, settings::TransferLogFile& xferlog, PassiveConfig& passive,
-             PreloginLimit& prelogin, const TlsConfig& tls,
+             PreloginLimit& prelogin, const TlsConfig& tls, EventRunner& events,
              platform::Clock& clock,
-             std::uint32_t idle_timeout_ms, std::uint32_t session_id);
+             std::uint32_t idle_timeout_ms, std::uint32_t session_id, bool implicit_tls = false);
   ~FtpSession() override;
 
   // Makes a waiting session look at its state (session actions, admission).
@@ -66,6 +69,13 @@ class FtpSession final : public runtime::TcpConnection {
   friend std::span<const Command> CommandTable();
 
   void Serve() override;
+  // The control connection's TLS handshake (after AUTH, or at once on the
+  // implicit TLS port), counted and logged; false (connection closed) when
+  // it fails.
+  bool HandshakeControlTls();
+  // The TLS commands are understood: TLS is on for the server, or this
+  // session came in on the implicit TLS port.
+  bool TlsOffered() const { return tls_.mode != TlsConfig::Mode::kOff || implicit_tls_; }
   bool LoginLoop();
   // The connection no longer counts as one waiting to log in.
   void LeavePrelogin();
@@ -92,6 +102,10 @@ class FtpSession final : public runtime::TcpConnection {
   // "Session Kicked" with `reason` (a reply text without its code).
   void LogKick(std::string_view reason);
   void UpdateCounters();
+  // Posts an event of this session's account for `ftp_path` (disk path
+  // and size as given; none for a login).
+  void PostEvent(EventRunner::Event event, const std::string& ftp_path, const std::string& disk_path,
+                 bool size_known, std::uint64_t size);
   // The FTP path a client's argument names; false when it names nothing
   // safely (control bytes, hidden components, too long).
   [[nodiscard]] bool BuildPath(std::string_view argument, std::string* path) const;
@@ -111,6 +125,13 @@ class FtpSession final : public runtime::TcpConnection {
   bool Noop(const Command&, std::string_view, std::string_view);
   bool Allo(const Command&, std::string_view, std::string_view);
   bool Mdtm(const Command&, std::string_view argument, std::string_view line);
+  bool Mfmt(const Command&, std::string_view, std::string_view line);
+  // The time-setting form of MDTM, and MFMT: sets the modification time of
+  // the file `setting` names, with the rights and replies of MDTM, and
+  // answers success with MFMT's text when `mfmt`, else MDTM's.
+  bool SetModifyTime(const MdtmSetting& setting, const platform::FileTime& time, bool mfmt);
+  bool Hash(const Command&, std::string_view argument, std::string_view);
+  bool Clnt(const Command&, std::string_view argument, std::string_view);
   bool Pwd(const Command&, std::string_view, std::string_view);
   bool Cdup(const Command&, std::string_view, std::string_view);
   bool Cwd(const Command&, std::string_view argument, std::string_view);
@@ -158,6 +179,10 @@ class FtpSession final : public runtime::TcpConnection {
   bool DataConnectionOpened(DataConnection::Opened opened, bool* goes_on);
   // One step of the running transfer, and what it ended with.
   void TransferStep();
+  // One step of the running HASH, and its reply when it ended.
+  void HashStep();
+  // A transfer or a HASH runs: only ABOR and STAT are taken.
+  bool Busy() const { return transfer_.IsRunning() || hashing_.IsRunning(); }
   // Waits for the data socket (as asked), the control socket, a stop or a
   // wake-up; input either socket already holds ends the wait at once.
   enum class DataWait { kNone, kReadable, kWritable };
@@ -171,7 +196,10 @@ class FtpSession final : public runtime::TcpConnection {
   PassiveConfig& passive_;
   PreloginLimit& prelogin_;
   const TlsConfig& tls_config_;
+  EventRunner& events_;
   const std::uint32_t session_id_;
+  const bool implicit_tls_;  // TLS from the first byte (the implicit TLS port)
+  bool client_logged_ = false;  // CLNT has written its log line
   platform::Event wake_;
 
   // Login: whether the connection counts in prelogin_ (set before the
@@ -180,6 +208,7 @@ class FtpSession final : public runtime::TcpConnection {
   std::uint32_t login_deadline_tick_ = 0;
   access::SessionEndpoint endpoint_;
   std::string peer_address_;
+  std::string limit_key_;  // the address, or an IPv6 one's /64: what per-address limits count
   std::string user_name_;
   std::string password_;
   access::ActiveAccount* account_ = nullptr;
@@ -202,9 +231,15 @@ class FtpSession final : public runtime::TcpConnection {
   // Data connection and transfer.
   DataConnection data_;
   TransferLoop transfer_;
+  std::uint64_t transfer_bytes_counted_ = 0;  // of the running transfer, in the counters
   std::uint32_t next_admission_tick_ = 0;
   std::uint32_t random_state_ = 0;
   std::uint32_t mlst_facts_ = accountfs::kAllFacts;  // chosen by OPTS MLST
+
+  // HASH: the running digest, and the algorithm OPTS HASH chose (an index
+  // in kHashAlgorithms).
+  HashLoop hashing_;
+  std::size_t hash_choice_ = 0;
 };
 
 }  // namespace quillon::ftp

@@ -1,5 +1,7 @@
 #include "ftp/passive_config.h"
 
+#include <array>
+
 #include "platform/net.h"
 #include "fileutil/text.h"
 
@@ -44,6 +46,13 @@ void PassiveConfig::RemoveListener(const std::string& peer) {
   if (--found->second == 0) listeners_.erase(found);
 }
 
+std::uint32_t PassiveConfig::ListenerCount() const {
+  Guard guard(lock_);
+  std::uint32_t total = 0;
+  for (const auto& [peer, count] : listeners_) total += count;
+  return total;
+}
+
 std::uint16_t PassiveConfig::FirstPort() const {
   Guard guard(lock_);
   return first_;
@@ -67,7 +76,7 @@ void PassiveConfig::Resolve(const std::string& host) {
   resolving_ = false;
   resolved_tick_ = clock_.TickMs();
   if (ok && host == host_)
-    resolved_ = fileutil::FormatText("%u.%u.%u.%u", found.octets[0], found.octets[1], found.octets[2], found.octets[3]);
+    resolved_ = platform::AddressText(found.address);
 }
 
 std::string PassiveConfig::AddressFor(const runtime::IpAddress& peer) {
@@ -92,7 +101,14 @@ std::string PassiveConfig::Describe() const {
   return fileutil::FormatText("Passive Mode: Address=[%s], Ports=[%s]", address.c_str(), ports.c_str());
 }
 
-bool PassiveConfig::IsPrivate(const runtime::IpAddress& a) {
+bool PassiveConfig::IsPrivate(const runtime::IpAddress& address) {
+  if (!address.IsIpv4()) {
+    // Loopback, link-local fe80::/10 and unique local fc00::/7.
+    const runtime::IpAddress::Bytes& b = address.ToBytes();
+    return address == runtime::IpAddress::Parse("::1") || (b[0] == 0xfe && (b[1] & 0xC0) == 0x80) ||
+           (b[0] & 0xFE) == 0xfc;
+  }
+  const std::array<std::uint8_t, 4> a = address.Ipv4();
   return a[0] == 10 || a[0] == 127 || (a[0] == 172 && (a[1] & 0xF0) == 16) || (a[0] == 192 && a[1] == 168) ||
          (a[0] == 169 && a[1] == 254) || (a[0] == 100 && (a[1] & 0xC0) == 64);
 }

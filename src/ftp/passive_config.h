@@ -47,6 +47,8 @@ class PassiveConfig {
   [[nodiscard]] bool TryAddListener(const std::string& peer);
   // A port TryAddListener counted for `peer` closed.
   void RemoveListener(const std::string& peer);
+  // The passive ports open now, over every address.
+  std::uint32_t ListenerCount() const;
 
   // 10/8, 172.16/12, 192.168/16, 127/8, 169.254/16 and 100.64/10.
   static bool IsPrivate(const runtime::IpAddress& address);

@@ -56,6 +56,16 @@ inline constexpr const char* kMdtm = "213 %s";
 inline constexpr const char* kMdtmSet = "213 ModifyTime=%s; %s";
 inline constexpr const char* kMdtmNoFile = "550 File does not exist.";
 inline constexpr const char* kMdtmSetFailed = "550 %s";
+// MFMT: the stamp and the path as the client wrote them.
+inline constexpr const char* kMfmtSet = "213 Modify=%s; %s";
+inline constexpr const char* kMfmtSyntax = "501 Expected a time (YYYYMMDDHHMMSS) and a path.";
+// HASH: the algorithm, the bytes covered, the digest and the path as the
+// client wrote it; OPTS HASH names the algorithm in use.
+inline constexpr const char* kHash = "213 %s 0-%llu %s %s";
+inline constexpr const char* kHashChoice = "200 %s";
+inline constexpr const char* kHashUnknown = "501 Unknown algorithm, current selection not changed";
+inline constexpr const char* kReasonDigestFailed = "The digest could not be computed";
+inline constexpr const char* kClientNoted = "200 Noted.";
 inline constexpr const char* kNotImplemented = "502 Command not implemented.";
 inline constexpr const char* kAlreadyLoggedIn = "530 You are already logged in.";
 inline constexpr const char* kNotUnderstood = "500 Command not understood.";
@@ -73,11 +83,17 @@ inline constexpr const char* kEpsv = "229 Entering Extended Passive Mode (|||%i|
 inline constexpr const char* kEpsvAll = "200 EPSV ALL command successful.";
 inline constexpr const char* kEpsvAllInForce = "503 Only EPSV may set up data connections after EPSV ALL.";
 inline constexpr const char* kNetworkProtocol = "522 Network protocol not supported, use (1)";
+inline constexpr const char* kNetworkProtocolIpv6 = "522 Network protocol not supported, use (2)";
+// PASV and PORT carry IPv4 addresses only.
+inline constexpr const char* kPasvOnIpv6 = "522 Use EPSV on an IPv6 connection.";
+inline constexpr const char* kPortOnIpv6 = "522 Use EPRT on an IPv6 connection.";
 inline constexpr const char* kEprtOk = "200 EPRT command successful.";
 inline constexpr const char* kEprtSyntax = "501 EPRT parameters are not valid.";
+// The HASH line lists the algorithms, "*" after the one in use.
+inline constexpr const char* kFeatHash = " HASH %s";
 inline constexpr const char* kFeatLines[] = {
-    "211-Features:", " EPRT", " EPSV", " MDTM", " MLST type*;size*;modify*;perm*;unique*;",
-    " REST STREAM", " SIZE", " UTF8", "211 End"};
+    "211-Features:", " EPRT", " EPSV", kFeatHash, " MDTM", " MFMT",
+    " MLST type*;size*;modify*;perm*;unique*;", " REST STREAM", " SIZE", " UTF8", "211 End"};
 // TLS (offered only while it is on).
 inline constexpr const char* kFeatTlsLines[] = {" AUTH TLS", " PBSZ", " PROT"};
 inline constexpr const char* kAuthProceed = "234 Proceed with TLS negotiation.";
@@ -137,6 +153,8 @@ inline constexpr const char* kLogDeletedFolder = "Deleted Folder: Folder=[%s]";
 inline constexpr const char* kLogRenamedFile = "Renamed File: Old=[%s], New=[%s]";
 inline constexpr const char* kLogRenamedFolder = "Renamed Directory: Old=[%s], New=[%s]";
 inline constexpr const char* kLogDeletedFile = "Deleted File: File=[%s]";
+// CLNT: the client's text as it sent it.
+inline constexpr const char* kLogClient = "Client Identified: Client=[%s]";
 // Transfers: the file, then what moved (bytes, seconds, KB per second).
 inline constexpr const char* kLogDownloaded =
     "File Downloaded: File=[%s], Size=[%llu bytes], Time=[%.2f s], Rate=[%.1f KB/s]";
@@ -189,5 +207,11 @@ inline constexpr const char* kActViewing = "Viewing Directory...";
 inline constexpr const char* kActDownloaded = "Downloaded";
 inline constexpr const char* kActUploaded = "Uploaded";
 inline constexpr const char* kActViewed = "Viewed Directory";
+// A transfer the administrator or the client (ABOR) stopped, and one whose
+// data connection broke or whose file could not be read or written.
+inline constexpr const char* kActDownloadStopped = "Download Stopped";
+inline constexpr const char* kActUploadStopped = "Upload Stopped";
+inline constexpr const char* kActDownloadFailed = "Download Failed";
+inline constexpr const char* kActUploadFailed = "Upload Failed";
 
 }  // namespace quillon::ftp::replies

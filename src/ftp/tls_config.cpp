@@ -10,7 +10,7 @@ using MakeContext = std::function<std::unique_ptr<platform::TlsContext>(
     const settings::ExtraSettings& extra, platform::TlsVersion minimum, std::string* error)>;
 
 // The rules of `extra`, with the context `make` loads when TLS is on for
-// FTP or the remote admin. False with *error (and TLS off) when it cannot.
+// FTP, the implicit TLS port or the remote admin. False with *error (and TLS off) when it cannot.
 bool MakeRules(const settings::ExtraSettings& extra, const MakeContext& make, TlsConfig::Rules* out,
                std::string* error) {
   TlsConfig::Rules rules;
@@ -19,7 +19,7 @@ bool MakeRules(const settings::ExtraSettings& extra, const MakeContext& make, Tl
   rules.reuse_required = extra.TlsSessionReuseRequired();
   rules.admin = extra.AdminTls();
   bool ok = true;
-  if (rules.mode != TlsConfig::Mode::kOff || rules.admin) {
+  if (rules.mode != TlsConfig::Mode::kOff || rules.admin || extra.ImplicitTlsPort() != 0) {
     if (extra.TlsCertificate().empty() || extra.TlsKey().empty()) {
       *error = "TLS is on but tls_certificate or tls_key is not set in quillon.conf";
       ok = false;

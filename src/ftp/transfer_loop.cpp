@@ -36,6 +36,7 @@ bool TransferLoop::Open(access::ActiveAccount& account, Kind kind, const std::st
   stop_reason_.clear();
   clock_ = nullptr;
   sent_ = 0;
+  size_ = kind == Kind::kDownload ? static_cast<std::int64_t>(opened->SourceSize() - options.offset) : -1;
   outcome_.reset();
   return true;
 }
@@ -74,13 +75,21 @@ std::string TransferLoop::Abort() {
   return kind_ == Kind::kUpload ? log : std::string();
 }
 
-const char* TransferLoop::DoneActivity() const {
+const char* TransferLoop::EndActivity(access::TransferState state) const {
+  const bool stopped = state == access::TransferState::kStopped;
+  const bool failed = state == access::TransferState::kFailed;
   switch (kind_) {
-    case Kind::kUpload: return replies::kActUploaded;
+    case Kind::kUpload:
+      return stopped ? replies::kActUploadStopped : failed ? replies::kActUploadFailed : replies::kActUploaded;
     case Kind::kListing: return replies::kActViewed;
     case Kind::kDownload: break;
   }
-  return replies::kActDownloaded;
+  return stopped ? replies::kActDownloadStopped : failed ? replies::kActDownloadFailed : replies::kActDownloaded;
+}
+
+std::uint64_t TransferLoop::Moved() const {
+  if (transfer_ == nullptr) return sent_;
+  return kind_ == Kind::kUpload ? transfer_->BytesWritten() : sent_;
 }
 
 std::string TransferLoop::Close(const char* reason) {
@@ -88,15 +97,24 @@ std::string TransferLoop::Close(const char* reason) {
   figures.bytes = kind_ == Kind::kUpload ? transfer_->BytesWritten() : sent_;
   if (clock_ != nullptr) figures.duration_ms = clock_->TickMs() - opened_tick_;
   outcome_.reset();
-  if (kind_ != Kind::kListing) outcome_ = Outcome{kind_, item_, reason == nullptr, figures};
+  if (kind_ != Kind::kListing) {
+    const access::TransferState state = reason == nullptr ? access::TransferState::kCompleted
+                                        : stop_           ? access::TransferState::kStopped
+                                                          : access::TransferState::kFailed;
+    outcome_ = Outcome{kind_, item_, reason == nullptr, figures, state, transfer_->FilePath()};
+  }
   account_->CloseTransfer(transfer_);
   transfer_ = nullptr;
   return TransferLogText(kind_, item_, reason, figures);
 }
 
 TransferLoop::Step TransferLoop::End(Closing closing, const char* reason, std::vector<std::string> replies,
-                                     const char* activity, bool logged) {
+                                     bool logged) {
   if (closing == Closing::kMarkFailed) transfer_->MarkFailed();
+  const access::TransferState state = reason == nullptr ? access::TransferState::kCompleted
+                                      : stop_           ? access::TransferState::kStopped
+                                                        : access::TransferState::kFailed;
+  const std::uint64_t moved = Moved();
   std::vector<std::string> logs;
   std::string log = Close(reason);
   if (logged) logs.push_back(std::move(log));
@@ -104,7 +122,7 @@ TransferLoop::Step TransferLoop::End(Closing closing, const char* reason, std::v
   buffer_.reset();  // idle sessions keep no transfer buffer
   Step step;
   step.ended = true;
-  step.ending = Ending{std::move(replies), std::move(logs), activity};
+  step.ending = Ending{std::move(replies), std::move(logs), EndActivity(state), state, moved};
   return step;
 }
 
@@ -123,19 +141,19 @@ TransferLoop::Step TransferLoop::DownloadStep(runtime::LineSocket& data) {
     } else {
       lines.push_back(replies::kTransferLost);
     }
-    return End(Closing::kMarkFailed, replies::kReasonStoppedOrLost, std::move(lines), DoneActivity());
+    return End(Closing::kMarkFailed, replies::kReasonStoppedOrLost, std::move(lines));
   }
   if (direct_) return DirectStep(data);
   if (pending_bytes_ == 0) {
     if (transfer_->IsFinished())
-      return End(Closing::kHandBack, nullptr, {replies::kTransferComplete}, DoneActivity());
+      return End(Closing::kHandBack, nullptr, {replies::kTransferComplete});
     const std::uint32_t grant = account_->DownloadAllowance(chunk_);
     if (grant == 0) return WaitFor(Wait::kRefill);
     std::size_t length = grant;
     std::string reason;
     if (!transfer_->Read(buffer_.get(), &length, &reason))
       return End(Closing::kMarkFailed, reason.c_str(), {FormatText(replies::kTransferFailed, reason.c_str())},
-                 DoneActivity(), false);
+                 false);
     pending_offset_ = 0;
     pending_bytes_ = length;
   }
@@ -150,7 +168,7 @@ TransferLoop::Step TransferLoop::DownloadStep(runtime::LineSocket& data) {
     step.progressed = true;
   }
   if (pending_bytes_ == 0 && transfer_->IsFinished()) {
-    Step end = End(Closing::kHandBack, nullptr, {replies::kTransferComplete}, DoneActivity());
+    Step end = End(Closing::kHandBack, nullptr, {replies::kTransferComplete});
     end.progressed = step.progressed;
     return end;
   }
@@ -159,19 +177,19 @@ TransferLoop::Step TransferLoop::DownloadStep(runtime::LineSocket& data) {
 
 TransferLoop::Step TransferLoop::DirectStep(runtime::LineSocket& data) {
   if (transfer_->IsFinished())
-    return End(Closing::kHandBack, nullptr, {replies::kTransferComplete}, DoneActivity());
+    return End(Closing::kHandBack, nullptr, {replies::kTransferComplete});
   std::size_t sent = kDirectStep;
   std::string reason;
   if (!transfer_->SendTo(data, &sent, &reason))
     return End(Closing::kMarkFailed, reason.c_str(), {FormatText(replies::kTransferFailed, reason.c_str())},
-               DoneActivity(), false);
+               false);
   sent_ += sent;
   if (data.GetState() != runtime::TcpSocket::State::kConnected) return Step{};  // the next step ends it
   if (sent == 0 && !transfer_->IsFinished()) return WaitFor(Wait::kWritable);
   Step step;
   step.progressed = sent > 0;
   if (transfer_->IsFinished()) {
-    Step end = End(Closing::kHandBack, nullptr, {replies::kTransferComplete}, DoneActivity());
+    Step end = End(Closing::kHandBack, nullptr, {replies::kTransferComplete});
     end.progressed = step.progressed;
     return end;
   }
@@ -187,9 +205,8 @@ TransferLoop::Step TransferLoop::UploadEnded(const runtime::LineSocket& data) {
   // clients send none after an upload, and an attacker who could forge the
   // end could cut a plain transfer short as well.
   if (data.LastStatus() == runtime::SocketStatus::kBroken)
-    return End(Closing::kMarkFailed, replies::kReasonStoppedOrLost, {replies::kTransferLost},
-               replies::kActUploaded);
-  return End(Closing::kHandBack, nullptr, {replies::kTransferComplete}, replies::kActUploaded);
+    return End(Closing::kMarkFailed, replies::kReasonStoppedOrLost, {replies::kTransferLost});
+  return End(Closing::kHandBack, nullptr, {replies::kTransferComplete});
 }
 
 TransferLoop::Step TransferLoop::UploadStep(runtime::LineSocket& data) {
@@ -200,7 +217,7 @@ TransferLoop::Step TransferLoop::UploadStep(runtime::LineSocket& data) {
     } else {
       lines = {replies::kTransferComplete, replies::kTransferAborted};
     }
-    return End(Closing::kMarkFailed, replies::kReasonStopped, std::move(lines), replies::kActUploaded);
+    return End(Closing::kMarkFailed, replies::kReasonStopped, std::move(lines));
   }
   if (data.GetState() != runtime::TcpSocket::State::kConnected) return UploadEnded(data);
   const std::uint32_t grant = account_->UploadAllowance(chunk_);
@@ -212,7 +229,7 @@ TransferLoop::Step TransferLoop::UploadStep(runtime::LineSocket& data) {
   if (!transfer_->Write(buffer_.get(), length, &reason)) {
     // Handed back, not aborted: what was written (all that fit) stays.
     Step end = End(Closing::kHandBack, replies::kReasonWriteFailed,
-                   {FormatText(replies::kTransferFailed, reason.c_str())}, replies::kActUploaded);
+                   {FormatText(replies::kTransferFailed, reason.c_str())});
     // The account's allocation or credits stopped it: the log says which.
     if (IsAllowanceRefusal(reason))
       end.ending.logs.insert(end.ending.logs.begin(),

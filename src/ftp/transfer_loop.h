@@ -40,6 +40,8 @@ class TransferLoop {
     std::vector<std::string> replies;
     std::vector<std::string> logs;  // the FTP log's lines, in order
     const char* activity = nullptr;
+    access::TransferState state = access::TransferState::kCompleted;
+    std::uint64_t moved = 0;  // bytes the transfer moved in all
   };
   // What became of a file transfer (not a listing) that ended.
   struct Outcome {
@@ -47,6 +49,8 @@ class TransferLoop {
     std::string item;
     bool completed = false;
     TransferFigures figures;
+    access::TransferState state = access::TransferState::kCompleted;
+    std::string disk_path;  // the file on disk
   };
   enum class Wait {
     kNone,      // step again at once
@@ -65,6 +69,11 @@ class TransferLoop {
   Kind GetKind() const { return kind_; }
   // The FTP path of the file or folder (kept after the end for the activity).
   const std::string& Item() const { return item_; }
+  // Bytes the transfer has moved: a download's sent, an upload's written.
+  std::uint64_t Moved() const;
+  // What a download is to move (the file from its offset, as opened); -1
+  // for uploads and listings.
+  std::int64_t SizeToMove() const { return size_; }
 
   // What to open besides the kind and path.
   struct Options {
@@ -112,11 +121,11 @@ class TransferLoop {
   enum class Closing { kHandBack, kMarkFailed };
   // Ends the transfer as done (`reason` null) or failed for `reason`, with
   // its log line unless `logged` is false (the replies say why).
-  Step End(Closing closing, const char* reason, std::vector<std::string> replies, const char* activity,
-           bool logged = true);
+  Step End(Closing closing, const char* reason, std::vector<std::string> replies, bool logged = true);
   // Hands the transfer back and keeps its outcome; returns its log line.
   std::string Close(const char* reason);
-  const char* DoneActivity() const;
+  // The activity text of a transfer that ended so.
+  const char* EndActivity(access::TransferState state) const;
 
   access::ActiveAccount* account_ = nullptr;
   accountfs::FileTransfer* transfer_ = nullptr;
@@ -134,6 +143,7 @@ class TransferLoop {
   platform::Clock* clock_ = nullptr;
   std::uint32_t opened_tick_ = 0;
   std::uint64_t sent_ = 0;
+  std::int64_t size_ = -1;
   std::optional<Outcome> outcome_;
 };
 

@@ -238,6 +238,25 @@ bool FormBody::FieldValue(std::string_view name, std::string* value, std::size_t
   return true;
 }
 
+std::vector<std::string> FormBody::FieldValues(std::string_view name, std::size_t capacity) const {
+  std::vector<std::string> values;
+  fileutil::FileHandle file;
+  bool opened = false;
+  for (const Field& field : fields_) {
+    if (field.name != name) continue;
+    if (!opened && !file.Open(file_name_, fileutil::FileHandle::Mode::kRead)) return values;
+    opened = true;
+    std::string value;
+    if (file.SeekTo(field.offset)) {
+      value.resize(std::min<std::size_t>(field.length, capacity > 0 ? capacity - 1 : 0));
+      value.resize(file.Read(value.data(), value.size()));
+      value.resize(std::min(value.size(), value.find('\0')));
+    }
+    values.push_back(std::move(value));
+  }
+  return values;
+}
+
 std::string FormBody::PartContent(const Part& part) const {
   std::string content(part.length, '\0');
   fileutil::FileHandle file;

@@ -56,6 +56,9 @@ class FormBody {
   // At most capacity - 1 bytes of the value, up to a NUL; false (and "")
   // when absent.
   bool FieldValue(std::string_view name, std::string* value, std::size_t capacity) const;
+  // Every value of the fields named `name` in body order (the checked boxes
+  // of a list), each cut as FieldValue cuts it.
+  std::vector<std::string> FieldValues(std::string_view name, std::size_t capacity) const;
   const std::vector<Part>& Parts() const { return parts_; }
   // The bytes of a stored part (REQUIRES: IsComplete()).
   std::string PartContent(const Part& part) const;

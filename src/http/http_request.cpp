@@ -48,6 +48,17 @@ void HttpRequest::ParseHeaderLine(std::string_view line) {
     content_length_ = digits ? value : -1;
   } else if (line.size() > 6 && StartsWithNoCase(line, "Host: ")) {
     host_ = Cut(line.substr(6), kMaxHost);
+  } else if (StartsWithNoCase(line, "Authorization:")) {
+    // Only the first such header counts; a second cannot replace it.
+    if (has_authorization_) return;
+    has_authorization_ = true;
+    std::string_view value = line.substr(14);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+    if (value.size() <= 7 || !StartsWithNoCase(value, "Bearer ")) return;
+    value.remove_prefix(7);
+    while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+    if (value.size() <= kMaxBearerToken) bearer_token_ = std::string(value);
   } else if (line.size() >= 20 && StartsWithNoCase(line, "If-Modified-Since: ")) {
     if_modified_since_ = Cut(line.substr(19), kMaxIfModifiedSince);
   }
@@ -65,6 +76,15 @@ void HttpRequest::ParseRequestLine(std::string_view line) {
   } else if (StartsWithNoCase(line, "POST /")) {
     method_ = Method::kPost;
     slash = 5;
+  } else if (StartsWithNoCase(line, "PUT /")) {
+    method_ = Method::kPut;
+    slash = 4;
+  } else if (StartsWithNoCase(line, "PATCH /")) {
+    method_ = Method::kPatch;
+    slash = 6;
+  } else if (StartsWithNoCase(line, "DELETE /")) {
+    method_ = Method::kDelete;
+    slash = 7;
   } else {
     method_ = Method::kNone;
     return;
@@ -132,27 +152,28 @@ const std::string* HttpRequest::QueryParam(std::string_view name) const {
 
 bool HttpRequest::IsValid() const {
   if (method_ == Method::kNone || path_.empty() || host_.empty()) return false;
-  if (method_ != Method::kPost) return true;
-  return content_length_ >= 0 && !content_type_.empty();
+  if (!HasBody()) return true;
+  // A body without a type can only be empty.
+  return content_length_ >= 0 && (!content_type_.empty() || content_length_ == 0);
 }
 
 bool HttpRequest::IsComplete() const {
   if (IsRefused()) return false;
-  if (method_ != Method::kPost) return IsValid();
+  if (!HasBody()) return IsValid();
   return body_ && body_->IsComplete();
 }
 
 void HttpRequest::HeadersEnded() {
   // A POST with a Content-Length of 0 is complete now.
-  if (method_ == Method::kPost && IsValid() && content_length_ == 0) Body();
+  if (HasBody() && IsValid() && content_length_ == 0) Body();
 }
 
 bool HttpRequest::PostCannotComplete() const {
-  return method_ == Method::kPost && !IsValid();
+  return HasBody() && !IsValid();
 }
 
 FormBody* HttpRequest::Body() {
-  if (!body_ && method_ == Method::kPost && IsValid()) {
+  if (!body_ && HasBody() && IsValid()) {
     body_ = std::make_unique<FormBody>(temp_folder_, static_cast<std::uint32_t>(content_length_), url_encoded_,
                                        boundary_);
     if (discard_body_) body_->Discard();
@@ -184,6 +205,10 @@ bool HttpRequest::FormFieldValue(std::string_view name, std::string* value, std:
   if (body_) return body_->FieldValue(name, value, capacity);
   value->clear();
   return false;
+}
+
+std::vector<std::string> HttpRequest::FormFieldValues(std::string_view name, std::size_t capacity) const {
+  return body_ ? body_->FieldValues(name, capacity) : std::vector<std::string>{};
 }
 
 const std::vector<HttpRequest::FormPart>& HttpRequest::Parts() const {

@@ -1,8 +1,8 @@
 // One HTTP request of the remote admin, parsed as it arrives: the request
 // line (method, decoded and normalised path, query parameters), the headers
 // the server uses (Host, Content-Type with its boundary, Content-Length,
-// If-Modified-Since), and a POST's form body (FormBody), which is deleted
-// with the request.
+// If-Modified-Since, Authorization with a bearer token), and a POST's form
+// body (FormBody), which is deleted with the request.
 //
 // Paths use "/": "/a/b/" stays "/a/b/", "/" stays "/", and no path climbs
 // above the root.
@@ -27,7 +27,8 @@ namespace quillon::http {
 
 class HttpRequest {
  public:
-  enum class Method { kNone = 0, kGet = 1, kHead = 2, kPost = 3 };
+  // PUT, PATCH and DELETE serve the JSON interface; the pages use GET and POST.
+  enum class Method { kNone = 0, kGet = 1, kHead = 2, kPost = 3, kPut = 4, kPatch = 5, kDelete = 6 };
 
   static constexpr std::size_t kMaxName = FormBody::kMaxName;  // query and form names
   static constexpr std::size_t kMaxPath = limits::kRequestPath;
@@ -36,6 +37,8 @@ class HttpRequest {
   static constexpr std::size_t kMaxIfModifiedSince = 99;
   static constexpr std::size_t kMaxContentType = 99;
   static constexpr std::size_t kMaxBoundary = 98;
+  // A bearer token longer than this is taken as none (and as offered).
+  static constexpr std::size_t kMaxBearerToken = 256;
   static constexpr std::size_t kMaxFormEntries = FormBody::kMaxEntries;
 
   using FormPart = FormBody::Part;
@@ -59,6 +62,9 @@ class HttpRequest {
   // (no Host, no Content-Length or no Content-Type); and a POST with a
   // Content-Length of 0, which is complete at once.
   bool PostCannotComplete() const;
+  // POST, PUT and PATCH carry a body (of Content-Length bytes; a body
+  // without a Content-Type must be empty).
+  bool HasBody() const { return method_ == Method::kPost || method_ == Method::kPut || method_ == Method::kPatch; }
   // The body is read (so the connection stays in step) but neither stored
   // nor parsed: for a request whose route takes no form.
   void DiscardBody();
@@ -78,6 +84,11 @@ class HttpRequest {
   const std::string& ContentType() const { return content_type_; }
   std::int64_t ContentLength() const { return content_length_; }
   const std::string& Boundary() const { return boundary_; }
+  // Whether the request has an "Authorization" header, and the token of an
+  // "Authorization: Bearer <token>" one ("" for any other scheme, or one too
+  // long). The token is a secret: it is never to be logged.
+  bool HasAuthorization() const { return has_authorization_; }
+  const std::string& BearerToken() const { return bearer_token_; }
   bool IsUrlEncoded() const { return url_encoded_; }
   bool HasQuery() const { return !raw_query_.empty(); }
   const std::string& RawQuery() const { return raw_query_; }
@@ -92,6 +103,8 @@ class HttpRequest {
   bool FormFieldExists(std::string_view name) const;
   // At most capacity - 1 bytes of the value; false (and "") when absent.
   bool FormFieldValue(std::string_view name, std::string* value, std::size_t capacity) const;
+  // Every value of the fields named `name`, in body order.
+  std::vector<std::string> FormFieldValues(std::string_view name, std::size_t capacity) const;
   const std::vector<FormPart>& Parts() const;
   // The bytes of a stored part (REQUIRES: IsComplete()).
   std::string PartContent(const FormPart& part) const { return body_->PartContent(part); }
@@ -134,6 +147,8 @@ class HttpRequest {
   bool content_type_continues_ = false;
   std::uint32_t content_type_tokens_ = 0;
   std::string boundary_;  // "--" + the boundary
+  bool has_authorization_ = false;
+  std::string bearer_token_;
   std::uint32_t header_lines_ = 0;
 
   std::unique_ptr<FormBody> body_;

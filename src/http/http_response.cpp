@@ -337,6 +337,48 @@ void HttpResponse::SendPage(std::string body, std::string_view type_word) {
   BuiltIn(std::move(header), std::move(body), Kind::kOk);
 }
 
+namespace {
+
+// The reason phrase of the statuses the server's programs' answers use.
+const char* ReasonPhrase(int status) {
+  switch (status) {
+    case 200: return "OK";
+    case 201: return "Created";
+    case 202: return "Accepted";
+    case 204: return "No Content";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 409: return "Conflict";
+    case 413: return "Content Too Large";
+    case 422: return "Unprocessable Content";
+    case 503: return "Service Unavailable";
+    default: return "Internal Server Error";
+  }
+}
+
+}  // namespace
+
+void HttpResponse::SendData(std::string body, std::string_view content_type, int status) {
+  const std::string type(content_type);
+  // A 204 has neither body nor type.
+  const std::string type_line = status == 204 ? std::string() : "Content-Type: " + type + "\r\n";
+  std::string header = FormatText("HTTP/1.1 %d %s\r\nServer: %s by %s\r\n%sContent-Length: %zu\r\n%s", status,
+                                  ReasonPhrase(status), kProgramName, kMakerName, type_line.c_str(), body.size(),
+                                  HeaderEnd(false).c_str());
+  const Kind kind = status < 300 ? Kind::kOk : status == 404 ? Kind::kNotFound : status == 503 ? Kind::kBusy
+                                                                                            : Kind::kBadRequest;
+  BuiltIn(std::move(header), std::move(body), kind);
+}
+
+void HttpResponse::Unauthorised() {
+  BuiltIn("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Bearer\r\nContent-Type: text/plain\r\n"
+          "Content-Length: 13\r\n" + HeaderEnd(false),
+          "Unauthorized\n", Kind::kBadRequest);
+}
+
 bool HttpResponse::DirectoryIndex(const std::string& folder, std::string_view query_suffix,
                                   std::string_view title, std::string_view up_link) {
   if (!fileutil::FolderExists(folder)) return false;

@@ -84,6 +84,13 @@ class HttpResponse {
                                     std::string_view title, std::string_view up_link);
   // A page from memory (the admin pages), with the usual headers.
   void SendPage(std::string body, std::string_view type_word = "html");
+  // An answer for programs rather than browsers (the metrics, the JSON
+  // interface): `status` with `body` of `content_type` as given (a full
+  // media type).
+  void SendData(std::string body, std::string_view content_type, int status = 200);
+  // 401 with "WWW-Authenticate: Bearer": one plain line that tells nothing
+  // about why.
+  void Unauthorised();
 
   void SetSendDates(bool on) { send_dates_ = on; }
   // The answer goes over TLS: every header then tells the browser to use

@@ -1,9 +1,11 @@
 #include "http/http_server.h"
 
 #include <iterator>
+#include <optional>
 #include <string>
 
 #include "http/http_response.h"
+#include "runtime/ip_address.h"
 
 namespace quillon::http {
 
@@ -52,10 +54,15 @@ HttpServer::~HttpServer() { Stop(); }
 
 std::unique_ptr<runtime::TcpConnection> HttpServer::CreateConnection(
     std::unique_ptr<runtime::LineSocket> accepted) {
-  const std::string_view peer = accepted->PeerAddressText();
+  // An IPv6 peer counts with the rest of its /64.
+  const auto key_of = [](std::string_view address) {
+    const std::optional<runtime::IpAddress> parsed = runtime::IpAddress::Parse(address);
+    return parsed ? parsed->LimitKey() : runtime::IpAddress();
+  };
+  const runtime::IpAddress peer = key_of(accepted->PeerAddressText());
   std::uint32_t from_peer = 0;
   ForEachConnection([&](runtime::TcpConnection& connection) {
-    if (!connection.IsFinished() && peer == connection.PeerAddress()) ++from_peer;
+    if (!connection.IsFinished() && peer == key_of(connection.PeerAddress())) ++from_peer;
   });
   if (from_peer >= kMaxPerAddress) return nullptr;  // closed at once
   HttpConnection::Tls tls;
@@ -156,8 +163,10 @@ bool HttpConnection::StartTls() {
 
 std::string HttpConnection::SecureAddress() {
   runtime::LineSocket& socket = Socket();
-  std::string address = "https://" + std::string(socket.LocalAddressText()) + ":" +
-                        std::to_string(socket.LocalPort()) + EncodeUrlPath(request_.Path());
+  // An IPv6 address goes in brackets in a URL.
+  const std::string host = socket.IsIpv6() ? "[" + std::string(socket.LocalAddressText()) + "]"
+                                           : std::string(socket.LocalAddressText());
+  std::string address = "https://" + host + ":" + std::to_string(socket.LocalPort()) + EncodeUrlPath(request_.Path());
   if (request_.HasQuery()) address += "?" + EncodeUrlQuery(request_.RawQuery());
   return address;
 }
@@ -195,7 +204,7 @@ bool HttpConnection::ReadRequest() {
       request_.HeadersEnded();
       // GET, HEAD, an invalid request line, and a POST that can never
       // complete are answered now.
-      if (request_.GetMethod() != HttpRequest::Method::kPost || request_.PostCannotComplete())
+      if (!request_.HasBody() || request_.PostCannotComplete())
         return true;
       if (redirect_to_tls_ || !handler_.TakesBody(request_)) request_.DiscardBody();
       in_body = true;

@@ -57,9 +57,10 @@ std::string PercentDecode(std::string_view text) {
 }
 
 std::string DecodeValue(std::string_view text) {
-  std::string out = PercentDecode(text);
-  std::replace(out.begin(), out.end(), '+', ' ');
-  return out;
+  // '+' first: an encoded plus ("%2B") stays a plus.
+  std::string spaced(text);
+  std::replace(spaced.begin(), spaced.end(), '+', ' ');
+  return PercentDecode(spaced);
 }
 
 std::string TokenValue(std::string_view token) {

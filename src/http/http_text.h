@@ -16,7 +16,8 @@ int HexDigit(char ch);
 // "%XX" with upper-case hex digits becomes its byte (0 becomes '#'); any
 // other '%' stays with what follows it.
 std::string PercentDecode(std::string_view text);
-// Query values and form names: percent-decoded, then '+' is a space.
+// Query values and form names: '+' is a space, then percent-decoded (so
+// "%2B" is a plus).
 std::string DecodeValue(std::string_view text);
 // The value of a "key=value" or key="value" token.
 std::string TokenValue(std::string_view token);

@@ -1,5 +1,6 @@
 #include "platform/crypto.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <memory>
@@ -31,6 +32,20 @@ bool VerifyEd25519(std::string_view public_key, std::string_view message,
   return EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char*>(signature.data()),
                           signature.size(), reinterpret_cast<const unsigned char*>(message.data()),
                           message.size()) == 1;
+}
+
+std::string Sha256(std::string_view bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1 ||
+      length != kSha256Bytes)
+    return {};
+  return std::string(reinterpret_cast<const char*>(digest), length);
+}
+
+bool EqualInConstantTime(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  return a.empty() || CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
 }  // namespace quillon::platform

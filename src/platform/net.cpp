@@ -28,18 +28,67 @@ void SetError(int* error, int value) {
   if (error != nullptr) *error = value;
 }
 
-sockaddr_in ToSockaddr(const Endpoint& endpoint) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(endpoint.port);
-  std::memcpy(&address.sin_addr.s_addr, endpoint.octets, 4);
-  return address;
+// The socket's address family (AF_INET or AF_INET6); AF_INET when it
+// cannot be read.
+int SocketFamily(SocketHandle socket) {
+  int family = AF_INET;
+  socklen_t length = sizeof family;
+  if (getsockopt(socket, SOL_SOCKET, SO_DOMAIN, &family, &length) != 0) return AF_INET;
+  return family;
 }
 
-bool FromSockaddr(const sockaddr_in& address, Endpoint* out) {
-  if (address.sin_family != AF_INET) return false;
-  std::memcpy(out->octets, &address.sin_addr.s_addr, 4);
-  out->port = ntohs(address.sin_port);
+// The endpoint in the form a socket of `family` takes: an IPv4 socket only
+// takes IPv4 addresses, an IPv6 one takes both (IPv4 as mapped addresses).
+bool ToSockaddr(const Endpoint& endpoint, int family, sockaddr_storage* storage,
+                socklen_t* length) {
+  *storage = {};
+  if (family == AF_INET6) {
+    auto* address = reinterpret_cast<sockaddr_in6*>(storage);
+    address->sin6_family = AF_INET6;
+    address->sin6_port = htons(endpoint.port);
+    std::memcpy(address->sin6_addr.s6_addr, endpoint.address.data(), 16);
+    *length = sizeof *address;
+    return true;
+  }
+  if (!endpoint.IsIpv4()) return false;
+  auto* address = reinterpret_cast<sockaddr_in*>(storage);
+  address->sin_family = AF_INET;
+  address->sin_port = htons(endpoint.port);
+  std::memcpy(&address->sin_addr.s_addr, endpoint.Ipv4Octets(), 4);
+  *length = sizeof *address;
+  return true;
+}
+
+bool FromSockaddr(const sockaddr_storage& storage, Endpoint* out) {
+  if (storage.ss_family == AF_INET) {
+    const auto& address = reinterpret_cast<const sockaddr_in&>(storage);
+    *out = Endpoint{};
+    std::memcpy(out->address.data() + 12, &address.sin_addr.s_addr, 4);
+    out->port = ntohs(address.sin_port);
+    return true;
+  }
+  if (storage.ss_family == AF_INET6) {
+    const auto& address = reinterpret_cast<const sockaddr_in6&>(storage);
+    std::memcpy(out->address.data(), address.sin6_addr.s6_addr, 16);
+    out->port = ntohs(address.sin6_port);
+    return true;
+  }
+  return false;
+}
+
+// Binds `socket` to `endpoint`, reporting errno.
+bool BindTo(SocketHandle socket, const Endpoint& endpoint, int* error) {
+  const int family = SocketFamily(socket);
+  sockaddr_storage storage;
+  socklen_t length = 0;
+  if (!ToSockaddr(endpoint, family, &storage, &length)) {
+    SetError(error, EAFNOSUPPORT);
+    return false;
+  }
+  if (bind(socket, reinterpret_cast<sockaddr*>(&storage), length) != 0) {
+    SetError(error, errno);
+    return false;
+  }
   return true;
 }
 
@@ -88,8 +137,42 @@ bool SetDescriptorLimit(std::uint64_t soft, std::uint64_t* previous) {
   return setrlimit(RLIMIT_NOFILE, &limit) == 0;
 }
 
-SocketHandle OpenTcpSocket(int* error) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+bool Endpoint::IsIpv4() const {
+  static constexpr std::uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  return std::memcmp(address.data(), kMappedPrefix, sizeof kMappedPrefix) == 0;
+}
+
+std::string AddressText(const std::array<std::uint8_t, 16>& address) {
+  Endpoint endpoint;
+  endpoint.address = address;
+  char text[INET6_ADDRSTRLEN] = {};
+  if (endpoint.IsIpv4()) {
+    inet_ntop(AF_INET, endpoint.Ipv4Octets(), text, sizeof text);
+  } else {
+    inet_ntop(AF_INET6, address.data(), text, sizeof text);
+  }
+  return text;
+}
+
+bool ParseAddress(std::string_view text, std::array<std::uint8_t, 16>* out) {
+  // inet_pton takes a NUL-terminated text; no address is longer than this.
+  char copy[INET6_ADDRSTRLEN] = {};
+  if (text.empty() || text.size() >= sizeof copy || text.find('\0') != std::string_view::npos)
+    return false;
+  std::memcpy(copy, text.data(), text.size());
+  std::uint8_t bytes[16] = {};
+  if (inet_pton(AF_INET, copy, bytes + 12) == 1) {
+    bytes[10] = 0xff;
+    bytes[11] = 0xff;
+  } else if (inet_pton(AF_INET6, copy, bytes) != 1) {
+    return false;
+  }
+  std::memcpy(out->data(), bytes, 16);
+  return true;
+}
+
+SocketHandle OpenTcpSocket(int* error, bool ipv6) {
+  int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) SetError(error, errno);
   return fd < 0 ? kNoSocket : fd;
 }
@@ -99,24 +182,26 @@ bool BindAnyAddress(SocketHandle socket, std::uint16_t port, int* error) {
   setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   Endpoint any;
   any.port = port;
-  sockaddr_in address = ToSockaddr(any);
-  if (bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    SetError(error, errno);
-    return false;
+  if (SocketFamily(socket) == AF_INET6) {
+    // "::" with both families: IPv4 peers arrive as mapped addresses.
+    int off = 0;
+    setsockopt(socket, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    any.address = {};
   }
-  return true;
+  return BindTo(socket, any, error);
 }
 
 bool BindAddress(SocketHandle socket, const Endpoint& local, int* error) {
-  sockaddr_in address = ToSockaddr(local);
-  if (bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    SetError(error, errno);
-    return false;
-  }
-  return true;
+  int on = 1;
+  setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (SocketFamily(socket) == AF_INET6 && !local.IsIpv4())
+    setsockopt(socket, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+  return BindTo(socket, local, error);
 }
 
 bool IsPermissionError(int error) { return error == EACCES || error == EPERM; }
+
+bool IsAddressNotLocalError(int error) { return error == EADDRNOTAVAIL; }
 
 bool ListenForConnections(SocketHandle socket, int backlog, int* error) {
   // The kernel caps the queue at net.core.somaxconn.
@@ -140,8 +225,13 @@ SocketHandle AcceptPending(SocketHandle listener, int* error) {
 
 bool ConnectWithin(SocketHandle socket, const Endpoint& target, const Event* cancel,
                    std::uint32_t timeout_ms, int* error) {
-  sockaddr_in address = ToSockaddr(target);
-  if (connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return true;
+  sockaddr_storage address;
+  socklen_t address_length = 0;
+  if (!ToSockaddr(target, SocketFamily(socket), &address, &address_length)) {
+    SetError(error, EAFNOSUPPORT);
+    return false;
+  }
+  if (connect(socket, reinterpret_cast<sockaddr*>(&address), address_length) == 0) return true;
   if (errno != EINPROGRESS && errno != EINTR) {
     SetError(error, errno);
     return false;
@@ -239,14 +329,14 @@ IoStatus PeekSome(SocketHandle socket, void* buffer, std::size_t length, std::si
 }
 
 bool LocalEndpoint(SocketHandle socket, Endpoint* out) {
-  sockaddr_in address{};
+  sockaddr_storage address{};
   socklen_t length = sizeof address;
   if (getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
   return FromSockaddr(address, out);
 }
 
 bool PeerEndpoint(SocketHandle socket, Endpoint* out) {
-  sockaddr_in address{};
+  sockaddr_storage address{};
   socklen_t length = sizeof address;
   if (getpeername(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
   return FromSockaddr(address, out);
@@ -278,22 +368,21 @@ void CloseWithReset(SocketHandle socket) {
   close(socket);
 }
 
-bool ResolveIpv4(const char* host, Endpoint* out) {
-  in_addr parsed{};
-  if (inet_aton(host, &parsed) != 0) {
-    std::memcpy(out->octets, &parsed.s_addr, 4);
+bool ResolveHost(const char* host, Endpoint* out) {
+  std::array<std::uint8_t, 16> address;
+  if (std::strchr(host, ':') != nullptr && ParseAddress(host, &address)) {
+    out->address = address;
     return true;
   }
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return false;
-  Endpoint endpoint;
-  bool ok = FromSockaddr(*reinterpret_cast<const sockaddr_in*>(found->ai_addr), &endpoint);
-  freeaddrinfo(found);
-  if (ok) std::memcpy(out->octets, endpoint.octets, 4);
-  return ok;
+  in_addr parsed{};
+  if (inet_aton(host, &parsed) != 0) {
+    const std::uint16_t port = out->port;
+    *out = Endpoint{};
+    std::memcpy(out->address.data() + 12, &parsed.s_addr, 4);
+    out->port = port;
+    return true;
+  }
+  return ResolveIPv4(host, out);
 }
 
 int Poll(PollItem* items, std::size_t count, std::uint32_t timeout_ms) {
@@ -317,6 +406,14 @@ int Poll(PollItem* items, std::size_t count, std::uint32_t timeout_ms) {
   return rc;
 }
 
+std::string HostName() {
+  // The buffer holds the longest name the system allows and a NUL it may
+  // leave out when the name fills the buffer.
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
+}
+
 bool ResolveIPv4(const char* host, Endpoint* out) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
@@ -324,7 +421,10 @@ bool ResolveIPv4(const char* host, Endpoint* out) {
   addrinfo* found = nullptr;
   if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return false;
   const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-  std::memcpy(out->octets, &address->sin_addr.s_addr, 4);
+  const std::uint16_t port = out->port;
+  *out = Endpoint{};
+  std::memcpy(out->address.data() + 12, &address->sin_addr.s_addr, 4);
+  out->port = port;
   freeaddrinfo(found);
   return true;
 }

@@ -1,4 +1,5 @@
-// IPv4 TCP primitives over non-blocking sockets, and poll()-based waiting.
+// IPv4 and IPv6 TCP primitives over non-blocking sockets, and poll()-based
+// waiting.
 //
 // Every socket made here is non-blocking and close-on-exec, so a single call
 // answers "is anything ready?" without a separate readiness probe. Sends never
@@ -8,8 +9,11 @@
 // Thread-safety: free functions; a handle is used by one thread at a time.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "platform/event.h"
 
@@ -20,23 +24,54 @@ class Event;
 using SocketHandle = int;
 inline constexpr SocketHandle kNoSocket = -1;
 
-// An IPv4 address (first octet first) and a port in host byte order.
+// An address as its 16 bytes (first byte first) and a port in host byte
+// order. An IPv4 address is held in its IPv6-mapped form, ::ffff:a.b.c.d,
+// which is also how a dual-stack socket reports an IPv4 peer; the default
+// is 0.0.0.0.
 struct Endpoint {
-  std::uint8_t octets[4] = {0, 0, 0, 0};
+  std::array<std::uint8_t, 16> address = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0, 0, 0, 0};
   std::uint16_t port = 0;
+
+  static Endpoint Ipv4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d,
+                       std::uint16_t port = 0) {
+    Endpoint endpoint;
+    endpoint.address[12] = a;
+    endpoint.address[13] = b;
+    endpoint.address[14] = c;
+    endpoint.address[15] = d;
+    endpoint.port = port;
+    return endpoint;
+  }
+  bool IsIpv4() const;
+  // The four numbers of an IPv4 address. REQUIRES: IsIpv4().
+  const std::uint8_t* Ipv4Octets() const { return address.data() + 12; }
 };
+
+// The standard text of an address: dotted for IPv4 (and IPv4-mapped), the
+// compressed lower-case form of RFC 5952 for IPv6 ("2001:db8::1").
+std::string AddressText(const std::array<std::uint8_t, 16>& address);
+// Reads a dotted IPv4 address ("10.0.0.1", four decimal numbers) or an IPv6
+// address in any of its text forms ("::ffff:10.0.0.1" included, no zone or
+// brackets). False, *out unchanged, for anything else.
+[[nodiscard]] bool ParseAddress(std::string_view text, std::array<std::uint8_t, 16>* out);
 
 // Process-wide preparation: SIGPIPE is ignored, and the limit on open
 // descriptors is raised to the most the system allows (every session holds
 // its control socket and two event descriptors). Always succeeds.
 bool StartNetworking();
 
-[[nodiscard]] SocketHandle OpenTcpSocket(int* error);
-// Binds to all local addresses on `port` (0: the system chooses) with
-// SO_REUSEADDR, so a restart does not wait for old connections to time out.
+// An IPv4 socket, or with `ipv6` an IPv6 one, which also serves IPv4 peers
+// through mapped addresses unless bound to one IPv6 address.
+[[nodiscard]] SocketHandle OpenTcpSocket(int* error, bool ipv6 = false);
+// Binds to all local addresses of the socket's family on `port` (0: the
+// system chooses) with SO_REUSEADDR, so a restart does not wait for old
+// connections to time out. An IPv6 socket binds both families.
 [[nodiscard]] bool BindAnyAddress(SocketHandle socket, std::uint16_t port, int* error);
 // Binds to one local address and port (0: the system chooses), for a
-// connection that must leave from that address.
+// connection that must leave from that address or a listener on one
+// address (with SO_REUSEADDR too). An IPv6 socket bound to an IPv6 address
+// serves that family only. EAFNOSUPPORT for an IPv6 address on an IPv4
+// socket.
 [[nodiscard]] bool BindAddress(SocketHandle socket, const Endpoint& local, int* error);
 // `backlog` kSystemMaxBacklog takes the most the system allows, so a burst
 // of connections waits in the queue instead of being dropped and retried.
@@ -45,6 +80,8 @@ inline constexpr int kSystemMaxBacklog = 0;
 // A bind or listen failed for want of privileges (a port below 1024
 // without root, or a security policy), not because the port is taken.
 bool IsPermissionError(int error);
+// A bind failed because the address is not one of this machine's.
+bool IsAddressNotLocalError(int error);
 // A pending connection, or kNoSocket. *error is 0 when nothing is pending
 // (or the pending connection went away before it was taken) and errno when
 // accept() itself failed, for example for want of descriptors, which a
@@ -62,8 +99,10 @@ bool IsPermissionError(int error);
 
 // The first IPv4 address of `host` (a dotted address or a name, looked up
 // through the system's resolver, which may take a while). False when there
-// is none.
+// is none. The port of *out is kept.
 [[nodiscard]] bool ResolveIPv4(const char* host, Endpoint* out);
+// This machine's host name as the system knows it ("" when it cannot be read).
+std::string HostName();
 
 // What one step on a non-blocking socket came to, for plain sockets and for
 // TLS channels (tls.h) alike.
@@ -113,9 +152,10 @@ void CloseSocket(SocketHandle socket);
 // with "connection reset"). For tests that must break a connection.
 void CloseWithReset(SocketHandle socket);
 
-// A dotted address ("127.0.0.1", also the classic shorthand forms), else the
-// first IPv4 address the name resolves to. False when there is none.
-[[nodiscard]] bool ResolveIpv4(const char* host, Endpoint* out);
+// An IPv6 address text, a dotted address ("127.0.0.1", also the classic
+// shorthand forms), else the first IPv4 address the name resolves to. False
+// when there is none. The port of *out is kept.
+[[nodiscard]] bool ResolveHost(const char* host, Endpoint* out);
 
 // One descriptor to watch in Poll().
 struct PollItem {

@@ -118,13 +118,14 @@ bool Decode(int descriptor, std::vector<FileContent>* files, std::int64_t deadli
 
 // The helper's life: one answer per request until the server goes away.
 [[noreturn]] void ServeRequests(int descriptor, const std::string& config_path,
-                                const NamedFiles& named, long untrusted_uid) {
+                                const NamedFiles& named, long untrusted_uid,
+                                const std::vector<std::string>& fixed_paths) {
   for (;;) {
     char request = 0;
     const ssize_t got = recv(descriptor, &request, 1, 0);
     if (got < 0 && errno == EINTR) continue;
     if (got != 1 || request != kRequest) _exit(0);
-    if (!WriteAll(descriptor, Encode(ReadFileSet(config_path, named, untrusted_uid)))) _exit(0);
+    if (!WriteAll(descriptor, Encode(ReadFileSet(config_path, named, untrusted_uid, fixed_paths)))) _exit(0);
   }
 }
 
@@ -179,7 +180,7 @@ FileContent ReadTrustedFile(const std::string& path, long untrusted_uid, bool fo
 }
 
 std::vector<FileContent> ReadFileSet(const std::string& config_path, const NamedFiles& named,
-                                     long untrusted_uid) {
+                                     long untrusted_uid, const std::vector<std::string>& fixed_paths) {
   std::vector<FileContent> files;
   files.push_back(ReadTrustedFile(config_path, untrusted_uid, false));
   FileContent& config = files.front();
@@ -196,6 +197,10 @@ std::vector<FileContent> ReadFileSet(const std::string& config_path, const Named
       continue;
     }
     files.push_back(ReadTrustedFile(path, untrusted_uid, true));
+  }
+  for (const std::string& path : fixed_paths) {
+    if (files.size() == kMaxFiles) break;
+    files.push_back(ReadTrustedFile(path, untrusted_uid, false));
   }
   return files;
 }
@@ -215,7 +220,7 @@ void PrivilegedReader::GiveUp() {
 }
 
 bool PrivilegedReader::Start(const std::string& config_path, NamedFiles named, long untrusted_uid,
-                             std::string* error) {
+                             std::string* error, std::vector<std::string> fixed_paths) {
   GiveUp();
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
@@ -242,7 +247,7 @@ bool PrivilegedReader::Start(const std::string& config_path, NamedFiles named, l
     // instance lock, not its log.
     if (dup2(ends[1], 3) < 0) _exit(0);
     close_range(4, ~0U, 0);
-    ServeRequests(3, config_path, named, untrusted_uid);
+    ServeRequests(3, config_path, named, untrusted_uid, fixed_paths);
   }
   close(ends[1]);
   socket_ = ends[0];

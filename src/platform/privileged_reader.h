@@ -46,11 +46,12 @@ using NamedFiles = std::function<std::vector<std::string>(const std::string& tex
 
 // Reads `config_path` (a missing file counts as an empty one; a link there
 // is refused), then each path that `named` finds in its text (links
-// followed, as the first load does), all with ReadTrustedFile: the
-// configuration first, then one entry per named path (not read for "").
-// Only the configuration when it cannot be read.
+// followed, as the first load does), then each of `fixed_paths` (a link
+// refused; missing is told, not an error), all with ReadTrustedFile: the
+// configuration first, then one entry per named path (not read for ""),
+// then one per fixed path. Only the configuration when it cannot be read.
 std::vector<FileContent> ReadFileSet(const std::string& config_path, const NamedFiles& named,
-                                     long untrusted_uid);
+                                     long untrusted_uid, const std::vector<std::string>& fixed_paths = {});
 
 class PrivilegedReader {
  public:
@@ -63,10 +64,11 @@ class PrivilegedReader {
   PrivilegedReader& operator=(const PrivilegedReader&) = delete;
 
   // Forks the helper, which answers each request with ReadFileSet(
-  // `config_path`, `named`, `untrusted_uid`). False with *error when it
-  // cannot start. REQUIRES: no other thread of the process has started.
+  // `config_path`, `named`, `untrusted_uid`, `fixed_paths`). False with
+  // *error when it cannot start. REQUIRES: no other thread of the process
+  // has started.
   [[nodiscard]] bool Start(const std::string& config_path, NamedFiles named, long untrusted_uid,
-                           std::string* error);
+                           std::string* error, std::vector<std::string> fixed_paths = {});
   bool IsStarted() const { return socket_ >= 0; }
   // Asks the helper for the files. False with *error when it has ended or
   // does not answer in time (it is then given up for good).

@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -182,6 +183,21 @@ StopSignals::Received StopSignals::Wait(const Event& done) {
   }
 }
 
+namespace {
+
+// In a child between fork and exec (async-signal-safe calls only): input
+// and output on /dev/null, so a program never writes into the server's
+// terminal or reads from it.
+void StandardStreamsToNull() {
+  const int null = open("/dev/null", O_RDWR);
+  if (null < 0) return;
+  dup2(null, 0);
+  dup2(null, 1);
+  dup2(null, 2);
+}
+
+}  // namespace
+
 bool SpawnDetached(const std::vector<std::string>& argv, int* pid) {
   if (argv.empty()) return false;
   // Two forks: the middle process ends at once, so the program is not our
@@ -199,12 +215,7 @@ bool SpawnDetached(const std::vector<std::string>& argv, int* pid) {
     setsid();
     const pid_t program = fork();
     if (program == 0) {
-      const int null = open("/dev/null", O_RDWR);
-      if (null >= 0) {
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(null, 2);
-      }
+      StandardStreamsToNull();
       sigset_t none;
       sigemptyset(&none);
       pthread_sigmask(SIG_SETMASK, &none, nullptr);
@@ -289,6 +300,135 @@ bool SendTerminate(int pid) { return pid > 0 && kill(pid, SIGTERM) == 0; }
 bool SendReload(int pid) { return pid > 0 && kill(pid, SIGHUP) == 0; }
 
 int CurrentProcessId() { return static_cast<int>(getpid()); }
+
+bool ReadProcessUsage(ProcessUsage* usage) {
+  std::ifstream stat_file("/proc/self/stat");
+  std::string text((std::istreambuf_iterator<char>(stat_file)), std::istreambuf_iterator<char>());
+  // The command name may hold blanks and parentheses: the fields that count
+  // begin after the last ')'. utime and stime are the 12th and 13th of them.
+  const std::size_t close_paren = text.rfind(')');
+  if (close_paren == std::string::npos) return false;
+  unsigned long long user_ticks = 0, system_ticks = 0;
+  if (std::sscanf(text.c_str() + close_paren + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu",
+                  &user_ticks, &system_ticks) != 2)
+    return false;
+  std::ifstream statm("/proc/self/statm");
+  unsigned long long size_pages = 0, resident_pages = 0;
+  if (!(statm >> size_pages >> resident_pages)) return false;
+  const long ticks_per_second = sysconf(_SC_CLK_TCK);
+  const long page_bytes = sysconf(_SC_PAGESIZE);
+  if (ticks_per_second <= 0 || page_bytes <= 0) return false;
+  usage->cpu_seconds = static_cast<double>(user_ticks + system_ticks) / static_cast<double>(ticks_per_second);
+  usage->resident_bytes = resident_pages * static_cast<unsigned long long>(page_bytes);
+  return true;
+}
+
+LimitedChild::~LimitedChild() {
+  if (pid_ > 0) {
+    KillGroup();
+    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  if (pidfd_ >= 0) close(pidfd_);
+}
+
+bool LimitedChild::Start(const std::string& path, const std::vector<std::string>& environment,
+                         std::string* error) {
+  // Everything the child needs is made before the fork: between fork and
+  // exec a threaded process may only make async-signal-safe calls.
+  const std::vector<std::string> argv = {path};
+  std::vector<char*> args = ArgumentVector(argv);
+  std::vector<char*> env = ArgumentVector(environment);
+  const long open_max = std::min<long>(sysconf(_SC_OPEN_MAX) > 0 ? sysconf(_SC_OPEN_MAX) : 1024, 65536);
+  int pipe_ends[2];
+  if (pipe2(pipe_ends, O_CLOEXEC) != 0) {
+    *error = ErrorText("pipe", errno);
+    return false;
+  }
+  const pid_t child = fork();
+  if (child < 0) {
+    *error = ErrorText("fork", errno);
+    close(pipe_ends[0]);
+    close(pipe_ends[1]);
+    return false;
+  }
+  if (child == 0) {
+    setpgid(0, 0);
+    StandardStreamsToNull();
+    // No socket, log or file of the server reaches the program: every
+    // descriptor above the standard three closes at the exec (the report
+    // pipe among them, which stays open until then).
+    constexpr unsigned kCloseRangeCloexec = 1U << 2;
+    if (syscall(SYS_close_range, 3U, ~0U, kCloseRangeCloexec) != 0) {
+      for (int descriptor = 3; descriptor < open_max; ++descriptor)
+        if (descriptor != pipe_ends[1]) close(descriptor);
+    }
+    // Signals as a program expects them: none blocked, and a broken pipe
+    // ends it again (the server ignores that one, which an exec would keep).
+    sigset_t none;
+    sigemptyset(&none);
+    pthread_sigmask(SIG_SETMASK, &none, nullptr);
+    signal(SIGPIPE, SIG_DFL);
+    execve(args[0], args.data(), env.data());
+    const int exec_error = errno;
+    WriteAllToPipe(pipe_ends[1], &exec_error, sizeof exec_error);
+    _exit(127);
+  }
+  close(pipe_ends[1]);
+  // Also from here, so a kill of the group cannot miss a child that has
+  // not yet made its own.
+  setpgid(child, child);
+  int exec_error = 0;
+  ssize_t got;
+  do {
+    got = read(pipe_ends[0], &exec_error, sizeof exec_error);
+  } while (got < 0 && errno == EINTR);
+  close(pipe_ends[0]);
+  if (got > 0) {
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    *error = ErrorText("cannot start", exec_error);
+    return false;
+  }
+  pid_ = child;
+  pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, child, 0U));
+  return true;
+}
+
+bool LimitedChild::Wait(std::uint32_t timeout_ms, End* end) {
+  if (pid_ <= 0) return false;
+  for (;;) {
+    int status = 0;
+    const pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      end->exited = WIFEXITED(status);
+      end->exit_code = end->exited ? WEXITSTATUS(status) : 0;
+      end->signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+      pid_ = -1;
+      return true;
+    }
+    if (done < 0 && errno != EINTR) {
+      pid_ = -1;  // not ours to reap any more
+      *end = End{};
+      return true;
+    }
+    if (timeout_ms == 0) return false;
+    // With a process descriptor the wait ends when the program does;
+    // without one it looks again every few milliseconds.
+    const std::uint32_t step = pidfd_ >= 0 ? timeout_ms : std::min<std::uint32_t>(timeout_ms, 10);
+    if (pidfd_ >= 0) {
+      pollfd item{pidfd_, POLLIN, 0};
+      if (poll(&item, 1, static_cast<int>(step)) < 0 && errno != EINTR) return false;
+    } else {
+      usleep(step * 1000);
+    }
+    timeout_ms -= step;
+  }
+}
+
+void LimitedChild::KillGroup() {
+  if (pid_ > 0) kill(-pid_, SIGKILL);
+}
 
 bool SystemdRuns() {
   struct stat info;

@@ -4,6 +4,7 @@
 // Thread-safety: free functions are safe from any thread unless noted.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,54 @@ std::string ProcessCommandLine(int pid);
 // Sends SIGHUP: a service process reloads its configuration.
 [[nodiscard]] bool SendReload(int pid);
 int CurrentProcessId();
+
+// What this process has used: processor time (user and system) and the
+// memory it holds resident, from /proc/self.
+struct ProcessUsage {
+  double cpu_seconds = 0;
+  std::uint64_t resident_bytes = 0;
+};
+// False when /proc/self cannot be read.
+[[nodiscard]] bool ReadProcessUsage(ProcessUsage* usage);
+
+// A program run with exactly the environment given and no arguments but its
+// own path (nothing is interpreted by a shell), in a process group of its
+// own, its input and output on /dev/null and no other descriptor of ours.
+// It runs as this process runs (the same user). The owner waits for it with
+// a limit and may kill its whole group.
+//
+// Thread-safety: one thread at a time.
+class LimitedChild {
+ public:
+  // How a program ended.
+  struct End {
+    bool exited = false;  // by itself, with exit_code
+    int exit_code = 0;
+    int signal = 0;       // the signal that ended it, when not exited
+  };
+
+  LimitedChild() = default;
+  // A program still running is killed (its group) and reaped.
+  ~LimitedChild();
+  LimitedChild(const LimitedChild&) = delete;
+  LimitedChild& operator=(const LimitedChild&) = delete;
+
+  // Starts `path` with `environment` ("NAME=value" each). True once the
+  // program runs; false with *error when it could not be started (no such
+  // file, not executable, no process). REQUIRES: none started yet.
+  [[nodiscard]] bool Start(const std::string& path, const std::vector<std::string>& environment,
+                           std::string* error);
+  // Waits at most `timeout_ms` for the program to end. True, with *end
+  // filled and the program reaped, when it has ended.
+  [[nodiscard]] bool Wait(std::uint32_t timeout_ms, End* end);
+  // Sends SIGKILL to the program's process group (what it started too).
+  void KillGroup();
+  int Id() const { return pid_; }
+
+ private:
+  int pid_ = -1;
+  int pidfd_ = -1;  // -1 where the system has no process descriptors
+};
 // systemd manages this machine.
 bool SystemdRuns();
 

@@ -60,6 +60,17 @@ bool CheckFolder(const std::string& shown, const struct stat& st, long untrusted
 
 }  // namespace
 
+std::string EffectiveUserName() {
+  const uid_t uid = geteuid();
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+      found->pw_name != nullptr && found->pw_name[0] != '\0')
+    return found->pw_name;
+  return std::to_string(static_cast<unsigned>(uid));
+}
+
 bool LookUpUser(const std::string& name, UserIdentity* user) {
   std::vector<char> buffer(16384);
   passwd entry{};

@@ -24,6 +24,9 @@ struct UserIdentity {
 };
 // False when the system knows no such user.
 [[nodiscard]] bool LookUpUser(const std::string& name, UserIdentity* user);
+// The name of the process's effective user (the owner of the files it
+// creates); its id as digits when the user database has no name for it.
+std::string EffectiveUserName();
 // True when `user` may pass through `folder` and every folder above it, by
 // the permission bits, owners and groups (as the kernel would judge it).
 bool UserCanReach(const UserIdentity& user, const std::string& folder);

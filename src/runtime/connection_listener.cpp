@@ -6,6 +6,19 @@
 
 namespace quillon::runtime {
 
+namespace {
+// Open unless held; made once, never destroyed, as listeners of static
+// lifetime may still look at it while the process ends.
+platform::Event& AcceptGate() {
+  static platform::Event* const gate = [] {
+    auto* event = new platform::Event();
+    event->Set();
+    return event;
+  }();
+  return *gate;
+}
+}  // namespace
+
 ConnectionListener::ConnectionListener(std::uint32_t cap, platform::Clock& clock)
     : cap_(cap), clock_(clock) {
   clock_.WakeOnAdvance(&wake_);
@@ -16,18 +29,49 @@ ConnectionListener::~ConnectionListener() {
   clock_.StopWakingOnAdvance(&wake_);
 }
 
+void ConnectionListener::SetListenAddresses(std::vector<std::string> addresses) {
+  CriticalSection::Guard control(control_lock_);
+  listen_addresses_ = std::move(addresses);
+}
+
+bool ConnectionListener::OpenSockets(const std::vector<std::string>& addresses, std::uint16_t port,
+                                     Sockets* sockets, int* error) {
+  sockets->clear();
+  *error = 0;
+  if (addresses.empty()) {
+    auto socket = std::make_unique<TcpSocket>();
+    const bool listening = socket->ListenOn(port);
+    *error = socket->ListenErrorNumber();
+    if (!listening) return false;
+    sockets->push_back(std::move(socket));
+    return true;
+  }
+  for (const std::string& address : addresses) {
+    auto socket = std::make_unique<TcpSocket>();
+    // Port 0: the system chooses for the first address, the rest take the same.
+    const std::uint16_t wanted = sockets->empty() ? port : sockets->front()->LocalPort();
+    const bool listening = socket->ListenOnAddress(address, wanted);
+    *error = socket->ListenErrorNumber();
+    if (!listening) {
+      sockets->clear();
+      return false;
+    }
+    sockets->push_back(std::move(socket));
+  }
+  return true;
+}
+
 bool ConnectionListener::Start(std::uint16_t port) {
   CriticalSection::Guard control(control_lock_);
   if (IsRunning()) return false;
   {
     CriticalSection::Guard table(table_lock_);  // control lock, then table lock
-    const bool listening = listening_socket_.ListenOn(port);
-    open_error_ = listening_socket_.ListenErrorNumber();
-    if (!listening) return false;
+    if (!OpenSockets(listen_addresses_, port, &listening_, &open_error_)) return false;
+    opened_addresses_ = listen_addresses_;
   }
   if (WorkerThread::Start()) return true;
   CriticalSection::Guard table(table_lock_);
-  listening_socket_.Close();
+  listening_.clear();
   return false;
 }
 
@@ -37,7 +81,7 @@ void ConnectionListener::Stop() {
   Table connections;
   {
     CriticalSection::Guard table(table_lock_);  // control lock, then table lock
-    listening_socket_.Close();
+    listening_.clear();
     connections.swap(table_);
   }
   // The thread has ended, so its parked connections are ours now.
@@ -50,13 +94,27 @@ bool ConnectionListener::ChangePort(std::uint16_t port) {
   CriticalSection::Guard control(control_lock_);
   CriticalSection::Guard table(table_lock_);  // control lock, then table lock
   if (!IsRunning()) return false;
-  if (listening_socket_.GetState() == TcpSocket::State::kListening && listening_socket_.LocalPort() == port)
+  if (!listening_.empty() && listening_.front()->LocalPort() == port && opened_addresses_ == listen_addresses_)
     return true;
-  TcpSocket fresh;
-  const bool listening = fresh.ListenOn(port);
-  open_error_ = fresh.ListenErrorNumber();
-  if (!listening) return false;
-  listening_socket_.AssignFrom(fresh);
+  Sockets fresh;
+  if (!OpenSockets(listen_addresses_, port, &fresh, &open_error_)) {
+    // The old sockets stay, unless they hold this very port for other
+    // addresses: then they close first, and open again if the new ones
+    // still cannot.
+    if (listening_.empty() || listening_.front()->LocalPort() != port) return false;
+    // The accept loop may be waiting on them, which keeps a socket that is
+    // only closed listening: shutting it down ends that at once.
+    for (auto& socket : listening_) platform::ShutdownBoth(socket->Handle());
+    listening_.clear();
+    if (!OpenSockets(listen_addresses_, port, &fresh, &open_error_)) {
+      int ignored = 0;
+      [[maybe_unused]] const bool reopened = OpenSockets(opened_addresses_, port, &listening_, &ignored);
+      return false;
+    }
+  }
+  listening_.swap(fresh);
+  for (auto& old : fresh) platform::ShutdownBoth(old->Handle());  // as above
+  opened_addresses_ = listen_addresses_;
   wake_.Set();
   return true;
 }
@@ -71,8 +129,10 @@ void ConnectionListener::SetCap(std::uint32_t cap) {
 bool ConnectionListener::IsPortAvailable(std::uint32_t port) {
   if (port > 65535) return false;
   if (IsRunning() && LocalPort() == port) return true;
-  TcpSocket probe;
-  return probe.ListenOn(static_cast<std::uint16_t>(port));
+  CriticalSection::Guard control(control_lock_);
+  Sockets probes;
+  int error = 0;
+  return OpenSockets(listen_addresses_, static_cast<std::uint16_t>(port), &probes, &error);
 }
 
 int ConnectionListener::OpenErrorNumber() {
@@ -83,7 +143,7 @@ int ConnectionListener::OpenErrorNumber() {
 std::uint16_t ConnectionListener::LocalPort() {
   CriticalSection::Guard control(control_lock_);
   CriticalSection::Guard table(table_lock_);  // control lock, then table lock
-  return listening_socket_.LocalPort();
+  return listening_.empty() ? 0 : listening_.front()->LocalPort();
 }
 
 std::uint32_t ConnectionListener::ConnectionCount() {
@@ -160,6 +220,10 @@ void ConnectionListener::DeleteAll(Table* connections) {
   connections->clear();
 }
 
+void ConnectionListener::HoldAccepts() { AcceptGate().Reset(); }
+
+void ConnectionListener::ReleaseAccepts() { AcceptGate().Set(); }
+
 void ConnectionListener::ThreadBody() {
   Table reaped;
   for (;;) {
@@ -171,53 +235,72 @@ void ConnectionListener::ThreadBody() {
     reaped.clear();
     DeleteEnded();
     if (StopRequested()) return;
+    if (!AcceptGate().IsSet()) {
+      // Accepts are held: look again when they are released, or after a
+      // pass to notice a stop.
+      [[maybe_unused]] const bool released = AcceptGate().Wait(kPassIntervalMs);
+      continue;
+    }
 
-    platform::SocketHandle wait_for_accept = platform::kNoSocket;
+    // The sockets to wait on, and after them the stop and wake events.
+    platform::PollItem items[kMaxListenAddresses + 2];
+    std::size_t waits = 0;
     std::uint32_t pause = closing_.empty() ? next_deadline : std::min(next_deadline, kPassIntervalMs);
     {
       CriticalSection::Guard table(table_lock_);
       // At the cap, a newcomer is taken only in place of a connection that
       // may give way to it.
       const bool room = table_.size() < cap_ || OldestToGiveWayLocked() != kNoConnection;
-      if (room && listening_socket_.GetState() == TcpSocket::State::kListening) {
-        if (listening_socket_.AcceptInto(incoming_)) {
-          accept_failing_ = false;
-          auto socket = std::make_unique<LineSocket>();
-          socket->AssignFrom(incoming_);
-          // Chosen again: one may have stopped giving way since the look above
-          // (the newcomer is then closed at once).
-          const std::size_t gives_way = table_.size() < cap_ ? kNoConnection : OldestToGiveWayLocked();
-          if (table_.size() < cap_ || gives_way != kNoConnection) {
-            if (std::unique_ptr<TcpConnection> connection = CreateConnection(std::move(socket))) {
-              if (gives_way != kNoConnection) ParkLocked(gives_way);
-              connection->SetFinishedSignal(&wake_);
-              table_.push_back(std::move(connection));
-            }
-          }
-          continue;  // straight to the next pass
-        }
-        if (listening_socket_.LastStatus() == SocketStatus::kAcceptFailed) {
+      bool accepted = false;
+      for (std::size_t i = 0; room && !accepted && i < listening_.size(); ++i) {
+        TcpSocket& listening = *listening_[(next_socket_ + i) % listening_.size()];
+        if (listening.GetState() != TcpSocket::State::kListening) continue;
+        if (listening.AcceptInto(incoming_)) {
+          // The next pass looks at the next socket first, so a busy one
+          // cannot starve the others.
+          next_socket_ = (next_socket_ + i + 1) % listening_.size();
+          accepted = true;
+          TakeIncomingLocked();
+        } else if (listening.LastStatus() == SocketStatus::kAcceptFailed) {
           // The connection stays pending, so the socket stays readable:
           // waiting on it would spin. Pause instead.
-          if (!accept_failing_) OnAcceptFailure(listening_socket_.AcceptErrorNumber());
+          if (!accept_failing_) OnAcceptFailure(listening.AcceptErrorNumber());
           accept_failing_ = true;
           pause = kAcceptFailurePauseMs;
-        } else {
-          wait_for_accept = listening_socket_.Handle();
+          waits = 0;
+          break;
+        } else if (waits < kMaxListenAddresses) {
+          items[waits].descriptor = listening.Handle();
+          items[waits].want_read = true;
+          ++waits;
         }
       }
+      if (accepted) continue;  // straight to the next pass
     }
     // Parked connections wake this loop when they end; the pass interval
     // bounds how long a parked one waits for its deletion. No deadline at
     // all is an endless wait.
-    platform::PollItem items[3];
-    items[0].descriptor = wait_for_accept;
-    items[0].want_read = true;
-    items[1].descriptor = StopEvent().PollDescriptor();
-    items[1].want_read = true;
-    items[2].descriptor = wake_.PollDescriptor();
-    items[2].want_read = true;
-    platform::Poll(items, 3, pause == TcpConnection::kNeverIdle ? platform::kWaitForever : pause);
+    items[waits].descriptor = StopEvent().PollDescriptor();
+    items[waits].want_read = true;
+    items[waits + 1].descriptor = wake_.PollDescriptor();
+    items[waits + 1].want_read = true;
+    platform::Poll(items, waits + 2, pause == TcpConnection::kNeverIdle ? platform::kWaitForever : pause);
+  }
+}
+
+void ConnectionListener::TakeIncomingLocked() {
+  accept_failing_ = false;
+  auto socket = std::make_unique<LineSocket>();
+  socket->AssignFrom(incoming_);
+  // Chosen again: one may have stopped giving way since the look above
+  // (the newcomer is then closed at once).
+  const std::size_t gives_way = table_.size() < cap_ ? kNoConnection : OldestToGiveWayLocked();
+  if (table_.size() < cap_ || gives_way != kNoConnection) {
+    if (std::unique_ptr<TcpConnection> connection = CreateConnection(std::move(socket))) {
+      if (gives_way != kNoConnection) ParkLocked(gives_way);
+      connection->SetFinishedSignal(&wake_);
+      table_.push_back(std::move(connection));
+    }
   }
 }
 

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/clock.h"
@@ -50,8 +51,15 @@ class ConnectionListener : public WorkerThread {
   // calls Stop() in its own destructor.
   ~ConnectionListener() override;
 
-  // Listens on `port` (all local addresses, the system's maximum backlog)
-  // and starts the accept loop. False when already running, or when the
+  // At most this many listen addresses are used.
+  static constexpr std::size_t kMaxListenAddresses = 6;
+
+  // The local addresses to listen on from the next Start or ChangePort on
+  // (dotted IPv4 or IPv6 texts, at most kMaxListenAddresses); none, the
+  // default, is every address of both families.
+  void SetListenAddresses(std::vector<std::string> addresses);
+  // Listens on `port` (on the listen addresses, the system's maximum
+  // backlog) and starts the accept loop. False when already running, or when the
   // port cannot be opened or the thread cannot start (nothing runs then).
   [[nodiscard]] bool Start(std::uint16_t port);
   // errno of the port that the last Start or ChangePort could not open (0
@@ -61,13 +69,22 @@ class ConnectionListener : public WorkerThread {
   // connection (their traffic is not added to the totals).
   void Stop();
 
+  // For the whole process: while held, every listener listens but accepts
+  // nothing (peers wait in the backlog). A server started as root holds
+  // accepts from before its ports open until it serves as its own user, so
+  // no session writes a file as root that the user must later change.
+  // Released at the start.
+  static void HoldAccepts();
+  static void ReleaseAccepts();
+
   // Moves the listener to `port` while it runs. Same port: true, nothing
   // reopened. When the new port cannot be opened the old socket stays in use
   // and the result is false; false also when not running.
   [[nodiscard]] bool ChangePort(std::uint16_t port);
   void SetCap(std::uint32_t cap);
-  // True when the listener already listens on `port`, or when a socket can
-  // listen on it now (the probe is closed again at once).
+  // True when the listener already listens on `port`, or when sockets can
+  // listen on it now on the listen addresses (the probes are closed again
+  // at once).
   bool IsPortAvailable(std::uint32_t port);
 
   std::uint16_t LocalPort();
@@ -94,6 +111,16 @@ class ConnectionListener : public WorkerThread {
 
  private:
   using Table = std::vector<std::unique_ptr<TcpConnection>>;
+  using Sockets = std::vector<std::unique_ptr<TcpSocket>>;
+
+  // Opens a listening socket on `port` for each of `addresses` (one for
+  // every address when there are none). False, none open and *error the
+  // errno, when one cannot be opened.
+  static bool OpenSockets(const std::vector<std::string>& addresses, std::uint16_t port, Sockets* sockets,
+                          int* error);
+  // Makes the connection for the socket just accepted into incoming_, unless
+  // the cap leaves no room. REQUIRES: table lock held, listener thread.
+  void TakeIncomingLocked();
 
   void ThreadBody() override;
   // Moves finished and idle connections out of the table, adding their
@@ -115,7 +142,9 @@ class ConnectionListener : public WorkerThread {
 
   CriticalSection control_lock_;
   CriticalSection table_lock_;
-  TcpSocket listening_socket_;       // guarded by table_lock_
+  std::vector<std::string> listen_addresses_;  // guarded by control_lock_
+  std::vector<std::string> opened_addresses_;  // guarded by table_lock_: those listening_ opened with
+  Sockets listening_;                // guarded by table_lock_; the first one's port is the port
   Table table_;                      // guarded by table_lock_
   std::uint64_t received_total_ = 0; // guarded by table_lock_
   std::uint64_t sent_total_ = 0;     // guarded by table_lock_
@@ -125,6 +154,7 @@ class ConnectionListener : public WorkerThread {
   LineSocket incoming_;              // listener thread only: accept target
   Table closing_;                    // listener thread only (Stop once it ended): reaped, still winding down
   bool accept_failing_ = false;      // listener thread only: a failure was reported
+  std::size_t next_socket_ = 0;      // listener thread only: the socket looked at first
   platform::Event wake_;             // set when a connection finishes or the setup changes
 };
 

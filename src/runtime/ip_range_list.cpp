@@ -1,22 +1,10 @@
 #include "runtime/ip_range_list.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
 
 namespace quillon::runtime {
 
 namespace {
-
-std::uint32_t ToNumber(const IpAddress& a) {
-  return (static_cast<std::uint32_t>(a[0]) << 24) | (static_cast<std::uint32_t>(a[1]) << 16) |
-         (static_cast<std::uint32_t>(a[2]) << 8) | a[3];
-}
-
-IpAddress FromNumber(std::uint32_t n) {
-  return IpAddress{static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16),
-                   static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)};
-}
 
 // Reads one decimal number of 1-3 digits at the front of `text`.
 bool TakeOctet(std::string_view* text, unsigned* value) {
@@ -30,19 +18,28 @@ bool TakeOctet(std::string_view* text, unsigned* value) {
   return digits > 0 && *value <= 255;
 }
 
+// An IPv4 address as the lists have always read it (IsValidAddress), or an
+// IPv6 address text.
+std::optional<IpAddress> ParseEither(std::string_view text) {
+  if (IpRangeList::IsValidAddress(text)) return IpRangeList::ParseAddress(text);
+  if (text.find(':') == std::string_view::npos) return std::nullopt;
+  return IpAddress::Parse(text);
+}
+
 }  // namespace
 
 bool IpRangeList::AddRange(const IpAddress& first, const IpAddress& last) {
-  if (ToNumber(first) > ToNumber(last)) return false;
+  if (last < first) return false;
   const IpRange range{first, last};
   if (std::find(ranges_.begin(), ranges_.end(), range) == ranges_.end()) ranges_.push_back(range);
   return true;
 }
 
 bool IpRangeList::Contains(const IpAddress& address) const {
-  const std::uint32_t n = ToNumber(address);
-  for (const IpRange& range : ranges_)
-    if (ToNumber(range.first) <= n && n <= ToNumber(range.last)) return true;
+  for (const IpRange& range : ranges_) {
+    if (range.first <= address && address <= range.last) return true;
+    if (range == kWholeIpv4 && !address.IsIpv4()) return true;
+  }
   return false;
 }
 
@@ -50,11 +47,54 @@ void IpRangeList::RemoveAt(std::size_t index) {
   if (index < ranges_.size()) ranges_.erase(ranges_.begin() + static_cast<std::ptrdiff_t>(index));
 }
 
+namespace {
+
+// The prefix length whose block is exactly `range`, if there is one.
+std::optional<unsigned> PrefixOf(const IpRange& range) {
+  for (unsigned bits = 0; bits <= 128; ++bits)
+    if (range.first.PrefixStart(bits) == range.first && range.first.PrefixEnd(bits) == range.last)
+      return bits;
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::string IpRangeList::EntryText(std::size_t index) const {
   if (index >= ranges_.size()) return {};
   const IpRange& range = ranges_[index];
   if (range.first == range.last) return AddressText(range.first);
+  if (!range.IsIpv4()) {
+    if (const std::optional<unsigned> bits = PrefixOf(range))
+      return AddressText(range.first) + "/" + std::to_string(*bits);
+  }
   return AddressText(range.first) + "-" + AddressText(range.last);
+}
+
+std::optional<IpRange> IpRangeList::ParseEntry(std::string_view text) {
+  if (const std::size_t slash = text.find('/'); slash != std::string_view::npos) {
+    const std::optional<IpAddress> address = ParseEither(text.substr(0, slash));
+    const std::string_view digits = text.substr(slash + 1);
+    if (!address || digits.empty() || digits.size() > 3) return std::nullopt;
+    unsigned bits = 0;
+    for (char ch : digits) {
+      if (ch < '0' || ch > '9') return std::nullopt;
+      bits = bits * 10 + static_cast<unsigned>(ch - '0');
+    }
+    // A dotted prefix counts its bits in the IPv4 address; one written in
+    // IPv6 form (::ffff:10.0.0.0/104 included) in all 128.
+    const unsigned offset = text.substr(0, slash).find(':') == std::string_view::npos ? 96 : 0;
+    if (bits > 128 - offset) return std::nullopt;
+    return IpRange{address->PrefixStart(bits + offset), address->PrefixEnd(bits + offset)};
+  }
+  if (const std::size_t dash = text.find('-'); dash != std::string_view::npos) {
+    const std::optional<IpAddress> first = ParseEither(text.substr(0, dash));
+    const std::optional<IpAddress> last = ParseEither(text.substr(dash + 1));
+    if (!first || !last || first->IsIpv4() != last->IsIpv4() || *last < *first) return std::nullopt;
+    return IpRange{*first, *last};
+  }
+  const std::optional<IpAddress> address = ParseEither(text);
+  if (!address) return std::nullopt;
+  return IpRange{*address, *address};
 }
 
 void IpRangeList::RemoveText(std::string_view text) {
@@ -70,8 +110,11 @@ std::string IpRangeList::Serialise() const {
   std::string bytes;
   bytes.reserve(ranges_.size() * kBytesPerRange);
   for (const IpRange& range : ranges_) {
-    bytes.append(reinterpret_cast<const char*>(range.first.data()), 4);
-    bytes.append(reinterpret_cast<const char*>(range.last.data()), 4);
+    if (!range.IsIpv4()) continue;
+    for (const IpAddress& end : {range.first, range.last}) {
+      const std::array<std::uint8_t, 4> octets = end.Ipv4();
+      bytes.append(reinterpret_cast<const char*>(octets.data()), octets.size());
+    }
   }
   return bytes;
 }
@@ -80,11 +123,16 @@ void IpRangeList::LoadBytes(const void* bytes, std::size_t length) {
   ranges_.clear();
   const auto* data = static_cast<const std::uint8_t*>(bytes);
   for (std::size_t at = 0; at + kBytesPerRange <= length; at += kBytesPerRange) {
-    IpRange range;
-    std::memcpy(range.first.data(), data + at, 4);
-    std::memcpy(range.last.data(), data + at + 4, 4);
-    ranges_.push_back(range);
+    const std::uint8_t* d = data + at;
+    ranges_.push_back(IpRange{IpAddress(d[0], d[1], d[2], d[3]), IpAddress(d[4], d[5], d[6], d[7])});
   }
+}
+
+std::vector<std::string> IpRangeList::Ipv6EntryTexts() const {
+  std::vector<std::string> texts;
+  for (std::size_t i = 0; i < ranges_.size(); ++i)
+    if (!ranges_[i].IsIpv4()) texts.push_back(EntryText(i));
+  return texts;
 }
 
 void IpRangeList::Union(const IpRangeList& other) {
@@ -94,28 +142,41 @@ void IpRangeList::Union(const IpRangeList& other) {
 void IpRangeList::Intersect(const IpRangeList& other) {
   // Cut points of both lists (a range [f, l] cuts before f and after l), so
   // every piece lies wholly inside or wholly outside every range of either
-  // list, even where a list's own ranges overlap.
-  std::vector<std::uint64_t> cuts;
-  const IpRangeList* lists[] = {this, &other};
-  for (const IpRangeList* list : lists) {
-    for (const IpRange& range : list->ranges_) {
-      cuts.push_back(ToNumber(range.first));
-      cuts.push_back(static_cast<std::uint64_t>(ToNumber(range.last)) + 1);
+  // list, even where a list's own ranges overlap. The cut after the very
+  // last address lies past the end of the address space.
+  struct Cut {
+    bool past_end;
+    IpAddress at;
+    auto operator<=>(const Cut&) const = default;
+  };
+  auto after = [](const IpAddress& last) { return Cut{last.Next() == IpAddress::FromBytes({}), last.Next()}; };
+  // A list that holds the whole IPv4 space holds every IPv6 address too.
+  const IpRange every{IpAddress::FromBytes({}), IpAddress::FromBytes({}).Previous()};
+  auto ranges_of = [&](const IpRangeList& list) {
+    std::vector<IpRange> ranges = list.ranges_;
+    if (std::find(ranges.begin(), ranges.end(), kWholeIpv4) != ranges.end()) ranges.push_back(every);
+    return ranges;
+  };
+  const std::vector<IpRange> mine = ranges_of(*this);
+  std::vector<Cut> cuts;
+  for (const std::vector<IpRange>& ranges : {mine, ranges_of(other)}) {
+    for (const IpRange& range : ranges) {
+      cuts.push_back(Cut{false, range.first});
+      cuts.push_back(after(range.last));
     }
   }
   std::sort(cuts.begin(), cuts.end());
   cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
 
   IpRangeList result;
-  for (const IpRange& range : ranges_) {
-    std::uint64_t start = ToNumber(range.first);
-    const std::uint64_t end = static_cast<std::uint64_t>(ToNumber(range.last)) + 1;
+  for (const IpRange& range : mine) {
+    Cut start{false, range.first};
+    const Cut end = after(range.last);
     auto cut = std::upper_bound(cuts.begin(), cuts.end(), start);
     while (start < end) {
-      const std::uint64_t stop = (cut != cuts.end() && *cut < end) ? *cut++ : end;
-      const IpAddress first = FromNumber(static_cast<std::uint32_t>(start));
+      const Cut stop = (cut != cuts.end() && *cut < end) ? *cut++ : end;
       // A piece lies inside a range of `other` exactly when its first address does.
-      if (other.Contains(first)) result.AddRange(first, FromNumber(static_cast<std::uint32_t>(stop - 1)));
+      if (other.Contains(start.at)) result.AddRange(start.at, stop.at.Previous());
       start = stop;
     }
   }
@@ -136,21 +197,15 @@ bool IpRangeList::IsValidAddress(std::string_view text) {
 
 IpAddress IpRangeList::ParseAddress(std::string_view text) {
   // A text that is no address reads as far as its numbers go; the rest is 0.
-  IpAddress address{0, 0, 0, 0};
-  for (std::uint8_t& octet : address) {
+  std::array<std::uint8_t, 4> octets{0, 0, 0, 0};
+  for (std::uint8_t& octet : octets) {
     unsigned value = 0;
     if (!TakeOctet(&text, &value)) break;
     octet = static_cast<std::uint8_t>(value);
     if (text.empty() || text.front() != '.') break;
     text.remove_prefix(1);
   }
-  return address;
-}
-
-std::string IpRangeList::AddressText(const IpAddress& a) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
-  return text;
+  return IpAddress(octets[0], octets[1], octets[2], octets[3]);
 }
 
 }  // namespace quillon::runtime

@@ -11,9 +11,9 @@ namespace quillon::runtime {
 
 namespace {
 
-void FormatAddress(const platform::Endpoint& endpoint, char (&text)[16]) {
-  std::snprintf(text, sizeof text, "%u.%u.%u.%u", endpoint.octets[0], endpoint.octets[1],
-                endpoint.octets[2], endpoint.octets[3]);
+template <std::size_t N>
+void FormatAddress(const platform::Endpoint& endpoint, char (&text)[N]) {
+  std::snprintf(text, sizeof text, "%s", platform::AddressText(endpoint.address).c_str());
 }
 
 // A wait on the descriptor alone, for the handshake: what it wants next is
@@ -71,9 +71,9 @@ void TcpSocket::FailAndClose(SocketStatus status) {
   status_ = status;
 }
 
-bool TcpSocket::Create() {
+bool TcpSocket::Create(bool ipv6) {
   Close();
-  handle_ = platform::OpenTcpSocket(nullptr);
+  handle_ = platform::OpenTcpSocket(nullptr, ipv6);
   if (handle_ == platform::kNoSocket) {
     status_ = SocketStatus::kCreateFailed;
     return false;
@@ -85,12 +85,12 @@ bool TcpSocket::Create() {
 bool TcpSocket::Connect(const char* host, std::uint16_t port, const platform::Event* cancel,
                         std::uint32_t timeout_ms) {
   platform::Endpoint target;
-  if (host == nullptr || host[0] == '\0' || !platform::ResolveIpv4(host, &target)) {
+  if (host == nullptr || host[0] == '\0' || !platform::ResolveHost(host, &target)) {
     status_ = SocketStatus::kUnresolved;
     return false;
   }
   target.port = port;
-  if (!Create()) return false;
+  if (!Create(!target.IsIpv4())) return false;
   if (!platform::ConnectWithin(handle_, target, cancel, timeout_ms, nullptr)) {
     FailAndClose(SocketStatus::kConnectFailed);
     return false;
@@ -102,11 +102,35 @@ bool TcpSocket::Connect(const char* host, std::uint16_t port, const platform::Ev
 
 bool TcpSocket::ListenOn(std::uint16_t port, int backlog) {
   listen_error_ = 0;
-  if (!Create()) return false;
+  // One IPv6 socket takes both families; a system without IPv6 refuses to
+  // make it, and an IPv4 socket serves alone.
+  if (!Create(true) && !Create(false)) return false;
   if (!platform::BindAnyAddress(handle_, port, &listen_error_)) {
     FailAndClose(SocketStatus::kBindFailed);
     return false;
   }
+  return Listen(backlog);
+}
+
+bool TcpSocket::ListenOnAddress(const std::string& address, std::uint16_t port, int backlog) {
+  listen_error_ = 0;
+  platform::Endpoint local;
+  if (!platform::ParseAddress(address, &local.address)) {
+    Close();
+    status_ = SocketStatus::kUnresolved;
+    return false;
+  }
+  local.port = port;
+  if (!Create(!local.IsIpv4())) return false;
+  // "::" too serves IPv6 alone here, so that "0.0.0.0" can stand beside it.
+  if (!platform::BindAddress(handle_, local, &listen_error_)) {
+    FailAndClose(SocketStatus::kBindFailed);
+    return false;
+  }
+  return Listen(backlog);
+}
+
+bool TcpSocket::Listen(int backlog) {
   if (!platform::ListenForConnections(handle_, backlog, &listen_error_)) {
     FailAndClose(SocketStatus::kListenFailed);
     return false;

@@ -1,4 +1,4 @@
-// One IPv4 TCP socket that never blocks on data: accept, send and receive
+// One TCP socket (IPv4 or IPv6) that never blocks on data: accept, send and receive
 // look once and return at once with nothing done when the socket is not
 // ready. Callers wait between attempts (see WaitReadable) and watch their
 // thread's stop event.
@@ -10,6 +10,7 @@
 // Thread-safety: used by one thread at a time.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -54,8 +55,9 @@ class TcpSocket {
   // octets 0. The last status stays.
   virtual void Close();
 
-  // Closes any current socket and makes a new one (kCreateFailed on failure).
-  [[nodiscard]] bool Create();
+  // Closes any current socket and makes a new one, IPv6 when `ipv6`
+  // (kCreateFailed on failure).
+  [[nodiscard]] bool Create(bool ipv6 = false);
 
   // Connects to `host` (dotted address or name) and `port`, giving up after
   // `timeout_ms` or as soon as `cancel` (may be null) becomes set.
@@ -64,10 +66,16 @@ class TcpSocket {
   [[nodiscard]] bool Connect(const char* host, std::uint16_t port, const platform::Event* cancel,
                              std::uint32_t timeout_ms);
 
-  // Listens on all local addresses (port 0: the system chooses), with the
-  // system's maximum backlog unless `backlog` says otherwise.
-  // kBindFailed or kListenFailed, and closed, on failure.
+  // Listens on all local addresses, IPv6 and IPv4 alike where the system
+  // has IPv6 (port 0: the system chooses), with the system's maximum backlog
+  // unless `backlog` says otherwise. kBindFailed or kListenFailed, and
+  // closed, on failure.
   [[nodiscard]] bool ListenOn(std::uint16_t port, int backlog = kBacklog);
+  // As ListenOn, on one local address (dotted IPv4 or IPv6 text; "::" and
+  // "0.0.0.0" are every address of their family). kUnresolved when the
+  // text is no address.
+  [[nodiscard]] bool ListenOnAddress(const std::string& address, std::uint16_t port,
+                                     int backlog = kBacklog);
   // errno of the last ListenOn that failed (EADDRINUSE, EACCES, ...); 0
   // after one that succeeded.
   int ListenErrorNumber() const { return listen_error_; }
@@ -160,8 +168,9 @@ class TcpSocket {
   const char* LocalAddressText() const { return local_text_; }
   std::uint16_t PeerPort() const { return peer_.port; }
   std::uint16_t LocalPort() const { return local_.port; }
-  const std::uint8_t* PeerAddressBytes() const { return peer_.octets; }
-  const std::uint8_t* LocalAddressBytes() const { return local_.octets; }
+  // The peer's address, an IPv4 one in its mapped form (platform::Endpoint).
+  const std::array<std::uint8_t, 16>& PeerAddress() const { return peer_.address; }
+  bool IsIpv6() const { return !local_.IsIpv4(); }
   // 64-bit, so traffic beyond 4 GiB is counted whole.
   std::uint64_t BytesReceived() const { return bytes_received_; }
   std::uint64_t BytesSent() const { return bytes_sent_; }
@@ -179,6 +188,8 @@ class TcpSocket {
   bool HasPendingInput() const { return tls_ != nullptr && tls_->HasPending(); }
 
   void FillAddresses();
+  // Listens on the bound socket; kListenFailed, and closed, on failure.
+  bool Listen(int backlog);
   void ResetFields();
   // Closes the handle and sets `status`; used by the failing operations.
   void FailAndClose(SocketStatus status);
@@ -190,9 +201,11 @@ class TcpSocket {
   bool FailIo(SocketStatus status, std::size_t* length, bool close);
 
   platform::SocketHandle handle_ = platform::kNoSocket;
-  char peer_text_[16];
+  // The standard texts of the addresses (an IPv4-mapped one dotted).
+  static constexpr std::size_t kAddressTextBytes = 46;
+  char peer_text_[kAddressTextBytes];
   platform::Endpoint peer_;
-  char local_text_[16];
+  char local_text_[kAddressTextBytes];
   platform::Endpoint local_;
   SocketStatus status_ = SocketStatus::kOk;
   int accept_error_ = 0;

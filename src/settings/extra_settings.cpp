@@ -1,6 +1,7 @@
 #include "settings/extra_settings.h"
 
 #include <algorithm>
+#include <optional>
 #include <iterator>
 #include <string_view>
 
@@ -80,6 +81,43 @@ bool ReadChoice(std::string_view value, const char* first, const char* second, b
 }
 
 constexpr const char* kTlsModes[] = {"off", "optional", "required"};
+// The event keys, in the order of ExtraSettings::Event.
+constexpr const char* kEventKeys[] = {"on_upload", "on_download", "on_login", "on_delete"};
+
+// Local addresses of either family separated by commas (blanks around them
+// ignored), each in its standard text form, at most six; none for an empty
+// text. False for anything that is no address.
+bool ReadListenAddresses(std::string_view text, std::vector<std::string>* addresses) {
+  addresses->clear();
+  if (Trim(text).empty()) return true;
+  for (;;) {
+    const std::size_t comma = text.find(',');
+    const std::optional<runtime::IpAddress> address = runtime::IpAddress::Parse(Trim(text.substr(0, comma)));
+    if (!address || addresses->size() == 6) return false;
+    addresses->push_back(address->Text());
+    if (comma == std::string_view::npos) return true;
+    text.remove_prefix(comma + 1);
+  }
+}
+
+// Addresses and prefixes of either family ("10.0.0.0/8", "::1",
+// "2001:db8::/48") separated by commas (blanks around them ignored) into
+// `list`; false for any entry that is none of them.
+bool ReadAddressList(std::string_view text, runtime::IpRangeList* list) {
+  list->Clear();
+  if (Trim(text).empty()) return true;
+  for (;;) {
+    const std::size_t comma = text.find(',');
+    const std::string_view entry = Trim(text.substr(0, comma));
+    // Ranges "a-b" are for the IP list pages; here only addresses and prefixes.
+    if (entry.find('-') != std::string_view::npos) return false;
+    const std::optional<runtime::IpRange> range = runtime::IpRangeList::ParseEntry(entry);
+    if (!range) return false;
+    list->AddRange(range->first, range->last);
+    if (comma == std::string_view::npos) return true;
+    text.remove_prefix(comma + 1);
+  }
+}
 
 }  // namespace
 
@@ -91,13 +129,20 @@ void ExtraSettings::ResetToDefaults() {
   tls_ = TlsMode::kOff;
   tls_certificate_.clear();
   tls_key_.clear();
-  tls_only_13_ = tls_data_required_ = admin_tls_ = false;
+  tls_only_13_ = tls_data_required_ = admin_tls_ = hash_passwords_ = false;
   tls_reuse_required_ = true;
   prelogin_per_ip_ = kDefaultPreloginPerIp;
   login_timeout_seconds_ = kDefaultLoginTimeoutSeconds;
   passive_per_ip_ = kDefaultPassivePerIp;
   xferlog_.clear();
   log_keep_days_ = kDefaultLogKeepDays;
+  metrics_allow_text_.clear();
+  metrics_allow_.Clear();
+  for (std::string& program : event_programs_) program.clear();
+  event_timeout_seconds_ = kDefaultEventTimeoutSeconds;
+  event_max_running_ = kDefaultEventMaxRunning;
+  listen_addresses_.clear();
+  implicit_tls_port_ = 0;
   unknown_.clear();
   skipped_lines_ = 0;
   lines_.clear();
@@ -187,6 +232,8 @@ bool ExtraSettings::Apply(const std::string& key, const std::string& value) {
     tls_reuse_required_ = !optional;
   } else if (key == "admin_tls") {
     return ReadChoice(value, "off", "on", &admin_tls_);
+  } else if (key == "password_storage") {
+    return ReadChoice(value, "scrambled", "hashed", &hash_passwords_);
   } else if (key == "prelogin_per_ip") {
     if (!ReadNumber(value, 100'000, &number)) return false;
     prelogin_per_ip_ = static_cast<std::uint32_t>(number);
@@ -205,6 +252,29 @@ bool ExtraSettings::Apply(const std::string& key, const std::string& value) {
     // A hundred years at most.
     if (!ReadNumber(value, 36'500, &number)) return false;
     log_keep_days_ = static_cast<std::uint32_t>(number);
+  } else if (key == "listen_addresses") {
+    std::vector<std::string> addresses;
+    if (!ReadListenAddresses(value, &addresses)) return false;
+    listen_addresses_ = std::move(addresses);
+  } else if (key == "implicit_tls_port") {
+    if (!ReadNumber(value, 65'535, &number)) return false;
+    implicit_tls_port_ = static_cast<std::uint16_t>(number);
+  } else if (key == "metrics_allow") {
+    runtime::IpRangeList list;
+    if (value.size() > 4096 || !ReadAddressList(value, &list)) return false;
+    metrics_allow_ = std::move(list);
+    metrics_allow_text_ = value;
+  } else if (const auto* event = std::find(std::begin(kEventKeys), std::end(kEventKeys), key);
+             event != std::end(kEventKeys)) {
+    if (!IsFilePath(value)) return false;
+    event_programs_[event - std::begin(kEventKeys)] = value;
+  } else if (key == "event_timeout") {
+    // A day at most; 0 would kill every program at once.
+    if (!ReadNumber(value, 86'400, &number) || number == 0) return false;
+    event_timeout_seconds_ = static_cast<std::uint32_t>(number);
+  } else if (key == "event_max_running") {
+    if (!ReadNumber(value, 64, &number) || number == 0) return false;
+    event_max_running_ = static_cast<std::uint32_t>(number);
   } else {
     unknown_[key] = value;
   }
@@ -247,6 +317,8 @@ bool ExtraSettings::Get(const std::string& key, std::string* value) const {
     *value = tls_reuse_required_ ? "required" : "optional";
   } else if (key == "admin_tls") {
     *value = admin_tls_ ? "on" : "off";
+  } else if (key == "password_storage") {
+    *value = hash_passwords_ ? "hashed" : "scrambled";
   } else if (key == "prelogin_per_ip") {
     *value = std::to_string(prelogin_per_ip_);
   } else if (key == "login_timeout") {
@@ -257,6 +329,20 @@ bool ExtraSettings::Get(const std::string& key, std::string* value) const {
     *value = xferlog_;
   } else if (key == "log_keep_days") {
     *value = std::to_string(log_keep_days_);
+  } else if (key == "listen_addresses") {
+    value->clear();
+    for (const std::string& address : listen_addresses_) *value += (value->empty() ? "" : ",") + address;
+  } else if (key == "implicit_tls_port") {
+    *value = std::to_string(implicit_tls_port_);
+  } else if (key == "metrics_allow") {
+    *value = metrics_allow_text_;
+  } else if (const auto* event = std::find(std::begin(kEventKeys), std::end(kEventKeys), key);
+             event != std::end(kEventKeys)) {
+    *value = event_programs_[event - std::begin(kEventKeys)];
+  } else if (key == "event_timeout") {
+    *value = std::to_string(event_timeout_seconds_);
+  } else if (key == "event_max_running") {
+    *value = std::to_string(event_max_running_);
   } else {
     return false;
   }

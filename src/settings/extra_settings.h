@@ -41,6 +41,29 @@
 //                    the program folder ("": none)
 //   log_keep_days    days the numbered logs in logs/ are kept after their
 //                    last change before they are removed (90; 0: for ever)
+//   metrics_allow    client addresses that may read /metrics of the remote
+//                    admin without a token: addresses and prefixes of either
+//                    family (a.b.c.d/n, 2001:db8::/48), separated by commas
+//                    ("": none)
+//   on_upload, on_download, on_login, on_delete
+//                    the absolute path of a program run after each such
+//                    event, with the event's facts in its environment ("":
+//                    none)
+//   event_timeout    seconds an event's program may run before it is
+//                    killed (30)
+//   event_max_running event programs that may run at once; an event beyond
+//                    them is dropped (4)
+//   password_storage "scrambled" (passwords stored reversibly, as in older
+//                    installations) or "hashed" (a password set is stored as
+//                    a salted one-way hash, and a stored password that is no
+//                    hash yet becomes one at its account's next login)
+//                    ("scrambled")
+//   listen_addresses the local addresses the FTP port and the remote admin's
+//                    port listen on, IPv4 or IPv6, separated by commas, at
+//                    most 6 ("": every address of both families)
+//   implicit_tls_port a second FTP port that speaks TLS from the first byte
+//                    (data protected as after PROT P), with the same
+//                    accounts and rules; needs a certificate and key (0: none)
 //
 // Thread-safety: none of its own; ServerSettings guards it with its lock.
 #pragma once
@@ -51,6 +74,7 @@
 #include <vector>
 
 #include "fileutil/file_writer.h"
+#include "runtime/ip_range_list.h"
 
 namespace quillon::settings {
 
@@ -63,13 +87,20 @@ class ExtraSettings {
   static constexpr std::uint32_t kDefaultLoginTimeoutSeconds = 60;
   static constexpr std::uint32_t kDefaultPassivePerIp = 8;
   static constexpr std::uint32_t kDefaultLogKeepDays = 90;
+  static constexpr std::uint32_t kDefaultEventTimeoutSeconds = 30;
+  static constexpr std::uint32_t kDefaultEventMaxRunning = 4;
   // Larger files are not read.
   static constexpr std::uint64_t kMaxFileBytes = 1 << 20;
   // The keys this build knows, in the order `get` lists them.
   static constexpr const char* kKeys[] = {
       "run_as_user", "trash_max_mb",    "passive_ports",   "passive_address",   "tls",
       "tls_certificate", "tls_key", "tls_min_version", "tls_data", "tls_session_reuse", "admin_tls",
-      "prelogin_per_ip", "login_timeout", "passive_per_ip", "xferlog", "log_keep_days"};
+      "prelogin_per_ip", "login_timeout", "passive_per_ip", "xferlog", "log_keep_days",
+      "metrics_allow", "on_upload", "on_download", "on_login", "on_delete", "event_timeout",
+      "event_max_running", "password_storage", "listen_addresses", "implicit_tls_port"};
+
+  // The events that may run a program.
+  enum class Event { kUpload, kDownload, kLogin, kDelete };
 
   enum class TlsMode { kOff, kOptional, kRequired };
 
@@ -113,6 +144,8 @@ class ExtraSettings {
   bool TlsDataRequired() const { return tls_data_required_; }
   bool TlsSessionReuseRequired() const { return tls_reuse_required_; }
   bool AdminTls() const { return admin_tls_; }
+  // True when passwords set are stored as one-way hashes.
+  bool HashPasswords() const { return hash_passwords_; }
   // Connections per client address before login (0: no limit).
   std::uint32_t PreloginPerIp() const { return prelogin_per_ip_; }
   std::uint32_t LoginTimeoutSeconds() const { return login_timeout_seconds_; }
@@ -122,6 +155,16 @@ class ExtraSettings {
   const std::string& TransferLogPath() const { return xferlog_; }
   // Days numbered logs are kept (0: for ever).
   std::uint32_t LogKeepDays() const { return log_keep_days_; }
+  // The addresses that may read the metrics without a token (empty: none).
+  const runtime::IpRangeList& MetricsAllow() const { return metrics_allow_; }
+  // The program of an event ("" for none).
+  const std::string& EventProgram(Event event) const { return event_programs_[static_cast<int>(event)]; }
+  std::uint32_t EventTimeoutSeconds() const { return event_timeout_seconds_; }
+  std::uint32_t EventMaxRunning() const { return event_max_running_; }
+  // The local addresses to listen on (empty: every address).
+  const std::vector<std::string>& ListenAddresses() const { return listen_addresses_; }
+  // The port of implicit TLS (0: none).
+  std::uint16_t ImplicitTlsPort() const { return implicit_tls_port_; }
   // Keys this build does not know, with their values.
   const std::map<std::string, std::string>& UnknownKeys() const { return unknown_; }
 
@@ -140,11 +183,19 @@ class ExtraSettings {
   bool tls_data_required_ = false;
   bool tls_reuse_required_ = true;
   bool admin_tls_ = false;
+  bool hash_passwords_ = false;
   std::uint32_t prelogin_per_ip_ = kDefaultPreloginPerIp;
   std::uint32_t login_timeout_seconds_ = kDefaultLoginTimeoutSeconds;
   std::uint32_t passive_per_ip_ = kDefaultPassivePerIp;
   std::string xferlog_;
   std::uint32_t log_keep_days_ = kDefaultLogKeepDays;
+  std::string metrics_allow_text_;
+  runtime::IpRangeList metrics_allow_;
+  std::string event_programs_[4];  // by Event
+  std::uint32_t event_timeout_seconds_ = kDefaultEventTimeoutSeconds;
+  std::uint32_t event_max_running_ = kDefaultEventMaxRunning;
+  std::vector<std::string> listen_addresses_;
+  std::uint16_t implicit_tls_port_ = 0;
   std::map<std::string, std::string> unknown_;
   std::size_t skipped_lines_ = 0;
   // The file as read, line by line, and the keys set since (with the text

@@ -8,6 +8,7 @@
 #include "settings/settings_file.h"
 #include "fileutil/file_handle.h"
 #include "fileutil/paths.h"
+#include "fileutil/stored_password.h"
 #include "fileutil/text.h"
 
 namespace quillon::settings {
@@ -258,15 +259,12 @@ struct TextAccess {
       const std::size_t comma = rest.find(',');
       const std::string_view entry = rest.substr(0, comma);
       rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-      const std::size_t dash = entry.find('-');
-      const std::string_view first = entry.substr(0, dash);
-      const std::string_view last = dash == std::string_view::npos ? first : entry.substr(dash + 1);
-      if (!runtime::IpRangeList::IsValidAddress(first) || !runtime::IpRangeList::IsValidAddress(last) ||
-          !parsed.AddRange(runtime::IpRangeList::ParseAddress(first),
-                           runtime::IpRangeList::ParseAddress(last))) {
+      const std::optional<runtime::IpRange> range = runtime::IpRangeList::ParseEntry(entry);
+      if (!range) {
         ok = Fail("\"" + std::string(entry) + "\" is not an IP address or a range of them.");
         return;
       }
+      parsed.AddRange(range->first, range->last);
     }
     list = parsed;
     ok = true;
@@ -382,6 +380,8 @@ bool ServerSettings::Load() {
   ResetToDefaults();
   extra_message_.clear();
   damage_.Clear();
+  ipv6_readable_ = true;
+  ipv6_unread_.clear();
   // Faulty lines are skipped and the rest applies; the owner reports the
   // message.
   [[maybe_unused]] const bool extra_read = extra_.Load(ExtraPath(), &extra_message_);
@@ -396,6 +396,7 @@ bool ServerSettings::Load() {
   }
   Reader reader{&file, file.Has("mWelcomeMsg"), file.Has(kLateMarker)};
   VisitKeys(*this, reader);
+  if (reader.main_group) LoadIpv6Entries();
   DamageCheck check{&file, {}, {}};
   VisitKeys(static_cast<const ServerSettings&>(*this), check);
   const std::string faults = check.Faults(notes.left_over);
@@ -417,23 +418,58 @@ std::string ServerSettings::Serialise() const {
 bool ServerSettings::Save() { return CompleteSave(PrepareSave()); }
 
 ServerSettings::PreparedSave ServerSettings::PrepareSave() {
-  return PreparedSave{Serialise(), save_order_.Ticket()};
+  PreparedSave save{Serialise(), save_order_.Ticket(), {}, ipv6_save_order_.Ticket(), ipv6_readable_};
+  save.ipv6.KeepUnread(ipv6_unread_);
+  save.ipv6.Add("", fileutil::Ipv6ListFile::List::kSafe, mSafeIPs);
+  save.ipv6.Add("", fileutil::Ipv6ListFile::List::kBlocked, mBlockIPs);
+  return save;
 }
 
 bool ServerSettings::CompleteSave(const PreparedSave& save) {
-  // The copy of a damaged file is written before anything replaces it.
-  if (!damage_.SaveAllowed()) return false;
-  return save_order_.Write(save.ticket, *writer_, path_, save.bytes,
-                           fileutil::FileHandle::kOwnerOnlyFile);
+  // The copy of a damaged file is written before anything replaces it, and
+  // a companion file there but unreadable is never written over.
+  if (!damage_.SaveAllowed() || !save.ipv6_readable) return false;
+  if (!save_order_.Write(save.ticket, *writer_, path_, save.bytes, fileutil::FileHandle::kOwnerOnlyFile))
+    return false;
+  return save.ipv6.Write(fileutil::Ipv6ListFile::PathFor(path_), fileutil::FileNamePart(path_), *writer_,
+                         &ipv6_save_order_, save.ipv6_ticket);
+}
+
+void ServerSettings::LoadIpv6Entries() {
+  using fileutil::Ipv6ListFile;
+  ipv6_readable_ = Ipv6ListFile::Read(
+      Ipv6ListFile::PathFor(path_),
+      [this](std::string_view owner, Ipv6ListFile::List list, const runtime::IpRange& range) {
+        if (!owner.empty()) return false;  // the server's lists have no owner
+        (list == Ipv6ListFile::List::kSafe ? mSafeIPs : mBlockIPs).AddRange(range.first, range.last);
+        return true;
+      },
+      &ipv6_unread_);
 }
 
 bool ServerSettings::SetFromText(std::string_view key, const std::string& value,
                                  std::string* message) {
+  const std::string admin_password = mRAPass;
   std::string unused;
   TextAccess access{key, &value, &unused, message};
   VisitKeys(*this, access);
   if (!access.found) *message = "There is no setting named " + std::string(key) + ".";
-  return access.found && access.ok;
+  if (!access.found || !access.ok) return false;
+  if (key != "mRAPass") return true;
+  // The text passed the field's checks; it is stored in its password form.
+  std::string typed = std::move(mRAPass);
+  mRAPass = admin_password;
+  return SetAdminPassword(typed, message);
+}
+
+bool ServerSettings::SetAdminPassword(std::string_view password, std::string* message) {
+  if (password == mRAPass) return true;
+  std::string field;
+  if (!fileutil::StoredPasswordForm(password.substr(0, kMessageCapacity - 1), extra_.HashPasswords(),
+                                    &field, message))
+    return false;
+  mRAPass = std::move(field);
+  return true;
 }
 
 namespace {

@@ -33,6 +33,7 @@
 #include "fileutil/banned_types.h"
 #include "fileutil/damaged_file_guard.h"
 #include "fileutil/file_writer.h"
+#include "fileutil/ipv6_list_file.h"
 
 namespace quillon::settings {
 
@@ -62,9 +63,11 @@ class ServerSettings {
   // when the file is missing, short or foreign. A damaged file is copied
   // aside. REQUIRES: Lock() held.
   [[nodiscard]] bool Load();
-  // Writes the 35 keys in their fixed order. False when the file could not
-  // be replaced (the previous file stays whole), or while the last load
-  // found it damaged and its copy cannot be written. REQUIRES: Lock() held.
+  // Writes the 35 keys in their fixed order, and the IPv6 entries of the
+  // IP lists beside the file (fileutil::Ipv6ListFile). False when the file
+  // could not be replaced (the previous file stays whole), while the last
+  // load found it damaged and its copy cannot be written, or when it found
+  // the companion file there but unreadable. REQUIRES: Lock() held.
   [[nodiscard]] bool Save();
   // What the last Load found wrong with the file; none when it was sound.
   std::optional<fileutil::DamageReport> Damage() const { return damage_.Report(); }
@@ -80,6 +83,9 @@ class ServerSettings {
   struct PreparedSave {
     std::string bytes;
     std::uint64_t ticket = 0;
+    fileutil::Ipv6ListFile ipv6;  // the lists' IPv6 entries, kept beside the file
+    std::uint64_t ipv6_ticket = 0;
+    bool ipv6_readable = true;  // false: the companion file is there but could not be read
   };
   PreparedSave PrepareSave();
   [[nodiscard]] bool CompleteSave(const PreparedSave& save);
@@ -88,7 +94,8 @@ class ServerSettings {
 
   // One setting by its key, as text: flags 1/0 (on/off, true/false, yes/no
   // accepted), numbers in decimal, speeds in KB/s, IP lists as comma-separated
-  // "a.b.c.d" or "a.b.c.d-e.f.g.h" entries, banned types as "exe,pif".
+  // entries ("a.b.c.d", "a.b.c.d-e.f.g.h", "2001:db8::/48"; see
+  // runtime::IpRangeList::ParseEntry), banned types as "exe,pif".
   // False with a message for an unknown key or a value that does not fit.
   // REQUIRES: Lock() held.
   [[nodiscard]] bool SetFromText(std::string_view key, const std::string& value,
@@ -96,6 +103,13 @@ class ServerSettings {
   [[nodiscard]] bool GetAsText(std::string_view key, std::string* value, std::string* message);
   // The keys SetFromText and GetAsText know, in the file's order.
   static std::vector<std::string> KeyNames();
+
+  // Stores `password` (at most 99 characters) as the remote admin's, in the
+  // form quillon.conf's password_storage asks for (see
+  // fileutil::StoredPasswordForm); the stored field given back as it is
+  // stays. False with `message` filled, the old password kept, when it
+  // cannot be hashed. REQUIRES: Lock() held.
+  [[nodiscard]] bool SetAdminPassword(std::string_view password, std::string* message);
 
   std::uint32_t MaxUploadSpeedKb() const { return mMaxUploadSpeed.Limit() >> 10; }
   void SetMaxUploadSpeedKb(std::uint32_t kb) { mMaxUploadSpeed.SetLimit(kb << 10); }
@@ -157,6 +171,8 @@ class ServerSettings {
   fileutil::BannedTypes mBadExts;
 
  private:
+  // Adds the IPv6 list entries kept beside the file to the loaded lists.
+  void LoadIpv6Entries();
   // Calls the visitor once per key, in the file's order.
   template <typename Visitor, typename Self>
   static void VisitKeys(Self& self, Visitor& visitor);
@@ -170,6 +186,9 @@ class ServerSettings {
   fileutil::FileWriter* writer_;
   fileutil::DamagedFileGuard damage_;
   fileutil::OrderedSave save_order_;
+  fileutil::OrderedSave ipv6_save_order_;
+  bool ipv6_readable_ = true;               // guarded by lock_: the companion file read (or absent)
+  std::vector<std::string> ipv6_unread_;    // guarded by lock_: its lines the load set aside
   runtime::CriticalSection lock_;
 };
 

@@ -1,5 +1,6 @@
 #include "ui/account_dialogs.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include <wx/bookctrl.h>
@@ -7,10 +8,12 @@
 #include <wx/choice.h>
 #include <wx/dirdlg.h>
 #include <wx/listbox.h>
+#include <wx/listctrl.h>
 #include <wx/statbox.h>
 #include <wx/stattext.h>
 #include <wx/textdlg.h>
 
+#include "app/password_box.h"
 #include "ui/layout.h"
 
 namespace quillon::ui {
@@ -82,22 +85,59 @@ accounts::AccessRights RightsBox::Rights() const {
 
 AccountListDialog::AccountListDialog(wxWindow* parent, app::RecordList& list,
                                      app::Prompter& prompter)
-    : wxDialog(parent, wxID_ANY, ""), prompter_(prompter), list_(list) {
+    : wxDialog(parent, wxID_ANY, "", wxDefaultPosition, wxDefaultSize, wxDEFAULT_DIALOG_STYLE | wxRESIZE_BORDER),
+      prompter_(prompter),
+      list_(list) {
   DialogUnits du(this);
-  names_ = new wxListBox(this, wxID_ANY, du.At(7, 7), du.Size(110, 133), 0, nullptr, wxLB_SINGLE);
+  auto* filter_row = new wxBoxSizer(wxHORIZONTAL);
+  filter_row->Add(new wxStaticText(this, wxID_ANY, "&Filter by name:"), 0, wxALIGN_CENTER_VERTICAL | wxRIGHT, 6);
+  filter_ = TextBox(this, "", kNameLength);
+  filter_row->Add(filter_, 1);
+  // Wide enough to show every column at once.
+  const std::vector<std::string> columns = list_.Columns();
+  static constexpr int kWidths[] = {90, 64, 70, 150, 100, 80, 60, 66, 150};
+  int width = 8;
+  for (std::size_t i = 0; i < columns.size() && i < std::size(kWidths); ++i) width += kWidths[i];
+  table_ = new wxListCtrl(this, wxID_ANY, wxDefaultPosition, wxSize(width, du.Size(0, 133).y), wxLC_REPORT);
+  for (std::size_t i = 0; i < columns.size() && i < std::size(kWidths); ++i)
+    table_->InsertColumn(static_cast<long>(i), Text(columns[i]), wxLIST_FORMAT_LEFT, kWidths[i]);
+
+  auto* side = new wxBoxSizer(wxVERTICAL);
   const char* labels[] = {"&Add", "&Edit", "&Copy", "&Delete"};
   wxButton* buttons[4];
-  for (int i = 0; i < 4; ++i)
-    buttons[i] = new wxButton(this, wxID_ANY, labels[i], du.At(122, 7 + i * 18), du.Size(47, 14));
-  new wxButton(this, wxID_CANCEL, "&Close", du.At(122, 126), du.Size(47, 14));
+  for (int i = 0; i < 4; ++i) {
+    buttons[i] = new wxButton(this, wxID_ANY, labels[i], wxDefaultPosition, du.Size(47, 14));
+    side->Add(buttons[i], 0, wxBOTTOM, 4);
+  }
+  side->AddStretchSpacer();
+  side->Add(new wxButton(this, wxID_CANCEL, "&Close", wxDefaultPosition, du.Size(47, 14)));
   SetEscapeId(wxID_CANCEL);
+  auto* middle = new wxBoxSizer(wxHORIZONTAL);
+  middle->Add(table_, 1, wxEXPAND | wxRIGHT, 7);
+  middle->Add(side, 0, wxEXPAND);
+
+  // The bulk actions on every row picked; the texts show without their
+  // keyboard markers.
+  auto* enable = new wxButton(this, wxID_ANY, "E&nable selected");
+  auto* disable = new wxButton(this, wxID_ANY, "D&isable selected");
+  auto* remove = new wxButton(this, wxID_ANY, "Dele&te selected");
+  auto* bulk = new wxBoxSizer(wxHORIZONTAL);
+  for (wxButton* button : {enable, disable, remove}) bulk->Add(button, 0, wxRIGHT, 6);
+
+  auto* column = new wxBoxSizer(wxVERTICAL);
+  column->Add(filter_row, 0, wxEXPAND | wxALL, 7);
+  column->Add(middle, 1, wxEXPAND | wxLEFT | wxRIGHT, 7);
+  column->Add(bulk, 0, wxALL, 7);
+  SetSizerAndFit(column);
+
+  filter_->Bind(wxEVT_TEXT, [this](wxCommandEvent&) { Refill(Selected()); });
   buttons[0]->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { Edit(app::RecordList::NewRecord(), ""); });
   buttons[1]->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
     AccountRecord record;
     const std::string name = Selected();
     if (!name.empty() && list_.TakeForEdit(name, &record)) Edit(record, name);
   });
-  names_->Bind(wxEVT_LISTBOX_DCLICK, [buttons](wxCommandEvent&) {
+  table_->Bind(wxEVT_LIST_ITEM_ACTIVATED, [buttons](wxListEvent&) {
     wxCommandEvent click(wxEVT_BUTTON, buttons[1]->GetId());
     buttons[1]->ProcessWindowEvent(click);
   });
@@ -116,21 +156,50 @@ AccountListDialog::AccountListDialog(wxWindow* parent, app::RecordList& list,
     const std::string name = Selected();
     if (!name.empty() && list_.Delete(name)) Refill("");
   });
-  SetClientSize(du.Size(176, 147));
+  enable->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
+    if (list_.SetEnabled(Picked(), true)) Refill(Selected());
+  });
+  disable->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
+    if (list_.SetEnabled(Picked(), false)) Refill(Selected());
+  });
+  remove->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
+    if (list_.DeleteSelected(Picked())) Refill("");
+  });
   Refill("");
+  filter_->SetFocus();
   CentreOnParent();
 }
 
 void AccountListDialog::Refill(const std::string& select) {
-  names_->Clear();
-  for (const std::string& name : list_.Names()) names_->Append(Text(name));
-  if (!select.empty()) names_->SetStringSelection(Text(select));
-  SetTitle(Text(list_.Caption()));
+  const std::vector<std::string> picked = Picked();
+  const std::string filter = Utf8(filter_->GetValue());
+  const std::vector<control::RecordRow> rows = list_.Rows(filter);
+  table_->DeleteAllItems();
+  names_.clear();
+  for (const control::RecordRow& row : rows) {
+    const std::vector<std::string> cells = list_.Cells(row);
+    const long item = table_->InsertItem(table_->GetItemCount(), Text(cells[0]));
+    for (std::size_t i = 1; i < cells.size(); ++i) table_->SetItem(item, static_cast<long>(i), Text(cells[i]));
+    // The rows picked stay picked; a record named to select (a new one) is.
+    const bool pick = row.name == select || std::find(picked.begin(), picked.end(), row.name) != picked.end();
+    if (pick) table_->SetItemState(item, wxLIST_STATE_SELECTED, wxLIST_STATE_SELECTED);
+    names_.push_back(row.name);
+  }
+  SetTitle(Text(list_.Caption(filter, rows.size())));
 }
 
 std::string AccountListDialog::Selected() const {
-  const int index = names_->GetSelection();
-  return index == wxNOT_FOUND ? std::string() : Utf8(names_->GetString(index));
+  const long index = table_->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED);
+  return index < 0 || static_cast<std::size_t>(index) >= names_.size() ? std::string()
+                                                                       : names_[static_cast<std::size_t>(index)];
+}
+
+std::vector<std::string> AccountListDialog::Picked() const {
+  std::vector<std::string> picked;
+  for (long index = table_->GetNextItem(-1, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED); index >= 0;
+       index = table_->GetNextItem(index, wxLIST_NEXT_ALL, wxLIST_STATE_SELECTED))
+    if (static_cast<std::size_t>(index) < names_.size()) picked.push_back(names_[static_cast<std::size_t>(index)]);
+  return picked;
 }
 
 void AccountListDialog::Edit(AccountRecord record, const std::string& previous_name) {
@@ -172,7 +241,8 @@ wxWindow* AccountEditor::GeneralPage(wxWindow* book) {
   name_ = TextBox(page, record_.Name(), kNameLength);
   AddRow(page, grid, group_ ? "Group Name:" : "User/Login:", name_);
   if (!group_) {
-    password_ = TextBox(page, record_.Password(), kNameLength, wxTE_PASSWORD);
+    password_ = TextBox(page, app::PasswordShown(record_.Password()),
+                        kNameLength, wxTE_PASSWORD);
     AddRow(page, grid, "Password:", password_);
   }
   in_group_ = Check(page, "Part of Group:", record_.mInGroup);
@@ -224,8 +294,7 @@ wxWindow* AccountEditor::FoldersPage(wxWindow* book) {
   });
   remove->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
     if (folders_->GetSelection() == wxNOT_FOUND) return;
-    record_.RemoveFolder(static_cast<std::size_t>(folders_->GetSelection()));
-    RefillFolders();
+    if (list_.DeleteFolder(&record_, static_cast<std::size_t>(folders_->GetSelection()))) RefillFolders();
   });
   group->Add(folders_, 1, wxEXPAND | wxALL, 4);
   group->Add(buttons, 0, wxALL, 4);
@@ -269,6 +338,9 @@ wxWindow* AccountEditor::LimitsPage(wxWindow* book) {
   AddRow(page, credits, "Credits Per Downloaded KB:", download_credits_);
   AddRow(page, credits, "Current Credits:", credits_);
   column->Add(credits, 0, wxEXPAND | wxALL, 6);
+  // The space the record's counted folders use now, against its allocation
+  // as stored (a changed size shows once saved).
+  column->Add(new wxStaticText(page, wxID_ANY, Text(list_.UsedSpace(record_))), 0, wxALL, 6);
   const auto follow = [this] {
     for (wxWindow* box : {upload_credits_, download_credits_, credits_})
       box->Enable(use_credits_->GetValue());
@@ -287,7 +359,7 @@ wxWindow* AccountEditor::IpPage(wxWindow* book) {
                                       "Safe", false, prompter_);
   blocked_ = std::make_unique<IpListBox>(
       page, column, "Blocked IP's",
-      group_ ? "Enable and Add to Blocked IP's:" : "Enable Blocked IP's", "Blocked", false,
+      group_ ? "Enable and Add to Blocked IP's:" : "Enable Blocked IP's", "Blocked", true,
       prompter_);
   safe_->Show(record_.mUseSafeIPs, record_.mSafeIPs);
   blocked_->Show(record_.mUseBlockIPs, record_.mBlockIPs);
@@ -316,7 +388,7 @@ void AccountEditor::EditFolder(std::optional<std::size_t> index) {
 void AccountEditor::Gather() {
   record_.mEnabled = enabled_->GetValue();
   record_.SetName(Utf8(name_->GetValue()));
-  if (password_ != nullptr) record_.SetPassword(Utf8(password_->GetValue()));
+  if (password_ != nullptr) record_.SetPassword(app::PasswordFromBox(Utf8(password_->GetValue()), record_.Password()));
   record_.mInGroup = in_group_->GetValue();
   record_.SetGroup(Utf8(group_choice_->GetStringSelection()));
   record_.mAllowPassChange = pass_change_->GetValue();
@@ -397,3 +469,4 @@ accounts::VirtualFolder VirtualFolderDialog::Folder() const {
 }
 
 }  // namespace quillon::ui
+

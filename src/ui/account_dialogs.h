@@ -1,11 +1,13 @@
-// The desktop's account and group windows: the list (add, edit, copy,
-// delete), the editor with its four tabs, and the virtual folder dialog.
+// The desktop's account and group windows: the table with its filter (add,
+// edit, copy, delete, and enable, disable or delete the rows picked), the
+// editor with its four tabs, and the virtual folder dialog.
 // What is allowed and what happens on OK is RecordList's.
 #pragma once
 
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <wx/dialog.h>
 #include <wx/propdlg.h>
@@ -16,6 +18,7 @@
 class wxButton;
 class wxChoice;
 class wxListBox;
+class wxListCtrl;
 
 namespace quillon::ui {
 
@@ -37,12 +40,16 @@ class AccountListDialog final : public wxDialog {
 
  private:
   void Refill(const std::string& select);
+  // The first row picked ("" for none), and every row picked.
   std::string Selected() const;
+  std::vector<std::string> Picked() const;
   void Edit(accounts::AccountRecord record, const std::string& previous_name);
 
   app::Prompter& prompter_;
   app::RecordList& list_;
-  wxListBox* names_ = nullptr;
+  wxTextCtrl* filter_ = nullptr;
+  wxListCtrl* table_ = nullptr;
+  std::vector<std::string> names_;  // the names of the table's rows
 };
 
 class AccountEditor final : public wxPropertySheetDialog {

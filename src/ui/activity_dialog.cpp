@@ -3,12 +3,19 @@
 #include <wx/button.h>
 #include <wx/listctrl.h>
 #include <wx/sizer.h>
+#include <wx/stattext.h>
 #include <wx/textdlg.h>
 
 #include "ui/form_controls.h"
 #include "ui/layout.h"
 
 namespace quillon::ui {
+
+namespace {
+
+constexpr int kColumns = 9;
+
+}  // namespace
 
 ActivityDialog::ActivityDialog(wxWindow* parent, app::ActivityView& view)
     : wxDialog(parent, wxID_ANY, "Current Activity", wxDefaultPosition, wxDefaultSize,
@@ -17,31 +24,35 @@ ActivityDialog::ActivityDialog(wxWindow* parent, app::ActivityView& view)
   list_ = new wxListCtrl(this, wxID_ANY, wxDefaultPosition, wxDefaultSize,
                          wxLC_REPORT | wxLC_SINGLE_SEL);
   const std::pair<const char*, int> columns[] = {
-      {"User", 90},   {"IP Address", 80}, {"Current / Last Action", 132},
-      {"Remote File / Directory", 200},   {"KB In", 50}, {"KB Out", 50}, {"Credits", 80}};
-  for (int i = 0; i < 7; ++i) list_->InsertColumn(i, columns[i].first, wxLIST_FORMAT_LEFT, columns[i].second);
+      {"User", 80},   {"IP Address", 76}, {"Connected", 66}, {"Current / Last Action", 124},
+      {"Remote File / Directory", 140},   {"Transfer", 280}, {"KB In", 46}, {"KB Out", 50},
+      {"Credits", 50}};
+  for (int i = 0; i < kColumns; ++i)
+    list_->InsertColumn(i, columns[i].first, wxLIST_FORMAT_LEFT, columns[i].second);
   stop_ = new wxButton(this, wxID_ANY, "&Stop Transfer");
   kick_ = new wxButton(this, wxID_ANY, "&Kick User (Disconnect)");
+  block_ = new wxButton(this, wxID_ANY, "&Block IP");
   auto* buttons = new wxBoxSizer(wxHORIZONTAL);
   buttons->Add(stop_, 0, wxRIGHT, 8);
   buttons->Add(kick_, 0, wxRIGHT, 8);
+  buttons->Add(block_, 0, wxRIGHT, 8);
   buttons->AddStretchSpacer();
   buttons->Add(new wxButton(this, wxID_CANCEL, "&Close"));
+  warnings_ = new wxStaticText(this, wxID_ANY, "");
+  warnings_->SetForegroundColour(*wxRED);
+  warnings_->Hide();
   auto* column = new wxBoxSizer(wxVERTICAL);
+  column->Add(warnings_, 0, wxEXPAND | wxLEFT | wxRIGHT | wxTOP, 7);
   column->Add(list_, 1, wxEXPAND | wxALL, 7);
   column->Add(buttons, 0, wxEXPAND | wxLEFT | wxRIGHT | wxBOTTOM, 7);
   SetSizer(column);
   SetEscapeId(wxID_CANCEL);
-  SetSize(DialogUnits(this).Size(457, 185));
-  stop_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { Act(false); });
-  kick_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { Act(true); });
-  for (auto type : {wxEVT_LIST_ITEM_SELECTED, wxEVT_LIST_ITEM_DESELECTED}) {
-    list_->Bind(type, [this](wxListEvent&) {
-      const bool selected = SelectedSession().has_value();
-      stop_->Enable(selected);
-      kick_->Enable(selected);
-    });
-  }
+  SetSize(DialogUnits(this).Size(490, 185));
+  stop_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { Act(Action::kStop); });
+  kick_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { Act(Action::kKick); });
+  block_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { Act(Action::kBlock); });
+  for (auto type : {wxEVT_LIST_ITEM_SELECTED, wxEVT_LIST_ITEM_DESELECTED})
+    list_->Bind(type, [this](wxListEvent&) { EnableActions(SelectedSession().has_value()); });
   timer_.Bind(wxEVT_TIMER, [this](wxTimerEvent&) { Refresh(); });
   Refresh();
   CentreOnParent();
@@ -64,9 +75,10 @@ void ActivityDialog::Refresh() {
     const app::ActivityRow& row = rows_[i];
     const long item = static_cast<long>(i);
     if (item >= list_->GetItemCount()) list_->InsertItem(item, "");
-    const std::string* cells[] = {&row.user, &row.address, &row.action, &row.item,
-                                  &row.kb_in, &row.kb_out, &row.credits};
-    for (int column = 0; column < 7; ++column)
+    const std::string* cells[kColumns] = {&row.user,     &row.address, &row.connected,
+                                          &row.action,   &row.item,    &row.transfer,
+                                          &row.kb_in,    &row.kb_out,  &row.credits};
+    for (int column = 0; column < kColumns; ++column)
       if (list_->GetItemText(item, column) != Text(*cells[column]))
         list_->SetItem(item, column, Text(*cells[column]));
   }
@@ -74,23 +86,35 @@ void ActivityDialog::Refresh() {
   for (long item = 0; item < list_->GetItemCount(); ++item)
     list_->SetItemState(item, again && static_cast<std::size_t>(item) == *again ? wxLIST_STATE_SELECTED : 0,
                         wxLIST_STATE_SELECTED);
-  stop_->Enable(again.has_value());
-  kick_->Enable(again.has_value());
+  EnableActions(again.has_value());
+  std::string warnings;
+  for (const std::string& line : view_.AllocationWarnings()) warnings += (warnings.empty() ? "" : "\n") + line;
+  if (warnings != warnings_shown_) {
+    warnings_shown_ = warnings;
+    warnings_->SetLabelText(Text(warnings));
+    warnings_->Show(!warnings.empty());
+    Layout();
+  }
   timer_.StartOnce(app::ActivityView::kRefreshMs);
 }
 
-void ActivityDialog::Act(bool kick) {
+void ActivityDialog::EnableActions(bool selected) {
+  for (wxButton* button : {stop_, kick_, block_}) button->Enable(selected);
+}
+
+void ActivityDialog::Act(Action action) {
   const std::optional<std::uint32_t> session = SelectedSession();
   if (!session) return;
-  wxTextEntryDialog prompt(this, "Reason:", kick ? "Kick User" : "Stop Users Transfer",
-                           Text(kick ? view_.KickReason() : view_.StopReason()));
+  const char* caption = action == Action::kStop ? "Stop Users Transfer" : action == Action::kKick ? "Kick User" : "Block IP";
+  wxTextEntryDialog prompt(this, "Reason:", caption,
+                           Text(action == Action::kStop ? view_.StopReason() : view_.KickReason()));
   prompt.SetMaxLength(app::ActivityView::kReasonLength);
   if (prompt.ShowModal() != wxID_OK) return;
   const std::string reason = Utf8(prompt.GetValue());
-  if (kick) {
-    view_.Kick(*session, reason);
-  } else {
-    view_.StopTransfer(*session, reason);
+  switch (action) {
+    case Action::kStop: view_.StopTransfer(*session, reason); return;
+    case Action::kKick: view_.Kick(*session, reason); return;
+    case Action::kBlock: view_.BlockIp(*session, reason); return;
   }
 }
 

@@ -1,5 +1,7 @@
 // "Current Activity": the sessions, refreshed every second, with the
-// selected session's transfer stopped or the session kicked, with a reason.
+// selected session's transfer stopped, the session kicked, or kicked and its
+// address blocked, with a reason; above them, the warnings about accounts
+// near their allocation.
 #pragma once
 
 #include <optional>
@@ -11,6 +13,7 @@
 
 class wxButton;
 class wxListCtrl;
+class wxStaticText;
 
 namespace quillon::ui {
 
@@ -22,12 +25,17 @@ class ActivityDialog final : public wxDialog {
  private:
   void Refresh();
   std::optional<std::uint32_t> SelectedSession() const;
-  void Act(bool kick);
+  enum class Action { kStop, kKick, kBlock };
+  void Act(Action action);
+  void EnableActions(bool selected);
 
   app::ActivityView& view_;
   wxListCtrl* list_ = nullptr;
   wxButton* stop_ = nullptr;
   wxButton* kick_ = nullptr;
+  wxButton* block_ = nullptr;
+  wxStaticText* warnings_ = nullptr;
+  std::string warnings_shown_;
   std::vector<app::ActivityRow> rows_;
   wxTimer timer_;  // without an owner: its events go to itself
 };

@@ -1,6 +1,7 @@
 #include "ui/form_controls.h"
 
 #include <wx/button.h>
+#include <wx/msgdlg.h>
 #include <wx/statbox.h>
 #include <wx/stattext.h>
 #include <wx/textdlg.h>
@@ -62,7 +63,9 @@ IpListBox::IpListBox(wxWindow* parent, wxSizer* into, const char* title, const c
   if (block_all) {
     auto* all = new wxButton(group->GetStaticBox(), wxID_ANY, "Block All");
     buttons->Add(all, 0, wxRIGHT, 6);
-    all->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
+    all->Bind(wxEVT_BUTTON, [this, all](wxCommandEvent&) {
+      wxMessageDialog ask(all, app::SettingsSheet::BlockAllQuestion(), "Block All", wxYES_NO | wxICON_QUESTION);
+      if (ask.ShowModal() != wxID_YES) return;
       app::SettingsSheet::BlockAll(&list_);
       Refill();
     });

@@ -1,6 +1,6 @@
 // Pieces shared by the desktop's sheets: number boxes, text conversion,
 // labelled rows, and the IP list box with its Add, Add Range and Delete
-// buttons (and Block All for the server's blocked list).
+// buttons (and Block All for a blocked list).
 #pragma once
 
 #include <cstdint>

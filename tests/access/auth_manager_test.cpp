@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -159,6 +161,41 @@ TEST_F(AuthManagerTest, FifthWrongPasswordBlocksTheAddressForTenMinutes) {
   EXPECT_NE(Login(0), nullptr);
 }
 
+TEST_F(AuthManagerTest, AnIpv6ClientCountsByItsSlash64) {
+  const auto v6 = [](const char* text) { return *runtime::IpAddress::Parse(text); };
+  const runtime::IpAddress first = v6("2001:db8:1:2::10"), second = v6("2001:db8:1:2:ffff::99");
+  const runtime::IpAddress neighbour = v6("2001:db8:1:3::10");
+  Settings([](settings::ServerSettings& s) {
+    s.mAntiHammering = true;
+    s.mUseMaxUsersPerIP = true;
+    s.mMaxUsersPerIP = 1;
+  });
+  // One session per /64: the second address of it is the same client.
+  ASSERT_NE(Login(0, "bob", "pw", first), nullptr);
+  EXPECT_EQ(Login(1, "bob", "pw", second), nullptr);
+  EXPECT_EQ(message_, "Maximum sessions reached, please try again later");
+  EXPECT_NE(Login(2, "bob", "pw", neighbour), nullptr);
+
+  // Five wrong passwords from two addresses of one /64 ban the whole /64.
+  Settings([](settings::ServerSettings& s) { s.mUseMaxUsersPerIP = false; });
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(Login(3 + i, "bob", "wrong", i % 2 == 0 ? first : second), nullptr);
+  EXPECT_FALSE(auth_.AdmitConnection(v6("2001:db8:1:2::1234"), &message_));
+  EXPECT_EQ(message_, "Access disallowed (too many login failures)");
+  EXPECT_TRUE(auth_.AdmitConnection(neighbour, &message_));
+  auth_.ConnectionEnded();
+
+  // The lists take IPv6 prefixes.
+  Settings([&](settings::ServerSettings& s) {
+    s.mAntiHammering = false;
+    s.mUseBlockIPs = true;
+    s.mBlockIPs.AddRange(v6("2001:db8:1::"), v6("2001:db8:1:ffff:ffff:ffff:ffff:ffff"));
+  });
+  EXPECT_FALSE(auth_.AdmitConnection(neighbour, &message_));
+  EXPECT_EQ(message_, "Access disallowed, your IP is blocked");
+  EXPECT_TRUE(auth_.AdmitConnection(v6("2001:db8:2::1"), &message_));
+  auth_.ConnectionEnded();
+}
+
 TEST_F(AuthManagerTest, NothingIsRecordedWithoutAntiHammeringOrForEmptyPasswords) {
   for (int i = 0; i < 6; ++i) EXPECT_EQ(Login(0, "bob", "wrong"), nullptr);
   Settings([](settings::ServerSettings& s) { s.mAntiHammering = true; });
@@ -275,6 +312,138 @@ TEST_F(AuthManagerTest, PasswordChanges) {
   AccountRecord stored;
   ASSERT_TRUE(accounts_.GetCopy("bob", &stored));
   EXPECT_EQ(stored.Password(), "fresh");
+}
+
+std::string Complement(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(~c);
+  return out;
+}
+
+TEST_F(AuthManagerTest, HashedModeTurnsAScrambledPasswordIntoItsHashAtTheNextLogin) {
+  // A store of today's form: the password scrambled in the file.
+  ASSERT_TRUE(accounts_.Save());
+  ASSERT_NE(testing::ReadWholeFile(dir_.File("accounts.dta")).find(Complement("pw")), std::string::npos);
+  std::string error;
+  Settings([&](settings::ServerSettings& s) { ASSERT_TRUE(s.Extra().Set("password_storage", "hashed", &error)); });
+  ASSERT_TRUE(auth_.Start());
+
+  const int saves_before = writer_.saves;
+  EXPECT_EQ(Login(0, "bob", "wrong"), nullptr);
+  EXPECT_EQ(message_, "Incorrect user name or password");
+  ActiveAccount* account = Login(1);
+  ASSERT_NE(account, nullptr);
+  AccountRecord stored;
+  ASSERT_TRUE(accounts_.GetCopy("bob", &stored));
+  EXPECT_TRUE(stored.HasPasswordHash());
+  EXPECT_EQ(stored.Password().rfind("$y$", 0), 0u);
+  EXPECT_EQ(account->RecordCopy().Password(), stored.Password());  // the live record too
+
+  // The saver writes the hash to the file soon, in place of the scrambled form.
+  std::string bytes;
+  EXPECT_TRUE(testing::WaitUntil([&] {
+    bytes = testing::ReadWholeFile(dir_.File("accounts.dta"));
+    return bytes.find(stored.Password()) != std::string::npos;
+  }));
+  EXPECT_GT(writer_.saves, saves_before);
+  EXPECT_EQ(bytes.find(Complement("pw")), std::string::npos);
+
+  // The live account and a fresh look-up both check against the hash.
+  EXPECT_EQ(Login(2, "bob", "pw"), account);
+  EXPECT_EQ(Login(3, "bob", stored.Password()), nullptr);
+  auth_.RefreshActiveAccounts();
+  EXPECT_TRUE(account->RecordCopy().mEnabled);
+  auth_.Logout(&keys_[1], account);
+  auth_.Logout(&keys_[2], account);
+  EXPECT_NE(Login(4, "bob", "pw"), nullptr);
+  EXPECT_EQ(Login(5, "bob", "wrong"), nullptr);
+}
+
+TEST_F(AuthManagerTest, AWrongNameFailsAsLateAsAWrongPasswordAndABannedAddressCostsNoHash) {
+  std::string error;
+  Settings([&](settings::ServerSettings& s) {
+    ASSERT_TRUE(s.Extra().Set("password_storage", "hashed", &error));
+    s.mAntiHammering = true;
+  });
+  AccountRecord hashed = Account("bob", "");
+  ASSERT_TRUE(hashed.SetNewPassword("pw", true, &error)) << error;
+  accounts_.AddOrUpdate(hashed);
+  accounts_.AddOrUpdate(Account("carol", "not-yet-hashed"));
+  ASSERT_TRUE(auth_.Start());
+
+  // The fastest of four failed logins each, in ms, taken in turns so that
+  // load falls on all three alike: a busy machine only ever adds time, so
+  // the fastest is the closest to the real cost.
+  const std::string_view names[] = {"bob", "nobody", "carol"};
+  const runtime::IpAddress from[] = {{10, 0, 1, 1}, {10, 0, 2, 1}, {10, 0, 3, 1}};
+  double fastest_ms[] = {1e9, 1e9, 1e9};
+  for (int round = 0; round < 4; ++round) {
+    for (int k = 0; k < 3; ++k) {
+      const auto start = std::chrono::steady_clock::now();
+      EXPECT_EQ(Login(round, names[k], "wrong", from[k]), nullptr) << names[k];
+      fastest_ms[k] = std::min(
+          fastest_ms[k], std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    }
+  }
+  const double wrong_password = fastest_ms[0], no_such_name = fastest_ms[1], not_yet_hashed = fastest_ms[2];
+  EXPECT_GT(no_such_name, wrong_password / 2) << "a missing name answers early";
+  EXPECT_GT(not_yet_hashed, wrong_password / 2);
+
+  // Five failures ban the address; its next guesses are refused before any
+  // hash is checked (the fastest of three, so a busy machine cannot fake it).
+  const runtime::IpAddress banned{10, 0, 4, 1};
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(Login(i, "bob", "wrong", banned), nullptr);
+  double fastest = 1e9;
+  for (int i = 0; i < 3; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Login(i, "bob", "pw", banned), nullptr);
+    fastest = std::min(fastest, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+  }
+  EXPECT_LT(fastest, wrong_password / 4);
+  EXPECT_NE(Login(5, "bob", "pw", {10, 0, 5, 1}), nullptr);
+}
+
+TEST_F(AuthManagerTest, ScrambledModeLeavesThePasswordAsItIs) {
+  ASSERT_NE(Login(0), nullptr);
+  AccountRecord stored;
+  ASSERT_TRUE(accounts_.GetCopy("bob", &stored));
+  EXPECT_EQ(stored.Password(), "pw");
+}
+
+TEST_F(AuthManagerTest, HashedModeKeepsAnonymousAsItWas) {
+  accounts_.AddOrUpdate(Account("anonymous", ""));
+  std::string error;
+  Settings([&](settings::ServerSettings& s) { ASSERT_TRUE(s.Extra().Set("password_storage", "hashed", &error)); });
+  ActiveAccount* account = Login(0, "anonymous", "guest@example.com");
+  ASSERT_NE(account, nullptr);
+  EXPECT_EQ(Login(1, "Anonymous", "other@example.com"), account);
+  EXPECT_EQ(Login(2, "anonymous", ""), nullptr);  // an empty password is refused, as ever
+  AccountRecord stored;
+  ASSERT_TRUE(accounts_.GetCopy("anonymous", &stored));
+  EXPECT_TRUE(stored.Password().empty());
+  EXPECT_TRUE(stored.IsAnonymous());
+}
+
+TEST_F(AuthManagerTest, HashedModeStoresAChangedPasswordAsItsHash) {
+  AccountRecord changer = Account("bob", "pw");
+  changer.mAllowPassChange = true;
+  accounts_.AddOrUpdate(changer);
+  std::string error;
+  Settings([&](settings::ServerSettings& s) {
+    s.mAllowPassChange = true;
+    ASSERT_TRUE(s.Extra().Set("password_storage", "hashed", &error));
+  });
+  ActiveAccount* account = Login(0);
+  ASSERT_NE(account, nullptr);
+  ASSERT_TRUE(auth_.ChangePassword(account, "fresh", &message_)) << message_;
+  AccountRecord stored;
+  ASSERT_TRUE(accounts_.GetCopy("bob", &stored));
+  EXPECT_TRUE(stored.HasPasswordHash());
+  EXPECT_TRUE(stored.MatchLogin("bob", "fresh"));
+  EXPECT_EQ(Login(1, "bob", "pw"), nullptr);
+  EXPECT_EQ(Login(2, "bob", "fresh"), account);
+  auth_.RefreshActiveAccounts();
+  EXPECT_TRUE(account->RecordCopy().mEnabled);
 }
 
 TEST_F(AuthManagerTest, AllowancesShareTheAccountAndServerLimits) {

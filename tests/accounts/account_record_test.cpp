@@ -43,6 +43,50 @@ TEST(AccountRecordTest, LoginMatchingRules) {
   EXPECT_EQ(bob.SortName(), "Bob");
 }
 
+TEST(AccountRecordTest, HashedPasswordsMatchOnlyThroughTheirHash) {
+  std::string error;
+  AccountRecord bob = Named("bob", "");
+  ASSERT_TRUE(bob.SetNewPassword("Secret", true, &error)) << error;
+  ASSERT_TRUE(bob.HasPasswordHash());
+  EXPECT_NE(bob.Password(), "Secret");
+  EXPECT_TRUE(bob.MatchLogin("BOB", "Secret"));
+  EXPECT_FALSE(bob.MatchLogin("bob", "secret"));
+  EXPECT_FALSE(bob.MatchLogin("carol", "Secret"));
+  // The hash typed as a password is no password.
+  EXPECT_FALSE(bob.MatchLogin("bob", bob.Password()));
+  EXPECT_TRUE(bob.MatchStoredPassword("bob", bob.Password()));
+  EXPECT_FALSE(bob.MatchStoredPassword("bob", "Secret"));
+
+  // A field beginning with "$" that is no hash of anything never matches.
+  const AccountRecord damaged = Named("dave", "$plain");
+  EXPECT_FALSE(damaged.MatchLogin("dave", "$plain"));
+
+  struct Case {
+    const char* password;
+    bool hashed;
+    bool stored_as_hash;
+  } const cases[] = {
+      {"plain", false, false},
+      {"plain", true, true},
+      // Without hashing, a password beginning with "$" would read as a hash.
+      {"$dollar", false, true},
+      {"", true, false},
+  };
+  for (const Case& c : cases) {
+    AccountRecord carol = Named("carol", "old");
+    ASSERT_TRUE(carol.SetNewPassword(c.password, c.hashed, &error)) << error;
+    EXPECT_EQ(carol.HasPasswordHash(), c.stored_as_hash) << c.password;
+    EXPECT_TRUE(carol.MatchLogin("carol", c.password)) << c.password;
+    EXPECT_FALSE(carol.MatchLogin("carol", "old")) << c.password;
+  }
+
+  // An anonymous account keeps its empty password and takes any.
+  AccountRecord anonymous = Named("anonymous", "");
+  ASSERT_TRUE(anonymous.SetNewPassword("", true, &error));
+  EXPECT_TRUE(anonymous.IsAnonymous());
+  EXPECT_TRUE(anonymous.MatchLogin("anonymous", "guest@example.com"));
+}
+
 TEST(AccountRecordTest, SettersKeepFieldWidths) {
   AccountRecord record;
   record.SetName(std::string(150, 'n'));

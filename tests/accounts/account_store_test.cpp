@@ -109,6 +109,21 @@ TEST(AccountStoreFormatTest, PasswordsEmptyPlainAndLong) {
   EXPECT_EQ(parsed.Password(), std::string(98, 'q'));
 }
 
+TEST(AccountStoreFormatTest, AHashTakesThePasswordFieldAsItIs) {
+  AccountRecord bob = Named("bob", "");
+  std::string error;
+  ASSERT_TRUE(bob.SetNewPassword("abc", true, &error)) << error;
+  const std::string bytes = AccountStore::SerialiseRecord(bob);
+  // Same record size as the scrambled form: the layout does not change.
+  EXPECT_EQ(bytes.size(), AccountStore::SerialiseRecord(Named("bob", "abc")).size());
+  EXPECT_EQ(bytes.substr(141, 100), Field(bob.Password(), 100));
+  AccountRecord parsed;
+  std::size_t used = 0;
+  ASSERT_TRUE(AccountStore::ParseRecord(bytes, &parsed, &used));
+  EXPECT_EQ(parsed.Password(), bob.Password());
+  EXPECT_TRUE(parsed.MatchLogin("bob", "abc"));
+}
+
 TEST(AccountStoreFormatTest, DamagedRecordsAreRefused) {
   const std::string bytes = AccountStore::SerialiseRecord(SampleRecord());
   AccountRecord parsed;
@@ -204,6 +219,68 @@ TEST_F(AccountStoreTest, EveryFieldSurvivesSaveAndLoad) {
   ASSERT_TRUE(loaded.GetCopy("anonymous", &copy));
   EXPECT_TRUE(copy.IsAnonymous());
   EXPECT_EQ(loaded.Serialise(), ReadWholeFile(Path()));
+}
+
+TEST_F(AccountStoreTest, Ipv6EntriesLiveBesideTheStoreWhichKeepsItsIpv4Layout) {
+  const std::string companion = dir_.File("accounts-ipv6.txt");
+  AccountRecord v4_only = SampleRecord();
+  v4_only.mBlockIPs.AddAddress({1, 2, 3, 4});
+  store_.AddOrUpdate(v4_only);
+  ASSERT_TRUE(store_.Save());
+  EXPECT_FALSE(std::filesystem::exists(companion));  // nothing to keep: no file
+
+  // A name the companion's layout must escape, and entries of both lists.
+  AccountRecord both = v4_only;
+  both.SetName("tab\tand%");
+  both.mSafeIPs.AddAddress(*runtime::IpAddress::Parse("::1"));
+  both.mBlockIPs.AddRange(*runtime::IpAddress::Parse("2001:db8::"), *runtime::IpAddress::Parse("2001:db8:0:ffff:ffff:ffff:ffff:ffff"));
+  store_.Delete("bob");
+  store_.AddOrUpdate(both);
+  ASSERT_TRUE(store_.Save());
+  // The record is the IPv4 one byte for byte, but for its name.
+  AccountRecord renamed = v4_only;
+  renamed.SetName(both.Name());
+  EXPECT_EQ(ReadWholeFile(Path()).substr(AccountStore::kHeaderBytes), AccountStore::SerialiseRecord(renamed));
+  EXPECT_EQ(ReadWholeFile(companion),
+            "# The IPv6 entries of the IP lists in accounts.dta, which holds the IPv4 ones.\n"
+            "# <safe|blocked> TAB <entry> [TAB <account or group>]\n"
+            "safe\t::1\ttab%09and%25\n"
+            "blocked\t2001:db8::/48\ttab%09and%25\n");
+  EXPECT_EQ(std::filesystem::status(companion).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+
+  AccountStore loaded(Path());
+  ASSERT_TRUE(loaded.Load());
+  AccountRecord copy;
+  ASSERT_TRUE(loaded.GetCopy(both.Name(), &copy));
+  EXPECT_EQ(copy, both);
+
+  // Lines a load cannot use (a slip, an owner not in the store) are set
+  // aside and written back marked; removing the last entry leaves a file
+  // without entries, so none come back.
+  WriteWholeFile(companion, ReadWholeFile(companion) + "blocked 2001:db8::9 typed-with-blanks\nsafe\t::2\tnobody-here\n");
+  ASSERT_TRUE(loaded.Load());
+  ASSERT_TRUE(loaded.GetCopy(both.Name(), &copy));
+  EXPECT_EQ(copy, both);
+  loaded.AddOrUpdate(renamed);
+  ASSERT_TRUE(loaded.Save());
+  EXPECT_EQ(ReadWholeFile(companion),
+            "# The IPv6 entries of the IP lists in accounts.dta, which holds the IPv4 ones.\n"
+            "# <safe|blocked> TAB <entry> [TAB <account or group>]\n"
+            "# not read: blocked 2001:db8::9 typed-with-blanks\n"
+            "# not read: safe\t::2\tnobody-here\n");
+  ASSERT_TRUE(loaded.Load());
+  ASSERT_TRUE(loaded.GetCopy(both.Name(), &copy));
+  EXPECT_EQ(copy, renamed);
+  ASSERT_TRUE(loaded.Save());  // still set aside, not lost
+  EXPECT_NE(ReadWholeFile(companion).find("# not read: safe\t::2\tnobody-here\n"), std::string::npos);
+
+  // A companion that is there but cannot be read is never written over.
+  std::filesystem::remove(companion);
+  std::filesystem::create_symlink(Path(), companion);
+  ASSERT_TRUE(loaded.Load());
+  EXPECT_FALSE(loaded.Save());
+  EXPECT_TRUE(std::filesystem::is_symlink(companion));
 }
 
 TEST_F(AccountStoreTest, LoadEdgeCases) {
@@ -308,6 +385,44 @@ TEST(AccountStoreDamageTest, ADamagedFileIsKeptAsideBeforeASaveCanReplaceIt) {
     EXPECT_EQ(store.Damage()->Text(), "config/accounts.dta: " + text);
   }
   EXPECT_EQ(CopiesIn(dir.File("config")).size(), 3u);
+}
+
+std::string Complement(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(~c);
+  return out;
+}
+
+TEST_F(AccountStoreTest, AHashedStoreHoldsNeitherThePasswordsNorTheirComplements) {
+  const std::vector<std::pair<std::string, std::string>> logins = {
+      {"bob", "Open Sesame 1"}, {"carol", "zz-Top-Secret"}, {"dave", std::string(98, 'k')}};
+  std::string error;
+  for (const auto& [name, password] : logins) {
+    AccountRecord record = Named(name, "");
+    ASSERT_TRUE(record.SetNewPassword(password, true, &error)) << error;
+    store_.AddOrUpdate(record);
+  }
+  store_.AddOrUpdate(Named("anonymous", ""));
+  ASSERT_TRUE(store_.Save());
+
+  const std::string bytes = ReadWholeFile(Path());
+  for (const auto& [name, password] : logins) {
+    EXPECT_EQ(bytes.find(password), std::string::npos) << name;
+    EXPECT_EQ(bytes.find(Complement(password)), std::string::npos) << name;
+    // Not even a part of it, as the scrambled form would hold.
+    EXPECT_EQ(bytes.find(Complement(password.substr(0, 6))), std::string::npos) << name;
+  }
+  EXPECT_NE(bytes.find("$y$"), std::string::npos);
+
+  AccountStore reread(Path());
+  ASSERT_TRUE(reread.Load());
+  AccountRecord found;
+  for (const auto& [name, password] : logins) {
+    EXPECT_TRUE(reread.FindLogin(name, password, &found)) << name;
+    EXPECT_FALSE(reread.FindLogin(name, password + "x", &found)) << name;
+  }
+  EXPECT_TRUE(reread.FindLogin("anonymous", "guest@example.com", &found));
+  EXPECT_TRUE(found.IsAnonymous());
 }
 
 }  // namespace

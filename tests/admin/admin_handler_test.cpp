@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "admin/remote_admin_service.h"
+#include "control/settings_control.h"
 #include "platform/tls.h"
 #include "support/admin_fixture.h"
 #include "support/loopback_client.h"
@@ -403,6 +404,65 @@ TEST_F(AdminHandlerTest, AnEmptyAdminPasswordLetsNobodyIn) {
   ChangeSettings([](settings::ServerSettings& s) { s.mRAPass.clear(); });
   EXPECT_TRUE(Request("POST /_login", "pass=").Redirects("/badlogin.html"));
   EXPECT_FALSE(handler_->Session().IsLoggedIn());
+}
+
+TEST_F(AdminHandlerTest, AHashedStoreKeepsTheAdminPasswordOnlyAsItsHash) {
+  std::string message;
+  ChangeSettings([&](settings::ServerSettings& s) {
+    EXPECT_TRUE(s.Extra().Set("password_storage", "hashed", &message)) << message;
+  });
+  auto field = [this] {
+    std::string stored;
+    ChangeSettings([&](settings::ServerSettings& s) { stored = s.mRAPass; });
+    return stored;
+  };
+  auto complement = [](std::string text) {
+    for (char& ch : text) ch = static_cast<char>(~ch);
+    return text;
+  };
+  const control::SettingsControl control(*server_);
+
+  // A password stored as it was before logs in, and becomes its hash at that
+  // login: the saved file then holds neither it nor its complement.
+  ASSERT_EQ(field(), "letmein");
+  EXPECT_EQ(LogIn().size(), 49u);
+  const std::string hash = field();
+  EXPECT_EQ(hash.rfind("$y$", 0), 0u) << hash;
+  const std::string file = ReadWholeFile(dir_.File("config/settings.dta"));
+  EXPECT_NE(file.find(hash), std::string::npos);
+  EXPECT_EQ(file.find("letmein"), std::string::npos);
+  EXPECT_EQ(file.find(complement("letmein")), std::string::npos);
+  EXPECT_EQ(LogIn().size(), 49u);
+  EXPECT_EQ(field(), hash) << "a hash is not made again";
+  EXPECT_FALSE(control.AdminPasswordMatches(hash)) << "the hash itself is no password";
+  EXPECT_FALSE(control.AdminPasswordMatches("letmei"));
+
+  // Set by name (the set-up tool, the JSON interface) or through the
+  // settings sheet, a new password is stored as its hash at once; the hash
+  // handed back unchanged stays as it is.
+  ChangeSettings([&](settings::ServerSettings& s) {
+    EXPECT_TRUE(s.SetFromText("mRAPass", "$tarts-like-a-hash", &message)) << message;
+  });
+  EXPECT_NE(field(), "$tarts-like-a-hash");
+  EXPECT_TRUE(control.AdminPasswordMatches("$tarts-like-a-hash"));
+  control::SettingsControl editor(*server_);
+  control::SettingsSnapshot values = editor.Read();
+  const std::string before = values.remote_admin_password;
+  editor.Store(values, control::SettingsScope::kAll);
+  EXPECT_EQ(field(), before);
+  values.remote_admin_password = "sheet-pass";
+  editor.Store(values, control::SettingsScope::kAll);
+  EXPECT_EQ(field().rfind("$y$", 0), 0u);
+  EXPECT_TRUE(control.AdminPasswordMatches("sheet-pass"));
+  EXPECT_FALSE(control.AdminPasswordMatches("$tarts-like-a-hash"));
+
+  // Scrambled (the default), a password is kept as typed, as before.
+  ChangeSettings([&](settings::ServerSettings& s) {
+    EXPECT_TRUE(s.Extra().Set("password_storage", "scrambled", &message)) << message;
+    EXPECT_TRUE(s.SetFromText("mRAPass", "plain-pass", &message)) << message;
+  });
+  EXPECT_EQ(field(), "plain-pass");
+  EXPECT_TRUE(control.AdminPasswordMatches("plain-pass"));
 }
 
 TEST_F(AdminHandlerTest, RouterChecksMethodIdAndPath) {

@@ -12,6 +12,7 @@
 #include "platform/fs.h"
 #include "support/free_port.h"
 #include "support/admin_fixture.h"
+#include "support/wait.h"
 
 namespace quillon::admin {
 namespace {
@@ -33,9 +34,14 @@ class AdminPagesTest : public testing::AdminServiceFixture {
     Template("_gensettings.html",
              "<!--WELCOMEMSG-->|<!--PORT-->|<!--IDLE-->|<!--UPLOADSPEED-->|<!--USEUPLOADSPEED-->|"
              "<!--USETIMEOUTSTOP-->|<!--BANNEDFILES-->|<!--PASSIVEPORTS-->|<!--PASSIVEADDRESS-->|"
-             "<!--TLS-->|<!--TLSCERTIFICATE-->|<!--ADMINTLS-->");
+             "<!--TLS-->|<!--TLSCERTIFICATE-->|<!--ADMINTLS-->"
+             "<!--WELCOMEMSGERROR--><!--HELPMSGERROR--><!--PORTERROR--><!--IDLEERROR--><!--UPLOADSPEEDERROR-->"
+             "<!--DOWNLOADSPEEDERROR--><!--MAXUSERSERROR--><!--MAXUSERSPERIPERROR-->");
     Template("_genips.html", "server|<!--USESAFE-->|<!--USEBLOCKED-->|<!--SAFEOPTIONSLIST-->|<!--BLOCKEDOPTIONSLIST-->");
     Template("_accountips.html", "account|<!--BLOCKEDOPTIONSLIST-->");
+    Template("_confirm.html",
+             "<!--CONFIRMTITLE-->|<!--CONFIRMMESSAGE-->|<!--CONFIRMACTION-->|<!--CONFIRMFIELDS-->|"
+             "<!--CONFIRMBUTTONNAME-->|<!--CONFIRMBUTTON-->|<!--CONFIRMCANCEL-->");
   }
 
   // A valid settings form with one field replaced or added.
@@ -60,15 +66,34 @@ TEST_F(AdminPagesTest, StatusShowsTheServiceAndItsSessions) {
   EXPECT_NE(page.find("&user=bob&ip=127.0.0.1&mode=kick\">Kick</a>"), std::string::npos);
   EXPECT_NE(page.find("size=\"2\">bob (<i>"), std::string::npos);
 
-  // Start with the port taken by another listener fails with the engine's text.
-  EXPECT_TRUE(Get("/_activate?action=stop").Redirects(Back("_status")));
+  // Only the action that applies: deactivating, which asks first.
+  Template("_status.html", "<!--SERVICEACTION-->");
+  const std::string deactivate = Get("/_status").body;
+  EXPECT_EQ(deactivate.rfind("<form method=\"post\" action=\"_activate?id=" + id_ + "&action=stop\">", 0), 0u);
+  EXPECT_NE(deactivate.find("onclick=\"if (!confirm('Deactivate the FTP server?"), std::string::npos);
+  EXPECT_EQ(deactivate.find("Activate</a>"), std::string::npos);
+  // A link or a form without the confirmation shows the confirmation page.
+  const std::string asked = "Deactivating the Server|Deactivate the FTP server? It stops listening, and the 1 "
+                            "connected session(s) are disconnected.|_activate?id=" + id_ +
+                            "&amp;action=stop||buttondeactivate|Deactivate|_status?id=" + id_;
+  EXPECT_EQ(Get("/_activate?action=stop").body, asked);
+  EXPECT_EQ(Post("/_activate?action=stop", "buttondeactivate=1&confirmed=").body, asked);
+  EXPECT_TRUE(Post("/_activate?action=stop", "buttondeactivate=1&confirmed=1&buttoncancel=1")
+                  .Redirects(Back("_status")));
+  EXPECT_TRUE(server_->IsActive());
+  EXPECT_TRUE(Request("POST /_activate?action=stop&id=1", "confirmed=1").Redirects("/badlogin.html"));
+  EXPECT_TRUE(server_->IsActive());
+  EXPECT_TRUE(Post("/_activate?action=stop", "buttondeactivate=1&confirmed=1").Redirects(Back("_status")));
   EXPECT_FALSE(server_->IsActive());
+  EXPECT_EQ(Get("/_status").body, "<a class=\"button\" href=\"_activate?id=" + id_ + "&action=start\">Activate</a>");
+
+  // Start with the port taken by another listener fails with the engine's text.
   ChangeSettings([](settings::ServerSettings& s) { s.mRAPort = 0; });
   ASSERT_TRUE(service_->Start());
   ChangeSettings([this](settings::ServerSettings& s) { s.mPort = service_->LocalPort(); });
   EXPECT_TRUE(Get("/_activate?action=start")
-                  .Redirects(Error("Unable%20to%20open%20the%20FTP%20Port%20(already%20in%20use)")));
-  EXPECT_TRUE(Get("/_activate").Redirects(Error("Incomplete%20Form")));
+                  .Redirects(Error("Unable to open the FTP Port (already in use)")));
+  EXPECT_TRUE(Get("/_activate").Redirects(Error("Incomplete Form")));
   ChangeSettings([](settings::ServerSettings& s) { s.mPort = 0; });
   EXPECT_TRUE(Get("/_activate?action=go").Redirects(Back("_status")));
   EXPECT_TRUE(server_->IsActive());
@@ -90,7 +115,7 @@ TEST_F(AdminPagesTest, DamagedFileNoticesShowUntilAcknowledged) {
   EXPECT_TRUE(Post("/_acknowledgedamage", "notice=1&buttoncancel=1").Redirects(Back("_status")));
   EXPECT_TRUE(Request("POST /_acknowledgedamage?id=1", "notice=1").Redirects("/badlogin.html"));
   EXPECT_TRUE(Post("/_acknowledgedamage", "notice=2").Redirects(Back("_status")));
-  EXPECT_TRUE(Post("/_acknowledgedamage", "").Redirects(Error("Incomplete%20Form")));
+  EXPECT_TRUE(Post("/_acknowledgedamage", "").Redirects(Error("Incomplete Form")));
   EXPECT_EQ(Get("/_status").body, notice);
 
   EXPECT_TRUE(Post("/_acknowledgedamage", "notice=1").Redirects(Back("_status")));
@@ -124,6 +149,75 @@ TEST_F(AdminPagesTest, ActivityRowsShowClientTextAsText) {
   EXPECT_NE(odd.find(">900</font>"), std::string::npos);
 }
 
+TEST_F(AdminPagesTest, ActivityRowsShowTheTransferItsRateAndTimes) {
+  EXPECT_EQ(StatusPages::Duration(0), "0:00");
+  EXPECT_EQ(StatusPages::Duration(65'999), "1:05");
+  EXPECT_EQ(StatusPages::Duration(3'600'000 + 62'000), "1:01:02");
+  EXPECT_EQ(StatusPages::Rate(0), "0.0 KB/s");
+  EXPECT_EQ(StatusPages::Rate(51'200), "50.0 KB/s");
+
+  access::ActivitySnapshot session;
+  session.user_name = "bob";
+  session.peer_address = "127.0.0.1";
+  session.session_id = 3;
+  session.connected_ms = 125'000;
+  EXPECT_EQ(StatusPages::TransferText(session), "");  // no transfer yet
+  std::string row = StatusPages::ActivityRow(session, "42");
+  EXPECT_NE(row.find("<div class=\"session\" data-session=\"3\">"), std::string::npos);
+  EXPECT_NE(row.find(">2:05</font>"), std::string::npos);
+
+  session.transfer_state = access::TransferState::kRunning;
+  session.transfer_bytes = 300 * 1024;
+  session.transfer_size_known = true;
+  session.transfer_size = 2000 * 1024;
+  session.transfer_ms = 4200;
+  session.transfer_rate = 64 * 1024 + 512;
+  EXPECT_EQ(StatusPages::TransferText(session),
+            "<span class=\"rate\">64.5 KB/s</span><br>300 of 2000 KB<br><span class=\"muted\">0:04</span>");
+  row = StatusPages::ActivityRow(session, "42");
+  EXPECT_NE(row.find(">" + StatusPages::TransferText(session) + "</font>"), std::string::npos);
+
+  session.transfer_size_known = false;
+  session.transfer_state = access::TransferState::kStopped;
+  EXPECT_EQ(StatusPages::TransferText(session),
+            "<span class=\"state-stopped\">Stopped</span><br>300 KB<br><span class=\"muted\">0:04</span>");
+  session.transfer_state = access::TransferState::kFailed;
+  EXPECT_TRUE(StatusPages::TransferText(session).starts_with("<span class=\"state-stopped\">Failed</span><br>300 KB"));
+  session.transfer_state = access::TransferState::kCompleted;
+  EXPECT_EQ(StatusPages::TransferText(session), "Done<br>300 KB<br><span class=\"muted\">0:04</span>");
+}
+
+// The live part of the status page: a fragment of its own that the page's
+// script fetches, and the same text inside the page.
+TEST_F(AdminPagesTest, TheLiveFragmentHoldsTheTotalsAndTheSessions) {
+  Template("_statuslive.html",
+           "<!--USERSCOUNT-->|<!--RATEIN-->|<!--RATEOUT-->|<!--ACTIVITYLIST-->|<!--STATUSLIVE-->");
+  Template("_status.html", "<!--OVERALLSTATUS-->[<!--STATUSLIVE-->]<!--STATUSLIVELINK-->");
+  EXPECT_EQ(Get("/_statuslive").body, "-|-|-||");
+  EXPECT_EQ(Get("/_status").body, "Deactivated[-|-|-||]_statuslive?id=" + id_);
+  EXPECT_TRUE(Request("GET /_statuslive?id=1").Redirects("/badlogin.html"));
+  EXPECT_TRUE(Request("GET /_statuslive").IsNotFound());
+
+  port_ = Start();
+  auto client = LoggedIn();
+  clock_.Advance(61'000);
+  // The page holds the fragment as it is when the page is made. The
+  // session's activity may turn from "Logged In" to "Idle" between two
+  // reads (once), so the two are read again until they agree.
+  std::string fragment, page;
+  const auto expected_page = [&] {
+    return "Activated - Operating on port " + std::to_string(port_) + "[" + fragment + "]_statuslive?id=" + id_;
+  };
+  EXPECT_TRUE(testing::WaitUntil([&] {
+    fragment = Get("/_STATUSLIVE").body;
+    page = Get("/_status").body;
+    return page == expected_page();
+  })) << page << "\n" << expected_page();
+  EXPECT_EQ(fragment.rfind("1|0.0 KB/s|0.0 KB/s|<div class=\"session\" data-session=\"", 0), 0u) << fragment;
+  EXPECT_NE(fragment.find("&user=bob&ip=127.0.0.1&mode=kick\">Kick</a>"), std::string::npos);
+  EXPECT_NE(fragment.find(">1:01</font>"), std::string::npos) << fragment;  // connected
+}
+
 TEST_F(AdminPagesTest, SessionActionsQueueWithACheckedReason) {
   ChangeSettings([](settings::ServerSettings& s) { s.mKickReason = "Bye \"now\""; });
   EXPECT_TRUE(Get("/_sessionaction?sessionid=7&mode=kick&user=bob").IsNotFound());
@@ -135,10 +229,10 @@ TEST_F(AdminPagesTest, SessionActionsQueueWithACheckedReason) {
 
   const std::string process = "/_processsessionaction?sessionid=77&mode=kick";
   EXPECT_TRUE(Post(process, "actionreason=x&buttoncancel=1").Redirects(Back("_status")));
-  EXPECT_TRUE(Post(process, "buttonok=1").Redirects(Error("Incomplete%20Form")));
+  EXPECT_TRUE(Post(process, "buttonok=1").Redirects(Error("Incomplete Form")));
   EXPECT_TRUE(Post(process, "actionreason=one%3Btwo")
-                  .Redirects(Error("The%20reason%20cannot%20contain%20the%20following%20characters:%20"
-                                   "%26quot;*:,;'%3F%26gt;%26lt;,|")));
+                  .Redirects(Error("The reason cannot contain the following characters: "
+                                   "&quot;*:,;'?&gt;&lt;,|")));
   EXPECT_FALSE(server_->Auth().TakeSessionAction(77).has_value());
 
   EXPECT_TRUE(Post(process, "actionreason=Server+maintenance").Redirects(Back("_status")));
@@ -158,11 +252,84 @@ TEST_F(AdminPagesTest, SessionActionsQueueWithACheckedReason) {
   // A failed save still queues and says so.
   std::filesystem::remove_all(dir_.File("config"));
   WriteWholeFile(dir_.File("config"), "not a folder");
-  EXPECT_TRUE(Post(process, "actionreason=Again").Redirects(Error(
-      "Your%20changes%20have%20taken%20effect%20but%20failed%20to%20be%20saved%20to%20the%20hard%20"
-      "drive.%20If%20this%20message%20continues,%20you%20should%20check%20the%20applications%20"
-      "'config'%20folder%20and%20ensure%20all%20files%20within%20are%20not%20set%20to%20read%20only.")));
+  EXPECT_TRUE(Post(process, "actionreason=Again").Redirects(Error("Your changes have taken effect but failed to be saved to the hard "
+      "drive. If this message continues, you should check the applications "
+      "'config' folder and ensure all files within are not set to read only.")));
   EXPECT_TRUE(server_->Auth().TakeSessionAction(77).has_value());
+}
+
+// A refused reason shows its message, not a 404: the message travels
+// percent-encoded whole, so its "?", "&", "#", "%" and "+" cannot end the
+// value or lose the session id, and the error page shows it as written.
+TEST_F(AdminPagesTest, TheErrorPageShowsARefusedReasonAsWritten) {
+  Template("_error.html", "<!--MSG1-->");
+  for (const char* mode : {"kick", "stop", "block"}) {
+    SCOPED_TRACE(mode);
+    const AdminAnswer refused =
+        Post(std::string("/_processsessionaction?sessionid=5&mode=") + mode, "actionreason=Why%3F+Because");
+    const std::string location = "_error?id=" + id_ +
+                                 "&msg1=The%20reason%20cannot%20contain%20the%20following%20characters%3A%20"
+                                 "%26quot%3B%2A%3A%2C%3B%27%3F%26gt%3B%26lt%3B%2C%7C";
+    ASSERT_TRUE(refused.Redirects(location)) << refused.body;
+    const AdminAnswer shown = Request("GET /" + location);
+    EXPECT_FALSE(shown.IsNotFound());
+    EXPECT_EQ(shown.body, "The reason cannot contain the following characters: &quot;*:,;&#39;?&gt;&lt;,|");
+  }
+
+  const std::string odd = "100% sure? a+b & c#d = \xC3\xA9 \"q\" <b>";
+  Handler().AddRoute(HttpRequest::Method::kGet, "/_testerror",
+                     [this, &odd](HttpRequest& request, const std::string& id) {
+                       Handler().ErrorRedirect(request, id, odd);
+                     });
+  const AdminAnswer sent = Get("/_testerror");
+  const std::string location = "_error?id=" + id_ +
+                               "&msg1=100%25%20sure%3F%20a%2Bb%20%26%20c%23d%20%3D%20%C3%A9%20%22q%22%20%3Cb%3E";
+  ASSERT_TRUE(sent.Redirects(location)) << sent.header;
+  EXPECT_EQ(Request("GET /" + location).body, "100% sure? a+b &amp; c#d = \xC3\xA9 &quot;q&quot; &lt;b&gt;");
+}
+
+TEST_F(AdminPagesTest, BlockIpKicksTheSessionAndBlocksItsAddress) {
+  Template("_sessionaction.html",
+           "<!--ACTIONTITLE-->|<!--ACTIONMESSAGE-->|<!--ACTIONREASON-->|<!--PROCESSSESSIONACTION-->|"
+           "<!--ACTIONNOTE-->");
+  ChangeSettings([](settings::ServerSettings& s) { s.mKickReason = "Bye"; });
+  const std::string page = Get("/_sessionaction?sessionid=7&mode=block&user=bob&ip=1.2.3.4").body;
+  EXPECT_EQ(page.substr(0, page.find("|<p")),
+            "Blocking an IP|Kicking user 'bob' (session ID 7) and blocking IP 1.2.3.4...|Bye|"
+            "_processsessionaction?id=" + id_ + "&sessionid=7&mode=block");
+  EXPECT_NE(page.find("switched on if they are off"), std::string::npos);
+
+  // The same checks as a kick: the session id in the query, the form, the reason.
+  const std::string process = "/_processsessionaction?sessionid=77&mode=block";
+  EXPECT_TRUE(Request("POST " + process + "&id=1", "actionreason=x").Redirects("/badlogin.html"));
+  EXPECT_TRUE(Post(process, "actionreason=x&buttoncancel=1").Redirects(Back("_status")));
+  EXPECT_TRUE(Post(process, "buttonok=1").Redirects(Error("Incomplete Form")));
+  EXPECT_TRUE(Post(process, "actionreason=one%3Btwo")
+                  .Redirects(Error("The reason cannot contain the following characters: "
+                                   "&quot;*:,;'?&gt;&lt;,|")));
+  EXPECT_TRUE(Post(process, "actionreason=Bye")
+                  .Redirects(Error("The session has ended: its IP was not blocked.")));
+
+  port_ = Start();
+  auto client = LoggedIn();
+  std::vector<access::ActivitySnapshot> sessions;
+  ASSERT_TRUE(testing::WaitUntil([&] { return !(sessions = server_->SessionList()).empty(); }));
+  const std::string session = std::to_string(sessions[0].session_id);
+  EXPECT_NE(Get("/_status").body.find("&user=bob&ip=127.0.0.1&mode=block\">Block&nbsp;IP</a>"),
+            std::string::npos);
+  EXPECT_TRUE(Post("/_processsessionaction?mode=block&sessionid=" + session, "actionreason=No+more")
+                  .Redirects(Back("_status")));
+  EXPECT_NE(client->Reply(5000).find("No more"), std::string::npos);
+  ChangeSettings([](settings::ServerSettings& s) {
+    EXPECT_TRUE(s.mUseBlockIPs);
+    EXPECT_TRUE(s.mBlockIPs.Contains({127, 0, 0, 1}));
+  });
+  EXPECT_NE(ReadWholeFile(dir_.File("logs/remoteadmin_0.txt"))
+                .find("127.0.0.1 -> IP Blocked: IP=[127.0.0.1], User=[bob], Session ID=[" + session + "]"),
+            std::string::npos);
+  // Saved: the stored settings hold the address.
+  EXPECT_TRUE(server_->Load());
+  ChangeSettings([](settings::ServerSettings& s) { EXPECT_TRUE(s.mBlockIPs.Contains({127, 0, 0, 1})); });
 }
 
 TEST_F(AdminPagesTest, GeneralSettingsAreCheckedInOrderThenAppliedAndSaved) {
@@ -189,31 +356,40 @@ TEST_F(AdminPagesTest, GeneralSettingsAreCheckedInOrderThenAppliedAndSaved) {
     EXPECT_TRUE(s.Extra().Set("tls", "off", &message));
   });
 
+  // Each refusal shows the form again, its text beside the field (as the
+  // page writes it: apostrophes as references).
   struct Refusal {
     std::string change;
+    std::string field;
     std::string message;
   };
+  const std::string port_range = "Please specify a FTP port value between 1 and 65535.";
   const Refusal refusals[] = {
-      {"welcomemsg=&", "Please%20give%20a%20welcome%20message."},
-      {"welcomemsg=Hi%2C+all&",
-       "The%20welcome%20message%20contains%20some%20illegal%20characters.%20Illegal%20characters%20"
-       "include:%20%26quot%3B*%3A,%3B'%3F%26lt%3B%26gt%3B,|"},
-      {"helpmsg=%7C&", "The%20help%20message%20contains"},
-      {"port=0&", "Please%20specify%20a%20FTP%20port%20value%20between%201%20and%2065535."},
-      {"port=65536&", "Please%20specify%20a%20FTP%20port"},
-      {"port=-21&", "Please%20specify%20a%20FTP%20port"},
-      {"port=abc&", "Please%20specify%20a%20FTP%20port"},
-      {"useuploadspeed=1&", "Please%20specify%20an%20maximum%20upload%20speed%20greater%20than%200."},
-      {"usemaxusersperip=on&", "Please%20specify%20a%20maximum%20number%20of%20users%20per%20IP"},
-      {"idle=4&", "Please%20specify%20an%20idle%20time-out%20value%20greater%20than%20or%20equal%20to%205."},
+      {"welcomemsg=&", "welcomemsg", "Please give a welcome message."},
+      {"welcomemsg=Hi%2C+all&", "welcomemsg",
+       "The welcome message contains some illegal characters. Illegal characters "
+       "include: &quot;*:,;&#39;?&lt;&gt;,|"},
+      {"helpmsg=%7C&", "helpmsg",
+       "The help message contains some illegal characters. Illegal characters "
+       "include: &quot;*:,;&#39;?&lt;&gt;,|"},
+      {"port=0&", "port", port_range},
+      {"port=65536&", "port", port_range},
+      {"port=-21&", "port", port_range},
+      {"port=abc&", "port", port_range},
+      {"useuploadspeed=1&", "uploadspeed", "Please specify an maximum upload speed greater than 0."},
+      {"usemaxusersperip=on&", "maxusersperip", "Please specify a maximum number of users per IP greater than 0."},
+      {"idle=4&", "idle", "Please specify an idle time-out value greater than or equal to 5."},
   };
   for (const Refusal& refusal : refusals) {
     // The first of two equal fields counts, so the change goes first.
     const AdminAnswer answer = Post("/_processgensettings", refusal.change + SettingsForm(""));
-    EXPECT_NE(answer.body.find("URL=" + Error(refusal.message)), std::string::npos)
-        << refusal.change << "\n" << answer.body;
+    EXPECT_TRUE(answer.ShowsBeside(refusal.field, refusal.message)) << refusal.change << "\n" << answer.body;
+    EXPECT_EQ(answer.body.find("role=\"alert\""), answer.body.rfind("role=\"alert\"")) << "one field at a time";
   }
-  EXPECT_TRUE(Post("/_processgensettings", "welcomemsg=x").Redirects(Error("Incomplete%20Form")));
+  // The form comes back as typed: a text no number field holds included.
+  const AdminAnswer typed = Post("/_processgensettings", "port=abc&welcomemsg=Hey+%3Cyou%3E&" + SettingsForm(""));
+  EXPECT_EQ(typed.body.rfind("Hey &lt;you&gt;|abc|300|0||", 0), 0u) << typed.body;
+  EXPECT_TRUE(Post("/_processgensettings", "welcomemsg=x").Redirects(Error("Incomplete Form")));
   EXPECT_TRUE(Post("/_processgensettings", "buttoncancel=1").Redirects(Back("_menu")));
   ChangeSettings([](settings::ServerSettings& s) { EXPECT_EQ(s.mWelcomeMsg, "Hi \"you\""); });
 
@@ -222,7 +398,7 @@ TEST_F(AdminPagesTest, GeneralSettingsAreCheckedInOrderThenAppliedAndSaved) {
   ASSERT_TRUE(service_->Start());
   const std::string taken = std::to_string(service_->LocalPort());
   EXPECT_TRUE(Post("/_processgensettings", "port=" + taken + "&" + SettingsForm(""))
-                  .Redirects(Error("The%20FTP%20port%20is%20already%20in%20use.")));
+                  .ShowsBeside("port", "The FTP port is already in use."));
   EXPECT_TRUE(Post("/_processgensettings", "idle=5&" + SettingsForm("usestoptimeout=1"))
                   .Redirects(Back("_menu")));
   ChangeSettings([this](settings::ServerSettings& s) {
@@ -238,16 +414,19 @@ TEST_F(AdminPagesTest, GeneralSettingsAreCheckedInOrderThenAppliedAndSaved) {
 }
 
 // What the browser shows for a refusal: the message as it travels.
-std::string Travelling(std::string message) {
-  for (std::size_t at = 0; (at = message.find(' ', at)) != std::string::npos;) message.replace(at, 1, "%20");
-  return message;
-}
 
 TEST_F(AdminPagesTest, NumbersOutsideTheirFieldsAreRefusedNeverWrapped) {
   struct Case {
     std::string change;  // goes first: the first of two equal fields counts
     std::string message;
   };
+  // The field a change names: its refusal shows beside it.
+  const auto field_of = [](const std::string& change) { return change.substr(0, change.find('=')); };
+  Template("_accountlimits.html",
+           "<!--MAXSIZE-->|<!--UPLOADSPEED-->|<!--DOWNLOADSPEED-->|<!--MAXUSERS-->|<!--UPLOADCREDITS-->|"
+           "<!--DOWNLOADCREDITS-->|<!--CURRENTCREDITS-->|<!--USEUPLOADSPEED-->|"
+           "<!--MAXSIZEERROR--><!--UPLOADSPEEDERROR--><!--DOWNLOADSPEEDERROR--><!--MAXUSERSERROR-->"
+           "<!--UPLOADCREDITSERROR--><!--DOWNLOADCREDITSERROR--><!--CURRENTCREDITSERROR-->");
   const std::string port = "Please specify a FTP port value between 1 and 65535.";
   const std::string idle = "Please specify an idle time-out value greater than or equal to 5.";
   const std::string upload = "Please specify an maximum upload speed greater than 0.";
@@ -267,7 +446,7 @@ TEST_F(AdminPagesTest, NumbersOutsideTheirFieldsAreRefusedNeverWrapped) {
   };
   ChangeSettings([](settings::ServerSettings& s) { s.mIdleTimeOut = 300; s.mMaxUsers = 7; });
   for (const Case& c : settings_cases) {
-    EXPECT_TRUE(Post("/_processgensettings", c.change + "&" + SettingsForm("")).Redirects(Error(Travelling(c.message))))
+    EXPECT_TRUE(Post("/_processgensettings", c.change + "&" + SettingsForm("")).ShowsBeside(field_of(c.change), c.message))
         << c.change;
   }
   ChangeSettings([](settings::ServerSettings& s) {
@@ -302,8 +481,13 @@ TEST_F(AdminPagesTest, NumbersOutsideTheirFieldsAreRefusedNeverWrapped) {
   accounts::AccountRecord before;
   ASSERT_TRUE(server_->Accounts().GetCopy("bob", &before));
   for (const Case& c : limit_cases) {
-    EXPECT_TRUE(Post("/_processaccountlimits", c.change + "&" + limits).Redirects(Error(Travelling(c.message))))
-        << c.change;
+    const AdminAnswer reply = Post("/_processaccountlimits", c.change + "&useuploadspeed=on&" + limits);
+    EXPECT_TRUE(reply.ShowsBeside(field_of(c.change), c.message)) << c.change;
+    // The tab as typed: the refused text, the other numbers and the boxes.
+    const std::string typed = c.change.substr(c.change.find('=') + 1);
+    EXPECT_NE(reply.body.find(typed), std::string::npos) << c.change;
+    EXPECT_NE(reply.body.find("|1|"), std::string::npos) << c.change;
+    EXPECT_NE(reply.body.find("|checked|"), std::string::npos) << c.change;
     runtime::CriticalSection::Guard guard(Handler().Edit().Lock());
     EXPECT_EQ(Handler().Edit().record.mMaxSize, before.mMaxSize) << c.change;
     EXPECT_EQ(Handler().Edit().record.mCurrentCredits, before.mCurrentCredits) << c.change;
@@ -326,11 +510,12 @@ TEST_F(AdminPagesTest, NumbersOutsideTheirFieldsAreRefusedNeverWrapped) {
   // A virtual folder's size: nothing is added.
   ASSERT_TRUE(Post("/_processaccountselection?mode=account", "selected=bob&buttonedit=1").Redirects(Back("_editgen")));
   std::filesystem::create_directories(dir_.File("pub"));
+  Template("_accountvf.html", "<!--MAXSIZE--><!--MAXSIZEERROR-->");
   for (const char* size : {"4294967297", "-1"}) {
-    EXPECT_TRUE(Post("/_processaccountvf", "originalname=&name=pub&path=" + dir_.File("pub") + "&maxsize=" + size +
-                                               "&buttonok=1")
-                    .Redirects(Error(Travelling("Please specify a maximum size greater than 0."))))
-        << size;
+    const AdminAnswer reply = Post("/_processaccountvf", "originalname=&name=pub&path=" + dir_.File("pub") +
+                                                             "&maxsize=" + size + "&buttonok=1");
+    EXPECT_TRUE(reply.ShowsBeside("maxsize", "Please specify a maximum size greater than 0.")) << size;
+    EXPECT_EQ(reply.body.find(size), 0u) << "the typed size is shown again";
   }
   {
     runtime::CriticalSection::Guard guard(Handler().Edit().Lock());
@@ -355,11 +540,18 @@ TEST_F(AdminPagesTest, ServerIpListsAreEditedInTheWorkListsUntilUpdate) {
 
   const std::string add_ip = "/_processaddip";
   EXPECT_TRUE(Post("/_processips", "usesafe=1&buttonaddblocked=1").Redirects(Back("_genaddip")));
-  EXPECT_TRUE(Post(add_ip, "lower=10.0.0.9&upper=10.0.0.1&buttonaddrange=1")
-                  .Redirects(Error("The%20'Upper%20IP'%20was%20lower%20than%20the%20'Lower%20IP'.")));
-  EXPECT_TRUE(Post(add_ip, "lower=10.0.0.256").Redirects(Error("The%20lower%20IP%20is%20not%20a%20valid%20IP.")));
+  // A refusal shows the add page of the list's mode again, as typed.
+  Template("_genaddip.html", "server add|<!--LOWER-->|<!--UPPER-->|<!--LOWERERROR--><!--UPPERERROR-->");
+  Template("_accountaddip.html", "account add|<!--LOWER-->|<!--UPPER-->|<!--LOWERERROR--><!--UPPERERROR-->");
+  const AdminAnswer reversed = Post(add_ip, "lower=10.0.0.9&upper=10.0.0.1&buttonaddrange=1");
+  EXPECT_TRUE(reversed.ShowsBeside("upper", "The &#39;Upper IP&#39; was lower than the &#39;Lower IP&#39;."));
+  EXPECT_EQ(reversed.body.rfind("server add|10.0.0.9|10.0.0.1|", 0), 0u) << reversed.body;
+  const AdminAnswer bad_lower = Post(add_ip, "lower=10.0.0.256%22%3E&upper=10.0.0.1");
+  EXPECT_TRUE(bad_lower.ShowsBeside("lower", "The lower IP is not a valid IP."));
+  EXPECT_EQ(bad_lower.body.rfind("server add|10.0.0.256&quot;&gt;||", 0), 0u) << "typed text is escaped";
   EXPECT_TRUE(Post(add_ip, "lower=10.0.0.1&upper=x&buttonaddrange=1")
-                  .Redirects(Error("The%20upper%20IP%20is%20not%20a%20valid%20IP.")));
+                  .ShowsBeside("upper", "The upper IP is not a valid IP."));
+  EXPECT_TRUE(Post(add_ip, "upper=10.0.0.1&buttonaddrange=1").Redirects(Error("Incomplete Form")));
   EXPECT_TRUE(Post(add_ip, "lower=10.0.0.1&upper=10.0.0.9&buttonaddrange=1").Redirects(Back("_ips")));
   EXPECT_TRUE(Post(add_ip, "lower=1.1.1.1&buttoncancel=1").Redirects(Back("_ips")));
 
@@ -368,9 +560,17 @@ TEST_F(AdminPagesTest, ServerIpListsAreEditedInTheWorkListsUntilUpdate) {
   EXPECT_NE(Get("/_ips").body.find("<option value=\"10.0.0.1-10.0.0.9\">"), std::string::npos);
   ChangeSettings([](settings::ServerSettings& s) { EXPECT_EQ(s.mBlockIPs.Count(), 0u); });
 
-  EXPECT_TRUE(Post("/_processips", "buttondeletesafe=1").Redirects(Error("Please%20select%20an%20IP%20/%20IP%20Range.")));
+  EXPECT_TRUE(Post("/_processips", "buttondeletesafe=1").Redirects(Error("Please select an IP / IP Range.")));
   EXPECT_TRUE(Post("/_processips", "selectedsafe=10.0.0.1&buttondeletesafe=1").Redirects(Back("_ips")));
-  EXPECT_TRUE(Post("/_processips", "useblocked=1&buttonblockall=1").Redirects(Back("_ips")));
+  // "Block all" asks first: the confirmation keeps the switches as the form had them.
+  EXPECT_EQ(Post("/_processips", "useblocked=1&buttonblockall=1").body,
+            "Blocking All IPs|Add the range 0.0.0.0 - 255.255.255.255 to the blocked IPs? Once updated, no "
+            "address may connect unless the safe IPs let it.|_processips?id=" + id_ +
+                "|<input type=\"hidden\" name=\"useblocked\" value=\"on\">\r\n|buttonblockall|Block all|"
+                "_ips?id=" + id_);
+  EXPECT_EQ(Get("/_ips").body.find("0.0.0.0-255.255.255.255"), std::string::npos);
+  EXPECT_FALSE(Post("/_processips", "useblocked=1&buttonblockall=1&confirmed=").Redirects(Back("_ips")));
+  EXPECT_TRUE(Post("/_processips", "useblocked=on&buttonblockall=1&confirmed=1").Redirects(Back("_ips")));
   EXPECT_TRUE(Post("/_processips", "useblocked=1&buttonupdate=1").Redirects(Back("_menu")));
   ChangeSettings([](settings::ServerSettings& s) {
     EXPECT_FALSE(s.mUseSafeIPs);
@@ -390,6 +590,9 @@ TEST_F(AdminPagesTest, ServerIpListsAreEditedInTheWorkListsUntilUpdate) {
   }
   EXPECT_EQ(Get("/_ips").body, "account|");
   EXPECT_TRUE(Post("/_processips", "buttonaddsafe=1").Redirects(Back("_accountaddip")));
+  EXPECT_EQ(Post(add_ip, "lower=1.2.3&buttonaddsingle=1").body,
+            "account add|1.2.3||<p class=\"field-error\" id=\"lower-error\" role=\"alert\">"
+            "The lower IP is not a valid IP.</p>");
   EXPECT_TRUE(Post("/_processips", "buttoncancel=1").Redirects(Back("_accounts")));
   bool stored = false;
   service_->Ips().SetRecordStore([&stored](HttpRequest&, const std::string&) { stored = true; });
@@ -403,8 +606,8 @@ TEST_F(AdminPagesTest, AFailedPortChangeStopsTheServiceAndSaysSo) {
   ChangeSettings([this](settings::ServerSettings& s) { s.mPort = service_->LocalPort(); });
   EXPECT_TRUE(Get("/_genips").Redirects(Back("_ips")));
   EXPECT_TRUE(Post("/_processips", "buttonupdate=1")
-                  .Redirects(Error("Unable%20to%20change%20the%20FTP%20Port%20(already%20in%20use).%20The%20"
-                                   "FTP%20Server%20has%20now%20deactivated.")));
+                  .Redirects(Error("Unable to change the FTP Port (already in use). The "
+                                   "FTP Server has now deactivated.")));
   EXPECT_FALSE(server_->IsActive());
 }
 

@@ -3,6 +3,7 @@
 #include "accounts/account_store.h"
 #include "admin/remote_admin_service.h"
 #include "app/activity_view.h"
+#include "app/password_box.h"
 #include "app/record_list.h"
 #include "app/server_app.h"
 #include "app/settings_sheet.h"
@@ -146,6 +147,36 @@ TEST_F(DesktopSheetsTest, OkStoresTheValuesAndTheService) {
   EXPECT_TRUE(list.Contains(runtime::IpRangeList::ParseAddress("255.255.255.255")));
 }
 
+TEST_F(DesktopSheetsTest, AHashedAdminPasswordIsShownAsSetAndKeptUntilRetyped) {
+  std::string message;
+  {
+    runtime::CriticalSection::Guard guard(server_->Settings().Lock());
+    ASSERT_TRUE(server_->Settings().Extra().Set("password_storage", "hashed", &message));
+    ASSERT_TRUE(server_->Settings().SetFromText("mRAPass", "first-pass", &message)) << message;
+  }
+  auto stored = [this] {
+    runtime::CriticalSection::Guard guard(server_->Settings().Lock());
+    return server_->Settings().mRAPass;
+  };
+  const std::string hash = stored();
+  ASSERT_EQ(hash.rfind("$", 0), 0u);
+
+  SettingsForm form = GoodForm();
+  EXPECT_EQ(form.remote_admin_password, kHashedPasswordShown) << "the hash is never shown";
+  form.use_remote_admin = true;
+  ASSERT_TRUE(sheet_->Ok(form)) << (prompter_.told.empty() ? "" : prompter_.told.back());
+  EXPECT_EQ(stored(), hash);
+  form.remote_admin_password = "second-pass";
+  ASSERT_TRUE(sheet_->Ok(form));
+  EXPECT_NE(stored(), hash);
+  EXPECT_TRUE(control::SettingsControl(*server_).AdminPasswordMatches("second-pass"));
+
+  // A password kept as typed is shown as it is, as before.
+  EXPECT_EQ(PasswordShown("typed"), "typed");
+  EXPECT_EQ(PasswordFromBox(kHashedPasswordShown, "typed"), kHashedPasswordShown);
+  EXPECT_EQ(PasswordFromBox("", hash), "");
+}
+
 TEST_F(DesktopSheetsTest, AccountListRenamesCopiesDeletesAndChecksFolders) {
   RecordList accounts(*server_, false, prompter_);
   EXPECT_EQ(accounts.Caption(), "Accounts (1)");
@@ -213,6 +244,170 @@ TEST_F(DesktopSheetsTest, KickReasonsAreCheckedKeptAndSessionsFollowed) {
   ftp::FtpServer restarted(clock_, dir_.Path());
   ASSERT_TRUE(restarted.Load());
   EXPECT_EQ(ActivityView(restarted, prompter_).KickReason(), "Closing for the night");
+}
+
+TEST_F(DesktopSheetsTest, AccountTableFiltersAndBulkChangesAskFirst) {
+  RecordList accounts(*server_, false, prompter_);
+  for (const char* name : {"carol", "Caroline"}) ASSERT_TRUE(accounts.Copy("bob", name));
+  UpdateAccount("carol", [](AccountRecord& carol) {
+    carol.mUseMaxSize = true;
+    carol.mMaxSize = 1;
+    carol.mUseCredits = true;
+    carol.mCurrentCredits = 40;
+  });
+  // The row of the one record named `name` exactly.
+  const auto row_of = [&accounts](const std::string& name) {
+    for (const control::RecordRow& row : accounts.Rows(name))
+      if (row.name == name) return row;
+    ADD_FAILURE() << name;
+    return control::RecordRow{};
+  };
+  EXPECT_EQ(accounts.Columns().size(), 9u);
+  const std::vector<control::RecordRow> rows = accounts.Rows("CAR");
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(accounts.Caption("CAR", rows.size()), "Accounts (2 of 3)");
+  EXPECT_EQ(accounts.Caption("", 3), "Accounts (3)");
+  EXPECT_EQ(accounts.Cells(row_of("carol")),
+            (std::vector<std::string>{"carol", "Yes", "-", dir_.File("root"), "-", "1 MB", "40", "0", "-"}));
+  EXPECT_EQ(accounts.Cells(row_of("Caroline"))[5], "None");
+  EXPECT_EQ(accounts.Cells(row_of("Caroline"))[6], "-");  // no credits in use
+
+  // None picked: refused, nothing asked.
+  prompter_.told.clear();
+  EXPECT_FALSE(accounts.SetEnabled({}, false));
+  EXPECT_FALSE(accounts.DeleteSelected({}));
+  EXPECT_EQ(prompter_.told, std::vector<std::string>(2, "Please select one or more accounts from the list."));
+  // Disabling asks; No changes nothing, Yes disables the rows picked only.
+  prompter_.answer = false;
+  EXPECT_FALSE(accounts.SetEnabled({"carol", "Caroline"}, false));
+  EXPECT_EQ(prompter_.told.back(), "Are you sure you want to disable the selected accounts?");
+  EXPECT_TRUE(row_of("carol").enabled);
+  prompter_.answer = true;
+  EXPECT_TRUE(accounts.SetEnabled({"carol", "Caroline", "gone"}, false));
+  for (const control::RecordRow& row : accounts.Rows("")) EXPECT_EQ(row.enabled, row.name == "bob") << row.name;
+  // Enabling takes nothing away and is not asked.
+  const std::size_t said = prompter_.told.size();
+  EXPECT_TRUE(accounts.SetEnabled({"carol"}, true));
+  EXPECT_EQ(prompter_.told.size(), said);
+  EXPECT_TRUE(row_of("carol").enabled);
+  EXPECT_FALSE(row_of("Caroline").enabled);
+
+  prompter_.answer = false;
+  EXPECT_FALSE(accounts.DeleteSelected({"carol", "Caroline"}));
+  EXPECT_EQ(prompter_.told.back(), "Are you sure you want to delete the selected accounts?");
+  EXPECT_EQ(accounts.Names().size(), 3u);
+  prompter_.answer = true;
+  EXPECT_TRUE(accounts.DeleteSelected({"carol", "Caroline"}));
+  EXPECT_EQ(accounts.Names(), std::vector<std::string>{"bob"});
+
+  // Groups are worded as groups and have no session columns.
+  RecordList groups(*server_, true, prompter_);
+  EXPECT_EQ(groups.Columns().size(), 7u);
+  EXPECT_FALSE(groups.SetEnabled({}, true));
+  EXPECT_EQ(prompter_.told.back(), "Please select one or more groups from the list.");
+  EXPECT_EQ(groups.Caption("x", 0), "Groups (0 of 0)");
+}
+
+TEST_F(DesktopSheetsTest, EditorShowsUsedSpaceAndAsksBeforeDeletingAFolder) {
+  RecordList accounts(*server_, false, prompter_);
+  UpdateAccount("bob", [](AccountRecord& bob) {
+    bob.mUseMaxSize = true;
+    bob.mMaxSize = 1;
+  });
+  AccountRecord bob;
+  ASSERT_TRUE(accounts.TakeForEdit("bob", &bob));
+  EXPECT_EQ(accounts.UsedSpace(bob), "Used: not measured yet of 1 MB");
+  ActivityView activity(*server_, prompter_);
+  EXPECT_TRUE(activity.AllocationWarnings().empty());
+  testing::WriteWholeFile(dir_.File("root/a.bin"), std::string(973 * 1024, 'x'));
+  const fileutil::FolderSizeCache::Hold hold = server_->Auth().Cache().Acquire(dir_.File("root"));
+  ASSERT_TRUE(hold);
+  EXPECT_EQ(accounts.UsedSpace(bob), "Used: 973 KB of 1 MB (95%)");
+  EXPECT_EQ(activity.AllocationWarnings(),
+            std::vector<std::string>{"Account 'bob' has used 95% of its allocation (973 KB of 1 MB)."});
+  server_->Auth().Cache().SubtractBytes(hold, 100 * 1024);
+  EXPECT_TRUE(activity.AllocationWarnings().empty());  // 85%
+
+  accounts::VirtualFolder music;
+  music.SetName("music");
+  music.SetPath(dir_.Path());
+  ASSERT_TRUE(accounts.AcceptFolder(&bob, music, std::nullopt));
+  prompter_.answer = false;
+  EXPECT_FALSE(accounts.DeleteFolder(&bob, 0));
+  EXPECT_EQ(prompter_.told.back(), "Are you sure you want to delete this virtual folder?");
+  EXPECT_EQ(bob.FolderCount(), 1u);
+  prompter_.answer = true;
+  EXPECT_FALSE(accounts.DeleteFolder(&bob, 1));  // no such folder: not asked
+  EXPECT_TRUE(accounts.DeleteFolder(&bob, 0));
+  EXPECT_EQ(bob.FolderCount(), 0u);
+}
+
+TEST_F(DesktopSheetsTest, BlockIpKicksTheSessionAndBlocksItsAddress) {
+  port_ = Start();
+  ActivityView activity(*server_, prompter_);
+  auto client = LoggedIn();
+  std::vector<ActivityRow> rows;
+  ASSERT_TRUE(testing::WaitUntil([&] { return !(rows = activity.Rows()).empty(); }));
+  const std::uint32_t session = rows[0].session_id;
+  const auto blocked = [this] {
+    runtime::CriticalSection::Guard guard(server_->Settings().Lock());
+    return server_->Settings().mUseBlockIPs ? server_->Settings().mBlockIPs.Serialise() : std::string();
+  };
+  const std::string before = blocked();
+
+  EXPECT_FALSE(activity.BlockIp(session, "no: colons"));
+  EXPECT_EQ(prompter_.told.back(), "The reason cannot contain the following characters: \"*:,;'?<>,|");
+  EXPECT_FALSE(activity.BlockIp(session + 1000, "Gone"));
+  EXPECT_EQ(prompter_.told.back(), "The session has ended: its IP was not blocked.");
+  EXPECT_EQ(blocked(), before);
+
+  const std::size_t said = prompter_.told.size();
+  ASSERT_TRUE(activity.BlockIp(session, "Banned"));
+  EXPECT_EQ(prompter_.told.size(), said);  // nothing to add
+  EXPECT_NE(client->Reply(5000).find("Banned"), std::string::npos);
+  {
+    runtime::CriticalSection::Guard guard(server_->Settings().Lock());
+    EXPECT_TRUE(server_->Settings().mUseBlockIPs);
+    ASSERT_EQ(server_->Settings().mBlockIPs.Count(), 1u);
+    EXPECT_EQ(server_->Settings().mBlockIPs.EntryText(0), "127.0.0.1");
+  }
+  EXPECT_EQ(activity.KickReason(), "Banned");
+
+  // Let in by the safe list, the address is blocked all the same and the
+  // administrator learns why it still connects.
+  ChangeSettings([](settings::ServerSettings& s) {
+    s.mUseSafeIPs = true;
+    s.mSafeIPs.AddAddress({127, 0, 0, 1});
+  });
+  auto again = LoggedIn();
+  ASSERT_TRUE(testing::WaitUntil([&] { return !(rows = activity.Rows()).empty(); }));
+  EXPECT_TRUE(activity.BlockIp(rows[0].session_id, "Again"));
+  EXPECT_EQ(prompter_.told.back(),
+            "The session was kicked and its IP added to the blocked IPs, but the IP is also on the safe IPs, "
+            "which are in use and let it connect.");
+}
+
+TEST(ActivityRowTest, ARowShowsTheTransferItsRateAndTimes) {
+  access::ActivitySnapshot session;
+  session.session_id = 4;
+  session.user_name = "bob";
+  session.connected_ms = 3'725'000;
+  session.bytes_sent = 300 * 1024;
+  EXPECT_EQ(ActivityView::RowFor(session).connected, "1:02:05");
+  EXPECT_EQ(ActivityView::RowFor(session).transfer, "");
+  EXPECT_EQ(ActivityView::RowFor(session).kb_out, "300");
+  session.transfer_state = access::TransferState::kRunning;
+  session.transfer_bytes = 300 * 1024;
+  session.transfer_size_known = true;
+  session.transfer_size = 2000 * 1024;
+  session.transfer_ms = 4200;
+  session.transfer_rate = 64 * 1024 + 512;
+  EXPECT_EQ(ActivityView::RowFor(session).transfer, "64.5 KB/s, 300 of 2000 KB, 0:04");
+  session.transfer_state = access::TransferState::kStopped;
+  session.transfer_size_known = false;
+  EXPECT_EQ(ActivityView::RowFor(session).transfer, "Stopped, 300 KB, 0:04");
+  session.transfer_state = access::TransferState::kCompleted;
+  EXPECT_EQ(ActivityView::RowFor(session).transfer, "Done, 300 KB, 0:04");
 }
 
 // An update that cannot reach its server ends in the failed state, and its

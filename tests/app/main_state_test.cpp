@@ -187,14 +187,34 @@ TEST_F(MainStateTest, ATakenRemoteAdminPortLeavesFtpActive) {
   EXPECT_EQ(view_.panel.status, "Activated - Operating on port " + std::to_string(ftp_port));
   EXPECT_EQ(view_.panel.remote_admin, "-");
 
-  // The toggle stops both; activating again retries the remote admin.
+  // Deactivating asks first: No leaves the server serving.
+  prompter_.answers = {false};
+  state->ToggleActivate();
+  ASSERT_EQ(prompter_.asked.size(), 1u);
+  EXPECT_EQ(prompter_.asked[0].caption, "Deactivating the Server");
+  EXPECT_EQ(prompter_.asked[0].text,
+            "Deactivate the FTP server? It stops listening, and the 0 connected session(s) are disconnected.");
+  EXPECT_EQ(view_.panel.status, "Activated - Operating on port " + std::to_string(ftp_port));
+  // Yes: the toggle stops both; activating again retries the remote admin
+  // without a question.
   state->ToggleActivate();
   EXPECT_EQ(view_.panel.status, "Deactivated");
   taken.Close();
   state->ToggleActivate();
   EXPECT_EQ(prompter_.told.size(), 1u);
+  EXPECT_EQ(prompter_.asked.size(), 2u);
   EXPECT_EQ(view_.panel.remote_admin, "0 connections, 0 KB sent");
   EXPECT_TRUE(state->RemoteAdmin().IsRunning());
+  // The Settings button clears the four FTP fields and leaves the remote admin's.
+  state->PauseUpdates();
+  for (const std::string* field : {&view_.panel.status, &view_.panel.users, &view_.panel.data_in,
+                                   &view_.panel.data_out})
+    EXPECT_EQ(*field, "");
+  EXPECT_EQ(view_.panel.remote_admin, "0 connections, 0 KB sent");
+  state->RefreshStatus();
+  EXPECT_EQ(view_.panel.remote_admin, "Updates Paused");
+  state->FinishSettings();
+  EXPECT_EQ(view_.panel.remote_admin, "0 connections, 0 KB sent");
   state->Close();
   EXPECT_FALSE(state->RemoteAdmin().IsRunning());
   EXPECT_FALSE(state->Server().IsActive());

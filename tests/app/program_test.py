@@ -17,6 +17,7 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.parse
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "update"))
@@ -120,11 +121,15 @@ class ProgramFolder(unittest.TestCase):
         self.assertEqual(result.returncode, expect, result.stdout + result.stderr)
         return result
 
-    def configure(self, ftp_port=None, admin_port=None):
+    def configure(self, ftp_port=None, admin_port=None, tls=False):
+        """A folder with an anonymous account. Without `tls` the remote admin
+        stays on plain HTTP and FTP has no certificate, as the tests of
+        other things expect; with it, init's own HTTPS default."""
         self.ftp_port = ftp_port or free_port()
         self.admin_port = admin_port or free_port()
         self.init_output = self.setup_tool("init", "--ftp-port", str(self.ftp_port), "--admin-port",
-                                           str(self.admin_port), "--admin-password", "admin-pass").stdout
+                                           str(self.admin_port), "--admin-password", "admin-pass",
+                                           *([] if tls else ["--no-tls"])).stdout
         os.makedirs(self.path("pub"), exist_ok=True)
         with open(self.path("pub", "README.txt"), "w") as readme:
             readme.write("hello\n")
@@ -336,8 +341,8 @@ class RootTrustTest(ProgramFolder):
 
     def stop(self, process):
         process.send_signal(signal.SIGTERM)
-        process.wait(timeout=60)
-        self.assertEqual(process.returncode, 0)
+        _, err = process.communicate(timeout=60)
+        self.assertEqual(process.returncode, 0, err)
 
     def test_a_new_installation_serves_as_its_own_user_with_no_way_back(self):
         self.configure()
@@ -365,6 +370,47 @@ class RootTrustTest(ProgramFolder):
         self.assertEqual(os.stat(self.path("config", "settings.dta")).st_uid, user.pw_uid)
         self.stop(process)
         self.assertEqual(os.stat(lock).st_uid, 0)
+
+    def test_the_generated_admin_password_stays_roots_alone(self):
+        self.ftp_port, self.admin_port = free_port(), free_port()
+        self.setup_tool("init", "--ftp-port", str(self.ftp_port), "--admin-port", str(self.admin_port))
+        password_file = self.path("config", "admin-password.txt")
+        user = self.serving_user()
+        process = self.start()
+        # Its own log is not readable here: the start is done once it serves as its user.
+        self.assertTrue(wait_for(lambda: process.poll() is not None or (
+            proc_status(process.pid)["Uid"].split()[0] == str(user.pw_uid) and self.admin_answers()),
+            timeout=60))
+        if process.poll() is not None:
+            self.fail(process.communicate()[1])
+        self.assertEqual(stat.S_IMODE(os.stat(self.path("config")).st_mode), 0o1770)
+        info = os.lstat(password_file)
+        self.assertEqual((info.st_uid, stat.S_IMODE(info.st_mode)), (0, 0o600))
+        # The serving user cannot read it (config/ is open to its group now).
+        reader = os.fork()
+        if reader == 0:
+            code = 1
+            try:
+                os.setgid(user.pw_gid)
+                os.setuid(user.pw_uid)
+                open(password_file).close()
+            except PermissionError:
+                code = 0
+            finally:
+                os._exit(code)
+        _, status = os.waitpid(reader, 0)
+        self.assertEqual(os.waitstatus_to_exitcode(status), 0)
+        self.stop(process)
+        info = os.lstat(password_file)
+        self.assertEqual((info.st_uid, stat.S_IMODE(info.st_mode)), (0, 0o600))
+
+    def admin_answers(self):
+        try:
+            with socket.create_connection(("127.0.0.1", self.admin_port), timeout=5) as plain:
+                with unverified_context().wrap_socket(plain):
+                    return True
+        except OSError:
+            return False
 
     def test_a_configuration_the_serving_user_could_change_is_refused(self):
         self.configure()
@@ -425,9 +471,12 @@ class RootTrustTest(ProgramFolder):
         for path in (lock, self.path("config", "tls-key.pem")):
             os.chown(path, user.pw_uid, user.pw_gid)
         process = self.start()
-        self.assertTrue(wait_for(lambda: "README.txt" in ftp_list(self.ftp_port)
-                                 or process.poll() is not None))
-        self.assertIsNone(process.poll())
+        # Its own log is not readable here: the start is done once it serves as its user.
+        self.assertTrue(wait_for(lambda: process.poll() is not None or (
+            proc_status(process.pid)["Uid"].split()[0] == str(user.pw_uid)
+            and "README.txt" in ftp_list(self.ftp_port)), timeout=60))
+        if process.poll() is not None:
+            self.fail(process.communicate()[1])
         self.assertEqual(os.listdir(root_only), [])
         self.assertEqual(os.stat(lock).st_uid, 0)
         self.assertEqual(os.stat(self.path("config", "tls-key.pem")).st_uid, 0)
@@ -819,9 +868,23 @@ class SetupToolTest(ProgramFolder):
         self.setup_tool("get", "mPort", expect=1)
         self.setup_tool("init", "--ftp-port", "70000", expect=1)
         result = self.setup_tool("init", "--ftp-port", "2100", "--admin-port", "7100")
-        password = result.stdout.split("Admin password: ")[1].strip()
-        self.assertEqual(len(password), 12)
-        self.assertEqual(self.setup_tool("get", "mRAPass").stdout.strip(), password)
+        # The password is left in a file only the user who ran init can read, never printed.
+        password_file = self.path("config", "admin-password.txt")
+        password = pathlib.Path(password_file).read_text()
+        self.assertRegex(password, r"^[a-zA-Z0-9]{12}\n$")
+        password = password.strip()
+        info = os.lstat(password_file)
+        self.assertTrue(stat.S_ISREG(info.st_mode))
+        self.assertEqual(stat.S_IMODE(info.st_mode), 0o600)
+        self.assertEqual(info.st_uid, os.geteuid())
+        import pwd
+        owner = pwd.getpwuid(os.geteuid()).pw_name
+        self.assertIn("Admin password: in config/admin-password.txt (readable only by %s; read it once, "
+                      "then delete the file)\n" % owner, result.stdout)
+        self.assertNotIn(password, result.stdout + result.stderr)
+        self.assertNotIn("http://", result.stdout)
+        self.assertIn("Remote admin: https://127.0.0.1:7100/\n", result.stdout)
+        self.assertEqual(self.setup_tool("get", "mRAPass").stdout, "set\n")
         self.assertEqual(self.setup_tool("get", "mUseRA").stdout, "1\n")
         self.assertIn("already exist", self.setup_tool("init", expect=1).stderr)
 
@@ -842,8 +905,28 @@ class SetupToolTest(ProgramFolder):
         self.assertIn("passive_address = 203.0.113.7\n", conf)
         self.assertEqual(os.stat(self.path("config/quillon.conf")).st_mode & 0o777, 0o600)
         self.assertEqual(pathlib.Path(self.path("config/settings.dta")).read_bytes(), settings_before)
+        # A new installation stores passwords as one-way hashes: the admin's
+        # too, from init on, and when it is set again.
+        self.assertIn("password_storage = hashed\n", conf)
+        settings = pathlib.Path(self.path("config", "settings.dta")).read_bytes()
+        self.assertIn(b"$y$", settings)
+        self.assertNotIn(password.encode(), settings)
+        self.assertNotIn(bytes(~c & 0xFF for c in password.encode()), settings)
+        self.setup_tool("set", "mRAPass", "Admin-Secret-9")
+        settings = pathlib.Path(self.path("config", "settings.dta")).read_bytes()
+        self.assertIn(b"$y$", settings)
+        self.assertNotIn(b"Admin-Secret-9", settings)
+        self.assertNotIn(bytes(~c & 0xFF for c in b"Admin-Secret-9"), settings)
 
         os.mkdir(self.path("data"))
+        secret = b"Erin-Secret-7"
+        self.setup_tool("account", "add", "erin", "--password", secret.decode(), "--root",
+                        self.path("data"))
+        stored = pathlib.Path(self.path("config", "accounts.dta")).read_bytes()
+        self.assertIn(b"$y$", stored)
+        self.assertNotIn(secret, stored)
+        self.assertNotIn(bytes(~c & 0xFF for c in secret), stored)
+        self.setup_tool("account", "remove", "erin")
         self.assertIn("You have not given a password.",
                       self.setup_tool("account", "add", "bob", "--root", self.path("data"),
                                       expect=1).stderr)
@@ -886,8 +969,8 @@ class LiveSetupTest(ProgramFolder):
 
     def stop(self, process):
         process.send_signal(signal.SIGTERM)
-        process.wait(timeout=60)
-        self.assertEqual(process.returncode, 0)
+        _, err = process.communicate(timeout=60)
+        self.assertEqual(process.returncode, 0, err)
 
     def test_accounts_groups_and_settings_change_in_the_running_server(self):
         self.configure()
@@ -941,6 +1024,8 @@ class LiveSetupTest(ProgramFolder):
         self.assertIn("mRAPass = set\n", listing)
         self.assertIn("passive_ports = ", listing)
         self.assertNotIn("admin-pass", listing)
+        # The running server, asked through its socket, tells no more than the files.
+        self.assertEqual(self.setup_tool("get", "mRAPass").stdout, "set\n")
         # A quillon.conf key is written by the tool (the file is root's), then read by the server at once.
         result = self.setup_tool("set", "passive_ports", "50000-50100")
         self.assertIn("#OK - RELOADED (passive_ports: (none) -> 50000-50100)", result.stdout)
@@ -1073,6 +1158,64 @@ class TlsSetupTest(ProgramFolder):
                           % self.path("config", "tls-key.pem"), log.read())
 
 
+def unverified_context():
+    """A client context that takes any certificate: init's is self-signed,
+    for the machine's host name."""
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    return context
+
+
+class NewInstallationTest(ProgramFolder):
+    """What a plain quillon-setup init gives a new installation."""
+
+    def init(self, *more):
+        self.ftp_port, self.admin_port = free_port(), free_port()
+        return self.setup_tool("init", "--ftp-port", str(self.ftp_port), "--admin-port",
+                               str(self.admin_port), *more).stdout
+
+    def test_the_remote_admin_speaks_https_with_the_password_left_in_a_file(self):
+        output = self.init()
+        self.assertIn("Remote admin: https://127.0.0.1:%d/\n" % self.admin_port, output)
+        password = pathlib.Path(self.path("config", "admin-password.txt")).read_text().strip()
+        certificate = self.path("config", "tls-certificate.pem")
+        self.assertEqual(self.setup_tool("get", "admin_tls").stdout, "on\n")
+        self.assertEqual(self.setup_tool("get", "tls_certificate").stdout, certificate + "\n")
+        process = self.start_running()
+        self.assertEqual(self.setup_tool("get", "mRAPass").stdout, "set\n")
+
+        # The certificate served is the one init wrote.
+        with socket.create_connection(("127.0.0.1", self.admin_port), timeout=20) as plain:
+            with unverified_context().wrap_socket(plain) as secured:
+                served = secured.getpeercert(binary_form=True)
+        self.assertEqual(served, ssl.PEM_cert_to_DER_cert(pathlib.Path(certificate).read_text()))
+        # A plain request is sent on to HTTPS on the same port.
+        with urllib.request.urlopen("http://127.0.0.1:%d/" % self.admin_port, timeout=20,
+                                    context=unverified_context()) as page:
+            self.assertEqual(page.url, "https://127.0.0.1:%d/" % self.admin_port)
+            self.assertIn(b"Administrator password", page.read())
+        # ...and never answered in plain text.
+        with socket.create_connection(("127.0.0.1", self.admin_port), timeout=20) as plain:
+            plain.sendall(b"GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n")
+            answer = b""
+            while True:
+                part = plain.recv(4096)
+                if not part:
+                    break
+                answer += part
+        self.assertNotIn(b"Administrator password", answer)
+        self.assertIn(b"https://127.0.0.1:%d/" % self.admin_port, answer)
+        # The password from the file opens the remote admin.
+        login = urllib.request.Request("https://127.0.0.1:%d/_login" % self.admin_port,
+                                       data=urllib.parse.urlencode({"pass": password}).encode())
+        with urllib.request.urlopen(login, timeout=20, context=unverified_context()) as answer:
+            # A login is answered with a page that refreshes to the menu.
+            self.assertRegex(answer.read(), rb'content="0;URL=_menu\?id=[^"]+"')
+        process.send_signal(signal.SIGTERM)
+        self.assertEqual(process.wait(timeout=60), 0)
+
+
 class DemoTest(ProgramFolder):
     def test_make_run_steps_serve_the_demo_folder(self):
         ftp_port, admin_port = free_port(), free_port()
@@ -1088,13 +1231,21 @@ class DemoTest(ProgramFolder):
         self.assertIn("ftp://127.0.0.1:%d/" % ftp_port, banner[0])
         self.assertIn("explicit (AUTH TLS)", banner[1])
         self.assertIn("https://127.0.0.1:%d/" % admin_port, banner[2])
+        # Where the password is, never the password.
+        password = pathlib.Path(self.path("config", "admin-password.txt")).read_text().strip()
+        self.assertIn("password: in %s (read it once" % self.path("config", "admin-password.txt"), banner[3])
+        self.assertNotIn(password, "".join(banner))
         self.assertTrue(wait_for(lambda: "#OK - INITIALISED" in self.log_lines()))
         self.assertIn("README.txt", ftp_list(ftp_port))
+        # init's certificate, made for this machine's name.
         certificate = self.path("config", "tls-certificate.pem")
+        host = socket.gethostname() or "localhost"
         listing = subprocess.run(["curl", "-s", "--max-time", "10", "--ssl-reqd", "--cacert", certificate,
-                                  "ftp://127.0.0.1:%d/" % ftp_port], capture_output=True, text=True).stdout
+                                  "--resolve", "%s:%d:127.0.0.1" % (host, ftp_port),
+                                  "ftp://%s:%d/" % (host, ftp_port)], capture_output=True, text=True).stdout
         self.assertIn("README.txt", listing)
         context = ssl.create_default_context(cafile=certificate)
+        context.check_hostname = False  # the address, not the name; the certificate must still be that one
         with urllib.request.urlopen("https://127.0.0.1:%d/" % admin_port, timeout=10,
                                     context=context) as page:
             self.assertIn(b"Administrator password", page.read())

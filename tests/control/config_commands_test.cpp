@@ -222,6 +222,15 @@ TEST_F(ConfigCommandsTest, SetAloneListsEveryKeyWithTheAdminPasswordHidden) {
   EXPECT_NE(Run({"set"}).out.find("mRAPass = not set\n"), std::string::npos);
 }
 
+TEST_F(ConfigCommandsTest, GetTellsOnlyWhetherThereIsAnAdminPassword) {
+  EXPECT_EQ(Run({"get", "mRAPass"}).out, "set\n");
+  ASSERT_EQ(Run({"set", "mUseRA", "0"}).code, 0);
+  ASSERT_EQ(Run({"set", "mRAPass", ""}).code, 0);
+  EXPECT_EQ(Run({"get", "mRAPass"}).out, "not set\n");
+  // Other keys still read as they are.
+  EXPECT_EQ(Run({"get", "mUseRA"}).out, "0\n");
+}
+
 // The same commands on a running server: a password change holds for the
 // next login at once, settings apply to the listener, and the files hold
 // both without a stop.

@@ -29,6 +29,17 @@ TEST(IpListControlTest, AddChecksTheAddressesAndTheirOrder) {
       {"10.0.0.1", "10.0.0.x", IpAddFault::kUpperNotValid, "", "10.0.0.1"},
       {"10.0.0.9", "10.0.0.1", IpAddFault::kUpperBelowLower, "", "10.0.0.5"},
       {"10.0.1.0", "10.0.0.255", IpAddFault::kUpperBelowLower, "", "10.0.1.0"},
+      // Prefixes of either family, alone; IPv6 ranges; never mixed families.
+      {"10.0.0.0/8", nullptr, IpAddFault::kNone, "10.255.255.255", "11.0.0.0"},
+      {"2001:db8::/48", nullptr, IpAddFault::kNone, "2001:db8:0:ffff::1", "2001:db9::"},
+      {"2001:DB8::1", "2001:db8::9", IpAddFault::kNone, "2001:db8::9", "2001:db8::a"},
+      {"::ffff:10.0.0.1", nullptr, IpAddFault::kNone, "10.0.0.1", "10.0.0.2"},
+      {"2001:db8::/129", nullptr, IpAddFault::kLowerNotValid, "", "2001:db8::"},
+      {"2001:db8::g", nullptr, IpAddFault::kLowerNotValid, "", "2001:db8::"},
+      {"2001:db8::/48", "2001:db8::9", IpAddFault::kLowerNotValid, "", "2001:db8::"},
+      {"10.0.0.1", "2001:db8::1", IpAddFault::kUpperNotValid, "", "10.0.0.1"},
+      {"2001:db8::1", "2001:db8::/64", IpAddFault::kUpperNotValid, "", "2001:db8::1"},
+      {"2001:db8::9", "2001:db8::1", IpAddFault::kUpperBelowLower, "", "2001:db8::5"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.lower);
@@ -37,9 +48,9 @@ TEST(IpListControlTest, AddChecksTheAddressesAndTheirOrder) {
     EXPECT_EQ(IpListControl::Add(&list, c.lower, c.upper != nullptr ? &upper : nullptr), c.fault);
     EXPECT_EQ(list.Count(), c.fault == IpAddFault::kNone ? 1u : 0u);
     if (*c.inside != '\0') {
-      EXPECT_TRUE(list.Contains(IpRangeList::ParseAddress(c.inside)));
+      EXPECT_TRUE(list.Contains(*runtime::IpAddress::Parse(c.inside)));
     }
-    EXPECT_FALSE(list.Contains(IpRangeList::ParseAddress(c.outside)));
+    EXPECT_FALSE(list.Contains(*runtime::IpAddress::Parse(c.outside)));
   }
 }
 
@@ -47,9 +58,20 @@ TEST(IpListControlTest, BlockAllCoversBothEndsOfTheAddressSpace) {
   IpRangeList list;
   ASSERT_EQ(IpListControl::Add(&list, "10.0.0.1", nullptr), IpAddFault::kNone);
   IpListControl::BlockAll(&list);
-  EXPECT_EQ(list.Count(), 2u);
-  for (const char* address : {"0.0.0.0", "127.0.0.1", "255.255.255.255"})
-    EXPECT_TRUE(list.Contains(IpRangeList::ParseAddress(address))) << address;
+  // The IPv4 range as the settings file has always held it; it covers
+  // every IPv6 address too, so a list saved before IPv6 blocks them.
+  ASSERT_EQ(list.Count(), 2u);
+  EXPECT_EQ(list.EntryText(1), "0.0.0.0-255.255.255.255");
+  IpRangeList loaded;
+  const std::string stored = list.Serialise();
+  loaded.LoadBytes(stored.data(), stored.size());
+  EXPECT_TRUE(loaded.Contains(*runtime::IpAddress::Parse("2001:db8::1")));
+  IpRangeList only_some;
+  only_some.AddRange(IpRangeList::ParseAddress("0.0.0.0"), IpRangeList::ParseAddress("255.255.255.254"));
+  EXPECT_FALSE(only_some.Contains(*runtime::IpAddress::Parse("2001:db8::1")));
+  for (const char* address : {"0.0.0.0", "127.0.0.1", "255.255.255.255", "::", "2001:db8::1",
+                              "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"})
+    EXPECT_TRUE(list.Contains(*runtime::IpAddress::Parse(address))) << address;
 }
 
 }  // namespace

@@ -40,8 +40,12 @@ TEST_F(ServiceControlTest, FiguresFollowTheServiceThroughActivationAndDeactivati
     status = service.Status();
     return status && status->users == 1;
   }));
+  // The question before deactivating counts the sessions it ends.
+  EXPECT_EQ(service.DeactivateQuestion(),
+            "Deactivate the FTP server? It stops listening, and the 1 connected session(s) are disconnected.");
 
   service.Deactivate();
+  EXPECT_EQ(service.DeactivateQuestion(), "Deactivate the FTP server? It is not active now.");
   EXPECT_FALSE(service.IsActive());
   EXPECT_FALSE(service.Status().has_value());
   service.Deactivate();  // deactivated already
@@ -148,6 +152,11 @@ TEST(PortErrorTest, APortRefusedForWantOfRootSaysSo) {
   EXPECT_EQ(ftp::errors::PortPermissionReason(second.ListenErrorNumber(), taken.LocalPort()), "");
   EXPECT_EQ(ftp::errors::PortPermissionReason(EACCES, 21), "permission denied: ports below 1024 need root");
   EXPECT_EQ(ftp::errors::PortPermissionReason(EACCES, 2121), "permission denied");
+  // A listen address that is not this machine's.
+  runtime::TcpSocket elsewhere;
+  EXPECT_FALSE(elsewhere.ListenOnAddress("192.0.2.1", 0));
+  EXPECT_EQ(ftp::errors::PortPermissionReason(elsewhere.ListenErrorNumber(), 2121),
+            "an address of listen_addresses is not this machine's");
 }
 
 }  // namespace

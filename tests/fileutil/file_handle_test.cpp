@@ -1,6 +1,8 @@
 #include "fileutil/file_handle.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -221,6 +223,58 @@ TEST(OrderedSaveTest, AnOlderSaveNeverOverwritesANewerOne) {
   EXPECT_FALSE(order.Write(failed, failing, path, "lost", FileHandle::kOwnerOnlyFile));
   ASSERT_TRUE(order.Write(failed, writer, path, "retried", FileHandle::kOwnerOnlyFile));
   EXPECT_EQ(ReadWholeFile(path), "retried");
+}
+
+TEST(OwnerOnlyFileTest, ANewFileReplacesAnOldOneButNeverALinkOrFolder) {
+  TempDir dir;
+  const std::string path = dir.File("secret.txt");
+  std::string message;
+  auto mode_of = [](const std::string& file) {
+    struct stat st {};
+    EXPECT_EQ(lstat(file.c_str(), &st), 0);
+    return st.st_mode & 07777;
+  };
+
+  ASSERT_TRUE(WriteNewOwnerOnlyFile(path, "first\n", &message)) << message;
+  EXPECT_EQ(ReadWholeFile(path), "first\n");
+  EXPECT_EQ(mode_of(path), 0600u);
+
+  // An old file that others could read, with a second name: removed, not
+  // written over, so the other name keeps its text and the new file is
+  // owner-only.
+  ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+  const std::string other_name = dir.File("other-name.txt");
+  std::filesystem::create_hard_link(path, other_name);
+  ASSERT_TRUE(WriteNewOwnerOnlyFile(path, "second\n", &message)) << message;
+  EXPECT_EQ(ReadWholeFile(path), "second\n");
+  EXPECT_EQ(mode_of(path), 0600u);
+  EXPECT_EQ(ReadWholeFile(other_name), "first\n");
+
+  // A link there, dangling or not, and a folder are left as they are.
+  const std::string target = dir.File("target.txt");
+  WriteWholeFile(target, "target\n");
+  struct {
+    const char* name;
+    bool dangling;
+  } links[] = {{"link", false}, {"dangling", true}};
+  for (const auto& link : links) {
+    SCOPED_TRACE(link.name);
+    const std::string at = dir.File(link.name);
+    std::filesystem::create_symlink(link.dangling ? dir.File("missing.txt") : target, at);
+    EXPECT_FALSE(WriteNewOwnerOnlyFile(at, "secret\n", &message));
+    EXPECT_EQ(message, at + " is not a regular file");
+    EXPECT_TRUE(std::filesystem::is_symlink(at));
+  }
+  EXPECT_EQ(ReadWholeFile(target), "target\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.File("missing.txt")));
+  const std::string folder = dir.File("folder");
+  std::filesystem::create_directory(folder);
+  EXPECT_FALSE(WriteNewOwnerOnlyFile(folder, "secret\n", &message));
+  EXPECT_TRUE(std::filesystem::is_directory(folder));
+
+  // A folder that cannot take the file says why.
+  EXPECT_FALSE(WriteNewOwnerOnlyFile(dir.File("absent/secret.txt"), "x", &message));
+  EXPECT_NE(message.find("No such file or directory"), std::string::npos) << message;
 }
 
 }  // namespace

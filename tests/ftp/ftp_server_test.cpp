@@ -15,6 +15,7 @@
 #include "fileutil/file_writer.h"
 
 #include "support/ftp_server_fixture.h"
+#include "support/tls_client.h"
 #include "support/manual_clock.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
@@ -241,6 +242,41 @@ TEST_F(FtpServerTest, TlsCommandsOutOfOrderAndRequiredTls) {
   ASSERT_TRUE(client.SendRaw("USER bob\r\n"));
   EXPECT_TRUE(client.WaitForClose());
   EXPECT_TRUE(WaitUntil([&] { return FtpLog().find("TLS Failed: Reason=[") != std::string::npos; }));
+}
+
+TEST_F(FtpServerTest, TheImplicitTlsPortSpeaksTlsFromTheFirstByteAndFollowsThePlainPort) {
+  UseTls("off");
+  const std::uint16_t implicit = testing::UnusedPort();
+  ChangeSettings([&](settings::ServerSettings& s) {
+    std::string message;
+    EXPECT_TRUE(s.Extra().Set("implicit_tls_port", std::to_string(implicit), &message)) << message;
+  });
+  port_ = Start();
+  EXPECT_TRUE(WaitUntil([&] {
+    return FtpLog().find("Implicit TLS: Port=[" + std::to_string(implicit) + "]") != std::string::npos;
+  })) << FtpLog();
+  testing::TlsClient tls;
+  ASSERT_TRUE(tls.Connect(implicit));
+  ASSERT_TRUE(tls.Send("FEAT\r\nUSER bob\r\nPASS secret\r\nPBSZ 0\r\nPROT P\r\nQUIT\r\n"));
+  const std::string replies = tls.ReceiveAll();
+  EXPECT_EQ(replies.rfind("220 ", 0), 0u) << replies;
+  EXPECT_NE(replies.find("\r\n PBSZ\r\n PROT\r\n"), std::string::npos) << replies;
+  EXPECT_NE(replies.find("\r\n230 "), std::string::npos) << replies;
+  EXPECT_NE(replies.find("\r\n200 PBSZ=0\r\n200 Protection level set to Private.\r\n221 "), std::string::npos)
+      << replies;
+  // The plain port stays plain, with TLS off there.
+  FtpClient plain;
+  EXPECT_EQ(plain.Connect(port_).substr(0, 4), "220 ");
+  EXPECT_EQ(plain.Command("AUTH TLS").substr(0, 4), "530 ");
+
+  // A failed move of the plain port stops both.
+  runtime::TcpSocket squatter;
+  ASSERT_TRUE(squatter.ListenOn(0));
+  ChangeSettings([&](settings::ServerSettings& s) { s.mPort = squatter.LocalPort(); });
+  std::string error;
+  EXPECT_FALSE(server_->ApplyPortChange(&error));
+  testing::LoopbackClient after;
+  EXPECT_FALSE(after.Connect(implicit, 500));
 }
 
 }  // namespace

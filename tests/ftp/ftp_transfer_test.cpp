@@ -221,9 +221,23 @@ TEST_F(FtpTransferTest, StatDuringATransferAndTheAdministratorsStop) {
   EXPECT_EQ(client->Command("RETR huge.bin"), "150 Data connetion established, beginning transfer.");
   EXPECT_EQ(client->Command("STAT"), "211 The transfer is operating correctly.");
   EXPECT_EQ(client->Command("NOOP"), "550 Cannot process command in transfer mode.");
-  const std::uint32_t id = server_->SessionList().at(0).session_id;
+  access::ActivitySnapshot shown = server_->SessionList().at(0);
+  EXPECT_EQ(shown.activity, "Downloading...");
+  EXPECT_EQ(shown.transfer_state, access::TransferState::kRunning);
+  EXPECT_FALSE(shown.transfer_upload);
+  EXPECT_TRUE(shown.transfer_size_known);
+  EXPECT_EQ(shown.transfer_size, 64u << 20);
+  const std::uint32_t id = shown.session_id;
+  data->Receive(100'000, 2000);
+  ASSERT_TRUE(WaitUntil([&] { return server_->SessionList().at(0).transfer_bytes >= 100'000; }));
   server_->Auth().QueueSessionAction(id, access::SessionActionKind::kStopTransfer, "Maintenance");
   EXPECT_EQ(client->Reply(), "451 Maintenance");
+  // Shown as stopped, with what it moved, not as downloaded.
+  shown = server_->SessionList().at(0);
+  EXPECT_EQ(shown.activity, "Download Stopped");
+  EXPECT_EQ(shown.transfer_state, access::TransferState::kStopped);
+  EXPECT_GE(shown.transfer_bytes, 100'000u);
+  EXPECT_EQ(shown.transfer_rate, 0u);
 
   data = Passive(*client);
   EXPECT_EQ(client->Command("RETR huge.bin"), "150 Data connetion established, beginning transfer.");
@@ -231,6 +245,9 @@ TEST_F(FtpTransferTest, StatDuringATransferAndTheAdministratorsStop) {
   data->Close();  // the client cuts the download short
   EXPECT_EQ(client->Reply(), "426 Transfer incomplete, data connection was lost.");
   EXPECT_EQ(client->Command("NOOP"), "200 NOOP command received.");
+  shown = server_->SessionList().at(0);
+  EXPECT_EQ(shown.activity, "Download Failed");
+  EXPECT_EQ(shown.transfer_state, access::TransferState::kFailed);
 }
 
 // A new file that an upload leaves unfinished is removed, with the credits

@@ -20,8 +20,8 @@ using testing::LoopbackClient;
 using testing::WriteWholeFile;
 
 constexpr const char* kFeatures =
-    "211-Features:\n EPRT\n EPSV\n MDTM\n MLST type*;size*;modify*;perm*;unique*;\n REST STREAM\n"
-    " SIZE\n UTF8\n211 End";
+    "211-Features:\n EPRT\n EPSV\n HASH SHA-256*;SHA-1;MD5\n MDTM\n MFMT\n"
+    " MLST type*;size*;modify*;perm*;unique*;\n REST STREAM\n SIZE\n UTF8\n211 End";
 
 // The port of a "229 ... (|||port|)" reply; 0 when it is not one.
 std::uint16_t ExtendedPort(const std::string& reply) {
@@ -63,6 +63,47 @@ TEST_F(ModernCommandsTest, FeatAndOptions) {
   EXPECT_EQ(client.Command("MLST a.txt"), "250-Listing /a.txt\n type=file;size=5; /a.txt\n250 End");
   EXPECT_EQ(client.Command("OPTS MLST"), "200 MLST OPTS ");
   EXPECT_EQ(client.Command("MLST /sub"), "250-Listing /sub\n  /sub\n250 End");
+}
+
+TEST_F(ModernCommandsTest, OverIpv6OnlyTheExtendedCommandsSetUpDataConnections) {
+  port_ = Start();
+  FtpClient client;
+  ASSERT_EQ(client.ConnectIpv6(port_).substr(0, 4), "220 ");
+  ASSERT_EQ(client.Login("bob", "secret").substr(0, 4), "230-");
+  // PASV and PORT carry IPv4 addresses; EPSV and EPRT take protocol 2 only.
+  EXPECT_EQ(client.Command("PASV"), "522 Use EPSV on an IPv6 connection.");
+  EXPECT_EQ(client.Command("PORT 127,0,0,1,20,0"), "522 Use EPRT on an IPv6 connection.");
+  EXPECT_EQ(client.Command("EPSV 1"), "522 Network protocol not supported, use (2)");
+  EXPECT_EQ(client.Command("EPRT |1|127.0.0.1|5000|"), "522 Network protocol not supported, use (2)");
+  EXPECT_EQ(client.Command("EPRT |2|2001:db8::1|5000|"), "500 Site to site transfers are disabled.");
+  EXPECT_EQ(client.Command("EPRT |2|::1x|5000|"), "501 EPRT parameters are not valid.");
+
+  // Passive: a peer of the other family is not the client and gets nothing.
+  const std::uint16_t data_port = ExtendedPort(client.Command("EPSV 2"));
+  ASSERT_NE(data_port, 0);
+  LoopbackClient intruder, data;
+  ASSERT_TRUE(intruder.Connect(data_port));
+  ASSERT_TRUE(data.ConnectIpv6(data_port));
+  EXPECT_EQ(client.Command("RETR a.txt"), "150 Data connetion established, beginning transfer.");
+  EXPECT_EQ(data.Receive(SIZE_MAX, 5000), "hello");
+  EXPECT_EQ(client.Reply(), "226 Transfer complete.");
+  EXPECT_TRUE(intruder.WaitForClose(5000));
+
+  // Active, to the client's own IPv6 address.
+  runtime::TcpSocket listener;
+  ASSERT_TRUE(listener.ListenOnAddress("::1", 0));
+  EXPECT_EQ(client.Command("EPRT |2|::1|" + std::to_string(listener.LocalPort()) + "|"),
+            "200 EPRT command successful.");
+  EXPECT_EQ(client.Command("STOR up.txt"), "150 Data connetion established, beginning transfer.");
+  ASSERT_TRUE(listener.WaitReadable(nullptr, 5000));
+  ASSERT_TRUE(listener.AcceptInPlace());
+  std::size_t length = 3;
+  ASSERT_TRUE(listener.Send("abc", &length));
+  listener.Shutdown();
+  EXPECT_EQ(client.Reply(), "226 Transfer complete.");
+  EXPECT_EQ(testing::ReadWholeFile(dir_.File("root/up.txt")), "abc");
+  // The log names the client by its IPv6 address.
+  EXPECT_NE(FtpLog().find(" -> ::1 -> bob -> Logged In: "), std::string::npos) << FtpLog();
 }
 
 TEST_F(ModernCommandsTest, MachineListingsCarryTheFactsAndRights) {

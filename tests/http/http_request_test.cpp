@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "support/manual_clock.h"
 #include "support/temp_dir.h"
@@ -85,8 +86,8 @@ TEST_F(HttpRequestTest, QueryParameters) {
   EXPECT_EQ(request->QueryParam("ID"), nullptr);  // names compare exactly
   EXPECT_EQ(request->Path(), "/_page");
 
-  auto plus = Parse({"GET /?pass=a%2Bb HTTP/1.1", "Host: h"});
-  EXPECT_EQ(*plus->QueryParam("pass"), "a b");
+  auto plus = Parse({"GET /?pass=a%2Bb+c HTTP/1.1", "Host: h"});
+  EXPECT_EQ(*plus->QueryParam("pass"), "a+b c");  // an encoded plus stays a plus, as in a body
 }
 
 TEST_F(HttpRequestTest, HeaderPrefixesIncludeTheBlank) {
@@ -97,6 +98,38 @@ TEST_F(HttpRequestTest, HeaderPrefixesIncludeTheBlank) {
   EXPECT_EQ(request->IfModifiedSince(), "Sat, 05 Dec 2026 04:07:09 GMT");
   auto tight = Parse({"GET / HTTP/1.1", "Host: h", "Content-Length:5"});
   EXPECT_EQ(tight->ContentLength(), -1);
+}
+
+TEST_F(HttpRequestTest, BearerTokensAreTakenFromTheFirstAuthorizationHeaderOnly) {
+  const std::string token = "qt_" + std::string(43, 'x');
+  struct Case {
+    std::vector<std::string> headers;
+    bool has_authorization;
+    std::string bearer;
+  };
+  const Case cases[] = {
+      {{}, false, ""},
+      {{"Authorization: Bearer " + token}, true, token},
+      {{"authorization:bearer  " + token + " \t"}, true, token},  // names and schemes ignore case
+      {{"AUTHORIZATION: BEARER " + token}, true, token},
+      {{"Authorization: Basic YWxpY2U6cHc="}, true, ""},          // another scheme: offered, no token
+      {{"Authorization: Bearer"}, true, ""},
+      {{"Authorization: Bearer " + std::string(257, 'a')}, true, ""},  // too long to be one
+      {{"Authorization: Bearer " + std::string(256, 'a')}, true, std::string(256, 'a')},
+      {{"Authorization: Basic x", "Authorization: Bearer " + token}, true, ""},  // the first counts
+      {{"X-Authorization: Bearer " + token}, false, ""},
+  };
+  for (const Case& c : cases) {
+    auto request = std::make_unique<HttpRequest>("127.0.0.1", "40000", dir_.Path(), clock_);
+    request->ParseHeaderLine("GET /metrics HTTP/1.1");
+    request->ParseHeaderLine("Host: x");
+    for (const std::string& header : c.headers) request->ParseHeaderLine(header);
+    request->HeadersEnded();
+    SCOPED_TRACE(c.headers.empty() ? "(none)" : c.headers.front());
+    EXPECT_EQ(request->HasAuthorization(), c.has_authorization);
+    EXPECT_EQ(request->BearerToken(), c.bearer);
+    EXPECT_TRUE(request->IsComplete());
+  }
 }
 
 TEST_F(HttpRequestTest, UrlEncodedBodies) {

@@ -58,3 +58,22 @@ TEST(VerifyEd25519Test, AcceptsOnlyTheSignatureOfThatMessageUnderThatKey) {
 
 }  // namespace
 }  // namespace quillon::platform
+
+namespace quillon::platform {
+namespace {
+
+TEST(Sha256Test, KnownAnswersAndConstantTimeComparison) {
+  // Published SHA-256 test vectors.
+  EXPECT_EQ(Sha256(""), FromHex("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
+  EXPECT_EQ(Sha256("abc"), FromHex("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+  EXPECT_EQ(Sha256(std::string(1'000'000, 'a')),
+            FromHex("cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"));
+  EXPECT_TRUE(EqualInConstantTime("", ""));
+  EXPECT_TRUE(EqualInConstantTime(Sha256("abc"), Sha256("abc")));
+  EXPECT_FALSE(EqualInConstantTime(Sha256("abc"), Sha256("abd")));
+  EXPECT_FALSE(EqualInConstantTime("abc", "abcd"));
+  EXPECT_FALSE(EqualInConstantTime("abc", std::string_view("abc\0", 4)));
+}
+
+}  // namespace
+}  // namespace quillon::platform

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
+#include <stdio.h>
 #include <utility>
 #include <cstdlib>
 #include <filesystem>
@@ -118,6 +120,42 @@ TEST(ProcessTest, StopSignalsTellStopFromReloadAndTheWaitEndsWhenDone) {
   done.Set();
   EXPECT_EQ(signals.Wait(done), Received::kReload);
   EXPECT_EQ(signals.Wait(done), Received::kDone);
+}
+
+TEST(LimitedChildTest, RunsWithOnlyTheGivenEnvironmentAndNoDescriptorOfOurs) {
+  TempDir dir;
+  const std::string out = dir.File("out.txt");
+  const std::string script = dir.File("child.sh");
+  // A descriptor of ours that is not close-on-exec must not reach the program.
+  std::FILE* open_file = std::fopen(dir.File("held.txt").c_str(), "w");
+  ASSERT_NE(open_file, nullptr);
+  const int held = fileno(open_file);
+  {
+    std::FILE* file = std::fopen(script.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fprintf(file, "#!/bin/sh\n{ env; test -e /proc/$$/fd/%d && echo HELD; echo out; echo err >&2; } > %s.tmp\n"
+                       "mv %s.tmp %s\nexit 7\n", held, out.c_str(), out.c_str(), out.c_str());
+    std::fclose(file);
+  }
+  std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+  LimitedChild child;
+  std::string error;
+  ASSERT_TRUE(child.Start(script, {"ONE=1", "TWO=two words"}, &error)) << error;
+  LimitedChild::End end;
+  ASSERT_TRUE(WaitUntil([&] { return child.Wait(100, &end); }, 10'000));
+  EXPECT_TRUE(end.exited);
+  EXPECT_EQ(end.exit_code, 7);
+  std::fclose(open_file);
+  const std::string env = testing::ReadWholeFile(out);
+  EXPECT_NE(env.find("ONE=1\n"), std::string::npos) << env;
+  EXPECT_NE(env.find("TWO=two words\n"), std::string::npos) << env;
+  EXPECT_EQ(env.find("HOME="), std::string::npos) << env;
+  EXPECT_EQ(env.find("HELD"), std::string::npos) << env;
+  EXPECT_EQ(env.find("err"), std::string::npos) << env;  // its errors go to /dev/null
+
+  LimitedChild missing;
+  EXPECT_FALSE(missing.Start(dir.File("nothing"), {}, &error));
+  EXPECT_EQ(error, "cannot start: No such file or directory");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <filesystem>
 
 #include "platform/fs.h"
+#include "platform/net.h"
 #include "platform/process.h"
 #include "support/temp_dir.h"
 
@@ -186,6 +188,21 @@ TEST_F(RootTest, RootReplacesALockFileItDoesNotOwnUnlessItIsHeld) {
             1);  // no temporary left behind
   lock.Close();
   ::unsetenv("QUILLON_LOCK_DIR");
+}
+
+TEST(IdentityTest, TheUserAndMachineNamesAreTheSystemsOwn) {
+  // The owner of the files this process creates, by name.
+  const passwd* entry = getpwuid(geteuid());
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(EffectiveUserName(), entry->pw_name);
+  if (geteuid() == 0) {
+    EXPECT_EQ(EffectiveUserName(), "root");
+  }
+  // The kernel's host name, whole.
+  std::string kernel = ReadWholeFile("/proc/sys/kernel/hostname");
+  while (!kernel.empty() && kernel.back() == '\n') kernel.pop_back();
+  EXPECT_EQ(HostName(), kernel);
+  EXPECT_FALSE(HostName().empty());
 }
 
 }  // namespace

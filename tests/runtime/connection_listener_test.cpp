@@ -126,7 +126,7 @@ TEST_F(ConnectionListenerTest, CapHoldsBackTheNextClientUntilOneIsReaped) {
   clients.front()->Close();
   EXPECT_EQ(seventh.ReadLine(), "220 ready");
   EXPECT_EQ(listener.ConnectionCount(), 6u);
-  EXPECT_EQ(listener.created, 7);
+  EXPECT_TRUE(WaitUntil([&] { return listener.created == 7; }));
 }
 
 TEST_F(ConnectionListenerTest, AtTheCapTheOldestConnectionThatMayGiveWayMakesRoom) {
@@ -216,6 +216,63 @@ TEST_F(ConnectionListenerTest, StartTwiceKeepsTheFirstListener) {
   LoopbackClient client;
   ASSERT_TRUE(client.Connect(port));
   EXPECT_EQ(client.ReadLine(), "220 ready");
+}
+
+TEST_F(ConnectionListenerTest, HeldAcceptsLeavePeersInTheBacklogUntilReleased) {
+  ConnectionListener::HoldAccepts();
+  struct Release {
+    ~Release() { ConnectionListener::ReleaseAccepts(); }
+  } release_at_end;
+  TestListener ftp(10, clock_), admin(10, clock_);
+  ASSERT_TRUE(ftp.Start(0));
+  ASSERT_TRUE(admin.Start(0));
+  LoopbackClient early, early_admin;
+  ASSERT_TRUE(early.Connect(ftp.LocalPort()));  // the port is open
+  ASSERT_TRUE(early_admin.Connect(admin.LocalPort()));
+  EXPECT_TRUE(early.StaysSilent(600));
+  EXPECT_EQ(ftp.created, 0);
+  EXPECT_EQ(admin.created, 0);
+
+  ConnectionListener::ReleaseAccepts();
+  EXPECT_EQ(early.ReadLine(), "220 ready");
+  EXPECT_EQ(early_admin.ReadLine(), "220 ready");
+  // The greeting goes out from the connection's own thread, which may run
+  // before the listener has counted the connection.
+  EXPECT_TRUE(WaitUntil([&] { return ftp.created == 1; }));
+}
+
+TEST_F(ConnectionListenerTest, ListenAddressesChooseWhereClientsMayComeIn) {
+  TestListener listener(10, clock_);
+  listener.SetListenAddresses({"127.0.0.1", "::1"});
+  ASSERT_TRUE(listener.Start(0));
+  const std::uint16_t port = listener.LocalPort();
+  LoopbackClient v4, v6;
+  ASSERT_TRUE(v4.Connect(port));
+  EXPECT_EQ(v4.ReadLine(), "220 ready");
+  ASSERT_TRUE(v6.ConnectIpv6(port));
+  EXPECT_EQ(v6.ReadLine(), "220 ready");
+
+  // Other addresses on the same port: the sockets are opened again.
+  listener.SetListenAddresses({"::1"});
+  ASSERT_TRUE(listener.ChangePort(port)) << listener.OpenErrorNumber();
+  EXPECT_EQ(listener.LocalPort(), port);
+  EXPECT_FALSE(v4.Connect(port, 500));
+  ASSERT_TRUE(v6.ConnectIpv6(port));
+  EXPECT_EQ(v6.ReadLine(), "220 ready");
+
+  // An address this machine does not have: the change fails and the old
+  // sockets still serve.
+  listener.SetListenAddresses({"192.0.2.1"});
+  EXPECT_FALSE(listener.ChangePort(port));
+  EXPECT_NE(listener.OpenErrorNumber(), 0);
+  ASSERT_TRUE(v6.ConnectIpv6(port));
+  EXPECT_EQ(v6.ReadLine(), "220 ready");
+
+  // None: every address of both families.
+  listener.SetListenAddresses({});
+  ASSERT_TRUE(listener.ChangePort(port)) << listener.OpenErrorNumber();
+  ASSERT_TRUE(v4.Connect(port));
+  EXPECT_EQ(v4.ReadLine(), "220 ready");
 }
 
 TEST_F(ConnectionListenerTest, StartOnATakenPortRunsNothing) {

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
+#include <vector>
+
 namespace quillon::runtime {
 namespace {
 
@@ -121,6 +125,109 @@ TEST(IpRangeListTest, ValidAddressesAreFourDecimalNumbers) {
     EXPECT_FALSE(IpRangeList::IsValidAddress(bad)) << bad;
   EXPECT_EQ(IpRangeList::AddressText(A("010.1.1.1")), "10.1.1.1");
   EXPECT_EQ(IpRangeList::AddressText(A("300.1.1.1")), "0.0.0.0");
+}
+
+IpAddress V6(const char* text) { return *IpAddress::Parse(text); }
+
+TEST(IpRangeListTest, Ipv6EntriesReadAsAddressesPrefixesAndRanges) {
+  struct Case {
+    const char* text;
+    const char* shown;  // the entry's text once added ("" when refused)
+    const char* first;
+    const char* last;
+  };
+  const Case cases[] = {
+      {"2001:DB8::1", "2001:db8::1", "2001:db8::1", "2001:db8::1"},
+      {"2001:db8:0:0:0:0:0:0/48", "2001:db8::/48", "2001:db8::", "2001:db8:0:ffff:ffff:ffff:ffff:ffff"},
+      {"2001:db8::77/64", "2001:db8::/64", "2001:db8::", "2001:db8::ffff:ffff:ffff:ffff"},
+      {"::/0", "::/0", "::", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"},
+      {"2001:db8::5-2001:db8::1:0", "2001:db8::5-2001:db8::1:0", "2001:db8::5", "2001:db8::1:0"},
+      // IPv4 in its usual forms, a prefix counted in its own 32 bits.
+      {"10.1.2.3/8", "10.0.0.0-10.255.255.255", "10.0.0.0", "10.255.255.255"},
+      {"::ffff:10.0.0.1", "10.0.0.1", "10.0.0.1", "10.0.0.1"},
+      {"::ffff:10.1.0.0/104", "10.0.0.0-10.255.255.255", "10.0.0.0", "10.255.255.255"},
+      {"::ffff:0:0/96", "0.0.0.0-255.255.255.255", "0.0.0.0", "255.255.255.255"},
+      {"010.0.0.1", "10.0.0.1", "10.0.0.1", "10.0.0.1"},
+      // Refused: no address, bad bits, mixed families, reversed.
+      {"2001:db8::/129", "", "", ""},
+      {"10.0.0.0/33", "", "", ""},
+      {"2001:db8::/", "", "", ""},
+      {"2001:db8::/-1", "", "", ""},
+      {"10.0.0.1-2001:db8::1", "", "", ""},
+      {"2001:db8::9-2001:db8::1", "", "", ""},
+      {"[::1]", "", "", ""},
+      {"fe80::1%eth0", "", "", ""},
+      {"1:2:3:4:5:6:7:8:9", "", "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::optional<IpRange> range = IpRangeList::ParseEntry(c.text);
+    ASSERT_EQ(range.has_value(), *c.shown != '\0');
+    if (!range) continue;
+    EXPECT_EQ(range->first, V6(c.first));
+    EXPECT_EQ(range->last, V6(c.last));
+    IpRangeList list;
+    ASSERT_TRUE(list.AddRange(range->first, range->last));
+    EXPECT_EQ(list.EntryText(0), c.shown);
+    EXPECT_EQ(IpRangeList::ParseEntry(list.EntryText(0)), range);  // the text reads back
+  }
+}
+
+TEST(IpRangeListTest, TheStoredFormKeepsIpv4AndTheCompanionTextsTheRest) {
+  IpRangeList list;
+  list.AddAddress(A("10.0.0.1"));
+  list.AddRange(V6("2001:db8::"), V6("2001:db8::ffff"));
+  list.AddAddress(V6("::1"));
+  list.AddRange(A("192.168.0.0"), A("192.168.0.255"));
+  EXPECT_EQ(list.Serialise(), std::string("\x0A\x00\x00\x01\x0A\x00\x00\x01\xC0\xA8\x00\x00\xC0\xA8\x00\xFF", 16));
+  EXPECT_EQ(list.Ipv6EntryTexts(), (std::vector<std::string>{"2001:db8::/112", "::1"}));
+  EXPECT_TRUE(list.Contains(V6("2001:db8::abcd")));
+  EXPECT_FALSE(list.Contains(V6("2001:db8::1:0")));
+  EXPECT_TRUE(list.Contains(A("10.0.0.1")));
+  EXPECT_FALSE(list.Contains(V6("::ffff:10.0.0.2")));
+}
+
+TEST(IpRangeListTest, IntersectWorksAcrossTheWholeIpv6Space) {
+  IpRangeList everything;
+  everything.AddRange(V6("::"), V6("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"));
+  IpRangeList some;
+  some.AddRange(V6("2001:db8::"), V6("2001:db8::ff"));
+  some.AddAddress(V6("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"));
+  some.AddAddress(A("10.0.0.1"));
+  everything.Intersect(some);
+  EXPECT_EQ(Texts(everything), (std::vector<std::string>{"10.0.0.1", "2001:db8::/120",
+                                                          "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"}));
+  IpRangeList v4_part;
+  v4_part.AddRange(A("10.0.0.0"), A("10.255.255.255"));
+  some.Intersect(v4_part);
+  EXPECT_EQ(Texts(some), (std::vector<std::string>{"10.0.0.1"}));
+
+  // The whole IPv4 space stands for every address, also in an intersection.
+  IpRangeList whole_v4, v6_part;
+  whole_v4.AddRange(A("0.0.0.0"), A("255.255.255.255"));
+  v6_part.AddRange(V6("2001:db8::"), V6("2001:db8::ff"));
+  v6_part.Intersect(whole_v4);
+  EXPECT_EQ(Texts(v6_part), (std::vector<std::string>{"2001:db8::/120"}));
+  IpRangeList narrowed = whole_v4;
+  IpRangeList v6_and_v4;
+  v6_and_v4.AddAddress(V6("2001:db8::7"));
+  v6_and_v4.AddAddress(A("10.0.0.1"));
+  narrowed.Intersect(v6_and_v4);
+  EXPECT_EQ(Texts(narrowed), (std::vector<std::string>{"10.0.0.1", "2001:db8::7"}));
+}
+
+TEST(IpAddressTest, LimitsCountAnIpv6ClientByItsSlash64) {
+  EXPECT_EQ(V6("2001:db8:1:2:aaaa::1").LimitKey(), V6("2001:db8:1:2:ffff::9").LimitKey());
+  EXPECT_NE(V6("2001:db8:1:2::1").LimitKey(), V6("2001:db8:1:3::1").LimitKey());
+  EXPECT_EQ(V6("2001:db8:1:2:aaaa::1").LimitKeyText(), "2001:db8:1:2::/64");
+  EXPECT_EQ(A("10.0.0.1").LimitKey(), A("10.0.0.1"));
+  EXPECT_NE(A("10.0.0.1").LimitKey(), A("10.0.0.2").LimitKey());
+  EXPECT_EQ(A("10.0.0.1").LimitKeyText(), "10.0.0.1");
+  EXPECT_EQ(V6("::ffff:10.0.0.1"), A("10.0.0.1"));
+  EXPECT_EQ(V6("::ffff:10.0.0.1").Text(), "10.0.0.1");
+  EXPECT_EQ(V6("2001:0db8:0000:0000:0000:0000:0000:0001").Text(), "2001:db8::1");
+  EXPECT_FALSE(IpAddress::Parse("localhost").has_value());
+  EXPECT_FALSE(IpAddress::Parse(std::string_view("::1\0", 4)).has_value());
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "runtime/tcp_socket.h"
 
+#include "runtime/ip_address.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -39,7 +41,8 @@ class TcpSocketTest : public ::testing::Test {
 TEST_F(TcpSocketTest, ListeningSocketReportsItsState) {
   EXPECT_EQ(listener_.GetState(), TcpSocket::State::kListening);
   EXPECT_NE(port_, 0);
-  EXPECT_STREQ(listener_.LocalAddressText(), "0.0.0.0");
+  // Every address of both families.
+  EXPECT_STREQ(listener_.LocalAddressText(), "::");
   EXPECT_STREQ(listener_.PeerAddressText(), "0.0.0.0");
 }
 
@@ -58,9 +61,38 @@ TEST_F(TcpSocketTest, AcceptWithNothingPendingKeepsListening) {
   EXPECT_STREQ(target.LocalAddressText(), "127.0.0.1");
   EXPECT_EQ(target.PeerPort(), client.LocalPort());
   EXPECT_EQ(target.LocalPort(), port_);
-  const std::uint8_t loopback[4] = {127, 0, 0, 1};
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(target.PeerAddressBytes()), 4),
-            std::string(reinterpret_cast<const char*>(loopback), 4));
+  // An IPv4 peer of the dual-stack socket is an IPv4 address, not a mapped one.
+  EXPECT_EQ(target.PeerAddress(), runtime::IpAddress(127, 0, 0, 1).ToBytes());
+  EXPECT_FALSE(target.IsIpv6());
+
+  LoopbackClient client6;
+  TcpSocket target6;
+  ASSERT_TRUE(client6.ConnectIpv6(port_));
+  ASSERT_TRUE(WaitUntil([&] { return listener_.AcceptInto(target6); }));
+  EXPECT_STREQ(target6.PeerAddressText(), "::1");
+  EXPECT_STREQ(target6.LocalAddressText(), "::1");
+  EXPECT_TRUE(target6.IsIpv6());
+}
+
+TEST_F(TcpSocketTest, ListenOnOneAddressServesOnlyIt) {
+  TcpSocket v4_only, v6_only, bad;
+  ASSERT_TRUE(v4_only.ListenOnAddress("127.0.0.1", 0));
+  LoopbackClient client;
+  EXPECT_FALSE(client.ConnectIpv6(v4_only.LocalPort(), 500));
+  EXPECT_TRUE(client.Connect(v4_only.LocalPort()));
+  // The same port on ::1 alone is free: the IPv6 socket does not take IPv4.
+  ASSERT_TRUE(v6_only.ListenOnAddress("::1", v4_only.LocalPort()));
+  EXPECT_STREQ(v6_only.LocalAddressText(), "::1");
+  EXPECT_TRUE(client.ConnectIpv6(v6_only.LocalPort()));
+  EXPECT_FALSE(bad.ListenOnAddress("localhost", 0));
+  EXPECT_EQ(bad.LastStatus(), SocketStatus::kUnresolved);
+
+  // Every address of each family, side by side on one port.
+  TcpSocket every_v4, every_v6;
+  ASSERT_TRUE(every_v4.ListenOnAddress("0.0.0.0", 0));
+  ASSERT_TRUE(every_v6.ListenOnAddress("::", every_v4.LocalPort()));
+  EXPECT_STREQ(every_v4.LocalAddressText(), "0.0.0.0");
+  EXPECT_STREQ(every_v6.LocalAddressText(), "::");
 }
 
 TEST_F(TcpSocketTest, OperationsOnTheWrongStateFailWithTheirStatus) {

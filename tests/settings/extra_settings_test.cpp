@@ -204,6 +204,76 @@ TEST(ExtraSettingsTest, TransferLogAndLogRetentionKeys) {
   EXPECT_NE(ReadWholeFile(dir.File("quillon.conf")).find("xferlog = /srv/xferlog"), std::string::npos);
 }
 
+TEST(ExtraSettingsTest, MetricsAllowAndEventKeys) {
+  ExtraSettings extra;
+  std::string message;
+  ASSERT_TRUE(extra.LoadText("", "t", &message));
+  EXPECT_EQ(extra.MetricsAllow().Count(), 0u);
+  EXPECT_EQ(extra.EventProgram(ExtraSettings::Event::kUpload), "");
+  EXPECT_EQ(extra.EventTimeoutSeconds(), 30u);
+  EXPECT_EQ(extra.EventMaxRunning(), 4u);
+
+  ASSERT_TRUE(extra.LoadText("metrics_allow = 10.1.2.3, 192.168.0.0/16 ,172.16.5.9/30,0.0.0.0/0\n"
+                             "on_upload = /opt/hooks/uploaded\non_delete = /opt/hooks/deleted\n"
+                             "event_timeout = 86400\nevent_max_running = 64\n",
+                             "t", &message))
+      << message;
+  const runtime::IpRangeList& allow = extra.MetricsAllow();
+  ASSERT_EQ(allow.Count(), 4u);
+  EXPECT_EQ(allow.EntryText(0), "10.1.2.3");
+  EXPECT_EQ(allow.EntryText(1), "192.168.0.0-192.168.255.255");
+  EXPECT_EQ(allow.EntryText(2), "172.16.5.8-172.16.5.11");  // the prefix, not the address written
+  EXPECT_EQ(allow.EntryText(3), "0.0.0.0-255.255.255.255");
+  EXPECT_EQ(extra.EventProgram(ExtraSettings::Event::kUpload), "/opt/hooks/uploaded");
+  EXPECT_EQ(extra.EventProgram(ExtraSettings::Event::kDelete), "/opt/hooks/deleted");
+  EXPECT_EQ(extra.EventProgram(ExtraSettings::Event::kLogin), "");
+  EXPECT_EQ(extra.EventTimeoutSeconds(), 86'400u);
+  EXPECT_EQ(extra.EventMaxRunning(), 64u);
+  std::string value;
+  ASSERT_TRUE(extra.Get("metrics_allow", &value));
+  EXPECT_EQ(value, "10.1.2.3, 192.168.0.0/16 ,172.16.5.9/30,0.0.0.0/0");
+
+  const char* bad[] = {"metrics_allow = 10.0.0.1/33", "metrics_allow = 10.0.0", "metrics_allow = 10.0.0.1,",
+                       "metrics_allow = host.example", "metrics_allow = 10.0.0.1/", "on_upload = hooks/relative",
+                       "on_login = /bin/a\tb", "event_timeout = 0", "event_timeout = 86401",
+                       "event_max_running = 0", "event_max_running = 65"};
+  for (const char* line : bad) {
+    SCOPED_TRACE(line);
+    EXPECT_FALSE(extra.LoadText(line, "t", &message));
+    EXPECT_EQ(extra.SkippedLineCount(), 1u);
+  }
+}
+
+TEST(ExtraSettingsTest, ListenAddressesImplicitTlsAndIpv6Prefixes) {
+  ExtraSettings extra;
+  std::string message;
+  ASSERT_TRUE(extra.LoadText("", "t", &message));
+  EXPECT_TRUE(extra.ListenAddresses().empty());
+  EXPECT_EQ(extra.ImplicitTlsPort(), 0);
+
+  ASSERT_TRUE(extra.LoadText("listen_addresses = 127.0.0.1 , 0:0::1,2001:DB8::7\nimplicit_tls_port = 990\n"
+                             "metrics_allow = ::1, 2001:db8::/48\n",
+                             "t", &message))
+      << message;
+  EXPECT_EQ(extra.ListenAddresses(), (std::vector<std::string>{"127.0.0.1", "::1", "2001:db8::7"}));
+  EXPECT_EQ(extra.ImplicitTlsPort(), 990);
+  EXPECT_TRUE(extra.MetricsAllow().Contains(*runtime::IpAddress::Parse("2001:db8:0:ffff::1")));
+  EXPECT_FALSE(extra.MetricsAllow().Contains(*runtime::IpAddress::Parse("::2")));
+  std::string value;
+  ASSERT_TRUE(extra.Get("listen_addresses", &value));
+  EXPECT_EQ(value, "127.0.0.1,::1,2001:db8::7");
+
+  const char* bad[] = {"listen_addresses = localhost", "listen_addresses = ::1,",
+                       "listen_addresses = 10.0.0.0/8", "listen_addresses = [::1]",
+                       "listen_addresses = 1.1.1.1,1.1.1.2,1.1.1.3,1.1.1.4,1.1.1.5,1.1.1.6,1.1.1.7",
+                       "implicit_tls_port = 65536", "implicit_tls_port = -1", "metrics_allow = 2001:db8::1-2001:db8::2"};
+  for (const char* line : bad) {
+    SCOPED_TRACE(line);
+    EXPECT_FALSE(extra.LoadText(line, "t", &message));
+    EXPECT_EQ(extra.SkippedLineCount(), 1u);
+  }
+}
+
 TEST(ExtraSettingsTest, TextLoadsCountSkippedLinesButNotUnknownKeys) {
   ExtraSettings extra;
   std::string message;
@@ -221,6 +291,34 @@ TEST(ExtraSettingsTest, TextLoadsCountSkippedLinesButNotUnknownKeys) {
   EXPECT_EQ(extra.PassivePortFirst(), 0);
   EXPECT_EQ(extra.Tls(), ExtraSettings::TlsMode::kOptional);
   EXPECT_EQ(message, "conf: line 1 is not a valid setting, line 2 is not a valid setting");
+}
+
+TEST(ExtraSettingsTest, PasswordStorageIsScrambledUnlessHashedIsWritten) {
+  ExtraSettings extra;
+  std::string message, value;
+  ASSERT_TRUE(extra.LoadText("tls = off\n", "a", &message));
+  EXPECT_FALSE(extra.HashPasswords());
+  ASSERT_TRUE(extra.Get("password_storage", &value));
+  EXPECT_EQ(value, "scrambled");
+  const struct {
+    const char* text;
+    bool fits, hashed;
+  } cases[] = {
+      {"password_storage = hashed\n", true, true},
+      {"password_storage = scrambled\n", true, false},
+      {"password_storage = HASHED\n", false, false},
+      {"password_storage = plain\n", false, false},
+      {"password_storage =\n", false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(extra.LoadText(c.text, "a", &message), c.fits) << message;
+    EXPECT_EQ(extra.HashPasswords(), c.hashed);
+  }
+  EXPECT_FALSE(extra.Set("password_storage", "clear", &message));
+  ASSERT_TRUE(extra.Set("password_storage", "hashed", &message)) << message;
+  EXPECT_TRUE(extra.HashPasswords());
+  EXPECT_TRUE(extra.Mentions("password_storage"));
 }
 
 TEST(ExtraSettingsTest, ChangesAreDescribedKeyByKeyInTheOrderOfTheKeys) {

@@ -155,6 +155,35 @@ TEST_F(ServerSettingsTest, EveryFieldSurvivesASaveAndLoad) {
   EXPECT_TRUE(loaded.mBlockIPs.Contains({10, 1, 2, 3}));
 }
 
+TEST_F(ServerSettingsTest, Ipv6ListEntriesAreKeptBesideTheSettingsFile) {
+  const std::string companion = dir_.File("settings-ipv6.txt");
+  runtime::CriticalSection::Guard guard(settings_.Lock());
+  std::string message;
+  ASSERT_TRUE(settings_.SetFromText("mBlockIPs", "10.0.0.0-10.0.0.9", &message)) << message;
+  ASSERT_TRUE(settings_.Save());
+  const std::string v4_only = ReadWholeFile(Path());
+  EXPECT_FALSE(std::filesystem::exists(companion));
+
+  ASSERT_TRUE(settings_.SetFromText("mBlockIPs", "10.0.0.0-10.0.0.9,2001:db8::/48", &message)) << message;
+  ASSERT_TRUE(settings_.SetFromText("mSafeIPs", "::1", &message)) << message;
+  EXPECT_FALSE(settings_.SetFromText("mSafeIPs", "2001:db8::/200", &message));
+  EXPECT_EQ(message, "\"2001:db8::/200\" is not an IP address or a range of them.");
+  ASSERT_TRUE(settings_.Save());
+  // settings.dta holds exactly what it held without the IPv6 entries.
+  EXPECT_EQ(ReadWholeFile(Path()), v4_only);
+  EXPECT_EQ(ReadWholeFile(companion),
+            "# The IPv6 entries of the IP lists in settings.dta, which holds the IPv4 ones.\n"
+            "# <safe|blocked> TAB <entry> [TAB <account or group>]\nsafe\t::1\nblocked\t2001:db8::/48\n");
+
+  ServerSettings loaded(clock_, Path());
+  runtime::CriticalSection::Guard other(loaded.Lock());
+  ASSERT_TRUE(loaded.Load());
+  std::string text;
+  ASSERT_TRUE(loaded.GetAsText("mBlockIPs", &text, &message));
+  EXPECT_EQ(text, "10.0.0.0-10.0.0.9,2001:db8::/48");
+  EXPECT_TRUE(loaded.mSafeIPs.Contains(*runtime::IpAddress::Parse("::1")));
+}
+
 TEST_F(ServerSettingsTest, HeaderOnlyFileLoadsWithEveryDefault) {
   WriteWholeFile(Path(), FileBuilder().Bytes());
   runtime::CriticalSection::Guard guard(settings_.Lock());

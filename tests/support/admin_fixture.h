@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 #include <memory>
 #include <regex>
@@ -24,6 +25,13 @@ struct AdminAnswer {
   bool Redirects(const std::string& target) const {
     return header.find("Location: " + target + "\r\n") != std::string::npos ||
            body.find("URL=" + target + "\"") != std::string::npos;
+  }
+  // The form shown again with `message` (as the page escapes it) beside
+  // the field named `field`.
+  bool ShowsBeside(const std::string& field, const std::string& message) const {
+    return header.rfind("HTTP/1.1 200", 0) == 0 &&
+           body.find("<p class=\"field-error\" id=\"" + field + "-error\" role=\"alert\">" + message + "</p>") !=
+               std::string::npos;
   }
   bool IsNotFound() const { return header.rfind("HTTP/1.1 404", 0) == 0; }
   // The password was not checked: the server asks the browser to try again.
@@ -118,8 +126,23 @@ class AdminServiceFixture : public AdminFixture {
     const char* separator = path.find('?') == std::string::npos ? "?" : "&";
     return Request("POST " + path + separator + "id=" + id_, form);
   }
-  // The error page showing `message` as it travels, and a page of the admin.
-  std::string Error(const std::string& message) { return "_error?id=" + id_ + "&msg1=" + message; }
+  // The error page showing `message` (as written in the code), and a page of the admin.
+  std::string Error(const std::string& message) { return "_error?id=" + id_ + "&msg1=" + Encoded(message); }
+  // `text` percent-encoded as RFC 3986 has it for a query value: every byte
+  // but letters, digits and "-._~" as "%XX" with upper-case digits.
+  static std::string Encoded(const std::string& text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char ch : text) {
+      const auto byte = static_cast<unsigned char>(ch);
+      if (std::isalnum(byte) != 0 || ch == '-' || ch == '.' || ch == '_' || ch == '~') {
+        out.push_back(ch);
+      } else {
+        out += {'%', kHex[byte >> 4], kHex[byte & 15]};
+      }
+    }
+    return out;
+  }
   std::string Back(const std::string& page) { return page + "?id=" + id_; }
 
   std::unique_ptr<admin::RemoteAdminService> service_;

@@ -1,11 +1,17 @@
 #include "support/ftp_client.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace quillon::testing {
 
-std::string FtpClient::Connect(std::uint16_t port, std::uint8_t from_host) {
-  if (!connection_.Connect(port, 2000, from_host)) return {};
+std::string FtpClient::Connect(std::uint16_t port, std::uint8_t from_host, int timeout_ms) {
+  if (!connection_.Connect(port, std::min(timeout_ms, 2000), from_host)) return {};
+  return Reply(timeout_ms);
+}
+
+std::string FtpClient::ConnectIpv6(std::uint16_t port) {
+  if (!connection_.ConnectIpv6(port)) return {};
   return Reply();
 }
 

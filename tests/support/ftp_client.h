@@ -15,7 +15,9 @@ class FtpClient {
  public:
   // Connects (from 127.0.0.<from_host>) and returns the greeting (or ""
   // when none came).
-  std::string Connect(std::uint16_t port, std::uint8_t from_host = 1);
+  std::string Connect(std::uint16_t port, std::uint8_t from_host = 1, int timeout_ms = 5000);
+  // As Connect, to [::1]:port over IPv6.
+  std::string ConnectIpv6(std::uint16_t port);
   // Sends `line` + CR LF and returns the reply; lines of a multi-line reply
   // are joined with "\n".
   std::string Command(std::string_view line, int timeout_ms = 5000);

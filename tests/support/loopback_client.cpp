@@ -24,19 +24,27 @@ bool LoopbackClient::Connect(std::uint16_t port, int timeout_ms, std::uint8_t fr
   Close();
   handle_ = platform::OpenTcpSocket(nullptr);
   if (handle_ == platform::kNoSocket) return false;
-  platform::Endpoint source;
-  source.octets[0] = 127;
-  source.octets[3] = from;
-  if (from != 1 && !platform::BindAddress(handle_, source, nullptr)) {
+  if (from != 1 && !platform::BindAddress(handle_, platform::Endpoint::Ipv4(127, 0, 0, from), nullptr)) {
     Close();
     return false;
   }
-  platform::Endpoint target;
-  target.octets[0] = 127;
-  target.octets[3] = 1;
-  target.port = port;
+  const platform::Endpoint target = platform::Endpoint::Ipv4(127, 0, 0, 1, port);
   if (!platform::ConnectWithin(handle_, target, nullptr, static_cast<std::uint32_t>(timeout_ms),
                                nullptr)) {
+    Close();
+    return false;
+  }
+  return true;
+}
+
+bool LoopbackClient::ConnectIpv6(std::uint16_t port, int timeout_ms) {
+  Close();
+  handle_ = platform::OpenTcpSocket(nullptr, true);
+  if (handle_ == platform::kNoSocket) return false;
+  platform::Endpoint target;
+  target.address = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  target.port = port;
+  if (!platform::ConnectWithin(handle_, target, nullptr, static_cast<std::uint32_t>(timeout_ms), nullptr)) {
     Close();
     return false;
   }

@@ -22,6 +22,8 @@ class LoopbackClient {
   // 127.0.0.<from>: every 127.0.0.x address is this machine, so a test can
   // play peers of several addresses.
   bool Connect(std::uint16_t port, int timeout_ms = 2000, std::uint8_t from = 1);
+  // As Connect, to [::1]:port over IPv6.
+  bool ConnectIpv6(std::uint16_t port, int timeout_ms = 2000);
   // Sends every byte; false if the connection breaks or stays full.
   bool Send(std::string_view bytes, int timeout_ms = 5000);
   // As Send, as TCP urgent data: the last byte of each send carries the

@@ -32,13 +32,8 @@ bool TlsClient::Connect(std::uint16_t port, int timeout_ms, std::uint8_t from) {
   const Deadline deadline = After(timeout_ms);
   handle_ = platform::OpenTcpSocket(nullptr);
   if (handle_ == platform::kNoSocket) return false;
-  platform::Endpoint source;
-  source.octets[0] = 127;
-  source.octets[3] = from;
-  platform::Endpoint target;
-  target.octets[0] = 127;
-  target.octets[3] = 1;
-  target.port = port;
+  const platform::Endpoint source = platform::Endpoint::Ipv4(127, 0, 0, from);
+  const platform::Endpoint target = platform::Endpoint::Ipv4(127, 0, 0, 1, port);
   if ((from != 1 && !platform::BindAddress(handle_, source, nullptr)) ||
       !platform::ConnectWithin(handle_, target, nullptr, static_cast<std::uint32_t>(timeout_ms), nullptr)) {
     Close();

@@ -1,18 +1,21 @@
 """The desktop program under a virtual X server (Xvfb), driven with xdotool:
 the main window serving FTP and closing through the quit question, the first
-start's welcome, the start-up questions and messages, and a desktop start
-that ends a running service and takes over. Screenshots go to the build
-folder.
+start's welcome, the start-up questions and messages, a desktop start that
+ends a running service and takes over, the accounts table with its filter
+and bulk changes, and Block IP with the used space of an allocation.
+Screenshots go to the build folder.
 
 Usage: desktop_test.py <dist folder> <build folder>
 Exits 77 (skipped) when no virtual X server or xdotool is available."""
 import ftplib
+import io
 import os
 import shutil
 import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -24,6 +27,8 @@ import xwd_png  # noqa: E402
 
 BUILD = None
 DISPLAY = None
+ROW_Y = 80  # the first row of the accounts table, under the filter and the headings
+WARNING_HEIGHT = 20  # the activity window's allocation warning above the sessions
 FRAME_BUFFER = None
 
 
@@ -65,17 +70,40 @@ def press(window, key):
     xdotool("key", key)  # through XTEST, to the focused window
 
 
+def geometry(window):
+    """The window's X, Y, WIDTH and HEIGHT."""
+    fields = dict(line.split("=", 1) for line in
+                  subprocess.run(["xdotool", "getwindowgeometry", "--shell", window],
+                                 capture_output=True, text=True,
+                                 env=dict(os.environ, DISPLAY=DISPLAY)).stdout.split())
+    return tuple(int(fields[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+
+
 def screenshot(window, name):
-    geometry = dict(line.split("=", 1) for line in
-                    subprocess.run(["xdotool", "getwindowgeometry", "--shell", window],
-                                   capture_output=True, text=True,
-                                   env=dict(os.environ, DISPLAY=DISPLAY)).stdout.split())
-    box = tuple(int(geometry[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+    xdotool("windowraise", window)  # above a window that closing a message box brought up
+    box = geometry(window)
     time.sleep(0.3)  # the frame buffer file follows the screen closely, not at once
     path = os.path.join(BUILD, name)
     xwd_png.save_png(FRAME_BUFFER, path, box)
     with open(path, "rb") as f:
         return f.read()
+
+
+def click(window, x, y):
+    """A left click at (x, y) of the window's client area."""
+    xdotool("mousemove", "--window", window, str(x), str(y), "click", "1")
+
+
+def ftp_login(port, user, password):
+    """The code of the reply to a login: "230", or the refusal's."""
+    client = ftplib.FTP()
+    try:
+        client.connect("127.0.0.1", port, timeout=10)
+        return client.login(user, password)[:3]
+    except ftplib.error_perm as refusal:
+        return str(refusal)[:3]
+    finally:
+        client.close()
 
 
 def contents(path):
@@ -105,6 +133,23 @@ class DesktopTest(ProgramFolder):
             said = process.stderr.read() if ended is not None else "(still running)"
             self.fail("no window %r; exit code %s: %s" % (title, ended, said))
         return window
+
+    def assert_ended_with(self, client, reason):
+        """The client's session ends, and its last reply carries `reason`."""
+        with self.assertRaises((ftplib.Error, OSError, EOFError)) as ended:
+            for _ in range(50):
+                client.voidcmd("NOOP")
+                time.sleep(0.1)
+        self.assertIn(reason, str(ended.exception))
+
+    def answer_reason(self, process, key, title, reason):
+        """Presses the activity window's `key` and types `reason` into the
+        prompt titled `title`."""
+        press(self.window("Current Activity", process), key)
+        prompt = self.window(title, process)
+        press(prompt, "ctrl+a")
+        xdotool("type", "--delay", "20", reason)
+        press(prompt, "Return")
 
     def start_desktop(self, user=None):
         argv = [self.path(program_test.SERVER)]
@@ -262,7 +307,16 @@ class DesktopTest(ProgramFolder):
         press(editor, "Tab")
         xdotool("type", "--delay", "20", "secret99")
         screenshot(editor, "desktop-account-editor.png")
-        press(editor, "Return")
+        # "Block All" on the blocked list: the last button of the IP tab.
+        for _ in range(3):
+            press(editor, "ctrl+Page_Down")
+        for _ in range(10):
+            press(editor, "Tab")
+        press(editor, "space")
+        # It asks first; Yes puts the range on the list.
+        press(self.window("^Block All$", process), "Return")
+        screenshot(editor, "desktop-account-editor-ips.png")
+        press(editor, "alt+o")
         accounts = self.window(r"Accounts \(2\)", process)
         # Stored and applied at once: alice logs in while the sheet is open.
         with socket.create_connection(("127.0.0.1", self.ftp_port), timeout=10) as ftp:
@@ -273,6 +327,8 @@ class DesktopTest(ProgramFolder):
         press(self.window("Settings", process), "alt+o")
         self.assertTrue(wait_for(lambda: not xdotool("search", "--onlyvisible", "--name", "^Settings$")))
         self.assertTrue(wait_for(lambda: b"alice" in contents(self.path("config", "accounts.dta"))))
+        self.assertIn(b"\x00\x00\x00\x00\xff\xff\xff\xff", contents(self.path("config", "accounts.dta")),
+                      "Block All put the whole address range on alice's blocked list")
         self.quit(process)
 
     def test_activity_window_kicks_a_logged_in_client(self):
@@ -283,25 +339,150 @@ class DesktopTest(ProgramFolder):
         client.connect("127.0.0.1", self.ftp_port, timeout=10)
         client.login("anonymous", "guest@example.org")
         self.addCleanup(client.close)
+        # A second client downloads, reading steadily: its row shows the rate.
+        with open(self.path("pub", "big.bin"), "wb") as big:
+            big.write(b"b" * (64 << 20))
+        downloader = ftplib.FTP()
+        downloader.connect("127.0.0.1", self.ftp_port, timeout=10)
+        downloader.login("anonymous", "guest@example.org")
+        data = downloader.transfercmd("RETR big.bin")
+        reading = threading.Event()
+        reading.set()
+
+        def read_steadily():
+            while reading.is_set():
+                try:
+                    if not data.recv(16384):
+                        return
+                except OSError:
+                    return
+                time.sleep(0.05)
+
+        reader = threading.Thread(target=read_steadily, daemon=True)
+        reader.start()
+
+        def stop_reading():
+            reading.clear()
+            reader.join(5)
+            data.close()
+            downloader.close()
+
+        self.addCleanup(stop_reading)
         press(main, "alt+v")
         activity = self.window("Current Activity", process)
         time.sleep(1.2)
         xdotool("mousemove", "--window", activity, "50", "42", "click", "1")  # the first row
-        time.sleep(1.2)  # a refresh keeps the selection
+        time.sleep(2.5)  # a refresh keeps the selection; the download has a rate by now
         screenshot(activity, "desktop-activity.png")
-        press(activity, "alt+k")
-        prompt = self.window("Kick User", process)
-        press(prompt, "ctrl+a")
-        xdotool("type", "--delay", "20", "Closing for the night")
-        press(prompt, "Return")
-        with self.assertRaises((ftplib.Error, OSError, EOFError)) as ended:
-            for _ in range(50):
-                client.voidcmd("NOOP")
-                time.sleep(0.1)
-        self.assertIn("Closing for the night", str(ended.exception))
+        self.answer_reason(process, "alt+k", "Kick User", "Closing for the night")
+        self.assert_ended_with(client, "Closing for the night")
         press(activity, "Escape")
         self.assertTrue(wait_for(lambda: b"Closing for the night" in
                                  contents(self.path("config", "settings.dta"))))
+        self.quit(process)
+
+    def open_accounts(self, process, count):
+        """Settings, its last tab, then the Accounts button: the table, titled
+        with `count`."""
+        press(self.window("Quillon FTP Server", process), "alt+s")
+        sheet = self.window("Settings", process)
+        press(sheet, "ctrl+Page_Up")
+        press(sheet, "alt+a")
+        return self.window(r"Accounts \(%s\)" % count, process)
+
+    def close_settings(self, process, accounts):
+        press(accounts, "Escape")
+        press(self.window("Settings", process), "alt+o")
+        self.assertTrue(wait_for(lambda: not xdotool("search", "--onlyvisible", "--name", "^Settings$")))
+
+    def filter_to(self, process, accounts, text, title):
+        """Types `text` into the filter box (the first control, under the
+        pointer at the top right) and waits for the narrowed title."""
+        width = geometry(accounts)[2]
+        click(accounts, width - 40, 22)
+        xdotool("type", "--delay", "20", text)
+        return self.window(title, process)
+
+    def test_accounts_table_filters_and_disables_the_picked_after_asking(self):
+        self.configure()
+        os.makedirs(self.path("alice"))
+        self.setup_tool("account", "add", "alice", "--password", "secret99", "--root", self.path("alice"),
+                        "--max-size", "1")
+        self.setup_tool("account", "add", "bob", "--password", "secret99", "--root", self.path("alice"))
+        process = self.start_desktop()
+        accounts = self.open_accounts(process, 3)
+        whole = screenshot(accounts, "desktop-accounts-table.png")
+        # The filter narrows the table: the title counts the rows shown.
+        accounts = self.filter_to(process, accounts, "ALI", r"Accounts \(1 of 3\)")
+        self.assertNotEqual(screenshot(accounts, "desktop-accounts-filtered.png"), whole)
+        # Nothing picked: the bulk action says so.
+        press(accounts, "alt+i")
+        refusal = self.window("Disable Accounts", process)
+        screenshot(refusal, "desktop-accounts-none-picked.png")
+        press(refusal, "Return")
+        click(accounts, 40, ROW_Y)  # the one row: alice
+        press(accounts, "alt+i")
+        question = self.window("Disable Accounts", process)
+        screenshot(question, "desktop-accounts-disable-question.png")
+        press(question, "Escape")  # No: alice still logs in
+        self.assertTrue(wait_for(lambda: not xdotool("search", "--onlyvisible", "--name", "^Disable Accounts$")))
+        self.assertEqual(ftp_login(self.ftp_port, "alice", "secret99")[:3], "230")
+        press(accounts, "alt+i")
+        press(self.window("Disable Accounts", process), "Return")  # Yes is the default
+        # Applied at once: alice is refused, bob (filtered out) is not.
+        self.assertTrue(wait_for(lambda: ftp_login(self.ftp_port, "alice", "secret99")[:3] == "530"))
+        self.assertEqual(ftp_login(self.ftp_port, "bob", "secret99")[:3], "230")
+        screenshot(accounts, "desktop-accounts-disabled.png")
+        self.close_settings(process, accounts)
+        self.quit(process)
+        self.assertIn("enabled: off", self.setup_tool("account", "show", "alice").stdout)
+        self.assertIn("enabled: on", self.setup_tool("account", "show", "bob").stdout)
+
+    def test_block_ip_kicks_and_lists_the_address_and_the_limits_tab_shows_the_used_space(self):
+        self.configure()
+        os.makedirs(self.path("alice"))
+        self.setup_tool("account", "add", "alice", "--password", "secret99", "--root", self.path("alice"),
+                        "--max-size", "1", "--rights", "rwl")
+        blocked_entry = b"\x7f\x00\x00\x01\x7f\x00\x00\x01"  # 127.0.0.1 to 127.0.0.1
+        self.assertNotIn(blocked_entry, contents(self.path("config", "settings.dta")))
+        process = self.start_desktop()
+        self.window("Quillon FTP Server", process)
+        client = ftplib.FTP()
+        client.connect("127.0.0.1", self.ftp_port, timeout=10)
+        client.login("alice", "secret99")
+        self.addCleanup(client.close)
+
+        def limits_tab(name):
+            accounts = self.open_accounts(process, 2)
+            accounts = self.filter_to(process, accounts, "alice", r"Accounts \(1 of 2\)")
+            click(accounts, 40, ROW_Y)
+            press(accounts, "alt+e")
+            editor = self.window("Create/Edit Account", process)
+            for _ in range(2):
+                press(editor, "ctrl+Page_Down")
+            shot = screenshot(editor, name)
+            press(editor, "Escape")
+            self.close_settings(process, self.window(r"Accounts \(1 of 2\)", process))
+            return shot
+
+        # Measured at login: nothing used; after an upload, 973 KB of 1 MB.
+        empty = limits_tab("desktop-account-limits-empty.png")
+        client.storbinary("STOR big.bin", io.BytesIO(b"u" * (973 * 1024)))
+        self.assertNotEqual(limits_tab("desktop-account-limits.png"), empty)
+
+        press(self.window("Quillon FTP Server", process), "alt+v")
+        activity = self.window("Current Activity", process)
+        time.sleep(1.2)
+        screenshot(activity, "desktop-activity-allocation-warning.png")
+        click(activity, 50, 42 + WARNING_HEIGHT)  # the first row, below the warning
+        time.sleep(1.2)
+        self.answer_reason(process, "alt+b", "Block IP", "Banned for the night")
+        self.assert_ended_with(client, "Banned for the night")
+        # The address is on the blocked list, in use at once: a new connection
+        # is turned away.
+        self.assertFalse(greeting(self.ftp_port).startswith("220 "))
+        press(activity, "Escape")  # saved when the window closes
+        self.assertTrue(wait_for(lambda: blocked_entry in contents(self.path("config", "settings.dta"))))
         self.quit(process)
 
     @unittest.skipUnless(os.geteuid() == 0, "needs root to start the desktop as another user")

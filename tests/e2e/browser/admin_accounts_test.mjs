@@ -126,7 +126,7 @@ await runTest(async () => {
   await page.waitForURL(/\/_accounts\?id=/);
   check((await page.locator('#selected option').allInnerTexts()).includes('dave2'), 'the copy is listed');
   await page.locator('#selected').selectOption('dave2');
-  await page.getByRole('button', { name: 'Delete' }).click();
+  await page.getByRole('button', { name: 'Delete', exact: true }).click();
   await page.waitForURL(/\/_accounts\?id=/);
   check(!(await page.locator('#selected option').allInnerTexts()).includes('dave2'), 'the copy is deleted');
 

@@ -75,6 +75,7 @@ await runTest(async () => {
   // answers over HTTPS only, as before.
   const id = new URL(page.url()).searchParams.get('id');
   await page.goto(`${secure}/_activate?id=${id}&action=stop`);
+  await page.getByRole('button', { name: 'Deactivate' }).click();  // it asks first
   await page.waitForURL(/\/_status\?id=/, { timeout: 10000 });
   renameSync(key, `${key}.gone`);
   await page.goto(`${secure}/_activate?id=${id}&action=start`);

@@ -50,10 +50,11 @@ export async function runTest(body, cleanUp) {
   process.exit(failed ? 1 : 0);
 }
 
-// Starts the server with the account alice/wonder and waits for its "PORT"
+// Starts the server with the account alice/wonder (and the server's further
+// options, such as ['--throttle', 'alice', '64']) and waits for its "PORT"
 // and "ADMIN" lines.
-export async function startServer(serverBinary, folder, pagesFolder) {
-  const child = spawn(serverBinary, [folder, 'alice', 'wonder', '--admin', pagesFolder, PASSWORD], {
+export async function startServer(serverBinary, folder, pagesFolder, options = []) {
+  const child = spawn(serverBinary, [folder, 'alice', 'wonder', '--admin', pagesFolder, PASSWORD, ...options], {
     stdio: ['pipe', 'pipe', 'inherit'],
   });
   const lines = readline.createInterface({ input: child.stdout });

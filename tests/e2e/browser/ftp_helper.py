@@ -10,11 +10,14 @@ Commands (one per line) and the line each answers:
   upload <mb> <name>   store a file of <mb> MiB: "UPLOADED"
   download <name>      start a download and stop reading it, so it stays in
                        progress: "DOWNLOADING"
+  stream <name>        a client of its own downloads the file, reading all
+                       the while (as fast as the server sends): "STREAMING"
 Every wait is bounded; a failure is answered "ERROR <text>".
 """
 import ftplib
 import io
 import sys
+import threading
 
 HOST = "127.0.0.1"
 TIMEOUT = 20
@@ -82,6 +85,20 @@ def main():
                 client.storbinary("STOR " + name, Source())
                 client.quit()
                 answer = "UPLOADED"
+            elif command == "stream":
+                client = connect(port, user, password)
+                data = client.transfercmd("RETR " + rest)
+
+                def drain(data=data):
+                    try:
+                        while data.recv(65536):
+                            pass
+                    except OSError:
+                        pass
+
+                threading.Thread(target=drain, daemon=True).start()
+                downloads.append((client, data))
+                answer = "STREAMING"
             elif command == "download":
                 client = connect(port, user, password)
                 data = client.transfercmd("RETR " + rest)
