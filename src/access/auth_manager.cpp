@@ -174,68 +174,101 @@ std::optional<accounts::EffectiveRecord> AuthManager::LiveRecordOf(std::string_v
   return account->RecordCopy();
 }
 
+AuthManager::PasswordCheck AuthManager::CheckPassword(const SessionEndpoint& session,
+                                                      std::string_view name,
+                                                      std::string_view password) const {
+  PasswordCheck check;
+  // An address already banned is refused by the admission check without
+  // costing a hash.
+  if (password.empty() || GuessingBlocked(session.address)) return check;
+  check.live = LiveRecordOf(name);
+  check.live_match = check.live && check.live->MatchLogin(name, password);
+  accounts::AccountRecord stored;
+  const bool named = accounts_.GetCopy(name, &stored);
+  if (check.live) {
+    check.checked_field = check.live->Password();
+  } else if (named) {
+    check.checked_field = stored.Password();
+  }
+  // The live record holds the stored field already: a wrong password is
+  // checked against it once, not twice.
+  if (!check.live_match && !(check.live && named && check.live->Password() == stored.Password()))
+    check.resolved = accounts::ResolveEffectiveRecord(accounts_, groups_, name, password, &check.record);
+  const bool hash_checked =
+      (check.live && check.live->HasPasswordHash()) || (named && stored.HasPasswordHash());
+  if (!check.live_match && !check.resolved && !hash_checked && HashPasswords())
+    platform::VerifyAgainstNoHash(password);
+  return check;
+}
+
 ActiveAccount* AuthManager::Login(const SessionEndpoint& session, std::string_view name,
                                   std::string_view password, ActivityRecord* activity,
                                   std::string* message) {
   // A password hash takes milliseconds to check, so the password is checked
   // before the manager lock is taken: other logins, logouts and admissions
-  // do not wait for it. Under the lock an account then counts as matched
-  // only while its stored password field is still the one checked.
-  std::optional<accounts::EffectiveRecord> live;
-  bool live_match = false;
-  accounts::EffectiveRecord record;
-  bool resolved = false;
-  // An address already banned is refused below without costing a hash.
-  if (!password.empty() && !GuessingBlocked(session.address)) {
-    live = LiveRecordOf(name);
-    live_match = live && live->MatchLogin(name, password);
-    accounts::AccountRecord stored;
-    const bool named = accounts_.GetCopy(name, &stored);
-    // The live record holds the stored field already: a wrong password is
-    // checked against it once, not twice.
-    if (!live_match && !(live && named && live->Password() == stored.Password()))
-      resolved = accounts::ResolveEffectiveRecord(accounts_, groups_, name, password, &record);
-    const bool hash_checked = (live && live->HasPasswordHash()) || (named && stored.HasPasswordHash());
-    if (!live_match && !resolved && !hash_checked && HashPasswords())
-      platform::VerifyAgainstNoHash(password);
-  }
-  Guard guard(lock_);
-  const ServerRules rules = ReadServerRules();
-  if (!AdmitLocked(session.address, false, message)) return nullptr;
-  if (password.empty()) {
-    *message = messages::kBadLogin;
-    return nullptr;
-  }
-  for (const auto& account : active_) {
-    if (!fileutil::EqualNoCase(account->Name(), name)) continue;
-    const std::string field = account->RecordCopy().Password();
-    if (!(live_match && live->Password() == field) && !(resolved && record.Password() == field)) continue;
-    if (!account->AdmitSession(session, activity)) {
-      *message = messages::kSessionRefused;
+  // do not wait for it. Under the lock the check counts only for the stored
+  // password field it was made against. Sessions of the same account may
+  // change what it saw meanwhile: when the account's last session logged
+  // out, the stores are read again for that field (no hash needed); when a
+  // login replaced the field by its hash, the check is made again, a few
+  // times at most. A right password is not refused for either.
+  constexpr int kChecks = 3;
+  for (int attempt = 1;; ++attempt) {
+    PasswordCheck check = CheckPassword(session, name, password);
+    Guard guard(lock_);
+    const ServerRules rules = ReadServerRules();
+    if (!AdmitLocked(session.address, false, message)) return nullptr;
+    if (password.empty()) {
+      *message = messages::kBadLogin;
       return nullptr;
     }
-    ++logged_in_;
-    NoteLoginLocked(account->Name());
-    HashStoredPasswordLocked(account.get(), password);
-    return account.get();
-  }
-  if (!resolved) {
-    if (rules.anti_hammering) tracker_.RecordFailure(session.address);
-    *message = messages::kBadLogin;
+    const bool may_check_again = attempt < kChecks;
+    const std::optional<std::string> matched = check.MatchedField();
+    if (ActiveAccount* const account = FindLocked(name); account != nullptr) {
+      const std::string field = account->RecordCopy().Password();
+      if (matched && *matched == field) return AdmitLoginLocked(account, session, password, activity, message);
+      const bool changed = field != matched.value_or(check.checked_field);
+      if (changed && may_check_again) continue;
+      if (rules.anti_hammering && !changed) tracker_.RecordFailure(session.address);
+      *message = messages::kBadLogin;
+      return nullptr;
+    }
+    if (!matched) {
+      if (rules.anti_hammering) tracker_.RecordFailure(session.address);
+      *message = messages::kBadLogin;
+      return nullptr;
+    }
+    // Matched a live record whose last session has ended since: the stores
+    // are resolved again by the very field the password matched.
+    if (!check.resolved &&
+        !accounts::ResolveEffectiveRecord(accounts_, groups_, name, *matched, &check.record,
+                                          accounts::AccountStore::PasswordForm::kStored)) {
+      if (may_check_again) continue;
+      *message = messages::kBadLogin;
+      return nullptr;
+    }
+    auto created = std::make_unique<ActiveAccount>(std::move(check.record), cache_, clock_, log_folder_);
+    created->SetTempFolder(temp_folder_);
+    ApplyServerRules(created.get(), rules);
+    active_.push_back(std::move(created));
+    if (ActiveAccount* account = AdmitLoginLocked(active_.back().get(), session, password, activity, message))
+      return account;
+    active_.pop_back();  // refused: no session holds it
     return nullptr;
   }
-  auto account = std::make_unique<ActiveAccount>(std::move(record), cache_, clock_, log_folder_);
-  account->SetTempFolder(temp_folder_);
-  ApplyServerRules(account.get(), rules);
+}
+
+ActiveAccount* AuthManager::AdmitLoginLocked(ActiveAccount* account, const SessionEndpoint& session,
+                                             std::string_view password, ActivityRecord* activity,
+                                             std::string* message) {
   if (!account->AdmitSession(session, activity)) {
     *message = messages::kSessionRefused;
     return nullptr;
   }
   ++logged_in_;
   NoteLoginLocked(account->Name());
-  active_.push_back(std::move(account));
-  HashStoredPasswordLocked(active_.back().get(), password);
-  return active_.back().get();
+  HashStoredPasswordLocked(account, password);
+  return account;
 }
 
 bool AuthManager::HashPasswords() const {

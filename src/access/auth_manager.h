@@ -137,6 +137,28 @@ class AuthManager {
 
   bool AdmitLocked(const runtime::IpAddress& address, bool ignore_limits, std::string* message) const;
   ServerRules ReadServerRules() const;
+  // A password checked outside the manager's lock, against the logged-in
+  // account's live record when there is one, else against the stores.
+  struct PasswordCheck {
+    std::optional<accounts::EffectiveRecord> live;  // the live record seen
+    bool live_match = false;                        // the password matched it
+    accounts::EffectiveRecord record;               // resolved from the stores
+    bool resolved = false;                          // the password matched them
+    std::string checked_field;  // the stored password field it was checked against
+    // The stored password field the password matched, if it matched.
+    std::optional<std::string> MatchedField() const {
+      if (live_match) return live->Password();
+      if (resolved) return record.Password();
+      return std::nullopt;
+    }
+  };
+  PasswordCheck CheckPassword(const SessionEndpoint& session, std::string_view name,
+                              std::string_view password) const;
+  // Admits the session to `account` and counts the login; null with the
+  // message when the account's limits refuse it.
+  ActiveAccount* AdmitLoginLocked(ActiveAccount* account, const SessionEndpoint& session,
+                                  std::string_view password, ActivityRecord* activity,
+                                  std::string* message);
   // A copy of the live record of the logged-in account named `name`.
   std::optional<accounts::EffectiveRecord> LiveRecordOf(std::string_view name) const;
   // True when quillon.conf asks for passwords stored as one-way hashes.

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <latch>
 #include <optional>
 #include <string>
 #include <thread>
@@ -509,6 +510,63 @@ TEST_F(AuthManagerTest, SnapshotsAndAccountLogs) {
 
 // Many sessions of one account log in, move data and log out at once. Run it
 // under ThreadSanitizer to check the locking (see the README).
+TEST_F(AuthManagerTest, ARightPasswordIsNeverRefusedWhileOtherSessionsOfTheAccountComeAndGo) {
+  // The account's last session logging out while a login checks the
+  // password against its live record must not turn that login away, nor
+  // count as a guess against the address.
+  Settings([](settings::ServerSettings& s) { s.mAntiHammering = true; });
+  ASSERT_TRUE(auth_.Start());
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 300;
+  std::atomic<int> refused{0};
+  std::latch start(kThreads);
+  std::vector<std::thread> sessions;
+  for (int t = 0; t < kThreads; ++t) {
+    sessions.emplace_back([&, t] {
+      start.arrive_and_wait();
+      for (int round = 0; round < kRounds; ++round) {
+        std::string message;
+        ActiveAccount* account = auth_.Login(Session(t), "bob", "pw", &activity_[t], &message);
+        if (account == nullptr) {
+          ++refused;
+          continue;
+        }
+        auth_.Logout(&keys_[t], account);
+      }
+    });
+  }
+  for (auto& session : sessions) session.join();
+  EXPECT_EQ(refused.load(), 0);
+  EXPECT_FALSE(auth_.Tracker().IsBlocked(kClient));
+  EXPECT_EQ(auth_.LoggedInCount(), 0u);
+}
+
+TEST_F(AuthManagerTest, LoginsRacingTheFirstHashShareOneLiveAccount) {
+  // Each login checks the scrambled password; the first to finish replaces
+  // it by its hash. The others still join that one live account, which
+  // counts all their sessions.
+  std::string error;
+  Settings([&](settings::ServerSettings& s) { ASSERT_TRUE(s.Extra().Set("password_storage", "hashed", &error)); });
+  ASSERT_TRUE(auth_.Start());
+  constexpr int kThreads = 6;
+  std::latch start(kThreads);
+  std::vector<ActiveAccount*> logged(kThreads, nullptr);
+  std::vector<std::thread> sessions;
+  for (int t = 0; t < kThreads; ++t) {
+    sessions.emplace_back([&, t] {
+      std::string message;
+      start.arrive_and_wait();
+      logged[t] = auth_.Login(Session(t), "bob", "pw", &activity_[t], &message);
+    });
+  }
+  for (auto& session : sessions) session.join();
+  ASSERT_NE(logged[0], nullptr);
+  for (ActiveAccount* account : logged) EXPECT_EQ(account, logged[0]);
+  EXPECT_EQ(auth_.SessionsOf("bob"), static_cast<std::uint32_t>(kThreads));
+  EXPECT_TRUE(logged[0]->RecordCopy().HasPasswordHash());
+  for (int t = 0; t < kThreads; ++t) auth_.Logout(&keys_[t], logged[t]);
+}
+
 TEST_F(AuthManagerTest, ConcurrentSessionsOfOneAccount) {
   AccountRecord shared = Account("bob", "pw");
   shared.mUseCredits = true;
