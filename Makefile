@@ -99,8 +99,10 @@ bench:
 
 # Side by side with the established servers of ../shared/bench (BENCH_DIR):
 # installs them on first use (root), writes the table of the measures.
+# BENCH_ARGS go to the benchmark, e.g. BENCH_ARGS="--tls --runs 3" for FTPS.
+BENCH_ARGS ?= --runs 3
 bench-peers: build
-	bash scripts/bench-peers.sh $(BUILD_DIR)/dist
+	bash scripts/bench-peers.sh $(BUILD_DIR)/dist $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench $(BUILD_DIR)-tsan $(BUILD_DIR)-asan $(BUILD_DIR)-fuzz

@@ -4,7 +4,10 @@
 # checkout): our server in a temporary program folder on port 2121 with the
 # benchmark's account (benchuser / benchpass, rooted at /home/benchuser, all
 # rights), then the benchmark's run_all.sh with it as one more target.
-# Extra arguments go to run_all.sh (default: --runs 3). Loopback only.
+# Extra arguments go to run_all.sh (default: --runs 3). With --tls among
+# them our server gets a self-signed certificate for localhost and offers
+# TLS (the benchmark's FTPS mode, against the peers' TLS variants). Loopback
+# only.
 # Usage: scripts/bench-peers.sh [dist folder] [run_all.sh arguments...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,6 +15,8 @@ bench="${BENCH_DIR:-$(cd .. && pwd)/shared/bench}"
 dist="$(cd "${1:-build/dist}" && pwd)"
 shift || true
 [ $# -gt 0 ] || set -- --runs 3
+tls=0
+for arg in "$@"; do [ "$arg" = --tls ] && tls=1; done
 if [ ! -x "$bench/run_all.sh" ]; then
   echo "No benchmark in $bench: set BENCH_DIR to the folder of run_all.sh." >&2
   exit 1
@@ -34,6 +39,8 @@ setup set mMaxUsers 20000
 setup set mUseMaxUsersPerIP 0
 setup set mAntiHammering 0
 setup account add benchuser --password benchpass --root /home/benchuser --rights rwmlcd
+# The FTPS mode: a certificate, and TLS offered (made optional by generate).
+[ "$tls" -eq 0 ] || setup tls generate localhost
 # benchuser's home is not the server user's: keep the measured server as started.
 echo "run_as_user = root" >> "$folder/config/quillon.conf"
 
