@@ -125,6 +125,14 @@ class TlsChannel {
   // returned kClosed or kFailed, every later read returns the same.
   IoStatus Read(void* buffer, std::size_t length, std::size_t* count);
   IoStatus Write(const void* bytes, std::size_t length, std::size_t* count);
+  // The kernel encrypts what this channel sends (a data channel, after its
+  // handshake, where the kernel offers TLS): SendFile may be used.
+  bool KernelSends() const;
+  // As SendFileSome of net.h: up to `length` bytes of `file` from its
+  // current offset, which moves on, encrypted by the kernel. kClosed when
+  // the file has no more bytes; kFailed when the kernel does not send
+  // (KernelSends).
+  IoStatus SendFile(int file, std::size_t length, std::size_t* count);
   // Decrypted bytes wait inside the channel: the socket may not show them.
   bool HasPending() const;
   // The handshake resumed an earlier session of the same session context,

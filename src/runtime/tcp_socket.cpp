@@ -176,7 +176,9 @@ bool TcpSocket::SendFromFile(int file, std::size_t* length, bool* file_ended) {
   *file_ended = false;
   if (!CanSendFile()) return FailIo(SocketStatus::kNotConnected, length, false);
   std::size_t sent = 0;
-  const platform::IoStatus status = platform::SendFileSome(handle_, file, *length, &sent, nullptr);
+  const platform::IoStatus status = tls_ != nullptr
+                                        ? tls_->SendFile(file, *length, &sent)
+                                        : platform::SendFileSome(handle_, file, *length, &sent, nullptr);
   if (status == platform::IoStatus::kClosed) {
     *file_ended = true;
     *length = 0;

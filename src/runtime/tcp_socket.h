@@ -99,9 +99,11 @@ class TcpSocket {
   // the connection broke (kBroken; the socket is then closed).
   [[nodiscard]] bool Send(const void* bytes, std::size_t* length);
   // The socket can send straight from a file (SendFromFile): true for a
-  // connected plain socket, false under TLS, whose bytes must pass through
-  // the encryption, and when not connected.
-  bool CanSendFile() const { return state_ == State::kConnected && tls_ == nullptr; }
+  // connected plain socket, and under TLS only where the kernel encrypts
+  // for it; false when not connected.
+  bool CanSendFile() const {
+    return state_ == State::kConnected && (tls_ == nullptr || tls_->KernelSends());
+  }
   // As Send, with up to *length bytes of an open file from its current
   // offset, sent without a copy through this process. *file_ended tells
   // that the file had no more bytes (true, *length 0). kNotConnected when
@@ -112,8 +114,8 @@ class TcpSocket {
   // `role` and runs the handshake to its end, waiting while it needs the
   // peer, at most `timeout_ms` in all (by `clock`) and not past a stop. From
   // then on Send, Receive and the waits move and count plain bytes through
-  // TLS (CanSendFile is false). False with *error saying why; the socket is
-  // then closed.
+  // TLS (CanSendFile only where the kernel encrypts). False with *error
+  // saying why; the socket is then closed.
   [[nodiscard]] bool AcceptTls(const platform::TlsContext& context,
                                const platform::TlsSessionContext& session, platform::TlsRole role,
                                const platform::Event* stop, platform::Clock& clock,

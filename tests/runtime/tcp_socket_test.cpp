@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/event.h"
+#include "platform/fs.h"
 #include "support/loopback_client.h"
 #include "support/socket_pair.h"
 #include "support/wait.h"
@@ -307,15 +309,87 @@ TEST(TcpSocketEndTest, PlainAndTlsReportHowTheConnectionEnded) {
   }
 }
 
-// Only a connected plain socket sends straight from a file: TLS must encrypt.
-TEST(TcpSocketEndTest, CanSendFileOnlyWhenConnectedWithoutTls) {
+// Whether this kernel offers TLS to sockets (a module loaded on first use
+// shows once a socket asked for it).
+bool KernelOffersTls() {
+  std::ifstream offered("/proc/sys/net/ipv4/tcp_available_ulp");
+  std::string names;
+  std::getline(offered, names);
+  return (" " + names + " ").find(" tls ") != std::string::npos;
+}
+
+// A connected plain socket sends straight from a file; a TLS data channel
+// does so only where the kernel encrypts for it, and encrypts in the
+// process otherwise. Either way the client gets the file whole.
+TEST(TcpSocketEndTest, AFileReachesTheClientWholeWhoeverEncryptsIt) {
   TcpSocket unconnected;
   EXPECT_FALSE(unconnected.CanSendFile());
+  testing::TempDir dir;
+  std::string content(1 << 20, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 131 % 251);
+  testing::WriteWholeFile(dir.File("file.bin"), content);
   for (const auto transport : {testing::Transport::kPlain, testing::Transport::kTls}) {
     SCOPED_TRACE(testing::TransportName(transport));
     testing::SocketPair pair;
     ASSERT_TRUE(pair.Open(transport));
-    EXPECT_EQ(pair.Server().CanSendFile(), transport == testing::Transport::kPlain);
+    TcpSocket& server = pair.Server();
+    const bool direct = server.CanSendFile();
+    EXPECT_EQ(direct, transport == testing::Transport::kPlain || KernelOffersTls());
+    int error = 0;
+    const int file = platform::OpenFile(dir.File("file.bin"), platform::OpenMode::kReadExisting, 0644, &error);
+    ASSERT_GE(file, 0);
+    std::string received;
+    std::thread client([&] { received = pair.ClientReceiveAll(30000); });
+    std::vector<char> chunk(64 * 1024);
+    std::size_t pending = 0, offset = 0;
+    bool ended = false, broken = false;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+          std::size_t length = chunk.size();
+          if (direct) {
+            broken = !server.SendFromFile(file, &length, &ended);
+            return ended || broken;
+          }
+          if (pending == 0) {
+            const long long read = platform::ReadFile(file, chunk.data(), chunk.size(), &error);
+            if (read <= 0) return ended = true;
+            pending = static_cast<std::size_t>(read);
+            offset = 0;
+          }
+          length = pending;
+          broken = !server.Send(chunk.data() + offset, &length);
+          offset += length;
+          pending -= length;
+          return broken;
+        },
+        30000));
+    EXPECT_FALSE(broken);
+    server.Close();
+    platform::CloseFile(file);
+    client.join();
+    EXPECT_EQ(received.size(), content.size());
+    EXPECT_TRUE(received == content);
+  }
+}
+
+// The server picks the TLS 1.3 suite: AES-128-GCM before AES-256-GCM, which
+// a client's defaults put first; ChaCha20 for a client that puts it first;
+// and whatever strong suite a client offers alone.
+TEST(TcpSocketEndTest, TheServerPrefersTheFasterAesSuiteUnlessTheClientWantsChaCha) {
+  const struct {
+    const char* offered;
+    const char* agreed;
+  } cases[] = {
+      {"", "TLS_AES_128_GCM_SHA256"},
+      {"TLS_AES_256_GCM_SHA384:TLS_AES_128_GCM_SHA256", "TLS_AES_128_GCM_SHA256"},
+      {"TLS_CHACHA20_POLY1305_SHA256:TLS_AES_128_GCM_SHA256", "TLS_CHACHA20_POLY1305_SHA256"},
+      {"TLS_AES_256_GCM_SHA384", "TLS_AES_256_GCM_SHA384"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.offered);
+    testing::SocketPair pair;
+    ASSERT_TRUE(pair.Open(testing::Transport::kTls, c.offered));
+    EXPECT_EQ(pair.ClientSuite(), c.agreed);
   }
 }
 

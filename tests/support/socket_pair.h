@@ -27,8 +27,9 @@ inline const char* TransportName(Transport transport) {
 class SocketPair {
  public:
   // Connects a client and accepts it into Server(); under TLS the handshake
-  // is complete when this returns true.
-  bool Open(Transport transport) {
+  // is complete when this returns true, the client having offered
+  // `client_suites` (TLS 1.3 suites in its order; "" for its defaults).
+  bool Open(Transport transport, const std::string& client_suites = {}) {
     if (!listener_.ListenOn(0)) return false;
     if (transport == Transport::kPlain) {
       tls_client_.reset();
@@ -44,6 +45,7 @@ class SocketPair {
                                             platform::TlsVersion::k1_2, &error);
     if (context_ == nullptr) return false;
     tls_client_ = std::make_unique<TlsClient>();
+    tls_client_->OfferSuites(client_suites);
     bool client_done = false;
     std::thread client([&] { client_done = tls_client_->Connect(listener_.LocalPort()); });
     const bool accepted = WaitUntil([&] { return listener_.AcceptInto(server_); });
@@ -60,6 +62,12 @@ class SocketPair {
   bool ClientSend(std::string_view bytes) {
     return plain_client_ ? plain_client_->Send(bytes) : tls_client_->Send(bytes);
   }
+  // What the client receives until the server closes or `timeout_ms` passes.
+  std::string ClientReceiveAll(int timeout_ms = 5000) {
+    return plain_client_ ? plain_client_->Receive(SIZE_MAX, timeout_ms) : tls_client_->ReceiveAll(timeout_ms);
+  }
+  // The TLS suite the handshake agreed on, as the client names it.
+  std::string ClientSuite() const { return tls_client_ ? tls_client_->Suite() : std::string(); }
   // An orderly end (under TLS without the closing alert, as many clients end).
   void ClientClose() { plain_client_ ? plain_client_->Close() : tls_client_->Close(); }
   void ClientReset() { plain_client_ ? plain_client_->Reset() : tls_client_->Reset(); }

@@ -43,6 +43,7 @@ bool TlsClient::Connect(std::uint16_t port, int timeout_ms, std::uint8_t from) {
   context_ = context;
   if (context == nullptr) return false;
   SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
+  if (!suites_.empty() && SSL_CTX_set_ciphersuites(context, suites_.c_str()) != 1) return false;
   ssl_ = SSL_new(context);
   if (ssl_ == nullptr || SSL_set_fd(Ssl(ssl_), handle_) != 1) return false;
   for (;;) {
@@ -89,6 +90,11 @@ std::string TlsClient::ReceiveAll(int timeout_ms) {
       return out;
     }
   }
+}
+
+std::string TlsClient::Suite() const {
+  const char* name = ssl_ != nullptr ? SSL_get_cipher_name(Ssl(ssl_)) : nullptr;
+  return name != nullptr && std::string(name) != "(NONE)" ? name : "";
 }
 
 void TlsClient::Close() {

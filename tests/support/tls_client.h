@@ -19,6 +19,11 @@ class TlsClient {
   TlsClient(const TlsClient&) = delete;
   TlsClient& operator=(const TlsClient&) = delete;
 
+  // The TLS 1.3 suites the next Connect offers, in the client's order
+  // ("" for the library's defaults).
+  void OfferSuites(std::string suites) { suites_ = std::move(suites); }
+  // The suite the handshake agreed on ("" before one).
+  std::string Suite() const;
   // True once connected to 127.0.0.1:port from 127.0.0.<from> and the
   // handshake is complete, all within timeout_ms.
   bool Connect(std::uint16_t port, int timeout_ms = 5000, std::uint8_t from = 1);
@@ -38,6 +43,7 @@ class TlsClient {
   platform::SocketHandle handle_ = platform::kNoSocket;
   void* context_ = nullptr;  // SSL_CTX
   void* ssl_ = nullptr;      // SSL
+  std::string suites_;
 };
 
 }  // namespace quillon::testing
