@@ -23,13 +23,13 @@ namespace quillon::platform {
 namespace {
 
 SSL_CTX* Ctx(void* native) { return static_cast<SSL_CTX*>(native); }
+SSL* Ssl(void* native) { return static_cast<SSL*>(native); }
 
 constexpr char kTls13Suites[] =
     "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256";
 // A data channel reads this many bytes of records per system call: several
 // 16 KiB records of an upload at once.
 constexpr std::size_t kDataReadBuffer = 128 * 1024;
-SSL* Ssl(void* native) { return static_cast<SSL*>(native); }
 
 // The oldest error of this thread's queue as one line, and the queue emptied.
 std::string TakeErrorText(const char* fallback) {
