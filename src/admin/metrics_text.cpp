@@ -7,14 +7,18 @@ namespace quillon::admin {
 
 namespace {
 
-// HELP text escapes backslash and line feed.
-std::string EscapeHelp(std::string_view help) {
+// Backslash and line feed escaped, and with `quote` the double quote too:
+// HELP text escapes the first two, label values all three.
+std::string Escape(std::string_view value, bool quote) {
   std::string text;
-  for (char ch : help) {
+  text.reserve(value.size());
+  for (char ch : value) {
     if (ch == '\\') {
       text += "\\\\";
     } else if (ch == '\n') {
       text += "\\n";
+    } else if (quote && ch == '"') {
+      text += "\\\"";
     } else {
       text += ch;
     }
@@ -24,25 +28,10 @@ std::string EscapeHelp(std::string_view help) {
 
 }  // namespace
 
-std::string MetricsText::EscapeLabelValue(std::string_view value) {
-  std::string text;
-  text.reserve(value.size());
-  for (char ch : value) {
-    if (ch == '\\') {
-      text += "\\\\";
-    } else if (ch == '"') {
-      text += "\\\"";
-    } else if (ch == '\n') {
-      text += "\\n";
-    } else {
-      text += ch;
-    }
-  }
-  return text;
-}
+std::string MetricsText::EscapeLabelValue(std::string_view value) { return Escape(value, true); }
 
 void MetricsText::Family(std::string_view name, std::string_view type, std::string_view help) {
-  text_ += "# HELP " + std::string(name) + " " + EscapeHelp(help) + "\n";
+  text_ += "# HELP " + std::string(name) + " " + Escape(help, false) + "\n";
   text_ += "# TYPE " + std::string(name) + " " + std::string(type) + "\n";
 }
 
