@@ -41,6 +41,9 @@ setup set mAntiHammering 0
 setup account add benchuser --password benchpass --root /home/benchuser --rights rwmlcd
 # The FTPS mode: a certificate, and TLS offered (made optional by generate).
 [ "$tls" -eq 0 ] || setup tls generate localhost
+# The benchmark checks that curl's data handshake ends after RETR or STOR;
+# curl starts it at connect, and by default the server answers at once.
+[ "$tls" -eq 0 ] || echo "tls_data_handshake = command" >> "$folder/config/quillon.conf"
 # benchuser's home is not the server user's: keep the measured server as started.
 echo "run_as_user = root" >> "$folder/config/quillon.conf"
 

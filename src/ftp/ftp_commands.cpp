@@ -255,23 +255,44 @@ const char* FtpSession::TlsTransferRefusal() const {
   return replies::kDataMustBeProtected;
 }
 
-bool FtpSession::SecureDataConnection() {
+bool FtpSession::DataAwaitsTls() {
+  const runtime::LineSocket& data = data_.Socket();
+  return protect_data_ && tls_.data_at_connect && !transfer_.IsRunning() &&
+         data.GetState() == runtime::TcpSocket::State::kConnected && !data.IsTls();
+}
+
+bool FtpSession::HandshakeData(std::string* error, const char** reply) {
   runtime::LineSocket& data = data_.Socket();
+  *reply = replies::kDataTlsFailed;
+  if (!data.IsTls()) {
+    const bool secured = data.AcceptTls(*tls_.context, tls_session_, platform::TlsRole::kData, &StopEvent(),
+                                        GetClock(), kTlsHandshakeLimitMs, error);
+    auth_.Counters().CountTlsHandshake(secured);
+    if (!secured) return false;
+  }
+  if (!tls_.reuse_required || data.TlsResumed()) return true;
+  *error = "the TLS session of the control connection was not resumed";
+  *reply = replies::kDataNotResumed;
+  data.Close();
+  return false;
+}
+
+void FtpSession::SecureDataEarly() {
+  std::uint8_t first = 0;
+  if (!DataAwaitsTls() || !data_.Socket().PeekFirstByte(&first)) return;
+  std::string error;
+  const char* reply = nullptr;
+  if (!HandshakeData(&error, &reply)) LogLine(FormatText(replies::kLogDataTlsFailed, error.c_str()));
+}
+
+bool FtpSession::SecureDataConnection() {
   const char* reply = nullptr;
   for (;;) {
     std::string error;
-    reply = replies::kDataTlsFailed;
-    if (data.AcceptTls(*tls_.context, tls_session_, platform::TlsRole::kData, &StopEvent(), GetClock(),
-                       kTlsHandshakeLimitMs, &error)) {
-      auth_.Counters().CountTlsHandshake(true);
-      if (!tls_.reuse_required || data.TlsResumed()) {
-        data_.StopListening();
-        return true;
-      }
-      error = "the TLS session of the control connection was not resumed";
-      reply = replies::kDataNotResumed;
+    if (HandshakeData(&error, &reply)) {
+      data_.StopListening();
+      return true;
     }
-    if (reply == replies::kDataTlsFailed) auth_.Counters().CountTlsHandshake(false);
     LogLine(FormatText(replies::kLogDataTlsFailed, error.c_str()));
     // Whoever failed its handshake does not end the wait for the client's
     // own connection.
@@ -286,6 +307,8 @@ bool FtpSession::SecureDataConnection() {
   }
   LogTransferEnd({transfer_.Abandon(replies::kReasonNoData)});
   data_.Close();
+  // A client that offered a session without a ticket may try again with one.
+  Socket().OfferTlsTicket();
   SendReply(reply);
   return false;
 }

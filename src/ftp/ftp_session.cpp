@@ -262,7 +262,10 @@ void FtpSession::CommandLoop() {
       if (!StillAdmitted()) return;
       next_admission_tick_ = now + kTransferAdmissionMs;
     }
-    if (!transfer_.IsRunning()) data_.AcceptIfWaiting(auth_.AllowSiteToSite());
+    if (!transfer_.IsRunning()) {
+      data_.AcceptIfWaiting(auth_.AllowSiteToSite());
+      SecureDataEarly();
+    }
     if (Socket().ReadLine(buffer, sizeof buffer)) {
       last_command_tick_ = GetClock().TickMs();
       idle_shown_ = false;
@@ -338,6 +341,7 @@ void FtpSession::WaitForInput(std::uint32_t timeout_ms) {
   runtime::SocketWait wait;
   wait.Readable(Socket()).Until(&StopEvent()).Until(&wake_);
   if (!transfer_.IsRunning() && data_.IsListening()) wait.Readable(data_.Listener());
+  if (DataAwaitsTls()) wait.Readable(data_.Socket());
   wait.Wait(timeout_ms);
 }
 
@@ -510,6 +514,8 @@ void FtpSession::TransferStep() {
     if (transfer_.GetKind() != TransferLoop::Kind::kListing)
       activity_.EndTransfer(step.ending.state, step.ending.moved);
     activity_.SetActivity(step.ending.activity, transfer_.Item());
+    // The client's next data connection resumes with a fresh ticket.
+    if (protect_data_) Socket().OfferTlsTicket();
     SendReplyLines(step.ending.replies);
     return;
   }

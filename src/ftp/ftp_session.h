@@ -88,8 +88,8 @@ class FtpSession final : public runtime::TcpConnection {
   bool Run(const FoundCommand& found);
   bool TakeSessionAction();
   bool StillAdmitted();
-  // Waits for input on the control (and a listening data) socket, a stop, a
-  // wake-up, or `timeout_ms`.
+  // Waits for input on the control (and a listening data, or a data
+  // connection awaiting TLS) socket, a stop, a wake-up, or `timeout_ms`.
   void WaitForInput(std::uint32_t timeout_ms);
   bool SendReply(std::string_view text);
   // Sends a reply; a command handler's way of saying "the loop goes on".
@@ -167,6 +167,18 @@ class FtpSession final : public runtime::TcpConnection {
   // closed and the next one tried, within the port's wait. False with the
   // transfer handed back and the client told.
   bool SecureDataConnection();
+  // Clients that start the data connection's handshake as soon as it is
+  // connected, before their transfer command (curl, say), wait for the
+  // server's answer first: a passive connection whose first bytes arrived
+  // is secured at once. One that fails is closed and logged; the port waits
+  // on for the client's own.
+  void SecureDataEarly();
+  // The data connection's handshake, unless it ran early, and the check
+  // that it resumed as required. False with *error and the *reply for the
+  // client; the connection is then closed.
+  bool HandshakeData(std::string* error, const char** reply);
+  // A protected passive connection that is connected but not yet secured.
+  bool DataAwaitsTls();
 
   // Data connections and transfers.
   // Opens the data connection for the transfer just opened; on failure the

@@ -17,6 +17,7 @@ bool MakeRules(const settings::ExtraSettings& extra, const MakeContext& make, Tl
   rules.mode = extra.Tls();
   rules.data_required = extra.TlsDataRequired();
   rules.reuse_required = extra.TlsSessionReuseRequired();
+  rules.data_at_connect = extra.TlsDataHandshakeAtConnect();
   rules.admin = extra.AdminTls();
   bool ok = true;
   if (rules.mode != TlsConfig::Mode::kOff || rules.admin || extra.ImplicitTlsPort() != 0) {

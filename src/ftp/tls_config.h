@@ -23,6 +23,7 @@ class TlsConfig {
     Mode mode = Mode::kOff;
     bool data_required = false;   // transfers only over PROT P
     bool reuse_required = true;   // PROT P connections resume the control session
+    bool data_at_connect = true;  // PROT P handshakes answered before the transfer command
     bool admin = false;           // the remote admin speaks HTTPS
     std::shared_ptr<const platform::TlsContext> context;  // null when TLS is off
   };

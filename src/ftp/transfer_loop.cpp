@@ -49,7 +49,15 @@ void TransferLoop::Begin(const runtime::TcpSocket& data, platform::Clock& clock,
                ? kMeteredChunk
                : kFreeChunk;
   direct_ = data.CanSendFile() && kind_ == Kind::kDownload && chunk_ == kFreeChunk;
-  if (!buffer_) buffer_ = std::make_unique_for_overwrite<char[]>(kFreeChunk);
+  // Encrypted in this process, larger steps mean fewer system calls for the
+  // file and for the records of each step. A transfer starts small, so that
+  // the many small files of a session cost no large buffers, and takes the
+  // larger steps once a step moved a whole chunk.
+  chunk_limit_ = chunk_ == kFreeChunk && data.IsTls() && !direct_ ? kTlsChunk : chunk_;
+  if (!buffer_ || buffer_size_ < chunk_) {
+    buffer_ = std::make_unique_for_overwrite<char[]>(chunk_);
+    buffer_size_ = chunk_;
+  }
   pending_offset_ = pending_bytes_ = 0;
 }
 
@@ -120,6 +128,7 @@ TransferLoop::Step TransferLoop::End(Closing closing, const char* reason, std::v
   if (logged) logs.push_back(std::move(log));
   pending_offset_ = pending_bytes_ = 0;
   buffer_.reset();  // idle sessions keep no transfer buffer
+  buffer_size_ = 0;
   Step step;
   step.ended = true;
   step.ending = Ending{std::move(replies), std::move(logs), EndActivity(state), state, moved};
@@ -145,8 +154,8 @@ TransferLoop::Step TransferLoop::DownloadStep(runtime::LineSocket& data) {
   }
   if (direct_) return DirectStep(data);
   if (pending_bytes_ == 0) {
-    if (transfer_->IsFinished())
-      return End(Closing::kHandBack, nullptr, {replies::kTransferComplete});
+    if (transfer_->IsFinished()) return Finish(data, false);
+    if (sent_ > 0) GrowChunk();
     const std::uint32_t grant = account_->DownloadAllowance(chunk_);
     if (grant == 0) return WaitFor(Wait::kRefill);
     std::size_t length = grant;
@@ -167,12 +176,24 @@ TransferLoop::Step TransferLoop::DownloadStep(runtime::LineSocket& data) {
     sent_ += sent;
     step.progressed = true;
   }
-  if (pending_bytes_ == 0 && transfer_->IsFinished()) {
-    Step end = End(Closing::kHandBack, nullptr, {replies::kTransferComplete});
-    end.progressed = step.progressed;
-    return end;
-  }
+  if (pending_bytes_ == 0 && transfer_->IsFinished()) return Finish(data, step.progressed);
   return step;
+}
+
+TransferLoop::Step TransferLoop::Finish(runtime::LineSocket& data, bool progressed) {
+  // Bytes the socket holds count as sent only once they left: the reply
+  // waits for them, and a broken connection fails the transfer.
+  if (data.HoldsUnsent()) {
+    if (!data.Flush()) return Step{};  // the next step ends it
+    if (data.HoldsUnsent()) {
+      Step wait = WaitFor(Wait::kWritable);
+      wait.progressed = progressed;
+      return wait;
+    }
+  }
+  Step end = End(Closing::kHandBack, nullptr, {replies::kTransferComplete});
+  end.progressed = progressed;
+  return end;
 }
 
 TransferLoop::Step TransferLoop::DirectStep(runtime::LineSocket& data) {
@@ -236,9 +257,19 @@ TransferLoop::Step TransferLoop::UploadStep(runtime::LineSocket& data) {
                              FormatText(replies::kLogUploadRefused, item_.c_str(), reason.c_str()));
     return end;
   }
+  if (length == chunk_) GrowChunk();
   Step step;
   step.progressed = true;
   return step;
+}
+
+void TransferLoop::GrowChunk() {
+  if (chunk_ >= chunk_limit_) return;
+  chunk_ = chunk_limit_;
+  if (buffer_size_ < chunk_) {
+    buffer_ = std::make_unique_for_overwrite<char[]>(chunk_);
+    buffer_size_ = chunk_;
+  }
 }
 
 }  // namespace quillon::ftp

@@ -31,6 +31,8 @@ class TransferLoop {
   static constexpr std::uint32_t kMeteredChunk = limits::kMeteredChunk;
   // ...and when nothing meters it.
   static constexpr std::uint32_t kFreeChunk = limits::kFreeChunk;
+  // ...and when nothing meters it and it is encrypted in this process.
+  static constexpr std::uint32_t kTlsChunk = limits::kTlsChunk;
   // An unmetered download goes from the file to the socket without a copy,
   // as much per step as the socket takes, up to this.
   static constexpr std::uint32_t kDirectStep = limits::kDirectStep;
@@ -113,6 +115,12 @@ class TransferLoop {
  private:
   Step DownloadStep(runtime::LineSocket& data);
   Step DirectStep(runtime::LineSocket& data);
+  // A download whose every byte was read: done once the socket sent all
+  // it holds.
+  Step Finish(runtime::LineSocket& data, bool progressed);
+  // After a step that moved a whole chunk (the buffer holds nothing): the
+  // chunk takes its limit.
+  void GrowChunk();
   Step UploadStep(runtime::LineSocket& data);
   // The end of an upload whose data connection has closed.
   Step UploadEnded(const runtime::LineSocket& data);
@@ -131,8 +139,10 @@ class TransferLoop {
   accountfs::FileTransfer* transfer_ = nullptr;
   Kind kind_ = Kind::kDownload;
   std::string item_;
-  std::unique_ptr<char[]> buffer_;  // kFreeChunk bytes while a transfer runs
+  std::unique_ptr<char[]> buffer_;  // chunk_ bytes (or more) while a transfer runs
+  std::uint32_t buffer_size_ = 0;
   std::uint32_t chunk_ = kMeteredChunk;
+  std::uint32_t chunk_limit_ = kMeteredChunk;  // what chunk_ may grow to
   bool direct_ = false;  // a download sent straight from the file
   std::size_t pending_offset_ = 0;  // download bytes read but not yet sent
   std::size_t pending_bytes_ = 0;

@@ -29,6 +29,7 @@ inline constexpr std::size_t kReceiveChunk = 2048;           // read from a cont
 inline constexpr std::size_t kMaxUnterminatedLine = 64 * 1024;  // then the peer counts as gone
 inline constexpr std::uint32_t kMeteredChunk = 2048;         // per step while credits or limits meter
 inline constexpr std::uint32_t kFreeChunk = 64 * 1024;       // per step otherwise
+inline constexpr std::uint32_t kTlsChunk = 256 * 1024;       // per step otherwise, encrypted here
 inline constexpr std::uint32_t kDirectStep = 4 * 1024 * 1024;  // most bytes a zero-copy download step offers
 inline constexpr std::size_t kHashStep = 1024 * 1024;       // a HASH reads and digests per step
 inline constexpr std::size_t kSpoolBatch = 64 * 1024;        // form bodies reach their file in these

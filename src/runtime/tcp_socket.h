@@ -98,6 +98,14 @@ class TcpSocket {
   // true). False with *length 0 when not connected (kNotConnected) or when
   // the connection broke (kBroken; the socket is then closed).
   [[nodiscard]] bool Send(const void* bytes, std::size_t* length);
+  // Under TLS a Send may take bytes the socket did not take yet (see
+  // platform::TlsChannel::Write): they must be flushed before the
+  // connection is closed, or they are lost.
+  bool HoldsUnsent() const { return tls_ != nullptr && tls_->HoldsUnsent(); }
+  // Sends what Send held: true when nothing is left (kOk) or the socket
+  // takes no more now (kWouldBlock, HoldsUnsent still true); false, and
+  // closed, when the connection broke (kBroken).
+  [[nodiscard]] bool Flush();
   // The socket can send straight from a file (SendFromFile): true for a
   // connected plain socket, and under TLS only where the kernel encrypts
   // for it; false when not connected.
@@ -130,6 +138,11 @@ class TcpSocket {
   // The TLS handshake resumed a session of the same session context, or of
   // a control connection of the same group.
   bool TlsResumed() const { return tls_ != nullptr && tls_->Resumed(); }
+  // Under TLS 1.3, the next send carries a fresh session ticket (see
+  // platform::TlsChannel::OfferTicket); nothing otherwise.
+  void OfferTlsTicket() {
+    if (tls_ != nullptr) tls_->OfferTicket();
+  }
   // A control connection over TLS joins `group` (platform::TlsChannel::
   // JoinGroup); nothing for a plain connection.
   void JoinTlsGroup(const std::string& group) {

@@ -130,7 +130,7 @@ void ExtraSettings::ResetToDefaults() {
   tls_certificate_.clear();
   tls_key_.clear();
   tls_only_13_ = tls_data_required_ = admin_tls_ = hash_passwords_ = false;
-  tls_reuse_required_ = true;
+  tls_reuse_required_ = tls_data_at_connect_ = true;
   prelogin_per_ip_ = kDefaultPreloginPerIp;
   login_timeout_seconds_ = kDefaultLoginTimeoutSeconds;
   passive_per_ip_ = kDefaultPassivePerIp;
@@ -230,6 +230,10 @@ bool ExtraSettings::Apply(const std::string& key, const std::string& value) {
     bool optional = false;
     if (!ReadChoice(value, "required", "optional", &optional)) return false;
     tls_reuse_required_ = !optional;
+  } else if (key == "tls_data_handshake") {
+    bool at_command = false;
+    if (!ReadChoice(value, "connect", "command", &at_command)) return false;
+    tls_data_at_connect_ = !at_command;
   } else if (key == "admin_tls") {
     return ReadChoice(value, "off", "on", &admin_tls_);
   } else if (key == "password_storage") {
@@ -315,6 +319,8 @@ bool ExtraSettings::Get(const std::string& key, std::string* value) const {
     *value = tls_data_required_ ? "required" : "optional";
   } else if (key == "tls_session_reuse") {
     *value = tls_reuse_required_ ? "required" : "optional";
+  } else if (key == "tls_data_handshake") {
+    *value = tls_data_at_connect_ ? "connect" : "command";
   } else if (key == "admin_tls") {
     *value = admin_tls_ ? "on" : "off";
   } else if (key == "password_storage") {

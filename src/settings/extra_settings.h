@@ -27,6 +27,10 @@
 //                    its control connection's TLS session, or that of
 //                    another control connection of the same account from
 //                    the same address) or "optional" ("required")
+//   tls_data_handshake "connect" (a protected passive data connection's
+//                    handshake is answered as soon as the client starts it,
+//                    before its transfer command) or "command" (only once
+//                    the transfer command came) ("connect")
 //   prelogin_per_ip  connections one client address may hold before they
 //                    log in; more are refused with 421 (8; 0: no limit)
 //   passive_per_ip   passive ports one client address may hold open at a
@@ -94,7 +98,8 @@ class ExtraSettings {
   // The keys this build knows, in the order `get` lists them.
   static constexpr const char* kKeys[] = {
       "run_as_user", "trash_max_mb",    "passive_ports",   "passive_address",   "tls",
-      "tls_certificate", "tls_key", "tls_min_version", "tls_data", "tls_session_reuse", "admin_tls",
+      "tls_certificate", "tls_key", "tls_min_version", "tls_data", "tls_session_reuse", "tls_data_handshake",
+      "admin_tls",
       "prelogin_per_ip", "login_timeout", "passive_per_ip", "xferlog", "log_keep_days",
       "metrics_allow", "on_upload", "on_download", "on_login", "on_delete", "event_timeout",
       "event_max_running", "password_storage", "listen_addresses", "implicit_tls_port"};
@@ -143,6 +148,9 @@ class ExtraSettings {
   bool TlsOnly13() const { return tls_only_13_; }
   bool TlsDataRequired() const { return tls_data_required_; }
   bool TlsSessionReuseRequired() const { return tls_reuse_required_; }
+  // True when a protected passive data connection is secured as soon as the
+  // client starts its handshake.
+  bool TlsDataHandshakeAtConnect() const { return tls_data_at_connect_; }
   bool AdminTls() const { return admin_tls_; }
   // True when passwords set are stored as one-way hashes.
   bool HashPasswords() const { return hash_passwords_; }
@@ -182,6 +190,7 @@ class ExtraSettings {
   bool tls_only_13_ = false;
   bool tls_data_required_ = false;
   bool tls_reuse_required_ = true;
+  bool tls_data_at_connect_ = true;
   bool admin_tls_ = false;
   bool hash_passwords_ = false;
   std::uint32_t prelogin_per_ip_ = kDefaultPreloginPerIp;

@@ -123,6 +123,37 @@ def check_curl_and_lftp(server, certificate, work):
     # A client that does not ask for TLS sees the server as before.
     assert curl(url + "big.bin") == data
 
+    # One curl session of several transfers, uploads among them: curl keeps
+    # only the newest TLS session and starts each data handshake as soon as
+    # it connects. Every data connection resumes (a fresh ticket comes with
+    # each transfer's reply), nothing waits, and one control connection
+    # serves them all.
+    log_path = os.path.join(server.folder, "logs", "ftp_0.txt")
+    started_before = open(log_path).read().count("TLS Started")
+    small = [os.urandom(random.randrange(1, 200_000)) for _ in range(6)]
+    for i, payload in enumerate(small):
+        with open(os.path.join(server.root, "small%d.bin" % i), "wb") as f:
+            f.write(payload)
+    steps = []
+    for i in range(len(small)):
+        steps += ["--next", *tls, url + "small%d.bin" % i, "-o", os.path.join(work, "got%d.bin" % i)]
+        if i % 2:
+            steps += ["--next", *tls, "-T", source, url + "again%d.bin" % i]
+    began = time.monotonic()
+    curl(*steps[1:])
+    elapsed = time.monotonic() - began
+    for i, payload in enumerate(small):
+        with open(os.path.join(work, "got%d.bin" % i), "rb") as f:
+            assert f.read() == payload, i
+        if i % 2:
+            with open(os.path.join(server.root, "again%d.bin" % i), "rb") as f:
+                assert f.read() == data[::-1], i
+    log = open(log_path).read()
+    assert log.count("TLS Started") == started_before + 1, log
+    assert "Data Connection TLS Failed" not in log, log
+    # Nine transfers: a pause of curl's own per transfer would take seconds.
+    assert elapsed < 5, elapsed
+
     script = "\n".join([
         "set net:timeout 10", "set net:max-retries 2", "set cmd:fail-exit yes",
         "set ftp:ssl-force true", "set ftp:ssl-protect-data true", "set ftp:passive-mode off", "set ssl:ca-file " + certificate,
@@ -135,6 +166,28 @@ def check_curl_and_lftp(server, certificate, work):
         assert f.read() == data[::-1]
     with open(os.path.join(work, "lftp-big.bin"), "rb") as f:
         assert f.read() == data
+
+
+def check_handshake_at_connect(server, certificate):
+    """A client that starts the data connection's handshake right after it
+    connected, before its transfer command, is answered at once."""
+    ftp = login(server, certificate)
+    ftp.prot_p()
+    payload = os.urandom(300_000)
+    ftp.storbinary("STOR early.bin", io.BytesIO(payload))
+    _, port = ftplib.parse227(ftp.sendcmd("PASV"))
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as raw:
+        # Would time out if the server waited for RETR.
+        with ftp.context.wrap_socket(raw, server_hostname="localhost", session=ftp.sock.session) as data:
+            assert data.session_reused
+            ftp.putcmd("RETR early.bin")
+            assert ftp.getresp().startswith("150")
+            received = bytearray()
+            while chunk := data.recv(65536):
+                received.extend(chunk)
+    assert ftp.voidresp().startswith("226")
+    assert bytes(received) == payload
+    ftp.quit()
 
 
 def check_ftplib(server, certificate):
@@ -420,6 +473,7 @@ def main():
                                            "prelogin_per_ip = 0")) as server:
             check_curl_and_lftp(server, certificate, work)
             check_ftplib(server, certificate)
+            check_handshake_at_connect(server, certificate)
             check_upload_ends(server, certificate)
             check_handshake_fuzz(server, certificate)
         check_shared_sessions(sys.argv[1], certificate, key)

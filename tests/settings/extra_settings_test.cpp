@@ -83,18 +83,21 @@ TEST(ExtraSettingsTest, TlsKeysAndTheirDefaults) {
   ASSERT_TRUE(extra.Load(dir.File("missing.conf"), &message));
   EXPECT_EQ(extra.Tls(), ExtraSettings::TlsMode::kOff);
   EXPECT_FALSE(extra.AdminTls() || extra.TlsOnly13() || extra.TlsDataRequired());
-  EXPECT_TRUE(extra.TlsSessionReuseRequired());
+  EXPECT_TRUE(extra.TlsSessionReuseRequired() && extra.TlsDataHandshakeAtConnect());
 
   WriteWholeFile(dir.File("quillon.conf"),
                  "tls = required\ntls_certificate = /etc/ssl/a b.pem\ntls_key = /etc/ssl/a.key\n"
-                 "tls_min_version = 1.3\ntls_data = required\ntls_session_reuse = optional\nadmin_tls = on\n");
+                 "tls_min_version = 1.3\ntls_data = required\ntls_session_reuse = optional\n"
+                 "tls_data_handshake = command\nadmin_tls = on\n");
   ASSERT_TRUE(extra.Load(dir.File("quillon.conf"), &message)) << message;
   EXPECT_EQ(extra.Tls(), ExtraSettings::TlsMode::kRequired);
   EXPECT_EQ(extra.TlsCertificate(), "/etc/ssl/a b.pem");
   EXPECT_EQ(extra.TlsKey(), "/etc/ssl/a.key");
   EXPECT_TRUE(extra.TlsOnly13() && extra.TlsDataRequired() && extra.AdminTls());
-  EXPECT_FALSE(extra.TlsSessionReuseRequired());
+  EXPECT_FALSE(extra.TlsSessionReuseRequired() || extra.TlsDataHandshakeAtConnect());
   std::string value;
+  ASSERT_TRUE(extra.Get("tls_data_handshake", &value));
+  EXPECT_EQ(value, "command");
   ASSERT_TRUE(extra.Get("tls", &value));
   EXPECT_EQ(value, "required");
   ASSERT_TRUE(extra.Get("tls_min_version", &value));
@@ -105,11 +108,11 @@ TEST(ExtraSettingsTest, TlsKeysAndTheirDefaults) {
   ASSERT_TRUE(extra.Load(dir.File("quillon.conf"), &message)) << message;
   EXPECT_TRUE(extra.TlsCertificate().empty());
   EXPECT_FALSE(extra.AdminTls());
-  EXPECT_TRUE(extra.TlsSessionReuseRequired());
+  EXPECT_TRUE(extra.TlsSessionReuseRequired() && extra.TlsDataHandshakeAtConnect());
 
   // Values outside their choices (and relative file names) are refused.
   for (const char* line : {"tls = on", "tls_certificate = cert.pem", "tls_key = ../key.pem",
-                           "tls_min_version = 1.1", "tls_data = yes", "tls_session_reuse = never",
+                           "tls_min_version = 1.1", "tls_data = yes", "tls_session_reuse = never", "tls_data_handshake = early",
                            "admin_tls = true"}) {
     WriteWholeFile(dir.File("bad.conf"), std::string(line) + "\n");
     EXPECT_FALSE(extra.Load(dir.File("bad.conf"), &message)) << line;
