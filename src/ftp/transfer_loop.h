@@ -115,9 +115,6 @@ class TransferLoop {
  private:
   Step DownloadStep(runtime::LineSocket& data);
   Step DirectStep(runtime::LineSocket& data);
-  // A download whose every byte was read: done once the socket sent all
-  // it holds.
-  Step Finish(runtime::LineSocket& data, bool progressed);
   // After a step that moved a whole chunk (the buffer holds nothing): the
   // chunk takes its limit.
   void GrowChunk();

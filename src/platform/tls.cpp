@@ -30,14 +30,6 @@ constexpr char kTls13Suites[] =
 // A data channel reads this many bytes of records per system call: several
 // 16 KiB records of an upload at once.
 constexpr std::size_t kDataReadBuffer = 128 * 1024;
-// A data channel gathers up to this many bytes of records before the
-// socket: the records of one transfer step (up to 16 of 16 KiB) leave in one
-// system call instead of one each. The buffer grows to what the writes ask.
-constexpr std::size_t kDataWriteBuffer = 272 * 1024;
-// What TLS adds to each record of at most 16 KiB: its header, its content
-// type and the AEAD tag (TLS 1.2 adds an explicit nonce instead of the type).
-constexpr std::size_t kRecordPayload = 16 * 1024;
-constexpr std::size_t kRecordOverhead = 5 + 8 + 16;
 
 // The oldest error of this thread's queue as one line, and the queue emptied.
 std::string TakeErrorText(const char* fallback) {
@@ -377,41 +369,7 @@ IoStatus TlsChannel::Handshake() {
   ERR_clear_error();
   errno = 0;
   const int result = SSL_do_handshake(Ssl(native_));
-  if (result != 1) return Translate(result);
-  GatherRecords();
-  return IoStatus::kDone;
-}
-
-void TlsChannel::GatherRecords() {
-  if (role_ != TlsRole::kData || gathered_ != nullptr || KernelSends()) return;
-  SSL* ssl = Ssl(native_);
-  BIO* socket = SSL_get_wbio(ssl);
-  BIO* buffer = BIO_new(BIO_f_buffer());
-  // Without the buffer every record goes out on its own, as before.
-  if (socket == nullptr || buffer == nullptr || BIO_up_ref(socket) != 1) {
-    BIO_free(buffer);
-    ERR_clear_error();
-    return;
-  }
-  // The SSL gives up its hold on the bare socket BIO and owns the chain.
-  SSL_set0_wbio(ssl, BIO_push(buffer, socket));
-  gathered_ = buffer;
-}
-
-bool TlsChannel::HoldsUnsent() const {
-  return gathered_ != nullptr && BIO_wpending(static_cast<BIO*>(gathered_)) > 0;
-}
-
-IoStatus TlsChannel::Flush() {
-  if (!HoldsUnsent()) return IoStatus::kDone;
-  BIO* buffer = static_cast<BIO*>(gathered_);
-  ERR_clear_error();
-  errno = 0;
-  if (BIO_flush(buffer) == 1) return IoStatus::kDone;
-  if (BIO_should_retry(buffer)) return BIO_should_read(buffer) ? IoStatus::kWantRead : IoStatus::kWantWrite;
-  error_ = ERR_peek_error() != 0 ? TakeErrorText("") : std::string(std::strerror(errno != 0 ? errno : EPIPE));
-  SSL_set_quiet_shutdown(Ssl(native_), 1);
-  return IoStatus::kFailed;
+  return result == 1 ? IoStatus::kDone : Translate(result);
 }
 
 IoStatus TlsChannel::Read(void* buffer, std::size_t length, std::size_t* count) {
@@ -432,25 +390,10 @@ IoStatus TlsChannel::Read(void* buffer, std::size_t length, std::size_t* count) 
 IoStatus TlsChannel::Write(const void* bytes, std::size_t length, std::size_t* count) {
   *count = 0;
   if (native_ == nullptr) return IoStatus::kFailed;
-  // Held records go first: the new bytes wait until the socket took them.
-  if (const IoStatus flushed = Flush(); flushed != IoStatus::kDone) return flushed;
-  if (gathered_ != nullptr) {
-    // The empty buffer grows to hold the records of this write.
-    const std::size_t records = (length + kRecordPayload - 1) / kRecordPayload;
-    const std::size_t wanted = std::min(length + records * kRecordOverhead, kDataWriteBuffer);
-    if (wanted > gathered_size_ &&
-        BIO_set_write_buffer_size(static_cast<BIO*>(gathered_), static_cast<long>(wanted)) == 1)
-      gathered_size_ = wanted;
-    ERR_clear_error();
-  }
   ERR_clear_error();
   errno = 0;
   const int result = SSL_write_ex(Ssl(native_), bytes, length, count);
-  if (result != 1) return Translate(result);
-  // The bytes are taken; what the socket does not take now stays held, and
-  // a broken connection shows on the next call.
-  static_cast<void>(Flush());
-  return IoStatus::kDone;
+  return result == 1 ? IoStatus::kDone : Translate(result);
 }
 
 bool TlsChannel::KernelSends() const {

@@ -124,17 +124,7 @@ class TlsChannel {
   // be repeated with the same first bytes (at least as many). Once a read
   // returned kClosed or kFailed, every later read returns the same.
   IoStatus Read(void* buffer, std::size_t length, std::size_t* count);
-  // A data channel that encrypts in this process gathers the records of a
-  // write and sends them with as few system calls as the socket allows;
-  // records it could not send yet stay held (HoldsUnsent) and go first on
-  // the next Write or Flush. A Write that finds held records it cannot send
-  // now takes nothing (kWantWrite).
   IoStatus Write(const void* bytes, std::size_t length, std::size_t* count);
-  // Records taken by a Write and not yet handed to the socket.
-  bool HoldsUnsent() const;
-  // Sends the held records: kDone once none are left, kWantWrite while the
-  // socket takes no more, kFailed when the connection broke.
-  IoStatus Flush();
   // The kernel encrypts what this channel sends (a data channel, after its
   // handshake, where the kernel offers TLS): SendFile may be used.
   bool KernelSends() const;
@@ -172,16 +162,11 @@ class TlsChannel {
  private:
   friend struct TlsHooks;
   IoStatus Translate(int result);
-  // After the handshake of a data channel the kernel does not encrypt for:
-  // records are gathered in a buffer before the socket.
-  void GatherRecords();
 
   const TlsContext& context_;
   const std::string session_context_;  // its bytes
   const TlsRole role_;
   void* native_;  // SSL
-  void* gathered_ = nullptr;  // the gathering BIO (owned by native_), or null
-  std::size_t gathered_size_ = 0;  // its buffer's size, once a write set it
   std::string error_;
   IoStatus read_end_ = IoStatus::kDone;  // kDone until a read found the end
   // The session context the handshake resumes under: session_context_, or

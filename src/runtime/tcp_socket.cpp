@@ -172,15 +172,6 @@ bool TcpSocket::Send(const void* bytes, std::size_t* length) {
   return CompleteIo(status, sent, &bytes_sent_, length);
 }
 
-bool TcpSocket::Flush() {
-  if (!HoldsUnsent()) {
-    status_ = SocketStatus::kOk;
-    return true;
-  }
-  std::size_t length = 0;
-  return CompleteIo(tls_->Flush(), 0, &bytes_sent_, &length);
-}
-
 bool TcpSocket::SendFromFile(int file, std::size_t* length, bool* file_ended) {
   *file_ended = false;
   if (!CanSendFile()) return FailIo(SocketStatus::kNotConnected, length, false);

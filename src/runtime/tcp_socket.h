@@ -98,14 +98,6 @@ class TcpSocket {
   // true). False with *length 0 when not connected (kNotConnected) or when
   // the connection broke (kBroken; the socket is then closed).
   [[nodiscard]] bool Send(const void* bytes, std::size_t* length);
-  // Under TLS a Send may take bytes the socket did not take yet (see
-  // platform::TlsChannel::Write): they must be flushed before the
-  // connection is closed, or they are lost.
-  bool HoldsUnsent() const { return tls_ != nullptr && tls_->HoldsUnsent(); }
-  // Sends what Send held: true when nothing is left (kOk) or the socket
-  // takes no more now (kWouldBlock, HoldsUnsent still true); false, and
-  // closed, when the connection broke (kBroken).
-  [[nodiscard]] bool Flush();
   // The socket can send straight from a file (SendFromFile): true for a
   // connected plain socket, and under TLS only where the kernel encrypts
   // for it; false when not connected.
