@@ -55,7 +55,8 @@ asan: deps
 # leaves its input in build-fuzz/ (crash-*).
 FUZZ_SECONDS ?= 30
 FUZZ_TARGETS = ftp_command_line_fuzz ftp_arguments_fuzz http_request_fuzz form_body_fuzz \
-               account_store_fuzz settings_fuzz template_fuzz json_value_fuzz
+               account_store_fuzz settings_fuzz template_fuzz json_value_fuzz \
+               proxy_header_fuzz
 fuzz:
 	@bash scripts/install-deps.sh clang libclang-rt-14-dev
 	cmake -S . -B $(BUILD_DIR)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug \

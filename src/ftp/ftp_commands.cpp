@@ -255,7 +255,7 @@ const char* FtpSession::TlsTransferRefusal() const {
   return replies::kDataMustBeProtected;
 }
 
-bool FtpSession::DataAwaitsTls() {
+bool FtpSession::DataAwaitsTls() const {
   const runtime::LineSocket& data = data_.Socket();
   return protect_data_ && tls_.data_at_connect && !transfer_.IsRunning() &&
          data.GetState() == runtime::TcpSocket::State::kConnected && !data.IsTls();

@@ -178,7 +178,7 @@ class FtpSession final : public runtime::TcpConnection {
   // client; the connection is then closed.
   bool HandshakeData(std::string* error, const char** reply);
   // A protected passive connection that is connected but not yet secured.
-  bool DataAwaitsTls();
+  bool DataAwaitsTls() const;
 
   // Data connections and transfers.
   // Opens the data connection for the transfer just opened; on failure the

@@ -1,15 +1,20 @@
 #include "runtime/tcp_socket.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/event.h"
+#include "runtime/proxy_header.h"
 #include "runtime/socket_wait.h"
 
 namespace quillon::runtime {
 
 namespace {
+
+// The pause between looks at a PROXY header that arrived in part.
+constexpr std::uint32_t kProxyPauseMs = 10;
 
 template <std::size_t N>
 void FormatAddress(const platform::Endpoint& endpoint, char (&text)[N]) {
@@ -281,6 +286,75 @@ bool TcpSocket::AcceptTls(const platform::TlsContext& context, const platform::T
     Close();
     return false;
   }
+}
+
+bool TcpSocket::TakeProxyHeader(const platform::Event* stop, platform::Clock& clock,
+                                std::uint32_t timeout_ms, std::string* error) {
+  if (state_ != State::kConnected || tls_ != nullptr) {
+    *error = "not connected";
+    return false;
+  }
+  std::array<char, ProxyHeader::kMaxBytes> bytes;
+  const std::uint32_t start = clock.TickMs();
+  for (;;) {
+    std::size_t peeked = 0;
+    const platform::IoStatus status = platform::PeekSome(handle_, bytes.data(), bytes.size(), &peeked, nullptr);
+    if (status == platform::IoStatus::kClosed || status == platform::IoStatus::kFailed) {
+      *error = "the peer closed the connection";
+      break;
+    }
+    ProxyHeader header;
+    const ProxyHeader::Result result = ProxyHeader::Parse(std::string_view(bytes.data(), peeked), &header);
+    if (result == ProxyHeader::Result::kInvalid) {
+      *error = "no PROXY protocol header";
+      break;
+    }
+    if (result == ProxyHeader::Result::kDone) {
+      // The header's bytes only: what follows is the client's.
+      std::size_t taken = 0;
+      while (taken < header.length) {
+        std::size_t count = 0;
+        if (platform::ReceiveSome(handle_, bytes.data(), header.length - taken, &count, nullptr) !=
+                platform::IoStatus::kDone ||
+            count == 0)
+          break;
+        taken += count;
+      }
+      if (taken < header.length) {
+        *error = "the peer closed the connection";
+        break;
+      }
+      if (header.has_client) {
+        peer_.address = header.client.ToBytes();
+        peer_.port = header.client_port;
+        FormatAddress(peer_, peer_text_);
+      }
+      return true;
+    }
+    const std::uint32_t spent = clock.TickMs() - start;
+    if (spent >= timeout_ms) {
+      *error = "no whole PROXY protocol header in time";
+      break;
+    }
+    if (stop != nullptr && stop->IsSet()) {
+      *error = "the server is stopping";
+      break;
+    }
+    // Part of a header stays readable while the rest is on its way: a short
+    // pause, not a wait that would return at once.
+    if (peeked > 0) {
+      const std::uint32_t pause = std::min<std::uint32_t>(timeout_ms - spent, kProxyPauseMs);
+      if (stop != nullptr) {
+        static_cast<void>(stop->Wait(pause));
+      } else {
+        clock.SleepMs(pause);
+      }
+    } else {
+      static_cast<void>(WaitReadable(stop, std::min<std::uint32_t>(timeout_ms - spent, 1000)));
+    }
+  }
+  Close();
+  return false;
 }
 
 bool TcpSocket::FailIo(SocketStatus status, std::size_t* length, bool close) {

@@ -121,6 +121,14 @@ class TcpSocket {
                                const platform::Event* stop, platform::Clock& clock,
                                std::uint32_t timeout_ms, std::string* error);
   bool IsTls() const { return tls_ != nullptr; }
+  // Takes the PROXY protocol header (runtime::ProxyHeader) that a load
+  // balancer sends before the client's bytes, and nothing after it, waiting
+  // at most `timeout_ms` (by `clock`) and not past a stop. When it names the
+  // client, the client's address and port become the peer's. False with
+  // *error saying why when none came whole in time or the bytes are no
+  // header; the socket is then closed.
+  [[nodiscard]] bool TakeProxyHeader(const platform::Event* stop, platform::Clock& clock,
+                                     std::uint32_t timeout_ms, std::string* error);
   // The first byte the peer sent, left in place, when it has arrived (a
   // server that speaks TLS and plain on one port tells them apart by it).
   // False when nothing has arrived yet (kWouldBlock); false and closed
