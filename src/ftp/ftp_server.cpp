@@ -182,6 +182,7 @@ void FtpServer::ConfigurePassive() {
     last = extra.PassivePortLast();
     address = extra.PassiveAddress();
     prelogin_.Configure(extra.PreloginPerIp(), extra.LoginTimeoutSeconds());
+    prelogin_.ConfigureProxy(extra.ProxyProtocol(), extra.ProxyTrusted());
     passive_.SetListenersPerAddress(extra.PassivePerIp());
   }
   passive_.Configure(first, last, address);

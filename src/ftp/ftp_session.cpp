@@ -37,6 +37,7 @@ FtpSession::FtpSession(std::unique_ptr<runtime::LineSocket> socket, access::Auth
       events_(events),
       session_id_(session_id),
       implicit_tls_(implicit_tls),
+      proxied_(prelogin.ProxyProtocol()),
       activity_(clock),
       data_(clock) {
   // Sessions count as active only where the protocol says so.
@@ -45,8 +46,9 @@ FtpSession::FtpSession(std::unique_ptr<runtime::LineSocket> socket, access::Auth
   // What per-address limits count this client by: an IPv6 client by its /64.
   limit_key_ = runtime::IpAddress::FromBytes(Socket().PeerAddress()).LimitKeyText();
   // Counted here, on the accepting thread, so connections from one address
-  // are counted in the order they came.
-  prelogin_counted_ = prelogin_.TryAdd(limit_key_);
+  // are counted in the order they came. Behind a load balancer the client
+  // is known only from the header the session reads first.
+  if (!proxied_) prelogin_counted_ = prelogin_.TryAdd(limit_key_);
   login_deadline_tick_ = clock.TickMs() + prelogin_.LoginTimeoutMs();
   // A clock moved by hand wakes the login wait, which has a deadline.
   clock.WakeOnAdvance(&wake_);
@@ -72,6 +74,7 @@ void FtpSession::Serve() {
   // urgent data; inline, it reads as an ordinary line (StripTelnet drops the
   // Telnet bytes), also while a transfer runs.
   control.SetUrgentInline();
+  if (proxied_ && !TakeProxyHeader()) return;
   peer_address_ = control.PeerAddressText();
   data_.SetControlPeer(peer_address_);
   data_.SetListenerSlots({[this] { return passive_.TryAddListener(limit_key_); },
@@ -309,6 +312,21 @@ void FtpSession::CommandLoop() {
     WaitForInput(std::min(wait, passive_left));
     UpdateCounters();
   }
+}
+
+bool FtpSession::TakeProxyHeader() {
+  runtime::LineSocket& control = Socket();
+  peer_address_ = control.PeerAddressText();  // the balancer, for a refusal's log line
+  std::string reason = "the peer is not a trusted proxy";
+  if (prelogin_.ProxyTrusted(runtime::IpAddress::FromBytes(control.PeerAddress())) &&
+      control.TakeProxyHeader(&StopEvent(), GetClock(), prelogin_.LoginTimeoutMs(), &reason)) {
+    limit_key_ = runtime::IpAddress::FromBytes(control.PeerAddress()).LimitKeyText();
+    prelogin_counted_ = prelogin_.TryAdd(limit_key_);
+    return true;
+  }
+  LogLine(FormatText(replies::kLogProxyRefused, reason.c_str()));
+  control.Shutdown();
+  return false;
 }
 
 bool FtpSession::TakeSessionAction() {

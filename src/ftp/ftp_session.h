@@ -88,6 +88,11 @@ class FtpSession final : public runtime::TcpConnection {
   bool Run(const FoundCommand& found);
   bool TakeSessionAction();
   bool StillAdmitted();
+  // Takes the load balancer's PROXY protocol header: from then on the
+  // client it names is the peer, counted before login by its address. False
+  // (logged, the connection closed) when the peer may not send one or sent
+  // none whole within the login time-out.
+  bool TakeProxyHeader();
   // Waits for input on the control (and a listening data, or a data
   // connection awaiting TLS) socket, a stop, a wake-up, or `timeout_ms`.
   void WaitForInput(std::uint32_t timeout_ms);
@@ -217,6 +222,9 @@ class FtpSession final : public runtime::TcpConnection {
   // Login: whether the connection counts in prelogin_ (set before the
   // thread starts, cleared on it), and the tick by which it must log in.
   bool prelogin_counted_ = false;
+  // The connection starts with a PROXY protocol header (taken when the
+  // session began).
+  const bool proxied_;
   std::uint32_t login_deadline_tick_ = 0;
   access::SessionEndpoint endpoint_;
   std::string peer_address_;

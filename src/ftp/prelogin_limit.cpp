@@ -37,4 +37,20 @@ std::uint32_t PreloginLimit::CountFor(const std::string& address) const {
   return found == counts_.end() ? 0 : found->second;
 }
 
+void PreloginLimit::ConfigureProxy(bool on, runtime::IpRangeList trusted) {
+  runtime::CriticalSection::Guard guard(lock_);
+  proxy_ = on;
+  proxy_trusted_ = std::move(trusted);
+}
+
+bool PreloginLimit::ProxyProtocol() const {
+  runtime::CriticalSection::Guard guard(lock_);
+  return proxy_;
+}
+
+bool PreloginLimit::ProxyTrusted(const runtime::IpAddress& peer) const {
+  runtime::CriticalSection::Guard guard(lock_);
+  return proxy_trusted_.Contains(peer);
+}
+
 }  // namespace quillon::ftp

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "runtime/critical_section.h"
+#include "runtime/ip_range_list.h"
 
 namespace quillon::ftp {
 
@@ -31,11 +32,19 @@ class PreloginLimit {
   void Remove(const std::string& address);
   std::uint32_t CountFor(const std::string& address) const;
 
+  // Connections come through a load balancer that sends the PROXY protocol
+  // header first, from the `trusted` addresses only.
+  void ConfigureProxy(bool on, runtime::IpRangeList trusted);
+  bool ProxyProtocol() const;
+  bool ProxyTrusted(const runtime::IpAddress& peer) const;
+
  private:
   mutable runtime::CriticalSection lock_;
   std::uint32_t per_address_ = kDefaultPerAddress;                 // guarded by lock_
   std::uint32_t login_timeout_seconds_ = kDefaultLoginTimeoutSeconds;  // guarded by lock_
   std::map<std::string, std::uint32_t> counts_;                    // guarded by lock_
+  bool proxy_ = false;                                             // guarded by lock_
+  runtime::IpRangeList proxy_trusted_;                             // guarded by lock_
 };
 
 }  // namespace quillon::ftp

@@ -177,6 +177,7 @@ inline constexpr const char* kLogViewFailed = "Directory View Failed: File=[%s],
 inline constexpr const char* kLogTlsStarted = "TLS Started: Version=[%s]";
 inline constexpr const char* kLogTlsFailed = "TLS Failed: Reason=[%s]";
 inline constexpr const char* kLogDataTlsFailed = "Data Connection TLS Failed: Reason=[%s]";
+inline constexpr const char* kLogProxyRefused = "PROXY Header Refused: Reason=[%s]";
 inline constexpr const char* kLogTooManyFromAddress =
     "Connection Refused: Reason=[too many connections from this address before login]";
 inline constexpr const char* kLogUnusedPassiveClosed = "Passive Port Closed: Reason=[unused for 60 seconds]";

@@ -138,6 +138,9 @@ void ExtraSettings::ResetToDefaults() {
   log_keep_days_ = kDefaultLogKeepDays;
   metrics_allow_text_.clear();
   metrics_allow_.Clear();
+  proxy_protocol_ = false;
+  proxy_trusted_text_.clear();
+  proxy_trusted_.Clear();
   for (std::string& program : event_programs_) program.clear();
   event_timeout_seconds_ = kDefaultEventTimeoutSeconds;
   event_max_running_ = kDefaultEventMaxRunning;
@@ -268,6 +271,13 @@ bool ExtraSettings::Apply(const std::string& key, const std::string& value) {
     if (value.size() > 4096 || !ReadAddressList(value, &list)) return false;
     metrics_allow_ = std::move(list);
     metrics_allow_text_ = value;
+  } else if (key == "proxy_protocol") {
+    return ReadChoice(value, "off", "on", &proxy_protocol_);
+  } else if (key == "proxy_trusted") {
+    runtime::IpRangeList list;
+    if (value.size() > 4096 || !ReadAddressList(value, &list)) return false;
+    proxy_trusted_ = std::move(list);
+    proxy_trusted_text_ = value;
   } else if (const auto* event = std::find(std::begin(kEventKeys), std::end(kEventKeys), key);
              event != std::end(kEventKeys)) {
     if (!IsFilePath(value)) return false;
@@ -342,6 +352,10 @@ bool ExtraSettings::Get(const std::string& key, std::string* value) const {
     *value = std::to_string(implicit_tls_port_);
   } else if (key == "metrics_allow") {
     *value = metrics_allow_text_;
+  } else if (key == "proxy_protocol") {
+    *value = proxy_protocol_ ? "on" : "off";
+  } else if (key == "proxy_trusted") {
+    *value = proxy_trusted_text_;
   } else if (const auto* event = std::find(std::begin(kEventKeys), std::end(kEventKeys), key);
              event != std::end(kEventKeys)) {
     *value = event_programs_[event - std::begin(kEventKeys)];

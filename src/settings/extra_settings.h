@@ -49,6 +49,12 @@
 //                    admin without a token: addresses and prefixes of either
 //                    family (a.b.c.d/n, 2001:db8::/48), separated by commas
 //                    ("": none)
+//   proxy_protocol   "on": every FTP connection starts with a PROXY
+//                    protocol header (version 1 or 2) from a load balancer,
+//                    and the client it names counts as the peer ("off")
+//   proxy_trusted    the addresses that may send that header, in the form
+//                    of metrics_allow; connections from others are refused
+//                    while proxy_protocol is on ("": none)
 //   on_upload, on_download, on_login, on_delete
 //                    the absolute path of a program run after each such
 //                    event, with the event's facts in its environment ("":
@@ -101,7 +107,7 @@ class ExtraSettings {
       "tls_certificate", "tls_key", "tls_min_version", "tls_data", "tls_session_reuse", "tls_data_handshake",
       "admin_tls",
       "prelogin_per_ip", "login_timeout", "passive_per_ip", "xferlog", "log_keep_days",
-      "metrics_allow", "on_upload", "on_download", "on_login", "on_delete", "event_timeout",
+      "metrics_allow", "proxy_protocol", "proxy_trusted", "on_upload", "on_download", "on_login", "on_delete", "event_timeout",
       "event_max_running", "password_storage", "listen_addresses", "implicit_tls_port"};
 
   // The events that may run a program.
@@ -165,6 +171,9 @@ class ExtraSettings {
   std::uint32_t LogKeepDays() const { return log_keep_days_; }
   // The addresses that may read the metrics without a token (empty: none).
   const runtime::IpRangeList& MetricsAllow() const { return metrics_allow_; }
+  // FTP connections start with a PROXY protocol header from these peers.
+  bool ProxyProtocol() const { return proxy_protocol_; }
+  const runtime::IpRangeList& ProxyTrusted() const { return proxy_trusted_; }
   // The program of an event ("" for none).
   const std::string& EventProgram(Event event) const { return event_programs_[static_cast<int>(event)]; }
   std::uint32_t EventTimeoutSeconds() const { return event_timeout_seconds_; }
@@ -200,6 +209,9 @@ class ExtraSettings {
   std::uint32_t log_keep_days_ = kDefaultLogKeepDays;
   std::string metrics_allow_text_;
   runtime::IpRangeList metrics_allow_;
+  bool proxy_protocol_ = false;
+  std::string proxy_trusted_text_;
+  runtime::IpRangeList proxy_trusted_;
   std::string event_programs_[4];  // by Event
   std::uint32_t event_timeout_seconds_ = kDefaultEventTimeoutSeconds;
   std::uint32_t event_max_running_ = kDefaultEventMaxRunning;

@@ -212,13 +212,16 @@ TEST(ExtraSettingsTest, MetricsAllowAndEventKeys) {
   std::string message;
   ASSERT_TRUE(extra.LoadText("", "t", &message));
   EXPECT_EQ(extra.MetricsAllow().Count(), 0u);
+  EXPECT_FALSE(extra.ProxyProtocol());
+  EXPECT_EQ(extra.ProxyTrusted().Count(), 0u);
   EXPECT_EQ(extra.EventProgram(ExtraSettings::Event::kUpload), "");
   EXPECT_EQ(extra.EventTimeoutSeconds(), 30u);
   EXPECT_EQ(extra.EventMaxRunning(), 4u);
 
   ASSERT_TRUE(extra.LoadText("metrics_allow = 10.1.2.3, 192.168.0.0/16 ,172.16.5.9/30,0.0.0.0/0\n"
                              "on_upload = /opt/hooks/uploaded\non_delete = /opt/hooks/deleted\n"
-                             "event_timeout = 86400\nevent_max_running = 64\n",
+                             "event_timeout = 86400\nevent_max_running = 64\n"
+                             "proxy_protocol = on\nproxy_trusted = 10.0.0.5, 2001:db8::/64\n",
                              "t", &message))
       << message;
   const runtime::IpRangeList& allow = extra.MetricsAllow();
@@ -235,11 +238,17 @@ TEST(ExtraSettingsTest, MetricsAllowAndEventKeys) {
   std::string value;
   ASSERT_TRUE(extra.Get("metrics_allow", &value));
   EXPECT_EQ(value, "10.1.2.3, 192.168.0.0/16 ,172.16.5.9/30,0.0.0.0/0");
+  EXPECT_TRUE(extra.ProxyProtocol());
+  EXPECT_TRUE(extra.ProxyTrusted().Contains(runtime::IpAddress(10, 0, 0, 5)));
+  EXPECT_FALSE(extra.ProxyTrusted().Contains(runtime::IpAddress(10, 0, 0, 6)));
+  ASSERT_TRUE(extra.Get("proxy_trusted", &value));
+  EXPECT_EQ(value, "10.0.0.5, 2001:db8::/64");
 
   const char* bad[] = {"metrics_allow = 10.0.0.1/33", "metrics_allow = 10.0.0", "metrics_allow = 10.0.0.1,",
                        "metrics_allow = host.example", "metrics_allow = 10.0.0.1/", "on_upload = hooks/relative",
                        "on_login = /bin/a\tb", "event_timeout = 0", "event_timeout = 86401",
-                       "event_max_running = 0", "event_max_running = 65"};
+                       "event_max_running = 0", "event_max_running = 65", "proxy_protocol = v2",
+                       "proxy_trusted = balancer.example"};
   for (const char* line : bad) {
     SCOPED_TRACE(line);
     EXPECT_FALSE(extra.LoadText(line, "t", &message));
