@@ -7,7 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev python3 curl lftp wget chromium
-          libwxgtk3.2-dev xvfb xdotool libssl-dev libcrypt-dev openssl prometheus rclone "$@")
+          libwxgtk3.2-dev xvfb xdotool libssl-dev libcrypt-dev openssl prometheus rclone
+          libpq-dev postgresql haproxy "$@")
 command -v node >/dev/null 2>&1 || packages+=(nodejs npm)
 
 install_browser_driver() {

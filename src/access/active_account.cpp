@@ -141,12 +141,19 @@ bool ActiveAccount::UsesCredits() const {
   return RecordLocked().mUseCredits;
 }
 
-bool ActiveAccount::TakeChangedCredits(std::uint32_t* credits) {
+bool ActiveAccount::TakeCreditChange(std::int64_t* delta) {
   Guard guard(Lock());
   const std::uint32_t live = RecordLocked().mCurrentCredits;
   if (live == handed_out_credits_) return false;
-  handed_out_credits_ = *credits = live;
+  *delta = std::int64_t{live} - handed_out_credits_;
+  handed_out_credits_ = live;
   return true;
+}
+
+void ActiveAccount::ReplaceCredits(std::uint32_t credits) {
+  Guard guard(Lock());
+  MutableRecordLocked().mCurrentCredits = credits;
+  handed_out_credits_ = credits;
 }
 
 void ActiveAccount::WriteAccountLog(std::string_view text) {

@@ -65,10 +65,13 @@ class ActiveAccount : public accountfs::AccountFileSystem {
   bool MatchLogin(std::string_view name, std::string_view password) const;
   std::string Name() const;
   bool UsesCredits() const;
-  // The live balance when it differs from the one this last handed out
-  // (at first, the balance the account logged in with); it is then the one
-  // handed out. False when the balance did not change.
-  [[nodiscard]] bool TakeChangedCredits(std::uint32_t* credits);
+  // How far the live balance moved since this last handed out a change (at
+  // first, since the balance the account logged in with); that balance is
+  // then the one handed out. False when it did not move.
+  [[nodiscard]] bool TakeCreditChange(std::int64_t* delta);
+  // Sets the live balance to one an administrator stored: no change is
+  // left to hand out.
+  void ReplaceCredits(std::uint32_t credits);
 
   // Writes a line to the account log, when the record keeps one.
   void WriteAccountLog(std::string_view text);

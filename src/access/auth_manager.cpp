@@ -204,6 +204,31 @@ AuthManager::PasswordCheck AuthManager::CheckPassword(const SessionEndpoint& ses
 ActiveAccount* AuthManager::Login(const SessionEndpoint& session, std::string_view name,
                                   std::string_view password, ActivityRecord* activity,
                                   std::string* message) {
+  if (shared_ != nullptr && !shared_->Available()) {
+    *message = messages::kDatabaseLost;
+    return nullptr;
+  }
+  ActiveAccount* account = LoginHere(session, name, password, activity, message);
+  if (account == nullptr || shared_ == nullptr) return account;
+  // The other servers' sessions count too. The lease is taken without the
+  // manager's lock: it waits for the database.
+  const accounts::EffectiveRecord record = account->RecordCopy();
+  const std::uint32_t max_sessions = record.mUseMaxUsers && !record.mAlwaysAllowLogin ? record.mMaxUsers : 0;
+  const SharedSessions::Lease lease = shared_->TakeLease(record.Name(), session.key, max_sessions);
+  if (lease == SharedSessions::Lease::kTaken) return account;
+  Logout(session.key, account);
+  *message = lease == SharedSessions::Lease::kFull ? messages::kSessionRefused : messages::kDatabaseLost;
+  return nullptr;
+}
+
+void AuthManager::RecordFailureLocked(const runtime::IpAddress& address) {
+  tracker_.RecordFailure(address);
+  if (shared_ != nullptr) shared_->PublishFailure(address);
+}
+
+ActiveAccount* AuthManager::LoginHere(const SessionEndpoint& session, std::string_view name,
+                                      std::string_view password, ActivityRecord* activity,
+                                      std::string* message) {
   // A password hash takes milliseconds to check, so the password is checked
   // before the manager lock is taken: other logins, logouts and admissions
   // do not wait for it. Under the lock the check counts only for the stored
@@ -229,12 +254,12 @@ ActiveAccount* AuthManager::Login(const SessionEndpoint& session, std::string_vi
       if (matched && *matched == field) return AdmitLoginLocked(account, session, password, activity, message);
       const bool changed = field != matched.value_or(check.checked_field);
       if (changed && may_check_again) continue;
-      if (rules.anti_hammering && !changed) tracker_.RecordFailure(session.address);
+      if (rules.anti_hammering && !changed) RecordFailureLocked(session.address);
       *message = messages::kBadLogin;
       return nullptr;
     }
     if (!matched) {
-      if (rules.anti_hammering) tracker_.RecordFailure(session.address);
+      if (rules.anti_hammering) RecordFailureLocked(session.address);
       *message = messages::kBadLogin;
       return nullptr;
     }
@@ -305,6 +330,7 @@ void AuthManager::HashStoredPasswordLocked(ActiveAccount* account, std::string_v
 
 void AuthManager::Logout(const void* session_key, ActiveAccount* account) {
   if (account == nullptr) return;
+  if (shared_ != nullptr) shared_->DropLease(session_key);  // before the lock: it waits for the database
   Guard guard(lock_);
   auto it = std::find_if(active_.begin(), active_.end(),
                          [account](const auto& held) { return held.get() == account; });
@@ -312,11 +338,14 @@ void AuthManager::Logout(const void* session_key, ActiveAccount* account) {
   account->RemoveSession(session_key);
   if (logged_in_ > 0) --logged_in_;
   if (account->SessionCount() > 0) return;
-  // The last session: the live balance goes back to the stored account
+  // The last session: the live balance's change goes to the stored account
   // (manager lock, then the store's). The saver's thread writes the file,
   // so a burst of logouts costs one or two saves, not one each on the
-  // session threads.
-  if (accounts_.SetCredits(account->Name(), account->GetCredits())) saver_.RequestSave();
+  // session threads. A change, not the balance: other servers sharing the
+  // account may have changed the stored balance meanwhile.
+  std::int64_t delta = 0;
+  if (!account->TakeCreditChange(&delta)) delta = 0;
+  if (accounts_.AddCredits(account->Name(), delta)) saver_.RequestSave();
   active_.erase(it);
 }
 
@@ -346,10 +375,9 @@ bool AuthManager::StoreLiveCredits() {
   bool changed = false;
   Guard guard(lock_);
   for (const auto& account : active_) {
-    std::uint32_t credits = 0;
+    std::int64_t delta = 0;
     // The account's lock is let go before the store's is taken.
-    if (account->TakeChangedCredits(&credits) && accounts_.SetCredits(account->Name(), credits))
-      changed = true;
+    if (account->TakeCreditChange(&delta) && accounts_.AddCredits(account->Name(), delta)) changed = true;
   }
   return changed;
 }
@@ -410,6 +438,14 @@ bool AuthManager::SetLiveCredits(std::string_view name, std::uint32_t credits) {
   ActiveAccount* account = FindLocked(name);
   if (account == nullptr) return false;
   account->SetCredits(credits);
+  return true;
+}
+
+bool AuthManager::ReplaceLiveCredits(std::string_view name, std::uint32_t credits) {
+  Guard guard(lock_);
+  ActiveAccount* account = FindLocked(name);
+  if (account == nullptr) return false;
+  account->ReplaceCredits(credits);
   return true;
 }
 

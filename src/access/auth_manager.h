@@ -28,6 +28,7 @@
 #include "access/login_failure_tracker.h"
 #include "access/server_counters.h"
 #include "access/session_action_queue.h"
+#include "access/shared_sessions.h"
 #include "accounts/account_store.h"
 #include "platform/clock.h"
 #include "runtime/critical_section.h"
@@ -46,6 +47,8 @@ inline constexpr const char* kNoRights = "You do not the access rights to perfor
 inline constexpr const char* kBadNewPassword =
     "The password contains some illegal characters or is zero length.";
 inline constexpr const char* kPasswordNotUpdated = "Unable to update password";
+inline constexpr const char* kDatabaseLost =
+    "Login refused: the account database cannot be reached, please try again later";
 }  // namespace messages
 
 class AuthManager {
@@ -71,11 +74,17 @@ class AuthManager {
   // The admission check alone. With `ignore_limits` only the IP lists count.
   [[nodiscard]] bool Admit(const runtime::IpAddress& address, bool ignore_limits, std::string* message);
 
+  // Counts sessions and failed logins with the other servers of a shared
+  // database too (null: this server alone). Set before sessions run.
+  void SetSharedSessions(SharedSessions* shared) { shared_ = shared; }
+
   // The shared account of a successful login, or null with the message.
+  // With a shared database, a login is refused while it cannot be reached,
+  // and the account's session limit counts the sessions of every server.
   ActiveAccount* Login(const SessionEndpoint& session, std::string_view name,
                        std::string_view password, ActivityRecord* activity, std::string* message);
-  // Ends a session's login; the account's last logout writes its credits
-  // back to the account store and has the store saved in the background.
+  // Ends a session's login; the account's last logout adds its balance's
+  // change to the account store and has the store saved in the background.
   void Logout(const void* session_key, ActiveAccount* account);
   [[nodiscard]] bool ChangePassword(ActiveAccount* account, std::string_view password,
                                     std::string* message);
@@ -83,9 +92,12 @@ class AuthManager {
   std::uint32_t LoggedInCount() const;
   std::uint32_t ConnectedCount() const;
   [[nodiscard]] bool GetLiveCredits(std::string_view name, std::uint32_t* credits) const;
+  // Moves the live balance; the move reaches the store like a transfer's.
   [[nodiscard]] bool SetLiveCredits(std::string_view name, std::uint32_t credits);
-  // Copies every live balance that changed since it was last copied into
-  // the account store (the file is written by the next save); true when the
+  // Sets the live balance to the one an editor has just stored.
+  [[nodiscard]] bool ReplaceLiveCredits(std::string_view name, std::uint32_t credits);
+  // Adds the change of every live balance since it was last taken to the
+  // account store (the file is written by the next save); true when the
   // store changed.
   bool StoreLiveCredits();
   std::vector<ActivitySnapshot> SnapshotSessions() const;
@@ -156,6 +168,11 @@ class AuthManager {
                               std::string_view password) const;
   // Admits the session to `account` and counts the login; null with the
   // message when the account's limits refuse it.
+  // Login without the shared session count.
+  ActiveAccount* LoginHere(const SessionEndpoint& session, std::string_view name, std::string_view password,
+                           ActivityRecord* activity, std::string* message);
+  // Counts a failed login here and on the other servers.
+  void RecordFailureLocked(const runtime::IpAddress& address);
   ActiveAccount* AdmitLoginLocked(ActiveAccount* account, const SessionEndpoint& session,
                                   std::string_view password, ActivityRecord* activity,
                                   std::string* message);
@@ -193,6 +210,7 @@ class AuthManager {
   // Latest successful login per account name, case-folded.
   std::map<std::string, std::int64_t, std::less<>> last_login_;  // guarded by lock_
   std::function<void()> on_change_;                     // set before sessions run
+  SharedSessions* shared_ = nullptr;                    // set before sessions run
   runtime::CriticalSection maintenance_lock_;
   std::function<void()> maintenance_;                   // guarded by maintenance_lock_
   BalanceSaver saver_;  // last: its thread uses the members above

@@ -216,7 +216,19 @@ std::string AccountStore::Serialise() const {
   return out;
 }
 
+std::string AccountStore::BackendError() const {
+  runtime::CriticalSection::Guard guard(backend_error_lock_);
+  return backend_error_;
+}
+
 bool AccountStore::Load() {
+  if (backend_ != nullptr) {
+    std::string error;
+    const bool loaded = backend_->LoadInto(*this, &error);
+    runtime::CriticalSection::Guard guard(backend_error_lock_);
+    backend_error_ = error;
+    return loaded;
+  }
   runtime::CriticalSection::Guard guard(lock_);
   records_.clear();
   damage_.Clear();
@@ -255,6 +267,13 @@ bool AccountStore::Load() {
 }
 
 bool AccountStore::Save() {
+  if (backend_ != nullptr) {
+    std::string error;
+    const bool saved = backend_->SaveFrom(*this, &error);
+    runtime::CriticalSection::Guard guard(backend_error_lock_);
+    backend_error_ = error;
+    return saved;
+  }
   // The copy of a damaged file is written before anything replaces it.
   if (!damage_.SaveAllowed()) return false;
   std::string bytes;
@@ -370,6 +389,37 @@ bool AccountStore::SetCredits(std::string_view name, std::uint32_t credits) {
   if (at == records_.size()) return false;
   records_[at]->mCurrentCredits = credits;
   return true;
+}
+
+bool AccountStore::AddCredits(std::string_view name, std::int64_t delta) {
+  runtime::CriticalSection::Guard guard(lock_);
+  const std::size_t at = FindLocked(name);
+  if (at == records_.size()) return false;
+  const std::int64_t sum = static_cast<std::int64_t>(records_[at]->mCurrentCredits) + delta;
+  records_[at]->mCurrentCredits = static_cast<std::uint32_t>(std::clamp<std::int64_t>(sum, 0, UINT32_MAX));
+  return true;
+}
+
+void AccountStore::Merge(std::string_view name, const Merger& merge) {
+  runtime::CriticalSection::Guard guard(lock_);
+  const std::size_t at = FindLocked(name);
+  std::optional<AccountRecord> kept = merge(at == records_.size() ? nullptr : records_[at].get());
+  if (at != records_.size()) records_.erase(records_.begin() + static_cast<std::ptrdiff_t>(at));
+  if (kept) InsertSortedLocked(std::make_unique<AccountRecord>(std::move(*kept)));
+}
+
+void AccountStore::ReplaceAll(std::vector<AccountRecord> records) {
+  runtime::CriticalSection::Guard guard(lock_);
+  records_.clear();
+  for (AccountRecord& record : records) InsertSortedLocked(std::make_unique<AccountRecord>(std::move(record)));
+}
+
+std::vector<AccountRecord> AccountStore::CopyAll() const {
+  runtime::CriticalSection::Guard guard(lock_);
+  std::vector<AccountRecord> copies;
+  copies.reserve(records_.size());
+  for (const auto& record : records_) copies.push_back(*record);
+  return copies;
 }
 
 std::size_t AccountStore::Count() const {

@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,6 +29,7 @@
 #include <vector>
 
 #include "accounts/account_record.h"
+#include "accounts/store_backend.h"
 #include "platform/clock.h"
 #include "runtime/critical_section.h"
 #include "fileutil/damaged_file_guard.h"
@@ -50,7 +52,14 @@ class AccountStore {
   AccountStore(const AccountStore&) = delete;
   AccountStore& operator=(const AccountStore&) = delete;
 
-  // Empties the list and reads the file. A missing file gives an empty store
+  // Keeps the records in `backend` (null: the file) from the next Load or
+  // Save on. REQUIRES: no other thread uses the store yet.
+  void SetBackend(StoreBackend* backend) { backend_ = backend; }
+  bool IsShared() const { return backend_ != nullptr; }
+  // Why the last Load or Save through the backend failed.
+  std::string BackendError() const;
+
+  // Empties the list and reads the file (or has the backend fill it). A missing file gives an empty store
   // and true. False (store empty) when the file cannot be read or has another
   // version. A damaged record ends the load; the records before it stay.
   // A damaged file (a header that cannot be read included) is copied aside.
@@ -75,6 +84,17 @@ class AccountStore {
   bool Exists(std::string_view name) const;
   // Sets the credit balance of the named record; false when there is none.
   bool SetCredits(std::string_view name, std::uint32_t credits);
+  // Adds `delta` (negative: takes) to the named record's balance, which
+  // stays within 0 and 4294967295; false when there is no such record.
+  bool AddCredits(std::string_view name, std::int64_t delta);
+  // Under the store's lock, hands `merge` the record of that name (null when
+  // there is none) and keeps what it returns in its place (nullopt: none).
+  using Merger = std::function<std::optional<AccountRecord>(const AccountRecord* current)>;
+  void Merge(std::string_view name, const Merger& merge);
+  // Replaces every record (a backend's load).
+  void ReplaceAll(std::vector<AccountRecord> records);
+  // Copies of every record, in list order.
+  std::vector<AccountRecord> CopyAll() const;
   std::size_t Count() const;
   void Clear();
 
@@ -100,6 +120,9 @@ class AccountStore {
   std::size_t FindLocked(std::string_view name) const;
 
   const std::string path_;
+  StoreBackend* backend_ = nullptr;
+  mutable runtime::CriticalSection backend_error_lock_;
+  std::string backend_error_;  // guarded by backend_error_lock_
   fileutil::FileWriter default_writer_;
   fileutil::FileWriter* writer_;
   platform::SystemClock system_clock_;

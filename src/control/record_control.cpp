@@ -115,7 +115,7 @@ bool RecordControl::Commit(const AccountRecord& edited, std::string_view previou
   if (!records_.AddOrUpdate(record)) return false;
   if (IsAccount() && auth_ != nullptr) {
     // Only a logged-in account has a live balance to replace.
-    [[maybe_unused]] const bool live = auth_->SetLiveCredits(record.Name(), record.mCurrentCredits);
+    [[maybe_unused]] const bool live = auth_->ReplaceLiveCredits(record.Name(), record.mCurrentCredits);
   }
   return true;
 }

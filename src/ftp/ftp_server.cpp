@@ -62,9 +62,38 @@ FtpServer::FtpServer(platform::Clock& clock, const std::string& program_folder,
 
 FtpServer::~FtpServer() {
   auth_.SetMaintenanceTask(nullptr);
-  auth_.SetChangeListener(nullptr);
   implicit_listener_.reset();
   listener_.reset();
+  // Its thread calls into the auth manager and the stores.
+  shared_.reset();
+  auth_.SetSharedSessions(nullptr);
+  auth_.SetChangeListener(nullptr);
+}
+
+bool FtpServer::ConnectSharedStore(std::string* error) {
+  if (shared_ != nullptr) return true;
+  std::string url;
+  std::uint32_t lease_seconds = 0;
+  {
+    runtime::CriticalSection::Guard guard(settings_.Lock());
+    if (!settings_.Extra().SharedAccountStore()) return true;
+    url = settings_.Extra().PostgresUrl();
+    lease_seconds = settings_.Extra().LeaseSeconds();
+  }
+  auto write_log = [this](const std::string& line) { [[maybe_unused]] const bool written = log_.WriteLine(line); };
+  if (url.empty()) {
+    *error = "account_store = postgresql needs postgresql_url";
+    write_log(*error);
+    return false;
+  }
+  shared_ = std::make_unique<cluster::SharedStore>(url, lease_seconds, clock_, accounts_, groups_);
+  auth_.SetSharedSessions(&shared_->Database());
+  cluster::SharedStore::Hooks hooks;
+  hooks.log = write_log;
+  hooks.changed = [this] { auth_.RefreshActiveAccounts(); };
+  hooks.failure = [this](const runtime::IpAddress& address) { auth_.Tracker().RecordFailure(address); };
+  // A failure is logged by the store ("Account Database Lost").
+  return shared_->Open(std::move(hooks), error);
 }
 
 bool FtpServer::Load() {
@@ -77,6 +106,8 @@ bool FtpServer::Load() {
       [[maybe_unused]] bool written = log_.WriteLine(settings_.ExtraLoadMessage());
     }
   }
+  std::string shared_error;
+  const bool shared_ok = ConnectSharedStore(&shared_error);
   const bool accounts_ok = accounts_.Load();
   const bool groups_ok = groups_.Load();
   // A token file with faults keeps its good tokens; the fault is logged.
@@ -89,7 +120,7 @@ bool FtpServer::Load() {
     load_damage_.push_back(damage->Text());
     notices_.Add(damage->file, damage->Text());
   }
-  return settings_ok && accounts_ok && groups_ok;
+  return settings_ok && shared_ok && accounts_ok && groups_ok;
 }
 
 bool FtpServer::Save(std::string* unsaved) {

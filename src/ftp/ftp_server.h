@@ -21,6 +21,7 @@
 
 #include "access/auth_manager.h"
 #include "accounts/account_store.h"
+#include "cluster/shared_store.h"
 #include "ftp/damage_notices.h"
 #include "ftp/event_runner.h"
 #include "ftp/ftp_listener.h"
@@ -93,6 +94,14 @@ class FtpServer {
   // does. False with *error (also written to the FTP log) when the
   // certificate or key cannot be used; TLS is then off.
   [[nodiscard]] bool ConfigureTls(std::string* error);
+
+  // With account_store = postgresql in quillon.conf (as loaded), keeps the
+  // accounts and groups in that database from now on, shared with the other
+  // servers that use it; Load does this. False with *error (also logged)
+  // when it is not set up or cannot be reached yet; the store then keeps
+  // trying (logins are refused meanwhile). Already connected is success.
+  [[nodiscard]] bool ConnectSharedStore(std::string* error);
+  bool HasSharedStore() const { return shared_ != nullptr; }
 
   // Loads settings, accounts and groups (all three are attempted); true
   // only if all three loaded. The FTP log continues at the stored number.
@@ -186,6 +195,7 @@ class FtpServer {
   std::atomic<std::uint32_t> last_session_id_{0};  // the listeners' shared session numbers
   std::unique_ptr<FtpListener> listener_;
   std::unique_ptr<FtpListener> implicit_listener_;  // the implicit TLS port, when set
+  std::unique_ptr<cluster::SharedStore> shared_;    // the owner's thread sets it, before sessions
 };
 
 }  // namespace quillon::ftp

@@ -141,6 +141,9 @@ void ExtraSettings::ResetToDefaults() {
   proxy_protocol_ = false;
   proxy_trusted_text_.clear();
   proxy_trusted_.Clear();
+  shared_store_ = false;
+  postgres_url_.clear();
+  lease_seconds_ = kDefaultLeaseSeconds;
   for (std::string& program : event_programs_) program.clear();
   event_timeout_seconds_ = kDefaultEventTimeoutSeconds;
   event_max_running_ = kDefaultEventMaxRunning;
@@ -278,6 +281,16 @@ bool ExtraSettings::Apply(const std::string& key, const std::string& value) {
     if (value.size() > 4096 || !ReadAddressList(value, &list)) return false;
     proxy_trusted_ = std::move(list);
     proxy_trusted_text_ = value;
+  } else if (key == "account_store") {
+    return ReadChoice(value, "files", "postgresql", &shared_store_);
+  } else if (key == "postgresql_url") {
+    if (value.size() > 4096 ||
+        std::any_of(value.begin(), value.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }))
+      return false;
+    postgres_url_ = value;
+  } else if (key == "postgresql_lease_seconds") {
+    if (!ReadNumber(value, 3600, &number) || number < 3) return false;
+    lease_seconds_ = static_cast<std::uint32_t>(number);
   } else if (const auto* event = std::find(std::begin(kEventKeys), std::end(kEventKeys), key);
              event != std::end(kEventKeys)) {
     if (!IsFilePath(value)) return false;
@@ -356,6 +369,12 @@ bool ExtraSettings::Get(const std::string& key, std::string* value) const {
     *value = proxy_protocol_ ? "on" : "off";
   } else if (key == "proxy_trusted") {
     *value = proxy_trusted_text_;
+  } else if (key == "account_store") {
+    *value = shared_store_ ? "postgresql" : "files";
+  } else if (key == "postgresql_url") {
+    *value = postgres_url_;
+  } else if (key == "postgresql_lease_seconds") {
+    *value = std::to_string(lease_seconds_);
   } else if (const auto* event = std::find(std::begin(kEventKeys), std::end(kEventKeys), key);
              event != std::end(kEventKeys)) {
     *value = event_programs_[event - std::begin(kEventKeys)];

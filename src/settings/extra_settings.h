@@ -55,6 +55,16 @@
 //   proxy_trusted    the addresses that may send that header, in the form
 //                    of metrics_allow; connections from others are refused
 //                    while proxy_protocol is on ("": none)
+//   account_store    "postgresql": the accounts and groups live in the
+//                    PostgreSQL database of postgresql_url, which several
+//                    servers may share ("files": config/*.dta)
+//   postgresql_url   where that database is: a postgresql:// URL or libpq
+//                    key=value text (a password is better kept in a
+//                    password file, see PGPASSFILE) ("")
+//   postgresql_lease_seconds
+//                    how long a server's count of a session lasts in the
+//                    database unless the server renews it; a server that
+//                    dies frees its sessions' counts after it (60; 3-3600)
 //   on_upload, on_download, on_login, on_delete
 //                    the absolute path of a program run after each such
 //                    event, with the event's facts in its environment ("":
@@ -99,6 +109,7 @@ class ExtraSettings {
   static constexpr std::uint32_t kDefaultLogKeepDays = 90;
   static constexpr std::uint32_t kDefaultEventTimeoutSeconds = 30;
   static constexpr std::uint32_t kDefaultEventMaxRunning = 4;
+  static constexpr std::uint32_t kDefaultLeaseSeconds = 60;
   // Larger files are not read.
   static constexpr std::uint64_t kMaxFileBytes = 1 << 20;
   // The keys this build knows, in the order `get` lists them.
@@ -107,7 +118,8 @@ class ExtraSettings {
       "tls_certificate", "tls_key", "tls_min_version", "tls_data", "tls_session_reuse", "tls_data_handshake",
       "admin_tls",
       "prelogin_per_ip", "login_timeout", "passive_per_ip", "xferlog", "log_keep_days",
-      "metrics_allow", "proxy_protocol", "proxy_trusted", "on_upload", "on_download", "on_login", "on_delete", "event_timeout",
+      "metrics_allow", "proxy_protocol", "proxy_trusted", "account_store", "postgresql_url",
+      "postgresql_lease_seconds", "on_upload", "on_download", "on_login", "on_delete", "event_timeout",
       "event_max_running", "password_storage", "listen_addresses", "implicit_tls_port"};
 
   // The events that may run a program.
@@ -174,6 +186,10 @@ class ExtraSettings {
   // FTP connections start with a PROXY protocol header from these peers.
   bool ProxyProtocol() const { return proxy_protocol_; }
   const runtime::IpRangeList& ProxyTrusted() const { return proxy_trusted_; }
+  // The accounts and groups live in the PostgreSQL database of PostgresUrl().
+  bool SharedAccountStore() const { return shared_store_; }
+  const std::string& PostgresUrl() const { return postgres_url_; }
+  std::uint32_t LeaseSeconds() const { return lease_seconds_; }
   // The program of an event ("" for none).
   const std::string& EventProgram(Event event) const { return event_programs_[static_cast<int>(event)]; }
   std::uint32_t EventTimeoutSeconds() const { return event_timeout_seconds_; }
@@ -212,6 +228,9 @@ class ExtraSettings {
   bool proxy_protocol_ = false;
   std::string proxy_trusted_text_;
   runtime::IpRangeList proxy_trusted_;
+  bool shared_store_ = false;
+  std::string postgres_url_;
+  std::uint32_t lease_seconds_ = kDefaultLeaseSeconds;
   std::string event_programs_[4];  // by Event
   std::uint32_t event_timeout_seconds_ = kDefaultEventTimeoutSeconds;
   std::uint32_t event_max_running_ = kDefaultEventMaxRunning;

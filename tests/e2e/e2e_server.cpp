@@ -86,6 +86,14 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  // With account_store = postgresql the accounts come from the shared
+  // database, and the ones made below go into it.
+  if (std::string message; !server.ConnectSharedStore(&message) || !server.Accounts().Load() ||
+                           !server.Groups().Load()) {
+    std::cerr << (message.empty() ? server.Accounts().BackendError() + server.Groups().BackendError() : message)
+              << "\n";
+    return 1;
+  }
   if (std::string message; !server.LoadApiTokens(&message)) {
     std::cerr << message << "\n";
     return 1;
@@ -108,6 +116,10 @@ int main(int argc, char** argv) {
       user.mMaxDownloadSpeed = user.mMaxUploadSpeed = kbs;
     }
     server.Accounts().AddOrUpdate(user);
+  }
+  if (server.HasSharedStore() && !server.Accounts().Save()) {
+    std::cerr << server.Accounts().BackendError() << "\n";
+    return 1;
   }
   std::string error;
   if (!server.Activate(&error)) {
