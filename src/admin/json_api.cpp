@@ -148,6 +148,10 @@ bool ParseWhole(std::string_view text, std::int64_t least, std::int64_t most, st
 
 }  // namespace
 
+JsonValue RecordFieldsJson(const AccountRecord& record, bool is_group) {
+  return RecordJson(record, is_group ? RecordKind::kGroup : RecordKind::kAccount);
+}
+
 // What a route's handler is given: the call, its path parameters and its
 // parsed body (an empty object when it had none).
 struct JsonApi::Params {

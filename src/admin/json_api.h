@@ -118,4 +118,7 @@ class JsonApi {
   const std::string log_folder_;
 };
 
+// A record as the interface shows it: every field but the password.
+http::JsonValue RecordFieldsJson(const accounts::AccountRecord& record, bool is_group);
+
 }  // namespace quillon::admin

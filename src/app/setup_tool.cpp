@@ -1,5 +1,6 @@
 #include "app/setup_tool.h"
 
+#include <memory>
 #include <optional>
 
 #include "accounts/account_store.h"
@@ -7,6 +8,8 @@
 #include "app/run_as_user.h"
 #include "app/server_app.h"
 #include "app/service_manager.h"
+#include "app/store_commands.h"
+#include "cluster/shared_store.h"
 #include "control/config_commands.h"
 #include "control/control_channel.h"
 #include "control/settings_file.h"
@@ -47,6 +50,7 @@ constexpr const char* kUsage =
     "       quillon-setup update\n"
     "       quillon-setup tls generate HOST\n"
     "       quillon-setup token add NAME [--read-only] | token list | token remove NAME\n"
+    "       quillon-setup store export FILE | store import FILE | store migrate\n"
     "Record options (a value turns its limit on, 0 or off turns it off):\n"
     "  --password PW (accounts only)  --root DIR|off (off: the group's root)\n"
     "  --rights LETTERS  --group G|off  --max-size MB|off  --max-upload-kbs N|off\n"
@@ -118,6 +122,10 @@ int SetupTool::Run(const std::vector<std::string>& args, std::string* out, std::
   if (command == "update" && args.size() == 1) return Update(args, out, err);
   if (command == "tls" && args.size() == 3 && args[1] == "generate") return GenerateTls(args[2], out, err);
   if (control::TokenCommands::Handles(args)) return Token(args, out, err);
+  if (StoreCommands::Handles(args)) {
+    StoreCommands store(clock_, folder_, [this](std::string* refusal) { return LockOut(refusal); });
+    return store.Run(args, out, err);
+  }
   *err = kUsage;
   return 2;
 }
@@ -279,21 +287,33 @@ int SetupTool::OnFiles(const std::vector<std::string>& args, std::string* out, s
   control::SettingsFile settings(clock_, folder_ + "/config/settings.dta");
   accounts::AccountStore accounts(folder_ + "/config/accounts.dta", nullptr, &clock_);
   accounts::AccountStore groups(folder_ + "/config/groups.dta", nullptr, &clock_);
+  std::unique_ptr<cluster::SharedStore> shared;  // detaches the stores before they go
   if (args[0] == "account" || args[0] == "group") {
+    // Only the password form and the store are wanted of quillon.conf; a
+    // line it cannot read leaves that key at its default.
+    std::string message;
+    const settings::ExtraSettings& extra = settings.Settings().Extra();
+    [[maybe_unused]] const bool clean =
+        settings.Settings().Extra().Load(folder_ + "/config/" + settings::ExtraSettings::kFileName, &message);
+    if (extra.SharedAccountStore()) {
+      shared = std::make_unique<cluster::SharedStore>(extra.PostgresUrl(), extra.LeaseSeconds(), clock_, accounts,
+                                                      groups);
+      if (!shared->Attach(&message)) {
+        *err += "Unable to reach the account database: " + message + "\n";
+        return 1;
+      }
+    }
     const bool accounts_read = accounts.Load();
     const bool groups_read = groups.Load();
     // A damaged file is kept aside by its load, before any save.
     WarnOfDamage(accounts.Damage(), err);
     WarnOfDamage(groups.Damage(), err);
     if (!accounts_read || !groups_read) {
-      *err += "Unable to read the accounts or groups in config/.\n";
+      *err += shared ? "Unable to read the accounts or groups in the account database: " + accounts.BackendError() +
+                           groups.BackendError() + "\n"
+                     : "Unable to read the accounts or groups in config/.\n";
       return 1;
     }
-    // Only the password form is wanted of quillon.conf; a line it cannot
-    // read leaves that key at its default.
-    std::string message;
-    [[maybe_unused]] const bool clean = settings.Settings().Extra().Load(
-        folder_ + "/config/" + settings::ExtraSettings::kFileName, &message);
   } else {
     std::optional<fileutil::DamageReport> damage;
     const bool loaded = settings.Load(&damage);

@@ -78,14 +78,16 @@ bool SharedDatabase::MakeSchema(platform::PgConnection& connection, std::string*
   return connection.ExecScript(kSchema, error);
 }
 
+bool SharedDatabase::Connect(std::string* error) {
+  Guard guard(query_lock_);
+  const bool connected = query_.Connect(url_, error) && MakeSchema(query_, error);
+  if (!connected) query_.Close();
+  return connected;
+}
+
 bool SharedDatabase::Open(Hooks hooks, std::string* error) {
   hooks_ = std::move(hooks);
-  bool connected;
-  {
-    Guard guard(query_lock_);
-    connected = query_.Connect(url_, error) && MakeSchema(query_, error);
-    if (!connected) query_.Close();
-  }
+  const bool connected = Connect(error);
   if (!connected) SetAvailable(false, *error);
   if (!Start()) {
     if (connected) *error = "the database thread could not be started";

@@ -60,6 +60,9 @@ class SharedDatabase : public runtime::WorkerThread, public access::SharedSessio
   // with *error when the first connection fails; the thread then runs and
   // keeps trying. `hooks` are set before the thread starts.
   [[nodiscard]] bool Open(Hooks hooks, std::string* error);
+  // Connects and makes the schema when missing, without the thread: for a
+  // tool that reads or writes the records once. False with *error.
+  [[nodiscard]] bool Connect(std::string* error);
   void Close();
 
   // Runs `work` on the statement connection under its lock. A broken

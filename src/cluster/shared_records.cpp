@@ -22,6 +22,13 @@ constexpr const char* kUpsert =
     "ELSE LEAST(4294967295, GREATEST(0, r.credits + $6::bigint)) END "
     "RETURNING credits";
 
+// bytea values travel as hex text: "\\x0a1b...".
+std::string ByteaText(std::string_view bytes) { return "\\x" + fileutil::LowerHex(bytes); }
+
+bool ParseBytea(std::string_view text, std::string* bytes) {
+  return text.substr(0, 2) == "\\x" && fileutil::ParseHex(text.substr(2), bytes);
+}
+
 std::uint32_t Clamped(std::int64_t credits) {
   return static_cast<std::uint32_t>(std::clamp<std::int64_t>(credits, 0, UINT32_MAX));
 }
@@ -70,7 +77,7 @@ bool SharedRecords::FromRow(const Row& row, AccountRecord* record) {
 
 bool SharedRecords::ParseColumns(const platform::PgConnection::Row& columns, std::size_t first, Row* row) {
   return columns.size() >= first + 3 && columns[first] &&
-         platform::PgConnection::FromByteaText(*columns[first], &row->body) && columns[first + 1] &&
+         ParseBytea(*columns[first], &row->body) && columns[first + 1] &&
          (row->ipv6 = *columns[first + 1], true) && ParseCredits(columns[first + 2], &row->credits);
 }
 
@@ -181,7 +188,7 @@ bool SharedRecords::SaveFrom(AccountStore& store, std::string* error) {
         for (Write& write : writes) {
           std::vector<platform::PgConnection::Row> rows;
           ok = db.Exec(kUpsert,
-                       {kind, write.key, platform::PgConnection::ToHex(write.row.body), write.row.ipv6,
+                       {kind, write.key, ByteaText(write.row.body), write.row.ipv6,
                         std::to_string(write.row.credits), std::to_string(write.delta), write.is_new ? "t" : "f"},
                        &rows, failed) &&
                !rows.empty() && ParseCredits(rows[0][0], &write.result) &&
@@ -235,7 +242,7 @@ bool SharedRecords::ReplaceAll(const std::vector<AccountRecord>& records, std::s
           const std::string key = SharedDatabase::KeyOf(records[i].Name());
           keys.insert(key);
           ok = db.Exec(kUpsert,
-                       {kind, key, platform::PgConnection::ToHex(row.body), row.ipv6, std::to_string(row.credits),
+                       {kind, key, ByteaText(row.body), row.ipv6, std::to_string(row.credits),
                         "0", "t"},
                        nullptr, failed);
         }

@@ -16,6 +16,12 @@ SharedStore::~SharedStore() {
   groups_.SetBackend(nullptr);
 }
 
+bool SharedStore::Attach(std::string* error) {
+  accounts_.SetBackend(&accounts_records_);
+  groups_.SetBackend(&groups_records_);
+  return database_.Connect(error);
+}
+
 bool SharedStore::Open(Hooks hooks, std::string* error) {
   accounts_.SetBackend(&accounts_records_);
   groups_.SetBackend(&groups_records_);

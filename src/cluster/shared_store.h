@@ -35,6 +35,9 @@ class SharedStore {
   // when the database cannot be reached now: the stores stay attached and
   // are loaded once it can.
   [[nodiscard]] bool Open(Hooks hooks, std::string* error);
+  // Attaches both stores and connects, without listening (a tool's single
+  // read or write). False with *error.
+  [[nodiscard]] bool Attach(std::string* error);
 
   SharedDatabase& Database() { return database_; }
   SharedRecords& Records(bool groups) { return groups ? groups_records_ : accounts_records_; }

@@ -122,4 +122,22 @@ std::string LowerHex(std::string_view bytes) {
   return text;
 }
 
+bool ParseHex(std::string_view hex, std::string* bytes) {
+  auto digit = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  if (hex.size() % 2 != 0) return false;
+  bytes->clear();
+  bytes->reserve(hex.size() / 2);
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    const int high = digit(hex[i]), low = digit(hex[i + 1]);
+    if (high < 0 || low < 0) return false;
+    bytes->push_back(static_cast<char>(high * 16 + low));
+  }
+  return true;
+}
+
 }  // namespace quillon::fileutil

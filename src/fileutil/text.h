@@ -34,6 +34,9 @@ char FoldCase(char ch);
 void AppendHexEscape(std::string* out, unsigned char byte);
 // `bytes` as lower-case hexadecimal, two digits a byte (how digests are shown).
 std::string LowerHex(std::string_view bytes);
+// The bytes of hexadecimal text (either case, two digits a byte); false for
+// anything else.
+[[nodiscard]] bool ParseHex(std::string_view hex, std::string* bytes);
 // Reads an unsigned decimal number after optional blanks and sign, as scanf
 // "%u" does (a minus wraps; none gives 0). With reject_minus, any "-" in the
 // text gives 0.

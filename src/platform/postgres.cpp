@@ -10,13 +10,6 @@ namespace {
 
 PGconn* Conn(void* conn) { return static_cast<PGconn*>(conn); }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // libpq's messages end in a line feed; log lines must not.
 std::string Trimmed(const char* text) {
   std::string out = text == nullptr ? "" : text;
@@ -134,29 +127,6 @@ bool PgConnection::TakeNotification(std::string* channel, std::string* payload, 
   *channel = notify->relname;
   *payload = notify->extra;
   PQfreemem(notify);
-  return true;
-}
-
-std::string PgConnection::ToHex(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out = "\\x";
-  out.reserve(2 + bytes.size() * 2);
-  for (const unsigned char c : bytes) {
-    out.push_back(kDigits[c >> 4]);
-    out.push_back(kDigits[c & 15]);
-  }
-  return out;
-}
-
-bool PgConnection::FromByteaText(std::string_view text, std::string* bytes) {
-  if (text.size() < 2 || text[0] != '\\' || text[1] != 'x' || text.size() % 2 != 0) return false;
-  bytes->clear();
-  bytes->reserve((text.size() - 2) / 2);
-  for (std::size_t i = 2; i < text.size(); i += 2) {
-    const int high = HexValue(text[i]), low = HexValue(text[i + 1]);
-    if (high < 0 || low < 0) return false;
-    bytes->push_back(static_cast<char>(high * 16 + low));
-  }
   return true;
 }
 

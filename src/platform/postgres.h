@@ -1,5 +1,6 @@
 // One connection to a PostgreSQL server through libpq: statements with
 // text parameters and text results, and the notifications of LISTEN.
+// Values always travel as parameters, never inside the SQL text.
 //
 // Connecting takes at most kConnectSeconds; a peer that stops answering is
 // given up after kSilentSeconds (TCP user time-out and keep-alives), so a
@@ -48,11 +49,6 @@ class PgConnection {
   // payload. False with an empty *error when none waits; with *error when
   // the connection broke.
   [[nodiscard]] bool TakeNotification(std::string* channel, std::string* payload, std::string* error);
-
-  // Values always travel as parameters, never inside the SQL text. Binary
-  // values travel as bytea hex text ("\\x0a1b...").
-  static std::string ToHex(std::string_view bytes);
-  [[nodiscard]] static bool FromByteaText(std::string_view text, std::string* bytes);
 
  private:
   std::string LastError() const;
