@@ -67,6 +67,19 @@ void RemoteAdminService::TakeListenAddresses() {
     addresses = settings.Extra().ListenAddresses();
   }
   http_->SetListenAddresses(std::move(addresses));
+  TakeProxyRules();
+}
+
+void RemoteAdminService::TakeProxyRules() {
+  bool on = false;
+  runtime::IpRangeList trusted;
+  {
+    settings::ServerSettings& settings = server_.Settings();
+    runtime::CriticalSection::Guard guard(settings.Lock());
+    on = settings.Extra().ProxyProtocol();
+    trusted = settings.Extra().ProxyTrusted();
+  }
+  http_->SetProxyRules(on, std::move(trusted));
 }
 
 bool RemoteAdminService::TakeTlsContext(std::shared_ptr<const platform::TlsContext>* context) {
@@ -81,6 +94,7 @@ std::string RemoteAdminService::PortPermissionReason() {
 }
 
 bool RemoteAdminService::ReloadTls() {
+  TakeProxyRules();
   if (!http_->IsRunning()) return true;
   std::shared_ptr<const platform::TlsContext> tls;
   if (!TakeTlsContext(&tls)) return false;

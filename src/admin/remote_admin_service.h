@@ -48,9 +48,9 @@ class RemoteAdminService final : public control::RemoteAdminListener {
   // ("permission denied: ports below 1024 need root"); "" otherwise.
   std::string PortPermissionReason();
   // Takes the certificate the FTP side holds now (after a reload) for the
-  // connections accepted from now on. False (logged) when admin_tls wants
-  // one that cannot be had; the running one stays then. True when not
-  // running.
+  // connections accepted from now on, with quillon.conf's PROXY protocol
+  // rules. False (logged) when admin_tls wants one that cannot be had; the
+  // running one stays then. True when not running.
   [[nodiscard]] bool ReloadTls();
   // Stops listening and ends every connection.
   void Stop();
@@ -76,8 +76,10 @@ class RemoteAdminService final : public control::RemoteAdminListener {
   // (logged) when they want HTTPS and the certificate cannot be loaded.
   bool TakeTlsContext(std::shared_ptr<const platform::TlsContext>* context);
   // Hands quillon.conf's listen addresses to the listener for its next
-  // start or port change.
+  // start or port change, with the PROXY protocol rules.
   void TakeListenAddresses();
+  // Hands quillon.conf's PROXY protocol rules to the listener.
+  void TakeProxyRules();
 
   ftp::FtpServer& server_;
   AdminHandler handler_;

@@ -317,7 +317,7 @@ void FtpSession::CommandLoop() {
 bool FtpSession::TakeProxyHeader() {
   runtime::LineSocket& control = Socket();
   peer_address_ = control.PeerAddressText();  // the balancer, for a refusal's log line
-  std::string reason = "the peer is not a trusted proxy";
+  std::string reason = runtime::ProxyHeader::kUntrusted;
   if (prelogin_.ProxyTrusted(runtime::IpAddress::FromBytes(control.PeerAddress())) &&
       control.TakeProxyHeader(&StopEvent(), GetClock(), prelogin_.LoginTimeoutMs(), &reason)) {
     limit_key_ = runtime::IpAddress::FromBytes(control.PeerAddress()).LimitKeyText();

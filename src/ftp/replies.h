@@ -2,6 +2,8 @@
 // administrators see them.
 #pragma once
 
+#include "runtime/proxy_header.h"
+
 namespace quillon::ftp::replies {
 
 // Connection and login.
@@ -177,7 +179,7 @@ inline constexpr const char* kLogViewFailed = "Directory View Failed: File=[%s],
 inline constexpr const char* kLogTlsStarted = "TLS Started: Version=[%s]";
 inline constexpr const char* kLogTlsFailed = "TLS Failed: Reason=[%s]";
 inline constexpr const char* kLogDataTlsFailed = "Data Connection TLS Failed: Reason=[%s]";
-inline constexpr const char* kLogProxyRefused = "PROXY Header Refused: Reason=[%s]";
+inline constexpr const char* kLogProxyRefused = runtime::ProxyHeader::kLogRefused;
 inline constexpr const char* kLogTooManyFromAddress =
     "Connection Refused: Reason=[too many connections from this address before login]";
 inline constexpr const char* kLogUnusedPassiveClosed = "Passive Port Closed: Reason=[unused for 60 seconds]";

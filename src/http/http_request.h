@@ -79,6 +79,11 @@ class HttpRequest {
   const std::string& Path() const { return path_; }
   const std::string& PeerIp() const { return peer_ip_; }
   const std::string& PeerPort() const { return peer_port_; }
+  // The client that a trusted proxy named, in place of the proxy.
+  void SetPeer(std::string ip, std::string port) {
+    peer_ip_ = std::move(ip);
+    peer_port_ = std::move(port);
+  }
   const std::string& Host() const { return host_; }
   const std::string& IfModifiedSince() const { return if_modified_since_; }
   const std::string& ContentType() const { return content_type_; }
@@ -130,8 +135,8 @@ class HttpRequest {
   FormBody* Body();
 
   const platform::Event* stop_ = nullptr;
-  const std::string peer_ip_;
-  const std::string peer_port_;
+  std::string peer_ip_;
+  std::string peer_port_;
   const std::string temp_folder_;
   HttpResponse response_;
 

@@ -4,8 +4,10 @@
 #include <optional>
 #include <string>
 
+#include "fileutil/text.h"
 #include "http/http_response.h"
 #include "runtime/ip_address.h"
+#include "runtime/proxy_header.h"
 
 namespace quillon::http {
 
@@ -60,19 +62,26 @@ std::unique_ptr<runtime::TcpConnection> HttpServer::CreateConnection(
     return parsed ? parsed->LimitKey() : runtime::IpAddress();
   };
   const runtime::IpAddress peer = key_of(accepted->PeerAddressText());
-  std::uint32_t from_peer = 0;
-  ForEachConnection([&](runtime::TcpConnection& connection) {
-    if (!connection.IsFinished() && peer == key_of(connection.PeerAddress())) ++from_peer;
-  });
-  if (from_peer >= kMaxPerAddress) return nullptr;  // closed at once
   HttpConnection::Tls tls;
+  HttpConnection::Proxy proxy = HttpConnection::Proxy::kNone;
   {
     runtime::CriticalSection::Guard guard(tls_lock_);
     tls.context = tls_context_;
+    if (proxy_)
+      proxy = proxy_trusted_.Contains(peer) ? HttpConnection::Proxy::kHeader : HttpConnection::Proxy::kRefuse;
+  }
+  // A balancer's connections are counted by the clients they bring, once
+  // their headers name them.
+  if (proxy != HttpConnection::Proxy::kHeader) {
+    std::uint32_t from_peer = 0;
+    ForEachConnection([&](runtime::TcpConnection& connection) {
+      if (!connection.IsFinished() && peer == key_of(connection.PeerAddress())) ++from_peer;
+    });
+    if (from_peer >= kMaxPerAddress) return nullptr;  // closed at once
   }
   tls.session = &tls_session_;
   auto connection = std::make_unique<HttpConnection>(std::move(accepted), handler_, log_, clock_,
-                                                     temp_folder_, max_body_, std::move(tls));
+                                                     temp_folder_, max_body_, std::move(tls), proxy);
   return connection;
 }
 
@@ -84,13 +93,14 @@ bool HttpServer::MayGiveWayToNewcomer(runtime::TcpConnection& connection) {
 HttpConnection::HttpConnection(std::unique_ptr<runtime::LineSocket> socket,
                                RequestHandler& handler, settings::LogFile& log,
                                platform::Clock& clock, const std::string& temp_folder,
-                               std::size_t max_body, Tls tls)
+                               std::size_t max_body, Tls tls, Proxy proxy)
     : TcpConnection(std::move(socket), HttpServer::kIdleTimeoutMs, clock),
       handler_(handler),
       log_(log),
       max_body_(max_body),
       accepted_ms_(clock.TickMs()),
       tls_(std::move(tls)),
+      proxy_(proxy),
       request_wait_ms_(accepted_ms_),
       request_(Socket().PeerAddressText(), std::to_string(Socket().PeerPort()), temp_folder,
                clock) {
@@ -104,7 +114,19 @@ void HttpConnection::LogLine(const std::string& text) {
   [[maybe_unused]] bool written = log_.WriteLine(request_.PeerIp() + " -> " + text);
 }
 
+bool HttpConnection::TakeProxyHeader() {
+  std::string reason = runtime::ProxyHeader::kUntrusted;
+  if (proxy_ == Proxy::kHeader &&
+      Socket().TakeProxyHeader(&StopEvent(), GetClock(), kFirstByteLimitMs, &reason)) {
+    request_.SetPeer(Socket().PeerAddressText(), std::to_string(Socket().PeerPort()));
+    return true;
+  }
+  LogLine(fileutil::FormatText(runtime::ProxyHeader::kLogRefused, reason.c_str()));
+  return false;
+}
+
 void HttpConnection::Serve() {
+  if (proxy_ != Proxy::kNone && !TakeProxyHeader()) return;
   LogLine("Connection Accepted.");
   if (tls_.context != nullptr && !StartTls()) return;
   const bool read = ReadRequest();

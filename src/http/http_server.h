@@ -9,6 +9,12 @@
 // taken a newcomer replaces the oldest connection that has not yet sent a
 // whole request.
 //
+// Behind a load balancer (SetProxyRules), a connection from a trusted peer
+// starts with a PROXY protocol header naming the client, who then counts as
+// the peer (for the per-address limit, the log and the handler); any other
+// peer, and a trusted one that sends no header within 5 s, is refused with
+// "PROXY Header Refused: Reason=[...]" in the log.
+//
 // Thread-safety: as ConnectionListener; each connection runs on its own
 // thread and the handler guards its own state.
 #pragma once
@@ -23,6 +29,7 @@
 #include "platform/clock.h"
 #include "platform/tls.h"
 #include "runtime/connection_listener.h"
+#include "runtime/ip_range_list.h"
 #include "runtime/limits.h"
 #include "runtime/tcp_connection.h"
 #include "settings/log_file.h"
@@ -69,6 +76,13 @@ class HttpServer final : public runtime::ConnectionListener {
     runtime::CriticalSection::Guard guard(tls_lock_);
     tls_context_ = std::move(context);
   }
+  // With `on`, the connections accepted from now on take a PROXY protocol
+  // header from the `trusted` peers and refuse every other peer.
+  void SetProxyRules(bool on, runtime::IpRangeList trusted) {
+    runtime::CriticalSection::Guard guard(tls_lock_);
+    proxy_ = on;
+    proxy_trusted_ = std::move(trusted);
+  }
 
  protected:
   std::unique_ptr<runtime::TcpConnection> CreateConnection(
@@ -84,6 +98,8 @@ class HttpServer final : public runtime::ConnectionListener {
   const std::size_t max_body_;
   runtime::CriticalSection tls_lock_;
   std::shared_ptr<const platform::TlsContext> tls_context_;  // guarded by tls_lock_
+  bool proxy_ = false;                                       // guarded by tls_lock_
+  runtime::IpRangeList proxy_trusted_;                       // guarded by tls_lock_
   // Browsers may resume their TLS sessions with this server only.
   const platform::TlsSessionContext tls_session_ = platform::TlsSessionContext::MakeRandom();
 };
@@ -111,10 +127,12 @@ class HttpConnection final : public runtime::TcpConnection {
     std::shared_ptr<const platform::TlsContext> context;
     const platform::TlsSessionContext* session = nullptr;
   };
+  // What the connection expects before its request.
+  enum class Proxy { kNone, kHeader, kRefuse };
 
   HttpConnection(std::unique_ptr<runtime::LineSocket> socket, RequestHandler& handler,
                  settings::LogFile& log, platform::Clock& clock, const std::string& temp_folder,
-                 std::size_t max_body, Tls tls);
+                 std::size_t max_body, Tls tls, Proxy proxy = Proxy::kNone);
   ~HttpConnection() override;
 
   // True until the whole request has arrived (or been refused): until then
@@ -127,6 +145,9 @@ class HttpConnection final : public runtime::TcpConnection {
   // else marks the request for the redirect. False when the connection is
   // to end.
   bool StartTls();
+  // Takes the PROXY protocol header; false (logged) when the connection is
+  // to end.
+  bool TakeProxyHeader();
   // The request's address over HTTPS on the address and port this
   // connection arrived on, which belong to the server, never on the Host
   // header, which the browser (or a page that sends it here) chooses. The
@@ -142,6 +163,7 @@ class HttpConnection final : public runtime::TcpConnection {
   const std::size_t max_body_;
   const std::uint32_t accepted_ms_;  // the tick of the accept
   const Tls tls_;
+  const Proxy proxy_;
   bool redirect_to_tls_ = false;  // plain HTTP on an HTTPS port
   // When the wait for the request's first byte began: the accept, or the
   // end of the TLS handshake. Serving thread only.

@@ -42,6 +42,9 @@ bool PgConnection::Connect(const std::string& url, std::string* error) {
     Close();
     return false;
   }
+  // Notices ("relation already exists, skipping") are no one's business;
+  // libpq would print them on standard error.
+  PQsetNoticeProcessor(Conn(conn_), [](void*, const char*) {}, nullptr);
   return true;
 }
 

@@ -35,6 +35,11 @@ struct ProxyHeader {
   // connection's own peer stands.
   static Result Parse(std::string_view bytes, ProxyHeader* header);
 
+  // The log line of a connection refused for its header, and the reason
+  // given for a peer that may not send one.
+  static constexpr const char* kLogRefused = "PROXY Header Refused: Reason=[%s]";
+  static constexpr const char* kUntrusted = "the peer is not a trusted proxy";
+
   std::size_t length = 0;
   bool has_client = false;
   IpAddress client;

@@ -4,6 +4,7 @@ accounts in it, and HAProxy in front of them sending each connection's
 PROXY protocol version 2 header. Every listening port is loopback-only."""
 import ftplib
 import glob
+import http.client
 import json
 import os
 import pwd
@@ -16,8 +17,6 @@ import subprocess
 import tempfile
 import threading
 import time
-import urllib.error
-import urllib.request
 
 ADMIN_PASSWORD = "cluster-admin"
 
@@ -171,16 +170,19 @@ class Postgres:
 class Balancer:
     """HAProxy in TCP mode before the servers {name: port}, sending each the
     PROXY protocol version 2 header. `port` balances round-robin over all of
-    them; `only[name]` always reaches that one server."""
+    them; `only[name]` always reaches that one server, and `admin[name]` its
+    remote admin (of the ports `admins` {name: port})."""
 
-    def __init__(self, servers):
+    def __init__(self, servers, admins):
         self.servers = dict(servers)
+        self.admins = dict(admins)
 
     def __enter__(self):
         self.temp = tempfile.TemporaryDirectory(prefix="quillon-haproxy-")
-        first = free_ports(1 + len(self.servers))
+        first = free_ports(1 + len(self.servers) + len(self.admins))
         self.port = first
         self.only = {name: first + 1 + i for i, name in enumerate(self.servers)}
+        self.admin = {name: first + 1 + len(self.servers) + i for i, name in enumerate(self.admins)}
         lines = ["defaults", "    mode tcp", "    timeout connect 5s", "    timeout client 60s",
                  "    timeout server 60s", "",
                  "frontend balanced", "    bind 127.0.0.1:%d" % self.port, "    default_backend all", "",
@@ -190,6 +192,10 @@ class Balancer:
             lines += ["", "frontend to_%s" % name, "    bind 127.0.0.1:%d" % self.only[name],
                       "    default_backend only_%s" % name, "",
                       "backend only_%s" % name, "    server %s 127.0.0.1:%d send-proxy-v2" % (name, port)]
+        for name, port in self.admins.items():
+            lines += ["", "frontend admin_%s" % name, "    bind 127.0.0.1:%d" % self.admin[name],
+                      "    default_backend admin_of_%s" % name, "",
+                      "backend admin_of_%s" % name, "    server %s 127.0.0.1:%d send-proxy-v2" % (name, port)]
         config = os.path.join(self.temp.name, "haproxy.cfg")
         with open(config, "w") as f:
             f.write("\n".join(lines) + "\n")
@@ -199,7 +205,8 @@ class Balancer:
         try:
             # Its ports are watched in the kernel's table: a connection would
             # reach a server and show in its log.
-            wait_for(lambda: self.process.poll() is not None or listening([self.port, *self.only.values()]),
+            wait_for(lambda: self.process.poll() is not None or
+                     listening([self.port, *self.only.values(), *self.admin.values()]),
                      timeout=30, what="haproxy to listen")
             assert self.process.poll() is None, "haproxy ended: " + self.output()
         except BaseException:
@@ -225,26 +232,27 @@ class Balancer:
 
 
 class Api:
-    """The JSON interface of one server's remote admin, with a token."""
+    """The JSON interface of one server's remote admin, with a token, reached
+    at 127.0.0.1:`port` (the balancer) from `source`."""
 
-    def __init__(self, port, token):
-        self.base = "http://127.0.0.1:%d/api/v1" % port
-        self.token = token
+    def __init__(self, port, token, source="127.0.0.2"):
+        self.port, self.token, self.source = port, token, source
 
     def call(self, method, path, body=None):
         """(status, parsed body or None) of one request."""
         data = None if body is None else json.dumps(body).encode()
-        request = urllib.request.Request(self.base + path, data=data, method=method)
-        request.add_header("Authorization", "Bearer " + self.token)
+        headers = {"Authorization": "Bearer " + self.token}
         if data is not None:
-            request.add_header("Content-Type", "application/json")
+            headers["Content-Type"] = "application/json"
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30,
+                                                source_address=(self.source, 0))
         try:
-            with urllib.request.urlopen(request, timeout=30) as answer:
-                text = answer.read().decode()
-                return answer.status, json.loads(text) if text else None
-        except urllib.error.HTTPError as error:
-            text = error.read().decode()
-            return error.code, json.loads(text) if text else None
+            connection.request(method, "/api/v1" + path, body=data, headers=headers)
+            answer = connection.getresponse()
+            text = answer.read().decode()
+            return answer.status, json.loads(text) if text else None
+        finally:
+            connection.close()
 
 
 class Node:
@@ -286,7 +294,8 @@ class Node:
         threading.Thread(target=self._read_output, daemon=True).start()
         try:
             self.port = self._expect("PORT ")
-            self.api = Api(self._expect("ADMIN "), tokens[0])
+            self.admin_port = self._expect("ADMIN ")
+            self.token = tokens[0]
         except BaseException:
             self.__exit__(None, None, None)
             raise
@@ -321,9 +330,10 @@ class Node:
         self.temp.cleanup()
         return False
 
-    def log_messages(self):
-        """The FTP log's lines in order, each without its time stamp."""
-        logs = glob.glob(os.path.join(self.folder, "logs", "ftp_*.txt"))
+    def log_messages(self, family="ftp"):
+        """The lines of the FTP log (or another `family`) in order, each
+        without its time stamp."""
+        logs = glob.glob(os.path.join(self.folder, "logs", family + "_*.txt"))
         logs.sort(key=lambda path: int(re.sub(r"\D", "", os.path.basename(path)) or 0))
         messages = []
         for path in logs:

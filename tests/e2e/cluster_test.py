@@ -10,6 +10,7 @@ Clients connect from 127.0.0.2 (and 127.0.0.3), the balancer from 127.0.0.1.
 Usage: cluster_test.py <e2e_server binary> <quillon-setup binary> <remoteadmin folder>
 Exits 77 (skipped) without PostgreSQL or HAProxy, unless CI is set."""
 import contextlib
+import http.client
 import io
 import os
 import signal
@@ -211,6 +212,18 @@ def database_loss_and_return(c):
     kept.quit()
 
 
+def admin_port_takes_the_header_only(c):
+    # Straight from the trusted balancer's address, without a header: refused.
+    direct = cluster.Api(c.b.admin_port, c.b.token, source="127.0.0.1")
+    try:
+        status, _ = direct.call("GET", "/accounts/nomad")
+        raise AssertionError("a request without a PROXY header was answered %d" % status)
+    except (ConnectionError, http.client.HTTPException):
+        pass
+    refusal = "127.0.0.1 -> PROXY Header Refused: Reason=[no PROXY protocol header]"
+    wait_for(lambda: refusal in c.b.log_messages("remoteadmin"), 10, "the admin log's refusal")
+
+
 def logs_name_the_client(c):
     # Each account logged in on both servers (nomad once on a through the
     # balanced frontend).
@@ -221,6 +234,10 @@ def logs_name_the_client(c):
         # Every connection came through the balancer, whose header named the client.
         from_balancer = [m for m in messages if m.startswith("127.0.0.1 -> ")]
         assert not from_balancer, (node.name, from_balancer[:5])
+        # So did the JSON interface's requests.
+        admin = node.log_messages("remoteadmin")
+        assert any(m == "127.0.0.2 -> Connection Accepted." for m in admin), (node.name, admin[:5])
+        assert not [m for m in admin if m.startswith("127.0.0.1 -> Connection Accepted.")], (node.name, admin[:5])
 
 
 def main():
@@ -236,11 +253,14 @@ def main():
         served = stack.enter_context(tempfile.TemporaryDirectory(prefix="quillon-served-"))
         a = stack.enter_context(cluster.Node("a", server_binary, setup_binary, pages, db.url))
         b = stack.enter_context(cluster.Node("b", server_binary, setup_binary, pages, db.url))
-        balancer = stack.enter_context(cluster.Balancer({"a": a.port, "b": b.port}))
+        balancer = stack.enter_context(cluster.Balancer({"a": a.port, "b": b.port},
+                                                        {"a": a.admin_port, "b": b.admin_port}))
+        for node in (a, b):
+            node.api = cluster.Api(balancer.admin[node.name], node.token)
         c = Cluster(db, a, b, balancer, served)
         for step in (account_made_on_a_logs_in_on_b, session_limit_spans_both, credits_of_parallel_uploads_add_up,
                      hammering_on_a_is_refused_on_b, sessions_of_a_dead_server_expire, database_loss_and_return,
-                     logs_name_the_client):
+                     admin_port_takes_the_header_only, logs_name_the_client):
             print(step.__name__, flush=True)
             step(c)
     print("ok")
