@@ -150,6 +150,15 @@ bool ActiveAccount::TakeCreditChange(std::int64_t* delta) {
   return true;
 }
 
+void ActiveAccount::ShiftCredits(std::int64_t shift) {
+  auto shifted = [shift](std::uint32_t credits) {
+    return static_cast<std::uint32_t>(std::clamp<std::int64_t>(std::int64_t{credits} + shift, 0, UINT32_MAX));
+  };
+  Guard guard(Lock());
+  MutableRecordLocked().mCurrentCredits = shifted(RecordLocked().mCurrentCredits);
+  handed_out_credits_ = shifted(handed_out_credits_);
+}
+
 void ActiveAccount::ReplaceCredits(std::uint32_t credits) {
   Guard guard(Lock());
   MutableRecordLocked().mCurrentCredits = credits;

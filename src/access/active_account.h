@@ -72,6 +72,9 @@ class ActiveAccount : public accountfs::AccountFileSystem {
   // Sets the live balance to one an administrator stored: no change is
   // left to hand out.
   void ReplaceCredits(std::uint32_t credits);
+  // Moves the live balance by what another server moved the stored one; the
+  // change left to hand out stays what it was.
+  void ShiftCredits(std::int64_t shift);
 
   // Writes a line to the account log, when the record keeps one.
   void WriteAccountLog(std::string_view text);

@@ -441,6 +441,16 @@ bool AuthManager::SetLiveCredits(std::string_view name, std::uint32_t credits) {
   return true;
 }
 
+void AuthManager::SetSharedSessions(SharedSessions* shared) {
+  shared_ = shared;
+  saver_.SetIntervalMs(shared != nullptr ? BalanceSaver::kSharedIntervalMs : BalanceSaver::kIntervalMs);
+}
+
+void AuthManager::ShiftLiveCredits(std::string_view name, std::int64_t shift) {
+  Guard guard(lock_);
+  if (ActiveAccount* account = FindLocked(name)) account->ShiftCredits(shift);
+}
+
 bool AuthManager::ReplaceLiveCredits(std::string_view name, std::uint32_t credits) {
   Guard guard(lock_);
   ActiveAccount* account = FindLocked(name);

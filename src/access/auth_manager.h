@@ -76,7 +76,9 @@ class AuthManager {
 
   // Counts sessions and failed logins with the other servers of a shared
   // database too (null: this server alone). Set before sessions run.
-  void SetSharedSessions(SharedSessions* shared) { shared_ = shared; }
+  // Live balances then reach the store every few seconds, not every minute,
+  // so the other servers see them soon.
+  void SetSharedSessions(SharedSessions* shared);
 
   // The shared account of a successful login, or null with the message.
   // With a shared database, a login is refused while it cannot be reached,
@@ -96,6 +98,9 @@ class AuthManager {
   [[nodiscard]] bool SetLiveCredits(std::string_view name, std::uint32_t credits);
   // Sets the live balance to the one an editor has just stored.
   [[nodiscard]] bool ReplaceLiveCredits(std::string_view name, std::uint32_t credits);
+  // Moves the live balance of a logged-in account by what another server
+  // moved the stored one; nothing when it is not logged in.
+  void ShiftLiveCredits(std::string_view name, std::int64_t shift);
   // Adds the change of every live balance since it was last taken to the
   // account store (the file is written by the next save); true when the
   // store changed.

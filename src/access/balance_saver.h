@@ -29,12 +29,17 @@ namespace quillon::access {
 class BalanceSaver : public runtime::WorkerThread {
  public:
   static constexpr std::uint32_t kIntervalMs = 60'000;
+  // With several servers sharing the balances.
+  static constexpr std::uint32_t kSharedIntervalMs = 2'000;
 
   // `write_back` copies the live balances that changed into `store` and
   // says whether it changed anything. The first minute runs from now.
   BalanceSaver(accounts::AccountStore& store, platform::Clock& clock,
                std::function<bool()> write_back);
   ~BalanceSaver() override;
+
+  // The time between passes from the next one on.
+  void SetIntervalMs(std::uint32_t interval_ms);
 
   // Asks for a save of the store soon (with the changed balances written
   // back first).
@@ -49,6 +54,7 @@ class BalanceSaver : public runtime::WorkerThread {
   const std::function<bool()> write_back_;
   platform::Event work_;  // set by requests, and when a hand-driven clock moves
   std::atomic<bool> requested_{false};
+  std::atomic<std::uint32_t> interval_ms_{kIntervalMs};
   // Used by the thread only (set before it starts).
   std::uint64_t next_pass_ms_;
   bool unsaved_ = false;  // the last save failed

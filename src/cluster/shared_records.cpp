@@ -95,6 +95,8 @@ void SharedRecords::MergeLocked(AccountStore& store, const std::string& key, con
       incoming.mCurrentCredits = Clamped(std::int64_t{row->credits} + current->mCurrentCredits - *last_credits);
     return incoming;
   });
+  if (row && last_credits && row->credits != *last_credits)
+    shifts_.emplace_back(incoming.Name(), std::int64_t{row->credits} - *last_credits);
   if (row) {
     known_[key] = Known{incoming.Name(), *row};
   } else if (known != known_.end()) {
@@ -102,7 +104,23 @@ void SharedRecords::MergeLocked(AccountStore& store, const std::string& key, con
   }
 }
 
+void SharedRecords::DeliverShifts() {
+  std::vector<std::pair<std::string, std::int64_t>> shifts;
+  {
+    Guard guard(lock_);
+    shifts.swap(shifts_);
+  }
+  if (credit_listener_)
+    for (const auto& [name, shift] : shifts) credit_listener_(name, shift);
+}
+
 bool SharedRecords::LoadInto(AccountStore& store, std::string* error) {
+  const bool loaded = LoadLocked(store, error);
+  DeliverShifts();
+  return loaded;
+}
+
+bool SharedRecords::LoadLocked(AccountStore& store, std::string* error) {
   std::vector<platform::PgConnection::Row> rows;
   const std::string kind(1, kind_);
   Guard guard(lock_);
@@ -128,6 +146,12 @@ bool SharedRecords::LoadInto(AccountStore& store, std::string* error) {
 }
 
 bool SharedRecords::Refresh(AccountStore& store, const std::string& key, std::string* error) {
+  const bool read = RefreshLocked(store, key, error);
+  DeliverShifts();
+  return read;
+}
+
+bool SharedRecords::RefreshLocked(AccountStore& store, const std::string& key, std::string* error) {
   std::vector<platform::PgConnection::Row> rows;
   Guard guard(lock_);
   if (!database_.Run(
@@ -147,6 +171,12 @@ bool SharedRecords::Refresh(AccountStore& store, const std::string& key, std::st
 }
 
 bool SharedRecords::SaveFrom(AccountStore& store, std::string* error) {
+  const bool saved = SaveLocked(store, error);
+  DeliverShifts();
+  return saved;
+}
+
+bool SharedRecords::SaveLocked(AccountStore& store, std::string* error) {
   struct Write {
     std::string key;
     std::string name;
@@ -211,6 +241,9 @@ bool SharedRecords::SaveFrom(AccountStore& store, std::string* error) {
       error);
   if (!saved) return false;
   for (const Write& write : writes) {
+    // What the database added beyond this change, another server's.
+    if (!write.is_new && write.result != known_[write.key].row.credits + write.delta)
+      shifts_.emplace_back(write.name, std::int64_t{write.result} - known_[write.key].row.credits - write.delta);
     Row row = write.row;
     row.credits = write.result;
     known_[write.key] = Known{write.name, row};

@@ -19,6 +19,8 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "accounts/account_store.h"
 #include "accounts/store_backend.h"
@@ -31,6 +33,12 @@ class SharedRecords : public accounts::StoreBackend {
  public:
   // `kind`: 'a' for accounts, 'g' for groups.
   SharedRecords(SharedDatabase& database, char kind) : database_(database), kind_(kind) {}
+
+  // Told (without the backend's lock) how far another server moved the
+  // balance of the named record, so that a logged-in account's live balance
+  // moves too. Set before the store is used.
+  using CreditListener = std::function<void(const std::string& name, std::int64_t shift)>;
+  void SetCreditListener(CreditListener listener) { credit_listener_ = std::move(listener); }
 
   bool LoadInto(accounts::AccountStore& store, std::string* error) override;
   bool SaveFrom(accounts::AccountStore& store, std::string* error) override;
@@ -65,10 +73,20 @@ class SharedRecords : public accounts::StoreBackend {
   void MergeLocked(accounts::AccountStore& store, const std::string& key, const std::string& name,
                    const std::optional<Row>& row);
 
+  // The operations of the same names, under the lock; they collect the
+  // balance moves.
+  bool LoadLocked(accounts::AccountStore& store, std::string* error);
+  bool RefreshLocked(accounts::AccountStore& store, const std::string& key, std::string* error);
+  bool SaveLocked(accounts::AccountStore& store, std::string* error);
+  // Hands the collected balance moves to the listener. REQUIRES: lock_ not held.
+  void DeliverShifts();
+
   SharedDatabase& database_;
   const char kind_;
+  CreditListener credit_listener_;
   runtime::CriticalSection lock_;
   std::map<std::string, Known> known_;  // guarded by lock_: by key, as last read or written
+  std::vector<std::pair<std::string, std::int64_t>> shifts_;  // guarded by lock_: to deliver
 };
 
 }  // namespace quillon::cluster

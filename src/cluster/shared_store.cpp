@@ -23,6 +23,7 @@ bool SharedStore::Attach(std::string* error) {
 }
 
 bool SharedStore::Open(Hooks hooks, std::string* error) {
+  accounts_records_.SetCreditListener(hooks.credits);
   accounts_.SetBackend(&accounts_records_);
   groups_.SetBackend(&groups_records_);
   SharedDatabase::Hooks database_hooks;

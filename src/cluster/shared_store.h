@@ -23,6 +23,8 @@ class SharedStore {
     std::function<void(const std::string& line)> log;
     std::function<void()> changed;
     std::function<void(const runtime::IpAddress& address)> failure;
+    // Another server moved the balance of the named account by `shift`.
+    SharedRecords::CreditListener credits;
   };
 
   SharedStore(std::string url, std::uint32_t lease_seconds, platform::Clock& clock,

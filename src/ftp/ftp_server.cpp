@@ -92,6 +92,7 @@ bool FtpServer::ConnectSharedStore(std::string* error) {
   hooks.log = write_log;
   hooks.changed = [this] { auth_.RefreshActiveAccounts(); };
   hooks.failure = [this](const runtime::IpAddress& address) { auth_.Tracker().RecordFailure(address); };
+  hooks.credits = [this](const std::string& name, std::int64_t shift) { auth_.ShiftLiveCredits(name, shift); };
   // A failure is logged by the store ("Account Database Lost").
   return shared_->Open(std::move(hooks), error);
 }

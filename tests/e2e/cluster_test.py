@@ -10,6 +10,7 @@ Clients connect from 127.0.0.2 (and 127.0.0.3), the balancer from 127.0.0.1.
 Usage: cluster_test.py <e2e_server binary> <quillon-setup binary> <remoteadmin folder>
 Exits 77 (skipped) without PostgreSQL or HAProxy, unless CI is set."""
 import contextlib
+import ftplib
 import http.client
 import io
 import os
@@ -131,6 +132,36 @@ def credits_of_parallel_uploads_add_up(c):
 
     for node in (c.a, c.b):
         wait_for(lambda: balance_reached(node), 30, "the balance %d on %s" % (expected, node.name))
+
+
+def balance_spent_on_b_reaches_a_live_session(c):
+    home = c.create_account(c.a, "spender", credits_enabled=True, credits=100, credits_per_upload_kb=0,
+                            credits_per_download_kb=-1)
+    with open(os.path.join(home, "file.bin"), "wb") as f:
+        f.write(UPLOAD)  # 64 KB: 64 credits
+    on_a = login(c.to_a, "spender")  # A's live balance: 100
+    on_b = login(c.to_b, "spender")
+    on_b.retrbinary("RETR file.bin", lambda _: None)
+    on_b.quit()
+
+    def live_on_a():
+        status, body = c.a.api.call("GET", "/accounts/spender")
+        assert status == 200, (status, body)
+        stored = int(c.db.psql("SELECT credits FROM quillon_records WHERE kind = 'a' AND key = '%s'"
+                               % "spender".encode().hex(), url=c.db.url))
+        # About 64 credits spent: fewer than the next download needs.
+        return stored < 40 and body["credits"] == stored
+
+    # B's charge moves the balance of A's logged-in account, which A would
+    # otherwise spend a second time.
+    wait_for(live_on_a, 15, "A's live balance to show B's charge")
+    try:
+        on_a.retrbinary("RETR file.bin", lambda _: None)
+        raise AssertionError("A let B's spent credits buy a second download")
+    except (ftplib.error_perm, ftplib.error_temp) as refusal:
+        # Stopped when the balance ran out, partway (451), or refused at once.
+        assert "credits" in str(refusal), refusal
+    on_a.quit()
 
 
 def hammering_on_a_is_refused_on_b(c):
@@ -259,6 +290,7 @@ def main():
             node.api = cluster.Api(balancer.admin[node.name], node.token)
         c = Cluster(db, a, b, balancer, served)
         for step in (account_made_on_a_logs_in_on_b, session_limit_spans_both, credits_of_parallel_uploads_add_up,
+                     balance_spent_on_b_reaches_a_live_session,
                      hammering_on_a_is_refused_on_b, sessions_of_a_dead_server_expire, database_loss_and_return,
                      admin_port_takes_the_header_only, logs_name_the_client):
             print(step.__name__, flush=True)
