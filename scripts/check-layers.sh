@@ -8,7 +8,7 @@
 #    it may include, so the link line and the include rule are one list.
 #    The declared uses may not go round in a cycle;
 #  - system headers: only src/platform (and src/ui, for the toolkit) include
-#    POSIX or toolkit headers, and only src/platform includes OpenSSL.
+#    POSIX or toolkit headers, and only src/platform includes OpenSSL and libpq.
 # Usage: scripts/check-layers.sh [source folder]   (default: src)
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -115,8 +115,8 @@ while IFS= read -r hit; do
   [[ "$hit" =~ ^(.*):([0-9]+):(.*)$ ]] || continue
   folder_of "${BASH_REMATCH[1]}"
   [[ "$folder" == platform ]] && continue
-  report "${BASH_REMATCH[1]}:${BASH_REMATCH[2]}: OpenSSL header outside src/platform: ${BASH_REMATCH[3]}"
-done < <(grep -n -H -E '#include <openssl/' "${sources[@]}")
+  report "${BASH_REMATCH[1]}:${BASH_REMATCH[2]}: OpenSSL or libpq header outside src/platform: ${BASH_REMATCH[3]}"
+done < <(grep -n -H -E '#include <(openssl/|libpq-fe\.h|libpq/)' "${sources[@]}")
 
 if [[ $failures -gt 0 ]]; then
   echo "check-layers: $failures problem(s)"
