@@ -412,6 +412,9 @@ bool AuthManager::ChangePassword(ActiveAccount* account, std::string_view passwo
     return false;
   }
   account->SetLivePassword(stored.Password());
+  // Kept at once, not only at the last logout: a stop before it would
+  // bring the old password back.
+  saver_.RequestSave();
   return true;
 }
 

@@ -293,6 +293,12 @@ TEST_F(AuthManagerTest, ABurstOfLastLogoutsSavesTheStoreAtMostTwice) {
   EXPECT_EQ(writer_.saves.load(), 2);
 }
 
+std::string Complement(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(~c);
+  return out;
+}
+
 TEST_F(AuthManagerTest, PasswordChanges) {
   AccountRecord changer = Account("bob", "pw");
   changer.mAllowPassChange = true;
@@ -313,12 +319,11 @@ TEST_F(AuthManagerTest, PasswordChanges) {
   AccountRecord stored;
   ASSERT_TRUE(accounts_.GetCopy("bob", &stored));
   EXPECT_EQ(stored.Password(), "fresh");
-}
-
-std::string Complement(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(~c);
-  return out;
+  // The file gets it soon, while the account is still logged in.
+  ASSERT_TRUE(auth_.Start());
+  ASSERT_TRUE(auth_.ChangePassword(account, "fresher", &message_)) << message_;
+  EXPECT_TRUE(testing::WaitUntil(
+      [&] { return testing::ReadWholeFile(dir_.File("accounts.dta")).find(Complement("fresher")) != std::string::npos; }));
 }
 
 TEST_F(AuthManagerTest, HashedModeTurnsAScrambledPasswordIntoItsHashAtTheNextLogin) {

@@ -221,7 +221,9 @@ TEST(ExtraSettingsTest, MetricsAllowAndEventKeys) {
   ASSERT_TRUE(extra.LoadText("metrics_allow = 10.1.2.3, 192.168.0.0/16 ,172.16.5.9/30,0.0.0.0/0\n"
                              "on_upload = /opt/hooks/uploaded\non_delete = /opt/hooks/deleted\n"
                              "event_timeout = 86400\nevent_max_running = 64\n"
-                             "proxy_protocol = on\nproxy_trusted = 10.0.0.5, 2001:db8::/64\n",
+                             "proxy_protocol = on\nproxy_trusted = 10.0.0.5, 2001:db8::/64\n"
+                             "account_store = postgresql\npostgresql_url = postgresql://ftp@db.example/ftp\n"
+                             "postgresql_lease_seconds = 3\n",
                              "t", &message))
       << message;
   const runtime::IpRangeList& allow = extra.MetricsAllow();
@@ -243,12 +245,16 @@ TEST(ExtraSettingsTest, MetricsAllowAndEventKeys) {
   EXPECT_FALSE(extra.ProxyTrusted().Contains(runtime::IpAddress(10, 0, 0, 6)));
   ASSERT_TRUE(extra.Get("proxy_trusted", &value));
   EXPECT_EQ(value, "10.0.0.5, 2001:db8::/64");
+  EXPECT_TRUE(extra.SharedAccountStore());
+  EXPECT_EQ(extra.PostgresUrl(), "postgresql://ftp@db.example/ftp");
+  EXPECT_EQ(extra.LeaseSeconds(), 3u);
 
   const char* bad[] = {"metrics_allow = 10.0.0.1/33", "metrics_allow = 10.0.0", "metrics_allow = 10.0.0.1,",
                        "metrics_allow = host.example", "metrics_allow = 10.0.0.1/", "on_upload = hooks/relative",
                        "on_login = /bin/a\tb", "event_timeout = 0", "event_timeout = 86401",
                        "event_max_running = 0", "event_max_running = 65", "proxy_protocol = v2",
-                       "proxy_trusted = balancer.example"};
+                       "proxy_trusted = balancer.example", "account_store = sql", "postgresql_lease_seconds = 2",
+                       "postgresql_lease_seconds = 3601", "postgresql_url = host=a\x01"};
   for (const char* line : bad) {
     SCOPED_TRACE(line);
     EXPECT_FALSE(extra.LoadText(line, "t", &message));
