@@ -183,11 +183,13 @@ void SharedDatabase::SetAvailable(bool available, const std::string& reason) {
   const bool was = available_.exchange(available, std::memory_order_acq_rel);
   if (available && !was) {
     Log("Account Database Connected");
-  } else if (!available && (was || !ever_connected_)) {
-    // Said once per loss (and once for a database never reached).
+    loss_logged_ = false;
+    ever_connected_ = true;
+  } else if (!available && !loss_logged_.exchange(true)) {
+    // Said once per loss (and once for a database not reached at the start),
+    // not at every attempt.
     Log(fileutil::FormatText("Account Database Lost: Reason=[%s]", reason.c_str()));
   }
-  if (available) ever_connected_ = true;
 }
 
 bool SharedDatabase::ConnectListener(std::string* error) {

@@ -114,6 +114,7 @@ class SharedDatabase : public runtime::WorkerThread, public access::SharedSessio
   platform::Event outgoing_ready_;
   std::atomic<bool> available_{false};
   std::atomic<bool> ever_connected_{false};
+  std::atomic<bool> loss_logged_{false};  // since the last connection
 
   platform::PgConnection listener_;  // used by the thread only
 };

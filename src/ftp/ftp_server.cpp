@@ -107,10 +107,13 @@ bool FtpServer::Load() {
       [[maybe_unused]] bool written = log_.WriteLine(settings_.ExtraLoadMessage());
     }
   }
+  // A database that cannot be reached now does not stop the start: the
+  // store keeps trying, loads the records once it can, and logins wait for
+  // that. One that is not set up does.
   std::string shared_error;
-  const bool shared_ok = ConnectSharedStore(&shared_error);
-  const bool accounts_ok = accounts_.Load();
-  const bool groups_ok = groups_.Load();
+  const bool shared_ok = ConnectSharedStore(&shared_error) || shared_ != nullptr;
+  const bool accounts_ok = accounts_.Load() || shared_ != nullptr;
+  const bool groups_ok = groups_.Load() || shared_ != nullptr;
   // A token file with faults keeps its good tokens; the fault is logged.
   std::string token_message;
   [[maybe_unused]] const bool tokens_ok = LoadApiTokens(&token_message);

@@ -132,6 +132,42 @@ TEST_F(FtpServerTest, LoadAndSaveKeepTheLogNumber) {
   }
 }
 
+TEST_F(FtpServerTest, AnAccountDatabaseOutOfReachRefusesLoginsButNotTheStart) {
+  ASSERT_TRUE(server_->Save());
+  const std::string conf = dir_.File("config/quillon.conf");
+  // Nothing listens on port 1: every connection attempt is refused at once.
+  testing::WriteWholeFile(conf, "account_store = postgresql\npostgresql_url = postgresql://ftp@127.0.0.1:1/ftp\n");
+  FtpServer shared(clock_, dir_.Path());
+  ASSERT_TRUE(shared.Load());
+  EXPECT_TRUE(shared.HasSharedStore());
+  EXPECT_FALSE(shared.Accounts().Exists("bob"));  // not taken from the files
+  {
+    runtime::CriticalSection::Guard guard(shared.Settings().Lock());
+    shared.Settings().mPort = 0;
+  }
+  std::string error;
+  ASSERT_TRUE(shared.Activate(&error)) << error;
+  FtpClient client;
+  EXPECT_EQ(client.Connect(shared.GetStatus().port).substr(0, 4), "220 ");
+  EXPECT_EQ(client.Command("USER bob").substr(0, 4), "331 ");
+  EXPECT_EQ(client.Command("PASS secret"),
+            "530 Login refused: the account database cannot be reached, please try again later. "
+            "Restart from USER.");
+  // Said once, not at every attempt to connect again: three attempts follow
+  // within 3.5 s (at once, after 1 s, after 2 s more). Only a wait shows
+  // that nothing more was written.
+  std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+  const std::string log = testing::ReadWholeFile(shared.Log().CurrentPath());
+  const std::string lost = "Account Database Lost: Reason=[";
+  ASSERT_NE(log.find(lost), std::string::npos) << log;
+  EXPECT_EQ(log.find(lost, log.find(lost) + 1), std::string::npos) << log;
+
+  // A database asked for without its address does stop the start.
+  testing::WriteWholeFile(conf, "account_store = postgresql\n");
+  FtpServer unset(clock_, dir_.Path());
+  EXPECT_FALSE(unset.Load());
+}
+
 TEST_F(FtpServerTest, DamagedStoresBecomeNoticesAndSurviveTheNextSave) {
   // 40 records, the sixth's version flipped from 1 to 3, in each store file.
   for (const std::string name : {"accounts.dta", "groups.dta"}) {
