@@ -44,9 +44,14 @@ def missing_tools():
     missing = [] if postgres_bin() else ["postgresql"]
     if shutil.which("haproxy") is None:
         missing.append("haproxy")
-    if os.geteuid() == 0 and (shutil.which("runuser") is None or not _has_user("postgres")):
+    if os.geteuid() == 0 and (runuser() is None or not _has_user("postgres")):
         missing.append("runuser and the postgres user")
     return missing
+
+
+def runuser():
+    """util-linux's runuser, also when the PATH lacks the system folders."""
+    return shutil.which("runuser", path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
 
 
 def _has_user(name):
@@ -133,7 +138,7 @@ class Postgres:
     def _run(self, program, *args):
         command = [os.path.join(self.bin, program)] + list(args)
         if os.geteuid() == 0:
-            command = ["runuser", "-u", "postgres", "--"] + command
+            command = [runuser(), "-u", "postgres", "--"] + command
         done = subprocess.run(command, cwd=self.folder, capture_output=True, text=True, timeout=120)
         assert done.returncode == 0, (command, done.stdout, done.stderr, self.server_log())
         return done.stdout
