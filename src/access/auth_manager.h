@@ -171,13 +171,13 @@ class AuthManager {
   };
   PasswordCheck CheckPassword(const SessionEndpoint& session, std::string_view name,
                               std::string_view password) const;
-  // Admits the session to `account` and counts the login; null with the
-  // message when the account's limits refuse it.
   // Login without the shared session count.
   ActiveAccount* LoginHere(const SessionEndpoint& session, std::string_view name, std::string_view password,
                            ActivityRecord* activity, std::string* message);
   // Counts a failed login here and on the other servers.
   void RecordFailureLocked(const runtime::IpAddress& address);
+  // Admits the session to `account` and counts the login; null with the
+  // message when the account's limits refuse it.
   ActiveAccount* AdmitLoginLocked(ActiveAccount* account, const SessionEndpoint& session,
                                   std::string_view password, ActivityRecord* activity,
                                   std::string* message);

@@ -53,16 +53,16 @@ class AccountStore {
   AccountStore& operator=(const AccountStore&) = delete;
 
   // Keeps the records in `backend` (null: the file) from the next Load or
-  // Save on. REQUIRES: no other thread uses the store yet.
+  // Save on. REQUIRES: no other thread uses the store meanwhile.
   void SetBackend(StoreBackend* backend) { backend_ = backend; }
-  bool IsShared() const { return backend_ != nullptr; }
   // Why the last Load or Save through the backend failed.
   std::string BackendError() const;
 
-  // Empties the list and reads the file (or has the backend fill it). A missing file gives an empty store
-  // and true. False (store empty) when the file cannot be read or has another
-  // version. A damaged record ends the load; the records before it stay.
-  // A damaged file (a header that cannot be read included) is copied aside.
+  // Empties the list and reads the file (or has the backend fill it). A
+  // missing file gives an empty store and true. False (store empty) when the
+  // file cannot be read or has another version. A damaged record ends the
+  // load; the records before it stay. A damaged file (a header that cannot
+  // be read included) is copied aside.
   [[nodiscard]] bool Load();
   // Replaces the file whole (owner-only); false leaves the old file as it was.
   // Also false, writing nothing, while the last load found the file damaged
@@ -91,7 +91,7 @@ class AccountStore {
   // there is none) and keeps what it returns in its place (nullopt: none).
   using Merger = std::function<std::optional<AccountRecord>(const AccountRecord* current)>;
   void Merge(std::string_view name, const Merger& merge);
-  // Replaces every record (a backend's load).
+  // Replaces every record (an import).
   void ReplaceAll(std::vector<AccountRecord> records);
   // Copies of every record, in list order.
   std::vector<AccountRecord> CopyAll() const;

@@ -64,7 +64,9 @@ FtpServer::~FtpServer() {
   auth_.SetMaintenanceTask(nullptr);
   implicit_listener_.reset();
   listener_.reset();
-  // Its thread calls into the auth manager and the stores.
+  // The balance saver's thread saves through the shared store, whose own
+  // thread calls into the auth manager and the stores: both end first.
+  auth_.Stop();
   shared_.reset();
   auth_.SetSharedSessions(nullptr);
   auth_.SetChangeListener(nullptr);
