@@ -60,7 +60,7 @@ std::optional<std::uint64_t> ParseContentLength(std::string_view text, std::uint
   return value;
 }
 
-// "64 MiB", "49 bytes".
+// "128 MiB", "49 bytes".
 std::string SizeText(std::uint32_t bytes) {
   constexpr std::uint32_t kMiB = 1u << 20;
   return bytes % kMiB == 0 ? fileutil::FormatText("%u MiB", bytes / kMiB)

@@ -18,7 +18,7 @@
 // stored. Each file must arrive whole within its time from the connect
 // (kSmallFileDeadlineMs for the version file and the signature,
 // kProgramDeadlineMs for the program file), so the whole update ends within
-// twelve minutes however slowly the server sends; kPeerSilenceMs still ends
+// twenty-two minutes however slowly the server sends; kPeerSilenceMs still ends
 // a fetch the server has stopped sending to.
 //
 // Thread-safety: the state and counters are read under the updater's lock
@@ -81,14 +81,16 @@ class Updater final : public runtime::WorkerThread {
   // A server that sends nothing for this long has failed (it could
   // otherwise hold the download open for ever).
   static constexpr std::uint32_t kPeerSilenceMs = 60'000;
-  // The longest program file taken (64 MiB): a program is a few MiB, and
-  // nothing longer is written to disk or read back to check its signature.
-  static constexpr std::uint32_t kProgramSizeCap = 64u << 20;
+  // The longest program file taken (128 MiB): a program is tens of MiB
+  // (more with its debugging information, and built with the sanitizers),
+  // and nothing longer is written to disk or read back to check its
+  // signature.
+  static constexpr std::uint32_t kProgramSizeCap = 128u << 20;
   // How long each file may take from the connect to its last byte: the two
-  // small ones a minute each, the program file ten minutes (64 MiB at about
-  // 110 KB per second).
+  // small ones a minute each, the program file twenty minutes (128 MiB at
+  // about 110 KB per second).
   static constexpr std::uint32_t kSmallFileDeadlineMs = 60'000;
-  static constexpr std::uint32_t kProgramDeadlineMs = 600'000;
+  static constexpr std::uint32_t kProgramDeadlineMs = 1'200'000;
   static constexpr const char* kOldSuffix = ".old";
   static constexpr const char* kSignatureSuffix = ".sig";
 

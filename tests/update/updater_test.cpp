@@ -472,14 +472,14 @@ TEST_F(UpdaterTest, NoMoreThanTheCapIsEverStoredOrRead) {
     const char* failure;
   };
   const Case cases[] = {
-      {"one byte over the cap, refused before any body", "Content-Length: 67108865\r\n",
-       After::kHold, "the program file is larger than 64 MiB"},
-      {"one byte over the cap", "Content-Length: 67108865\r\n", After::kStream,
-       "the program file is larger than 64 MiB"},
+      {"one byte over the cap, refused before any body", "Content-Length: 134217729\r\n",
+       After::kHold, "the program file is larger than 128 MiB"},
+      {"one byte over the cap", "Content-Length: 134217729\r\n", After::kStream,
+       "the program file is larger than 128 MiB"},
       {"the largest 32-bit length", "Content-Length: 4294967295\r\n", After::kStream,
-       "the program file is larger than 64 MiB"},
+       "the program file is larger than 128 MiB"},
       {"a length that wraps in 64 bits", "Content-Length: 18446744073709551617\r\n",
-       After::kStream, "the program file is larger than 64 MiB"},
+       After::kStream, "the program file is larger than 128 MiB"},
       {"two lengths", "Content-Length: 100\r\nContent-Length: 4000000000\r\n", After::kStream,
        "the program file could not be fetched"},
       {"chunked, no length", "Transfer-Encoding: chunked\r\n", After::kStream,
@@ -535,7 +535,7 @@ TEST_F(UpdaterTest, AServerThatDripsFailsWhenTheFilesTimeIsUp) {
        Updater::kSmallFileDeadlineMs,
        "the program file's signature did not arrive within 60 seconds"},
       {kProgramPath, {"HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n", After::kDrip, "p"},
-       Updater::kProgramDeadlineMs, "the program file did not arrive within 10 minutes"},
+       Updater::kProgramDeadlineMs, "the program file did not arrive within 20 minutes"},
   };
   for (const Case& c : cases) {
     Publish("1.04", program, key_.Sign(program));
