@@ -221,14 +221,16 @@ std::string AccountStore::BackendError() const {
   return backend_error_;
 }
 
+bool AccountStore::ThroughBackend(bool (StoreBackend::*step)(AccountStore&, std::string*)) {
+  std::string error;
+  const bool done = (backend_->*step)(*this, &error);
+  runtime::CriticalSection::Guard guard(backend_error_lock_);
+  backend_error_ = error;
+  return done;
+}
+
 bool AccountStore::Load() {
-  if (backend_ != nullptr) {
-    std::string error;
-    const bool loaded = backend_->LoadInto(*this, &error);
-    runtime::CriticalSection::Guard guard(backend_error_lock_);
-    backend_error_ = error;
-    return loaded;
-  }
+  if (backend_ != nullptr) return ThroughBackend(&StoreBackend::LoadInto);
   runtime::CriticalSection::Guard guard(lock_);
   records_.clear();
   damage_.Clear();
@@ -267,13 +269,7 @@ bool AccountStore::Load() {
 }
 
 bool AccountStore::Save() {
-  if (backend_ != nullptr) {
-    std::string error;
-    const bool saved = backend_->SaveFrom(*this, &error);
-    runtime::CriticalSection::Guard guard(backend_error_lock_);
-    backend_error_ = error;
-    return saved;
-  }
+  if (backend_ != nullptr) return ThroughBackend(&StoreBackend::SaveFrom);
   // The copy of a damaged file is written before anything replaces it.
   if (!damage_.SaveAllowed()) return false;
   std::string bytes;

@@ -113,6 +113,8 @@ class AccountStore {
   std::string Serialise() const;
 
  private:
+  // Runs a load or a save of the backend and keeps its error text.
+  bool ThroughBackend(bool (StoreBackend::*step)(AccountStore&, std::string*));
   // Adds the IPv6 list entries kept beside the file to the loaded records.
   void LoadIpv6EntriesLocked();
   // Inserts after every record whose name is not greater.
